@@ -1,0 +1,1 @@
+// Intentionally empty until the layer's first module lands.
