@@ -1,0 +1,1 @@
+#include "mkde/codec/keycodec.h"
