@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "dictionary/btrdictlist.h"
 #include "dictionary/record_host.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
@@ -210,6 +211,13 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   keys::tkeylist& Keys() { return keys_; }
   const keys::tkeylist& Keys() const { return keys_; }
   void SetKeys(const keys::tkeylist& value) { keys_ = value; }
+  // The field and index definitions. A write copies the other list's definitions.
+  dictionary::TRecordItems& DDFFields() { return ddf_fields_; }
+  const dictionary::TRecordItems& DDFFields() const { return ddf_fields_; }
+  void SetDDFFields(const dictionary::TRecordItems& value) { ddf_fields_.AssignItems(value); }
+  dictionary::TIndexItems& DDFIndexes() { return ddf_indexes_; }
+  const dictionary::TIndexItems& DDFIndexes() const { return ddf_indexes_; }
+  void SetDDFIndexes(const dictionary::TIndexItems& value) { ddf_indexes_.AssignItems(value); }
 
   // The engine's version and revision, as "6.15". Calls the engine.
   std::string Version();
@@ -348,6 +356,8 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   std::array<uint8_t, kKeyBufferSize> key_buffer_{};
   std::string file_name_;
   keys::tkeylist keys_;
+  dictionary::TRecordItems ddf_fields_{*this};
+  dictionary::TIndexItems ddf_indexes_{*this};
   bool searching_ = false;
   std::string client_id_;
   int16_t key_num_ = 0;
