@@ -64,7 +64,7 @@ int16_t Parse(const Bytes& bytes, FileSpec* out = nullptr) {
   FileSpec ignored;
   // A fresh block of exactly the buffer's length, even for an empty buffer.
   std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
-  std::memcpy(exact.get(), bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
   return ParseCreateBuffer(exact.get(), bytes.size(), out ? out : &ignored);
 }
 
