@@ -30,8 +30,7 @@ constexpr size_t kStoredTrailer = 4;
 
 uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-         (uint32_t{p[3]} << 24);
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 void StoreU16(uint16_t v, uint8_t* p) {
   p[0] = static_cast<uint8_t>(v);
@@ -183,7 +182,7 @@ int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
     if (!KeyFlagsConsistent(key)) return kCodecKeyFlags;
     spec.keys.push_back(std::move(key));
   }
-  *out = std::move(spec);
+  if (out != nullptr) *out = std::move(spec);
   return 0;
 }
 
@@ -240,8 +239,8 @@ bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::stri
     return fail("file description refused with status " + std::to_string(status));
   }
   if (body != kFileSpecSize + kKeyBlockSize * SegmentCount(spec)) {
-    return fail("file description body does not match its " +
-                std::to_string(SegmentCount(spec)) + " segments");
+    return fail("file description body does not match its " + std::to_string(SegmentCount(spec)) +
+                " segments");
   }
   if (out != nullptr) *out = std::move(spec);
   return true;

@@ -175,8 +175,7 @@ TEST(CreateBuffer, RefusalStatuses) {
       {"type 18", 49, only(Seg(1, 4, 18))},
       {"type 255 with length 0", 49, only(Seg(1, 0, 255))},
       {"null all and null any", 45, only(Seg(1, 4, kTypeString, kFlagNullAll | kFlagNullAny))},
-      {"autoincrement with duplicates", 45,
-       only(Seg(1, 4, kTypeAutoIncrement, kFlagDuplicates))},
+      {"autoincrement with duplicates", 45, only(Seg(1, 4, kTypeAutoIncrement, kFlagDuplicates))},
       {"autoincrement in a key with duplicates", 45,
        [] {
          Creation c;
@@ -195,7 +194,8 @@ TEST(CreateBuffer, RefusalStatuses) {
 TEST(CreateBuffer, SegmentCountLimit) {
   Creation c;
   c.record_length = 1000;
-  for (int i = 0; i < 120; ++i) c.blocks.push_back(Seg(static_cast<int16_t>(1 + i), 1, kTypeString));
+  for (int i = 0; i < 120; ++i)
+    c.blocks.push_back(Seg(static_cast<int16_t>(1 + i), 1, kTypeString));
   c.keys = 119;
   EXPECT_EQ(Parse(c.Build()), 0) << "119 keys of one segment";
   c.blocks[0].flags |= kFlagSegmented;  // 119 keys now need 120 segments

@@ -73,8 +73,8 @@ long double BFloatValue(const uint8_t* p, size_t n) {
   if (e == 0) return 0;
   const int mant_bits = static_cast<int>(8 * (n - 1) - 1);
   const uint64_t mant = Little(p, n - 1) & ((uint64_t{1} << mant_bits) - 1);
-  long double v = std::ldexp(1.0L + std::ldexp(static_cast<long double>(mant), -mant_bits),
-                             e - 129);
+  long double v =
+      std::ldexp(1.0L + std::ldexp(static_cast<long double>(mant), -mant_bits), e - 129);
   return (p[n - 2] & 0x80) ? -v : v;
 }
 
@@ -214,8 +214,8 @@ class ValueMaker {
         }
         break;
       case kTypeFloat: {
-        static const double pool[] = {0.0, -0.0, 1.0, -1.0, 1e-310, -1e-310, 3.5, -3.5,
-                                      INFINITY, -INFINITY, NAN, -NAN, 1e300, -1e300};
+        static const double pool[] = {0.0,  -0.0,     1.0,       -1.0, 1e-310, -1e-310, 3.5,
+                                      -3.5, INFINITY, -INFINITY, NAN,  -NAN,   1e300,   -1e300};
         if (Coin()) {
           const double d = pool[Below(std::size(pool))];
           if (n == 4) {
@@ -260,12 +260,14 @@ class ValueMaker {
       }
       case kTypeNumeric: {
         static const char last[] = "0123456789{ABCDEFGHI}JKLMNOPQRpqrstuvwxy";
-        for (size_t i = 0; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(Coin() ? ' ' : '0' + Below(3));
+        for (size_t i = 0; i + 1 < n; ++i)
+          p[i] = static_cast<uint8_t>(Coin() ? ' ' : '0' + Below(3));
         p[n - 1] = static_cast<uint8_t>(last[Below(std::size(last) - 1)]);
         break;
       }
       case kTypeNumericSTS:
-        for (size_t i = 0; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(Coin() ? ' ' : '0' + Below(3));
+        for (size_t i = 0; i + 1 < n; ++i)
+          p[i] = static_cast<uint8_t>(Coin() ? ' ' : '0' + Below(3));
         p[n - 1] = static_cast<uint8_t>("+- "[Below(3)]);
         break;
       case kTypeLString:
@@ -281,10 +283,10 @@ class ValueMaker {
   // A random key: one to three segments of random types and lengths, each possibly
   // descending and case-insensitive.
   KeyDef MakeKey() {
-    static const uint8_t types[] = {kTypeString,  kTypeInteger, kTypeFloat,         kTypeDate,
-                                    kTypeTime,    kTypeDecimal, kTypeMoney,         kTypeLogical,
-                                    kTypeNumeric, kTypeBFloat,  kTypeLString,       kTypeZString,
-                                    kTypeUnsignedBinary, kTypeAutoIncrement, kTypeNumericSTS};
+    static const uint8_t types[] = {
+        kTypeString,  kTypeInteger, kTypeFloat,          kTypeDate,          kTypeTime,
+        kTypeDecimal, kTypeMoney,   kTypeLogical,        kTypeNumeric,       kTypeBFloat,
+        kTypeLString, kTypeZString, kTypeUnsignedBinary, kTypeAutoIncrement, kTypeNumericSTS};
     KeyDef key;
     const int count = 1 + Below(3);
     for (int i = 0; i < count; ++i) {
@@ -450,7 +452,9 @@ TEST(ExtractValue, SegmentsBackToBackAndNothingReadPastAShortRecord) {
   EXPECT_EQ(ExtractValue(key, record.data(), record.size()), "45012");
   // Five bytes of a six-byte key definition: the missing byte reads as zero.
   const Bytes shorter(record.begin(), record.begin() + 5);
-  EXPECT_EQ(ExtractValue(key, shorter.data(), shorter.size()), std::string("4\0" "012", 5));
+  EXPECT_EQ(ExtractValue(key, shorter.data(), shorter.size()), std::string("4\0"
+                                                                           "012",
+                                                                           5));
 }
 
 }  // namespace
