@@ -19,12 +19,16 @@
 //   numeric           a sign byte, then the n characters with the overpunched last one
 //                     replaced by its digit, complemented when negative        n+1 bytes
 //   numeric STS       a sign byte, then the n-1 digit characters, likewise      n bytes
+//                     (a last byte of '-' is negative, any other positive)
 //   bfloat            exponent and mantissa as one magnitude, offset around a zero
 //                     code in the manner of the IEEE form                       n bytes
 //   lstring           the payload (length byte clamped to n-1) zero-padded to n-1
 //                     bytes, then the clamped length: a string sorts before its
 //                     extensions, even those that add NUL bytes               n bytes
 //   zstring           the bytes before the first NUL, zero-padded             n bytes
+//
+// A key of at most 255 value bytes therefore encodes to at most 255 + 119 bytes (one more
+// per numeric segment), well inside LMDB's key size with a 4-byte position appended.
 //
 // A descending segment complements its whole form. An alternate collating sequence is not
 // applied: such segments order as their type does without it.
