@@ -2,7 +2,9 @@
 
 #include <limits>
 
+#include "dictionary/item_file.h"
 #include "platform/error.h"
+#include "platform/locale.h"
 
 namespace vastrel::dictionary {
 
@@ -33,6 +35,68 @@ TIndexItem& TIndexItems::Add() {
   item.SetIndexName("INDEX" + std::to_string(Count() + 1));
   item.SetIndexKeyNum(-1);
   return Append(item);
+}
+
+namespace {
+
+// The records of one kind and ID in a file, in file order; false when the file is missing.
+bool LoadRecords(const std::string& file_name, std::string_view id, int32_t kind,
+                 std::vector<ItemRecord>* out) {
+  std::vector<uint8_t> contents;
+  if (!ReadItemFile(file_name, &contents)) return false;
+  for (ItemRecord& r : DecodeItemFile(contents, file_name)) {
+    if (r.kind == kind && platform::Locale::EqualNoCase(r.id, id)) out->push_back(std::move(r));
+  }
+  return true;
+}
+
+}  // namespace
+
+void TRecordItems::SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists,
+                             bool append_to_file, std::string_view id) const {
+  std::vector<ItemRecord> records;
+  records.reserve(items_.size());
+  for (const auto& f : items_) {
+    records.push_back({std::string(id), f->FieldName(), f->FieldType(), f->FieldOffset(),
+                       f->FieldSize(), kFieldRecordKind});
+  }
+  SaveItemRecords(ddf_file_name, overwrite_when_exists, append_to_file, records);
+}
+
+void TRecordItems::LoadItems(const std::string& ddf_file_name, std::string_view id) {
+  std::vector<ItemRecord> records;
+  if (!LoadRecords(ddf_file_name, id, kFieldRecordKind, &records)) return;
+  Clear();
+  for (ItemRecord& r : records) {
+    TRecordItem item;
+    item.SetFieldName(std::move(r.name));
+    item.SetFieldType(static_cast<TxFieldType>(r.field_type));
+    item.SetFieldOffset(r.offset);
+    item.SetFieldSize(r.size);
+    Append(item);
+  }
+}
+
+void TIndexItems::SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists,
+                            bool append_to_file, std::string_view id) const {
+  std::vector<ItemRecord> records;
+  records.reserve(items_.size());
+  for (const auto& i : items_) {
+    records.push_back({std::string(id), i->IndexName(), 0, i->IndexKeyNum(), 0, kIndexRecordKind});
+  }
+  SaveItemRecords(ddf_file_name, overwrite_when_exists, append_to_file, records);
+}
+
+void TIndexItems::LoadItems(const std::string& ddf_file_name, std::string_view id) {
+  std::vector<ItemRecord> records;
+  if (!LoadRecords(ddf_file_name, id, kIndexRecordKind, &records)) return;
+  Clear();
+  for (ItemRecord& r : records) {
+    TIndexItem item;
+    item.SetIndexName(std::move(r.name));
+    item.SetIndexKeyNum(r.offset);
+    Append(item);
+  }
 }
 
 }  // namespace vastrel::dictionary

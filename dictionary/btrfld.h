@@ -41,7 +41,46 @@ class VASTREL_API TBtrField {
   int32_t Size() const { return size_; }
   void SetSize(int32_t v) { size_ = v; }
 
+  // --- Reads. A field that lies beyond the record text, or has a negative Offset or
+  // Size, reads as empty text. ---
+  // The field text without its trailing blanks; leading blanks stay.
+  std::string AsString() const;
+  // The trimmed text as a decimal integer; otherwise "'<text>' is not a valid integer value".
+  int32_t AsInteger() const;
+  // The trimmed text with the table's decimal separator exchanged for the system's;
+  // otherwise "'<text>' is not a valid floating point value" with the exchanged text.
+  double AsFloat() const;
+  // True when the trimmed text equals TRUEFormat without regard to case.
+  bool AsBoolean() const;
+  // The trimmed text read with DATEFormat, TIMEFormat, or both (see field_text.h).
+  double AsDate() const;
+  double AsTime() const;
+  double AsDateTime() const;
+
+  // --- Writes. The value text is fitted to Size characters (blanks appended, or cut) and
+  // put at Offset; the rest of the record text keeps its characters and positions, and
+  // a record text that ends before Offset is filled with blanks up to it. The new record
+  // text and its NUL are copied to the start of the data buffer; bytes after the NUL keep
+  // their contents. Refused, with the buffer untouched, when Offset or Size is negative
+  // or when the new record text and its NUL would not fit into the data buffer. ---
+  void SetAsString(std::string_view v);
+  void SetAsInteger(int32_t v);
+  // General format with 15 significant digits and the table's decimal separator.
+  void SetAsFloat(double v);
+  // TRUEFormat or FALSEFormat.
+  void SetAsBoolean(bool v);
+  void SetAsDate(double v);
+  void SetAsTime(double v);
+  void SetAsDateTime(double v);
+
  private:
+  void RequireActive() const;
+  // The record text: the buffer up to its first NUL, never beyond its length.
+  std::string_view RecordText() const;
+  // The field's characters in the record text, as many as exist.
+  std::string_view FieldText() const;
+  void Write(std::string_view value);
+
   RecordHost& table_;
   std::string field_name_;
   TxFieldType date_type_ = ftSTRING;
