@@ -42,9 +42,9 @@ void TBtrField::Write(std::string_view value) {
   const int32_t buffer_length = table_.DataBufferLength();
   if (table_.DataBuffer() == nullptr || buffer_length <= 0 ||
       new_length + 1 > static_cast<size_t>(buffer_length)) {
-    throw Exception("Field \"" + field_name_ + "\" does not fit into the data buffer: " +
-                    std::to_string(new_length + 1) + " bytes needed, " +
-                    std::to_string(std::max(buffer_length, 0)) + " available");
+    throw Exception("Field \"" + field_name_ +
+                    "\" does not fit into the data buffer: " + std::to_string(new_length + 1) +
+                    " bytes needed, " + std::to_string(std::max(buffer_length, 0)) + " available");
   }
 
   std::string text;

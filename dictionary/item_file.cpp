@@ -1,12 +1,12 @@
 #include "dictionary/item_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -38,19 +38,25 @@ int32_t Get32(const uint8_t* at) {
 
 [[noreturn]] void ThrowIoError(int error) {
   switch (error) {
-    case ENOENT: throw Exception("File not found");
+    case ENOENT:
+      throw Exception("File not found");
     case ENAMETOOLONG:
-    case EINVAL: throw Exception("Invalid filename");
+    case EINVAL:
+      throw Exception("Invalid filename");
     case EMFILE:
-    case ENFILE: throw Exception("Too many open files");
+    case ENFILE:
+      throw Exception("Too many open files");
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: throw Exception("File access denied");
+    case EISDIR:
+      throw Exception("File access denied");
     case ENOSPC:
     case EDQUOT:
-    case EFBIG: throw Exception("Disk full");
-    default: throw Exception("I/O error " + std::to_string(error));
+    case EFBIG:
+      throw Exception("Disk full");
+    default:
+      throw Exception("I/O error " + std::to_string(error));
   }
 }
 
@@ -181,8 +187,7 @@ bool DecodeItemRecord(std::span<const uint8_t, kItemRecordSize> in, ItemRecord* 
   return true;
 }
 
-std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes,
-                                       std::string_view file_name) {
+std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes, std::string_view file_name) {
   const size_t count = bytes.size() / kItemRecordSize;
   std::vector<ItemRecord> records(count);
   std::string reason;
@@ -205,8 +210,8 @@ bool ReadItemFile(const std::string& file_name, std::vector<uint8_t>* contents) 
   return true;
 }
 
-void SaveItemRecords(const std::string& file_name, bool overwrite_when_exists,
-                     bool append_to_file, const std::vector<ItemRecord>& records) {
+void SaveItemRecords(const std::string& file_name, bool overwrite_when_exists, bool append_to_file,
+                     const std::vector<ItemRecord>& records) {
   const bool exists = FileExists(file_name);
   if (exists && !overwrite_when_exists) return;
 

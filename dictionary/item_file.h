@@ -40,8 +40,8 @@ inline constexpr int32_t kIndexRecordKind = 1;
 using ItemRecordBytes = std::array<uint8_t, kItemRecordSize>;
 
 struct VASTREL_API ItemRecord {
-  std::string id;      // at most kItemIdSize characters once encoded
-  std::string name;    // at most kItemNameSize characters once encoded
+  std::string id;    // at most kItemIdSize characters once encoded
+  std::string name;  // at most kItemNameSize characters once encoded
   uint8_t field_type = 0;
   int32_t offset = 0;  // FieldOffset, or IndexKeyNum of an index record
   int32_t size = 0;    // FieldSize

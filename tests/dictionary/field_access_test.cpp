@@ -154,10 +154,16 @@ TEST_F(FieldAccess, IntegerReadAndWrite) {
     int32_t value;
   };
   const Case cases[] = {
-      {"  42 ", true, 42},        {"-17", true, -17},     {"+5", true, 5},
-      {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-      {"2147483648", false, 0},  {"4 2", false, 0},      {"12a", false, 0},
-      {"-", false, 0},           {"1.0", false, 0},
+      {"  42 ", true, 42},
+      {"-17", true, -17},
+      {"+5", true, 5},
+      {"2147483647", true, INT32_MAX},
+      {"-2147483648", true, INT32_MIN},
+      {"2147483648", false, 0},
+      {"4 2", false, 0},
+      {"12a", false, 0},
+      {"-", false, 0},
+      {"1.0", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

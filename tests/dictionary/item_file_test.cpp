@@ -61,7 +61,8 @@ class ItemFile : public ::testing::Test {
   }
   void WriteBytes(const std::vector<uint8_t>& bytes) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
   }
   // "ID/name/kind" of every record in file order.
   std::vector<std::string> Records() const {
@@ -112,8 +113,7 @@ TEST_F(ItemFile, FieldRecordLayoutByteForByte) {
   EXPECT_EQ(got[11], 6);
   EXPECT_EQ(std::vector<uint8_t>(got.begin() + 38, got.begin() + 42),
             (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 46, got.end()),
-            (std::vector<uint8_t>{1, 0, 0, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 46, got.end()), (std::vector<uint8_t>{1, 0, 0, 0}));
 }
 
 TEST_F(ItemFile, SaveWritesOneRecordPerDefinitionInListOrder) {
