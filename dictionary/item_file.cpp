@@ -36,29 +36,7 @@ int32_t Get32(const uint8_t* at) {
   return static_cast<int32_t>(u);
 }
 
-[[noreturn]] void ThrowIoError(int error) {
-  switch (error) {
-    case ENOENT:
-      throw Exception("File not found");
-    case ENAMETOOLONG:
-    case EINVAL:
-      throw Exception("Invalid filename");
-    case EMFILE:
-    case ENFILE:
-      throw Exception("Too many open files");
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      throw Exception("File access denied");
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      throw Exception("Disk full");
-    default:
-      throw Exception("I/O error " + std::to_string(error));
-  }
-}
+[[noreturn]] void ThrowIoError(int error) { throw Exception(IoErrorText(error)); }
 
 // An open file descriptor that closes itself; Close() reports a failing close.
 class File {
@@ -145,6 +123,31 @@ std::string MatchKey(const ItemRecord& r) {
 }
 
 }  // namespace
+
+std::string IoErrorText(int error) {
+  switch (error) {
+    case ENOENT:
+      return "File not found";
+    case ENAMETOOLONG:
+    case EINVAL:
+      return "Invalid filename";
+    case EMFILE:
+    case ENFILE:
+      return "Too many open files";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+      return "File access denied";
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return "Disk full";
+    default:
+      return "I/O error " + std::to_string(error);
+  }
+}
 
 ItemRecordBytes EncodeItemRecord(const ItemRecord& r) {
   ItemRecordBytes out{};

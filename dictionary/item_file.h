@@ -60,6 +60,11 @@ VASTREL_API bool DecodeItemRecord(std::span<const uint8_t, kItemRecordSize> byte
 VASTREL_API std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes,
                                                    std::string_view file_name);
 
+// The message of a failed file operation with the system error number `error`: "File not
+// found", "Invalid filename", "Too many open files", "File access denied", "Disk full", or
+// "I/O error <error>" for any other number.
+VASTREL_API std::string IoErrorText(int error);
+
 // The whole contents of a file; false when no file of that name exists (a directory is
 // not a file). I/O failures raise vastrel::Exception with the system's I/O error text:
 // "File not found", "Invalid filename", "Too many open files", "File access denied",

@@ -2,6 +2,7 @@
 // records and I/O failures.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -297,6 +298,18 @@ TEST_F(ItemFile, IoFailuresCarryTheSystemTexts) {
   // A directory is no dictionary file: loading from it does nothing.
   fields.LoadItems(dir_.string(), "X");
   EXPECT_EQ(FieldNames(), "A");
+}
+
+TEST(ItemFileErrors, SystemErrorNumbersMapToTheIoTexts) {
+  const std::pair<int, const char*> cases[] = {
+      {ENOENT, "File not found"},      {ENAMETOOLONG, "Invalid filename"},
+      {EMFILE, "Too many open files"}, {ENFILE, "Too many open files"},
+      {EACCES, "File access denied"},  {EROFS, "File access denied"},
+      {EISDIR, "File access denied"},  {ENOSPC, "Disk full"},
+      {EDQUOT, "Disk full"},           {EIO, "I/O error 5"},
+      {ENOTDIR, "I/O error 20"},
+  };
+  for (const auto& [error, text] : cases) EXPECT_EQ(IoErrorText(error), text) << error;
 }
 
 TEST(ItemRecordCodec, DecodeReadsOnlyItsSlots) {
