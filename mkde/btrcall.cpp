@@ -30,8 +30,10 @@ bool NeedsHandle(int op) {
 }  // namespace
 
 Engine& Engine::Get() {
-  static Engine* engine = new Engine;  // never destroyed: calls may come during exit
-  return *engine;
+  // Destroyed when the library is unloaded or the process exits, closing every file; no
+  // call may come after that.
+  static Engine engine;
+  return engine;
 }
 
 Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
