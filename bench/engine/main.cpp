@@ -74,6 +74,7 @@ struct Result {
 Config g_config;
 std::vector<Slot> g_slots;
 std::map<std::pair<int, std::string>, Result> g_results;  // (phase, store) -> last run
+int g_failures = 0;
 
 void CloseOthers(const Slot& slot) {
   for (Slot& other : g_slots) {
@@ -222,7 +223,10 @@ void RunPhase(benchmark::State& state, Slot* slot, PhaseInfo info) {
     state.counters["anon_MB"] = r.memory.anonymous / 1e6;
     state.SetItemsProcessed(static_cast<int64_t>(ops));
   } catch (const std::exception& e) {
+    std::fprintf(stderr, "engine_bench: %s on %s: %s\n", info.id, slot->store->Name().c_str(),
+                 e.what());
     errors.push_back(e.what());
+    ++g_failures;
     state.SkipWithError(errors.back().c_str());
   }
 }
@@ -257,13 +261,19 @@ int CrossCheck() {
         take();
         for (uint32_t m = 0; m < kKey1Nexts && s.NextKey1(); ++m) take();
       }
+      // Physical order is insertion order, and both walks reach every record inserted.
       uint8_t expected[kRecordSize];
-      uint32_t ordinal = 0;
-      for (bool more = s.StepFirst(); more && ordinal < 1000; more = s.StepNext(), ++ordinal) {
-        MakeRecord(ordinal, expected);
+      uint32_t stepped = 0;
+      for (bool more = s.StepFirst(); more; more = s.StepNext(), ++stepped) {
+        MakeRecord(stepped, expected);
         if (std::memcmp(expected, s.record(), kRecordSize) != 0)
-          Fail("Step Next does not follow insertion order at record " + std::to_string(ordinal));
+          Fail("Step Next does not follow insertion order at record " + std::to_string(stepped));
       }
+      uint32_t along = 0;
+      for (bool more = s.FirstKey0(); more; more = s.NextKey0()) ++along;
+      if (stepped != slot.next_ordinal || along != slot.next_ordinal)
+        Fail(std::to_string(slot.next_ordinal) + " records inserted, Step Next reached " +
+             std::to_string(stepped) + ", Get Next along key 0 " + std::to_string(along));
       s.EndReads();
     } catch (const std::exception& e) {
       std::printf("cross-check: %s: %s\n", t.name.c_str(), e.what());
@@ -450,5 +460,5 @@ int main(int argc, char** argv) {
     std::error_code ec;
     std::filesystem::remove_all(g_config.dir, ec);
   }
-  return disagreements ? 1 : 0;
+  return disagreements || g_failures ? 1 : 0;
 }
