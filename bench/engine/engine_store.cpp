@@ -108,14 +108,16 @@ class EngineStore final : public Store {
                                std::to_string(begin) + ")";
     for (uint32_t j = 0; j < count; ++j) {
       if (batches && j > 0 && j % kBatch == 0) {
-        Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0), "End Transaction");
+        Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
+               "End Transaction");
         Expect(call_(kOpBeginTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
                "Begin Transaction");
       }
       InsertOne(first + j);
     }
     if (batches)
-      Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0), "End Transaction");
+      Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
+             "End Transaction");
   }
 
   void InsertOne(uint32_t ordinal) override {
@@ -165,7 +167,9 @@ class EngineStore final : public Store {
   }
 
   static void Expect(int16_t status, const char* what) {
-    if (status != 0) throw StoreError(std::string("engine: ") + what + " answered status " + std::to_string(status));
+    if (status != 0)
+      throw StoreError(std::string("engine: ") + what + " answered status " +
+                       std::to_string(status));
   }
 
   void* library_;

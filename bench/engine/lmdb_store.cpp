@@ -28,7 +28,9 @@ void PutBigEndian(uint32_t v, uint8_t* out) {
   out[3] = static_cast<uint8_t>(v);
 }
 
-void EncodeKey0(int32_t key, uint8_t* out) { PutBigEndian(static_cast<uint32_t>(key) ^ 0x80000000u, out); }
+void EncodeKey0(int32_t key, uint8_t* out) {
+  PutBigEndian(static_cast<uint32_t>(key) ^ 0x80000000u, out);
+}
 
 class LmdbStore final : public Store {
  public:
@@ -64,7 +66,8 @@ class LmdbStore final : public Store {
       Check(mdb_txn_begin(env_, nullptr, 0, &txn), "txn_begin");
       int rc = mdb_dbi_open(txn, "records", MDB_CREATE, &records_);
       if (rc == MDB_SUCCESS) rc = mdb_dbi_open(txn, "key0", MDB_CREATE, &key0_);
-      if (rc == MDB_SUCCESS) rc = mdb_dbi_open(txn, "key1", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED, &key1_);
+      if (rc == MDB_SUCCESS)
+        rc = mdb_dbi_open(txn, "key1", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED, &key1_);
       if (rc != MDB_SUCCESS) mdb_txn_abort(txn);
       Check(rc, "dbi_open");
       Check(mdb_txn_commit(txn), "commit");

@@ -68,7 +68,7 @@ struct Slot {
 };
 
 struct Result {
-  double ns_per_op = 0;       // the headline: CPU time, or wall time for durable inserts
+  double ns_per_op = 0;  // the headline: CPU time, or wall time for durable inserts
   double wall_ns_per_op = 0;
   Memory memory;
 };
@@ -262,7 +262,8 @@ int CrossCheck() {
     try {
       Activate(slot, OpenFor::kRead);
       s.BeginReads();
-      for (bool more = s.FirstKey0(); more && t.bytes.size() < 1000 * kRecordSize; more = s.NextKey0())
+      for (bool more = s.FirstKey0(); more && t.bytes.size() < 1000 * kRecordSize;
+           more = s.NextKey0())
         take();
       Rng rng(kSeed + 1);
       for (int j = 0; j < 200; ++j) {
@@ -326,12 +327,16 @@ void PrintSummary(const std::string& engine_note) {
   for (const auto& n : names) std::printf("%10s", n.c_str());
   std::printf("  engine:lmdb  engine:lmdb-1  engine:sqlite  targets\n");
   auto row = [&](const PhaseInfo& p, const char* label, bool wall) {
-    auto ns = [wall](const Result* r) { return !r ? 0.0 : wall ? r->wall_ns_per_op : r->ns_per_op; };
+    auto ns = [wall](const Result* r) {
+      return !r ? 0.0 : wall ? r->wall_ns_per_op : r->ns_per_op;
+    };
     std::printf("%-34s", label);
     for (const auto& n : names) {
       const double v = ns(Find(p.phase, n));
-      if (v > 0) std::printf("%10.0f", v);
-      else std::printf("%10s", "-");
+      if (v > 0)
+        std::printf("%10.0f", v);
+      else
+        std::printf("%10s", "-");
     }
     const double engine = ns(Find(p.phase, "engine"));
     auto ratio = [&](const char* other) {
@@ -340,11 +345,15 @@ void PrintSummary(const std::string& engine_note) {
     };
     const double to_lmdb = ratio("lmdb"), to_lmdb1 = ratio("lmdb-1"), to_sqlite = ratio("sqlite");
     for (double r : {to_lmdb, to_lmdb1, to_sqlite}) {
-      if (r > 0) std::printf("%14.2f", r);
-      else std::printf("%14s", "-");
+      if (r > 0)
+        std::printf("%14.2f", r);
+      else
+        std::printf("%14s", "-");
     }
     // Reads: within 1.5x of LMDB and at least twice as fast as SQLite; load: within 2x of LMDB.
-    auto verdict = [](double r, double limit) { return r <= 0 ? "-" : r <= limit ? "met" : "missed"; };
+    auto verdict = [](double r, double limit) {
+      return r <= 0 ? "-" : r <= limit ? "met" : "missed";
+    };
     if (p.read)
       std::printf("  x1.5 lmdb %s, lmdb-1 %s; x0.5 sqlite %s", verdict(to_lmdb, 1.5),
                   verdict(to_lmdb1, 1.5), verdict(to_sqlite, 0.5));
@@ -364,8 +373,10 @@ void PrintSummary(const std::string& engine_note) {
     std::printf("%-34s", p.label);
     for (const auto& n : names) {
       const Result* r = Find(p.phase, n);
-      if (r) std::printf("%10.1f", r->memory.peak / 1e6);
-      else std::printf("%10s", "-");
+      if (r)
+        std::printf("%10.1f", r->memory.peak / 1e6);
+      else
+        std::printf("%10s", "-");
     }
     std::printf("\n");
   }
@@ -383,7 +394,8 @@ void PrintSummary(const std::string& engine_note) {
       "  NORMAL does not sync a commit, only checkpoints, so its figure is not durable.\n"
       "reads: lmdb keeps one snapshot and its cursors for a run; lmdb-1 takes a fresh snapshot\n"
       "  per call and finds its place again, as every engine call must; sqlite steps one\n"
-      "  prepared SELECT. Get Equal key 1 + 10 Get Next counts the eleven calls as one operation.\n");
+      "  prepared SELECT. Get Equal key 1 + 10 Get Next counts the eleven calls as one "
+      "operation.\n");
 }
 
 uint32_t ParseCount(const char* text, const char* what) {
@@ -399,18 +411,25 @@ uint32_t ParseCount(const char* text, const char* what) {
 
 // Takes this program's own flags out of argv before Google Benchmark reads the rest.
 void ParseArgs(int* argc, char** argv) {
-  if (const char* v = std::getenv("VASTREL_BENCH_RECORDS")) g_config.records = ParseCount(v, "VASTREL_BENCH_RECORDS");
-  if (const char* v = std::getenv("VASTREL_BENCH_DURABLE")) g_config.durable = ParseCount(v, "VASTREL_BENCH_DURABLE");
+  if (const char* v = std::getenv("VASTREL_BENCH_RECORDS"))
+    g_config.records = ParseCount(v, "VASTREL_BENCH_RECORDS");
+  if (const char* v = std::getenv("VASTREL_BENCH_DURABLE"))
+    g_config.durable = ParseCount(v, "VASTREL_BENCH_DURABLE");
   if (const char* v = std::getenv("VASTREL_BENCH_DIR")) g_config.dir = v;
   if (const char* v = std::getenv("VASTREL_ENGINE")) g_config.engine = v;
   int kept = 1;
   for (int i = 1; i < *argc; ++i) {
     const std::string a = argv[i];
-    if (a.rfind("--records=", 0) == 0) g_config.records = ParseCount(argv[i] + 10, "--records");
-    else if (a.rfind("--durable=", 0) == 0) g_config.durable = ParseCount(argv[i] + 10, "--durable");
-    else if (a.rfind("--dir=", 0) == 0) g_config.dir = a.substr(6);
-    else if (a == "--keep") g_config.keep = true;
-    else argv[kept++] = argv[i];
+    if (a.rfind("--records=", 0) == 0)
+      g_config.records = ParseCount(argv[i] + 10, "--records");
+    else if (a.rfind("--durable=", 0) == 0)
+      g_config.durable = ParseCount(argv[i] + 10, "--durable");
+    else if (a.rfind("--dir=", 0) == 0)
+      g_config.dir = a.substr(6);
+    else if (a == "--keep")
+      g_config.keep = true;
+    else
+      argv[kept++] = argv[i];
   }
   *argc = kept;
 }

@@ -14,9 +14,12 @@ Memory ReadMemory() {
   char line[256];
   while (std::fgets(line, sizeof line, f)) {
     unsigned long long kb = 0;
-    if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1) m.peak = kb * 1024;
-    else if (std::sscanf(line, "VmRSS: %llu kB", &kb) == 1) m.resident = kb * 1024;
-    else if (std::sscanf(line, "RssAnon: %llu kB", &kb) == 1) m.anonymous = kb * 1024;
+    if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1)
+      m.peak = kb * 1024;
+    else if (std::sscanf(line, "VmRSS: %llu kB", &kb) == 1)
+      m.resident = kb * 1024;
+    else if (std::sscanf(line, "RssAnon: %llu kB", &kb) == 1)
+      m.anonymous = kb * 1024;
   }
   std::fclose(f);
   return m;

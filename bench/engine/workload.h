@@ -43,7 +43,8 @@ inline void Key1Of(uint32_t ordinal, char* out) {
 inline void MakeRecord(uint32_t ordinal, uint8_t* out) {
   const int32_t k0 = Key0Of(ordinal);
   const uint32_t u = static_cast<uint32_t>(k0);
-  for (uint32_t b = 0; b < kKey0Size; ++b) out[kKey0Offset + b] = static_cast<uint8_t>(u >> (8 * b));
+  for (uint32_t b = 0; b < kKey0Size; ++b)
+    out[kKey0Offset + b] = static_cast<uint8_t>(u >> (8 * b));
   Key1Of(ordinal, reinterpret_cast<char*>(out + kKey1Offset));
   uint64_t fill = Mix(ordinal ^ 0x5A5A5A5Aull);
   for (uint32_t b = kKey1Offset + kKey1Size; b < kRecordSize; ++b) {
