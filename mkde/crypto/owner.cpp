@@ -112,9 +112,8 @@ CryptoStatus DeriveNameKey(const OwnerRecord& r, std::string_view name, SecretKe
   uint8_t* k = SecretKeyWriter::Open(out);
   if (k == nullptr) return CryptoStatus::kNoMemory;
   // Argon2id fails only when its working memory cannot be had; the inputs are in range.
-  if (crypto_pwhash(k, SecretKey::kSize, name.data(), name.size(), r.salt,
-                    r.params.opslimit, size_t{r.params.memlimit_kib} * 1024,
-                    crypto_pwhash_ALG_ARGON2ID13) != 0) {
+  if (crypto_pwhash(k, SecretKey::kSize, name.data(), name.size(), r.salt, r.params.opslimit,
+                    size_t{r.params.memlimit_kib} * 1024, crypto_pwhash_ALG_ARGON2ID13) != 0) {
     *out = SecretKey();
     return CryptoStatus::kNoMemory;
   }
@@ -263,9 +262,9 @@ CryptoStatus SealRecord(const SecretKey& key, uint32_t position, const uint8_t* 
   SealAd(position, ad);
   static const unsigned char kNothing = 0;
   unsigned long long sealed_length = 0;
-  crypto_aead_xchacha20poly1305_ietf_encrypt(
-      out + 1 + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, &sealed_length,
-      length == 0 ? &kNothing : plaintext, length, ad, sizeof ad, nullptr, nonce, key.data());
+  crypto_aead_xchacha20poly1305_ietf_encrypt(out + 1 + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
+                                             &sealed_length, length == 0 ? &kNothing : plaintext,
+                                             length, ad, sizeof ad, nullptr, nonce, key.data());
   return CryptoStatus::kOk;
 }
 
@@ -285,9 +284,8 @@ CryptoStatus OpenRecord(const SecretKey& key, uint32_t position, const uint8_t* 
   unsigned char* out =
       plaintext->empty() ? &scratch : reinterpret_cast<unsigned char*>(plaintext->data());
   unsigned long long plain_length = 0;
-  if (crypto_aead_xchacha20poly1305_ietf_decrypt(out, &plain_length, nullptr, cipher,
-                                                 cipher_length, ad, sizeof ad, nonce,
-                                                 key.data()) != 0) {
+  if (crypto_aead_xchacha20poly1305_ietf_decrypt(out, &plain_length, nullptr, cipher, cipher_length,
+                                                 ad, sizeof ad, nonce, key.data()) != 0) {
     plaintext->clear();
     return CryptoStatus::kDamaged;
   }

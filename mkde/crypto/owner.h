@@ -56,7 +56,7 @@ constexpr bool OwnerLevelReadsWithoutName(int level) { return level == 1 || leve
 // older files. Decoding accepts opslimit 1..16 and memlimit 8 KiB..256 MiB, so a damaged or
 // hostile file cannot make an open run for minutes or claim gigabytes.
 struct OwnerParams {
-  uint32_t opslimit = 2;             // passes over memory
+  uint32_t opslimit = 2;              // passes over memory
   uint32_t memlimit_kib = 19 * 1024;  // working memory in KiB
 };
 

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace mkde {
@@ -136,9 +135,9 @@ TEST(OwnerLevel, DefaultCostDerivesAndRecordsItsParameters) {
 TEST(OwnerLevel, CostOutsideBoundsIsRefused) {
   OwnerRecord r;
   SecretKey k;
-  for (OwnerParams p : {OwnerParams{0, 64}, OwnerParams{kMaxOwnerOpslimit + 1, 64},
-                        OwnerParams{1, kMinOwnerMemlimitKib - 1},
-                        OwnerParams{1, kMaxOwnerMemlimitKib + 1}}) {
+  for (OwnerParams p :
+       {OwnerParams{0, 64}, OwnerParams{kMaxOwnerOpslimit + 1, 64},
+        OwnerParams{1, kMinOwnerMemlimitKib - 1}, OwnerParams{1, kMaxOwnerMemlimitKib + 1}}) {
     EXPECT_EQ(MakeOwner("Pw", 0, p, &r, &k), CryptoStatus::kBadParams);
   }
   // A record built by hand with a hostile cost is refused before any derivation runs.
@@ -189,28 +188,11 @@ TEST(OwnerDecode, EveryFlippedByteIsRefusedOrFailsTheNameCheck) {
   }
 }
 
-TEST(OwnerDecode, ReasonsNameTheFault) {
-  Owned o = MakeOwned("Why", 0);
-  auto reason_for = [&](size_t at, uint8_t value) {
-    std::string bad = o.stored;
-    bad[at] = static_cast<char>(value);
-    OwnerRecord out;
-    std::string reason;
-    EXPECT_FALSE(DecodeOwner(U8(bad), bad.size(), &out, &reason));
-    return reason;
-  };
-  EXPECT_NE(reason_for(0, 2).find("version"), std::string::npos);
-  EXPECT_NE(reason_for(1, 4).find("level"), std::string::npos);
-  EXPECT_NE(reason_for(2, 9).find("derivation"), std::string::npos);
-  EXPECT_NE(reason_for(3, 1).find("reserved"), std::string::npos);
-  EXPECT_NE(reason_for(7, 1).find("cost"), std::string::npos);
-  // Level 0 grown to 3 now lacks the open key's 32 bytes.
-  EXPECT_NE(reason_for(1, 3).find("truncated"), std::string::npos);
-}
-
 class SealedRecord : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(MakeOwner("Seal", 2, kFast, &record_, &key_), CryptoStatus::kOk); }
+  void SetUp() override {
+    ASSERT_EQ(MakeOwner("Seal", 2, kFast, &record_, &key_), CryptoStatus::kOk);
+  }
   OwnerRecord record_;
   SecretKey key_;
 };
@@ -227,8 +209,17 @@ TEST_F(SealedRecord, RoundTripsAnyLength) {
   }
 }
 
-TEST_F(SealedRecord, EveryFlippedBitFailsAndLeavesNothing) {
+TEST_F(SealedRecord, EveryFlippedBitOrCutFailsAndLeavesNothing) {
   const std::string sealed = Seal(key_, 7, "Customer 0042, balance 100.00");
+  for (size_t n = 0; n < sealed.size(); ++n) {
+    // Exactly n bytes, so a read past the end trips the sanitizer.
+    std::vector<uint8_t> cut(sealed.begin(), sealed.begin() + n);
+    std::string plain = "stale";
+    EXPECT_EQ(OpenRecord(key_, 7, cut.data(), cut.size(), &plain), CryptoStatus::kDamaged) << n;
+    EXPECT_TRUE(plain.empty());
+  }
+  std::string plain;
+  EXPECT_EQ(Open(key_, 7, sealed + 'x', &plain), CryptoStatus::kDamaged);
   for (size_t i = 0; i < sealed.size(); ++i) {
     for (int bit = 0; bit < 8; ++bit) {
       std::string flipped = sealed;
@@ -238,17 +229,6 @@ TEST_F(SealedRecord, EveryFlippedBitFailsAndLeavesNothing) {
       EXPECT_TRUE(plain.empty());
     }
   }
-}
-
-TEST_F(SealedRecord, ShortOrExtendedBytesFail) {
-  const std::string sealed = Seal(key_, 3, "abc");
-  for (size_t n = 0; n < sealed.size(); ++n) {
-    std::vector<uint8_t> cut(sealed.begin(), sealed.begin() + n);
-    std::string plain;
-    EXPECT_EQ(OpenRecord(key_, 3, cut.data(), cut.size(), &plain), CryptoStatus::kDamaged) << n;
-  }
-  std::string plain;
-  EXPECT_EQ(Open(key_, 3, sealed + 'x', &plain), CryptoStatus::kDamaged);
 }
 
 TEST_F(SealedRecord, BoundToItsPositionAndKey) {
@@ -285,29 +265,6 @@ TEST_F(SealedRecord, AnEmptyKeyIsRefused) {
   EXPECT_EQ(Open(key_, 1, sealed, &out), CryptoStatus::kNoKey);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(Open(moved, 1, sealed, &out), CryptoStatus::kOk);
-}
-
-TEST(SealConcurrency, ThreadsShareOneKey) {
-  OwnerRecord r;
-  SecretKey key;
-  ASSERT_EQ(MakeOwner("Shared", 3, kFast, &r, &key), CryptoStatus::kOk);
-  std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      std::string sealed, plain;
-      for (uint32_t i = 0; i < 200; ++i) {
-        std::string record = "thread " + std::to_string(t) + " record " + std::to_string(i);
-        SealRecord(key, i, U8(record), record.size(), &sealed);
-        if (OpenRecord(key, i, U8(sealed), sealed.size(), &plain) != CryptoStatus::kOk ||
-            plain != record) {
-          ++failures[t];
-        }
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 }  // namespace
