@@ -16,8 +16,9 @@
 //
 // Owner names are byte strings of 1 to 8 bytes, compared exactly (case and blanks count).
 // Every function here cuts a name at its first NUL, as the engine does with the caller's
-// buffer. A longer name is refused rather than cut to 8, so that two different long names
-// never share an owner.
+// buffer. A name still longer than 8 bytes is refused (MakeOwner) or never matches
+// (CheckOwner) rather than being cut to 8, so that two different long names never share an
+// owner; the engine passes at most 8 bytes.
 //
 // Threading: every function may be called from any thread; libsodium is initialised once,
 // on first use. A SecretKey may be read from several threads at once; it is not copyable.
@@ -125,8 +126,8 @@ inline CryptoStatus MakeOwner(std::string_view name, int level, OwnerRecord* rec
 // Checks `name` against the owner record. kOk with *key set to the record key, or
 // kNameMismatch (the engine answers 51 at levels 0 and 2 and opens read-only at levels 1
 // and 3). An empty or over-long name answers kNameMismatch at once, without the costly
-// derivation. kBadParams when the record holds parameters DecodeOwner would refuse (a
-// record built by hand). Also kNoMemory and kUnavailable.
+// derivation. kBadLevel or kBadParams when the record holds what DecodeOwner would refuse
+// (a record built by hand). Also kNoMemory and kUnavailable.
 CryptoStatus CheckOwner(const OwnerRecord& record, std::string_view name, SecretKey* key);
 
 // A level 3 file opened without the right name: the record key for reading. kNameMismatch
@@ -156,11 +157,10 @@ CryptoStatus SealRecord(const SecretKey& key, uint32_t position, const uint8_t* 
                         size_t length, std::string* sealed);
 
 // Opens a sealed record read from `position` into *plaintext (replacing its contents;
-// sealed must not point into it). Any
-// change to the sealed bytes, a wrong key or another position answers kDamaged and leaves
-// *plaintext empty: never unauthenticated bytes. The engine answers kDamaged with 2 (an
-// I/O error: the stored record cannot be trusted), not 30, which says the file as a whole is
-// not a record file. kNoKey, kUnavailable.
+// sealed must not point into it). Any change to the sealed bytes, a wrong key or another
+// position answers kDamaged and leaves *plaintext empty: never unauthenticated bytes. The
+// engine answers kDamaged with 2 (the stored record cannot be trusted), not 30, which says
+// the file as a whole is not a record file. Also kNoKey and kUnavailable.
 CryptoStatus OpenRecord(const SecretKey& key, uint32_t position, const uint8_t* sealed,
                         size_t length, std::string* plaintext);
 

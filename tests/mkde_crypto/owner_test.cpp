@@ -188,6 +188,26 @@ TEST(OwnerDecode, EveryFlippedByteIsRefusedOrFailsTheNameCheck) {
   }
 }
 
+// Someone who can write the file turns a level 2 owner into level 3 with an open key of
+// their own: reading without the name then yields a key that opens no record, and the
+// right name no longer checks out either.
+TEST(OwnerDecode, ForgedLevelThreeOpensNoRecord) {
+  Owned o = MakeOwned("Level2", 2);
+  const std::string sealed = Seal(o.key, 9, "confidential");
+  std::string forged = o.stored;
+  forged[1] = 3;
+  forged.insert(28, std::string(32, '\x5a'));
+  OwnerRecord out;
+  std::string reason;
+  ASSERT_TRUE(DecodeOwner(U8(forged), forged.size(), &out, &reason)) << reason;
+  SecretKey reading;
+  ASSERT_EQ(ReadKeyWithoutName(out, &reading), CryptoStatus::kOk);
+  std::string plain;
+  EXPECT_EQ(Open(reading, 9, sealed, &plain), CryptoStatus::kDamaged);
+  SecretKey named;
+  EXPECT_EQ(CheckOwner(out, "Level2", &named), CryptoStatus::kNameMismatch);
+}
+
 class SealedRecord : public ::testing::Test {
  protected:
   void SetUp() override {
