@@ -1,0 +1,704 @@
+// Crash test of the record engine: a writer process runs random transactions over three
+// files and is killed with SIGKILL at random moments; after each kill the files must hold
+// exactly the acknowledged transactions, every one whole, and their keys must agree with
+// their records.
+//
+// The writer (this program run with --writer) reports to the test over a pipe: before it calls
+// End Transaction it sends the transaction's changes ('T'), after End answers 0 it sends an
+// acknowledgement ('A'). A kill between the two leaves one transaction in doubt: it must then
+// be found either entirely present or entirely absent. Aborted and unfinished transactions
+// must leave no trace. An engine without transactions (Begin answers 1) is tested the same
+// way with single writes, each of which must be durable when its call returns.
+//
+// Usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] [--max-delay-ms N]
+//                        [--dir DIR] [--keep] [--require-transactions] [--verbose]
+// Environment: VASTREL_CRASH_ITERATIONS, VASTREL_CRASH_SECONDS, VASTREL_CRASH_SEED and
+// VASTREL_CRASH_MAX_DELAY_MS give the same knobs (the options win).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mkde/include/wbtrv32.h"
+#include "tests/mkde_crash/crash_files.h"
+
+#ifndef VASTREL_CRASH_DEFAULT_ITERATIONS
+#define VASTREL_CRASH_DEFAULT_ITERATIONS 200
+#endif
+
+namespace crash {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kIdRange = 4000;
+constexpr int kGroups = 40;
+constexpr int kMaxTransactionOps = 50;
+
+// ---------------------------------------------------------------------------------------------
+// Messages: u32 length of what follows, a type byte, the payload.
+
+void SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) _exit(4);  // the test is gone
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Send(int fd, char type, const std::string& payload) {
+  std::string frame(4, '\0');
+  const uint32_t length = static_cast<uint32_t>(payload.size() + 1);
+  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>(length >> (8 * i));
+  frame.push_back(type);
+  frame += payload;
+  SendAll(fd, frame);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The writer.
+
+class Writer {
+ public:
+  Writer(std::string dir, uint64_t seed, uint32_t iteration, int fd, int8_t open_mode)
+      : dir_(std::move(dir)), rng_(seed), iteration_(iteration), fd_(fd), open_mode_(open_mode) {}
+
+  [[noreturn]] void Run() {
+    for (size_t f = 0; f < kFiles.size(); ++f) Open(f);
+    for (size_t f = 0; f < kFiles.size(); ++f) Load(f);
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    int s = BTRCALL(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, nullptr, 0, 0);
+    if (s == 0) {
+      Expect(BTRCALL(BTR_ABORT_TRANSACTION, pos, nullptr, nullptr, nullptr, 0, 0), 0,
+             "Abort of an empty transaction");
+      transactions_ = true;
+    } else if (s != BTR_INVALID_FUNCTION) {
+      Fail("Begin Transaction answered " + std::to_string(s));
+    }
+    Send(fd_, 'R', std::string(1, transactions_ ? 1 : 0));
+    for (;;) {
+      if (transactions_ && Chance(90)) {
+        RunTransaction();
+      } else {
+        RunSingleWrite();
+      }
+    }
+  }
+
+ private:
+  using Hook = std::function<void(const Effect&)>;
+
+  [[noreturn]] void Fail(const std::string& what) {
+    const std::string text = "writer iteration " + std::to_string(iteration_) + ", serial " +
+                             std::to_string(serial_) + ": " + what;
+    Send(fd_, 'F', text);
+    _exit(3);
+  }
+  void Expect(int got, int want, const std::string& what) {
+    if (got != want) {
+      Fail(what + " answered " + std::to_string(got) + ", expected " + std::to_string(want));
+    }
+  }
+  bool Chance(int percent) { return static_cast<int>(rng_() % 100) < percent; }
+  uint32_t Uniform(uint32_t lo, uint32_t hi) {
+    return lo + static_cast<uint32_t>(rng_() % (uint64_t{hi} - lo + 1));
+  }
+
+  void Open(size_t f) {
+    std::string path = FilePath(dir_, f) + '\0';
+    char owner[9] = {};
+    uint32_t len = sizeof owner;
+    Expect(BTRCALL(BTR_OPEN, pos_[f], owner, &len, path.data(), static_cast<uint8_t>(path.size()),
+                   open_mode_),
+           0, std::string("Open of ") + kFiles[f].name);
+  }
+
+  // The writer starts from what the files hold; the test has checked it already.
+  void Load(size_t f) {
+    std::string rec(512, '\0');
+    uint32_t len = 512;
+    int s = BTRCALL(BTR_STEP_FIRST, pos_[f], rec.data(), &len, nullptr, 0, 0);
+    while (s == 0) {
+      model_[f][RecordId(rec.substr(0, len))] = rec.substr(0, len);
+      len = 512;
+      s = BTRCALL(BTR_STEP_NEXT, pos_[f], rec.data(), &len, nullptr, 0, 0);
+    }
+    Expect(s, BTR_END_OF_FILE, "Step through the file at start");
+  }
+
+  std::string MakeRecord(size_t f, int32_t id) {
+    const FileDef& def = kFiles[f];
+    const size_t length =
+        def.variable ? Uniform(def.record_length, kMaxVariableRecord) : def.record_length;
+    std::string rec(length, '\0');
+    auto put32 = [&](size_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) rec[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put32(0, static_cast<uint32_t>(id));
+    char group[16];
+    std::snprintf(group, sizeof group, "grp-%03u ", Uniform(0, kGroups - 1));
+    std::memcpy(&rec[kGroupOffset], group, kGroupLength);
+    put32(12, iteration_);
+    put32(16, static_cast<uint32_t>(serial_));
+    put32(20, ++op_number_);
+    for (size_t i = 24; i < length; ++i) rec[i] = static_cast<char>(rng_());
+    return rec;
+  }
+
+  static std::string IdValue(int32_t id) {
+    std::string v(4, '\0');
+    std::memcpy(v.data(), &id, 4);
+    return v;
+  }
+
+  int Call(int op, size_t f, std::string* data, int8_t key_num, std::string* key_value = nullptr,
+           uint32_t* out_len = nullptr) {
+    uint32_t len = data ? static_cast<uint32_t>(data->size()) : 0;
+    std::memset(key_, 0, sizeof key_);
+    if (key_value) std::memcpy(key_, key_value->data(), std::min(key_value->size(), sizeof key_));
+    int s = BTRCALL(static_cast<uint16_t>(op), pos_[f], data ? data->data() : nullptr, &len, key_,
+                    sizeof key_, key_num);
+    if (out_len) *out_len = len;
+    return s;
+  }
+
+  // Reads record `id` along key path `path`, checking it holds what this writer last wrote
+  // (its own uncommitted changes included).
+  void Position(size_t f, int32_t id, int8_t path, const FileModel& local) {
+    const std::string& want = local.at(id);
+    std::string data(512, '\0'), key = path == 0 ? IdValue(id) : RecordGroup(want);
+    uint32_t len = 0;
+    int s = Call(BTR_GET_EQUAL, f, &data, path, &key, &len);
+    for (size_t steps = 0; s == 0 && RecordId(data) != id; ++steps) {
+      if (path == 0 || steps > local.size())
+        Fail("Get Equal did not reach id " + std::to_string(id));
+      data.assign(512, '\0');
+      s = Call(BTR_GET_NEXT, f, &data, path, nullptr, &len);
+    }
+    Expect(s, 0, "positioning on id " + std::to_string(id) + " along key " + std::to_string(path));
+    if (len != want.size() || data.compare(0, len, want) != 0) {
+      Fail("id " + std::to_string(id) + " in " + kFiles[f].name +
+           " reads other bytes than were written");
+    }
+  }
+
+  int32_t AnyId(const FileModel& file) {
+    auto it = file.begin();
+    std::advance(it, rng_() % file.size());
+    return it->first;
+  }
+
+  void Insert(size_t f, FileModel* local, std::vector<Effect>* effects, const Hook& hook) {
+    int32_t id =
+        !local->empty() && Chance(15) ? AnyId(*local) : static_cast<int32_t>(Uniform(1, kIdRange));
+    const bool exists = local->count(id) != 0;
+    const std::string rec = MakeRecord(f, id);
+    const int8_t path = static_cast<int8_t>(rng_() % 2);
+    std::string sent = rec;
+    // A fixed-length file keeps its record length of a longer buffer.
+    if (!kFiles[f].variable && Chance(10)) sent += std::string(Uniform(1, 40), '\x5a');
+    const Effect effect{static_cast<uint8_t>(f), false, id, rec};
+    if (!exists && hook) hook(effect);
+    const int s = Call(BTR_INSERT, f, &sent, path);
+    Expect(s, exists ? BTR_DUPLICATE_KEY : 0, "Insert of id " + std::to_string(id));
+    if (exists) return;
+    const std::string returned(reinterpret_cast<const char*>(key_), path == 0 ? 4 : kGroupLength);
+    if (returned != (path == 0 ? IdValue(id) : RecordGroup(rec))) {
+      Fail("Insert returned another key value");
+    }
+    (*local)[id] = rec;
+    effects->push_back(effect);
+  }
+
+  void Update(size_t f, FileModel* local, std::vector<Effect>* effects, const Hook& hook) {
+    const int32_t id = AnyId(*local);
+    const int8_t path = static_cast<int8_t>(rng_() % 2);
+    Position(f, id, path, *local);
+    if (Chance(10)) {
+      // The id is not modifiable: the Update is refused and changes nothing.
+      int32_t other = id;
+      while (local->count(other)) other = static_cast<int32_t>(Uniform(1, kIdRange));
+      std::string moved = MakeRecord(f, other);
+      Expect(Call(BTR_UPDATE, f, &moved, path), BTR_MODIFIABLE_KEY, "Update changing the id");
+    }
+    std::string rec = MakeRecord(f, id);
+    const Effect effect{static_cast<uint8_t>(f), false, id, rec};
+    if (hook) hook(effect);
+    Expect(Call(BTR_UPDATE, f, &rec, path), 0, "Update of id " + std::to_string(id));
+    (*local)[id] = effect.record;
+    effects->push_back(effect);
+  }
+
+  void Delete(size_t f, FileModel* local, std::vector<Effect>* effects, const Hook& hook) {
+    const int32_t id = AnyId(*local);
+    const int8_t path = static_cast<int8_t>(rng_() % 2);
+    Position(f, id, path, *local);
+    const Effect effect{static_cast<uint8_t>(f), true, id, {}};
+    if (hook) hook(effect);
+    Expect(Call(BTR_DELETE, f, nullptr, path), 0, "Delete of id " + std::to_string(id));
+    local->erase(id);
+    effects->push_back(effect);
+  }
+
+  // One random change; the mix keeps every file between a few dozen and a few hundred records.
+  void RandomChange(Model* local, std::vector<Effect>* effects, const Hook& hook) {
+    const size_t f = rng_() % kFiles.size();
+    FileModel& file = (*local)[f];
+    const int roll = static_cast<int>(rng_() % 100);
+    const int insert = file.size() < 30 ? 70 : file.size() > 250 ? 20 : 40;
+    const int update = file.size() > 250 ? 30 : 35;
+    if (file.empty() || roll < insert) {
+      Insert(f, &file, effects, hook);
+    } else if (roll < insert + update) {
+      Update(f, &file, effects, hook);
+    } else {
+      Delete(f, &file, effects, hook);
+    }
+  }
+
+  void RunTransaction() {
+    ++serial_;
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    const int begin = Chance(50) ? BTR_BEGIN_TRANSACTION : 1000 + BTR_BEGIN_TRANSACTION;
+    Expect(BTRCALL(static_cast<uint16_t>(begin), pos, nullptr, nullptr, nullptr, 0, 0), 0,
+           "Begin Transaction " + std::to_string(begin));
+    Model local = model_;
+    std::vector<Effect> effects;
+    const int ops = static_cast<int>(Uniform(1, kMaxTransactionOps));
+    for (int i = 0; i < ops; ++i) RandomChange(&local, &effects, nullptr);
+    if (Chance(10)) {
+      Expect(BTRCALL(BTR_ABORT_TRANSACTION, pos, nullptr, nullptr, nullptr, 0, 0), 0,
+             "Abort Transaction");
+      // What the transaction changed reads as it was before.
+      for (size_t i = 0; i < effects.size() && i < 3; ++i) {
+        const Effect& e = effects[rng_() % effects.size()];
+        std::string data(512, '\0'), key = IdValue(e.id);
+        uint32_t len = 0;
+        const int s = Call(BTR_GET_EQUAL, e.file, &data, 0, &key, &len);
+        auto it = model_[e.file].find(e.id);
+        if (it == model_[e.file].end()) {
+          Expect(s, BTR_KEY_NOT_FOUND, "Get Equal after Abort of an inserted id");
+        } else if (s != 0 || data.compare(0, len, it->second) != 0 || len != it->second.size()) {
+          Fail("id " + std::to_string(e.id) + " does not read as before the aborted transaction");
+        }
+      }
+      return;
+    }
+    Send(fd_, 'T', EncodeEffects(serial_, effects));
+    Expect(BTRCALL(BTR_END_TRANSACTION, pos, nullptr, nullptr, nullptr, 0, 0), 0,
+           "End Transaction");
+    Send(fd_, 'A', EncodeEffects(serial_, {}));
+    model_ = std::move(local);
+  }
+
+  // One write outside a transaction: durable when the call returns.
+  void RunSingleWrite() {
+    ++serial_;
+    std::vector<Effect> effects;
+    bool announced = false;
+    Model local = model_;
+    RandomChange(&local, &effects, [&](const Effect& e) {
+      Send(fd_, 'T', EncodeEffects(serial_, {e}));
+      announced = true;
+    });
+    if (announced) Send(fd_, 'A', EncodeEffects(serial_, {}));
+    model_ = std::move(local);
+  }
+
+  const std::string dir_;
+  std::mt19937_64 rng_;
+  const uint32_t iteration_;
+  const int fd_;
+  const int8_t open_mode_;
+  uint8_t pos_[kFiles.size()][BTR_POS_BLOCK_SIZE] = {};
+  uint8_t key_[255] = {};
+  Model model_;
+  bool transactions_ = false;
+  uint64_t serial_ = uint64_t{iteration_} << 32;
+  uint32_t op_number_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The test.
+
+struct Options {
+  uint64_t iterations = VASTREL_CRASH_DEFAULT_ITERATIONS;
+  double seconds = 0;  // > 0: run until this much time has passed instead
+  uint64_t seed = 0;
+  int max_delay_ms = 60;
+  std::string dir;
+  bool keep = false;
+  bool require_transactions = false;
+  bool verbose = false;
+};
+
+struct Figures {
+  uint64_t iterations = 0;
+  uint64_t acknowledged = 0;
+  uint64_t changes = 0;
+  uint64_t in_doubt_present = 0;
+  uint64_t in_doubt_absent = 0;
+  uint64_t torn_messages = 0;
+  uint64_t kills_timed = 0, kills_at_commit = 0, kills_at_start = 0;
+  uint64_t transaction_runs = 0, single_write_runs = 0, accelerated_runs = 0;
+};
+
+enum class KillPlan { kTimed, kAtCommit, kAtStart };
+
+class CrashTest {
+ public:
+  CrashTest(Options options, std::string self) : o_(std::move(options)), self_(std::move(self)) {}
+
+  int Run() {
+    if (o_.dir.empty()) {
+      char tmpl[] = "/tmp/mkde-crash-XXXXXX";
+      if (!mkdtemp(tmpl)) return Error("cannot make a temporary folder");
+      dir_ = tmpl;
+    } else {
+      dir_ = o_.dir;
+      std::filesystem::create_directories(dir_);
+    }
+    if (const int s = CreateFiles(dir_); s != 0) {
+      return Error("Create answered " + std::to_string(s));
+    }
+    std::printf("crash test: seed %" PRIu64 ", files in %s\n", o_.seed, dir_.c_str());
+    std::fflush(stdout);
+    rng_.seed(o_.seed);
+    const auto start = Clock::now();
+    for (uint64_t i = 0;; ++i) {
+      const double elapsed = Seconds(Clock::now() - start);
+      if (o_.seconds > 0 ? elapsed >= o_.seconds : i >= o_.iterations) break;
+      if (!Iteration(static_cast<uint32_t>(i))) {
+        std::printf("FAILED at iteration %" PRIu64 " (seed %" PRIu64 "); files kept in %s\n", i,
+                    o_.seed, dir_.c_str());
+        return 1;
+      }
+      ++f_.iterations;
+      if (o_.verbose || (i + 1) % 50 == 0) {
+        std::printf("  %" PRIu64 " iterations, %" PRIu64 " acknowledged, %.1f s\n", i + 1,
+                    f_.acknowledged, Seconds(Clock::now() - start));
+        std::fflush(stdout);
+      }
+    }
+    if (o_.require_transactions && f_.transaction_runs == 0) {
+      return Error("the engine answered Begin Transaction with 1");
+    }
+    // After the last kill the files still take writes.
+    if (!FinalWrite()) return 1;
+    const double elapsed = Seconds(Clock::now() - start);
+    std::printf("crash test passed: %" PRIu64 " iterations in %.1f s (seed %" PRIu64
+                "), %s\n"
+                "  %" PRIu64 " acknowledged units with %" PRIu64
+                " changes; writer runs with "
+                "transactions %" PRIu64 ", single writes only %" PRIu64 ", accelerated %" PRIu64
+                "\n"
+                "  kills: %" PRIu64 " timed, %" PRIu64 " at a commit, %" PRIu64
+                " at start; in doubt "
+                "at the kill: %" PRIu64 " found committed, %" PRIu64 " found absent; %" PRIu64
+                " torn messages\n"
+                "  files now hold %zu, %zu and %zu records\n",
+                f_.iterations, elapsed, o_.seed,
+                f_.transaction_runs ? "transactions of 1 to 50 changes" : "single durable writes",
+                f_.acknowledged, f_.changes, f_.transaction_runs, f_.single_write_runs,
+                f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
+                f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages, model_[0].size(),
+                model_[1].size(), model_[2].size());
+    if (!o_.keep) std::filesystem::remove_all(dir_);
+    return 0;
+  }
+
+ private:
+  static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+  int Error(const std::string& what) {
+    std::printf("crash test: %s\n", what.c_str());
+    return 1;
+  }
+  bool Failure(uint32_t iteration, const std::string& what) {
+    std::printf("iteration %u: %s\n", iteration, what.c_str());
+    return false;
+  }
+
+  bool Iteration(uint32_t iteration) {
+    const int roll = static_cast<int>(rng_() % 100);
+    const KillPlan plan = roll < 60   ? KillPlan::kTimed
+                          : roll < 90 ? KillPlan::kAtCommit
+                                      : KillPlan::kAtStart;
+    const int8_t mode = rng_() % 4 == 0 ? -1 : 0;
+    const uint64_t writer_seed = rng_();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return Failure(iteration, "pipe failed");
+    BTRCALL(BTR_STOP, stop_pos_, nullptr, nullptr, nullptr, 0, 0);
+    const auto forked = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) return Failure(iteration, "fork failed");
+    if (pid == 0) {
+      // The writer gets a fresh process image: nothing of the test's engine state.
+      close(fds[0]);
+      fcntl(fds[1], F_SETFD, 0);
+      const std::string args[] = {self_,
+                                  "--writer",
+                                  dir_,
+                                  std::to_string(writer_seed),
+                                  std::to_string(iteration),
+                                  std::to_string(fds[1]),
+                                  std::to_string(mode)};
+      char* argv[8];
+      for (int i = 0; i < 7; ++i) argv[i] = const_cast<char*>(args[i].c_str());
+      argv[7] = nullptr;
+      execv("/proc/self/exe", argv);
+      _exit(127);
+    }
+    close(fds[1]);
+    const int fd = fds[0];
+
+    std::optional<Clock::time_point> kill_at;
+    int commits_before_kill = 0;
+    switch (plan) {
+      case KillPlan::kAtStart:
+        kill_at = forked + std::chrono::microseconds(rng_() % 8000);
+        ++f_.kills_at_start;
+        break;
+      case KillPlan::kAtCommit:
+        commits_before_kill = 1 + static_cast<int>(rng_() % 6);
+        ++f_.kills_at_commit;
+        break;
+      case KillPlan::kTimed:
+        ++f_.kills_timed;
+        break;
+    }
+    const auto timed_delay =
+        std::chrono::microseconds(rng_() % (uint64_t{1000} * std::max(1, o_.max_delay_ms)));
+    const auto commit_delay = std::chrono::microseconds(rng_() % 1500);
+
+    std::string buffer, failure;
+    std::optional<std::vector<Effect>> in_doubt;
+    uint64_t in_doubt_serial = 0;
+    bool killed = false, ready = false;
+    int commits = 0;
+    auto last_message = Clock::now();
+    for (;;) {
+      const auto now = Clock::now();
+      if (!killed && kill_at && now >= *kill_at) {
+        kill(pid, SIGKILL);
+        killed = true;
+      }
+      if (!killed && now - last_message > std::chrono::seconds(30)) {
+        kill(pid, SIGKILL);
+        killed = true;
+        failure = "the writer sent nothing for 30 s (hung)";
+      }
+      int timeout = 1000;
+      if (!killed && kill_at) {
+        timeout =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*kill_at - now).count());
+        timeout = std::max(0, std::min(timeout, 1000));
+      }
+      pollfd p{fd, POLLIN, 0};
+      const int ready_fds = poll(&p, 1, timeout);
+      if (ready_fds < 0 && errno == EINTR) continue;
+      if (ready_fds <= 0) continue;
+      char chunk[65536];
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      buffer.append(chunk, static_cast<size_t>(n));
+      last_message = Clock::now();
+      // Take every whole message.
+      while (buffer.size() >= 4) {
+        uint32_t length = 0;
+        for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(buffer[i]);
+        if (length == 0 || buffer.size() - 4 < length) break;
+        const char type = buffer[4];
+        const std::string payload = buffer.substr(5, length - 1);
+        buffer.erase(0, 4 + length);
+        if (type == 'R') {
+          ready = true;
+          if (payload.size() == 1 && payload[0]) {
+            ++f_.transaction_runs;
+          } else {
+            ++f_.single_write_runs;
+          }
+          if (mode == -1) ++f_.accelerated_runs;
+          if (plan == KillPlan::kTimed) kill_at = Clock::now() + timed_delay;
+        } else if (type == 'T') {
+          std::vector<Effect> effects;
+          if (in_doubt || !DecodeEffects(payload, &in_doubt_serial, &effects)) {
+            failure = "the writer's report does not hold together";
+          } else {
+            in_doubt = std::move(effects);
+          }
+          if (plan == KillPlan::kAtCommit && ++commits == commits_before_kill) {
+            kill_at = Clock::now() + commit_delay;
+          }
+        } else if (type == 'A') {
+          uint64_t serial = 0;
+          std::vector<Effect> none;
+          if (!in_doubt || !DecodeEffects(payload, &serial, &none) || serial != in_doubt_serial) {
+            failure = "an acknowledgement of no announced transaction";
+          } else {
+            Apply(*in_doubt, &model_);
+            ++f_.acknowledged;
+            f_.changes += in_doubt->size();
+            in_doubt.reset();
+          }
+        } else if (type == 'F') {
+          failure = "the writer failed: " + payload;
+        }
+      }
+      if (plan == KillPlan::kAtCommit && !kill_at && ready &&
+          Clock::now() - forked > std::chrono::seconds(3)) {
+        kill_at = Clock::now();  // the writer is slower than planned
+      }
+    }
+    close(fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!buffer.empty()) ++f_.torn_messages;
+    if (!failure.empty()) return Failure(iteration, failure);
+    if (!killed || !WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL) {
+      return Failure(iteration,
+                     "the writer ended by itself (wait status " + std::to_string(status) + ")");
+    }
+    return Check(iteration, in_doubt ? &*in_doubt : nullptr);
+  }
+
+  // The files must hold the acknowledged state, or that state plus the transaction in doubt;
+  // all files the same one of the two.
+  bool Check(uint32_t iteration, const std::vector<Effect>* in_doubt) {
+    Model actual;
+    for (size_t f = 0; f < kFiles.size(); ++f) {
+      std::string problem;
+      if (!ReadAndCheck(dir_, f, 0, &actual[f], &problem)) {
+        return Failure(iteration, std::string(kFiles[f].name) + ": " + problem);
+      }
+    }
+    BTRCALL(BTR_STOP, stop_pos_, nullptr, nullptr, nullptr, 0, 0);
+    if (actual == model_) {
+      if (in_doubt) ++f_.in_doubt_absent;
+      return true;
+    }
+    std::string report = "the files do not hold the acknowledged transactions\n";
+    if (in_doubt) {
+      Model with = model_;
+      Apply(*in_doubt, &with);
+      if (actual == with) {
+        model_ = std::move(with);
+        ++f_.in_doubt_present;
+        ++f_.acknowledged;
+        f_.changes += in_doubt->size();
+        return true;
+      }
+      report += "  (nor those plus the one in doubt at the kill, " +
+                std::to_string(in_doubt->size()) + " changes)\n";
+      for (size_t f = 0; f < kFiles.size(); ++f) {
+        report += "  " + std::string(kFiles[f].name) + " against acknowledged plus in doubt:\n" +
+                  DescribeDifference(with[f], actual[f], 10);
+      }
+    }
+    for (size_t f = 0; f < kFiles.size(); ++f) {
+      report += "  " + std::string(kFiles[f].name) + " against acknowledged:\n" +
+                DescribeDifference(model_[f], actual[f], 10);
+    }
+    return Failure(iteration, report);
+  }
+
+  bool FinalWrite() {
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    std::string path = FilePath(dir_, 0) + '\0';
+    char owner[9] = {};
+    uint32_t len = sizeof owner;
+    int s = BTRCALL(BTR_OPEN, pos, owner, &len, path.data(), static_cast<uint8_t>(path.size()), 0);
+    std::string rec(kFiles[0].record_length, 'x');
+    const int32_t id = kIdRange + 1;
+    std::memcpy(rec.data(), &id, 4);
+    uint8_t key[255] = {};
+    len = static_cast<uint32_t>(rec.size());
+    if (s == 0) s = BTRCALL(BTR_INSERT, pos, rec.data(), &len, key, sizeof key, 0);
+    if (s == 0) s = BTRCALL(BTR_DELETE, pos, nullptr, nullptr, nullptr, 0, 0);
+    BTRCALL(BTR_STOP, stop_pos_, nullptr, nullptr, nullptr, 0, 0);
+    if (s != 0) Error("a write after the last kill answered " + std::to_string(s));
+    return s == 0;
+  }
+
+  const Options o_;
+  const std::string self_;
+  std::string dir_;
+  std::mt19937_64 rng_;
+  Model model_;
+  Figures f_;
+  uint8_t stop_pos_[BTR_POS_BLOCK_SIZE] = {};
+};
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] "
+               "[--max-delay-ms N] [--dir DIR] [--keep] [--require-transactions] [--verbose]\n");
+  return 2;
+}
+
+}  // namespace
+}  // namespace crash
+
+int main(int argc, char** argv) {
+  using namespace crash;
+  if (argc == 7 && std::strcmp(argv[1], "--writer") == 0) {
+    Writer writer(argv[2], std::strtoull(argv[3], nullptr, 10),
+                  static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)), std::atoi(argv[5]),
+                  static_cast<int8_t>(std::atoi(argv[6])));
+    writer.Run();
+  }
+  Options o;
+  o.iterations = EnvNumber("VASTREL_CRASH_ITERATIONS", o.iterations);
+  o.seconds = static_cast<double>(EnvNumber("VASTREL_CRASH_SECONDS", 0));
+  o.seed = EnvNumber("VASTREL_CRASH_SEED", 0);
+  o.max_delay_ms = static_cast<int>(EnvNumber("VASTREL_CRASH_MAX_DELAY_MS", 60));
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (a == "--iterations" && has_value) {
+      o.iterations = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--seconds" && has_value) {
+      o.seconds = std::strtod(argv[++i], nullptr);
+    } else if (a == "--seed" && has_value) {
+      o.seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--max-delay-ms" && has_value) {
+      o.max_delay_ms = std::atoi(argv[++i]);
+    } else if (a == "--dir" && has_value) {
+      o.dir = argv[++i];
+    } else if (a == "--keep") {
+      o.keep = true;
+    } else if (a == "--require-transactions") {
+      o.require_transactions = true;
+    } else if (a == "--verbose") {
+      o.verbose = true;
+    } else {
+      return Usage();
+    }
+  }
+  if (o.seed == 0) o.seed = std::random_device{}() | (uint64_t{std::random_device{}()} << 32);
+  signal(SIGPIPE, SIG_IGN);
+  return CrashTest(o, argv[0]).Run();
+}
