@@ -30,10 +30,12 @@ bool NeedsHandle(int op) {
 }  // namespace
 
 Engine& Engine::Get() {
-  // Destroyed when the library is unloaded or the process exits, closing every file; no
-  // call may come after that.
-  static Engine engine;
-  return engine;
+  // Never destroyed: a host may still call (Stop at its own module end) while the
+  // process's static objects are being torn down, after a static Engine would already be
+  // gone. Every committed write is already on disk, so nothing is lost by not closing the
+  // files at exit; the system releases the maps, descriptors and locks.
+  static Engine* const engine = new Engine();
+  return *engine;
 }
 
 Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
