@@ -142,6 +142,12 @@ int Engine::Run(Call& call) {
     case BTR_STEP_LAST:
     case BTR_STEP_PREVIOUS:
       return Step(call);
+    case BTR_BEGIN_TRANSACTION:
+      return BeginTransaction(call);
+    case BTR_END_TRANSACTION:
+      return EndTransaction(call);
+    case BTR_ABORT_TRANSACTION:
+      return AbortTransaction(call);
     case BTR_STOP:
     case BTR_RESET:
       return StopClient(call);

@@ -38,6 +38,28 @@ struct Call {
   }
 };
 
+// The snapshot one read call works in: the client's own transaction on the file when it
+// has one (so it sees its own changes), else a fresh snapshot of the last commit. Ends on
+// every path out of the call.
+class ReadScope {
+ public:
+  ReadScope(FileEnv* file, const Client* client) : file_(file), client_(client) {}
+  ~ReadScope();
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+  // Returns an LMDB error code.
+  int Begin();
+  MDB_txn* txn() const { return txn_; }
+  int Cursor(MDB_dbi dbi, MDB_cursor** cursor);
+
+ private:
+  FileEnv* file_;
+  const Client* client_;
+  MDB_txn* txn_ = nullptr;
+  bool own_ = false;  // the client's write transaction, not the file's cached snapshot
+  std::vector<MDB_cursor*> opened_;
+};
+
 class Engine {
  public:
   static Engine& Get();
@@ -59,6 +81,13 @@ class Engine {
   int Version(Call& call);
   int StopClient(Call& call);
   void CloseHandle(Handle* handle);
+
+  // Transactions (ops_txn.cpp).
+  int BeginTransaction(Call& call);
+  int EndTransaction(Call& call);
+  int AbortTransaction(Call& call);
+  // Ends the client's transaction, committing or not; returns the first failing status.
+  int FinishTransaction(Client* client, bool commit);
 
   // Reads (ops_read.cpp).
   int GetByKey(Call& call, bool key_only);

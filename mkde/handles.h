@@ -7,6 +7,8 @@
 // one of another client, is refused without ever being used.
 #pragma once
 
+#include <lmdb.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -20,8 +22,27 @@ class FileEnv;
 // The 16 bytes that identify a client; all zero for the process's default client.
 using ClientId = std::array<uint8_t, 16>;
 
+// A client's open transaction: one LMDB write transaction per file it changed, each file's
+// write gate held until End or Abort.
+struct FileWrite {
+  FileEnv* file = nullptr;
+  MDB_txn* txn = nullptr;
+  bool accelerated = false;  // the commit at End is not synced
+};
+
 struct Client {
   ClientId id{};
+  bool in_transaction = false;
+  bool concurrent = false;
+  std::vector<FileWrite> writes;  // in the order the transaction first changed them
+
+  // The transaction's write transaction on `file`, or nullptr.
+  MDB_txn* WriteTxn(const FileEnv* file) const {
+    for (const FileWrite& w : writes) {
+      if (w.file == file) return w.txn;
+    }
+    return nullptr;
+  }
 };
 
 // Open modes, from the Open operation's key number.
