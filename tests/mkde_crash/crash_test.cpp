@@ -42,6 +42,9 @@
 #ifndef VASTREL_CRASH_DEFAULT_ITERATIONS
 #define VASTREL_CRASH_DEFAULT_ITERATIONS 200
 #endif
+#ifndef VASTREL_CRASH_DEFAULT_MAX_DELAY_MS
+#define VASTREL_CRASH_DEFAULT_MAX_DELAY_MS 60
+#endif
 
 namespace crash {
 namespace {
@@ -278,7 +281,9 @@ class Writer {
   void RunTransaction() {
     ++serial_;
     uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-    const int begin = Chance(50) ? BTR_BEGIN_TRANSACTION : 1000 + BTR_BEGIN_TRANSACTION;
+    // Exclusive or concurrent, with the lock bias a caller may add.
+    const int begin = (Chance(50) ? BTR_BEGIN_TRANSACTION : 1000 + BTR_BEGIN_TRANSACTION) +
+                      100 * static_cast<int>(Uniform(0, 4));
     Expect(BTRCALL(static_cast<uint16_t>(begin), pos, nullptr, nullptr, nullptr, 0, 0), 0,
            "Begin Transaction " + std::to_string(begin));
     Model local = model_;
@@ -344,7 +349,7 @@ struct Options {
   uint64_t iterations = VASTREL_CRASH_DEFAULT_ITERATIONS;
   double seconds = 0;  // > 0: run until this much time has passed instead
   uint64_t seed = 0;
-  int max_delay_ms = 60;
+  int max_delay_ms = VASTREL_CRASH_DEFAULT_MAX_DELAY_MS;
   std::string dir;
   bool keep = false;
   bool require_transactions = false;
@@ -695,7 +700,7 @@ int main(int argc, char** argv) {
   o.iterations = EnvNumber("VASTREL_CRASH_ITERATIONS", o.iterations);
   o.seconds = static_cast<double>(EnvNumber("VASTREL_CRASH_SECONDS", 0));
   o.seed = EnvNumber("VASTREL_CRASH_SEED", 0);
-  o.max_delay_ms = static_cast<int>(EnvNumber("VASTREL_CRASH_MAX_DELAY_MS", 60));
+  o.max_delay_ms = static_cast<int>(EnvNumber("VASTREL_CRASH_MAX_DELAY_MS", o.max_delay_ms));
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
