@@ -93,11 +93,13 @@ int main(int argc, char** argv) {
     return Run(file);
   } catch (const Btrexception& e) {
     if (e.Status() == vastrel::engine::kStatusEngineMissing) {
+      const auto state = vastrel::engine::CurrentEngineState();
+      const std::string why = !state.load_error.empty() ? state.load_error
+                                                         : "the library lacks BTRCALL or BTRCALLID";
       std::fprintf(stderr,
-                   "vastrel-example: no record engine: %s could not be loaded or lacks its entry "
-                   "points (VASTREL_ENGINE names another engine library)\n%s\n",
-                   vastrel::engine::CurrentEngineState().library_name.c_str(),
-                   Printable(e.what()).c_str());
+                   "vastrel-example: no record engine (%s); VASTREL_ENGINE names another engine "
+                   "library\n%s\n",
+                   why.c_str(), Printable(e.what()).c_str());
       return 2;
     }
     std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());

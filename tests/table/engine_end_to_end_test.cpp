@@ -29,7 +29,7 @@ class EngineFile : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_TRUE(engine::CurrentEngineState().plain_entry)
         << "the record engine library " << engine::CurrentEngineState().library_name
-        << " was not loaded";
+        << " was not loaded: " << engine::CurrentEngineState().load_error;
   }
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
