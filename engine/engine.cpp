@@ -62,14 +62,12 @@ void WarmUp(Call&& call) {
   std::array<uint8_t, 256> scratch{};  // both position block and key buffer
   std::array<uint8_t, 15> data{};
   uint32_t length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
-       int16_t{0});
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
   for (int i = 0; i < kWarmUpMessageTurns; ++i) platform::ProcessMessagesOnce();
   scratch.fill(0);
   data.fill(0);
   length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
-       int16_t{0});
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
 }
 
 void ResetState(Module& m) {
@@ -143,8 +141,7 @@ void EndModule(Module& m) {
     }
     for (const std::string& id : ids) {
       length = 0;
-      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0,
-                       id);
+      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0, id);
     }
     if (m.handle != nullptr) dlclose(m.handle);
   }

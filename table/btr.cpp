@@ -129,8 +129,7 @@ void TBtr::SetDataBufferLength(int32_t value) {
     // Obtained before the old buffer goes, so that a failure keeps the table as it was.
     buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(value)]());
     if (!buffer) {
-      throw Exception("Not enough memory for a data buffer of " + std::to_string(value) +
-                      " bytes");
+      throw Exception("Not enough memory for a data buffer of " + std::to_string(value) + " bytes");
     }
   }
   data_buffer_ = std::move(buffer);
@@ -268,9 +267,8 @@ void TBtr::CallBtrieve(uint16_t operation) {
   }
   engine::StatusCode status;
   if (!client_id_.empty()) {
-    status = engine::EngineCallWithID(operation, position_block_.data(), area,
-                                      &call_data_length_, key_buffer_.data(), kKeyBufferSize,
-                                      key_num_, client_id_);
+    status = engine::EngineCallWithID(operation, position_block_.data(), area, &call_data_length_,
+                                      key_buffer_.data(), kKeyBufferSize, key_num_, client_id_);
   } else {
     status = engine::EngineCall(operation, position_block_.data(), area, &call_data_length_,
                                 key_buffer_.data(), kKeyBufferSize, key_num_);
@@ -290,11 +288,20 @@ uint16_t TBtr::ComposeOperation(uint16_t operation) const {
     code = static_cast<uint16_t>(base + 50);
   } else if (step_type_ == stNoKeys) {
     switch (base) {
-      case engine::kOpGetNext: code = engine::kOpStepNext; break;
-      case engine::kOpGetPrevious: code = engine::kOpStepPrevious; break;
-      case engine::kOpGetFirst: code = engine::kOpStepFirst; break;
-      case engine::kOpGetLast: code = engine::kOpStepLast; break;
-      default: break;
+      case engine::kOpGetNext:
+        code = engine::kOpStepNext;
+        break;
+      case engine::kOpGetPrevious:
+        code = engine::kOpStepPrevious;
+        break;
+      case engine::kOpGetFirst:
+        code = engine::kOpStepFirst;
+        break;
+      case engine::kOpGetLast:
+        code = engine::kOpStepLast;
+        break;
+      default:
+        break;
     }
   }
   const bool takes_lock = (base >= 5 && base <= 13) || base == engine::kOpBeginTransaction ||
@@ -507,10 +514,17 @@ void TBtr::SwitchKeys() {
 void TBtr::Unlock(int32_t type) {
   int16_t key_number = key_num_;
   switch (type) {
-    case utSingleSingle: key_number = 1; break;
-    case utSingleMulti: key_number = -1; break;
-    case utAllMulti: key_number = -2; break;
-    default: break;
+    case utSingleSingle:
+      key_number = 1;
+      break;
+    case utSingleMulti:
+      key_number = -1;
+      break;
+    case utAllMulti:
+      key_number = -2;
+      break;
+    default:
+      break;
   }
   KeyNumLoan loan(*this, key_number);
   if (data_buffer_length_ >= static_cast<int32_t>(sizeof position_)) {

@@ -276,7 +276,8 @@ TEST_F(EngineFile, FindKeyAndLocateSearchByIndexName) {
 
 TEST_F(EngineFile, AbortedTransactionLeavesNoRecord) {
   TBtr& t = CreateWithParts({{"P1", "bolt"}});
-  if (NotOffered([&] { t.begintransaction(); })) GTEST_SKIP() << "no transactions in the engine yet";
+  if (NotOffered([&] { t.begintransaction(); }))
+    GTEST_SKIP() << "no transactions in the engine yet";
   Put(t, "P2", 1, "nut");
   t.Insert();
   t.aborttransaction();

@@ -97,7 +97,8 @@ TEST_F(TableTest, NegativeDataBufferLengthIsRefusedAndTheOldBufferStays) {
   table.SetDataBufferLength(8);
   table.SetDataBufferText("ABC");
   uint8_t* before = table.DataBuffer();
-  EXPECT_EQ(ErrorOf([&] { table.SetDataBufferLength(-1); }), "DataBufferLength can't be negative (-1)");
+  EXPECT_EQ(ErrorOf([&] { table.SetDataBufferLength(-1); }),
+            "DataBufferLength can't be negative (-1)");
   OpenFile(4);
   EXPECT_NE(ErrorOf([&] { table.SetDataBufferLength(-5); }), "");
   EXPECT_EQ(table.DataBufferLength(), 8);
