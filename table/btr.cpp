@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "engine/btrexception.h"
@@ -118,16 +118,18 @@ void TBtr::SetFileName(std::string_view value) {
   SetActive(was_active);
 }
 
+void TBtr::FreeBuffer::operator()(uint8_t* p) const noexcept { std::free(p); }
+
 void TBtr::SetDataBufferLength(int32_t value) {
   if (value < 0) {
     throw Exception("DataBufferLength can't be negative (" + std::to_string(value) + ")");
   }
   if (Guarded() && value < static_cast<int32_t>(RecordSize())) value = RecordSize();
   if (value == data_buffer_length_) return;
-  std::unique_ptr<uint8_t[]> buffer;
+  std::unique_ptr<uint8_t[], FreeBuffer> buffer;
   if (value != 0) {
     // Obtained before the old buffer goes, so that a failure keeps the table as it was.
-    buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(value)]());
+    buffer.reset(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(value), 1)));
     if (!buffer) {
       throw Exception("Not enough memory for a data buffer of " + std::to_string(value) + " bytes");
     }
