@@ -372,16 +372,36 @@ void TBtr::OpenFile() {
   std::array<uint8_t, kOwnerAreaSize> owner_area;
   FillOwnerArea(owner_area.data());
   PutFileNameIntoKeyBuffer();
+  bool opened_here = false;
   try {
     OwnArea own(*this, owner_area.data(), kOwnerAreaSize);
     CallBtrieve(static_cast<uint16_t>(ComposeOperation(engine::kOpOpen)));
+    opened_here = !active_;
   } catch (const engine::Btrexception& e) {
     if (e.Status() != kStatusFileNotFound || !auto_create_) throw;
     CreateOnOpen();
   }
-  Stat();
-  if (data_buffer_length_ < static_cast<int32_t>(RecordSize())) SetDataBufferLength(RecordSize());
+  try {
+    Stat();
+    if (data_buffer_length_ < static_cast<int32_t>(RecordSize())) {
+      SetDataBufferLength(RecordSize());
+    }
+  } catch (...) {
+    // The table stays inactive, so the file the engine opened for it must not stay open
+    // behind its back: a later open would reuse the position block of a live file.
+    if (opened_here) CloseQuietly();
+    throw;
+  }
   active_ = true;
+}
+
+void TBtr::CloseQuietly() noexcept {
+  try {
+    SetCallArea(CallArea::kNone, 0);
+    CallBtrieve(ComposeOperation(engine::kOpClose));
+  } catch (...) {
+    // The open's own failure is the one the caller hears about.
+  }
 }
 
 void TBtr::CreateOnOpen() {

@@ -389,6 +389,7 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   void ReadFirstAfterOpen();
   void OpenFile();
   void CreateOnOpen();
+  void CloseQuietly() noexcept;
   void FillOwnerArea(uint8_t* area) const;
   std::string ConvertedFileName() const;
   void PutFileNameIntoKeyBuffer();

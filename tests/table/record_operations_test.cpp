@@ -172,9 +172,12 @@ TEST_F(TableTest, FailedOpenLeavesTheTableInactive) {
   EXPECT_FALSE(table.Active());
   EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{0})) << "no statistics after a failure";
 
+  engine.ClearCalls();
   engine.Reply(engine::kOpStat, 2);
   EXPECT_EQ(StatusOf([&] { table.Open(); }), 2);
   EXPECT_FALSE(table.Active()) << "an open whose statistics fail is no open";
+  EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{0, 15, 1}))
+      << "and the engine's file is closed again";
 }
 
 TEST_F(TableTest, FirstOnOpenReadsTheFirstRecord) {
