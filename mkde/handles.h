@@ -70,6 +70,14 @@ struct Handle {
   bool key_only = false;     // reached by a Get Key form: Update and Delete answer 8
   uint32_t change = 0;       // the record's change counter when it was read
 
+  // Record locks: byte-range locks on the file's gate file through this block's own
+  // descriptor, so that they belong to the block, conflict with every other block in any
+  // process, and vanish with the process.
+  int lock_fd = -1;
+  bool single_locked = false;
+  uint32_t single_position = 0;
+  std::vector<uint32_t> multiple;  // positions under multiple-record locks
+
   bool writable() const { return mode != OpenMode::kReadOnly; }
   bool accelerated() const { return mode == OpenMode::kAccelerated; }
   void ClearCurrency() {

@@ -4,6 +4,13 @@
  *  - Every call returns a status: 0 success, anything else the reason it failed. A failed
  *    call changes nothing in the file; out-buffers are only written where the operation
  *    says so (status 22 on a read still copies what fits).
+ *  - Record locks belong to the position block. A single-record lock (+100, +200) ends with
+ *    the block's next read, its Update or Delete, Unlock or Close; multiple-record locks
+ *    (+300, +400) last until Unlock, Close, Stop or Reset. A read that asks for a lock on a
+ *    record another block holds answers 84 (85 when another client's exclusive transaction
+ *    holds the whole file); a wait lock first waits a few seconds for it. Update and Delete
+ *    of a record another block holds answer 84; without a lock they answer 80 when the
+ *    record changed since this block read it.
  *  - op: the operation code, optionally with a lock bias (+100 single wait, +200 single
  *    no-wait, +300 multiple wait, +400 multiple no-wait) on the Gets, Steps, Get Direct,
  *    Get By Percentage and Begin Transaction, and +1000 on Begin Transaction for a
@@ -86,6 +93,9 @@ extern "C" {
  *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
  * 24 Step Next, 33 Step First, 34 Step Last, 35 Step Previous: physical order.
  *   Statuses: 9 at either end; 8 no physical place (24, 35); 22.
+ * 27 Unlock: key_num >= 0 the block's single-record lock; -1 the multiple-record lock on
+ *   the position in data_buf's first 4 bytes; -2 all the block's multiple-record locks.
+ *   Statuses: 81 nothing of that kind is locked; 22 (-1 with < 4 bytes).
  * 25 Stop, 28 Reset: abort the calling client's transaction and close its files.
  * 26 Version: out 5 bytes: version u16, revision u16, 'L'. Statuses: 22 (< 5 bytes).
  * 44 Get By Percentage: data_buf's first 2 bytes 0 to 10000; key_num a key path or -1
@@ -172,7 +182,8 @@ enum {
   BTR_KEY_TYPE = 49,
   BTR_FILE_EXISTS = 59,
   BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
-  BTR_CONFLICT = 80,          /* the record changed since this block read it */
+  BTR_CONFLICT = 80,
+  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */          /* the record changed since this block read it */
   BTR_RECORD_IN_USE = 84,     /* another client holds the record */
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
   BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
