@@ -1,0 +1,201 @@
+#include "engine/engine.h"
+
+#include <dlfcn.h>
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "platform/hooks.h"
+#include "platform/locale.h"
+
+namespace vastrel::engine {
+namespace {
+
+constexpr const char* kDefaultLibrary = "libwbtrv32.so";
+
+// Module-level engine state, shared by every table of the process.
+struct Module {
+  void* handle = nullptr;  // the dlopen handle; null when no library is loaded
+  bool present = false;    // a library or an installed stand-in is in place
+  BtrCallFunction plain = nullptr;
+  BtrCallIdFunction client = nullptr;
+  // Set before the warm-up's own calls, so that they do not warm up again.
+  std::atomic<bool> engine_woken{false};
+  std::mutex ids_mutex;  // guards known_client_ids only; never held across an engine call
+  std::vector<std::string> known_client_ids;
+  std::string library_name;
+};
+
+// A function-local static, so that the state exists whenever anything reaches it, even
+// from another library's static initialisation. It is destroyed after the lifetime object
+// below, whose constructor is the first to reach it.
+Module& State() {
+  static Module module;
+  return module;
+}
+
+int8_t EngineKeyNumber(int16_t key_number) {
+  // The engine reads the low 8 bits as a signed value: 254 and -2 both mean -2.
+  return static_cast<int8_t>(static_cast<uint8_t>(key_number & 0xFF));
+}
+
+// Adds the text to the known client IDs unless it is there already (without regard to
+// letter case). Returns true when it was added.
+bool AddClientId(std::string_view client_id) {
+  Module& m = State();
+  std::lock_guard lock(m.ids_mutex);
+  for (const std::string& known : m.known_client_ids) {
+    if (platform::Locale::EqualNoCase(known, client_id)) return false;
+  }
+  m.known_client_ids.emplace_back(client_id);
+  return true;
+}
+
+// The two Version calls of a warm-up with the host's message loop turning between them.
+template <typename Call>
+void WarmUp(Call&& call) {
+  std::array<uint8_t, 256> scratch{};  // both position block and key buffer
+  std::array<uint8_t, 15> data{};
+  uint32_t length = static_cast<uint32_t>(data.size());
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
+       int16_t{0});
+  for (int i = 0; i < kWarmUpMessageTurns; ++i) platform::ProcessMessagesOnce();
+  scratch.fill(0);
+  data.fill(0);
+  length = static_cast<uint32_t>(data.size());
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
+       int16_t{0});
+}
+
+void ResetState(Module& m) {
+  m.handle = nullptr;
+  m.present = false;
+  m.plain = nullptr;
+  m.client = nullptr;
+  m.engine_woken = false;
+  std::lock_guard lock(m.ids_mutex);
+  m.known_client_ids.clear();
+}
+
+void LoadLibrary(Module& m) {
+  ResetState(m);
+  m.library_name = EngineLibraryName();
+  // RTLD_LOCAL keeps the engine's symbols out of the global namespace; the two entry points
+  // are all the component needs. The search includes the RUNPATH of libvastrel.so ($ORIGIN),
+  // so the engine built beside it is found without any environment variable.
+  m.handle = dlopen(m.library_name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (m.handle == nullptr) return;
+  m.present = true;
+  m.plain = reinterpret_cast<BtrCallFunction>(dlsym(m.handle, "BTRCALL"));
+  m.client = reinterpret_cast<BtrCallIdFunction>(dlsym(m.handle, "BTRCALLID"));
+}
+
+void EndModule(Module& m) {
+  if (m.present) {
+    std::array<uint8_t, 256> scratch{};
+    uint32_t length = 0;
+    if (m.engine_woken && m.plain != nullptr) {
+      m.plain(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0);
+    }
+    std::vector<std::string> ids;
+    {
+      std::lock_guard lock(m.ids_mutex);
+      ids = m.known_client_ids;
+    }
+    for (const std::string& id : ids) {
+      length = 0;
+      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0,
+                       id);
+    }
+    if (m.handle != nullptr) dlclose(m.handle);
+  }
+  ResetState(m);
+}
+
+// Module start and end of the component (see engine.h): constructed while the loader
+// initialises the library, destroyed when the library is unloaded or the process exits.
+struct ModuleLifetime {
+  ModuleLifetime() { LoadLibrary(State()); }
+  ~ModuleLifetime() { EndModule(State()); }
+};
+ModuleLifetime module_lifetime;
+
+}  // namespace
+
+StatusCode EngineCall(uint16_t operation, void* position_block, void* data_buffer,
+                      uint32_t* data_length, void* key_buffer, uint8_t key_length,
+                      int16_t key_number) {
+  Module& m = State();
+  BtrCallFunction plain = m.plain;
+  if (plain == nullptr) return kStatusEngineMissing;
+  if (!m.engine_woken.exchange(true)) WarmUp(EngineCall);
+  return plain(operation, position_block, data_buffer, data_length, key_buffer, key_length,
+               EngineKeyNumber(key_number));
+}
+
+StatusCode EngineCallWithID(uint16_t operation, void* position_block, void* data_buffer,
+                            uint32_t* data_length, void* key_buffer, uint8_t key_length,
+                            int16_t key_number, std::string_view client_id) {
+  Module& m = State();
+  BtrCallIdFunction client = m.client;
+  if (client == nullptr) return kStatusEngineMissing;
+  if (AddClientId(client_id)) {
+    WarmUp([client_id](uint16_t op, void* pos, void* data, uint32_t* len, void* key,
+                       uint8_t key_len, int16_t key_num) {
+      return EngineCallWithID(op, pos, data, len, key, key_len, key_num, client_id);
+    });
+  }
+  std::array<uint8_t, kClientIdBlockSize> block{};
+  BuildClientIdBlock(client_id, block.data());
+  return client(operation, position_block, data_buffer, data_length, key_buffer, key_length,
+                EngineKeyNumber(key_number), block.data());
+}
+
+void BuildClientIdBlock(std::string_view client_id, uint8_t* block) {
+  std::memset(block, 0, kClientIdBlockSize);
+  std::memcpy(block + 12, client_id.data(), std::min<size_t>(client_id.size(), 4));
+}
+
+EngineState CurrentEngineState() {
+  Module& m = State();
+  EngineState s;
+  s.library_loaded = m.present;
+  s.plain_entry = m.plain != nullptr;
+  s.client_entry = m.client != nullptr;
+  s.engine_woken = m.engine_woken;
+  {
+    std::lock_guard lock(m.ids_mutex);
+    s.known_client_ids = m.known_client_ids;
+  }
+  s.library_name = m.library_name;
+  return s;
+}
+
+std::string EngineLibraryName() {
+  const char* name = std::getenv("VASTREL_ENGINE");
+  if (name != nullptr && *name != '\0') return name;
+  return kDefaultLibrary;
+}
+
+void ModuleEnd() { EndModule(State()); }
+
+void ModuleStart() {
+  Module& m = State();
+  EndModule(m);
+  LoadLibrary(m);
+}
+
+void ModuleStartWith(BtrCallFunction plain, BtrCallIdFunction client) {
+  Module& m = State();
+  EndModule(m);
+  m.present = true;
+  m.plain = plain;
+  m.client = client;
+  m.library_name = "(installed entry points)";
+}
+
+}  // namespace vastrel::engine

@@ -1,1 +1,0 @@
-// Intentionally empty until the layer's first module lands.
