@@ -28,7 +28,8 @@ bool TakesLock(int op) {
 // Operations that work on an open file, and so need a position block that checks out
 // before anything else is looked at.
 bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 ||
+  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
+         op == 30 ||
          (op >= 33 && op <= 35) ||
          op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
 }
@@ -173,6 +174,10 @@ int Engine::Run(Call& call) {
       return AbortTransaction(call);
     case BTR_UNLOCK:
       return Unlock(call);
+    case BTR_SET_OWNER:
+      return SetOwner(call);
+    case BTR_CLEAR_OWNER:
+      return ClearOwner(call);
     case BTR_STOP:
     case BTR_RESET:
       return StopClient(call);

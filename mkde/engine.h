@@ -82,6 +82,13 @@ class Engine {
   int StopClient(Call& call);
   void CloseHandle(Handle* handle);
 
+  // Owner names (ops_owner.cpp).
+  int SetOwner(Call& call);
+  int ClearOwner(Call& call);
+  // At Open of a file with an owner: 0 (with *read_only for a name-less open the level
+  // allows), 51, or 2.
+  int CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);
+
   // Transactions (ops_txn.cpp).
   int BeginTransaction(Call& call);
   int EndTransaction(Call& call);

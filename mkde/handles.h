@@ -78,7 +78,10 @@ struct Handle {
   uint32_t single_position = 0;
   std::vector<uint32_t> multiple;  // positions under multiple-record locks
 
-  bool writable() const { return mode != OpenMode::kReadOnly; }
+  // Opened without the owner name of a file that allows reading without it.
+  bool owner_read_only = false;
+
+  bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   bool accelerated() const { return mode == OpenMode::kAccelerated; }
   void ClearCurrency() {
     key = -1;

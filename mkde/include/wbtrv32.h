@@ -176,10 +176,13 @@ enum {
   BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
   BTR_TRANSACTION_ACTIVE = 37, /* Begin Transaction while one is active for this client */
   BTR_TRANSACTION_ERROR = 39, /* End or Abort without an active transaction */
+  BTR_OPERATION_NOT_ALLOWED = 41, /* Set or Clear Owner inside a transaction */
   BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
   BTR_INCONSISTENT_FLAGS = 45,
   BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
   BTR_KEY_TYPE = 49,
+  BTR_OWNER_SET = 50,         /* Set Owner on a file that has one */
+  BTR_INVALID_OWNER = 51,     /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
   BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
   BTR_CONFLICT = 80,
