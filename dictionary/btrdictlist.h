@@ -169,8 +169,8 @@ class VASTREL_API TRecordItems : public internal::DefinitionList<TRecordItem> {
 
   // Writes the definitions as field records under `id` (see item_file.h for the rules of
   // overwriting and merging). The list is unchanged, also on failure.
-  void SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists,
-                 bool append_to_file, std::string_view id) const;
+  void SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists, bool append_to_file,
+                 std::string_view id) const;
   // Replaces the definitions with the field records stored under `id` (compared whole,
   // without regard to case), in file order. A missing file changes nothing; a corrupt
   // file raises before the list is changed; an ID the file lacks leaves the list empty.
@@ -195,8 +195,8 @@ class VASTREL_API TIndexItems : public internal::DefinitionList<TIndexItem> {
   TIndexItem& Add();
 
   // As TRecordItems::SaveItems and LoadItems, with index records.
-  void SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists,
-                 bool append_to_file, std::string_view id) const;
+  void SaveItems(const std::string& ddf_file_name, bool overwrite_when_exists, bool append_to_file,
+                 std::string_view id) const;
   void LoadItems(const std::string& ddf_file_name, std::string_view id);
 
  private:

@@ -34,17 +34,23 @@ void TBtrField::Write(std::string_view value) {
     throw Exception("Field \"" + field_name_ + "\" can't be written: negative offset (" +
                     std::to_string(offset_) + ") or size (" + std::to_string(size_) + ")");
   }
-  const std::string_view record = RecordText();
   const size_t offset = static_cast<size_t>(offset_);
   const size_t size = static_cast<size_t>(size_);
+  // A NUL inside the stored value would end the record text there and hide every later
+  // field, which the next write would then drop for good.
+  if (value.substr(0, size).find('\0') != std::string_view::npos) {
+    throw Exception("Field \"" + field_name_ +
+                    "\" can't be written: the value contains a NUL character");
+  }
+  const std::string_view record = RecordText();
   const size_t end = offset + size;  // both below 2^31: no overflow
   const size_t new_length = std::max(end, record.size());
   const int32_t buffer_length = table_.DataBufferLength();
   if (table_.DataBuffer() == nullptr || buffer_length <= 0 ||
       new_length + 1 > static_cast<size_t>(buffer_length)) {
-    throw Exception("Field \"" + field_name_ + "\" does not fit into the data buffer: " +
-                    std::to_string(new_length + 1) + " bytes needed, " +
-                    std::to_string(std::max(buffer_length, 0)) + " available");
+    throw Exception("Field \"" + field_name_ +
+                    "\" does not fit into the data buffer: " + std::to_string(new_length + 1) +
+                    " bytes needed, " + std::to_string(std::max(buffer_length, 0)) + " available");
   }
 
   std::string text;

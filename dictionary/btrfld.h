@@ -61,8 +61,9 @@ class VASTREL_API TBtrField {
   // put at Offset; the rest of the record text keeps its characters and positions, and
   // a record text that ends before Offset is filled with blanks up to it. The new record
   // text and its NUL are copied to the start of the data buffer; bytes after the NUL keep
-  // their contents. Refused, with the buffer untouched, when Offset or Size is negative
-  // or when the new record text and its NUL would not fit into the data buffer. ---
+  // their contents. Refused, with the buffer untouched, when Offset or Size is negative,
+  // when the fitted value holds a NUL character (it would end the record text), or when
+  // the new record text and its NUL would not fit into the data buffer. ---
   void SetAsString(std::string_view v);
   void SetAsInteger(int32_t v);
   // General format with 15 significant digits and the table's decimal separator.

@@ -1,12 +1,12 @@
 #include "dictionary/field_text.h"
 
+#include <locale.h>
 #include <cerrno>
 #include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 
 #include "platform/error.h"
 #include "platform/locale.h"
@@ -280,12 +280,23 @@ std::string FormatDateTimeText(std::string_view format, double value) {
     }
     int component = -1;
     switch (c) {
-      case 'M': component = p.month; break;
-      case 'D': component = p.day; break;
-      case 'H': component = p.hour; break;
-      case 'N': component = p.minute; break;
-      case 'S': component = p.second; break;
-      default: break;
+      case 'M':
+        component = p.month;
+        break;
+      case 'D':
+        component = p.day;
+        break;
+      case 'H':
+        component = p.hour;
+        break;
+      case 'N':
+        component = p.minute;
+        break;
+      case 'S':
+        component = p.second;
+        break;
+      default:
+        break;
     }
     if (component >= 0) {
       size_t run = RunLength(format, i, c);
@@ -334,8 +345,8 @@ double TextToDateTime(std::string_view text, std::string_view date_format,
                       std::string_view time_format) {
   const double date = TextToDate(text, date_format);
   const size_t skip = date_format.size() + 1;
-  const double time = TextToTime(skip < text.size() ? text.substr(skip) : std::string_view(),
-                                 time_format);
+  const double time =
+      TextToTime(skip < text.size() ? text.substr(skip) : std::string_view(), time_format);
   // Before the epoch the fraction still counts forward from midnight.
   return date < 0 ? date - time : date + time;
 }

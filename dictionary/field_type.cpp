@@ -3,9 +3,8 @@
 namespace vastrel::dictionary {
 namespace {
 
-constexpr const char* kNames[kFieldTypeCount] = {"ft_STRING", "ft_INTEGER", "ft_FLOAT",
-                                                 "ft_BOOLEAN", "ft_DATE", "ft_TIME",
-                                                 "ft_DATETIME"};
+constexpr const char* kNames[kFieldTypeCount] = {
+    "ft_STRING", "ft_INTEGER", "ft_FLOAT", "ft_BOOLEAN", "ft_DATE", "ft_TIME", "ft_DATETIME"};
 
 }  // namespace
 

@@ -1,12 +1,12 @@
 #include "dictionary/item_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -36,23 +36,7 @@ int32_t Get32(const uint8_t* at) {
   return static_cast<int32_t>(u);
 }
 
-[[noreturn]] void ThrowIoError(int error) {
-  switch (error) {
-    case ENOENT: throw Exception("File not found");
-    case ENAMETOOLONG:
-    case EINVAL: throw Exception("Invalid filename");
-    case EMFILE:
-    case ENFILE: throw Exception("Too many open files");
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: throw Exception("File access denied");
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: throw Exception("Disk full");
-    default: throw Exception("I/O error " + std::to_string(error));
-  }
-}
+[[noreturn]] void ThrowIoError(int error) { throw Exception(IoErrorText(error)); }
 
 // An open file descriptor that closes itself; Close() reports a failing close.
 class File {
@@ -140,6 +124,31 @@ std::string MatchKey(const ItemRecord& r) {
 
 }  // namespace
 
+std::string IoErrorText(int error) {
+  switch (error) {
+    case ENOENT:
+      return "File not found";
+    case ENAMETOOLONG:
+    case EINVAL:
+      return "Invalid filename";
+    case EMFILE:
+    case ENFILE:
+      return "Too many open files";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+      return "File access denied";
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return "Disk full";
+    default:
+      return "I/O error " + std::to_string(error);
+  }
+}
+
 ItemRecordBytes EncodeItemRecord(const ItemRecord& r) {
   ItemRecordBytes out{};
   const size_t id_length = std::min(r.id.size(), kItemIdSize);
@@ -181,8 +190,7 @@ bool DecodeItemRecord(std::span<const uint8_t, kItemRecordSize> in, ItemRecord* 
   return true;
 }
 
-std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes,
-                                       std::string_view file_name) {
+std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes, std::string_view file_name) {
   const size_t count = bytes.size() / kItemRecordSize;
   std::vector<ItemRecord> records(count);
   std::string reason;
@@ -205,8 +213,8 @@ bool ReadItemFile(const std::string& file_name, std::vector<uint8_t>* contents) 
   return true;
 }
 
-void SaveItemRecords(const std::string& file_name, bool overwrite_when_exists,
-                     bool append_to_file, const std::vector<ItemRecord>& records) {
+void SaveItemRecords(const std::string& file_name, bool overwrite_when_exists, bool append_to_file,
+                     const std::vector<ItemRecord>& records) {
   const bool exists = FileExists(file_name);
   if (exists && !overwrite_when_exists) return;
 

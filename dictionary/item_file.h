@@ -40,8 +40,8 @@ inline constexpr int32_t kIndexRecordKind = 1;
 using ItemRecordBytes = std::array<uint8_t, kItemRecordSize>;
 
 struct VASTREL_API ItemRecord {
-  std::string id;      // at most kItemIdSize characters once encoded
-  std::string name;    // at most kItemNameSize characters once encoded
+  std::string id;    // at most kItemIdSize characters once encoded
+  std::string name;  // at most kItemNameSize characters once encoded
   uint8_t field_type = 0;
   int32_t offset = 0;  // FieldOffset, or IndexKeyNum of an index record
   int32_t size = 0;    // FieldSize
@@ -59,6 +59,11 @@ VASTREL_API bool DecodeItemRecord(std::span<const uint8_t, kItemRecordSize> byte
 // "Dictionary file "<file_name>" is corrupt: record <n> <reason>".
 VASTREL_API std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> bytes,
                                                    std::string_view file_name);
+
+// The message of a failed file operation with the system error number `error`: "File not
+// found", "Invalid filename", "Too many open files", "File access denied", "Disk full", or
+// "I/O error <error>" for any other number.
+VASTREL_API std::string IoErrorText(int error);
 
 // The whole contents of a file; false when no file of that name exists (a directory is
 // not a file). I/O failures raise vastrel::Exception with the system's I/O error text:

@@ -20,18 +20,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const size_t nul = rest.find('\0');
   const std::string_view format = rest.substr(0, nul);
-  const std::string_view text = nul == std::string_view::npos ? std::string_view()
-                                                              : rest.substr(nul + 1);
+  const std::string_view text =
+      nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
   double value = 0;
   std::memcpy(&value, rest.data(), std::min(rest.size(), sizeof value));
   try {
     switch (selector % 6) {
-      case 0: TextToDate(text, format); break;
-      case 1: TextToTime(text, format); break;
-      case 2: TextToDateTime(text, format, format); break;
-      case 3: TextToFloat(rest, static_cast<char>(selector)); break;
-      case 4: FormatDateTimeText(format, value); break;
-      case 5: FloatToText(value, static_cast<char>(selector)); break;
+      case 0:
+        TextToDate(text, format);
+        break;
+      case 1:
+        TextToTime(text, format);
+        break;
+      case 2:
+        TextToDateTime(text, format, format);
+        break;
+      case 3:
+        TextToFloat(rest, static_cast<char>(selector));
+        break;
+      case 4:
+        FormatDateTimeText(format, value);
+        break;
+      case 5:
+        FloatToText(value, static_cast<char>(selector));
+        break;
     }
   } catch (const vastrel::Exception&) {
   }

@@ -11,10 +11,14 @@ constexpr uint8_t kExtendedCode[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 14, 1
 TKeyTypes TypeOfExtendedCode(uint8_t code) {
   if (code <= 11) return static_cast<TKeyTypes>(code + ktString);
   switch (code) {
-    case 14: return ktUnsignedBinary;
-    case 15: return ktAutoIncrement;
-    case 17: return ktSignTrailing;
-    default: return ktUnknown;
+    case 14:
+      return ktUnsignedBinary;
+    case 15:
+      return ktAutoIncrement;
+    case 17:
+      return ktSignTrailing;
+    default:
+      return ktUnknown;
   }
 }
 

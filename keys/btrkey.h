@@ -130,9 +130,7 @@ class VASTREL_API TKey {
     SetKeyFlag(on ? static_cast<uint16_t>(KeyFlag() | bit)
                   : static_cast<uint16_t>(KeyFlag() & ~bit));
   }
-  int16_t Get16(int at) const {
-    return static_cast<int16_t>(block_[at] | (block_[at + 1] << 8));
-  }
+  int16_t Get16(int at) const { return static_cast<int16_t>(block_[at] | (block_[at + 1] << 8)); }
   void Put16(int at, uint16_t v) {
     block_[at] = static_cast<uint8_t>(v);
     block_[at + 1] = static_cast<uint8_t>(v >> 8);

@@ -74,6 +74,7 @@ class TBtr::KeyNumLoan {
 TBtr::TBtr() { SetPageSize(1024); }
 
 TBtr::~TBtr() {
+  loading_ = false;  // an open file is closed even if loading never ended
   try {
     SetActive(false);
   } catch (...) {

@@ -1,6 +1,109 @@
-// The example host: placeholder until the table lands.
+// The example host: a small parts list kept in a record file of the embedded engine.
+//
+//   vastrel-example [FILE]
+//
+// Opens FILE (default: parts.dat in a "vastrel-example" folder of the system's temporary
+// folder), creating it with one key on the part number when it does not exist, stores a
+// few parts in a new file, then reads every record in part-number order and prints it.
+// Exits 0 on success, 1 on an engine error, 2 when no engine library can be loaded.
 #include <cstdio>
-int main() {
-  std::puts("vastrel-example: the table layer is not built yet");
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "engine/btrexception.h"
+#include "engine/engine.h"
+#include "table/btr.h"
+
+namespace {
+
+using vastrel::Btrexception;
+using vastrel::table::TBtr;
+
+constexpr uint16_t kRecordSize = 32;
+constexpr int kEndOfFile = 9;
+
+// Part number (5 characters, the key), a blank, the description; a zero byte ends the text.
+constexpr const char* kParts[] = {
+    "P0300 Hex nut M6, zinc",      "P0100 Hex bolt M6 x 20",  "P0500 Spring washer 6 mm",
+    "P0200 Hex bolt M8 x 30",      "P0400 Flat washer 6 mm",
+};
+
+std::string DefaultFile() {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+  if (ec) dir = ".";
+  dir /= "vastrel-example";
+  std::filesystem::create_directories(dir, ec);
+  return (dir / "parts.dat").string();
+}
+
+// An engine message carries a carriage return before the file name; on a terminal that
+// would overwrite the line, so the file name goes on a line of its own.
+std::string Printable(const std::string& message) {
+  std::string out = message;
+  if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, "\n  file: ");
+  return out;
+}
+
+void DescribeFile(TBtr& table) {
+  table.SetRecordSize(kRecordSize);
+  table.SetPageSize(4096);
+  vastrel::keys::TKey& part_number = table.Keys().Add();
+  part_number.SetPosition(1);
+  part_number.SetLength(5);
+  part_number.SetKeyType(vastrel::keys::ktString);
+}
+
+int Run(const std::string& file) {
+  TBtr table;
+  table.SetFileName(file);
+  DescribeFile(table);
+  bool created = false;
+  table.SetAutoCreate(true);
+  table.OnAutoCreate = [&created](TBtr&) { created = true; };
+  table.Open();
+
+  std::printf("record file: %s (%s)\n", table.FileName().c_str(),
+              created ? "created now" : "already there");
+  if (created) {
+    for (const char* part : kParts) {
+      table.SetDataBufferText(part);
+      table.Insert();
+    }
+    std::printf("stored %zu parts\n", std::size(kParts));
+  }
+  std::printf("engine version %s, %u records, in part-number order:\n", table.Version().c_str(),
+              table.RecordCount());
+  try {
+    for (table.First();; table.Next()) std::printf("  %s\n", table.DataBufferText().c_str());
+  } catch (const Btrexception& e) {
+    if (e.Status() != kEndOfFile) throw;
+  }
+  table.Close();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // scripts/run passes an empty argument when it was given none.
+  const std::string file = argc > 1 && argv[1][0] != '\0' ? argv[1] : DefaultFile();
+  try {
+    return Run(file);
+  } catch (const Btrexception& e) {
+    if (e.Status() == vastrel::engine::kStatusEngineMissing) {
+      std::fprintf(stderr,
+                   "vastrel-example: no record engine: %s could not be loaded or lacks its entry "
+                   "points (VASTREL_ENGINE names another engine library)\n%s\n",
+                   vastrel::engine::CurrentEngineState().library_name.c_str(),
+                   Printable(e.what()).c_str());
+      return 2;
+    }
+    std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vastrel-example: %s\n", e.what());
+    return 1;
+  }
 }

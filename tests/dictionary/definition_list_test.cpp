@@ -120,7 +120,7 @@ TEST_F(FieldList, ExchangeOutOfBoundsChangesNothing) {
   Field("B", 1, 1);
   ExpectIndexError([&] { fields.Exchange(0, 1); }, "-1");
   ExpectIndexError([&] { fields.Exchange(1, 3); }, "2");
-  ExpectIndexError([&] { fields.Exchange(3, 0); }, "2") ;
+  ExpectIndexError([&] { fields.Exchange(3, 0); }, "2");
   ExpectIndexError([&] { fields.Exchange(INT_MIN, 1); }, "-2147483649");
   EXPECT_EQ(Names(), "A,B");
 }

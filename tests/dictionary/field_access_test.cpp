@@ -94,6 +94,17 @@ TEST_F(FieldAccess, WriteThatWouldNotFitIsRefusedAndChangesNothing) {
               "40 available");
 }
 
+TEST_F(FieldAccess, ValueWithNulIsRefusedSoLaterFieldsSurvive) {
+  host.SetRecord("AAAA1234");
+  ExpectError([&] { At(0, 4).SetAsString(std::string("B\0C", 3)); },
+              "Field \"F\" can't be written: the value contains a NUL character");
+  EXPECT_EQ(host.Record(), "AAAA1234");
+  host.true_format = std::string("Y\0", 2);
+  EXPECT_THROW(At(4, 4).SetAsBoolean(true), Exception);
+  At(0, 2).SetAsString(std::string("BB\0C", 4));  // the NUL lies beyond the field's width
+  EXPECT_EQ(host.Record(), "BBAA1234");
+}
+
 TEST_F(FieldAccess, RecordTextWithoutNulEndsAtBufferEnd) {
   FakeHost full(8);
   std::fill(full.Buffer().begin(), full.Buffer().end(), 'A');
@@ -154,10 +165,16 @@ TEST_F(FieldAccess, IntegerReadAndWrite) {
     int32_t value;
   };
   const Case cases[] = {
-      {"  42 ", true, 42},        {"-17", true, -17},     {"+5", true, 5},
-      {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-      {"2147483648", false, 0},  {"4 2", false, 0},      {"12a", false, 0},
-      {"-", false, 0},           {"1.0", false, 0},
+      {"  42 ", true, 42},
+      {"-17", true, -17},
+      {"+5", true, 5},
+      {"2147483647", true, INT32_MAX},
+      {"-2147483648", true, INT32_MIN},
+      {"2147483648", false, 0},
+      {"4 2", false, 0},
+      {"12a", false, 0},
+      {"-", false, 0},
+      {"1.0", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -106,9 +106,8 @@ TEST_F(TextRules, TimeOfDaySurvivesFloatingPointNoise) {
   for (int s = 0; s < 86400; s += 37) {
     const double t = EncodeTime(s / 3600, s / 60 % 60, s % 60);
     const double dt = EncodeDate(2024, 2, 29) + t;
-    ASSERT_DOUBLE_EQ(TextToDateTime(DateTimeToText(dt, "YYYYMMDD", "HH:NN:SS"), "YYYYMMDD",
-                                    "HH:NN:SS"),
-                     dt)
+    ASSERT_DOUBLE_EQ(
+        TextToDateTime(DateTimeToText(dt, "YYYYMMDD", "HH:NN:SS"), "YYYYMMDD", "HH:NN:SS"), dt)
         << s;
   }
   // A value a hair before midnight rounds to the next day, not to 24:00:00.

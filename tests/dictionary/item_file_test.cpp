@@ -2,6 +2,7 @@
 // records and I/O failures.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -61,7 +62,8 @@ class ItemFile : public ::testing::Test {
   }
   void WriteBytes(const std::vector<uint8_t>& bytes) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
   }
   // "ID/name/kind" of every record in file order.
   std::vector<std::string> Records() const {
@@ -112,8 +114,7 @@ TEST_F(ItemFile, FieldRecordLayoutByteForByte) {
   EXPECT_EQ(got[11], 6);
   EXPECT_EQ(std::vector<uint8_t>(got.begin() + 38, got.begin() + 42),
             (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 46, got.end()),
-            (std::vector<uint8_t>{1, 0, 0, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 46, got.end()), (std::vector<uint8_t>{1, 0, 0, 0}));
 }
 
 TEST_F(ItemFile, SaveWritesOneRecordPerDefinitionInListOrder) {
@@ -297,6 +298,18 @@ TEST_F(ItemFile, IoFailuresCarryTheSystemTexts) {
   // A directory is no dictionary file: loading from it does nothing.
   fields.LoadItems(dir_.string(), "X");
   EXPECT_EQ(FieldNames(), "A");
+}
+
+TEST(ItemFileErrors, SystemErrorNumbersMapToTheIoTexts) {
+  const std::pair<int, const char*> cases[] = {
+      {ENOENT, "File not found"},      {ENAMETOOLONG, "Invalid filename"},
+      {EMFILE, "Too many open files"}, {ENFILE, "Too many open files"},
+      {EACCES, "File access denied"},  {EROFS, "File access denied"},
+      {EISDIR, "File access denied"},  {ENOSPC, "Disk full"},
+      {EDQUOT, "Disk full"},           {EIO, "I/O error 5"},
+      {ENOTDIR, "I/O error 20"},
+  };
+  for (const auto& [error, text] : cases) EXPECT_EQ(IoErrorText(error), text) << error;
 }
 
 TEST(ItemRecordCodec, DecodeReadsOnlyItsSlots) {

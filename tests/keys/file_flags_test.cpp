@@ -33,8 +33,8 @@ TEST(FileFlagsWord, BitsWithoutMemberAreNotReadAndClearedOnWrite) {
 }
 
 TEST(FileFlagsWord, AllMembersRoundTrip) {
-  const BtrFileFlags all{ffVariableLength, ffTruncateBlank, ffPreallocate, ffCompress,
-                         ffKeyOnly,        ffIndexBalancing, ff30,         ffDuplicatePtrs,
+  const BtrFileFlags all{ffVariableLength,  ffTruncateBlank,  ffPreallocate, ffCompress,
+                         ffKeyOnly,         ffIndexBalancing, ff30,          ffDuplicatePtrs,
                          ffKeyNumSpecified, ffUseVATs};
   EXPECT_EQ(FileFlagsToWord(all), 0x0DFF);
   EXPECT_EQ(FileFlagsFromWord(0x0DFF), all);

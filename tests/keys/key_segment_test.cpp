@@ -11,9 +11,8 @@ TEST(KeySegmentBlock, NewSegmentIsAllZeroAndReadsOldString) {
   EXPECT_EQ(k.Block(), KeySpecBlock{});
   EXPECT_EQ(k.KeyType(), ktOldString);
   EXPECT_EQ(k.ExtendedType(), 0);
-  EXPECT_FALSE(k.AllowDuplicates() || k.AllSegmentNull() || k.CaseInsensitive() ||
-               k.Descending() || k.KeySortedbyACS() || k.Modifiable() || k.Segment() ||
-               k.NulSegment());
+  EXPECT_FALSE(k.AllowDuplicates() || k.AllSegmentNull() || k.CaseInsensitive() || k.Descending() ||
+               k.KeySortedbyACS() || k.Modifiable() || k.Segment() || k.NulSegment());
 }
 
 TEST(KeySegmentBlock, FieldsSitAtTheirOffsetsLittleEndian) {
@@ -82,11 +81,13 @@ TEST(KeyTypeWrite, StoresFlagsAndExtendedCode) {
     uint8_t extended;
   };
   const Case cases[] = {
-      {ktOldBinary, 0x0104, 0},    {ktString, 0x0100, 0},         {ktInteger, 0x0100, 1},
-      {ktFloat, 0x0100, 2},        {ktDate, 0x0100, 3},           {ktTime, 0x0100, 4},
-      {ktDecimal, 0x0100, 5},      {ktMoney, 0x0100, 6},          {ktLogical, 0x0100, 7},
-      {ktNumeric, 0x0100, 8},      {ktBasicFloat, 0x0100, 9},     {ktPascalString, 0x0100, 10},
-      {ktAsciiZString, 0x0100, 11}, {ktUnsignedBinary, 0x0100, 14},
+      {ktOldBinary, 0x0104, 0},      {ktString, 0x0100, 0},
+      {ktInteger, 0x0100, 1},        {ktFloat, 0x0100, 2},
+      {ktDate, 0x0100, 3},           {ktTime, 0x0100, 4},
+      {ktDecimal, 0x0100, 5},        {ktMoney, 0x0100, 6},
+      {ktLogical, 0x0100, 7},        {ktNumeric, 0x0100, 8},
+      {ktBasicFloat, 0x0100, 9},     {ktPascalString, 0x0100, 10},
+      {ktAsciiZString, 0x0100, 11},  {ktUnsignedBinary, 0x0100, 14},
       {ktAutoIncrement, 0x0100, 15}, {ktSignTrailing, 0x0100, 17},
   };
   for (const Case& c : cases) {

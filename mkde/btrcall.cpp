@@ -1,0 +1,183 @@
+// The two exported entry points and the decoding of a call.
+#include <pthread.h>
+
+#include <atomic>
+#include <new>
+
+#include "mkde/engine.h"
+#include "mkde/include/wbtrv32.h"
+
+namespace mkde {
+
+namespace {
+
+std::atomic<bool> forked{false};
+void MarkForked() { forked.store(true); }
+
+// Operations that may carry a lock bias.
+bool TakesLock(int op) {
+  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
+         op == 44 || (op >= 55 && op <= 63);
+}
+
+// Operations that work on an open file, and so need a position block that checks out
+// before anything else is looked at.
+bool NeedsHandle(int op) {
+  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || (op >= 33 && op <= 35) ||
+         op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
+}
+
+}  // namespace
+
+namespace {
+// Set once the engine object is being destroyed (library unload or process exit). A host
+// may still call after that, for instance a component's Stop at its own module end when
+// its static objects happen to go after ours; such a call answers 20 (the record manager
+// is inactive) instead of touching a destroyed engine.
+std::atomic<bool> engine_gone{false};
+
+// Constructed right after the engine, so destroyed right before it.
+struct GoneMarker {
+  ~GoneMarker() { engine_gone.store(true, std::memory_order_release); }
+};
+}  // namespace
+
+Engine& Engine::Get() {
+  // Destroyed when the library is unloaded or the process exits, closing every file.
+  static Engine engine;
+  static GoneMarker marker;
+  return engine;
+}
+
+bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
+
+Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
+
+int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len,
+                         void* key, uint8_t key_len, int8_t key_num, void* client_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (forked.exchange(false)) {
+    Registry::Get().ForgetAfterFork();
+    handles_.ForgetAfterFork();
+  }
+  Call call;
+  int code = op;
+  if (code >= 1000) {
+    call.concurrent = true;
+    code -= 1000;
+  }
+  call.lock = code / 100;
+  call.op = code % 100;
+  if (call.lock > 4 || (call.lock > 0 && !TakesLock(call.op)) ||
+      (call.concurrent && call.op != BTR_BEGIN_TRANSACTION)) {
+    return BTR_INVALID_FUNCTION;
+  }
+  call.pos_block = pos_block;
+  call.data = static_cast<uint8_t*>(data);
+  call.data_len = (data && data_len) ? *data_len : 0;
+  call.data_len_out = data_len;
+  call.key = static_cast<uint8_t*>(key);
+  call.key_len = key ? key_len : 0;
+  call.key_num = key_num;
+  try {
+    call.client = handles_.ClientFor(client_id);
+    return static_cast<int16_t>(Run(call));
+  } catch (const std::bad_alloc&) {
+    return 101;  // no memory available
+  } catch (...) {
+    return BTR_IO_ERROR;
+  }
+}
+
+int Engine::Run(Call& call) {
+  if (NeedsHandle(call.op)) {
+    call.handle = handles_.Find(call.pos_block, call.client);
+    if (!call.handle) return BTR_FILE_NOT_OPEN;
+  }
+  switch (call.op) {
+    case BTR_OPEN:
+      return Open(call);
+    case BTR_CLOSE:
+      return Close(call);
+    case BTR_INSERT:
+      return Insert(call);
+    case BTR_UPDATE:
+      return Update(call);
+    case BTR_DELETE:
+      return Delete(call);
+    case BTR_GET_NEXT:
+    case BTR_GET_PREVIOUS:
+      return GetNextPrevious(call, false);
+    case BTR_GET_NEXT + BTR_GET_KEY_BIAS:
+    case BTR_GET_PREVIOUS + BTR_GET_KEY_BIAS:
+      call.op -= BTR_GET_KEY_BIAS;
+      return GetNextPrevious(call, true);
+    case BTR_GET_EQUAL:
+    case BTR_GET_GREATER:
+    case BTR_GET_GREATER_OR_EQUAL:
+    case BTR_GET_LESS:
+    case BTR_GET_LESS_OR_EQUAL:
+    case BTR_GET_FIRST:
+    case BTR_GET_LAST:
+      return GetByKey(call, false);
+    case BTR_GET_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_GREATER + BTR_GET_KEY_BIAS:
+    case BTR_GET_GREATER_OR_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_LESS + BTR_GET_KEY_BIAS:
+    case BTR_GET_LESS_OR_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_FIRST + BTR_GET_KEY_BIAS:
+    case BTR_GET_LAST + BTR_GET_KEY_BIAS:
+      call.op -= BTR_GET_KEY_BIAS;
+      return GetByKey(call, true);
+    case BTR_CREATE:
+      return Create(call);
+    case BTR_STAT:
+      return Stat(call);
+    case BTR_GET_POSITION:
+      return GetPosition(call);
+    case BTR_GET_DIRECT:
+      return GetDirect(call);
+    case BTR_STEP_NEXT:
+    case BTR_STEP_FIRST:
+    case BTR_STEP_LAST:
+    case BTR_STEP_PREVIOUS:
+      return Step(call);
+    case BTR_STOP:
+    case BTR_RESET:
+      return StopClient(call);
+    case BTR_VERSION:
+      return Version(call);
+    case BTR_GET_BY_PERCENTAGE:
+      return GetByPercentage(call);
+    case BTR_FIND_PERCENTAGE:
+      return FindPercentage(call);
+    case BTR_UPDATE_CHUNK:
+      return UpdateChunk(call);
+    default:
+      return BTR_INVALID_FUNCTION;
+  }
+}
+
+}  // namespace mkde
+
+namespace {
+constexpr int16_t kRecordManagerInactive = 20;
+}  // namespace
+
+extern "C" {
+
+int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
+                uint8_t key_len, int8_t key_num) {
+  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
+                                      key_num, nullptr);
+}
+
+int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
+                  void* key_buf, uint8_t key_len, int8_t key_num, void* client_id) {
+  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
+                                      key_num, client_id);
+}
+
+}  // extern "C"

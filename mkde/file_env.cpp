@@ -1,0 +1,537 @@
+#include "mkde/file_env.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+constexpr size_t kInitialMapSize = size_t{64} << 20;
+constexpr size_t kMaxMapStep = size_t{1} << 30;
+constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
+// How long a write waits for another process's gate. Writes outside transactions hold it
+// for one commit, so a wait this long only ends in 85 when something holds it for good.
+// Bytes of the gate file: 0 the write gate, 1 held shared by every process that has the
+// file open and exclusively by an exclusive open.
+constexpr off_t kOpenByte = 1;
+constexpr auto kGateWait = std::chrono::seconds(5);
+
+// LMDB's meta page: after the 16-byte page header of a 64-bit build, the magic and the
+// format version. Checked before LMDB sees a file, so that opening a foreign file never
+// turns it into a database.
+constexpr uint32_t kLmdbMagic = 0xBEEFC0DE;
+constexpr size_t kLmdbMagicOffset = 16;
+
+void PutU32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+void PutU64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+uint64_t GetLE(const uint8_t* p, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+std::string KeyDbName(size_t key) { return "key" + std::to_string(key); }
+
+bool HasLmdbHeader(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t head[kLmdbMagicOffset + 8];
+  ssize_t n = ::pread(fd, head, sizeof head, 0);
+  ::close(fd);
+  return n == static_cast<ssize_t>(sizeof head) &&
+         GetLE(head + kLmdbMagicOffset, 4) == kLmdbMagic &&
+         GetLE(head + kLmdbMagicOffset + 4, 4) == 1;
+}
+
+// statfs of the path (or of its folder when it does not exist yet); answers 94 for a
+// network file system, with the reason.
+int CheckFileSystem(const std::string& path, std::string* reason) {
+  struct statfs fs;
+  if (::statfs(path.c_str(), &fs) != 0) {
+    std::string dir = ".";
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+    if (::statfs(dir.c_str(), &fs) != 0) return BTR_OK;  // the open or create reports it
+  }
+  const char* name = nullptr;
+  if (IsNetworkFileSystem(static_cast<long>(fs.f_type), &name)) {
+    if (reason) {
+      *reason = std::string("record files cannot be kept on a network file system (") + name +
+                "): its locks do not reach other machines";
+    }
+    return BTR_PERMISSION;
+  }
+  return BTR_OK;
+}
+
+}  // namespace
+
+bool IsNetworkFileSystem(long magic, const char** name) {
+  struct Known {
+    unsigned long magic;
+    const char* name;
+  };
+  static constexpr Known kKnown[] = {
+      {0x6969, "nfs"},          {0x517B, "smb"},         {0xFF534D42, "cifs"},
+      {0xFE534D42, "smb2"},     {0x564C, "ncp"},         {0x5346414F, "afs"},
+      {0x73757245, "coda"},     {0x01021997, "9p"},      {0x00C36400, "ceph"},
+      {0x47504653, "gpfs"},     {0x0BD00BD0, "lustre"},  {0x65735546, "fuse"},
+  };
+  for (const Known& k : kKnown) {
+    if (static_cast<unsigned long>(magic) == k.magic) {
+      if (name) *name = k.name;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- Counters ----
+
+std::string Counters::Encode() const {
+  std::string out;
+  PutU32(&out, next_position);
+  PutU32(&out, static_cast<uint32_t>(unique_values.size()));
+  for (size_t i = 0; i < unique_values.size(); ++i) {
+    PutU32(&out, unique_values[i]);
+    PutU64(&out, static_cast<uint64_t>(autoincrement_high[i]));
+  }
+  return out;
+}
+
+bool Counters::Decode(const void* data, size_t length, size_t keys) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (length < 8) return false;
+  uint32_t n = static_cast<uint32_t>(GetLE(p + 4, 4));
+  if (n != keys || length != 8 + size_t{12} * n) return false;
+  next_position = static_cast<uint32_t>(GetLE(p, 4));
+  unique_values.assign(n, 0);
+  autoincrement_high.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    unique_values[i] = static_cast<uint32_t>(GetLE(p + 8 + 12 * i, 4));
+    autoincrement_high[i] = static_cast<int64_t>(GetLE(p + 12 + 12 * i, 8));
+  }
+  return true;
+}
+
+// ---- FileEnv ----
+
+FileEnv::~FileEnv() {
+  for (MDB_cursor* c : read_cursors_) {
+    if (c) mdb_cursor_close(c);
+  }
+  if (read_txn_) mdb_txn_abort(read_txn_);
+  if (env_) mdb_env_close(env_);
+  if (gate_fd_ >= 0) ::close(gate_fd_);  // drops every lock of this descriptor
+}
+
+int FileEnv::BeginRead(MDB_txn** txn) {
+  int rc;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (read_txn_) {
+      rc = mdb_txn_renew(read_txn_);
+      if (rc != 0) {
+        mdb_txn_abort(read_txn_);
+        read_txn_ = nullptr;
+      }
+    } else {
+      rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &read_txn_);
+      if (rc != 0) read_txn_ = nullptr;
+    }
+    if (rc == MDB_MAP_RESIZED) {
+      // Another process grew the file: take up its size and try again.
+      for (MDB_cursor*& c : read_cursors_) {
+        if (c) mdb_cursor_close(c);
+        c = nullptr;
+      }
+      mdb_env_set_mapsize(env_, 0);
+      continue;
+    }
+    break;
+  }
+  if (rc != 0) return rc;
+  read_active_ = true;
+  cursor_renewed_.assign(read_cursors_.size(), false);
+  *txn = read_txn_;
+  return 0;
+}
+
+void FileEnv::EndRead() {
+  if (read_active_) mdb_txn_reset(read_txn_);
+  read_active_ = false;
+}
+
+int FileEnv::ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
+  if (dbi >= read_cursors_.size()) {
+    read_cursors_.resize(dbi + 1, nullptr);
+    cursor_renewed_.resize(dbi + 1, false);
+  }
+  MDB_cursor*& c = read_cursors_[dbi];
+  int rc = 0;
+  if (!c) {
+    rc = mdb_cursor_open(read_txn_, dbi, &c);
+    if (rc != 0) c = nullptr;
+  } else if (!cursor_renewed_[dbi]) {
+    rc = mdb_cursor_renew(read_txn_, c);
+  }
+  if (rc != 0) return rc;
+  cursor_renewed_[dbi] = true;
+  *cursor = c;
+  return 0;
+}
+
+int FileEnv::AcquireGate(Client* client) {
+  if (gate_owner_ == client) {
+    ++gate_depth_;
+    return BTR_OK;
+  }
+  if (gate_owner_ != nullptr) return BTR_FILE_IN_USE;
+  if (gate_fd_ < 0) return BTR_ACCESS_DENIED;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  auto deadline = std::chrono::steady_clock::now() + kGateWait;
+  auto pause = std::chrono::microseconds(50);
+  while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
+    if (std::chrono::steady_clock::now() >= deadline) return BTR_FILE_IN_USE;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+  gate_owner_ = client;
+  gate_depth_ = 1;
+  return BTR_OK;
+}
+
+void FileEnv::ReleaseGate(Client* client) {
+  if (gate_owner_ != client || --gate_depth_ > 0) return;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
+  gate_owner_ = nullptr;
+  gate_depth_ = 0;
+}
+
+int FileEnv::HoldOpen(bool exclusive) {
+  if (gate_fd_ < 0) return BTR_OK;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kOpenByte;
+  fl.l_len = 1;
+  if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return BTR_OK;
+  return errno == EAGAIN || errno == EACCES ? BTR_INCOMPATIBLE_MODE : BTR_IO_ERROR;
+}
+
+int FileEnv::GrowMap(size_t extra) {
+  MDB_envinfo info;
+  MDB_stat st;
+  mdb_env_info(env_, &info);
+  mdb_env_stat(env_, &st);
+  size_t used = (info.me_last_pgno + 1) * st.ms_psize;
+  size_t want = info.me_mapsize + std::min(info.me_mapsize, kMaxMapStep);
+  want = std::max(want, used + extra + (size_t{16} << 20));
+  // No snapshot may be live while the map moves: end the cached one for good.
+  for (MDB_cursor*& c : read_cursors_) {
+    if (c) mdb_cursor_close(c);
+    c = nullptr;
+  }
+  if (read_txn_) {
+    mdb_txn_abort(read_txn_);
+    read_txn_ = nullptr;
+  }
+  read_active_ = false;
+  int rc = mdb_env_set_mapsize(env_, want);
+  return rc == 0 ? BTR_OK : BTR_DISK_FULL;
+}
+
+int FileEnv::BeginWrite(MDB_txn** txn) {
+  MDB_envinfo info;
+  MDB_stat st;
+  mdb_env_info(env_, &info);
+  mdb_env_stat(env_, &st);
+  size_t used = (info.me_last_pgno + 1) * st.ms_psize;
+  // Grow before it is full: a transaction that meets a full map must start over.
+  if (used > info.me_mapsize / 4 * 3) {
+    int status = GrowMap(0);
+    if (status != BTR_OK) return status;
+  }
+  int rc = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    rc = mdb_txn_begin(env_, nullptr, 0, txn);
+    if (rc != MDB_MAP_RESIZED) break;
+    mdb_env_set_mapsize(env_, 0);
+  }
+  return rc == 0 ? BTR_OK : LmdbStatus(rc);
+}
+
+int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry) {
+  *retry = false;
+  mdb_env_set_flags(env_, MDB_NOSYNC, accelerated ? 1 : 0);
+  int rc = mdb_txn_commit(txn);
+  if (rc == MDB_MAP_FULL) {
+    int status = GrowMap(size_t{16} << 20);
+    if (status != BTR_OK) return status;
+    *retry = true;
+    return BTR_OK;
+  }
+  return rc == 0 ? BTR_OK : LmdbStatus(rc);
+}
+
+int FileEnv::LoadDescription(MDB_txn* txn) {
+  int rc = mdb_dbi_open(txn, kMetaDb, 0, &meta_);
+  if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, 0, &records_);
+  if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) return BTR_NOT_A_FILE;
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_val k{std::strlen(kMetaFormat), const_cast<char*>(kMetaFormat)}, v;
+  rc = mdb_get(txn, meta_, &k, &v);
+  if (rc == MDB_NOTFOUND || v.mv_size != std::strlen(kFormatTag) ||
+      std::memcmp(v.mv_data, kFormatTag, v.mv_size) != 0) {
+    return rc == 0 || rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  }
+  k = MDB_val{std::strlen(kMetaSpec), const_cast<char*>(kMetaSpec)};
+  rc = mdb_get(txn, meta_, &k, &v);
+  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  std::string reason;
+  if (!DecodeFileSpec(static_cast<const uint8_t*>(v.mv_data), v.mv_size, &spec_, &reason)) {
+    return BTR_NOT_A_FILE;
+  }
+  keys_.resize(spec_.keys.size());
+  for (size_t i = 0; i < keys_.size(); ++i) {
+    rc = mdb_dbi_open(txn, KeyDbName(i).c_str(), 0, &keys_[i]);
+    if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  }
+  return BTR_OK;
+}
+
+// ---- Registry ----
+
+Registry& Registry::Get() {
+  static Registry registry;
+  return registry;
+}
+
+void Registry::ForgetAfterFork() {
+  // The parent's environments stay theirs: LMDB handles must not cross a fork, so they are
+  // let go without being closed. The gate descriptor is closed: its locks belong to the
+  // open file description, which the parent still holds, and a copy kept here would keep
+  // them alive after the parent ends.
+  for (auto& f : files_) {
+    if (f->gate_fd_ >= 0) ::close(f->gate_fd_);
+    (void)f.release();
+  }
+  files_.clear();
+}
+
+int Registry::Open(const std::string& path, bool want_write, FileEnv** out,
+                   std::string* reason) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return BTR_FILE_NOT_FOUND;
+    if (errno == ENAMETOOLONG) return BTR_INVALID_FILE_NAME;
+    return errno == EACCES ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
+  }
+  if (S_ISDIR(st.st_mode)) return BTR_INVALID_FILE_NAME;
+  if (!S_ISREG(st.st_mode)) return BTR_NOT_A_FILE;
+  int status = CheckFileSystem(path, reason);
+  if (status != BTR_OK) return status;
+
+  for (auto& f : files_) {
+    if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) {
+      if (want_write && f->read_only_storage_) return BTR_ACCESS_DENIED;
+      *out = f.get();
+      return BTR_OK;
+    }
+  }
+  if (!HasLmdbHeader(path)) return BTR_NOT_A_FILE;
+
+  std::unique_ptr<FileEnv> file(new FileEnv);
+  file->path_ = path;
+  file->dev_ = st.st_dev;
+  file->ino_ = st.st_ino;
+  int rc = 0;
+  for (bool read_only : {false, true}) {
+    if (file->env_) mdb_env_close(file->env_);
+    file->env_ = nullptr;
+    rc = mdb_env_create(&file->env_);
+    if (rc != 0) {
+      file->env_ = nullptr;
+      return BTR_IO_ERROR;
+    }
+    mdb_env_set_maxdbs(file->env_, kMaxDbs);
+    rc = mdb_env_open(file->env_, path.c_str(),
+                      MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0), 0644);
+    if (rc == 0) {
+      file->read_only_storage_ = read_only;
+      break;
+    }
+    if (rc != EACCES && rc != EROFS && rc != EPERM) break;
+    if (want_write) return BTR_ACCESS_DENIED;
+  }
+  if (rc != 0) {
+    if (rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE) {
+      return BTR_NOT_A_FILE;
+    }
+    return LmdbStatus(rc);
+  }
+  int dead = 0;
+  mdb_reader_check(file->env_, &dead);  // readers of killed processes
+  MDB_envinfo info;
+  mdb_env_info(file->env_, &info);
+  if (!file->read_only_storage_ && info.me_mapsize < kInitialMapSize) {
+    mdb_env_set_mapsize(file->env_, kInitialMapSize);
+  }
+
+  MDB_txn* txn = nullptr;
+  rc = mdb_txn_begin(file->env_, nullptr, MDB_RDONLY, &txn);
+  if (rc != 0) return LmdbStatus(rc);
+  status = file->LoadDescription(txn);
+  if (status != BTR_OK) {
+    mdb_txn_abort(txn);
+    return status;
+  }
+  rc = mdb_txn_commit(txn);  // keeps the database handles
+  if (rc != 0) return LmdbStatus(rc);
+  if (size_t max = static_cast<size_t>(mdb_env_get_maxkeysize(file->env_)); true) {
+    for (const KeyDef& key : file->spec_.keys) {
+      if (key.encoded_length() + 4 > max) return BTR_NOT_A_FILE;
+    }
+  }
+
+  if (!file->read_only_storage_) {
+    std::string gate = path + "-gate";
+    file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
+  }
+  status = file->HoldOpen(false);  // another process's exclusive open stands in the way
+  if (status != BTR_OK) return status;
+  *out = file.get();
+  files_.push_back(std::move(file));
+  return BTR_OK;
+}
+
+void Registry::Release(FileEnv* file) {
+  if (--file->open_count > 0) return;
+  for (auto it = files_.begin(); it != files_.end(); ++it) {
+    if (it->get() == file) {
+      files_.erase(it);
+      return;
+    }
+  }
+}
+
+int Registry::Create(const std::string& path, const FileSpec& spec, bool replace,
+                     std::string* reason) {
+  int status = CheckFileSystem(path, reason);
+  if (status != BTR_OK) return status;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!replace) return BTR_FILE_EXISTS;
+    if (!S_ISREG(st.st_mode)) return BTR_INVALID_FILE_NAME;
+    for (auto& f : files_) {
+      if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) return BTR_FILE_IN_USE;
+    }
+    // Another process that has the file open holds a shared lock on LMDB's lock file.
+    std::string lock = path + "-lock";
+    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+      struct flock fl;
+      std::memset(&fl, 0, sizeof fl);
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      fl.l_len = 1;
+      bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+      ::close(fd);
+      if (busy) return BTR_FILE_IN_USE;
+    }
+  } else if (errno != ENOENT) {
+    return errno == ENAMETOOLONG || errno == ENOTDIR ? BTR_INVALID_FILE_NAME
+                                                     : BTR_CANNOT_CREATE;
+  }
+
+  // Built under a temporary name and renamed into place, so that a crash never leaves
+  // half a file under the caller's name.
+  std::string temp = path + ".new-XXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return BTR_CANNOT_CREATE;
+  ::close(fd);
+  std::string temp_lock = temp + "-lock";
+  auto fail = [&](int s) {
+    ::unlink(temp.c_str());
+    ::unlink(temp_lock.c_str());
+    return s;
+  };
+  MDB_env* env = nullptr;
+  if (mdb_env_create(&env) != 0) return fail(BTR_CANNOT_CREATE);
+  mdb_env_set_maxdbs(env, kMaxDbs);
+  mdb_env_set_mapsize(env, size_t{1} << 20);
+  int rc = mdb_env_open(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
+  MDB_txn* txn = nullptr;
+  if (rc == 0) rc = mdb_txn_begin(env, nullptr, 0, &txn);
+  if (rc == 0) {
+    MDB_dbi meta, records, key;
+    rc = mdb_dbi_open(txn, kMetaDb, MDB_CREATE, &meta);
+    if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, MDB_CREATE, &records);
+    for (size_t i = 0; rc == 0 && i < spec.keys.size(); ++i) {
+      rc = mdb_dbi_open(txn, KeyDbName(i).c_str(), MDB_CREATE, &key);
+    }
+    Counters counters;
+    counters.unique_values.assign(spec.keys.size(), 0);
+    counters.autoincrement_high.assign(spec.keys.size(), 0);
+    std::string encoded_spec = EncodeFileSpec(spec);
+    std::string encoded_counters = counters.Encode();
+    auto put = [&](const char* name, const std::string& value) {
+      MDB_val k{std::strlen(name), const_cast<char*>(name)};
+      MDB_val v{value.size(), const_cast<char*>(value.data())};
+      return mdb_put(txn, meta, &k, &v, 0);
+    };
+    if (rc == 0) rc = put(kMetaFormat, kFormatTag);
+    if (rc == 0) rc = put(kMetaSpec, encoded_spec);
+    if (rc == 0) rc = put(kMetaCounters, encoded_counters);
+    if (rc == 0) {
+      rc = mdb_txn_commit(txn);
+    } else {
+      mdb_txn_abort(txn);
+    }
+  }
+  mdb_env_close(env);
+  if (rc != 0) return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? BTR_DISK_FULL : BTR_CANNOT_CREATE);
+  ::unlink((path + "-lock").c_str());  // the old file's reader table, unused (checked above)
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
+  ::unlink(temp_lock.c_str());
+  std::string dir = ".";
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return BTR_OK;
+}
+
+}  // namespace mkde

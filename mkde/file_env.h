@@ -1,0 +1,141 @@
+// One record file as this process keeps it open: its LMDB environment, its named
+// databases, its decoded description, and the write gate that every write passes.
+//
+// A file is opened once per process (the registry finds it again by device and inode)
+// and shared by every position block and client on it. Not thread-safe by itself: the
+// engine serialises every call (see engine.h).
+#pragma once
+
+#include <lmdb.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mkde/codec/filespec.h"
+
+namespace mkde {
+
+struct Client;
+
+// Names of the named databases and the meta entries inside a record file (the stored form
+// is described in docs/engine-file-format.md).
+inline constexpr const char* kMetaDb = "meta";
+inline constexpr const char* kRecordsDb = "records";
+inline constexpr const char* kMetaFormat = "format";
+inline constexpr const char* kMetaSpec = "spec";
+inline constexpr const char* kMetaCounters = "counters";
+inline constexpr const char* kFormatTag = "vastrel record file 1";
+
+// Per-file counters kept in the meta database: the next record position, and per key its
+// number of unique values and the highest autoincrement value ever stored.
+struct Counters {
+  uint32_t next_position = 1;
+  std::vector<uint32_t> unique_values;
+  std::vector<int64_t> autoincrement_high;
+
+  std::string Encode() const;
+  // False when the stored form does not fit `keys` keys.
+  bool Decode(const void* data, size_t length, size_t keys);
+};
+
+class FileEnv {
+ public:
+  ~FileEnv();
+
+  const std::string& path() const { return path_; }
+  MDB_env* env() const { return env_; }
+  MDB_dbi meta_db() const { return meta_; }
+  MDB_dbi records_db() const { return records_; }
+  MDB_dbi key_db(size_t key) const { return keys_[key]; }
+  const FileSpec& spec() const { return spec_; }
+  size_t key_count() const { return spec_.keys.size(); }
+  // True when the environment could only be opened read-only.
+  bool read_only_storage() const { return read_only_storage_; }
+
+  // Opens handles on this file: the count of position blocks that use it.
+  int open_count = 0;
+  // The client that holds an exclusive open, or nullptr.
+  Client* exclusive_owner = nullptr;
+
+  // A read snapshot for one call: renews the cached read transaction. Returns an LMDB
+  // error code. REQUIRES: no snapshot is active.
+  int BeginRead(MDB_txn** txn);
+  void EndRead();
+  // The cursor on `dbi` inside the active read snapshot (opened once, renewed per call).
+  int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
+
+  // Write gate. The in-process owner and an open-file-description lock on "<path>-gate"
+  // keep every write of this file, from any thread or process, one at a time, and are
+  // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0, or
+  // 85 when another client of this process holds the gate or another process held it for
+  // longer than the bounded wait.
+  int AcquireGate(Client* client);
+  void ReleaseGate(Client* client);
+  Client* gate_owner() const { return gate_owner_; }
+
+  // Marks the file open in this process for other processes to see: a shared lock on the
+  // gate file, or with `exclusive` a lock that no other process's open may share. Returns
+  // 0 or 88.
+  int HoldOpen(bool exclusive);
+
+  // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
+  // runs low. Returns an engine status (0, 2 or 18).
+  int BeginWrite(MDB_txn** txn);
+  // Commits (synced unless `accelerated`). On MDB_MAP_FULL the map grows and *retry is
+  // set: the caller runs its change again in a new transaction. Returns an engine status.
+  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry);
+  // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
+  int GrowMap(size_t extra);
+
+  friend class Registry;
+
+ private:
+  FileEnv() = default;
+  int LoadDescription(MDB_txn* txn);
+
+  std::string path_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  MDB_env* env_ = nullptr;
+  MDB_dbi meta_ = 0;
+  MDB_dbi records_ = 0;
+  std::vector<MDB_dbi> keys_;
+  FileSpec spec_;
+  bool read_only_storage_ = false;
+  int gate_fd_ = -1;
+  Client* gate_owner_ = nullptr;
+  int gate_depth_ = 0;
+  MDB_txn* read_txn_ = nullptr;  // reset between calls
+  bool read_active_ = false;
+  std::vector<MDB_cursor*> read_cursors_;  // by dbi
+  std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
+};
+
+// Every file this process has open, by device and inode.
+class Registry {
+ public:
+  static Registry& Get();
+
+  // Opens `path` (or finds it open). Returns an engine status; *reason receives a text for
+  // statuses whose cause the caller cannot see otherwise (a network file system).
+  int Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason);
+  // Drops one open of the file; the environment closes with the last.
+  void Release(FileEnv* file);
+  // Creates a record file at `path` from a parsed description. `replace` false refuses an
+  // existing file (59). Returns an engine status.
+  int Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
+  // After fork(): the parent's environments must not be touched; forget them.
+  void ForgetAfterFork();
+
+ private:
+  std::vector<std::unique_ptr<FileEnv>> files_;
+};
+
+// True for the file-system magic numbers of network file systems, on which LMDB's shared
+// memory locking does not work.
+bool IsNetworkFileSystem(long magic, const char** name);
+
+}  // namespace mkde

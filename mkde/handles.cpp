@@ -1,0 +1,130 @@
+#include "mkde/handles.h"
+
+#include <sodium.h>
+
+#include <cstring>
+
+namespace mkde {
+
+namespace {
+
+constexpr uint8_t kTag[4] = {'V', 'p', 'b', 1};
+constexpr size_t kBlockSize = 128;
+
+void PutLE(uint8_t* p, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint64_t GetLE(const uint8_t* p, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+HandleTable::HandleTable() {
+  if (sodium_init() < 0) {
+    // Without libsodium's generator the secret still must not be guessable.
+    std::memset(secret_.data(), 0, secret_.size());
+  }
+  randombytes_buf(secret_.data(), secret_.size());
+}
+
+void HandleTable::ForgetAfterFork() {
+  for (auto& h : slots_) (void)h.release();  // the parent's; their files were let go too
+  slots_.clear();
+  free_.clear();
+  for (auto& c : clients_) (void)c.release();
+  clients_.clear();
+  // Generations keep counting, and the new secret makes every old block fail its check.
+  randombytes_buf(secret_.data(), secret_.size());
+}
+
+Client* HandleTable::ClientFor(const void* id) {
+  if (id == nullptr) return &default_client_;
+  ClientId key;
+  std::memcpy(key.data(), id, key.size());
+  if (key == default_client_.id) return &default_client_;
+  for (auto& c : clients_) {
+    if (c->id == key) return c.get();
+  }
+  clients_.push_back(std::make_unique<Client>());
+  clients_.back()->id = key;
+  return clients_.back().get();
+}
+
+void HandleTable::Check(const Handle& handle, uint8_t out[16]) const {
+  uint8_t message[16 + 16];
+  std::memcpy(message, kTag, 4);
+  PutLE(message + 4, handle.slot, 4);
+  PutLE(message + 8, handle.generation, 8);
+  std::memcpy(message + 16, handle.client->id.data(), 16);
+  crypto_shorthash_siphashx24(out, message, sizeof message, secret_.data());
+}
+
+Handle* HandleTable::Create(FileEnv* file, Client* client) {
+  uint32_t slot;
+  if (!free_.empty()) {
+    slot = free_.back();
+    free_.pop_back();
+  } else {
+    slot = static_cast<uint32_t>(slots_.size());
+    slots_.emplace_back();
+    generations_.resize(slots_.size(), 0);
+  }
+  auto handle = std::make_unique<Handle>();
+  handle->slot = slot;
+  handle->generation = ++generations_[slot];
+  handle->file = file;
+  handle->client = client;
+  slots_[slot] = std::move(handle);
+  return slots_[slot].get();
+}
+
+void HandleTable::Destroy(Handle* handle) {
+  uint32_t slot = handle->slot;
+  slots_[slot].reset();
+  free_.push_back(slot);
+}
+
+void HandleTable::WriteBlock(const Handle& handle, void* block) const {
+  uint8_t* b = static_cast<uint8_t*>(block);
+  std::memset(b, 0, kBlockSize);
+  std::memcpy(b, kTag, 4);
+  PutLE(b + 4, handle.slot, 4);
+  PutLE(b + 8, handle.generation, 8);
+  Check(handle, b + 16);
+}
+
+Handle* HandleTable::Find(const void* block, const Client* client) const {
+  if (block == nullptr) return nullptr;
+  const uint8_t* b = static_cast<const uint8_t*>(block);
+  if (std::memcmp(b, kTag, 4) != 0) return nullptr;
+  uint64_t slot = GetLE(b + 4, 4);
+  if (slot >= slots_.size() || !slots_[slot]) return nullptr;
+  Handle* handle = slots_[slot].get();
+  if (handle->generation != GetLE(b + 8, 8) || handle->client != client) return nullptr;
+  uint8_t check[16];
+  Check(*handle, check);
+  // Constant time, so that the check value cannot be found byte by byte.
+  if (sodium_memcmp(check, b + 16, 16) != 0) return nullptr;
+  return handle;
+}
+
+std::vector<Handle*> HandleTable::OfClient(const Client* client) const {
+  std::vector<Handle*> out;
+  for (const auto& h : slots_) {
+    if (h && h->client == client) out.push_back(h.get());
+  }
+  return out;
+}
+
+std::vector<Handle*> HandleTable::OfFile(const FileEnv* file) const {
+  std::vector<Handle*> out;
+  for (const auto& h : slots_) {
+    if (h && h->file == file) out.push_back(h.get());
+  }
+  return out;
+}
+
+}  // namespace mkde

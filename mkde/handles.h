@@ -1,0 +1,93 @@
+// Clients, open-file handles and the position blocks that name them.
+//
+// A position block carries no engine state: it names a slot in the handle table, that
+// slot's generation, and a check value keyed with a secret that only this process knows,
+// computed over the slot, the generation and the owning client's identity. A block is
+// trusted only after all three check out, so a zeroed, random, stale or copied block, or
+// one of another client, is refused without ever being used.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mkde {
+
+class FileEnv;
+
+// The 16 bytes that identify a client; all zero for the process's default client.
+using ClientId = std::array<uint8_t, 16>;
+
+struct Client {
+  ClientId id{};
+};
+
+// Open modes, from the Open operation's key number.
+enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
+
+// One open of a file through one position block, with its currency.
+struct Handle {
+  uint32_t slot = 0;
+  uint64_t generation = 0;
+  FileEnv* file = nullptr;
+  Client* client = nullptr;
+  OpenMode mode = OpenMode::kNormal;
+
+  // Logical currency: the key path of the Get that set it and the index entry (encoded
+  // key, plus the position for keys with duplicates) where it stands. Next and Previous
+  // seek from that entry in a fresh snapshot, so they hold while others change the file.
+  int key = -1;
+  std::string entry;
+  // Physical currency: a place in position order.
+  bool physical = false;
+  uint32_t physical_position = 0;
+  // The current record: set by every read that reached a record, cleared by Delete.
+  uint32_t position = 0;
+  bool current = false;
+  bool key_only = false;     // reached by a Get Key form: Update and Delete answer 8
+  uint32_t change = 0;       // the record's change counter when it was read
+
+  bool writable() const { return mode != OpenMode::kReadOnly; }
+  bool accelerated() const { return mode == OpenMode::kAccelerated; }
+  void ClearCurrency() {
+    key = -1;
+    entry.clear();
+    physical = false;
+    current = false;
+    key_only = false;
+  }
+};
+
+class HandleTable {
+ public:
+  // The client for a BTRCALLID block (nullptr: the default client). Created on first use.
+  Client* ClientFor(const void* id);
+  Handle* Create(FileEnv* file, Client* client);
+  void Destroy(Handle* handle);
+  // Writes the block that names the handle (128 bytes).
+  void WriteBlock(const Handle& handle, void* block) const;
+  // The handle a block names for this client, or nullptr when the block does not check out.
+  Handle* Find(const void* block, const Client* client) const;
+  // Every handle of a client, or of a file.
+  std::vector<Handle*> OfClient(const Client* client) const;
+  std::vector<Handle*> OfFile(const FileEnv* file) const;
+  // In a child after fork(): nothing of the parent's may be used; forget it all and draw a
+  // new secret, so that every block the parent handed out answers 3.
+  void ForgetAfterFork();
+
+  HandleTable();
+
+ private:
+  void Check(const Handle& handle, uint8_t out[16]) const;
+
+  std::array<uint8_t, 16> secret_{};
+  std::vector<std::unique_ptr<Handle>> slots_;
+  std::vector<uint64_t> generations_;  // per slot, survives the handle
+  std::vector<uint32_t> free_;
+  Client default_client_;
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+}  // namespace mkde

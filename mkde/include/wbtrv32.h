@@ -1,0 +1,190 @@
+/* The record engine's public interface: two C entry points, BTRCALL and BTRCALLID.
+ *
+ * Conventions (they hold for every operation below):
+ *  - Every call returns a status: 0 success, anything else the reason it failed. A failed
+ *    call changes nothing in the file; out-buffers are only written where the operation
+ *    says so (status 22 on a read still copies what fits).
+ *  - op: the operation code, optionally with a lock bias (+100 single wait, +200 single
+ *    no-wait, +300 multiple wait, +400 multiple no-wait) on the Gets, Steps, Get Direct,
+ *    Get By Percentage and Begin Transaction, and +1000 on Begin Transaction for a
+ *    concurrent transaction. Codes not listed here answer 1.
+ *  - pos_block: 128 bytes that belong to the engine. The caller zeroes it once and only
+ *    carries it from call to call. A block the engine did not fill for this client, or one
+ *    of a closed file, answers 3; it is never trusted beyond that check.
+ *  - data_buf / data_len: *data_len says how many bytes data_buf offers or sends; on return
+ *    it says how many bytes the engine wrote there. The engine never reads or writes past
+ *    *data_len bytes. A NULL data_len counts as 0.
+ *  - key_buf / key_len: the key buffer and its size in bytes (at most 255). The engine
+ *    never reads or writes past key_len bytes. Reads return the key value of the record
+ *    reached, in the record's own bytes.
+ *  - key_num: a signed 8-bit value: a key number (0-based), or an open mode, unlock mode or
+ *    owner level for the operations that take one (0xFF = -1, 0xFE = -2, ...).
+ *  - client_id (BTRCALLID only): 16 bytes naming the calling client. BTRCALL calls belong
+ *    to the process's default client. Position blocks belong to the client that opened
+ *    them.
+ *  - Files are the caller's path names; the engine keeps two small companions beside each
+ *    file: "<path>-lock" (reader table) and "<path>-gate" (write and record locks).
+ *  - Thread-safe: calls are serialised inside the engine.
+ */
+#ifndef VASTREL_WBTRV32_H
+#define VASTREL_WBTRV32_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define WBTRV32_API __attribute__((visibility("default")))
+
+/* Size of a position block. */
+#define BTR_POS_BLOCK_SIZE 128
+
+/* Operations and what they answer besides 0 (and 3 for a block that does not check out).
+ *
+ * 0 Open: key_buf the path, NUL-terminated; data_buf the owner name (unused for files
+ *   without one); key_num the mode: 0 normal, -1 accelerated (commits not synced),
+ *   -2 read-only, -3 verify, -4 exclusive, -32 / -64 as normal. Statuses: 11 no path or
+ *   not NUL-terminated within key_len, or a directory; 12 no such file; 30 not a record
+ *   file of this engine; 46 a write mode on a file or file system that cannot be written;
+ *   88 exclusive open refused; 94 the file lies on a network file system (data_buf then
+ *   receives the reason as NUL-terminated text, as far as *data_len allows); 1 an unknown
+ *   mode; 2 an I/O error; 23 pos_block NULL.
+ * 1 Close.
+ * 2 Insert: data_buf the record; key_num the key path to place it on. Out: key_buf that
+ *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
+ *   unique key; 6 bad key number; 21 key_buf shorter than the key; 22 record shorter than
+ *   the fixed length; 46 read-only open; 84 / 85 another client holds the record / file;
+ *   18 the file cannot grow.
+ * 3 Update: data_buf the new record image; key_num the key path. Statuses: 8 no current
+ *   record, or the last Get was key-only; 10 a non-modifiable key changed; 5; 6; 21; 22;
+ *   46; 80 another client changed or deleted the record since it was read; 84; 85; 18.
+ * 4 Delete: statuses 8, 46, 80, 84, 85.
+ * 5 Get Equal, 8 Greater, 9 Greater or Equal, 10 Less, 11 Less or Equal, 12 First,
+ *   13 Last: key_buf the key value (5, 8 to 11). Out: the record, its length, key_buf the
+ *   key value. Statuses: 4 no equal key (5); 9 nothing in that direction; 6 bad key
+ *   number; 21 key_buf shorter than the key; 22 data_buf too small (what fits is copied,
+ *   currency is set).
+ * 6 Get Next, 7 Get Previous: statuses 9 end of path; 7 key_num differs from the Get
+ *   that set the place; 8 no place on a key path; 21; 22.
+ * 14 Create: data_buf the creation buffer, key_buf the path; key_num -1 refuses an
+ *   existing file. Statuses: 59 exists (-1); 22 buffer shorter than its counts; 24 page
+ *   size; 26 keys or segments; 27 key position; 28 record length; 29 key length; 49 key
+ *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94.
+ * 15 Stat: out the file specification with the record count and each segment's block
+ *   with its key's number of unique values at offset 6. Statuses: 22 data_buf too small.
+ * 22 Get Position: out 4 bytes, the current record's position. Statuses: 8; 22.
+ * 23 Get Direct: data_buf's first 4 bytes a position; key_num the key path to take up
+ *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
+ * 24 Step Next, 33 Step First, 34 Step Last, 35 Step Previous: physical order.
+ *   Statuses: 9 at either end; 8 no physical place (24, 35); 22.
+ * 25 Stop, 28 Reset: close every file of the calling client.
+ * 26 Version: out 5 bytes: version u16, revision u16, 'L'. Statuses: 22 (< 5 bytes).
+ * 44 Get By Percentage: data_buf's first 2 bytes 0 to 10000; key_num a key path or -1
+ *   for physical order. Statuses: 9 empty; 6; 22; 1 a percentage over 10000.
+ * 45 Find Percentage: out 2 bytes 0 to 10000 for the current record on key_num's path
+ *   (-1 physical). Statuses: 8; 6; 22.
+ * 53 Update Chunk: data_buf u32 subfunction, u32 count, then per chunk u32 offset,
+ *   u32 length, u64 address (0x80000001: the chunk's bytes are at the address;
+ *   0x80000000: addresses ignored, the bytes follow the entries in data_buf). Statuses:
+ *   62 bad descriptor; 103 a chunk starting past the record's end, or past the fixed
+ *   length of a fixed-length file; 8; 10; 5; 80; 46; 84; 85; 18.
+ * 55 to 63: Get Key forms of 5 to 13: key_buf only; an Update or Delete right after
+ *   answers 8.
+ */
+enum {
+  BTR_OPEN = 0,
+  BTR_CLOSE = 1,
+  BTR_INSERT = 2,
+  BTR_UPDATE = 3,
+  BTR_DELETE = 4,
+  BTR_GET_EQUAL = 5,
+  BTR_GET_NEXT = 6,
+  BTR_GET_PREVIOUS = 7,
+  BTR_GET_GREATER = 8,
+  BTR_GET_GREATER_OR_EQUAL = 9,
+  BTR_GET_LESS = 10,
+  BTR_GET_LESS_OR_EQUAL = 11,
+  BTR_GET_FIRST = 12,
+  BTR_GET_LAST = 13,
+  BTR_CREATE = 14,
+  BTR_STAT = 15,
+  BTR_BEGIN_TRANSACTION = 19,
+  BTR_END_TRANSACTION = 20,
+  BTR_ABORT_TRANSACTION = 21,
+  BTR_GET_POSITION = 22,
+  BTR_GET_DIRECT = 23,
+  BTR_STEP_NEXT = 24,
+  BTR_STOP = 25,
+  BTR_VERSION = 26,
+  BTR_UNLOCK = 27,
+  BTR_RESET = 28,
+  BTR_SET_OWNER = 29,
+  BTR_CLEAR_OWNER = 30,
+  BTR_STEP_FIRST = 33,
+  BTR_STEP_LAST = 34,
+  BTR_STEP_PREVIOUS = 35,
+  BTR_GET_BY_PERCENTAGE = 44,
+  BTR_FIND_PERCENTAGE = 45,
+  BTR_UPDATE_CHUNK = 53,
+  BTR_GET_KEY_BIAS = 50 /* 55 to 63 are 5 to 13 plus this */
+};
+
+/* Statuses the engine answers; each operation above lists where it uses them. */
+enum {
+  BTR_OK = 0,
+  BTR_INVALID_FUNCTION = 1,   /* unknown operation, mode or argument */
+  BTR_IO_ERROR = 2,           /* the storage failed or the file is damaged */
+  BTR_FILE_NOT_OPEN = 3,      /* the position block does not check out */
+  BTR_KEY_NOT_FOUND = 4,      /* Get Equal found no equal key */
+  BTR_DUPLICATE_KEY = 5,      /* a unique key already holds the value */
+  BTR_INVALID_KEY_NUMBER = 6, /* the key number is not a key of the file */
+  BTR_DIFFERENT_KEY_NUMBER = 7, /* Get Next / Previous on another key than the last Get */
+  BTR_POSITION_NOT_SET = 8,   /* no current record (or it was reached key-only) */
+  BTR_END_OF_FILE = 9,        /* nothing further in that direction */
+  BTR_MODIFIABLE_KEY = 10,    /* Update changed a key that is not modifiable */
+  BTR_INVALID_FILE_NAME = 11,
+  BTR_FILE_NOT_FOUND = 12,
+  BTR_DISK_FULL = 18,         /* the file could not grow; nothing was written */
+  BTR_KEY_BUFFER_SHORT = 21,  /* key_len is smaller than the key */
+  BTR_DATA_LENGTH = 22,       /* data_buf too small (reads copy what fits) or too short */
+  BTR_POS_BLOCK_LENGTH = 23,
+  BTR_PAGE_SIZE = 24,
+  BTR_CANNOT_CREATE = 25,
+  BTR_NUMBER_OF_KEYS = 26,
+  BTR_KEY_POSITION = 27,
+  BTR_RECORD_LENGTH = 28,
+  BTR_KEY_LENGTH = 29,
+  BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
+  BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
+  BTR_INCONSISTENT_FLAGS = 45,
+  BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
+  BTR_KEY_TYPE = 49,
+  BTR_FILE_EXISTS = 59,
+  BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
+  BTR_CONFLICT = 80,          /* the record changed since this block read it */
+  BTR_RECORD_IN_USE = 84,     /* another client holds the record */
+  BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
+  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
+  BTR_PERMISSION = 94,        /* the file lies on a network file system */
+  BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
+};
+
+/* The plain entry point: a call of the process's default client. */
+WBTRV32_API int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
+                            void* key_buf, uint8_t key_len, int8_t key_num);
+
+/* The same for the client named by the 16 bytes at client_id (NULL: the default client). */
+WBTRV32_API int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
+                              void* key_buf, uint8_t key_len, int8_t key_num, void* client_id);
+
+/* Function types for callers that load the library at run time. */
+typedef int16_t (*BTRCALL_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
+typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t,
+                                void*);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VASTREL_WBTRV32_H */

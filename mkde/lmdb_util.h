@@ -1,0 +1,57 @@
+// Small helpers shared by the engine's files for talking to LMDB.
+#pragma once
+
+#include <lmdb.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace mkde {
+
+// Internal status: the map filled up inside a write; the caller grows it and runs the
+// change again. Never returned to a caller of the engine.
+inline constexpr int kStatusMapFull = -1;
+
+// The engine status for an LMDB or system error code.
+inline int LmdbStatus(int rc) {
+  switch (rc) {
+    case 0:
+      return 0;
+    case MDB_MAP_FULL:
+      return kStatusMapFull;
+    case ENOSPC:
+    case EDQUOT:
+      return 18;  // disk full
+    case ENOMEM:
+      return 101;  // no memory
+    case EROFS:
+    case EACCES:
+      return 46;
+    default:
+      return 2;  // I/O error, damaged file
+  }
+}
+
+inline MDB_val Val(const void* data, size_t size) {
+  return MDB_val{size, const_cast<void*>(data)};
+}
+inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
+inline std::string_view View(const MDB_val& v) {
+  return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
+}
+
+// Record positions are 4-byte big-endian keys, so LMDB's byte order is physical order.
+inline void PositionKey(uint32_t position, unsigned char out[4]) {
+  out[0] = static_cast<unsigned char>(position >> 24);
+  out[1] = static_cast<unsigned char>(position >> 16);
+  out[2] = static_cast<unsigned char>(position >> 8);
+  out[3] = static_cast<unsigned char>(position);
+}
+inline uint32_t PositionFromKey(const void* data) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+}  // namespace mkde

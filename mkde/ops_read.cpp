@@ -1,0 +1,381 @@
+// Reads: the Gets along a key path, the Steps in physical order, Get Direct, positions and
+// percentages. Every read runs in one fresh snapshot, so a place remembered from an
+// earlier call is sought again rather than trusted.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "mkde/engine.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+// Longer than any position suffix and above every byte: a probe that sorts after every
+// entry of one key value.
+constexpr char kAfterValue[] = "\xFF\xFF\xFF\xFF\xFF";
+
+// Ends the read snapshot on every path out of a read.
+class Snapshot {
+ public:
+  explicit Snapshot(FileEnv* file) : file_(file) {}
+  ~Snapshot() {
+    if (txn_) file_->EndRead();
+  }
+  int Begin() { return file_->BeginRead(&txn_); }
+  MDB_txn* txn() const { return txn_; }
+  int Cursor(MDB_dbi dbi, MDB_cursor** c) { return file_->ReadCursor(dbi, c); }
+
+ private:
+  FileEnv* file_;
+  MDB_txn* txn_ = nullptr;
+};
+
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size()), i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The 8 bytes of s from `from` on as a big-endian number, short strings padded with 0.
+uint64_t Word(std::string_view s, size_t from) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    v = (v << 8) | (from + i < s.size() ? static_cast<uint8_t>(s[from + i]) : 0);
+  }
+  return v;
+}
+
+// A probe `pct` hundredths of a percent of the way from lo to hi: interpolated over the
+// first 8 bytes where the two differ. Monotone in pct, which is all Get By Percentage
+// promises.
+std::string Interpolate(std::string_view lo, std::string_view hi, unsigned pct) {
+  size_t c = CommonPrefix(lo, hi);
+  uint64_t a = Word(lo, c), b = Word(hi, c);
+  uint64_t t = a + static_cast<uint64_t>(static_cast<unsigned __int128>(b - a) * pct / 10000);
+  std::string probe(lo.substr(0, c));
+  for (int i = 7; i >= 0; --i) probe.push_back(static_cast<char>(t >> (8 * i)));
+  return probe;
+}
+
+unsigned Fraction(std::string_view lo, std::string_view hi, std::string_view at) {
+  size_t c = CommonPrefix(lo, hi);
+  uint64_t a = Word(lo, c), b = Word(hi, c);
+  uint64_t x = CommonPrefix(lo, at) >= c ? Word(at, c) : (at < lo ? a : b);
+  if (b <= a || x <= a) return 0;
+  if (x >= b) return 10000;
+  return static_cast<unsigned>(static_cast<unsigned __int128>(x - a) * 10000 / (b - a));
+}
+
+int NotFound(int rc, int status) { return rc == MDB_NOTFOUND ? status : LmdbStatus(rc); }
+
+}  // namespace
+
+int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
+                    bool key_only) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  StoredRecord record;
+  int rc = ReadRecord(txn, *file, position, &record);
+  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
+  int status = BTR_OK;
+  if (!key_only) {
+    size_t n = std::min<size_t>(record.size, call.data_len);
+    if (n) std::memcpy(call.data, record.bytes, n);
+    call.ReturnLength(static_cast<uint32_t>(n));
+    if (n < record.size) status = BTR_DATA_LENGTH;
+  }
+  if (key >= 0) {
+    const KeyDef& def = file->spec().keys[key];
+    std::string value = ExtractValue(def, record.bytes, record.size);
+    std::memcpy(call.key, value.data(), value.size());  // key_len checked by the caller
+    h->key = key;
+    h->entry.assign(entry.data(), entry.size());
+  } else {
+    h->key = -1;
+    h->entry.clear();
+  }
+  h->physical = true;
+  h->physical_position = position;
+  h->position = position;
+  h->current = true;
+  h->key_only = key_only;
+  h->change = record.change;
+  return status;
+}
+
+int Engine::GetByKey(Call& call, bool key_only) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  if (call.key_num < 0 || static_cast<size_t>(call.key_num) >= file->key_count()) {
+    return BTR_INVALID_KEY_NUMBER;
+  }
+  int k = call.key_num;
+  const KeyDef& def = file->spec().keys[k];
+  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  bool dups = def.duplicates();
+  std::string probe;
+  if (call.op != BTR_GET_FIRST && call.op != BTR_GET_LAST) EncodeValue(def, call.key, &probe);
+  size_t value_size = probe.size();
+  if (call.op == BTR_GET_GREATER || call.op == BTR_GET_LESS_OR_EQUAL) {
+    // Past every entry of this value: all entries of a unique key are one length, so one
+    // more byte sorts after an equal entry and before every greater one.
+    if (dups) {
+      probe.append(kAfterValue, 5);
+    } else {
+      probe.push_back('\0');
+    }
+  }
+
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_cursor* c;
+  rc = snap.Cursor(file->key_db(k), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_val kk = Val(probe), vv;
+  switch (call.op) {
+    case BTR_GET_EQUAL:
+      rc = mdb_cursor_get(c, &kk, &vv, dups ? MDB_SET_RANGE : MDB_SET_KEY);
+      if (rc == 0 && (kk.mv_size < value_size ||
+                      std::memcmp(kk.mv_data, probe.data(), value_size) != 0)) {
+        rc = MDB_NOTFOUND;
+      }
+      break;
+    case BTR_GET_GREATER:
+    case BTR_GET_GREATER_OR_EQUAL:
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+      break;
+    case BTR_GET_LESS:
+    case BTR_GET_LESS_OR_EQUAL:
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+      if (rc == 0) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_PREV);
+      } else if (rc == MDB_NOTFOUND) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+      }
+      break;
+    case BTR_GET_FIRST:
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+      break;
+    default:  // BTR_GET_LAST
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+      break;
+  }
+  if (rc != 0) return NotFound(rc, call.op == BTR_GET_EQUAL ? BTR_KEY_NOT_FOUND : BTR_END_OF_FILE);
+  if (vv.mv_size != 4) return BTR_IO_ERROR;
+  return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), key_only);
+}
+
+int Engine::GetNextPrevious(Call& call, bool key_only) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  if (h->key < 0) return BTR_POSITION_NOT_SET;
+  if (call.key_num != h->key) return BTR_DIFFERENT_KEY_NUMBER;
+  const KeyDef& def = file->spec().keys[h->key];
+  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_cursor* c;
+  rc = snap.Cursor(file->key_db(h->key), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  // The remembered entry may be gone (deleted here or by another client); the seek lands
+  // on what now follows it either way.
+  MDB_val kk = Val(h->entry), vv;
+  rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+  if (call.op == BTR_GET_NEXT) {
+    if (rc == 0 && View(kk) == h->entry) rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
+  } else if (rc == 0) {
+    rc = mdb_cursor_get(c, &kk, &vv, MDB_PREV);
+  } else if (rc == MDB_NOTFOUND) {
+    rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+  }
+  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+  if (vv.mv_size != 4) return BTR_IO_ERROR;
+  return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv.mv_data), key_only);
+}
+
+int Engine::Step(Call& call) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  if ((call.op == BTR_STEP_NEXT || call.op == BTR_STEP_PREVIOUS) && !h->physical) {
+    return BTR_POSITION_NOT_SET;
+  }
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_cursor* c;
+  rc = snap.Cursor(file->records_db(), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  unsigned char probe[4];
+  MDB_val kk, vv;
+  switch (call.op) {
+    case BTR_STEP_FIRST:
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+      break;
+    case BTR_STEP_LAST:
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+      break;
+    case BTR_STEP_NEXT:
+      if (h->physical_position == std::numeric_limits<uint32_t>::max()) return BTR_END_OF_FILE;
+      PositionKey(h->physical_position + 1, probe);
+      kk = Val(probe, 4);
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+      break;
+    default:  // BTR_STEP_PREVIOUS
+      PositionKey(h->physical_position, probe);
+      kk = Val(probe, 4);
+      rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+      if (rc == 0) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_PREV);
+      } else if (rc == MDB_NOTFOUND) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+      }
+      break;
+  }
+  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+  if (kk.mv_size != 4) return BTR_IO_ERROR;
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+}
+
+int Engine::GetPosition(Call& call) {
+  Handle* h = call.handle;
+  if (!h->current) return BTR_POSITION_NOT_SET;
+  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  for (int i = 0; i < 4; ++i) call.data[i] = static_cast<uint8_t>(h->position >> (8 * i));
+  call.ReturnLength(4);
+  return BTR_OK;
+}
+
+int Engine::GetDirect(Call& call) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  uint32_t position = GetU32(call.data);
+  int k = call.key_num;
+  if (k >= 0) {
+    if (static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
+    if (call.key_len < file->spec().keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  } else {
+    k = -1;
+  }
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  StoredRecord record;
+  rc = ReadRecord(snap.txn(), *file, position, &record);
+  if (rc != 0) return NotFound(rc, BTR_INVALID_ADDRESS);
+  std::string entry;
+  if (k >= 0) {
+    bool null = false;
+    entry = IndexEntry(file->spec().keys[k], record.bytes, record.size, position, &null);
+  }
+  return Deliver(call, snap.txn(), k, entry, position, false);
+}
+
+int Engine::GetByPercentage(Call& call) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  unsigned pct = call.data[0] | (call.data[1] << 8);
+  if (pct > 10000) return BTR_INVALID_FUNCTION;
+  int k = call.key_num;
+  if (k >= 0) {
+    if (static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
+    if (call.key_len < file->spec().keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  } else if (k != -1) {
+    return BTR_INVALID_KEY_NUMBER;
+  }
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_cursor* c;
+  rc = snap.Cursor(k >= 0 ? file->key_db(k) : file->records_db(), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_val kk, vv;
+  rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+  std::string first(View(kk));
+  rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+  if (rc != 0) return LmdbStatus(rc);
+  if (pct == 0) {
+    rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+    if (rc != 0) return LmdbStatus(rc);
+  } else if (pct < 10000) {
+    std::string probe;
+    if (k >= 0) {
+      probe = Interpolate(first, View(kk), pct);
+    } else {
+      uint32_t lo = PositionFromKey(first.data()), hi = PositionFromKey(kk.mv_data);
+      uint32_t target = lo + static_cast<uint32_t>(uint64_t{hi - lo} * pct / 10000);
+      probe.resize(4);
+      PositionKey(target, reinterpret_cast<unsigned char*>(probe.data()));
+    }
+    kk = Val(probe);
+    rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
+    if (rc == MDB_NOTFOUND) rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+    if (rc != 0) return LmdbStatus(rc);
+  }
+  if (k >= 0) {
+    if (vv.mv_size != 4) return BTR_IO_ERROR;
+    return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), false);
+  }
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+}
+
+int Engine::FindPercentage(Call& call) {
+  Handle* h = call.handle;
+  FileEnv* file = h->file;
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
+  if (k < -1) return BTR_INVALID_KEY_NUMBER;
+  if (!h->current) return BTR_POSITION_NOT_SET;
+  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  Snapshot snap(file);
+  int rc = snap.Begin();
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_cursor* c;
+  rc = snap.Cursor(k >= 0 ? file->key_db(k) : file->records_db(), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  std::string at;
+  if (k >= 0 && h->key == k) {
+    at = h->entry;
+  } else if (k >= 0) {
+    StoredRecord record;
+    rc = ReadRecord(snap.txn(), *file, h->position, &record);
+    if (rc != 0) return NotFound(rc, BTR_POSITION_NOT_SET);
+    bool null = false;
+    at = IndexEntry(file->spec().keys[k], record.bytes, record.size, h->position, &null);
+  } else {
+    at.resize(4);
+    PositionKey(h->position, reinterpret_cast<unsigned char*>(at.data()));
+  }
+  MDB_val kk, vv;
+  rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+  if (rc != 0) return NotFound(rc, BTR_POSITION_NOT_SET);
+  std::string first(View(kk));
+  rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
+  if (rc != 0) return LmdbStatus(rc);
+  unsigned pct;
+  if (k >= 0) {
+    pct = Fraction(first, View(kk), at);
+  } else {
+    uint32_t lo = PositionFromKey(first.data()), hi = PositionFromKey(kk.mv_data);
+    uint32_t x = std::clamp(h->position, lo, hi);
+    pct = hi == lo ? 0 : static_cast<unsigned>(uint64_t{x - lo} * 10000 / (hi - lo));
+  }
+  call.data[0] = static_cast<uint8_t>(pct);
+  call.data[1] = static_cast<uint8_t>(pct >> 8);
+  call.ReturnLength(2);
+  return BTR_OK;
+}
+
+}  // namespace mkde

@@ -1,0 +1,238 @@
+// Writes: Insert, Update, Delete and Update Chunk, each one transaction behind the file's
+// write gate, committed (and, outside accelerated mode, synced) before the call returns.
+#include <cstring>
+
+#include "mkde/engine.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+constexpr int kWriteAttempts = 4;
+// Records are kept whole in LMDB values; beyond this a write answers 22.
+constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
+constexpr uint32_t kChunkDirect = 0x80000001;
+constexpr uint32_t kChunkInline = 0x80000000;
+constexpr size_t kChunkEntry = 16;
+
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (uint64_t{GetU32(p + 4)} << 32); }
+
+}  // namespace
+
+int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change) {
+  FileEnv* file = handle->file;
+  if (!handle->writable()) return BTR_ACCESS_DENIED;
+  int status = file->AcquireGate(handle->client);
+  if (status != BTR_OK) return status;
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    MDB_txn* txn = nullptr;
+    status = file->BeginWrite(&txn);
+    if (status != BTR_OK) break;
+    RecordWriter writer(file, txn);
+    status = writer.Begin();
+    if (status == BTR_OK) status = change(writer);
+    if (status == BTR_OK) status = writer.Finish();
+    if (status != BTR_OK) {
+      mdb_txn_abort(txn);
+      if (status != kStatusMapFull) break;
+      // The change did not fit: nothing of it was kept. Grow and run it again.
+      status = file->GrowMap(size_t{16} << 20);
+      if (status != BTR_OK) break;
+      status = BTR_DISK_FULL;
+      continue;
+    }
+    bool retry = false;
+    status = file->CommitWrite(txn, handle->accelerated(), &retry);
+    if (!retry) break;
+    status = BTR_DISK_FULL;
+  }
+  file->ReleaseGate(handle->client);
+  return status == kStatusMapFull ? BTR_DISK_FULL : status;
+}
+
+int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& record) {
+  if (handle->mode != OpenMode::kVerify) return BTR_OK;
+  MDB_txn* txn;
+  int rc = handle->file->BeginRead(&txn);
+  if (rc != 0) return LmdbStatus(rc);
+  StoredRecord stored;
+  rc = ReadRecord(txn, *handle->file, position, &stored);
+  bool same = rc == 0 && stored.size == record.size() &&
+              std::memcmp(stored.bytes, record.data(), record.size()) == 0;
+  handle->file->EndRead();
+  return same ? BTR_OK : BTR_IO_ERROR;
+}
+
+int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
+  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
+  // A fixed-length file keeps exactly its record length of what is sent.
+  size_t n = spec.variable_length() ? call.data_len : spec.record_length;
+  record->assign(reinterpret_cast<const char*>(call.data), n);
+  return BTR_OK;
+}
+
+void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint32_t position,
+                             uint32_t change) {
+  if (key >= 0) {
+    bool null = false;
+    h->entry = IndexEntry(h->file->spec().keys[key],
+                          reinterpret_cast<const uint8_t*>(record.data()), record.size(),
+                          position, &null);
+    h->key = key;
+  } else {
+    h->key = -1;
+    h->entry.clear();
+  }
+  h->physical = true;
+  h->physical_position = position;
+  h->position = position;
+  h->current = true;
+  h->key_only = false;
+  h->change = change;
+}
+
+int Engine::Insert(Call& call) {
+  Handle* h = call.handle;
+  const FileSpec& spec = h->file->spec();
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
+    if (!spec.keys.empty()) return BTR_INVALID_KEY_NUMBER;
+    k = -1;
+  }
+  if (k < 0) k = -1;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  std::string sent;
+  int status = RecordFromCaller(call, spec, &sent);
+  if (status != BTR_OK) return status;
+  std::string record;
+  uint32_t position = 0;
+  status = RunWrite(h, [&](RecordWriter& w) {
+    record = sent;  // from the start again on a retry
+    return w.Insert(&record, &position);
+  });
+  if (status != BTR_OK) return status;
+  status = VerifyRecord(h, position, record);
+  // Assigned autoincrement values go back to the caller in its record.
+  std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
+  if (k >= 0) {
+    std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
+                                     record.size());
+    std::memcpy(call.key, value.data(), value.size());
+  }
+  PlaceAfterWrite(h, k, record, position, 0);
+  return status;
+}
+
+int Engine::Update(Call& call) {
+  Handle* h = call.handle;
+  const FileSpec& spec = h->file->spec();
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return BTR_INVALID_KEY_NUMBER;
+  if (k < 0) k = h->key;
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  std::string sent;
+  int status = RecordFromCaller(call, spec, &sent);
+  if (status != BTR_OK) return status;
+  std::string record;
+  uint32_t change = 0;
+  status = RunWrite(h, [&](RecordWriter& w) {
+    return w.Update(
+        h->position, h->change,
+        [&](std::string* r) {
+          *r = sent;
+          return BTR_OK;
+        },
+        &record, &change);
+  });
+  if (status != BTR_OK) return status;
+  status = VerifyRecord(h, h->position, record);
+  if (k >= 0) {
+    std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
+                                     record.size());
+    std::memcpy(call.key, value.data(), value.size());
+  }
+  PlaceAfterWrite(h, k, record, h->position, change);
+  return status;
+}
+
+int Engine::Delete(Call& call) {
+  Handle* h = call.handle;
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  int status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
+  if (status != BTR_OK) return status;
+  // The place stays where the record stood: Next, Previous and Step Next go on from there.
+  h->current = false;
+  return BTR_OK;
+}
+
+int Engine::UpdateChunk(Call& call) {
+  Handle* h = call.handle;
+  const FileSpec& spec = h->file->spec();
+  // The descriptor: subfunction, count, then count entries, all inside the data buffer.
+  if (call.data_len < 8) return BTR_BAD_CHUNK;
+  uint32_t sub = GetU32(call.data), count = GetU32(call.data + 4);
+  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
+  if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
+  size_t inline_at = 8 + kChunkEntry * count;
+  struct Chunk {
+    uint32_t offset, length;
+    const uint8_t* bytes;
+  };
+  std::vector<Chunk> chunks(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = call.data + 8 + kChunkEntry * i;
+    Chunk& c = chunks[i];
+    c.offset = GetU32(e);
+    c.length = GetU32(e + 4);
+    if (sub == kChunkDirect) {
+      uint64_t address = GetU64(e + 8);
+      if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
+      c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+    } else {
+      if (c.length > call.data_len - inline_at) return BTR_BAD_CHUNK;
+      c.bytes = call.data + inline_at;
+      inline_at += c.length;
+    }
+    if (uint64_t{c.offset} + c.length > kMaxRecord) return BTR_CHUNK_OFFSET;
+  }
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  // With the direct form the bytes may lie anywhere in the caller's memory, so they are
+  // copied once, before the transaction, and a retry uses the copies.
+  std::vector<std::string> data(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    data[i].assign(reinterpret_cast<const char*>(chunks[i].bytes), chunks[i].length);
+  }
+  std::string record;
+  uint32_t change = 0;
+  int status = RunWrite(h, [&](RecordWriter& w) {
+    return w.Update(
+        h->position, h->change,
+        [&](std::string* r) {
+          for (uint32_t i = 0; i < count; ++i) {
+            size_t end = size_t{chunks[i].offset} + chunks[i].length;
+            if (chunks[i].offset > r->size()) return BTR_CHUNK_OFFSET;
+            if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;
+            if (end > r->size()) r->resize(end, '\0');
+            r->replace(chunks[i].offset, chunks[i].length, data[i]);
+          }
+          return BTR_OK;
+        },
+        &record, &change);
+  });
+  if (status != BTR_OK) return status;
+  status = VerifyRecord(h, h->position, record);
+  PlaceAfterWrite(h, h->key, record, h->position, change);
+  return status;
+}
+
+}  // namespace mkde

@@ -1,0 +1,254 @@
+#include "mkde/records.h"
+
+#include <cstring>
+#include <limits>
+
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+constexpr size_t kChangeSize = 4;
+
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+int64_t GetSigned(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = n; i-- > 0;) v = (v << 8) | p[i];
+  if (n < 8 && (v >> (8 * n - 1)) & 1) v |= ~uint64_t{0} << (8 * n);  // sign-extend
+  return static_cast<int64_t>(v);
+}
+void PutSigned(uint8_t* p, size_t n, int64_t value) {
+  uint64_t v = static_cast<uint64_t>(value);
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out) {
+  unsigned char k[4];
+  PositionKey(position, k);
+  MDB_val key = Val(k, 4), value;
+  int rc = mdb_get(txn, file.records_db(), &key, &value);
+  if (rc != 0) return rc;
+  if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
+  const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
+  out->change = GetU32(p);
+  out->bytes = p + kChangeSize;
+  out->size = value.mv_size - kChangeSize;
+  return 0;
+}
+
+std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                       bool* null) {
+  std::string value = ExtractValue(key, record, size);
+  *null = IsNullValue(key, reinterpret_cast<const uint8_t*>(value.data()));
+  std::string entry;
+  entry.reserve(key.encoded_length() + 4);
+  EncodeValue(key, reinterpret_cast<const uint8_t*>(value.data()), &entry);
+  if (key.duplicates()) {
+    unsigned char p[4];
+    PositionKey(position, p);
+    entry.append(reinterpret_cast<const char*>(p), 4);
+  }
+  return entry;
+}
+
+int RecordWriter::Begin() {
+  MDB_val k = Val(std::string_view(kMetaCounters)), v;
+  int rc = mdb_get(txn_, file_->meta_db(), &k, &v);
+  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);
+  if (!counters_.Decode(v.mv_data, v.mv_size, file_->key_count())) return BTR_IO_ERROR;
+  return BTR_OK;
+}
+
+int RecordWriter::Finish() {
+  std::string encoded = counters_.Encode();
+  MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  return LmdbStatus(mdb_put(txn_, file_->meta_db(), &k, &v, 0));
+}
+
+int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
+  MDB_cursor* c;
+  int rc = mdb_cursor_open(txn_, file_->key_db(key), &c);
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_val k = Val(prefix), v;
+  rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+  mdb_cursor_close(c);
+  if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
+  *exists = rc == 0 && k.mv_size >= prefix.size() &&
+            std::memcmp(k.mv_data, prefix.data(), prefix.size()) == 0;
+  return BTR_OK;
+}
+
+int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t position) {
+  const KeyDef& def = file_->spec().keys[key];
+  unsigned char p[4];
+  PositionKey(position, p);
+  MDB_val k = Val(entry), v = Val(p, 4);
+  if (def.duplicates()) {
+    bool exists = false;
+    std::string_view prefix(entry.data(), entry.size() - 4);
+    int status = PrefixExists(key, prefix, &exists);
+    if (status != BTR_OK) return status;
+    if (!exists) ++counters_.unique_values[key];
+    return LmdbStatus(mdb_put(txn_, file_->key_db(key), &k, &v, 0));
+  }
+  int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
+  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
+  if (rc == 0) ++counters_.unique_values[key];
+  return LmdbStatus(rc);
+}
+
+int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
+  MDB_val k = Val(entry);
+  int rc = mdb_del(txn_, file_->key_db(key), &k, nullptr);
+  if (rc == MDB_NOTFOUND) return BTR_IO_ERROR;  // an index that lost an entry is damaged
+  if (rc != 0) return LmdbStatus(rc);
+  const KeyDef& def = file_->spec().keys[key];
+  bool exists = false;
+  if (def.duplicates()) {
+    int status = PrefixExists(key, std::string_view(entry.data(), entry.size() - 4), &exists);
+    if (status != BTR_OK) return status;
+  }
+  if (!exists && counters_.unique_values[key] > 0) --counters_.unique_values[key];
+  return BTR_OK;
+}
+
+int RecordWriter::AssignAutoincrement(std::string* record) {
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(record->data());
+  for (size_t i = 0; i < file_->key_count(); ++i) {
+    const Segment* seg = file_->spec().keys[i].autoincrement();
+    if (!seg) continue;
+    int64_t value = GetSigned(bytes + seg->offset, seg->length);
+    if (value == 0) {
+      int64_t high = counters_.autoincrement_high[i];
+      int64_t max = seg->length >= 8 ? std::numeric_limits<int64_t>::max()
+                                     : (int64_t{1} << (8 * seg->length - 1)) - 1;
+      if (high >= max) return BTR_DUPLICATE_KEY;  // the key's range is used up
+      value = high + 1;
+      PutSigned(bytes + seg->offset, seg->length, value);
+    }
+    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+  }
+  return BTR_OK;
+}
+
+void RecordWriter::NoteAutoincrement(const std::string& record) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
+  for (size_t i = 0; i < file_->key_count(); ++i) {
+    const Segment* seg = file_->spec().keys[i].autoincrement();
+    if (!seg) continue;
+    int64_t value = GetSigned(bytes + seg->offset, seg->length);
+    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+  }
+}
+
+int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
+  for (size_t i = 0; i < file_->key_count(); ++i) {
+    bool null = false;
+    std::string entry = IndexEntry(file_->spec().keys[i], bytes, record.size(), position, &null);
+    if (null) continue;
+    int status = AddEntry(i, entry, position);
+    if (status != BTR_OK) return status;
+  }
+  return BTR_OK;
+}
+
+int RecordWriter::Insert(std::string* record, uint32_t* position) {
+  int status = AssignAutoincrement(record);
+  if (status != BTR_OK) return status;
+  uint32_t pos = counters_.next_position;
+  if (pos == 0 || pos == std::numeric_limits<uint32_t>::max()) return BTR_DISK_FULL;
+  counters_.next_position = pos + 1;
+  status = AddEntries(*record, pos);
+  if (status != BTR_OK) return status;
+  std::string stored(kChangeSize, '\0');
+  stored += *record;
+  unsigned char k[4];
+  PositionKey(pos, k);
+  MDB_val key = Val(k, 4), value = Val(stored);
+  int rc = mdb_put(txn_, file_->records_db(), &key, &value, MDB_APPEND);
+  if (rc == MDB_KEYEXIST) rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
+  if (rc != 0) return LmdbStatus(rc);
+  *position = pos;
+  return BTR_OK;
+}
+
+int RecordWriter::Update(uint32_t position, uint32_t change,
+                         const std::function<int(std::string* record)>& edit,
+                         std::string* result, uint32_t* new_change) {
+  StoredRecord old;
+  int rc = ReadRecord(txn_, *file_, position, &old);
+  if (rc == MDB_NOTFOUND) return BTR_CONFLICT;
+  if (rc != 0) return LmdbStatus(rc);
+  if (old.change != change) return BTR_CONFLICT;
+  std::string before(reinterpret_cast<const char*>(old.bytes), old.size);
+  std::string after = before;
+  int status = edit(&after);
+  if (status != BTR_OK) return status;
+  NoteAutoincrement(after);
+
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(before.data());
+  const uint8_t* a = reinterpret_cast<const uint8_t*>(after.data());
+  for (size_t i = 0; i < file_->key_count(); ++i) {
+    const KeyDef& def = file_->spec().keys[i];
+    if (ExtractValue(def, b, before.size()) == ExtractValue(def, a, after.size())) continue;
+    if (!def.modifiable()) return BTR_MODIFIABLE_KEY;
+    bool old_null = false, new_null = false;
+    std::string old_entry = IndexEntry(def, b, before.size(), position, &old_null);
+    std::string new_entry = IndexEntry(def, a, after.size(), position, &new_null);
+    if (old_entry == new_entry && old_null == new_null) continue;
+    if (!old_null) {
+      status = RemoveEntry(i, old_entry);
+      if (status != BTR_OK) return status;
+    }
+    if (!new_null) {
+      status = AddEntry(i, new_entry, position);
+      if (status != BTR_OK) return status;
+    }
+  }
+  uint32_t next = change + 1;
+  std::string stored(kChangeSize, '\0');
+  PutU32(reinterpret_cast<uint8_t*>(stored.data()), next);
+  stored += after;
+  unsigned char k[4];
+  PositionKey(position, k);
+  MDB_val key = Val(k, 4), value = Val(stored);
+  rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
+  if (rc != 0) return LmdbStatus(rc);
+  *result = std::move(after);
+  *new_change = next;
+  return BTR_OK;
+}
+
+int RecordWriter::Delete(uint32_t position, uint32_t change) {
+  StoredRecord old;
+  int rc = ReadRecord(txn_, *file_, position, &old);
+  if (rc == MDB_NOTFOUND) return BTR_CONFLICT;
+  if (rc != 0) return LmdbStatus(rc);
+  if (old.change != change) return BTR_CONFLICT;
+  std::string before(reinterpret_cast<const char*>(old.bytes), old.size);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(before.data());
+  for (size_t i = 0; i < file_->key_count(); ++i) {
+    bool null = false;
+    std::string entry = IndexEntry(file_->spec().keys[i], b, before.size(), position, &null);
+    if (null) continue;
+    int status = RemoveEntry(i, entry);
+    if (status != BTR_OK) return status;
+  }
+  unsigned char k[4];
+  PositionKey(position, k);
+  MDB_val key = Val(k, 4);
+  return LmdbStatus(mdb_del(txn_, file_->records_db(), &key, nullptr));
+}
+
+}  // namespace mkde

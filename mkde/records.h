@@ -1,0 +1,72 @@
+// Records and their index entries inside one write transaction.
+//
+// A record is stored under its 4-byte big-endian position as a 4-byte change counter
+// followed by the record's bytes. Each key has its own database of index entries: the
+// key value's order-preserving encoding, followed for keys with duplicates by the
+// record's position (so duplicates keep their insertion order), mapping to the position.
+// A record whose value is a null key of a key with a null flag has no entry in that key.
+#pragma once
+
+#include <lmdb.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "mkde/file_env.h"
+
+namespace mkde {
+
+// A record as read from a snapshot; the bytes point into the map and live as long as the
+// transaction.
+struct StoredRecord {
+  uint32_t change = 0;
+  const uint8_t* bytes = nullptr;
+  size_t size = 0;
+};
+
+// Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error.
+int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
+
+// The index entry of a record on `key`; *null is set when the value is a null key that the
+// index leaves out (the entry is still built, so that a place can be kept there).
+std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                       bool* null);
+
+// The changes one write call makes, inside one LMDB write transaction. Every method returns
+// an engine status, or kStatusMapFull (the caller grows the map and runs it all again). On
+// any non-zero status the caller aborts the transaction: nothing half-done is kept.
+class RecordWriter {
+ public:
+  RecordWriter(FileEnv* file, MDB_txn* txn) : file_(file), txn_(txn) {}
+
+  int Begin();   // loads the counters
+  int Finish();  // stores the counters
+
+  // Adds a record (autoincrement values of 0 are assigned in *record). 5 on a duplicate.
+  int Insert(std::string* record, uint32_t* position);
+  // Rewrites the record at `position`, read with change counter `change`, through `edit`
+  // (which may answer a status). 80 when the record is gone or its counter moved; 10 a
+  // non-modifiable key changed; 5 duplicate. *new_change receives the new counter.
+  int Update(uint32_t position, uint32_t change,
+             const std::function<int(std::string* record)>& edit, std::string* result,
+             uint32_t* new_change);
+  // Removes the record and all its index entries; 80 as for Update.
+  int Delete(uint32_t position, uint32_t change);
+
+ private:
+  int AddEntries(const std::string& record, uint32_t position);
+  int AddEntry(size_t key, const std::string& entry, uint32_t position);
+  int RemoveEntry(size_t key, const std::string& entry);
+  int PrefixExists(size_t key, std::string_view prefix, bool* exists);
+  int AssignAutoincrement(std::string* record);
+  // Values set by hand still count: an assigned value never repeats one stored before.
+  void NoteAutoincrement(const std::string& record);
+
+  FileEnv* file_;
+  MDB_txn* txn_;
+  Counters counters_;
+};
+
+}  // namespace mkde
