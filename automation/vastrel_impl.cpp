@@ -1,6 +1,5 @@
 #include "automation/vastrel_impl.h"
 
-#include <cstring>
 #include <string>
 
 #include "automation/ddf_objects.h"
@@ -16,19 +15,6 @@ TVastrel::AboutBoxHandler g_about_box = nullptr;
 
 void RequireOut(const void* p) {
   if (!p) throw Exception("Null result pointer");
-}
-
-// The key buffer's typed views: all anchored at byte 0, little-endian; a write changes
-// only the bytes it names.
-template <class T>
-T ReadKey(const uint8_t* key) {
-  T v;
-  std::memcpy(&v, key, sizeof v);
-  return v;
-}
-template <class T>
-void WriteKey(uint8_t* key, T v) {
-  std::memcpy(key, &v, sizeof v);
 }
 
 // The order in which a FileFlags write adds its true members.
@@ -139,7 +125,7 @@ HRESULT TVastrel::Unlock(TxUnlockType type) {
   return Run([&] { table_->Unlock(static_cast<int32_t>(type)); });
 }
 HRESULT TVastrel::ClearKeyBuffer() {
-  return Run([&] { std::memset(table_->KeyBufferBytes(), 0, table::kKeyBufferSize); });
+  return Run([&] { table_->ClearKeyBuffer(); });
 }
 HRESULT TVastrel::findpercentage(uint16_t* value) {
   return Run([&] {
@@ -153,57 +139,6 @@ HRESULT TVastrel::getbypercentage(uint16_t perc) {
 
 // ---------------------------------------------------------------------------------------
 // Key buffer views
-
-HRESULT TVastrel::get_KeyString(BSTR* value) {
-  return Run([&] {
-    const uint8_t* key = table_->KeyBufferBytes();
-    // The length byte may claim more than the buffer holds after it.
-    const size_t n = std::min<size_t>(key[0], table::kKeyBufferSize - 1);
-    return GiveText(std::string_view(reinterpret_cast<const char*>(key + 1), n), value);
-  });
-}
-HRESULT TVastrel::put_KeyString(BSTR value) {
-  return Run([&] {
-    std::string text = TableText(value);
-    if (text.size() > table::kKeyBufferSize - 1) text.resize(table::kKeyBufferSize - 1);
-    uint8_t* key = table_->KeyBufferBytes();
-    key[0] = static_cast<uint8_t>(text.size());
-    std::memcpy(key + 1, text.data(), text.size());
-  });
-}
-HRESULT TVastrel::get_KeyBuffer(BSTR* value) {
-  return Run([&] {
-    const char* key = reinterpret_cast<const char*>(table_->KeyBufferBytes());
-    return GiveText(std::string_view(key, strnlen(key, table::kKeyBufferSize)), value);
-  });
-}
-HRESULT TVastrel::put_KeyBuffer(BSTR value) {
-  return Run([&] {
-    std::string text = TableText(value);
-    // Room for the terminating zero inside the buffer.
-    if (text.size() > table::kKeyBufferSize - 1) text.resize(table::kKeyBufferSize - 1);
-    uint8_t* key = table_->KeyBufferBytes();
-    std::memcpy(key, text.data(), text.size());
-    key[text.size()] = 0;
-  });
-}
-
-#define VASTREL_KEY_VIEW(Name, T)                                      \
-  HRESULT TVastrel::get_##Name(T* value) {                             \
-    if (!value) return E_POINTER;                                      \
-    *value = ReadKey<T>(table_->KeyBufferBytes());                     \
-    return S_OK;                                                       \
-  }                                                                    \
-  HRESULT TVastrel::put_##Name(T value) {                              \
-    WriteKey<T>(table_->KeyBufferBytes(), value);                      \
-    return S_OK;                                                       \
-  }
-VASTREL_KEY_VIEW(KeyWord, uint16_t)
-VASTREL_KEY_VIEW(KeyInt, int16_t)
-VASTREL_KEY_VIEW(KeyByte, uint8_t)
-VASTREL_KEY_VIEW(KeyLong, int32_t)
-VASTREL_KEY_VIEW(KeyDouble, double)
-#undef VASTREL_KEY_VIEW
 
 // ---------------------------------------------------------------------------------------
 // Properties
@@ -262,6 +197,18 @@ VASTREL_TEXT(FALSEFormat, table_->FALSEFormat(), table_->SetFALSEFormat)
 VASTREL_TEXT(DATEFormat, table_->DATEFormat(), table_->SetDATEFormat)
 VASTREL_TEXT(TIMEFormat, table_->TIMEFormat(), table_->SetTIMEFormat)
 VASTREL_TEXT(DataBuffer, table_->DataBufferText(), table_->SetDataBufferText)
+VASTREL_TEXT(KeyBuffer, table_->KeyBuffer(), table_->SetKeyBuffer)
+VASTREL_TEXT(KeyString, table_->KeyString(), table_->SetKeyString)
+VASTREL_GET(KeyByte, uint8_t, table_->KeyByte())
+VASTREL_PUT(KeyByte, uint8_t, table_->SetKeyByte(value))
+VASTREL_GET(KeyWord, uint16_t, table_->KeyWord())
+VASTREL_PUT(KeyWord, uint16_t, table_->SetKeyWord(value))
+VASTREL_GET(KeyInt, int16_t, table_->KeyInt())
+VASTREL_PUT(KeyInt, int16_t, table_->SetKeyInt(value))
+VASTREL_GET(KeyLong, int32_t, table_->KeyLong())
+VASTREL_PUT(KeyLong, int32_t, table_->SetKeyLong(value))
+VASTREL_GET(KeyDouble, double, table_->KeyDouble())
+VASTREL_PUT(KeyDouble, double, table_->SetKeyDouble(value))
 // The standard control members carry no logic of the table: they keep their values.
 VASTREL_BOOL(DoubleBuffered, double_buffered_, [&](bool v) { double_buffered_ = v; })
 VASTREL_BOOL(Enabled, enabled_, [&](bool v) { enabled_ = v; })
@@ -416,50 +363,30 @@ HRESULT TVastrel::put_FileFlags(const TxFileFlags& value) {
 // ---------------------------------------------------------------------------------------
 // Key search
 
-namespace {
-// The table answers the search by index name; these reach it by the names it gives them.
-template <class Table>
-bool SearchKey(Table& t, bool exact, const std::string& index_name, const VARIANT& key) {
-  if constexpr (requires { t.FindKey(index_name, key); }) {
-    return exact ? t.FindKey(index_name, key) : t.Locate(index_name, key);
-  } else {
-    throw Exception("The key search by index name is not available in this build");
-  }
-}
-template <class Table>
-bool SearchOn(Table& t, bool forward) {
-  if constexpr (requires { t.LocateNext(); }) {
-    return forward ? t.LocateNext() : t.LocatePrior();
-  } else {
-    throw Exception("The key search by index name is not available in this build");
-  }
-}
-}  // namespace
-
 HRESULT TVastrel::FindKey(BSTR index_name, VARIANT* key_value, VARIANT_BOOL* result) {
   return Run([&] {
     RequireOut(result);
     RequireOut(key_value);
-    *result = ToVariantBool(SearchKey(*table_, true, TableText(index_name), *key_value));
+    *result = ToVariantBool(table_->FindKey(TableText(index_name), *key_value));
   });
 }
 HRESULT TVastrel::Locate(BSTR index_name, VARIANT* key_value, VARIANT_BOOL* result) {
   return Run([&] {
     RequireOut(result);
     RequireOut(key_value);
-    *result = ToVariantBool(SearchKey(*table_, false, TableText(index_name), *key_value));
+    *result = ToVariantBool(table_->Locate(TableText(index_name), *key_value));
   });
 }
 HRESULT TVastrel::LocateNext(VARIANT_BOOL* result) {
   return Run([&] {
     RequireOut(result);
-    *result = ToVariantBool(SearchOn(*table_, true));
+    *result = ToVariantBool(table_->LocateNext());
   });
 }
 HRESULT TVastrel::LocatePrior(VARIANT_BOOL* result) {
   return Run([&] {
     RequireOut(result);
-    *result = ToVariantBool(SearchOn(*table_, false));
+    *result = ToVariantBool(table_->LocatePrior());
   });
 }
 

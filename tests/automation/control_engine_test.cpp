@@ -179,6 +179,45 @@ TEST_F(ControlEngineTest, ActiveTrueMakesANewKeyCollectionOverTheOpenedSegments)
   EXPECT_EQ(T().Keys().Count(), 1);
 }
 
+TEST_F(ControlEngineTest, KeySearchByIndexNameAnswersAutomationBooleans) {
+  OpenFile();  // one segment of length 5
+  dictionary::TIndexItem& ix = T().DDFIndexes().Add();
+  ix.SetIndexName("BYNAME");
+  ix.SetIndexKeyNum(0);
+  T().SetKeyNum(3);
+
+  // A script passes its variable by reference; the search reads the value behind it.
+  Variant name("AL");
+  Outcome r = Call(control.get(), "FindKey",
+                   {Variant("BYNAME"), Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&name))});
+  ASSERT_TRUE(r.ok()) << r.message;
+  EXPECT_EQ(r.value.vt, VT_BOOL);
+  EXPECT_EQ(r.value.boolVal, VARIANT_TRUE);
+  EXPECT_EQ(engine.Last().operation, engine::kOpGetEqual);
+  EXPECT_EQ(engine.Last().KeyText(), "AL   ");
+  EXPECT_EQ(Get(control.get(), "KeyNum").Int(), 0);
+
+  // Named arguments, a Boolean key value, and a miss answered as false.
+  ASSERT_TRUE(Put(control.get(), "TRUEFormat", Variant("Y")).ok());
+  engine.Reply(engine::kOpGetGreaterOrEqual, 9);
+  r = InvokeId(control.get(), IdOf(control.get(), "Locate"), DISPATCH_METHOD, {},
+               {{1, Variant(true)}, {0, Variant("BYNAME")}});
+  ASSERT_TRUE(r.ok()) << r.message;
+  EXPECT_EQ(r.value.boolVal, VARIANT_FALSE);
+  EXPECT_EQ(engine.Last().KeyText(), "Y    ");
+
+  // An object reference without a text form fails with the conversion error; a dispatch
+  // object searches with empty text.
+  r = Call(control.get(), "FindKey",
+           {Variant("BYNAME"), Variant(static_cast<IUnknown*>(control.get()))});
+  EXPECT_EQ(r.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(r.message, kInvalidVariantConversion);
+
+  engine.Reply(engine::kOpGetNext, 9);
+  EXPECT_EQ(Call(control.get(), "LocateNext").value.boolVal, VARIANT_FALSE);
+  EXPECT_EQ(Call(control.get(), "LocatePrior").value.boolVal, VARIANT_TRUE);
+}
+
 TEST_F(ControlEngineTest, OutParametersAreWrittenThroughTheirReference) {
   OpenFile();
   // The engine answers the percentage in the data area's first two bytes.
