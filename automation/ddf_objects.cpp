@@ -87,15 +87,15 @@ dictionary::TBtrField& TxBtrField::Field() {
   return *field_;
 }
 
-#define VASTREL_FIELD_RW(Name, T, Get, Set)                                      \
-  HRESULT TxBtrField::get_##Name(T* value) {                                     \
-    return Guarded("IBtrField", kIID, [&] {                                      \
-      RequireOut(value);                                                         \
-      *value = Get;                                                              \
-    });                                                                          \
-  }                                                                              \
-  HRESULT TxBtrField::put_##Name(T value) {                                      \
-    return Guarded("IBtrField", kIID, [&] { Set; });                             \
+#define VASTREL_FIELD_RW(Name, T, Get, Set)          \
+  HRESULT TxBtrField::get_##Name(T* value) {         \
+    return Guarded("IBtrField", kIID, [&] {          \
+      RequireOut(value);                             \
+      *value = Get;                                  \
+    });                                              \
+  }                                                  \
+  HRESULT TxBtrField::put_##Name(T value) {          \
+    return Guarded("IBtrField", kIID, [&] { Set; }); \
   }
 
 VASTREL_FIELD_RW(AsInteger, int32_t, Field().AsInteger(), Field().SetAsInteger(value))
@@ -171,85 +171,80 @@ HRESULT GiveItem(const Items& items, int32_t index, auto** out) {
 
 }  // namespace
 
-#define VASTREL_COLLECTION_COMMON(Coll, Iface, ListT, ItemIface)                        \
-  HRESULT Coll::QueryInterface(REFIID iid, void** out) {                               \
-    if (!out) return E_POINTER;                                                        \
-    *out = nullptr;                                                                    \
-    return CollectionQuery(this, iid, out, QueryDual(iid, out));                       \
-  }                                                                                    \
-  ListT& Coll::List() {                                                                \
-    RequireAlive(link_);                                                               \
-    return *list_;                                                                     \
-  }                                                                                    \
-  HRESULT Coll::get_Count(int32_t* value) {                                            \
-    if (!value) return E_POINTER;                                                      \
-    *value = static_cast<int32_t>(items_.size());                                      \
-    return S_OK;                                                                       \
-  }                                                                                    \
-  HRESULT Coll::get__NewEnum(IUnknown** value) {                                       \
-    if (!value) return E_POINTER;                                                      \
-    *value = MakeEnumerator(this).Detach();                                            \
-    return S_OK;                                                                       \
-  }                                                                                    \
-  HRESULT Coll::get_Items(int32_t index, ItemIface** value) {                          \
-    return Guarded(#Iface, Iface::kIID, [&] { return GiveItem(items_, index, value); });      \
-  }                                                                                    \
-  HRESULT Coll::ItemAt(int32_t index, VARIANT* out) {                                  \
-    ItemIface* item = nullptr;                                                         \
-    const HRESULT hr = get_Items(index, &item);                                        \
-    if (FAILED(hr)) return hr;                                                         \
-    VariantClear(out);                                                                 \
-    out->vt = VT_DISPATCH;                                                             \
-    out->pdispVal = item;                                                              \
-    return S_OK;                                                                       \
-  }                                                                                    \
-  HRESULT Coll::IndexOf(int32_t except_index, BSTR name, int32_t* value) {             \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      RequireOut(value);                                                               \
-      *value = List().IndexOf(except_index, TableText(name));                          \
-    });                                                                                \
-  }                                                                                    \
-  HRESULT Coll::Exchange(int32_t index1, int32_t index2) {                             \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      List().Exchange(index1, index2);                                                 \
-      Rebuild();                                                                       \
-    });                                                                                \
-  }                                                                                    \
-  HRESULT Coll::Delete(int32_t index) {                                                \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      List().Delete(index);                                                            \
-      Rebuild();                                                                       \
-    });                                                                                \
-  }                                                                                    \
-  HRESULT Coll::Clear() {                                                              \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      List().Clear();                                                                  \
-      Rebuild();                                                                       \
-    });                                                                                \
-  }                                                                                    \
-  HRESULT Coll::LoadItems(BSTR file_name, BSTR id) {                                   \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      List().LoadItems(TableText(file_name), TableText(id));                           \
-      Rebuild();                                                                       \
-    });                                                                                \
-  }                                                                                    \
-  HRESULT Coll::SaveItems(BSTR file_name, VARIANT_BOOL overwrite, VARIANT_BOOL append, \
-                          BSTR id) {                                                   \
-    return Guarded(#Iface, Iface::kIID, [&] {                                                 \
-      List().SaveItems(TableText(file_name), overwrite != 0, append != 0,              \
-                       TableText(id));                                                 \
-      Rebuild();                                                                       \
-    });                                                                                \
+#define VASTREL_COLLECTION_COMMON(Coll, Iface, ListT, ItemIface)                                  \
+  HRESULT Coll::QueryInterface(REFIID iid, void** out) {                                          \
+    if (!out) return E_POINTER;                                                                   \
+    *out = nullptr;                                                                               \
+    return CollectionQuery(this, iid, out, QueryDual(iid, out));                                  \
+  }                                                                                               \
+  ListT& Coll::List() {                                                                           \
+    RequireAlive(link_);                                                                          \
+    return *list_;                                                                                \
+  }                                                                                               \
+  HRESULT Coll::get_Count(int32_t* value) {                                                       \
+    if (!value) return E_POINTER;                                                                 \
+    *value = static_cast<int32_t>(items_.size());                                                 \
+    return S_OK;                                                                                  \
+  }                                                                                               \
+  HRESULT Coll::get__NewEnum(IUnknown** value) {                                                  \
+    if (!value) return E_POINTER;                                                                 \
+    *value = MakeEnumerator(this).Detach();                                                       \
+    return S_OK;                                                                                  \
+  }                                                                                               \
+  HRESULT Coll::get_Items(int32_t index, ItemIface** value) {                                     \
+    return Guarded(#Iface, Iface::kIID, [&] { return GiveItem(items_, index, value); });          \
+  }                                                                                               \
+  HRESULT Coll::ItemAt(int32_t index, VARIANT* out) {                                             \
+    ItemIface* item = nullptr;                                                                    \
+    const HRESULT hr = get_Items(index, &item);                                                   \
+    if (FAILED(hr)) return hr;                                                                    \
+    VariantClear(out);                                                                            \
+    out->vt = VT_DISPATCH;                                                                        \
+    out->pdispVal = item;                                                                         \
+    return S_OK;                                                                                  \
+  }                                                                                               \
+  HRESULT Coll::IndexOf(int32_t except_index, BSTR name, int32_t* value) {                        \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      RequireOut(value);                                                                          \
+      *value = List().IndexOf(except_index, TableText(name));                                     \
+    });                                                                                           \
+  }                                                                                               \
+  HRESULT Coll::Exchange(int32_t index1, int32_t index2) {                                        \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      List().Exchange(index1, index2);                                                            \
+      Rebuild();                                                                                  \
+    });                                                                                           \
+  }                                                                                               \
+  HRESULT Coll::Delete(int32_t index) {                                                           \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      List().Delete(index);                                                                       \
+      Rebuild();                                                                                  \
+    });                                                                                           \
+  }                                                                                               \
+  HRESULT Coll::Clear() {                                                                         \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      List().Clear();                                                                             \
+      Rebuild();                                                                                  \
+    });                                                                                           \
+  }                                                                                               \
+  HRESULT Coll::LoadItems(BSTR file_name, BSTR id) {                                              \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      List().LoadItems(TableText(file_name), TableText(id));                                      \
+      Rebuild();                                                                                  \
+    });                                                                                           \
+  }                                                                                               \
+  HRESULT Coll::SaveItems(BSTR file_name, VARIANT_BOOL overwrite, VARIANT_BOOL append, BSTR id) { \
+    return Guarded(#Iface, Iface::kIID, [&] {                                                     \
+      List().SaveItems(TableText(file_name), overwrite != 0, append != 0, TableText(id));         \
+      Rebuild();                                                                                  \
+    });                                                                                           \
   }
 
-VASTREL_COLLECTION_COMMON(TDDFFieldItems, IDDFFieldItems, dictionary::TRecordItems,
-                          IDDFFieldItem)
-VASTREL_COLLECTION_COMMON(TDDFIndexItems, IDDFIndexItems, dictionary::TIndexItems,
-                          IDDFIndexItem)
+VASTREL_COLLECTION_COMMON(TDDFFieldItems, IDDFFieldItems, dictionary::TRecordItems, IDDFFieldItem)
+VASTREL_COLLECTION_COMMON(TDDFIndexItems, IDDFIndexItems, dictionary::TIndexItems, IDDFIndexItem)
 #undef VASTREL_COLLECTION_COMMON
 
-TDDFFieldItems::TDDFFieldItems(std::shared_ptr<ControlLink> link,
-                               dictionary::TRecordItems* list)
+TDDFFieldItems::TDDFFieldItems(std::shared_ptr<ControlLink> link, dictionary::TRecordItems* list)
     : link_(std::move(link)), list_(list) {
   accessor_ = MakeObject<TxBtrField>(link_, &List().Accessor());
   Rebuild();

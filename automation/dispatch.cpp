@@ -72,9 +72,15 @@ HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISPID id, uint1
   for (const MemberDesc& m : iface.members) {
     if (m.id != id) continue;
     switch (m.kind) {
-      case MemberKind::kMethod: method = &m; break;
-      case MemberKind::kPropGet: get = &m; break;
-      case MemberKind::kPropPut: put = &m; break;
+      case MemberKind::kMethod:
+        method = &m;
+        break;
+      case MemberKind::kPropGet:
+        get = &m;
+        break;
+      case MemberKind::kPropPut:
+        put = &m;
+        break;
     }
   }
   const MemberDesc* target = nullptr;
@@ -90,8 +96,11 @@ HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISPID id, uint1
   const HRESULT hr = target->invoke(self, params, result, arg_err);
   if (SUCCEEDED(hr)) return hr;
   switch (hr) {
-    case DISP_E_BADPARAMCOUNT: case DISP_E_PARAMNOTFOUND: case DISP_E_PARAMNOTOPTIONAL:
-    case DISP_E_TYPEMISMATCH: case DISP_E_OVERFLOW:
+    case DISP_E_BADPARAMCOUNT:
+    case DISP_E_PARAMNOTFOUND:
+    case DISP_E_PARAMNOTOPTIONAL:
+    case DISP_E_TYPEMISMATCH:
+    case DISP_E_OVERFLOW:
       return hr;
     default:
       break;
@@ -144,13 +153,27 @@ HRESULT StoreByRef(VARIANT&& value, VARIANT* arg) {
     if (FAILED(hr)) return hr;
   }
   switch (kind) {
-    case VT_I2: *arg->piVal = owned.iVal; break;
-    case VT_UI2: *arg->puiVal = owned.uiVal; break;
-    case VT_I4: *arg->plVal = owned.lVal; break;
-    case VT_UI1: *arg->pbVal = owned.bVal; break;
-    case VT_R8: *arg->pdblVal = owned.dblVal; break;
-    case VT_DATE: *arg->pdate = owned.date; break;
-    case VT_BOOL: *arg->pboolVal = owned.boolVal; break;
+    case VT_I2:
+      *arg->piVal = owned.iVal;
+      break;
+    case VT_UI2:
+      *arg->puiVal = owned.uiVal;
+      break;
+    case VT_I4:
+      *arg->plVal = owned.lVal;
+      break;
+    case VT_UI1:
+      *arg->pbVal = owned.bVal;
+      break;
+    case VT_R8:
+      *arg->pdblVal = owned.dblVal;
+      break;
+    case VT_DATE:
+      *arg->pdate = owned.date;
+      break;
+    case VT_BOOL:
+      *arg->pboolVal = owned.boolVal;
+      break;
     case VT_BSTR:
       SysFreeString(*arg->pbstrVal);
       *arg->pbstrVal = owned.bstrVal;
@@ -263,8 +286,8 @@ HRESULT ReadRecordObject(IDispatch* obj, const RecordDesc& desc, Variant* fields
 
 // ---------------------------------------------------------------------------------------
 
-HRESULT InvokeByName(IDispatch* obj, std::string_view name, uint16_t flags,
-                     std::span<VARIANT> args, VARIANT* result, std::string* message) {
+HRESULT InvokeByName(IDispatch* obj, std::string_view name, uint16_t flags, std::span<VARIANT> args,
+                     VARIANT* result, std::string* message) {
   if (!obj) return E_POINTER;
   const std::string n(name);
   const char* names[] = {n.c_str()};

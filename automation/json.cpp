@@ -60,13 +60,27 @@ void WriteString(std::string& out, std::string_view s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -90,9 +104,15 @@ void NewLine(std::string& out, int indent, bool pretty) {
 
 void Value::WriteTo(std::string& out, int indent, bool pretty) const {
   switch (kind_) {
-    case Kind::kNull: out += "null"; break;
-    case Kind::kBool: out += b_ ? "true" : "false"; break;
-    case Kind::kInteger: out += std::to_string(i_); break;
+    case Kind::kNull:
+      out += "null";
+      break;
+    case Kind::kBool:
+      out += b_ ? "true" : "false";
+      break;
+    case Kind::kInteger:
+      out += std::to_string(i_);
+      break;
     case Kind::kNumber: {
       if (!std::isfinite(d_)) {
         out += "null";  // JSON has no form for them
@@ -103,7 +123,9 @@ void Value::WriteTo(std::string& out, int indent, bool pretty) const {
       out.append(buf, r.ptr);
       break;
     }
-    case Kind::kString: WriteString(out, s_); break;
+    case Kind::kString:
+      WriteString(out, s_);
+      break;
     case Kind::kArray:
       out += '[';
       for (size_t i = 0; i < items_.size(); ++i) {
@@ -178,13 +200,23 @@ class Reader {
     SkipBlanks();
     if (p_ >= t_.size()) Fail("value expected");
     switch (t_[p_]) {
-      case '{': return ReadObject(depth);
-      case '[': return ReadArray(depth);
-      case '"': return Value::String(ReadString());
-      case 't': Expect("true"); return Value::Bool(true);
-      case 'f': Expect("false"); return Value::Bool(false);
-      case 'n': Expect("null"); return Value();
-      default: return ReadNumber();
+      case '{':
+        return ReadObject(depth);
+      case '[':
+        return ReadArray(depth);
+      case '"':
+        return Value::String(ReadString());
+      case 't':
+        Expect("true");
+        return Value::Bool(true);
+      case 'f':
+        Expect("false");
+        return Value::Bool(false);
+      case 'n':
+        Expect("null");
+        return Value();
+      default:
+        return ReadNumber();
     }
   }
 
@@ -226,10 +258,14 @@ class Reader {
     for (int i = 0; i < 4; ++i) {
       const char c = t_[p_++];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
-      else Fail("bad \\u escape");
+      if (c >= '0' && c <= '9')
+        v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        Fail("bad \\u escape");
     }
     return v;
   }
@@ -266,14 +302,30 @@ class Reader {
       }
       if (p_ >= t_.size()) Fail("unterminated escape");
       switch (t_[p_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned cp = Hex4();
           if (cp >= 0xD800 && cp <= 0xDBFF) {
@@ -287,7 +339,8 @@ class Reader {
           AppendUtf8(out, cp);
           break;
         }
-        default: Fail("unknown escape");
+        default:
+          Fail("unknown escape");
       }
     }
   }

@@ -85,10 +85,10 @@ void RequireOnly(const Value& obj, std::initializer_list<std::string_view> names
 
 // ---- Compound properties ----------------------------------------------------------------
 
-constexpr const char* kSegmentProps[] = {
-    "AllowDuplicates", "AllSegmentNull", "CaseInsensitive", "Descending",
-    "ExtendedType",    "KeySortedbyACS", "KeyType",         "Length",
-    "Modifiable",      "Position",       "Segment",         "NulSegment"};
+constexpr const char* kSegmentProps[] = {"AllowDuplicates", "AllSegmentNull", "CaseInsensitive",
+                                         "Descending",      "ExtendedType",   "KeySortedbyACS",
+                                         "KeyType",         "Length",         "Modifiable",
+                                         "Position",        "Segment",        "NulSegment"};
 
 Value SaveKeys(const keys::tkeylist& list) {
   Value arr = Value::Array();
@@ -118,11 +118,11 @@ Step ParseKeys(const Value& v) {
   for (size_t i = 0; i < v.items().size(); ++i) {
     const std::string where = "Keys[" + std::to_string(i) + "]";
     const Value& s = v.items()[i];
-    RequireOnly(s,
-                {"AllowDuplicates", "AllSegmentNull", "CaseInsensitive", "Descending",
-                 "ExtendedType", "KeySortedbyACS", "KeyType", "Length", "Modifiable",
-                 "Position", "Segment", "NulSegment"},
-                where);
+    RequireOnly(
+        s,
+        {"AllowDuplicates", "AllSegmentNull", "CaseInsensitive", "Descending", "ExtendedType",
+         "KeySortedbyACS", "KeyType", "Length", "Modifiable", "Position", "Segment", "NulSegment"},
+        where);
     for (const char* name : kSegmentProps) Member(s, name, where);
     keys::TKey& k = list.Add();
     // The setters in the stored order, as loading a segment runs them.
@@ -178,10 +178,10 @@ Step ParseFields(const Value& v) {
       if (!t) Bad(where + ".FieldType", "must be one of ft_STRING to ft_DATETIME");
       item.SetFieldType(*t);
     }
-    item.SetFieldOffset(
-        static_cast<int32_t>(GetInt(Member(f, "Offset", where), where + ".Offset", INT32_MIN, INT32_MAX)));
-    item.SetFieldSize(
-        static_cast<int32_t>(GetInt(Member(f, "Size", where), where + ".Size", INT32_MIN, INT32_MAX)));
+    item.SetFieldOffset(static_cast<int32_t>(
+        GetInt(Member(f, "Offset", where), where + ".Offset", INT32_MIN, INT32_MAX)));
+    item.SetFieldSize(static_cast<int32_t>(
+        GetInt(Member(f, "Size", where), where + ".Size", INT32_MIN, INT32_MAX)));
     items.push_back(std::move(item));
   }
   return [items = std::move(items)](table::TBtr& t) {
@@ -259,26 +259,26 @@ struct Property {
   Step (*parse)(const Value& v);
 };
 
-#define VASTREL_TEXT_PROP(Name)                                                          \
-  Property {                                                                             \
-    #Name, [](const table::TBtr& t, Value& bag) { bag.Set(#Name, Text(t.Name())); },     \
+#define VASTREL_TEXT_PROP(Name)                                                        \
+  Property {                                                                           \
+#Name, [](const table::TBtr& t, Value& bag) { bag.Set(#Name, Text(t.Name())); },     \
         [](const Value& v) -> Step {                                                     \
           return [s = GetText(v, #Name)](table::TBtr& t) { t.Set##Name(s); };            \
-        }                                                                                \
+        } \
   }
-#define VASTREL_BOOL_PROP(Name, OmitFalse)                                               \
-  Property {                                                                             \
-    #Name,                                                                               \
+#define VASTREL_BOOL_PROP(Name, OmitFalse)                                             \
+  Property {                                                                           \
+#Name,                                                                               \
         [](const table::TBtr& t, Value& bag) {                                           \
           if (!(OmitFalse) || t.Name()) bag.Set(#Name, Value::Bool(t.Name()));           \
         },                                                                               \
         [](const Value& v) -> Step {                                                     \
           return [b = GetBool(v, #Name)](table::TBtr& t) { t.Set##Name(b); };            \
-        }                                                                                \
+        } \
   }
-#define VASTREL_ENUM_PROP(Name, TxT, TableT, Default)                                    \
-  Property {                                                                             \
-    #Name,                                                                               \
+#define VASTREL_ENUM_PROP(Name, TxT, TableT, Default)                                  \
+  Property {                                                                           \
+#Name,                                                                               \
         [](const table::TBtr& t, Value& bag) {                                           \
           if (static_cast<int32_t>(t.Name()) != (Default))                               \
             bag.Set(#Name, EnumName<TxT>(static_cast<int32_t>(t.Name())));               \
@@ -287,11 +287,11 @@ struct Property {
           return [e = GetEnumOrNumber<TxT>(v, #Name)](table::TBtr& t) {                  \
             t.Set##Name(static_cast<table::TableT>(e));                                  \
           };                                                                             \
-        }                                                                                \
+        } \
   }
-#define VASTREL_INT_PROP(Name, T, Lo, Hi)                                                \
-  Property {                                                                             \
-    #Name,                                                                               \
+#define VASTREL_INT_PROP(Name, T, Lo, Hi)                                              \
+  Property {                                                                           \
+#Name,                                                                               \
         [](const table::TBtr& t, Value& bag) {                                           \
           if (t.Name() != 0) bag.Set(#Name, Value::Integer(t.Name()));                   \
         },                                                                               \
@@ -299,7 +299,7 @@ struct Property {
           return [n = static_cast<T>(GetInt(v, #Name, Lo, Hi))](table::TBtr& t) {        \
             t.Set##Name(n);                                                              \
           };                                                                             \
-        }                                                                                \
+        } \
   }
 
 constexpr int kNoDefault = std::numeric_limits<int32_t>::min();
@@ -314,9 +314,7 @@ const Property kProperties[] = {
      [](const table::TBtr& t, Value& bag) { bag.Set("DDFFields", SaveFields(t.DDFFields())); },
      ParseFields},
     {"DDFIndexes",
-     [](const table::TBtr& t, Value& bag) {
-       bag.Set("DDFIndexes", SaveIndexes(t.DDFIndexes()));
-     },
+     [](const table::TBtr& t, Value& bag) { bag.Set("DDFIndexes", SaveIndexes(t.DDFIndexes())); },
      ParseIndexes},
     VASTREL_BOOL_PROP(AutoCreate, true),
     VASTREL_BOOL_PROP(Active, true),

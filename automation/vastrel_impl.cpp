@@ -18,26 +18,45 @@ void RequireOut(const void* p) {
 }
 
 // The order in which a FileFlags write adds its true members.
-constexpr keys::BtrFileFlag kFlagWriteOrder[] = {
-    keys::ff10,          keys::ff20,          keys::ff30,
-    keys::ffCompress,    keys::ffDuplicatePtrs, keys::ffIndexBalancing,
-    keys::ffKeyNumSpecified, keys::ffKeyOnly, keys::ffPreallocate,
-    keys::ffTruncateBlank, keys::ffUseVATs,   keys::ffVariableLength};
+constexpr keys::BtrFileFlag kFlagWriteOrder[] = {keys::ff10,
+                                                 keys::ff20,
+                                                 keys::ff30,
+                                                 keys::ffCompress,
+                                                 keys::ffDuplicatePtrs,
+                                                 keys::ffIndexBalancing,
+                                                 keys::ffKeyNumSpecified,
+                                                 keys::ffKeyOnly,
+                                                 keys::ffPreallocate,
+                                                 keys::ffTruncateBlank,
+                                                 keys::ffUseVATs,
+                                                 keys::ffVariableLength};
 
 VARIANT_BOOL TxFileFlags::*FlagMember(keys::BtrFileFlag m) {
   switch (m) {
-    case keys::ffVariableLength: return &TxFileFlags::ffVariableLength;
-    case keys::ffTruncateBlank: return &TxFileFlags::ffTruncateBlank;
-    case keys::ffPreallocate: return &TxFileFlags::ffPreallocate;
-    case keys::ffCompress: return &TxFileFlags::ffCompress;
-    case keys::ffKeyOnly: return &TxFileFlags::ffKeyOnly;
-    case keys::ffIndexBalancing: return &TxFileFlags::ffIndexBalancing;
-    case keys::ff10: return &TxFileFlags::ff10;
-    case keys::ff20: return &TxFileFlags::ff20;
-    case keys::ff30: return &TxFileFlags::ff30;
-    case keys::ffDuplicatePtrs: return &TxFileFlags::ffDuplicatePtrs;
-    case keys::ffKeyNumSpecified: return &TxFileFlags::ffKeyNumSpecified;
-    case keys::ffUseVATs: return &TxFileFlags::ffUseVATs;
+    case keys::ffVariableLength:
+      return &TxFileFlags::ffVariableLength;
+    case keys::ffTruncateBlank:
+      return &TxFileFlags::ffTruncateBlank;
+    case keys::ffPreallocate:
+      return &TxFileFlags::ffPreallocate;
+    case keys::ffCompress:
+      return &TxFileFlags::ffCompress;
+    case keys::ffKeyOnly:
+      return &TxFileFlags::ffKeyOnly;
+    case keys::ffIndexBalancing:
+      return &TxFileFlags::ffIndexBalancing;
+    case keys::ff10:
+      return &TxFileFlags::ff10;
+    case keys::ff20:
+      return &TxFileFlags::ff20;
+    case keys::ff30:
+      return &TxFileFlags::ff30;
+    case keys::ffDuplicatePtrs:
+      return &TxFileFlags::ffDuplicatePtrs;
+    case keys::ffKeyNumSpecified:
+      return &TxFileFlags::ffKeyNumSpecified;
+    case keys::ffUseVATs:
+      return &TxFileFlags::ffUseVATs;
   }
   return &TxFileFlags::ffVariableLength;
 }
@@ -51,8 +70,7 @@ TVastrel::TVastrel()
       events_(static_cast<IVastrel*>(this), this, IVastrelEvents::kIID) {
   table_->OnRecChanged = [this](table::TBtr&) { events_.Fire(IVastrelEvents::kOnRecChanged); };
   table_->OnAutoCreate = [this](table::TBtr&) { events_.Fire(IVastrelEvents::kOnAutoCreate); };
-  table_->StreamingProgress = [this](table::TBtr&, table::TProgressType doing,
-                                     int32_t perc) {
+  table_->StreamingProgress = [this](table::TBtr&, table::TProgressType doing, int32_t perc) {
     events_.Fire(IVastrelEvents::kStreamingProgress, {static_cast<int32_t>(doing), perc});
   };
 }
@@ -90,8 +108,10 @@ HRESULT TVastrel::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
 // ---------------------------------------------------------------------------------------
 // Operations
 
-#define VASTREL_FORWARD(Name) \
-  HRESULT TVastrel::Name() { return Run([&] { table_->Name(); }); }
+#define VASTREL_FORWARD(Name)            \
+  HRESULT TVastrel::Name() {             \
+    return Run([&] { table_->Name(); }); \
+  }
 VASTREL_FORWARD(Loaded)
 VASTREL_FORWARD(CreateFile)
 VASTREL_FORWARD(Open)
@@ -143,25 +163,27 @@ HRESULT TVastrel::getbypercentage(uint16_t perc) {
 // ---------------------------------------------------------------------------------------
 // Properties
 
-#define VASTREL_GET(Name, T, Expr)              \
-  HRESULT TVastrel::get_##Name(T* value) {     \
-    return Run([&] {                           \
-      RequireOut(value);                       \
-      *value = Expr;                           \
-    });                                        \
+#define VASTREL_GET(Name, T, Expr)         \
+  HRESULT TVastrel::get_##Name(T* value) { \
+    return Run([&] {                       \
+      RequireOut(value);                   \
+      *value = Expr;                       \
+    });                                    \
   }
-#define VASTREL_PUT(Name, T, Stmt) \
-  HRESULT TVastrel::put_##Name(T value) { return Run([&] { Stmt; }); }
-#define VASTREL_BOOL(Name, Get, Set)                      \
-  VASTREL_GET(Name, VARIANT_BOOL, ToVariantBool(Get))     \
+#define VASTREL_PUT(Name, T, Stmt)        \
+  HRESULT TVastrel::put_##Name(T value) { \
+    return Run([&] { Stmt; });            \
+  }
+#define VASTREL_BOOL(Name, Get, Set)                  \
+  VASTREL_GET(Name, VARIANT_BOOL, ToVariantBool(Get)) \
   VASTREL_PUT(Name, VARIANT_BOOL, Set(value != 0))
-#define VASTREL_TEXT(Name, Get, Set)                                           \
-  HRESULT TVastrel::get_##Name(BSTR* value) {                                  \
-    return Run([&] { return GiveText(Get, value); });                          \
-  }                                                                            \
+#define VASTREL_TEXT(Name, Get, Set)                  \
+  HRESULT TVastrel::get_##Name(BSTR* value) {         \
+    return Run([&] { return GiveText(Get, value); }); \
+  }                                                   \
   VASTREL_PUT(Name, BSTR, Set(TableText(value)))
-#define VASTREL_ENUM(Name, TxT, TableT)                                        \
-  VASTREL_GET(Name, TxT, static_cast<TxT>(table_->Name()))                     \
+#define VASTREL_ENUM(Name, TxT, TableT)                    \
+  VASTREL_GET(Name, TxT, static_cast<TxT>(table_->Name())) \
   VASTREL_PUT(Name, TxT, table_->Set##Name(static_cast<table::TableT>(value)))
 
 VASTREL_GET(NumberOfKeys, int32_t, table_->NumberOfKeys())

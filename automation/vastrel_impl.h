@@ -29,8 +29,7 @@
 
 namespace vastrel::automation {
 
-class VASTREL_API TVastrel final : public DispatchImpl<IVastrel>,
-                                   public IConnectionPointContainer {
+class VASTREL_API TVastrel final : public DispatchImpl<IVastrel>, public IConnectionPointContainer {
   VASTREL_REFCOUNTED
  public:
   TVastrel();

@@ -39,10 +39,11 @@ TEST_F(CollectionTest, KeysOnAnEmptyListAndTheFirstAddedSegment) {
   EXPECT_EQ(Get(keys.get(), "Count").Int(), 0);
   EXPECT_EQ(Call(keys.get(), "Keys").Int(), 0);
   Variant key_num, segment;
-  ASSERT_TRUE(Call(keys.get(), "KeySeg",
-                   {Variant(int32_t{0}), Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&key_num)),
-                    Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&segment))})
-                  .ok());
+  ASSERT_TRUE(
+      Call(keys.get(), "KeySeg",
+           {Variant(int32_t{0}), Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&key_num)),
+            Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&segment))})
+          .ok());
   EXPECT_EQ(key_num.lVal, 0);
   EXPECT_EQ(segment.lVal, 1);
   // An out-parameter that is not by reference is refused.
@@ -78,10 +79,11 @@ TEST_F(CollectionTest, ItemEditsStayCopiesUntilTheCollectionIsWrittenBack) {
   ASSERT_TRUE(Put(first.get(), "Segment", Variant(true)).ok());
   EXPECT_FALSE(T().Keys()[0].AllowDuplicates()) << "the table's segment is unchanged";
   Variant key_num, segment;
-  ASSERT_TRUE(Call(keys.get(), "KeySeg",
-                   {Variant(int32_t{1}), Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&key_num)),
-                    Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&segment))})
-                  .ok());
+  ASSERT_TRUE(
+      Call(keys.get(), "KeySeg",
+           {Variant(int32_t{1}), Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&key_num)),
+            Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&segment))})
+          .ok());
   EXPECT_EQ(key_num.lVal, 1) << "numbering follows the table, not the items";
 
   // Insert(1) rebuilds: the edit on item 0 is lost, and positions 1 and 2 both copy the
@@ -334,8 +336,8 @@ TEST_F(CollectionTest, ObjectsUsedAfterTheControlIsGoneFailWithoutTouchingIt) {
   ComPtr<IDispatch> item = Item(keys.get(), 0);
   control = nullptr;  // the last reference: the control and its table are freed
 
-  for (Outcome r : {Call(keys.get(), "Add"), Call(keys.get(), "Keys"),
-                    Call(fields.get(), "Clear"), Get(field.get(), "FieldName"),
+  for (Outcome r : {Call(keys.get(), "Add"), Call(keys.get(), "Keys"), Call(fields.get(), "Clear"),
+                    Get(field.get(), "FieldName"),
                     Call(fields.get(), "IndexOf", {Variant(int32_t{-1}), Variant("NAME")})}) {
     EXPECT_EQ(r.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(r.message, kControlGone);

@@ -227,9 +227,9 @@ TEST_F(ControlEngineTest, OutParametersAreWrittenThroughTheirReference) {
   EXPECT_EQ(value, 10000);
   engine.Reply(engine::kOpFindPercentage, RecordingEngine::Data({0x34, 0x12}));
   Variant any;
-  ASSERT_TRUE(
-      Call(control.get(), "findpercentage", {Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&any))})
-          .ok());
+  ASSERT_TRUE(Call(control.get(), "findpercentage",
+                   {Variant::ByRef(VT_VARIANT, static_cast<VARIANT*>(&any))})
+                  .ok());
   EXPECT_EQ(any.vt, VT_UI2);
   EXPECT_EQ(any.uiVal, 0x1234);
   int32_t wrong_kind = 0;
@@ -239,7 +239,10 @@ TEST_F(ControlEngineTest, OutParametersAreWrittenThroughTheirReference) {
 
 TEST_F(ControlEngineTest, PropertyBagRoundTripLoadsIntoANewControlAndLoadedOpensTheFile) {
   OpenFile();
-  ASSERT_TRUE(Put(control.get(), "DbOwner", Variant("s\xC3\xA9" "cret")).ok());
+  ASSERT_TRUE(Put(control.get(), "DbOwner",
+                  Variant("s\xC3\xA9"
+                          "cret"))
+                  .ok());
   ASSERT_TRUE(Put(control.get(), "TRUEFormat", Variant("Y")).ok());
   ASSERT_TRUE(Put(control.get(), "LockType", Variant(int32_t{2})).ok());
   dictionary::TRecordItem& f = T().DDFFields().Add();
@@ -262,7 +265,9 @@ TEST_F(ControlEngineTest, PropertyBagRoundTripLoadsIntoANewControlAndLoadedOpens
   ASSERT_FALSE(engine.CallsOf(engine::kOpOpen).empty()) << "Loaded opened the file";
   EXPECT_EQ(engine.CallsOf(engine::kOpOpen)[0].KeyText(), "people.dat");
   EXPECT_EQ(Get(restored.get(), "Active").value.boolVal, VARIANT_TRUE);
-  EXPECT_EQ(Get(restored.get(), "DbOwner").Text(), "s\xC3\xA9" "cret");
+  EXPECT_EQ(Get(restored.get(), "DbOwner").Text(),
+            "s\xC3\xA9"
+            "cret");
   EXPECT_EQ(Get(restored.get(), "TRUEFormat").Text(), "Y");
   EXPECT_EQ(TableOf(restored.get()).LockType(), table::ltSinglenowait);
   EXPECT_EQ(TableOf(restored.get()).DDFFields()[0].FieldType(), dictionary::ftDATE);
@@ -291,7 +296,8 @@ TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
        "Invalid property bag: DDFFields[0].FieldType must be one of ft_STRING to ft_DATETIME"},
       {"{\"FileFlags\": [\"ffFast\"]}",
        "Invalid property bag: FileFlags holds something that is not a file flag name"},
-      {"{\"DecimalSeparator\": \"\"}", "Invalid property bag: DecimalSeparator must be one character"},
+      {"{\"DecimalSeparator\": \"\"}",
+       "Invalid property bag: DecimalSeparator must be one character"},
       {"{\"FileName\": \"x.dat\",}", "Invalid property bag: member name expected at byte 21"},
       {"{\"Active\": 1}", "Invalid property bag: Active must be true or false"},
   };

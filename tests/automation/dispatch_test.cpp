@@ -42,11 +42,11 @@ TEST_F(ControlTest, NamesResolveWithoutRegardToCaseToTheirDispids) {
   const struct {
     const char* name;
     DISPID id;
-  } rows[] = {{"callbtrieve", 0x1},    {"NEXT", 0xB},        {"KeyString", 0x1D},
-              {"searching", 0x26},     {"Enabled", -514},    {"aboutbox", -552},
-              {"DataBuffer", 0x28},    {"KeyBuffer", 0x41},  {"Keys", 0x27},
-              {"FileFlags", 0x46},     {"FieldByName", 0x4A}, {"decimalseparator", 0x50},
-              {"Visible", 0x3E},       {"LocatePrior", 0x54}, {"DDFIndexes", 0x55},
+  } rows[] = {{"callbtrieve", 0x1}, {"NEXT", 0xB},         {"KeyString", 0x1D},
+              {"searching", 0x26},  {"Enabled", -514},     {"aboutbox", -552},
+              {"DataBuffer", 0x28}, {"KeyBuffer", 0x41},   {"Keys", 0x27},
+              {"FileFlags", 0x46},  {"FieldByName", 0x4A}, {"decimalseparator", 0x50},
+              {"Visible", 0x3E},    {"LocatePrior", 0x54}, {"DDFIndexes", 0x55},
               {"ddffields", 0x5A}};
   for (const auto& r : rows) EXPECT_EQ(IdOf(control.get(), r.name), r.id) << r.name;
 
@@ -145,7 +145,9 @@ TEST_F(ControlTest, TextViewsOfTheKeyBufferKeepEveryByteAndStayInside) {
   ASSERT_TRUE(Put(control.get(), "KeyString", Variant("AB")).ok());
   EXPECT_EQ(Get(control.get(), "KeyByte").Int(), 2);
   EXPECT_EQ(Get(control.get(), "KeyString").Text(), "AB");
-  EXPECT_EQ(Get(control.get(), "KeyBuffer").Text(), "\x02" "AB\xC3\xA9")
+  EXPECT_EQ(Get(control.get(), "KeyBuffer").Text(),
+            "\x02"
+            "AB\xC3\xA9")
       << "KeyString writes no zero byte: the old text's last letter stays";
 
   // Text longer than the buffer is cut so that it and its zero stay inside 255 bytes.

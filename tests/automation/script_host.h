@@ -18,7 +18,7 @@ using automation::ComPtr;
 struct Outcome {
   HRESULT hr = E_FAIL;
   Variant value;
-  std::string message;   // EXCEPINFO's description on DISP_E_EXCEPTION
+  std::string message;  // EXCEPINFO's description on DISP_E_EXCEPTION
   uint32_t arg_err = ~0u;
 
   bool ok() const { return SUCCEEDED(hr); }
@@ -79,8 +79,7 @@ inline Outcome Get(IDispatch* obj, const std::string& name, std::vector<Variant>
 inline Outcome Put(IDispatch* obj, const std::string& name, Variant value) {
   const DISPID id = IdOf(obj, name);
   if (id == DISPID_UNKNOWN) return Outcome{DISP_E_UNKNOWNNAME, {}, {}, ~0u};
-  const uint16_t flags =
-      value.vt == VT_DISPATCH ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
+  const uint16_t flags = value.vt == VT_DISPATCH ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
   return InvokeId(obj, id, flags, {}, {{DISPID_PROPERTYPUT, std::move(value)}});
 }
 
