@@ -427,6 +427,9 @@ HRESULT TVastrel::LoadProperties(std::string_view json) {
     // Everything is read and checked first; the table changes only when the whole bag
     // is valid.
     const PropertyBag bag = ParsePropertyBag(json);
+    // The after-load step opens the file when Active was stored; on an open table that
+    // would open it a second time over the same position block.
+    if (table_->Active()) throw Exception("Can't load properties into an active table");
     ApplyPropertyBag(bag, *table_);
   });
 }

@@ -47,7 +47,8 @@ class VASTREL_API TVastrel final : public DispatchImpl<IVastrel>, public IConnec
   HRESULT SaveProperties(std::string* json);
   // Loads a property bag without the setters' checks and then runs Loaded, which opens
   // the file when Active was stored true. A bag that is not valid is refused with a clear
-  // error before anything changes.
+  // error before anything changes, and so is any bag while the file is open ("Can't load
+  // properties into an active table").
   HRESULT LoadProperties(std::string_view json);
 
   // What AboutBox shows; the design-time pages install it. Without one, AboutBox does

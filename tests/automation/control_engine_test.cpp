@@ -9,6 +9,7 @@
 #include "automation/vastrel_impl.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
+#include "platform/locale.h"
 #include "script_host.h"
 #include "tests/support/recording_engine.h"
 
@@ -275,6 +276,78 @@ TEST_F(ControlEngineTest, PropertyBagRoundTripLoadsIntoANewControlAndLoadedOpens
   std::string again;
   ASSERT_EQ(r->SaveProperties(&again), S_OK);
   EXPECT_EQ(again, bag);
+}
+
+TEST_F(ControlEngineTest, SegmentsAndFlagsRoundTripWithEveryStoredProperty) {
+  keys::TKey& k = T().Keys().Add();
+  k.SetCaseInsensitive(true);
+  k.SetDescending(true);
+  k.SetExtendedType(11);
+  k.SetKeyType(keys::ktAutoIncrement);
+  k.SetLength(4);
+  k.SetPosition(-3);
+  k.SetSegment(true);
+  k.SetNulSegment(true);
+  k.SetKeyValues(0x01020304u);  // not a stored property
+  T().Keys().Add().SetAllowDuplicates(true);
+  T().SetFileFlags(keys::BtrFileFlags{keys::ffCompress, keys::ffUseVATs});
+  T().SetPageSize(4096);
+  T().DDFFields().Add().SetFieldType(static_cast<dictionary::TxFieldType>(9));
+
+  ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
+  std::string bag;
+  ASSERT_EQ(typed->SaveProperties(&bag), S_OK);
+  EXPECT_NE(bag.find("\"ktAutoIncrement\""), std::string::npos);
+  EXPECT_NE(bag.find("\"FieldType\": 9"), std::string::npos) << "a type outside the names";
+
+  ComPtr<IDispatch> restored = NewControl();
+  TVastrel* r = static_cast<TVastrel*>(static_cast<IVastrel*>(restored.get()));
+  ASSERT_EQ(r->LoadProperties(bag), S_OK) << LastErrorMessage();
+  const table::TBtr& t = TableOf(restored.get());
+  ASSERT_EQ(t.Keys().Count(), 2);
+  keys::TKey expected = T().Keys()[0];
+  expected.SetKeyValues(0);
+  EXPECT_EQ(t.Keys()[0], expected);
+  EXPECT_EQ(t.Keys()[1], T().Keys()[1]);
+  EXPECT_EQ(t.FileFlags(), T().FileFlags());
+  EXPECT_EQ(t.PageSize(), 4096);
+  EXPECT_EQ(t.DDFFields()[0].FieldType(), 9);
+  EXPECT_FALSE(t.Active());
+  EXPECT_TRUE(engine.Calls().empty()) << "nothing stored Active, so nothing opened";
+}
+
+// Loading is for a control that has not opened its file: loading into an open one would
+// open the file a second time over the same position block.
+TEST_F(ControlEngineTest, LoadingIntoAnOpenControlIsRefusedAndLoadingKeepsWhatIsLeftOut) {
+  ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
+  ASSERT_EQ(typed->LoadProperties("{\"PageSize\": 2048, \"FileFlags\": [\"ffKeyOnly\"]}"), S_OK)
+      << LastErrorMessage();
+  EXPECT_EQ(T().PageSize(), 2048);
+  EXPECT_TRUE(T().FileFlags().Contains(keys::ffKeyOnly));
+  EXPECT_EQ(T().FileName(), "people.dat") << "left out, so kept";
+
+  OpenFile();
+  const size_t calls = engine.Calls().size();
+  EXPECT_EQ(typed->LoadProperties("{\"PageSize\": 4096}"), E_FAIL);
+  EXPECT_EQ(LastErrorMessage(), "Can't load properties into an active table");
+  EXPECT_EQ(T().PageSize(), 1024);
+  EXPECT_EQ(engine.Calls().size(), calls);
+  EXPECT_FALSE(T().Loading());
+}
+
+TEST_F(ControlEngineTest, EveryByteSurvivesTheWayThroughAutomationText) {
+  ASSERT_TRUE(Put(control.get(), "DataBufferLength", Variant(int32_t{300})).ok());
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  T().SetDataBufferText(all);
+  Outcome text = Get(control.get(), "DataBuffer");
+  ASSERT_TRUE(text.ok());
+  ASSERT_TRUE(Put(control.get(), "DataBuffer", Variant("")).ok());
+  ASSERT_TRUE(Put(control.get(), "DataBuffer", text.value).ok());
+  EXPECT_EQ(T().DataBufferText(), all);
+  ASSERT_TRUE(
+      Put(control.get(), "FileName", Variant(platform::SingleByteToUtf8("\x80\xFF.dat"))).ok());
+  EXPECT_EQ(T().FileName(), "\x80\xFF.dat");
 }
 
 TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
