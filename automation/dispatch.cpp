@@ -269,6 +269,7 @@ ComPtr<IDispatch> MakeRecordObject(const RecordDesc& desc, Variant* fields) {
 
 HRESULT ReadRecordObject(IDispatch* obj, const RecordDesc& desc, Variant* fields) {
   if (!obj) return DISP_E_TYPEMISMATCH;
+  if (desc.fields.size() > kMaxRecordFields) return DISP_E_BADVARTYPE;
   for (size_t i = 0; i < desc.fields.size(); ++i) {
     const char* name = desc.fields[i].name;
     DISPID id;

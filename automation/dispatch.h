@@ -95,6 +95,8 @@ struct RecordDesc {
   GUID guid;
   std::span<const FieldDesc> fields;
 };
+// Records carry at most this many fields across dispatch.
+inline constexpr size_t kMaxRecordFields = 32;
 
 // Looks a member's DISPID up by name (any letter case); DISPID_UNKNOWN when absent.
 VASTREL_API DISPID FindMemberId(const InterfaceDesc& iface, std::string_view name);
@@ -319,7 +321,7 @@ struct Record {
     Variant v;
     HRESULT hr = VariantChangeType(&v, &arg, 0, VT_DISPATCH);
     if (FAILED(hr)) return hr;
-    Variant fields[32];
+    Variant fields[kMaxRecordFields];
     hr = ReadRecordObject(v.pdispVal, d, fields);
     if (FAILED(hr)) return hr;
     RecordTraits<R>::FromFields(fields, out);
@@ -327,7 +329,7 @@ struct Record {
   }
   static void Free(R&) {}
   static HRESULT ToVariant(R& r, VARIANT* out) {
-    Variant fields[32];
+    Variant fields[kMaxRecordFields];
     RecordTraits<R>::ToFields(r, fields);
     ComPtr<IDispatch> obj = MakeRecordObject(RecordTraits<R>::Desc(), fields);
     VariantInit(out);

@@ -76,6 +76,7 @@ void Get(const Variant& v, std::string* out) { *out = std::string(v.Text()); }
 #define VASTREL_DEFINE_RECORD(R, Guid)                                          \
   const RecordDesc& RecordTraits<R>::Desc() {                                   \
     static const FieldDesc fields[] = {VASTREL_RECORD_##R(VASTREL_FIELD_DESC)}; \
+    static_assert(sizeof fields / sizeof fields[0] <= kMaxRecordFields);        \
     static const RecordDesc desc{#R, MakeGuid(Guid), fields};                   \
     return desc;                                                                \
   }                                                                             \
