@@ -1,5 +1,6 @@
 #include "automation/dispatch.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,32 @@ int ParamIndex(const char* names, std::string_view name) {
 }
 
 }  // namespace
+
+MemberIndex::MemberIndex(std::span<const MemberDesc> members) {
+  for (const MemberDesc& m : members) {
+    auto it =
+        std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.id == m.id; });
+    if (it == slots_.end()) it = slots_.insert(slots_.end(), Slot{m.id, nullptr, nullptr, nullptr});
+    switch (m.kind) {
+      case MemberKind::kMethod:
+        it->method = &m;
+        break;
+      case MemberKind::kPropGet:
+        it->get = &m;
+        break;
+      case MemberKind::kPropPut:
+        it->put = &m;
+        break;
+    }
+  }
+  std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.id < b.id; });
+}
+
+const MemberIndex::Slot* MemberIndex::Find(DISPID id) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), id,
+                             [](const Slot& s, DISPID v) { return s.id < v; });
+  return it != slots_.end() && it->id == id ? &*it : nullptr;
+}
 
 DISPID FindMemberId(const InterfaceDesc& iface, std::string_view name) {
   for (const MemberDesc& m : iface.members)

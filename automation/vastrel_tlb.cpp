@@ -95,12 +95,13 @@ VASTREL_DEFINE_RECORD(TxFileFlags, "1DCFDFD1-9841-4FC3-AB8F-CF00F0D8219C")
 // ---------------------------------------------------------------------------------------
 // Interfaces
 
-#define VASTREL_DEFINE_INTERFACE(Name, Help)                                           \
-  const InterfaceDesc& Name::Desc() {                                                  \
-    using Self = Name;                                                                 \
-    static const MemberDesc members[] = {VASTREL_MEMBER_TABLE(VASTREL_##Name)};        \
-    static const InterfaceDesc desc{#Name, kIID, Help, InterfaceKind::kDual, members}; \
-    return desc;                                                                       \
+#define VASTREL_DEFINE_INTERFACE(Name, Help)                                                   \
+  const InterfaceDesc& Name::Desc() {                                                          \
+    using Self = Name;                                                                         \
+    static const MemberDesc members[] = {VASTREL_MEMBER_TABLE(VASTREL_##Name)};                \
+    static const MemberIndex index(members);                                                   \
+    static const InterfaceDesc desc{#Name, kIID, Help, InterfaceKind::kDual, members, &index}; \
+    return desc;                                                                               \
   }
 
 VASTREL_DEFINE_INTERFACE(IKey, "Key segment")
