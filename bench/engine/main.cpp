@@ -140,13 +140,13 @@ uint64_t RunLoop(benchmark::State& state, Slot& slot, Phase phase) {
       break;
     case Phase::kNextKey0: {
       if (!s.FirstKey0()) Fail("the file is empty");
-      int32_t previous = Key0OfRecord(s.record());
+      int64_t previous = Key0OfRecord(s.record());
       for (auto _ : state) {
         if (!s.NextKey0()) {
           if (!s.FirstKey0()) Fail("the file is empty");
-          previous = INT32_MIN;
+          previous = INT64_MIN;  // below every key: the walk starts over
         }
-        const int32_t key = Key0OfRecord(s.record());
+        const int64_t key = Key0OfRecord(s.record());
         if (key <= previous) Fail("Get Next along key 0 went backwards");
         previous = key;
         ++ops;
