@@ -46,6 +46,7 @@ class FileEnv {
   ~FileEnv();
 
   const std::string& path() const { return path_; }
+  std::string gate_path() const { return path_ + "-gate"; }
   MDB_env* env() const { return env_; }
   MDB_dbi meta_db() const { return meta_; }
   MDB_dbi records_db() const { return records_; }
