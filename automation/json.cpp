@@ -215,9 +215,9 @@ class Parser {
 
   // Four hex digits at the current position.
   uint32_t ParseHex4() {
-    if (in_.size() - pos_ < 4) Fail(pos_, "expected four hex digits after \\u");
     uint32_t v = 0;
     for (int k = 0; k < 4; ++k) {
+      if (AtEnd()) Fail(pos_, "expected four hex digits after \\u, found the end of the text");
       const char c = in_[pos_];
       uint32_t d;
       if (c >= '0' && c <= '9') {

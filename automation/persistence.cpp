@@ -522,12 +522,9 @@ const Property* FindProperty(std::string_view name) {
   return nullptr;
 }
 
-Staged ReadBag(const Value& bag) {
-  if (!bag.IsObject()) {
-    throw vastrel::Exception("Property bag: must be a JSON object, not " + Kind(bag));
-  }
+Staged ReadBag(const json::Object& bag) {
   Staged staged;
-  for (const json::Member& m : bag.AsObject()) {
+  for (const json::Member& m : bag) {
     if (const Property* p = FindProperty(m.name)) {
       p->load(m.value, staged);
       continue;
@@ -598,7 +595,7 @@ json::Object SavePropertyObject(const TBtr& table) {
 
 std::string SaveProperties(const TBtr& table) { return json::Write(SavePropertyObject(table)); }
 
-void LoadProperties(TBtr& table, const json::Value& bag) {
+void LoadPropertyObject(TBtr& table, const json::Object& bag) {
   if (table.Active()) throw vastrel::Exception("Can't load saved properties into an active table");
   Apply(table, ReadBag(bag));
 }
@@ -610,7 +607,10 @@ void LoadProperties(TBtr& table, std::string_view json_text) {
   } catch (const json::ParseError& e) {
     throw vastrel::Exception(std::string("Property bag is not valid JSON: ") + e.what());
   }
-  LoadProperties(table, bag);
+  if (!bag.IsObject()) {
+    throw vastrel::Exception("Property bag: must be a JSON object, not " + Kind(bag));
+  }
+  LoadPropertyObject(table, bag.AsObject());
 }
 
 }  // namespace vastrel::automation

@@ -69,7 +69,8 @@ VASTREL_API std::string SaveProperties(const table::TBtr& table);
 // table" for an open table (unchanged too), and what Loaded() raises when it opens the file.
 VASTREL_API void LoadProperties(table::TBtr& table, std::string_view json_text);
 
-// The same for a bag that is already parsed.
-VASTREL_API void LoadProperties(table::TBtr& table, const json::Value& bag);
+// The same for a bag that is already parsed: the object that SavePropertyObject gives, for
+// a host that keeps it inside a larger bag of its own (and removes its own members first).
+VASTREL_API void LoadPropertyObject(table::TBtr& table, const json::Object& bag);
 
 }  // namespace vastrel::automation
