@@ -526,6 +526,15 @@ ParseError::ParseError(int line, int column, const std::string& what)
       line_(line),
       column_(column) {}
 
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t len = Utf8SequenceLength(text, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
 Value Parse(std::string_view text, const ParseOptions& options) {
   return Parser(text, options.max_depth).ParseDocument();
 }

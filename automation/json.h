@@ -155,6 +155,10 @@ struct ParseOptions {
   int max_depth = 64;
 };
 
+// True when the text is valid UTF-8: no overlong forms, surrogates or code points above
+// U+10FFFF, no sequence cut short.
+VASTREL_API bool IsValidUtf8(std::string_view text);
+
 // Parses one JSON value that makes up the whole text (whitespace around it allowed).
 // Raises ParseError.
 VASTREL_API Value Parse(std::string_view text, const ParseOptions& options = {});

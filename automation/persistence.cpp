@@ -228,17 +228,17 @@ E ReadTableEnum(const Value& v, const std::string& path, Names names) {
 std::string ReadText(const Value& v, const std::string& path) {
   if (!v.IsString()) Refuse(path, "must be a text, not " + Kind(v));
   const std::string& utf8 = v.AsString();
+  if (!json::IsValidUtf8(utf8)) Refuse(path, "is not valid UTF-8");
   std::string single = platform::Utf8ToSingleByte(utf8);
   if (platform::SingleByteToUtf8(single) == utf8) return single;
-  // Find the character to name it: convert one character at a time.
+  // Name the first character that does not come back: convert one character at a time.
   size_t i = 0;
   while (i < utf8.size()) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    len = std::min(len, utf8.size() - i);
+    const size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     const std::string_view one(utf8.data() + i, len);
     if (platform::SingleByteToUtf8(platform::Utf8ToSingleByte(one)) != one) {
-      uint32_t cp = len == 1 ? lead : lead & (0x7F >> len);
+      uint32_t cp = len == 1 ? lead : lead & (0x7Fu >> len);
       for (size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(one[k]) & 0x3F);
       char code[16];
       std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
@@ -247,7 +247,7 @@ std::string ReadText(const Value& v, const std::string& path) {
     }
     i += len;
   }
-  Refuse(path, "is not valid UTF-8");
+  Refuse(path, "cannot be held in the single-byte code page");
 }
 
 const json::Array& ReadList(const Value& v, const std::string& path) {

@@ -406,6 +406,17 @@ TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(table.Keys()[0].NulSegment());
 }
 
+TEST_F(Persistence, AnObjectBuiltByTheHostIsCheckedAsStrictly) {
+  FillEverything(table);
+  const std::string before = SaveProperties(table);
+  json::Object bag;
+  bag.Append("DbOwner", "other");
+  bag.Append("FileName", std::string("caf\xE9"));  // single-byte, not UTF-8
+  EXPECT_EQ(ErrorOf([&] { LoadPropertyObject(table, bag); }),
+            "Property bag: FileName: is not valid UTF-8");
+  EXPECT_EQ(SaveProperties(table), before);
+}
+
 TEST_F(Persistence, AnActiveTableIsNotLoadedInto) {
   table.SetFileName("/data/parts.dat");
   engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 0));
