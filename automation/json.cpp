@@ -171,7 +171,8 @@ class Parser {
       std::string name = ParseString();
       if (!names.insert(name).second) Fail(name_at, "duplicate member name \"" + name + "\"");
       SkipSpace();
-      if (AtEnd() || Peek() != ':') Fail(pos_, "expected ':' after the member name, found " + Found());
+      if (AtEnd() || Peek() != ':')
+        Fail(pos_, "expected ':' after the member name, found " + Found());
       ++pos_;
       SkipSpace();
       object.Append(std::move(name), ParseValue(depth));
@@ -269,15 +270,32 @@ class Parser {
     if (AtEnd()) Fail(escape_at, "text not closed by a double quote");
     const char e = in_[pos_++];
     switch (e) {
-      case '"': out.push_back('"'); return;
-      case '\\': out.push_back('\\'); return;
-      case '/': out.push_back('/'); return;
-      case 'b': out.push_back('\b'); return;
-      case 'f': out.push_back('\f'); return;
-      case 'n': out.push_back('\n'); return;
-      case 'r': out.push_back('\r'); return;
-      case 't': out.push_back('\t'); return;
-      case 'u': break;
+      case '"':
+        out.push_back('"');
+        return;
+      case '\\':
+        out.push_back('\\');
+        return;
+      case '/':
+        out.push_back('/');
+        return;
+      case 'b':
+        out.push_back('\b');
+        return;
+      case 'f':
+        out.push_back('\f');
+        return;
+      case 'n':
+        out.push_back('\n');
+        return;
+      case 'r':
+        out.push_back('\r');
+        return;
+      case 't':
+        out.push_back('\t');
+        return;
+      case 'u':
+        break;
       default:
         Fail(escape_at, "invalid escape in a text");
     }
@@ -356,13 +374,27 @@ void WriteString(std::string& out, std::string_view s) {
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -504,13 +536,20 @@ double Value::AsDouble() const {
 
 const char* Value::KindName(Kind kind) {
   switch (kind) {
-    case Kind::kNull: return "null";
-    case Kind::kBool: return "true or false";
-    case Kind::kInt: return "a whole number";
-    case Kind::kDouble: return "a number";
-    case Kind::kString: return "a text";
-    case Kind::kArray: return "a list";
-    case Kind::kObject: return "an object";
+    case Kind::kNull:
+      return "null";
+    case Kind::kBool:
+      return "true or false";
+    case Kind::kInt:
+      return "a whole number";
+    case Kind::kDouble:
+      return "a number";
+    case Kind::kString:
+      return "a text";
+    case Kind::kArray:
+      return "a list";
+    case Kind::kObject:
+      return "an object";
   }
   return "a value";
 }

@@ -69,20 +69,20 @@ class VASTREL_API Value {
   enum class Kind { kNull, kBool, kInt, kDouble, kString, kArray, kObject };
 
   Value() = default;
-  Value(std::nullptr_t) {}                       // NOLINT: implicit by design
-  Value(bool b) : v_(b) {}                       // NOLINT
-  Value(double d) : v_(d) {}                     // NOLINT
-  Value(std::string s) : v_(std::move(s)) {}     // NOLINT
+  Value(std::nullptr_t) {}                           // NOLINT: implicit by design
+  Value(bool b) : v_(b) {}                           // NOLINT
+  Value(double d) : v_(d) {}                         // NOLINT
+  Value(std::string s) : v_(std::move(s)) {}         // NOLINT
   Value(std::string_view s) : v_(std::string(s)) {}  // NOLINT
-  Value(const char* s) : v_(std::string(s)) {}   // NOLINT
-  Value(Array a) : v_(std::move(a)) {}           // NOLINT
-  Value(Object o) : v_(std::move(o)) {}          // NOLINT
+  Value(const char* s) : v_(std::string(s)) {}       // NOLINT
+  Value(Array a) : v_(std::move(a)) {}               // NOLINT
+  Value(Object o) : v_(std::move(o)) {}              // NOLINT
   // Every integer type but bool becomes a whole number. Unsigned values above INT64_MAX
   // cannot be held and are not accepted at compile time.
-  template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool> &&
-                                          !std::is_same_v<I, char> &&
-                                          (std::is_signed_v<I> || sizeof(I) < 8),
-                                      int> = 0>
+  template <class I,
+            std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool> &&
+                                 !std::is_same_v<I, char> && (std::is_signed_v<I> || sizeof(I) < 8),
+                             int> = 0>
   Value(I i) : v_(static_cast<int64_t>(i)) {}  // NOLINT
 
   Kind kind() const { return static_cast<Kind>(v_.index()); }

@@ -39,14 +39,22 @@ constexpr const char* kLockTypes[] = {"ltNone", "ltSinglewait", "ltSinglenowait"
                                       "ltMultinowait"};
 constexpr const char* kTranTypes[] = {"ttExclusive", "ttConcurrent"};
 constexpr const char* kKeyTypes[] = {
-    "ktOldBinary", "ktOldString",  "ktString",      "ktInteger",        "ktFloat",
-    "ktDate",      "ktTime",       "ktDecimal",     "ktMoney",          "ktLogical",
-    "ktNumeric",   "ktBasicFloat", "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
+    "ktOldBinary",     "ktOldString",    "ktString",       "ktInteger",      "ktFloat",
+    "ktDate",          "ktTime",         "ktDecimal",      "ktMoney",        "ktLogical",
+    "ktNumeric",       "ktBasicFloat",   "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
     "ktAutoIncrement", "ktSignTrailing", "ktUnknown"};
-constexpr const char* kFileFlags[] = {
-    "ffVariableLength", "ffTruncateBlank", "ffPreallocate", "ffCompress",
-    "ffKeyOnly",        "ffIndexBalancing", "ff10",        "ff20",
-    "ff30",             "ffDuplicatePtrs", "ffKeyNumSpecified", "ffUseVATs"};
+constexpr const char* kFileFlags[] = {"ffVariableLength",
+                                      "ffTruncateBlank",
+                                      "ffPreallocate",
+                                      "ffCompress",
+                                      "ffKeyOnly",
+                                      "ffIndexBalancing",
+                                      "ff10",
+                                      "ff20",
+                                      "ff30",
+                                      "ffDuplicatePtrs",
+                                      "ffKeyNumSpecified",
+                                      "ffUseVATs"};
 static_assert(std::size(kKeyTypes) == keys::ktUnknown + 1);
 static_assert(std::size(kFileFlags) == keys::kFileFlagMembers);
 
@@ -176,8 +184,8 @@ bool ReadBool(const Value& v, const std::string& path) {
 }
 
 int64_t ReadInt(const Value& v, const std::string& path, int64_t lo, int64_t hi) {
-  const std::string range = "a whole number from " + std::to_string(lo) + " to " +
-                            std::to_string(hi);
+  const std::string range =
+      "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
   if (!v.IsInt()) Refuse(path, "must be " + range + ", not " + Kind(v));
   if (v.AsInt() < lo || v.AsInt() > hi) {
     Refuse(path, "must be " + range + ", not " + std::to_string(v.AsInt()));
@@ -371,8 +379,8 @@ keys::BtrFileFlags ReadFileFlags(const Value& v) {
     }
     const auto m = IndexOfName(kFileFlags, items[i].AsString());
     if (!m) {
-      Refuse(path, "unknown file flag \"" + items[i].AsString() + "\"; expected " +
-                       NameList(kFileFlags));
+      Refuse(path,
+             "unknown file flag \"" + items[i].AsString() + "\"; expected " + NameList(kFileFlags));
     }
     flags.Include(static_cast<keys::BtrFileFlag>(*m));
   }
@@ -382,8 +390,8 @@ keys::BtrFileFlags ReadFileFlags(const Value& v) {
 char ReadDecimalSeparator(const Value& v) {
   const std::string text = ReadText(v, "DecimalSeparator");
   if (text.size() != 1) {
-    Refuse("DecimalSeparator", "must be a text of one character, not of " +
-                                   std::to_string(text.size()));
+    Refuse("DecimalSeparator",
+           "must be a text of one character, not of " + std::to_string(text.size()));
   }
   return text[0];
 }
@@ -421,7 +429,8 @@ const Property kProperties[] = {
      [](const Value& v, Staged& s) { s.client_id = ReadText(v, "ClientID"); }},
     {"Keys", [](const TBtr& t) -> std::optional<Value> { return Value(Segments(t.Keys())); },
      [](const Value& v, Staged& s) { s.keys = ReadSegments(v); }},
-    {"DDFFields", [](const TBtr& t) -> std::optional<Value> { return Value(Fields(t.DDFFields())); },
+    {"DDFFields",
+     [](const TBtr& t) -> std::optional<Value> { return Value(Fields(t.DDFFields())); },
      [](const Value& v, Staged& s) { s.fields = ReadFields(v); }},
     {"DDFIndexes",
      [](const TBtr& t) -> std::optional<Value> { return Value(Indexes(t.DDFIndexes())); },

@@ -24,12 +24,15 @@ using testing::RecordingEngine;
 
 // Every persisted property in its order.
 const std::vector<std::string> kAllProperties = {
-    "DbOwner",    "OwnerProtection",  "ClientID",         "Keys",        "DDFFields",
-    "DDFIndexes", "AutoCreate",       "Active",           "DataBufferLength", "FileFlags",
-    "FileName",   "FirstOnOpen",      "KeyNum",           "OpenMode",    "PageSize",
-    "RecordSize", "StepType",         "LockType",         "TranType",    "SharingMode",
-    "StreamCompression", "IgnoreSmall", "TRUEFormat",     "FALSEFormat", "DATEFormat",
-    "TIMEFormat", "DecimalSeparator"};
+    "DbOwner",     "OwnerProtection", "ClientID",
+    "Keys",        "DDFFields",       "DDFIndexes",
+    "AutoCreate",  "Active",          "DataBufferLength",
+    "FileFlags",   "FileName",        "FirstOnOpen",
+    "KeyNum",      "OpenMode",        "PageSize",
+    "RecordSize",  "StepType",        "LockType",
+    "TranType",    "SharingMode",     "StreamCompression",
+    "IgnoreSmall", "TRUEFormat",      "FALSEFormat",
+    "DATEFormat",  "TIMEFormat",      "DecimalSeparator"};
 
 std::vector<std::string> NamesIn(const json::Object& bag) {
   std::vector<std::string> names;
@@ -197,7 +200,7 @@ TEST_F(Persistence, BagSpellsValuesByName) {
   EXPECT_EQ(*o.Find("DbOwner"), json::Value("Owner-\xC3\xA9"));
 
   const json::Array& fields = o.Find("DDFFields")->AsArray();
-  const char* kFt[] = {"ft_STRING", "ft_INTEGER", "ft_FLOAT", "ft_BOOLEAN",
+  const char* kFt[] = {"ft_STRING", "ft_INTEGER", "ft_FLOAT",   "ft_BOOLEAN",
                        "ft_DATE",   "ft_TIME",    "ft_DATETIME"};
   for (int i = 0; i < 7; ++i) {
     EXPECT_EQ(*fields[static_cast<size_t>(i)].AsObject().Find("FieldType"), json::Value(kFt[i]));
@@ -207,11 +210,10 @@ TEST_F(Persistence, BagSpellsValuesByName) {
             (std::vector<std::string>{"FieldName", "FieldType", "FieldOffset", "FieldSize"}));
 
   const json::Object& segment = o.Find("Keys")->AsArray()[2].AsObject();
-  EXPECT_EQ(NamesIn(segment),
-            (std::vector<std::string>{"AllowDuplicates", "AllSegmentNull", "CaseInsensitive",
-                                      "Descending", "ExtendedType", "KeySortedbyACS", "KeyType",
-                                      "Length", "Modifiable", "Position", "Segment",
-                                      "NulSegment"}));
+  EXPECT_EQ(NamesIn(segment), (std::vector<std::string>{
+                                  "AllowDuplicates", "AllSegmentNull", "CaseInsensitive",
+                                  "Descending", "ExtendedType", "KeySortedbyACS", "KeyType",
+                                  "Length", "Modifiable", "Position", "Segment", "NulSegment"}));
   EXPECT_EQ(*segment.Find("KeyType"), json::Value("ktString"));
   EXPECT_EQ(NamesIn(o.Find("DDFIndexes")->AsArray()[0].AsObject()),
             (std::vector<std::string>{"IndexName", "IndexKeyNum"}));
@@ -220,12 +222,12 @@ TEST_F(Persistence, BagSpellsValuesByName) {
 TEST_F(Persistence, DefaultsAreLeftOut) {
   // A new table writes only the properties without a default.
   EXPECT_EQ(NamesIn(SavePropertyObject(table)),
-            (std::vector<std::string>{"DbOwner", "OwnerProtection", "ClientID", "Keys",
-                                      "DDFFields", "DDFIndexes", "FileFlags", "FileName",
-                                      "FirstOnOpen", "PageSize", "StepType", "LockType",
-                                      "TranType", "StreamCompression", "IgnoreSmall",
-                                      "TRUEFormat", "FALSEFormat", "DATEFormat", "TIMEFormat",
-                                      "DecimalSeparator"}));
+            (std::vector<std::string>{
+                "DbOwner",     "OwnerProtection",   "ClientID",    "Keys",
+                "DDFFields",   "DDFIndexes",        "FileFlags",   "FileName",
+                "FirstOnOpen", "PageSize",          "StepType",    "LockType",
+                "TranType",    "StreamCompression", "IgnoreSmall", "TRUEFormat",
+                "FALSEFormat", "DATEFormat",        "TIMEFormat",  "DecimalSeparator"}));
   // A page size of 0 is the default left out. It must come back as 0, not as the 1024 of
   // a new table.
   table.SetPageSize(0);
@@ -288,18 +290,6 @@ TEST_F(Persistence, EveryByteFrom1To255Survives) {
   }
 }
 
-TEST_F(Persistence, TextsAreCutToTheirPropertyLengths) {
-  const std::string long_name(300, 'n');
-  json::Object bag;
-  bag.Append("FileName", long_name);
-  bag.Append("DbOwner", long_name);
-  bag.Append("ClientID", "ABCDEF");
-  LoadPropertyObject(table, bag);
-  EXPECT_EQ(table.FileName(), long_name.substr(0, 254));
-  EXPECT_EQ(table.DbOwner(), long_name.substr(0, 255));
-  EXPECT_EQ(table.ClientID(), "ABCD");
-}
-
 // ---- What is refused ---------------------------------------------------------------------------
 
 TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
@@ -318,9 +308,9 @@ TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
   };
   const std::vector<Case> cases = {
       // Not JSON at all.
-      {lead + R"("PageSize": 512,})",
-       "Property bag is not valid JSON: line 1, column " + std::to_string(lead.size() + 17) +
-           ": expected a member name in double quotes, found '}'"},
+      {lead + R"("PageSize": 512,})", "Property bag is not valid JSON: line 1, column " +
+                                          std::to_string(lead.size() + 17) +
+                                          ": expected a member name in double quotes, found '}'"},
       {"[]", "Property bag: must be a JSON object, not a list"},
       // Names.
       {lead + R"("Colour": 5})", "Property bag: unknown property \"Colour\""},
@@ -329,8 +319,9 @@ TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
        "Property bag: OnRecChanged: is a handler binding, which is not persisted"},
       {lead + R"("Version": "6.15"})", "Property bag: Version: is never persisted"},
       // Kinds.
-      {lead + R"("AutoCreate": 1})", "Property bag: AutoCreate: must be true or false, not a "
-                                     "whole number"},
+      {lead + R"("AutoCreate": 1})",
+       "Property bag: AutoCreate: must be true or false, not a "
+       "whole number"},
       {lead + R"("KeyNum": "3"})",
        "Property bag: KeyNum: must be a whole number from -32768 to 32767, not a text"},
       {lead + R"("PageSize": 1024.0})",
@@ -393,15 +384,15 @@ TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
   };
   for (const Case& c : cases) ExpectRefused(c.bag, c.message);
   // A segment with its Position out of range.
-  ExpectRefused(lead + R"("Keys": [{)" +
-                    std::string(segment).replace(segment.find("\"Position\": 1"), 13,
-                                                 "\"Position\": 32768") +
-                    R"(, "NulSegment": false}]})",
-                "Property bag: Keys[0].Position: must be a whole number from -32768 to 32767, "
-                "not 32768");
+  ExpectRefused(
+      lead + R"("Keys": [{)" +
+          std::string(segment).replace(segment.find("\"Position\": 1"), 13, "\"Position\": 32768") +
+          R"(, "NulSegment": false}]})",
+      "Property bag: Keys[0].Position: must be a whole number from -32768 to 32767, "
+      "not 32768");
   // A valid bag after all this loads.
-  EXPECT_NO_THROW(LoadProperties(table, lead + R"("Keys": [{)" + segment +
-                                             R"(, "NulSegment": true}]})"));
+  EXPECT_NO_THROW(
+      LoadProperties(table, lead + R"("Keys": [{)" + segment + R"(, "NulSegment": true}]})"));
   EXPECT_EQ(table.DbOwner(), "other");
   EXPECT_TRUE(table.Keys()[0].NulSegment());
 }
@@ -430,7 +421,8 @@ TEST_F(Persistence, AnActiveTableIsNotLoadedInto) {
   EXPECT_TRUE(engine.Calls().empty());
 }
 
-// ---- A stored Active -----------------------------------------------------------------------------
+// ---- A stored Active
+// -----------------------------------------------------------------------------
 
 class StoredActive : public Persistence {
  protected:
@@ -473,8 +465,8 @@ TEST_F(StoredActive, OpensTheFileOnlyWhenEverythingIsInPlace) {
     keys_at_open = table.Keys().Count();
   };
   engine.Reply(engine::kOpOpen, open_reply);
-  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(
-                                    80, 2048, 7, {RecordingEngine::KeyBlock(0, 8, 0)}));
+  engine.Reply(engine::kOpStat,
+               RecordingEngine::StatReply(80, 2048, 7, {RecordingEngine::KeyBlock(0, 8, 0)}));
 
   LoadProperties(table, bag);
 
