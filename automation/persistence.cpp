@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,39 @@
 #include "platform/locale.h"
 
 namespace vastrel::automation {
+
+// The table's properties as read from a bag, before any of them reaches the table. Each
+// starts at the value that leaving the property out stands for.
+struct StagedProperties {
+  std::string db_owner;
+  table::TOwnerProtection owner_protection = table::opNoAccessNoEncrypt;
+  std::string client_id;
+  keys::tkeylist keys;
+  std::vector<dictionary::TRecordItem> fields;
+  std::vector<dictionary::TIndexItem> indexes;
+  bool auto_create = false;
+  bool active = false;
+  int32_t data_buffer_length = 0;
+  keys::BtrFileFlags file_flags;
+  std::string file_name;
+  bool first_on_open = false;
+  int16_t key_num = 0;
+  table::BtrOpenModes open_mode = table::bomNormal;
+  uint16_t page_size = 0;
+  uint16_t record_size = 0;
+  table::TStepType step_type = table::stNormal;
+  table::TLockType lock_type = table::ltNone;
+  table::TTranType tran_type = table::ttConcurrent;
+  table::BtrSharingModes sharing_mode = table::bomDefault;
+  bool stream_compression = false;
+  bool ignore_small = true;
+  std::string true_format = "1";
+  std::string false_format = "0";
+  std::string date_format = "YYYYMMDD";
+  std::string time_format = "HH:NN:SS";
+  char decimal_separator = '.';
+};
+
 namespace {
 
 using json::Value;
@@ -139,38 +173,6 @@ json::Array FileFlagNames(keys::BtrFileFlags flags) {
 }
 
 // ---- Reading values -------------------------------------------------------------------------
-
-// The table's properties as read from a bag, before any of them reaches the table. Each
-// starts at the value that leaving the property out stands for.
-struct Staged {
-  std::string db_owner;
-  table::TOwnerProtection owner_protection = table::opNoAccessNoEncrypt;
-  std::string client_id;
-  keys::tkeylist keys;
-  std::vector<dictionary::TRecordItem> fields;
-  std::vector<dictionary::TIndexItem> indexes;
-  bool auto_create = false;
-  bool active = false;
-  int32_t data_buffer_length = 0;
-  keys::BtrFileFlags file_flags;
-  std::string file_name;
-  bool first_on_open = false;
-  int16_t key_num = 0;
-  table::BtrOpenModes open_mode = table::bomNormal;
-  uint16_t page_size = 0;
-  uint16_t record_size = 0;
-  table::TStepType step_type = table::stNormal;
-  table::TLockType lock_type = table::ltNone;
-  table::TTranType tran_type = table::ttConcurrent;
-  table::BtrSharingModes sharing_mode = table::bomDefault;
-  bool stream_compression = false;
-  bool ignore_small = true;
-  std::string true_format = "1";
-  std::string false_format = "0";
-  std::string date_format = "YYYYMMDD";
-  std::string time_format = "HH:NN:SS";
-  char decimal_separator = '.';
-};
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& what) {
   throw vastrel::Exception("Property bag: " + path + ": " + what);
@@ -402,7 +404,7 @@ struct Property {
   const char* name;
   // The value to write; nullopt leaves the property out (it holds its default).
   std::optional<Value> (*save)(const TBtr&);
-  void (*load)(const Value&, Staged&);
+  void (*load)(const Value&, StagedProperties&);
 };
 
 template <class T>
@@ -416,71 +418,73 @@ std::optional<Value> Unless(T value, T fallback) {
 // carry no value, so they have no entry and a bag that names them is refused.
 const Property kProperties[] = {
     {"DbOwner", [](const TBtr& t) -> std::optional<Value> { return Text(t.DbOwner()); },
-     [](const Value& v, Staged& s) { s.db_owner = ReadText(v, "DbOwner"); }},
+     [](const Value& v, StagedProperties& s) { s.db_owner = ReadText(v, "DbOwner"); }},
     {"OwnerProtection",
      [](const TBtr& t) -> std::optional<Value> {
        return EnumValue(kOwnerProtections, t.OwnerProtection());
      },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.owner_protection =
            ReadTableEnum<table::TOwnerProtection>(v, "OwnerProtection", kOwnerProtections);
      }},
     {"ClientID", [](const TBtr& t) -> std::optional<Value> { return Text(t.ClientID()); },
-     [](const Value& v, Staged& s) { s.client_id = ReadText(v, "ClientID"); }},
+     [](const Value& v, StagedProperties& s) { s.client_id = ReadText(v, "ClientID"); }},
     {"Keys", [](const TBtr& t) -> std::optional<Value> { return Value(Segments(t.Keys())); },
-     [](const Value& v, Staged& s) { s.keys = ReadSegments(v); }},
+     [](const Value& v, StagedProperties& s) { s.keys = ReadSegments(v); }},
     {"DDFFields",
      [](const TBtr& t) -> std::optional<Value> { return Value(Fields(t.DDFFields())); },
-     [](const Value& v, Staged& s) { s.fields = ReadFields(v); }},
+     [](const Value& v, StagedProperties& s) { s.fields = ReadFields(v); }},
     {"DDFIndexes",
      [](const TBtr& t) -> std::optional<Value> { return Value(Indexes(t.DDFIndexes())); },
-     [](const Value& v, Staged& s) { s.indexes = ReadIndexes(v); }},
+     [](const Value& v, StagedProperties& s) { s.indexes = ReadIndexes(v); }},
     {"AutoCreate", [](const TBtr& t) { return Unless(t.AutoCreate(), false); },
-     [](const Value& v, Staged& s) { s.auto_create = ReadBool(v, "AutoCreate"); }},
+     [](const Value& v, StagedProperties& s) { s.auto_create = ReadBool(v, "AutoCreate"); }},
     {"Active", [](const TBtr& t) { return Unless(t.Active(), false); },
-     [](const Value& v, Staged& s) { s.active = ReadBool(v, "Active"); }},
+     [](const Value& v, StagedProperties& s) { s.active = ReadBool(v, "Active"); }},
     {"DataBufferLength", [](const TBtr& t) { return Unless<int32_t>(t.DataBufferLength(), 0); },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        // A table holds no negative length.
        s.data_buffer_length = static_cast<int32_t>(
            ReadInt(v, "DataBufferLength", 0, std::numeric_limits<int32_t>::max()));
      }},
     {"FileFlags",
      [](const TBtr& t) -> std::optional<Value> { return Value(FileFlagNames(t.FileFlags())); },
-     [](const Value& v, Staged& s) { s.file_flags = ReadFileFlags(v); }},
+     [](const Value& v, StagedProperties& s) { s.file_flags = ReadFileFlags(v); }},
     {"FileName", [](const TBtr& t) -> std::optional<Value> { return Text(t.FileName()); },
-     [](const Value& v, Staged& s) { s.file_name = ReadText(v, "FileName"); }},
+     [](const Value& v, StagedProperties& s) { s.file_name = ReadText(v, "FileName"); }},
     {"FirstOnOpen", [](const TBtr& t) -> std::optional<Value> { return Value(t.FirstOnOpen()); },
-     [](const Value& v, Staged& s) { s.first_on_open = ReadBool(v, "FirstOnOpen"); }},
+     [](const Value& v, StagedProperties& s) { s.first_on_open = ReadBool(v, "FirstOnOpen"); }},
     {"KeyNum", [](const TBtr& t) { return Unless<int16_t>(t.KeyNum(), 0); },
-     [](const Value& v, Staged& s) { s.key_num = ReadInt<int16_t>(v, "KeyNum"); }},
+     [](const Value& v, StagedProperties& s) { s.key_num = ReadInt<int16_t>(v, "KeyNum"); }},
     {"OpenMode",
      [](const TBtr& t) -> std::optional<Value> {
        if (t.OpenMode() == table::bomNormal) return std::nullopt;
        return EnumValue(kOpenModes, t.OpenMode());
      },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.open_mode = ReadTableEnum<table::BtrOpenModes>(v, "OpenMode", kOpenModes);
      }},
     // The default left out is 0, not the 1024 of a new table: a bag without PageSize loads
     // 0, so that a table saved with page size 0 comes back with it.
     {"PageSize", [](const TBtr& t) { return Unless<uint16_t>(t.PageSize(), 0); },
-     [](const Value& v, Staged& s) { s.page_size = ReadInt<uint16_t>(v, "PageSize"); }},
+     [](const Value& v, StagedProperties& s) { s.page_size = ReadInt<uint16_t>(v, "PageSize"); }},
     {"RecordSize", [](const TBtr& t) { return Unless<uint16_t>(t.RecordSize(), 0); },
-     [](const Value& v, Staged& s) { s.record_size = ReadInt<uint16_t>(v, "RecordSize"); }},
+     [](const Value& v, StagedProperties& s) {
+       s.record_size = ReadInt<uint16_t>(v, "RecordSize");
+     }},
     {"StepType",
      [](const TBtr& t) -> std::optional<Value> { return EnumValue(kStepTypes, t.StepType()); },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.step_type = ReadTableEnum<table::TStepType>(v, "StepType", kStepTypes);
      }},
     {"LockType",
      [](const TBtr& t) -> std::optional<Value> { return EnumValue(kLockTypes, t.LockType()); },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.lock_type = ReadTableEnum<table::TLockType>(v, "LockType", kLockTypes);
      }},
     {"TranType",
      [](const TBtr& t) -> std::optional<Value> { return EnumValue(kTranTypes, t.TranType()); },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.tran_type = ReadTableEnum<table::TTranType>(v, "TranType", kTranTypes);
      }},
     {"SharingMode",
@@ -488,27 +492,29 @@ const Property kProperties[] = {
        if (t.SharingMode() == table::bomDefault) return std::nullopt;
        return EnumValue(kSharingModes, t.SharingMode());
      },
-     [](const Value& v, Staged& s) {
+     [](const Value& v, StagedProperties& s) {
        s.sharing_mode = ReadTableEnum<table::BtrSharingModes>(v, "SharingMode", kSharingModes);
      }},
     {"StreamCompression",
      [](const TBtr& t) -> std::optional<Value> { return Value(t.StreamCompression()); },
-     [](const Value& v, Staged& s) { s.stream_compression = ReadBool(v, "StreamCompression"); }},
+     [](const Value& v, StagedProperties& s) {
+       s.stream_compression = ReadBool(v, "StreamCompression");
+     }},
     {"IgnoreSmall", [](const TBtr& t) -> std::optional<Value> { return Value(t.IgnoreSmall()); },
-     [](const Value& v, Staged& s) { s.ignore_small = ReadBool(v, "IgnoreSmall"); }},
+     [](const Value& v, StagedProperties& s) { s.ignore_small = ReadBool(v, "IgnoreSmall"); }},
     {"TRUEFormat", [](const TBtr& t) -> std::optional<Value> { return Text(t.TRUEFormat()); },
-     [](const Value& v, Staged& s) { s.true_format = ReadText(v, "TRUEFormat"); }},
+     [](const Value& v, StagedProperties& s) { s.true_format = ReadText(v, "TRUEFormat"); }},
     {"FALSEFormat", [](const TBtr& t) -> std::optional<Value> { return Text(t.FALSEFormat()); },
-     [](const Value& v, Staged& s) { s.false_format = ReadText(v, "FALSEFormat"); }},
+     [](const Value& v, StagedProperties& s) { s.false_format = ReadText(v, "FALSEFormat"); }},
     {"DATEFormat", [](const TBtr& t) -> std::optional<Value> { return Text(t.DATEFormat()); },
-     [](const Value& v, Staged& s) { s.date_format = ReadText(v, "DATEFormat"); }},
+     [](const Value& v, StagedProperties& s) { s.date_format = ReadText(v, "DATEFormat"); }},
     {"TIMEFormat", [](const TBtr& t) -> std::optional<Value> { return Text(t.TIMEFormat()); },
-     [](const Value& v, Staged& s) { s.time_format = ReadText(v, "TIMEFormat"); }},
+     [](const Value& v, StagedProperties& s) { s.time_format = ReadText(v, "TIMEFormat"); }},
     {"DecimalSeparator",
      [](const TBtr& t) -> std::optional<Value> {
        return Text(std::string(1, t.DecimalSeparator()));
      },
-     [](const Value& v, Staged& s) { s.decimal_separator = ReadDecimalSeparator(v); }},
+     [](const Value& v, StagedProperties& s) { s.decimal_separator = ReadDecimalSeparator(v); }},
 };
 
 // Published members that a bag never holds, and why.
@@ -531,8 +537,8 @@ const Property* FindProperty(std::string_view name) {
   return nullptr;
 }
 
-Staged ReadBag(const json::Object& bag) {
-  Staged staged;
+StagedProperties ReadBag(const json::Object& bag) {
+  StagedProperties staged;
   for (const json::Member& m : bag) {
     if (const Property* p = FindProperty(m.name)) {
       p->load(m.value, staged);
@@ -546,7 +552,7 @@ Staged ReadBag(const json::Object& bag) {
   return staged;
 }
 
-void Apply(TBtr& t, Staged s) {
+void Apply(TBtr& t, StagedProperties s) {  // a copy: its texts move into the table
   t.BeginLoading();
   try {
     // The data buffer is the one thing loading may fail to obtain; it comes first, before
@@ -604,12 +610,11 @@ json::Object SavePropertyObject(const TBtr& table) {
 
 std::string SaveProperties(const TBtr& table) { return json::Write(SavePropertyObject(table)); }
 
-void LoadPropertyObject(TBtr& table, const json::Object& bag) {
-  if (table.Active()) throw vastrel::Exception("Can't load saved properties into an active table");
-  Apply(table, ReadBag(bag));
+PropertyBag CheckPropertyObject(const json::Object& bag) {
+  return PropertyBag(std::make_shared<const StagedProperties>(ReadBag(bag)));
 }
 
-void LoadProperties(TBtr& table, std::string_view json_text) {
+PropertyBag ParsePropertyBag(std::string_view json_text) {
   json::Value bag;
   try {
     bag = json::Parse(json_text);
@@ -619,7 +624,22 @@ void LoadProperties(TBtr& table, std::string_view json_text) {
   if (!bag.IsObject()) {
     throw vastrel::Exception("Property bag: must be a JSON object, not " + Kind(bag));
   }
-  LoadPropertyObject(table, bag.AsObject());
+  return CheckPropertyObject(bag.AsObject());
 }
+
+void ApplyPropertyBag(const PropertyBag& bag, TBtr& table) {
+  if (table.Active()) throw vastrel::Exception("Can't load saved properties into an active table");
+  Apply(table, *bag.staged_);
+}
+
+void LoadProperties(TBtr& table, std::string_view json_text) {
+  ApplyPropertyBag(ParsePropertyBag(json_text), table);
+}
+
+void LoadPropertyObject(TBtr& table, const json::Object& bag) {
+  ApplyPropertyBag(CheckPropertyObject(bag), table);
+}
+
+std::string SavePropertyBag(const TBtr& table) { return SaveProperties(table); }
 
 }  // namespace vastrel::automation

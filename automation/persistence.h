@@ -48,6 +48,7 @@
 // Not thread-safe: used on the thread that owns the table.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,19 @@
 
 namespace vastrel::automation {
 
+struct StagedProperties;
+
+// A bag read and checked in full, not yet applied to any table. Copies share the values.
+class VASTREL_API PropertyBag {
+ public:
+  explicit PropertyBag(std::shared_ptr<const StagedProperties> staged)
+      : staged_(std::move(staged)) {}
+
+ private:
+  friend VASTREL_API void ApplyPropertyBag(const PropertyBag& bag, table::TBtr& table);
+  std::shared_ptr<const StagedProperties> staged_;
+};
+
 // The persisted properties of the table as a JSON object, in their order, defaults left
 // out. For a host that keeps the table's properties inside a larger bag of its own.
 VASTREL_API json::Object SavePropertyObject(const table::TBtr& table);
@@ -64,13 +78,24 @@ VASTREL_API json::Object SavePropertyObject(const table::TBtr& table);
 // The same object written as pretty-printed JSON text.
 VASTREL_API std::string SaveProperties(const table::TBtr& table);
 
-// Loads a property bag given as JSON text into the table. Raises vastrel::Exception for a
-// bag that is not valid (the table unchanged), "Can't load saved properties into an active
-// table" for an open table (unchanged too), and what Loaded() raises when it opens the file.
+// Loads a property bag given as JSON text into the table: ParsePropertyBag, then
+// ApplyPropertyBag. Raises vastrel::Exception for a bag that is not valid and for an open
+// table (the table unchanged in both cases), and what Loaded() raises when it opens the file.
 VASTREL_API void LoadProperties(table::TBtr& table, std::string_view json_text);
 
 // The same for a bag that is already parsed: the object that SavePropertyObject gives, for
 // a host that keeps it inside a larger bag of its own (and removes its own members first).
 VASTREL_API void LoadPropertyObject(table::TBtr& table, const json::Object& bag);
+
+// The two steps of loading, for a caller that checks the bag before it looks at the table.
+// Reads and checks the whole bag; raises vastrel::Exception naming the fault.
+VASTREL_API PropertyBag ParsePropertyBag(std::string_view json_text);
+VASTREL_API PropertyBag CheckPropertyObject(const json::Object& bag);
+// BeginLoading, every property through its setter, Loaded. An open table is refused with
+// "Can't load saved properties into an active table" and left as it is.
+VASTREL_API void ApplyPropertyBag(const PropertyBag& bag, table::TBtr& table);
+
+// The same as SaveProperties.
+VASTREL_API std::string SavePropertyBag(const table::TBtr& table);
 
 }  // namespace vastrel::automation
