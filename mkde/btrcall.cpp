@@ -29,10 +29,27 @@ bool NeedsHandle(int op) {
 
 }  // namespace
 
+namespace {
+// Set once the engine object is being destroyed (library unload or process exit). A host
+// may still call after that, for instance a component's Stop at its own module end when
+// its static objects happen to go after ours; such a call answers 20 (the record manager
+// is inactive) instead of touching a destroyed engine.
+std::atomic<bool> engine_gone{false};
+
+// Constructed right after the engine, so destroyed right before it.
+struct GoneMarker {
+  ~GoneMarker() { engine_gone.store(true, std::memory_order_release); }
+};
+}  // namespace
+
 Engine& Engine::Get() {
-  static Engine* engine = new Engine;  // never destroyed: calls may come during exit
-  return *engine;
+  // Destroyed when the library is unloaded or the process exits, closing every file.
+  static Engine engine;
+  static GoneMarker marker;
+  return engine;
 }
+
+bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
 
 Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
 
@@ -143,16 +160,22 @@ int Engine::Run(Call& call) {
 
 }  // namespace mkde
 
+namespace {
+constexpr int16_t kRecordManagerInactive = 20;
+}  // namespace
+
 extern "C" {
 
 int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                 uint8_t key_len, int8_t key_num) {
+  if (mkde::Engine::Gone()) return kRecordManagerInactive;
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
                                       key_num, nullptr);
 }
 
 int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
                   void* key_buf, uint8_t key_len, int8_t key_num, void* client_id) {
+  if (mkde::Engine::Gone()) return kRecordManagerInactive;
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
                                       key_num, client_id);
 }

@@ -41,6 +41,8 @@ struct Call {
 class Engine {
  public:
   static Engine& Get();
+  // True once the process-wide engine has been destroyed; no call may reach Get() then.
+  static bool Gone();
 
   int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                    uint8_t key_len, int8_t key_num, void* client_id);

@@ -336,9 +336,14 @@ Registry& Registry::Get() {
 }
 
 void Registry::ForgetAfterFork() {
-  // The parent's environments and descriptors stay theirs; closing them here would drop
-  // the parent's locks, so they are let go without being closed.
-  for (auto& f : files_) (void)f.release();
+  // The parent's environments stay theirs: LMDB handles must not cross a fork, so they are
+  // let go without being closed. The gate descriptor is closed: its locks belong to the
+  // open file description, which the parent still holds, and a copy kept here would keep
+  // them alive after the parent ends.
+  for (auto& f : files_) {
+    if (f->gate_fd_ >= 0) ::close(f->gate_fd_);
+    (void)f.release();
+  }
   files_.clear();
 }
 

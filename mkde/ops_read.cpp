@@ -306,7 +306,10 @@ int Engine::GetByPercentage(Call& call) {
   std::string first(View(kk));
   rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
   if (rc != 0) return LmdbStatus(rc);
-  if (pct < 10000) {
+  if (pct == 0) {
+    rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
+    if (rc != 0) return LmdbStatus(rc);
+  } else if (pct < 10000) {
     std::string probe;
     if (k >= 0) {
       probe = Interpolate(first, View(kk), pct);

@@ -34,6 +34,7 @@
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
 #include "platform/export.h"
+#include "platform/oleauto.h"
 
 namespace vastrel::table {
 
@@ -308,6 +309,62 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   bool StatPending() const { return stat_pending_; }
 
   // ---- Key buffer views ------------------------------------------------------------------
+  //
+  // Views of the key buffer from its byte 0, little-endian. None calls the engine and none
+  // fails; a write changes only the bytes it names. After a read the engine has put the
+  // key of the record reached there.
+
+  // The bytes before the first zero byte. A write puts the text and one zero byte; text
+  // beyond 254 characters does not fit with its zero byte and is cut.
+  std::string KeyBuffer() const;
+  void SetKeyBuffer(std::string_view text);
+  // Length-prefixed text: byte 0 holds the length n, bytes 1 to n the characters. A write
+  // cuts the text to 254 characters and adds no zero byte. A length byte of 255 reads the
+  // 254 characters the buffer holds.
+  std::string KeyString() const;
+  void SetKeyString(std::string_view text);
+  uint8_t KeyByte() const { return key_buffer_[0]; }
+  void SetKeyByte(uint8_t value) { key_buffer_[0] = value; }
+  uint16_t KeyWord() const;
+  void SetKeyWord(uint16_t value);
+  int16_t KeyInt() const;
+  void SetKeyInt(int16_t value);
+  int32_t KeyLong() const;
+  void SetKeyLong(int32_t value);
+  double KeyDouble() const;
+  void SetKeyDouble(double value);
+  // Sets all 255 bytes to zero.
+  void ClearKeyBuffer() { key_buffer_.fill(0); }
+
+  // ---- Search by index name ---------------------------------------------------------------
+  //
+  // The index is the first definition of DDFIndexes() whose name equals index_name exactly
+  // (letter case significant). The search takes its key number, turns key_value into text
+  // by the value's kind, pads it with blanks to the Length() of segment KeyNum() of Keys()
+  // (when there is one), and puts it with a zero byte into the key buffer. A name that no
+  // index has leaves KeyNum() and the key buffer as they are and searches with them.
+  //
+  // Text by kind: VT_I2, VT_I4, VT_UI1 in decimal; VT_R4, VT_R8, VT_CY in general format
+  // with DecimalSeparator(); VT_DATE by DATEFormat(); VT_BOOL as TRUEFormat() or
+  // FALSEFormat(); VT_BSTR (and kind 256) the text itself; VT_UNKNOWN raises the
+  // platform's "Invalid variant type conversion"; any other kind, by-reference values
+  // included, gives empty text.
+  //
+  // Engine failures of the read are the answer false and restore KeyNum(); on success
+  // KeyNum() stays the index's key number. Errors of the preparation (the conversion error
+  // above, a date out of range, a negative key number asking for segment -1) are raised
+  // and leave KeyNum() as it was.
+
+  // Reads the record whose key equals the value (Get Equal).
+  bool FindKey(std::string_view index_name, const VARIANT& key_value);
+  // Reads the first record whose key is greater than or equal to the value.
+  bool Locate(std::string_view index_name, const VARIANT& key_value);
+  // The next or previous record along KeyNum(); false at the end or on any failure.
+  bool LocateNext();
+  bool LocatePrior();
+
+  // The key text that a search would put into the key buffer for this value and KeyNum().
+  std::string KeyText(const VARIANT& key_value) const;
 
   // The 255 bytes of the key buffer.
   uint8_t* KeyBufferBytes() { return key_buffer_.data(); }
@@ -335,6 +392,7 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   void FillOwnerArea(uint8_t* area) const;
   std::string ConvertedFileName() const;
   void PutFileNameIntoKeyBuffer();
+  bool Search(std::string_view index_name, const VARIANT& key_value, void (TBtr::*read)());
   uint16_t Spec16(int offset) const;
   void SetSpec16(int offset, uint16_t value);
 

@@ -1,0 +1,164 @@
+// Several processes on one file: concurrent writers, readers that never wait, a writer
+// killed in the middle of its work.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/mkde/engine_fixture.h"
+
+namespace mkde_test {
+namespace {
+
+constexpr uint16_t kLen = 64;
+
+std::string Rec(int32_t id) {
+  std::string r(kLen, '\0');
+  std::memcpy(r.data(), &id, 4);
+  std::snprintf(r.data() + 4, kLen - 4, "record %d", id);
+  return r;
+}
+std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
+
+class Processes : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    path_ = Path("shared.dat");
+    // id (unique), and a second index on the text, so that every write touches two trees.
+    ASSERT_EQ(CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}, {{5, 20, 0x0001, 0}}})), 0);
+  }
+  // Runs `body` in a child process; its return value is the exit status.
+  template <class F>
+  pid_t Spawn(F body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+  }
+  int Wait(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  }
+  // Every record is reachable by its id, and the two indexes and the records agree.
+  void CheckConsistent(Table& t, const std::set<int32_t>& must_have) {
+    for (int32_t id : must_have) ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(id)), 0) << id;
+    size_t by_id = 0, by_text = 0, physical = 0;
+    for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0)) ++by_id;
+    for (int16_t s = t.Get(BTR_GET_FIRST, 1); s == 0; s = t.Get(BTR_GET_NEXT, 1)) ++by_text;
+    for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT)) ++physical;
+    std::string stat;
+    ASSERT_EQ(t.Stat(&stat), 0);
+    EXPECT_EQ(by_id, physical);
+    EXPECT_EQ(by_text, physical);
+    EXPECT_EQ(GetU32(stat, 6), physical);
+  }
+  std::string path_;
+};
+
+TEST_F(Processes, TwoWritersShareOneFile) {
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);  // open before the fork: the child must not use it
+  ASSERT_EQ(t.Insert(Rec(1)), 0);
+  pid_t child = Spawn([&] {
+    Table c;
+    if (c.Open(path_) != 0) return 1;
+    if (c.Get(BTR_GET_EQUAL, 0, IdKey(1)) != 0) return 2;  // the parent's committed record
+    for (int i = 0; i < 150; ++i) {
+      if (c.Insert(Rec(10000 + i)) != 0) return 3;
+      if (c.Get(BTR_GET_FIRST, 0) != 0) return 4;
+    }
+    return 0;
+  });
+  for (int i = 0; i < 150; ++i) {
+    ASSERT_EQ(t.Insert(Rec(20000 + i)), 0);
+    ASSERT_EQ(t.Get(BTR_GET_LAST, 1), 0);
+  }
+  ASSERT_EQ(Wait(child), 0);
+  std::set<int32_t> all = {1};
+  for (int i = 0; i < 150; ++i) all.insert({10000 + i, 20000 + i});
+  ASSERT_NO_FATAL_FAILURE(CheckConsistent(t, all));
+}
+
+TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  ASSERT_EQ(t.Insert(Rec(1)), 0);
+  // Another process holds the write gate and does not let go.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = Spawn([&] {
+    int fd = ::open((path_ + "-gate").c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 1;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &fl) != 0) return 1;
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) return 2;
+    pause();
+    return 0;
+  });
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  Table other;
+  ASSERT_EQ(other.Open(path_), 0);
+  ASSERT_EQ(other.Step(BTR_STEP_FIRST), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(t.Insert(Rec(2)), BTR_FILE_IN_USE);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(waited, std::chrono::seconds(15)) << "the wait is bounded";
+  kill(holder, SIGKILL);
+  Wait(holder);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(t.Insert(Rec(2)), 0) << "the gate of a dead process is free";
+}
+
+TEST_F(Processes, KilledWriterBlocksNobodyAndLosesNothing) {
+  std::mt19937 rng(99);
+  std::set<int32_t> acknowledged;
+  int next_id = 1;
+  for (int round = 0; round < 20; ++round) {
+    int acks[2];
+    ASSERT_EQ(pipe(acks), 0);
+    int first = next_id;
+    pid_t writer = Spawn([&] {
+      close(acks[0]);
+      Table w;
+      if (w.Open(path_, round % 2 ? 0 : -1) != 0) return 1;
+      for (int32_t id = first;; ++id) {
+        if (w.Insert(Rec(id)) != 0) return 2;
+        if (write(acks[1], &id, 4) != 4) return 3;
+      }
+    });
+    close(acks[1]);
+    // Let it commit a random number of records, then kill it wherever it is.
+    int want = std::uniform_int_distribution<int>(5, 60)(rng);
+    int32_t id;
+    for (int got = 0; got < want && read(acks[0], &id, 4) == 4; ++got) acknowledged.insert(id);
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+    kill(writer, SIGKILL);
+    ASSERT_EQ(Wait(writer), 100 + SIGKILL);
+    while (read(acks[0], &id, 4) == 4) acknowledged.insert(id);
+    close(acks[0]);
+    next_id = *acknowledged.rbegin() + 1000;
+
+    Table t;
+    ASSERT_EQ(t.Open(path_), 0);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(t.Insert(Rec(-round - 1)), 0) << "round " << round;
+    acknowledged.insert(-round - 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_NO_FATAL_FAILURE(CheckConsistent(t, acknowledged)) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace mkde_test
