@@ -397,6 +397,41 @@ TEST_F(Persistence, InvalidBagsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(table.Keys()[0].NulSegment());
 }
 
+// Every property, and every property of a segment, field and index, refuses null, a
+// fraction and an object, which none of them holds; and whatever it refuses leaves the
+// table as it was.
+TEST_F(Persistence, EveryPropertyRefusesValuesOfNoKindItHolds) {
+  FillEverything(table);
+  const std::string before = SaveProperties(table);
+  const json::Object good = json::Parse(before).AsObject();
+  const json::Value never[] = {json::Value(), json::Value(1.5), json::Value(json::Object{})};
+  int refused = 0;
+  const auto attempt = [&](const json::Object& bag, const std::string& where) {
+    const std::string error = ErrorOf([&] { LoadPropertyObject(table, bag); });
+    EXPECT_THAT(error, ::testing::HasSubstr(where));
+    EXPECT_EQ(SaveProperties(table), before) << where;
+    ++refused;
+  };
+  for (const json::Member& m : good) {
+    for (const json::Value& bad : never) {
+      json::Object bag = good;
+      bag.Set(m.name, bad);
+      attempt(bag, "Property bag: " + m.name + ":");
+    }
+    if (!m.value.IsArray() || m.value.AsArray().empty() || !m.value.AsArray()[0].IsObject()) {
+      continue;
+    }
+    for (const json::Member& item : m.value.AsArray()[0].AsObject()) {
+      for (const json::Value& bad : never) {
+        json::Object bag = good;
+        bag.Find(m.name)->AsArray()[0].AsObject().Set(item.name, bad);
+        attempt(bag, "Property bag: " + m.name + "[0]." + item.name + ":");
+      }
+    }
+  }
+  EXPECT_EQ(refused, 3 * (26 + 12 + 4 + 2));
+}
+
 TEST_F(Persistence, AnObjectBuiltByTheHostIsCheckedAsStrictly) {
   FillEverything(table);
   const std::string before = SaveProperties(table);
