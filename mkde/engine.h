@@ -38,6 +38,28 @@ struct Call {
   }
 };
 
+// The snapshot one read call works in: the client's own transaction on the file when it
+// has one (so it sees its own changes), else a fresh snapshot of the last commit. Ends on
+// every path out of the call.
+class ReadScope {
+ public:
+  ReadScope(FileEnv* file, const Client* client) : file_(file), client_(client) {}
+  ~ReadScope();
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+  // Returns an LMDB error code.
+  int Begin();
+  MDB_txn* txn() const { return txn_; }
+  int Cursor(MDB_dbi dbi, MDB_cursor** cursor);
+
+ private:
+  FileEnv* file_;
+  const Client* client_;
+  MDB_txn* txn_ = nullptr;
+  bool own_ = false;  // the client's write transaction, not the file's cached snapshot
+  std::vector<MDB_cursor*> opened_;
+};
+
 class Engine {
  public:
   static Engine& Get();
@@ -59,6 +81,32 @@ class Engine {
   int Version(Call& call);
   int StopClient(Call& call);
   void CloseHandle(Handle* handle);
+
+  // Owner names (ops_owner.cpp).
+  int SetOwner(Call& call);
+  int ClearOwner(Call& call);
+  // At Open of a file with an owner: 0 (with *read_only for a name-less open the level
+  // allows), 51, or 2.
+  int CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);
+
+  // Transactions (ops_txn.cpp).
+  int BeginTransaction(Call& call);
+  int EndTransaction(Call& call);
+  int AbortTransaction(Call& call);
+  // Ends the client's transaction, committing or not; returns the first failing status.
+  int FinishTransaction(Client* client, bool commit);
+
+  // Record locks (locks.cpp).
+  // Takes the lock a read's bias asks for on `position`: 0, 84 another block holds the
+  // record, 85 another client's exclusive transaction holds the file.
+  int TakeLock(Handle* handle, int lock, uint32_t position);
+  // Ends the block's single-record lock (a read, Update or Delete through the block).
+  void DropSingleLock(Handle* handle);
+  // Drops the block's locks on a record that is gone.
+  void DropLocksOn(Handle* handle, uint32_t position);
+  // 84 when another block holds a lock on the record, else 0.
+  int CheckNotLocked(Handle* handle, uint32_t position);
+  int Unlock(Call& call);
 
   // Reads (ops_read.cpp).
   int GetByKey(Call& call, bool key_only);

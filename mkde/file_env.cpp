@@ -247,6 +247,15 @@ int FileEnv::HoldOpen(bool exclusive) {
   return errno == EAGAIN || errno == EACCES ? BTR_INCOMPATIBLE_MODE : BTR_IO_ERROR;
 }
 
+bool FileEnv::OpenElsewhere() {
+  if (gate_fd_ < 0) return false;
+  // This process's own shared lock does not stand in the way of its own upgrade; any
+  // other process's does.
+  if (HoldOpen(true) != BTR_OK) return true;
+  if (exclusive_owner == nullptr) HoldOpen(false);
+  return false;
+}
+
 int FileEnv::GrowMap(size_t extra) {
   MDB_envinfo info;
   MDB_stat st;
@@ -319,6 +328,16 @@ int FileEnv::LoadDescription(MDB_txn* txn) {
   std::string reason;
   if (!DecodeFileSpec(static_cast<const uint8_t*>(v.mv_data), v.mv_size, &spec_, &reason)) {
     return BTR_NOT_A_FILE;
+  }
+  k = MDB_val{std::strlen(kMetaOwner), const_cast<char*>(kMetaOwner)};
+  rc = mdb_get(txn, meta_, &k, &v);
+  if (rc == 0) {
+    if (!DecodeOwner(static_cast<const uint8_t*>(v.mv_data), v.mv_size, &owner_, &reason)) {
+      return BTR_IO_ERROR;  // a damaged owner record: nothing can be checked against it
+    }
+    has_owner_ = true;
+  } else if (rc != MDB_NOTFOUND) {
+    return LmdbStatus(rc);
   }
   keys_.resize(spec_.keys.size());
   for (size_t i = 0; i < keys_.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "mkde/handles.h"
 
 #include <sodium.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -82,6 +83,7 @@ Handle* HandleTable::Create(FileEnv* file, Client* client) {
 }
 
 void HandleTable::Destroy(Handle* handle) {
+  if (handle->lock_fd >= 0) ::close(handle->lock_fd);  // drops every lock of the block
   uint32_t slot = handle->slot;
   slots_[slot].reset();
   free_.push_back(slot);

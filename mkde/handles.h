@@ -7,6 +7,8 @@
 // one of another client, is refused without ever being used.
 #pragma once
 
+#include <lmdb.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -20,8 +22,27 @@ class FileEnv;
 // The 16 bytes that identify a client; all zero for the process's default client.
 using ClientId = std::array<uint8_t, 16>;
 
+// A client's open transaction: one LMDB write transaction per file it changed, each file's
+// write gate held until End or Abort.
+struct FileWrite {
+  FileEnv* file = nullptr;
+  MDB_txn* txn = nullptr;
+  bool accelerated = false;  // the commit at End is not synced
+};
+
 struct Client {
   ClientId id{};
+  bool in_transaction = false;
+  bool concurrent = false;
+  std::vector<FileWrite> writes;  // in the order the transaction first changed them
+
+  // The transaction's write transaction on `file`, or nullptr.
+  MDB_txn* WriteTxn(const FileEnv* file) const {
+    for (const FileWrite& w : writes) {
+      if (w.file == file) return w.txn;
+    }
+    return nullptr;
+  }
 };
 
 // Open modes, from the Open operation's key number.
@@ -49,7 +70,18 @@ struct Handle {
   bool key_only = false;     // reached by a Get Key form: Update and Delete answer 8
   uint32_t change = 0;       // the record's change counter when it was read
 
-  bool writable() const { return mode != OpenMode::kReadOnly; }
+  // Record locks: byte-range locks on the file's gate file through this block's own
+  // descriptor, so that they belong to the block, conflict with every other block in any
+  // process, and vanish with the process.
+  int lock_fd = -1;
+  bool single_locked = false;
+  uint32_t single_position = 0;
+  std::vector<uint32_t> multiple;  // positions under multiple-record locks
+
+  // Opened without the owner name of a file that allows reading without it.
+  bool owner_read_only = false;
+
+  bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   bool accelerated() const { return mode == OpenMode::kAccelerated; }
   void ClearCurrency() {
     key = -1;

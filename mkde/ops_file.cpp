@@ -78,13 +78,20 @@ int Engine::Open(Call& call) {
       if (status == BTR_OK) file->exclusive_owner = call.client;
     }
   }
+  bool owner_read_only = false;
+  if (status == BTR_OK) status = CheckOwnerAtOpen(call, file, &owner_read_only);
   ++file->open_count;
   if (status != BTR_OK) {
+    if (mode == OpenMode::kExclusive && file->exclusive_owner == call.client && !others) {
+      file->exclusive_owner = nullptr;
+      file->HoldOpen(false);
+    }
     registry.Release(file);
     return status;
   }
   Handle* handle = handles_.Create(file, call.client);
   handle->mode = mode;
+  handle->owner_read_only = owner_read_only;
   handles_.WriteBlock(*handle, call.pos_block);
   return BTR_OK;
 }
@@ -112,6 +119,7 @@ int Engine::Close(Call& call) {
 }
 
 int Engine::StopClient(Call& call) {
+  FinishTransaction(call.client, false);
   for (Handle* h : handles_.OfClient(call.client)) CloseHandle(h);
   return BTR_OK;
 }
@@ -130,9 +138,10 @@ int Engine::Create(Call& call) {
 
 int Engine::Stat(Call& call) {
   FileEnv* file = call.handle->file;
-  MDB_txn* txn;
-  int rc = file->BeginRead(&txn);
+  ReadScope scope(file, call.client);
+  int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);
+  MDB_txn* txn = scope.txn();
   MDB_stat st;
   rc = mdb_stat(txn, file->records_db(), &st);
   std::vector<uint32_t> unique(file->key_count(), 0);
@@ -143,7 +152,6 @@ int Engine::Stat(Call& call) {
     if (rc == 0 && !counters.Decode(v.mv_data, v.mv_size, file->key_count())) rc = MDB_CORRUPTED;
     if (rc == 0) unique = counters.unique_values;
   }
-  file->EndRead();
   if (rc != 0) return LmdbStatus(rc);
   uint32_t count = st.ms_entries > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(st.ms_entries);
   size_t n = BuildStatReply(file->spec(), count, unique, call.data, call.data_len);

@@ -17,22 +17,6 @@ namespace {
 // entry of one key value.
 constexpr char kAfterValue[] = "\xFF\xFF\xFF\xFF\xFF";
 
-// Ends the read snapshot on every path out of a read.
-class Snapshot {
- public:
-  explicit Snapshot(FileEnv* file) : file_(file) {}
-  ~Snapshot() {
-    if (txn_) file_->EndRead();
-  }
-  int Begin() { return file_->BeginRead(&txn_); }
-  MDB_txn* txn() const { return txn_; }
-  int Cursor(MDB_dbi dbi, MDB_cursor** c) { return file_->ReadCursor(dbi, c); }
-
- private:
-  FileEnv* file_;
-  MDB_txn* txn_ = nullptr;
-};
-
 uint32_t GetU32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
@@ -77,10 +61,37 @@ int NotFound(int rc, int status) { return rc == MDB_NOTFOUND ? status : LmdbStat
 
 }  // namespace
 
+ReadScope::~ReadScope() {
+  for (MDB_cursor* c : opened_) mdb_cursor_close(c);
+  if (txn_ && !own_) file_->EndRead();
+}
+
+int ReadScope::Begin() {
+  if (MDB_txn* mine = client_ ? client_->WriteTxn(file_) : nullptr) {
+    txn_ = mine;
+    own_ = true;
+    return 0;
+  }
+  return file_->BeginRead(&txn_);
+}
+
+int ReadScope::Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
+  if (!own_) return file_->ReadCursor(dbi, cursor);
+  int rc = mdb_cursor_open(txn_, dbi, cursor);
+  if (rc == 0) opened_.push_back(*cursor);
+  return rc;
+}
+
 int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
                     bool key_only) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
+  // A single-record lock ends with the next read through the block.
+  if (!(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) DropSingleLock(h);
+  if (call.lock) {
+    int locked = TakeLock(h, call.lock, position);
+    if (locked != BTR_OK) return locked;
+  }
   StoredRecord record;
   int rc = ReadRecord(txn, *file, position, &record);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
@@ -133,7 +144,7 @@ int Engine::GetByKey(Call& call, bool key_only) {
     }
   }
 
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   MDB_cursor* c;
@@ -181,7 +192,7 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   const KeyDef& def = file->spec().keys[h->key];
   if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
 
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   MDB_cursor* c;
@@ -209,7 +220,7 @@ int Engine::Step(Call& call) {
   if ((call.op == BTR_STEP_NEXT || call.op == BTR_STEP_PREVIOUS) && !h->physical) {
     return BTR_POSITION_NOT_SET;
   }
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   MDB_cursor* c;
@@ -267,7 +278,7 @@ int Engine::GetDirect(Call& call) {
   } else {
     k = -1;
   }
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   StoredRecord record;
@@ -294,7 +305,7 @@ int Engine::GetByPercentage(Call& call) {
   } else if (k != -1) {
     return BTR_INVALID_KEY_NUMBER;
   }
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   MDB_cursor* c;
@@ -339,7 +350,7 @@ int Engine::FindPercentage(Call& call) {
   if (k < -1) return BTR_INVALID_KEY_NUMBER;
   if (!h->current) return BTR_POSITION_NOT_SET;
   if (call.data_len < 2) return BTR_DATA_LENGTH;
-  Snapshot snap(file);
+  ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   MDB_cursor* c;

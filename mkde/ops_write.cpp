@@ -27,6 +27,39 @@ uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (uint64_t{GetU32(p + 4)} 
 int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change) {
   FileEnv* file = handle->file;
   if (!handle->writable()) return BTR_ACCESS_DENIED;
+  Client* client = handle->client;
+  if (client->in_transaction) {
+    // Inside a transaction the file's write transaction stays open until End or Abort;
+    // each call runs in a nested one, so that a call that fails leaves no trace in it.
+    MDB_txn* parent = client->WriteTxn(file);
+    if (!parent) {
+      int status = file->AcquireGate(client);
+      if (status != BTR_OK) return status;
+      status = file->BeginWrite(&parent);
+      if (status != BTR_OK) {
+        file->ReleaseGate(client);
+        return status;
+      }
+      ++file->open_count;  // the file stays open until the transaction ends
+      client->writes.push_back(FileWrite{file, parent, handle->accelerated()});
+    }
+    MDB_txn* txn = nullptr;
+    int rc = mdb_txn_begin(file->env(), parent, 0, &txn);
+    if (rc != 0) return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
+    RecordWriter writer(file, txn);
+    int status = writer.Begin();
+    if (status == BTR_OK) status = change(writer);
+    if (status == BTR_OK) status = writer.Finish();
+    if (status != BTR_OK) {
+      mdb_txn_abort(txn);
+      // The map cannot move while the transaction is open: the call fails, the
+      // transaction goes on without it.
+      return status == kStatusMapFull ? BTR_DISK_FULL : status;
+    }
+    rc = mdb_txn_commit(txn);
+    if (rc != 0) return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
+    return BTR_OK;
+  }
   int status = file->AcquireGate(handle->client);
   if (status != BTR_OK) return status;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
@@ -57,14 +90,13 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
 
 int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& record) {
   if (handle->mode != OpenMode::kVerify) return BTR_OK;
-  MDB_txn* txn;
-  int rc = handle->file->BeginRead(&txn);
+  ReadScope scope(handle->file, handle->client);
+  int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);
   StoredRecord stored;
-  rc = ReadRecord(txn, *handle->file, position, &stored);
+  rc = ReadRecord(scope.txn(), *handle->file, position, &stored);
   bool same = rc == 0 && stored.size == record.size() &&
               std::memcmp(stored.bytes, record.data(), record.size()) == 0;
-  handle->file->EndRead();
   return same ? BTR_OK : BTR_IO_ERROR;
 }
 
@@ -140,6 +172,7 @@ int Engine::Update(Call& call) {
   if (!h->writable()) return BTR_ACCESS_DENIED;
   std::string sent;
   int status = RecordFromCaller(call, spec, &sent);
+  if (status == BTR_OK) status = CheckNotLocked(h, h->position);
   if (status != BTR_OK) return status;
   std::string record;
   uint32_t change = 0;
@@ -153,6 +186,7 @@ int Engine::Update(Call& call) {
         &record, &change);
   });
   if (status != BTR_OK) return status;
+  DropSingleLock(h);
   status = VerifyRecord(h, h->position, record);
   if (k >= 0) {
     std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
@@ -167,8 +201,11 @@ int Engine::Delete(Call& call) {
   Handle* h = call.handle;
   if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
   if (!h->writable()) return BTR_ACCESS_DENIED;
-  int status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
+  int status = CheckNotLocked(h, h->position);
   if (status != BTR_OK) return status;
+  status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
+  if (status != BTR_OK) return status;
+  DropLocksOn(h, h->position);
   // The place stays where the record stood: Next, Previous and Step Next go on from there.
   h->current = false;
   return BTR_OK;
@@ -212,9 +249,11 @@ int Engine::UpdateChunk(Call& call) {
   for (uint32_t i = 0; i < count; ++i) {
     data[i].assign(reinterpret_cast<const char*>(chunks[i].bytes), chunks[i].length);
   }
+  int status = CheckNotLocked(h, h->position);
+  if (status != BTR_OK) return status;
   std::string record;
   uint32_t change = 0;
-  int status = RunWrite(h, [&](RecordWriter& w) {
+  status = RunWrite(h, [&](RecordWriter& w) {
     return w.Update(
         h->position, h->change,
         [&](std::string* r) {

@@ -4,6 +4,13 @@
  *  - Every call returns a status: 0 success, anything else the reason it failed. A failed
  *    call changes nothing in the file; out-buffers are only written where the operation
  *    says so (status 22 on a read still copies what fits).
+ *  - Record locks belong to the position block. A single-record lock (+100, +200) ends with
+ *    the block's next read, its Update or Delete, Unlock or Close; multiple-record locks
+ *    (+300, +400) last until Unlock, Close, Stop or Reset. A read that asks for a lock on a
+ *    record another block holds answers 84 (85 when another client's exclusive transaction
+ *    holds the whole file); a wait lock first waits a few seconds for it. Update and Delete
+ *    of a record another block holds answer 84; without a lock they answer 80 when the
+ *    record changed since this block read it.
  *  - op: the operation code, optionally with a lock bias (+100 single wait, +200 single
  *    no-wait, +300 multiple wait, +400 multiple no-wait) on the Gets, Steps, Get Direct,
  *    Get By Percentage and Begin Transaction, and +1000 on Begin Transaction for a
@@ -73,12 +80,23 @@ extern "C" {
  *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94.
  * 15 Stat: out the file specification with the record count and each segment's block
  *   with its key's number of unique values at offset 6. Statuses: 22 data_buf too small.
+ * 19 Begin Transaction (exclusive), 1019 (concurrent), lock biases accepted: the client's
+ *   changes to every file stay its own (its Gets see them, others read the last commit)
+ *   until 20 End commits them file after file, or 21 Abort drops them. Each file a
+ *   transaction changed keeps its write gate until then: other clients' writes to it
+ *   answer 85 at once in this process, after a bounded wait in another. A call that fails
+ *   inside a transaction leaves no trace in it. Statuses: 37 one is active (19); 39 none is
+ *   active (20, 21); 18 a change did not fit the file's map (the transaction goes on
+ *   without it).
  * 22 Get Position: out 4 bytes, the current record's position. Statuses: 8; 22.
  * 23 Get Direct: data_buf's first 4 bytes a position; key_num the key path to take up
  *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
  * 24 Step Next, 33 Step First, 34 Step Last, 35 Step Previous: physical order.
  *   Statuses: 9 at either end; 8 no physical place (24, 35); 22.
- * 25 Stop, 28 Reset: close every file of the calling client.
+ * 27 Unlock: key_num >= 0 the block's single-record lock; -1 the multiple-record lock on
+ *   the position in data_buf's first 4 bytes; -2 all the block's multiple-record locks.
+ *   Statuses: 81 nothing of that kind is locked; 22 (-1 with < 4 bytes).
+ * 25 Stop, 28 Reset: abort the calling client's transaction and close its files.
  * 26 Version: out 5 bytes: version u16, revision u16, 'L'. Statuses: 22 (< 5 bytes).
  * 44 Get By Percentage: data_buf's first 2 bytes 0 to 10000; key_num a key path or -1
  *   for physical order. Statuses: 9 empty; 6; 22; 1 a percentage over 10000.
@@ -156,13 +174,19 @@ enum {
   BTR_RECORD_LENGTH = 28,
   BTR_KEY_LENGTH = 29,
   BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
+  BTR_TRANSACTION_ACTIVE = 37, /* Begin Transaction while one is active for this client */
+  BTR_TRANSACTION_ERROR = 39, /* End or Abort without an active transaction */
+  BTR_OPERATION_NOT_ALLOWED = 41, /* Set or Clear Owner inside a transaction */
   BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
   BTR_INCONSISTENT_FLAGS = 45,
   BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
   BTR_KEY_TYPE = 49,
+  BTR_OWNER_SET = 50,         /* Set Owner on a file that has one */
+  BTR_INVALID_OWNER = 51,     /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
   BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
-  BTR_CONFLICT = 80,          /* the record changed since this block read it */
+  BTR_CONFLICT = 80,
+  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */          /* the record changed since this block read it */
   BTR_RECORD_IN_USE = 84,     /* another client holds the record */
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
   BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */

@@ -1,0 +1,50 @@
+// Transactions: Begin (exclusive or concurrent), End and Abort. A transaction belongs to a
+// client and spans every file it changes; each file's changes wait in an open LMDB write
+// transaction, behind the file's write gate, until End commits them file after file.
+#include "mkde/engine.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+int Engine::BeginTransaction(Call& call) {
+  Client* client = call.client;
+  if (client->in_transaction) return BTR_TRANSACTION_ACTIVE;
+  client->in_transaction = true;
+  client->concurrent = call.concurrent;
+  return BTR_OK;
+}
+
+int Engine::FinishTransaction(Client* client, bool commit) {
+  int first = BTR_OK;
+  for (FileWrite& w : client->writes) {
+    int status = BTR_OK;
+    if (commit && first == BTR_OK) {
+      bool retry = false;
+      status = w.file->CommitWrite(w.txn, w.accelerated, &retry);
+      // A full map at commit time cannot be retried: the changes were not kept.
+      if (retry) status = BTR_DISK_FULL;
+    } else {
+      mdb_txn_abort(w.txn);
+    }
+    if (first == BTR_OK) first = status;
+    w.file->ReleaseGate(client);
+    Registry::Get().Release(w.file);
+  }
+  client->writes.clear();
+  client->in_transaction = false;
+  client->concurrent = false;
+  return first;
+}
+
+int Engine::EndTransaction(Call& call) {
+  if (!call.client->in_transaction) return BTR_TRANSACTION_ERROR;
+  return FinishTransaction(call.client, true);
+}
+
+int Engine::AbortTransaction(Call& call) {
+  if (!call.client->in_transaction) return BTR_TRANSACTION_ERROR;
+  return FinishTransaction(call.client, false);
+}
+
+}  // namespace mkde

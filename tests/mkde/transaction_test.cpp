@@ -1,0 +1,159 @@
+// Transactions of two clients in one process (one thread): isolation, Abort across files,
+// a failing call inside a transaction, and the gate that keeps other writers out.
+#include <chrono>
+
+#include "tests/mkde/engine_fixture.h"
+
+namespace mkde_test {
+namespace {
+
+constexpr uint16_t kLen = 8;
+const uint8_t kA[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 0, 0, 0};
+const uint8_t kB[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'B', 0, 0, 0};
+
+std::string Rec(int32_t id, const char* text = "rec") {
+  std::string r(kLen, '\0');
+  std::memcpy(r.data(), &id, 4);
+  std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), 4));
+  return r;
+}
+std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
+
+int16_t Txn(uint16_t op, const uint8_t* client) {
+  uint8_t pos[128] = {};
+  return Call(op, pos, nullptr, nullptr, 0, client);
+}
+
+class Transactions : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    for (const char* name : {"one.dat", "two.dat"}) {
+      ASSERT_EQ(CreateFile(Path(name), CreationBuffer(kLen, {{{1, 4, 0x0002, 1}}})), 0);
+    }
+    ASSERT_EQ(a1_.Open(Path("one.dat")), 0);
+    ASSERT_EQ(a2_.Open(Path("two.dat")), 0);
+    ASSERT_EQ(b1_.Open(Path("one.dat")), 0);
+    ASSERT_EQ(b2_.Open(Path("two.dat")), 0);
+    ASSERT_EQ(b1_.Insert(Rec(1)), 0);
+    ASSERT_EQ(b2_.Insert(Rec(1)), 0);
+  }
+  void TearDown() override {
+    Txn(BTR_ABORT_TRANSACTION, kA);
+    Txn(BTR_ABORT_TRANSACTION, kB);
+    EngineTest::TearDown();
+  }
+  size_t Count(Table& t) {
+    size_t n = 0;
+    for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT)) ++n;
+    return n;
+  }
+  Table a1_{kA}, a2_{kA}, b1_{kB}, b2_{kB};
+};
+
+TEST_F(Transactions, BeginEndAndAbortStatuses) {
+  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
+  EXPECT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), BTR_TRANSACTION_ACTIVE);
+  EXPECT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kA), BTR_TRANSACTION_ACTIVE);
+  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kB), 0) << "transactions belong to their client";
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kB), 0);
+  for (uint16_t begin : {1019, 119, 219, 319, 419, 1119, 1419}) {
+    ASSERT_EQ(Txn(begin, kA), 0) << begin;
+    ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  }
+}
+
+TEST_F(Transactions, ChangesAreTheirClientsUntilEnd) {
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(2)), 0);
+  ASSERT_EQ(a1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  ASSERT_EQ(a1_.Update(Rec(1, "new")), 0);
+  EXPECT_EQ(a1_.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0) << "its own Gets see its changes";
+  EXPECT_EQ(Count(a1_), 2u);
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(2)), BTR_KEY_NOT_FOUND) << "others do not";
+  ASSERT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  EXPECT_EQ(b1_.data, Rec(1)) << "others read the last committed record";
+  std::string stat;
+  ASSERT_EQ(b1_.Stat(&stat), 0);
+  EXPECT_EQ(GetU32(stat, 6), 1u);
+  ASSERT_EQ(a1_.Stat(&stat), 0);
+  EXPECT_EQ(GetU32(stat, 6), 2u);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0);
+  ASSERT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  EXPECT_EQ(b1_.data, Rec(1, "new"));
+}
+
+TEST_F(Transactions, AbortUndoesEveryFile) {
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(5)), 0);
+  ASSERT_EQ(a2_.Insert(Rec(6)), 0);
+  ASSERT_EQ(a2_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  ASSERT_EQ(a2_.Delete(), 0);
+  a2_.Close();  // a file closed inside the transaction stays in it
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), 0);
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(6)), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  EXPECT_EQ(a1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(b1_.Insert(Rec(5)), 0) << "the gate is free again";
+}
+
+TEST_F(Transactions, EndCommitsEveryFile) {
+  ASSERT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(5)), 0);
+  ASSERT_EQ(a2_.Insert(Rec(6)), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  a1_.Close();
+  a2_.Close();
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), 0);
+  EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(6)), 0);
+}
+
+TEST_F(Transactions, AFailedCallLeavesNoTraceInTheTransaction) {
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(7)), 0);
+  EXPECT_EQ(a1_.Insert(Rec(7)), BTR_DUPLICATE_KEY);
+  EXPECT_EQ(a1_.Insert(Rec(1)), BTR_DUPLICATE_KEY);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  EXPECT_EQ(Count(b1_), 2u);
+  std::string stat;
+  ASSERT_EQ(b1_.Stat(&stat), 0);
+  EXPECT_EQ(GetU32(stat, 16 + 6), 2u) << "the unique-value count took nothing from the failures";
+}
+
+TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(8)), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
+  ASSERT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0) << "reads go on";
+  EXPECT_EQ(b1_.Update(Rec(1, "b")), BTR_FILE_IN_USE);
+  EXPECT_EQ(b1_.Delete(), BTR_FILE_IN_USE);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+      << "one thread, two clients: no waiting on itself";
+  EXPECT_EQ(b2_.Insert(Rec(9)), 0) << "a file the transaction has not changed is free";
+  // Another transaction meets the same gate.
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kB), 0);
+  EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  EXPECT_EQ(b1_.Insert(Rec(9)), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kB), 0);
+  EXPECT_EQ(Count(a1_), 3u);
+}
+
+TEST_F(Transactions, StopAndResetAbortTheTransaction) {
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(a1_.Insert(Rec(11)), 0);
+  ASSERT_EQ(Txn(BTR_RESET, kA), 0);
+  EXPECT_EQ(a1_.Get(BTR_GET_FIRST, 0), BTR_FILE_NOT_OPEN);
+  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(11)), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(b1_.Insert(Rec(11)), 0);
+}
+
+}  // namespace
+}  // namespace mkde_test
