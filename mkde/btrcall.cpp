@@ -117,6 +117,8 @@ int Engine::Run(Call& call) {
   if (NeedsHandle(call.op)) {
     call.handle = handles_.Find(call.pos_block, call.client);
     if (!call.handle) return BTR_FILE_NOT_OPEN;
+    // A file whose environment could not be taken up again after a rewrite.
+    if (!call.handle->file->env() && call.op != BTR_CLOSE) return BTR_IO_ERROR;
   }
   switch (call.op) {
     case BTR_OPEN:
