@@ -93,12 +93,13 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     // the holder among them, go on. Nothing of a refused attempt was kept, so it simply
     // runs again (and finds the block's place anew, in case it was closed meanwhile).
     bool wait = call.lock == 1 || call.lock == 3;
+    if (!wait) return static_cast<int16_t>(Run(call));
     auto deadline = std::chrono::steady_clock::now() + kLockWait;
     auto pause = std::chrono::microseconds(200);
     for (;;) {
       Call attempt = call;
       int status = Run(attempt);
-      if (!wait || status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
+      if (status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
         return static_cast<int16_t>(status);
       }
       lock.unlock();
