@@ -29,7 +29,7 @@ class EngineFile : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_TRUE(engine::CurrentEngineState().plain_entry)
         << "the record engine library " << engine::CurrentEngineState().library_name
-        << " was not loaded";
+        << " was not loaded: " << engine::CurrentEngineState().load_error;
   }
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -276,7 +276,8 @@ TEST_F(EngineFile, FindKeyAndLocateSearchByIndexName) {
 
 TEST_F(EngineFile, AbortedTransactionLeavesNoRecord) {
   TBtr& t = CreateWithParts({{"P1", "bolt"}});
-  if (NotOffered([&] { t.begintransaction(); })) GTEST_SKIP() << "no transactions in the engine yet";
+  if (NotOffered([&] { t.begintransaction(); }))
+    GTEST_SKIP() << "no transactions in the engine yet";
   Put(t, "P2", 1, "nut");
   t.Insert();
   t.aborttransaction();
@@ -343,6 +344,35 @@ TEST_F(EngineFile, FirstOnOpenOfAnEmptyFileGivesAZeroBuffer) {
   t.Open();
   EXPECT_EQ(std::vector<uint8_t>(t.DataBuffer(), t.DataBuffer() + kRecordSize),
             std::vector<uint8_t>(kRecordSize, 0));
+}
+
+TEST_F(EngineFile, ATableWithAClientIdWorksThroughTheClientEntry) {
+  TBtr& t = NewTable();
+  t.SetClientID("CL01");
+  t.CreateFile();
+  Put(t, "P7", 1, "cog");
+  t.Insert();
+  EXPECT_EQ(t.RecordCount(), 1u);
+
+  TBtr& plain = NewTable();
+  plain.Open();
+  plain.First();
+  EXPECT_EQ(Name(plain), "cog") << "another client sees the committed record";
+  t.Close();
+  const auto ids = engine::CurrentEngineState().known_client_ids;
+  EXPECT_NE(std::find(ids.begin(), ids.end(), "CL01"), ids.end());
+}
+
+TEST_F(EngineFile, PercentagesRunFromTheFirstToTheLastRecord) {
+  TBtr& t = CreateWithParts({{"P1", "a"}, {"P2", "b"}, {"P3", "c"}, {"P4", "d"}});
+  t.getbypercentage(0);
+  EXPECT_EQ(Part(t), "P1   ");
+  const uint16_t at_first = t.findpercentage();
+  t.getbypercentage(10000);
+  EXPECT_EQ(Part(t), "P4   ");
+  const uint16_t at_last = t.findpercentage();
+  EXPECT_LT(at_first, at_last);
+  EXPECT_LE(at_last, 10000);
 }
 
 }  // namespace
