@@ -32,7 +32,13 @@ HandleTable::HandleTable() {
 }
 
 void HandleTable::ForgetAfterFork() {
-  for (auto& h : slots_) (void)h.release();  // the parent's; their files were let go too
+  // The parent's handles and their files are let go. Their lock descriptors are closed:
+  // the record locks stay with the parent's open file descriptions, and a copy kept here
+  // would keep them alive after the parent ends.
+  for (auto& h : slots_) {
+    if (h && h->lock_fd >= 0) ::close(h->lock_fd);
+    (void)h.release();
+  }
   slots_.clear();
   free_.clear();
   for (auto& c : clients_) (void)c.release();
