@@ -1,6 +1,7 @@
 #include "automation/comlib.h"
 
 #include "platform/error.h"
+#include "platform/locale.h"
 
 namespace vastrel::automation {
 
@@ -75,6 +76,16 @@ class TEnumVariantCollection final : public IEnumVARIANT {
 ComPtr<IEnumVARIANT> MakeEnumerator(IVariantCollection* source) {
   if (!source) return nullptr;
   return ComPtr<IEnumVARIANT>::Adopt(new TEnumVariantCollection(source, 0));
+}
+
+std::string TableText(const char* automation_text) {
+  return platform::Utf8ToSingleByte(BstrView(automation_text));
+}
+
+HRESULT GiveText(std::string_view table_text, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocString(platform::SingleByteToUtf8(table_text));
+  return *out ? S_OK : E_OUTOFMEMORY;
 }
 
 void RequireAlive(const std::shared_ptr<ControlLink>& link) {

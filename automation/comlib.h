@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "automation/runtime.h"
 #include "platform/export.h"
@@ -38,5 +40,10 @@ struct ControlLink {
 inline constexpr const char* kControlGone = "The control that owned this object no longer exists";
 // Throws vastrel::Exception(kControlGone) when the control is gone.
 VASTREL_API void RequireAlive(const std::shared_ptr<ControlLink>& link);
+
+// Automation text (UTF-8) in the table's single-byte form, and back into a new BSTR for a
+// result (E_POINTER for a null out, E_OUTOFMEMORY when it cannot be made).
+VASTREL_API std::string TableText(const char* automation_text);
+VASTREL_API HRESULT GiveText(std::string_view table_text, BSTR* out);
 
 }  // namespace vastrel::automation

@@ -1,5 +1,6 @@
 #include "automation/dispatch.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,32 @@ int ParamIndex(const char* names, std::string_view name) {
 }
 
 }  // namespace
+
+MemberIndex::MemberIndex(std::span<const MemberDesc> members) {
+  for (const MemberDesc& m : members) {
+    auto it =
+        std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.id == m.id; });
+    if (it == slots_.end()) it = slots_.insert(slots_.end(), Slot{m.id, nullptr, nullptr, nullptr});
+    switch (m.kind) {
+      case MemberKind::kMethod:
+        it->method = &m;
+        break;
+      case MemberKind::kPropGet:
+        it->get = &m;
+        break;
+      case MemberKind::kPropPut:
+        it->put = &m;
+        break;
+    }
+  }
+  std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.id < b.id; });
+}
+
+const MemberIndex::Slot* MemberIndex::Find(DISPID id) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), id,
+                             [](const Slot& s, DISPID v) { return s.id < v; });
+  return it != slots_.end() && it->id == id ? &*it : nullptr;
+}
 
 DISPID FindMemberId(const InterfaceDesc& iface, std::string_view name) {
   for (const MemberDesc& m : iface.members)
@@ -69,12 +96,26 @@ HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISPID id, uint1
   const MemberDesc* get = nullptr;
   const MemberDesc* put = nullptr;
   const MemberDesc* method = nullptr;
-  for (const MemberDesc& m : iface.members) {
-    if (m.id != id) continue;
-    switch (m.kind) {
-      case MemberKind::kMethod: method = &m; break;
-      case MemberKind::kPropGet: get = &m; break;
-      case MemberKind::kPropPut: put = &m; break;
+  if (iface.index) {
+    if (const MemberIndex::Slot* slot = iface.index->Find(id)) {
+      get = slot->get;
+      put = slot->put;
+      method = slot->method;
+    }
+  } else {
+    for (const MemberDesc& m : iface.members) {
+      if (m.id != id) continue;
+      switch (m.kind) {
+        case MemberKind::kMethod:
+          method = &m;
+          break;
+        case MemberKind::kPropGet:
+          get = &m;
+          break;
+        case MemberKind::kPropPut:
+          put = &m;
+          break;
+      }
     }
   }
   const MemberDesc* target = nullptr;
@@ -90,8 +131,11 @@ HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISPID id, uint1
   const HRESULT hr = target->invoke(self, params, result, arg_err);
   if (SUCCEEDED(hr)) return hr;
   switch (hr) {
-    case DISP_E_BADPARAMCOUNT: case DISP_E_PARAMNOTFOUND: case DISP_E_PARAMNOTOPTIONAL:
-    case DISP_E_TYPEMISMATCH: case DISP_E_OVERFLOW:
+    case DISP_E_BADPARAMCOUNT:
+    case DISP_E_PARAMNOTFOUND:
+    case DISP_E_PARAMNOTOPTIONAL:
+    case DISP_E_TYPEMISMATCH:
+    case DISP_E_OVERFLOW:
       return hr;
     default:
       break;
@@ -144,13 +188,27 @@ HRESULT StoreByRef(VARIANT&& value, VARIANT* arg) {
     if (FAILED(hr)) return hr;
   }
   switch (kind) {
-    case VT_I2: *arg->piVal = owned.iVal; break;
-    case VT_UI2: *arg->puiVal = owned.uiVal; break;
-    case VT_I4: *arg->plVal = owned.lVal; break;
-    case VT_UI1: *arg->pbVal = owned.bVal; break;
-    case VT_R8: *arg->pdblVal = owned.dblVal; break;
-    case VT_DATE: *arg->pdate = owned.date; break;
-    case VT_BOOL: *arg->pboolVal = owned.boolVal; break;
+    case VT_I2:
+      *arg->piVal = owned.iVal;
+      break;
+    case VT_UI2:
+      *arg->puiVal = owned.uiVal;
+      break;
+    case VT_I4:
+      *arg->plVal = owned.lVal;
+      break;
+    case VT_UI1:
+      *arg->pbVal = owned.bVal;
+      break;
+    case VT_R8:
+      *arg->pdblVal = owned.dblVal;
+      break;
+    case VT_DATE:
+      *arg->pdate = owned.date;
+      break;
+    case VT_BOOL:
+      *arg->pboolVal = owned.boolVal;
+      break;
     case VT_BSTR:
       SysFreeString(*arg->pbstrVal);
       *arg->pbstrVal = owned.bstrVal;
@@ -246,6 +304,7 @@ ComPtr<IDispatch> MakeRecordObject(const RecordDesc& desc, Variant* fields) {
 
 HRESULT ReadRecordObject(IDispatch* obj, const RecordDesc& desc, Variant* fields) {
   if (!obj) return DISP_E_TYPEMISMATCH;
+  if (desc.fields.size() > kMaxRecordFields) return DISP_E_BADVARTYPE;
   for (size_t i = 0; i < desc.fields.size(); ++i) {
     const char* name = desc.fields[i].name;
     DISPID id;
@@ -263,8 +322,8 @@ HRESULT ReadRecordObject(IDispatch* obj, const RecordDesc& desc, Variant* fields
 
 // ---------------------------------------------------------------------------------------
 
-HRESULT InvokeByName(IDispatch* obj, std::string_view name, uint16_t flags,
-                     std::span<VARIANT> args, VARIANT* result, std::string* message) {
+HRESULT InvokeByName(IDispatch* obj, std::string_view name, uint16_t flags, std::span<VARIANT> args,
+                     VARIANT* result, std::string* message) {
   if (!obj) return E_POINTER;
   const std::string n(name);
   const char* names[] = {n.c_str()};

@@ -28,6 +28,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "automation/runtime.h"
 #include "platform/export.h"
@@ -68,12 +69,31 @@ struct MemberDesc {
 
 enum class InterfaceKind : uint8_t { kDual, kDispInterface };
 
+// The members of one interface by DISPID, so that Invoke finds its member in a few steps
+// rather than walking the list.
+class VASTREL_API MemberIndex {
+ public:
+  struct Slot {
+    DISPID id;
+    const MemberDesc* method;
+    const MemberDesc* get;
+    const MemberDesc* put;
+  };
+  explicit MemberIndex(std::span<const MemberDesc> members);
+  // The members with this DISPID, or null when there are none.
+  const Slot* Find(DISPID id) const;
+
+ private:
+  std::vector<Slot> slots_;  // sorted by id
+};
+
 struct InterfaceDesc {
   const char* name;
   IID iid;
   const char* help;
   InterfaceKind kind;
   std::span<const MemberDesc> members;
+  const MemberIndex* index = nullptr;
 };
 
 struct EnumMemberDesc {
@@ -95,6 +115,8 @@ struct RecordDesc {
   GUID guid;
   std::span<const FieldDesc> fields;
 };
+// Records carry at most this many fields across dispatch.
+inline constexpr size_t kMaxRecordFields = 32;
 
 // Looks a member's DISPID up by name (any letter case); DISPID_UNKNOWN when absent.
 VASTREL_API DISPID FindMemberId(const InterfaceDesc& iface, std::string_view name);
@@ -112,11 +134,13 @@ VASTREL_API HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISP
 
 namespace detail {
 // The VARIANT member that holds a scalar of kind V.
-template <VARTYPE V> struct ScalarMember;
-#define VASTREL_SCALAR(V, T, M)                          \
-  template <> struct ScalarMember<V> {                   \
-    using type = T;                                      \
-    static T& Get(VARIANT& v) { return v.M; }            \
+template <VARTYPE V>
+struct ScalarMember;
+#define VASTREL_SCALAR(V, T, M)               \
+  template <>                                 \
+  struct ScalarMember<V> {                    \
+    using type = T;                           \
+    static T& Get(VARIANT& v) { return v.M; } \
   };
 VASTREL_SCALAR(VT_I2, int16_t, iVal)
 VASTREL_SCALAR(VT_UI2, uint16_t, uiVal)
@@ -210,8 +234,10 @@ struct Scalar<VT_VARIANT> {
 
 // Names and descriptions of enumerations, records and interfaces; the type library
 // specializes these for each of its types.
-template <class E> struct EnumTraits;    // kName; Desc()
-template <class R> struct RecordTraits;  // kName; Desc(); ToFields(const R&, Variant*); FromFields(const Variant*, R*)
+template <class E>
+struct EnumTraits;  // kName; Desc()
+template <class R>
+struct RecordTraits;  // kName; Desc(); ToFields(const R&, Variant*); FromFields(const Variant*, R*)
 
 template <class E>
 struct Enum {
@@ -315,7 +341,7 @@ struct Record {
     Variant v;
     HRESULT hr = VariantChangeType(&v, &arg, 0, VT_DISPATCH);
     if (FAILED(hr)) return hr;
-    Variant fields[32];
+    Variant fields[kMaxRecordFields];
     hr = ReadRecordObject(v.pdispVal, d, fields);
     if (FAILED(hr)) return hr;
     RecordTraits<R>::FromFields(fields, out);
@@ -323,7 +349,7 @@ struct Record {
   }
   static void Free(R&) {}
   static HRESULT ToVariant(R& r, VARIANT* out) {
-    Variant fields[32];
+    Variant fields[kMaxRecordFields];
     RecordTraits<R>::ToFields(r, fields);
     ComPtr<IDispatch> obj = MakeRecordObject(RecordTraits<R>::Desc(), fields);
     VariantInit(out);
@@ -359,7 +385,7 @@ template <class... P>
 struct Sig {
   using fn = HRESULT(typename P::type...);
   static constexpr ParamDesc params[sizeof...(P) + 1] = {{P::dir, P::tag::Type()}...,
-                                                          {ParamDir::kIn, {}}};
+                                                         {ParamDir::kIn, {}}};
   static constexpr size_t count = sizeof...(P);
   static constexpr size_t wire_count = ((P::dir == ParamDir::kRetval ? 0 : 1) + ... + 0);
 };
@@ -388,8 +414,10 @@ struct Slot<P, ParamDir::kIn> {
     }
   }
   typename T::in_type Pass() {
-    if constexpr (std::is_reference_v<typename T::in_type>) return value_storage;
-    else return storage;
+    if constexpr (std::is_reference_v<typename T::in_type>)
+      return value_storage;
+    else
+      return storage;
   }
   HRESULT Finish(VARIANT*, VARIANT*) { return S_OK; }
 };
@@ -492,10 +520,8 @@ template <class I, auto Method, class S>
 struct Thunk;
 template <class I, auto Method, class... P>
 struct Thunk<I, Method, Sig<P...>> {
-  static HRESULT Invoke(IDispatch* self, const DISPPARAMS* dp, VARIANT* result,
-                        uint32_t* arg_err) {
-    return InvokeImpl<I, Method, P...>(self, dp, result, arg_err,
-                                       std::index_sequence_for<P...>{});
+  static HRESULT Invoke(IDispatch* self, const DISPPARAMS* dp, VARIANT* result, uint32_t* arg_err) {
+    return InvokeImpl<I, Method, P...>(self, dp, result, arg_err, std::index_sequence_for<P...>{});
   }
 };
 
@@ -504,19 +530,16 @@ struct Thunk<I, Method, Sig<P...>> {
 template <class I, auto Method, class S>
 constexpr MemberDesc MakeMember(const char* name, DISPID id, MemberKind kind,
                                 const char* param_names) {
-  return MemberDesc{name,
-                    id,
-                    kind,
-                    std::span<const ParamDesc>(S::params, S::count),
-                    param_names,
-                    &detail::Thunk<I, Method, S>::Invoke};
+  return MemberDesc{name,        id,
+                    kind,        std::span<const ParamDesc>(S::params, S::count),
+                    param_names, &detail::Thunk<I, Method, S>::Invoke};
 }
 
 // The X-macro adapters. Inside an interface: declare the typed calls.
 #define VASTREL_DECL_METHOD(Name, Id, Names, ...) \
   virtual ::vastrel::automation::Sig<__VA_ARGS__>::fn Name = 0;
-#define VASTREL_DECL_PROP(Name, Id, T)                \
-  virtual HRESULT get_##Name(T::value* value) = 0;    \
+#define VASTREL_DECL_PROP(Name, Id, T)             \
+  virtual HRESULT get_##Name(T::value* value) = 0; \
   virtual HRESULT put_##Name(T::in_type value) = 0;
 #define VASTREL_DECL_GETTER(Name, Id, T) virtual HRESULT get_##Name(T::value* value) = 0;
 #define VASTREL_DECL_GETFN(Name, Id, Names, ...) \
@@ -527,39 +550,38 @@ constexpr MemberDesc MakeMember(const char* name, DISPID id, MemberKind kind,
 // same signature all the same)
 #define VASTREL_OVERRIDE_METHOD(Name, Id, Names, ...) \
   virtual ::vastrel::automation::Sig<__VA_ARGS__>::fn Name;
-#define VASTREL_OVERRIDE_PROP(Name, Id, T)         \
-  HRESULT get_##Name(T::value* value) override;    \
+#define VASTREL_OVERRIDE_PROP(Name, Id, T)      \
+  HRESULT get_##Name(T::value* value) override; \
   HRESULT put_##Name(T::in_type value) override;
 #define VASTREL_OVERRIDE_GETTER(Name, Id, T) HRESULT get_##Name(T::value* value) override;
 #define VASTREL_OVERRIDE_GETFN(Name, Id, Names, ...) \
   virtual ::vastrel::automation::Sig<__VA_ARGS__>::fn get_##Name;
 
 // In a member table, with `Self` naming the interface.
-#define VASTREL_ENTRY_METHOD(Name, Id, Names, ...)                                      \
-  ::vastrel::automation::MakeMember<Self, &Self::Name,                                  \
-                                    ::vastrel::automation::Sig<__VA_ARGS__>>(           \
+#define VASTREL_ENTRY_METHOD(Name, Id, Names, ...)                                               \
+  ::vastrel::automation::MakeMember<Self, &Self::Name, ::vastrel::automation::Sig<__VA_ARGS__>>( \
       #Name, Id, ::vastrel::automation::MemberKind::kMethod, Names),
-#define VASTREL_ENTRY_PROP(Name, Id, T)                                                  \
-  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                             \
-                                    ::vastrel::automation::Sig<::vastrel::automation::Ret<T>>>( \
-      #Name, Id, ::vastrel::automation::MemberKind::kPropGet, ""),                      \
-      ::vastrel::automation::MakeMember<Self, &Self::put_##Name,                         \
+#define VASTREL_ENTRY_PROP(Name, Id, T)                                                            \
+  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                                       \
+                                    ::vastrel::automation::Sig<::vastrel::automation::Ret<T>>>(    \
+      #Name, Id, ::vastrel::automation::MemberKind::kPropGet, ""),                                 \
+      ::vastrel::automation::MakeMember<Self, &Self::put_##Name,                                   \
                                         ::vastrel::automation::Sig<::vastrel::automation::In<T>>>( \
           #Name, Id, ::vastrel::automation::MemberKind::kPropPut, ""),
-#define VASTREL_ENTRY_GETTER(Name, Id, T)                                                \
-  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                             \
+#define VASTREL_ENTRY_GETTER(Name, Id, T)                                                       \
+  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                                    \
                                     ::vastrel::automation::Sig<::vastrel::automation::Ret<T>>>( \
       #Name, Id, ::vastrel::automation::MemberKind::kPropGet, ""),
 
-#define VASTREL_ENTRY_GETFN(Name, Id, Names, ...)                                       \
-  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                            \
-                                    ::vastrel::automation::Sig<__VA_ARGS__>>(           \
+#define VASTREL_ENTRY_GETFN(Name, Id, Names, ...)                             \
+  ::vastrel::automation::MakeMember<Self, &Self::get_##Name,                  \
+                                    ::vastrel::automation::Sig<__VA_ARGS__>>( \
       #Name, Id, ::vastrel::automation::MemberKind::kPropGet, Names),
 
 // The four adapters of each use, in the order the member lists take them.
 #define VASTREL_DECLARE_MEMBERS(LIST) \
   LIST(VASTREL_DECL_METHOD, VASTREL_DECL_PROP, VASTREL_DECL_GETTER, VASTREL_DECL_GETFN)
-#define VASTREL_OVERRIDE_MEMBERS(LIST)                                         \
+#define VASTREL_OVERRIDE_MEMBERS(LIST)                                          \
   LIST(VASTREL_OVERRIDE_METHOD, VASTREL_OVERRIDE_PROP, VASTREL_OVERRIDE_GETTER, \
        VASTREL_OVERRIDE_GETFN)
 #define VASTREL_MEMBER_TABLE(LIST) \
@@ -604,11 +626,11 @@ class DispatchImpl : public I {
 };
 
 // A QueryInterface for objects that answer only their dual interface.
-#define VASTREL_DUAL_QUERYINTERFACE                                \
-  HRESULT QueryInterface(REFIID iid, void** out) override {       \
-    if (!out) return E_POINTER;                                    \
-    *out = nullptr;                                                \
-    return QueryDual(iid, out) ? S_OK : E_NOINTERFACE;             \
+#define VASTREL_DUAL_QUERYINTERFACE                         \
+  HRESULT QueryInterface(REFIID iid, void** out) override { \
+    if (!out) return E_POINTER;                             \
+    *out = nullptr;                                         \
+    return QueryDual(iid, out) ? S_OK : E_NOINTERFACE;      \
   }
 
 // ---------------------------------------------------------------------------------------

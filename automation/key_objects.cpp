@@ -58,25 +58,25 @@ KeyValues KeyValuesOf(const keys::TKey& s) {
 // ---------------------------------------------------------------------------------------
 // TxKey: every get returns the object's own value, every put stores it without checks.
 
-#define VASTREL_KEY_BOOL(Name)                                   \
-  HRESULT TxKey::get_##Name(VARIANT_BOOL* value) {               \
-    if (!value) return E_POINTER;                                \
-    *value = ToVariantBool(v_.Name);                             \
-    return S_OK;                                                 \
-  }                                                              \
-  HRESULT TxKey::put_##Name(VARIANT_BOOL value) {                \
-    v_.Name = value != 0;                                        \
-    return S_OK;                                                 \
+#define VASTREL_KEY_BOOL(Name)                     \
+  HRESULT TxKey::get_##Name(VARIANT_BOOL* value) { \
+    if (!value) return E_POINTER;                  \
+    *value = ToVariantBool(v_.Name);               \
+    return S_OK;                                   \
+  }                                                \
+  HRESULT TxKey::put_##Name(VARIANT_BOOL value) {  \
+    v_.Name = value != 0;                          \
+    return S_OK;                                   \
   }
-#define VASTREL_KEY_PLAIN(Name, T)                               \
-  HRESULT TxKey::get_##Name(T* value) {                          \
-    if (!value) return E_POINTER;                                \
-    *value = v_.Name;                                            \
-    return S_OK;                                                 \
-  }                                                              \
-  HRESULT TxKey::put_##Name(T value) {                           \
-    v_.Name = value;                                             \
-    return S_OK;                                                 \
+#define VASTREL_KEY_PLAIN(Name, T)      \
+  HRESULT TxKey::get_##Name(T* value) { \
+    if (!value) return E_POINTER;       \
+    *value = v_.Name;                   \
+    return S_OK;                        \
+  }                                     \
+  HRESULT TxKey::put_##Name(T value) {  \
+    v_.Name = value;                    \
+    return S_OK;                        \
   }
 
 VASTREL_KEY_BOOL(AllowDuplicates)

@@ -131,8 +131,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, uint32_t* cookie) {
   void* p = nullptr;
   // The sink is called through dispatch; it may answer the event interface's IID (a
   // dispatch interface) or plain IDispatch.
-  if (FAILED(sink->QueryInterface(iid_, &p)) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, &p)))
+  if (FAILED(sink->QueryInterface(iid_, &p)) && FAILED(sink->QueryInterface(IID_IDispatch, &p)))
     return CONNECT_E_CANNOTCONNECT;
   sink_ = static_cast<IDispatch*>(p);
   cookie_ = next_cookie_++;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "platform/export.h"
@@ -105,18 +106,18 @@ class VASTREL_API RefCount {
 
 // Implements AddRef and Release for a class whose last release deletes it; put it in the
 // class body of an object that derives from its interfaces.
-#define VASTREL_REFCOUNTED                                       \
- public:                                                         \
-  uint32_t AddRef() override { return refs_.Increment(); }      \
-  uint32_t Release() override {                                  \
-    const uint32_t n = refs_.Decrement();                        \
-    if (n == 0) delete this;                                     \
-    return n;                                                    \
-  }                                                              \
-                                                                 \
- private:                                                        \
-  ::vastrel::automation::RefCount refs_;                         \
-                                                                 \
+#define VASTREL_REFCOUNTED                                 \
+ public:                                                   \
+  uint32_t AddRef() override { return refs_.Increment(); } \
+  uint32_t Release() override {                            \
+    const uint32_t n = refs_.Decrement();                  \
+    if (n == 0) delete this;                               \
+    return n;                                              \
+  }                                                        \
+                                                           \
+ private:                                                  \
+  ::vastrel::automation::RefCount refs_;                   \
+                                                           \
  public:
 
 // ---------------------------------------------------------------------------------------

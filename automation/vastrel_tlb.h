@@ -22,36 +22,34 @@ inline constexpr const char* kVastrelProgID = "VastrelCtrl.Vastrel";
 // ---------------------------------------------------------------------------------------
 // Enumerations: every member's value is its position from 0.
 
-#define VASTREL_ENUMS(E)                                                                   \
-  E(TxUnlockType, "3FD1E17C-2981-40D5-976B-5BEC5189F2EF", utSingleSingle, utSingleMulti,   \
-    utAllMulti)                                                                            \
-  E(TxOwnerProtection, "4213F590-4581-469B-BA4A-D6DD63046A35", opNoAccessNoEncrypt,        \
-    opReadAccessNoEncrypt, opNoAccessEncrypt, opReadAccessEncrypt)                         \
-  E(TxBtrOpenModes, "A7C0D0B6-FD15-4EE9-9750-BAF03B2021D1", bomNormal, bomAccelerated,     \
-    bomReadOnly, bomVerify, bomExclusive)                                                  \
-  E(TxStepType, "7202D39C-D2BE-4443-ABEB-77B58010E1DB", stNormal, stKeyOnly, stNoKeys)     \
-  E(TxLockType, "D2DAF77E-80AA-4CEF-AD24-CEB3C6043CB4", ltNone, ltSinglewait,              \
-    ltSinglenowait, ltMultiwait, ltMultinowait)                                            \
-  E(TxTranType, "F8C5A2AD-DB0C-44AD-840A-D9EEC4EF0A26", ttExclusive, ttConcurrent)         \
-  E(TxBtrSharingModes, "72C6EFA0-9AE8-4AA7-A984-B3FD2EFD1823", bomDefault, bomSEFS,        \
-    bomMEFS)                                                                               \
-  E(TxProgressType, "1FAA8DBF-7D95-49A4-AEA0-3D08BE567719", ptCompressing,                 \
-    ptUncompressing, ptWriting, ptReading)                                                 \
-  E(TxKeyTypes, "CAD3B7EF-28D2-40FC-B122-0924860C48A9", ktOldBinary, ktOldString,          \
-    ktString, ktInteger, ktFloat, ktDate, ktTime, ktDecimal, ktMoney, ktLogical,           \
-    ktNumeric, ktBasicFloat, ktPascalString, ktAsciiZString, ktUnsignedBinary,             \
-    ktAutoIncrement, ktSignTrailing, ktUnknown)                                            \
-  E(TxFieldType, "87DF7CB8-5AF0-4758-B91C-66753CDC2CAB", ftSTRING, ftINTEGER, ftFLOAT,     \
-    ftBOOLEAN, ftDATE, ftTIME, ftDATETIME)
+#define VASTREL_ENUMS(E)                                                                          \
+  E(TxUnlockType, "3FD1E17C-2981-40D5-976B-5BEC5189F2EF", utSingleSingle, utSingleMulti,          \
+    utAllMulti)                                                                                   \
+  E(TxOwnerProtection, "4213F590-4581-469B-BA4A-D6DD63046A35", opNoAccessNoEncrypt,               \
+    opReadAccessNoEncrypt, opNoAccessEncrypt, opReadAccessEncrypt)                                \
+  E(TxBtrOpenModes, "A7C0D0B6-FD15-4EE9-9750-BAF03B2021D1", bomNormal, bomAccelerated,            \
+    bomReadOnly, bomVerify, bomExclusive)                                                         \
+  E(TxStepType, "7202D39C-D2BE-4443-ABEB-77B58010E1DB", stNormal, stKeyOnly, stNoKeys)            \
+  E(TxLockType, "D2DAF77E-80AA-4CEF-AD24-CEB3C6043CB4", ltNone, ltSinglewait, ltSinglenowait,     \
+    ltMultiwait, ltMultinowait)                                                                   \
+  E(TxTranType, "F8C5A2AD-DB0C-44AD-840A-D9EEC4EF0A26", ttExclusive, ttConcurrent)                \
+  E(TxBtrSharingModes, "72C6EFA0-9AE8-4AA7-A984-B3FD2EFD1823", bomDefault, bomSEFS, bomMEFS)      \
+  E(TxProgressType, "1FAA8DBF-7D95-49A4-AEA0-3D08BE567719", ptCompressing, ptUncompressing,       \
+    ptWriting, ptReading)                                                                         \
+  E(TxKeyTypes, "CAD3B7EF-28D2-40FC-B122-0924860C48A9", ktOldBinary, ktOldString, ktString,       \
+    ktInteger, ktFloat, ktDate, ktTime, ktDecimal, ktMoney, ktLogical, ktNumeric, ktBasicFloat,   \
+    ktPascalString, ktAsciiZString, ktUnsignedBinary, ktAutoIncrement, ktSignTrailing, ktUnknown) \
+  E(TxFieldType, "87DF7CB8-5AF0-4758-B91C-66753CDC2CAB", ftSTRING, ftINTEGER, ftFLOAT, ftBOOLEAN, \
+    ftDATE, ftTIME, ftDATETIME)
 
 // The open and sharing modes share the prefix bom; each enumeration is scoped so that
 // bomDefault and bomNormal do not meet.
-#define VASTREL_DECLARE_ENUM(Name, Guid, ...)                       \
-  enum class Name : int32_t { __VA_ARGS__ };                        \
-  template <>                                                       \
-  struct EnumTraits<Name> {                                         \
-    static constexpr const char* kName = #Name;                     \
-    VASTREL_API static const EnumDesc& Desc();                      \
+#define VASTREL_DECLARE_ENUM(Name, Guid, ...)   \
+  enum class Name : int32_t { __VA_ARGS__ };    \
+  template <>                                   \
+  struct EnumTraits<Name> {                     \
+    static constexpr const char* kName = #Name; \
+    VASTREL_API static const EnumDesc& Desc();  \
   };
 VASTREL_ENUMS(VASTREL_DECLARE_ENUM)
 #undef VASTREL_DECLARE_ENUM
@@ -61,28 +59,39 @@ VASTREL_ENUMS(VASTREL_DECLARE_ENUM)
 
 // F(field, kind): C++ field types follow the kind (VT_I4 int32_t, VT_UI1 uint8_t,
 // VT_BOOL VARIANT_BOOL, VT_BSTR UTF-8 std::string).
-#define VASTREL_RECORD_TxKeyDesc(F)                                                    \
-  F(Position, VT_I4) F(Length, VT_I4) F(KeyFlag, VT_I4) F(KeyValues, VT_I4)            \
-  F(Extended, VT_UI1) F(NullVal, VT_UI1) F(Reserv, VT_BSTR) F(Manually, VT_I4) F(ACS, VT_I4)
-#define VASTREL_RECORD_TxFileFlags(F)                                                  \
-  F(ffVariableLength, VT_BOOL) F(ffTruncateBlank, VT_BOOL) F(ffPreallocate, VT_BOOL)   \
-  F(ffCompress, VT_BOOL) F(ffKeyOnly, VT_BOOL) F(ffIndexBalancing, VT_BOOL)            \
-  F(ff10, VT_BOOL) F(ff20, VT_BOOL) F(ff30, VT_BOOL) F(ffDuplicatePtrs, VT_BOOL)       \
-  F(ffKeyNumSpecified, VT_BOOL) F(ffUseVATs, VT_BOOL)
+#define VASTREL_RECORD_TxKeyDesc(F)                                                                \
+  F(Position, VT_I4)                                                                               \
+  F(Length, VT_I4)                                                                                 \
+  F(KeyFlag, VT_I4)                                                                                \
+  F(KeyValues, VT_I4) F(Extended, VT_UI1) F(NullVal, VT_UI1) F(Reserv, VT_BSTR) F(Manually, VT_I4) \
+      F(ACS, VT_I4)
+#define VASTREL_RECORD_TxFileFlags(F)                                                             \
+  F(ffVariableLength, VT_BOOL)                                                                    \
+  F(ffTruncateBlank, VT_BOOL)                                                                     \
+  F(ffPreallocate, VT_BOOL)                                                                       \
+  F(ffCompress, VT_BOOL) F(ffKeyOnly, VT_BOOL) F(ffIndexBalancing, VT_BOOL) F(ff10, VT_BOOL)      \
+      F(ff20, VT_BOOL) F(ff30, VT_BOOL) F(ffDuplicatePtrs, VT_BOOL) F(ffKeyNumSpecified, VT_BOOL) \
+          F(ffUseVATs, VT_BOOL)
 
 namespace detail {
-template <VARTYPE V> struct RecordField { using type = typename ScalarMember<V>::type; };
-template <> struct RecordField<VT_BSTR> { using type = std::string; };
+template <VARTYPE V>
+struct RecordField {
+  using type = typename ScalarMember<V>::type;
+};
+template <>
+struct RecordField<VT_BSTR> {
+  using type = std::string;
+};
 }  // namespace detail
 
 #define VASTREL_RECORD_MEMBER(Name, V) detail::RecordField<V>::type Name{};
 struct TxKeyDesc {
-  VASTREL_RECORD_TxKeyDesc(VASTREL_RECORD_MEMBER)
-  friend bool operator==(const TxKeyDesc&, const TxKeyDesc&) = default;
+  VASTREL_RECORD_TxKeyDesc(VASTREL_RECORD_MEMBER) friend bool operator==(
+      const TxKeyDesc&, const TxKeyDesc&) = default;
 };
 struct TxFileFlags {
-  VASTREL_RECORD_TxFileFlags(VASTREL_RECORD_MEMBER)
-  friend bool operator==(const TxFileFlags&, const TxFileFlags&) = default;
+  VASTREL_RECORD_TxFileFlags(VASTREL_RECORD_MEMBER) friend bool operator==(
+      const TxFileFlags&, const TxFileFlags&) = default;
 };
 #undef VASTREL_RECORD_MEMBER
 
@@ -125,19 +134,19 @@ struct IDDFIndexItem;
 struct IDDFIndexItems;
 struct IBtrIndex;
 
-#define VASTREL_IKey(METHOD, PROP, GETTER, GETFN)                                  \
-  PROP(AllowDuplicates, 0x1, BoolT)                                                \
-  PROP(AllSegmentNull, 0x2, BoolT)                                                 \
-  PROP(CaseInsensitive, 0x3, BoolT)                                                \
-  PROP(Descending, 0x4, BoolT)                                                     \
-  PROP(ExtendedType, 0x5, LongT)                                                   \
-  PROP(KeySortedByACS, 0x6, BoolT)                                                 \
-  PROP(KeyType, 0x7, Enum<TxKeyTypes>)                                             \
-  PROP(Length, 0x8, LongT)                                                         \
-  PROP(Modifiable, 0x9, BoolT)                                                     \
-  PROP(Position, 0xA, LongT)                                                       \
-  PROP(Segment, 0xB, BoolT)                                                        \
-  PROP(NullSegment, 0xC, BoolT)                                                    \
+#define VASTREL_IKey(METHOD, PROP, GETTER, GETFN) \
+  PROP(AllowDuplicates, 0x1, BoolT)               \
+  PROP(AllSegmentNull, 0x2, BoolT)                \
+  PROP(CaseInsensitive, 0x3, BoolT)               \
+  PROP(Descending, 0x4, BoolT)                    \
+  PROP(ExtendedType, 0x5, LongT)                  \
+  PROP(KeySortedByACS, 0x6, BoolT)                \
+  PROP(KeyType, 0x7, Enum<TxKeyTypes>)            \
+  PROP(Length, 0x8, LongT)                        \
+  PROP(Modifiable, 0x9, BoolT)                    \
+  PROP(Position, 0xA, LongT)                      \
+  PROP(Segment, 0xB, BoolT)                       \
+  PROP(NullSegment, 0xC, BoolT)                   \
   PROP(Description, 0xE, Record<TxKeyDesc>)
 
 #define VASTREL_IKeys(METHOD, PROP, GETTER, GETFN)                                 \
@@ -150,60 +159,60 @@ struct IBtrIndex;
   METHOD(Delete, 0x7, "At", In<LongT>)                                             \
   METHOD(Add, 0x9, "", Ret<Object<IKey>>)
 
-#define VASTREL_IDDFFieldItem(METHOD, PROP, GETTER, GETFN)                         \
-  PROP(FieldName, 1, TextT)                                                        \
-  PROP(FieldType, 2, Enum<TxFieldType>)                                            \
-  PROP(Offset, 3, LongT)                                                           \
+#define VASTREL_IDDFFieldItem(METHOD, PROP, GETTER, GETFN) \
+  PROP(FieldName, 1, TextT)                                \
+  PROP(FieldType, 2, Enum<TxFieldType>)                    \
+  PROP(Offset, 3, LongT)                                   \
   PROP(Size, 4, LongT)
 
-#define VASTREL_IDDFFieldItems(METHOD, PROP, GETTER, GETFN)                        \
-  GETTER(Count, 1, LongT)                                                          \
-  GETTER(_NewEnum, -4, Unknown)                                                    \
-  METHOD(IndexOf, 4, "ExceptIndex,FieldName", In<LongT>, In<TextT>, Ret<LongT>)    \
-  METHOD(Exchange, 5, "Index1,Index2", In<LongT>, In<LongT>)                       \
-  METHOD(Add, 6, "", Ret<Object<IDDFFieldItem>>)                                   \
-  METHOD(FindField, 7, "FieldName", In<TextT>, Ret<Object<IBtrField>>)             \
-  METHOD(Delete, 13, "Index", In<LongT>)                                           \
-  METHOD(Clear, 14, "")                                                            \
-  GETFN(Items, 16, "Index", In<LongT>, Ret<Object<IDDFFieldItem>>)                 \
-  METHOD(LoadItems, 2, "DDFFileName,ID", In<TextT>, In<TextT>)                     \
-  METHOD(SaveItems, 3, "DDFFileName,OverwriteWhenExists,AppendToFile,ID",          \
-         In<TextT>, In<BoolT>, In<BoolT>, In<TextT>)
+#define VASTREL_IDDFFieldItems(METHOD, PROP, GETTER, GETFN)                                     \
+  GETTER(Count, 1, LongT)                                                                       \
+  GETTER(_NewEnum, -4, Unknown)                                                                 \
+  METHOD(IndexOf, 4, "ExceptIndex,FieldName", In<LongT>, In<TextT>, Ret<LongT>)                 \
+  METHOD(Exchange, 5, "Index1,Index2", In<LongT>, In<LongT>)                                    \
+  METHOD(Add, 6, "", Ret<Object<IDDFFieldItem>>)                                                \
+  METHOD(FindField, 7, "FieldName", In<TextT>, Ret<Object<IBtrField>>)                          \
+  METHOD(Delete, 13, "Index", In<LongT>)                                                        \
+  METHOD(Clear, 14, "")                                                                         \
+  GETFN(Items, 16, "Index", In<LongT>, Ret<Object<IDDFFieldItem>>)                              \
+  METHOD(LoadItems, 2, "DDFFileName,ID", In<TextT>, In<TextT>)                                  \
+  METHOD(SaveItems, 3, "DDFFileName,OverwriteWhenExists,AppendToFile,ID", In<TextT>, In<BoolT>, \
+         In<BoolT>, In<TextT>)
 
-#define VASTREL_IBtrField(METHOD, PROP, GETTER, GETFN)                             \
-  PROP(AsString, 1, TextT)                                                         \
-  PROP(AsInteger, 2, LongT)                                                        \
-  PROP(AsFloat, 3, DoubleT)                                                        \
-  PROP(AsBoolean, 4, BoolT)                                                        \
-  PROP(AsDate, 5, DateT)                                                           \
-  PROP(AsTime, 6, DateT)                                                           \
-  PROP(AsDateTime, 7, DateT)                                                       \
-  PROP(FieldType, 8, Enum<TxFieldType>)                                            \
-  PROP(FieldName, 9, TextT)                                                        \
-  PROP(Offset, 10, LongT)                                                          \
+#define VASTREL_IBtrField(METHOD, PROP, GETTER, GETFN) \
+  PROP(AsString, 1, TextT)                             \
+  PROP(AsInteger, 2, LongT)                            \
+  PROP(AsFloat, 3, DoubleT)                            \
+  PROP(AsBoolean, 4, BoolT)                            \
+  PROP(AsDate, 5, DateT)                               \
+  PROP(AsTime, 6, DateT)                               \
+  PROP(AsDateTime, 7, DateT)                           \
+  PROP(FieldType, 8, Enum<TxFieldType>)                \
+  PROP(FieldName, 9, TextT)                            \
+  PROP(Offset, 10, LongT)                              \
   PROP(Size, 11, LongT)
 
-#define VASTREL_IDDFIndexItem(METHOD, PROP, GETTER, GETFN)                         \
-  PROP(IndexName, 1, TextT)                                                        \
+#define VASTREL_IDDFIndexItem(METHOD, PROP, GETTER, GETFN) \
+  PROP(IndexName, 1, TextT)                                \
   PROP(IndexKeyNum, 2, LongT)
 
-#define VASTREL_IBtrIndex(METHOD, PROP, GETTER, GETFN)                             \
-  PROP(IndexName, 1, TextT)                                                        \
+#define VASTREL_IBtrIndex(METHOD, PROP, GETTER, GETFN) \
+  PROP(IndexName, 1, TextT)                            \
   PROP(IndexKeyNum, 2, LongT)
 
-#define VASTREL_IDDFIndexItems(METHOD, PROP, GETTER, GETFN)                        \
-  GETTER(Count, 1, LongT)                                                          \
-  GETTER(_NewEnum, -4, Unknown)                                                    \
-  METHOD(IndexOf, 3, "ExceptIndex,IndexName", In<LongT>, In<TextT>, Ret<LongT>)    \
-  METHOD(Exchange, 4, "Index1,Index2", In<LongT>, In<LongT>)                       \
-  METHOD(Add, 5, "", Ret<Object<IDDFIndexItem>>)                                   \
-  METHOD(FindIndex, 6, "IndexName", In<TextT>, Ret<Object<IBtrIndex>>)             \
-  METHOD(Delete, 7, "Index", In<LongT>)                                            \
-  METHOD(Clear, 8, "")                                                             \
-  GETFN(Items, 9, "Index", In<LongT>, Ret<Object<IDDFIndexItem>>)                  \
-  METHOD(LoadItems, 10, "DDFFileName,ID", In<TextT>, In<TextT>)                    \
-  METHOD(SaveItems, 11, "DDFFileName,OverwriteWhenExists,AppendToFile,ID",         \
-         In<TextT>, In<BoolT>, In<BoolT>, In<TextT>)
+#define VASTREL_IDDFIndexItems(METHOD, PROP, GETTER, GETFN)                                      \
+  GETTER(Count, 1, LongT)                                                                        \
+  GETTER(_NewEnum, -4, Unknown)                                                                  \
+  METHOD(IndexOf, 3, "ExceptIndex,IndexName", In<LongT>, In<TextT>, Ret<LongT>)                  \
+  METHOD(Exchange, 4, "Index1,Index2", In<LongT>, In<LongT>)                                     \
+  METHOD(Add, 5, "", Ret<Object<IDDFIndexItem>>)                                                 \
+  METHOD(FindIndex, 6, "IndexName", In<TextT>, Ret<Object<IBtrIndex>>)                           \
+  METHOD(Delete, 7, "Index", In<LongT>)                                                          \
+  METHOD(Clear, 8, "")                                                                           \
+  GETFN(Items, 9, "Index", In<LongT>, Ret<Object<IDDFIndexItem>>)                                \
+  METHOD(LoadItems, 10, "DDFFileName,ID", In<TextT>, In<TextT>)                                  \
+  METHOD(SaveItems, 11, "DDFFileName,OverwriteWhenExists,AppendToFile,ID", In<TextT>, In<BoolT>, \
+         In<BoolT>, In<TextT>)
 
 // The control's interface, in the order of its function table.
 #define VASTREL_IVastrel(METHOD, PROP, GETTER, GETFN)                              \
@@ -295,21 +304,20 @@ struct IBtrIndex;
   PROP(DDFFields, 0x5A, Object<IDDFFieldItems>)
 
 // Events of the control, raised on the host's sink by dispatch (no results).
-#define VASTREL_IVastrelEvents(METHOD, PROP, GETTER, GETFN)                        \
-  METHOD(OnRecChanged, 0x1, "")                                                    \
-  METHOD(OnAutoCreate, 0x2, "")                                                    \
-  METHOD(StreamingProgress, 0x3, "DoingWhat,PercComplete", In<Enum<TxProgressType>>, \
-         In<LongT>)
+#define VASTREL_IVastrelEvents(METHOD, PROP, GETTER, GETFN) \
+  METHOD(OnRecChanged, 0x1, "")                             \
+  METHOD(OnAutoCreate, 0x2, "")                             \
+  METHOD(StreamingProgress, 0x3, "DoingWhat,PercComplete", In<Enum<TxProgressType>>, In<LongT>)
 
-#define VASTREL_DECLARE_INTERFACE(Name, Guid)                     \
-  struct VASTREL_API Name : IDispatch {                           \
-    static constexpr IID kIID = MakeGuid(Guid);                   \
-    static constexpr const char* kName = #Name;                   \
-    static const InterfaceDesc& Desc();                           \
-    VASTREL_DECLARE_MEMBERS(VASTREL_##Name)                       \
-                                                                  \
-   protected:                                                     \
-    ~Name() = default;                                            \
+#define VASTREL_DECLARE_INTERFACE(Name, Guid)   \
+  struct VASTREL_API Name : IDispatch {         \
+    static constexpr IID kIID = MakeGuid(Guid); \
+    static constexpr const char* kName = #Name; \
+    static const InterfaceDesc& Desc();         \
+    VASTREL_DECLARE_MEMBERS(VASTREL_##Name)     \
+                                                \
+   protected:                                   \
+    ~Name() = default;                          \
   };
 
 VASTREL_DECLARE_INTERFACE(IKey, "6A59C14A-CC8D-42D1-A7D7-4EAC9B77BA63")

@@ -28,6 +28,7 @@ struct Module {
   std::mutex ids_mutex;  // guards known_client_ids only; never held across an engine call
   std::vector<std::string> known_client_ids;
   std::string library_name;
+  std::string load_error;
 };
 
 // A function-local static, so that the state exists whenever anything reaches it, even
@@ -61,14 +62,12 @@ void WarmUp(Call&& call) {
   std::array<uint8_t, 256> scratch{};  // both position block and key buffer
   std::array<uint8_t, 15> data{};
   uint32_t length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
-       int16_t{0});
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
   for (int i = 0; i < kWarmUpMessageTurns; ++i) platform::ProcessMessagesOnce();
   scratch.fill(0);
   data.fill(0);
   length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0},
-       int16_t{0});
+  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
 }
 
 void ResetState(Module& m) {
@@ -77,18 +76,52 @@ void ResetState(Module& m) {
   m.plain = nullptr;
   m.client = nullptr;
   m.engine_woken = false;
+  m.load_error.clear();
   std::lock_guard lock(m.ids_mutex);
   m.known_client_ids.clear();
+}
+
+// The folder of the binary that holds this code (libvastrel.so, or a program linking the
+// static archive), with a trailing slash; empty when it cannot be told.
+std::string OwnFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  std::string path = info.dli_fname;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 void LoadLibrary(Module& m) {
   ResetState(m);
   m.library_name = EngineLibraryName();
   // RTLD_LOCAL keeps the engine's symbols out of the global namespace; the two entry points
-  // are all the component needs. The search includes the RUNPATH of libvastrel.so ($ORIGIN),
-  // so the engine built beside it is found without any environment variable.
-  m.handle = dlopen(m.library_name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (m.handle == nullptr) return;
+  // are all the component needs. RTLD_NODELETE keeps the engine's code and process-wide
+  // state mapped after module end releases the handle: an engine may keep state for the
+  // whole process (open files shared by every client of it) and be called once more during
+  // exit. The search includes the RUNPATH of libvastrel.so ($ORIGIN), so the engine built
+  // beside it is found without any environment variable.
+  constexpr int kFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+  m.handle = dlopen(m.library_name.c_str(), kFlags);
+  std::string error;
+  if (m.handle == nullptr) {
+    const char* why = dlerror();
+    error = why != nullptr ? why : "the library could not be loaded";
+  }
+  if (m.handle == nullptr && m.library_name.find('/') == std::string::npos) {
+    // A bare name that the search did not find is looked for beside the component too.
+    // The search normally covers that folder through the component's RUNPATH, but not when
+    // dlopen is reached through a wrapper of another library (a sanitizer's, a profiler's),
+    // whose own search path then applies.
+    if (const std::string folder = OwnFolder(); !folder.empty()) {
+      m.handle = dlopen((folder + m.library_name).c_str(), kFlags);
+    }
+  }
+  if (m.handle == nullptr) {
+    m.load_error = error;  // the search's own reason
+    return;
+  }
   m.present = true;
   m.plain = reinterpret_cast<BtrCallFunction>(dlsym(m.handle, "BTRCALL"));
   m.client = reinterpret_cast<BtrCallIdFunction>(dlsym(m.handle, "BTRCALLID"));
@@ -108,8 +141,7 @@ void EndModule(Module& m) {
     }
     for (const std::string& id : ids) {
       length = 0;
-      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0,
-                       id);
+      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0, id);
     }
     if (m.handle != nullptr) dlclose(m.handle);
   }
@@ -172,6 +204,7 @@ EngineState CurrentEngineState() {
     s.known_client_ids = m.known_client_ids;
   }
   s.library_name = m.library_name;
+  s.load_error = m.load_error;
   return s;
 }
 

@@ -85,9 +85,9 @@ extern "C" {
 using BtrCallFunction = int16_t (*)(uint16_t operation, void* position_block, void* data_buffer,
                                     uint32_t* data_length, void* key_buffer, uint8_t key_length,
                                     int8_t key_number);
-using BtrCallIdFunction = int16_t (*)(uint16_t operation, void* position_block,
-                                      void* data_buffer, uint32_t* data_length, void* key_buffer,
-                                      uint8_t key_length, int8_t key_number, void* client_id);
+using BtrCallIdFunction = int16_t (*)(uint16_t operation, void* position_block, void* data_buffer,
+                                      uint32_t* data_length, void* key_buffer, uint8_t key_length,
+                                      int8_t key_number, void* client_id);
 }
 
 // Calls the plain entry, after its warm-up when this is the first use in the module.
@@ -99,9 +99,8 @@ VASTREL_API StatusCode EngineCall(uint16_t operation, void* position_block, void
 
 // Calls the client entry with the client ID block built from client_id (its first 4
 // characters), after the warm-up for a client ID not seen before in this module.
-VASTREL_API StatusCode EngineCallWithID(uint16_t operation, void* position_block,
-                                        void* data_buffer, uint32_t* data_length,
-                                        void* key_buffer, uint8_t key_length,
+VASTREL_API StatusCode EngineCallWithID(uint16_t operation, void* position_block, void* data_buffer,
+                                        uint32_t* data_length, void* key_buffer, uint8_t key_length,
                                         int16_t key_number, std::string_view client_id);
 
 // Fills block (kClientIdBlockSize bytes) from a client ID text.
@@ -120,12 +119,13 @@ VASTREL_API const char* StatusText(StatusCode status);
 
 // Where the module's engine came from and what it has seen. For diagnostics and tests.
 struct EngineState {
-  bool library_loaded = false;  // the library (or an installed stand-in) is present
-  bool plain_entry = false;     // BTRCALL resolved
-  bool client_entry = false;    // BTRCALLID resolved
-  bool engine_woken = false;    // the plain warm-up has run
+  bool library_loaded = false;                // the library (or an installed stand-in) is present
+  bool plain_entry = false;                   // BTRCALL resolved
+  bool client_entry = false;                  // BTRCALLID resolved
+  bool engine_woken = false;                  // the plain warm-up has run
   std::vector<std::string> known_client_ids;  // in order of first use
-  std::string library_name;     // the name that was loaded or looked for
+  std::string library_name;                   // the name that was loaded or looked for
+  std::string load_error;  // why the library could not be loaded; empty otherwise
 };
 VASTREL_API EngineState CurrentEngineState();
 

@@ -155,9 +155,9 @@ static_assert(SortedByStatus(), "the status table must stay sorted for the binar
 
 const char* StatusText(StatusCode status) {
   const auto* end = std::end(kStatusTexts);
-  const auto* it = std::lower_bound(
-      std::begin(kStatusTexts), end, status,
-      [](const StatusEntry& e, StatusCode s) { return e.status < s; });
+  const auto* it =
+      std::lower_bound(std::begin(kStatusTexts), end, status,
+                       [](const StatusEntry& e, StatusCode s) { return e.status < s; });
   if (it != end && it->status == status) return it->text;
   return "Unknown Btrieve Error";
 }

@@ -2,7 +2,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
@@ -10,6 +12,9 @@
 namespace mkde {
 
 namespace {
+
+// How long a wait lock waits for a record another block holds before it answers 84.
+constexpr auto kLockWait = std::chrono::seconds(3);
 
 std::atomic<bool> forked{false};
 void MarkForked() { forked.store(true); }
@@ -23,7 +28,9 @@ bool TakesLock(int op) {
 // Operations that work on an open file, and so need a position block that checks out
 // before anything else is looked at.
 bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || (op >= 33 && op <= 35) ||
+  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
+         op == 30 ||
+         (op >= 33 && op <= 35) ||
          op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
 }
 
@@ -55,7 +62,7 @@ Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len,
                          void* key, uint8_t key_len, int8_t key_num, void* client_id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   if (forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
@@ -81,7 +88,25 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   call.key_num = key_num;
   try {
     call.client = handles_.ClientFor(client_id);
-    return static_cast<int16_t>(Run(call));
+    // A wait lock on a record another block holds tries again until the holder lets go or
+    // the wait runs out; the engine's lock is let go meanwhile so that other threads,
+    // the holder among them, go on. Nothing of a refused attempt was kept, so it simply
+    // runs again (and finds the block's place anew, in case it was closed meanwhile).
+    bool wait = call.lock == 1 || call.lock == 3;
+    if (!wait) return static_cast<int16_t>(Run(call));
+    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+      Call attempt = call;
+      int status = Run(attempt);
+      if (status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
+        return static_cast<int16_t>(status);
+      }
+      lock.unlock();
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(20000));
+      lock.lock();
+    }
   } catch (const std::bad_alloc&) {
     return 101;  // no memory available
   } catch (...) {
@@ -93,6 +118,8 @@ int Engine::Run(Call& call) {
   if (NeedsHandle(call.op)) {
     call.handle = handles_.Find(call.pos_block, call.client);
     if (!call.handle) return BTR_FILE_NOT_OPEN;
+    // A file whose environment could not be taken up again after a rewrite.
+    if (!call.handle->file->env() && call.op != BTR_CLOSE) return BTR_IO_ERROR;
   }
   switch (call.op) {
     case BTR_OPEN:
@@ -148,6 +175,12 @@ int Engine::Run(Call& call) {
       return EndTransaction(call);
     case BTR_ABORT_TRANSACTION:
       return AbortTransaction(call);
+    case BTR_UNLOCK:
+      return Unlock(call);
+    case BTR_SET_OWNER:
+      return SetOwner(call);
+    case BTR_CLEAR_OWNER:
+      return ClearOwner(call);
     case BTR_STOP:
     case BTR_RESET:
       return StopClient(call);

@@ -82,12 +82,31 @@ class Engine {
   int StopClient(Call& call);
   void CloseHandle(Handle* handle);
 
+  // Owner names (ops_owner.cpp).
+  int SetOwner(Call& call);
+  int ClearOwner(Call& call);
+  // At Open of a file with an owner: 0 (with *read_only for a name-less open the level
+  // allows), 51, or 2.
+  int CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);
+
   // Transactions (ops_txn.cpp).
   int BeginTransaction(Call& call);
   int EndTransaction(Call& call);
   int AbortTransaction(Call& call);
   // Ends the client's transaction, committing or not; returns the first failing status.
   int FinishTransaction(Client* client, bool commit);
+
+  // Record locks (locks.cpp).
+  // Takes the lock a read's bias asks for on `position`: 0, 84 another block holds the
+  // record, 85 another client's exclusive transaction holds the file.
+  int TakeLock(Handle* handle, int lock, uint32_t position);
+  // Ends the block's single-record lock (a read, Update or Delete through the block).
+  void DropSingleLock(Handle* handle);
+  // Drops the block's locks on a record that is gone.
+  void DropLocksOn(Handle* handle, uint32_t position);
+  // 84 when another block holds a lock on the record, else 0.
+  int CheckNotLocked(Handle* handle, uint32_t position);
+  int Unlock(Call& call);
 
   // Reads (ops_read.cpp).
   int GetByKey(Call& call, bool key_only);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mkde/codec/filespec.h"
+#include "mkde/crypto/owner.h"
 
 namespace mkde {
 
@@ -27,6 +28,7 @@ inline constexpr const char* kRecordsDb = "records";
 inline constexpr const char* kMetaFormat = "format";
 inline constexpr const char* kMetaSpec = "spec";
 inline constexpr const char* kMetaCounters = "counters";
+inline constexpr const char* kMetaOwner = "owner";
 inline constexpr const char* kFormatTag = "vastrel record file 1";
 
 // Per-file counters kept in the meta database: the next record position, and per key its
@@ -46,6 +48,7 @@ class FileEnv {
   ~FileEnv();
 
   const std::string& path() const { return path_; }
+  std::string gate_path() const { return path_ + "-gate"; }
   MDB_env* env() const { return env_; }
   MDB_dbi meta_db() const { return meta_; }
   MDB_dbi records_db() const { return records_; }
@@ -54,6 +57,28 @@ class FileEnv {
   size_t key_count() const { return spec_.keys.size(); }
   // True when the environment could only be opened read-only.
   bool read_only_storage() const { return read_only_storage_; }
+
+  // The owner: present when the file has one. Its record key, once an open has had the
+  // right name (or, at level 3, without it), seals and opens the records of encrypted
+  // files for every block on the file.
+  bool has_owner() const { return has_owner_; }
+  const OwnerRecord& owner() const { return owner_; }
+  bool encrypted() const { return has_owner_ && OwnerLevelEncrypts(owner_.level); }
+  const SecretKey& record_key() const { return record_key_; }
+  void SetRecordKey(SecretKey key) { record_key_ = std::move(key); }
+  // After Set Owner (owner given) or Clear Owner (nullptr) committed.
+  void SetOwner(const OwnerRecord* owner, SecretKey key) {
+    has_owner_ = owner != nullptr;
+    if (owner) owner_ = *owner;
+    record_key_ = std::move(key);
+  }
+  // Rewrites the file without its free pages (which may still hold records as they were
+  // before Set Owner sealed them) and puts it in place by one rename, then takes up the new
+  // file. REQUIRES: no transaction on the file and no other open of it anywhere.
+  int Compact();
+
+  // Whether another process has the file open (Set and Clear Owner need it alone).
+  bool OpenElsewhere();
 
   // Opens handles on this file: the count of position blocks that use it.
   int open_count = 0;
@@ -94,6 +119,7 @@ class FileEnv {
 
  private:
   FileEnv() = default;
+  int OpenEnv(bool want_write);
   int LoadDescription(MDB_txn* txn);
 
   std::string path_;
@@ -105,6 +131,9 @@ class FileEnv {
   std::vector<MDB_dbi> keys_;
   FileSpec spec_;
   bool read_only_storage_ = false;
+  bool has_owner_ = false;
+  OwnerRecord owner_;
+  SecretKey record_key_;
   int gate_fd_ = -1;
   Client* gate_owner_ = nullptr;
   int gate_depth_ = 0;

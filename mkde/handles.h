@@ -52,6 +52,7 @@ enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
 struct Handle {
   uint32_t slot = 0;
   uint64_t generation = 0;
+  uint8_t check[16] = {};  // the keyed check value its blocks carry, computed once
   FileEnv* file = nullptr;
   Client* client = nullptr;
   OpenMode mode = OpenMode::kNormal;
@@ -70,7 +71,18 @@ struct Handle {
   bool key_only = false;     // reached by a Get Key form: Update and Delete answer 8
   uint32_t change = 0;       // the record's change counter when it was read
 
-  bool writable() const { return mode != OpenMode::kReadOnly; }
+  // Record locks: byte-range locks on the file's gate file through this block's own
+  // descriptor, so that they belong to the block, conflict with every other block in any
+  // process, and vanish with the process.
+  int lock_fd = -1;
+  bool single_locked = false;
+  uint32_t single_position = 0;
+  std::vector<uint32_t> multiple;  // positions under multiple-record locks
+
+  // Opened without the owner name of a file that allows reading without it.
+  bool owner_read_only = false;
+
+  bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   bool accelerated() const { return mode == OpenMode::kAccelerated; }
   void ClearCurrency() {
     key = -1;

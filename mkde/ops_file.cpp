@@ -78,13 +78,20 @@ int Engine::Open(Call& call) {
       if (status == BTR_OK) file->exclusive_owner = call.client;
     }
   }
+  bool owner_read_only = false;
+  if (status == BTR_OK) status = CheckOwnerAtOpen(call, file, &owner_read_only);
   ++file->open_count;
   if (status != BTR_OK) {
+    if (mode == OpenMode::kExclusive && file->exclusive_owner == call.client && !others) {
+      file->exclusive_owner = nullptr;
+      file->HoldOpen(false);
+    }
     registry.Release(file);
     return status;
   }
   Handle* handle = handles_.Create(file, call.client);
   handle->mode = mode;
+  handle->owner_read_only = owner_read_only;
   handles_.WriteBlock(*handle, call.pos_block);
   return BTR_OK;
 }

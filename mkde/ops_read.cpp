@@ -86,6 +86,12 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
                     bool key_only) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
+  // A single-record lock ends with the next read through the block.
+  if (!(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) DropSingleLock(h);
+  if (call.lock) {
+    int locked = TakeLock(h, call.lock, position);
+    if (locked != BTR_OK) return locked;
+  }
   StoredRecord record;
   int rc = ReadRecord(txn, *file, position, &record);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray

@@ -172,6 +172,7 @@ int Engine::Update(Call& call) {
   if (!h->writable()) return BTR_ACCESS_DENIED;
   std::string sent;
   int status = RecordFromCaller(call, spec, &sent);
+  if (status == BTR_OK) status = CheckNotLocked(h, h->position);
   if (status != BTR_OK) return status;
   std::string record;
   uint32_t change = 0;
@@ -185,6 +186,7 @@ int Engine::Update(Call& call) {
         &record, &change);
   });
   if (status != BTR_OK) return status;
+  DropSingleLock(h);
   status = VerifyRecord(h, h->position, record);
   if (k >= 0) {
     std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
@@ -199,8 +201,11 @@ int Engine::Delete(Call& call) {
   Handle* h = call.handle;
   if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
   if (!h->writable()) return BTR_ACCESS_DENIED;
-  int status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
+  int status = CheckNotLocked(h, h->position);
   if (status != BTR_OK) return status;
+  status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
+  if (status != BTR_OK) return status;
+  DropLocksOn(h, h->position);
   // The place stays where the record stood: Next, Previous and Step Next go on from there.
   h->current = false;
   return BTR_OK;
@@ -244,9 +249,11 @@ int Engine::UpdateChunk(Call& call) {
   for (uint32_t i = 0; i < count; ++i) {
     data[i].assign(reinterpret_cast<const char*>(chunks[i].bytes), chunks[i].length);
   }
+  int status = CheckNotLocked(h, h->position);
+  if (status != BTR_OK) return status;
   std::string record;
   uint32_t change = 0;
-  int status = RunWrite(h, [&](RecordWriter& w) {
+  status = RunWrite(h, [&](RecordWriter& w) {
     return w.Update(
         h->position, h->change,
         [&](std::string* r) {

@@ -41,8 +41,34 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
   if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
   const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
   out->change = GetU32(p);
+  if (file.encrypted()) {
+    if (OpenRecord(file.record_key(), position, p + kChangeSize, value.mv_size - kChangeSize,
+                   &out->plain) != CryptoStatus::kOk) {
+      return MDB_CORRUPTED;
+    }
+    out->bytes = reinterpret_cast<const uint8_t*>(out->plain.data());
+    out->size = out->plain.size();
+    return 0;
+  }
   out->bytes = p + kChangeSize;
   out->size = value.mv_size - kChangeSize;
+  return 0;
+}
+
+int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
+                const std::string& record, std::string* out) {
+  out->assign(kChangeSize, '\0');
+  PutU32(reinterpret_cast<uint8_t*>(out->data()), change);
+  if (!file.encrypted()) {
+    out->append(record);
+    return 0;
+  }
+  std::string sealed;
+  if (SealRecord(file.record_key(), position, reinterpret_cast<const uint8_t*>(record.data()),
+                 record.size(), &sealed) != CryptoStatus::kOk) {
+    return 2;  // nothing was written
+  }
+  out->append(sealed);
   return 0;
 }
 
@@ -171,8 +197,9 @@ int RecordWriter::Insert(std::string* record, uint32_t* position) {
   counters_.next_position = pos + 1;
   status = AddEntries(*record, pos);
   if (status != BTR_OK) return status;
-  std::string stored(kChangeSize, '\0');
-  stored += *record;
+  std::string stored;
+  status = StoreRecord(*file_, pos, 0, *record, &stored);
+  if (status != BTR_OK) return status;
   unsigned char k[4];
   PositionKey(pos, k);
   MDB_val key = Val(k, 4), value = Val(stored);
@@ -217,9 +244,9 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
     }
   }
   uint32_t next = change + 1;
-  std::string stored(kChangeSize, '\0');
-  PutU32(reinterpret_cast<uint8_t*>(stored.data()), next);
-  stored += after;
+  std::string stored;
+  status = StoreRecord(*file_, position, next, after, &stored);
+  if (status != BTR_OK) return status;
   unsigned char k[4];
   PositionKey(position, k);
   MDB_val key = Val(k, 4), value = Val(stored);

@@ -24,9 +24,16 @@ struct StoredRecord {
   uint32_t change = 0;
   const uint8_t* bytes = nullptr;
   size_t size = 0;
+  std::string plain;  // the opened record of an encrypted file (bytes point here)
 };
 
-// Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error.
+// The stored value of a record: its change counter, then the record, sealed under the
+// file's record key when the file is encrypted (the position bound in).
+int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
+                const std::string& record, std::string* out);
+
+// Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
+// for a sealed record that does not open: never unauthenticated bytes).
 int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
 
 // The index entry of a record on `key`; *null is set when the value is a null key that the
@@ -41,6 +48,7 @@ class RecordWriter {
  public:
   RecordWriter(FileEnv* file, MDB_txn* txn) : file_(file), txn_(txn) {}
 
+  MDB_txn* txn() const { return txn_; }
   int Begin();   // loads the counters
   int Finish();  // stores the counters
 

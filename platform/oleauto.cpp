@@ -25,15 +25,14 @@ bool operator<(const GUID& a, const GUID& b) {
 
 std::string GUID::ToString() const {
   char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1,
-                Data2, Data3, Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5],
-                Data4[6], Data4[7]);
+  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1, Data2,
+                Data3, Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5], Data4[6],
+                Data4[7]);
   return buf;
 }
 
 bool GUID::Parse(std::string_view text, GUID* out) {
-  if (text.size() == 38 && text.front() == '{' && text.back() == '}')
-    text = text.substr(1, 36);
+  if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
   if (text.size() != 36) return false;
   uint8_t bytes[16];
   int n = 0;
@@ -47,10 +46,14 @@ bool GUID::Parse(std::string_view text, GUID* out) {
     for (int k = 0; k < 2; ++k, ++i) {
       const char c = text[i];
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return false;
       v = v * 16 + d;
     }
     bytes[n++] = static_cast<uint8_t>(v);
@@ -79,8 +82,10 @@ BSTR SysAllocStringLen(const char* text, uint32_t len) {
   if (!block) return nullptr;
   std::memcpy(block, &len, kPrefix);
   char* s = block + kPrefix;
-  if (text) std::memcpy(s, text, len);
-  else std::memset(s, 0, len);
+  if (text)
+    std::memcpy(s, text, len);
+  else
+    std::memset(s, 0, len);
   s[len] = '\0';
   return s;
 }
@@ -147,8 +152,8 @@ void CivilFromDays(int64_t z, int* y, int* m, int* d) {
 }
 
 const int64_t kEpoch = DaysFromCivil(1899, 12, 30);
-constexpr double kMinDate = -657434.0;          // 0100-01-01
-constexpr double kMaxDate = 2958465.99999999;   // 9999-12-31 23:59:59
+constexpr double kMinDate = -657434.0;         // 0100-01-01
+constexpr double kMaxDate = 2958465.99999999;  // 9999-12-31 23:59:59
 
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 int DaysInMonth(int y, int m) {
@@ -195,9 +200,26 @@ namespace {
 
 bool KnownKind(VARTYPE vt) {
   switch (vt & VT_TYPEMASK) {
-    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY:
-    case VT_DATE: case VT_BSTR: case VT_DISPATCH: case VT_ERROR: case VT_BOOL: case VT_UNKNOWN:
-    case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_UI8: case VT_INT:
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_UNKNOWN:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
     case VT_UINT:
       break;
     case VT_VARIANT:
@@ -281,24 +303,61 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
   VariantInit(&v);
   v.vt = kind;
   switch (kind) {
-    case VT_I1: v.cVal = *src->pcVal; break;
-    case VT_UI1: v.bVal = *src->pbVal; break;
-    case VT_I2: v.iVal = *src->piVal; break;
-    case VT_UI2: v.uiVal = *src->puiVal; break;
-    case VT_I4: case VT_INT: v.lVal = *src->plVal; break;
-    case VT_UI4: case VT_UINT: v.ulVal = *src->pulVal; break;
-    case VT_I8: v.llVal = *src->pllVal; break;
-    case VT_UI8: v.ullVal = *src->pullVal; break;
-    case VT_R4: v.fltVal = *src->pfltVal; break;
-    case VT_R8: v.dblVal = *src->pdblVal; break;
-    case VT_CY: v.cyVal = *src->pcyVal; break;
-    case VT_DATE: v.date = *src->pdate; break;
-    case VT_BOOL: v.boolVal = *src->pboolVal; break;
-    case VT_ERROR: v.scode = *src->pscode; break;
-    case VT_BSTR: v.bstrVal = *src->pbstrVal; break;
-    case VT_DISPATCH: v.pdispVal = *src->ppdispVal; break;
-    case VT_UNKNOWN: v.punkVal = *src->ppunkVal; break;
-    default: return DISP_E_BADVARTYPE;
+    case VT_I1:
+      v.cVal = *src->pcVal;
+      break;
+    case VT_UI1:
+      v.bVal = *src->pbVal;
+      break;
+    case VT_I2:
+      v.iVal = *src->piVal;
+      break;
+    case VT_UI2:
+      v.uiVal = *src->puiVal;
+      break;
+    case VT_I4:
+    case VT_INT:
+      v.lVal = *src->plVal;
+      break;
+    case VT_UI4:
+    case VT_UINT:
+      v.ulVal = *src->pulVal;
+      break;
+    case VT_I8:
+      v.llVal = *src->pllVal;
+      break;
+    case VT_UI8:
+      v.ullVal = *src->pullVal;
+      break;
+    case VT_R4:
+      v.fltVal = *src->pfltVal;
+      break;
+    case VT_R8:
+      v.dblVal = *src->pdblVal;
+      break;
+    case VT_CY:
+      v.cyVal = *src->pcyVal;
+      break;
+    case VT_DATE:
+      v.date = *src->pdate;
+      break;
+    case VT_BOOL:
+      v.boolVal = *src->pboolVal;
+      break;
+    case VT_ERROR:
+      v.scode = *src->pscode;
+      break;
+    case VT_BSTR:
+      v.bstrVal = *src->pbstrVal;
+      break;
+    case VT_DISPATCH:
+      v.pdispVal = *src->ppdispVal;
+      break;
+    case VT_UNKNOWN:
+      v.punkVal = *src->ppunkVal;
+      break;
+    default:
+      return DISP_E_BADVARTYPE;
   }
   // v borrows the referenced BSTR or interface; VariantCopy makes dest's own copy.
   return VariantCopy(dest, &v);
@@ -429,20 +488,50 @@ std::string FormatDouble(double v) {
 // without a numeric form.
 HRESULT ToNumber(const VARIANT& v, Number* n) {
   switch (v.vt) {
-    case VT_EMPTY: *n = {Number::kSigned, 0, 0, 0}; return S_OK;
-    case VT_I1: *n = {Number::kSigned, v.cVal, 0, 0}; return S_OK;
-    case VT_I2: *n = {Number::kSigned, v.iVal, 0, 0}; return S_OK;
-    case VT_I4: case VT_INT: *n = {Number::kSigned, v.lVal, 0, 0}; return S_OK;
-    case VT_I8: *n = {Number::kSigned, v.llVal, 0, 0}; return S_OK;
-    case VT_UI1: *n = {Number::kUnsigned, 0, v.bVal, 0}; return S_OK;
-    case VT_UI2: *n = {Number::kUnsigned, 0, v.uiVal, 0}; return S_OK;
-    case VT_UI4: case VT_UINT: *n = {Number::kUnsigned, 0, v.ulVal, 0}; return S_OK;
-    case VT_UI8: *n = {Number::kUnsigned, 0, v.ullVal, 0}; return S_OK;
-    case VT_BOOL: *n = {Number::kSigned, v.boolVal ? -1 : 0, 0, 0}; return S_OK;
-    case VT_R4: *n = {Number::kFloat, 0, 0, v.fltVal}; return S_OK;
-    case VT_R8: *n = {Number::kFloat, 0, 0, v.dblVal}; return S_OK;
-    case VT_DATE: *n = {Number::kFloat, 0, 0, v.date}; return S_OK;
-    case VT_CY: *n = {Number::kFloat, 0, 0, static_cast<double>(v.cyVal.int64) / 10000.0}; return S_OK;
+    case VT_EMPTY:
+      *n = {Number::kSigned, 0, 0, 0};
+      return S_OK;
+    case VT_I1:
+      *n = {Number::kSigned, v.cVal, 0, 0};
+      return S_OK;
+    case VT_I2:
+      *n = {Number::kSigned, v.iVal, 0, 0};
+      return S_OK;
+    case VT_I4:
+    case VT_INT:
+      *n = {Number::kSigned, v.lVal, 0, 0};
+      return S_OK;
+    case VT_I8:
+      *n = {Number::kSigned, v.llVal, 0, 0};
+      return S_OK;
+    case VT_UI1:
+      *n = {Number::kUnsigned, 0, v.bVal, 0};
+      return S_OK;
+    case VT_UI2:
+      *n = {Number::kUnsigned, 0, v.uiVal, 0};
+      return S_OK;
+    case VT_UI4:
+    case VT_UINT:
+      *n = {Number::kUnsigned, 0, v.ulVal, 0};
+      return S_OK;
+    case VT_UI8:
+      *n = {Number::kUnsigned, 0, v.ullVal, 0};
+      return S_OK;
+    case VT_BOOL:
+      *n = {Number::kSigned, v.boolVal ? -1 : 0, 0, 0};
+      return S_OK;
+    case VT_R4:
+      *n = {Number::kFloat, 0, 0, v.fltVal};
+      return S_OK;
+    case VT_R8:
+      *n = {Number::kFloat, 0, 0, v.dblVal};
+      return S_OK;
+    case VT_DATE:
+      *n = {Number::kFloat, 0, 0, v.date};
+      return S_OK;
+    case VT_CY:
+      *n = {Number::kFloat, 0, 0, static_cast<double>(v.cyVal.int64) / 10000.0};
+      return S_OK;
     case VT_BSTR: {
       const std::string_view t = Trim(BstrView(v.bstrVal));
       if (platform::Locale::EqualNoCase(t, "true")) {
@@ -508,24 +597,39 @@ HRESULT ToInteger(const Number& n, T* out) {
 
 double ToDouble(const Number& n) {
   switch (n.kind) {
-    case Number::kSigned: return static_cast<double>(n.s);
-    case Number::kUnsigned: return static_cast<double>(n.u);
-    case Number::kFloat: return n.f;
+    case Number::kSigned:
+      return static_cast<double>(n.s);
+    case Number::kUnsigned:
+      return static_cast<double>(n.u);
+    case Number::kFloat:
+      return n.f;
   }
   return 0;
 }
 
 HRESULT ToText(const VARIANT& v, uint16_t flags, std::string* out) {
   switch (v.vt) {
-    case VT_EMPTY: out->clear(); return S_OK;
-    case VT_BSTR: *out = std::string(BstrView(v.bstrVal)); return S_OK;
-    case VT_BOOL:
-      if (flags & VARIANT_ALPHABOOL) *out = v.boolVal ? "True" : "False";
-      else *out = v.boolVal ? "-1" : "0";
+    case VT_EMPTY:
+      out->clear();
       return S_OK;
-    case VT_R4: *out = FormatDouble(v.fltVal); return S_OK;
-    case VT_R8: *out = FormatDouble(v.dblVal); return S_OK;
-    case VT_CY: *out = FormatDouble(static_cast<double>(v.cyVal.int64) / 10000.0); return S_OK;
+    case VT_BSTR:
+      *out = std::string(BstrView(v.bstrVal));
+      return S_OK;
+    case VT_BOOL:
+      if (flags & VARIANT_ALPHABOOL)
+        *out = v.boolVal ? "True" : "False";
+      else
+        *out = v.boolVal ? "-1" : "0";
+      return S_OK;
+    case VT_R4:
+      *out = FormatDouble(v.fltVal);
+      return S_OK;
+    case VT_R8:
+      *out = FormatDouble(v.dblVal);
+      return S_OK;
+    case VT_CY:
+      *out = FormatDouble(static_cast<double>(v.cyVal.int64) / 10000.0);
+      return S_OK;
     case VT_DATE: {
       *out = FormatDate(v.date);
       return out->empty() ? DISP_E_OVERFLOW : S_OK;
@@ -567,7 +671,7 @@ HRESULT Convert(const VARIANT& src, uint16_t flags, VARTYPE vt, VARIANT* out) {
     }
     case VT_DISPATCH:
     case VT_UNKNOWN: {
-      IUnknown* unk = src.vt == VT_DISPATCH ? static_cast<IUnknown*>(src.pdispVal)
+      IUnknown* unk = src.vt == VT_DISPATCH  ? static_cast<IUnknown*>(src.pdispVal)
                       : src.vt == VT_UNKNOWN ? src.punkVal
                                              : nullptr;
       if (src.vt != VT_DISPATCH && src.vt != VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
@@ -605,25 +709,49 @@ HRESULT Convert(const VARIANT& src, uint16_t flags, VARTYPE vt, VARIANT* out) {
     return hr;
   }
   switch (vt) {
-    case VT_I1: hr = ToInteger(n, &out->cVal); break;
-    case VT_UI1: hr = ToInteger(n, &out->bVal); break;
-    case VT_I2: hr = ToInteger(n, &out->iVal); break;
-    case VT_UI2: hr = ToInteger(n, &out->uiVal); break;
-    case VT_I4: case VT_INT: hr = ToInteger(n, &out->lVal); break;
-    case VT_UI4: case VT_UINT: hr = ToInteger(n, &out->ulVal); break;
-    case VT_I8: hr = ToInteger(n, &out->llVal); break;
-    case VT_UI8: hr = ToInteger(n, &out->ullVal); break;
+    case VT_I1:
+      hr = ToInteger(n, &out->cVal);
+      break;
+    case VT_UI1:
+      hr = ToInteger(n, &out->bVal);
+      break;
+    case VT_I2:
+      hr = ToInteger(n, &out->iVal);
+      break;
+    case VT_UI2:
+      hr = ToInteger(n, &out->uiVal);
+      break;
+    case VT_I4:
+    case VT_INT:
+      hr = ToInteger(n, &out->lVal);
+      break;
+    case VT_UI4:
+    case VT_UINT:
+      hr = ToInteger(n, &out->ulVal);
+      break;
+    case VT_I8:
+      hr = ToInteger(n, &out->llVal);
+      break;
+    case VT_UI8:
+      hr = ToInteger(n, &out->ullVal);
+      break;
     case VT_R4: {
       const double d = ToDouble(n);
-      if (std::fabs(d) > std::numeric_limits<float>::max()) hr = DISP_E_OVERFLOW;
-      else out->fltVal = static_cast<float>(d);
+      if (std::fabs(d) > std::numeric_limits<float>::max())
+        hr = DISP_E_OVERFLOW;
+      else
+        out->fltVal = static_cast<float>(d);
       break;
     }
-    case VT_R8: out->dblVal = ToDouble(n); break;
+    case VT_R8:
+      out->dblVal = ToDouble(n);
+      break;
     case VT_DATE: {
       const double d = ToDouble(n);
-      if (!(d >= kMinDate && d <= kMaxDate + 1)) hr = DISP_E_OVERFLOW;
-      else out->date = d;
+      if (!(d >= kMinDate && d <= kMaxDate + 1))
+        hr = DISP_E_OVERFLOW;
+      else
+        out->date = d;
       break;
     }
     case VT_CY: {
@@ -631,15 +759,22 @@ HRESULT Convert(const VARIANT& src, uint16_t flags, VARTYPE vt, VARIANT* out) {
       double r;
       if (!RoundToInteger(d, &r) || r < -9.2233720368547758e18 || r >= 9.2233720368547758e18)
         hr = DISP_E_OVERFLOW;
-      else out->cyVal.int64 = static_cast<int64_t>(r);
+      else
+        out->cyVal.int64 = static_cast<int64_t>(r);
       break;
     }
     case VT_BOOL: {
       bool b = false;
       switch (n.kind) {
-        case Number::kSigned: b = n.s != 0; break;
-        case Number::kUnsigned: b = n.u != 0; break;
-        case Number::kFloat: b = n.f != 0; break;
+        case Number::kSigned:
+          b = n.s != 0;
+          break;
+        case Number::kUnsigned:
+          b = n.u != 0;
+          break;
+        case Number::kFloat:
+          b = n.f != 0;
+          break;
       }
       out->boolVal = ToVariantBool(b);
       break;
@@ -655,8 +790,7 @@ HRESULT Convert(const VARIANT& src, uint16_t flags, VARTYPE vt, VARIANT* out) {
 
 HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t flags, VARTYPE vt) {
   if (!dest || !src) return E_POINTER;
-  if (!KnownKind(src->vt) || (vt & (VT_BYREF | VT_ARRAY)) || !KnownKind(vt) ||
-      vt == VT_VARIANT)
+  if (!KnownKind(src->vt) || (vt & (VT_BYREF | VT_ARRAY)) || !KnownKind(vt) || vt == VT_VARIANT)
     return DISP_E_BADVARTYPE;
   VARIANT value;
   VariantInit(&value);
@@ -674,8 +808,7 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t flags, VAR
 
 std::string VariantToText(const VARIANT& v) {
   Variant text;
-  if (FAILED(VariantChangeType(&text, &v, 0, VT_BSTR)))
-    throw Exception(kInvalidVariantConversion);
+  if (FAILED(VariantChangeType(&text, &v, 0, VT_BSTR))) throw Exception(kInvalidVariantConversion);
   return std::string(text.Text());
 }
 

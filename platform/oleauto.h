@@ -159,9 +159,9 @@ VASTREL_API BSTR SysAllocString(const char* text);
 // text the bytes are zero. nullptr when memory runs out or len is too large.
 VASTREL_API BSTR SysAllocStringLen(const char* text, uint32_t len);
 inline BSTR SysAllocString(std::string_view text) {
-  return text.size() > UINT32_MAX - 8 ? nullptr
-                                      : SysAllocStringLen(text.data(),
-                                                          static_cast<uint32_t>(text.size()));
+  return text.size() > UINT32_MAX - 8
+             ? nullptr
+             : SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
 }
 // Frees a string from the functions above; a null string is ignored.
 VASTREL_API void SysFreeString(BSTR s);
@@ -377,7 +377,9 @@ class VASTREL_API Variant : public VARIANT {
   explicit Variant(uint64_t i) : Variant() { Set(VT_UI8).ullVal = i; }
   explicit Variant(float f) : Variant() { Set(VT_R4).fltVal = f; }
   explicit Variant(double d) : Variant() { Set(VT_R8).dblVal = d; }
-  explicit Variant(std::string_view utf8) : Variant() { Set(VT_BSTR).bstrVal = SysAllocString(utf8); }
+  explicit Variant(std::string_view utf8) : Variant() {
+    Set(VT_BSTR).bstrVal = SysAllocString(utf8);
+  }
   explicit Variant(const char* utf8) : Variant(std::string_view(utf8 ? utf8 : "")) {}
   explicit Variant(const std::string& utf8) : Variant(std::string_view(utf8)) {}
   // Holds one more reference on the object (none for a null pointer).
@@ -447,6 +449,7 @@ class VASTREL_API Variant : public VARIANT {
 // *out null, E_POINTER for a null out.
 
 struct VASTREL_API IUnknown {
+  static constexpr IID kIID = IID_IUnknown;
   virtual HRESULT QueryInterface(REFIID iid, void** out) = 0;
   virtual uint32_t AddRef() = 0;
   virtual uint32_t Release() = 0;
@@ -495,6 +498,7 @@ inline constexpr DISPID DISPID_ABOUTBOX = -552;
 struct ITypeInfo;  // not provided: GetTypeInfo answers E_NOTIMPL
 
 struct VASTREL_API IDispatch : IUnknown {
+  static constexpr IID kIID = IID_IDispatch;
   virtual HRESULT GetTypeInfoCount(uint32_t* count) = 0;
   virtual HRESULT GetTypeInfo(uint32_t index, LCID lcid, ITypeInfo** info) = 0;
   // Names are UTF-8 and compared without regard to letter case. names[0] is the member,

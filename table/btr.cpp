@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "engine/btrexception.h"
@@ -118,19 +118,20 @@ void TBtr::SetFileName(std::string_view value) {
   SetActive(was_active);
 }
 
+void TBtr::FreeBuffer::operator()(uint8_t* p) const noexcept { std::free(p); }
+
 void TBtr::SetDataBufferLength(int32_t value) {
   if (value < 0) {
     throw Exception("DataBufferLength can't be negative (" + std::to_string(value) + ")");
   }
   if (Guarded() && value < static_cast<int32_t>(RecordSize())) value = RecordSize();
   if (value == data_buffer_length_) return;
-  std::unique_ptr<uint8_t[]> buffer;
+  std::unique_ptr<uint8_t[], FreeBuffer> buffer;
   if (value != 0) {
     // Obtained before the old buffer goes, so that a failure keeps the table as it was.
-    buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(value)]());
+    buffer.reset(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(value), 1)));
     if (!buffer) {
-      throw Exception("Not enough memory for a data buffer of " + std::to_string(value) +
-                      " bytes");
+      throw Exception("Not enough memory for a data buffer of " + std::to_string(value) + " bytes");
     }
   }
   data_buffer_ = std::move(buffer);
@@ -268,9 +269,8 @@ void TBtr::CallBtrieve(uint16_t operation) {
   }
   engine::StatusCode status;
   if (!client_id_.empty()) {
-    status = engine::EngineCallWithID(operation, position_block_.data(), area,
-                                      &call_data_length_, key_buffer_.data(), kKeyBufferSize,
-                                      key_num_, client_id_);
+    status = engine::EngineCallWithID(operation, position_block_.data(), area, &call_data_length_,
+                                      key_buffer_.data(), kKeyBufferSize, key_num_, client_id_);
   } else {
     status = engine::EngineCall(operation, position_block_.data(), area, &call_data_length_,
                                 key_buffer_.data(), kKeyBufferSize, key_num_);
@@ -290,11 +290,20 @@ uint16_t TBtr::ComposeOperation(uint16_t operation) const {
     code = static_cast<uint16_t>(base + 50);
   } else if (step_type_ == stNoKeys) {
     switch (base) {
-      case engine::kOpGetNext: code = engine::kOpStepNext; break;
-      case engine::kOpGetPrevious: code = engine::kOpStepPrevious; break;
-      case engine::kOpGetFirst: code = engine::kOpStepFirst; break;
-      case engine::kOpGetLast: code = engine::kOpStepLast; break;
-      default: break;
+      case engine::kOpGetNext:
+        code = engine::kOpStepNext;
+        break;
+      case engine::kOpGetPrevious:
+        code = engine::kOpStepPrevious;
+        break;
+      case engine::kOpGetFirst:
+        code = engine::kOpStepFirst;
+        break;
+      case engine::kOpGetLast:
+        code = engine::kOpStepLast;
+        break;
+      default:
+        break;
     }
   }
   const bool takes_lock = (base >= 5 && base <= 13) || base == engine::kOpBeginTransaction ||
@@ -363,16 +372,36 @@ void TBtr::OpenFile() {
   std::array<uint8_t, kOwnerAreaSize> owner_area;
   FillOwnerArea(owner_area.data());
   PutFileNameIntoKeyBuffer();
+  bool opened_here = false;
   try {
     OwnArea own(*this, owner_area.data(), kOwnerAreaSize);
     CallBtrieve(static_cast<uint16_t>(ComposeOperation(engine::kOpOpen)));
+    opened_here = !active_;
   } catch (const engine::Btrexception& e) {
     if (e.Status() != kStatusFileNotFound || !auto_create_) throw;
     CreateOnOpen();
   }
-  Stat();
-  if (data_buffer_length_ < static_cast<int32_t>(RecordSize())) SetDataBufferLength(RecordSize());
+  try {
+    Stat();
+    if (data_buffer_length_ < static_cast<int32_t>(RecordSize())) {
+      SetDataBufferLength(RecordSize());
+    }
+  } catch (...) {
+    // The table stays inactive, so the file the engine opened for it must not stay open
+    // behind its back: a later open would reuse the position block of a live file.
+    if (opened_here) CloseQuietly();
+    throw;
+  }
   active_ = true;
+}
+
+void TBtr::CloseQuietly() noexcept {
+  try {
+    SetCallArea(CallArea::kNone, 0);
+    CallBtrieve(ComposeOperation(engine::kOpClose));
+  } catch (...) {
+    // The open's own failure is the one the caller hears about.
+  }
 }
 
 void TBtr::CreateOnOpen() {
@@ -507,10 +536,17 @@ void TBtr::SwitchKeys() {
 void TBtr::Unlock(int32_t type) {
   int16_t key_number = key_num_;
   switch (type) {
-    case utSingleSingle: key_number = 1; break;
-    case utSingleMulti: key_number = -1; break;
-    case utAllMulti: key_number = -2; break;
-    default: break;
+    case utSingleSingle:
+      key_number = 1;
+      break;
+    case utSingleMulti:
+      key_number = -1;
+      break;
+    case utAllMulti:
+      key_number = -2;
+      break;
+    default:
+      break;
   }
   KeyNumLoan loan(*this, key_number);
   if (data_buffer_length_ >= static_cast<int32_t>(sizeof position_)) {
@@ -539,8 +575,9 @@ void TBtr::SetOwner() {
   KeyNumLoan loan(*this, static_cast<int16_t>(owner_protection_));
   std::array<uint8_t, kOwnerAreaSize> owner_area;
   FillOwnerArea(owner_area.data());
-  // The name and its zero byte: at most 9 bytes.
-  std::memcpy(key_buffer_.data(), owner_area.data(), kOwnerNameLength + 1);
+  // The name and its zero byte (at most 9 bytes); the rest of the key buffer stays.
+  const size_t name_length = Cut(db_owner_, kOwnerNameLength).size();
+  std::memcpy(key_buffer_.data(), owner_area.data(), name_length + 1);
   OwnArea own(*this, owner_area.data(), kOwnerAreaSize);
   CallBtrieve(ComposeOperation(engine::kOpSetOwner));
 }

@@ -389,6 +389,7 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   void ReadFirstAfterOpen();
   void OpenFile();
   void CreateOnOpen();
+  void CloseQuietly() noexcept;
   void FillOwnerArea(uint8_t* area) const;
   std::string ConvertedFileName() const;
   void PutFileNameIntoKeyBuffer();
@@ -403,7 +404,11 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   bool first_on_open_ = false;
   bool stat_pending_ = false;
   bool auto_create_ = false;
-  std::unique_ptr<uint8_t[]> data_buffer_;
+  struct FreeBuffer {
+    void operator()(uint8_t* p) const noexcept;
+  };
+  // Zero-filled by calloc, which gets large buffers as fresh zero pages without touching them.
+  std::unique_ptr<uint8_t[], FreeBuffer> data_buffer_;
   int32_t data_buffer_length_ = 0;
   // What the next engine call sends as its data area. The data buffer and the Position
   // field are resolved at the time of the call, so that a reallocated buffer is never sent

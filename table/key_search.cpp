@@ -61,17 +61,31 @@ void TBtr::SetKeyDouble(double value) { WriteKey(key_buffer_, value); }
 std::string TBtr::KeyText(const VARIANT& key_value) const {
   std::string text;
   switch (key_value.vt) {
-    case VT_I2: text = std::to_string(key_value.iVal); break;
-    case VT_I4: text = std::to_string(key_value.lVal); break;
-    case VT_UI1: text = std::to_string(key_value.bVal); break;
-    case VT_R4: text = dictionary::FloatToText(key_value.fltVal, decimal_separator_); break;
-    case VT_R8: text = dictionary::FloatToText(key_value.dblVal, decimal_separator_); break;
+    case VT_I2:
+      text = std::to_string(key_value.iVal);
+      break;
+    case VT_I4:
+      text = std::to_string(key_value.lVal);
+      break;
+    case VT_UI1:
+      text = std::to_string(key_value.bVal);
+      break;
+    case VT_R4:
+      text = dictionary::FloatToText(key_value.fltVal, decimal_separator_);
+      break;
+    case VT_R8:
+      text = dictionary::FloatToText(key_value.dblVal, decimal_separator_);
+      break;
     case VT_CY:
       text = dictionary::FloatToText(static_cast<double>(key_value.cyVal.int64) / 10000.0,
                                      decimal_separator_);
       break;
-    case VT_DATE: text = dictionary::DateToText(key_value.date, date_format_); break;
-    case VT_BOOL: text = key_value.boolVal != 0 ? true_format_ : false_format_; break;
+    case VT_DATE:
+      text = dictionary::DateToText(key_value.date, date_format_);
+      break;
+    case VT_BOOL:
+      text = key_value.boolVal != 0 ? true_format_ : false_format_;
+      break;
     case VT_BSTR:
     case kVtNativeText:
       // Automation text is UTF-8; the key buffer holds the table's single-byte text.
@@ -81,7 +95,8 @@ std::string TBtr::KeyText(const VARIANT& key_value) const {
       // The platform's conversion refuses an object with its conversion error.
       text = VariantToText(key_value);
       break;
-    default: break;
+    default:
+      break;
   }
   // Padded to the width of the segment at position KeyNum (segments, not keys, are
   // counted); a negative key number asks for a segment that no list has.
@@ -92,8 +107,7 @@ std::string TBtr::KeyText(const VARIANT& key_value) const {
   return text;
 }
 
-bool TBtr::Search(std::string_view index_name, const VARIANT& key_value,
-                  void (TBtr::*read)()) {
+bool TBtr::Search(std::string_view index_name, const VARIANT& key_value, void (TBtr::*read)()) {
   const int16_t saved_key_num = key_num_;
   const int index = ddf_indexes_.IndexOf(-1, index_name);
   if (index >= 0) {

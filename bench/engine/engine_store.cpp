@@ -26,6 +26,7 @@ enum : uint16_t {
   kOpCreate = 14,
   kOpBeginTransaction = 19,
   kOpEndTransaction = 20,
+  kOpAbortTransaction = 21,
   kOpStepNext = 24,
   kOpStepFirst = 33,
 };
@@ -98,26 +99,36 @@ class EngineStore final : public Store {
   }
 
   void Load(uint32_t first, uint32_t count) override {
-    // Batches in a transaction once the engine has them; until then every insert commits on
+    // Batches in a transaction where the engine has them; otherwise every insert commits on
     // its own, unsynced because the file is open in accelerated mode.
     uint32_t len = 0;
     const int16_t begin = call_(kOpBeginTransaction, pos_, nullptr, &len, key_, sizeof key_, 0);
-    const bool batches = begin == 0;
-    load_note_ = batches ? "accelerated open, one transaction per 1,000 records"
-                         : "accelerated open, one commit per record (no transactions: status " +
-                               std::to_string(begin) + ")";
-    for (uint32_t j = 0; j < count; ++j) {
-      if (batches && j > 0 && j % kBatch == 0) {
-        Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
-               "End Transaction");
-        Expect(call_(kOpBeginTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
-               "Begin Transaction");
-      }
-      InsertOne(first + j);
+    if (begin == 0) call_(kOpAbortTransaction, pos_, nullptr, &len, key_, sizeof key_, 0);
+    load_note_ = begin == 0 ? "accelerated open, one transaction per 1,000 records"
+                            : "accelerated open, one commit per record (Begin Transaction "
+                              "answered " +
+                                  std::to_string(begin) + ")";
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t n = begin == 0 ? std::min(kBatch, count - done) : 1;
+      if (begin == 0)
+        InsertTransaction(first + done, n);
+      else
+        InsertOne(first + done);
+      done += n;
     }
-    if (batches)
-      Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
-             "End Transaction");
+  }
+
+  void InsertTransaction(uint32_t first, uint32_t count) override {
+    uint32_t len = 0;
+    Expect(call_(kOpBeginTransaction, pos_, nullptr, &len, key_, sizeof key_, 0),
+           "Begin Transaction");
+    try {
+      for (uint32_t j = 0; j < count; ++j) InsertOne(first + j);
+    } catch (const StoreError&) {
+      call_(kOpAbortTransaction, pos_, nullptr, &len, key_, sizeof key_, 0);
+      throw;
+    }
+    Expect(call_(kOpEndTransaction, pos_, nullptr, &len, key_, sizeof key_, 0), "End Transaction");
   }
 
   void InsertOne(uint32_t ordinal) override {

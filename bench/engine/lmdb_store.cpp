@@ -109,29 +109,28 @@ class LmdbStore final : public Store {
     const uint32_t batch = one_per_call_ ? 1 : kBatch;
     for (uint32_t done = 0; done < count;) {
       const uint32_t n = std::min(batch, count - done);
-      MDB_txn* txn = nullptr;
-      Check(mdb_txn_begin(env_, nullptr, 0, &txn), "txn_begin");
-      for (uint32_t j = 0; j < n; ++j) {
-        const int rc = Put(txn, first + done + j);
-        if (rc != MDB_SUCCESS) {
-          mdb_txn_abort(txn);
-          Check(rc, "put");
-        }
-      }
-      Check(mdb_txn_commit(txn), "commit");
+      InsertTransaction(first + done, n);
       done += n;
     }
   }
 
-  void InsertOne(uint32_t ordinal) override {
+  void InsertOne(uint32_t ordinal) override { InsertTransaction(ordinal, 1); }
+
+  void InsertTransaction(uint32_t first, uint32_t count) override {
+    const uint32_t position = next_position_;
     MDB_txn* txn = nullptr;
     Check(mdb_txn_begin(env_, nullptr, 0, &txn), "txn_begin");
-    const int rc = Put(txn, ordinal);
-    if (rc != MDB_SUCCESS) {
-      mdb_txn_abort(txn);
-      Check(rc, "put");
+    for (uint32_t j = 0; j < count; ++j) {
+      const int rc = Put(txn, first + j);
+      if (rc != MDB_SUCCESS) {
+        mdb_txn_abort(txn);
+        next_position_ = position;
+        Check(rc, "put");
+      }
     }
-    Check(mdb_txn_commit(txn), "commit");
+    const int rc = mdb_txn_commit(txn);
+    if (rc != MDB_SUCCESS) next_position_ = position;
+    Check(rc, "commit");
   }
 
   void BeginReads() override {

@@ -81,14 +81,23 @@ class SqliteStore final : public Store {
   void Load(uint32_t first, uint32_t count) override {
     for (uint32_t done = 0; done < count;) {
       const uint32_t n = std::min(kBatch, count - done);
-      Run(begin_);
-      for (uint32_t j = 0; j < n; ++j) Insert(first + done + j);
-      Run(commit_);
+      InsertTransaction(first + done, n);
       done += n;
     }
   }
 
   void InsertOne(uint32_t ordinal) override { Insert(ordinal); }
+
+  void InsertTransaction(uint32_t first, uint32_t count) override {
+    Run(begin_);
+    try {
+      for (uint32_t j = 0; j < count; ++j) Insert(first + j);
+      Run(commit_);
+    } catch (const StoreError&) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
 
   void EndReads() override {
     for (Statement* s : {&along0_, &equal0_, &along1_, &step_}) sqlite3_reset(s->get());

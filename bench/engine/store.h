@@ -45,6 +45,9 @@ class Store {
   virtual void Load(uint32_t first, uint32_t count) = 0;
   // Inserts one record, committed on its own (open kDurable).
   virtual void InsertOne(uint32_t ordinal) = 0;
+  // Inserts records first .. first + count - 1 in one transaction, committed durably (open
+  // kDurable); a failure undoes them all.
+  virtual void InsertTransaction(uint32_t first, uint32_t count) = 0;
 
   // Reads (open kRead). Between BeginReads and EndReads a store may hold one read snapshot.
   virtual void BeginReads() {}

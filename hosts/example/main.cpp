@@ -25,8 +25,8 @@ constexpr int kEndOfFile = 9;
 
 // Part number (5 characters, the key), a blank, the description; a zero byte ends the text.
 constexpr const char* kParts[] = {
-    "P0300 Hex nut M6, zinc",      "P0100 Hex bolt M6 x 20",  "P0500 Spring washer 6 mm",
-    "P0200 Hex bolt M8 x 30",      "P0400 Flat washer 6 mm",
+    "P0300 Hex nut M6, zinc", "P0100 Hex bolt M6 x 20", "P0500 Spring washer 6 mm",
+    "P0200 Hex bolt M8 x 30", "P0400 Flat washer 6 mm",
 };
 
 std::string DefaultFile() {
@@ -93,11 +93,13 @@ int main(int argc, char** argv) {
     return Run(file);
   } catch (const Btrexception& e) {
     if (e.Status() == vastrel::engine::kStatusEngineMissing) {
+      const auto state = vastrel::engine::CurrentEngineState();
+      const std::string why =
+          !state.load_error.empty() ? state.load_error : "the library lacks BTRCALL or BTRCALLID";
       std::fprintf(stderr,
-                   "vastrel-example: no record engine: %s could not be loaded or lacks its entry "
-                   "points (VASTREL_ENGINE names another engine library)\n%s\n",
-                   vastrel::engine::CurrentEngineState().library_name.c_str(),
-                   Printable(e.what()).c_str());
+                   "vastrel-example: no record engine (%s); VASTREL_ENGINE names another engine "
+                   "library\n%s\n",
+                   why.c_str(), Printable(e.what()).c_str());
       return 2;
     }
     std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());

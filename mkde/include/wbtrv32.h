@@ -4,6 +4,13 @@
  *  - Every call returns a status: 0 success, anything else the reason it failed. A failed
  *    call changes nothing in the file; out-buffers are only written where the operation
  *    says so (status 22 on a read still copies what fits).
+ *  - Record locks belong to the position block. A single-record lock (+100, +200) ends with
+ *    the block's next read, its Update or Delete, Unlock or Close; multiple-record locks
+ *    (+300, +400) last until Unlock, Close, Stop or Reset. A read that asks for a lock on a
+ *    record another block holds answers 84 (85 when another client's exclusive transaction
+ *    holds the whole file); a wait lock first waits a few seconds for it. Update and Delete
+ *    of a record another block holds answer 84; without a lock they answer 80 when the
+ *    record changed since this block read it.
  *  - op: the operation code, optionally with a lock bias (+100 single wait, +200 single
  *    no-wait, +300 multiple wait, +400 multiple no-wait) on the Gets, Steps, Get Direct,
  *    Get By Percentage and Begin Transaction, and +1000 on Begin Transaction for a
@@ -42,14 +49,17 @@ extern "C" {
 
 /* Operations and what they answer besides 0 (and 3 for a block that does not check out).
  *
- * 0 Open: key_buf the path, NUL-terminated; data_buf the owner name (unused for files
- *   without one); key_num the mode: 0 normal, -1 accelerated (commits not synced),
- *   -2 read-only, -3 verify, -4 exclusive, -32 / -64 as normal. Statuses: 11 no path or
- *   not NUL-terminated within key_len, or a directory; 12 no such file; 30 not a record
- *   file of this engine; 46 a write mode on a file or file system that cannot be written;
- *   88 exclusive open refused; 94 the file lies on a network file system (data_buf then
- *   receives the reason as NUL-terminated text, as far as *data_len allows); 1 an unknown
- *   mode; 2 an I/O error; 23 pos_block NULL.
+ * 0 Open: key_buf the path, NUL-terminated; data_buf the owner name up to its NUL (ignored
+ *   for files without one); key_num the mode: 0 normal, -1 accelerated (commits not
+ *   synced), -2 read-only, -3 verify (every write read back; 2 on a mismatch), -4 exclusive,
+ *   -32 / -64 as normal. Statuses: 11 no path or not NUL-terminated within key_len, or a
+ *   directory; 12 no such file; 30 not a record file of this engine; 46 a write mode on a
+ *   file or file system that cannot be written; 51 the owner name is missing or wrong
+ *   (levels 0 and 2; at levels 1 and 3 the open succeeds read-only and writes answer 46);
+ *   88 an exclusive open of another client or process stands in the way, or this exclusive
+ *   open finds the file open elsewhere; 94 the file lies on a network file system (data_buf
+ *   then receives the reason as NUL-terminated text, as far as *data_len allows); 1 an
+ *   unknown mode; 2 an I/O error or a damaged owner record; 23 pos_block NULL.
  * 1 Close.
  * 2 Insert: data_buf the record; key_num the key path to place it on. Out: key_buf that
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
@@ -86,8 +96,19 @@ extern "C" {
  *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
  * 24 Step Next, 33 Step First, 34 Step Last, 35 Step Previous: physical order.
  *   Statuses: 9 at either end; 8 no physical place (24, 35); 22.
+ * 27 Unlock: key_num >= 0 the block's single-record lock; -1 the multiple-record lock on
+ *   the position in data_buf's first 4 bytes; -2 all the block's multiple-record locks.
+ *   Statuses: 81 nothing of that kind is locked; 22 (-1 with < 4 bytes).
  * 25 Stop, 28 Reset: abort the calling client's transaction and close its files.
  * 26 Version: out 5 bytes: version u16, revision u16, 'L'. Statuses: 22 (< 5 bytes).
+ * 29 Set Owner: key_buf (and data_buf) the name, NUL-terminated, 1 to 8 bytes; key_num
+ *   the level: 0 the name is needed for any access, 1 reading allowed without it, 2 as 0
+ *   with every record encrypted, 3 as 1 encrypted. The file must be open only through this
+ *   block. The name is never stored. Statuses: 50 an owner is set; 41 inside a
+ *   transaction; 51 no usable name; 6 a level outside 0 to 3; 85 the file is open
+ *   elsewhere; 46.
+ * 30 Clear Owner: removes the owner and decrypts the records. Statuses: 41; 46 (opened
+ *   without the name); 85.
  * 44 Get By Percentage: data_buf's first 2 bytes 0 to 10000; key_num a key path or -1
  *   for physical order. Statuses: 9 empty; 6; 22; 1 a percentage over 10000.
  * 45 Find Percentage: out 2 bytes 0 to 10000 for the current record on key_num's path
@@ -166,13 +187,17 @@ enum {
   BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
   BTR_TRANSACTION_ACTIVE = 37, /* Begin Transaction while one is active for this client */
   BTR_TRANSACTION_ERROR = 39, /* End or Abort without an active transaction */
+  BTR_OPERATION_NOT_ALLOWED = 41, /* Set or Clear Owner inside a transaction */
   BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
   BTR_INCONSISTENT_FLAGS = 45,
   BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
   BTR_KEY_TYPE = 49,
+  BTR_OWNER_SET = 50,         /* Set Owner on a file that has one */
+  BTR_INVALID_OWNER = 51,     /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
   BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
-  BTR_CONFLICT = 80,          /* the record changed since this block read it */
+  BTR_CONFLICT = 80,
+  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */          /* the record changed since this block read it */
   BTR_RECORD_IN_USE = 84,     /* another client holds the record */
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
   BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */

@@ -59,13 +59,33 @@ struct Case {
 void ExpectSame(const VARIANT& a, const VARIANT& b, const char* what) {
   ASSERT_EQ(a.vt, b.vt) << what;
   switch (a.vt) {
-    case VT_BSTR: EXPECT_EQ(BstrView(a.bstrVal), BstrView(b.bstrVal)) << what; break;
-    case VT_R4: EXPECT_EQ(a.fltVal, b.fltVal) << what; break;
-    case VT_R8: case VT_DATE: EXPECT_DOUBLE_EQ(a.dblVal, b.dblVal) << what; break;
-    case VT_I8: case VT_UI8: case VT_CY: EXPECT_EQ(a.llVal, b.llVal) << what; break;
-    case VT_BOOL: case VT_I2: case VT_UI2: EXPECT_EQ(a.iVal, b.iVal) << what; break;
-    case VT_UI1: case VT_I1: EXPECT_EQ(a.bVal, b.bVal) << what; break;
-    default: EXPECT_EQ(a.lVal, b.lVal) << what; break;
+    case VT_BSTR:
+      EXPECT_EQ(BstrView(a.bstrVal), BstrView(b.bstrVal)) << what;
+      break;
+    case VT_R4:
+      EXPECT_EQ(a.fltVal, b.fltVal) << what;
+      break;
+    case VT_R8:
+    case VT_DATE:
+      EXPECT_DOUBLE_EQ(a.dblVal, b.dblVal) << what;
+      break;
+    case VT_I8:
+    case VT_UI8:
+    case VT_CY:
+      EXPECT_EQ(a.llVal, b.llVal) << what;
+      break;
+    case VT_BOOL:
+    case VT_I2:
+    case VT_UI2:
+      EXPECT_EQ(a.iVal, b.iVal) << what;
+      break;
+    case VT_UI1:
+    case VT_I1:
+      EXPECT_EQ(a.bVal, b.bVal) << what;
+      break;
+    default:
+      EXPECT_EQ(a.lVal, b.lVal) << what;
+      break;
   }
 }
 
@@ -109,14 +129,15 @@ TEST(VariantConversion, TableOfKindsAndFailures) {
       {"currency to text", Variant::Currency(-15000), VT_BSTR, S_OK, Variant("-1.5")},
       {"large unsigned", Variant("18446744073709551615"), VT_UI8, S_OK,
        Variant(uint64_t{18446744073709551615ull})},
-      {"large unsigned to signed", Variant(uint64_t{1} << 63), VT_I8, DISP_E_OVERFLOW,
-       Variant()},
+      {"large unsigned to signed", Variant(uint64_t{1} << 63), VT_I8, DISP_E_OVERFLOW, Variant()},
   };
   for (const Case& c : cases) {
     Variant out;
     EXPECT_EQ(VariantChangeType(&out, &c.src, 0, c.to), c.hr) << c.what;
-    if (SUCCEEDED(c.hr)) ExpectSame(out, c.expect, c.what);
-    else EXPECT_EQ(out.vt, VT_EMPTY) << c.what << ": a failure leaves the target alone";
+    if (SUCCEEDED(c.hr))
+      ExpectSame(out, c.expect, c.what);
+    else
+      EXPECT_EQ(out.vt, VT_EMPTY) << c.what << ": a failure leaves the target alone";
   }
 }
 
@@ -196,9 +217,9 @@ TEST(Dates, CalendarRoundTripAcrossTheEpoch) {
     int y, mo, d, h, mi, s;
     double date;
   } const rows[] = {
-      {1899, 12, 30, 0, 0, 0, 0.0},       {1899, 12, 29, 6, 0, 0, -1.25},
-      {1900, 1, 1, 0, 0, 0, 2.0},         {2000, 2, 29, 18, 0, 0, 36585.75},
-      {100, 1, 1, 0, 0, 0, -657434.0},    {9999, 12, 31, 0, 0, 0, 2958465.0},
+      {1899, 12, 30, 0, 0, 0, 0.0},    {1899, 12, 29, 6, 0, 0, -1.25},
+      {1900, 1, 1, 0, 0, 0, 2.0},      {2000, 2, 29, 18, 0, 0, 36585.75},
+      {100, 1, 1, 0, 0, 0, -657434.0}, {9999, 12, 31, 0, 0, 0, 2958465.0},
   };
   for (const auto& r : rows) {
     DATE d;

@@ -34,15 +34,14 @@ INSTANTIATE_TEST_SUITE_P(
 // The gaps of the table and codes around its ends fall back to one text.
 INSTANTIATE_TEST_SUITE_P(
     Unlisted, StatusTexts,
-    ::testing::Values(TextCase{33, "Unknown Btrieve Error"}, TextCase{70, "Unknown Btrieve Error"},
-                      TextCase{75, "Unknown Btrieve Error"}, TextCase{89, "Unknown Btrieve Error"},
-                      TextCase{99, "Unknown Btrieve Error"}, TextCase{108, "Unknown Btrieve Error"},
-                      TextCase{1012, "Unknown Btrieve Error"},
-                      TextCase{1015, "Unknown Btrieve Error"},
-                      TextCase{2008, "Unknown Btrieve Error"}, TextCase{-1, "Unknown Btrieve Error"},
-                      TextCase{-9998, "Unknown Btrieve Error"},
-                      TextCase{32767, "Unknown Btrieve Error"},
-                      TextCase{-32768, "Unknown Btrieve Error"}));
+    ::testing::Values(
+        TextCase{33, "Unknown Btrieve Error"}, TextCase{70, "Unknown Btrieve Error"},
+        TextCase{75, "Unknown Btrieve Error"}, TextCase{89, "Unknown Btrieve Error"},
+        TextCase{99, "Unknown Btrieve Error"}, TextCase{108, "Unknown Btrieve Error"},
+        TextCase{1012, "Unknown Btrieve Error"}, TextCase{1015, "Unknown Btrieve Error"},
+        TextCase{2008, "Unknown Btrieve Error"}, TextCase{-1, "Unknown Btrieve Error"},
+        TextCase{-9998, "Unknown Btrieve Error"}, TextCase{32767, "Unknown Btrieve Error"},
+        TextCase{-32768, "Unknown Btrieve Error"}));
 
 TEST(Btrexception, ComposesTextStatusCarriageReturnAndFileName) {
   Btrexception e(4, "C:\\DATA\\PARTS.DAT");

@@ -19,14 +19,21 @@ static int16_t Answer(uint16_t op, void* data, uint32_t* len) {
 
 EXPORT int16_t BTRCALL(uint16_t op, void* pos, void* data, uint32_t* len, void* key,
                        uint8_t key_len, int8_t key_num) {
-  (void)pos; (void)key; (void)key_len; (void)key_num;
+  (void)pos;
+  (void)key;
+  (void)key_len;
+  (void)key_num;
   test_engine_calls[op % 64]++;
   return Answer(op, data, len);
 }
 
 EXPORT int16_t BTRCALLID(uint16_t op, void* pos, void* data, uint32_t* len, void* key,
                          uint8_t key_len, int8_t key_num, void* client) {
-  (void)pos; (void)key; (void)key_len; (void)key_num; (void)client;
+  (void)pos;
+  (void)key;
+  (void)key_len;
+  (void)key_num;
+  (void)client;
   test_engine_client_calls[op % 64]++;
   return Answer(op, data, len);
 }

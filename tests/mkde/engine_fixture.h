@@ -105,9 +105,11 @@ class Table {
   Table(const Table&) = delete;
   Table& operator=(const Table&) = delete;
 
-  int16_t Open(const std::string& path, int8_t mode = 0) {
+  // Opens with an owner name (the data buffer's text).
+  int16_t Open(const std::string& path, int8_t mode = 0, const std::string& owner = "") {
     std::string key = path + '\0';
-    std::string data(101, '\0');
+    std::string data = owner;
+    data.resize(101, '\0');
     int16_t s = Do(BTR_OPEN, &data, &key, mode);
     open_ = s == 0;
     last_data = data;

@@ -135,8 +135,7 @@ int16_t RecordingEngine::Answer(uint16_t op, void* pos, void* data, uint32_t* le
   return reply.status;
 }
 
-std::vector<uint8_t> RecordingEngine::KeyBlock(int16_t position, int16_t length,
-                                               uint16_t flags) {
+std::vector<uint8_t> RecordingEngine::KeyBlock(int16_t position, int16_t length, uint16_t flags) {
   std::vector<uint8_t> block(16, 0);
   std::memcpy(&block[0], &position, 2);
   std::memcpy(&block[2], &length, 2);

@@ -9,8 +9,8 @@
 //
 //   RecordingEngine engine;                       // installed; module state fresh
 //   engine.Wake();                                // the plain warm-up, then a clean log
-//   engine.Reply(12, 9);                                       // the next Get First answers End Of File
-//   table.First();                                // raises Btrexception (9)
+//   engine.Reply(12, 9);                                       // the next Get First answers End Of
+//   File table.First();                                // raises Btrexception (9)
 //   EXPECT_EQ(engine.Last().operation, 12);
 //
 // Only one RecordingEngine may exist at a time. Its destructor runs module end (so the
@@ -96,8 +96,7 @@ class RecordingEngine {
 
   // The reply of Stat: the file specification (record length, page size, record count,
   // flags word) and the key blocks given; the number of keys is counted from the blocks.
-  static ScriptedReply StatReply(uint16_t record_length, uint16_t page_size,
-                                 uint32_t record_count,
+  static ScriptedReply StatReply(uint16_t record_length, uint16_t page_size, uint32_t record_count,
                                  const std::vector<std::vector<uint8_t>>& key_blocks = {},
                                  uint16_t flags = 0);
   // A 16-byte key block: position, length, flags.

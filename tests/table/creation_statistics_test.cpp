@@ -14,13 +14,13 @@ constexpr uint16_t kSeg = keys::kFlagSegment;
 TEST_F(TableTest, StatisticsCopyTheFileDescriptionAndItsSegments) {
   table.SetKeyNum(6);
   // Three keys of 2, 1 and 1 segments.
-  engine.Reply(engine::kOpStat,
-               RecordingEngine::StatReply(120, 2048, 42,
-                                          {RecordingEngine::KeyBlock(1, 4, kSeg | 0x0001),
-                                           RecordingEngine::KeyBlock(5, 2, 0x0001),
-                                           RecordingEngine::KeyBlock(7, 10, 0x0002),
-                                           RecordingEngine::KeyBlock(17, 8, 0x0100)},
-                                          0x0001));
+  engine.Reply(
+      engine::kOpStat,
+      RecordingEngine::StatReply(
+          120, 2048, 42,
+          {RecordingEngine::KeyBlock(1, 4, kSeg | 0x0001), RecordingEngine::KeyBlock(5, 2, 0x0001),
+           RecordingEngine::KeyBlock(7, 10, 0x0002), RecordingEngine::KeyBlock(17, 8, 0x0100)},
+          0x0001));
   table.Stat();
   const auto& call = engine.Last();
   EXPECT_EQ(call.data_length, 33455u);
@@ -38,8 +38,8 @@ TEST_F(TableTest, StatisticsCopyTheFileDescriptionAndItsSegments) {
 }
 
 TEST_F(TableTest, FailedStatisticsChangeNothingAndPutKeyNumBack) {
-  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(
-                                    100, 1024, 1, {RecordingEngine::KeyBlock(1, 4, 0)}));
+  engine.Reply(engine::kOpStat,
+               RecordingEngine::StatReply(100, 1024, 1, {RecordingEngine::KeyBlock(1, 4, 0)}));
   table.Stat();
   const auto spec = table.FileSpec();
   table.SetKeyNum(2);

@@ -61,7 +61,7 @@ class KeySearch : public TableTest {
     auto& index = table.DDFIndexes().Add();
     index.SetIndexName("Idx1");
     index.SetIndexKeyNum(1);
-    table.DDFIndexes().Add().SetIndexName("Wide");  // key number -1
+    table.DDFIndexes().Add().SetIndexName("Wide");        // key number -1
     table.DDFIndexes().Items(1).SetIndexKeyNum(0x10005);  // low 16 bits: 5
   }
   std::string SentKey() const { return engine.Last().KeyText(); }
@@ -140,7 +140,9 @@ TEST_F(KeySearch, ValuesBecomeTextByTheirKind) {
       {Variant::Date(36526.0), "01.01.2000"},
       {Variant(true), "Y"},
       {Variant(false), "N"},
-      {Variant("Grüße"), "Gr\xFC\xDF" "e"},
+      {Variant("Grüße"),
+       "Gr\xFC\xDF"
+       "e"},
       {Variant(), ""},
       {Variant::Null(), ""},
       {Variant(int64_t{5}), ""},

@@ -120,21 +120,18 @@ TEST_P(OpenModes, SendTheirKeyNumberAndPutKeyNumBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OpenModes,
-    ::testing::Values(OpenModeCase{bomNormal, bomDefault, 0}, OpenModeCase{bomNormal, bomSEFS, -32},
-                      OpenModeCase{bomNormal, bomMEFS, -64},
-                      OpenModeCase{bomAccelerated, bomDefault, 255},
-                      OpenModeCase{bomAccelerated, bomSEFS, -1},
-                      OpenModeCase{bomAccelerated, bomMEFS, -1},
-                      OpenModeCase{bomReadOnly, bomDefault, 254},
-                      OpenModeCase{bomReadOnly, bomSEFS, -2}, OpenModeCase{bomReadOnly, bomMEFS, -2},
-                      OpenModeCase{bomVerify, bomDefault, -3}, OpenModeCase{bomVerify, bomSEFS, -3},
-                      OpenModeCase{bomVerify, bomMEFS, -3},
-                      OpenModeCase{bomExclusive, bomDefault, 252},
-                      OpenModeCase{bomExclusive, bomSEFS, -4},
-                      OpenModeCase{bomExclusive, bomMEFS, -4},
-                      // An unknown open mode keeps KeyNum (3) before the sharing bits.
-                      OpenModeCase{static_cast<BtrOpenModes>(9), bomDefault, 3},
-                      OpenModeCase{static_cast<BtrOpenModes>(9), bomSEFS, -29}));
+    ::testing::Values(
+        OpenModeCase{bomNormal, bomDefault, 0}, OpenModeCase{bomNormal, bomSEFS, -32},
+        OpenModeCase{bomNormal, bomMEFS, -64}, OpenModeCase{bomAccelerated, bomDefault, 255},
+        OpenModeCase{bomAccelerated, bomSEFS, -1}, OpenModeCase{bomAccelerated, bomMEFS, -1},
+        OpenModeCase{bomReadOnly, bomDefault, 254}, OpenModeCase{bomReadOnly, bomSEFS, -2},
+        OpenModeCase{bomReadOnly, bomMEFS, -2}, OpenModeCase{bomVerify, bomDefault, -3},
+        OpenModeCase{bomVerify, bomSEFS, -3}, OpenModeCase{bomVerify, bomMEFS, -3},
+        OpenModeCase{bomExclusive, bomDefault, 252}, OpenModeCase{bomExclusive, bomSEFS, -4},
+        OpenModeCase{bomExclusive, bomMEFS, -4},
+        // An unknown open mode keeps KeyNum (3) before the sharing bits.
+        OpenModeCase{static_cast<BtrOpenModes>(9), bomDefault, 3},
+        OpenModeCase{static_cast<BtrOpenModes>(9), bomSEFS, -29}));
 
 TEST_F(TableTest, OpenSendsTheOwnerAreaAndTheFileNameThenReadsTheStatistics) {
   table.SetDbOwner("SECRET-OWNER");
@@ -175,9 +172,12 @@ TEST_F(TableTest, FailedOpenLeavesTheTableInactive) {
   EXPECT_FALSE(table.Active());
   EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{0})) << "no statistics after a failure";
 
+  engine.ClearCalls();
   engine.Reply(engine::kOpStat, 2);
   EXPECT_EQ(StatusOf([&] { table.Open(); }), 2);
   EXPECT_FALSE(table.Active()) << "an open whose statistics fail is no open";
+  EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{0, 15, 1}))
+      << "and the engine's file is closed again";
 }
 
 TEST_F(TableTest, FirstOnOpenReadsTheFirstRecord) {
@@ -262,13 +262,22 @@ TEST(MissingEngine, EveryOperationFailsWithTheMissingLibraryMessage) {
   table.SetFileName(kFile);
   table.SetDataBufferLength(10);
   const std::string expected = std::string("WBTRV32.DLL Not Found (-9999)\r") + kFile;
-  const std::vector<std::function<void()>> operations = {
-      [&] { table.Open(); },        [&] { table.SetActive(true); }, [&] { table.First(); },
-      [&] { table.Next(); },        [&] { table.Insert(); },        [&] { table.Post(); },
-      [&] { table.UpdateFixed(); }, [&] { table.Delete(); },        [&] { table.GetPosition(); },
-      [&] { table.Unlock(0); },     [&] { table.begintransaction(); },
-      [&] { table.Stat(); },        [&] { table.CreateFile(); },    [&] { table.Version(); },
-      [&] { table.findpercentage(); }, [&] { table.CallBtrieve(26); }};
+  const std::vector<std::function<void()>> operations = {[&] { table.Open(); },
+                                                         [&] { table.SetActive(true); },
+                                                         [&] { table.First(); },
+                                                         [&] { table.Next(); },
+                                                         [&] { table.Insert(); },
+                                                         [&] { table.Post(); },
+                                                         [&] { table.UpdateFixed(); },
+                                                         [&] { table.Delete(); },
+                                                         [&] { table.GetPosition(); },
+                                                         [&] { table.Unlock(0); },
+                                                         [&] { table.begintransaction(); },
+                                                         [&] { table.Stat(); },
+                                                         [&] { table.CreateFile(); },
+                                                         [&] { table.Version(); },
+                                                         [&] { table.findpercentage(); },
+                                                         [&] { table.CallBtrieve(26); }};
   for (const auto& operation : operations) {
     try {
       operation();
@@ -284,7 +293,8 @@ TEST(MissingEngine, EveryOperationFailsWithTheMissingLibraryMessage) {
   EXPECT_FALSE(table.Active());
 }
 
-// ---- OnRecChanged ---------------------------------------------------------------------------------
+// ---- OnRecChanged
+// ---------------------------------------------------------------------------------
 
 TEST_F(TableTest, RecChangedFollowsSuccessfulReadsAndWrites) {
   OpenFile();
@@ -324,7 +334,8 @@ TEST_F(TableTest, NoRecChangedWhileSearchingOrWithKeyOnlySteps) {
   EXPECT_EQ(rec_changed, 0);
 }
 
-// ---- Areas sent by the operations ------------------------------------------------------------------
+// ---- Areas sent by the operations
+// ------------------------------------------------------------------
 
 TEST_F(TableTest, NavigationSendsTheWholeDataBuffer) {
   OpenFile(40);
@@ -456,9 +467,10 @@ TEST_F(TableTest, SetOwnerSendsTheNameWithItsProtectionAndNothingWhenEmpty) {
   table.clearowner();
   EXPECT_TRUE(engine.Calls().empty());
 
-  table.SetDbOwner("12345678");
+  table.SetDbOwner("123456789");
   table.SetOwnerProtection(opNoAccessEncrypt);
   table.SetKeyNum(4);
+  std::memset(table.KeyBufferBytes(), 'k', kKeyBufferSize);
   table.SetOwner();
   const auto& call = engine.Last();
   EXPECT_EQ(call.operation, 29);
@@ -466,6 +478,7 @@ TEST_F(TableTest, SetOwnerSendsTheNameWithItsProtectionAndNothingWhenEmpty) {
   EXPECT_EQ(call.data_length, 101u);
   EXPECT_EQ(call.DataText(), "12345678");
   EXPECT_EQ(call.KeyText(), "12345678");
+  EXPECT_EQ(call.key[9], 'k') << "only the name and its zero byte go into the key buffer";
   EXPECT_EQ(table.KeyNum(), 4);
   engine.Reply(engine::kOpSetOwner, 50);
   EXPECT_EQ(StatusOf([&] { table.SetOwner(); }), 50);
@@ -484,7 +497,8 @@ TEST_F(TableTest, TransactionsLeaveAreasAndKeyBufferAsTheyAre) {
   }
 }
 
-// ---- SwitchKeys ----------------------------------------------------------------------------------
+// ---- SwitchKeys
+// ----------------------------------------------------------------------------------
 
 TEST_F(TableTest, SwitchKeysRereadsTheRecordWithoutAnEventOrAnError) {
   OpenFile(16);

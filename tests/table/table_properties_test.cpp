@@ -54,17 +54,6 @@ TEST_F(TableTest, OpenTableRefusesChangesOfItsFileDescriptionAndModes) {
   EXPECT_TRUE(engine.Calls().empty());
 }
 
-TEST_F(TableTest, GuardsAreErrorsOfTheGeneralKindNotEngineErrors) {
-  OpenFile();
-  try {
-    table.SetPageSize(4096);
-    FAIL();
-  } catch (const engine::Btrexception&) {
-    FAIL() << "a refused write is no engine failure";
-  } catch (const vastrel::Exception&) {
-  }
-}
-
 TEST_F(TableTest, RecordSizeGrowsAShorterDataBuffer) {
   table.SetDataBufferLength(50);
   table.SetRecordSize(100);
@@ -97,7 +86,8 @@ TEST_F(TableTest, NegativeDataBufferLengthIsRefusedAndTheOldBufferStays) {
   table.SetDataBufferLength(8);
   table.SetDataBufferText("ABC");
   uint8_t* before = table.DataBuffer();
-  EXPECT_EQ(ErrorOf([&] { table.SetDataBufferLength(-1); }), "DataBufferLength can't be negative (-1)");
+  EXPECT_EQ(ErrorOf([&] { table.SetDataBufferLength(-1); }),
+            "DataBufferLength can't be negative (-1)");
   OpenFile(4);
   EXPECT_NE(ErrorOf([&] { table.SetDataBufferLength(-5); }), "");
   EXPECT_EQ(table.DataBufferLength(), 8);
@@ -138,11 +128,6 @@ TEST_F(TableTest, ClientIdKeepsFourCharactersAndRoutesCallsThroughTheClientEntry
   EXPECT_FALSE(engine.Last().with_client_id);
 }
 
-TEST_F(TableTest, FileNameIsCutTo254Characters) {
-  table.SetFileName(std::string(300, 'f'));
-  EXPECT_EQ(table.FileName(), std::string(254, 'f'));
-}
-
 TEST_F(TableTest, NewFileNameOnAnOpenTableClosesAndReopens) {
   OpenFile();
   table.SetFileName(kFile);
@@ -177,12 +162,6 @@ TEST_F(TableTest, DbOwnerOnAnOpenTableClearsTheOldOwnerThenSetsTheNew) {
   engine.Reply(engine::kOpClearOwner, 41);
   EXPECT_EQ(StatusOf([&] { table.SetDbOwner("third"); }), 41);
   EXPECT_EQ(table.DbOwner(), "newowner9") << "a failed clear keeps the old name";
-}
-
-TEST_F(TableTest, DbOwnerOnAClosedTableIsOnlyStored) {
-  table.SetDbOwner(std::string(300, 'o'));
-  EXPECT_EQ(table.DbOwner().size(), 255u);
-  EXPECT_TRUE(engine.Calls().empty());
 }
 
 TEST_F(TableTest, LoadingStoresWithoutChecksAndOpensAtLoaded) {
