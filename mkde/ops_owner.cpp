@@ -68,8 +68,13 @@ int RewriteAll(MDB_txn* txn, const FileEnv& file, const SecretKey* new_key,
     } else {
       stored += plain;
     }
+    // The key must not point into the page: a value of another size makes LMDB delete the
+    // node and insert it again, which moves the page's bytes under a borrowed key.
+    uint8_t key_bytes[4];
+    std::memcpy(key_bytes, k.mv_data, sizeof key_bytes);
+    MDB_val own_key{sizeof key_bytes, key_bytes};
     MDB_val nv = Val(stored);
-    rc = mdb_cursor_put(c, &k, &nv, MDB_CURRENT);
+    rc = mdb_cursor_put(c, &own_key, &nv, MDB_CURRENT);
     if (rc != 0) break;
   }
   mdb_cursor_close(c);
