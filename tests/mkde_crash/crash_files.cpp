@@ -40,12 +40,8 @@ class Reader {
   ~Reader() {
     if (open_) BTRCALL(BTR_CLOSE, pos_, nullptr, nullptr, nullptr, 0, 0);
   }
-  int Open(const std::string& path, int8_t mode) {
-    std::string key = path + '\0';
-    char owner[9] = {};
-    uint32_t len = sizeof owner;
-    int s =
-        BTRCALL(BTR_OPEN, pos_, owner, &len, key.data(), static_cast<uint8_t>(key.size()), mode);
+  int Open(const std::string& dir, size_t file, int8_t mode) {
+    int s = OpenFile(dir, file, pos_, mode);
     open_ = s == 0;
     return s;
   }
@@ -172,6 +168,14 @@ bool DecodeEffects(const std::string& bytes, uint64_t* serial, std::vector<Effec
 
 std::string FilePath(const std::string& dir, size_t file) { return dir + "/" + kFiles[file].name; }
 
+int OpenFile(const std::string& dir, size_t file, uint8_t* pos, int8_t mode) {
+  std::string path = FilePath(dir, file) + '\0';
+  char owner[sizeof kOwnerName];
+  std::memcpy(owner, kOwnerName, sizeof owner);
+  uint32_t len = sizeof owner;
+  return BTRCALL(BTR_OPEN, pos, owner, &len, path.data(), static_cast<uint8_t>(path.size()), mode);
+}
+
 int CreateFiles(const std::string& dir) {
   for (size_t f = 0; f < kFiles.size(); ++f) {
     const FileDef& def = kFiles[f];
@@ -189,6 +193,18 @@ int CreateFiles(const std::string& dir) {
     int s =
         BTRCALL(BTR_CREATE, pos, b.data(), &len, path.data(), static_cast<uint8_t>(path.size()), 0);
     if (s != 0) return s;
+    if (def.owner_level >= 0) {
+      s = OpenFile(dir, f, pos, 0);
+      char name[sizeof kOwnerName];
+      std::memcpy(name, kOwnerName, sizeof name);
+      len = sizeof name;
+      if (s == 0) {
+        s = BTRCALL(BTR_SET_OWNER, pos, name, &len, name, sizeof name,
+                    static_cast<int8_t>(def.owner_level));
+      }
+      BTRCALL(BTR_CLOSE, pos, nullptr, nullptr, nullptr, 0, 0);
+      if (s != 0) return s;
+    }
   }
   return 0;
 }
@@ -197,7 +213,7 @@ bool ReadAndCheck(const std::string& dir, size_t file, int8_t open_mode, FileMod
                   std::string* problem) {
   const FileDef& def = kFiles[file];
   Reader r;
-  int s = r.Open(FilePath(dir, file), open_mode);
+  int s = r.Open(dir, file, open_mode);
   if (s != 0) {
     *problem = "open answered " + std::to_string(s);
     return false;

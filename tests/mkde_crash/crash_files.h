@@ -2,7 +2,8 @@
 //
 // Three files with two keys each: key 0 a unique 4-byte integer (the record's id, never
 // changed by an update), key 1 an 8-byte string group with duplicates, modifiable (descending
-// in the second file). The third file has variable-length records. A record is
+// in the second file). The third file has variable-length records and an owner name with
+// encryption (level 2); every open passes the name. A record is
 //   0 i32 id, 4 char[8] group, 12 u32 writer iteration, 16 u32 transaction serial,
 //   20 u32 operation number, then filler bytes up to the record's length.
 #pragma once
@@ -21,16 +22,22 @@ struct FileDef {
   uint16_t record_length;  // the fixed length, or the fixed part of a variable-length file
   bool variable;
   bool group_descending;
+  int owner_level;  // -1: no owner
 };
 
 inline constexpr std::array<FileDef, 3> kFiles{{
-    {"alpha.dat", 64, false, false},
-    {"beta.dat", 120, false, true},
-    {"gamma.dat", 32, true, false},
+    {"alpha.dat", 64, false, false, -1},
+    {"beta.dat", 120, false, true, -1},
+    {"gamma.dat", 32, true, false, 2},
 }};
 inline constexpr size_t kMaxVariableRecord = 300;
 inline constexpr size_t kGroupOffset = 4;
 inline constexpr size_t kGroupLength = 8;
+// The owner name of the files that have one, NUL-terminated as Open and Set Owner take it.
+inline constexpr char kOwnerName[] = "Kr4sh!";
+
+// Opens a file with the owner name; returns the engine's status.
+int OpenFile(const std::string& dir, size_t file, uint8_t* pos, int8_t mode);
 
 // One file's expected contents: id -> record bytes.
 using FileModel = std::map<int32_t, std::string>;
@@ -52,7 +59,8 @@ bool DecodeEffects(const std::string& bytes, uint64_t* serial, std::vector<Effec
 int32_t RecordId(const std::string& record);
 std::string RecordGroup(const std::string& record);
 
-// Creates the three files in dir (replacing any). Returns the first failing status, or 0.
+// Creates the three files in dir (replacing any) and sets their owners. Returns the first
+// failing status, or 0.
 int CreateFiles(const std::string& dir);
 std::string FilePath(const std::string& dir, size_t file);
 
