@@ -128,7 +128,9 @@ class Session {
   void Run(Input& in) {
     Reset();
     int owner_calls = 0;
+    owner_names_.assign(1, std::string());
     for (int call = 0; call < 64 && !in.done(); ++call) OneCall(in, &owner_calls);
+    CheckFilesWhole();
   }
 
  private:
@@ -306,9 +308,75 @@ class Session {
     if (nulls % 16 == 3) key_ptr = nullptr;
     const int8_t key_num = static_cast<int8_t>(in.Byte());
 
-    Call(client, op, pos, data_ptr, len_ptr, key_ptr, key_len, key_num);
+    const int16_t status = Call(client, op, pos, data_ptr, len_ptr, key_ptr, key_len, key_num);
     // The engine never says it wrote more than it was offered.
     if (data_ptr && len_ptr) Check(declared <= length);
+    // A name that took: the files are checked with it at the end.
+    if (base == BTR_SET_OWNER && status == 0 && key_ptr) {
+      const void* nul = std::memchr(key_ptr, 0, key_len);
+      if (nul)
+        owner_names_.emplace_back(reinterpret_cast<const char*>(key_ptr),
+                                  static_cast<const uint8_t*>(nul) - key_ptr);
+    }
+  }
+
+  // Whatever the calls did, the two files still hold together: reopened (with any owner
+  // name the input set), every record reads in physical order and along each key path of
+  // the first file, which has no null keys, as many times as physical order holds it.
+  void CheckFilesWhole() {
+    uint8_t stop[BTR_POS_BLOCK_SIZE] = {};
+    for (const Client& c : clients_) Call(c, BTR_STOP, stop, nullptr, nullptr, nullptr, 0, 0);
+    for (int f = 0; f < 2; ++f) {
+      uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+      std::string path = dir_ + "/" + kPaths[f] + '\0';
+      int s = BTR_INVALID_OWNER;
+      for (size_t i = 0; i < owner_names_.size() && s == BTR_INVALID_OWNER; ++i) {
+        std::string name = owner_names_[i] + '\0';
+        uint32_t len = static_cast<uint32_t>(name.size());
+        s = BTRCALL(BTR_OPEN, pos, name.data(), &len, path.data(),
+                    static_cast<uint8_t>(path.size()), 0);
+      }
+      // The input may have replaced or removed the file, or made it another's.
+      if (s != 0) continue;
+      const size_t physical = Count(pos, BTR_STEP_FIRST, BTR_STEP_NEXT, 0);
+      if (f == 0) {
+        uint8_t spec[1024];
+        uint32_t len = sizeof spec;
+        Check(BTRCALL(BTR_STAT, pos, spec, &len, nullptr, 0, 0) == 0);
+        // Only a file shaped as Reset made it: three one-segment keys without null values.
+        bool plain = len == 16 + 3 * 16 && spec[4] == 3 && spec[5] == 0;
+        for (size_t b = 16; plain && b < len; b += 16) {
+          const uint16_t flags = static_cast<uint16_t>(spec[b + 4] | spec[b + 5] << 8);
+          plain = (flags & (0x0008 | 0x0010 | 0x0200)) == 0;
+        }
+        if (plain) {
+          for (int8_t key = 0; key < 3; ++key) {
+            Check(Count(pos, BTR_GET_FIRST, BTR_GET_NEXT, key) == physical);
+          }
+        }
+      }
+      BTRCALL(BTR_CLOSE, pos, nullptr, nullptr, nullptr, 0, 0);
+    }
+  }
+
+  // Walks from `first` with `next`; every record must read (0) until the end (9).
+  static size_t Count(uint8_t* pos, uint16_t first, uint16_t next, int8_t key) {
+    std::unique_ptr<uint8_t[]> record(new uint8_t[65535]);
+    uint8_t key_buf[255] = {};
+    size_t n = 0;
+    uint32_t len = 65535;
+    int s = BTRCALL(first, pos, record.get(), &len, key_buf, sizeof key_buf, key);
+    while (s == 0) {
+      ++n;
+      len = 65535;
+      s = BTRCALL(next, pos, record.get(), &len, key_buf, sizeof key_buf, key);
+    }
+    if (s != BTR_END_OF_FILE) {
+      std::fprintf(stderr, "walk from op %u on key %d answered %d after %zu records\n", first, key,
+                   s, n);
+      std::abort();
+    }
+    return n;
   }
 
   std::string dir_;
@@ -316,6 +384,7 @@ class Session {
   uint8_t slots_[4][BTR_POS_BLOCK_SIZE] = {};
   uint8_t scratch_[BTR_POS_BLOCK_SIZE] = {};
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  std::vector<std::string> owner_names_;  // "" and every name Set Owner took
 };
 
 }  // namespace
