@@ -26,7 +26,9 @@ constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 // Bytes of the gate file: 0 the write gate, 1 held shared by every process that has the
 // file open and exclusively by an exclusive open.
 constexpr off_t kOpenByte = 1;
-constexpr auto kGateWait = std::chrono::seconds(5);
+// A short wait inside the call, for the common case of another process's single write;
+// longer waits happen with the engine's lock let go (see Engine::Dispatch).
+constexpr auto kGateSpin = std::chrono::milliseconds(2);
 
 // LMDB's meta page: after the 16-byte page header of a 64-bit build, the magic and the
 // format version. Checked before LMDB sees a file, so that opening a foreign file never
@@ -209,13 +211,13 @@ int FileEnv::AcquireGate(Client* client) {
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 1;
-  auto deadline = std::chrono::steady_clock::now() + kGateWait;
-  auto pause = std::chrono::microseconds(50);
+  auto deadline = std::chrono::steady_clock::now() + kGateSpin;
+  auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= deadline) return BTR_FILE_IN_USE;
+    if (std::chrono::steady_clock::now() >= deadline) return kStatusGateBusy;
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    pause = std::min(pause * 2, std::chrono::microseconds(500));
   }
   gate_owner_ = client;
   gate_depth_ = 1;

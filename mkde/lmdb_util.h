@@ -13,6 +13,9 @@ namespace mkde {
 // Internal status: the map filled up inside a write; the caller grows it and runs the
 // change again. Never returned to a caller of the engine.
 inline constexpr int kStatusMapFull = -1;
+// Internal status: another process holds the file's write gate; the call runs again after
+// a pause, with the engine's lock let go, and answers 85 when the wait runs out.
+inline constexpr int kStatusGateBusy = -2;
 
 // The engine status for an LMDB or system error code.
 inline int LmdbStatus(int rc) {

@@ -111,8 +111,17 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
   ASSERT_EQ(other.Open(path_), 0);
   ASSERT_EQ(other.Step(BTR_STEP_FIRST), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-  EXPECT_EQ(t.Insert(Rec(2)), BTR_FILE_IN_USE);
+  // A writer waiting for the gate holds up no reader of this process meanwhile.
+  int16_t blocked = -1;
+  std::thread writer([&] { blocked = t.Insert(Rec(2)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto reading = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(other.Get(BTR_GET_FIRST, 0), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - reading, std::chrono::milliseconds(500));
+  writer.join();
+  EXPECT_EQ(blocked, BTR_FILE_IN_USE);
   auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(waited, std::chrono::seconds(1)) << "it waited for the gate";
   EXPECT_LT(waited, std::chrono::seconds(15)) << "the wait is bounded";
   kill(holder, SIGKILL);
   Wait(holder);
