@@ -130,6 +130,35 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
   EXPECT_EQ(t.Insert(Rec(2)), 0) << "the gate of a dead process is free";
 }
 
+TEST_F(Processes, ExclusiveOpensReachAcrossProcesses) {
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t child = Spawn([&] {
+    Table t;
+    char c = t.Open(path_, -4) == 0 ? 1 : 0;
+    if (write(ready[1], &c, 1) != 1) return 1;
+    if (read(done[0], &c, 1) != 1) return 2;
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 1) << "the child's exclusive open";
+  Table t;
+  EXPECT_EQ(t.Open(path_), BTR_INCOMPATIBLE_MODE);
+  EXPECT_EQ(t.Open(path_, -2), BTR_INCOMPATIBLE_MODE);
+  ASSERT_EQ(write(done[1], &c, 1), 1);
+  ASSERT_EQ(Wait(child), 0);
+  ASSERT_EQ(t.Open(path_), 0) << "the exclusive open ended with its process";
+  // Now this process has it open: an exclusive open elsewhere is refused.
+  child = Spawn([&] {
+    Table e;
+    return e.Open(path_, -4) == BTR_INCOMPATIBLE_MODE ? 0 : 1;
+  });
+  EXPECT_EQ(Wait(child), 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
 TEST_F(Processes, KilledWriterBlocksNobodyAndLosesNothing) {
   std::mt19937 rng(99);
   std::set<int32_t> acknowledged;
