@@ -33,9 +33,8 @@ bool TakesLock(int op) {
 // before anything else is looked at.
 bool NeedsHandle(int op) {
   return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 ||
-         (op >= 33 && op <= 35) ||
-         op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
+         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
+         (op >= 55 && op <= 63);
 }
 
 }  // namespace
@@ -64,8 +63,8 @@ bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
 
 Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
 
-int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len,
-                         void* key, uint8_t key_len, int8_t key_num, void* client_id) {
+int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                         uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
@@ -222,15 +221,15 @@ extern "C" {
 int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                 uint8_t key_len, int8_t key_num) {
   if (mkde::Engine::Gone()) return kRecordManagerInactive;
-  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
-                                      key_num, nullptr);
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
+                                      nullptr);
 }
 
-int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
-                  void* key_buf, uint8_t key_len, int8_t key_num, void* client_id) {
+int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
+                  uint8_t key_len, int8_t key_num, void* client_id) {
   if (mkde::Engine::Gone()) return kRecordManagerInactive;
-  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
-                                      key_num, client_id);
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
+                                      client_id);
 }
 
 }  // extern "C"

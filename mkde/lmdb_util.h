@@ -37,9 +37,7 @@ inline int LmdbStatus(int rc) {
   }
 }
 
-inline MDB_val Val(const void* data, size_t size) {
-  return MDB_val{size, const_cast<void*>(data)};
-}
+inline MDB_val Val(const void* data, size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 inline std::string_view View(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);

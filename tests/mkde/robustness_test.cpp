@@ -11,9 +11,10 @@ namespace {
 
 TEST_F(EngineTest, RandomCallsStayInsideTheirBuffers) {
   std::string path = Path("fuzz.dat");
-  ASSERT_EQ(CreateFile(path, CreationBuffer(24, {{{1, 4, 0x0003, 1}},
-                                                 {{5, 10, 0x0003 | 0x0400, 0}},
-                                                 {{15, 2, 0x0002, 14}, {17, 8, 0x0042, 11}}},
+  ASSERT_EQ(CreateFile(path, CreationBuffer(24,
+                                            {{{1, 4, 0x0003, 1}},
+                                             {{5, 10, 0x0003 | 0x0400, 0}},
+                                             {{15, 2, 0x0002, 14}, {17, 8, 0x0042, 11}}},
                                             0x0001)),
             0);
   std::mt19937 rng(77);
@@ -56,7 +57,8 @@ TEST_F(EngineTest, RandomCallsStayInsideTheirBuffers) {
     std::vector<uint8_t> data(data_len);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
     if (base == 2 || base == 3) {  // mostly records that fit, so the file fills
-      for (int i = 0; i < 4 && i < static_cast<int>(data.size()); ++i) data[i] = pick(8) ? 0 : data[i];
+      for (int i = 0; i < 4 && i < static_cast<int>(data.size()); ++i)
+        data[i] = pick(8) ? 0 : data[i];
     }
     if (base == BTR_UPDATE_CHUNK && data_len >= 4) {
       // The direct form carries addresses in the caller's memory; only the inline form can
@@ -72,9 +74,9 @@ TEST_F(EngineTest, RandomCallsStayInsideTheirBuffers) {
     for (auto& b : key) b = static_cast<uint8_t>(rng());
     int8_t key_num = static_cast<int8_t>(pick(3) == 0 ? static_cast<int>(rng()) : pick(5) - 1);
     uint32_t len = data_len;
-    int16_t status = BTRCALLID(op, pos, data_len ? data.data() : nullptr, &len,
-                               key_len ? key.data() : nullptr, key_len, key_num,
-                               pick(2) ? client : nullptr);
+    int16_t status =
+        BTRCALLID(op, pos, data_len ? data.data() : nullptr, &len, key_len ? key.data() : nullptr,
+                  key_len, key_num, pick(2) ? client : nullptr);
     ASSERT_LE(len, data_len) << "op " << op << " status " << status;
     ++statuses[status];
   }
