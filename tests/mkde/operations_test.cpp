@@ -131,6 +131,18 @@ TEST_F(Operations, InsertStatuses) {
   EXPECT_EQ(ro.Delete(), BTR_ACCESS_DENIED);
 }
 
+TEST_F(Operations, VerifyModeWritesAsNormal) {
+  Table t;
+  ASSERT_EQ(t.Open(path_, -3), 0);
+  ASSERT_EQ(t.Insert(Rec(1, "a")), 0);
+  std::string rec = t.data;
+  rec[4] = 'b';
+  ASSERT_EQ(t.Update(rec, 1), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 1, "b"), 0);
+  EXPECT_EQ(t.data, rec);
+  ASSERT_EQ(t.Delete(), 0);
+}
+
 TEST_F(Operations, AutoincrementAssignsAndNeverReuses) {
   Table t;
   ASSERT_EQ(t.Open(path_), 0);

@@ -153,7 +153,9 @@ TEST_F(Processes, ExclusiveOpensReachAcrossProcesses) {
   // Now this process has it open: an exclusive open elsewhere is refused.
   child = Spawn([&] {
     Table e;
-    return e.Open(path_, -4) == BTR_INCOMPATIBLE_MODE ? 0 : 1;
+    if (e.Open(path_, -4) != BTR_INCOMPATIBLE_MODE) return 1;
+    // Nor may another process replace a file that is open here.
+    return CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}})) == BTR_FILE_IN_USE ? 0 : 2;
   });
   EXPECT_EQ(Wait(child), 0);
   for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
