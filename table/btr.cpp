@@ -575,8 +575,9 @@ void TBtr::SetOwner() {
   KeyNumLoan loan(*this, static_cast<int16_t>(owner_protection_));
   std::array<uint8_t, kOwnerAreaSize> owner_area;
   FillOwnerArea(owner_area.data());
-  // The name and its zero byte: at most 9 bytes.
-  std::memcpy(key_buffer_.data(), owner_area.data(), kOwnerNameLength + 1);
+  // The name and its zero byte (at most 9 bytes); the rest of the key buffer stays.
+  const size_t name_length = Cut(db_owner_, kOwnerNameLength).size();
+  std::memcpy(key_buffer_.data(), owner_area.data(), name_length + 1);
   OwnArea own(*this, owner_area.data(), kOwnerAreaSize);
   CallBtrieve(ComposeOperation(engine::kOpSetOwner));
 }

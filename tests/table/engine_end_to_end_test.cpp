@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/btrdictlist.h"
+#include "dictionary/field_text.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
 #include "table/btr.h"
@@ -373,6 +375,100 @@ TEST_F(EngineFile, PercentagesRunFromTheFirstToTheLastRecord) {
   const uint16_t at_last = t.findpercentage();
   EXPECT_LT(at_first, at_last);
   EXPECT_LE(at_last, 10000);
+}
+
+// A record held as text: part number, quantity, price and due date in fixed columns,
+// described by a field dictionary and searched through an index dictionary.
+class DictionaryFile : public EngineFile {
+ protected:
+  void SetUp() override {
+    EngineFile::SetUp();
+    TBtr& t = *tables_.emplace_back(std::make_unique<TBtr>());
+    t.SetFileName(path_);
+    t.SetRecordSize(kRecordSize);
+    AddKey(t, 1, 5);   // key 0: part number
+    AddKey(t, 18, 8);  // key 1: due date as YYYYMMDD text
+    AddField(t, "PART", dictionary::ftSTRING, 0, 5);
+    AddField(t, "QTY", dictionary::ftINTEGER, 5, 4);
+    AddField(t, "PRICE", dictionary::ftFLOAT, 9, 8);
+    AddField(t, "DUE", dictionary::ftDATE, 17, 8);
+    AddIndex(t, "ByPart", 0);
+    AddIndex(t, "ByDue", 1);
+    t.CreateFile();
+    table_ = &t;
+  }
+  static void AddKey(TBtr& t, int16_t position, int16_t length) {
+    keys::TKey& key = t.Keys().Add();
+    key.SetPosition(position);
+    key.SetLength(length);
+    key.SetKeyType(keys::ktString);
+    key.SetAllowDuplicates(position != 1);
+  }
+  static void AddField(TBtr& t, const char* name, dictionary::TxFieldType type, int offset,
+                       int size) {
+    dictionary::TRecordItem& item = t.DDFFields().Add();
+    item.SetFieldName(name);
+    item.SetFieldType(type);
+    item.SetFieldOffset(offset);
+    item.SetFieldSize(size);
+  }
+  static void AddIndex(TBtr& t, const char* name, int key_number) {
+    dictionary::TIndexItem& item = t.DDFIndexes().Add();
+    item.SetIndexName(name);
+    item.SetIndexKeyNum(key_number);
+  }
+  // The field list's accessor, loaded with the named definition.
+  dictionary::TBtrField& Field(const std::string& name) {
+    dictionary::TRecordItems& fields = table_->DDFFields();
+    const dictionary::TRecordItem& item = fields.Items(fields.IndexOf(-1, name));
+    dictionary::TBtrField& field = fields.Accessor();
+    field.SetFieldName(item.FieldName());
+    field.SetDateType(item.FieldType());
+    field.SetOffset(item.FieldOffset());
+    field.SetSize(item.FieldSize());
+    return field;
+  }
+  void InsertPart(const std::string& part, int quantity, double price, double due) {
+    table_->SetDataBufferText("");
+    Field("PART").SetAsString(part);
+    Field("QTY").SetAsInteger(quantity);
+    Field("PRICE").SetAsFloat(price);
+    Field("DUE").SetAsDate(due);
+    table_->Insert();
+  }
+  TBtr* table_ = nullptr;
+};
+
+TEST_F(DictionaryFile, FieldsWrittenByNameAreFoundByIndexName) {
+  const double jan_2 = dictionary::EncodeDate(2024, 1, 2);
+  const double mar_1 = dictionary::EncodeDate(2024, 3, 1);
+  InsertPart("P2", 20, 2.5, mar_1);
+  InsertPart("P1", 10, 1.25, jan_2);
+  InsertPart("P3", 30, 12, jan_2);
+  TBtr& t = *table_;
+  EXPECT_EQ(t.RecordCount(), 3u);
+
+  ASSERT_TRUE(t.FindKey("ByPart", Variant("P2")));
+  EXPECT_EQ(Field("QTY").AsInteger(), 20);
+  EXPECT_DOUBLE_EQ(Field("PRICE").AsFloat(), 2.5);
+  EXPECT_EQ(Field("DUE").AsDate(), mar_1);
+
+  ASSERT_TRUE(t.Locate("ByDue", Variant::Date(jan_2)));
+  EXPECT_EQ(Field("PART").AsString(), "P1") << "the first of two parts due that day";
+  ASSERT_TRUE(t.LocateNext());
+  EXPECT_EQ(Field("PART").AsString(), "P3");
+  ASSERT_TRUE(t.LocateNext());
+  EXPECT_EQ(Field("PART").AsString(), "P2");
+  EXPECT_FALSE(t.LocateNext());
+
+  ASSERT_TRUE(t.FindKey("ByPart", Variant("P3")));
+  Field("PRICE").SetAsFloat(11.75);
+  t.Post();
+  t.SetDecimalSeparator(',');
+  ASSERT_TRUE(t.FindKey("ByPart", Variant("P3")));
+  EXPECT_EQ(Field("PRICE").AsString(), "11.75") << "stored with the separator of its write";
+  t.SetDecimalSeparator('.');
+  EXPECT_DOUBLE_EQ(Field("PRICE").AsFloat(), 11.75);
 }
 
 }  // namespace

@@ -467,9 +467,10 @@ TEST_F(TableTest, SetOwnerSendsTheNameWithItsProtectionAndNothingWhenEmpty) {
   table.clearowner();
   EXPECT_TRUE(engine.Calls().empty());
 
-  table.SetDbOwner("12345678");
+  table.SetDbOwner("123456789");
   table.SetOwnerProtection(opNoAccessEncrypt);
   table.SetKeyNum(4);
+  std::memset(table.KeyBufferBytes(), 'k', kKeyBufferSize);
   table.SetOwner();
   const auto& call = engine.Last();
   EXPECT_EQ(call.operation, 29);
@@ -477,6 +478,7 @@ TEST_F(TableTest, SetOwnerSendsTheNameWithItsProtectionAndNothingWhenEmpty) {
   EXPECT_EQ(call.data_length, 101u);
   EXPECT_EQ(call.DataText(), "12345678");
   EXPECT_EQ(call.KeyText(), "12345678");
+  EXPECT_EQ(call.key[9], 'k') << "only the name and its zero byte go into the key buffer";
   EXPECT_EQ(table.KeyNum(), 4);
   engine.Reply(engine::kOpSetOwner, 50);
   EXPECT_EQ(StatusOf([&] { table.SetOwner(); }), 50);
