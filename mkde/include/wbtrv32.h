@@ -162,21 +162,21 @@ enum {
 /* Statuses the engine answers; each operation above lists where it uses them. */
 enum {
   BTR_OK = 0,
-  BTR_INVALID_FUNCTION = 1,   /* unknown operation, mode or argument */
-  BTR_IO_ERROR = 2,           /* the storage failed or the file is damaged */
-  BTR_FILE_NOT_OPEN = 3,      /* the position block does not check out */
-  BTR_KEY_NOT_FOUND = 4,      /* Get Equal found no equal key */
-  BTR_DUPLICATE_KEY = 5,      /* a unique key already holds the value */
-  BTR_INVALID_KEY_NUMBER = 6, /* the key number is not a key of the file */
+  BTR_INVALID_FUNCTION = 1,     /* unknown operation, mode or argument */
+  BTR_IO_ERROR = 2,             /* the storage failed or the file is damaged */
+  BTR_FILE_NOT_OPEN = 3,        /* the position block does not check out */
+  BTR_KEY_NOT_FOUND = 4,        /* Get Equal found no equal key */
+  BTR_DUPLICATE_KEY = 5,        /* a unique key already holds the value */
+  BTR_INVALID_KEY_NUMBER = 6,   /* the key number is not a key of the file */
   BTR_DIFFERENT_KEY_NUMBER = 7, /* Get Next / Previous on another key than the last Get */
-  BTR_POSITION_NOT_SET = 8,   /* no current record (or it was reached key-only) */
-  BTR_END_OF_FILE = 9,        /* nothing further in that direction */
-  BTR_MODIFIABLE_KEY = 10,    /* Update changed a key that is not modifiable */
+  BTR_POSITION_NOT_SET = 8,     /* no current record (or it was reached key-only) */
+  BTR_END_OF_FILE = 9,          /* nothing further in that direction */
+  BTR_MODIFIABLE_KEY = 10,      /* Update changed a key that is not modifiable */
   BTR_INVALID_FILE_NAME = 11,
   BTR_FILE_NOT_FOUND = 12,
-  BTR_DISK_FULL = 18,         /* the file could not grow; nothing was written */
-  BTR_KEY_BUFFER_SHORT = 21,  /* key_len is smaller than the key */
-  BTR_DATA_LENGTH = 22,       /* data_buf too small (reads copy what fits) or too short */
+  BTR_DISK_FULL = 18,        /* the file could not grow; nothing was written */
+  BTR_KEY_BUFFER_SHORT = 21, /* key_len is smaller than the key */
+  BTR_DATA_LENGTH = 22,      /* data_buf too small (reads copy what fits) or too short */
   BTR_POS_BLOCK_LENGTH = 23,
   BTR_PAGE_SIZE = 24,
   BTR_CANNOT_CREATE = 25,
@@ -184,25 +184,26 @@ enum {
   BTR_KEY_POSITION = 27,
   BTR_RECORD_LENGTH = 28,
   BTR_KEY_LENGTH = 29,
-  BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
-  BTR_TRANSACTION_ACTIVE = 37, /* Begin Transaction while one is active for this client */
-  BTR_TRANSACTION_ERROR = 39, /* End or Abort without an active transaction */
+  BTR_NOT_A_FILE = 30,            /* the file exists but is no record file of this engine */
+  BTR_TRANSACTION_ACTIVE = 37,    /* Begin Transaction while one is active for this client */
+  BTR_TRANSACTION_ERROR = 39,     /* End or Abort without an active transaction */
   BTR_OPERATION_NOT_ALLOWED = 41, /* Set or Clear Owner inside a transaction */
-  BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
+  BTR_INVALID_ADDRESS = 43,       /* Get Direct: no record at that position */
   BTR_INCONSISTENT_FLAGS = 45,
-  BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
+  BTR_ACCESS_DENIED = 46, /* a write on a read-only open or read-only storage */
   BTR_KEY_TYPE = 49,
-  BTR_OWNER_SET = 50,         /* Set Owner on a file that has one */
-  BTR_INVALID_OWNER = 51,     /* the owner name is missing or wrong */
+  BTR_OWNER_SET = 50,     /* Set Owner on a file that has one */
+  BTR_INVALID_OWNER = 51, /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
-  BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
+  BTR_BAD_CHUNK = 62, /* Update Chunk: the descriptor does not hold together */
   BTR_CONFLICT = 80,
-  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */          /* the record changed since this block read it */
-  BTR_RECORD_IN_USE = 84,     /* another client holds the record */
-  BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
-  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
-  BTR_PERMISSION = 94,        /* the file lies on a network file system */
-  BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
+  BTR_LOCK_ERROR = 81,
+  /* Unlock: nothing of that kind is locked */ /* the record changed since this block read it */
+  BTR_RECORD_IN_USE = 84,                      /* another client holds the record */
+  BTR_FILE_IN_USE = 85,                        /* another client holds the file (its write gate) */
+  BTR_INCOMPATIBLE_MODE = 88,                  /* an exclusive open stands in the way */
+  BTR_PERMISSION = 94,                         /* the file lies on a network file system */
+  BTR_CHUNK_OFFSET = 103                       /* Update Chunk past the record's end */
 };
 
 /* The plain entry point: a call of the process's default client. */
@@ -215,8 +216,7 @@ WBTRV32_API int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint
 
 /* Function types for callers that load the library at run time. */
 typedef int16_t (*BTRCALL_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
-typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t,
-                                void*);
+typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t, void*);
 
 #ifdef __cplusplus
 }
