@@ -443,9 +443,9 @@ class CrashTest {
     const double elapsed = Seconds(Clock::now() - start);
     std::printf("crash test passed: %" PRIu64 " iterations in %.1f s (seed %" PRIu64
                 "), %s\n"
-                "  %" PRIu64 " acknowledged units with %" PRIu64
-                " changes; writer runs with "
-                "transactions %" PRIu64 ", single writes only %" PRIu64 ", accelerated %" PRIu64
+                "  %" PRIu64 " acknowledged units with %" PRIu64 " changes; writer runs: %" PRIu64
+                " with transactions, %" PRIu64 " without (Begin answered 1), %" PRIu64
+                " of them accelerated"
                 "\n"
                 "  kills: %" PRIu64 " timed, %" PRIu64 " at a commit, %" PRIu64
                 " at start; in doubt "
