@@ -33,6 +33,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -459,6 +460,17 @@ class CrashTest {
                 f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
                 f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages, f_.torn_commits,
                 model_[0].size(), model_[1].size(), model_[2].size());
+    // Files the engine left beside the record files and their two companions.
+    std::set<std::string> known;
+    for (const FileDef& def : kFiles) {
+      known.insert({def.name, std::string(def.name) + "-lock", std::string(def.name) + "-gate"});
+    }
+    std::string left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (!known.count(name)) left += " " + name;
+    }
+    if (!left.empty()) std::printf("  files left behind in the folder:%s\n", left.c_str());
     if (!o_.keep) std::filesystem::remove_all(dir_);
     return 0;
   }
