@@ -26,7 +26,7 @@ struct Client;
 inline constexpr const char* kMetaDb = "meta";
 inline constexpr const char* kRecordsDb = "records";
 inline constexpr const char* kMetaFormat = "format";
-inline constexpr const char* kMetaSpec = "spec";
+inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
 inline constexpr const char* kFormatTag = "vastrel record file 1";
