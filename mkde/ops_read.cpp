@@ -198,9 +198,17 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   MDB_cursor* c;
   rc = snap.Cursor(file->key_db(h->key), &c);
   if (rc != 0) return LmdbStatus(rc);
+  MDB_val kk, vv;
+  // Still in the snapshot of the call that left the cursor on this block's entry: one step.
+  if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && View(kk) == h->entry) {
+    rc = mdb_cursor_get(c, &kk, &vv, call.op == BTR_GET_NEXT ? MDB_NEXT : MDB_PREV);
+    if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+    if (vv.mv_size != 4) return BTR_IO_ERROR;
+    return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv.mv_data), key_only);
+  }
   // The remembered entry may be gone (deleted here or by another client); the seek lands
   // on what now follows it either way.
-  MDB_val kk = Val(h->entry), vv;
+  kk = Val(h->entry);
   rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
   if (call.op == BTR_GET_NEXT) {
     if (rc == 0 && View(kk) == h->entry) rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
@@ -237,6 +245,12 @@ int Engine::Step(Call& call) {
       break;
     case BTR_STEP_NEXT:
       if (h->physical_position == std::numeric_limits<uint32_t>::max()) return BTR_END_OF_FILE;
+      // One step when the cursor still stands on this block's record in the same snapshot.
+      if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
+          PositionFromKey(kk.mv_data) == h->physical_position) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
+        break;
+      }
       PositionKey(h->physical_position + 1, probe);
       kk = Val(probe, 4);
       rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
