@@ -125,8 +125,9 @@ class Engine {
   int FindPercentage(Call& call);
   // Copies a record reached on key path `key` (-1: physical order) to the caller and sets
   // the block's currency there.
+  // `stored`: the record's stored value when the caller already has it.
   int Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-              bool key_only);
+              bool key_only, const MDB_val* stored = nullptr);
 
   // Writes (ops_write.cpp).
   int Insert(Call& call);

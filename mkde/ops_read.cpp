@@ -83,7 +83,7 @@ int ReadScope::Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
 }
 
 int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-                    bool key_only) {
+                    bool key_only, const MDB_val* stored) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   // A single-record lock ends with the next read through the block.
@@ -93,7 +93,8 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
     if (locked != BTR_OK) return locked;
   }
   StoredRecord record;
-  int rc = ReadRecord(txn, *file, position, &record);
+  int rc = stored ? DecodeRecord(*file, position, *stored, &record)
+                  : ReadRecord(txn, *file, position, &record);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
   int status = BTR_OK;
   if (!key_only) {
@@ -268,7 +269,7 @@ int Engine::Step(Call& call) {
   }
   if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
   if (kk.mv_size != 4) return BTR_IO_ERROR;
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
 }
 
 int Engine::GetPosition(Call& call) {
@@ -353,7 +354,7 @@ int Engine::GetByPercentage(Call& call) {
     if (vv.mv_size != 4) return BTR_IO_ERROR;
     return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), false);
   }
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
 }
 
 int Engine::FindPercentage(Call& call) {

@@ -38,6 +38,10 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
   MDB_val key = Val(k, 4), value;
   int rc = mdb_get(txn, file.records_db(), &key, &value);
   if (rc != 0) return rc;
+  return DecodeRecord(file, position, value, out);
+}
+
+int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out) {
   if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
   const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
   out->change = GetU32(p);

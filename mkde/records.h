@@ -35,6 +35,8 @@ int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const s
 // Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
 // for a sealed record that does not open: never unauthenticated bytes).
 int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
+// The same for a stored value already in hand (a cursor on the records).
+int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out);
 
 // The index entry of a record on `key`; *null is set when the value is a null key that the
 // index leaves out (the entry is still built, so that a place can be kept there).
