@@ -194,8 +194,8 @@ class TablePath {
   table::TBtr table_;
 };
 
-// The control, shared by the two automation paths: made by its class factory, the file
-// named and opened through its own members.
+// A control as a host makes one: by its class factory, the file named and opened through its
+// own members. Each automation path has its own, so that each walks its own position block.
 struct Control {
   ComPtr<automation::IVastrel> vastrel;
   DISPID next_id = DISPID_UNKNOWN;
@@ -227,7 +227,6 @@ struct Control {
     return KeyIn(static_cast<automation::TVastrel*>(vastrel.get())->Table().DataBuffer());
   }
 };
-Control g_control;
 
 // IDispatch::Invoke by DISPID, as a script host calls a method without arguments: an empty
 // DISPPARAMS, a result VARIANT and an EXCEPINFO for the error.
@@ -235,10 +234,11 @@ class InvokePath {
  public:
   static constexpr const char* kName = "invoke";
   static constexpr const char* kLabel = "IDispatch::Invoke, DISPID";
-  void Open() {}
-  bool First() { return Call(g_control.first_id); }
-  bool Next() { return Call(g_control.next_id); }
-  int32_t Key() const { return g_control.Key(); }
+  void Open() { control.Make(); }
+  bool First() { return Call(control.first_id); }
+  bool Next() { return Call(control.next_id); }
+  int32_t Key() const { return control.Key(); }
+  Control control;
   std::string last_message;
 
  private:
@@ -248,8 +248,8 @@ class InvokePath {
     VariantInit(&result);
     EXCEPINFO excep;
     uint32_t arg_err = 0;
-    const HRESULT hr = g_control.vastrel->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result,
-                                                 &excep, &arg_err);
+    const HRESULT hr =
+        control.vastrel->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, &excep, &arg_err);
     VariantClear(&result);
     if (SUCCEEDED(hr)) return true;
     last_message = std::string(BstrView(excep.bstrDescription));
@@ -263,10 +263,11 @@ class TypedPath {
  public:
   static constexpr const char* kName = "typed";
   static constexpr const char* kLabel = "typed IVastrel::Next";
-  void Open() {}
-  bool First() { return SUCCEEDED(g_control.vastrel->First()); }
-  bool Next() { return SUCCEEDED(g_control.vastrel->Next()); }
-  int32_t Key() const { return g_control.Key(); }
+  void Open() { control.Make(); }
+  bool First() { return SUCCEEDED(control.vastrel->First()); }
+  bool Next() { return SUCCEEDED(control.vastrel->Next()); }
+  int32_t Key() const { return control.Key(); }
+  Control control;
 };
 
 InvokePath g_invoke;
@@ -659,7 +660,6 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < g_config.records; ++i) sorted.push_back(KeyOf(i));
     std::sort(sorted.begin(), sorted.end());
 
-    g_control.Make();
     TablePath table_path;
     int invoke = 0, typed = 0, table = 0, call = 0, bare = 0;
     Prepare(g_invoke, sorted, &invoke);
@@ -703,7 +703,9 @@ int main(int argc, char** argv) {
   }
   g_bare.Close();
   g_engine_call.Close();
-  g_control.vastrel = nullptr;  // the control closes its file
+  // The controls close their files before the module ends.
+  g_invoke.control.vastrel = nullptr;
+  g_typed.control.vastrel = nullptr;
 
   if (made_dir && !g_config.keep) {
     std::error_code ec;
