@@ -5,11 +5,12 @@
 //
 //   automation_bench [--records=N] [--rounds=R] [--dir=PATH] [--keep] [Google Benchmark flags]
 //
-// Defaults: 100,000 records of 100 bytes, 3 rounds (every path once per round, the rounds
-// interleaved so that a slow spell of a shared machine does not fall on one path only; the
-// summary takes each path's median), a fresh folder under /var/tmp removed at the end unless
-// --keep. The engine is libwbtrv32.so beside the program, loaded when the component's module
-// starts (VASTREL_ENGINE names another).
+// Defaults: 100,000 records of 100 bytes, 3 rounds (in each, every path timed on its own, then
+// all of them in turn a block of calls at a time, so that a slow spell of a shared machine falls
+// on every path alike), a fresh folder under /var/tmp removed at the end unless --keep. Before
+// anything is timed every path walks the whole file and must find every key in order: a path
+// that does not makes the program exit 1. The engine is libwbtrv32.so beside the program, loaded
+// when the component's module starts (VASTREL_ENGINE names another).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -63,7 +64,7 @@ int32_t KeyOf(uint32_t ordinal) { return static_cast<int32_t>(ordinal * 26544357
 
 int32_t KeyIn(const uint8_t* record) {
   int32_t key;
-  std::memcpy(&key, record, sizeof key);  // the engine stores the integer little-endian
+  std::memcpy(&key, record, sizeof key);  // integer keys are little-endian, as on the host
   return key;
 }
 
