@@ -96,18 +96,26 @@ HRESULT DescInvoke(const InterfaceDesc& iface, IDispatch* self, DISPID id, uint1
   const MemberDesc* get = nullptr;
   const MemberDesc* put = nullptr;
   const MemberDesc* method = nullptr;
-  for (const MemberDesc& m : iface.members) {
-    if (m.id != id) continue;
-    switch (m.kind) {
-      case MemberKind::kMethod:
-        method = &m;
-        break;
-      case MemberKind::kPropGet:
-        get = &m;
-        break;
-      case MemberKind::kPropPut:
-        put = &m;
-        break;
+  if (iface.index) {
+    if (const MemberIndex::Slot* slot = iface.index->Find(id)) {
+      get = slot->get;
+      put = slot->put;
+      method = slot->method;
+    }
+  } else {
+    for (const MemberDesc& m : iface.members) {
+      if (m.id != id) continue;
+      switch (m.kind) {
+        case MemberKind::kMethod:
+          method = &m;
+          break;
+        case MemberKind::kPropGet:
+          get = &m;
+          break;
+        case MemberKind::kPropPut:
+          put = &m;
+          break;
+      }
     }
   }
   const MemberDesc* target = nullptr;

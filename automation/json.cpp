@@ -1,70 +1,390 @@
 #include "automation/json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-
-#include "platform/error.h"
+#include <system_error>
+#include <unordered_set>
 
 namespace vastrel::automation::json {
-
-Value Value::Bool(bool b) {
-  Value v;
-  v.kind_ = Kind::kBool;
-  v.b_ = b;
-  return v;
-}
-Value Value::Integer(int64_t i) {
-  Value v;
-  v.kind_ = Kind::kInteger;
-  v.i_ = i;
-  return v;
-}
-Value Value::Number(double d) {
-  Value v;
-  v.kind_ = Kind::kNumber;
-  v.d_ = d;
-  return v;
-}
-Value Value::String(std::string s) {
-  Value v;
-  v.kind_ = Kind::kString;
-  v.s_ = std::move(s);
-  return v;
-}
-Value Value::Array(std::vector<Value> items) {
-  Value v;
-  v.kind_ = Kind::kArray;
-  v.items_ = std::move(items);
-  return v;
-}
-Value Value::Object(std::vector<Member> members) {
-  Value v;
-  v.kind_ = Kind::kObject;
-  v.members_ = std::move(members);
-  return v;
-}
-
-const Value* Value::Find(std::string_view name) const {
-  for (const Member& m : members_)
-    if (m.first == name) return &m.second;
-  return nullptr;
-}
-
-// ---------------------------------------------------------------------------------------
-// Writer
-
 namespace {
 
+constexpr int kDepthCeiling = 512;
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The length of the valid UTF-8 sequence that starts at text[at], or 0 when the bytes
+// there are not one (overlong forms, surrogates, code points above U+10FFFF, a sequence cut
+// short by the end of the text). Reads nothing beyond the text.
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[at + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t len;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;  // shorter forms are overlong
+    if (lead == 0xED) hi = 0x9F;  // U+D800..U+DFFF are surrogates, not characters
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() - at < len) return 0;
+  if (byte(1) < lo || byte(1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if (!IsContinuation(byte(k))) return 0;
+  }
+  return len;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, int max_depth)
+      : in_(text), max_depth_(std::min(max_depth, kDepthCeiling)) {}
+
+  Value ParseDocument() {
+    if (in_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+    SkipSpace();
+    Value v = ParseValue(0);
+    SkipSpace();
+    if (pos_ != in_.size()) Fail(pos_, "unexpected text after the value, found " + Found());
+    return v;
+  }
+
+ private:
+  bool AtEnd() const { return pos_ >= in_.size(); }
+  unsigned char Peek() const { return static_cast<unsigned char>(in_[pos_]); }
+
+  void SkipSpace() {
+    while (!AtEnd()) {
+      const char c = in_[pos_];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+      ++pos_;
+    }
+  }
+
+  // What stands at the current position, for messages.
+  std::string Found() const {
+    if (AtEnd()) return "the end of the text";
+    const unsigned char c = Peek();
+    if (c >= 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
+    static const char kHex[] = "0123456789ABCDEF";
+    if (c < 0x80) return std::string("the control character 0x") + kHex[c >> 4] + kHex[c & 15];
+    return "a non-ASCII character";
+  }
+
+  [[noreturn]] void Fail(size_t at, const std::string& what) const {
+    at = std::min(at, in_.size());
+    int line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < at; ++i) {
+      if (in_[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    int column = 1;
+    for (size_t i = line_start; i < at; ++i) {
+      if (!IsContinuation(static_cast<unsigned char>(in_[i]))) ++column;
+    }
+    throw ParseError(line, column, what);
+  }
+
+  Value ParseValue(int depth) {
+    if (AtEnd()) Fail(pos_, "expected a value, found the end of the text");
+    switch (Peek()) {
+      case '{':
+        return ParseObject(depth + 1);
+      case '[':
+        return ParseArray(depth + 1);
+      case '"':
+        return Value(ParseString());
+      case 't':
+        ExpectWord("true");
+        return Value(true);
+      case 'f':
+        ExpectWord("false");
+        return Value(false);
+      case 'n':
+        ExpectWord("null");
+        return Value();
+      default:
+        if (Peek() == '-' || (Peek() >= '0' && Peek() <= '9')) return ParseNumber();
+        Fail(pos_, "expected a value, found " + Found());
+    }
+  }
+
+  void ExpectWord(std::string_view word) {
+    if (in_.substr(pos_, word.size()) != word) Fail(pos_, "expected a value, found " + Found());
+    pos_ += word.size();
+  }
+
+  void EnterDepth(int depth) const {
+    if (depth > max_depth_) {
+      Fail(pos_, "nesting deeper than " + std::to_string(max_depth_) + " levels");
+    }
+  }
+
+  Value ParseObject(int depth) {
+    EnterDepth(depth);
+    ++pos_;  // '{'
+    Object object;
+    // Object::Find walks the members; a set keeps the duplicate test linear for hostile
+    // objects with many members.
+    std::unordered_set<std::string> names;
+    SkipSpace();
+    if (!AtEnd() && Peek() == '}') {
+      ++pos_;
+      return Value(std::move(object));
+    }
+    for (;;) {
+      SkipSpace();
+      if (AtEnd() || Peek() != '"') {
+        Fail(pos_, "expected a member name in double quotes, found " + Found());
+      }
+      const size_t name_at = pos_;
+      std::string name = ParseString();
+      if (!names.insert(name).second) Fail(name_at, "duplicate member name \"" + name + "\"");
+      SkipSpace();
+      if (AtEnd() || Peek() != ':')
+        Fail(pos_, "expected ':' after the member name, found " + Found());
+      ++pos_;
+      SkipSpace();
+      object.Append(std::move(name), ParseValue(depth));
+      SkipSpace();
+      if (!AtEnd() && Peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (!AtEnd() && Peek() == '}') {
+        ++pos_;
+        return Value(std::move(object));
+      }
+      Fail(pos_, "expected ',' or '}' after an object member, found " + Found());
+    }
+  }
+
+  Value ParseArray(int depth) {
+    EnterDepth(depth);
+    ++pos_;  // '['
+    Array array;
+    SkipSpace();
+    if (!AtEnd() && Peek() == ']') {
+      ++pos_;
+      return Value(std::move(array));
+    }
+    for (;;) {
+      SkipSpace();
+      array.push_back(ParseValue(depth));
+      SkipSpace();
+      if (!AtEnd() && Peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (!AtEnd() && Peek() == ']') {
+        ++pos_;
+        return Value(std::move(array));
+      }
+      Fail(pos_, "expected ',' or ']' after an array element, found " + Found());
+    }
+  }
+
+  // Four hex digits at the current position.
+  uint32_t ParseHex4() {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (AtEnd()) Fail(pos_, "expected four hex digits after \\u, found the end of the text");
+      const char c = in_[pos_];
+      uint32_t d;
+      if (c >= '0' && c <= '9') {
+        d = static_cast<uint32_t>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        d = static_cast<uint32_t>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        d = static_cast<uint32_t>(c - 'A' + 10);
+      } else {
+        Fail(pos_, "expected four hex digits after \\u, found " + Found());
+      }
+      v = v << 4 | d;
+      ++pos_;
+    }
+    return v;
+  }
+
+  std::string ParseString() {
+    const size_t open_at = pos_;
+    ++pos_;  // '"'
+    std::string out;
+    for (;;) {
+      if (AtEnd()) Fail(open_at, "text not closed by a double quote");
+      const unsigned char c = Peek();
+      if (c == '"') {
+        ++pos_;
+        return out;
+      }
+      if (c < 0x20) Fail(pos_, "control character inside a text (write it as an escape)");
+      if (c == '\\') {
+        ParseEscape(out);
+        continue;
+      }
+      if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+        ++pos_;
+        continue;
+      }
+      const size_t len = Utf8SequenceLength(in_, pos_);
+      if (len == 0) Fail(pos_, "invalid UTF-8 inside a text");
+      out.append(in_.substr(pos_, len));
+      pos_ += len;
+    }
+  }
+
+  void ParseEscape(std::string& out) {
+    const size_t escape_at = pos_;
+    ++pos_;  // '\'
+    if (AtEnd()) Fail(escape_at, "text not closed by a double quote");
+    const char e = in_[pos_++];
+    switch (e) {
+      case '"':
+        out.push_back('"');
+        return;
+      case '\\':
+        out.push_back('\\');
+        return;
+      case '/':
+        out.push_back('/');
+        return;
+      case 'b':
+        out.push_back('\b');
+        return;
+      case 'f':
+        out.push_back('\f');
+        return;
+      case 'n':
+        out.push_back('\n');
+        return;
+      case 'r':
+        out.push_back('\r');
+        return;
+      case 't':
+        out.push_back('\t');
+        return;
+      case 'u':
+        break;
+      default:
+        Fail(escape_at, "invalid escape in a text");
+    }
+    uint32_t cp = ParseHex4();
+    if (cp >= 0xDC00 && cp <= 0xDFFF) Fail(escape_at, "unpaired surrogate in a \\u escape");
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (in_.substr(pos_, 2) != "\\u") Fail(escape_at, "unpaired surrogate in a \\u escape");
+      pos_ += 2;
+      const uint32_t low = ParseHex4();
+      if (low < 0xDC00 || low > 0xDFFF) Fail(escape_at, "unpaired surrogate in a \\u escape");
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    AppendUtf8(out, cp);
+  }
+
+  Value ParseNumber() {
+    const size_t start = pos_;
+    const auto digit = [&] { return !AtEnd() && Peek() >= '0' && Peek() <= '9'; };
+    if (Peek() == '-') ++pos_;
+    if (!digit()) Fail(start, "invalid number");
+    if (Peek() == '0') {
+      ++pos_;
+      if (digit()) Fail(start, "invalid number (leading zeros are not allowed)");
+    } else {
+      while (digit()) ++pos_;
+    }
+    bool whole = true;
+    if (!AtEnd() && Peek() == '.') {
+      whole = false;
+      ++pos_;
+      if (!digit()) Fail(start, "invalid number (digits must follow the decimal point)");
+      while (digit()) ++pos_;
+    }
+    if (!AtEnd() && (Peek() == 'e' || Peek() == 'E')) {
+      whole = false;
+      ++pos_;
+      if (!AtEnd() && (Peek() == '+' || Peek() == '-')) ++pos_;
+      if (!digit()) Fail(start, "invalid number (digits must follow the exponent mark)");
+      while (digit()) ++pos_;
+    }
+    const char* first = in_.data() + start;
+    const char* last = in_.data() + pos_;
+    if (whole) {
+      int64_t i = 0;
+      const auto r = std::from_chars(first, last, i);
+      if (r.ec == std::errc() && r.ptr == last) return Value(i);
+      // Too large for a whole number: it is read as a double below.
+    }
+    double d = 0;
+    // from_chars ignores the locale, unlike strtod: a comma locale changes nothing here.
+    const auto r = std::from_chars(first, last, d);
+    if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) {
+      Fail(start, "number out of range");
+    }
+    return Value(d);
+  }
+
+  std::string_view in_;
+  size_t pos_ = 0;
+  int max_depth_;
+};
+
+// ---- Writing ----------------------------------------------------------------------------
+
 void WriteString(std::string& out, std::string_view s) {
-  out += '"';
-  for (unsigned char c : s) {
+  static const char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80) {
+      const size_t len = Utf8SequenceLength(s, i);
+      if (len == 0) throw vastrel::Exception("JSON text is not valid UTF-8");
+      out.append(s.substr(i, len));
+      i += len;
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
         break;
       case '\\':
         out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
         break;
       case '\n':
         out += "\\n";
@@ -75,314 +395,194 @@ void WriteString(std::string& out, std::string_view s) {
       case '\t':
         out += "\\t";
         break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
       default:
         if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 15]);
         } else {
-          out += static_cast<char>(c);
+          out.push_back(static_cast<char>(c));
         }
     }
+    ++i;
   }
-  out += '"';
+  out.push_back('"');
 }
 
-void NewLine(std::string& out, int indent, bool pretty) {
-  if (!pretty) return;
-  out += '\n';
-  out.append(static_cast<size_t>(indent) * 2, ' ');
+void WriteDouble(std::string& out, double d) {
+  if (!std::isfinite(d)) throw vastrel::Exception("JSON cannot hold a number that is not finite");
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, d);
+  std::string_view text(buf, static_cast<size_t>(r.ptr - buf));
+  out.append(text);
+  // Keep it a double when read back: "3" would come back as a whole number.
+  if (text.find_first_of(".eE") == std::string_view::npos) out += ".0";
+}
+
+bool IsScalar(const Value& v) { return !v.IsArray() && !v.IsObject(); }
+
+void WriteValue(std::string& out, const Value& v, int indent) {
+  const auto newline = [&](int level) {
+    out.push_back('\n');
+    out.append(static_cast<size_t>(level) * 2, ' ');
+  };
+  switch (v.kind()) {
+    case Value::Kind::kNull:
+      out += "null";
+      return;
+    case Value::Kind::kBool:
+      out += v.AsBool() ? "true" : "false";
+      return;
+    case Value::Kind::kInt: {
+      char buf[24];
+      const auto r = std::to_chars(buf, buf + sizeof buf, v.AsInt());
+      out.append(buf, r.ptr);
+      return;
+    }
+    case Value::Kind::kDouble:
+      WriteDouble(out, v.AsDouble());
+      return;
+    case Value::Kind::kString:
+      WriteString(out, v.AsString());
+      return;
+    case Value::Kind::kArray: {
+      const Array& a = v.AsArray();
+      if (a.empty()) {
+        out += "[]";
+        return;
+      }
+      // A list of plain values stays on one line; a list of lists or objects takes one
+      // line per element.
+      const bool flat = std::all_of(a.begin(), a.end(), IsScalar);
+      out.push_back('[');
+      for (size_t i = 0; i < a.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        if (flat) {
+          if (i > 0) out.push_back(' ');
+        } else {
+          newline(indent + 1);
+        }
+        WriteValue(out, a[i], indent + 1);
+      }
+      if (!flat) newline(indent);
+      out.push_back(']');
+      return;
+    }
+    case Value::Kind::kObject: {
+      const Object& o = v.AsObject();
+      if (o.empty()) {
+        out += "{}";
+        return;
+      }
+      out.push_back('{');
+      bool first = true;
+      for (const Member& m : o) {
+        if (!first) out.push_back(',');
+        first = false;
+        newline(indent + 1);
+        WriteString(out, m.name);
+        out += ": ";
+        WriteValue(out, m.value, indent + 1);
+      }
+      newline(indent);
+      out.push_back('}');
+      return;
+    }
+  }
 }
 
 }  // namespace
 
-void Value::WriteTo(std::string& out, int indent, bool pretty) const {
-  switch (kind_) {
-    case Kind::kNull:
-      out += "null";
-      break;
-    case Kind::kBool:
-      out += b_ ? "true" : "false";
-      break;
-    case Kind::kInteger:
-      out += std::to_string(i_);
-      break;
-    case Kind::kNumber: {
-      if (!std::isfinite(d_)) {
-        out += "null";  // JSON has no form for them
-        break;
-      }
-      char buf[64];
-      auto r = std::to_chars(buf, buf + sizeof buf, d_);
-      out.append(buf, r.ptr);
-      break;
-    }
-    case Kind::kString:
-      WriteString(out, s_);
-      break;
-    case Kind::kArray:
-      out += '[';
-      for (size_t i = 0; i < items_.size(); ++i) {
-        if (i) out += ',';
-        NewLine(out, indent + 1, pretty);
-        items_[i].WriteTo(out, indent + 1, pretty);
-      }
-      if (!items_.empty()) NewLine(out, indent, pretty);
-      out += ']';
-      break;
-    case Kind::kObject:
-      out += '{';
-      for (size_t i = 0; i < members_.size(); ++i) {
-        if (i) out += ',';
-        NewLine(out, indent + 1, pretty);
-        WriteString(out, members_[i].first);
-        out += pretty ? ": " : ":";
-        members_[i].second.WriteTo(out, indent + 1, pretty);
-      }
-      if (!members_.empty()) NewLine(out, indent, pretty);
-      out += '}';
-      break;
+// ---- Object, Value ----------------------------------------------------------------------
+
+const Value* Object::Find(std::string_view name) const {
+  for (const Member& m : members_) {
+    if (m.name == name) return &m.value;
   }
+  return nullptr;
 }
 
-std::string Value::Write(bool pretty) const {
+Value* Object::Find(std::string_view name) {
+  return const_cast<Value*>(static_cast<const Object&>(*this).Find(name));
+}
+
+Value& Object::Set(std::string name, Value value) {
+  if (Value* existing = Find(name)) {
+    *existing = std::move(value);
+    return *existing;
+  }
+  return Append(std::move(name), std::move(value));
+}
+
+Value& Object::Append(std::string name, Value value) {
+  members_.push_back(Member{std::move(name), std::move(value)});
+  return members_.back().value;
+}
+
+bool Object::Remove(std::string_view name) {
+  const auto it = std::find_if(members_.begin(), members_.end(),
+                               [&](const Member& m) { return m.name == name; });
+  if (it == members_.end()) return false;
+  members_.erase(it);
+  return true;
+}
+
+bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
+
+double Value::AsDouble() const {
+  if (IsInt()) return static_cast<double>(AsInt());
+  return Get<double>();
+}
+
+const char* Value::KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kNull:
+      return "null";
+    case Kind::kBool:
+      return "true or false";
+    case Kind::kInt:
+      return "a whole number";
+    case Kind::kDouble:
+      return "a number";
+    case Kind::kString:
+      return "a text";
+    case Kind::kArray:
+      return "a list";
+    case Kind::kObject:
+      return "an object";
+  }
+  return "a value";
+}
+
+void Value::ThrowWrongKind() const {
+  throw vastrel::Exception(std::string("JSON value is ") + KindName(kind()) +
+                           ", not of the kind asked for");
+}
+
+ParseError::ParseError(int line, int column, const std::string& what)
+    : vastrel::Exception("line " + std::to_string(line) + ", column " + std::to_string(column) +
+                         ": " + what),
+      line_(line),
+      column_(column) {}
+
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t len = Utf8SequenceLength(text, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+Value Parse(std::string_view text, const ParseOptions& options) {
+  return Parser(text, options.max_depth).ParseDocument();
+}
+
+std::string Write(const Value& value) {
   std::string out;
-  WriteTo(out, 0, pretty);
-  if (pretty) out += '\n';
+  WriteValue(out, value, 0);
+  out.push_back('\n');
   return out;
 }
-
-// ---------------------------------------------------------------------------------------
-// Reader
-
-namespace {
-
-class Reader {
- public:
-  explicit Reader(std::string_view text) : t_(text) {}
-
-  Value Document() {
-    Value v = ReadValue(0);
-    SkipBlanks();
-    if (p_ != t_.size()) Fail("text after the value");
-    return v;
-  }
-
- private:
-  [[noreturn]] void Fail(const char* reason) const {
-    throw Exception(std::string("Invalid property bag: ") + reason + " at byte " +
-                    std::to_string(p_));
-  }
-  void SkipBlanks() {
-    while (p_ < t_.size() && (t_[p_] == ' ' || t_[p_] == '\t' || t_[p_] == '\n' || t_[p_] == '\r'))
-      ++p_;
-  }
-  bool Take(char c) {
-    if (p_ < t_.size() && t_[p_] == c) {
-      ++p_;
-      return true;
-    }
-    return false;
-  }
-  void Expect(std::string_view word) {
-    if (t_.substr(p_, word.size()) != word) Fail("unknown word");
-    p_ += word.size();
-  }
-
-  Value ReadValue(int depth) {
-    if (depth > kMaxDepth) Fail("nesting too deep");
-    SkipBlanks();
-    if (p_ >= t_.size()) Fail("value expected");
-    switch (t_[p_]) {
-      case '{':
-        return ReadObject(depth);
-      case '[':
-        return ReadArray(depth);
-      case '"':
-        return Value::String(ReadString());
-      case 't':
-        Expect("true");
-        return Value::Bool(true);
-      case 'f':
-        Expect("false");
-        return Value::Bool(false);
-      case 'n':
-        Expect("null");
-        return Value();
-      default:
-        return ReadNumber();
-    }
-  }
-
-  Value ReadObject(int depth) {
-    ++p_;  // {
-    Value obj = Value::Object();
-    SkipBlanks();
-    if (Take('}')) return obj;
-    for (;;) {
-      SkipBlanks();
-      if (p_ >= t_.size() || t_[p_] != '"') Fail("member name expected");
-      std::string name = ReadString();
-      if (obj.Find(name)) Fail("repeated member name");
-      SkipBlanks();
-      if (!Take(':')) Fail("':' expected");
-      obj.Set(std::move(name), ReadValue(depth + 1));
-      SkipBlanks();
-      if (Take('}')) return obj;
-      if (!Take(',')) Fail("',' or '}' expected");
-    }
-  }
-
-  Value ReadArray(int depth) {
-    ++p_;  // [
-    Value arr = Value::Array();
-    SkipBlanks();
-    if (Take(']')) return arr;
-    for (;;) {
-      arr.Push(ReadValue(depth + 1));
-      SkipBlanks();
-      if (Take(']')) return arr;
-      if (!Take(',')) Fail("',' or ']' expected");
-    }
-  }
-
-  unsigned Hex4() {
-    if (t_.size() - p_ < 4) Fail("short \\u escape");
-    unsigned v = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = t_[p_++];
-      v <<= 4;
-      if (c >= '0' && c <= '9')
-        v |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f')
-        v |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F')
-        v |= static_cast<unsigned>(c - 'A' + 10);
-      else
-        Fail("bad \\u escape");
-    }
-    return v;
-  }
-
-  static void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
-  std::string ReadString() {
-    ++p_;  // opening quote
-    std::string out;
-    for (;;) {
-      if (p_ >= t_.size()) Fail("unterminated string");
-      const unsigned char c = static_cast<unsigned char>(t_[p_++]);
-      if (c == '"') return out;
-      if (c < 0x20) Fail("control character in string");
-      if (c != '\\') {
-        out += static_cast<char>(c);
-        continue;
-      }
-      if (p_ >= t_.size()) Fail("unterminated escape");
-      switch (t_[p_++]) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          unsigned cp = Hex4();
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (!(Take('\\') && Take('u'))) Fail("lone surrogate");
-            const unsigned low = Hex4();
-            if (low < 0xDC00 || low > 0xDFFF) Fail("lone surrogate");
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            Fail("lone surrogate");
-          }
-          AppendUtf8(out, cp);
-          break;
-        }
-        default:
-          Fail("unknown escape");
-      }
-    }
-  }
-
-  Value ReadNumber() {
-    const size_t start = p_;
-    Take('-');
-    if (p_ >= t_.size() || t_[p_] < '0' || t_[p_] > '9') Fail("value expected");
-    if (!Take('0'))
-      while (p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9') ++p_;
-    bool integer = true;
-    if (Take('.')) {
-      integer = false;
-      if (p_ >= t_.size() || t_[p_] < '0' || t_[p_] > '9') Fail("digit expected");
-      while (p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9') ++p_;
-    }
-    if (p_ < t_.size() && (t_[p_] == 'e' || t_[p_] == 'E')) {
-      integer = false;
-      ++p_;
-      if (!Take('+')) Take('-');
-      if (p_ >= t_.size() || t_[p_] < '0' || t_[p_] > '9') Fail("digit expected");
-      while (p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9') ++p_;
-    }
-    const char* first = t_.data() + start;
-    const char* last = t_.data() + p_;
-    if (integer) {
-      int64_t i;
-      auto r = std::from_chars(first, last, i);
-      if (r.ec == std::errc() && r.ptr == last) return Value::Integer(i);
-    }
-    double d;
-    auto r = std::from_chars(first, last, d);
-    if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) Fail("number out of range");
-    return Value::Number(d);
-  }
-
-  std::string_view t_;
-  size_t p_ = 0;
-};
-
-}  // namespace
-
-Value Parse(std::string_view text) { return Reader(text).Document(); }
 
 }  // namespace vastrel::automation::json

@@ -93,12 +93,13 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     // the holder among them, go on. Nothing of a refused attempt was kept, so it simply
     // runs again (and finds the block's place anew, in case it was closed meanwhile).
     bool wait = call.lock == 1 || call.lock == 3;
+    if (!wait) return static_cast<int16_t>(Run(call));
     auto deadline = std::chrono::steady_clock::now() + kLockWait;
     auto pause = std::chrono::microseconds(200);
     for (;;) {
       Call attempt = call;
       int status = Run(attempt);
-      if (!wait || status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
+      if (status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
         return static_cast<int16_t>(status);
       }
       lock.unlock();
@@ -117,6 +118,8 @@ int Engine::Run(Call& call) {
   if (NeedsHandle(call.op)) {
     call.handle = handles_.Find(call.pos_block, call.client);
     if (!call.handle) return BTR_FILE_NOT_OPEN;
+    // A file whose environment could not be taken up again after a rewrite.
+    if (!call.handle->file->env() && call.op != BTR_CLOSE) return BTR_IO_ERROR;
   }
   switch (call.op) {
     case BTR_OPEN:

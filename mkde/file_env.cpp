@@ -311,6 +311,105 @@ int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry) {
   return rc == 0 ? BTR_OK : LmdbStatus(rc);
 }
 
+int FileEnv::OpenEnv(bool want_write) {
+  int rc = 0;
+  for (bool read_only : {false, true}) {
+    if (env_) mdb_env_close(env_);
+    env_ = nullptr;
+    rc = mdb_env_create(&env_);
+    if (rc != 0) {
+      env_ = nullptr;
+      return BTR_IO_ERROR;
+    }
+    mdb_env_set_maxdbs(env_, kMaxDbs);
+    rc = mdb_env_open(env_, path_.c_str(),
+                      MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0), 0644);
+    if (rc == 0) {
+      read_only_storage_ = read_only;
+      break;
+    }
+    if (rc != EACCES && rc != EROFS && rc != EPERM) break;
+    if (want_write) return BTR_ACCESS_DENIED;
+  }
+  if (rc != 0) {
+    if (rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE) {
+      return BTR_NOT_A_FILE;
+    }
+    return LmdbStatus(rc);
+  }
+  int dead = 0;
+  mdb_reader_check(env_, &dead);  // readers of killed processes
+  MDB_envinfo info;
+  mdb_env_info(env_, &info);
+  if (!read_only_storage_ && info.me_mapsize < kInitialMapSize) {
+    mdb_env_set_mapsize(env_, kInitialMapSize);
+  }
+  MDB_txn* txn = nullptr;
+  rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn);
+  if (rc != 0) return LmdbStatus(rc);
+  int status = LoadDescription(txn);
+  if (status != BTR_OK) {
+    mdb_txn_abort(txn);
+    return status;
+  }
+  rc = mdb_txn_commit(txn);  // keeps the database handles
+  if (rc != 0) return LmdbStatus(rc);
+  size_t max = static_cast<size_t>(mdb_env_get_maxkeysize(env_));
+  for (const KeyDef& key : spec_.keys) {
+    if (key.encoded_length() + 4 > max) return BTR_NOT_A_FILE;
+  }
+  return BTR_OK;
+}
+
+int FileEnv::Compact() {
+  std::string temp = path_ + ".compact-XXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return BTR_IO_ERROR;
+  int rc = mdb_env_copyfd2(env_, fd, MDB_CP_COMPACT);
+  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
+  ::close(fd);
+  if (rc != 0) {
+    ::unlink(temp.c_str());
+    return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
+  }
+  for (MDB_cursor*& c : read_cursors_) {
+    if (c) mdb_cursor_close(c);
+    c = nullptr;
+  }
+  if (read_txn_) mdb_txn_abort(read_txn_);
+  read_txn_ = nullptr;
+  read_active_ = false;
+  mdb_env_close(env_);
+  env_ = nullptr;
+  // The rename is the one step: before it the old file is whole, after it the new one.
+  int status = BTR_OK;
+  if (::rename(temp.c_str(), path_.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    status = BTR_IO_ERROR;
+  } else {
+    std::string dir = ".";
+    size_t slash = path_.rfind('/');
+    if (slash != std::string::npos) dir = slash == 0 ? "/" : path_.substr(0, slash);
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::fsync(dfd);
+      ::close(dfd);
+    }
+  }
+  int reopened = OpenEnv(true);
+  if (reopened != BTR_OK) {
+    if (env_) mdb_env_close(env_);
+    env_ = nullptr;  // every call on the file answers 2 from now on
+    return reopened;
+  }
+  struct stat st;
+  if (::stat(path_.c_str(), &st) == 0) {
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+  }
+  return status;
+}
+
 int FileEnv::LoadDescription(MDB_txn* txn) {
   int rc = mdb_dbi_open(txn, kMetaDb, 0, &meta_);
   if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, 0, &records_);
@@ -392,54 +491,8 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out,
   file->path_ = path;
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
-  int rc = 0;
-  for (bool read_only : {false, true}) {
-    if (file->env_) mdb_env_close(file->env_);
-    file->env_ = nullptr;
-    rc = mdb_env_create(&file->env_);
-    if (rc != 0) {
-      file->env_ = nullptr;
-      return BTR_IO_ERROR;
-    }
-    mdb_env_set_maxdbs(file->env_, kMaxDbs);
-    rc = mdb_env_open(file->env_, path.c_str(),
-                      MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0), 0644);
-    if (rc == 0) {
-      file->read_only_storage_ = read_only;
-      break;
-    }
-    if (rc != EACCES && rc != EROFS && rc != EPERM) break;
-    if (want_write) return BTR_ACCESS_DENIED;
-  }
-  if (rc != 0) {
-    if (rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE) {
-      return BTR_NOT_A_FILE;
-    }
-    return LmdbStatus(rc);
-  }
-  int dead = 0;
-  mdb_reader_check(file->env_, &dead);  // readers of killed processes
-  MDB_envinfo info;
-  mdb_env_info(file->env_, &info);
-  if (!file->read_only_storage_ && info.me_mapsize < kInitialMapSize) {
-    mdb_env_set_mapsize(file->env_, kInitialMapSize);
-  }
-
-  MDB_txn* txn = nullptr;
-  rc = mdb_txn_begin(file->env_, nullptr, MDB_RDONLY, &txn);
-  if (rc != 0) return LmdbStatus(rc);
-  status = file->LoadDescription(txn);
-  if (status != BTR_OK) {
-    mdb_txn_abort(txn);
-    return status;
-  }
-  rc = mdb_txn_commit(txn);  // keeps the database handles
-  if (rc != 0) return LmdbStatus(rc);
-  if (size_t max = static_cast<size_t>(mdb_env_get_maxkeysize(file->env_)); true) {
-    for (const KeyDef& key : file->spec_.keys) {
-      if (key.encoded_length() + 4 > max) return BTR_NOT_A_FILE;
-    }
-  }
+  status = file->OpenEnv(want_write);
+  if (status != BTR_OK) return status;
 
   if (!file->read_only_storage_) {
     std::string gate = path + "-gate";

@@ -72,6 +72,11 @@ class FileEnv {
     if (owner) owner_ = *owner;
     record_key_ = std::move(key);
   }
+  // Rewrites the file without its free pages (which may still hold records as they were
+  // before Set Owner sealed them) and puts it in place by one rename, then takes up the new
+  // file. REQUIRES: no transaction on the file and no other open of it anywhere.
+  int Compact();
+
   // Whether another process has the file open (Set and Clear Owner need it alone).
   bool OpenElsewhere();
 
@@ -114,6 +119,7 @@ class FileEnv {
 
  private:
   FileEnv() = default;
+  int OpenEnv(bool want_write);
   int LoadDescription(MDB_txn* txn);
 
   std::string path_;

@@ -32,7 +32,13 @@ HandleTable::HandleTable() {
 }
 
 void HandleTable::ForgetAfterFork() {
-  for (auto& h : slots_) (void)h.release();  // the parent's; their files were let go too
+  // The parent's handles and their files are let go. Their lock descriptors are closed:
+  // the record locks stay with the parent's open file descriptions, and a copy kept here
+  // would keep them alive after the parent ends.
+  for (auto& h : slots_) {
+    if (h && h->lock_fd >= 0) ::close(h->lock_fd);
+    (void)h.release();
+  }
   slots_.clear();
   free_.clear();
   for (auto& c : clients_) (void)c.release();
@@ -78,6 +84,7 @@ Handle* HandleTable::Create(FileEnv* file, Client* client) {
   handle->generation = ++generations_[slot];
   handle->file = file;
   handle->client = client;
+  Check(*handle, handle->check);
   slots_[slot] = std::move(handle);
   return slots_[slot].get();
 }
@@ -95,7 +102,7 @@ void HandleTable::WriteBlock(const Handle& handle, void* block) const {
   std::memcpy(b, kTag, 4);
   PutLE(b + 4, handle.slot, 4);
   PutLE(b + 8, handle.generation, 8);
-  Check(handle, b + 16);
+  std::memcpy(b + 16, handle.check, 16);
 }
 
 Handle* HandleTable::Find(const void* block, const Client* client) const {
@@ -106,10 +113,8 @@ Handle* HandleTable::Find(const void* block, const Client* client) const {
   if (slot >= slots_.size() || !slots_[slot]) return nullptr;
   Handle* handle = slots_[slot].get();
   if (handle->generation != GetLE(b + 8, 8) || handle->client != client) return nullptr;
-  uint8_t check[16];
-  Check(*handle, check);
   // Constant time, so that the check value cannot be found byte by byte.
-  if (sodium_memcmp(check, b + 16, 16) != 0) return nullptr;
+  if (sodium_memcmp(handle->check, b + 16, 16) != 0) return nullptr;
   return handle;
 }
 

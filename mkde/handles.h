@@ -52,6 +52,7 @@ enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
 struct Handle {
   uint32_t slot = 0;
   uint64_t generation = 0;
+  uint8_t check[16] = {};  // the keyed check value its blocks carry, computed once
   FileEnv* file = nullptr;
   Client* client = nullptr;
   OpenMode mode = OpenMode::kNormal;

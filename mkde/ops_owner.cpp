@@ -130,7 +130,9 @@ int Engine::SetOwner(Call& call) {
   });
   if (status != BTR_OK) return status;
   file->SetOwner(&record, encrypts ? std::move(key) : SecretKey());
-  return BTR_OK;
+  // The records as they were before are still in the file's free pages: a sealed file
+  // must not keep them.
+  return encrypts ? file->Compact() : BTR_OK;
 }
 
 int Engine::ClearOwner(Call& call) {

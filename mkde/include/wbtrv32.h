@@ -49,14 +49,17 @@ extern "C" {
 
 /* Operations and what they answer besides 0 (and 3 for a block that does not check out).
  *
- * 0 Open: key_buf the path, NUL-terminated; data_buf the owner name (unused for files
- *   without one); key_num the mode: 0 normal, -1 accelerated (commits not synced),
- *   -2 read-only, -3 verify, -4 exclusive, -32 / -64 as normal. Statuses: 11 no path or
- *   not NUL-terminated within key_len, or a directory; 12 no such file; 30 not a record
- *   file of this engine; 46 a write mode on a file or file system that cannot be written;
- *   88 exclusive open refused; 94 the file lies on a network file system (data_buf then
- *   receives the reason as NUL-terminated text, as far as *data_len allows); 1 an unknown
- *   mode; 2 an I/O error; 23 pos_block NULL.
+ * 0 Open: key_buf the path, NUL-terminated; data_buf the owner name up to its NUL (ignored
+ *   for files without one); key_num the mode: 0 normal, -1 accelerated (commits not
+ *   synced), -2 read-only, -3 verify (every write read back; 2 on a mismatch), -4 exclusive,
+ *   -32 / -64 as normal. Statuses: 11 no path or not NUL-terminated within key_len, or a
+ *   directory; 12 no such file; 30 not a record file of this engine; 46 a write mode on a
+ *   file or file system that cannot be written; 51 the owner name is missing or wrong
+ *   (levels 0 and 2; at levels 1 and 3 the open succeeds read-only and writes answer 46);
+ *   88 an exclusive open of another client or process stands in the way, or this exclusive
+ *   open finds the file open elsewhere; 94 the file lies on a network file system (data_buf
+ *   then receives the reason as NUL-terminated text, as far as *data_len allows); 1 an
+ *   unknown mode; 2 an I/O error or a damaged owner record; 23 pos_block NULL.
  * 1 Close.
  * 2 Insert: data_buf the record; key_num the key path to place it on. Out: key_buf that
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
@@ -98,6 +101,14 @@ extern "C" {
  *   Statuses: 81 nothing of that kind is locked; 22 (-1 with < 4 bytes).
  * 25 Stop, 28 Reset: abort the calling client's transaction and close its files.
  * 26 Version: out 5 bytes: version u16, revision u16, 'L'. Statuses: 22 (< 5 bytes).
+ * 29 Set Owner: key_buf (and data_buf) the name, NUL-terminated, 1 to 8 bytes; key_num
+ *   the level: 0 the name is needed for any access, 1 reading allowed without it, 2 as 0
+ *   with every record encrypted, 3 as 1 encrypted. The file must be open only through this
+ *   block. The name is never stored. Statuses: 50 an owner is set; 41 inside a
+ *   transaction; 51 no usable name; 6 a level outside 0 to 3; 85 the file is open
+ *   elsewhere; 46.
+ * 30 Clear Owner: removes the owner and decrypts the records. Statuses: 41; 46 (opened
+ *   without the name); 85.
  * 44 Get By Percentage: data_buf's first 2 bytes 0 to 10000; key_num a key path or -1
  *   for physical order. Statuses: 9 empty; 6; 22; 1 a percentage over 10000.
  * 45 Find Percentage: out 2 bytes 0 to 10000 for the current record on key_num's path

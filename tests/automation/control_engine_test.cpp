@@ -318,13 +318,13 @@ TEST_F(ControlEngineTest, SegmentsAndFlagsRoundTripWithEveryStoredProperty) {
 
 // Loading is for a control that has not opened its file: loading into an open one would
 // open the file a second time over the same position block.
-TEST_F(ControlEngineTest, LoadingIntoAnOpenControlIsRefusedAndLoadingKeepsWhatIsLeftOut) {
+TEST_F(ControlEngineTest, LoadingIntoAnOpenControlIsRefusedAndLoadingResetsWhatIsLeftOut) {
   ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
   ASSERT_EQ(typed->LoadProperties("{\"PageSize\": 2048, \"FileFlags\": [\"ffKeyOnly\"]}"), S_OK)
       << LastErrorMessage();
   EXPECT_EQ(T().PageSize(), 2048);
   EXPECT_TRUE(T().FileFlags().Contains(keys::ffKeyOnly));
-  EXPECT_EQ(T().FileName(), "people.dat") << "left out, so kept";
+  EXPECT_EQ(T().FileName(), "") << "left out, so back to its default";
 
   OpenFile();
   const size_t calls = engine.Calls().size();
@@ -352,31 +352,29 @@ TEST_F(ControlEngineTest, EveryByteSurvivesTheWayThroughAutomationText) {
 
 TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
   ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
+  // The message reaches the host through the error info and names what is wrong; the
+  // bag's own wording is the property bag's business.
   const struct {
     const char* bag;
-    const char* message;
+    const char* names;
   } rows[] = {
-      {"[1]", "Invalid property bag: the bag must be an object"},
-      {"{\"FileName\": \"x.dat\", \"Fielname\": 1}",
-       "Invalid property bag: the bag has an unknown property \"Fielname\""},
-      {"{\"FileName\": \"x.dat\", \"KeyNum\": 40000}",
-       "Invalid property bag: KeyNum is out of range (-32768 to 32767)"},
-      {"{\"OpenMode\": \"bomShared\"}",
-       "Invalid property bag: OpenMode must be a member name of TxBtrOpenModes"},
-      {"{\"Keys\": [{\"Length\": 4}]}", "Invalid property bag: Keys[0] lacks AllowDuplicates"},
-      {"{\"DDFFields\": [{\"FieldName\": \"A\", \"FieldType\": \"ft_MONEY\", \"Offset\": 0, "
-       "\"Size\": 1}]}",
-       "Invalid property bag: DDFFields[0].FieldType must be one of ft_STRING to ft_DATETIME"},
-      {"{\"FileFlags\": [\"ffFast\"]}",
-       "Invalid property bag: FileFlags holds something that is not a file flag name"},
-      {"{\"DecimalSeparator\": \"\"}",
-       "Invalid property bag: DecimalSeparator must be one character"},
-      {"{\"FileName\": \"x.dat\",}", "Invalid property bag: member name expected at byte 21"},
-      {"{\"Active\": 1}", "Invalid property bag: Active must be true or false"},
+      {"[1]", "object"},
+      {"{\"FileName\": \"x.dat\", \"Fielname\": 1}", "Fielname"},
+      {"{\"FileName\": \"x.dat\", \"KeyNum\": 40000}", "KeyNum"},
+      {"{\"OpenMode\": \"bomShared\"}", "OpenMode"},
+      {"{\"Keys\": [{\"Length\": 4}]}", "Keys[0]"},
+      {"{\"DDFFields\": [{\"FieldName\": \"A\", \"FieldType\": \"ft_MONEY\", \"FieldOffset\": 0, "
+       "\"FieldSize\": 1}]}",
+       "ft_MONEY"},
+      {"{\"FileFlags\": [\"ffFast\"]}", "ffFast"},
+      {"{\"DecimalSeparator\": \"\"}", "DecimalSeparator"},
+      {"{\"FileName\": \"x.dat\",}", "column 22"},
+      {"{\"Active\": 1}", "Active"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(typed->LoadProperties(row.bag), E_FAIL) << row.bag;
-    EXPECT_EQ(LastErrorMessage(), row.message) << row.bag;
+    EXPECT_THAT(LastErrorMessage(), ::testing::StartsWith("Property bag")) << row.bag;
+    EXPECT_THAT(LastErrorMessage(), ::testing::HasSubstr(row.names)) << row.bag;
     EXPECT_EQ(T().FileName(), "people.dat") << row.bag;
     EXPECT_FALSE(T().Loading());
   }

@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint16_t kLen = 32;
 const char kMarker[] = "MARKER-7f3a9c";
+const char kEarly[] = "EARLY-5d21e8";  // written before the owner was set
 
 std::string Rec(int32_t id, const char* text) {
   std::string r(kLen, '\0');
@@ -55,7 +56,8 @@ TEST_F(Owner, LevelByOpenMatrix) {
     {
       Table t;
       ASSERT_EQ(t.Open(path_), 0);
-      ASSERT_EQ(t.Insert(Rec(1, "before the owner")), 0);
+      ASSERT_EQ(t.Insert(Rec(1, kEarly)), 0);
+      for (int i = 10; i < 40; ++i) ASSERT_EQ(t.Insert(Rec(i, kEarly)), 0);
       ASSERT_EQ(SetOwner(t, "Secret1", level), 0);
       EXPECT_EQ(SetOwner(t, "Other", level), BTR_OWNER_SET);
       ASSERT_EQ(t.Insert(Rec(2, kMarker)), 0) << "the setter goes on with full access";
@@ -80,10 +82,11 @@ TEST_F(Owner, LevelByOpenMatrix) {
     Table t;
     ASSERT_EQ(OpenWith(t, "Secret1"), 0);
     ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
-    EXPECT_EQ(t.data, Rec(1, "before the owner"));
+    EXPECT_EQ(t.data, Rec(1, kEarly));
     ASSERT_EQ(t.Insert(Rec(3, "with the name")), 0);
     t.Close();
     EXPECT_EQ(RawContains(kMarker), level < 2) << "encrypted levels keep records sealed";
+    EXPECT_EQ(RawContains(kEarly), level < 2) << "no plain copy left from before the owner";
   }
 }
 
