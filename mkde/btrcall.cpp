@@ -8,6 +8,7 @@
 
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
 
 namespace mkde {
 
@@ -15,6 +16,9 @@ namespace {
 
 // How long a wait lock waits for a record another block holds before it answers 84.
 constexpr auto kLockWait = std::chrono::seconds(3);
+// How long a write waits for another process's write gate (a transaction there) before it
+// answers 85.
+constexpr auto kGateWait = std::chrono::seconds(5);
 
 std::atomic<bool> forked{false};
 void MarkForked() { forked.store(true); }
@@ -29,9 +33,8 @@ bool TakesLock(int op) {
 // before anything else is looked at.
 bool NeedsHandle(int op) {
   return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 ||
-         (op >= 33 && op <= 35) ||
-         op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
+         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
+         (op >= 55 && op <= 63);
 }
 
 }  // namespace
@@ -60,8 +63,8 @@ bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
 
 Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
 
-int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len,
-                         void* key, uint8_t key_len, int8_t key_num, void* client_id) {
+int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                         uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
@@ -88,24 +91,34 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   call.key_num = key_num;
   try {
     call.client = handles_.ClientFor(client_id);
-    // A wait lock on a record another block holds tries again until the holder lets go or
-    // the wait runs out; the engine's lock is let go meanwhile so that other threads,
-    // the holder among them, go on. Nothing of a refused attempt was kept, so it simply
-    // runs again (and finds the block's place anew, in case it was closed meanwhile).
-    bool wait = call.lock == 1 || call.lock == 3;
-    if (!wait) return static_cast<int16_t>(Run(call));
-    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    const Call original = call;  // Run edits its copy (key-only forms)
+    // A wait lock on a record another block holds, and any write that finds another
+    // process holding the file's write gate, try again until the holder lets go or the
+    // wait runs out; the engine's lock is let go meanwhile so that other threads (the
+    // holder among them, and every reader) go on. Nothing of a refused attempt was kept,
+    // so it simply runs again, finding the block's place anew.
+    bool wait_lock = call.lock == 1 || call.lock == 3;
+    int status = Run(call);
+    if (status != kStatusGateBusy && !(wait_lock && status == BTR_RECORD_IN_USE)) {
+      return static_cast<int16_t>(status);
+    }
+    auto start = std::chrono::steady_clock::now();
     auto pause = std::chrono::microseconds(200);
     for (;;) {
-      Call attempt = call;
-      int status = Run(attempt);
-      if (status != BTR_RECORD_IN_USE || std::chrono::steady_clock::now() >= deadline) {
-        return static_cast<int16_t>(status);
-      }
+      auto waited = std::chrono::steady_clock::now() - start;
+      if (status == kStatusGateBusy && waited >= kGateWait) return BTR_FILE_IN_USE;
+      if (status == BTR_RECORD_IN_USE && waited >= kLockWait) return BTR_RECORD_IN_USE;
       lock.unlock();
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
       lock.lock();
+      if (forked.load()) return BTR_IO_ERROR;  // a fork in another thread meanwhile
+      Call attempt = original;
+      attempt.client = handles_.ClientFor(client_id);
+      status = Run(attempt);
+      if (status != kStatusGateBusy && !(wait_lock && status == BTR_RECORD_IN_USE)) {
+        return static_cast<int16_t>(status);
+      }
     }
   } catch (const std::bad_alloc&) {
     return 101;  // no memory available
@@ -208,15 +221,15 @@ extern "C" {
 int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                 uint8_t key_len, int8_t key_num) {
   if (mkde::Engine::Gone()) return kRecordManagerInactive;
-  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
-                                      key_num, nullptr);
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
+                                      nullptr);
 }
 
-int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
-                  void* key_buf, uint8_t key_len, int8_t key_num, void* client_id) {
+int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
+                  uint8_t key_len, int8_t key_num, void* client_id) {
   if (mkde::Engine::Gone()) return kRecordManagerInactive;
-  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len,
-                                      key_num, client_id);
+  return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
+                                      client_id);
 }
 
 }  // extern "C"

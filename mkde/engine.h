@@ -19,16 +19,16 @@ namespace mkde {
 // One call's arguments, with the lengths made safe: data_len is what the caller offered
 // (0 for a NULL buffer or length), key_len likewise.
 struct Call {
-  int op = 0;              // the base operation, lock bias and +1000 removed
-  int lock = 0;            // lock bias / 100: 0 none, 1 to 4
-  bool concurrent = false; // +1000 on Begin Transaction
+  int op = 0;               // the base operation, lock bias and +1000 removed
+  int lock = 0;             // lock bias / 100: 0 none, 1 to 4
+  bool concurrent = false;  // +1000 on Begin Transaction
   void* pos_block = nullptr;
   uint8_t* data = nullptr;
   uint32_t data_len = 0;
   uint32_t* data_len_out = nullptr;
   uint8_t* key = nullptr;
   uint8_t key_len = 0;
-  int key_num = 0;         // the key number read as signed 8 bits
+  int key_num = 0;  // the key number read as signed 8 bits
   Client* client = nullptr;
   Handle* handle = nullptr;
 

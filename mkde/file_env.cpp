@@ -26,7 +26,9 @@ constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 // Bytes of the gate file: 0 the write gate, 1 held shared by every process that has the
 // file open and exclusively by an exclusive open.
 constexpr off_t kOpenByte = 1;
-constexpr auto kGateWait = std::chrono::seconds(5);
+// A short wait inside the call, for the common case of another process's single write;
+// longer waits happen with the engine's lock let go (see Engine::Dispatch).
+constexpr auto kGateSpin = std::chrono::milliseconds(2);
 
 // LMDB's meta page: after the 16-byte page header of a 64-bit build, the magic and the
 // format version. Checked before LMDB sees a file, so that opening a foreign file never
@@ -88,10 +90,9 @@ bool IsNetworkFileSystem(long magic, const char** name) {
     const char* name;
   };
   static constexpr Known kKnown[] = {
-      {0x6969, "nfs"},          {0x517B, "smb"},         {0xFF534D42, "cifs"},
-      {0xFE534D42, "smb2"},     {0x564C, "ncp"},         {0x5346414F, "afs"},
-      {0x73757245, "coda"},     {0x01021997, "9p"},      {0x00C36400, "ceph"},
-      {0x47504653, "gpfs"},     {0x0BD00BD0, "lustre"},  {0x65735546, "fuse"},
+      {0x6969, "nfs"},      {0x517B, "smb"},      {0xFF534D42, "cifs"},   {0xFE534D42, "smb2"},
+      {0x564C, "ncp"},      {0x5346414F, "afs"},  {0x73757245, "coda"},   {0x01021997, "9p"},
+      {0x00C36400, "ceph"}, {0x47504653, "gpfs"}, {0x0BD00BD0, "lustre"}, {0x65735546, "fuse"},
   };
   for (const Known& k : kKnown) {
     if (static_cast<unsigned long>(magic) == k.magic) {
@@ -209,13 +210,13 @@ int FileEnv::AcquireGate(Client* client) {
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 1;
-  auto deadline = std::chrono::steady_clock::now() + kGateWait;
-  auto pause = std::chrono::microseconds(50);
+  auto deadline = std::chrono::steady_clock::now() + kGateSpin;
+  auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= deadline) return BTR_FILE_IN_USE;
+    if (std::chrono::steady_clock::now() >= deadline) return kStatusGateBusy;
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    pause = std::min(pause * 2, std::chrono::microseconds(500));
   }
   gate_owner_ = client;
   gate_depth_ = 1;
@@ -322,8 +323,8 @@ int FileEnv::OpenEnv(bool want_write) {
       return BTR_IO_ERROR;
     }
     mdb_env_set_maxdbs(env_, kMaxDbs);
-    rc = mdb_env_open(env_, path_.c_str(),
-                      MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0), 0644);
+    rc = mdb_env_open(env_, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0),
+                      0644);
     if (rc == 0) {
       read_only_storage_ = read_only;
       break;
@@ -465,8 +466,7 @@ void Registry::ForgetAfterFork() {
   files_.clear();
 }
 
-int Registry::Open(const std::string& path, bool want_write, FileEnv** out,
-                   std::string* reason) {
+int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return BTR_FILE_NOT_FOUND;
@@ -541,8 +541,7 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
       if (busy) return BTR_FILE_IN_USE;
     }
   } else if (errno != ENOENT) {
-    return errno == ENAMETOOLONG || errno == ENOTDIR ? BTR_INVALID_FILE_NAME
-                                                     : BTR_CANNOT_CREATE;
+    return errno == ENAMETOOLONG || errno == ENOTDIR ? BTR_INVALID_FILE_NAME : BTR_CANNOT_CREATE;
   }
 
   // Built under a temporary name and renamed into place, so that a crash never leaves

@@ -26,7 +26,7 @@ struct Client;
 inline constexpr const char* kMetaDb = "meta";
 inline constexpr const char* kRecordsDb = "records";
 inline constexpr const char* kMetaFormat = "format";
-inline constexpr const char* kMetaSpec = "spec";
+inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
 inline constexpr const char* kFormatTag = "vastrel record file 1";
@@ -94,9 +94,9 @@ class FileEnv {
 
   // Write gate. The in-process owner and an open-file-description lock on "<path>-gate"
   // keep every write of this file, from any thread or process, one at a time, and are
-  // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0, or
-  // 85 when another client of this process holds the gate or another process held it for
-  // longer than the bounded wait.
+  // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0; 85
+  // when another client of this process holds the gate; kStatusGateBusy when another
+  // process holds it (the caller waits, a bounded time, without the engine's lock).
   int AcquireGate(Client* client);
   void ReleaseGate(Client* client);
   Client* gate_owner() const { return gate_owner_; }

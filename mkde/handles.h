@@ -68,8 +68,8 @@ struct Handle {
   // The current record: set by every read that reached a record, cleared by Delete.
   uint32_t position = 0;
   bool current = false;
-  bool key_only = false;     // reached by a Get Key form: Update and Delete answer 8
-  uint32_t change = 0;       // the record's change counter when it was read
+  bool key_only = false;  // reached by a Get Key form: Update and Delete answer 8
+  uint32_t change = 0;    // the record's change counter when it was read
 
   // Record locks: byte-range locks on the file's gate file through this block's own
   // descriptor, so that they belong to the block, conflict with every other block in any

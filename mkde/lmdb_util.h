@@ -13,6 +13,9 @@ namespace mkde {
 // Internal status: the map filled up inside a write; the caller grows it and runs the
 // change again. Never returned to a caller of the engine.
 inline constexpr int kStatusMapFull = -1;
+// Internal status: another process holds the file's write gate; the call runs again after
+// a pause, with the engine's lock let go, and answers 85 when the wait runs out.
+inline constexpr int kStatusGateBusy = -2;
 
 // The engine status for an LMDB or system error code.
 inline int LmdbStatus(int rc) {
@@ -34,9 +37,7 @@ inline int LmdbStatus(int rc) {
   }
 }
 
-inline MDB_val Val(const void* data, size_t size) {
-  return MDB_val{size, const_cast<void*>(data)};
-}
+inline MDB_val Val(const void* data, size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 inline std::string_view View(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);

@@ -70,6 +70,12 @@ int Engine::Open(Call& call) {
     if (h->client != call.client) others = true;
   }
   if (file->exclusive_owner && file->exclusive_owner != call.client) status = BTR_INCOMPATIBLE_MODE;
+  // Another client's exclusive transaction holds the whole file until it ends.
+  Client* holder = file->gate_owner();
+  if (status == BTR_OK && holder && holder != call.client && holder->in_transaction &&
+      !holder->concurrent) {
+    status = BTR_FILE_IN_USE;
+  }
   if (status == BTR_OK && mode == OpenMode::kExclusive) {
     if (others) {
       status = BTR_INCOMPATIBLE_MODE;

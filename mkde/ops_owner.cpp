@@ -101,8 +101,8 @@ int Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only) {
     if (!file->encrypted()) return BTR_OK;
     s = ReadKeyWithoutName(file->owner(), &key);
   }
-  if (s != CryptoStatus::kOk) return CryptoToStatus(s) == BTR_INVALID_OWNER ? BTR_IO_ERROR
-                                                                           : CryptoToStatus(s);
+  if (s != CryptoStatus::kOk)
+    return CryptoToStatus(s) == BTR_INVALID_OWNER ? BTR_IO_ERROR : CryptoToStatus(s);
   if (file->encrypted() && file->record_key().empty()) file->SetRecordKey(std::move(key));
   return BTR_OK;
 }
@@ -142,9 +142,8 @@ int Engine::ClearOwner(Call& call) {
   if (!h->writable()) return BTR_ACCESS_DENIED;
   if (!file->has_owner()) return BTR_OK;
   if (handles_.OfFile(file).size() > 1 || file->OpenElsewhere()) return BTR_FILE_IN_USE;
-  int status = RunWrite(h, [&](RecordWriter& w) {
-    return RewriteAll(w.txn(), *file, nullptr, nullptr);
-  });
+  int status =
+      RunWrite(h, [&](RecordWriter& w) { return RewriteAll(w.txn(), *file, nullptr, nullptr); });
   if (status != BTR_OK) return status;
   file->SetOwner(nullptr, SecretKey());
   return BTR_OK;

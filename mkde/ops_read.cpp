@@ -154,8 +154,8 @@ int Engine::GetByKey(Call& call, bool key_only) {
   switch (call.op) {
     case BTR_GET_EQUAL:
       rc = mdb_cursor_get(c, &kk, &vv, dups ? MDB_SET_RANGE : MDB_SET_KEY);
-      if (rc == 0 && (kk.mv_size < value_size ||
-                      std::memcmp(kk.mv_data, probe.data(), value_size) != 0)) {
+      if (rc == 0 &&
+          (kk.mv_size < value_size || std::memcmp(kk.mv_data, probe.data(), value_size) != 0)) {
         rc = MDB_NOTFOUND;
       }
       break;

@@ -112,9 +112,9 @@ void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint
                              uint32_t change) {
   if (key >= 0) {
     bool null = false;
-    h->entry = IndexEntry(h->file->spec().keys[key],
-                          reinterpret_cast<const uint8_t*>(record.data()), record.size(),
-                          position, &null);
+    h->entry =
+        IndexEntry(h->file->spec().keys[key], reinterpret_cast<const uint8_t*>(record.data()),
+                   record.size(), position, &null);
     h->key = key;
   } else {
     h->key = -1;
@@ -153,8 +153,8 @@ int Engine::Insert(Call& call) {
   // Assigned autoincrement values go back to the caller in its record.
   std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
   if (k >= 0) {
-    std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
-                                     record.size());
+    std::string value =
+        ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
   PlaceAfterWrite(h, k, record, position, 0);
@@ -189,8 +189,8 @@ int Engine::Update(Call& call) {
   DropSingleLock(h);
   status = VerifyRecord(h, h->position, record);
   if (k >= 0) {
-    std::string value = ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()),
-                                     record.size());
+    std::string value =
+        ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
   PlaceAfterWrite(h, k, record, h->position, change);

@@ -55,8 +55,8 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
   return 0;
 }
 
-int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
-                const std::string& record, std::string* out) {
+int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
+                std::string* out) {
   out->assign(kChangeSize, '\0');
   PutU32(reinterpret_cast<uint8_t*>(out->data()), change);
   if (!file.encrypted()) {
@@ -211,8 +211,8 @@ int RecordWriter::Insert(std::string* record, uint32_t* position) {
 }
 
 int RecordWriter::Update(uint32_t position, uint32_t change,
-                         const std::function<int(std::string* record)>& edit,
-                         std::string* result, uint32_t* new_change) {
+                         const std::function<int(std::string* record)>& edit, std::string* result,
+                         uint32_t* new_change) {
   StoredRecord old;
   int rc = ReadRecord(txn_, *file_, position, &old);
   if (rc == MDB_NOTFOUND) return BTR_CONFLICT;

@@ -29,8 +29,8 @@ struct StoredRecord {
 
 // The stored value of a record: its change counter, then the record, sealed under the
 // file's record key when the file is encrypted (the position bound in).
-int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
-                const std::string& record, std::string* out);
+int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
+                std::string* out);
 
 // Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
 // for a sealed record that does not open: never unauthenticated bytes).

@@ -57,9 +57,10 @@ extern "C" {
  *   file or file system that cannot be written; 51 the owner name is missing or wrong
  *   (levels 0 and 2; at levels 1 and 3 the open succeeds read-only and writes answer 46);
  *   88 an exclusive open of another client or process stands in the way, or this exclusive
- *   open finds the file open elsewhere; 94 the file lies on a network file system (data_buf
- *   then receives the reason as NUL-terminated text, as far as *data_len allows); 1 an
- *   unknown mode; 2 an I/O error or a damaged owner record; 23 pos_block NULL.
+ *   open finds the file open elsewhere; 85 another client's exclusive transaction holds
+ *   the file; 94 the file lies on a network file system (data_buf then receives the
+ *   reason as NUL-terminated text, as far as *data_len allows); 1 an unknown mode; 2 an
+ *   I/O error or a damaged owner record; 23 pos_block NULL.
  * 1 Close.
  * 2 Insert: data_buf the record; key_num the key path to place it on. Out: key_buf that
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
@@ -90,7 +91,9 @@ extern "C" {
  *   answer 85 at once in this process, after a bounded wait in another. A call that fails
  *   inside a transaction leaves no trace in it. Statuses: 37 one is active (19); 39 none is
  *   active (20, 21); 18 a change did not fit the file's map (the transaction goes on
- *   without it).
+ *   without it). A concurrent transaction keeps other writers out of its files as an
+ *   exclusive one does (the file has one writer at a time); it differs in leaving record
+ *   locks and opens of other clients free.
  * 22 Get Position: out 4 bytes, the current record's position. Statuses: 8; 22.
  * 23 Get Direct: data_buf's first 4 bytes a position; key_num the key path to take up
  *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
@@ -114,10 +117,12 @@ extern "C" {
  * 45 Find Percentage: out 2 bytes 0 to 10000 for the current record on key_num's path
  *   (-1 physical). Statuses: 8; 6; 22.
  * 53 Update Chunk: data_buf u32 subfunction, u32 count, then per chunk u32 offset,
- *   u32 length, u64 address (0x80000001: the chunk's bytes are at the address;
- *   0x80000000: addresses ignored, the bytes follow the entries in data_buf). Statuses:
- *   62 bad descriptor; 103 a chunk starting past the record's end, or past the fixed
- *   length of a fixed-length file; 8; 10; 5; 80; 46; 84; 85; 18.
+ *   u32 length, u64 address (0x80000001: the chunk's bytes are at the address, in the
+ *   caller's memory, which must hold them; 0x80000000: addresses ignored, the bytes follow
+ *   the entries in data_buf). Writes those bytes of the current record; past the end grows
+ *   a variable-length record. Statuses: 62 bad descriptor; 103 a chunk starting past the
+ *   record's end, or past the fixed length of a fixed-length file; 8; 10; 5; 80; 46; 84;
+ *   85; 18.
  * 55 to 63: Get Key forms of 5 to 13: key_buf only; an Update or Delete right after
  *   answers 8.
  */
@@ -162,21 +167,21 @@ enum {
 /* Statuses the engine answers; each operation above lists where it uses them. */
 enum {
   BTR_OK = 0,
-  BTR_INVALID_FUNCTION = 1,   /* unknown operation, mode or argument */
-  BTR_IO_ERROR = 2,           /* the storage failed or the file is damaged */
-  BTR_FILE_NOT_OPEN = 3,      /* the position block does not check out */
-  BTR_KEY_NOT_FOUND = 4,      /* Get Equal found no equal key */
-  BTR_DUPLICATE_KEY = 5,      /* a unique key already holds the value */
-  BTR_INVALID_KEY_NUMBER = 6, /* the key number is not a key of the file */
+  BTR_INVALID_FUNCTION = 1,     /* unknown operation, mode or argument */
+  BTR_IO_ERROR = 2,             /* the storage failed or the file is damaged */
+  BTR_FILE_NOT_OPEN = 3,        /* the position block does not check out */
+  BTR_KEY_NOT_FOUND = 4,        /* Get Equal found no equal key */
+  BTR_DUPLICATE_KEY = 5,        /* a unique key already holds the value */
+  BTR_INVALID_KEY_NUMBER = 6,   /* the key number is not a key of the file */
   BTR_DIFFERENT_KEY_NUMBER = 7, /* Get Next / Previous on another key than the last Get */
-  BTR_POSITION_NOT_SET = 8,   /* no current record (or it was reached key-only) */
-  BTR_END_OF_FILE = 9,        /* nothing further in that direction */
-  BTR_MODIFIABLE_KEY = 10,    /* Update changed a key that is not modifiable */
+  BTR_POSITION_NOT_SET = 8,     /* no current record (or it was reached key-only) */
+  BTR_END_OF_FILE = 9,          /* nothing further in that direction */
+  BTR_MODIFIABLE_KEY = 10,      /* Update changed a key that is not modifiable */
   BTR_INVALID_FILE_NAME = 11,
   BTR_FILE_NOT_FOUND = 12,
-  BTR_DISK_FULL = 18,         /* the file could not grow; nothing was written */
-  BTR_KEY_BUFFER_SHORT = 21,  /* key_len is smaller than the key */
-  BTR_DATA_LENGTH = 22,       /* data_buf too small (reads copy what fits) or too short */
+  BTR_DISK_FULL = 18,        /* the file could not grow; nothing was written */
+  BTR_KEY_BUFFER_SHORT = 21, /* key_len is smaller than the key */
+  BTR_DATA_LENGTH = 22,      /* data_buf too small (reads copy what fits) or too short */
   BTR_POS_BLOCK_LENGTH = 23,
   BTR_PAGE_SIZE = 24,
   BTR_CANNOT_CREATE = 25,
@@ -184,25 +189,26 @@ enum {
   BTR_KEY_POSITION = 27,
   BTR_RECORD_LENGTH = 28,
   BTR_KEY_LENGTH = 29,
-  BTR_NOT_A_FILE = 30,        /* the file exists but is no record file of this engine */
-  BTR_TRANSACTION_ACTIVE = 37, /* Begin Transaction while one is active for this client */
-  BTR_TRANSACTION_ERROR = 39, /* End or Abort without an active transaction */
+  BTR_NOT_A_FILE = 30,            /* the file exists but is no record file of this engine */
+  BTR_TRANSACTION_ACTIVE = 37,    /* Begin Transaction while one is active for this client */
+  BTR_TRANSACTION_ERROR = 39,     /* End or Abort without an active transaction */
   BTR_OPERATION_NOT_ALLOWED = 41, /* Set or Clear Owner inside a transaction */
-  BTR_INVALID_ADDRESS = 43,   /* Get Direct: no record at that position */
+  BTR_INVALID_ADDRESS = 43,       /* Get Direct: no record at that position */
   BTR_INCONSISTENT_FLAGS = 45,
-  BTR_ACCESS_DENIED = 46,     /* a write on a read-only open or read-only storage */
+  BTR_ACCESS_DENIED = 46, /* a write on a read-only open or read-only storage */
   BTR_KEY_TYPE = 49,
-  BTR_OWNER_SET = 50,         /* Set Owner on a file that has one */
-  BTR_INVALID_OWNER = 51,     /* the owner name is missing or wrong */
+  BTR_OWNER_SET = 50,     /* Set Owner on a file that has one */
+  BTR_INVALID_OWNER = 51, /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
-  BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
+  BTR_BAD_CHUNK = 62, /* Update Chunk: the descriptor does not hold together */
   BTR_CONFLICT = 80,
-  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */          /* the record changed since this block read it */
-  BTR_RECORD_IN_USE = 84,     /* another client holds the record */
-  BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
-  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
-  BTR_PERMISSION = 94,        /* the file lies on a network file system */
-  BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
+  BTR_LOCK_ERROR = 81,
+  /* Unlock: nothing of that kind is locked */ /* the record changed since this block read it */
+  BTR_RECORD_IN_USE = 84,                      /* another client holds the record */
+  BTR_FILE_IN_USE = 85,                        /* another client holds the file (its write gate) */
+  BTR_INCOMPATIBLE_MODE = 88,                  /* an exclusive open stands in the way */
+  BTR_PERMISSION = 94,                         /* the file lies on a network file system */
+  BTR_CHUNK_OFFSET = 103                       /* Update Chunk past the record's end */
 };
 
 /* The plain entry point: a call of the process's default client. */
@@ -215,8 +221,7 @@ WBTRV32_API int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint
 
 /* Function types for callers that load the library at run time. */
 typedef int16_t (*BTRCALL_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
-typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t,
-                                void*);
+typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t, void*);
 
 #ifdef __cplusplus
 }

@@ -63,8 +63,7 @@ class CrashTest : public EngineTest {
   void Recreate() {
     for (int f = 0; f < kFiles; ++f) {
       // id (unique) and the tag of the transaction that inserted it (duplicates).
-      ASSERT_EQ(CreateFile(FileName(f), CreationBuffer(24, {{{1, 4, 0, 14}}, {{5, 4, 1, 14}}})),
-                0);
+      ASSERT_EQ(CreateFile(FileName(f), CreationBuffer(24, {{{1, 4, 0, 14}}, {{5, 4, 1, 14}}})), 0);
     }
   }
 
@@ -185,8 +184,8 @@ TEST_F(CrashTest, KilledTransactionsAreWholeOrAbsent) {
         if (deleted.count(txn)) {
           ASSERT_EQ(have, 0u) << "txn " << txn << " was deleted, file " << f;
         } else if (acked.count(txn) && !maybe_deleted.count(txn)) {
-          ASSERT_EQ(have, plan.inserts[f]) << "acknowledged txn " << txn << " file " << f
-                                           << " iteration " << it;
+          ASSERT_EQ(have, plan.inserts[f])
+              << "acknowledged txn " << txn << " file " << f << " iteration " << it;
         } else {
           ASSERT_TRUE(have == 0 || have == plan.inserts[f])
               << "part of txn " << txn << " in file " << f << ": " << have << " of "

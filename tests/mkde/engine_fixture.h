@@ -74,16 +74,15 @@ inline int16_t Call(uint16_t op, void* pos, std::string* data, std::string* key,
   uint8_t key_len = key ? static_cast<uint8_t>(std::min<size_t>(key->size(), 255)) : 0;
   void* d = data ? data->data() : nullptr;
   void* k = key ? key->data() : nullptr;
-  int16_t status = client ? BTRCALLID(op, pos, d, &len, k, key_len, key_num,
-                                      const_cast<uint8_t*>(client))
-                          : BTRCALL(op, pos, d, &len, k, key_len, key_num);
+  int16_t status =
+      client ? BTRCALLID(op, pos, d, &len, k, key_len, key_num, const_cast<uint8_t*>(client))
+             : BTRCALL(op, pos, d, &len, k, key_len, key_num);
   if (out_len) *out_len = len;
   if (data && status == 0 && len <= data->size()) data->resize(len);
   return status;
 }
 
-inline int16_t CreateFile(const std::string& path, const std::string& buffer,
-                          int8_t key_num = 0) {
+inline int16_t CreateFile(const std::string& path, const std::string& buffer, int8_t key_num = 0) {
   std::string data = buffer;
   std::string key = path + '\0';
   uint8_t pos[128] = {};

@@ -11,12 +11,11 @@ constexpr uint16_t kLen = 16;
 // segments, null when either is zeros; key 3: 4-byte name, unique, case-insensitive and
 // descending.
 std::string Schema() {
-  return CreationBuffer(kLen, {{{1, 4, 0, 1}},
-                               {{5, 2, 0x0001 | 0x0008 | 0x0002, 0, ' '},
-                                {7, 2, 0x0001 | 0x0008 | 0x0002, 0, ' '}},
-                               {{9, 2, 0x0001 | 0x0200 | 0x0002, 14, 0},
-                                {11, 2, 0x0001 | 0x0200 | 0x0002, 14, 0}},
-                               {{13, 4, 0x0400 | 0x0040 | 0x0002, 0}}});
+  return CreationBuffer(
+      kLen, {{{1, 4, 0, 1}},
+             {{5, 2, 0x0001 | 0x0008 | 0x0002, 0, ' '}, {7, 2, 0x0001 | 0x0008 | 0x0002, 0, ' '}},
+             {{9, 2, 0x0001 | 0x0200 | 0x0002, 14, 0}, {11, 2, 0x0001 | 0x0200 | 0x0002, 14, 0}},
+             {{13, 4, 0x0400 | 0x0040 | 0x0002, 0}}});
 }
 
 std::string Rec(int32_t id, const char* all4, uint16_t any1, uint16_t any2, const char* name) {

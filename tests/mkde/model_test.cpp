@@ -191,7 +191,8 @@ class ModelTest : public EngineTest {
     // Physical order, and the counts Stat reports.
     std::vector<uint32_t> want, got;
     for (auto& [p, r] : m.rows) want.push_back(p);
-    for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT)) got.push_back(Pos(t));
+    for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT))
+      got.push_back(Pos(t));
     ASSERT_EQ(got, want);
     got.clear();
     for (int16_t s = t.Step(BTR_STEP_LAST); s == 0; s = t.Step(BTR_STEP_PREVIOUS)) {

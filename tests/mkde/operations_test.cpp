@@ -15,8 +15,8 @@ constexpr uint16_t kLen = 20;
 // id (integer, unique), name (string, duplicates, modifiable, case-insensitive),
 // serial (autoincrement, unique).
 std::string Schema() {
-  return CreationBuffer(kLen, {{{1, 4, 0, 1}}, {{5, 10, 0x0001 | 0x0002 | 0x0400, 0}},
-                               {{15, 4, 0, 15}}});
+  return CreationBuffer(kLen,
+                        {{{1, 4, 0, 1}}, {{5, 10, 0x0001 | 0x0002 | 0x0400, 0}}, {{15, 4, 0, 15}}});
 }
 
 std::string Rec(int32_t id, const std::string& name, int32_t serial = 0) {
@@ -86,7 +86,8 @@ TEST_F(Operations, OpenStatuses) {
   EXPECT_EQ(t.Open(Path("text.txt")), BTR_NOT_A_FILE);
   std::ofstream(Path("empty.dat")).flush();
   EXPECT_EQ(t.Open(Path("empty.dat")), BTR_NOT_A_FILE);
-  EXPECT_EQ(std::filesystem::file_size(Path("empty.dat")), 0u) << "a foreign file is left as it was";
+  EXPECT_EQ(std::filesystem::file_size(Path("empty.dat")), 0u)
+      << "a foreign file is left as it was";
   EXPECT_FALSE(std::filesystem::exists(Path("empty.dat-lock")));
   std::string key = path_;  // no NUL within the key length
   std::string data(101, '\0');
@@ -128,6 +129,18 @@ TEST_F(Operations, InsertStatuses) {
   ASSERT_EQ(ro.Get(BTR_GET_FIRST, 0), 0);
   EXPECT_EQ(ro.Update(Rec(1, "x")), BTR_ACCESS_DENIED);
   EXPECT_EQ(ro.Delete(), BTR_ACCESS_DENIED);
+}
+
+TEST_F(Operations, VerifyModeWritesAsNormal) {
+  Table t;
+  ASSERT_EQ(t.Open(path_, -3), 0);
+  ASSERT_EQ(t.Insert(Rec(1, "a")), 0);
+  std::string rec = t.data;
+  rec[4] = 'b';
+  ASSERT_EQ(t.Update(rec, 1), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 1, "b"), 0);
+  EXPECT_EQ(t.data, rec);
+  ASSERT_EQ(t.Delete(), 0);
 }
 
 TEST_F(Operations, AutoincrementAssignsAndNeverReuses) {
@@ -289,12 +302,12 @@ TEST_F(Operations, UpdateChunk) {
   EXPECT_EQ(t.data.substr(4, 3), "Xab");
   EXPECT_EQ(t.data.substr(18, 2), "!!");
   std::vector<std::string> bad = {
-      U32(0x80000001),                                              // no count
-      descriptor(0x12345678, {{0, 1, "a"}}),                        // subfunction
-      descriptor(0x80000001, {}),                                   // no chunk
-      descriptor(0x80000001, {{0, 1, "a"}}).substr(0, 20),          // entry cut short
-      descriptor(0x80000000, {{0, 4, nullptr}}) + "ab",             // bytes missing
-      descriptor(0x80000001, {{0, 4, nullptr}}),                    // no address
+      U32(0x80000001),                                      // no count
+      descriptor(0x12345678, {{0, 1, "a"}}),                // subfunction
+      descriptor(0x80000001, {}),                           // no chunk
+      descriptor(0x80000001, {{0, 1, "a"}}).substr(0, 20),  // entry cut short
+      descriptor(0x80000000, {{0, 4, nullptr}}) + "ab",     // bytes missing
+      descriptor(0x80000001, {{0, 4, nullptr}}),            // no address
   };
   for (std::string& b : bad) EXPECT_EQ(t.Do(BTR_UPDATE_CHUNK, &b, nullptr, 0), BTR_BAD_CHUNK);
   d = descriptor(0x80000001, {{18, 4, "abcd"}});
@@ -320,8 +333,8 @@ TEST_F(Operations, VariableLengthRecords) {
   EXPECT_EQ(t.data, IdKey(1) + "abcd");
   // A chunk at the end grows the record; one past the end would leave a hole.
   uint64_t addr = reinterpret_cast<uintptr_t>("EFGH");
-  std::string d = U32(0x80000001) + U32(1) + U32(8) + U32(4) +
-                  std::string(reinterpret_cast<char*>(&addr), 8);
+  std::string d =
+      U32(0x80000001) + U32(1) + U32(8) + U32(4) + std::string(reinterpret_cast<char*>(&addr), 8);
   ASSERT_EQ(t.Do(BTR_UPDATE_CHUNK, &d, nullptr, 0), 0);
   d = U32(0x80000001) + U32(1) + U32(20) + U32(4) + std::string(reinterpret_cast<char*>(&addr), 8);
   EXPECT_EQ(t.Do(BTR_UPDATE_CHUNK, &d, nullptr, 0), BTR_CHUNK_OFFSET);

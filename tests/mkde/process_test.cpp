@@ -111,14 +111,54 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
   ASSERT_EQ(other.Open(path_), 0);
   ASSERT_EQ(other.Step(BTR_STEP_FIRST), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-  EXPECT_EQ(t.Insert(Rec(2)), BTR_FILE_IN_USE);
+  // A writer waiting for the gate holds up no reader of this process meanwhile.
+  int16_t blocked = -1;
+  std::thread writer([&] { blocked = t.Insert(Rec(2)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto reading = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(other.Get(BTR_GET_FIRST, 0), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - reading, std::chrono::milliseconds(500));
+  writer.join();
+  EXPECT_EQ(blocked, BTR_FILE_IN_USE);
   auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(waited, std::chrono::seconds(1)) << "it waited for the gate";
   EXPECT_LT(waited, std::chrono::seconds(15)) << "the wait is bounded";
   kill(holder, SIGKILL);
   Wait(holder);
   close(ready[0]);
   close(ready[1]);
   EXPECT_EQ(t.Insert(Rec(2)), 0) << "the gate of a dead process is free";
+}
+
+TEST_F(Processes, ExclusiveOpensReachAcrossProcesses) {
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t child = Spawn([&] {
+    Table t;
+    char c = t.Open(path_, -4) == 0 ? 1 : 0;
+    if (write(ready[1], &c, 1) != 1) return 1;
+    if (read(done[0], &c, 1) != 1) return 2;
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 1) << "the child's exclusive open";
+  Table t;
+  EXPECT_EQ(t.Open(path_), BTR_INCOMPATIBLE_MODE);
+  EXPECT_EQ(t.Open(path_, -2), BTR_INCOMPATIBLE_MODE);
+  ASSERT_EQ(write(done[1], &c, 1), 1);
+  ASSERT_EQ(Wait(child), 0);
+  ASSERT_EQ(t.Open(path_), 0) << "the exclusive open ended with its process";
+  // Now this process has it open: an exclusive open elsewhere is refused.
+  child = Spawn([&] {
+    Table e;
+    if (e.Open(path_, -4) != BTR_INCOMPATIBLE_MODE) return 1;
+    // Nor may another process replace a file that is open here.
+    return CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}})) == BTR_FILE_IN_USE ? 0 : 2;
+  });
+  EXPECT_EQ(Wait(child), 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 TEST_F(Processes, KilledWriterBlocksNobodyAndLosesNothing) {

@@ -136,6 +136,8 @@ TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
       << "one thread, two clients: no waiting on itself";
   EXPECT_EQ(b2_.Insert(Rec(9)), 0) << "a file the transaction has not changed is free";
+  Table late(kB);
+  EXPECT_EQ(late.Open(Path("one.dat")), BTR_FILE_IN_USE) << "held by an exclusive transaction";
   // Another transaction meets the same gate.
   ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kB), 0);
   EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
