@@ -68,7 +68,11 @@ struct GoneMarker {
 }  // namespace
 
 Engine& Engine::Get() {
-  // Destroyed when the library is unloaded or the process exits, closing every file.
+  // Destroyed when the library is unloaded or the process exits, closing every file. The
+  // registry of open files is made first so that it is destroyed last: the engine's
+  // destructor still releases its files into it.
+  static Registry& registry = Registry::Get();
+  (void)registry;
   static Engine engine;
   static GoneMarker marker;
   return engine;
