@@ -126,6 +126,9 @@ void TBtr::SetDataBufferLength(int32_t value) {
   }
   if (Guarded() && value < static_cast<int32_t>(RecordSize())) value = RecordSize();
   if (value == data_buffer_length_) return;
+  if (calls_in_flight_ > 0) {
+    throw Exception("Can't change DataBufferLength during an engine call");
+  }
   std::unique_ptr<uint8_t[], FreeBuffer> buffer;
   if (value != 0) {
     // Obtained before the old buffer goes, so that a failure keeps the table as it was.
@@ -267,14 +270,27 @@ void TBtr::CallBtrieve(uint16_t operation) {
       area = call_area_own_;
       break;
   }
+  // The first engine call of the module lets the host's message loop run, and host code may
+  // use this same table meanwhile. The length travels in a copy, so that such a nested call
+  // cannot change what this one offers, and the data buffer cannot be replaced (see
+  // SetDataBufferLength) while the engine may still write into it.
+  uint32_t length = call_data_length_;
   engine::StatusCode status;
-  if (!client_id_.empty()) {
-    status = engine::EngineCallWithID(operation, position_block_.data(), area, &call_data_length_,
-                                      key_buffer_.data(), kKeyBufferSize, key_num_, client_id_);
-  } else {
-    status = engine::EngineCall(operation, position_block_.data(), area, &call_data_length_,
-                                key_buffer_.data(), kKeyBufferSize, key_num_);
+  {
+    struct InCall {
+      int& depth;
+      explicit InCall(int& d) : depth(d) { ++depth; }
+      ~InCall() { --depth; }
+    } in_call(calls_in_flight_);
+    if (!client_id_.empty()) {
+      status = engine::EngineCallWithID(operation, position_block_.data(), area, &length,
+                                        key_buffer_.data(), kKeyBufferSize, key_num_, client_id_);
+    } else {
+      status = engine::EngineCall(operation, position_block_.data(), area, &length,
+                                  key_buffer_.data(), kKeyBufferSize, key_num_);
+    }
   }
+  call_data_length_ = length;
   if (status == 0) return;
   if (status == kStatusDataLength && ignore_small_) {
     more_available_ = true;

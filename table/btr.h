@@ -117,7 +117,8 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   // the old content is not carried over. On an open table a length below RecordSize()
   // becomes RecordSize(). Writing the current length keeps the buffer and its content.
   // A negative length is refused ("DataBufferLength can't be negative") and the old
-  // buffer stays.
+  // buffer stays; so is a new length while an engine call of this table is under way (host
+  // code running inside the engine warm-up).
   uint8_t* DataBuffer() override { return data_buffer_.get(); }
   const uint8_t* DataBuffer() const override { return data_buffer_.get(); }
   int32_t DataBufferLength() const override { return data_buffer_length_; }
@@ -416,6 +417,9 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   CallArea call_area_ = CallArea::kNone;
   uint8_t* call_area_own_ = nullptr;
   uint32_t call_data_length_ = 0;
+  // Engine calls of this table under way; more than one only when host code re-enters the
+  // table from inside the engine warm-up.
+  int calls_in_flight_ = 0;
   std::array<uint8_t, kKeyBufferSize> key_buffer_{};
   std::string file_name_;
   keys::tkeylist keys_;

@@ -57,9 +57,10 @@ extern "C" {
  *   file or file system that cannot be written; 51 the owner name is missing or wrong
  *   (levels 0 and 2; at levels 1 and 3 the open succeeds read-only and writes answer 46);
  *   88 an exclusive open of another client or process stands in the way, or this exclusive
- *   open finds the file open elsewhere; 94 the file lies on a network file system (data_buf
- *   then receives the reason as NUL-terminated text, as far as *data_len allows); 1 an
- *   unknown mode; 2 an I/O error or a damaged owner record; 23 pos_block NULL.
+ *   open finds the file open elsewhere; 85 another client's exclusive transaction holds
+ *   the file; 94 the file lies on a network file system (data_buf then receives the
+ *   reason as NUL-terminated text, as far as *data_len allows); 1 an unknown mode; 2 an
+ *   I/O error or a damaged owner record; 23 pos_block NULL.
  * 1 Close.
  * 2 Insert: data_buf the record; key_num the key path to place it on. Out: key_buf that
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
@@ -87,10 +88,13 @@ extern "C" {
  *   changes to every file stay its own (its Gets see them, others read the last commit)
  *   until 20 End commits them file after file, or 21 Abort drops them. Each file a
  *   transaction changed keeps its write gate until then: other clients' writes to it
- *   answer 85 at once in this process, after a bounded wait in another. A call that fails
- *   inside a transaction leaves no trace in it. Statuses: 37 one is active (19); 39 none is
- *   active (20, 21); 18 a change did not fit the file's map (the transaction goes on
- *   without it).
+ *   answer 85 at once in this process, after a bounded wait in another. A call refused
+ *   inside a transaction leaves no trace in it; one that fails for the storage's sake
+ *   (2, 18) ends the transaction, undoing it all. Statuses: 37 one is active (19); 39 none is
+ *   active (20, 21); 18 a change did not fit the file's map (which cannot grow under an
+ *   open transaction). A concurrent transaction keeps other writers out of its files as an
+ *   exclusive one does (the file has one writer at a time); it differs in leaving record
+ *   locks and opens of other clients free.
  * 22 Get Position: out 4 bytes, the current record's position. Statuses: 8; 22.
  * 23 Get Direct: data_buf's first 4 bytes a position; key_num the key path to take up
  *   (-1 none). Statuses: 43 no record there; 6; 21; 22.
@@ -114,10 +118,12 @@ extern "C" {
  * 45 Find Percentage: out 2 bytes 0 to 10000 for the current record on key_num's path
  *   (-1 physical). Statuses: 8; 6; 22.
  * 53 Update Chunk: data_buf u32 subfunction, u32 count, then per chunk u32 offset,
- *   u32 length, u64 address (0x80000001: the chunk's bytes are at the address;
- *   0x80000000: addresses ignored, the bytes follow the entries in data_buf). Statuses:
- *   62 bad descriptor; 103 a chunk starting past the record's end, or past the fixed
- *   length of a fixed-length file; 8; 10; 5; 80; 46; 84; 85; 18.
+ *   u32 length, u64 address (0x80000001: the chunk's bytes are at the address, in the
+ *   caller's memory, which must hold them; 0x80000000: addresses ignored, the bytes follow
+ *   the entries in data_buf). Writes those bytes of the current record; past the end grows
+ *   a variable-length record. Statuses: 62 bad descriptor; 103 a chunk starting past the
+ *   record's end, or past the fixed length of a fixed-length file; 8; 10; 5; 80; 46; 84;
+ *   85; 18.
  * 55 to 63: Get Key forms of 5 to 13: key_buf only; an Update or Delete right after
  *   answers 8.
  */

@@ -377,6 +377,26 @@ TEST_F(EngineFile, PercentagesRunFromTheFirstToTheLastRecord) {
   EXPECT_LE(at_last, 10000);
 }
 
+TEST_F(EngineFile, ALockedRecordIsRefusedToAnotherTableUntilUnlocked) {
+  CreateWithParts({{"P1", "bolt"}, {"P2", "nut"}});
+  TBtr& holder = NewTable();
+  holder.Open();
+  holder.SetLockType(ltSinglenowait);
+  holder.First();
+  TBtr& other = NewTable();
+  other.Open();
+  other.SetLockType(ltSinglenowait);
+  try {
+    other.First();
+    FAIL() << "the record is locked by another table";
+  } catch (const engine::Btrexception& e) {
+    EXPECT_EQ(e.Status(), 84);
+  }
+  holder.Unlock(utSingleSingle);
+  other.First();
+  EXPECT_EQ(Part(other), "P1   ");
+}
+
 // A record held as text: part number, quantity, price and due date in fixed columns,
 // described by a field dictionary and searched through an index dictionary.
 class DictionaryFile : public EngineFile {

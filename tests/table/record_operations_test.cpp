@@ -293,6 +293,33 @@ TEST(MissingEngine, EveryOperationFailsWithTheMissingLibraryMessage) {
   EXPECT_FALSE(table.Active());
 }
 
+TEST(WarmUpReentry, HostCodeUsingTheTableInsideTheFirstCallCannotDisturbIt) {
+  RecordingEngine engine;  // not woken: the table's first call runs the warm-up
+  TBtr table;
+  table.SetFileName(kFile);
+  table.SetDataBufferLength(300);
+  std::string refused;
+  int turns = 0;
+  platform::SetMessageLoopHook([&] {
+    if (++turns != 50) return;
+    table.First();  // a nested read through the same table
+    try {
+      table.SetDataBufferLength(10);
+    } catch (const vastrel::Exception& e) {
+      refused = e.what();
+    }
+  });
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(20, 1024, 0));
+  table.Open();
+  platform::SetMessageLoopHook(nullptr);
+  EXPECT_EQ(refused, "Can't change DataBufferLength during an engine call");
+  EXPECT_EQ(table.DataBufferLength(), 300);
+  ASSERT_EQ(engine.Operations(), (std::vector<uint16_t>{26, 12, 26, 0, 15}));
+  EXPECT_EQ(engine.Calls()[1].data_length, 300u);
+  EXPECT_EQ(engine.Calls()[3].data_length, 101u) << "the open still offers its owner area";
+  EXPECT_TRUE(table.Active());
+}
+
 // ---- OnRecChanged
 // ---------------------------------------------------------------------------------
 
