@@ -2,7 +2,8 @@
 // encrypting owner on a file holding records and clears it again, over and over; another
 // opens the file, reads a record and closes it, over and over. Set Owner and Clear Owner may
 // answer 85 while the file is open elsewhere; anything else but 0 is a fault, and so is a
-// read that fails.
+// read that does not give the 32-byte record (a sealed record read as plain answers 22
+// with the reader's 64-byte buffer).
 //
 // Usage: mkde_owner_race_case [seconds]   (default 3). Exit 0: no fault; 1: a fault.
 #include <signal.h>
