@@ -101,8 +101,9 @@ class Tool : public ::testing::Test {
   }
 
   // Runs the tool with the arguments; each is passed in single quotes.
-  Result Run(const std::vector<std::string>& args) {
-    std::string command = VASTREL_TOOL;
+  Result Run(const std::vector<std::string>& args, const std::string& engine = "") {
+    std::string command = engine.empty() ? "" : "VASTREL_ENGINE='" + engine + "' ";
+    command += VASTREL_TOOL;
     for (const std::string& a : args) command += " '" + a + "'";
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
     command += " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null";
@@ -302,6 +303,21 @@ TEST_F(Tool, CheckAgreesOnASoundFile) {
   EXPECT_EQ(r.out,
             "statistics: 50 records\nphysical order: 50 records\nkey 0: 50 records\n"
             "key 1: 50 records\nok\n");
+}
+
+TEST_F(Tool, CheckReportsRecordsThatPhysicalOrderMisses) {
+  std::vector<std::string> records;
+  for (int i = 0; i < 10; ++i) records.push_back(Record("C" + std::to_string(i), "name"));
+  const std::string file = Make("items.dat", records);
+  Result r = Run({"check", file}, SKIPPING_ENGINE);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.out.find("statistics: 10 records\nphysical order: 5 records\n"
+                       "  problem: physical order and statistics disagree\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("problem: key 0 reaches position "), std::string::npos);
+  EXPECT_NE(r.out.find("key 1: 10 records\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n11 problems\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Tool, OwnerNameOpensAProtectedFile) {

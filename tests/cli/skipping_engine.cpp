@@ -1,0 +1,34 @@
+// A faulty engine for the tool's check: it passes every call to the embedded engine but
+// silently skips one record on every Step Next, as a damaged physical chain would. Loaded
+// through VASTREL_ENGINE.
+#include <dlfcn.h>
+
+#include <cstdint>
+
+namespace {
+
+using Entry = int16_t (*)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
+
+Entry Real() {
+  static Entry real = [] {
+    void* library = dlopen("libwbtrv32.so", RTLD_NOW);
+    return library ? reinterpret_cast<Entry>(dlsym(library, "BTRCALL")) : nullptr;
+  }();
+  return real;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int16_t BTRCALL(
+    uint16_t op, void* position_block, void* data, uint32_t* data_length, void* key,
+    uint8_t key_length, int8_t key_number) {
+  Entry real = Real();
+  if (!real) return 20;  // the engine's "record manager inactive"
+  const uint32_t offered = data_length ? *data_length : 0;
+  int16_t status = real(op, position_block, data, data_length, key, key_length, key_number);
+  if (status == 0 && op % 100 == 24) {
+    if (data_length) *data_length = offered;
+    status = real(op, position_block, data, data_length, key, key_length, key_number);
+  }
+  return status;
+}
