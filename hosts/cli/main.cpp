@@ -220,18 +220,26 @@ std::vector<int> KeyStarts(const keys::tkeylist& list) {
 
 const char* KeyTypeName(keys::TKeyTypes type) {
   static constexpr const char* kNames[] = {
-      "ktOldBinary", "ktOldString", "ktString",      "ktInteger",        "ktFloat",
-      "ktDate",      "ktTime",      "ktDecimal",     "ktMoney",          "ktLogical",
-      "ktNumeric",   "ktBasicFloat", "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
+      "ktOldBinary",     "ktOldString",    "ktString",       "ktInteger",      "ktFloat",
+      "ktDate",          "ktTime",         "ktDecimal",      "ktMoney",        "ktLogical",
+      "ktNumeric",       "ktBasicFloat",   "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
       "ktAutoIncrement", "ktSignTrailing", "ktUnknown"};
   return type < std::size(kNames) ? kNames[type] : "ktUnknown";
 }
 
 std::string FileFlagNames(uint16_t word) {
-  static constexpr const char* kNames[] = {
-      "ffVariableLength", "ffTruncateBlank", "ffPreallocate", "ffCompress",
-      "ffKeyOnly",        "ffIndexBalancing", "ff10",         "ff20",
-      "ff30",             "ffDuplicatePtrs",  "ffKeyNumSpecified", "ffUseVATs"};
+  static constexpr const char* kNames[] = {"ffVariableLength",
+                                           "ffTruncateBlank",
+                                           "ffPreallocate",
+                                           "ffCompress",
+                                           "ffKeyOnly",
+                                           "ffIndexBalancing",
+                                           "ff10",
+                                           "ff20",
+                                           "ff30",
+                                           "ffDuplicatePtrs",
+                                           "ffKeyNumSpecified",
+                                           "ffUseVATs"};
   const keys::BtrFileFlags flags = keys::FileFlagsFromWord(word);
   std::string out;
   for (int m = 0; m < keys::kFileFlagMembers; ++m) {
@@ -247,13 +255,17 @@ std::string KeyFlagNames(const keys::TKey& k) {
     uint16_t bit;
     const char* name;
   };
-  static constexpr Name kNames[] = {
-      {keys::kFlagDuplicates, "AllowDuplicates"}, {keys::kFlagModifiable, "Modifiable"},
-      {keys::kFlagBinary, "Binary"},              {keys::kFlagAllSegmentNull, "AllSegmentNull"},
-      {keys::kFlagSegment, "Segment"},            {keys::kFlagSortedByACS, "KeySortedbyACS"},
-      {keys::kFlagDescending, "Descending"},      {0x0080, "RepeatingDuplicates"},
-      {keys::kFlagExtendedType, "ExtendedType"},  {keys::kFlagNulSegment, "NulSegment"},
-      {keys::kFlagCaseInsensitive, "CaseInsensitive"}};
+  static constexpr Name kNames[] = {{keys::kFlagDuplicates, "AllowDuplicates"},
+                                    {keys::kFlagModifiable, "Modifiable"},
+                                    {keys::kFlagBinary, "Binary"},
+                                    {keys::kFlagAllSegmentNull, "AllSegmentNull"},
+                                    {keys::kFlagSegment, "Segment"},
+                                    {keys::kFlagSortedByACS, "KeySortedbyACS"},
+                                    {keys::kFlagDescending, "Descending"},
+                                    {0x0080, "RepeatingDuplicates"},
+                                    {keys::kFlagExtendedType, "ExtendedType"},
+                                    {keys::kFlagNulSegment, "NulSegment"},
+                                    {keys::kFlagCaseInsensitive, "CaseInsensitive"}};
   std::string out;
   for (const Name& n : kNames) {
     if ((k.KeyFlag() & n.bit) == 0) continue;
@@ -352,8 +364,9 @@ std::string HeaderLine(const TBtr& t) {
             KeyTypeName(seg.KeyType()) + "\",\"flags\":" + std::to_string(seg.KeyFlag()) +
             ",\"block\":\"" + HexEncode(seg.Block().data(), seg.Block().size()) + "\"}";
   }
-  return std::string("{\"format\":\"") + kFormatName + "\",\"version\":" +
-         std::to_string(kFormatVersion) + ",\"record_length\":" + std::to_string(t.RecordSize()) +
+  return std::string("{\"format\":\"") + kFormatName +
+         "\",\"version\":" + std::to_string(kFormatVersion) +
+         ",\"record_length\":" + std::to_string(t.RecordSize()) +
          ",\"page_size\":" + std::to_string(t.PageSize()) +
          ",\"file_flags\":" + std::to_string(FlagsWord(t)) +
          ",\"records\":" + std::to_string(t.RecordCount()) + ",\"keys\":[" + keys + "]}\n";
@@ -371,7 +384,8 @@ int Export(const Options& o) {
   while (walk.Next()) {
     const int32_t position = walk.Position();
     out << "{\"position\":" << position << (o.hex ? ",\"hex\":\"" : ",\"data\":\"")
-        << (o.hex ? HexEncode(walk.Data(), walk.Length()) : Base64Encode(walk.Data(), walk.Length()))
+        << (o.hex ? HexEncode(walk.Data(), walk.Length())
+                  : Base64Encode(walk.Data(), walk.Length()))
         << "\"}\n";
     progress.Update(++count);
   }
@@ -398,8 +412,9 @@ int64_t IntMember(const json::Object& obj, const char* name, uint64_t line, int6
                   int64_t high) {
   const json::Value* v = obj.Find(name);
   if (!v || !v->IsInt() || v->AsInt() < low || v->AsInt() > high) {
-    throw DataError("line " + std::to_string(line) + ": \"" + name + "\" must be a whole number from " +
-                    std::to_string(low) + " to " + std::to_string(high));
+    throw DataError("line " + std::to_string(line) + ": \"" + name +
+                    "\" must be a whole number from " + std::to_string(low) + " to " +
+                    std::to_string(high));
   }
   return v->AsInt();
 }
@@ -414,8 +429,8 @@ void DescribeFromHeader(TBtr& t, const json::Object& header) {
   }
   t.SetRecordSize(static_cast<uint16_t>(IntMember(header, "record_length", 1, 1, 65535)));
   t.SetPageSize(static_cast<uint16_t>(IntMember(header, "page_size", 1, 1, 65535)));
-  t.SetFileFlags(keys::FileFlagsFromWord(
-      static_cast<uint16_t>(IntMember(header, "file_flags", 1, 0, 65535))));
+  t.SetFileFlags(
+      keys::FileFlagsFromWord(static_cast<uint16_t>(IntMember(header, "file_flags", 1, 0, 65535))));
   const json::Value* list = header.Find("keys");
   if (!list || !list->IsArray()) throw DataError("line 1: \"keys\" must be a list");
   t.Keys().Clear();
@@ -610,8 +625,9 @@ int Run(int argc, char** argv) {
     std::fflush(stdout);
     if (e.Status() == engine::kStatusEngineMissing) {
       const auto state = engine::CurrentEngineState();
-      std::fprintf(stderr, "vastrel: no record engine (%s); VASTREL_ENGINE names another engine library\n",
-                   state.load_error.empty() ? "the library lacks BTRCALL" : state.load_error.c_str());
+      std::fprintf(
+          stderr, "vastrel: no record engine (%s); VASTREL_ENGINE names another engine library\n",
+          state.load_error.empty() ? "the library lacks BTRCALL" : state.load_error.c_str());
     }
     std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
     return 1;

@@ -19,8 +19,8 @@ uint32_t g_last_length = 0;
 extern "C" int16_t ObservedCall(uint16_t operation, void* position_block, void* data_buffer,
                                 uint32_t* data_length, void* key_buffer, uint8_t key_length,
                                 int8_t key_number) {
-  g_last_status =
-      g_plain(operation, position_block, data_buffer, data_length, key_buffer, key_length, key_number);
+  g_last_status = g_plain(operation, position_block, data_buffer, data_length, key_buffer,
+                          key_length, key_number);
   g_last_length = data_length ? *data_length : 0;
   return g_last_status;
 }
@@ -58,7 +58,8 @@ RecordWalk::RecordWalk(table::TBtr& table, int path)
     : table_(table), path_(path), old_step_type_(table.StepType()) {
   table_.SetStepType(path == kPhysicalOrder ? table::stNoKeys : table::stNormal);
   table_.SetKeyNum(static_cast<int16_t>(path == kPhysicalOrder ? 0 : path));
-  if (table_.DataBufferLength() < table_.RecordSize()) table_.SetDataBufferLength(table_.RecordSize());
+  if (table_.DataBufferLength() < table_.RecordSize())
+    table_.SetDataBufferLength(table_.RecordSize());
 }
 
 RecordWalk::~RecordWalk() { table_.SetStepType(old_step_type_); }

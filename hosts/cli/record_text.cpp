@@ -118,7 +118,8 @@ std::string HexDump(const uint8_t* data, size_t size, std::string_view indent) {
       }
     }
     out += "  |";
-    for (size_t i = line; i < line + 16 && i < size; ++i) out += Printable(data[i]) ? char(data[i]) : '.';
+    for (size_t i = line; i < line + 16 && i < size; ++i)
+      out += Printable(data[i]) ? char(data[i]) : '.';
     out += "|\n";
   }
   return out;

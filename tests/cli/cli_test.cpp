@@ -177,7 +177,8 @@ TEST_F(Tool, DumpFollowsTheChosenKeyOrPhysicalOrder) {
 
   Result hex = Run({"dump", file, "--key", "0"});
   EXPECT_NE(hex.out.find("record 1  position "), std::string::npos);
-  EXPECT_NE(hex.out.find("  00000000  43 31 20 20 20 20 6e 75  74 20"), std::string::npos) << hex.out;
+  EXPECT_NE(hex.out.find("  00000000  43 31 20 20 20 20 6e 75  74 20"), std::string::npos)
+      << hex.out;
 
   Result no_key = Run({"dump", file, "--key", "2"});
   EXPECT_EQ(no_key.code, 1);
@@ -198,23 +199,24 @@ TEST_F(Tool, RecordsLongerThanTheBufferComeOutWhole) {
     ASSERT_EQ(lines.size(), 4u) << order;
     EXPECT_NE(lines[1].find(",30,\"C1"), std::string::npos) << order;
     EXPECT_NE(lines[2].find(",70000,\"C2"), std::string::npos) << order;
-    EXPECT_NE(lines[2].find(longest.substr(longest.size() - 20) + "\""), std::string::npos) << order;
+    EXPECT_NE(lines[2].find(longest.substr(longest.size() - 20) + "\""), std::string::npos)
+        << order;
     EXPECT_NE(lines[3].find(",40,\"C3"), std::string::npos) << order << lines[3];
   }
 }
 
 TEST_F(Tool, ExportThenLoadGivesTheSameRecordsAndDescription) {
-  const std::string from = Make(
-      "from.dat", {Record("C3", "washer", 24), Record("C1", "nut", 3000), Record("C2", "bolt", 90)},
-      true);
+  const std::string from =
+      Make("from.dat",
+           {Record("C3", "washer", 24), Record("C1", "nut", 3000), Record("C2", "bolt", 90)}, true);
   const std::string jsonl = PathOf("items.jsonl");
   Result exported = Run({"export", from, jsonl});
   ASSERT_EQ(exported.code, 0) << exported.err;
   EXPECT_NE(exported.err.find("exported 3 records"), std::string::npos);
   std::vector<std::string> lines = Lines(Slurp(jsonl));
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0].rfind("{\"format\":\"vastrel-records\",\"version\":1,\"record_length\":24,", 0),
-            0u);
+  EXPECT_EQ(
+      lines[0].rfind("{\"format\":\"vastrel-records\",\"version\":1,\"record_length\":24,", 0), 0u);
 
   const std::string to = PathOf("to.dat");
   Result loaded = Run({"load", to, jsonl, "--batch", "2"});
@@ -253,7 +255,8 @@ TEST_F(Tool, LoadRefusesAnExistingFileWithoutAppendAndUndoesAFailedBatch) {
   Result duplicate = Run({"load", other, jsonl, "--append"});
   EXPECT_EQ(duplicate.code, 1);
   EXPECT_NE(duplicate.err.find("(5)\n  file: " + other), std::string::npos) << duplicate.err;
-  EXPECT_NE(duplicate.err.find("loaded 0 records; the batch in work was undone"), std::string::npos);
+  EXPECT_NE(duplicate.err.find("loaded 0 records; the batch in work was undone"),
+            std::string::npos);
   EXPECT_EQ(CsvRecords(other, "--physical").size(), 1u);
 
   const std::string fresh = Make("fresh.dat", {Record("C9", "pin")});
@@ -273,12 +276,15 @@ TEST_F(Tool, LoadRefusesDamagedLinesNamingThem) {
   } cases[] = {
       {"{\"position\":2,\"data\":\"not base64!\"}",
        "line 3: the record needs \"data\" in base64 or \"hex\" in hex"},
-      {"{\"position\":2,\"data\":\"QUJD\"}", "line 3: a record of 3 bytes, the file's record length is 24"},
+      {"{\"position\":2,\"data\":\"QUJD\"}",
+       "line 3: a record of 3 bytes, the file's record length is 24"},
       {"{\"position\":2,", "line 3: "},
       {"[1,2]", "line 3: not an object"},
   };
   for (const Case& c : cases) {
-    std::ofstream(jsonl, std::ios::trunc) << lines[0] << "\n" << lines[1] << "\n" << c.second_record << "\n";
+    std::ofstream(jsonl, std::ios::trunc) << lines[0] << "\n"
+                                          << lines[1] << "\n"
+                                          << c.second_record << "\n";
     const std::string to = PathOf("to.dat");
     fs::remove(to);
     Result r = Run({"load", to, jsonl});
@@ -296,7 +302,8 @@ TEST_F(Tool, LoadRefusesDamagedLinesNamingThem) {
 
 TEST_F(Tool, CheckAgreesOnASoundFile) {
   std::vector<std::string> records;
-  for (int i = 0; i < 50; ++i) records.push_back(Record("C" + std::to_string(i), i % 2 ? "odd" : "even"));
+  for (int i = 0; i < 50; ++i)
+    records.push_back(Record("C" + std::to_string(i), i % 2 ? "odd" : "even"));
   const std::string file = Make("items.dat", records);
   Result r = Run({"check", file});
   EXPECT_EQ(r.code, 0) << r.out << r.err;

@@ -40,8 +40,8 @@ TEST(RecordText, Base64AndHexRoundTripEveryLengthAndByte) {
 
 TEST(RecordText, DamagedBase64IsRefused) {
   Bytes out;
-  for (const char* bad : {"Zg=", "Zg", "Z===", "=Zg=", "Zg==Zg==", "Zm9v!mFy", "Zm 9", "Zh==",
-                          "Zm9=", "Zm8=\n"}) {
+  for (const char* bad :
+       {"Zg=", "Zg", "Z===", "=Zg=", "Zg==Zg==", "Zm9v!mFy", "Zm 9", "Zh==", "Zm9=", "Zm8=\n"}) {
     EXPECT_FALSE(Base64Decode(bad, out)) << bad;
   }
 }
@@ -57,8 +57,7 @@ TEST(RecordText, DamagedHexIsRefused) {
 
 TEST(RecordText, CsvFieldStaysOnOneLineAndEscapesWhatWouldBreakIt) {
   const std::string raw = std::string("a\"b\\c\n\r,", 8) + '\0' + "\x7f\xff";
-  const std::string field =
-      CsvField(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
+  const std::string field = CsvField(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
   EXPECT_EQ(field, "\"a\"\"b\\\\c\\x0a\\x0d,\\x00\\x7f\\xff\"");
 }
 

@@ -19,9 +19,10 @@ Entry Real() {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int16_t BTRCALL(
-    uint16_t op, void* position_block, void* data, uint32_t* data_length, void* key,
-    uint8_t key_length, int8_t key_number) {
+extern "C" __attribute__((visibility("default"))) int16_t BTRCALL(uint16_t op, void* position_block,
+                                                                  void* data, uint32_t* data_length,
+                                                                  void* key, uint8_t key_length,
+                                                                  int8_t key_number) {
   Entry real = Real();
   if (!real) return 20;  // the engine's "record manager inactive"
   const uint32_t offered = data_length ? *data_length : 0;
