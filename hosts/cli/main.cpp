@@ -67,6 +67,8 @@ constexpr const char* kUsage =
     "      walks physical order and every key, and sets their counts against the\n"
     "      file's statistics; exit code 1 when they disagree\n"
     "\n"
+    "  --owner NAME opens a file that has an owner name; a file that load creates gets it\n"
+    "\n"
     "  vastrel --help, vastrel COMMAND --help: this text\n"
     "exit codes: 0 done, 1 data problem or engine error, 2 usage error\n";
 
@@ -375,6 +377,11 @@ std::string HeaderLine(const TBtr& t) {
 int Export(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
+  // Truncating the record file itself would destroy what the export is meant to keep.
+  std::error_code same_ec;
+  if (std::filesystem::equivalent(o.operands[0], o.operands[1], same_ec)) {
+    throw DataError(o.operands[1] + " is the record file itself; name another output file");
+  }
   std::ofstream out(o.operands[1], std::ios::binary | std::ios::trunc);
   if (!out) throw DataError("cannot write " + o.operands[1] + ": " + std::strerror(errno));
   out << HeaderLine(t);
@@ -453,6 +460,7 @@ int Load(const Options& o) {
   const uint64_t in_size = std::filesystem::file_size(in_name, ec);
   std::string line;
   if (!std::getline(in, line)) throw DataError(in_name + " is empty: no header line");
+  if (!line.empty() && line.back() == '\r') line.pop_back();
 
   TBtr t;
   t.SetFileName(o.operands[0]);
@@ -485,6 +493,7 @@ int Load(const Options& o) {
     while (std::getline(in, line)) {
       ++number;
       bytes_read += line.size() + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // written on another system
       if (line.empty()) continue;
       const json::Object obj = ParseLine(line, number);
       const json::Value* data = obj.Find("data");

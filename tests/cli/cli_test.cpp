@@ -238,6 +238,13 @@ TEST_F(Tool, ExportThenLoadGivesTheSameRecordsAndDescription) {
   EXPECT_NE(Slurp(hex_jsonl).find("\"hex\":\"433320"), std::string::npos);
   ASSERT_EQ(Run({"load", PathOf("hex.dat"), hex_jsonl}).code, 0);
   EXPECT_EQ(CsvRecords(PathOf("hex.dat"), "--physical"), a);
+
+  // Lines ended by a carriage return and a line feed load the same.
+  std::string crlf;
+  for (const std::string& l : Lines(Slurp(jsonl))) crlf += l + "\r\n";
+  std::ofstream(jsonl, std::ios::trunc | std::ios::binary) << crlf;
+  ASSERT_EQ(Run({"load", PathOf("crlf.dat"), jsonl}).code, 0);
+  EXPECT_EQ(CsvRecords(PathOf("crlf.dat"), "--physical"), a);
 }
 
 TEST_F(Tool, LoadRefusesAnExistingFileWithoutAppendAndUndoesAFailedBatch) {
@@ -345,6 +352,22 @@ TEST_F(Tool, AMissingFileIsAnEngineError) {
     EXPECT_EQ(r.err, "vastrel: File Not Found (12)\n  file: " + missing + "\n") << command;
     EXPECT_EQ(r.out, "") << command;
   }
+}
+
+TEST_F(Tool, ExportNeverOverwritesTheRecordFile) {
+  const std::string file = Make("items.dat", {Record("C1", "nut")});
+  Result r = Run({"export", file, file});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is the record file itself"), std::string::npos) << r.err;
+  EXPECT_EQ(CsvRecords(file, "--physical").size(), 1u);
+}
+
+TEST_F(Tool, AMissingEngineIsReported) {
+  const std::string file = Make("items.dat", {Record("C1", "nut")});
+  Result r = Run({"info", file}, PathOf("no-such-engine.so"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("vastrel: no record engine ("), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(-9999)\n  file: " + file), std::string::npos) << r.err;
 }
 
 TEST_F(Tool, BadArgumentsAreUsageErrors) {
