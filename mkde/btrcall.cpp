@@ -21,7 +21,22 @@ constexpr auto kLockWait = std::chrono::seconds(3);
 constexpr auto kGateWait = std::chrono::seconds(5);
 
 std::atomic<bool> forked{false};
-void MarkForked() { forked.store(true); }
+
+// A fork waits for the engine's lock, so that the child never starts with it held by a
+// thread it does not have (the snapshot reaper takes it every few milliseconds).
+void BeforeFork() {
+  if (!mkde::Engine::Gone()) mkde::Engine::Get().LockForFork();
+}
+void AfterForkParent() {
+  if (!mkde::Engine::Gone()) mkde::Engine::Get().UnlockForFork();
+}
+void AfterForkChild() {
+  forked.store(true);
+  if (!mkde::Engine::Gone()) mkde::Engine::Get().UnlockForFork();
+}
+
+// A kept read snapshot is let go once no call used it for one to two of these.
+constexpr auto kSnapshotIdle = std::chrono::milliseconds(20);
 
 // Operations that may carry a lock bias.
 bool TakesLock(int op) {
@@ -65,7 +80,29 @@ Engine& Engine::Get() {
 
 bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
 
-Engine::Engine() { pthread_atfork(nullptr, nullptr, MarkForked); }
+Engine::Engine() { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); }
+
+Engine::~Engine() {
+  stopping_.store(true);
+  if (reaper_) {
+    reaper_->join();
+    delete reaper_;
+  }
+}
+
+void Engine::StartReaper() {
+  if (reaper_) return;
+  reaper_ = new std::thread([this] { Reap(); });
+}
+
+void Engine::Reap() {
+  while (!stopping_.load()) {
+    std::this_thread::sleep_for(kSnapshotIdle);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_.load() || forked.load()) continue;
+    Registry::Get().ReleaseIdle();
+  }
+}
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
@@ -73,7 +110,9 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   if (forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
+    reaper_ = nullptr;  // the parent's thread: not in this process
   }
+  StartReaper();
   Call call;
   int code = op;
   if (code >= 1000) {

@@ -5,10 +5,12 @@
 
 #include <lmdb.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
@@ -63,8 +65,13 @@ class ReadScope {
 class Engine {
  public:
   static Engine& Get();
+  ~Engine();
   // True once the process-wide engine has been destroyed; no call may reach Get() then.
   static bool Gone();
+
+  // Around fork(): the child starts with the engine's lock free.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockForFork() { mutex_.unlock(); }
 
   int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                    uint8_t key_len, int8_t key_num, void* client_id);
@@ -118,8 +125,9 @@ class Engine {
   int FindPercentage(Call& call);
   // Copies a record reached on key path `key` (-1: physical order) to the caller and sets
   // the block's currency there.
+  // `stored`: the record's stored value when the caller already has it.
   int Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-              bool key_only);
+              bool key_only, const MDB_val* stored = nullptr);
 
   // Writes (ops_write.cpp).
   int Insert(Call& call);
@@ -137,8 +145,15 @@ class Engine {
   void PlaceAfterWrite(Handle* handle, int key, const std::string& record, uint32_t position,
                        uint32_t change);
 
+  // Lets go of read snapshots that no call has used for a moment (see FileEnv::EndRead);
+  // started with the first call, stopped with the engine.
+  void StartReaper();
+  void Reap();
+
   std::mutex mutex_;
   HandleTable handles_;
+  std::thread* reaper_ = nullptr;  // left behind, not joined, in the child of a fork
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace mkde

@@ -143,6 +143,19 @@ FileEnv::~FileEnv() {
 }
 
 int FileEnv::BeginRead(MDB_txn** txn) {
+  if (read_txn_ && kept_) {
+    // The snapshot of the last call is still the newest commit: nothing to take up, and
+    // the cursors stand where that call left them.
+    MDB_envinfo info;
+    mdb_env_info(env_, &info);
+    if (mdb_txn_id(read_txn_) == info.me_last_txnid) {
+      read_active_ = true;
+      *txn = read_txn_;
+      return 0;
+    }
+    mdb_txn_reset(read_txn_);
+    kept_ = false;
+  }
   int rc;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (read_txn_) {
@@ -174,8 +187,33 @@ int FileEnv::BeginRead(MDB_txn** txn) {
 }
 
 void FileEnv::EndRead() {
-  if (read_active_) mdb_txn_reset(read_txn_);
+  // Kept for the next call while it stays the newest; ReleaseIdle lets it go soon after the
+  // calls stop, so that an idle process never holds back the reuse of freed pages.
+  if (read_active_) {
+    kept_ = true;
+    ++reads_;
+  }
   read_active_ = false;
+}
+
+void FileEnv::ReleaseIdle() {
+  // Counting calls rather than reading a clock keeps the clock out of every read.
+  if (kept_ && !read_active_ && reads_ == reads_seen_) {
+    mdb_txn_reset(read_txn_);
+    kept_ = false;
+  }
+  reads_seen_ = reads_;
+}
+
+void FileEnv::DropSnapshot() {
+  for (MDB_cursor*& c : read_cursors_) {
+    if (c) mdb_cursor_close(c);
+    c = nullptr;
+  }
+  if (read_txn_) mdb_txn_abort(read_txn_);
+  read_txn_ = nullptr;
+  read_active_ = false;
+  kept_ = false;
 }
 
 int FileEnv::ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
@@ -275,6 +313,7 @@ int FileEnv::GrowMap(size_t extra) {
     read_txn_ = nullptr;
   }
   read_active_ = false;
+  kept_ = false;
   int rc = mdb_env_set_mapsize(env_, want);
   return rc == 0 ? BTR_OK : BTR_DISK_FULL;
 }
@@ -294,6 +333,7 @@ int FileEnv::BeginWrite(MDB_txn** txn) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc != MDB_MAP_RESIZED) break;
+    DropSnapshot();  // the map may only move with no snapshot live
     mdb_env_set_mapsize(env_, 0);
   }
   return rc == 0 ? BTR_OK : LmdbStatus(rc);
@@ -380,6 +420,7 @@ int FileEnv::Compact() {
   if (read_txn_) mdb_txn_abort(read_txn_);
   read_txn_ = nullptr;
   read_active_ = false;
+  kept_ = false;
   mdb_env_close(env_);
   env_ = nullptr;
   // The rename is the one step: before it the old file is whole, after it the new one.
@@ -504,6 +545,10 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   *out = file.get();
   files_.push_back(std::move(file));
   return BTR_OK;
+}
+
+void Registry::ReleaseIdle() {
+  for (auto& f : files_) f->ReleaseIdle();
 }
 
 void Registry::Release(FileEnv* file) {

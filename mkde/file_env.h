@@ -85,10 +85,14 @@ class FileEnv {
   // The client that holds an exclusive open, or nullptr.
   Client* exclusive_owner = nullptr;
 
-  // A read snapshot for one call: renews the cached read transaction. Returns an LMDB
-  // error code. REQUIRES: no snapshot is active.
+  // A read snapshot for one call: the snapshot of the previous call when no commit came
+  // since, else a renewed one. Returns an LMDB error code. REQUIRES: no snapshot is active.
   int BeginRead(MDB_txn** txn);
   void EndRead();
+  // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle.
+  void ReleaseIdle();
+  // Ends the cached snapshot and its cursors for good (before the map moves).
+  void DropSnapshot();
   // The cursor on `dbi` inside the active read snapshot (opened once, renewed per call).
   int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
 
@@ -139,6 +143,9 @@ class FileEnv {
   int gate_depth_ = 0;
   MDB_txn* read_txn_ = nullptr;  // reset between calls
   bool read_active_ = false;
+  bool kept_ = false;                      // read_txn_ is live between calls
+  uint64_t reads_ = 0;                     // calls that ended a snapshot
+  uint64_t reads_seen_ = 0;                // reads_ at the previous ReleaseIdle
   std::vector<MDB_cursor*> read_cursors_;  // by dbi
   std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
 };
@@ -156,6 +163,8 @@ class Registry {
   // Creates a record file at `path` from a parsed description. `replace` false refuses an
   // existing file (59). Returns an engine status.
   int Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
+  // Lets go of read snapshots no call has used since the previous ReleaseIdle.
+  void ReleaseIdle();
   // After fork(): the parent's environments must not be touched; forget them.
   void ForgetAfterFork();
 

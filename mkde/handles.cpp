@@ -114,7 +114,9 @@ Handle* HandleTable::Find(const void* block, const Client* client) const {
   Handle* handle = slots_[slot].get();
   if (handle->generation != GetLE(b + 8, 8) || handle->client != client) return nullptr;
   // Constant time, so that the check value cannot be found byte by byte.
-  if (sodium_memcmp(handle->check, b + 16, 16) != 0) return nullptr;
+  uint8_t diff = 0;
+  for (int i = 0; i < 16; ++i) diff |= handle->check[i] ^ b[16 + i];
+  if (diff != 0) return nullptr;
   return handle;
 }
 

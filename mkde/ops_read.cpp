@@ -83,7 +83,7 @@ int ReadScope::Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
 }
 
 int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-                    bool key_only) {
+                    bool key_only, const MDB_val* stored) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   // A single-record lock ends with the next read through the block.
@@ -93,7 +93,8 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
     if (locked != BTR_OK) return locked;
   }
   StoredRecord record;
-  int rc = ReadRecord(txn, *file, position, &record);
+  int rc = stored ? DecodeRecord(*file, position, *stored, &record)
+                  : ReadRecord(txn, *file, position, &record);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
   int status = BTR_OK;
   if (!key_only) {
@@ -198,9 +199,17 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   MDB_cursor* c;
   rc = snap.Cursor(file->key_db(h->key), &c);
   if (rc != 0) return LmdbStatus(rc);
+  MDB_val kk, vv;
+  // Still in the snapshot of the call that left the cursor on this block's entry: one step.
+  if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && View(kk) == h->entry) {
+    rc = mdb_cursor_get(c, &kk, &vv, call.op == BTR_GET_NEXT ? MDB_NEXT : MDB_PREV);
+    if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+    if (vv.mv_size != 4) return BTR_IO_ERROR;
+    return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv.mv_data), key_only);
+  }
   // The remembered entry may be gone (deleted here or by another client); the seek lands
   // on what now follows it either way.
-  MDB_val kk = Val(h->entry), vv;
+  kk = Val(h->entry);
   rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
   if (call.op == BTR_GET_NEXT) {
     if (rc == 0 && View(kk) == h->entry) rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
@@ -237,6 +246,12 @@ int Engine::Step(Call& call) {
       break;
     case BTR_STEP_NEXT:
       if (h->physical_position == std::numeric_limits<uint32_t>::max()) return BTR_END_OF_FILE;
+      // One step when the cursor still stands on this block's record in the same snapshot.
+      if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
+          PositionFromKey(kk.mv_data) == h->physical_position) {
+        rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
+        break;
+      }
       PositionKey(h->physical_position + 1, probe);
       kk = Val(probe, 4);
       rc = mdb_cursor_get(c, &kk, &vv, MDB_SET_RANGE);
@@ -254,7 +269,7 @@ int Engine::Step(Call& call) {
   }
   if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
   if (kk.mv_size != 4) return BTR_IO_ERROR;
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
 }
 
 int Engine::GetPosition(Call& call) {
@@ -339,7 +354,7 @@ int Engine::GetByPercentage(Call& call) {
     if (vv.mv_size != 4) return BTR_IO_ERROR;
     return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), false);
   }
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
 }
 
 int Engine::FindPercentage(Call& call) {

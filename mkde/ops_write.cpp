@@ -29,36 +29,29 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
   if (!handle->writable()) return BTR_ACCESS_DENIED;
   Client* client = handle->client;
   if (client->in_transaction) {
-    // Inside a transaction the file's write transaction stays open until End or Abort;
-    // each call runs in a nested one, so that a call that fails leaves no trace in it.
-    MDB_txn* parent = client->WriteTxn(file);
-    if (!parent) {
+    // Inside a transaction the file's write transaction stays open until End or Abort, and
+    // each call writes into it directly: a refused call has written nothing (RecordWriter
+    // checks before it writes), and a call that fails once it has written ends the whole
+    // transaction, so that no part of a call is ever committed.
+    MDB_txn* txn = client->WriteTxn(file);
+    if (!txn) {
       int status = file->AcquireGate(client);
       if (status != BTR_OK) return status;
-      status = file->BeginWrite(&parent);
+      status = file->BeginWrite(&txn);
       if (status != BTR_OK) {
         file->ReleaseGate(client);
         return status;
       }
       ++file->open_count;  // the file stays open until the transaction ends
-      client->writes.push_back(FileWrite{file, parent, handle->accelerated()});
+      client->writes.push_back(FileWrite{file, txn, handle->accelerated()});
     }
-    MDB_txn* txn = nullptr;
-    int rc = mdb_txn_begin(file->env(), parent, 0, &txn);
-    if (rc != 0) return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
     RecordWriter writer(file, txn);
     int status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
-    if (status != BTR_OK) {
-      mdb_txn_abort(txn);
-      // The map cannot move while the transaction is open: the call fails, the
-      // transaction goes on without it.
-      return status == kStatusMapFull ? BTR_DISK_FULL : status;
-    }
-    rc = mdb_txn_commit(txn);
-    if (rc != 0) return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
-    return BTR_OK;
+    if (status == kStatusMapFull) status = BTR_DISK_FULL;  // the map cannot move meanwhile
+    if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
+    return status;
   }
   int status = file->AcquireGate(handle->client);
   if (status != BTR_OK) return status;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -38,6 +40,10 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
   MDB_val key = Val(k, 4), value;
   int rc = mdb_get(txn, file.records_db(), &key, &value);
   if (rc != 0) return rc;
+  return DecodeRecord(file, position, value, out);
+}
+
+int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out) {
   if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
   const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
   out->change = GetU32(p);
@@ -98,6 +104,7 @@ int RecordWriter::Begin() {
 int RecordWriter::Finish() {
   std::string encoded = counters_.Encode();
   MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  wrote_ = true;
   return LmdbStatus(mdb_put(txn_, file_->meta_db(), &k, &v, 0));
 }
 
@@ -125,16 +132,19 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
     int status = PrefixExists(key, prefix, &exists);
     if (status != BTR_OK) return status;
     if (!exists) ++counters_.unique_values[key];
+    wrote_ = true;
     return LmdbStatus(mdb_put(txn_, file_->key_db(key), &k, &v, 0));
   }
+  wrote_ = true;
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
-  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
+  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;  // checked before: not reached
   if (rc == 0) ++counters_.unique_values[key];
   return LmdbStatus(rc);
 }
 
 int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
   MDB_val k = Val(entry);
+  wrote_ = true;
   int rc = mdb_del(txn_, file_->key_db(key), &k, nullptr);
   if (rc == MDB_NOTFOUND) return BTR_IO_ERROR;  // an index that lost an entry is damaged
   if (rc != 0) return LmdbStatus(rc);
@@ -177,12 +187,33 @@ void RecordWriter::NoteAutoincrement(const std::string& record) {
   }
 }
 
+int RecordWriter::Taken(size_t key, const std::string& entry, bool* taken) {
+  MDB_val k = Val(entry), v;
+  int rc = mdb_get(txn_, file_->key_db(key), &k, &v);
+  if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
+  *taken = rc == 0;
+  return BTR_OK;
+}
+
 int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
+  std::vector<std::pair<size_t, std::string>> entries;
+  // Every check comes before the first write, so that a refused insert leaves no trace
+  // even inside a transaction's open write transaction.
   for (size_t i = 0; i < file_->key_count(); ++i) {
+    const KeyDef& def = file_->spec().keys[i];
     bool null = false;
-    std::string entry = IndexEntry(file_->spec().keys[i], bytes, record.size(), position, &null);
+    std::string entry = IndexEntry(def, bytes, record.size(), position, &null);
     if (null) continue;
+    if (!def.duplicates()) {
+      bool taken = false;
+      int status = Taken(i, entry, &taken);
+      if (status != BTR_OK) return status;
+      if (taken) return BTR_DUPLICATE_KEY;
+    }
+    entries.emplace_back(i, std::move(entry));
+  }
+  for (auto& [i, entry] : entries) {
     int status = AddEntry(i, entry, position);
     if (status != BTR_OK) return status;
   }
@@ -203,6 +234,7 @@ int RecordWriter::Insert(std::string* record, uint32_t* position) {
   unsigned char k[4];
   PositionKey(pos, k);
   MDB_val key = Val(k, 4), value = Val(stored);
+  wrote_ = true;
   int rc = mdb_put(txn_, file_->records_db(), &key, &value, MDB_APPEND);
   if (rc == MDB_KEYEXIST) rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
   if (rc != 0) return LmdbStatus(rc);
@@ -226,20 +258,36 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
 
   const uint8_t* b = reinterpret_cast<const uint8_t*>(before.data());
   const uint8_t* a = reinterpret_cast<const uint8_t*>(after.data());
+  struct Move {
+    size_t key;
+    std::string from, to;
+    bool from_null, to_null;
+  };
+  std::vector<Move> moves;
+  // Every check before the first write (see AddEntries).
   for (size_t i = 0; i < file_->key_count(); ++i) {
     const KeyDef& def = file_->spec().keys[i];
     if (ExtractValue(def, b, before.size()) == ExtractValue(def, a, after.size())) continue;
     if (!def.modifiable()) return BTR_MODIFIABLE_KEY;
-    bool old_null = false, new_null = false;
-    std::string old_entry = IndexEntry(def, b, before.size(), position, &old_null);
-    std::string new_entry = IndexEntry(def, a, after.size(), position, &new_null);
-    if (old_entry == new_entry && old_null == new_null) continue;
-    if (!old_null) {
-      status = RemoveEntry(i, old_entry);
+    Move m{i, {}, {}, false, false};
+    m.from = IndexEntry(def, b, before.size(), position, &m.from_null);
+    m.to = IndexEntry(def, a, after.size(), position, &m.to_null);
+    if (m.from == m.to && m.from_null == m.to_null) continue;
+    if (!m.to_null && !def.duplicates()) {
+      bool taken = false;
+      status = Taken(i, m.to, &taken);
+      if (status != BTR_OK) return status;
+      if (taken) return BTR_DUPLICATE_KEY;
+    }
+    moves.push_back(std::move(m));
+  }
+  for (Move& m : moves) {
+    if (!m.from_null) {
+      status = RemoveEntry(m.key, m.from);
       if (status != BTR_OK) return status;
     }
-    if (!new_null) {
-      status = AddEntry(i, new_entry, position);
+    if (!m.to_null) {
+      status = AddEntry(m.key, m.to, position);
       if (status != BTR_OK) return status;
     }
   }
@@ -250,6 +298,7 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
   unsigned char k[4];
   PositionKey(position, k);
   MDB_val key = Val(k, 4), value = Val(stored);
+  wrote_ = true;
   rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
   if (rc != 0) return LmdbStatus(rc);
   *result = std::move(after);
@@ -275,6 +324,7 @@ int RecordWriter::Delete(uint32_t position, uint32_t change) {
   unsigned char k[4];
   PositionKey(position, k);
   MDB_val key = Val(k, 4);
+  wrote_ = true;
   return LmdbStatus(mdb_del(txn_, file_->records_db(), &key, nullptr));
 }
 

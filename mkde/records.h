@@ -35,6 +35,8 @@ int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const s
 // Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
 // for a sealed record that does not open: never unauthenticated bytes).
 int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
+// The same for a stored value already in hand (a cursor on the records).
+int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out);
 
 // The index entry of a record on `key`; *null is set when the value is a null key that the
 // index leaves out (the entry is still built, so that a place can be kept there).
@@ -42,13 +44,18 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
                        bool* null);
 
 // The changes one write call makes, inside one LMDB write transaction. Every method returns
-// an engine status, or kStatusMapFull (the caller grows the map and runs it all again). On
-// any non-zero status the caller aborts the transaction: nothing half-done is kept.
+// an engine status, or kStatusMapFull (the caller grows the map and runs it all again). A
+// refusal comes before any write; on a failure after one (wrote()) the caller aborts the
+// transaction: nothing half-done is kept.
 class RecordWriter {
  public:
   RecordWriter(FileEnv* file, MDB_txn* txn) : file_(file), txn_(txn) {}
 
   MDB_txn* txn() const { return txn_; }
+  // True once the transaction holds a change of this writer. Every refusal (5, 10, 80, and
+  // the edit's own) comes before that; a failure after it is the storage's, and leaves the
+  // transaction with part of a call in it.
+  bool wrote() const { return wrote_; }
   int Begin();   // loads the counters
   int Finish();  // stores the counters
 
@@ -65,6 +72,8 @@ class RecordWriter {
 
  private:
   int AddEntries(const std::string& record, uint32_t position);
+  // Whether a unique key's index already holds `entry`.
+  int Taken(size_t key, const std::string& entry, bool* taken);
   int AddEntry(size_t key, const std::string& entry, uint32_t position);
   int RemoveEntry(size_t key, const std::string& entry);
   int PrefixExists(size_t key, std::string_view prefix, bool* exists);
@@ -75,6 +84,7 @@ class RecordWriter {
   FileEnv* file_;
   MDB_txn* txn_;
   Counters counters_;
+  bool wrote_ = false;
 };
 
 }  // namespace mkde

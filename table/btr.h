@@ -248,7 +248,8 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   // Opens FileName(): fills the file specification and Keys() from the file, grows the
   // data buffer to the record length, sets Active(); with FirstOnOpen() reads the first
   // record (a failure of that read leaves an all-zero data buffer and is not reported).
-  // With AutoCreate() a missing file is created first (see CreateFile).
+  // With AutoCreate() a missing file is created first (see CreateFile). When the statistics
+  // fail after the engine opened the file, it is closed again and the table stays inactive.
   void Open();
   // Closes the file; a failed close leaves the table active.
   void Close();

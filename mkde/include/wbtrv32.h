@@ -88,10 +88,11 @@ extern "C" {
  *   changes to every file stay its own (its Gets see them, others read the last commit)
  *   until 20 End commits them file after file, or 21 Abort drops them. Each file a
  *   transaction changed keeps its write gate until then: other clients' writes to it
- *   answer 85 at once in this process, after a bounded wait in another. A call that fails
- *   inside a transaction leaves no trace in it. Statuses: 37 one is active (19); 39 none is
- *   active (20, 21); 18 a change did not fit the file's map (the transaction goes on
- *   without it). A concurrent transaction keeps other writers out of its files as an
+ *   answer 85 at once in this process, after a bounded wait in another. A call refused
+ *   inside a transaction leaves no trace in it; one that fails for the storage's sake
+ *   (2, 18) ends the transaction, undoing it all. Statuses: 37 one is active (19); 39 none is
+ *   active (20, 21); 18 a change did not fit the file's map (which cannot grow under an
+ *   open transaction). A concurrent transaction keeps other writers out of its files as an
  *   exclusive one does (the file has one writer at a time); it differs in leaving record
  *   locks and opens of other clients free.
  * 22 Get Position: out 4 bytes, the current record's position. Statuses: 8; 22.

@@ -39,6 +39,31 @@ TEST_F(EngineTest, FileGrowsPastItsMapWithoutLosingAWrite) {
   EXPECT_EQ(i, sizes.size());
 }
 
+TEST_F(EngineTest, TransactionThatOutgrowsTheMapEndsWhole) {
+  std::string path = Path("txbig.dat");
+  ASSERT_EQ(CreateFile(path, CreationBuffer(8, {{{1, 4, 0, 1}}}, 0x0001)), 0);
+  Table t;
+  ASSERT_EQ(t.Open(path), 0);
+  ASSERT_EQ(t.Insert(std::string(8, '\0')), 0);
+  uint8_t pos[128] = {};
+  ASSERT_EQ(Call(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0), 0);
+  int16_t status = 0;
+  int32_t id = 1;
+  for (; id < 10 && status == 0; ++id) {
+    std::string rec(30 << 20, 'r');
+    std::memcpy(rec.data(), &id, 4);
+    status = t.Insert(rec);
+  }
+  ASSERT_EQ(status, BTR_DISK_FULL) << "the map cannot grow under an open transaction";
+  EXPECT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0), BTR_TRANSACTION_ERROR)
+      << "the failed call ended the transaction";
+  size_t n = 0;
+  for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT)) ++n;
+  EXPECT_EQ(n, 1u) << "nothing of it was kept";
+  std::string rec(30 << 20, 'r');
+  EXPECT_EQ(t.Insert(rec.replace(0, 4, "\x07\0\0\0", 4)), 0) << "outside one, the map grows";
+}
+
 // The child's report of one transaction: what it does in each file before End, then (on a
 // second message) that End answered 0.
 constexpr int kFiles = 3;
