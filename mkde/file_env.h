@@ -116,6 +116,13 @@ class FileEnv {
   // Commits (synced unless `accelerated`). On MDB_MAP_FULL the map grows and *retry is
   // set: the caller runs its change again in a new transaction. Returns an engine status.
   int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry);
+  // Ends a write transaction without keeping its changes.
+  void AbortWrite(MDB_txn* txn);
+  // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
+  // for the rest of the transaction (a transaction of many calls opens each one once).
+  // LMDB frees a write transaction's cursors when it ends, so every write transaction ends
+  // through CommitWrite or AbortWrite, which forget them. Returns an LMDB error code.
+  int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
   int GrowMap(size_t extra);
 
@@ -148,6 +155,10 @@ class FileEnv {
   uint64_t reads_seen_ = 0;                // reads_ at the previous ReleaseIdle
   std::vector<MDB_cursor*> read_cursors_;  // by dbi
   std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
+  MDB_txn* write_txn_ = nullptr;           // the transaction write_cursors_ belong to
+  std::vector<MDB_cursor*> write_cursors_;  // by dbi
+
+  void ForgetWriteCursors();
 };
 
 // Every file this process has open, by device and inode.

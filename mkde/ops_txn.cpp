@@ -25,7 +25,7 @@ int Engine::FinishTransaction(Client* client, bool commit) {
       // A full map at commit time cannot be retried: the changes were not kept.
       if (retry) status = BTR_DISK_FULL;
     } else {
-      mdb_txn_abort(w.txn);
+      w.file->AbortWrite(w.txn);
     }
     if (first == BTR_OK) first = status;
     w.file->ReleaseGate(client);

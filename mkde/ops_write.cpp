@@ -64,7 +64,7 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
     if (status != BTR_OK) {
-      mdb_txn_abort(txn);
+      file->AbortWrite(txn);
       if (status != kStatusMapFull) break;
       // The change did not fit: nothing of it was kept. Grow and run it again.
       status = file->GrowMap(size_t{16} << 20);

@@ -32,6 +32,10 @@ void PutSigned(uint8_t* p, size_t n, int64_t value) {
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+bool HasPrefix(const MDB_val& key, std::string_view prefix) {
+  return key.mv_size >= prefix.size() && std::memcmp(key.mv_data, prefix.data(), prefix.size()) == 0;
+}
+
 }  // namespace
 
 int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out) {
@@ -110,14 +114,12 @@ int RecordWriter::Finish() {
 
 int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
   MDB_cursor* c;
-  int rc = mdb_cursor_open(txn_, file_->key_db(key), &c);
+  int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k = Val(prefix), v;
   rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
-  mdb_cursor_close(c);
   if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
-  *exists = rc == 0 && k.mv_size >= prefix.size() &&
-            std::memcmp(k.mv_data, prefix.data(), prefix.size()) == 0;
+  *exists = rc == 0 && HasPrefix(k, prefix);
   return BTR_OK;
 }
 
@@ -127,13 +129,34 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
   PositionKey(position, p);
   MDB_val k = Val(entry), v = Val(p, 4);
   if (def.duplicates()) {
-    bool exists = false;
-    std::string_view prefix(entry.data(), entry.size() - 4);
-    int status = PrefixExists(key, prefix, &exists);
-    if (status != BTR_OK) return status;
-    if (!exists) ++counters_.unique_values[key];
+    // The entry goes in through a cursor, which then stands on it: the value had entries
+    // already exactly when a neighbour shares its prefix. Positions only grow, so a new
+    // entry usually ends its value's run and the previous entry answers at once.
+    MDB_cursor* c;
+    int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
+    if (rc != 0) return LmdbStatus(rc);
     wrote_ = true;
-    return LmdbStatus(mdb_put(txn_, file_->key_db(key), &k, &v, 0));
+    rc = mdb_cursor_put(c, &k, &v, 0);
+    if (rc != 0) return LmdbStatus(rc);
+    std::string_view prefix(entry.data(), entry.size() - 4);
+    bool exists = false;
+    MDB_val nk, nv;
+    rc = mdb_cursor_get(c, &nk, &nv, MDB_PREV);
+    if (rc == 0) {
+      exists = HasPrefix(nk, prefix);
+      if (!exists) rc = mdb_cursor_get(c, &nk, &nv, MDB_NEXT);  // back on the new entry
+    } else if (rc == MDB_NOTFOUND) {
+      nk = k;  // the first entry of all: stand on it again
+      rc = mdb_cursor_get(c, &nk, &nv, MDB_SET);
+    }
+    if (!exists && rc == 0) {
+      rc = mdb_cursor_get(c, &nk, &nv, MDB_NEXT);
+      exists = rc == 0 && HasPrefix(nk, prefix);
+      if (rc == MDB_NOTFOUND) rc = 0;
+    }
+    if (rc != 0) return LmdbStatus(rc);
+    if (!exists) ++counters_.unique_values[key];
+    return BTR_OK;
   }
   wrote_ = true;
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
