@@ -158,9 +158,10 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
     if (!exists) ++counters_.unique_values[key];
     return BTR_OK;
   }
-  wrote_ = true;
+  // A put refused for an existing key has changed nothing.
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
-  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;  // checked before: not reached
+  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
+  wrote_ = true;
   if (rc == 0) ++counters_.unique_values[key];
   return LmdbStatus(rc);
 }
@@ -222,19 +223,29 @@ int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
   std::vector<std::pair<size_t, std::string>> entries;
   // Every check comes before the first write, so that a refused insert leaves no trace
-  // even inside a transaction's open write transaction.
+  // even inside a transaction's open write transaction. The first unique key is checked by
+  // its own put (MDB_NOOVERWRITE), which therefore comes first of all.
+  constexpr size_t kNone = std::numeric_limits<size_t>::max();
+  size_t checked_by_put = kNone;
   for (size_t i = 0; i < file_->key_count(); ++i) {
     const KeyDef& def = file_->spec().keys[i];
     bool null = false;
     std::string entry = IndexEntry(def, bytes, record.size(), position, &null);
     if (null) continue;
     if (!def.duplicates()) {
-      bool taken = false;
-      int status = Taken(i, entry, &taken);
-      if (status != BTR_OK) return status;
-      if (taken) return BTR_DUPLICATE_KEY;
+      if (checked_by_put == kNone) {
+        checked_by_put = entries.size();
+      } else {
+        bool taken = false;
+        int status = Taken(i, entry, &taken);
+        if (status != BTR_OK) return status;
+        if (taken) return BTR_DUPLICATE_KEY;
+      }
     }
     entries.emplace_back(i, std::move(entry));
+  }
+  if (checked_by_put != kNone && checked_by_put != 0) {
+    std::swap(entries[0], entries[checked_by_put]);
   }
   for (auto& [i, entry] : entries) {
     int status = AddEntry(i, entry, position);

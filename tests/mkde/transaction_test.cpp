@@ -125,6 +125,35 @@ TEST_F(Transactions, AFailedCallLeavesNoTraceInTheTransaction) {
   EXPECT_EQ(GetU32(stat, 16 + 6), 2u) << "the unique-value count took nothing from the failures";
 }
 
+TEST_F(Transactions, AClashOnAnyUniqueKeyLeavesNoTraceInTheTransaction) {
+  // Key 0 a tag with duplicates, keys 1 and 2 unique integers: a clash on either unique key
+  // must come before the tag's entry is written.
+  ASSERT_EQ(CreateFile(Path("three.dat"),
+                       CreationBuffer(12, {{{9, 4, 0x0001, 0}}, {{1, 4, 0, 1}}, {{5, 4, 0, 1}}})),
+            0);
+  Table t(kA);
+  ASSERT_EQ(t.Open(Path("three.dat")), 0);
+  auto rec = [](int32_t a, int32_t b, const char* tag) {
+    return IdKey(a) + IdKey(b) + std::string(tag, 4);
+  };
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(t.Insert(rec(1, 10, "tagA")), 0);
+  EXPECT_EQ(t.Insert(rec(1, 20, "tagB")), BTR_DUPLICATE_KEY);
+  EXPECT_EQ(t.Insert(rec(2, 10, "tagC")), BTR_DUPLICATE_KEY);
+  EXPECT_EQ(t.Insert(rec(2, 20, "tagA")), 0) << "the transaction goes on";
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  size_t tags = 0;
+  for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0)) ++tags;
+  EXPECT_EQ(tags, 2u);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, "tagB"), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, "tagC"), BTR_KEY_NOT_FOUND);
+  std::string stat;
+  ASSERT_EQ(t.Stat(&stat), 0);
+  EXPECT_EQ(GetU32(stat, 16 + 6), 1u) << "one tag";
+  EXPECT_EQ(GetU32(stat, 32 + 6), 2u);
+  EXPECT_EQ(GetU32(stat, 48 + 6), 2u);
+}
+
 TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
   ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
   ASSERT_EQ(a1_.Insert(Rec(8)), 0);
