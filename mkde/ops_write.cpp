@@ -43,9 +43,13 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
         return status;
       }
       ++file->open_count;  // the file stays open until the transaction ends
-      client->writes.push_back(FileWrite{file, txn, handle->accelerated()});
+      FileWrite w;
+      w.file = file;
+      w.txn = txn;
+      w.accelerated = handle->accelerated();
+      client->writes.push_back(std::move(w));
     }
-    RecordWriter writer(file, txn);
+    RecordWriter writer(file, txn, client->Write(file));
     int status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();

@@ -97,19 +97,41 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
   return entry;
 }
 
-int RecordWriter::Begin() {
+int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters) {
   MDB_val k = Val(std::string_view(kMetaCounters)), v;
-  int rc = mdb_get(txn_, file_->meta_db(), &k, &v);
+  int rc = mdb_get(txn, file.meta_db(), &k, &v);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);
-  if (!counters_.Decode(v.mv_data, v.mv_size, file_->key_count())) return BTR_IO_ERROR;
+  if (!counters->Decode(v.mv_data, v.mv_size, file.key_count())) return BTR_IO_ERROR;
+  return BTR_OK;
+}
+
+int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters) {
+  std::string encoded = counters.Encode();
+  MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  return LmdbStatus(mdb_put(txn, file.meta_db(), &k, &v, 0));
+}
+
+int RecordWriter::Begin() {
+  if (!batch_) return LoadCounters(txn_, *file_, &own_);
+  if (!batch_->counters_loaded) {
+    int status = LoadCounters(txn_, *file_, &batch_->counters);
+    if (status != BTR_OK) return status;
+    batch_->counters_loaded = true;
+  }
+  batch_->working = batch_->counters;
+  counters_ = &batch_->working;
   return BTR_OK;
 }
 
 int RecordWriter::Finish() {
-  std::string encoded = counters_.Encode();
-  MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  if (batch_) {
+    // Stored at End: until then the transaction's calls, and Stat, take them from here.
+    std::swap(batch_->counters, batch_->working);
+    batch_->counters_dirty = true;
+    return BTR_OK;
+  }
   wrote_ = true;
-  return LmdbStatus(mdb_put(txn_, file_->meta_db(), &k, &v, 0));
+  return StoreCounters(txn_, *file_, own_);
 }
 
 int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
@@ -155,14 +177,14 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
       if (rc == MDB_NOTFOUND) rc = 0;
     }
     if (rc != 0) return LmdbStatus(rc);
-    if (!exists) ++counters_.unique_values[key];
+    if (!exists) ++counters_->unique_values[key];
     return BTR_OK;
   }
   // A put refused for an existing key has changed nothing.
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
   if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
   wrote_ = true;
-  if (rc == 0) ++counters_.unique_values[key];
+  if (rc == 0) ++counters_->unique_values[key];
   return LmdbStatus(rc);
 }
 
@@ -178,7 +200,7 @@ int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
     int status = PrefixExists(key, std::string_view(entry.data(), entry.size() - 4), &exists);
     if (status != BTR_OK) return status;
   }
-  if (!exists && counters_.unique_values[key] > 0) --counters_.unique_values[key];
+  if (!exists && counters_->unique_values[key] > 0) --counters_->unique_values[key];
   return BTR_OK;
 }
 
@@ -189,14 +211,14 @@ int RecordWriter::AssignAutoincrement(std::string* record) {
     if (!seg) continue;
     int64_t value = GetSigned(bytes + seg->offset, seg->length);
     if (value == 0) {
-      int64_t high = counters_.autoincrement_high[i];
+      int64_t high = counters_->autoincrement_high[i];
       int64_t max = seg->length >= 8 ? std::numeric_limits<int64_t>::max()
                                      : (int64_t{1} << (8 * seg->length - 1)) - 1;
       if (high >= max) return BTR_DUPLICATE_KEY;  // the key's range is used up
       value = high + 1;
       PutSigned(bytes + seg->offset, seg->length, value);
     }
-    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+    if (value > counters_->autoincrement_high[i]) counters_->autoincrement_high[i] = value;
   }
   return BTR_OK;
 }
@@ -207,7 +229,7 @@ void RecordWriter::NoteAutoincrement(const std::string& record) {
     const Segment* seg = file_->spec().keys[i].autoincrement();
     if (!seg) continue;
     int64_t value = GetSigned(bytes + seg->offset, seg->length);
-    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+    if (value > counters_->autoincrement_high[i]) counters_->autoincrement_high[i] = value;
   }
 }
 
@@ -257,9 +279,9 @@ int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
 int RecordWriter::Insert(std::string* record, uint32_t* position) {
   int status = AssignAutoincrement(record);
   if (status != BTR_OK) return status;
-  uint32_t pos = counters_.next_position;
+  uint32_t pos = counters_->next_position;
   if (pos == 0 || pos == std::numeric_limits<uint32_t>::max()) return BTR_DISK_FULL;
-  counters_.next_position = pos + 1;
+  counters_->next_position = pos + 1;
   status = AddEntries(*record, pos);
   if (status != BTR_OK) return status;
   std::string stored;

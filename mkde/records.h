@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "mkde/file_env.h"
+#include "mkde/handles.h"
 
 namespace mkde {
 
@@ -49,7 +50,10 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
 // transaction: nothing half-done is kept.
 class RecordWriter {
  public:
-  RecordWriter(FileEnv* file, MDB_txn* txn) : file_(file), txn_(txn) {}
+  // `batch`: the transaction of several calls that `txn` belongs to, whose counters this
+  // call takes up and leaves there (nullptr: a call of its own, which stores them).
+  RecordWriter(FileEnv* file, MDB_txn* txn, FileWrite* batch = nullptr)
+      : file_(file), txn_(txn), batch_(batch) {}
 
   MDB_txn* txn() const { return txn_; }
   // True once the transaction holds a change of this writer. Every refusal (5, 10, 80, and
@@ -57,7 +61,7 @@ class RecordWriter {
   // transaction with part of a call in it.
   bool wrote() const { return wrote_; }
   int Begin();   // loads the counters
-  int Finish();  // stores the counters
+  int Finish();  // stores the counters (or leaves them with the batch)
 
   // Adds a record (autoincrement values of 0 are assigned in *record). 5 on a duplicate.
   int Insert(std::string* record, uint32_t* position);
@@ -83,8 +87,15 @@ class RecordWriter {
 
   FileEnv* file_;
   MDB_txn* txn_;
-  Counters counters_;
+  FileWrite* batch_;
+  Counters own_;                // the counters of a call of its own
+  Counters* counters_ = &own_;  // what this call changes: own_ or the batch's working copy
   bool wrote_ = false;
 };
+
+// Reads a file's counters from `txn`. Returns an engine status.
+int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters);
+// Stores them. Returns an engine status (kStatusMapFull included).
+int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters);
 
 }  // namespace mkde
