@@ -123,6 +123,12 @@ class FileEnv {
   // LMDB frees a write transaction's cursors when it ends, so every write transaction ends
   // through CommitWrite or AbortWrite, which forget them. Returns an LMDB error code.
   int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
+  // Room for one index entry per key, kept from call to call so that a write builds its
+  // entries without allocating (calls are serialised, and a write uses one file's room).
+  std::vector<std::string>& EntryRoom(size_t keys) {
+    if (entry_room_.size() < keys) entry_room_.resize(keys);
+    return entry_room_;
+  }
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
   int GrowMap(size_t extra);
 
@@ -157,6 +163,7 @@ class FileEnv {
   std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
   MDB_txn* write_txn_ = nullptr;           // the transaction write_cursors_ belong to
   std::vector<MDB_cursor*> write_cursors_;  // by dbi
+  std::vector<std::string> entry_room_;
 
   void ForgetWriteCursors();
 };

@@ -1,5 +1,6 @@
 #include "mkde/records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -82,18 +83,43 @@ int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const s
   return 0;
 }
 
-std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
-                       bool* null) {
-  std::string value = ExtractValue(key, record, size);
-  *null = IsNullValue(key, reinterpret_cast<const uint8_t*>(value.data()));
-  std::string entry;
-  entry.reserve(key.encoded_length() + 4);
-  EncodeValue(key, reinterpret_cast<const uint8_t*>(value.data()), &entry);
+void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out) {
+  for (const Segment& s : key.segments) {
+    // A segment beyond a short record reads as zeros rather than past the record.
+    size_t have = s.offset < size ? std::min<size_t>(size - s.offset, s.length) : 0;
+    if (have > 0) std::memcpy(out, record + s.offset, have);
+    std::memset(out + have, 0, s.length - have);
+    out += s.length;
+  }
+}
+
+void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                    bool* null, std::string* entry) {
+  // Key values are short: the value is taken apart on the stack, the entry built in room
+  // the caller keeps from call to call.
+  uint8_t room[256];
+  std::string large;
+  const size_t length = key.value_length();
+  uint8_t* value = room;
+  if (length > sizeof room) {
+    large.resize(length);
+    value = reinterpret_cast<uint8_t*>(large.data());
+  }
+  KeyValueInto(key, record, size, value);
+  *null = IsNullValue(key, value);
+  entry->clear();
+  EncodeValue(key, value, entry);
   if (key.duplicates()) {
     unsigned char p[4];
     PositionKey(position, p);
-    entry.append(reinterpret_cast<const char*>(p), 4);
+    entry->append(reinterpret_cast<const char*>(p), 4);
   }
+}
+
+std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                       bool* null) {
+  std::string entry;
+  IndexEntryInto(key, record, size, position, null, &entry);
   return entry;
 }
 
@@ -243,36 +269,69 @@ int RecordWriter::Taken(size_t key, const std::string& entry, bool* taken) {
 
 int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
-  std::vector<std::pair<size_t, std::string>> entries;
+  const size_t keys = file_->key_count();
+  std::vector<std::string>& entries = file_->EntryRoom(keys);
+  size_t order[kMaxKeys];  // the keys with an entry, in the order they are written
+  size_t n = 0;
   // Every check comes before the first write, so that a refused insert leaves no trace
   // even inside a transaction's open write transaction. The first unique key is checked by
   // its own put (MDB_NOOVERWRITE), which therefore comes first of all.
   constexpr size_t kNone = std::numeric_limits<size_t>::max();
   size_t checked_by_put = kNone;
-  for (size_t i = 0; i < file_->key_count(); ++i) {
+  for (size_t i = 0; i < keys; ++i) {
     const KeyDef& def = file_->spec().keys[i];
     bool null = false;
-    std::string entry = IndexEntry(def, bytes, record.size(), position, &null);
+    IndexEntryInto(def, bytes, record.size(), position, &null, &entries[i]);
     if (null) continue;
     if (!def.duplicates()) {
       if (checked_by_put == kNone) {
-        checked_by_put = entries.size();
+        checked_by_put = n;
       } else {
         bool taken = false;
-        int status = Taken(i, entry, &taken);
+        int status = Taken(i, entries[i], &taken);
         if (status != BTR_OK) return status;
         if (taken) return BTR_DUPLICATE_KEY;
       }
     }
-    entries.emplace_back(i, std::move(entry));
+    order[n++] = i;
   }
-  if (checked_by_put != kNone && checked_by_put != 0) {
-    std::swap(entries[0], entries[checked_by_put]);
-  }
-  for (auto& [i, entry] : entries) {
-    int status = AddEntry(i, entry, position);
+  if (checked_by_put != kNone) std::swap(order[0], order[checked_by_put]);
+  for (size_t j = 0; j < n; ++j) {
+    int status = AddEntry(order[j], entries[order[j]], position);
     if (status != BTR_OK) return status;
   }
+  return BTR_OK;
+}
+
+int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::string& record,
+                            unsigned flags) {
+  unsigned char k[4];
+  PositionKey(position, k);
+  MDB_val key = Val(k, 4), value;
+  if (file_->encrypted()) {
+    std::string stored;
+    int status = StoreRecord(*file_, position, change, record, &stored);
+    if (status != BTR_OK) return status;
+    value = Val(stored);
+    wrote_ = true;
+    int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags);
+    if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
+      rc = mdb_put(txn_, file_->records_db(), &key, &value, flags & ~MDB_APPEND);
+    }
+    return LmdbStatus(rc);
+  }
+  // The stored value is written straight into the page LMDB reserves for it.
+  value = MDB_val{kChangeSize + record.size(), nullptr};
+  wrote_ = true;
+  int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags | MDB_RESERVE);
+  if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
+    value = MDB_val{kChangeSize + record.size(), nullptr};
+    rc = mdb_put(txn_, file_->records_db(), &key, &value, (flags & ~MDB_APPEND) | MDB_RESERVE);
+  }
+  if (rc != 0) return LmdbStatus(rc);
+  uint8_t* out = static_cast<uint8_t*>(value.mv_data);
+  PutU32(out, change);
+  if (!record.empty()) std::memcpy(out + kChangeSize, record.data(), record.size());
   return BTR_OK;
 }
 
@@ -284,16 +343,9 @@ int RecordWriter::Insert(std::string* record, uint32_t* position) {
   counters_->next_position = pos + 1;
   status = AddEntries(*record, pos);
   if (status != BTR_OK) return status;
-  std::string stored;
-  status = StoreRecord(*file_, pos, 0, *record, &stored);
+  // Positions only grow: the record goes after every other.
+  status = PutRecord(pos, 0, *record, MDB_APPEND);
   if (status != BTR_OK) return status;
-  unsigned char k[4];
-  PositionKey(pos, k);
-  MDB_val key = Val(k, 4), value = Val(stored);
-  wrote_ = true;
-  int rc = mdb_put(txn_, file_->records_db(), &key, &value, MDB_APPEND);
-  if (rc == MDB_KEYEXIST) rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
-  if (rc != 0) return LmdbStatus(rc);
   *position = pos;
   return BTR_OK;
 }
@@ -348,15 +400,8 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
     }
   }
   uint32_t next = change + 1;
-  std::string stored;
-  status = StoreRecord(*file_, position, next, after, &stored);
+  status = PutRecord(position, next, after, 0);
   if (status != BTR_OK) return status;
-  unsigned char k[4];
-  PositionKey(position, k);
-  MDB_val key = Val(k, 4), value = Val(stored);
-  wrote_ = true;
-  rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
-  if (rc != 0) return LmdbStatus(rc);
   *result = std::move(after);
   *new_change = next;
   return BTR_OK;

@@ -43,6 +43,12 @@ int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, S
 // index leaves out (the entry is still built, so that a place can be kept there).
 std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
                        bool* null);
+// The same into *entry, whose room is reused.
+void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                    bool* null, std::string* entry);
+// The key value as the record holds it (as ExtractValue gives it) into `out`, which has
+// room for key.value_length() bytes.
+void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out);
 
 // The changes one write call makes, inside one LMDB write transaction. Every method returns
 // an engine status, or kStatusMapFull (the caller grows the map and runs it all again). A
@@ -76,6 +82,8 @@ class RecordWriter {
 
  private:
   int AddEntries(const std::string& record, uint32_t position);
+  // Stores the record at `position` with change counter `change` (LMDB put flags `flags`).
+  int PutRecord(uint32_t position, uint32_t change, const std::string& record, unsigned flags);
   // Whether a unique key's index already holds `entry`.
   int Taken(size_t key, const std::string& entry, bool* taken);
   int AddEntry(size_t key, const std::string& entry, uint32_t position);
