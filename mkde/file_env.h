@@ -156,12 +156,12 @@ class FileEnv {
   int gate_depth_ = 0;
   MDB_txn* read_txn_ = nullptr;  // reset between calls
   bool read_active_ = false;
-  bool kept_ = false;                      // read_txn_ is live between calls
-  uint64_t reads_ = 0;                     // calls that ended a snapshot
-  uint64_t reads_seen_ = 0;                // reads_ at the previous ReleaseIdle
-  std::vector<MDB_cursor*> read_cursors_;  // by dbi
-  std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
-  MDB_txn* write_txn_ = nullptr;           // the transaction write_cursors_ belong to
+  bool kept_ = false;                       // read_txn_ is live between calls
+  uint64_t reads_ = 0;                      // calls that ended a snapshot
+  uint64_t reads_seen_ = 0;                 // reads_ at the previous ReleaseIdle
+  std::vector<MDB_cursor*> read_cursors_;   // by dbi
+  std::vector<bool> cursor_renewed_;        // renewed in the active snapshot
+  MDB_txn* write_txn_ = nullptr;            // the transaction write_cursors_ belong to
   std::vector<MDB_cursor*> write_cursors_;  // by dbi
   std::vector<std::string> entry_room_;
 

@@ -34,7 +34,8 @@ void PutSigned(uint8_t* p, size_t n, int64_t value) {
 }
 
 bool HasPrefix(const MDB_val& key, std::string_view prefix) {
-  return key.mv_size >= prefix.size() && std::memcmp(key.mv_data, prefix.data(), prefix.size()) == 0;
+  return key.mv_size >= prefix.size() &&
+         std::memcmp(key.mv_data, prefix.data(), prefix.size()) == 0;
 }
 
 }  // namespace
