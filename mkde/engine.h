@@ -141,6 +141,8 @@ class Engine {
   int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
   // The record the caller sends, cut to the fixed length or refused (22) when short.
   int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
+  // Its length alone: the same checks, no copy.
+  int RecordLength(const Call& call, const FileSpec& spec, size_t* length);
   // Updates the block's logical place after a write of `record` on key path `key`.
   void PlaceAfterWrite(Handle* handle, int key, const std::string& record, uint32_t position,
                        uint32_t change);

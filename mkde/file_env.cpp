@@ -339,8 +339,37 @@ int FileEnv::BeginWrite(MDB_txn** txn) {
   return rc == 0 ? BTR_OK : LmdbStatus(rc);
 }
 
+void FileEnv::ForgetWriteCursors() {
+  std::fill(write_cursors_.begin(), write_cursors_.end(), nullptr);
+  write_txn_ = nullptr;
+}
+
+int FileEnv::WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor) {
+  if (txn != write_txn_) {
+    ForgetWriteCursors();
+    write_txn_ = txn;
+  }
+  if (dbi >= write_cursors_.size()) write_cursors_.resize(dbi + 1, nullptr);
+  MDB_cursor*& c = write_cursors_[dbi];
+  if (!c) {
+    int rc = mdb_cursor_open(txn, dbi, &c);
+    if (rc != 0) {
+      c = nullptr;
+      return rc;
+    }
+  }
+  *cursor = c;
+  return 0;
+}
+
+void FileEnv::AbortWrite(MDB_txn* txn) {
+  if (txn == write_txn_) ForgetWriteCursors();
+  mdb_txn_abort(txn);
+}
+
 int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry) {
   *retry = false;
+  if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
   mdb_env_set_flags(env_, MDB_NOSYNC, accelerated ? 1 : 0);
   int rc = mdb_txn_commit(txn);
   if (rc == MDB_MAP_FULL) {

@@ -116,6 +116,19 @@ class FileEnv {
   // Commits (synced unless `accelerated`). On MDB_MAP_FULL the map grows and *retry is
   // set: the caller runs its change again in a new transaction. Returns an engine status.
   int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry);
+  // Ends a write transaction without keeping its changes.
+  void AbortWrite(MDB_txn* txn);
+  // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
+  // for the rest of the transaction (a transaction of many calls opens each one once).
+  // LMDB frees a write transaction's cursors when it ends, so every write transaction ends
+  // through CommitWrite or AbortWrite, which forget them. Returns an LMDB error code.
+  int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
+  // Room for one index entry per key, kept from call to call so that a write builds its
+  // entries without allocating (calls are serialised, and a write uses one file's room).
+  std::vector<std::string>& EntryRoom(size_t keys) {
+    if (entry_room_.size() < keys) entry_room_.resize(keys);
+    return entry_room_;
+  }
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
   int GrowMap(size_t extra);
 
@@ -143,11 +156,16 @@ class FileEnv {
   int gate_depth_ = 0;
   MDB_txn* read_txn_ = nullptr;  // reset between calls
   bool read_active_ = false;
-  bool kept_ = false;                      // read_txn_ is live between calls
-  uint64_t reads_ = 0;                     // calls that ended a snapshot
-  uint64_t reads_seen_ = 0;                // reads_ at the previous ReleaseIdle
-  std::vector<MDB_cursor*> read_cursors_;  // by dbi
-  std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
+  bool kept_ = false;                       // read_txn_ is live between calls
+  uint64_t reads_ = 0;                      // calls that ended a snapshot
+  uint64_t reads_seen_ = 0;                 // reads_ at the previous ReleaseIdle
+  std::vector<MDB_cursor*> read_cursors_;   // by dbi
+  std::vector<bool> cursor_renewed_;        // renewed in the active snapshot
+  MDB_txn* write_txn_ = nullptr;            // the transaction write_cursors_ belong to
+  std::vector<MDB_cursor*> write_cursors_;  // by dbi
+  std::vector<std::string> entry_room_;
+
+  void ForgetWriteCursors();
 };
 
 // Every file this process has open, by device and inode.

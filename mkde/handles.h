@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace mkde {
+#include "mkde/file_env.h"
 
-class FileEnv;
+namespace mkde {
 
 // The 16 bytes that identify a client; all zero for the process's default client.
 using ClientId = std::array<uint8_t, 16>;
@@ -28,6 +28,14 @@ struct FileWrite {
   FileEnv* file = nullptr;
   MDB_txn* txn = nullptr;
   bool accelerated = false;  // the commit at End is not synced
+  // The file's counters as the transaction's calls leave them: read by its first write,
+  // kept here rather than stored by every call, and stored once before the commit at End
+  // (counters_dirty). `working` is a call's scratch copy, so that a refused call changes
+  // nothing.
+  Counters counters;
+  Counters working;
+  bool counters_loaded = false;
+  bool counters_dirty = false;
 };
 
 struct Client {
@@ -38,8 +46,18 @@ struct Client {
 
   // The transaction's write transaction on `file`, or nullptr.
   MDB_txn* WriteTxn(const FileEnv* file) const {
+    const FileWrite* w = Write(file);
+    return w ? w->txn : nullptr;
+  }
+  FileWrite* Write(const FileEnv* file) {
+    for (FileWrite& w : writes) {
+      if (w.file == file) return &w;
+    }
+    return nullptr;
+  }
+  const FileWrite* Write(const FileEnv* file) const {
     for (const FileWrite& w : writes) {
-      if (w.file == file) return w.txn;
+      if (w.file == file) return &w;
     }
     return nullptr;
   }

@@ -151,7 +151,10 @@ int Engine::Stat(Call& call) {
   MDB_stat st;
   rc = mdb_stat(txn, file->records_db(), &st);
   std::vector<uint32_t> unique(file->key_count(), 0);
-  if (rc == 0) {
+  const FileWrite* batch = call.client->Write(file);
+  if (rc == 0 && batch && batch->counters_loaded) {
+    unique = batch->counters.unique_values;  // the transaction's own, not stored yet
+  } else if (rc == 0) {
     MDB_val k = Val(std::string_view(kMetaCounters)), v;
     rc = mdb_get(txn, file->meta_db(), &k, &v);
     Counters counters;

@@ -19,13 +19,17 @@ int Engine::FinishTransaction(Client* client, bool commit) {
   int first = BTR_OK;
   for (FileWrite& w : client->writes) {
     int status = BTR_OK;
-    if (commit && first == BTR_OK) {
+    if (commit && first == BTR_OK && w.counters_dirty) {
+      status = StoreCounters(w.txn, *w.file, w.counters);
+      if (status == kStatusMapFull) status = BTR_DISK_FULL;
+    }
+    if (commit && first == BTR_OK && status == BTR_OK) {
       bool retry = false;
       status = w.file->CommitWrite(w.txn, w.accelerated, &retry);
       // A full map at commit time cannot be retried: the changes were not kept.
       if (retry) status = BTR_DISK_FULL;
     } else {
-      mdb_txn_abort(w.txn);
+      w.file->AbortWrite(w.txn);
     }
     if (first == BTR_OK) first = status;
     w.file->ReleaseGate(client);

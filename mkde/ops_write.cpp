@@ -43,9 +43,13 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
         return status;
       }
       ++file->open_count;  // the file stays open until the transaction ends
-      client->writes.push_back(FileWrite{file, txn, handle->accelerated()});
+      FileWrite w;
+      w.file = file;
+      w.txn = txn;
+      w.accelerated = handle->accelerated();
+      client->writes.push_back(std::move(w));
     }
-    RecordWriter writer(file, txn);
+    RecordWriter writer(file, txn, client->Write(file));
     int status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
@@ -64,7 +68,7 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
     if (status != BTR_OK) {
-      mdb_txn_abort(txn);
+      file->AbortWrite(txn);
       if (status != kStatusMapFull) break;
       // The change did not fit: nothing of it was kept. Grow and run it again.
       status = file->GrowMap(size_t{16} << 20);
@@ -93,21 +97,26 @@ int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& r
   return same ? BTR_OK : BTR_IO_ERROR;
 }
 
-int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
+int Engine::RecordLength(const Call& call, const FileSpec& spec, size_t* length) {
   if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
   // A fixed-length file keeps exactly its record length of what is sent.
-  size_t n = spec.variable_length() ? call.data_len : spec.record_length;
-  record->assign(reinterpret_cast<const char*>(call.data), n);
+  *length = spec.variable_length() ? call.data_len : spec.record_length;
   return BTR_OK;
+}
+
+int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
+  size_t n = 0;
+  int status = RecordLength(call, spec, &n);
+  if (status == BTR_OK) record->assign(reinterpret_cast<const char*>(call.data), n);
+  return status;
 }
 
 void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint32_t position,
                              uint32_t change) {
   if (key >= 0) {
     bool null = false;
-    h->entry =
-        IndexEntry(h->file->spec().keys[key], reinterpret_cast<const uint8_t*>(record.data()),
-                   record.size(), position, &null);
+    IndexEntryInto(h->file->spec().keys[key], reinterpret_cast<const uint8_t*>(record.data()),
+                   record.size(), position, &null, &h->entry);
     h->key = key;
   } else {
     h->key = -1;
@@ -132,13 +141,15 @@ int Engine::Insert(Call& call) {
   if (k < 0) k = -1;
   if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
   if (!h->writable()) return BTR_ACCESS_DENIED;
-  std::string sent;
-  int status = RecordFromCaller(call, spec, &sent);
+  size_t length = 0;
+  int status = RecordLength(call, spec, &length);
   if (status != BTR_OK) return status;
   std::string record;
   uint32_t position = 0;
   status = RunWrite(h, [&](RecordWriter& w) {
-    record = sent;  // from the start again on a retry
+    // Taken from the caller's buffer, which stays as it is until the write is done (again
+    // on a retry: an insert may have changed the copy).
+    record.assign(reinterpret_cast<const char*>(call.data), length);
     return w.Insert(&record, &position);
   });
   if (status != BTR_OK) return status;
@@ -146,9 +157,8 @@ int Engine::Insert(Call& call) {
   // Assigned autoincrement values go back to the caller in its record.
   std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
   if (k >= 0) {
-    std::string value =
-        ExtractValue(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
-    std::memcpy(call.key, value.data(), value.size());
+    KeyValueInto(spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size(),
+                 call.key);
   }
   PlaceAfterWrite(h, k, record, position, 0);
   return status;

@@ -1,5 +1,6 @@
 #include "mkde/records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -30,6 +31,11 @@ int64_t GetSigned(const uint8_t* p, size_t n) {
 void PutSigned(uint8_t* p, size_t n, int64_t value) {
   uint64_t v = static_cast<uint64_t>(value);
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool HasPrefix(const MDB_val& key, std::string_view prefix) {
+  return key.mv_size >= prefix.size() &&
+         std::memcmp(key.mv_data, prefix.data(), prefix.size()) == 0;
 }
 
 }  // namespace
@@ -78,46 +84,91 @@ int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const s
   return 0;
 }
 
-std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
-                       bool* null) {
-  std::string value = ExtractValue(key, record, size);
-  *null = IsNullValue(key, reinterpret_cast<const uint8_t*>(value.data()));
-  std::string entry;
-  entry.reserve(key.encoded_length() + 4);
-  EncodeValue(key, reinterpret_cast<const uint8_t*>(value.data()), &entry);
+void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out) {
+  for (const Segment& s : key.segments) {
+    // A segment beyond a short record reads as zeros rather than past the record.
+    size_t have = s.offset < size ? std::min<size_t>(size - s.offset, s.length) : 0;
+    if (have > 0) std::memcpy(out, record + s.offset, have);
+    std::memset(out + have, 0, s.length - have);
+    out += s.length;
+  }
+}
+
+void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                    bool* null, std::string* entry) {
+  // Key values are short: the value is taken apart on the stack, the entry built in room
+  // the caller keeps from call to call.
+  uint8_t room[256];
+  std::string large;
+  const size_t length = key.value_length();
+  uint8_t* value = room;
+  if (length > sizeof room) {
+    large.resize(length);
+    value = reinterpret_cast<uint8_t*>(large.data());
+  }
+  KeyValueInto(key, record, size, value);
+  *null = IsNullValue(key, value);
+  entry->clear();
+  EncodeValue(key, value, entry);
   if (key.duplicates()) {
     unsigned char p[4];
     PositionKey(position, p);
-    entry.append(reinterpret_cast<const char*>(p), 4);
+    entry->append(reinterpret_cast<const char*>(p), 4);
   }
+}
+
+std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                       bool* null) {
+  std::string entry;
+  IndexEntryInto(key, record, size, position, null, &entry);
   return entry;
 }
 
-int RecordWriter::Begin() {
+int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters) {
   MDB_val k = Val(std::string_view(kMetaCounters)), v;
-  int rc = mdb_get(txn_, file_->meta_db(), &k, &v);
+  int rc = mdb_get(txn, file.meta_db(), &k, &v);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);
-  if (!counters_.Decode(v.mv_data, v.mv_size, file_->key_count())) return BTR_IO_ERROR;
+  if (!counters->Decode(v.mv_data, v.mv_size, file.key_count())) return BTR_IO_ERROR;
+  return BTR_OK;
+}
+
+int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters) {
+  std::string encoded = counters.Encode();
+  MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  return LmdbStatus(mdb_put(txn, file.meta_db(), &k, &v, 0));
+}
+
+int RecordWriter::Begin() {
+  if (!batch_) return LoadCounters(txn_, *file_, &own_);
+  if (!batch_->counters_loaded) {
+    int status = LoadCounters(txn_, *file_, &batch_->counters);
+    if (status != BTR_OK) return status;
+    batch_->counters_loaded = true;
+  }
+  batch_->working = batch_->counters;
+  counters_ = &batch_->working;
   return BTR_OK;
 }
 
 int RecordWriter::Finish() {
-  std::string encoded = counters_.Encode();
-  MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+  if (batch_) {
+    // Stored at End: until then the transaction's calls, and Stat, take them from here.
+    std::swap(batch_->counters, batch_->working);
+    batch_->counters_dirty = true;
+    return BTR_OK;
+  }
   wrote_ = true;
-  return LmdbStatus(mdb_put(txn_, file_->meta_db(), &k, &v, 0));
+  return StoreCounters(txn_, *file_, own_);
 }
 
 int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
   MDB_cursor* c;
-  int rc = mdb_cursor_open(txn_, file_->key_db(key), &c);
+  int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k = Val(prefix), v;
   rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
-  mdb_cursor_close(c);
   if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
-  *exists = rc == 0 && k.mv_size >= prefix.size() &&
-            std::memcmp(k.mv_data, prefix.data(), prefix.size()) == 0;
+  *exists = rc == 0 && HasPrefix(k, prefix);
   return BTR_OK;
 }
 
@@ -127,18 +178,40 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
   PositionKey(position, p);
   MDB_val k = Val(entry), v = Val(p, 4);
   if (def.duplicates()) {
-    bool exists = false;
-    std::string_view prefix(entry.data(), entry.size() - 4);
-    int status = PrefixExists(key, prefix, &exists);
-    if (status != BTR_OK) return status;
-    if (!exists) ++counters_.unique_values[key];
+    // The entry goes in through a cursor, which then stands on it: the value had entries
+    // already exactly when a neighbour shares its prefix. Positions only grow, so a new
+    // entry usually ends its value's run and the previous entry answers at once.
+    MDB_cursor* c;
+    int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
+    if (rc != 0) return LmdbStatus(rc);
     wrote_ = true;
-    return LmdbStatus(mdb_put(txn_, file_->key_db(key), &k, &v, 0));
+    rc = mdb_cursor_put(c, &k, &v, 0);
+    if (rc != 0) return LmdbStatus(rc);
+    std::string_view prefix(entry.data(), entry.size() - 4);
+    bool exists = false;
+    MDB_val nk, nv;
+    rc = mdb_cursor_get(c, &nk, &nv, MDB_PREV);
+    if (rc == 0) {
+      exists = HasPrefix(nk, prefix);
+      if (!exists) rc = mdb_cursor_get(c, &nk, &nv, MDB_NEXT);  // back on the new entry
+    } else if (rc == MDB_NOTFOUND) {
+      nk = k;  // the first entry of all: stand on it again
+      rc = mdb_cursor_get(c, &nk, &nv, MDB_SET);
+    }
+    if (!exists && rc == 0) {
+      rc = mdb_cursor_get(c, &nk, &nv, MDB_NEXT);
+      exists = rc == 0 && HasPrefix(nk, prefix);
+      if (rc == MDB_NOTFOUND) rc = 0;
+    }
+    if (rc != 0) return LmdbStatus(rc);
+    if (!exists) ++counters_->unique_values[key];
+    return BTR_OK;
   }
-  wrote_ = true;
+  // A put refused for an existing key has changed nothing.
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
-  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;  // checked before: not reached
-  if (rc == 0) ++counters_.unique_values[key];
+  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
+  wrote_ = true;
+  if (rc == 0) ++counters_->unique_values[key];
   return LmdbStatus(rc);
 }
 
@@ -154,7 +227,7 @@ int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
     int status = PrefixExists(key, std::string_view(entry.data(), entry.size() - 4), &exists);
     if (status != BTR_OK) return status;
   }
-  if (!exists && counters_.unique_values[key] > 0) --counters_.unique_values[key];
+  if (!exists && counters_->unique_values[key] > 0) --counters_->unique_values[key];
   return BTR_OK;
 }
 
@@ -165,14 +238,14 @@ int RecordWriter::AssignAutoincrement(std::string* record) {
     if (!seg) continue;
     int64_t value = GetSigned(bytes + seg->offset, seg->length);
     if (value == 0) {
-      int64_t high = counters_.autoincrement_high[i];
+      int64_t high = counters_->autoincrement_high[i];
       int64_t max = seg->length >= 8 ? std::numeric_limits<int64_t>::max()
                                      : (int64_t{1} << (8 * seg->length - 1)) - 1;
       if (high >= max) return BTR_DUPLICATE_KEY;  // the key's range is used up
       value = high + 1;
       PutSigned(bytes + seg->offset, seg->length, value);
     }
-    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+    if (value > counters_->autoincrement_high[i]) counters_->autoincrement_high[i] = value;
   }
   return BTR_OK;
 }
@@ -183,7 +256,7 @@ void RecordWriter::NoteAutoincrement(const std::string& record) {
     const Segment* seg = file_->spec().keys[i].autoincrement();
     if (!seg) continue;
     int64_t value = GetSigned(bytes + seg->offset, seg->length);
-    if (value > counters_.autoincrement_high[i]) counters_.autoincrement_high[i] = value;
+    if (value > counters_->autoincrement_high[i]) counters_->autoincrement_high[i] = value;
   }
 }
 
@@ -197,47 +270,83 @@ int RecordWriter::Taken(size_t key, const std::string& entry, bool* taken) {
 
 int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
-  std::vector<std::pair<size_t, std::string>> entries;
+  const size_t keys = file_->key_count();
+  std::vector<std::string>& entries = file_->EntryRoom(keys);
+  size_t order[kMaxKeys];  // the keys with an entry, in the order they are written
+  size_t n = 0;
   // Every check comes before the first write, so that a refused insert leaves no trace
-  // even inside a transaction's open write transaction.
-  for (size_t i = 0; i < file_->key_count(); ++i) {
+  // even inside a transaction's open write transaction. The first unique key is checked by
+  // its own put (MDB_NOOVERWRITE), which therefore comes first of all.
+  constexpr size_t kNone = std::numeric_limits<size_t>::max();
+  size_t checked_by_put = kNone;
+  for (size_t i = 0; i < keys; ++i) {
     const KeyDef& def = file_->spec().keys[i];
     bool null = false;
-    std::string entry = IndexEntry(def, bytes, record.size(), position, &null);
+    IndexEntryInto(def, bytes, record.size(), position, &null, &entries[i]);
     if (null) continue;
     if (!def.duplicates()) {
-      bool taken = false;
-      int status = Taken(i, entry, &taken);
-      if (status != BTR_OK) return status;
-      if (taken) return BTR_DUPLICATE_KEY;
+      if (checked_by_put == kNone) {
+        checked_by_put = n;
+      } else {
+        bool taken = false;
+        int status = Taken(i, entries[i], &taken);
+        if (status != BTR_OK) return status;
+        if (taken) return BTR_DUPLICATE_KEY;
+      }
     }
-    entries.emplace_back(i, std::move(entry));
+    order[n++] = i;
   }
-  for (auto& [i, entry] : entries) {
-    int status = AddEntry(i, entry, position);
+  if (checked_by_put != kNone) std::swap(order[0], order[checked_by_put]);
+  for (size_t j = 0; j < n; ++j) {
+    int status = AddEntry(order[j], entries[order[j]], position);
     if (status != BTR_OK) return status;
   }
+  return BTR_OK;
+}
+
+int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::string& record,
+                            unsigned flags) {
+  unsigned char k[4];
+  PositionKey(position, k);
+  MDB_val key = Val(k, 4), value;
+  if (file_->encrypted()) {
+    std::string stored;
+    int status = StoreRecord(*file_, position, change, record, &stored);
+    if (status != BTR_OK) return status;
+    value = Val(stored);
+    wrote_ = true;
+    int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags);
+    if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
+      rc = mdb_put(txn_, file_->records_db(), &key, &value, flags & ~MDB_APPEND);
+    }
+    return LmdbStatus(rc);
+  }
+  // The stored value is written straight into the page LMDB reserves for it.
+  value = MDB_val{kChangeSize + record.size(), nullptr};
+  wrote_ = true;
+  int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags | MDB_RESERVE);
+  if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
+    value = MDB_val{kChangeSize + record.size(), nullptr};
+    rc = mdb_put(txn_, file_->records_db(), &key, &value, (flags & ~MDB_APPEND) | MDB_RESERVE);
+  }
+  if (rc != 0) return LmdbStatus(rc);
+  uint8_t* out = static_cast<uint8_t*>(value.mv_data);
+  PutU32(out, change);
+  if (!record.empty()) std::memcpy(out + kChangeSize, record.data(), record.size());
   return BTR_OK;
 }
 
 int RecordWriter::Insert(std::string* record, uint32_t* position) {
   int status = AssignAutoincrement(record);
   if (status != BTR_OK) return status;
-  uint32_t pos = counters_.next_position;
+  uint32_t pos = counters_->next_position;
   if (pos == 0 || pos == std::numeric_limits<uint32_t>::max()) return BTR_DISK_FULL;
-  counters_.next_position = pos + 1;
+  counters_->next_position = pos + 1;
   status = AddEntries(*record, pos);
   if (status != BTR_OK) return status;
-  std::string stored;
-  status = StoreRecord(*file_, pos, 0, *record, &stored);
+  // Positions only grow: the record goes after every other.
+  status = PutRecord(pos, 0, *record, MDB_APPEND);
   if (status != BTR_OK) return status;
-  unsigned char k[4];
-  PositionKey(pos, k);
-  MDB_val key = Val(k, 4), value = Val(stored);
-  wrote_ = true;
-  int rc = mdb_put(txn_, file_->records_db(), &key, &value, MDB_APPEND);
-  if (rc == MDB_KEYEXIST) rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
-  if (rc != 0) return LmdbStatus(rc);
   *position = pos;
   return BTR_OK;
 }
@@ -292,15 +401,8 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
     }
   }
   uint32_t next = change + 1;
-  std::string stored;
-  status = StoreRecord(*file_, position, next, after, &stored);
+  status = PutRecord(position, next, after, 0);
   if (status != BTR_OK) return status;
-  unsigned char k[4];
-  PositionKey(position, k);
-  MDB_val key = Val(k, 4), value = Val(stored);
-  wrote_ = true;
-  rc = mdb_put(txn_, file_->records_db(), &key, &value, 0);
-  if (rc != 0) return LmdbStatus(rc);
   *result = std::move(after);
   *new_change = next;
   return BTR_OK;

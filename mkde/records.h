@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "mkde/file_env.h"
+#include "mkde/handles.h"
 
 namespace mkde {
 
@@ -42,6 +43,12 @@ int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, S
 // index leaves out (the entry is still built, so that a place can be kept there).
 std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
                        bool* null);
+// The same into *entry, whose room is reused.
+void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
+                    bool* null, std::string* entry);
+// The key value as the record holds it (as ExtractValue gives it) into `out`, which has
+// room for key.value_length() bytes.
+void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out);
 
 // The changes one write call makes, inside one LMDB write transaction. Every method returns
 // an engine status, or kStatusMapFull (the caller grows the map and runs it all again). A
@@ -49,7 +56,10 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
 // transaction: nothing half-done is kept.
 class RecordWriter {
  public:
-  RecordWriter(FileEnv* file, MDB_txn* txn) : file_(file), txn_(txn) {}
+  // `batch`: the transaction of several calls that `txn` belongs to, whose counters this
+  // call takes up and leaves there (nullptr: a call of its own, which stores them).
+  RecordWriter(FileEnv* file, MDB_txn* txn, FileWrite* batch = nullptr)
+      : file_(file), txn_(txn), batch_(batch) {}
 
   MDB_txn* txn() const { return txn_; }
   // True once the transaction holds a change of this writer. Every refusal (5, 10, 80, and
@@ -57,7 +67,7 @@ class RecordWriter {
   // transaction with part of a call in it.
   bool wrote() const { return wrote_; }
   int Begin();   // loads the counters
-  int Finish();  // stores the counters
+  int Finish();  // stores the counters (or leaves them with the batch)
 
   // Adds a record (autoincrement values of 0 are assigned in *record). 5 on a duplicate.
   int Insert(std::string* record, uint32_t* position);
@@ -72,6 +82,8 @@ class RecordWriter {
 
  private:
   int AddEntries(const std::string& record, uint32_t position);
+  // Stores the record at `position` with change counter `change` (LMDB put flags `flags`).
+  int PutRecord(uint32_t position, uint32_t change, const std::string& record, unsigned flags);
   // Whether a unique key's index already holds `entry`.
   int Taken(size_t key, const std::string& entry, bool* taken);
   int AddEntry(size_t key, const std::string& entry, uint32_t position);
@@ -83,8 +95,15 @@ class RecordWriter {
 
   FileEnv* file_;
   MDB_txn* txn_;
-  Counters counters_;
+  FileWrite* batch_;
+  Counters own_;                // the counters of a call of its own
+  Counters* counters_ = &own_;  // what this call changes: own_ or the batch's working copy
   bool wrote_ = false;
 };
+
+// Reads a file's counters from `txn`. Returns an engine status.
+int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters);
+// Stores them. Returns an engine status (kStatusMapFull included).
+int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters);
 
 }  // namespace mkde

@@ -6,6 +6,7 @@
 // folder), creating it with one key on the part number when it does not exist, stores a
 // few parts in a new file, then reads every record in part-number order and prints it.
 // Exits 0 on success, 1 on an engine error, 2 when no engine library can be loaded.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -68,6 +69,8 @@ int Run(const std::string& file) {
               created ? "created now" : "already there");
   if (created) {
     for (const char* part : kParts) {
+      // A record is the whole buffer: clear what the previous part left after its text.
+      std::fill_n(table.DataBuffer(), table.DataBufferLength(), uint8_t{0});
       table.SetDataBufferText(part);
       table.Insert();
     }

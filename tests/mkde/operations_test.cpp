@@ -326,6 +326,13 @@ TEST_F(Operations, VariableLengthRecords) {
   ASSERT_EQ(t.Insert(long_rec), 0);
   ASSERT_EQ(t.Get(BTR_GET_FIRST, 0), 0);
   EXPECT_EQ(t.data, long_rec);
+  // A long record rewritten at the same length and longer.
+  for (size_t n : {3000, 9000}) {
+    std::string rec = IdKey(1) + std::string(n, static_cast<char>('0' + n / 1000));
+    ASSERT_EQ(t.Update(rec), 0) << n;
+    ASSERT_EQ(t.Get(BTR_GET_FIRST, 0, "", 16384), 0);
+    EXPECT_EQ(t.data, rec);
+  }
   ASSERT_EQ(t.Get(BTR_GET_FIRST, 0, "", 100), BTR_DATA_LENGTH);
   EXPECT_EQ(t.out_len, 100u);
   ASSERT_EQ(t.Update(IdKey(1) + "abcd"), 0);

@@ -125,6 +125,74 @@ TEST_F(Transactions, AFailedCallLeavesNoTraceInTheTransaction) {
   EXPECT_EQ(GetU32(stat, 16 + 6), 2u) << "the unique-value count took nothing from the failures";
 }
 
+TEST_F(Transactions, AClashOnAnyUniqueKeyLeavesNoTraceInTheTransaction) {
+  // Key 0 a tag with duplicates, keys 1 and 2 unique integers: a clash on either unique key
+  // must come before the tag's entry is written.
+  ASSERT_EQ(CreateFile(Path("three.dat"),
+                       CreationBuffer(12, {{{9, 4, 0x0001, 0}}, {{1, 4, 0, 1}}, {{5, 4, 0, 1}}})),
+            0);
+  Table t(kA);
+  ASSERT_EQ(t.Open(Path("three.dat")), 0);
+  auto rec = [](int32_t a, int32_t b, const char* tag) {
+    return IdKey(a) + IdKey(b) + std::string(tag, 4);
+  };
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(t.Insert(rec(1, 10, "tagA")), 0);
+  EXPECT_EQ(t.Insert(rec(1, 20, "tagB")), BTR_DUPLICATE_KEY);
+  EXPECT_EQ(t.Insert(rec(2, 10, "tagC")), BTR_DUPLICATE_KEY);
+  EXPECT_EQ(t.Insert(rec(2, 20, "tagA")), 0) << "the transaction goes on";
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  size_t tags = 0;
+  for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0)) ++tags;
+  EXPECT_EQ(tags, 2u);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, "tagB"), BTR_KEY_NOT_FOUND);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, "tagC"), BTR_KEY_NOT_FOUND);
+  std::string stat;
+  ASSERT_EQ(t.Stat(&stat), 0);
+  EXPECT_EQ(GetU32(stat, 16 + 6), 1u) << "one tag";
+  EXPECT_EQ(GetU32(stat, 32 + 6), 2u);
+  EXPECT_EQ(GetU32(stat, 48 + 6), 2u);
+}
+
+TEST_F(Transactions, CountersCarryAcrossTheCallsOfATransaction) {
+  // Key 0 autoincrement, key 1 a tag with duplicates, key 2 a unique integer.
+  ASSERT_EQ(CreateFile(Path("auto.dat"),
+                       CreationBuffer(12, {{{1, 4, 0, 15}}, {{5, 4, 0x0001, 0}}, {{9, 4, 0, 1}}})),
+            0);
+  Table t(kA), other(kB);
+  ASSERT_EQ(t.Open(Path("auto.dat")), 0);
+  ASSERT_EQ(other.Open(Path("auto.dat")), 0);
+  auto rec = [](const char* tag, int32_t n) { return IdKey(0) + std::string(tag, 4) + IdKey(n); };
+  auto unique = [](Table& table, int key) {
+    std::string stat;
+    EXPECT_EQ(table.Stat(&stat), 0);
+    return GetU32(stat, 16 + 16 * key + 6);
+  };
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(t.Insert(rec("aaaa", 1)), 0);
+  EXPECT_EQ(GetU32(t.data, 0), 1u);
+  EXPECT_EQ(t.Insert(rec("zzzz", 1)), BTR_DUPLICATE_KEY);
+  ASSERT_EQ(t.Insert(rec("bbbb", 2)), 0);
+  EXPECT_EQ(GetU32(t.data, 0), 2u) << "the refused insert took no value";
+  ASSERT_EQ(t.Insert(rec("bbbb", 3)), 0);
+  EXPECT_EQ(GetU32(t.data, 0), 3u);
+  EXPECT_EQ(unique(t, 1), 2u) << "the transaction's Stat counts its own changes";
+  EXPECT_EQ(unique(other, 1), 0u) << "nothing is stored before End";
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  EXPECT_EQ(unique(other, 1), 2u);
+  EXPECT_EQ(unique(other, 0), 3u);
+  ASSERT_EQ(other.Insert(rec("cccc", 4)), 0);
+  EXPECT_EQ(GetU32(other.data, 0), 4u) << "End stored the autoincrement's high value";
+  EXPECT_EQ(unique(other, 1), 3u);
+  // An aborted transaction leaves the stored counters as they were.
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(t.Insert(rec("dddd", 5)), 0);
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), 0);
+  ASSERT_EQ(t.Insert(rec("eeee", 6)), 0);
+  EXPECT_EQ(GetU32(t.data, 0), 5u);
+  EXPECT_EQ(unique(t, 1), 4u);
+}
+
 TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
   ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
   ASSERT_EQ(a1_.Insert(Rec(8)), 0);

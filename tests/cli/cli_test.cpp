@@ -1,0 +1,404 @@
+// The vastrel tool as its users run it: files made with the component, the tool started as
+// a program, its output, messages and exit codes checked.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/btrexception.h"
+#include "engine/engine.h"
+#include "table/btr.h"
+
+namespace vastrel::table {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Record layout: a 6-character code (unique key 0) and a 10-character name (key 1, with
+// duplicates) in a 24-byte fixed part; variable-length files carry more after it.
+constexpr uint16_t kRecordSize = 24;
+
+std::string Record(const std::string& code, const std::string& name, size_t size = kRecordSize) {
+  std::string r = code;
+  r.resize(6, ' ');
+  r += name;
+  r.resize(16, ' ');
+  r.resize(size, '\0');
+  for (size_t i = kRecordSize; i < size; ++i) r[i] = static_cast<char>('a' + i % 26);
+  return r;
+}
+
+class Tool : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(engine::CurrentEngineState().plain_entry)
+        << "the record engine was not loaded: " << engine::CurrentEngineState().load_error;
+  }
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vastrel-cli-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Creates a file with the two keys and the given records, inserted in that order.
+  std::string Make(const std::string& name, const std::vector<std::string>& records,
+                   bool variable = false, const std::string& owner = "") {
+    TBtr t;
+    t.SetFileName(PathOf(name));
+    t.SetRecordSize(kRecordSize);
+    t.SetPageSize(4096);
+    if (variable) t.SetFileFlags(BtrFileFlags{keys::ffVariableLength});
+    keys::TKey& code = t.Keys().Add();
+    code.SetPosition(1);
+    code.SetLength(6);
+    code.SetKeyType(keys::ktString);
+    keys::TKey& by_name = t.Keys().Add();
+    by_name.SetPosition(7);
+    by_name.SetLength(10);
+    by_name.SetKeyType(keys::ktString);
+    by_name.SetAllowDuplicates(true);
+    by_name.SetModifiable(true);
+    t.SetDbOwner(owner);
+    t.CreateFile();
+    for (const std::string& r : records) {
+      t.SetDataBufferLength(static_cast<int32_t>(r.size()));
+      std::memcpy(t.DataBuffer(), r.data(), r.size());
+      t.Insert();
+    }
+    t.Close();
+    return PathOf(name);
+  }
+
+  // Runs the tool with the arguments; each is passed in single quotes.
+  Result Run(const std::vector<std::string>& args, const std::string& engine = "") {
+    std::string command = engine.empty() ? "" : "VASTREL_ENGINE='" + engine + "' ";
+    command += VASTREL_TOOL;
+    for (const std::string& a : args) command += " '" + a + "'";
+    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    command += " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null";
+    const int status = std::system(command.c_str());
+    Result r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+
+  // The records of a dump in CSV, without the header line and the positions.
+  std::vector<std::string> CsvRecords(const std::string& file, const std::string& order) {
+    Result r = Run({"dump", file, order, "--format", "csv"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+      EXPECT_EQ(lines[0], "position,length,record");
+      lines.erase(lines.begin());
+    }
+    for (std::string& l : lines) l = l.substr(l.find(',') + 1);
+    return lines;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Tool, InfoDescribesTheFileAndItsKeys) {
+  const std::string file = Make("items.dat", {Record("C2", "bolt"), Record("C1", "nut")}, true);
+  Result r = Run({"info", file});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("engine version: "), std::string::npos);
+  EXPECT_NE(r.out.find("record length: 24\n"), std::string::npos);
+  EXPECT_NE(r.out.find("page size: 4096\n"), std::string::npos);
+  EXPECT_NE(r.out.find("records: 2\n"), std::string::npos);
+  EXPECT_NE(r.out.find("file flags: ffVariableLength\n"), std::string::npos);
+  EXPECT_NE(r.out.find("keys: 2\n"), std::string::npos);
+  EXPECT_NE(r.out.find("key 0: 1 segment, 2 unique values\n"
+                       "  segment 1: position 1, length 6, type ktString, flags ExtendedType\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("segment 1: position 7, length 10, type ktString, flags AllowDuplicates, "
+                       "Modifiable, ExtendedType\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(Tool, DumpFollowsTheChosenKeyOrPhysicalOrder) {
+  const std::string file =
+      Make("items.dat", {Record("C3", "washer"), Record("C1", "nut"), Record("C2", "bolt")});
+  Result by_code = Run({"dump", file, "--format", "text"});
+  ASSERT_EQ(by_code.code, 0) << by_code.err;
+  std::vector<std::string> lines = Lines(by_code.out);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("\tC1    nut"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[2].find("\tC3    washer"), std::string::npos) << lines[2];
+  EXPECT_NE(by_code.err.find("3 records"), std::string::npos);
+
+  Result by_name = Run({"dump", file, "--key", "1", "--format", "text"});
+  lines = Lines(by_name.out);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("bolt"), std::string::npos);
+  EXPECT_NE(lines[1].find("nut"), std::string::npos);
+  EXPECT_NE(lines[2].find("washer"), std::string::npos);
+
+  std::vector<std::string> physical = CsvRecords(file, "--physical");
+  ASSERT_EQ(physical.size(), 3u);
+  EXPECT_EQ(physical[0].rfind("24,\"C3    washer    \\x00", 0), 0u) << physical[0];
+  EXPECT_EQ(physical[2].rfind("24,\"C2    bolt", 0), 0u) << physical[2];
+
+  Result hex = Run({"dump", file, "--key", "0"});
+  EXPECT_NE(hex.out.find("record 1  position "), std::string::npos);
+  EXPECT_NE(hex.out.find("  00000000  43 31 20 20 20 20 6e 75  74 20"), std::string::npos)
+      << hex.out;
+
+  Result no_key = Run({"dump", file, "--key", "2"});
+  EXPECT_EQ(no_key.code, 1);
+  EXPECT_NE(no_key.err.find("key 2 does not exist: the file has 2 keys"), std::string::npos);
+}
+
+TEST_F(Tool, RecordsLongerThanTheBufferComeOutWhole) {
+  const std::string longest = Record("C2", "long", 70000);
+  const std::string file =
+      Make("long.dat", {Record("C1", "short", 30), longest, Record("C3", "end", 40)}, true);
+  for (const char* order : {"--physical", "--key"}) {
+    std::vector<std::string> args = {"dump", file, order};
+    if (std::string(order) == "--key") args.push_back("0");
+    args.insert(args.end(), {"--format", "csv"});
+    Result r = Run(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << order;
+    EXPECT_NE(lines[1].find(",30,\"C1"), std::string::npos) << order;
+    EXPECT_NE(lines[2].find(",70000,\"C2"), std::string::npos) << order;
+    EXPECT_NE(lines[2].find(longest.substr(longest.size() - 20) + "\""), std::string::npos)
+        << order;
+    EXPECT_NE(lines[3].find(",40,\"C3"), std::string::npos) << order << lines[3];
+  }
+}
+
+TEST_F(Tool, ExportThenLoadGivesTheSameRecordsAndDescription) {
+  const std::string from =
+      Make("from.dat",
+           {Record("C3", "washer", 24), Record("C1", "nut", 3000), Record("C2", "bolt", 90)}, true);
+  const std::string jsonl = PathOf("items.jsonl");
+  Result exported = Run({"export", from, jsonl});
+  ASSERT_EQ(exported.code, 0) << exported.err;
+  EXPECT_NE(exported.err.find("exported 3 records"), std::string::npos);
+  std::vector<std::string> lines = Lines(Slurp(jsonl));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(
+      lines[0].rfind("{\"format\":\"vastrel-records\",\"version\":1,\"record_length\":24,", 0), 0u);
+
+  const std::string to = PathOf("to.dat");
+  Result loaded = Run({"load", to, jsonl, "--batch", "2"});
+  ASSERT_EQ(loaded.code, 0) << loaded.err;
+  EXPECT_NE(loaded.err.find("loaded 3 records"), std::string::npos);
+  EXPECT_EQ(CsvRecords(to, "--physical"), CsvRecords(from, "--physical"));
+  std::vector<std::string> a = CsvRecords(from, "--physical");
+  ASSERT_EQ(a.size(), 3u);
+
+  std::string info_from = Run({"info", from}).out;
+  std::string info_to = Run({"info", to}).out;
+  info_from.erase(0, info_from.find('\n'));  // the file names differ
+  info_to.erase(0, info_to.find('\n'));
+  EXPECT_EQ(info_to, info_from);
+
+  // Hex data loads the same.
+  const std::string hex_jsonl = PathOf("hex.jsonl");
+  ASSERT_EQ(Run({"export", from, hex_jsonl, "--hex"}).code, 0);
+  EXPECT_NE(Slurp(hex_jsonl).find("\"hex\":\"433320"), std::string::npos);
+  ASSERT_EQ(Run({"load", PathOf("hex.dat"), hex_jsonl}).code, 0);
+  EXPECT_EQ(CsvRecords(PathOf("hex.dat"), "--physical"), a);
+
+  // Lines ended by a carriage return and a line feed load the same.
+  std::string crlf;
+  for (const std::string& l : Lines(Slurp(jsonl))) crlf += l + "\r\n";
+  std::ofstream(jsonl, std::ios::trunc | std::ios::binary) << crlf;
+  ASSERT_EQ(Run({"load", PathOf("crlf.dat"), jsonl}).code, 0);
+  EXPECT_EQ(CsvRecords(PathOf("crlf.dat"), "--physical"), a);
+}
+
+TEST_F(Tool, LoadRefusesAnExistingFileWithoutAppendAndUndoesAFailedBatch) {
+  const std::string from = Make("from.dat", {Record("C1", "nut"), Record("C2", "bolt")});
+  const std::string jsonl = PathOf("items.jsonl");
+  ASSERT_EQ(Run({"export", from, jsonl}).code, 0);
+
+  Result refused = Run({"load", from, jsonl});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("already exists; --append adds the records to it"), std::string::npos);
+
+  // The codes are a unique key: the second record of the batch is a duplicate, so the
+  // whole batch is undone and the file keeps its two records.
+  const std::string other = Make("other.dat", {Record("C2", "bolt")});
+  Result duplicate = Run({"load", other, jsonl, "--append"});
+  EXPECT_EQ(duplicate.code, 1);
+  EXPECT_NE(duplicate.err.find("(5)\n  file: " + other), std::string::npos) << duplicate.err;
+  EXPECT_NE(duplicate.err.find("loaded 0 records; the batch in work was undone"),
+            std::string::npos);
+  EXPECT_EQ(CsvRecords(other, "--physical").size(), 1u);
+
+  const std::string fresh = Make("fresh.dat", {Record("C9", "pin")});
+  Result appended = Run({"load", fresh, jsonl, "--append"});
+  EXPECT_EQ(appended.code, 0) << appended.err;
+  EXPECT_EQ(CsvRecords(fresh, "--physical").size(), 3u);
+}
+
+TEST_F(Tool, LoadRefusesDamagedLinesNamingThem) {
+  const std::string from = Make("from.dat", {Record("C1", "nut"), Record("C2", "bolt")});
+  const std::string jsonl = PathOf("items.jsonl");
+  ASSERT_EQ(Run({"export", from, jsonl}).code, 0);
+  const std::vector<std::string> lines = Lines(Slurp(jsonl));
+  struct Case {
+    std::string second_record;
+    std::string message;
+  } cases[] = {
+      {"{\"position\":2,\"data\":\"not base64!\"}",
+       "line 3: the record needs \"data\" in base64 or \"hex\" in hex"},
+      {"{\"position\":2,\"data\":\"QUJD\"}",
+       "line 3: a record of 3 bytes, the file's record length is 24"},
+      {"{\"position\":2,", "line 3: "},
+      {"[1,2]", "line 3: not an object"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(jsonl, std::ios::trunc) << lines[0] << "\n"
+                                          << lines[1] << "\n"
+                                          << c.second_record << "\n";
+    const std::string to = PathOf("to.dat");
+    fs::remove(to);
+    Result r = Run({"load", to, jsonl});
+    EXPECT_EQ(r.code, 1) << c.second_record;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    // The batch with the good first record was undone too.
+    EXPECT_EQ(CsvRecords(to, "--physical").size(), 0u) << c.second_record;
+  }
+  std::ofstream(jsonl, std::ios::trunc) << "{\"format\":\"other\"}\n";
+  Result header = Run({"load", PathOf("none.dat"), jsonl});
+  EXPECT_EQ(header.code, 1);
+  EXPECT_NE(header.err.find("line 1: not the header of a vastrel export"), std::string::npos);
+  EXPECT_FALSE(fs::exists(PathOf("none.dat")));
+}
+
+TEST_F(Tool, CheckAgreesOnASoundFile) {
+  std::vector<std::string> records;
+  for (int i = 0; i < 50; ++i)
+    records.push_back(Record("C" + std::to_string(i), i % 2 ? "odd" : "even"));
+  const std::string file = Make("items.dat", records);
+  Result r = Run({"check", file});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out,
+            "statistics: 50 records\nphysical order: 50 records\nkey 0: 50 records\n"
+            "key 1: 50 records\nok\n");
+}
+
+TEST_F(Tool, CheckReportsRecordsThatPhysicalOrderMisses) {
+  std::vector<std::string> records;
+  for (int i = 0; i < 10; ++i) records.push_back(Record("C" + std::to_string(i), "name"));
+  const std::string file = Make("items.dat", records);
+  Result r = Run({"check", file}, SKIPPING_ENGINE);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.out.find("statistics: 10 records\nphysical order: 5 records\n"
+                       "  problem: physical order and statistics disagree\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("problem: key 0 reaches position "), std::string::npos);
+  EXPECT_NE(r.out.find("key 1: 10 records\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n11 problems\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Tool, OwnerNameOpensAProtectedFile) {
+  const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
+  Result without = Run({"info", file});
+  EXPECT_EQ(without.code, 1);
+  EXPECT_NE(without.err.find("(51)\n  file: " + file), std::string::npos) << without.err;
+  Result with = Run({"dump", file, "--owner", "KEEPER", "--format", "text"});
+  EXPECT_EQ(with.code, 0) << with.err;
+  EXPECT_NE(with.out.find("C1    nut"), std::string::npos);
+}
+
+TEST_F(Tool, AMissingFileIsAnEngineError) {
+  const std::string missing = PathOf("missing.dat");
+  for (const char* command : {"info", "dump", "check"}) {
+    Result r = Run({command, missing});
+    EXPECT_EQ(r.code, 1) << command;
+    EXPECT_EQ(r.err, "vastrel: File Not Found (12)\n  file: " + missing + "\n") << command;
+    EXPECT_EQ(r.out, "") << command;
+  }
+}
+
+TEST_F(Tool, ExportNeverOverwritesTheRecordFile) {
+  const std::string file = Make("items.dat", {Record("C1", "nut")});
+  Result r = Run({"export", file, file});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is the record file itself"), std::string::npos) << r.err;
+  EXPECT_EQ(CsvRecords(file, "--physical").size(), 1u);
+}
+
+TEST_F(Tool, AMissingEngineIsReported) {
+  const std::string file = Make("items.dat", {Record("C1", "nut")});
+  Result r = Run({"info", file}, PathOf("no-such-engine.so"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("vastrel: no record engine ("), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(-9999)\n  file: " + file), std::string::npos) << r.err;
+}
+
+TEST_F(Tool, BadArgumentsAreUsageErrors) {
+  const std::string file = Make("items.dat", {Record("C1", "nut")});
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frobnicate", file},
+      {"info"},
+      {"info", file, "extra"},
+      {"info", file, "--key", "1"},
+      {"dump", file, "--key"},
+      {"dump", file, "--key", "one"},
+      {"dump", file, "--key", "-1"},
+      {"dump", file, "--key", "0", "--physical"},
+      {"dump", file, "--format", "xml"},
+      {"dump", file, "--verbose"},
+      {"export", file},
+      {"load", file, "in.jsonl", "--batch", "0"},
+  };
+  for (const auto& args : bad) {
+    Result r = Run(args);
+    EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]) << " " << r.err;
+    EXPECT_NE(r.err.find("usage: vastrel COMMAND FILE"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"dump", "--help"}}) {
+    Result r = Run(args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("usage: vastrel COMMAND FILE"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace vastrel::table
