@@ -553,11 +553,15 @@ class CrashTest {
       known.insert({def.name, std::string(def.name) + "-lock", std::string(def.name) + "-gate"});
     }
     std::string left;
+    size_t left_count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
       const std::string name = entry.path().filename();
-      if (!known.count(name)) left += " " + name;
+      if (!known.count(name) && ++left_count <= 5) left += " " + name;
     }
-    if (!left.empty()) std::printf("  files left behind in the folder:%s\n", left.c_str());
+    if (left_count) {
+      std::printf("  %zu files left behind in the folder:%s%s\n", left_count, left.c_str(),
+                  left_count > 5 ? " ..." : "");
+    }
     if (!o_.keep) std::filesystem::remove_all(dir_);
     return 0;
   }
