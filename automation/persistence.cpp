@@ -72,25 +72,8 @@ constexpr const char* kStepTypes[] = {"stNormal", "stKeyOnly", "stNoKeys"};
 constexpr const char* kLockTypes[] = {"ltNone", "ltSinglewait", "ltSinglenowait", "ltMultiwait",
                                       "ltMultinowait"};
 constexpr const char* kTranTypes[] = {"ttExclusive", "ttConcurrent"};
-constexpr const char* kKeyTypes[] = {
-    "ktOldBinary",     "ktOldString",    "ktString",       "ktInteger",      "ktFloat",
-    "ktDate",          "ktTime",         "ktDecimal",      "ktMoney",        "ktLogical",
-    "ktNumeric",       "ktBasicFloat",   "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
-    "ktAutoIncrement", "ktSignTrailing", "ktUnknown"};
-constexpr const char* kFileFlags[] = {"ffVariableLength",
-                                      "ffTruncateBlank",
-                                      "ffPreallocate",
-                                      "ffCompress",
-                                      "ffKeyOnly",
-                                      "ffIndexBalancing",
-                                      "ff10",
-                                      "ff20",
-                                      "ff30",
-                                      "ffDuplicatePtrs",
-                                      "ffKeyNumSpecified",
-                                      "ffUseVATs"};
-static_assert(std::size(kKeyTypes) == keys::ktUnknown + 1);
-static_assert(std::size(kFileFlags) == keys::kFileFlagMembers);
+constexpr Names kKeyTypes = keys::kKeyTypeNames;
+constexpr Names kFileFlags = keys::kFileFlagNames;
 
 constexpr const char* kSegmentProperties[] = {
     "AllowDuplicates", "AllSegmentNull", "CaseInsensitive", "Descending",

@@ -45,6 +45,14 @@ enum TKeyTypes : uint8_t {
   ktUnknown,
 };
 
+// The members' names, by value: what persisted properties and tools show for a key type.
+inline constexpr const char* kKeyTypeNames[] = {
+    "ktOldBinary",     "ktOldString",    "ktString",       "ktInteger",      "ktFloat",
+    "ktDate",          "ktTime",         "ktDecimal",      "ktMoney",        "ktLogical",
+    "ktNumeric",       "ktBasicFloat",   "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
+    "ktAutoIncrement", "ktSignTrailing", "ktUnknown"};
+static_assert(sizeof(kKeyTypeNames) / sizeof(kKeyTypeNames[0]) == ktUnknown + 1);
+
 // Key flag bits of the block.
 inline constexpr uint16_t kFlagDuplicates = 0x0001;
 inline constexpr uint16_t kFlagModifiable = 0x0002;

@@ -39,6 +39,20 @@ enum BtrFileFlag : uint8_t {
 
 inline constexpr int kFileFlagMembers = 12;
 
+// The members' names, by value.
+inline constexpr const char* kFileFlagNames[kFileFlagMembers] = {"ffVariableLength",
+                                                                 "ffTruncateBlank",
+                                                                 "ffPreallocate",
+                                                                 "ffCompress",
+                                                                 "ffKeyOnly",
+                                                                 "ffIndexBalancing",
+                                                                 "ff10",
+                                                                 "ff20",
+                                                                 "ff30",
+                                                                 "ffDuplicatePtrs",
+                                                                 "ffKeyNumSpecified",
+                                                                 "ffUseVATs"};
+
 class BtrFileFlags {
  public:
   constexpr BtrFileFlags() = default;

@@ -221,33 +221,16 @@ std::vector<int> KeyStarts(const keys::tkeylist& list) {
 }
 
 const char* KeyTypeName(keys::TKeyTypes type) {
-  static constexpr const char* kNames[] = {
-      "ktOldBinary",     "ktOldString",    "ktString",       "ktInteger",      "ktFloat",
-      "ktDate",          "ktTime",         "ktDecimal",      "ktMoney",        "ktLogical",
-      "ktNumeric",       "ktBasicFloat",   "ktPascalString", "ktAsciiZString", "ktUnsignedBinary",
-      "ktAutoIncrement", "ktSignTrailing", "ktUnknown"};
-  return type < std::size(kNames) ? kNames[type] : "ktUnknown";
+  return type < std::size(keys::kKeyTypeNames) ? keys::kKeyTypeNames[type] : "ktUnknown";
 }
 
 std::string FileFlagNames(uint16_t word) {
-  static constexpr const char* kNames[] = {"ffVariableLength",
-                                           "ffTruncateBlank",
-                                           "ffPreallocate",
-                                           "ffCompress",
-                                           "ffKeyOnly",
-                                           "ffIndexBalancing",
-                                           "ff10",
-                                           "ff20",
-                                           "ff30",
-                                           "ffDuplicatePtrs",
-                                           "ffKeyNumSpecified",
-                                           "ffUseVATs"};
   const keys::BtrFileFlags flags = keys::FileFlagsFromWord(word);
   std::string out;
   for (int m = 0; m < keys::kFileFlagMembers; ++m) {
     if (!flags.Contains(static_cast<keys::BtrFileFlag>(m))) continue;
     if (!out.empty()) out += ", ";
-    out += kNames[m];
+    out += keys::kFileFlagNames[m];
   }
   return out.empty() ? "none" : out;
 }
