@@ -442,14 +442,7 @@ int FileEnv::Compact() {
     ::unlink(temp.c_str());
     return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
   }
-  for (MDB_cursor*& c : read_cursors_) {
-    if (c) mdb_cursor_close(c);
-    c = nullptr;
-  }
-  if (read_txn_) mdb_txn_abort(read_txn_);
-  read_txn_ = nullptr;
-  read_active_ = false;
-  kept_ = false;
+  DropSnapshot();
   mdb_env_close(env_);
   env_ = nullptr;
   // The rename is the one step: before it the old file is whole, after it the new one.
