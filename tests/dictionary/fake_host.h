@@ -1,13 +1,27 @@
 // A table stand-in for the dictionary layer: a data buffer, format settings and Active.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "dictionary/record_host.h"
+#include "platform/error.h"
 
 namespace vastrel::dictionary::testing {
+
+// Expects `f` to raise vastrel::Exception with exactly `message`.
+template <class F>
+void ExpectError(F f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
 
 class FakeHost : public RecordHost {
  public:

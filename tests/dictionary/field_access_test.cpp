@@ -12,18 +12,8 @@
 namespace vastrel::dictionary {
 namespace {
 
+using testing::ExpectError;
 using testing::FakeHost;
-
-// Expects `f` to raise vastrel::Exception with exactly `message`.
-template <class F>
-void ExpectError(F f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 class FieldAccess : public ::testing::Test {
  protected:

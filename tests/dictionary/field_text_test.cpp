@@ -8,19 +8,12 @@
 #include "dictionary/field_text.h"
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "tests/dictionary/fake_host.h"
 
 namespace vastrel::dictionary {
 namespace {
 
-template <class F>
-void ExpectError(F f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
+using testing::ExpectError;
 
 // Runs each test with a point as the system's decimal separator and a colon as its time
 // separator, whatever the process locale says.

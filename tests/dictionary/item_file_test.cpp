@@ -19,17 +19,8 @@ namespace vastrel::dictionary {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ExpectError;
 using testing::FakeHost;
-
-template <class F>
-void ExpectError(F f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 class ItemFile : public ::testing::Test {
  protected:

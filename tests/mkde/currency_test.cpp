@@ -14,7 +14,6 @@ std::string Rec(int32_t id, const char* group = "g") {
   std::memcpy(r.data() + 4, group, std::min<size_t>(std::strlen(group), 4));
   return r;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 int32_t IdOf(const std::string& r) {
   int32_t v;
   std::memcpy(&v, r.data(), 4);

@@ -36,6 +36,13 @@ inline uint16_t GetU16(const std::string& s, size_t at) {
 inline uint32_t GetU32(const std::string& s, size_t at) {
   return GetU16(s, at) | (uint32_t{GetU16(s, at + 2)} << 16);
 }
+// A 4-byte integer key value, as the key buffer carries it.
+inline std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
+
+// Client ID blocks of two clients: 12 zero bytes, the ID text, zero bytes.
+inline constexpr uint8_t kClientA[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 0, 0, 0};
+inline constexpr uint8_t kClientB[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'B', 0, 0, 0};
+
 inline std::string U32(uint32_t v) {
   std::string s(4, '\0');
   for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));

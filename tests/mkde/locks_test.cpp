@@ -12,8 +12,6 @@ namespace mkde_test {
 namespace {
 
 constexpr uint16_t kLen = 8;
-const uint8_t kA[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 0, 0, 0};
-const uint8_t kB[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'B', 0, 0, 0};
 
 std::string Rec(int32_t id, const char* text = "rec") {
   std::string r(kLen, '\0');
@@ -21,7 +19,6 @@ std::string Rec(int32_t id, const char* text = "rec") {
   std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), 4));
   return r;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 
 constexpr uint16_t kSingleWait = 100, kSingleNoWait = 200, kMultiNoWait = 400;
 
@@ -37,7 +34,7 @@ class Locks : public EngineTest {
   }
   void TearDown() override {
     uint8_t pos[128] = {};
-    Call(BTR_ABORT_TRANSACTION, pos, nullptr, nullptr, 0, kA);
+    Call(BTR_ABORT_TRANSACTION, pos, nullptr, nullptr, 0, kClientA);
     EngineTest::TearDown();
   }
   int16_t Read(Table& t, uint16_t bias, int32_t id) {
@@ -54,7 +51,7 @@ class Locks : public EngineTest {
     return p;
   }
   std::string path_;
-  Table a_{kA}, b_{kB};
+  Table a_{kClientA}, b_{kClientB};
 };
 
 TEST_F(Locks, SingleLockKeepsOthersOutUntilTheNextRead) {
@@ -139,12 +136,12 @@ TEST_F(Locks, WaitLockGetsTheRecordWhenAnotherThreadLetsGo) {
 
 TEST_F(Locks, ExclusiveTransactionHoldsTheWholeFile) {
   uint8_t pos[128] = {};
-  ASSERT_EQ(Call(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0, kA), 0);
+  ASSERT_EQ(Call(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0, kClientA), 0);
   ASSERT_EQ(a_.Insert(Rec(9)), 0);
   EXPECT_EQ(Read(b_, kSingleNoWait, 2), BTR_FILE_IN_USE);
   EXPECT_EQ(Read(b_, 0, 2), 0);
-  ASSERT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0, kA), 0);
-  ASSERT_EQ(Call(1000 + BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0, kA), 0);
+  ASSERT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0, kClientA), 0);
+  ASSERT_EQ(Call(1000 + BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0, kClientA), 0);
   ASSERT_EQ(a_.Insert(Rec(10)), 0);
   EXPECT_EQ(Read(b_, kSingleNoWait, 2), 0) << "a concurrent transaction holds only its records";
 }

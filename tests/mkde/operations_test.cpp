@@ -31,7 +31,6 @@ int32_t IdOf(const std::string& r) {
   std::memcpy(&v, r.data(), 4);
   return v;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 
 class Operations : public EngineTest {
  protected:

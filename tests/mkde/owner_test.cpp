@@ -21,7 +21,6 @@ std::string Rec(int32_t id, const char* text) {
   std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), kLen - 4));
   return r;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 
 class Owner : public EngineTest {
  protected:

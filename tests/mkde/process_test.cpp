@@ -23,7 +23,6 @@ std::string Rec(int32_t id) {
   std::snprintf(r.data() + 4, kLen - 4, "record %d", id);
   return r;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 
 class Processes : public EngineTest {
  protected:

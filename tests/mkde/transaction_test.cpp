@@ -8,8 +8,6 @@ namespace mkde_test {
 namespace {
 
 constexpr uint16_t kLen = 8;
-const uint8_t kA[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 0, 0, 0};
-const uint8_t kB[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'B', 0, 0, 0};
 
 std::string Rec(int32_t id, const char* text = "rec") {
   std::string r(kLen, '\0');
@@ -17,7 +15,6 @@ std::string Rec(int32_t id, const char* text = "rec") {
   std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), 4));
   return r;
 }
-std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
 
 int16_t Txn(uint16_t op, const uint8_t* client) {
   uint8_t pos[128] = {};
@@ -39,8 +36,8 @@ class Transactions : public EngineTest {
     ASSERT_EQ(b2_.Insert(Rec(1)), 0);
   }
   void TearDown() override {
-    Txn(BTR_ABORT_TRANSACTION, kA);
-    Txn(BTR_ABORT_TRANSACTION, kB);
+    Txn(BTR_ABORT_TRANSACTION, kClientA);
+    Txn(BTR_ABORT_TRANSACTION, kClientB);
     EngineTest::TearDown();
   }
   size_t Count(Table& t) {
@@ -48,26 +45,26 @@ class Transactions : public EngineTest {
     for (int16_t s = t.Step(BTR_STEP_FIRST); s == 0; s = t.Step(BTR_STEP_NEXT)) ++n;
     return n;
   }
-  Table a1_{kA}, a2_{kA}, b1_{kB}, b2_{kB};
+  Table a1_{kClientA}, a2_{kClientA}, b1_{kClientB}, b2_{kClientB};
 };
 
 TEST_F(Transactions, BeginEndAndAbortStatuses) {
-  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
-  EXPECT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
-  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), BTR_TRANSACTION_ACTIVE);
-  EXPECT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kA), BTR_TRANSACTION_ACTIVE);
-  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kB), 0) << "transactions belong to their client";
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
-  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kB), 0);
+  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kClientA), BTR_TRANSACTION_ERROR);
+  EXPECT_EQ(Txn(BTR_ABORT_TRANSACTION, kClientA), BTR_TRANSACTION_ERROR);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
+  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), BTR_TRANSACTION_ACTIVE);
+  EXPECT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kClientA), BTR_TRANSACTION_ACTIVE);
+  EXPECT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientB), 0) << "transactions belong to their client";
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kClientB), 0);
   for (uint16_t begin : {1019, 119, 219, 319, 419, 1119, 1419}) {
-    ASSERT_EQ(Txn(begin, kA), 0) << begin;
-    ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+    ASSERT_EQ(Txn(begin, kClientA), 0) << begin;
+    ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   }
 }
 
 TEST_F(Transactions, ChangesAreTheirClientsUntilEnd) {
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(2)), 0);
   ASSERT_EQ(a1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   ASSERT_EQ(a1_.Update(Rec(1, "new")), 0);
@@ -81,20 +78,20 @@ TEST_F(Transactions, ChangesAreTheirClientsUntilEnd) {
   EXPECT_EQ(GetU32(stat, 6), 1u);
   ASSERT_EQ(a1_.Stat(&stat), 0);
   EXPECT_EQ(GetU32(stat, 6), 2u);
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0);
   ASSERT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   EXPECT_EQ(b1_.data, Rec(1, "new"));
 }
 
 TEST_F(Transactions, AbortUndoesEveryFile) {
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(5)), 0);
   ASSERT_EQ(a2_.Insert(Rec(6)), 0);
   ASSERT_EQ(a2_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   ASSERT_EQ(a2_.Delete(), 0);
   a2_.Close();  // a file closed inside the transaction stays in it
-  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kClientA), 0);
   EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), BTR_KEY_NOT_FOUND);
   EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(6)), BTR_KEY_NOT_FOUND);
   EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
@@ -103,10 +100,10 @@ TEST_F(Transactions, AbortUndoesEveryFile) {
 }
 
 TEST_F(Transactions, EndCommitsEveryFile) {
-  ASSERT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(5)), 0);
   ASSERT_EQ(a2_.Insert(Rec(6)), 0);
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   a1_.Close();
   a2_.Close();
   EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), 0);
@@ -114,11 +111,11 @@ TEST_F(Transactions, EndCommitsEveryFile) {
 }
 
 TEST_F(Transactions, AFailedCallLeavesNoTraceInTheTransaction) {
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(7)), 0);
   EXPECT_EQ(a1_.Insert(Rec(7)), BTR_DUPLICATE_KEY);
   EXPECT_EQ(a1_.Insert(Rec(1)), BTR_DUPLICATE_KEY);
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   EXPECT_EQ(Count(b1_), 2u);
   std::string stat;
   ASSERT_EQ(b1_.Stat(&stat), 0);
@@ -131,17 +128,17 @@ TEST_F(Transactions, AClashOnAnyUniqueKeyLeavesNoTraceInTheTransaction) {
   ASSERT_EQ(CreateFile(Path("three.dat"),
                        CreationBuffer(12, {{{9, 4, 0x0001, 0}}, {{1, 4, 0, 1}}, {{5, 4, 0, 1}}})),
             0);
-  Table t(kA);
+  Table t(kClientA);
   ASSERT_EQ(t.Open(Path("three.dat")), 0);
   auto rec = [](int32_t a, int32_t b, const char* tag) {
     return IdKey(a) + IdKey(b) + std::string(tag, 4);
   };
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(t.Insert(rec(1, 10, "tagA")), 0);
   EXPECT_EQ(t.Insert(rec(1, 20, "tagB")), BTR_DUPLICATE_KEY);
   EXPECT_EQ(t.Insert(rec(2, 10, "tagC")), BTR_DUPLICATE_KEY);
   EXPECT_EQ(t.Insert(rec(2, 20, "tagA")), 0) << "the transaction goes on";
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   size_t tags = 0;
   for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0)) ++tags;
   EXPECT_EQ(tags, 2u);
@@ -159,7 +156,7 @@ TEST_F(Transactions, CountersCarryAcrossTheCallsOfATransaction) {
   ASSERT_EQ(CreateFile(Path("auto.dat"),
                        CreationBuffer(12, {{{1, 4, 0, 15}}, {{5, 4, 0x0001, 0}}, {{9, 4, 0, 1}}})),
             0);
-  Table t(kA), other(kB);
+  Table t(kClientA), other(kClientB);
   ASSERT_EQ(t.Open(Path("auto.dat")), 0);
   ASSERT_EQ(other.Open(Path("auto.dat")), 0);
   auto rec = [](const char* tag, int32_t n) { return IdKey(0) + std::string(tag, 4) + IdKey(n); };
@@ -168,7 +165,7 @@ TEST_F(Transactions, CountersCarryAcrossTheCallsOfATransaction) {
     EXPECT_EQ(table.Stat(&stat), 0);
     return GetU32(stat, 16 + 16 * key + 6);
   };
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(t.Insert(rec("aaaa", 1)), 0);
   EXPECT_EQ(GetU32(t.data, 0), 1u);
   EXPECT_EQ(t.Insert(rec("zzzz", 1)), BTR_DUPLICATE_KEY);
@@ -178,23 +175,23 @@ TEST_F(Transactions, CountersCarryAcrossTheCallsOfATransaction) {
   EXPECT_EQ(GetU32(t.data, 0), 3u);
   EXPECT_EQ(unique(t, 1), 2u) << "the transaction's Stat counts its own changes";
   EXPECT_EQ(unique(other, 1), 0u) << "nothing is stored before End";
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   EXPECT_EQ(unique(other, 1), 2u);
   EXPECT_EQ(unique(other, 0), 3u);
   ASSERT_EQ(other.Insert(rec("cccc", 4)), 0);
   EXPECT_EQ(GetU32(other.data, 0), 4u) << "End stored the autoincrement's high value";
   EXPECT_EQ(unique(other, 1), 3u);
   // An aborted transaction leaves the stored counters as they were.
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(t.Insert(rec("dddd", 5)), 0);
-  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_ABORT_TRANSACTION, kClientA), 0);
   ASSERT_EQ(t.Insert(rec("eeee", 6)), 0);
   EXPECT_EQ(GetU32(t.data, 0), 5u);
   EXPECT_EQ(unique(t, 1), 4u);
 }
 
 TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(8)), 0);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
@@ -204,23 +201,23 @@ TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
       << "one thread, two clients: no waiting on itself";
   EXPECT_EQ(b2_.Insert(Rec(9)), 0) << "a file the transaction has not changed is free";
-  Table late(kB);
+  Table late(kClientB);
   EXPECT_EQ(late.Open(Path("one.dat")), BTR_FILE_IN_USE) << "held by an exclusive transaction";
   // Another transaction meets the same gate.
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kB), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientB), 0);
   EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   EXPECT_EQ(b1_.Insert(Rec(9)), 0);
-  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kB), 0);
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientB), 0);
   EXPECT_EQ(Count(a1_), 3u);
 }
 
 TEST_F(Transactions, StopAndResetAbortTheTransaction) {
-  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kA), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(11)), 0);
-  ASSERT_EQ(Txn(BTR_RESET, kA), 0);
+  ASSERT_EQ(Txn(BTR_RESET, kClientA), 0);
   EXPECT_EQ(a1_.Get(BTR_GET_FIRST, 0), BTR_FILE_NOT_OPEN);
-  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kA), BTR_TRANSACTION_ERROR);
+  EXPECT_EQ(Txn(BTR_END_TRANSACTION, kClientA), BTR_TRANSACTION_ERROR);
   EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(11)), BTR_KEY_NOT_FOUND);
   EXPECT_EQ(b1_.Insert(Rec(11)), 0);
 }
