@@ -26,6 +26,8 @@ constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 // Bytes of the gate file: 0 the write gate, 1 held shared by every process that has the
 // file open and exclusively by an exclusive open.
 constexpr off_t kOpenByte = 1;
+// A copy's transform leaves the entry out.
+constexpr int kStatusSkip = -3;
 // A short wait inside the call, for the common case of another process's single write;
 // longer waits happen with the engine's lock let go (see Engine::Dispatch).
 constexpr auto kGateSpin = std::chrono::milliseconds(2);
@@ -236,6 +238,19 @@ int FileEnv::ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
 }
 
 int FileEnv::AcquireGate(Client* client) {
+  for (int round = 0;; ++round) {
+    int status = TakeGate(client);
+    if (status != BTR_OK || gate_depth_ > 1 || !RedoPending(*this)) return status;
+    // A transaction over several files that a crash interrupted: finished (or dropped)
+    // before this write, which would otherwise build on a file missing its part.
+    ReleaseGate(client);
+    if (round > 0) return BTR_IO_ERROR;  // a redo file that will not go away
+    status = RecoverPending(this);
+    if (status != BTR_OK) return status;
+  }
+}
+
+int FileEnv::TakeGate(Client* client) {
   if (gate_owner_ == client) {
     ++gate_depth_;
     return BTR_OK;
@@ -284,15 +299,6 @@ int FileEnv::HoldOpen(bool exclusive) {
   fl.l_len = 1;
   if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return BTR_OK;
   return errno == EAGAIN || errno == EACCES ? BTR_INCOMPATIBLE_MODE : BTR_IO_ERROR;
-}
-
-bool FileEnv::OpenElsewhere() {
-  if (gate_fd_ < 0) return false;
-  // This process's own shared lock does not stand in the way of its own upgrade; any
-  // other process's does.
-  if (HoldOpen(true) != BTR_OK) return true;
-  if (exclusive_owner == nullptr) HoldOpen(false);
-  return false;
 }
 
 int FileEnv::GrowMap(size_t extra) {
@@ -431,17 +437,108 @@ int FileEnv::OpenEnv(bool want_write) {
   return BTR_OK;
 }
 
-int FileEnv::Compact() {
-  std::string temp = path_ + ".compact-XXXXXX";
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) return BTR_IO_ERROR;
-  int rc = mdb_env_copyfd2(env_, fd, MDB_CP_COMPACT);
-  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
-  ::close(fd);
-  if (rc != 0) {
-    ::unlink(temp.c_str());
-    return LmdbStatus(rc) == kStatusMapFull ? BTR_DISK_FULL : LmdbStatus(rc);
+int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform,
+                       const std::string* owner_value) {
+  ::unlink(temp.c_str());
+  ::unlink((temp + "-lock").c_str());
+  MDB_envinfo info;
+  MDB_stat st;
+  mdb_env_info(env_, &info);
+  mdb_env_stat(env_, &st);
+  MDB_txn* from = nullptr;
+  int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &from);
+  if (rc != 0) return LmdbStatus(rc);
+  MDB_stat records;
+  mdb_stat(from, records_, &records);
+  // Room for everything as it is, each record's seal, and slack: the map is sparse.
+  size_t used = (info.me_last_pgno + 1) * st.ms_psize;
+  size_t map = 2 * used + records.ms_entries * 128 + kInitialMapSize;
+  MDB_env* out = nullptr;
+  MDB_txn* to = nullptr;
+  rc = mdb_env_create(&out);
+  if (rc == 0) {
+    mdb_env_set_maxdbs(out, kMaxDbs);
+    mdb_env_set_mapsize(out, map);
+    rc = mdb_env_open(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0644);
   }
+  if (rc == 0) rc = mdb_txn_begin(out, nullptr, 0, &to);
+  int status = rc == 0 ? BTR_OK : LmdbStatus(rc);
+  // Copies one database's entries in order, each through `each` (nullptr: as it is).
+  auto copy = [&](MDB_dbi dbi, const char* name,
+                  const std::function<int(MDB_val*, MDB_val*, std::string*)>& each) {
+    MDB_dbi target;
+    int r = mdb_dbi_open(to, name, MDB_CREATE, &target);
+    if (r != 0) return LmdbStatus(r);
+    MDB_cursor* c;
+    r = mdb_cursor_open(from, dbi, &c);
+    if (r != 0) return LmdbStatus(r);
+    MDB_val k, v;
+    std::string room;
+    int s = BTR_OK;
+    for (r = mdb_cursor_get(c, &k, &v, MDB_FIRST); r == 0 && s == BTR_OK;
+         r = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      if (each) {
+        s = each(&k, &v, &room);
+        if (s == kStatusSkip) {
+          s = BTR_OK;
+          continue;
+        }
+        if (s != BTR_OK) break;
+      }
+      int p = mdb_put(to, target, &k, &v, MDB_APPEND);
+      if (p != 0) s = LmdbStatus(p);
+    }
+    mdb_cursor_close(c);
+    if (s != BTR_OK) return s;
+    return r == MDB_NOTFOUND ? BTR_OK : LmdbStatus(r);
+  };
+  const std::string owner_name = kMetaOwner;
+  if (status == BTR_OK) {
+    status = copy(meta_, kMetaDb, [&](MDB_val* k, MDB_val* v, std::string*) {
+      bool owner = View(*k) == owner_name;
+      if (owner && !owner_value) return kStatusSkip;
+      if (owner) *v = Val(*owner_value);
+      return int{BTR_OK};
+    });
+  }
+  if (status == BTR_OK && owner_value) {
+    // Written again, or for the first time: the copy has its owner record either way.
+    MDB_dbi meta;
+    MDB_val k = Val(std::string_view(owner_name)), v = Val(*owner_value);
+    rc = mdb_dbi_open(to, kMetaDb, 0, &meta);
+    if (rc == 0) rc = mdb_put(to, meta, &k, &v, 0);
+    status = LmdbStatus(rc);
+  }
+  if (status == BTR_OK) {
+    status = copy(records_, kRecordsDb, [&](MDB_val* k, MDB_val* v, std::string* room) {
+      int s = transform(*k, *v, room);
+      *v = Val(*room);
+      return s;
+    });
+  }
+  for (size_t i = 0; status == BTR_OK && i < keys_.size(); ++i) {
+    status = copy(keys_[i], KeyDbName(i).c_str(), nullptr);
+  }
+  mdb_txn_abort(from);
+  if (to) {
+    if (status == BTR_OK) {
+      rc = mdb_txn_commit(to);
+      status = LmdbStatus(rc);
+    } else {
+      mdb_txn_abort(to);
+    }
+  }
+  if (status == BTR_OK) status = LmdbStatus(mdb_env_sync(out, 1));
+  if (out) mdb_env_close(out);
+  ::unlink((temp + "-lock").c_str());
+  if (status != BTR_OK) {
+    ::unlink(temp.c_str());
+    return status == kStatusMapFull ? BTR_DISK_FULL : status;
+  }
+  return BTR_OK;
+}
+
+int FileEnv::Replace(const std::string& temp) {
   DropSnapshot();
   mdb_env_close(env_);
   env_ = nullptr;
@@ -474,7 +571,41 @@ int FileEnv::Compact() {
   return status;
 }
 
+int FileEnv::LockByte(off_t byte, short type) {
+  if (gate_fd_ < 0) return BTR_OK;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  auto deadline = std::chrono::steady_clock::now() + kGateSpin;
+  while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
+    if (std::chrono::steady_clock::now() >= deadline) return BTR_INCOMPATIBLE_MODE;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return BTR_OK;
+}
+
+int FileEnv::BeginOwnerChange() {
+  if (LockByte(kOwnerChangeByte, F_WRLCK) != BTR_OK) return BTR_FILE_IN_USE;
+  // This process's own shared lock on byte 1 does not stand in the way of its own upgrade;
+  // any other process's does.
+  if (HoldOpen(true) != BTR_OK) {
+    LockByte(kOwnerChangeByte, F_UNLCK);
+    return BTR_FILE_IN_USE;
+  }
+  return BTR_OK;
+}
+
+void FileEnv::EndOwnerChange() {
+  if (exclusive_owner == nullptr) HoldOpen(false);
+  LockByte(kOwnerChangeByte, F_UNLCK);
+}
+
 int FileEnv::LoadDescription(MDB_txn* txn) {
+  has_owner_ = false;
   int rc = mdb_dbi_open(txn, kMetaDb, 0, &meta_);
   if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, 0, &records_);
   if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) return BTR_NOT_A_FILE;
@@ -541,32 +672,65 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   int status = CheckFileSystem(path, reason);
   if (status != BTR_OK) return status;
 
-  for (auto& f : files_) {
-    if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) {
-      if (want_write && f->read_only_storage_) return BTR_ACCESS_DENIED;
-      *out = f.get();
-      return BTR_OK;
+  if (FileEnv* f = Find(st)) {
+    if (want_write && f->read_only_storage_) return BTR_ACCESS_DENIED;
+    // A transaction over several files that a crash interrupted is finished (or dropped)
+    // before anyone reads the file.
+    if (!f->read_only_storage_ && RedoPending(*f)) {
+      status = RecoverPending(f);
+      if (status != BTR_OK) return status;
     }
+    *out = f;
+    return BTR_OK;
   }
   if (!HasLmdbHeader(path)) return BTR_NOT_A_FILE;
 
   std::unique_ptr<FileEnv> file(new FileEnv);
   file->path_ = path;
+  char* real = ::realpath(path.c_str(), nullptr);
+  file->abs_path_ = real ? real : path;
+  std::free(real);
+  // The gate file's locks come first: they keep this open from meeting an owner change in
+  // another process half done, and that process's change from starting once this open has
+  // begun (byte 1, held from here on).
+  std::string gate = path + "-gate";
+  file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
+  status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
+  if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
+  status = file->HoldOpen(false);  // another process's exclusive open stands in the way
+  if (status != BTR_OK) return status;
+  // An owner change that ended just before the locks were taken replaced the file.
+  if (::stat(path.c_str(), &st) != 0) return BTR_FILE_NOT_FOUND;
+  if (FileEnv* f = Find(st)) {
+    *out = f;
+    return BTR_OK;
+  }
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
   status = file->OpenEnv(want_write);
   if (status != BTR_OK) return status;
-
-  if (!file->read_only_storage_) {
-    std::string gate = path + "-gate";
-    file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
+  if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
+    // No owner change runs anywhere while byte 2 is held shared: a rewritten copy left
+    // beside the file is a killed one's.
+    ::unlink(file->rewrite_path().c_str());
+    ::unlink((file->rewrite_path() + "-lock").c_str());
+    if (RedoPending(*file)) {
+      status = RecoverPending(file.get());
+      if (status != BTR_OK) return status;
+    }
   }
-  status = file->HoldOpen(false);  // another process's exclusive open stands in the way
-  if (status != BTR_OK) return status;
+  file->LockByte(FileEnv::kOwnerChangeByte, F_UNLCK);
   *out = file.get();
   files_.push_back(std::move(file));
   return BTR_OK;
+}
+
+FileEnv* Registry::Find(const struct stat& st) const {
+  for (auto& f : files_) {
+    if (f->Is(st.st_dev, st.st_ino)) return f.get();
+  }
+  return nullptr;
 }
 
 void Registry::ReleaseIdle() {

@@ -9,13 +9,17 @@
 #include <lmdb.h>
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "mkde/codec/filespec.h"
 #include "mkde/crypto/owner.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 
@@ -49,6 +53,11 @@ class FileEnv {
 
   const std::string& path() const { return path_; }
   std::string gate_path() const { return path_ + "-gate"; }
+  // Beside the file while a transaction over several files is being committed (redo.h).
+  std::string redo_path() const { return path_ + "-redo"; }
+  // The path made absolute when the file was opened, as other files' redo files name it.
+  const std::string& abs_path() const { return abs_path_; }
+  bool Is(dev_t dev, ino_t ino) const { return dev_ == dev && ino_ == ino; }
   MDB_env* env() const { return env_; }
   MDB_dbi meta_db() const { return meta_; }
   MDB_dbi records_db() const { return records_; }
@@ -72,13 +81,27 @@ class FileEnv {
     if (owner) owner_ = *owner;
     record_key_ = std::move(key);
   }
-  // Rewrites the file without its free pages (which may still hold records as they were
-  // before Set Owner sealed them) and puts it in place by one rename, then takes up the new
-  // file. REQUIRES: no transaction on the file and no other open of it anywhere.
-  int Compact();
+  // The place beside the file where an owner change builds its replacement.
+  std::string rewrite_path() const { return path_ + ".compact"; }
+  // Writes a copy of the file to `temp`: every database as it is, except that each record's
+  // stored value passes through `transform` (which writes the new stored value to *out) and
+  // the owner record becomes `owner_value` (nullptr: none). Synced; removed again on failure.
+  // Returns an engine status.
+  using RecordTransform = std::function<int(const MDB_val& key, const MDB_val& value,
+                                            std::string* out)>;
+  int WriteCopy(const std::string& temp, const RecordTransform& transform,
+                const std::string* owner_value);
+  // Puts the copy at `temp` in the file's place by one rename and takes up the new file.
+  // REQUIRES: no transaction on the file and no other open of it anywhere.
+  int Replace(const std::string& temp);
 
-  // Whether another process has the file open (Set and Clear Owner need it alone).
-  bool OpenElsewhere();
+  // An owner change needs the file to itself: no other process may have it open, or open
+  // it, until EndOwnerChange. Returns 0 or 85.
+  int BeginOwnerChange();
+  void EndOwnerChange();
+  // Takes (F_RDLCK, F_WRLCK) or lets go of (F_UNLCK) one byte of the gate file, waiting a
+  // moment for another process. Returns 0, 88 when another process holds it, or 2.
+  int LockByte(off_t byte, short type);
 
   // Opens handles on this file: the count of position blocks that use it.
   int open_count = 0;
@@ -109,6 +132,10 @@ class FileEnv {
   // gate file, or with `exclusive` a lock that no other process's open may share. Returns
   // 0 or 88.
   int HoldOpen(bool exclusive);
+  // Byte 2 of the gate file: held exclusively through an owner change, which replaces or
+  // rewrites the whole file; every open holds it shared until its environment is open, so
+  // that no process opens a file half changed.
+  static constexpr off_t kOwnerChangeByte = 2;
 
   // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
   // runs low. Returns an engine status (0, 2 or 18).
@@ -140,6 +167,7 @@ class FileEnv {
   int LoadDescription(MDB_txn* txn);
 
   std::string path_;
+  std::string abs_path_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   MDB_env* env_ = nullptr;
@@ -166,6 +194,7 @@ class FileEnv {
   std::vector<std::string> entry_room_;
 
   void ForgetWriteCursors();
+  int TakeGate(Client* client);
 };
 
 // Every file this process has open, by device and inode.
@@ -185,6 +214,8 @@ class Registry {
   void ReleaseIdle();
   // After fork(): the parent's environments must not be touched; forget them.
   void ForgetAfterFork();
+  // The file this process has open with the identity `st` names, or nullptr.
+  FileEnv* Find(const struct stat& st) const;
 
  private:
   std::vector<std::unique_ptr<FileEnv>> files_;

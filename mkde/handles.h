@@ -36,6 +36,9 @@ struct FileWrite {
   Counters working;
   bool counters_loaded = false;
   bool counters_dirty = false;
+  // Every change the transaction made to the file, for the redo file of a commit that spans
+  // several files.
+  ChangeLog changes;
 };
 
 struct Client {

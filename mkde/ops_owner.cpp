@@ -1,7 +1,8 @@
 // Owner names: Set Owner and Clear Owner, and the owner check of Open. The name itself is
 // never stored; the file keeps an owner record that checks it (mkde/crypto/README.md), and
-// at levels 2 and 3 every record is sealed under the file's record key. Setting or
-// clearing an owner rewrites every record and the owner record in one write transaction.
+// at levels 2 and 3 every record is sealed under the file's record key. Setting an
+// encrypting owner writes a sealed copy of the file and renames it into place; clearing one
+// opens every record in one write transaction. Either needs the file to itself throughout.
 #include <cstring>
 
 #include "mkde/engine.h"
@@ -30,17 +31,15 @@ int CryptoToStatus(CryptoStatus s) {
   }
 }
 
-// Every record opened with the file's present state and stored again sealed under
-// `new_key` (nullptr: plain); then the owner record written (or removed when nullptr).
-int RewriteAll(MDB_txn* txn, const FileEnv& file, const SecretKey* new_key,
-               const std::string* owner_value) {
+// Every sealed record opened and stored again plain, then the owner record removed.
+int ClearAll(MDB_txn* txn, const FileEnv& file) {
   MDB_cursor* c;
   int rc = mdb_cursor_open(txn, file.records_db(), &c);
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k, v;
-  std::string plain, stored, sealed;
+  std::string plain, stored;
   int status = BTR_OK;
-  for (rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0;
+  for (rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); file.encrypted() && rc == 0;
        rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
     if (k.mv_size != 4 || v.mv_size < kChangeSize) {
       status = BTR_IO_ERROR;
@@ -48,26 +47,13 @@ int RewriteAll(MDB_txn* txn, const FileEnv& file, const SecretKey* new_key,
     }
     uint32_t position = PositionFromKey(k.mv_data);
     const uint8_t* body = static_cast<const uint8_t*>(v.mv_data) + kChangeSize;
-    size_t size = v.mv_size - kChangeSize;
-    if (file.encrypted()) {
-      if (OpenRecord(file.record_key(), position, body, size, &plain) != CryptoStatus::kOk) {
-        status = BTR_IO_ERROR;  // a record that does not open is not rewritten blind
-        break;
-      }
-    } else {
-      plain.assign(reinterpret_cast<const char*>(body), size);
+    if (OpenRecord(file.record_key(), position, body, v.mv_size - kChangeSize, &plain) !=
+        CryptoStatus::kOk) {
+      status = BTR_IO_ERROR;  // a record that does not open is not rewritten blind
+      break;
     }
     stored.assign(static_cast<const char*>(v.mv_data), kChangeSize);
-    if (new_key) {
-      if (SealRecord(*new_key, position, reinterpret_cast<const uint8_t*>(plain.data()),
-                     plain.size(), &sealed) != CryptoStatus::kOk) {
-        status = BTR_IO_ERROR;
-        break;
-      }
-      stored += sealed;
-    } else {
-      stored += plain;
-    }
+    stored += plain;
     // The key must not point into the page: a value of another size makes LMDB delete the
     // node and insert it again, which moves the page's bytes under a borrowed key.
     uint8_t key_bytes[4];
@@ -79,12 +65,8 @@ int RewriteAll(MDB_txn* txn, const FileEnv& file, const SecretKey* new_key,
   }
   mdb_cursor_close(c);
   if (status != BTR_OK) return status;
-  if (rc != MDB_NOTFOUND) return LmdbStatus(rc);
+  if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
   MDB_val ok = Val(std::string_view(kMetaOwner));
-  if (owner_value) {
-    MDB_val ov = Val(*owner_value);
-    return LmdbStatus(mdb_put(txn, file.meta_db(), &ok, &ov, 0));
-  }
   rc = mdb_del(txn, file.meta_db(), &ok, nullptr);
   return rc == MDB_NOTFOUND ? BTR_OK : LmdbStatus(rc);
 }
@@ -123,21 +105,49 @@ int Engine::SetOwner(Call& call) {
   if (!nul) return BTR_INVALID_OWNER;
   std::string_view name(reinterpret_cast<const char*>(call.key),
                         static_cast<const uint8_t*>(nul) - call.key);
-  if (handles_.OfFile(file).size() > 1 || file->OpenElsewhere()) return BTR_FILE_IN_USE;
+  if (handles_.OfFile(file).size() > 1) return BTR_FILE_IN_USE;
   OwnerRecord record;
   SecretKey key;
   int status = CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
   if (status != BTR_OK) return status;
   std::string owner_value = EncodeOwner(record);
-  bool encrypts = OwnerLevelEncrypts(record.level);
-  status = RunWrite(h, [&](RecordWriter& w) {
-    return RewriteAll(w.txn(), *file, encrypts ? &key : nullptr, &owner_value);
-  });
+  status = file->BeginOwnerChange();
   if (status != BTR_OK) return status;
-  file->SetOwner(&record, encrypts ? std::move(key) : SecretKey());
-  // The records as they were before are still in the file's free pages: a sealed file
-  // must not keep them.
-  return encrypts ? file->Compact() : BTR_OK;
+  if (!OwnerLevelEncrypts(record.level)) {
+    status = RunWrite(h, [&](RecordWriter& w) {
+      MDB_val k = Val(std::string_view(kMetaOwner)), v = Val(owner_value);
+      return LmdbStatus(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
+    });
+    file->EndOwnerChange();
+    if (status == BTR_OK) file->SetOwner(&record, SecretKey());
+    return status;
+  }
+  // Sealed records go into a new file, put in place by one rename once it is whole and
+  // synced: no plain record survives in free pages, and a crash leaves either file whole.
+  status = file->AcquireGate(h->client);
+  if (status == BTR_OK) {
+    std::string plain;
+    status = file->WriteCopy(
+        file->rewrite_path(),
+        [&](const MDB_val& k, const MDB_val& v, std::string* out) {
+          if (k.mv_size != 4 || v.mv_size < kChangeSize) return BTR_IO_ERROR;
+          const uint8_t* body = static_cast<const uint8_t*>(v.mv_data) + kChangeSize;
+          out->assign(static_cast<const char*>(v.mv_data), kChangeSize);
+          std::string sealed;
+          if (SealRecord(key, PositionFromKey(k.mv_data), body, v.mv_size - kChangeSize,
+                         &sealed) != CryptoStatus::kOk) {
+            return BTR_IO_ERROR;
+          }
+          *out += sealed;
+          return BTR_OK;
+        },
+        &owner_value);
+    if (status == BTR_OK) status = file->Replace(file->rewrite_path());
+    file->ReleaseGate(h->client);
+  }
+  file->EndOwnerChange();
+  if (status == BTR_OK) file->SetOwner(&record, std::move(key));
+  return status;
 }
 
 int Engine::ClearOwner(Call& call) {
@@ -146,9 +156,14 @@ int Engine::ClearOwner(Call& call) {
   if (call.client->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   if (!file->has_owner()) return BTR_OK;
-  if (handles_.OfFile(file).size() > 1 || file->OpenElsewhere()) return BTR_FILE_IN_USE;
-  int status =
-      RunWrite(h, [&](RecordWriter& w) { return RewriteAll(w.txn(), *file, nullptr, nullptr); });
+  if (handles_.OfFile(file).size() > 1) return BTR_FILE_IN_USE;
+  int status = file->BeginOwnerChange();
+  if (status != BTR_OK) return status;
+  // One write transaction opens every record and removes the owner record: the change is
+  // whole or absent.
+  status =
+      RunWrite(h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); });
+  file->EndOwnerChange();
   if (status != BTR_OK) return status;
   file->SetOwner(nullptr, SecretKey());
   return BTR_OK;

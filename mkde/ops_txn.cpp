@@ -1,6 +1,7 @@
 // Transactions: Begin (exclusive or concurrent), End and Abort. A transaction belongs to a
 // client and spans every file it changes; each file's changes wait in an open LMDB write
-// transaction, behind the file's write gate, until End commits them file after file.
+// transaction, behind the file's write gate, until End commits them: one file by its own
+// commit, several as one through redo files (redo.h).
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -17,21 +18,34 @@ int Engine::BeginTransaction(Call& call) {
 
 int Engine::FinishTransaction(Client* client, bool commit) {
   int first = BTR_OK;
+  size_t changed = 0;
   for (FileWrite& w : client->writes) {
-    int status = BTR_OK;
     if (commit && first == BTR_OK && w.counters_dirty) {
-      status = StoreCounters(w.txn, *w.file, w.counters);
-      if (status == kStatusMapFull) status = BTR_DISK_FULL;
+      first = StoreCounters(w.txn, *w.file, w.counters);
+      if (first == kStatusMapFull) first = BTR_DISK_FULL;
+      std::string encoded = w.counters.Encode();
+      w.changes.Put(ChangeLog::kMetaDb, Val(std::string_view(kMetaCounters)), Val(encoded));
     }
-    if (commit && first == BTR_OK && status == BTR_OK) {
-      bool retry = false;
-      status = w.file->CommitWrite(w.txn, w.accelerated, &retry);
-      // A full map at commit time cannot be retried: the changes were not kept.
-      if (retry) status = BTR_DISK_FULL;
-    } else {
-      w.file->AbortWrite(w.txn);
+    if (!w.changes.empty()) ++changed;
+  }
+  if (commit && first == BTR_OK && changed > 1) {
+    // Several files: committed as one through their redo files.
+    first = CommitAcross(client->writes);
+  } else {
+    for (FileWrite& w : client->writes) {
+      int status = BTR_OK;
+      if (commit && first == BTR_OK) {
+        bool retry = false;
+        status = w.file->CommitWrite(w.txn, w.accelerated, &retry);
+        // A full map at commit time cannot be retried: the changes were not kept.
+        if (retry) status = BTR_DISK_FULL;
+      } else {
+        w.file->AbortWrite(w.txn);
+      }
+      if (first == BTR_OK) first = status;
     }
-    if (first == BTR_OK) first = status;
+  }
+  for (FileWrite& w : client->writes) {
     w.file->ReleaseGate(client);
     Registry::Get().Release(w.file);
   }

@@ -187,6 +187,7 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
     wrote_ = true;
     rc = mdb_cursor_put(c, &k, &v, 0);
     if (rc != 0) return LmdbStatus(rc);
+    Log(ChangeLog::KeyDb(key), k, &v);
     std::string_view prefix(entry.data(), entry.size() - 4);
     bool exists = false;
     MDB_val nk, nv;
@@ -211,8 +212,10 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
   if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
   wrote_ = true;
-  if (rc == 0) ++counters_->unique_values[key];
-  return LmdbStatus(rc);
+  if (rc != 0) return LmdbStatus(rc);
+  ++counters_->unique_values[key];
+  Log(ChangeLog::KeyDb(key), k, &v);
+  return BTR_OK;
 }
 
 int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
@@ -221,6 +224,7 @@ int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
   int rc = mdb_del(txn_, file_->key_db(key), &k, nullptr);
   if (rc == MDB_NOTFOUND) return BTR_IO_ERROR;  // an index that lost an entry is damaged
   if (rc != 0) return LmdbStatus(rc);
+  Log(ChangeLog::KeyDb(key), Val(entry), nullptr);
   const KeyDef& def = file_->spec().keys[key];
   bool exists = false;
   if (def.duplicates()) {
@@ -319,6 +323,7 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
     if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
       rc = mdb_put(txn_, file_->records_db(), &key, &value, flags & ~MDB_APPEND);
     }
+    if (rc == 0) Log(ChangeLog::kRecordsDb, key, &value);
     return LmdbStatus(rc);
   }
   // The stored value is written straight into the page LMDB reserves for it.
@@ -333,6 +338,7 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
   uint8_t* out = static_cast<uint8_t*>(value.mv_data);
   PutU32(out, change);
   if (!record.empty()) std::memcpy(out + kChangeSize, record.data(), record.size());
+  Log(ChangeLog::kRecordsDb, key, &value);
   return BTR_OK;
 }
 
@@ -427,7 +433,9 @@ int RecordWriter::Delete(uint32_t position, uint32_t change) {
   PositionKey(position, k);
   MDB_val key = Val(k, 4);
   wrote_ = true;
-  return LmdbStatus(mdb_del(txn_, file_->records_db(), &key, nullptr));
+  rc = mdb_del(txn_, file_->records_db(), &key, nullptr);
+  if (rc == 0) Log(ChangeLog::kRecordsDb, key, nullptr);
+  return LmdbStatus(rc);
 }
 
 }  // namespace mkde

@@ -93,6 +93,17 @@ class RecordWriter {
   // Values set by hand still count: an assigned value never repeats one stored before.
   void NoteAutoincrement(const std::string& record);
 
+  // Notes a put (`value`) or a delete (nullptr) in the transaction's change log: a
+  // transaction's changes to each file wait there for a commit that spans several files.
+  void Log(uint8_t db, const MDB_val& key, const MDB_val* value) {
+    if (!batch_) return;
+    if (value) {
+      batch_->changes.Put(db, key, *value);
+    } else {
+      batch_->changes.Delete(db, key);
+    }
+  }
+
   FileEnv* file_;
   MDB_txn* txn_;
   FileWrite* batch_;

@@ -431,10 +431,9 @@ class ConcurrentReader {
   // One Get Equal of a random id. Returns false with *problem on a status other than 0 and 4.
   bool ReadOne(const std::string& dir, std::mt19937_64& rng, std::string* problem) {
     const size_t f = rng() % kFiles.size();
-    // Set Owner at an encrypting level replaces the owned file, and an open from another
-    // process in the middle of that makes it answer 30 (mkde_owner_race_case): until that
-    // is safe, the reader leaves the owned file alone.
-    if (kFiles[f].owner_level >= 0) return true;
+    // The owned file is opened for each read and closed after it, so that the writer's owner
+    // changes (which need the file to themselves) meet the reader's opens in every phase.
+    const bool owned = kFiles[f].owner_level >= 0;
     if (!open_[f]) {
       // An exclusive transaction of the writer keeps new opens out for its life.
       const int s = OpenFile(dir, f, pos_[f], -2);
@@ -452,6 +451,10 @@ class ConcurrentReader {
     uint32_t len = 512;
     const int s = BTRCALL(BTR_GET_EQUAL, pos_[f], rec.data(), &len, key, sizeof key, 0);
     ++reads_;
+    if (owned) {
+      BTRCALL(BTR_CLOSE, pos_[f], nullptr, nullptr, nullptr, 0, 0);
+      open_[f] = false;
+    }
     if (s == BTR_KEY_NOT_FOUND) return true;
     if (s != 0) {
       *problem = "a reader's Get Equal answered " + std::to_string(s);

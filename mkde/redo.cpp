@@ -1,0 +1,424 @@
+#include "mkde/redo.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "mkde/file_env.h"
+#include "mkde/handles.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+// The redo file: the tag, the transaction's 16-byte identity, u32 number of participants, u32
+// this file's index among them, u64 the LMDB transaction id this file's commit produces, each
+// participant's absolute path (u32 length, bytes), u64 length of the change log, the change
+// log, and a 16-byte BLAKE2b hash of everything before it. A file cut short or damaged fails
+// the hash and counts as absent.
+constexpr char kRedoTag[8] = {'v', 's', 't', 'r', 'e', 'd', 'o', '1'};
+constexpr size_t kIdSize = 16;
+constexpr size_t kHashSize = 16;
+constexpr uint32_t kMaxParticipants = 4096;
+
+struct Redo {
+  uint8_t id[kIdSize] = {};
+  uint32_t index = 0;
+  uint64_t after = 0;
+  std::vector<std::string> paths;
+  std::string changes;
+};
+
+void AddU32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+void AddU64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+
+// Reads little-endian integers and byte runs from a buffer, never past its end.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  bool U8(uint8_t* v) {
+    if (left() < 1) return false;
+    *v = static_cast<uint8_t>(bytes_[at_++]);
+    return true;
+  }
+  bool U32(uint32_t* v) {
+    uint64_t w = 0;
+    if (!Le(4, &w)) return false;
+    *v = static_cast<uint32_t>(w);
+    return true;
+  }
+  bool U64(uint64_t* v) { return Le(8, v); }
+  bool Bytes(size_t n, std::string_view* out) {
+    if (left() < n) return false;
+    *out = bytes_.substr(at_, n);
+    at_ += n;
+    return true;
+  }
+  size_t left() const { return bytes_.size() - at_; }
+
+ private:
+  bool Le(int n, uint64_t* v) {
+    if (left() < static_cast<size_t>(n)) return false;
+    uint64_t w = 0;
+    for (int i = n - 1; i >= 0; --i) w = (w << 8) | static_cast<uint8_t>(bytes_[at_ + i]);
+    at_ += n;
+    *v = w;
+    return true;
+  }
+  std::string_view bytes_;
+  size_t at_ = 0;
+};
+
+std::string EncodeRedo(const Redo& r) {
+  std::string out(kRedoTag, sizeof kRedoTag);
+  out.append(reinterpret_cast<const char*>(r.id), kIdSize);
+  AddU32(&out, static_cast<uint32_t>(r.paths.size()));
+  AddU32(&out, r.index);
+  AddU64(&out, r.after);
+  for (const std::string& p : r.paths) {
+    AddU32(&out, static_cast<uint32_t>(p.size()));
+    out += p;
+  }
+  AddU64(&out, r.changes.size());
+  out += r.changes;
+  uint8_t hash[kHashSize];
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(out.data()), out.size(),
+                     nullptr, 0);
+  out.append(reinterpret_cast<const char*>(hash), sizeof hash);
+  return out;
+}
+
+enum class ReadResult { kOk, kMissing, kDamaged };
+
+ReadResult ReadRedo(const std::string& path, Redo* r) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kDamaged;
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return ReadResult::kDamaged;
+    }
+    if (n == 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (bytes.size() < sizeof kRedoTag + kHashSize) return ReadResult::kDamaged;
+  const size_t body = bytes.size() - kHashSize;
+  uint8_t hash[kHashSize];
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(bytes.data()), body,
+                     nullptr, 0);
+  if (sodium_memcmp(hash, bytes.data() + body, kHashSize) != 0) return ReadResult::kDamaged;
+  Reader in(std::string_view(bytes.data(), body));
+  std::string_view tag, id;
+  uint32_t count = 0;
+  if (!in.Bytes(sizeof kRedoTag, &tag) || std::memcmp(tag.data(), kRedoTag, sizeof kRedoTag) != 0 ||
+      !in.Bytes(kIdSize, &id) || !in.U32(&count) || !in.U32(&r->index) || !in.U64(&r->after) ||
+      count == 0 || count > kMaxParticipants || r->index >= count) {
+    return ReadResult::kDamaged;
+  }
+  std::memcpy(r->id, id.data(), kIdSize);
+  r->paths.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t n = 0;
+    std::string_view p;
+    if (!in.U32(&n) || !in.Bytes(n, &p)) return ReadResult::kDamaged;
+    r->paths.emplace_back(p);
+  }
+  uint64_t n = 0;
+  std::string_view changes;
+  if (!in.U64(&n) || n != in.left() || !in.Bytes(n, &changes)) return ReadResult::kDamaged;
+  r->changes.assign(changes);
+  return ReadResult::kOk;
+}
+
+std::string Folder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return BTR_IO_ERROR;
+  int rc = ::fsync(fd);
+  ::close(fd);
+  return rc == 0 ? BTR_OK : BTR_IO_ERROR;
+}
+
+int WriteRedo(const std::string& path, const std::string& bytes, bool sync) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno == EACCES || errno == EROFS ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
+  size_t done = 0;
+  int err = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (err == 0 && sync && ::fsync(fd) != 0) err = errno;
+  ::close(fd);
+  if (err == 0) return BTR_OK;
+  return err == ENOSPC || err == EDQUOT ? BTR_DISK_FULL : BTR_IO_ERROR;
+}
+
+uint64_t LastTxnId(FileEnv* file) {
+  MDB_envinfo info;
+  mdb_env_info(file->env(), &info);
+  return info.me_last_txnid;
+}
+
+// Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
+int Replay(FileEnv* file, std::string_view changes) {
+  int status = BTR_IO_ERROR;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    MDB_txn* txn = nullptr;
+    status = file->BeginWrite(&txn);
+    if (status != BTR_OK) return status;
+    status = ApplyChanges(file, txn, changes);
+    if (status == kStatusMapFull) {
+      file->AbortWrite(txn);
+      status = file->GrowMap(changes.size() * 2);
+      if (status != BTR_OK) return status;
+      status = BTR_DISK_FULL;
+      continue;
+    }
+    if (status != BTR_OK) {
+      file->AbortWrite(txn);
+      return status;
+    }
+    bool retry = false;
+    status = file->CommitWrite(txn, false, &retry);
+    if (!retry) return status;
+    status = BTR_DISK_FULL;
+  }
+  return status;
+}
+
+// The identity under which recovery holds write gates.
+Client& RecoveryClient() {
+  static Client client;
+  return client;
+}
+
+bool recovering = false;
+
+}  // namespace
+
+void ChangeLog::Put(uint8_t db, const MDB_val& key, const MDB_val& value) {
+  bytes_.push_back(1);
+  bytes_.push_back(static_cast<char>(db));
+  AddU32(&bytes_, static_cast<uint32_t>(key.mv_size));
+  bytes_.append(static_cast<const char*>(key.mv_data), key.mv_size);
+  AddU32(&bytes_, static_cast<uint32_t>(value.mv_size));
+  bytes_.append(static_cast<const char*>(value.mv_data), value.mv_size);
+}
+
+void ChangeLog::Delete(uint8_t db, const MDB_val& key) {
+  bytes_.push_back(2);
+  bytes_.push_back(static_cast<char>(db));
+  AddU32(&bytes_, static_cast<uint32_t>(key.mv_size));
+  bytes_.append(static_cast<const char*>(key.mv_data), key.mv_size);
+}
+
+int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
+  Reader in(log);
+  while (in.left() > 0) {
+    uint8_t kind = 0, db = 0;
+    uint32_t n = 0;
+    std::string_view key, value;
+    if (!in.U8(&kind) || !in.U8(&db) || !in.U32(&n) || !in.Bytes(n, &key)) return BTR_IO_ERROR;
+    MDB_dbi dbi;
+    if (db == ChangeLog::kMetaDb) {
+      dbi = file->meta_db();
+    } else if (db == ChangeLog::kRecordsDb) {
+      dbi = file->records_db();
+    } else if (db - 2u < file->key_count()) {
+      dbi = file->key_db(db - 2u);
+    } else {
+      return BTR_IO_ERROR;
+    }
+    MDB_val k = Val(key);
+    int rc;
+    if (kind == 1) {
+      if (!in.U32(&n) || !in.Bytes(n, &value)) return BTR_IO_ERROR;
+      MDB_val v = Val(value);
+      rc = mdb_put(txn, dbi, &k, &v, 0);
+    } else if (kind == 2) {
+      rc = mdb_del(txn, dbi, &k, nullptr);
+      if (rc == MDB_NOTFOUND) rc = 0;
+    } else {
+      return BTR_IO_ERROR;
+    }
+    if (rc != 0) return LmdbStatus(rc);
+  }
+  return BTR_OK;
+}
+
+int CommitAcross(std::vector<FileWrite>& writes) {
+  std::vector<FileWrite*> parts;
+  for (FileWrite& w : writes) {
+    if (w.changes.empty()) {
+      w.file->AbortWrite(w.txn);  // nothing of it to keep
+    } else {
+      parts.push_back(&w);
+    }
+  }
+  auto abort_all = [&](int status) {
+    for (FileWrite* w : parts) w->file->AbortWrite(w->txn);
+    return status;
+  };
+  bool sync = false;
+  Redo redo;
+  randombytes_buf(redo.id, sizeof redo.id);
+  for (FileWrite* w : parts) {
+    redo.paths.push_back(w->file->abs_path());
+    sync = sync || !w->accelerated;
+  }
+  // Prepare: every redo file written (and synced, with its folder) before any commit.
+  std::set<std::string> folders;
+  size_t written = 0;
+  int status = BTR_OK;
+  for (; written < parts.size() && status == BTR_OK; ++written) {
+    FileWrite* w = parts[written];
+    redo.index = static_cast<uint32_t>(written);
+    redo.after = mdb_txn_id(w->txn);
+    redo.changes = w->changes.bytes();
+    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo), sync);
+    folders.insert(Folder(w->file->redo_path()));
+  }
+  if (status == BTR_OK && sync) {
+    for (const std::string& f : folders) {
+      status = SyncFolder(f);
+      if (status != BTR_OK) break;
+    }
+  }
+  if (status != BTR_OK) {
+    for (size_t i = 0; i < written; ++i) ::unlink(parts[i]->file->redo_path().c_str());
+    return abort_all(status);
+  }
+  // Decided: from here on every file gets the changes, by its commit or by a replay.
+  int first = BTR_OK;
+  for (FileWrite* w : parts) {
+    bool retry = false;
+    int s = w->file->CommitWrite(w->txn, w->accelerated, &retry);
+    if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
+    if (first == BTR_OK) first = s;
+  }
+  // A file still without its changes keeps every redo file: the next open or write of it
+  // finds the transaction decided and finishes it.
+  if (first == BTR_OK) {
+    for (FileWrite* w : parts) ::unlink(w->file->redo_path().c_str());
+  }
+  return first;
+}
+
+bool RedoPending(const FileEnv& file) {
+  return !recovering && ::access(file.redo_path().c_str(), F_OK) == 0;
+}
+
+int RecoverPending(FileEnv* self) {
+  if (recovering) return BTR_OK;
+  recovering = true;
+  Client* me = &RecoveryClient();
+  struct Part {
+    std::string redo_path;
+    FileEnv* file = nullptr;
+    bool opened = false;  // opened here, released at the end
+    bool gated = false;
+    Redo redo;
+    bool matches = false;
+  };
+  std::vector<Part> parts;
+  auto finish = [&](int status) {
+    for (Part& p : parts) {
+      if (p.gated) p.file->ReleaseGate(me);
+      if (p.opened) Registry::Get().Release(p.file);
+    }
+    recovering = false;
+    return status;
+  };
+  Part own;
+  own.file = self;
+  own.redo_path = self->redo_path();
+  int status = self->AcquireGate(me);
+  if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
+  own.gated = true;
+  parts.push_back(own);
+  ReadResult r = ReadRedo(own.redo_path, &parts[0].redo);
+  if (r != ReadResult::kOk) {
+    if (r == ReadResult::kDamaged) ::unlink(own.redo_path.c_str());
+    return finish(BTR_OK);
+  }
+  parts[0].matches = true;
+  const Redo mine = parts[0].redo;
+
+  // Every other participant: opened and gated, or gone for good.
+  for (uint32_t i = 0; i < mine.paths.size(); ++i) {
+    if (i == mine.index) continue;
+    Part p;
+    p.redo_path = mine.paths[i] + "-redo";
+    struct stat st;
+    if (::stat(mine.paths[i].c_str(), &st) == 0 && self->Is(st.st_dev, st.st_ino)) {
+      continue;  // the same file under another name
+    }
+    FileEnv* file = nullptr;
+    status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
+    if (status == BTR_OK) {
+      p.file = file;
+      ++file->open_count;
+      p.opened = true;
+    } else if (status != BTR_FILE_NOT_FOUND) {
+      return finish(status);
+    }
+    parts.push_back(std::move(p));
+    Part& q = parts.back();
+    if (q.file) {
+      status = q.file->AcquireGate(me);
+      if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
+      q.gated = true;
+    }
+  }
+  // Decided when every participant's redo file is there, whole, of this transaction.
+  bool decided = true;
+  for (size_t i = 1; i < parts.size(); ++i) {
+    Part& p = parts[i];
+    p.matches = ReadRedo(p.redo_path, &p.redo) == ReadResult::kOk &&
+                std::memcmp(p.redo.id, mine.id, kIdSize) == 0;
+    if (!p.matches) decided = false;
+  }
+  if (decided) {
+    for (Part& p : parts) {
+      if (!p.file || LastTxnId(p.file) + 1 != p.redo.after) continue;  // committed (or replaced)
+      status = Replay(p.file, p.redo.changes);
+      if (status != BTR_OK) return finish(status);
+    }
+    for (Part& p : parts) {
+      if (p.matches) ::unlink(p.redo_path.c_str());
+    }
+  } else {
+    ::unlink(own.redo_path.c_str());
+  }
+  return finish(BTR_OK);
+}
+
+}  // namespace mkde
