@@ -142,7 +142,10 @@ int Engine::SetOwner(Call& call) {
           return BTR_OK;
         },
         &owner_value);
-    if (status == BTR_OK) status = file->Replace(file->rewrite_path());
+    if (status == BTR_OK) {
+      KillPoint("owner-copied");
+      status = file->Replace(file->rewrite_path());
+    }
     file->ReleaseGate(h->client);
   }
   file->EndOwnerChange();

@@ -1,6 +1,7 @@
 #include "mkde/redo.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <set>
 
 #include "mkde/file_env.h"
@@ -224,6 +226,11 @@ bool recovering = false;
 
 }  // namespace
 
+void KillPoint(const char* step) {
+  const char* at = std::getenv("VASTREL_ENGINE_KILL_AT");
+  if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
+}
+
 void ChangeLog::Put(uint8_t db, const MDB_val& key, const MDB_val& value) {
   bytes_.push_back(1);
   bytes_.push_back(static_cast<char>(db));
@@ -316,14 +323,18 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     for (size_t i = 0; i < written; ++i) ::unlink(parts[i]->file->redo_path().c_str());
     return abort_all(status);
   }
+  KillPoint("prepared");
   // Decided: from here on every file gets the changes, by its commit or by a replay.
   int first = BTR_OK;
-  for (FileWrite* w : parts) {
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FileWrite* w = parts[i];
     bool retry = false;
     int s = w->file->CommitWrite(w->txn, w->accelerated, &retry);
     if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
     if (first == BTR_OK) first = s;
+    if (i == 0) KillPoint("committed-1");
   }
+  KillPoint("committed");
   // A file still without its changes keeps every redo file: the next open or write of it
   // finds the transaction decided and finishes it.
   if (first == BTR_OK) {

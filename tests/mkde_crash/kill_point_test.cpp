@@ -1,0 +1,210 @@
+// Crashes at chosen moments of a commit over two files and of an owner change: a child process
+// runs the work with VASTREL_ENGINE_KILL_AT set and dies there; the files must then open whole.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "mkde/include/wbtrv32.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint16_t kLength = 40;
+constexpr int kSecondRecords = 25;
+constexpr char kName[] = "Killed1";
+
+class KillPoint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mkde-kill-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    for (int f = 0; f < 2; ++f) ASSERT_EQ(Create(Path(f)), 0);
+  }
+  void TearDown() override {
+    Stop();
+    fs::remove_all(dir_);
+  }
+
+  std::string Path(int f) const { return dir_ + (f == 0 ? "/a.dat" : "/b.dat"); }
+  static void Stop() {
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
+  }
+
+  // One unique 4-byte integer key at the record's start.
+  static int Create(const std::string& path) {
+    std::string spec(32, '\0');
+    spec[0] = static_cast<char>(kLength);
+    spec[3] = 0x10;
+    spec[4] = 1;
+    spec[16] = 1;
+    spec[18] = 4;
+    spec[21] = 0x01;
+    spec[26] = 1;
+    std::string key = path + '\0';
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    uint32_t len = static_cast<uint32_t>(spec.size());
+    return BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(),
+                   static_cast<uint8_t>(key.size()), 0);
+  }
+  static int Open(uint8_t* pos, const std::string& path) {
+    std::string key = path + '\0';
+    char owner[sizeof kName];
+    std::memcpy(owner, kName, sizeof owner);
+    uint32_t len = sizeof owner;
+    return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+  }
+  static int Insert(uint8_t* pos, int32_t id, char fill = 'r') {
+    std::string rec(kLength, fill);
+    std::memcpy(rec.data(), &id, 4);
+    uint8_t key[255] = {};
+    uint32_t len = kLength;
+    return BTRCALL(BTR_INSERT, pos, rec.data(), &len, key, sizeof key, 0);
+  }
+  // The record with `id`, or "" when there is none.
+  static std::string Get(uint8_t* pos, int32_t id) {
+    std::string rec(kLength, '\0');
+    uint8_t key[255] = {};
+    std::memcpy(key, &id, 4);
+    uint32_t len = kLength;
+    return BTRCALL(BTR_GET_EQUAL, pos, rec.data(), &len, key, sizeof key, 0) == 0 ? rec : "";
+  }
+  int Count(int f) {
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    if (Open(pos, Path(f)) != 0) return -1;
+    uint8_t stat[512];
+    uint32_t len = sizeof stat;
+    char key[64] = {};
+    int s = BTRCALL(BTR_STAT, pos, stat, &len, key, sizeof key, 0);
+    BTRCALL(BTR_CLOSE, pos, nullptr, nullptr, nullptr, 0, 0);
+    if (s != 0) return -1;
+    int n = 0;
+    std::memcpy(&n, stat + 6, 4);
+    return n;
+  }
+
+  // In a child: one transaction of one insert into a.dat and kSecondRecords into b.dat,
+  // killed at `step`. Returns the signal that ended the child (0: it ended on its own).
+  int RunKilled(const char* step, int32_t base) {
+    Stop();
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("VASTREL_ENGINE_KILL_AT", step, 1);
+      uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
+      if (Open(a, Path(0)) != 0 || Open(b, Path(1)) != 0) _exit(3);
+      if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
+      if (Insert(a, base) != 0) _exit(3);
+      for (int i = 0; i < kSecondRecords; ++i) {
+        if (Insert(b, base + i) != 0) _exit(3);
+      }
+      BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  }
+
+  bool RedoLeft() const {
+    return fs::exists(Path(0) + "-redo") || fs::exists(Path(1) + "-redo");
+  }
+
+  std::string dir_;
+};
+
+TEST_F(KillPoint, EveryCrashDuringACommitOverTwoFilesLeavesItWhole) {
+  int32_t base = 100;
+  for (const char* step : {"prepared", "committed-1", "committed"}) {
+    SCOPED_TRACE(step);
+    ASSERT_EQ(RunKilled(step, base), SIGKILL);
+    EXPECT_TRUE(RedoLeft());
+    // Once decided the transaction is there in both files, whichever is opened first.
+    const int first = base % 2;
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    ASSERT_EQ(Open(pos, Path(first)), 0);
+    EXPECT_FALSE(RedoLeft());
+    Stop();
+    base += 100;
+    EXPECT_EQ(Count(0), base / 100 - 1);
+    EXPECT_EQ(Count(1), (base / 100 - 1) * kSecondRecords);
+  }
+}
+
+TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {
+  ASSERT_EQ(RunKilled("prepared", 100), SIGKILL);
+  // b.dat's redo file cut short: the transaction was never decided.
+  const std::string redo = Path(1) + "-redo";
+  fs::resize_file(redo, fs::file_size(redo) - 1);
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(pos, Path(0)), 0);
+  EXPECT_EQ(Get(pos, 100), "");
+  Stop();
+  EXPECT_EQ(Count(1), 0);
+  EXPECT_FALSE(RedoLeft());
+}
+
+TEST_F(KillPoint, AStaleRedoFileNeverUndoesLaterChanges) {
+  ASSERT_EQ(RunKilled("committed-1", 100), SIGKILL);
+  const std::string saved = dir_ + "/saved";
+  fs::create_directory(saved);
+  for (int f = 0; f < 2; ++f) fs::copy_file(Path(f) + "-redo", saved + "/" + std::to_string(f));
+  uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(a, Path(0)), 0);
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  // Later work on both files: a record deleted, another added.
+  std::string rec = Get(b, 100);
+  ASSERT_FALSE(rec.empty());
+  uint32_t len = kLength;
+  uint8_t key[255] = {};
+  ASSERT_EQ(BTRCALL(BTR_DELETE, b, rec.data(), &len, key, sizeof key, 0), 0);
+  ASSERT_EQ(Insert(a, 7), 0);
+  Stop();
+  // The redo files come back (a removal a machine crash lost): they must change nothing.
+  for (int f = 0; f < 2; ++f) fs::copy_file(saved + "/" + std::to_string(f), Path(f) + "-redo");
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  EXPECT_EQ(Get(b, 100), "");
+  ASSERT_EQ(Open(a, Path(0)), 0);
+  EXPECT_FALSE(Get(a, 7).empty());
+  EXPECT_FALSE(RedoLeft());
+  Stop();
+  EXPECT_EQ(Count(1), kSecondRecords - 1);
+}
+
+TEST_F(KillPoint, ACrashDuringSetOwnerLeavesTheFileAsItWasAndNoCopyBehind) {
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(pos, Path(0)), 0);
+  ASSERT_EQ(Insert(pos, 1, 'm'), 0);
+  Stop();
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("VASTREL_ENGINE_KILL_AT", "owner-copied", 1);
+    uint8_t p[BTR_POS_BLOCK_SIZE] = {};
+    char name[sizeof kName];
+    std::memcpy(name, kName, sizeof name);
+    uint32_t len = sizeof name;
+    if (Open(p, Path(0)) != 0) _exit(3);
+    BTRCALL(BTR_SET_OWNER, p, name, &len, name, sizeof name, 2);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(fs::exists(Path(0) + ".compact"));
+  // Opened without a name: still the plain file, and the copy is gone.
+  std::string key = Path(0) + '\0';
+  uint32_t len = 0;
+  ASSERT_EQ(BTRCALL(BTR_OPEN, pos, nullptr, &len, key.data(), static_cast<uint8_t>(key.size()), 0),
+            0);
+  EXPECT_EQ(Get(pos, 1).substr(4), std::string(kLength - 4, 'm'));
+  EXPECT_FALSE(fs::exists(Path(0) + ".compact"));
+}
+
+}  // namespace
