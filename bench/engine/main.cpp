@@ -41,7 +41,9 @@ struct Config {
 enum class Phase {
   kBulkLoad,
   kDurableInsert,
+  kTransaction1,
   kTransaction,
+  kTransaction1000,
   kNextKey0,
   kEqualKey0,
   kEqualKey1Next10,
@@ -58,7 +60,10 @@ struct PhaseInfo {
 constexpr PhaseInfo kPhases[] = {
     {Phase::kBulkLoad, "bulk_load", "bulk load, per record", false},
     {Phase::kDurableInsert, "durable_insert", "durable single insert", false},
+    {Phase::kTransaction1, "transaction_1_insert", "durable transaction of 1 insert", false},
     {Phase::kTransaction, "transaction_10_inserts", "durable transaction of 10 inserts", false},
+    {Phase::kTransaction1000, "transaction_1000_inserts", "durable transaction of 1,000 inserts",
+     false},
     {Phase::kNextKey0, "get_next_key0", "Get Next along key 0", true},
     {Phase::kEqualKey0, "get_equal_key0", "Get Equal on key 0, random", true},
     {Phase::kEqualKey1Next10, "get_equal_key1_next10", "Get Equal key 1 + 10 Get Next", true},
@@ -67,6 +72,7 @@ constexpr PhaseInfo kPhases[] = {
 
 constexpr uint32_t kKey1Nexts = 10;
 constexpr uint32_t kInsertsPerTransaction = 10;
+constexpr uint32_t kInsertsPerLargeTransaction = 1000;
 constexpr uint64_t kSeed = 20261208;
 
 // One store and what the run has done to it so far.
@@ -149,13 +155,20 @@ uint64_t RunLoop(benchmark::State& state, Slot& slot, Phase phase) {
         ops += g_config.durable;
       }
       break;
-    case Phase::kTransaction: {
-      // A third as many as single inserts: each costs one synced commit like an insert.
-      const uint32_t transactions = std::max(1u, g_config.durable / 3);
+    case Phase::kTransaction1:
+    case Phase::kTransaction:
+    case Phase::kTransaction1000: {
+      // Each transaction costs one synced commit like a single insert: as many of one insert,
+      // a third as many of ten, one for every 30 single inserts of 1,000.
+      const uint32_t size = phase == Phase::kTransaction1  ? 1
+                            : phase == Phase::kTransaction ? kInsertsPerTransaction
+                                                                : kInsertsPerLargeTransaction;
+      const uint32_t divisor = size == 1 ? 1 : size == kInsertsPerTransaction ? 3 : 30;
+      const uint32_t transactions = std::max(1u, g_config.durable / divisor);
       for (auto _ : state) {
         for (uint32_t j = 0; j < transactions; ++j) {
-          s.InsertTransaction(slot.next_ordinal, kInsertsPerTransaction);
-          slot.next_ordinal += kInsertsPerTransaction;
+          s.InsertTransaction(slot.next_ordinal, size);
+          slot.next_ordinal += size;
         }
         ops += transactions;
       }
@@ -233,7 +246,9 @@ void RunPhase(benchmark::State& state, Slot* slot, PhaseInfo info) {
     } else {
       Activate(*slot, info.read ? OpenFor::kRead : OpenFor::kDurable);
     }
-    const bool durable = info.phase == Phase::kDurableInsert || info.phase == Phase::kTransaction;
+    const bool durable = info.phase == Phase::kDurableInsert ||
+                         info.phase == Phase::kTransaction1 || info.phase == Phase::kTransaction ||
+                         info.phase == Phase::kTransaction1000;
     if (durable) {
       // The load left its pages to the kernel; the first synced commit would write them all
       // back and be timed for it. Write back everything first and take that commit untimed.
