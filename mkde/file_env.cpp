@@ -823,6 +823,7 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
   mdb_env_close(env);
   if (rc != 0) return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? BTR_DISK_FULL : BTR_CANNOT_CREATE);
   ::unlink((path + "-lock").c_str());  // the old file's reader table, unused (checked above)
+  ::unlink((path + "-redo").c_str());  // the old file's unfinished commit is no business of the new
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
   ::unlink(temp_lock.c_str());
   std::string dir = ".";
