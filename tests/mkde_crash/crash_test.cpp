@@ -12,11 +12,9 @@
 //
 // Usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] [--max-delay-ms N]
 //                        [--dir DIR] [--keep] [--require-transactions]
-//                        [--allow-torn-commit] [--no-reader] [--verbose]
+//                        [--no-reader] [--verbose]
 // A reader in the test's own process reads random records while the writer runs (about one a
 // millisecond) and must never see data of a transaction before its End; --no-reader omits it.
-// --allow-torn-commit counts, instead of failing on, a transaction in doubt at the kill that
-// is found committed in some of its files and absent from the others (each file whole).
 // Environment: VASTREL_CRASH_ITERATIONS, VASTREL_CRASH_SECONDS, VASTREL_CRASH_SEED and
 // VASTREL_CRASH_MAX_DELAY_MS give the same knobs (the options win).
 #include <fcntl.h>
@@ -387,8 +385,6 @@ struct Options {
   std::string dir;
   bool keep = false;
   bool require_transactions = false;
-  // Tolerate (count) a transaction in doubt that is committed in some files only.
-  bool allow_torn_commit = false;
   bool concurrent_reader = true;  // --no-reader turns it off
   bool verbose = false;
 };
@@ -400,7 +396,6 @@ struct Figures {
   uint64_t in_doubt_present = 0;
   uint64_t in_doubt_absent = 0;
   uint64_t torn_messages = 0;
-  uint64_t torn_commits = 0;
   uint64_t kills_timed = 0, kills_at_commit = 0, kills_at_start = 0;
   uint64_t transaction_runs = 0, single_write_runs = 0, accelerated_runs = 0;
 };
@@ -540,15 +535,14 @@ class CrashTest {
                 "  kills: %" PRIu64 " timed, %" PRIu64 " at a commit, %" PRIu64
                 " at start; in doubt "
                 "at the kill: %" PRIu64 " found committed, %" PRIu64 " found absent; %" PRIu64
-                " torn messages; committed in some files only: %" PRIu64
-                "\n"
+                " torn messages\n"
                 "  files now hold %zu, %zu and %zu records; %" PRIu64
                 " reads by a concurrent reader\n",
                 f_.iterations, elapsed, o_.seed,
                 f_.transaction_runs ? "transactions of 1 to 50 changes" : "single durable writes",
                 f_.acknowledged, f_.changes, f_.transaction_runs, f_.single_write_runs,
                 f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
-                f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages, f_.torn_commits,
+                f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages,
                 model_[0].size(), model_[1].size(), model_[2].size(), reader_.reads());
     // Files the engine left beside the record files and their two companions.
     std::set<std::string> known;
@@ -761,16 +755,11 @@ class CrashTest {
         f_.changes += in_doubt->size();
         return true;
       }
-      // Each file whole, but some with the transaction in doubt and some without: End
-      // committed it file by file and the kill fell in between.
+      // Each file whole, but some with the transaction in doubt and some without: a torn
+      // commit, said as such.
       bool each_whole = true;
       for (size_t f = 0; f < kFiles.size(); ++f) {
         each_whole = each_whole && (actual[f] == model_[f] || actual[f] == with[f]);
-      }
-      if (each_whole && o_.allow_torn_commit) {
-        ++f_.torn_commits;
-        model_ = std::move(actual);
-        return true;
       }
       report += each_whole
                     ? "  the transaction in doubt at the kill is committed in some files only:\n"
@@ -823,7 +812,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] "
                "[--max-delay-ms N] [--dir DIR] [--keep] [--require-transactions] "
-               "[--allow-torn-commit] [--no-reader] [--verbose]\n");
+               "[--no-reader] [--verbose]\n");
   return 2;
 }
 
@@ -860,8 +849,6 @@ int main(int argc, char** argv) {
       o.keep = true;
     } else if (a == "--require-transactions") {
       o.require_transactions = true;
-    } else if (a == "--allow-torn-commit") {
-      o.allow_torn_commit = true;
     } else if (a == "--no-reader") {
       o.concurrent_reader = false;
     } else if (a == "--verbose") {
