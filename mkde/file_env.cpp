@@ -672,17 +672,18 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   int status = CheckFileSystem(path, reason);
   if (status != BTR_OK) return status;
 
-  if (FileEnv* f = Find(st)) {
-    if (want_write && f->read_only_storage_) return BTR_ACCESS_DENIED;
+  auto open_here = [&](FileEnv* f) {
+    if (want_write && f->read_only_storage_) return int{BTR_ACCESS_DENIED};
     // A transaction over several files that a crash interrupted is finished (or dropped)
     // before anyone reads the file.
     if (!f->read_only_storage_ && RedoPending(*f)) {
-      status = RecoverPending(f);
-      if (status != BTR_OK) return status;
+      int s = RecoverPending(f);
+      if (s != BTR_OK) return s;
     }
     *out = f;
-    return BTR_OK;
-  }
+    return int{BTR_OK};
+  };
+  if (FileEnv* f = Find(st)) return open_here(f);
   if (!HasLmdbHeader(path)) return BTR_NOT_A_FILE;
 
   std::unique_ptr<FileEnv> file(new FileEnv);
@@ -702,10 +703,7 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   if (status != BTR_OK) return status;
   // An owner change that ended just before the locks were taken replaced the file.
   if (::stat(path.c_str(), &st) != 0) return BTR_FILE_NOT_FOUND;
-  if (FileEnv* f = Find(st)) {
-    *out = f;
-    return BTR_OK;
-  }
+  if (FileEnv* f = Find(st)) return open_here(f);
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
   status = file->OpenEnv(want_write);
