@@ -231,20 +231,36 @@ void KillPoint(const char* step) {
   if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
 }
 
+namespace {
+
+// One entry written in place: the log grows once, then the bytes go straight in.
+char* PutLe32(char* at, size_t v) {
+  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(v >> (8 * i));
+  return at;
+}
+
+}  // namespace
+
 void ChangeLog::Put(uint8_t db, const MDB_val& key, const MDB_val& value) {
-  bytes_.push_back(1);
-  bytes_.push_back(static_cast<char>(db));
-  AddU32(&bytes_, static_cast<uint32_t>(key.mv_size));
-  bytes_.append(static_cast<const char*>(key.mv_data), key.mv_size);
-  AddU32(&bytes_, static_cast<uint32_t>(value.mv_size));
-  bytes_.append(static_cast<const char*>(value.mv_data), value.mv_size);
+  const size_t start = bytes_.size();
+  bytes_.resize(start + 10 + key.mv_size + value.mv_size);
+  char* at = bytes_.data() + start;
+  *at++ = 1;
+  *at++ = static_cast<char>(db);
+  at = PutLe32(at, key.mv_size);
+  std::memcpy(at, key.mv_data, key.mv_size);
+  at = PutLe32(at + key.mv_size, value.mv_size);
+  if (value.mv_size) std::memcpy(at, value.mv_data, value.mv_size);
 }
 
 void ChangeLog::Delete(uint8_t db, const MDB_val& key) {
-  bytes_.push_back(2);
-  bytes_.push_back(static_cast<char>(db));
-  AddU32(&bytes_, static_cast<uint32_t>(key.mv_size));
-  bytes_.append(static_cast<const char*>(key.mv_data), key.mv_size);
+  const size_t start = bytes_.size();
+  bytes_.resize(start + 6 + key.mv_size);
+  char* at = bytes_.data() + start;
+  *at++ = 2;
+  *at++ = static_cast<char>(db);
+  at = PutLe32(at, key.mv_size);
+  std::memcpy(at, key.mv_data, key.mv_size);
 }
 
 int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
