@@ -135,7 +135,7 @@ class Engine {
   int Delete(Call& call);
   int UpdateChunk(Call& call);
   // Runs `change` in a write transaction behind the file's write gate, synced on commit
-  // (not in accelerated mode), again from the start if the map had to grow.
+  // (the data pages only in accelerated mode), again from the start if the map had to grow.
   int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change);
   // After a verify-mode write: the record as stored must equal what was written.
   int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);

@@ -140,7 +140,7 @@ class FileEnv {
   // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
   // runs low. Returns an engine status (0, 2 or 18).
   int BeginWrite(MDB_txn** txn);
-  // Commits (synced unless `accelerated`). On MDB_MAP_FULL the map grows and *retry is
+  // Commits, synced (`accelerated`: the data pages only, not the meta page). On MDB_MAP_FULL the map grows and *retry is
   // set: the caller runs its change again in a new transaction. Returns an engine status.
   int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry);
   // Ends a write transaction without keeping its changes.

@@ -27,7 +27,7 @@ using ClientId = std::array<uint8_t, 16>;
 struct FileWrite {
   FileEnv* file = nullptr;
   MDB_txn* txn = nullptr;
-  bool accelerated = false;  // the commit at End is not synced
+  bool accelerated = false;  // the commit at End syncs the data pages only
   // The file's counters as the transaction's calls leave them: read by its first write,
   // kept here rather than stored by every call, and stored once before the commit at End
   // (counters_dirty). `working` is a call's scratch copy, so that a refused call changes

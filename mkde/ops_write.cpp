@@ -1,5 +1,6 @@
 // Writes: Insert, Update, Delete and Update Chunk, each one transaction behind the file's
-// write gate, committed (and, outside accelerated mode, synced) before the call returns.
+// write gate, committed and synced before the call returns (in accelerated mode the data
+// pages only: see FileEnv::CommitWrite).
 #include <cstring>
 
 #include "mkde/engine.h"

@@ -100,7 +100,7 @@ class EngineStore final : public Store {
 
   void Load(uint32_t first, uint32_t count) override {
     // Batches in a transaction where the engine has them; otherwise every insert commits on
-    // its own, unsynced because the file is open in accelerated mode.
+    // its own, with the lighter commit of an accelerated open.
     uint32_t len = 0;
     const int16_t begin = call_(kOpBeginTransaction, pos_, nullptr, &len, key_, sizeof key_, 0);
     if (begin == 0) call_(kOpAbortTransaction, pos_, nullptr, &len, key_, sizeof key_, 0);
