@@ -11,6 +11,7 @@
 #include <string>
 
 #include "mkde/include/wbtrv32.h"
+#include "tests/mkde_crash/int_key_file.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ class KillPoint : public ::testing::Test {
     char tmpl[] = "/tmp/mkde-kill-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    for (int f = 0; f < 2; ++f) ASSERT_EQ(Create(Path(f)), 0);
+    for (int f = 0; f < 2; ++f) ASSERT_EQ(crash::CreateIntKeyFile(Path(f), kLength), 0);
   }
   void TearDown() override {
     Stop();
@@ -39,28 +40,8 @@ class KillPoint : public ::testing::Test {
     BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
   }
 
-  // One unique 4-byte integer key at the record's start.
-  static int Create(const std::string& path) {
-    std::string spec(32, '\0');
-    spec[0] = static_cast<char>(kLength);
-    spec[3] = 0x10;
-    spec[4] = 1;
-    spec[16] = 1;
-    spec[18] = 4;
-    spec[21] = 0x01;
-    spec[26] = 1;
-    std::string key = path + '\0';
-    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-    uint32_t len = static_cast<uint32_t>(spec.size());
-    return BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(),
-                   static_cast<uint8_t>(key.size()), 0);
-  }
   static int Open(uint8_t* pos, const std::string& path) {
-    std::string key = path + '\0';
-    char owner[sizeof kName];
-    std::memcpy(owner, kName, sizeof owner);
-    uint32_t len = sizeof owner;
-    return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+    return crash::OpenWithName(pos, path, kName);
   }
   static int Insert(uint8_t* pos, int32_t id, char fill = 'r') {
     std::string rec(kLength, fill);

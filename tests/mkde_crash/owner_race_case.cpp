@@ -18,17 +18,14 @@
 #include <string>
 
 #include "mkde/include/wbtrv32.h"
+#include "tests/mkde_crash/int_key_file.h"
 
 namespace {
 
 constexpr char kName[] = "Racer1";
 
 int Open(uint8_t* pos, const std::string& path, int8_t mode) {
-  std::string key = path + '\0';
-  char owner[sizeof kName];
-  std::memcpy(owner, kName, sizeof owner);
-  uint32_t len = sizeof owner;
-  return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), mode);
+  return crash::OpenWithName(pos, path, kName, mode);
 }
 
 int Owner(uint8_t* pos, bool set) {
@@ -48,20 +45,9 @@ int main(int argc, char** argv) {
   const std::string dir = tmpl, path = dir + "/raced.dat";
 
   // 32-byte records, key 0 a unique integer; 50 records.
-  std::string spec(32, '\0');
-  spec[0] = 32;
-  spec[3] = 0x10;
-  spec[4] = 1;
-  spec[16] = 1;
-  spec[18] = 4;
-  spec[21] = 0x01;
-  spec[26] = 1;
-  std::string key = path + '\0';
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(spec.size());
-  if (BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()),
-              0) != 0 ||
-      Open(pos, path, 0) != 0) {
+  uint32_t len = 0;
+  if (crash::CreateIntKeyFile(path, 32) != 0 || Open(pos, path, 0) != 0) {
     return 2;
   }
   for (int32_t id = 1; id <= 50; ++id) {

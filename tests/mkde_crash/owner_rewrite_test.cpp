@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mkde/include/wbtrv32.h"
+#include "tests/mkde_crash/int_key_file.h"
 
 namespace {
 
@@ -59,17 +60,8 @@ class OwnerRewrite : public ::testing::TestWithParam<Shape> {
 TEST_P(OwnerRewrite, EveryRecordReadsBackAfterSetAndClear) {
   const Shape shape = GetParam();
   // 32-byte records (the fixed part of a variable-length file), key 0 a unique integer.
-  std::string spec(32, '\0');
-  spec[0] = 32;
-  spec[3] = 0x10;  // page size 4096
-  spec[4] = 1;     // one key
-  spec[10] = shape.variable ? 1 : 0;
-  spec[16] = 1;     // position 1
-  spec[18] = 4;     // length 4
-  spec[21] = 0x01;  // extended type
-  spec[26] = 1;     // integer
+  ASSERT_EQ(crash::CreateIntKeyFile(path_, 32, shape.variable), 0);
   std::string path = path_ + '\0';
-  ASSERT_EQ(Call(BTR_CREATE, &spec, &path, 0), 0);
   std::string name = "Owner1";
   name.push_back('\0');
   std::string open_name = name;

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "mkde/include/wbtrv32.h"
+#include "tests/mkde_crash/int_key_file.h"
 
 namespace {
 
@@ -29,28 +30,7 @@ std::string Path(const std::string& dir, int file) {
   return dir + (file == 0 ? "/first.dat" : "/second.dat");
 }
 
-int Create(const std::string& path) {
-  // One unique 4-byte integer key at position 1.
-  std::string b(32, '\0');
-  b[0] = static_cast<char>(kRecordLength);
-  b[3] = 0x10;   // page size 4096
-  b[4] = 1;      // one key
-  b[16] = 1;     // key position 1
-  b[18] = 4;     // key length 4
-  b[21] = 0x01;  // extended type flag (0x0100)
-  b[26] = 1;     // integer
-  std::string key = path + '\0';
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(b.size());
-  return BTRCALL(BTR_CREATE, pos, b.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0);
-}
-
-int Open(uint8_t* pos, const std::string& path) {
-  std::string key = path + '\0';
-  char owner[9] = {};
-  uint32_t len = sizeof owner;
-  return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
-}
+int Open(uint8_t* pos, const std::string& path) { return crash::OpenWithName(pos, path, ""); }
 
 int Insert(uint8_t* pos, int32_t id) {
   std::string rec(kRecordLength, 'r');
@@ -105,7 +85,8 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/mkde-torn-XXXXXX";
   if (!mkdtemp(tmpl)) return 2;
   const std::string dir = tmpl;
-  if (Create(Path(dir, 0)) != 0 || Create(Path(dir, 1)) != 0) {
+  if (crash::CreateIntKeyFile(Path(dir, 0), kRecordLength) != 0 ||
+      crash::CreateIntKeyFile(Path(dir, 1), kRecordLength) != 0) {
     std::printf("cannot create the files\n");
     return 2;
   }
