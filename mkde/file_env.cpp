@@ -68,10 +68,7 @@ bool HasLmdbHeader(const std::string& path) {
 int CheckFileSystem(const std::string& path, std::string* reason) {
   struct statfs fs;
   if (::statfs(path.c_str(), &fs) != 0) {
-    std::string dir = ".";
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-    if (::statfs(dir.c_str(), &fs) != 0) return BTR_OK;  // the open or create reports it
+    if (::statfs(FolderOf(path).c_str(), &fs) != 0) return BTR_OK;  // the open or create reports it
   }
   const char* name = nullptr;
   if (IsNetworkFileSystem(static_cast<long>(fs.f_type), &name)) {
@@ -85,6 +82,20 @@ int CheckFileSystem(const std::string& path, std::string* reason) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return BTR_IO_ERROR;
+  int rc = ::fsync(fd);
+  ::close(fd);
+  return rc == 0 ? BTR_OK : BTR_IO_ERROR;
+}
 
 bool IsNetworkFileSystem(long magic, const char** name) {
   struct Known {
@@ -551,14 +562,7 @@ int FileEnv::Replace(const std::string& temp) {
     ::unlink(temp.c_str());
     status = BTR_IO_ERROR;
   } else {
-    std::string dir = ".";
-    size_t slash = path_.rfind('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : path_.substr(0, slash);
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-      ::fsync(dfd);
-      ::close(dfd);
-    }
+    SyncFolder(FolderOf(path_));
   }
   int reopened = OpenEnv(true);
   if (reopened != BTR_OK) {
@@ -698,7 +702,12 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   // another process half done, and that process's change from starting once this open has
   // begun (byte 1, held from here on).
   std::string gate = path + "-gate";
-  file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
+  bool made_gate = false;
+  if (file->gate_fd_ < 0 && errno == ENOENT) {
+    file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    made_gate = file->gate_fd_ >= 0;
+  }
   if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
   status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
   if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
@@ -710,6 +719,7 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
   status = file->OpenEnv(want_write);
+  if (status == BTR_NOT_A_FILE && made_gate) ::unlink(gate.c_str());  // nothing of ours here
   if (status != BTR_OK) return status;
   if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
     // No owner change runs anywhere while byte 2 is held shared: a rewritten copy left
@@ -827,14 +837,7 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
   ::unlink((path + "-redo").c_str());  // the old file's unfinished commit is no business of the new
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
   ::unlink(temp_lock.c_str());
-  std::string dir = ".";
-  size_t slash = path.rfind('/');
-  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  SyncFolder(FolderOf(path));
   return BTR_OK;
 }
 

@@ -221,6 +221,11 @@ class Registry {
   std::vector<std::unique_ptr<FileEnv>> files_;
 };
 
+// The folder that holds `path` ("." for a bare name), and a sync of a folder (so that the
+// names created or renamed in it are on disk). SyncFolder returns an engine status.
+std::string FolderOf(const std::string& path);
+int SyncFolder(const std::string& folder);
+
 // True for the file-system magic numbers of network file systems, on which LMDB's shared
 // memory locking does not work.
 bool IsNetworkFileSystem(long magic, const char** name);

@@ -149,20 +149,6 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   return ReadResult::kOk;
 }
 
-std::string Folder(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-int SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return BTR_IO_ERROR;
-  int rc = ::fsync(fd);
-  ::close(fd);
-  return rc == 0 ? BTR_OK : BTR_IO_ERROR;
-}
-
 int WriteRedo(const std::string& path, const std::string& bytes, bool sync) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno == EACCES || errno == EROFS ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
@@ -327,7 +313,7 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     redo.after = mdb_txn_id(w->txn);
     redo.changes = w->changes.bytes();
     status = WriteRedo(w->file->redo_path(), EncodeRedo(redo), sync);
-    folders.insert(Folder(w->file->redo_path()));
+    folders.insert(FolderOf(w->file->redo_path()));
   }
   if (status == BTR_OK && sync) {
     for (const std::string& f : folders) {

@@ -88,6 +88,15 @@ TEST_F(Operations, OpenStatuses) {
   EXPECT_EQ(std::filesystem::file_size(Path("empty.dat")), 0u)
       << "a foreign file is left as it was";
   EXPECT_FALSE(std::filesystem::exists(Path("empty.dat-lock")));
+  {
+    // An LMDB file of someone else's: refused, and nothing of ours is left beside it.
+    MDB_env* env = nullptr;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    ASSERT_EQ(mdb_env_open(env, Path("other.mdb").c_str(), MDB_NOSUBDIR, 0644), 0);
+    mdb_env_close(env);
+  }
+  EXPECT_EQ(t.Open(Path("other.mdb")), BTR_NOT_A_FILE);
+  EXPECT_FALSE(std::filesystem::exists(Path("other.mdb-gate")));
   std::string key = path_;  // no NUL within the key length
   std::string data(101, '\0');
   EXPECT_EQ(t.Do(BTR_OPEN, &data, &key, 0), BTR_INVALID_FILE_NAME);
