@@ -149,7 +149,9 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   return ReadResult::kOk;
 }
 
-int WriteRedo(const std::string& path, const std::string& bytes, bool sync) {
+// Writes a redo file and syncs it (in accelerated mode too: a machine crash may lose the
+// transaction, but never keep it in some files only).
+int WriteRedo(const std::string& path, const std::string& bytes) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno == EACCES || errno == EROFS ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
   size_t done = 0;
@@ -163,7 +165,7 @@ int WriteRedo(const std::string& path, const std::string& bytes, bool sync) {
     }
     done += static_cast<size_t>(n);
   }
-  if (err == 0 && sync && ::fsync(fd) != 0) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
   ::close(fd);
   if (err == 0) return BTR_OK;
   return err == ENOSPC || err == EDQUOT ? BTR_DISK_FULL : BTR_IO_ERROR;
@@ -296,14 +298,12 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     for (FileWrite* w : parts) w->file->AbortWrite(w->txn);
     return status;
   };
-  bool sync = false;
   Redo redo;
   randombytes_buf(redo.id, sizeof redo.id);
   for (FileWrite* w : parts) {
     redo.paths.push_back(w->file->abs_path());
-    sync = sync || !w->accelerated;
   }
-  // Prepare: every redo file written (and synced, with its folder) before any commit.
+  // Prepare: every redo file written and synced, with its folder, before any commit.
   std::set<std::string> folders;
   size_t written = 0;
   int status = BTR_OK;
@@ -312,10 +312,10 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     redo.index = static_cast<uint32_t>(written);
     redo.after = mdb_txn_id(w->txn);
     redo.changes = w->changes.bytes();
-    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo), sync);
+    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo));
     folders.insert(FolderOf(w->file->redo_path()));
   }
-  if (status == BTR_OK && sync) {
+  if (status == BTR_OK) {
     for (const std::string& f : folders) {
       status = SyncFolder(f);
       if (status != BTR_OK) break;
