@@ -8,19 +8,6 @@
 
 namespace vastrel::automation {
 
-void ThrowIfFailed(HRESULT hr) {
-  if (SUCCEEDED(hr)) return;
-  std::string message = LastErrorMessage();
-  if (message.empty()) message = "Automation call failed";
-  throw Exception(message);
-}
-
-namespace {
-void RequireOut(const void* p) {
-  if (!p) throw Exception("Null result pointer");
-}
-}  // namespace
-
 // ---------------------------------------------------------------------------------------
 // Item objects: their own values, stored without checks.
 
@@ -195,6 +182,7 @@ HRESULT GiveItem(const Items& items, int32_t index, auto** out) {
     return Guarded(#Iface, Iface::kIID, [&] { return GiveItem(items_, index, value); });          \
   }                                                                                               \
   HRESULT Coll::ItemAt(int32_t index, VARIANT* out) {                                             \
+    if (!out) return E_POINTER;                                                                   \
     ItemIface* item = nullptr;                                                                    \
     const HRESULT hr = get_Items(index, &item);                                                   \
     if (FAILED(hr)) return hr;                                                                    \
@@ -292,7 +280,7 @@ HRESULT TDDFFieldItems::FindField(BSTR name, IBtrField** value) {
         return;
       }
     }
-    throw Exception("Field \"" + std::string(BstrView(name)) + "\" not exists.");
+    throw Exception("Field \"" + wanted + "\" not exists.");
   });
 }
 
@@ -337,7 +325,7 @@ HRESULT TDDFIndexItems::FindIndex(BSTR name, IBtrIndex** value) {
         return;
       }
     }
-    throw Exception("Index \"" + std::string(BstrView(name)) + "\" not exists.");
+    throw Exception("Index \"" + wanted + "\" not exists.");
   });
 }
 

@@ -132,7 +132,5 @@ class VASTREL_API TDDFIndexItems final : public DispatchImpl<IDDFIndexItems>,
 VASTREL_API void WriteFieldsToList(IDDFFieldItems* items, dictionary::TRecordItems& list);
 VASTREL_API void WriteIndexesToList(IDDFIndexItems* items, dictionary::TIndexItems& list);
 
-// Turns a failed typed call into vastrel::Exception with its error info's message.
-VASTREL_API void ThrowIfFailed(HRESULT hr);
 
 }  // namespace vastrel::automation

@@ -6,61 +6,12 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "platform/utf8.h"
+
 namespace vastrel::automation::json {
 namespace {
 
 constexpr int kDepthCeiling = 512;
-
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// The length of the valid UTF-8 sequence that starts at text[at], or 0 when the bytes
-// there are not one (overlong forms, surrogates, code points above U+10FFFF, a sequence cut
-// short by the end of the text). Reads nothing beyond the text.
-size_t Utf8SequenceLength(std::string_view text, size_t at) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[at + k]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  size_t len;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;  // shorter forms are overlong
-    if (lead == 0xED) hi = 0x9F;  // U+D800..U+DFFF are surrogates, not characters
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() - at < len) return 0;
-  if (byte(1) < lo || byte(1) > hi) return 0;
-  for (size_t k = 2; k < len; ++k) {
-    if (!IsContinuation(byte(k))) return 0;
-  }
-  return len;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 class Parser {
  public:
@@ -110,7 +61,7 @@ class Parser {
     }
     int column = 1;
     for (size_t i = line_start; i < at; ++i) {
-      if (!IsContinuation(static_cast<unsigned char>(in_[i]))) ++column;
+      if ((static_cast<unsigned char>(in_[i]) & 0xC0) != 0x80) ++column;  // characters, not bytes
     }
     throw ParseError(line, column, what);
   }
@@ -257,7 +208,7 @@ class Parser {
         ++pos_;
         continue;
       }
-      const size_t len = Utf8SequenceLength(in_, pos_);
+      const size_t len = platform::DecodeUtf8(in_, pos_);
       if (len == 0) Fail(pos_, "invalid UTF-8 inside a text");
       out.append(in_.substr(pos_, len));
       pos_ += len;
@@ -308,7 +259,7 @@ class Parser {
       if (low < 0xDC00 || low > 0xDFFF) Fail(escape_at, "unpaired surrogate in a \\u escape");
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    AppendUtf8(out, cp);
+    platform::AppendUtf8(out, cp);
   }
 
   Value ParseNumber() {
@@ -367,7 +318,7 @@ void WriteString(std::string& out, std::string_view s) {
   while (i < s.size()) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x80) {
-      const size_t len = Utf8SequenceLength(s, i);
+      const size_t len = platform::DecodeUtf8(s, i);
       if (len == 0) throw vastrel::Exception("JSON text is not valid UTF-8");
       out.append(s.substr(i, len));
       i += len;
@@ -565,14 +516,7 @@ ParseError::ParseError(int line, int column, const std::string& what)
       line_(line),
       column_(column) {}
 
-bool IsValidUtf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    const size_t len = Utf8SequenceLength(text, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
+bool IsValidUtf8(std::string_view text) { return platform::IsValidUtf8(text); }
 
 Value Parse(std::string_view text, const ParseOptions& options) {
   return Parser(text, options.max_depth).ParseDocument();

@@ -11,14 +11,6 @@ namespace {
 
 constexpr const char* kKeysSource = "IKeys";
 
-// Turns a failed typed call into an exception carrying its error info's message.
-void Check(HRESULT hr) {
-  if (SUCCEEDED(hr)) return;
-  std::string message = LastErrorMessage();
-  if (message.empty()) message = "Automation call failed";
-  throw Exception(message);
-}
-
 }  // namespace
 
 void ThrowIndexError(int32_t index) {
@@ -145,13 +137,14 @@ HRESULT TKeys::get_Count(int32_t* value) {
 
 HRESULT TKeys::get_Items(int32_t index, IKey** value) {
   return Guarded(kKeysSource, IKeys::kIID, [&] {
-    if (!value) throw Exception("Null result pointer");
+    RequireOut(value);
     if (index < 0 || static_cast<size_t>(index) >= items_.size()) ThrowIndexError(index);
     *value = items_[static_cast<size_t>(index)].Ref();
   });
 }
 
 HRESULT TKeys::ItemAt(int32_t index, VARIANT* out) {
+  if (!out) return E_POINTER;
   IKey* item = nullptr;
   const HRESULT hr = get_Items(index, &item);
   if (FAILED(hr)) return hr;
@@ -169,6 +162,7 @@ HRESULT TKeys::get__NewEnum(IUnknown** value) {
 
 HRESULT TKeys::Keys(VARIANT* value) {
   return Guarded(kKeysSource, IKeys::kIID, [&] {
+    RequireOut(value);
     const int n = List().CountKeys();
     VariantClear(value);
     value->vt = VT_I4;
@@ -178,6 +172,8 @@ HRESULT TKeys::Keys(VARIANT* value) {
 
 HRESULT TKeys::KeySeg(int32_t j, VARIANT* key_num, VARIANT* segment) {
   return Guarded(kKeysSource, IKeys::kIID, [&] {
+    RequireOut(key_num);
+    RequireOut(segment);
     const keys::SegmentPlace place = List().LocateSegment(j);
     VariantClear(key_num);
     key_num->vt = VT_I4;
@@ -204,7 +200,7 @@ HRESULT TKeys::Delete(int32_t at) {
 
 HRESULT TKeys::Add(IKey** value) {
   return Guarded(kKeysSource, IKeys::kIID, [&] {
-    if (!value) throw Exception("Null result pointer");
+    RequireOut(value);
     keys::TKey& added = List().Add();
     // The returned object is a copy of its own, not the one the rebuilt list holds.
     ComPtr<TxKey> item = MakeObject<TxKey>(KeyValuesOf(added));
@@ -217,41 +213,41 @@ HRESULT TKeys::Add(IKey** value) {
 
 void WriteKeysToList(IKeys* keys, keys::tkeylist& list) {
   int32_t count = 0;
-  Check(keys->get_Count(&count));
+  ThrowIfFailed(keys->get_Count(&count));
   for (int32_t i = 0; i < count; ++i) {
     ComPtr<IKey> item;
-    Check(keys->get_Items(i, item.Out()));
+    ThrowIfFailed(keys->get_Items(i, item.Out()));
     if (!item) throw Exception("Key item " + std::to_string(i) + " is missing");
     keys::TKey& seg = list.Items(i);
     VARIANT_BOOL b;
     int32_t n;
     TxKeyTypes type;
-    Check(item->get_AllowDuplicates(&b));
+    ThrowIfFailed(item->get_AllowDuplicates(&b));
     seg.SetAllowDuplicates(b != 0);
-    Check(item->get_AllSegmentNull(&b));
+    ThrowIfFailed(item->get_AllSegmentNull(&b));
     seg.SetAllSegmentNull(b != 0);
-    Check(item->get_CaseInsensitive(&b));
+    ThrowIfFailed(item->get_CaseInsensitive(&b));
     seg.SetCaseInsensitive(b != 0);
-    Check(item->get_Descending(&b));
+    ThrowIfFailed(item->get_Descending(&b));
     seg.SetDescending(b != 0);
-    Check(item->get_ExtendedType(&n));
+    ThrowIfFailed(item->get_ExtendedType(&n));
     seg.SetExtendedType(static_cast<uint16_t>(n));
-    Check(item->get_KeySortedByACS(&b));
+    ThrowIfFailed(item->get_KeySortedByACS(&b));
     seg.SetKeySortedbyACS(b != 0);
-    Check(item->get_KeyType(&type));
+    ThrowIfFailed(item->get_KeyType(&type));
     seg.SetKeyType(static_cast<int>(type));
-    Check(item->get_Length(&n));
+    ThrowIfFailed(item->get_Length(&n));
     seg.SetLength(n);
-    Check(item->get_Modifiable(&b));
+    ThrowIfFailed(item->get_Modifiable(&b));
     seg.SetModifiable(b != 0);
-    Check(item->get_Position(&n));
+    ThrowIfFailed(item->get_Position(&n));
     seg.SetPosition(n);
-    Check(item->get_Segment(&b));
+    ThrowIfFailed(item->get_Segment(&b));
     seg.SetSegment(b != 0);
-    Check(item->get_NullSegment(&b));
+    ThrowIfFailed(item->get_NullSegment(&b));
     seg.SetNulSegment(b != 0);
     TxKeyDesc d;
-    Check(item->get_Description(&d));
+    ThrowIfFailed(item->get_Description(&d));
     seg.SetKeyValues(static_cast<uint32_t>(d.KeyValues));
     seg.SetNullVal(d.NullVal);
     seg.SetManually(static_cast<uint8_t>(d.Manually));

@@ -19,6 +19,7 @@
 #include "keys/file_flags.h"
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "platform/utf8.h"
 
 namespace vastrel::automation {
 
@@ -157,8 +158,10 @@ json::Array FileFlagNames(keys::BtrFileFlags flags) {
 
 // ---- Reading values -------------------------------------------------------------------------
 
+// Messages carry the component's single-byte text, as every other error does: the names and
+// texts quoted from the bag are UTF-8, so the message is converted once here.
 [[noreturn]] void Refuse(const std::string& path, const std::string& what) {
-  throw vastrel::Exception("Property bag: " + path + ": " + what);
+  throw vastrel::Exception(platform::Utf8ToSingleByte("Property bag: " + path + ": " + what));
 }
 
 std::string Kind(const Value& v) { return Value::KindName(v.kind()); }
@@ -225,14 +228,11 @@ std::string ReadText(const Value& v, const std::string& path) {
   std::string single = platform::Utf8ToSingleByte(utf8);
   if (platform::SingleByteToUtf8(single) == utf8) return single;
   // Name the first character that does not come back: convert one character at a time.
-  size_t i = 0;
-  while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = 0;
+    const size_t len = platform::DecodeUtf8(utf8, i, &cp);
     const std::string_view one(utf8.data() + i, len);
     if (platform::SingleByteToUtf8(platform::Utf8ToSingleByte(one)) != one) {
-      uint32_t cp = len == 1 ? lead : lead & (0x7Fu >> len);
-      for (size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(one[k]) & 0x3F);
       char code[16];
       std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
       Refuse(path, std::string("holds the character ") + code +
@@ -530,7 +530,8 @@ StagedProperties ReadBag(const json::Object& bag) {
     for (const NotPersisted& n : kNotPersisted) {
       if (m.name == n.name) Refuse(m.name, n.why);
     }
-    throw vastrel::Exception("Property bag: unknown property \"" + m.name + "\"");
+    throw vastrel::Exception(
+        platform::Utf8ToSingleByte("Property bag: unknown property \"" + m.name + "\""));
   }
   return staged;
 }
@@ -602,7 +603,8 @@ PropertyBag ParsePropertyBag(std::string_view json_text) {
   try {
     bag = json::Parse(json_text);
   } catch (const json::ParseError& e) {
-    throw vastrel::Exception(std::string("Property bag is not valid JSON: ") + e.what());
+    throw vastrel::Exception(
+        platform::Utf8ToSingleByte(std::string("Property bag is not valid JSON: ") + e.what()));
   }
   if (!bag.IsObject()) {
     throw vastrel::Exception("Property bag: must be a JSON object, not " + Kind(bag));

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/locale.h"
+
 namespace vastrel::automation {
 
 // ---------------------------------------------------------------------------------------
@@ -75,13 +77,24 @@ std::string LastErrorMessage() {
   return text.str();
 }
 
+void ThrowIfFailed(HRESULT hr) {
+  if (SUCCEEDED(hr)) return;
+  std::string message = LastErrorMessage();
+  if (message.empty()) message = "Automation call failed";
+  throw Exception(platform::Utf8ToSingleByte(message));
+}
+
 HRESULT ErrorFromCurrentException(std::string_view source, const IID& iid) {
   try {
     throw;
   } catch (const std::bad_alloc&) {
     return SetError(E_OUTOFMEMORY, "Out of memory", source, iid);
+  } catch (const NullOutPointer& e) {
+    return SetError(E_POINTER, platform::SingleByteToUtf8(e.what()), source, iid);
   } catch (const std::exception& e) {
-    return SetError(E_FAIL, e.what(), source, iid);
+    // The component's messages are single-byte text (a FileName, a field's name and value
+    // quoted in them); hosts receive UTF-8.
+    return SetError(E_FAIL, platform::SingleByteToUtf8(e.what()), source, iid);
   } catch (...) {
     return SetError(E_UNEXPECTED, "Unexpected error", source, iid);
   }

@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/error.h"
 #include "platform/export.h"
 #include "platform/oleauto.h"
 
@@ -146,8 +147,25 @@ VASTREL_API HRESULT SetError(HRESULT hr, std::string_view message, std::string_v
 // The description of the thread's error info, which stays in place; empty when none.
 VASTREL_API std::string LastErrorMessage();
 
-// The HRESULT for an exception caught at the automation boundary: E_FAIL with the
-// exception's message left as error info. Call only inside a catch block.
+// A null out-pointer handed to a typed call: the call answers E_POINTER (with this message
+// as error info) and writes nothing.
+class VASTREL_API NullOutPointer : public Exception {
+ public:
+  NullOutPointer() : Exception("Null result pointer") {}
+};
+
+// Turns a failed call on an automation interface back into an exception that carries its
+// error info's message (in the component's single-byte text, as every exception does).
+VASTREL_API void ThrowIfFailed(HRESULT hr);
+
+// Throws NullOutPointer when an out-pointer of a typed call is null.
+inline void RequireOut(const void* p) {
+  if (!p) throw NullOutPointer();
+}
+
+// The HRESULT for an exception caught at the automation boundary: E_FAIL (E_POINTER for a
+// null out-pointer) with the exception's message, converted from the component's
+// single-byte text to UTF-8, left as error info. Call only inside a catch block.
 VASTREL_API HRESULT ErrorFromCurrentException(std::string_view source, const IID& iid);
 
 // Runs body, turning any exception into a failed HRESULT with the message: the one place

@@ -13,10 +13,6 @@ namespace {
 
 TVastrel::AboutBoxHandler g_about_box = nullptr;
 
-void RequireOut(const void* p) {
-  if (!p) throw Exception("Null result pointer");
-}
-
 // The order in which a FileFlags write adds its true members.
 constexpr keys::BtrFileFlag kFlagWriteOrder[] = {keys::ff10,
                                                  keys::ff20,
@@ -263,6 +259,11 @@ HRESULT TVastrel::get_Version(BSTR* value) {
 }
 HRESULT TVastrel::put_Version(BSTR) { return S_OK; }
 
+HRESULT TVastrel::get_About(BSTR* value) {
+  return Run([&] { return GiveText(table::TBtr::About(), value); });
+}
+HRESULT TVastrel::put_About(BSTR) { return S_OK; }
+
 HRESULT TVastrel::get_DecimalSeparator(BSTR* value) {
   return Run([&] { return GiveText(std::string(1, table_->DecimalSeparator()), value); });
 }
@@ -372,6 +373,15 @@ HRESULT TVastrel::get_FileFlags(TxFileFlags* value) {
 
 HRESULT TVastrel::put_FileFlags(const TxFileFlags& value) {
   return Run([&] {
+    // An open table refuses any change of its flags, but a record that reads back what
+    // FileFlags reads changes nothing (the flag page applies its whole record).
+    if (table_->Active()) {
+      keys::BtrFileFlags wanted;
+      for (keys::BtrFileFlag member : kFlagWriteOrder) {
+        if (value.*FlagMember(member) != 0) wanted.Include(member);
+      }
+      if (keys::FileFlagsFromWord(keys::FileFlagsToWord(wanted)) == table_->FileFlags()) return;
+    }
     table_->SetFileFlags(keys::BtrFileFlags());
     for (keys::BtrFileFlag member : kFlagWriteOrder) {
       if (value.*FlagMember(member) == 0) continue;

@@ -255,6 +255,7 @@ struct IBtrIndex;
   PROP(Position, 0x25, LongT)                                                      \
   PROP(Searching, 0x26, BoolT)                                                     \
   GETTER(MoreAvailable, 0x29, BoolT)                                               \
+  PROP(About, 0x2A, TextT)                                                         \
   PROP(DbOwner, 0x2B, TextT)                                                       \
   PROP(OwnerProtection, 0x2C, Enum<TxOwnerProtection>)                             \
   PROP(ClientID, 0x2D, TextT)                                                      \

@@ -46,10 +46,12 @@ void TBtrField::Write(std::string_view value) {
   const size_t end = offset + size;  // both below 2^31: no overflow
   const size_t new_length = std::max(end, record.size());
   const int32_t buffer_length = table_.DataBufferLength();
+  // The record text ends at its zero byte or at the buffer's end, so a text that fills
+  // the buffer exactly is written without one.
   if (table_.DataBuffer() == nullptr || buffer_length <= 0 ||
-      new_length + 1 > static_cast<size_t>(buffer_length)) {
+      new_length > static_cast<size_t>(buffer_length)) {
     throw Exception("Field \"" + field_name_ +
-                    "\" does not fit into the data buffer: " + std::to_string(new_length + 1) +
+                    "\" does not fit into the data buffer: " + std::to_string(new_length) +
                     " bytes needed, " + std::to_string(std::max(buffer_length, 0)) + " available");
   }
 
@@ -63,7 +65,7 @@ void TBtrField::Write(std::string_view value) {
 
   uint8_t* buffer = table_.DataBuffer();
   std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = 0;
+  if (text.size() < static_cast<size_t>(buffer_length)) buffer[text.size()] = 0;
 }
 
 std::string TBtrField::AsString() const {

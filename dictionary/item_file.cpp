@@ -45,8 +45,10 @@ class File {
     if (name.empty() || name.find('\0') != std::string::npos) {
       throw Exception("Invalid filename");
     }
+    // The name is the component's single-byte text; the file system spells it in UTF-8.
+    const std::string path = platform::SingleByteToUtf8(name);
     do {
-      fd_ = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+      fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) ThrowIoError(errno);
   }
@@ -109,7 +111,8 @@ class File {
 // True when a regular file (or anything but a directory) of that name exists.
 bool FileExists(const std::string& name) {
   struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return !name.empty() && ::stat(platform::SingleByteToUtf8(name).c_str(), &st) == 0 &&
+         !S_ISDIR(st.st_mode);
 }
 
 // Identity of a record for the merge: the stored (cut) ID and name, folded, and the kind.

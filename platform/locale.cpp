@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <langinfo.h>
 
+#include "platform/error.h"
+#include "platform/utf8.h"
+
 namespace vastrel::platform {
 namespace {
 
@@ -108,46 +111,18 @@ int Locale::CompareNoCase(std::string_view a, std::string_view b) {
 std::string SingleByteToUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
-    const uint32_t cp = ToUnicode(c);
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  for (unsigned char c : text) AppendUtf8(out, ToUnicode(c));
   return out;
 }
 
 std::string Utf8ToSingleByte(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    uint32_t cp = 0;
-    size_t len = 0;
-    if (c < 0x80) {
-      cp = c, len = 1;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F, len = 2;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F, len = 3;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07, len = 4;
-    }
-    bool ok = len != 0 && i + len <= text.size();
-    for (size_t k = 1; ok && k < len; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!ok) {
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp;
+    const size_t len = DecodeUtf8(text, i, &cp);
+    if (len == 0) {
+      // A byte that starts no character: one replacement character for it, never a NUL.
       out.push_back('?');
       ++i;
       continue;
@@ -157,6 +132,15 @@ std::string Utf8ToSingleByte(std::string_view text) {
     i += len;
   }
   return out;
+}
+
+std::string FileNameFromPath(std::string_view utf8_path) {
+  std::string name = Utf8ToSingleByte(utf8_path);
+  if (SingleByteToUtf8(name) != utf8_path) {
+    throw Exception("The path \"" + name +
+                    "\" holds characters that the single-byte code page of file names lacks");
+  }
+  return name;
 }
 
 }  // namespace vastrel::platform

@@ -44,8 +44,14 @@ class VASTREL_API Locale {
 // Conversions between the component's single-byte text (Windows-1252) and the UTF-8 of
 // automation strings. Every byte 1 to 255 survives a round trip: the five bytes that
 // Windows-1252 leaves undefined map to the C1 control characters of the same value.
-// A character the code page lacks becomes '?'; invalid UTF-8 bytes become '?' too.
+// A character the code page lacks becomes '?'; so does each byte that starts no well-formed
+// UTF-8 character (overlong forms, surrogates, cut sequences): never a NUL.
 VASTREL_API std::string SingleByteToUtf8(std::string_view text);
 VASTREL_API std::string Utf8ToSingleByte(std::string_view text);
+
+// A path as a program receives it (UTF-8) as the single-byte FileName of a table, which
+// names the same file again when the table opens it. Throws vastrel::Exception when the
+// path holds a character the code page lacks, so that no other file is ever named.
+VASTREL_API std::string FileNameFromPath(std::string_view utf8_path);
 
 }  // namespace vastrel::platform

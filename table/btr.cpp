@@ -10,6 +10,7 @@
 #include "engine/engine.h"
 #include "platform/error.h"
 #include "platform/hooks.h"
+#include "platform/locale.h"
 
 namespace vastrel::table {
 
@@ -76,7 +77,7 @@ TBtr::TBtr() { SetPageSize(1024); }
 TBtr::~TBtr() {
   loading_ = false;  // an open file is closed even if loading never ended
   try {
-    SetActive(false);
+    if (open_) Close();
   } catch (...) {
     // The file could not be closed. The engine still drops it when its client stops.
   }
@@ -84,6 +85,12 @@ TBtr::~TBtr() {
 
 void TBtr::Loaded() {
   loading_ = false;
+  if (open_) {
+    // Loaded on a table whose file is open already: nothing to open, and the table is
+    // what it was before loading began.
+    active_ = true;
+    return;
+  }
   if (active_) {
     active_ = false;
     SetActive(true);
@@ -243,6 +250,11 @@ std::string TBtr::Version() {
   return std::to_string(version) + "." + std::to_string(revision);
 }
 
+std::string TBtr::About() {
+  return "Vastrel " VASTREL_VERSION_TEXT
+         " - record-level access to record files. Copyright (c) 2026 the Vastrel developers.";
+}
+
 // ---- The engine call ----------------------------------------------------------------------
 
 void TBtr::SetCallArea(CallArea kind, uint32_t length, uint8_t* own) {
@@ -358,19 +370,28 @@ void TBtr::FillOwnerArea(uint8_t* area) const {
 }
 
 std::string TBtr::ConvertedFileName() const {
-  // Short path names have no counterpart here: the engine receives the name as it is.
-  return file_name_;
+  // FileName is single-byte text; the file system names files in UTF-8, so the engine
+  // receives the name as every other program on the machine spells it.
+  return platform::SingleByteToUtf8(file_name_);
 }
 
 void TBtr::PutFileNameIntoKeyBuffer() {
-  // FileName holds at most 254 characters, so the name and its zero byte always fit.
   const std::string name = ConvertedFileName();
-  const size_t n = std::min(name.size(), static_cast<size_t>(kKeyBufferSize - 1));
-  std::memcpy(key_buffer_.data(), name.data(), n);
-  key_buffer_[n] = 0;
+  // A name of 254 characters can grow up to three times in UTF-8: one that no longer fits
+  // with its zero byte is refused, never cut into the name of another file.
+  if (name.size() > static_cast<size_t>(kKeyBufferSize - 1)) {
+    throw Exception("File name is too long: \"" + file_name_ + "\" takes " +
+                    std::to_string(name.size()) + " bytes in UTF-8, at most " +
+                    std::to_string(kKeyBufferSize - 1) + " fit into the key buffer");
+  }
+  std::memcpy(key_buffer_.data(), name.data(), name.size());
+  key_buffer_[name.size()] = 0;
 }
 
 void TBtr::Open() {
+  // An open file is closed first, as Close does: a second open over the same position
+  // block would leave the first one behind, holding its locks until the client stops.
+  if (open_) Close();
   const int16_t saved_key_num = key_num_;
   try {
     OpenFile();
@@ -392,6 +413,7 @@ void TBtr::OpenFile() {
   try {
     OwnArea own(*this, owner_area.data(), kOwnerAreaSize);
     CallBtrieve(static_cast<uint16_t>(ComposeOperation(engine::kOpOpen)));
+    open_ = true;
     opened_here = !active_;
   } catch (const engine::Btrexception& e) {
     if (e.Status() != kStatusFileNotFound || !auto_create_) throw;
@@ -415,6 +437,7 @@ void TBtr::CloseQuietly() noexcept {
   try {
     SetCallArea(CallArea::kNone, 0);
     CallBtrieve(ComposeOperation(engine::kOpClose));
+    open_ = false;
   } catch (...) {
     // The open's own failure is the one the caller hears about.
   }
@@ -454,6 +477,7 @@ void TBtr::ReadFirstAfterOpen() {
 void TBtr::Close() {
   SetCallArea(CallArea::kNone, 0);
   CallBtrieve(ComposeOperation(engine::kOpClose));
+  open_ = false;
   active_ = false;
 }
 

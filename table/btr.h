@@ -223,6 +223,9 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
 
   // The engine's version and revision, as "6.15". Calls the engine.
   std::string Version();
+  // The component's fixed banner: name, version and maker's notice. A write is ignored.
+  static std::string About();
+  void SetAbout(std::string_view) {}
 
   // The current record changed: raised after successful reads and writes, except while
   // Searching() and with StepType() stKeyOnly.
@@ -403,6 +406,10 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   std::array<uint8_t, kFileSpecSize> file_spec_{};
   bool active_ = false;
   bool loading_ = false;
+  // The engine holds an open file for this table's position block. Mostly the same as
+  // active_, which loading may store either way: an open or a load must never open the
+  // block a second time, which would leave the first open behind with its locks.
+  bool open_ = false;
   bool first_on_open_ = false;
   bool stat_pending_ = false;
   bool auto_create_ = false;

@@ -122,7 +122,9 @@ bool TBtr::Search(std::string_view index_name, const VARIANT& key_value, void (T
   try {
     (this->*read)();
     return true;
-  } catch (const std::exception&) {
+  } catch (...) {
+    // Whatever failed, the engine or a host's handler of the read's notification, the
+    // search answers false.
     key_num_ = saved_key_num;
     return false;
   }
@@ -140,7 +142,7 @@ bool TBtr::LocateNext() {
   try {
     Next();
     return true;
-  } catch (const std::exception&) {
+  } catch (...) {
     return false;
   }
 }
@@ -149,7 +151,7 @@ bool TBtr::LocatePrior() {
   try {
     Prev();
     return true;
-  } catch (const std::exception&) {
+  } catch (...) {
     return false;
   }
 }

@@ -27,6 +27,7 @@
 #include "hosts/cli/record_text.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
+#include "platform/locale.h"
 #include "table/btr.h"
 
 namespace vastrel::cli {
@@ -166,8 +167,9 @@ Options ParseArguments(int argc, char** argv) {
 
 // An engine message carries a carriage return before the file name; on a terminal that
 // would overwrite the line, so the file name goes on a line of its own.
+// The component's messages are single-byte text; the terminal reads UTF-8.
 std::string Printable(const std::string& message) {
-  std::string out = message;
+  std::string out = platform::SingleByteToUtf8(message);
   if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, "\n  file: ");
   return out;
 }
@@ -198,7 +200,7 @@ class Progress {
 };
 
 void OpenForReading(TBtr& t, const Options& o) {
-  t.SetFileName(o.operands[0]);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
   t.SetDbOwner(o.owner);
   t.SetOpenMode(table::bomReadOnly);
   t.Open();
@@ -446,7 +448,7 @@ int Load(const Options& o) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
 
   TBtr t;
-  t.SetFileName(o.operands[0]);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
   t.SetDbOwner(o.owner);
   DescribeFromHeader(t, ParseLine(line, 1));
   const uint16_t record_length = t.RecordSize();
@@ -623,9 +625,13 @@ int Run(int argc, char** argv) {
     }
     std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
     return 1;
+  } catch (const DataError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vastrel: %s\n", e.what());  // the tool's own words, in UTF-8
+    return 1;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "vastrel: %s\n", e.what());
+    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
     return 1;
   }
 }

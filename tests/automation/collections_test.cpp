@@ -119,6 +119,54 @@ TEST_F(CollectionTest, WritingMoreKeyItemsThanSegmentsFailsAfterCopyingTheEarlie
   EXPECT_EQ(Get(other_control.get(), "Keys").Object(), keys.get());
 }
 
+// The definition collections behave as the keys do: the earlier items are copied, then
+// the first item without a definition fails the write.
+TEST_F(CollectionTest, WritingMoreDefinitionItemsThanDefinitionsFailsAfterCopyingTheEarlierOnes) {
+  AddField("A", 0, 1);
+  AddField("B", 1, 1);
+  T().DDFIndexes().Add().SetIndexName("I1");
+  T().DDFIndexes().Add().SetIndexName("I2");
+  ComPtr<IDispatch> other = NewControl();
+  TableOf(other.get()).DDFFields().Add();
+  TableOf(other.get()).DDFIndexes().Add();
+  Outcome r = Put(other.get(), "DDFFields", Variant(Fields().get()));
+  EXPECT_EQ(r.message, "List index out of bounds (1)");
+  EXPECT_EQ(TableOf(other.get()).DDFFields()[0].FieldName(), "A");
+  r = Put(other.get(), "DDFIndexes", Variant(Indexes().get()));
+  EXPECT_EQ(r.message, "List index out of bounds (1)");
+  EXPECT_EQ(TableOf(other.get()).DDFIndexes()[0].IndexName(), "I1");
+}
+
+// Written back together, the key type wins over a disagreeing extended type, except Custom
+// (ktUnknown), which keeps the extended type code as written.
+TEST_F(CollectionTest, KeyTypeAndExtendedTypeWrittenBackTogether) {
+  T().Keys().SetCount(2);
+  ComPtr<IDispatch> keys = Keys();
+  ASSERT_TRUE(Put(Item(keys.get(), 0).get(), "KeyType", Variant(int32_t{keys::ktInteger})).ok());
+  ASSERT_TRUE(Put(Item(keys.get(), 0).get(), "ExtendedType", Variant(int32_t{0})).ok());
+  ASSERT_TRUE(Put(Item(keys.get(), 1).get(), "KeyType", Variant(int32_t{keys::ktUnknown})).ok());
+  ASSERT_TRUE(Put(Item(keys.get(), 1).get(), "ExtendedType", Variant(int32_t{99})).ok());
+  ASSERT_TRUE(Put(control.get(), "Keys", Variant(keys.get())).ok());
+  EXPECT_EQ(T().Keys()[0].KeyType(), keys::ktInteger);
+  EXPECT_EQ(T().Keys()[0].ExtendedType(), 1);
+  EXPECT_EQ(T().Keys()[1].ExtendedType(), 99);
+  EXPECT_EQ(T().Keys()[1].KeyType(), keys::ktUnknown);
+}
+
+TEST_F(CollectionTest, ForEachWalksTheIndexes) {
+  T().DDFIndexes().Add().SetIndexName("I1");
+  T().DDFIndexes().Add().SetIndexName("I2");
+  ComPtr<IEnumVARIANT> it = QueryAs<IEnumVARIANT>(Get(Indexes().get(), "_NewEnum").value.punkVal);
+  ASSERT_TRUE(it);
+  std::vector<std::string> names;
+  VARIANT v;
+  while (it->Next(1, &v, nullptr) == S_OK) {
+    names.push_back(Get(v.pdispVal, "IndexName").Text());
+    VariantClear(&v);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"I1", "I2"}));
+}
+
 TEST_F(CollectionTest, KeysCountEndsTheLastKeyAndOldItemsKeepShowingTheirCopy) {
   T().Keys().SetCount(2);
   T().Keys()[0].SetSegment(true);

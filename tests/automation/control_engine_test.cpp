@@ -28,6 +28,7 @@ class RecordingSink final : public IDispatch {
   };
   std::vector<Event> events;
   std::function<void(DISPID)> on_event;
+  HRESULT answer = S_OK;  // what Invoke returns
 
   HRESULT QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
@@ -54,7 +55,7 @@ class RecordingSink final : public IDispatch {
     }
     events.push_back(e);
     if (on_event) on_event(id);
-    return S_OK;
+    return answer;
   }
 
  private:
@@ -379,6 +380,62 @@ TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
     EXPECT_FALSE(T().Loading());
   }
   EXPECT_TRUE(engine.Calls().empty());
+}
+
+// The flag page applies its whole record: written back unchanged on an open table, it
+// changes nothing and fails nothing.
+TEST_F(ControlEngineTest, FileFlagsWrittenBackUnchangedOnAnOpenTableSucceed) {
+  OpenFile();
+  engine.ClearCalls();
+  Outcome flags = Get(control.get(), "FileFlags");
+  ASSERT_TRUE(Put(control.get(), "FileFlags", flags.value).ok()) << "nothing changes";
+  EXPECT_TRUE(engine.Calls().empty());
+}
+
+// Every message a host receives is UTF-8, whatever single-byte text it quotes: a FileName,
+// a field's name or value, a name from a property bag.
+TEST_F(ControlEngineTest, MessagesQuotingTextBeyondAsciiReachTheHostInUtf8) {
+  ASSERT_TRUE(Put(control.get(), "FileName", Variant("caf\xC3\xA9.dat")).ok());
+  OpenFile();
+  engine.Reply(engine::kOpGetNext, 9);
+  EXPECT_EQ(Call(control.get(), "Next").message, "End Of File (9)\rcaf\xC3\xA9.dat");
+
+  Outcome fields = Get(control.get(), "DDFFields");
+  EXPECT_EQ(Call(control.get(), "FieldByName", {Variant("Gr\xC3\xB6\xC3\x9F" "e")}).message,
+            "Field \"Gr\xC3\xB6\xC3\x9F" "e\" not exists.");
+  ASSERT_TRUE(Call(fields.Object(), "Add").ok());
+  Outcome item = Get(fields.Object(), "Items", {Variant(int32_t{0})});
+  ASSERT_TRUE(Put(item.Object(), "FieldName", Variant("N\xC3\xA4me")).ok());
+  ASSERT_TRUE(Put(item.Object(), "Size", Variant(int32_t{3})).ok());
+  T().SetDataBufferText("\xE9" "12");
+  Outcome field = Call(control.get(), "FieldByName", {Variant("N\xC3\x84ME")});
+  ASSERT_TRUE(field.ok()) << field.message;
+  EXPECT_EQ(Get(field.Object(), "AsInteger").message,
+            "'\xC3\xA9" "12' is not a valid integer value");
+
+  ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
+  ASSERT_TRUE(Call(control.get(), "Close").ok());
+  EXPECT_EQ(typed->LoadProperties("{\"FileFlags\": [\"ff\xC3\xA9\"]}"), E_FAIL);
+  const std::string message = LastErrorMessage();
+  EXPECT_NE(message.find("\"ff\xC3\xA9\""), std::string::npos) << message;
+}
+
+// A sink may leave inside an event, and a sink that fails does not fail the operation.
+TEST_F(ControlEngineTest, ASinkThatUnadvisesOrFailsInsideAnEventLeavesTheOperationWhole) {
+  OpenFile();
+  const uint32_t cookie = Advise(sink.get());
+  sink->on_event = [&](DISPID) { EXPECT_EQ(point->Unadvise(cookie), S_OK); };
+  ASSERT_TRUE(Call(control.get(), "Insert").ok());
+  ASSERT_TRUE(Call(control.get(), "Insert").ok());
+  EXPECT_EQ(sink->events.size(), 1u);
+
+  ComPtr<RecordingSink> failing = MakeObject<RecordingSink>();
+  failing->answer = E_FAIL;
+  Advise(failing.get());
+  engine.Reply(engine::kOpGetNext, RecordingEngine::Text("BOB"));
+  EXPECT_TRUE(Call(control.get(), "Next").ok());
+  EXPECT_EQ(failing->events.size(), 1u);
+  EXPECT_EQ(T().DataBufferText(), "BOB");
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST(TypeLibrary, EveryInterfaceHasUniqueNamesAndDispids) {
   for (const RecordDesc* r : lib.records) EXPECT_TRUE(guids.insert(r->guid).second) << r->name;
   EXPECT_EQ(EnumTraits<TxKeyTypes>::Desc().members.size(), 18u);
   EXPECT_STREQ(EnumTraits<TxKeyTypes>::Desc().members[17].name, "ktUnknown");
-  EXPECT_EQ(IVastrel::Desc().members.size(), 128u) << "methods, gets and puts of IVastrel";
+  EXPECT_EQ(IVastrel::Desc().members.size(), 130u) << "methods, gets and puts of IVastrel";
 }
 
 TEST_F(ControlTest, BooleansCrossAsMinusOneAndZeroAndAnyNonZeroWritesTrue) {
@@ -236,6 +236,11 @@ TEST_F(ControlTest, StandardMembersAnswerPlainly) {
   ASSERT_TRUE(Put(control.get(), "Cursor", Variant(int16_t{-11})).ok());
   EXPECT_EQ(Get(control.get(), "Cursor").Int(), -11);
   EXPECT_TRUE(Call(control.get(), "AboutBox").ok());
+  const std::string banner = Get(control.get(), "About").Text();
+  EXPECT_EQ(banner, table::TBtr::About());
+  EXPECT_TRUE(Put(control.get(), "About", Variant("mine")).ok()) << "a write is ignored";
+  EXPECT_EQ(Get(control.get(), "About").Text(), banner);
+  EXPECT_EQ(IdOf(control.get(), "About"), 0x2A);
   EXPECT_EQ(Get(control.get(), "NumberOfKeys").Int(), 0);
 }
 
@@ -274,6 +279,26 @@ TEST_F(ControlTest, FailuresCarryTheirMessageInExcepinfoAndErrorInfo) {
   r = Put(control.get(), "Keys", Variant(static_cast<IDispatch*>(nullptr)));
   EXPECT_EQ(r.hr, DISP_E_EXCEPTION);
   EXPECT_EQ(r.message, "Keys can't be set to no object");
+}
+
+// A null out-pointer on the typed path answers E_POINTER and writes nothing, on the control
+// and on every collection.
+TEST_F(ControlTest, NullOutPointersAnswerEPointer) {
+  ComPtr<IVastrel> typed = QueryAs<IVastrel>(control.get());
+  EXPECT_EQ(typed->get_FileFlags(nullptr), E_POINTER);
+  EXPECT_EQ(typed->get_About(nullptr), E_POINTER);
+  EXPECT_EQ(typed->get_KeyNum(nullptr), E_POINTER);
+  EXPECT_EQ(typed->FieldByName(Bstr("X").get(), nullptr), E_POINTER);
+  ComPtr<IKeys> keys;
+  ASSERT_EQ(typed->get_Keys(keys.Out()), S_OK);
+  Variant v;
+  EXPECT_EQ(keys->Keys(nullptr), E_POINTER);
+  EXPECT_EQ(keys->KeySeg(0, nullptr, v.Out()), E_POINTER);
+  EXPECT_EQ(keys->KeySeg(0, v.Out(), nullptr), E_POINTER);
+  EXPECT_EQ(keys->get_Items(0, nullptr), E_POINTER);
+  ComPtr<IDDFFieldItems> fields;
+  ASSERT_EQ(typed->get_DDFFields(fields.Out()), S_OK);
+  EXPECT_EQ(fields->IndexOf(-1, Bstr("X").get(), nullptr), E_POINTER);
 }
 
 }  // namespace

@@ -73,15 +73,33 @@ TEST_F(FieldAccess, WriteKeepsBytesAfterTheNewNul) {
 TEST_F(FieldAccess, WriteThatWouldNotFitIsRefusedAndChangesNothing) {
   host.SetRecord("ABC");
   const std::vector<uint8_t> before = host.Buffer();
-  // 36 + 4 characters and the NUL need 41 bytes of a 40-byte buffer.
-  ExpectError([&] { At(36, 4).SetAsString("WXYZ"); },
+  ExpectError([&] { At(37, 4).SetAsString("WXYZ"); },
               "Field \"F\" does not fit into the data buffer: 41 bytes needed, 40 available");
   EXPECT_EQ(host.Buffer(), before);
-  At(35, 4).SetAsString("WXYZ");  // exactly fits: 39 characters and the NUL
+  At(35, 4).SetAsString("WXYZ");  // 39 characters and the NUL
   EXPECT_EQ(host.Record().size(), 39u);
+  At(36, 4).SetAsString("WXYZ");  // 40 characters fill the buffer: no room for a NUL, none needed
+  EXPECT_EQ(host.Record().size(), 40u);
+  EXPECT_EQ(At(36, 4).AsString(), "WXYZ");
   ExpectError([&] { At(0, INT32_MAX).SetAsString("A"); },
-              "Field \"F\" does not fit into the data buffer: 2147483648 bytes needed, "
+              "Field \"F\" does not fit into the data buffer: 2147483647 bytes needed, "
               "40 available");
+}
+
+// A fixed-width record with no zero byte, in a buffer of exactly its length (the state after
+// an open): writes inside the record go in, and the text still ends at the buffer's end.
+TEST_F(FieldAccess, WriteIntoARecordThatFillsTheBuffer) {
+  FakeHost full(8);
+  std::fill(full.Buffer().begin(), full.Buffer().end(), 'A');
+  TBtrField f(full);
+  f.SetOffset(2);
+  f.SetSize(3);
+  f.SetAsString("xy");
+  EXPECT_EQ(full.Buffer(), (std::vector<uint8_t>{'A', 'A', 'x', 'y', ' ', 'A', 'A', 'A'}));
+  f.SetOffset(6);
+  f.SetSize(2);
+  f.SetAsInteger(42);
+  EXPECT_EQ(full.Record(), "AAxy A42");
 }
 
 TEST_F(FieldAccess, ValueWithNulIsRefusedSoLaterFieldsSurvive) {
@@ -103,7 +121,7 @@ TEST_F(FieldAccess, RecordTextWithoutNulEndsAtBufferEnd) {
   f.SetSize(10);
   EXPECT_EQ(f.AsString(), "AA");
   ExpectError([&] { f.SetAsString("B"); },
-              "Field \"\" does not fit into the data buffer: 17 bytes needed, 8 available");
+              "Field \"\" does not fit into the data buffer: 16 bytes needed, 8 available");
   EXPECT_EQ(full.Buffer(), std::vector<uint8_t>(8, 'A'));
 }
 

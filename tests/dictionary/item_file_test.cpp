@@ -227,6 +227,18 @@ TEST_F(ItemFile, MissingFileLeavesListAloneUnknownIdEmptiesIt) {
   EXPECT_EQ(fields.Count(), 0);
 }
 
+// The name is single-byte text like every name of the component; on disk it is UTF-8, the
+// name every other program uses for the same file.
+TEST_F(ItemFile, ANameBeyondAsciiNamesTheFileInUtf8) {
+  Fields({"A"});
+  fields.SaveItems((dir_ / "caf\xE9.ddf").string(), true, false, "CUST");
+  EXPECT_TRUE(fs::exists(dir_ / "caf\xC3\xA9.ddf"));
+  EXPECT_FALSE(fs::exists(dir_ / "caf\xE9.ddf"));
+  fields.Clear();
+  fields.LoadItems((dir_ / "caf\xE9.ddf").string(), "CUST");
+  EXPECT_EQ(FieldNames(), "A");
+}
+
 TEST_F(ItemFile, PartialTrailingPieceIsNeverRead) {
   Fields({"A"});
   fields.SaveItems(path, true, false, "CUST");

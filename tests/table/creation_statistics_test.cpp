@@ -154,6 +154,50 @@ TEST_F(TableTest, CreationGivesTheNewFileItsOwner) {
   EXPECT_EQ(engine.Calls()[3].KeyText(), "boss");
 }
 
+// The bytes of a key block and of the file specification that no property shows (key
+// values count, null value, manual key number, collating sequence number, the unused byte 12
+// and the preallocation word) travel whole from the statistics into the next creation.
+TEST_F(TableTest, StatisticsKeepTheBytesNoPropertyShowsAndCreationSendsThemBack) {
+  Block block = RecordingEngine::KeyBlock(1, 4, 0x0001);
+  for (int i = 6; i < 16; ++i) block[i] = static_cast<uint8_t>(0xA0 + i);
+  testing::ScriptedReply reply = RecordingEngine::StatReply(20, 1024, 3, {block});
+  reply.action = [](uint8_t* data, uint32_t*, uint8_t*) {
+    data[12] = 0x5A;
+    data[14] = 0x34;
+    data[15] = 0x12;
+  };
+  engine.Reply(engine::kOpStat, reply);
+  table.Stat();
+  table.CreateFile();
+  const testing::RecordedCall create = engine.CallsOf(engine::kOpCreate).at(0);
+  ASSERT_EQ(create.data.size(), 32u);
+  EXPECT_EQ(create.data[12], 0x5A);
+  EXPECT_EQ(create.data[14], 0x34);
+  EXPECT_EQ(create.data[15], 0x12);
+  EXPECT_EQ(Block(create.data.begin() + 16, create.data.end()), block);
+}
+
+// The engine made the file, then what follows it failed: the error reaches the caller and
+// the table never claims an open file it does not hold.
+TEST_F(TableTest, CreationWhoseOpenStatisticsOrOwnerFailRaisesThatFailure) {
+  engine.Reply(engine::kOpOpen, 2);
+  EXPECT_EQ(StatusOf([&] { table.CreateFile(); }), 2);
+  EXPECT_FALSE(table.Active());
+
+  engine.ClearCalls();
+  engine.Reply(engine::kOpStat, 3);
+  EXPECT_EQ(StatusOf([&] { table.CreateFile(); }), 3);
+  EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{14, 0, 15, 1})) << "opened, so closed";
+  EXPECT_FALSE(table.Active());
+
+  table.SetDbOwner("boss");
+  engine.ClearCalls();
+  engine.Reply(engine::kOpSetOwner, 51);
+  EXPECT_EQ(StatusOf([&] { table.CreateFile(); }), 51);
+  EXPECT_TRUE(table.Active()) << "the file exists and is open, only without its owner";
+  table.Close();
+}
+
 // ---- Creation on open ---------------------------------------------------------------------------
 
 class AutoCreation : public TableTest {

@@ -194,5 +194,17 @@ TEST_F(KeySearch, ASuccessfulSearchRaisesRecChanged) {
   EXPECT_EQ(rec_changed, 1);
 }
 
+// A C++ host's handler may throw anything; the search still answers false and puts KeyNum
+// back.
+TEST_F(KeySearch, AHandlerThatThrowsAnythingMakesTheSearchFalse) {
+  table.SetKeyNum(0);
+  table.OnRecChanged = [](TBtr&) { throw 42; };
+  EXPECT_FALSE(table.FindKey("Idx1", Variant("AB")));
+  EXPECT_EQ(table.KeyNum(), 0);
+  EXPECT_FALSE(table.Locate("Idx1", Variant("AB")));
+  EXPECT_FALSE(table.LocateNext());
+  EXPECT_FALSE(table.LocatePrior());
+}
+
 }  // namespace
 }  // namespace vastrel::table

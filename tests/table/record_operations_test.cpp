@@ -345,6 +345,51 @@ TEST_F(TableTest, RecChangedFollowsSuccessfulReadsAndWrites) {
   EXPECT_EQ(rec_changed, 8) << "no event after a failure";
 }
 
+// Insert and Delete refresh the statistics before the event, so a handler sees the new
+// count; a failed write runs neither.
+TEST_F(TableTest, WritesRunStatisticsBeforeTheEventAndFailedWritesRunNeither) {
+  OpenFile(100, {}, 5);
+  std::vector<uint32_t> counts_seen;
+  table.OnRecChanged = [&](TBtr& t) { counts_seen.push_back(t.RecordCount()); };
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 6));
+  table.Insert();
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 5));
+  table.Delete();
+  EXPECT_EQ(counts_seen, (std::vector<uint32_t>{6, 5}));
+
+  engine.ClearCalls();
+  engine.Reply(engine::kOpInsert, 5);
+  engine.Reply(engine::kOpDelete, 8);
+  engine.Reply(engine::kOpUpdate, 80);
+  engine.Reply(engine::kOpUpdateChunk, 84);
+  EXPECT_EQ(StatusOf([&] { table.Insert(); }), 5);
+  EXPECT_EQ(StatusOf([&] { table.Delete(); }), 8);
+  EXPECT_EQ(StatusOf([&] { table.Post(); }), 80);
+  EXPECT_EQ(StatusOf([&] { table.UpdateFixed(); }), 84);
+  EXPECT_TRUE(engine.CallsOf(engine::kOpStat).empty());
+  EXPECT_EQ(counts_seen.size(), 2u);
+}
+
+// A host's own engine call goes out as given: no step, lock or transaction bias, no event,
+// and MoreAvailable stays what the last read left.
+TEST_F(TableTest, AHostsCallBtrieveSendsItsCodeUnchanged) {
+  OpenFile(100);
+  table.SetDataBufferLength(100);
+  engine.Reply(engine::kOpGetFirst, RecordingEngine::Status(22));
+  table.First();
+  ASSERT_TRUE(table.MoreAvailable());
+  WatchRecChanged();
+  table.SetStepType(stNoKeys);
+  table.SetLockType(ltMultinowait);
+  table.SetTranType(ttConcurrent);
+  for (uint16_t op : {6, 12, 19, 2}) {
+    table.CallBtrieve(op);
+    EXPECT_EQ(engine.Last().operation, op);
+  }
+  EXPECT_EQ(rec_changed, 0);
+  EXPECT_TRUE(table.MoreAvailable());
+}
+
 TEST_F(TableTest, NoRecChangedWhileSearchingOrWithKeyOnlySteps) {
   OpenFile();
   WatchRecChanged();

@@ -187,6 +187,21 @@ TEST_F(TableTest, LoadingStoresWithoutChecksAndOpensAtLoaded) {
   EXPECT_TRUE(loaded.Active());
 }
 
+// Loading saved properties into an open table stores them: no owner calls, no growth of
+// the data buffer to the record size, and Active true again makes no engine call.
+TEST_F(TableTest, LoadingIntoAnOpenTableOnlyStores) {
+  table.SetDbOwner("old");
+  OpenFile(100);
+  table.BeginLoading();
+  table.SetDbOwner("new");
+  table.SetDataBufferLength(10);
+  table.SetActive(true);
+  table.Loaded();
+  EXPECT_TRUE(engine.Calls().empty());
+  EXPECT_EQ(table.DataBufferLength(), 10);
+  EXPECT_EQ(table.DbOwner(), "new");
+}
+
 TEST_F(TableTest, SearchingDefersStatisticsAndRunsThemOnceAtTheEnd) {
   OpenFile(100, {}, 5);
   table.SetSearching(true);
@@ -230,6 +245,58 @@ TEST_F(TableTest, DestroyingAnOpenTableClosesItAndSwallowsACloseFailure) {
     engine.Reply(engine::kOpClose, 17);
   }
   EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{1}));
+}
+
+// A second open over the same position block would leave the first open behind, holding its
+// locks (or the whole file, when exclusive) until the client stops.
+TEST_F(TableTest, OpenAndLoadedOnAnOpenTableNeverOpenTheBlockTwice) {
+  OpenFile();
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 0));
+  table.Open();
+  EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{1, 0, 15})) << "closed, then opened";
+  EXPECT_TRUE(table.Active());
+
+  engine.ClearCalls();
+  table.Loaded();
+  table.BeginLoading();
+  table.SetActive(false);  // a loaded Active false does not hide the open file
+  table.Loaded();
+  EXPECT_TRUE(engine.Calls().empty());
+  EXPECT_TRUE(table.Active());
+
+  engine.Reply(engine::kOpClose, 17);
+  EXPECT_EQ(StatusOf([&] { table.Open(); }), 17) << "the close's failure, as Close raises it";
+  EXPECT_EQ(engine.Operations(), (std::vector<uint16_t>{1}));
+  EXPECT_TRUE(table.Active());
+}
+
+// FileName is single-byte text; the file on disk is named in UTF-8, as every other program
+// spells it, and a name that grows past the key buffer is refused rather than cut.
+TEST_F(TableTest, FileNameReachesTheEngineInUtf8) {
+  OpenFile();
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 0));
+  table.SetFileName("/data/caf\xE9.dat");
+  EXPECT_EQ(engine.CallsOf(engine::kOpOpen).at(0).KeyText(), "/data/caf\xC3\xA9.dat");
+
+  table.Close();
+  engine.ClearCalls();
+  table.SetFileName(std::string(100, '\xE9'));  // 100 characters, 200 bytes: fits
+  engine.Reply(engine::kOpStat, RecordingEngine::StatReply(100, 1024, 0));
+  table.Open();
+  EXPECT_EQ(engine.Last().operation, engine::kOpStat);
+  table.Close();
+  engine.ClearCalls();
+  table.SetFileName(std::string(128, '\xE9'));
+  EXPECT_EQ(ErrorOf([&] { table.Open(); }).substr(0, 22), "File name is too long:");
+  EXPECT_TRUE(engine.Calls().empty());
+  EXPECT_FALSE(table.Active());
+}
+
+TEST_F(TableTest, AboutReadsTheFixedBannerWhateverIsWritten) {
+  const std::string banner = TBtr::About();
+  EXPECT_EQ(banner.rfind("Vastrel ", 0), 0u);
+  table.SetAbout("something else");
+  EXPECT_EQ(TBtr::About(), banner);
 }
 
 }  // namespace
