@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/calendar.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 
@@ -22,38 +23,12 @@ bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 char Upper(char c) { return static_cast<char>(Locale::ToUpper(static_cast<unsigned char>(c))); }
 
-// Days since 1 January 1970 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
+using platform::CivilFromDayNumber;
+using platform::DayNumberFromCivil;
+using platform::DaysInMonth;
 
-void CivilFromDays(int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(yoe + era * 400 + (month <= 2));
-}
-
-const int64_t kOleEpoch = DaysFromCivil(1899, 12, 30);
-const int64_t kFirstDay = DaysFromCivil(1, 1, 1) - kOleEpoch;
-const int64_t kLastDay = DaysFromCivil(9999, 12, 31) - kOleEpoch;
-
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int DaysInMonth(int y, int m) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
-}
+const int64_t kFirstDay = DayNumberFromCivil(1, 1, 1);
+const int64_t kLastDay = DayNumberFromCivil(9999, 12, 31);
 
 void AppendNumber(std::string& out, int value, int min_digits) {
   std::string digits = std::to_string(value);
@@ -228,7 +203,7 @@ double EncodeDate(int year, int month, int day) {
       day > DaysInMonth(year, month)) {
     throw Exception("Invalid argument to date encode");
   }
-  return static_cast<double>(DaysFromCivil(year, month, day) - kOleEpoch);
+  return static_cast<double>(DayNumberFromCivil(year, month, day));
 }
 
 double EncodeTime(int hour, int minute, int second) {
@@ -250,7 +225,7 @@ DateTimeParts DecodeDateTime(double value) {
   }
   if (day < kFirstDay || day > kLastDay) throw Exception("Invalid date value");
   DateTimeParts p;
-  CivilFromDays(day + kOleEpoch, p.year, p.month, p.day);
+  CivilFromDayNumber(day, &p.year, &p.month, &p.day);
   p.hour = static_cast<int>(ms / 3'600'000);
   p.minute = static_cast<int>(ms / 60'000 % 60);
   p.second = static_cast<int>(ms / 1000 % 60);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/calendar.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 
@@ -125,50 +126,21 @@ void ClearExcepInfo(EXCEPINFO* e) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Dates. Days are counted with the proleptic Gregorian calendar's civil-day algorithm;
-// day 0 of an automation date is 1899-12-30.
+// Dates: day 0 of an automation date is 1899-12-30.
 
 namespace {
 
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(int64_t z, int* y, int* m, int* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
-}
-
-const int64_t kEpoch = DaysFromCivil(1899, 12, 30);
 constexpr double kMinDate = -657434.0;         // 0100-01-01
 constexpr double kMaxDate = 2958465.99999999;  // 9999-12-31 23:59:59
-
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-int DaysInMonth(int y, int m) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
-}
 
 }  // namespace
 
 bool DateFromParts(int year, int month, int day, int hour, int minute, int second, DATE* out) {
   if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+      day > platform::DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
       second < 0 || second > 59)
     return false;
-  const double days = static_cast<double>(DaysFromCivil(year, month, day) - kEpoch);
+  const double days = static_cast<double>(platform::DayNumberFromCivil(year, month, day));
   const double frac = (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
   // Before the epoch the fraction still counts forward from midnight, so it is
   // subtracted from the (negative) whole part.
@@ -185,7 +157,7 @@ bool DateToParts(DATE d, int* year, int* month, int* day, int* hour, int* minute
     secs -= 86400;
     whole += d >= 0 ? 1 : -1;
   }
-  CivilFromDays(static_cast<int64_t>(whole) + kEpoch, year, month, day);
+  platform::CivilFromDayNumber(static_cast<int64_t>(whole), year, month, day);
   if (*year < 100 || *year > 9999) return false;
   *hour = static_cast<int>(secs / 3600);
   *minute = static_cast<int>(secs / 60 % 60);

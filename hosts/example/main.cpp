@@ -14,6 +14,7 @@
 
 #include "engine/btrexception.h"
 #include "engine/engine.h"
+#include "platform/locale.h"
 #include "table/btr.h"
 
 namespace {
@@ -39,10 +40,10 @@ std::string DefaultFile() {
   return (dir / "parts.dat").string();
 }
 
-// An engine message carries a carriage return before the file name; on a terminal that
-// would overwrite the line, so the file name goes on a line of its own.
+// The component's messages are single-byte text and an engine message carries a carriage
+// return before the file name; on a terminal (UTF-8) the file name goes on a line of its own.
 std::string Printable(const std::string& message) {
-  std::string out = message;
+  std::string out = vastrel::platform::SingleByteToUtf8(message);
   if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, "\n  file: ");
   return out;
 }
@@ -58,14 +59,14 @@ void DescribeFile(TBtr& table) {
 
 int Run(const std::string& file) {
   TBtr table;
-  table.SetFileName(file);
+  table.SetFileName(vastrel::platform::FileNameFromPath(file));
   DescribeFile(table);
   bool created = false;
   table.SetAutoCreate(true);
   table.OnAutoCreate = [&created](TBtr&) { created = true; };
   table.Open();
 
-  std::printf("record file: %s (%s)\n", table.FileName().c_str(),
+  std::printf("record file: %s (%s)\n", file.c_str(),
               created ? "created now" : "already there");
   if (created) {
     for (const char* part : kParts) {
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());
     return 1;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vastrel-example: %s\n", e.what());
+    std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());
     return 1;
   }
 }

@@ -1,0 +1,88 @@
+# Installing Vastrel: public headers under include/vastrel/, the component and the engine
+# with SOVERSIONs, the tools, a CMake package (find_package(Vastrel) gives Vastrel::vastrel
+# and Vastrel::wbtrv32), pkg-config files (vastrel, wbtrv32), and Debian packages through
+# CPack. Only the headers below are installed: the rest of the tree stays private.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# The component's public headers: what table/btr.h and the automation surface include,
+# and nothing else. Kept as a list so that a new private header never leaks by accident.
+set(VASTREL_PUBLIC_HEADERS
+  automation/comlib.h automation/dispatch.h automation/json.h automation/persistence.h
+  automation/runtime.h automation/vastrel_impl.h automation/vastrel_tlb.h
+  dictionary/btrdictlist.h dictionary/btrfld.h dictionary/field_type.h dictionary/record_host.h
+  engine/btrexception.h engine/engine.h
+  keys/btrkey.h keys/btrklist.h keys/file_flags.h
+  platform/error.h platform/export.h platform/hooks.h platform/locale.h platform/oleauto.h
+  platform/utf8.h
+  table/btr.h)
+foreach(h IN LISTS VASTREL_PUBLIC_HEADERS)
+  get_filename_component(_dir ${h} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${h}
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel/${_dir} COMPONENT dev)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/mkde/include/wbtrv32.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel COMPONENT dev)
+
+target_include_directories(vastrel INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vastrel>)
+target_include_directories(wbtrv32 INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/mkde/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vastrel>)
+set_target_properties(wbtrv32 PROPERTIES VERSION ${PROJECT_VERSION}
+                      SOVERSION ${PROJECT_VERSION_MAJOR})
+
+install(TARGETS vastrel EXPORT VastrelTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+# The component loads the engine by its plain name (libwbtrv32.so), so that name ships with
+# the library itself, not only with the development files.
+install(TARGETS wbtrv32 EXPORT VastrelTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT runtime)
+install(TARGETS vastrel_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(TARGETS vastrel-example RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Vastrel)
+install(EXPORT VastrelTargets NAMESPACE Vastrel:: DESTINATION ${_cmake_dir} COMPONENT dev)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VastrelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/VastrelConfig.cmake INSTALL_DESTINATION ${_cmake_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VastrelConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VastrelConfig.cmake
+              ${PROJECT_BINARY_DIR}/VastrelConfigVersion.cmake
+        DESTINATION ${_cmake_dir} COMPONENT dev)
+
+foreach(pc vastrel wbtrv32)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endforeach()
+
+# ---- Debian packages ---------------------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vastrel)
+set(CPACK_PACKAGE_VENDOR "The Vastrel developers")
+set(CPACK_PACKAGE_CONTACT "The Vastrel developers <vastrel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Record-level access to record files: keys, navigation, locks, transactions, owner names")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_COMPONENTS_ALL ${VASTREL_PACKAGE_COMPONENTS} runtime dev tools)
+list(REMOVE_DUPLICATES CPACK_COMPONENTS_ALL)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvastrel${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvastrel-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vastrel-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+    "Vastrel component (libvastrel) and its embedded record engine (libwbtrv32)")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+    "Vastrel development files: headers, CMake package and pkg-config files")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Vastrel tools: the vastrel utility and the example host")
+set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+include(CPack)
