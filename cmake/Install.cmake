@@ -51,6 +51,8 @@ install(FILES ${PROJECT_BINARY_DIR}/VastrelConfig.cmake
               ${PROJECT_BINARY_DIR}/VastrelConfigVersion.cmake
         DESTINATION ${_cmake_dir} COMPONENT dev)
 
+file(RELATIVE_PATH VASTREL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" VASTREL_PC_TO_PREFIX "${VASTREL_PC_TO_PREFIX}")
 foreach(pc vastrel wbtrv32)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
@@ -69,6 +71,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tools link libvastrel from the runtime package, which is not installed while the
+# packages are made: dpkg-shlibdeps finds it in the build tree, and the package's own
+# dependency on the runtime package (below) names it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/bin)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENTS_ALL ${VASTREL_PACKAGE_COMPONENTS} runtime dev tools)
