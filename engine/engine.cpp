@@ -29,6 +29,7 @@ struct Module {
   std::vector<std::string> known_client_ids;
   std::string library_name;
   std::string load_error;
+  std::string library_path;  // the file the loaded library came from
 };
 
 // A function-local static, so that the state exists whenever anything reaches it, even
@@ -77,6 +78,7 @@ void ResetState(Module& m) {
   m.client = nullptr;
   m.engine_woken = false;
   m.load_error.clear();
+  m.library_path.clear();
   std::lock_guard lock(m.ids_mutex);
   m.known_client_ids.clear();
 }
@@ -125,6 +127,10 @@ void LoadLibrary(Module& m) {
   m.present = true;
   m.plain = reinterpret_cast<BtrCallFunction>(dlsym(m.handle, "BTRCALL"));
   m.client = reinterpret_cast<BtrCallIdFunction>(dlsym(m.handle, "BTRCALLID"));
+  if (Dl_info info{}; m.plain && dladdr(reinterpret_cast<void*>(m.plain), &info) != 0 &&
+                      info.dli_fname != nullptr) {
+    m.library_path = info.dli_fname;
+  }
 }
 
 void EndModule(Module& m) {
@@ -204,6 +210,7 @@ EngineState CurrentEngineState() {
     s.known_client_ids = m.known_client_ids;
   }
   s.library_name = m.library_name;
+  s.library_path = m.library_path;
   s.load_error = m.load_error;
   return s;
 }

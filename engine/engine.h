@@ -126,6 +126,7 @@ struct EngineState {
   std::vector<std::string> known_client_ids;  // in order of first use
   std::string library_name;                   // the name that was loaded or looked for
   std::string load_error;  // why the library could not be loaded; empty otherwise
+  std::string library_path;  // the file the loaded library came from; empty when none
 };
 VASTREL_API EngineState CurrentEngineState();
 

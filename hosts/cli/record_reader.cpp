@@ -37,7 +37,10 @@ extern "C" int16_t ObservedCallWithId(uint16_t operation, void* position_block, 
 }  // namespace
 
 bool InstallLengthObserver() {
-  const std::string name = engine::EngineLibraryName();
+  // The file the component loaded, when it loaded one: its plain name may not be found by
+  // a search from here (under a sanitizer's dlopen, say), and need not be its soname.
+  std::string name = engine::CurrentEngineState().library_path;
+  if (name.empty()) name = engine::EngineLibraryName();
   // The component has normally loaded the library already; asking for it by the same name
   // takes a reference of our own, so that it stays loaded when the component's module is
   // restarted on the observer below.
