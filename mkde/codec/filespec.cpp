@@ -1,5 +1,7 @@
 #include "mkde/codec/filespec.h"
 
+#include <zlib.h>
+
 #include <array>
 #include <cstring>
 
@@ -40,21 +42,9 @@ void StoreU32(uint32_t v, uint8_t* p) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
-
+// CRC-32 (IEEE, the one zlib computes) of the stored description.
 uint32_t Crc32(const uint8_t* p, size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
+  return static_cast<uint32_t>(::crc32(0L, p, static_cast<uInt>(n)));
 }
 
 size_t SegmentCount(const FileSpec& spec) {

@@ -301,6 +301,22 @@ TEST_F(StoredDescription, RoundTrips) {
   EXPECT_EQ(back.key_blocks, Parsed(TwoKeys()).key_blocks);
 }
 
+// Files already on disk carry the IEEE CRC-32 (reflected, 0xEDB88320) in their last four
+// bytes; whatever computes it, the stored value must stay that one.
+TEST_F(StoredDescription, EndsWithTheIeeeCrc32OfEverythingBefore) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i + 4 < stored_.size(); ++i) {
+    c ^= static_cast<uint8_t>(stored_[i]);
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  c ^= 0xFFFFFFFFu;
+  uint32_t stored_crc = 0;
+  for (int i = 0; i < 4; ++i) {
+    stored_crc |= uint32_t{static_cast<uint8_t>(stored_[stored_.size() - 4 + i])} << (8 * i);
+  }
+  EXPECT_EQ(stored_crc, c);
+}
+
 TEST_F(StoredDescription, TruncatedOrExtendedIsRefusedWithAReason) {
   for (size_t n = 0; n < stored_.size(); ++n) {
     std::string reason;
