@@ -1,6 +1,7 @@
 """The walk of hosts_bench through the Python module: along key 0, reading Code as text and
 Qty as a whole number through FieldByName on every record, and the bare walk beside it.
-Prints one line per walk: its name and the nanoseconds per record.
+Prints one line per walk: its name and the thread's CPU time per record in nanoseconds, as
+the C++ walks of hosts_bench are timed.
 
     field_walk.py FILE DICTIONARY ID RECORDS
 """
@@ -22,13 +23,13 @@ def main():
     def walk(read_fields):
         step_first()
         total = 0
-        begin = time.perf_counter_ns()
+        begin = time.thread_time_ns()
         for _ in range(count - 1):
             step_next()
             if read_fields:
                 code = field("Code").AsString
                 total += field("Qty").AsInteger + len(code)
-        return (time.perf_counter_ns() - begin) / (count - 1), total
+        return (time.thread_time_ns() - begin) / (count - 1), total
 
     walk(True)  # warms the caches and the names
     for name, read in (("bare", False), ("fields", True)):

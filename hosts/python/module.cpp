@@ -46,12 +46,6 @@ py::object g_date;             // datetime.date
 py::object g_time;             // datetime.time
 std::optional<py::error_already_set> g_pending;  // raised by an event handler
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // ---------------------------------------------------------------------------------------
 // Errors
 
@@ -154,10 +148,12 @@ struct Member {
   const MemberDesc* method = nullptr;
 };
 
-// Names resolved once per interface: a DISPID never changes for an interface.
-std::map<std::pair<const InterfaceDesc*, std::string>, Member>& ResolvedNames() {
-  static auto* names = new std::map<std::pair<const InterfaceDesc*, std::string>, Member>();
-  return *names;
+// Names resolved once per interface, by the spelling a script used: a DISPID never changes
+// for an interface.
+using NameTable = std::unordered_map<std::string, Member>;
+NameTable& ResolvedNames(const InterfaceDesc* iface) {
+  static auto* tables = new std::unordered_map<const InterfaceDesc*, NameTable>();
+  return (*tables)[iface];
 }
 
 // ---------------------------------------------------------------------------------------
@@ -333,7 +329,8 @@ py::object DateValue(DATE d) {
 
 class Dispatch {
  public:
-  Dispatch(ComPtr<IDispatch> obj, const InterfaceDesc* iface) : obj_(std::move(obj)), iface_(iface) {}
+  Dispatch(ComPtr<IDispatch> obj, const InterfaceDesc* iface)
+      : obj_(std::move(obj)), iface_(iface), names_(iface ? &ResolvedNames(iface) : nullptr) {}
   IDispatch* get() const { return obj_.get(); }
   const InterfaceDesc* iface() const { return iface_; }
   // Resolves a name once for this object's interface; DISPID_UNKNOWN when unknown.
@@ -343,22 +340,23 @@ class Dispatch {
  private:
   ComPtr<IDispatch> obj_;
   const InterfaceDesc* iface_;
-  std::unordered_map<std::string, Member> own_names_;  // objects outside the library
+  NameTable* names_;    // shared by every object of the interface
+  NameTable own_names_;  // objects outside the library
 };
 
+// The C++ object inside a Python instance of a bound type (or of a Python subclass of
+// it), with the type's registration looked up once rather than on every cast.
+template <class T>
+T& Native(PyObject* obj) {
+  static py::detail::type_info* const info = py::detail::get_type_info(typeid(T));
+  return *reinterpret_cast<py::detail::instance*>(obj)->get_value_and_holder(info).value_ptr<T>();
+}
+
 const Member& Dispatch::Resolve(const std::string& name) {
-  const std::string key = Lower(name);
-  Member* m;
-  if (iface_) {
-    auto [it, fresh] = ResolvedNames().try_emplace({iface_, key});
-    m = &it->second;
-    if (!fresh) return *m;
-  } else {
-    auto [it, fresh] = own_names_.try_emplace(key);
-    m = &it->second;
-    if (!fresh) return *m;
-  }
+  NameTable& table = names_ ? *names_ : own_names_;
+  if (auto it = table.find(name); it != table.end()) return it->second;
   if (!obj_) throw py::value_error("the object has been closed");
+  Member* m = &table[name];
   const char* n = name.c_str();
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(obj_->GetIDsOfNames(IID_NULL, &n, 1, 0, &id))) id = DISPID_UNKNOWN;
@@ -376,8 +374,12 @@ const Member& Dispatch::Resolve(const std::string& name) {
 
 py::object WrapDispatch(IDispatch* obj, const char* type_name) {
   if (!obj) return py::none();
-  if (const RecordDesc* r = RecordByName(type_name)) return MakeRecord(obj, *r);
-  const InterfaceDesc* iface = InterfaceByName(type_name);
+  // Type names come from the library's descriptions, so their pointers stand for them.
+  static std::unordered_map<const char*, std::pair<const RecordDesc*, const InterfaceDesc*>> types;
+  auto [it, fresh] = types.try_emplace(type_name);
+  if (fresh) it->second = {RecordByName(type_name), InterfaceByName(type_name)};
+  if (const RecordDesc* r = it->second.first) return MakeRecord(obj, *r);
+  const InterfaceDesc* iface = it->second.second;
   if (!iface) iface = InterfaceOf(obj);
   return py::cast(Dispatch(ComPtr<IDispatch>(obj), iface));
 }
@@ -413,8 +415,12 @@ VARIANT ToVariant(py::handle value) {
 }
 
 py::object FromVariant(const VARIANT& in, const automation::TypeRef* type) {
-  Variant v;
-  if (FAILED(VariantCopyInd(&v, &in))) throw py::type_error("a value of an unknown kind");
+  if (in.vt & VT_BYREF) {
+    Variant v;
+    if (FAILED(VariantCopyInd(&v, &in))) throw py::type_error("a value of an unknown kind");
+    return FromVariant(v, type);
+  }
+  const VARIANT& v = in;
   switch (v.vt) {
     case VT_EMPTY:
     case VT_NULL:
@@ -436,7 +442,7 @@ py::object FromVariant(const VARIANT& in, const automation::TypeRef* type) {
     case VT_CY: return py::float_(static_cast<double>(v.cyVal.int64) / 10000.0);
     case VT_DATE: return DateValue(v.date);
     case VT_BSTR: {
-      const std::string_view text = v.Text();
+      const std::string_view text = BstrView(v.bstrVal);
       PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                          "surrogateescape");
       if (!s) throw py::error_already_set();
@@ -572,65 +578,122 @@ py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t fl
 // A method or parameterised property read from a Dispatch, waiting for its arguments.
 struct BoundMember {
   py::object owner;  // the Dispatch, kept alive
+  Dispatch* target;  // inside owner
   Member member;
   std::string name;
   uint16_t flags;
 };
 
-py::object GetAttr(py::object self_obj, const std::string& name) {
-  Dispatch& self = self_obj.cast<Dispatch&>();
-  if (name.size() > 1 && name[0] == '_' && name[1] == '_') throw py::attribute_error(name);
-  const Member& m = self.Resolve(name);
-  if (m.id == DISPID_UNKNOWN)
-    throw py::attribute_error("the object has no member named " + name);
-  // A property without arguments is read now; a method or a property with arguments
-  // waits for its call.
-  auto takes_args = [](const MemberDesc* d) {
-    for (const automation::ParamDesc& p : d->params)
-      if (p.dir != ParamDir::kRetval) return true;
-    return false;
-  };
-  if (self.iface()) {
-    if (m.get && !takes_args(m.get)) {
-      return Invoke(self, m, name.c_str(), DISPATCH_PROPERTYGET, py::args(), py::kwargs());
-    }
-    const uint16_t flags = m.method ? DISPATCH_METHOD | DISPATCH_PROPERTYGET : DISPATCH_PROPERTYGET;
-    return py::cast(BoundMember{self_obj, m, name, flags});
-  }
-  return Invoke(self, m, name.c_str(), DISPATCH_PROPERTYGET, py::args(), py::kwargs());
+bool TakesArguments(const MemberDesc* d) {
+  for (const automation::ParamDesc& p : d->params)
+    if (p.dir != ParamDir::kRetval) return true;
+  return false;
 }
 
-void SetAttr(py::object self_obj, const std::string& name, py::object value) {
-  Dispatch& self = self_obj.cast<Dispatch&>();
-  const Member& m = self.iface() || self.get() ? self.Resolve(name) : Member{};
-  if (m.id == DISPID_UNKNOWN || (self.iface() && !m.put)) {
-    // Instances of Python subclasses (event handlers) keep their own attributes.
-    if (py::hasattr(self_obj, "__dict__") && m.id == DISPID_UNKNOWN) {
-      self_obj.attr("__dict__")[py::str(name)] = value;
-      return;
-    }
-    throw py::attribute_error(m.id == DISPID_UNKNOWN ? "the object has no member named " + name
-                                                     : name + " cannot be written");
+// Makes the C++ exception in flight the Python error. Call only inside a catch block.
+void SetPythonError() {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   }
-  IDispatch* obj = self.get();
-  Variant v;
-  *static_cast<VARIANT*>(&v) = ToVariant(value);
-  const uint16_t flags = v.vt == VT_DISPATCH ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS dp;
-  dp.rgvarg = &v;
-  dp.cArgs = 1;
-  dp.rgdispidNamedArgs = &put;
-  dp.cNamedArgs = 1;
-  EXCEPINFO excep;
-  uint32_t arg_err = ~0u;
-  const HRESULT hr = obj->Invoke(m.id, IID_NULL, 0, flags, &dp, nullptr, &excep, &arg_err);
-  const std::string message(BstrView(excep.bstrDescription));
-  const HRESULT scode = excep.scode;
-  ClearExcepInfo(&excep);
-  RethrowPending();
-  if (hr == DISP_E_EXCEPTION) Raise(message, hr, scode ? scode : hr);
-  if (FAILED(hr)) Raise(name + ": " + HresultName(hr) + " (" + Hex(hr) + ")", hr, hr);
+}
+
+// Runs a C++ body for a CPython slot that answers an object: null with the Python error
+// set when the body throws.
+template <class Body>
+PyObject* Slot(Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    SetPythonError();
+    return nullptr;
+  }
+}
+
+// Attribute reads of a Dispatch, as the type's getattro slot: a property without arguments
+// is read now; a method or a property with arguments comes back as a Member waiting for its
+// call. Names the object does not know, and names beginning with an underscore, take the
+// ordinary lookup (a handler's own attributes and methods, the wrapper's own members).
+PyObject* DispatchGetAttr(PyObject* self_ptr, PyObject* name_obj) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name_obj, &size);
+  if (!text) return nullptr;
+  if (text[0] == '_' && std::strcmp(text, "_NewEnum") != 0)
+    return PyObject_GenericGetAttr(self_ptr, name_obj);
+  return Slot([&]() -> PyObject* {
+    py::handle self_obj(self_ptr);
+    Dispatch& self = Native<Dispatch>(self_ptr);
+    const std::string name(text, static_cast<size_t>(size));
+    const Member& m = self.Resolve(name);
+    if (m.id == DISPID_UNKNOWN) return PyObject_GenericGetAttr(self_ptr, name_obj);
+    if (self.iface() && !(m.get && !TakesArguments(m.get))) {
+      const uint16_t flags =
+          m.method ? DISPATCH_METHOD | DISPATCH_PROPERTYGET : DISPATCH_PROPERTYGET;
+      return py::cast(BoundMember{py::reinterpret_borrow<py::object>(self_obj), &self, m, name,
+                                  flags})
+          .release()
+          .ptr();
+    }
+    return Invoke(self, m, text, DISPATCH_PROPERTYGET, py::args(), py::kwargs()).release().ptr();
+  });
+}
+
+// Attribute writes, as the type's setattro slot: a property put (by reference for an
+// object). Names the object does not know go to the instance's own attributes, which only
+// instances of Python subclasses (event handlers) have.
+int DispatchSetAttr(PyObject* self_ptr, PyObject* name_obj, PyObject* value_ptr) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name_obj, &size);
+  if (!text) return -1;
+  if (text[0] == '_' || !value_ptr) return PyObject_GenericSetAttr(self_ptr, name_obj, value_ptr);
+  try {
+    py::handle self_obj(self_ptr);
+    Dispatch& self = Native<Dispatch>(self_ptr);
+    const std::string name(text, static_cast<size_t>(size));
+    const Member& m = self.Resolve(name);
+    if (m.id == DISPID_UNKNOWN) return PyObject_GenericSetAttr(self_ptr, name_obj, value_ptr);
+    if (self.iface() && !m.put) throw py::attribute_error(name + " cannot be written");
+    IDispatch* obj = self.get();
+    Variant v;
+    *static_cast<VARIANT*>(&v) = ToVariant(value_ptr);
+    const uint16_t flags = v.vt == VT_DISPATCH ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS dp;
+    dp.rgvarg = &v;
+    dp.cArgs = 1;
+    dp.rgdispidNamedArgs = &put;
+    dp.cNamedArgs = 1;
+    EXCEPINFO excep;
+    uint32_t arg_err = ~0u;
+    const HRESULT hr = obj->Invoke(m.id, IID_NULL, 0, flags, &dp, nullptr, &excep, &arg_err);
+    const std::string message(BstrView(excep.bstrDescription));
+    const HRESULT scode = excep.scode;
+    ClearExcepInfo(&excep);
+    RethrowPending();
+    if (hr == DISP_E_EXCEPTION) Raise(message, hr, scode ? scode : hr);
+    if (FAILED(hr)) Raise(name + ": " + HresultName(hr) + " (" + Hex(hr) + ")", hr, hr);
+    return 0;
+  } catch (...) {
+    SetPythonError();
+    return -1;
+  }
+}
+
+// Calls of a Member, as its type's call slot.
+PyObject* MemberCall(PyObject* self_ptr, PyObject* args, PyObject* kwargs) {
+  return Slot([&]() -> PyObject* {
+    BoundMember& b = Native<BoundMember>(self_ptr);
+    py::args a = py::reinterpret_borrow<py::args>(args);
+    py::kwargs k = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
+    return Invoke(*b.target, b.member, b.name.c_str(), b.flags, a, k)
+        .release()
+        .ptr();
+  });
 }
 
 // Iterates an IEnumVARIANT.
@@ -739,11 +802,11 @@ PYBIND11_MODULE(_vastrel, m) {
                a.attr("__dict__").equal(b.attr("__dict__"));
       });
 
-  py::class_<BoundMember>(m, "Member", "A method or parameterised property waiting for its call.")
-      .def("__call__", [](BoundMember& b, py::args args, py::kwargs kwargs) {
-        return Invoke(b.owner.cast<Dispatch&>(), b.member, b.name.c_str(), b.flags, args, kwargs);
-      })
-      .def("__repr__", [](BoundMember& b) { return "<vastrel member " + b.name + ">"; });
+  py::class_<BoundMember> member(m, "Member",
+                                 "A method or parameterised property waiting for its call.");
+  member.def("__repr__", [](BoundMember& b) { return "<vastrel member " + b.name + ">"; });
+  // The call goes straight to the type's slot, past the general argument handling.
+  reinterpret_cast<PyTypeObject*>(member.ptr())->tp_call = &MemberCall;
 
   py::class_<Enumerator>(m, "Enumerator")
       .def("__iter__", [](py::object self) { return self; })
@@ -759,8 +822,6 @@ PYBIND11_MODULE(_vastrel, m) {
              return Dispatch(std::move(obj), iface);
            }),
            py::arg("progid"))
-      .def("__getattr__", &GetAttr)
-      .def("__setattr__", &SetAttr)
       .def("__iter__", &Iterate)
       .def("__eq__",
            [](Dispatch& a, py::object b) {
@@ -773,6 +834,23 @@ PYBIND11_MODULE(_vastrel, m) {
                     (a.get() ? "" : " (released)") + ">";
            })
       .def("_release", &Dispatch::Close, "Lets the object go now rather than when collected.");
+  // Attribute access goes straight to the type's slots: names of the object's members first.
+  auto* dispatch_type = reinterpret_cast<PyTypeObject*>(m.attr("Dispatch").ptr());
+  dispatch_type->tp_getattro = &DispatchGetAttr;
+  dispatch_type->tp_setattro = &DispatchSetAttr;
 
   m.def("_connect", &Connect, "Connects a handler object to a control's events.");
+  // A Python subclass of Dispatch gets the ordinary attribute slots from type(); it is given
+  // the dispatch ones back.
+  m.def("_take_slots", [](py::type cls) {
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                          reinterpret_cast<PyTypeObject*>(py::module_::import("vastrel._vastrel")
+                                                              .attr("Dispatch")
+                                                              .ptr())))
+      throw py::type_error("not a subclass of Dispatch");
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_getattro = &DispatchGetAttr;
+    type->tp_setattro = &DispatchSetAttr;
+    PyType_Modified(type);
+  });
 }

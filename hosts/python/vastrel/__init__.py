@@ -23,7 +23,7 @@ For data work, :func:`open` gives records as dictionaries of typed field values:
         t.insert({"Name": "bolt", "Price": 0.25})
 """
 
-from ._vastrel import Dispatch, Error, Record, _connect
+from ._vastrel import Dispatch, Error, Record, _connect, _take_slots
 
 __all__ = ["Dispatch", "DispatchWithEvents", "Error", "Record", "Table", "open",
            "STATUS_END_OF_FILE"]
@@ -43,6 +43,7 @@ def DispatchWithEvents(progid, handler_class):
     out of the call that raised the event.
     """
     cls = type(handler_class.__name__, (Dispatch, handler_class), {})
+    _take_slots(cls)
     obj = cls(progid)
     if handler_class.__init__ is not object.__init__:
         handler_class.__init__(obj)
