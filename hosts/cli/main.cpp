@@ -50,6 +50,8 @@ class DataError : public Exception {
   using Exception::Exception;
 };
 
+constexpr int kBulkBatch = 10000;
+
 constexpr const char* kExitCodes =
     "exit codes: 0 done, 1 data problem or engine error, 2 usage error\n";
 
@@ -85,6 +87,8 @@ class Progress {
  public:
   Progress(const char* doing, uint64_t total) : doing_(doing), total_(total), shown_(isatty(2)) {}
   ~Progress() { Clear(); }
+  // Whether the bar is drawn at all, for callers whose measure of progress costs a call.
+  bool Shown() const { return shown_; }
   void Update(uint64_t done) {
     if (!shown_ || total_ == 0) return;
     const int percent = static_cast<int>(std::min<uint64_t>(done * 100 / total_, 100));
@@ -793,8 +797,11 @@ int ExportTyped(const Options& o) {
 // says how many records the file kept.
 class BatchWriter {
  public:
+  // The table searches meanwhile, so that its statistics are read once at the end rather
+  // than after every insert.
   BatchWriter(TBtr& t, int batch, const char* verb) : t_(t), batch_(batch), verb_(verb) {
     t_.SetTranType(table::ttConcurrent);
+    t_.SetSearching(true);
   }
   ~BatchWriter() {
     if (open_) {
@@ -821,6 +828,11 @@ class BatchWriter {
     open_ = false;
     t_.committransaction();
     committed_ = written_;
+  }
+  // Commits the last batch and reads the statistics.
+  void Finish() {
+    Commit();
+    t_.SetSearching(false);
   }
   uint64_t Written() const { return written_; }
 
@@ -914,10 +926,12 @@ int Import(const Options& o) {
       }
     }
     writer.Insert();
-    const std::streamoff done = in.tellg();
-    progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
+    if (progress.Shown() && writer.Written() % 1024 == 0) {
+      const std::streamoff done = in.tellg();
+      progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
+    }
   }
-  writer.Commit();
+  writer.Finish();
   progress.Clear();
   t.Close();
   std::fprintf(stderr, "imported %llu records\n", static_cast<unsigned long long>(writer.Written()));
@@ -949,7 +963,7 @@ int Copy(const Options& o) {
       writer.Insert();
       progress.Update(++count);
     }
-    writer.Commit();
+    writer.Finish();
   }
   dst.Close();
   src.Close();
@@ -1019,8 +1033,10 @@ int Run(int argc, char** argv) {
                   "and encrypted, 3 read access and encrypted (default 0)")
         ->check(CLI::Range(0, 3));
   };
-  auto batch = [&](CLI::App* v) {
-    v->add_option("--batch", o.batch, "records per transaction (default 1000)")
+  auto batch = [&](CLI::App* v, int fallback) {
+    v->add_option_function<int>(
+         "--batch", [&](const int& n) { o.batch = n; },
+         "records per transaction (default " + std::to_string(fallback) + ")")
         ->check(CLI::Range(1, 1 << 30));
   };
   auto code_page = [&](CLI::App* v) {
@@ -1077,14 +1093,14 @@ int Run(int argc, char** argv) {
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
   code_page(imp);
-  batch(imp);
+  batch(imp, kBulkBatch);
   owner(imp);
 
   CLI::App* load = verb("load", "inserts the records of an export (creates FILE from its "
                         "header when missing)",
                         Load, "IN", "the JSON-lines export");
   load->add_flag("--append", o.append, "adds to an existing file");
-  batch(load);
+  batch(load, 1000);
   owner(load);
 
   CLI::App* check = verb("check", "walks physical order and every key and sets their counts "
@@ -1098,7 +1114,7 @@ int Run(int argc, char** argv) {
   owner(copy);
   copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
   level(copy, "--level");
-  batch(copy);
+  batch(copy, kBulkBatch);
 
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);
@@ -1140,6 +1156,9 @@ int Run(int argc, char** argv) {
       o.command = v.app->get_name();
     }
   }
+  // Import and copy commit every 10,000 records by default: each commit waits for the disk.
+  if ((imp->parsed() || copy->parsed()) && imp->count("--batch") + copy->count("--batch") == 0)
+    o.batch = kBulkBatch;
   if (exp->parsed()) {
     if (!o.dict.empty() && o.hex) {
       std::fprintf(stderr, "vastrel: --hex is for exports without --dict\n");

@@ -130,21 +130,24 @@ void TypedRecords::Write(size_t field, const json::Value& value) {
     }
     case dictionary::ftINTEGER: {
       if (!value.IsInt() || value.AsInt() < INT32_MIN || value.AsInt() > INT32_MAX) throw wrong();
-      Fits(field, std::to_string(value.AsInt()).size());
-      accessor_.SetAsInteger(static_cast<int32_t>(value.AsInt()));
+      // The text each typed write puts into the field, written as it is once it fits.
+      const std::string text = std::to_string(value.AsInt());
+      Fits(field, text.size());
+      accessor_.SetAsString(text);
       return;
     }
     case dictionary::ftFLOAT: {
       if (!value.IsNumber()) throw wrong();
-      const double d = value.AsDouble();
-      Fits(field, dictionary::FloatToText(d, table_.DecimalSeparator()).size());
-      accessor_.SetAsFloat(d);
+      const std::string text = dictionary::FloatToText(value.AsDouble(), table_.DecimalSeparator());
+      Fits(field, text.size());
+      accessor_.SetAsString(text);
       return;
     }
     case dictionary::ftBOOLEAN: {
       if (!value.IsBool()) throw wrong();
-      Fits(field, (value.AsBool() ? table_.TRUEFormat() : table_.FALSEFormat()).size());
-      accessor_.SetAsBoolean(value.AsBool());
+      const std::string& text = value.AsBool() ? table_.TRUEFormat() : table_.FALSEFormat();
+      Fits(field, text.size());
+      accessor_.SetAsString(text);
       return;
     }
     default: {
@@ -155,9 +158,7 @@ void TypedRecords::Write(size_t field, const json::Value& value) {
           : type == dictionary::ftTIME ? dictionary::TimeToText(d, table_.TIMEFormat())
               : dictionary::DateTimeToText(d, table_.DATEFormat(), table_.TIMEFormat());
       Fits(field, text.size());
-      if (type == dictionary::ftDATE) accessor_.SetAsDate(d);
-      if (type == dictionary::ftTIME) accessor_.SetAsTime(d);
-      if (type == dictionary::ftDATETIME) accessor_.SetAsDateTime(d);
+      accessor_.SetAsString(text);
       return;
     }
   }
