@@ -10,6 +10,7 @@
 // Every program runs as a subprocess and is timed by the wall clock, the C++ walks by the
 // thread's CPU time. See README.md for the flags and how to read the summary.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,18 +49,29 @@ struct Settings {
 } g;
 
 std::map<std::string, double> g_results;  // seconds, or ns per record for the walks
+std::map<std::string, double> g_cpu;      // CPU seconds (user and system) of the subprocesses
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "hosts_bench: %s\n", what.c_str());
   std::exit(1);
 }
 
-// Runs a shell command; its wall time in seconds. Fails the run on a non-zero exit.
-double Timed(const std::string& command) {
+double ChildrenCpu() {
+  rusage u;
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs a shell command; its wall time in seconds, and in *cpu (when given) the CPU time of
+// the processes it ran. Fails the run on a non-zero exit.
+double Timed(const std::string& command, double* cpu = nullptr) {
+  const double cpu_before = ChildrenCpu();
   const auto begin = std::chrono::steady_clock::now();
   const int status = std::system(command.c_str());
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  if (cpu) *cpu = ChildrenCpu() - cpu_before;
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("failed: " + command);
   return seconds;
 }
@@ -132,11 +144,12 @@ void Subprocess(benchmark::State& state, const std::string& name, const std::str
                 const std::function<void()>& before) {
   for (auto _ : state) {
     before();
-    const double s = Timed(command);
+    const double s = Timed(command, &g_cpu[name]);
     state.SetIterationTime(s);
     g_results[name] = s;
   }
   state.counters["records/s"] = static_cast<double>(g.records) / g_results[name];
+  state.counters["cpu s"] = g_cpu[name];
 }
 
 std::string Dict() { return " --dict " + Quote(Ddf()) + " --id PARTS"; }
@@ -300,13 +313,15 @@ class Reporter : public benchmark::ConsoleReporter {
 
 void Summary() {
   auto rate = [](const char* name) { return static_cast<double>(g.records) / g_results[name]; };
-  std::printf("\n%ld records of 100 bytes, CSV in and out\n", g.records);
-  std::printf("  %-16s %12.0f records/s   %12s\n", "import vastrel", rate("import/vastrel"), "");
-  std::printf("  %-16s %12.0f records/s   vastrel / sqlite3 = %.2f\n", "import sqlite3",
-              rate("import/sqlite3"), rate("import/vastrel") / rate("import/sqlite3"));
-  std::printf("  %-16s %12.0f records/s   %12s\n", "export vastrel", rate("export/vastrel"), "");
-  std::printf("  %-16s %12.0f records/s   vastrel / sqlite3 = %.2f\n", "export sqlite3",
-              rate("export/sqlite3"), rate("export/vastrel") / rate("export/sqlite3"));
+  std::printf("\n%ld records of 100 bytes, CSV in and out (wall clock; CPU seconds of the "
+              "processes beside)\n", g.records);
+  for (const char* work : {"import", "export"}) {
+    const std::string v = std::string(work) + "/vastrel", q = std::string(work) + "/sqlite3";
+    std::printf("  %s vastrel %10.0f records/s %7.2f s CPU\n", work, rate(v.c_str()), g_cpu[v]);
+    std::printf("  %s sqlite3 %10.0f records/s %7.2f s CPU\n", work, rate(q.c_str()), g_cpu[q]);
+    std::printf("    vastrel / sqlite3: %.2f by records per wall second, %.2f by CPU time\n",
+                rate(v.c_str()) / rate(q.c_str()), g_cpu[q] / g_cpu[v]);
+  }
   const double bare = g_results["walk/cpp/bare"], fields = g_results["walk/cpp/fields"];
   const double py_bare = g_results["walk/python/bare"], py_fields = g_results["walk/python/fields"];
   std::printf("\nwalk along key 0 over %ld records, two fields by FieldByName per record\n", g.walk);
