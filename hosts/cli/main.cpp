@@ -753,7 +753,7 @@ int ExportTyped(const Options& o) {
   if (csv) {
     for (size_t f = 0; f < fields.Count(); ++f) {
       if (f) line += ',';
-      line += CsvCellOf(fields.Name(f));
+      AppendCsvCell(line, fields.Name(f));
     }
     out << line << '\n';
   }
@@ -774,7 +774,7 @@ int ExportTyped(const Options& o) {
       }
       if (f) line += ',';
       if (csv) {
-        line += CsvCellOf(v);
+        AppendCsvCell(line, v);
       } else {
         AppendJson(line, fields.Name(f));
         line += ':';

@@ -1,5 +1,6 @@
 #include "hosts/cli/typed_records.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -238,19 +239,18 @@ bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line
   return true;
 }
 
-std::string CsvCellOf(const json::Value& value) {
-  if (value.IsNull()) return "";
-  if (value.IsString()) {
-    std::string out = "\"";
-    for (char c : value.AsString()) {
-      if (c == '"') out += '"';
-      out += c;
-    }
-    return out + "\"";
+void AppendCsvCell(std::string& out, const json::Value& value) {
+  if (value.IsNull()) return;
+  if (!value.IsString()) {
+    AppendJson(out, value);
+    return;
   }
-  std::string text;
-  AppendJson(text, value);
-  return text;
+  out += '"';
+  for (char c : value.AsString()) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
 }
 
 void AppendJson(std::string& out, const json::Value& value) {
@@ -270,11 +270,10 @@ void AppendJson(std::string& out, const json::Value& value) {
         out += "null";
         return;
       }
-      // The shortest of 15 or 17 digits that reads back as the same number.
+      // The shortest text that reads back as the same number.
       char text[32];
-      std::snprintf(text, sizeof text, "%.15g", d);
-      if (std::strtod(text, nullptr) != d) std::snprintf(text, sizeof text, "%.17g", d);
-      out += text;
+      const std::to_chars_result r = std::to_chars(text, text + sizeof text, d);
+      out.append(text, r.ptr);
       return;
     }
     case json::Value::Kind::kString: {

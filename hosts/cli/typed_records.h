@@ -67,8 +67,8 @@ struct CsvCell {
   bool quoted = false;
 };
 bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line);
-// The value as a CSV cell: texts always quoted, null empty.
-std::string CsvCellOf(const json::Value& value);
+// Appends the value as a CSV cell: texts always quoted, null empty.
+void AppendCsvCell(std::string& out, const json::Value& value);
 // The value as compact JSON on one line.
 void AppendJson(std::string& out, const json::Value& value);
 
