@@ -543,6 +543,10 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
     EXPECT_NE(r.err.find(b.message), std::string::npos) << r.err;
   }
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 0u) << "a failed batch leaves nothing";
+  std::ofstream(PathOf("one.csv")) << header << "A1,x,1\n";
+  const Result no_id = Run({"import", from, PathOf("one.csv"), "--dict", PathOf("items.ddf"), "--id", "NOPE"});
+  EXPECT_EQ(no_id.code, 1);
+  EXPECT_NE(no_id.err.find("no fields under the ID \"NOPE\""), std::string::npos) << no_id.err;
 
   // Batches of 2: the first two batches stay, the third (records 5 and 6) is undone.
   std::string text = header;

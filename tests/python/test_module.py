@@ -158,6 +158,7 @@ def test_errors_carry_message_hresult_and_status(people):
         t.DDFFields.IndexOf(ExceptIndex=-1, Name="x")
     with pytest.raises(vastrel.Error):
         vastrel.Dispatch("NoSuch.Class")
+    assert vastrel.Dispatch("{E3C4D791-CE7C-44CF-9006-A29A63309145}").Active is False
     # The same table accepts a duplicate-free insert after a failed one.
     with vastrel.open(data, dictionary=ddf, id="PEOPLE") as table:
         with pytest.raises(vastrel.Error) as e:
@@ -230,6 +231,10 @@ def test_text_and_dates_cross_as_python_values(tmp_path):
         (row,) = list(t)
     assert row["Name"] == "€ ÿ Œ"
     assert row["Born"] == datetime.datetime(1850, 1, 2)
+    # A record starts empty: what the mapping leaves out is blank, not the last record's.
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        t.insert({"Id": 2, "Price": None})
+        assert list(t)[1] == {"Id": 2, "Name": "", "Price": None, "Active": None, "Born": None}
     c = new_control()
     c.DATEFormat = "yyyy-mm-dd"
     assert c.DATEFormat == "yyyy-mm-dd"

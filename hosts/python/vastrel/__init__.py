@@ -54,7 +54,6 @@ def DispatchWithEvents(progid, handler_class):
 # The typed reader of each field type (TxFieldType), in the order of the enumeration.
 _ACCESSORS = ("AsString", "AsInteger", "AsFloat", "AsBoolean", "AsDate", "AsTime",
               "AsDateTime")
-_EMPTY = ("", 0, 0.0, False, None, None, None)
 
 
 class Table:
@@ -107,26 +106,35 @@ class Table:
             step = c.Next
 
     def current(self):
-        """The record in the data buffer, as a dict of field name to typed value."""
-        field = self._field_by_name
-        return {name: getattr(field(name), _ACCESSORS[kind]) for name, kind in self.fields}
+        """The record in the data buffer, as a dict of field name to typed value; a blank
+        number, date or time is None."""
+        return {name: self._read(name, kind) for name, kind in self.fields}
+
+    def _read(self, name, kind):
+        field = self._field_by_name(name)
+        if kind != 0 and not field.AsString.strip():
+            return None
+        return getattr(field, _ACCESSORS[kind])
 
     def insert(self, values):
-        """Inserts a record made from a mapping of field name to value; the fields it
-        leaves out are empty (zero, blank, false) and dates and times keep what the
-        buffer held."""
-        field = self._field_by_name
-        known = set()
-        for name, kind in self.fields:
-            known.add(name.lower())
-            if name in values:
-                setattr(field(name), _ACCESSORS[kind], values[name])
-            elif _EMPTY[kind] is not None:
-                setattr(field(name), _ACCESSORS[kind], _EMPTY[kind])
+        """Inserts a record made from a mapping of field name to value. It starts from an
+        empty record: the fields it leaves out, and those given as None, are blank."""
+        known = {name.lower(): (name, kind) for name, kind in self.fields}
         for name in values:
             if name.lower() not in known:
                 raise KeyError("the dictionary has no field named %r" % name)
-        self.control.Insert()
+        c = self.control
+        length = c.DataBufferLength
+        c.DataBufferLength = length + 1  # a new length brings a new, zeroed buffer
+        c.DataBufferLength = length
+        field = self._field_by_name
+        for name, value in values.items():
+            name, kind = known[name.lower()]
+            if value is None:
+                field(name).AsString = ""
+            else:
+                setattr(field(name), _ACCESSORS[kind], value)
+        c.Insert()
 
     def __len__(self):
         return self.control.RecordCount
