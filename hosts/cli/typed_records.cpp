@@ -193,49 +193,48 @@ bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line
   std::string text;
   if (!std::getline(in, text)) return false;
   ++line;
-  CsvCell cell;
-  bool in_quotes = false, after_quote = false;
   const uint64_t first_line = line;
-  for (size_t i = 0;; ++i) {
-    if (i == text.size()) {
-      if (!in_quotes) break;
-      std::string more;  // a quoted cell goes on over the line break
-      if (!std::getline(in, more)) {
-        throw Exception("line " + std::to_string(first_line) + ": a quote is never closed");
-      }
-      ++line;
-      cell.text += '\n';
-      text = std::move(more);
-      i = static_cast<size_t>(-1);
-      continue;
-    }
-    const char c = text[i];
-    if (in_quotes) {
-      if (c != '"') {
-        cell.text += c;
-      } else if (i + 1 < text.size() && text[i + 1] == '"') {
-        cell.text += '"';
-        ++i;
-      } else {
-        in_quotes = false;
-        after_quote = true;
-      }
-    } else if (c == ',') {
-      cells.push_back(std::move(cell));
-      cell = CsvCell();
-      after_quote = false;
-    } else if (c == '"' && cell.text.empty() && !cell.quoted) {
-      in_quotes = true;
+  if (!text.empty() && text.back() == '\r') text.pop_back();  // written on another system
+  size_t i = 0;
+  for (;;) {
+    CsvCell cell;
+    if (i < text.size() && text[i] == '"') {
       cell.quoted = true;
-    } else if (c == '\r' && i + 1 == text.size()) {
-      // a line written on another system
-    } else if (after_quote) {
-      throw Exception("line " + std::to_string(line) + ": text after a closing quote");
+      ++i;
+      for (;;) {  // runs of characters up to the next quote; a quoted cell may span lines
+        const size_t quote = text.find('"', i);
+        if (quote == std::string::npos) {
+          cell.text.append(text, i, std::string::npos);
+          if (!std::getline(in, text)) {
+            throw Exception("line " + std::to_string(first_line) + ": a quote is never closed");
+          }
+          ++line;
+          if (!text.empty() && text.back() == '\r') text.pop_back();
+          cell.text += '\n';
+          i = 0;
+          continue;
+        }
+        cell.text.append(text, i, quote - i);
+        i = quote + 1;
+        if (i < text.size() && text[i] == '"') {
+          cell.text += '"';
+          ++i;
+          continue;
+        }
+        break;
+      }
+      if (i < text.size() && text[i] != ',') {
+        throw Exception("line " + std::to_string(line) + ": text after a closing quote");
+      }
     } else {
-      cell.text += c;
+      const size_t comma = std::min(text.find(',', i), text.size());
+      cell.text.assign(text, i, comma - i);
+      i = comma;
     }
+    cells.push_back(std::move(cell));
+    if (i >= text.size()) break;
+    ++i;  // the comma
   }
-  cells.push_back(std::move(cell));
   return true;
 }
 
