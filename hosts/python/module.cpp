@@ -40,10 +40,12 @@ using automation::MemberKind;
 using automation::ParamDir;
 using automation::RecordDesc;
 
-py::object g_error;            // vastrel.Error
-py::object g_datetime;         // datetime.datetime
-py::object g_date;             // datetime.date
-py::object g_time;             // datetime.time
+// Held for the life of the process: a static py::object would be released after the
+// interpreter has gone.
+py::handle g_error;     // vastrel.Error
+py::handle g_datetime;  // datetime.datetime
+py::handle g_date;      // datetime.date
+py::handle g_time;      // datetime.time
 std::optional<py::error_already_set> g_pending;  // raised by an event handler
 
 // ---------------------------------------------------------------------------------------
@@ -488,14 +490,12 @@ py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t fl
   // Out-parameters the caller leaves out get a slot of their own; their values come back
   // after the result.
   size_t next = 0;
-  std::vector<size_t> out_slots;
   if (desc) {
     for (const automation::ParamDesc& p : desc->params) {
       if (p.dir == ParamDir::kRetval) continue;
       if (p.dir == ParamDir::kOut) {
         a.outs_.emplace_back();
-        out_slots.push_back(a.outs_.size() - 1);
-        positional.push_back(Variant::ByRef(VT_VARIANT, nullptr));  // placeholder
+        positional.push_back(Variant::ByRef(VT_VARIANT, nullptr));  // aimed below
         continue;
       }
       if (next < args.size()) {
@@ -512,12 +512,10 @@ py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t fl
     *static_cast<VARIANT*>(&v) = ToVariant(args[next]);
     positional.push_back(std::move(v));
   }
-  a.outs_.reserve(a.outs_.size());
-  {
-    size_t out_i = 0;
-    for (Variant& v : positional) {
-      if (v.vt == (VT_VARIANT | VT_BYREF) && v.byref == nullptr) v.pvarVal = &a.outs_[out_slots[out_i++]];
-    }
+  // The slots are aimed at once all are made, since making them may move them.
+  for (size_t v = 0, out = 0; v < positional.size(); ++v) {
+    if (positional[v].vt == (VT_VARIANT | VT_BYREF) && !positional[v].byref)
+      positional[v].pvarVal = &a.outs_[out++];
   }
   // Named arguments first, with their DISPIDs from GetIDsOfNames.
   if (!kwargs.empty()) {
@@ -770,15 +768,16 @@ PYBIND11_MODULE(_vastrel, m) {
   using vastrel::automation::ComPtr;
   m.doc() = "The late-binding core of vastrel; use the package vastrel.";
   py::module_ datetime = py::module_::import("datetime");
-  g_datetime = datetime.attr("datetime");
-  g_date = datetime.attr("date");
-  g_time = datetime.attr("time");
-  g_error = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+  g_datetime = py::object(datetime.attr("datetime")).release();
+  g_date = py::object(datetime.attr("date")).release();
+  g_time = py::object(datetime.attr("time")).release();
+  g_error = PyErr_NewExceptionWithDoc(
       "vastrel.Error",
       "A failed call. message: the component's message; hresult: the call's result;\n"
       "scode: the member's own result; status: the engine status, or None when the\n"
       "failure did not come from the engine.",
-      PyExc_Exception, nullptr));
+      PyExc_Exception, nullptr);
+  if (!g_error) throw py::error_already_set();
   m.attr("Error") = g_error;
 
   py::class_<RecordValue>(m, "Record", py::dynamic_attr(),
