@@ -17,6 +17,13 @@ TDDFFieldItem::TDDFFieldItem(const dictionary::TRecordItem& from)
       offset_(from.FieldOffset()),
       size_(from.FieldSize()) {}
 
+void TDDFFieldItem::LoadInto(dictionary::TBtrField& field) const {
+  field.SetFieldName(name_);
+  field.SetDateType(static_cast<dictionary::TxFieldType>(type_));
+  field.SetOffset(offset_);
+  field.SetSize(size_);
+}
+
 HRESULT TDDFFieldItem::get_FieldName(BSTR* value) { return GiveText(name_, value); }
 HRESULT TDDFFieldItem::put_FieldName(BSTR value) {
   return Guarded("IDDFFieldItem", kIID, [&] { name_ = TableText(value); });
@@ -260,26 +267,16 @@ HRESULT TDDFFieldItems::FindField(BSTR name, IBtrField** value) {
     RequireOut(value);
     const std::string wanted = TableText(name);
     dictionary::TBtrField& field = List().Accessor();
+    // The accessor ends up loaded from the item found or, on a miss, from the last item:
+    // as if every item on the way had been loaded in turn, each load replacing the last.
     for (const ComPtr<TDDFFieldItem>& item : items_) {
-      // The accessor is loaded from every item on the way, so a miss leaves it loaded
-      // from the last one.
-      Bstr item_name;
-      TxFieldType type;
-      int32_t offset, size;
-      ThrowIfFailed(item->get_FieldName(item_name.Out()));
-      ThrowIfFailed(item->get_FieldType(&type));
-      ThrowIfFailed(item->get_Offset(&offset));
-      ThrowIfFailed(item->get_Size(&size));
-      std::string table_name = TableText(item_name.get());
-      field.SetFieldName(table_name);
-      field.SetDateType(static_cast<dictionary::TxFieldType>(type));
-      field.SetOffset(offset);
-      field.SetSize(size);
-      if (platform::Locale::EqualNoCase(table_name, wanted)) {
+      if (platform::Locale::EqualNoCase(item->TableName(), wanted)) {
+        item->LoadInto(field);
         *value = accessor_.Ref();
         return;
       }
     }
+    if (!items_.empty()) items_.back()->LoadInto(field);
     throw Exception("Field \"" + wanted + "\" not exists.");
   });
 }

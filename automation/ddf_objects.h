@@ -34,6 +34,12 @@ class VASTREL_API TDDFFieldItem final : public DispatchImpl<IDDFFieldItem> {
   VASTREL_DUAL_QUERYINTERFACE
   VASTREL_OVERRIDE_MEMBERS(VASTREL_IDDFFieldItem)
 
+  // The values as the item holds them, the name in single-byte form: what a lookup by name
+  // compares and loads, without a round trip through automation text for every item.
+  const std::string& TableName() const { return name_; }
+  // Loads the accessor with this definition.
+  void LoadInto(dictionary::TBtrField& field) const;
+
  private:
   ~TDDFFieldItem() = default;
   std::string name_;  // single-byte

@@ -1,19 +1,23 @@
 // vastrel: inspect, keep and rescue the business data in record files.
 //
-//   vastrel info FILE            the file's description and the engine version
-//   vastrel dump FILE            every record, in key or physical order
-//   vastrel export FILE OUT      the description and every record as JSON lines
-//   vastrel load FILE IN         records of an export into a file (created when missing)
-//   vastrel check FILE           every path walked and its count set against the statistics
+//   vastrel info|describe|dump|check FILE        the file's description, its records, a check
+//   vastrel create FILE DESCRIPTION.json         a new file from a description
+//   vastrel export|load FILE JSONL               every record's bytes, and back
+//   vastrel export|import FILE OUT|IN --dict     typed fields as CSV or JSON lines
+//   vastrel copy SRC DST                         a copy, record by record
+//   vastrel owner set|clear FILE                 the owner name
+//   vastrel shell FILE                           operations call by call
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
 // standard output, errors, progress and final counts to standard error.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,8 +27,11 @@
 #include "automation/json.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
+#include "hosts/cli/code_page.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
+#include "hosts/cli/shell.h"
+#include "hosts/cli/typed_records.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
 #include "platform/locale.h"
@@ -34,43 +41,19 @@ namespace vastrel::cli {
 namespace {
 
 using table::TBtr;
-namespace json = automation::json;
 
 constexpr const char* kFormatName = "vastrel-records";
 constexpr int kFormatVersion = 1;
 
-// A command line the tool cannot run: exit code 2, with the command's usage.
-struct UsageError {
-  std::string message;
-};
 // A file or its data is not as the command needs it: exit code 1.
 class DataError : public Exception {
  public:
   using Exception::Exception;
 };
 
-constexpr const char* kUsage =
-    "usage: vastrel COMMAND FILE [options]\n"
-    "\n"
-    "commands:\n"
-    "  info FILE [--owner NAME]\n"
-    "      the file's description: record length, page size, record count, file flags,\n"
-    "      every key with its segments, and the engine version\n"
-    "  dump FILE [--key N | --physical] [--format hex|text|csv] [--owner NAME]\n"
-    "      every record in the order of key N (default 0) or in physical order\n"
-    "  export FILE OUT.jsonl [--hex] [--owner NAME]\n"
-    "      a header line with the description, then one line per record with its position\n"
-    "      and its bytes in base64 (or hex with --hex)\n"
-    "  load FILE IN.jsonl [--append] [--batch N] [--owner NAME]\n"
-    "      inserts every record of an export, N (default 1000) per transaction; creates\n"
-    "      FILE from the header when it does not exist, adds to it only with --append\n"
-    "  check FILE [--owner NAME]\n"
-    "      walks physical order and every key, and sets their counts against the\n"
-    "      file's statistics; exit code 1 when they disagree\n"
-    "\n"
-    "  --owner NAME opens a file that has an owner name; a file that load creates gets it\n"
-    "\n"
-    "  vastrel --help, vastrel COMMAND --help: this text\n"
+constexpr int kBulkBatch = 10000;
+
+constexpr const char* kExitCodes =
     "exit codes: 0 done, 1 data problem or engine error, 2 usage error\n";
 
 struct Options {
@@ -83,87 +66,13 @@ struct Options {
   bool append = false;
   bool hex = false;
   int batch = 1000;
-  bool help = false;
+  bool json = false;
+  std::string dict;
+  std::string dict_id;
+  std::string code_page = "cp1252";
+  std::string new_owner;
+  int level = 0;
 };
-
-int ParseCount(const std::string& option, const std::string& text, int low) {
-  size_t used = 0;
-  int value = 0;
-  try {
-    value = std::stoi(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value < low) {
-    throw UsageError{option + " needs a whole number of at least " + std::to_string(low) +
-                     ", not \"" + text + "\""};
-  }
-  return value;
-}
-
-Options ParseArguments(int argc, char** argv) {
-  Options o;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) throw UsageError{"no command given"};
-  size_t i = 0;
-  if (args[0] == "--help" || args[0] == "-h") {
-    o.help = true;
-    return o;
-  }
-  o.command = args[i++];
-  static const std::set<std::string> kCommands = {"info", "dump", "export", "load", "check"};
-  if (!kCommands.count(o.command)) throw UsageError{"unknown command \"" + o.command + "\""};
-  auto value_of = [&](const std::string& option) -> const std::string& {
-    if (i + 1 >= args.size()) throw UsageError{option + " needs a value"};
-    return args[++i];
-  };
-  auto allowed = [&](const std::string& option, std::initializer_list<const char*> commands) {
-    for (const char* c : commands) {
-      if (o.command == c) return;
-    }
-    throw UsageError{o.command + " takes no " + option};
-  };
-  for (; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--owner") {
-      o.owner = value_of(a);
-    } else if (a == "--key") {
-      allowed(a, {"dump"});
-      o.key = ParseCount(a, value_of(a), 0);
-    } else if (a == "--physical") {
-      allowed(a, {"dump"});
-      o.physical = true;
-    } else if (a == "--format") {
-      allowed(a, {"dump"});
-      o.format = value_of(a);
-      if (o.format != "hex" && o.format != "text" && o.format != "csv") {
-        throw UsageError{"--format is hex, text or csv, not \"" + o.format + "\""};
-      }
-    } else if (a == "--hex") {
-      allowed(a, {"export"});
-      o.hex = true;
-    } else if (a == "--append") {
-      allowed(a, {"load"});
-      o.append = true;
-    } else if (a == "--batch") {
-      allowed(a, {"load"});
-      o.batch = ParseCount(a, value_of(a), 1);
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option \"" + a + "\""};
-    } else {
-      o.operands.push_back(a);
-    }
-  }
-  if (o.help) return o;
-  if (o.key && o.physical) throw UsageError{"--key and --physical exclude each other"};
-  const size_t wanted = (o.command == "export" || o.command == "load") ? 2 : 1;
-  if (o.operands.size() != wanted) {
-    throw UsageError{o.command + " takes " + (wanted == 1 ? "FILE" : "FILE and a JSON-lines file")};
-  }
-  return o;
-}
 
 // An engine message carries a carriage return before the file name; on a terminal that
 // would overwrite the line, so the file name goes on a line of its own.
@@ -174,17 +83,23 @@ std::string Printable(const std::string& message) {
   return out;
 }
 
-// A percentage on standard error, rewritten in place, only when that is a terminal.
+// A bar with the share done on standard error, redrawn in place, only when that is a
+// terminal; nothing when it is piped.
 class Progress {
  public:
   Progress(const char* doing, uint64_t total) : doing_(doing), total_(total), shown_(isatty(2)) {}
   ~Progress() { Clear(); }
+  // Whether the bar is drawn at all, for callers whose measure of progress costs a call.
+  bool Shown() const { return shown_; }
   void Update(uint64_t done) {
     if (!shown_ || total_ == 0) return;
     const int percent = static_cast<int>(std::min<uint64_t>(done * 100 / total_, 100));
     if (percent == last_) return;
     last_ = percent;
-    std::fprintf(stderr, "\r%s: %3d%%", doing_, percent);
+    constexpr int kWidth = 30;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", doing_, filled, "##############################",
+                 kWidth - filled, "", percent);
     std::fflush(stderr);
   }
   void Clear() {
@@ -237,24 +152,25 @@ std::string FileFlagNames(uint16_t word) {
   return out.empty() ? "none" : out;
 }
 
+struct KeyFlagName {
+  uint16_t bit;
+  const char* name;
+};
+constexpr KeyFlagName kKeyFlagNames[] = {{keys::kFlagDuplicates, "AllowDuplicates"},
+                                         {keys::kFlagModifiable, "Modifiable"},
+                                         {keys::kFlagBinary, "Binary"},
+                                         {keys::kFlagAllSegmentNull, "AllSegmentNull"},
+                                         {keys::kFlagSegment, "Segment"},
+                                         {keys::kFlagSortedByACS, "KeySortedbyACS"},
+                                         {keys::kFlagDescending, "Descending"},
+                                         {0x0080, "RepeatingDuplicates"},
+                                         {keys::kFlagExtendedType, "ExtendedType"},
+                                         {keys::kFlagNulSegment, "NulSegment"},
+                                         {keys::kFlagCaseInsensitive, "CaseInsensitive"}};
+
 std::string KeyFlagNames(const keys::TKey& k) {
-  struct Name {
-    uint16_t bit;
-    const char* name;
-  };
-  static constexpr Name kNames[] = {{keys::kFlagDuplicates, "AllowDuplicates"},
-                                    {keys::kFlagModifiable, "Modifiable"},
-                                    {keys::kFlagBinary, "Binary"},
-                                    {keys::kFlagAllSegmentNull, "AllSegmentNull"},
-                                    {keys::kFlagSegment, "Segment"},
-                                    {keys::kFlagSortedByACS, "KeySortedbyACS"},
-                                    {keys::kFlagDescending, "Descending"},
-                                    {0x0080, "RepeatingDuplicates"},
-                                    {keys::kFlagExtendedType, "ExtendedType"},
-                                    {keys::kFlagNulSegment, "NulSegment"},
-                                    {keys::kFlagCaseInsensitive, "CaseInsensitive"}};
   std::string out;
-  for (const Name& n : kNames) {
+  for (const KeyFlagName& n : kKeyFlagNames) {
     if ((k.KeyFlag() & n.bit) == 0) continue;
     if (!out.empty()) out += ", ";
     out += n.name;
@@ -270,12 +186,28 @@ bool KeyLeavesOutNulls(const keys::tkeylist& list, int first) {
   return false;
 }
 
+json::Value DescriptionOf(const TBtr& t);
+
 int Info(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
   const std::string version = t.Version();
   const keys::tkeylist& list = t.Keys();
   const std::vector<int> starts = KeyStarts(list);
+  if (o.json) {
+    json::Object out;
+    out.Set("file", t.FileName());
+    out.Set("engine_version", version);
+    out.Set("records", t.RecordCount());
+    const json::Value description = DescriptionOf(t);
+    for (const json::Member& m : description.AsObject()) out.Set(m.name, m.value);
+    json::Array& keys_out = out.Find("keys")->AsArray();
+    for (size_t k = 0; k < starts.size() && k < keys_out.size(); ++k)
+      keys_out[k].AsObject().Set("unique_values", list[starts[k]].KeyValues());
+    std::printf("%s\n", json::Write(out).c_str());
+    t.Close();
+    return 0;
+  }
   std::printf("file: %s\n", t.FileName().c_str());
   std::printf("engine version: %s\n", version.c_str());
   std::printf("record length: %u\n", t.RecordSize());
@@ -359,7 +291,7 @@ std::string HeaderLine(const TBtr& t) {
          ",\"records\":" + std::to_string(t.RecordCount()) + ",\"keys\":[" + keys + "]}\n";
 }
 
-int Export(const Options& o) {
+int ExportRaw(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
   // Truncating the record file itself would destroy what the export is meant to keep.
@@ -537,12 +469,13 @@ int Check(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
   const uint32_t expected = t.RecordCount();
-  int problems = 0;
-  auto problem = [&](const std::string& text) {
-    ++problems;
-    std::printf("  problem: %s\n", text.c_str());
-  };
-  std::printf("statistics: %u records\n", expected);
+  std::vector<std::string> problems;
+  // The problems found by each walk, physical order first, for the text report.
+  std::vector<size_t> found_after;
+  const keys::tkeylist list = t.Keys();
+  const std::vector<int> starts = KeyStarts(list);
+  Progress progress("check", static_cast<uint64_t>(expected) * (starts.size() + 1));
+  uint64_t walked = 0;
 
   std::unordered_set<int32_t> physical;
   uint64_t steps = 0;
@@ -550,66 +483,696 @@ int Check(const Options& o) {
     RecordWalk walk(t, kPhysicalOrder);
     while (walk.Next()) {
       ++steps;
+      progress.Update(++walked);
       if (!physical.insert(walk.Position()).second) {
-        problem("physical order reaches position " + std::to_string(walk.Position()) + " twice");
+        problems.push_back("physical order reaches position " + std::to_string(walk.Position()) +
+                           " twice");
         break;  // a loop in physical order would never end
       }
     }
   }
-  std::printf("physical order: %llu records\n", static_cast<unsigned long long>(steps));
-  if (steps != expected) problem("physical order and statistics disagree");
+  if (steps != expected) problems.push_back("physical order and statistics disagree");
+  found_after.push_back(problems.size());
 
-  const keys::tkeylist list = t.Keys();
-  const std::vector<int> starts = KeyStarts(list);
+  struct KeyCount {
+    uint64_t count;
+    bool nulls;
+  };
+  std::vector<KeyCount> key_counts;
   for (size_t k = 0; k < starts.size(); ++k) {
     std::unordered_set<int32_t> seen;
     uint64_t count = 0;
     RecordWalk walk(t, static_cast<int>(k));
     while (walk.Next()) {
       ++count;
+      progress.Update(++walked);
       const int32_t position = walk.Position();
       if (!physical.count(position)) {
-        problem("key " + std::to_string(k) + " reaches position " + std::to_string(position) +
-                ", which physical order does not");
+        problems.push_back("key " + std::to_string(k) + " reaches position " +
+                           std::to_string(position) + ", which physical order does not");
       }
       if (!seen.insert(position).second) {
-        problem("key " + std::to_string(k) + " reaches position " + std::to_string(position) +
-                " twice");
+        problems.push_back("key " + std::to_string(k) + " reaches position " +
+                           std::to_string(position) + " twice");
         break;
       }
     }
     const bool nulls = KeyLeavesOutNulls(list, starts[k]);
-    std::printf("key %zu: %llu records%s\n", k, static_cast<unsigned long long>(count),
-                nulls ? " (null values left out)" : "");
+    key_counts.push_back({count, nulls});
     if (nulls ? count > expected : count != expected) {
-      problem("key " + std::to_string(k) + " and statistics disagree");
+      problems.push_back("key " + std::to_string(k) + " and statistics disagree");
+    }
+    found_after.push_back(problems.size());
+  }
+  progress.Clear();
+  t.Close();
+  if (o.json) {
+    json::Object out;
+    out.Set("file", t.FileName());
+    out.Set("statistics", expected);
+    out.Set("physical_order", static_cast<int64_t>(steps));
+    json::Array keys_out;
+    for (const KeyCount& c : key_counts) {
+      json::Object k;
+      k.Set("records", static_cast<int64_t>(c.count));
+      k.Set("null_values_left_out", c.nulls);
+      keys_out.push_back(std::move(k));
+    }
+    out.Set("keys", std::move(keys_out));
+    json::Array list_out;
+    for (const std::string& p : problems) list_out.push_back(p);
+    out.Set("problems", std::move(list_out));
+    out.Set("ok", problems.empty());
+    std::printf("%s\n", json::Write(out).c_str());
+  } else {
+    std::printf("statistics: %u records\n", expected);
+    std::printf("physical order: %llu records\n", static_cast<unsigned long long>(steps));
+    size_t shown = 0;
+    auto show_problems = [&](size_t until) {
+      for (; shown < until; ++shown) std::printf("  problem: %s\n", problems[shown].c_str());
+    };
+    show_problems(found_after[0]);
+    for (size_t k = 0; k < key_counts.size(); ++k) {
+      std::printf("key %zu: %llu records%s\n", k,
+                  static_cast<unsigned long long>(key_counts[k].count),
+                  key_counts[k].nulls ? " (null values left out)" : "");
+      show_problems(found_after[k + 1]);
+    }
+    if (problems.empty())
+      std::printf("ok\n");
+    else
+      std::printf("%zu problems\n", problems.size());
+  }
+  return problems.empty() ? 0 : 1;
+}
+
+// ---- Descriptions ------------------------------------------------------------------------
+
+// A file's description as JSON: record length, page size, file flags by name, and every key
+// as its segments with position, length, type and flags by name.
+json::Value DescriptionOf(const TBtr& t) {
+  json::Object d;
+  d.Set("record_length", t.RecordSize());
+  d.Set("page_size", t.PageSize());
+  json::Array flags;
+  const keys::BtrFileFlags ff = keys::FileFlagsFromWord(FlagsWord(t));
+  for (int m = 0; m < keys::kFileFlagMembers; ++m)
+    if (ff.Contains(static_cast<keys::BtrFileFlag>(m))) flags.push_back(keys::kFileFlagNames[m]);
+  d.Set("file_flags", std::move(flags));
+  const keys::tkeylist& list = t.Keys();
+  const std::vector<int> starts = KeyStarts(list);
+  json::Array key_list;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    const int end = k + 1 < starts.size() ? starts[k + 1] : list.Count();
+    json::Array segments;
+    for (int s = starts[k]; s < end; ++s) {
+      const keys::TKey& seg = list[s];
+      json::Object o;
+      o.Set("position", seg.Position());
+      o.Set("length", seg.Length());
+      o.Set("type", KeyTypeName(seg.KeyType()));
+      json::Array names;
+      for (const KeyFlagName& n : kKeyFlagNames)
+        if (n.bit != keys::kFlagSegment && (seg.KeyFlag() & n.bit)) names.push_back(n.name);
+      o.Set("flags", std::move(names));
+      if (seg.NulSegment() || seg.AllSegmentNull()) o.Set("null_value", seg.NullVal());
+      if (seg.ACS() != 0) o.Set("acs", seg.ACS());
+      segments.push_back(std::move(o));
+    }
+    json::Object key;
+    key.Set("segments", std::move(segments));
+    key_list.push_back(std::move(key));
+  }
+  d.Set("keys", std::move(key_list));
+  return d;
+}
+
+int64_t Whole(const json::Object& o, const char* name, const std::string& where, int64_t low,
+              int64_t high, std::optional<int64_t> fallback = std::nullopt) {
+  const json::Value* v = o.Find(name);
+  if (!v && fallback) return *fallback;
+  if (!v || !v->IsInt() || v->AsInt() < low || v->AsInt() > high) {
+    throw DataError(where + ": \"" + name + "\" must be a whole number from " +
+                    std::to_string(low) + " to " + std::to_string(high));
+  }
+  return v->AsInt();
+}
+
+const json::Array& ListOf(const json::Object& o, const char* name, const std::string& where) {
+  static const json::Array kNone;
+  const json::Value* v = o.Find(name);
+  if (!v) return kNone;
+  if (!v->IsArray()) throw DataError(where + ": \"" + name + "\" must be a list");
+  return v->AsArray();
+}
+
+// Gives the table the description; the inverse of DescriptionOf.
+void ApplyDescription(TBtr& t, const json::Value& description, const std::string& source) {
+  if (!description.IsObject()) throw DataError(source + ": a description is a JSON object");
+  const json::Object& d = description.AsObject();
+  t.SetRecordSize(static_cast<uint16_t>(Whole(d, "record_length", source, 1, 65535)));
+  t.SetPageSize(static_cast<uint16_t>(Whole(d, "page_size", source, 512, 65535, 4096)));
+  keys::BtrFileFlags flags;
+  for (const json::Value& name : ListOf(d, "file_flags", source)) {
+    int m = 0;
+    while (m < keys::kFileFlagMembers &&
+           !(name.IsString() && name.AsString() == keys::kFileFlagNames[m]))
+      ++m;
+    if (m == keys::kFileFlagMembers)
+      throw DataError(source + ": unknown file flag " + json::Write(name));
+    flags.Include(static_cast<keys::BtrFileFlag>(m));
+  }
+  t.SetFileFlags(flags);
+  t.Keys().Clear();
+  const json::Array& key_list = ListOf(d, "keys", source);
+  for (size_t k = 0; k < key_list.size(); ++k) {
+    const std::string where = source + ": key " + std::to_string(k);
+    if (!key_list[k].IsObject()) throw DataError(where + " is not an object");
+    const json::Array& segments = ListOf(key_list[k].AsObject(), "segments", where);
+    if (segments.empty()) throw DataError(where + " has no segments");
+    for (size_t s = 0; s < segments.size(); ++s) {
+      const std::string at = where + " segment " + std::to_string(s + 1);
+      if (!segments[s].IsObject()) throw DataError(at + " is not an object");
+      const json::Object& o = segments[s].AsObject();
+      keys::TKey& seg = t.Keys().Add();
+      seg.SetPosition(static_cast<int32_t>(Whole(o, "position", at, 1, 65535)));
+      seg.SetLength(static_cast<int32_t>(Whole(o, "length", at, 1, 65535)));
+      const json::Value* type = o.Find("type");
+      int ti = 0;
+      while (ti < keys::ktUnknown &&
+             !(type && type->IsString() && type->AsString() == keys::kKeyTypeNames[ti]))
+        ++ti;
+      if (ti == keys::ktUnknown) throw DataError(at + ": unknown key type");
+      seg.SetKeyType(ti);
+      uint16_t word = s + 1 < segments.size() ? keys::kFlagSegment : 0;
+      for (const json::Value& name : ListOf(o, "flags", at)) {
+        const KeyFlagName* found = nullptr;
+        for (const KeyFlagName& n : kKeyFlagNames)
+          if (name.IsString() && name.AsString() == n.name && n.bit != keys::kFlagSegment)
+            found = &n;
+        if (!found) throw DataError(at + ": unknown key flag " + json::Write(name));
+        word = static_cast<uint16_t>(word | found->bit);
+      }
+      seg.SetKeyFlag(static_cast<uint16_t>(word | (seg.KeyFlag() & keys::kFlagExtendedType)));
+      seg.SetNullVal(static_cast<uint8_t>(Whole(o, "null_value", at, 0, 255, 0)));
+      seg.SetACS(static_cast<uint8_t>(Whole(o, "acs", at, 0, 255, 0)));
     }
   }
-  t.Close();
-  std::printf(problems == 0 ? "ok\n" : "%d problems\n", problems);
-  return problems == 0 ? 0 : 1;
 }
+
+std::string Slurp(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) throw DataError("cannot read " + name + ": " + std::strerror(errno));
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int Describe(const Options& o) {
+  TBtr t;
+  OpenForReading(t, o);
+  std::fputs(json::Write(DescriptionOf(t)).c_str(), stdout);
+  std::fputs("\n", stdout);
+  t.Close();
+  return 0;
+}
+
+int Create(const Options& o) {
+  const std::string& file = o.operands[0];
+  json::Value description;
+  try {
+    description = json::Parse(Slurp(o.operands[1]));
+  } catch (const json::ParseError& e) {
+    throw DataError(o.operands[1] + ": " + e.what());
+  }
+  if (std::filesystem::exists(file)) throw DataError(file + " already exists");
+  TBtr t;
+  t.SetFileName(file);
+  ApplyDescription(t, description, o.operands[1]);
+  t.SetDbOwner(o.owner);
+  t.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
+  t.CreateFile();
+  if (t.Active()) t.Close();
+  return 0;
+}
+
+// ---- Typed export and import ----------------------------------------------------------------
+
+CodePage PageOf(const Options& o) {
+  // The option's check has let only known names through.
+  return *CodePageNamed(o.code_page);
+}
+
+void LoadDictionary(TBtr& t, const Options& o) {
+  t.DDFFields().LoadItems(o.dict, o.dict_id);
+  if (t.DDFFields().Count() == 0) {
+    throw DataError(o.dict + ": no fields under the ID \"" + o.dict_id + "\"");
+  }
+}
+
+std::string FormatOf(const Options& o, const std::string& name) {
+  if (o.format == "csv" || o.format == "jsonl") return o.format;
+  const std::string ext = std::filesystem::path(name).extension().string();
+  return ext == ".jsonl" || ext == ".json" ? "jsonl" : "csv";
+}
+
+int ExportTyped(const Options& o) {
+  TBtr t;
+  OpenForReading(t, o);
+  LoadDictionary(t, o);
+  std::error_code same_ec;
+  if (std::filesystem::equivalent(o.operands[0], o.operands[1], same_ec)) {
+    throw DataError(o.operands[1] + " is the record file itself; name another output file");
+  }
+  TypedRecords fields(t, PageOf(o));
+  const bool csv = FormatOf(o, o.operands[1]) == "csv";
+  int path = o.key.value_or(t.NumberOfKeys() > 0 ? 0 : kPhysicalOrder);
+  if (path >= t.NumberOfKeys()) {
+    throw DataError("key " + std::to_string(path) + " does not exist: the file has " +
+                    std::to_string(t.NumberOfKeys()) + " keys");
+  }
+  std::ofstream out(o.operands[1], std::ios::binary | std::ios::trunc);
+  if (!out) throw DataError("cannot write " + o.operands[1] + ": " + std::strerror(errno));
+  std::string line;
+  if (csv) {
+    for (size_t f = 0; f < fields.Count(); ++f) {
+      if (f) line += ',';
+      AppendCsvCell(line, fields.Name(f));
+    }
+    out << line << '\n';
+  }
+  RecordWalk walk(t, path);
+  uint64_t count = 0;
+  Progress progress("export", t.RecordCount());
+  while (walk.Next()) {
+    ++count;
+    line.clear();
+    line += csv ? "" : "{";
+    for (size_t f = 0; f < fields.Count(); ++f) {
+      json::Value v;
+      try {
+        v = fields.Read(f);
+      } catch (const Exception& e) {
+        throw DataError("record " + std::to_string(count) + ", field " + fields.Name(f) + ": " +
+                        e.what());
+      }
+      if (f) line += ',';
+      if (csv) {
+        AppendCsvCell(line, v);
+      } else {
+        AppendJson(line, fields.Name(f));
+        line += ':';
+        AppendJson(line, v);
+      }
+    }
+    line += csv ? "\n" : "}\n";
+    out << line;
+    progress.Update(count);
+  }
+  progress.Clear();
+  out.close();
+  if (!out) throw DataError("writing " + o.operands[1] + " failed: " + std::strerror(errno));
+  t.Close();
+  std::fprintf(stderr, "exported %llu records\n", static_cast<unsigned long long>(count));
+  return 0;
+}
+
+// Inserts records in batches, each one transaction; a failure undoes the batch in work and
+// says how many records the file kept.
+class BatchWriter {
+ public:
+  // The table searches meanwhile, so that its statistics are read once at the end rather
+  // than after every insert.
+  BatchWriter(TBtr& t, int batch, const char* verb) : t_(t), batch_(batch), verb_(verb) {
+    t_.SetTranType(table::ttConcurrent);
+    t_.SetSearching(true);
+  }
+  ~BatchWriter() {
+    if (open_) {
+      try {
+        t_.aborttransaction();
+      } catch (const Exception&) {
+        // The failure that ends the run is the one to report.
+      }
+      std::fprintf(stderr, "%s %llu records; the batch in work was undone\n", verb_,
+                   static_cast<unsigned long long>(committed_));
+    }
+  }
+  // Inserts the data buffer as it stands.
+  void Insert() {
+    if (!open_) {
+      t_.begintransaction();
+      open_ = true;
+    }
+    t_.Insert();
+    if (++written_ % static_cast<uint64_t>(batch_) == 0) Commit();
+  }
+  void Commit() {
+    if (!open_) return;
+    open_ = false;
+    t_.committransaction();
+    committed_ = written_;
+  }
+  // Commits the last batch and reads the statistics.
+  void Finish() {
+    Commit();
+    t_.SetSearching(false);
+  }
+  uint64_t Written() const { return written_; }
+
+ private:
+  TBtr& t_;
+  int batch_;
+  const char* verb_;
+  bool open_ = false;
+  uint64_t written_ = 0;
+  uint64_t committed_ = 0;
+};
+
+void ClearRecord(TBtr& t) {
+  t.SetDataBufferLength(t.RecordSize());
+  std::memset(t.DataBuffer(), 0, t.RecordSize());
+}
+
+int Import(const Options& o) {
+  const std::string& in_name = o.operands[1];
+  std::ifstream in(in_name, std::ios::binary);
+  if (!in) throw DataError("cannot read " + in_name + ": " + std::strerror(errno));
+  std::error_code ec;
+  const uint64_t in_size = std::filesystem::file_size(in_name, ec);
+  TBtr t;
+  t.SetFileName(o.operands[0]);
+  t.SetDbOwner(o.owner);
+  t.Open();
+  LoadDictionary(t, o);
+  TypedRecords fields(t, PageOf(o));
+  const bool csv = FormatOf(o, in_name) == "csv";
+  auto at = [&](uint64_t line, const std::string& field) {
+    return in_name + ": line " + std::to_string(line) + (field.empty() ? "" : ", field " + field);
+  };
+  uint64_t line = 0;
+  std::vector<int> columns;  // field of each CSV column
+  std::vector<CsvCell> cells;
+  if (csv) {
+    if (!ReadCsvRecord(in, cells, line)) throw DataError(in_name + " is empty: no header line");
+    for (const CsvCell& c : cells) {
+      const int f = fields.Find(c.text);
+      if (f < 0) throw DataError(at(1, "") + ": the dictionary has no field \"" + c.text + "\"");
+      columns.push_back(f);
+    }
+  }
+  BatchWriter writer(t, o.batch, "imported");
+  Progress progress("import", in_size);
+  std::string text;
+  for (;;) {
+    uint64_t this_line = line + 1;
+    if (csv) {
+      try {
+        if (!ReadCsvRecord(in, cells, line)) break;
+      } catch (const Exception& e) {
+        throw DataError(in_name + ": " + e.what());
+      }
+      if (cells.size() == 1 && cells[0].text.empty() && !cells[0].quoted) continue;
+      if (cells.size() != columns.size()) {
+        throw DataError(at(this_line, "") + ": " + std::to_string(cells.size()) +
+                        " values, the header names " + std::to_string(columns.size()));
+      }
+      ClearRecord(t);
+      for (size_t c = 0; c < cells.size(); ++c) {
+        const size_t f = static_cast<size_t>(columns[c]);
+        try {
+          fields.Write(f, fields.FromCsv(f, cells[c].text, cells[c].quoted));
+        } catch (const Exception& e) {
+          throw DataError(at(this_line, fields.Name(f)) + ": " + e.what());
+        }
+      }
+    } else {
+      if (!std::getline(in, text)) break;
+      ++line;
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      if (text.empty()) continue;
+      json::Value record;
+      try {
+        record = json::Parse(text);
+      } catch (const json::ParseError& e) {
+        throw DataError(at(this_line, "") + ": " + e.what());
+      }
+      if (!record.IsObject()) throw DataError(at(this_line, "") + ": not a JSON object");
+      ClearRecord(t);
+      for (const json::Member& m : record.AsObject()) {
+        const int f = fields.Find(m.name);
+        if (f < 0) throw DataError(at(this_line, m.name) + ": the dictionary has no such field");
+        try {
+          fields.Write(static_cast<size_t>(f), m.value);
+        } catch (const Exception& e) {
+          throw DataError(at(this_line, m.name) + ": " + e.what());
+        }
+      }
+    }
+    writer.Insert();
+    if (progress.Shown() && writer.Written() % 1024 == 0) {
+      const std::streamoff done = in.tellg();
+      progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
+    }
+  }
+  writer.Finish();
+  progress.Clear();
+  t.Close();
+  std::fprintf(stderr, "imported %llu records\n", static_cast<unsigned long long>(writer.Written()));
+  return 0;
+}
+
+// ---- Copy and owner ---------------------------------------------------------------------------
+
+int Copy(const Options& o) {
+  TBtr src;
+  OpenForReading(src, o);
+  const std::string& dst_name = o.operands[1];
+  if (std::filesystem::exists(dst_name)) throw DataError(dst_name + " already exists");
+  TBtr dst;
+  dst.SetFileName(dst_name);
+  ApplyDescription(dst, DescriptionOf(src), o.operands[0]);
+  dst.SetDbOwner(o.new_owner);
+  dst.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
+  dst.CreateFile();
+  if (!dst.Active()) dst.Open();
+  uint64_t count = 0;
+  {
+    BatchWriter writer(dst, o.batch, "copied");
+    RecordWalk walk(src, kPhysicalOrder);
+    Progress progress("copy", src.RecordCount());
+    while (walk.Next()) {
+      dst.SetDataBufferLength(static_cast<int32_t>(walk.Length()));
+      std::memcpy(dst.DataBuffer(), walk.Data(), walk.Length());
+      writer.Insert();
+      progress.Update(++count);
+    }
+    writer.Finish();
+  }
+  dst.Close();
+  src.Close();
+  std::fprintf(stderr, "copied %llu records\n", static_cast<unsigned long long>(count));
+  return 0;
+}
+
+int OwnerSet(const Options& o) {
+  TBtr t;
+  t.SetFileName(o.operands[0]);
+  t.SetDbOwner(o.owner);
+  t.Open();
+  t.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
+  if (!o.owner.empty()) t.clearowner();
+  t.SetDbOwner("");
+  t.SetDbOwner(o.new_owner);
+  t.Close();
+  return 0;
+}
+
+int OwnerClear(const Options& o) {
+  TBtr t;
+  t.SetFileName(o.operands[0]);
+  t.SetDbOwner(o.owner);
+  t.Open();
+  t.clearowner();
+  t.Close();
+  return 0;
+}
+
+int ShellCommand(const Options& o) {
+  TBtr t;
+  t.SetFileName(o.operands[0]);
+  t.SetDbOwner(o.owner);
+  return RunShell(t, std::cin, std::cout);
+}
+
+// ---- Command line -----------------------------------------------------------------------------
+
+struct Verb {
+  CLI::App* app;
+  int (*run)(const Options&);
+};
 
 int Run(int argc, char** argv) {
   Options o;
+  CLI::App app("vastrel: inspect, keep and rescue the business data in record files", "vastrel");
+  app.require_subcommand(1);
+  app.footer(kExitCodes);
+  std::vector<Verb> verbs;
+  std::string file, second;
+  auto verb = [&](const char* name, const char* help, int (*run)(const Options&),
+                  const char* second_name = nullptr, const char* second_help = nullptr) {
+    CLI::App* v = app.add_subcommand(name, help);
+    v->footer(kExitCodes);
+    v->add_option("FILE", file, "the record file")->required();
+    if (second_name) v->add_option(second_name, second, second_help)->required();
+    verbs.push_back({v, run});
+    return v;
+  };
+  auto owner = [&](CLI::App* v) {
+    v->add_option("--owner", o.owner, "the file's owner name, for a file that has one");
+  };
+  auto level = [&](CLI::App* v, const char* flag) {
+    v->add_option(flag, o.level,
+                  "owner protection: 0 no access without the name, 1 read access, 2 no access "
+                  "and encrypted, 3 read access and encrypted (default 0)")
+        ->check(CLI::Range(0, 3));
+  };
+  auto batch = [&](CLI::App* v, int fallback) {
+    v->add_option_function<int>(
+         "--batch", [&](const int& n) { o.batch = n; },
+         "records per transaction (default " + std::to_string(fallback) + ")")
+        ->check(CLI::Range(1, 1 << 30));
+  };
+  auto code_page = [&](CLI::App* v) {
+    v->add_option("--code-page", o.code_page,
+                  std::string("the code page of the record text: ") + kCodePageNames +
+                      " (default cp1252)")
+        ->check(CLI::IsMember({"cp1252", "cp437", "cp850", "latin-1", "latin1", "iso-8859-1"}));
+  };
+  auto key = [&](CLI::App* v) {
+    return v->add_option_function<int>(
+                "--key", [&](const int& k) { o.key = k; }, "the key whose order to follow (from 0)")
+        ->check(CLI::Range(0, 127));
+  };
+
+  CLI::App* info = verb("info", "the file's description, record count and engine version", Info);
+  owner(info);
+  info->add_flag("--json", o.json, "as JSON");
+
+  CLI::App* describe =
+      verb("describe", "the file's description as JSON, the input of create", Describe);
+  owner(describe);
+
+  CLI::App* create = verb("create", "a new record file from a description (see describe)",
+                          Create, "DESCRIPTION", "the description in JSON");
+  create->add_option("--owner", o.owner, "gives the new file this owner name");
+  level(create, "--level");
+
+  CLI::App* dump = verb("dump", "every record in key or physical order", Dump);
+  CLI::Option* dump_key = key(dump);
+  dump->add_flag("--physical", o.physical, "in physical order")->excludes(dump_key);
+  dump->add_option("--format", o.format, "hex (default), text or csv")
+      ->check(CLI::IsMember({"hex", "text", "csv"}));
+  owner(dump);
+
+  CLI::App* exp = verb("export", "every record: without --dict its bytes as JSON lines (the "
+                       "input of load), with --dict its typed fields as CSV or JSON lines "
+                       "(the input of import)",
+                       nullptr, "OUT", "the file to write");
+  exp->add_flag("--hex", o.hex, "record bytes in hex rather than base64 (without --dict)");
+  CLI::Option* exp_dict = exp->add_option("--dict", o.dict, "the dictionary item file");
+  exp->add_option("--id", o.dict_id, "the dictionary ID of the file's fields")->needs(exp_dict);
+  exp->add_option("--format", o.format, "csv or jsonl (default: by OUT's extension)")
+      ->check(CLI::IsMember({"csv", "jsonl"}))
+      ->needs(exp_dict);
+  key(exp)->needs(exp_dict);
+  code_page(exp);
+  owner(exp);
+
+  CLI::App* imp = verb("import", "inserts typed records of CSV or JSON lines by field name, in "
+                       "batches, each one transaction",
+                       Import, "IN", "the CSV or JSON-lines file");
+  imp->add_option("--dict", o.dict, "the dictionary item file")->required();
+  imp->add_option("--id", o.dict_id, "the dictionary ID of the file's fields")->required();
+  imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
+      ->check(CLI::IsMember({"csv", "jsonl"}));
+  code_page(imp);
+  batch(imp, kBulkBatch);
+  owner(imp);
+
+  CLI::App* load = verb("load", "inserts the records of an export (creates FILE from its "
+                        "header when missing)",
+                        Load, "IN", "the JSON-lines export");
+  load->add_flag("--append", o.append, "adds to an existing file");
+  batch(load, 1000);
+  owner(load);
+
+  CLI::App* check = verb("check", "walks physical order and every key and sets their counts "
+                         "against the statistics; exit code 1 when they disagree",
+                         Check);
+  check->add_flag("--json", o.json, "as JSON");
+  owner(check);
+
+  CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy,
+                        "DST", "the new file");
+  owner(copy);
+  copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
+  level(copy, "--level");
+  batch(copy, kBulkBatch);
+
+  CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
+  own->footer(kExitCodes);
+  own->require_subcommand(1);
+  CLI::App* own_set = own->add_subcommand("set", "gives the file an owner name");
+  own_set->add_option("FILE", file, "the record file")->required();
+  own_set->add_option("NAME", o.new_owner, "the new owner name")->required();
+  own_set->add_option("--owner", o.owner, "the file's present owner name");
+  level(own_set, "--level");
+  verbs.push_back({own_set, OwnerSet});
+  CLI::App* own_clear = own->add_subcommand("clear", "removes the file's owner name");
+  own_clear->add_option("FILE", file, "the record file")->required();
+  own_clear->add_option("--owner", o.owner, "the file's owner name")->required();
+  verbs.push_back({own_clear, OwnerClear});
+
+  CLI::App* shell = verb("shell", "runs operations call by call, read from standard input; "
+                         "'help' inside lists them",
+                         ShellCommand);
+  owner(shell);
+
   try {
-    o = ParseArguments(argc, argv);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "vastrel: %s\n\n%s", e.message.c_str(), kUsage);
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::string where = "vastrel";
+    for (CLI::App* sub = &app; sub && !sub->get_subcommands().empty();) {
+      sub = sub->get_subcommands().front();
+      where += " " + sub->get_name();
+    }
+    std::fprintf(stderr, "vastrel: %s\n%s --help tells more\n", e.what(), where.c_str());
     return 2;
   }
-  if (o.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  int (*run)(const Options&) = nullptr;
+  for (const Verb& v : verbs) {
+    if (v.app->parsed()) {
+      run = v.run;
+      o.command = v.app->get_name();
+    }
   }
+  // Import and copy commit every 10,000 records by default: each commit waits for the disk.
+  if ((imp->parsed() || copy->parsed()) && imp->count("--batch") + copy->count("--batch") == 0)
+    o.batch = kBulkBatch;
+  if (exp->parsed()) {
+    if (!o.dict.empty() && o.hex) {
+      std::fprintf(stderr, "vastrel: --hex is for exports without --dict\n");
+      return 2;
+    }
+    run = o.dict.empty() ? ExportRaw : ExportTyped;
+  }
+  o.operands = {file};
+  if (!second.empty()) o.operands.push_back(second);
   InstallLengthObserver();
   try {
-    int code = 0;
-    if (o.command == "info") code = Info(o);
-    if (o.command == "dump") code = Dump(o);
-    if (o.command == "export") code = Export(o);
-    if (o.command == "load") code = Load(o);
-    if (o.command == "check") code = Check(o);
+    const int code = run(o);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       std::fprintf(stderr, "vastrel: writing the output failed\n");
       return 1;

@@ -243,6 +243,15 @@ TEST_F(CollectionTest, FindFieldIgnoresCaseWhileIndexOfDoesNot) {
   EXPECT_EQ(missing.hr, DISP_E_EXCEPTION);
   EXPECT_EQ(missing.message, "Field \"SALARY\" not exists.");
 
+  // The lookup reads the item copies, edits not yet written back included, and a miss
+  // leaves the accessor loaded from the last item.
+  ASSERT_TRUE(Put(Item(fields.get(), 0).get(), "Offset", Variant(int32_t{4})).ok());
+  ComPtr<IDispatch> held = Obj(Call(fields.get(), "FindField", {Variant("name")}));
+  EXPECT_EQ(Get(held.get(), "Offset").Int(), 4);
+  EXPECT_FALSE(Call(fields.get(), "FindField", {Variant("SALARY")}).ok());
+  EXPECT_EQ(Get(held.get(), "FieldName").Text(), "AGE");
+  EXPECT_EQ(Get(held.get(), "Size").Int(), 3);
+
   // FieldByName on the control uses the same lookup.
   EXPECT_EQ(Get(Call(control.get(), "FieldByName", {Variant("name")}).Object(), "Size").Int(), 10);
 }

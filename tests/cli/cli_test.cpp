@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "engine/btrexception.h"
+#include "dictionary/btrdictlist.h"
+#include "dictionary/btrfld.h"
+#include "dictionary/field_text.h"
 #include "engine/engine.h"
 #include "table/btr.h"
 
@@ -100,13 +103,15 @@ class Tool : public ::testing::Test {
     return PathOf(name);
   }
 
-  // Runs the tool with the arguments; each is passed in single quotes.
-  Result Run(const std::vector<std::string>& args, const std::string& engine = "") {
+  // Runs the tool with the arguments; each is passed in single quotes. Standard input is
+  // the file `input` when given.
+  Result Run(const std::vector<std::string>& args, const std::string& engine = "",
+             const std::string& input = "/dev/null") {
     std::string command = engine.empty() ? "" : "VASTREL_ENGINE='" + engine + "' ";
     command += VASTREL_TOOL;
     for (const std::string& a : args) command += " '" + a + "'";
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    command += " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null";
+    command += " >'" + out.string() + "' 2>'" + err.string() + "' <'" + input + "'";
     const int status = std::system(command.c_str());
     Result r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -370,6 +375,239 @@ TEST_F(Tool, AMissingEngineIsReported) {
   EXPECT_NE(r.err.find("(-9999)\n  file: " + file), std::string::npos) << r.err;
 }
 
+// ---- Maintenance: descriptions, typed records, copies, owners, the shell ------------------
+
+// Typed records of 64 bytes: Code (key 0), Name, Qty, Price, Ok, Day as text fields.
+class TypedTool : public Tool {
+ protected:
+  struct Row {
+    std::string code, name;  // name: raw bytes of the record text
+    int32_t qty;
+    double price;
+    bool ok;
+    int year, month, day;
+  };
+
+  std::string MakeTyped(const std::string& name, const std::vector<Row>& rows) {
+    TBtr t;
+    t.SetFileName(PathOf(name));
+    t.SetRecordSize(64);
+    t.SetPageSize(4096);
+    keys::TKey& code = t.Keys().Add();
+    code.SetPosition(1);
+    code.SetLength(6);
+    code.SetKeyType(keys::ktString);
+    t.CreateFile();
+    if (!t.Active()) t.Open();
+    Dictionary(t);
+    t.DDFFields().SaveItems(PathOf("items.ddf"), true, false, "ITEMS");
+    dictionary::TBtrField f(t);
+    auto field = [&](int i) -> dictionary::TBtrField& {
+      const dictionary::TRecordItem& item = t.DDFFields()[i];
+      f.SetDateType(item.FieldType());
+      f.SetOffset(item.FieldOffset());
+      f.SetSize(item.FieldSize());
+      return f;
+    };
+    for (const Row& r : rows) {
+      std::memset(t.DataBuffer(), 0, static_cast<size_t>(t.DataBufferLength()));
+      field(0).SetAsString(r.code);
+      field(1).SetAsString(r.name);
+      field(2).SetAsInteger(r.qty);
+      field(3).SetAsFloat(r.price);
+      field(4).SetAsBoolean(r.ok);
+      field(5).SetAsDate(dictionary::EncodeDate(r.year, r.month, r.day));
+      t.Insert();
+    }
+    t.Close();
+    return PathOf(name);
+  }
+  static void Dictionary(TBtr& t) {
+    struct Def {
+      const char* name;
+      dictionary::TxFieldType type;
+      int32_t offset, size;
+    };
+    for (const Def& d : {Def{"Code", dictionary::ftSTRING, 0, 6}, Def{"Name", dictionary::ftSTRING, 6, 20},
+                         Def{"Qty", dictionary::ftINTEGER, 26, 6}, Def{"Price", dictionary::ftFLOAT, 32, 12},
+                         Def{"Ok", dictionary::ftBOOLEAN, 44, 1}, Def{"Day", dictionary::ftDATE, 45, 8}}) {
+      dictionary::TRecordItem& item = t.DDFFields().Add();
+      item.SetFieldName(d.name);
+      item.SetFieldType(d.type);
+      item.SetFieldOffset(d.offset);
+      item.SetFieldSize(d.size);
+    }
+  }
+  // Every byte from 128 to 255 in the names of the rows, 20 to a record.
+  static std::vector<Row> HighByteRows() {
+    std::vector<Row> rows;
+    for (int b = 128, i = 0; b < 256; b += 20, ++i) {
+      std::string name;
+      for (int c = b; c < std::min(b + 20, 256); ++c) name += static_cast<char>(c);
+      rows.push_back({"C" + std::to_string(i), name, i * 7 - 3, i * 1.25 - 0.5, i % 2 == 0,
+                      1899 + i * 20, 1 + i, 10 + i});
+    }
+    return rows;
+  }
+  std::vector<std::string> Typed(std::string verb, const std::string& file, const std::string& other,
+                                 std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {verb, file, other, "--dict", PathOf("items.ddf"), "--id", "ITEMS"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  // A fresh file of the same description, made by the tool from describe's output.
+  std::string Fresh(const std::string& from, const std::string& name) {
+    const Result d = Run({"describe", from});
+    EXPECT_EQ(d.code, 0) << d.err;
+    const std::string json = PathOf(name + ".json");
+    std::ofstream(json) << d.out;
+    const Result c = Run({"create", PathOf(name), json});
+    EXPECT_EQ(c.code, 0) << c.err;
+    return PathOf(name);
+  }
+};
+
+TEST_F(Tool, DescribeAndCreateRoundTrip) {
+  const std::string from = Make("items.dat", {Record("C1", "nut")}, /*variable=*/true);
+  const Result d = Run({"describe", from});
+  ASSERT_EQ(d.code, 0) << d.err;
+  EXPECT_NE(d.out.find("\"ffVariableLength\""), std::string::npos) << d.out;
+  EXPECT_NE(d.out.find("\"AllowDuplicates\""), std::string::npos) << d.out;
+  std::ofstream(PathOf("d.json")) << d.out;
+  ASSERT_EQ(Run({"create", PathOf("copy.dat"), PathOf("d.json")}).code, 0);
+  EXPECT_EQ(Run({"describe", PathOf("copy.dat")}).out, d.out);
+  EXPECT_EQ(Run({"create", PathOf("copy.dat"), PathOf("d.json")}).code, 1) << "never over a file";
+  std::ofstream(PathOf("bad.json")) << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktNothing"}]}]})";
+  const Result bad = Run({"create", PathOf("bad.dat"), PathOf("bad.json")});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_NE(bad.err.find("key 0 segment 1: unknown key type"), std::string::npos) << bad.err;
+  EXPECT_FALSE(fs::exists(PathOf("bad.dat")));
+
+  const Result info = Run({"info", from, "--json"});
+  EXPECT_NE(info.out.find("\"records\": 1"), std::string::npos) << info.out;
+  const Result check = Run({"check", from, "--json"});
+  EXPECT_NE(check.out.find("\"ok\": true"), std::string::npos) << check.out;
+}
+
+TEST_F(TypedTool, ExportThenImportGivesTheSameRecordsInEveryCodePage) {
+  const std::string from = MakeTyped("items.dat", HighByteRows());
+  const std::vector<std::string> original = CsvRecords(from, "--physical");
+  ASSERT_EQ(original.size(), 7u);
+  // Byte 0x80 is a different character in each code page.
+  const std::pair<const char*, const char*> pages[] = {
+      {"cp1252", "\u20ac"}, {"cp437", "\u00c7"}, {"cp850", "\u00c7"}, {"latin-1", "\u0080"}};
+  for (const auto& [page, first] : pages) {
+    for (const char* format : {"csv", "jsonl"}) {
+      SCOPED_TRACE(std::string(page) + " " + format);
+      const std::string out = PathOf(std::string("out.") + format);
+      const Result e = Run(Typed("export", from, out, {"--code-page", page}));
+      ASSERT_EQ(e.code, 0) << e.err;
+      EXPECT_NE(Slurp(out).find(first), std::string::npos);
+      const std::string to = Fresh(from, std::string(page) + format + ".dat");
+      const Result i = Run(Typed("import", to, out, {"--code-page", page, "--batch", "3"}));
+      ASSERT_EQ(i.code, 0) << i.err;
+      EXPECT_EQ(CsvRecords(to, "--physical"), original);
+    }
+  }
+  const std::string jsonl = PathOf("check.jsonl");
+  ASSERT_EQ(Run(Typed("export", from, jsonl)).code, 0);
+  EXPECT_NE(Slurp(jsonl).find(R"("Qty":4,"Price":0.75,"Ok":false,"Day":"1919-02-11")"),
+            std::string::npos) << Slurp(jsonl);
+}
+
+TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
+  const std::string from = MakeTyped("items.dat", {});
+  auto import = [&](const std::string& text, const std::string& ext, std::vector<std::string> more = {}) {
+    const std::string in = PathOf("in." + ext);
+    std::ofstream(in) << text;
+    return Run(Typed("import", from, in, more));
+  };
+  const std::string header = "Code,Name,Qty\n";
+  const struct {
+    std::string text, ext, message;
+  } bad[] = {
+      {header + "A1,\"x\",1\nA2,y,1,9\n", "csv", "line 3: 4 values, the header names 3"},
+      {"Code,Colour\n", "csv", "line 1: the dictionary has no field \"Colour\""},
+      {header + "A1,\"never closed,1\n", "csv", "line 2: a quote is never closed"},
+      {header + "A1,x,one\n", "csv", "line 2, field Qty: \"one\" is not a whole number"},
+      {header + "A1,x,1234567\n", "csv", "line 2, field Qty: the value takes 7 characters, the field 6"},
+      {header + "A1,\"\u65e5\",1\n", "csv", "line 2, field Name: the text holds a character the code page lacks"},
+      {"{\"Code\":\"A1\"}\n{\"Code\":\n", "jsonl", "line 2: "},
+      {"{\"Code\":\"A1\",\"Ok\":\"yes\"}\n", "jsonl", "line 1, field Ok: a true or false expected"},
+      {"{\"Code\":\"A1\",\"Day\":\"2024-02-30\"}\n", "jsonl", "line 1, field Day: \"2024-02-30\" is not a date"},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.text);
+    const Result r = import(b.text, b.ext);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(b.message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 0u) << "a failed batch leaves nothing";
+  std::ofstream(PathOf("one.csv")) << header << "A1,x,1\n";
+  const Result no_id = Run({"import", from, PathOf("one.csv"), "--dict", PathOf("items.ddf"), "--id", "NOPE"});
+  EXPECT_EQ(no_id.code, 1);
+  EXPECT_NE(no_id.err.find("no fields under the ID \"NOPE\""), std::string::npos) << no_id.err;
+
+  // Batches of 2: the first two batches stay, the third (records 5 and 6) is undone.
+  std::string text = header;
+  for (int i = 1; i <= 6; ++i) text += "B" + std::to_string(i) + ",n," + (i == 6 ? "x" : "1") + "\n";
+  const Result r = import(text, "csv", {"--batch", "2"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("imported 4 records; the batch in work was undone"), std::string::npos) << r.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
+  const Result dup = import(header + "C9,n,1\nB1,n,1\n", "csv");
+  EXPECT_EQ(dup.code, 1);
+  EXPECT_NE(dup.err.find("(5)"), std::string::npos) << dup.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
+}
+
+TEST_F(Tool, CopyAndOwnerNames) {
+  const std::string from = Make("items.dat", {Record("C1", "nut"), Record("C2", "bolt")}, true);
+  ASSERT_EQ(Run({"copy", from, PathOf("copy.dat"), "--to-owner", "KEEPER", "--level", "1"}).code, 0);
+  EXPECT_EQ(Run({"copy", from, PathOf("copy.dat")}).code, 1) << "never over a file";
+  // Read access without the name: level 1 lets the records be read but not changed.
+  EXPECT_EQ(CsvRecords(PathOf("copy.dat"), "--physical"), CsvRecords(from, "--physical"));
+  EXPECT_EQ(Run({"owner", "clear", PathOf("copy.dat"), "--owner", "WRONG"}).code, 1);
+  ASSERT_EQ(Run({"owner", "clear", PathOf("copy.dat"), "--owner", "KEEPER"}).code, 0);
+  ASSERT_EQ(Run({"owner", "set", PathOf("copy.dat"), "SECRET"}).code, 0);
+  EXPECT_EQ(Run({"info", PathOf("copy.dat")}).code, 1);
+  EXPECT_EQ(Run({"info", PathOf("copy.dat"), "--owner", "SECRET"}).code, 0);
+  ASSERT_EQ(Run({"owner", "set", PathOf("copy.dat"), "OTHER", "--owner", "SECRET"}).code, 0);
+  EXPECT_EQ(Run({"info", PathOf("copy.dat"), "--owner", "OTHER"}).code, 0);
+}
+
+TEST_F(Tool, ShellRunsAScriptedSession) {
+  const std::string file = Make("items.dat", {Record("C1", "nut"), Record("C2", "bolt")});
+  const std::string script = PathOf("session.txt");
+  std::ofstream(script) << "GetFirst key=1\n"
+                           "GetEqual key=0 kb=typed:C2\n"
+                           "6\n"
+                           "GetEqual kb=hex:4339\n"
+                           "Frobnicate\n"
+                           "quit\n"
+                           "GetLast\n";
+  const Result r = Run({"shell", file}, "", script);
+  EXPECT_EQ(r.code, 1) << "a line not understood";
+  const std::string expected[] = {
+      "open " + file + ": status 0",
+      "> GetFirst key=1\nGetFirst (12) key 1: status 0",
+      "|bolt      |",
+      "GetEqual (5) key 0: status 0",
+      "  key buffer: 433220202020  |C2    |\n  data buffer: 24 bytes\n",
+      "GetNext (6) key 0: status 9",
+      "GetEqual (5) key 0: status 4",
+      "close: status 0",
+  };
+  size_t at = 0;
+  for (const std::string& e : expected) {
+    const size_t found = r.out.find(e, at);
+    EXPECT_NE(found, std::string::npos) << e << "\n" << r.out;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(r.out.find("GetLast"), std::string::npos) << "quit ends the session";
+  EXPECT_NE(r.err.find("no operation named \"Frobnicate\""), std::string::npos) << r.err;
+}
+
 TEST_F(Tool, BadArgumentsAreUsageErrors) {
   const std::string file = Make("items.dat", {Record("C1", "nut")});
   const std::vector<std::vector<std::string>> bad = {
@@ -390,13 +628,13 @@ TEST_F(Tool, BadArgumentsAreUsageErrors) {
   for (const auto& args : bad) {
     Result r = Run(args);
     EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]) << " " << r.err;
-    EXPECT_NE(r.err.find("usage: vastrel COMMAND FILE"), std::string::npos);
+    EXPECT_NE(r.err.find("--help tells more"), std::string::npos);
     EXPECT_EQ(r.out, "");
   }
   for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"dump", "--help"}}) {
     Result r = Run(args);
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("usage: vastrel COMMAND FILE"), std::string::npos);
+    EXPECT_NE(r.out.find("exit codes: 0 done"), std::string::npos);
   }
 }
 

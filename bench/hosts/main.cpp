@@ -1,0 +1,381 @@
+// hosts_bench: the hosts side by side in one run.
+//
+//  - import and export of typed records (CSV, 100 bytes a record) by the vastrel tool, beside
+//    the sqlite3 shell's .import of the same CSV into a table with the same two indexes and
+//    its CSV output of the table in the order of the first;
+//  - a walk along key 0 reading two typed fields per record through FieldByName, in C++
+//    through IDispatch::Invoke (DISPIDs asked once by name), beside the bare walk, and the
+//    same walks through the Python module (bench/hosts/field_walk.py).
+//
+// Every program runs as a subprocess and is timed by the wall clock, the C++ walks by the
+// thread's CPU time. See README.md for the flags and how to read the summary.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "automation/runtime.h"
+#include "automation/vastrel_tlb.h"
+#include "dictionary/btrdictlist.h"
+#include "keys/btrklist.h"
+#include "platform/oleauto.h"
+#include "table/btr.h"
+
+namespace vastrel::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using automation::ComPtr;
+
+struct Settings {
+  long records = 1000000;
+  long walk = 100000;
+  fs::path dir;
+  bool keep = false;
+  fs::path tool;
+  std::string python = "/usr/bin/python3";
+  fs::path script;
+  fs::path python_path;
+} g;
+
+std::map<std::string, double> g_results;  // seconds, or ns per record for the walks
+std::map<std::string, double> g_cpu;      // CPU seconds (user and system) of the subprocesses
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "hosts_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double ChildrenCpu() {
+  rusage u;
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs a shell command; its wall time in seconds, and in *cpu (when given) the CPU time of
+// the processes it ran. Fails the run on a non-zero exit.
+double Timed(const std::string& command, double* cpu = nullptr) {
+  const double cpu_before = ChildrenCpu();
+  const auto begin = std::chrono::steady_clock::now();
+  const int status = std::system(command.c_str());
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  if (cpu) *cpu = ChildrenCpu() - cpu_before;
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("failed: " + command);
+  return seconds;
+}
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Records of 100 characters: Id (10, key 0, unique, in an order unrelated to the rows),
+// Code (10, key 1, 5,000 values), Name (60), Qty (8), Price (12).
+void WriteCsv(const fs::path& path) {
+  std::ofstream out(path, std::ios::binary);
+  out << "Id,Code,Name,Qty,Price\n";
+  uint32_t seed = 12345;
+  char line[256];
+  for (long i = 0; i < g.records; ++i) {
+    const long id = (i * 7919L) % g.records + 1;  // 7919 is prime to every count tried
+    char name[61];
+    for (int c = 0; c < 60; ++c) {
+      seed = seed * 1103515245u + 12345u;
+      name[c] = static_cast<char>('a' + (seed >> 16) % 26);
+    }
+    name[60] = 0;
+    std::snprintf(line, sizeof line, "%ld,\"C%05ld\",\"%s\",%ld,%.2f\n", id, i % 5000, name,
+                  i % 100000, static_cast<double>(i % 1000000) / 100.0);
+    out << line;
+  }
+  if (!out) Fail("cannot write " + path.string());
+}
+
+void CreateVastrelFile(const fs::path& file, const fs::path& ddf) {
+  table::TBtr t;
+  t.SetFileName(file.string());
+  t.SetRecordSize(100);
+  t.SetPageSize(4096);
+  keys::TKey& id = t.Keys().Add();
+  id.SetPosition(1);
+  id.SetLength(10);
+  id.SetKeyType(keys::ktString);
+  keys::TKey& code = t.Keys().Add();
+  code.SetPosition(11);
+  code.SetLength(10);
+  code.SetKeyType(keys::ktString);
+  code.SetAllowDuplicates(true);
+  t.CreateFile();
+  struct Def {
+    const char* name;
+    dictionary::TxFieldType type;
+    int32_t offset, size;
+  };
+  for (const Def& d : {Def{"Id", dictionary::ftINTEGER, 0, 10}, Def{"Code", dictionary::ftSTRING, 10, 10},
+                       Def{"Name", dictionary::ftSTRING, 20, 60}, Def{"Qty", dictionary::ftINTEGER, 80, 8},
+                       Def{"Price", dictionary::ftFLOAT, 88, 11}}) {
+    dictionary::TRecordItem& item = t.DDFFields().Add();
+    item.SetFieldName(d.name);
+    item.SetFieldType(d.type);
+    item.SetFieldOffset(d.offset);
+    item.SetFieldSize(d.size);
+  }
+  t.DDFFields().SaveItems(ddf.string(), true, false, "PARTS");
+  if (t.Active()) t.Close();
+}
+
+// ---- Import and export ---------------------------------------------------------------------
+
+fs::path Csv() { return g.dir / "in.csv"; }
+fs::path VastrelFile() { return g.dir / "parts.dat"; }
+fs::path Ddf() { return g.dir / "parts.ddf"; }
+fs::path SqliteFile() { return g.dir / "parts.sqlite"; }
+
+void Subprocess(benchmark::State& state, const std::string& name, const std::string& command,
+                const std::function<void()>& before) {
+  for (auto _ : state) {
+    before();
+    const double s = Timed(command, &g_cpu[name]);
+    state.SetIterationTime(s);
+    g_results[name] = s;
+  }
+  state.counters["records/s"] = static_cast<double>(g.records) / g_results[name];
+  state.counters["cpu s"] = g_cpu[name];
+}
+
+std::string Dict() { return " --dict " + Quote(Ddf()) + " --id PARTS"; }
+
+void ImportVastrel(benchmark::State& state) {
+  Subprocess(state, "import/vastrel",
+             Quote(g.tool) + " import " + Quote(VastrelFile()) + " " + Quote(Csv()) + Dict() +
+                 " 2>/dev/null",
+             [] {
+               fs::remove(VastrelFile());
+               fs::remove(fs::path(VastrelFile()).concat(".redo"));
+               CreateVastrelFile(VastrelFile(), Ddf());
+             });
+}
+
+void ExportVastrel(benchmark::State& state) {
+  Subprocess(state, "export/vastrel",
+             Quote(g.tool) + " export " + Quote(VastrelFile()) + " " + Quote(g.dir / "out.csv") +
+                 Dict() + " --key 0 2>/dev/null",
+             [] {});
+}
+
+void ImportSqlite(benchmark::State& state) {
+  const fs::path script = g.dir / "import.sql";
+  std::ofstream(script) << "CREATE TABLE parts(Id INTEGER, Code TEXT, Name TEXT, Qty INTEGER, "
+                           "Price REAL);\n"
+                           "CREATE UNIQUE INDEX parts_id ON parts(Id);\n"
+                           "CREATE INDEX parts_code ON parts(Code);\n"
+                           ".import --csv --skip 1 " + Csv().string() + " parts\n";
+  Subprocess(state, "import/sqlite3", "sqlite3 " + Quote(SqliteFile()) + " < " + Quote(script),
+             [] { fs::remove(SqliteFile()); });
+}
+
+void ExportSqlite(benchmark::State& state) {
+  const fs::path script = g.dir / "export.sql";
+  std::ofstream(script) << ".headers on\n.mode csv\n.output " + (g.dir / "out-sqlite.csv").string() +
+                               "\nSELECT * FROM parts ORDER BY Id;\n";
+  Subprocess(state, "export/sqlite3", "sqlite3 " + Quote(SqliteFile()) + " < " + Quote(script),
+             [] {});
+}
+
+// ---- The field walk ----------------------------------------------------------------------------
+
+// Invoke with DISPIDs and arguments, failing the run on any failure.
+Variant Call(IDispatch* obj, DISPID id, uint16_t flags, std::vector<Variant> args = {}) {
+  std::vector<VARIANT> wire(args.rbegin(), args.rend());
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS dp;
+  dp.rgvarg = wire.empty() ? nullptr : wire.data();
+  dp.cArgs = static_cast<uint32_t>(wire.size());
+  if (flags & DISPATCH_PROPERTYPUT) {
+    dp.rgdispidNamedArgs = &put;
+    dp.cNamedArgs = 1;
+  }
+  Variant result;
+  EXCEPINFO excep;
+  const HRESULT hr = obj->Invoke(id, IID_NULL, 0, flags, &dp, result.Out(), &excep, nullptr);
+  const std::string message(BstrView(excep.bstrDescription));
+  ClearExcepInfo(&excep);
+  if (FAILED(hr)) Fail("Invoke failed: " + message);
+  return result;
+}
+
+DISPID IdOf(IDispatch* obj, const char* name) {
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(obj->GetIDsOfNames(IID_NULL, &name, 1, 0, &id))) Fail(std::string("no ") + name);
+  return id;
+}
+
+struct Control {
+  ComPtr<IDispatch> obj;
+  DISPID first, next, field_by_name, as_string = 0, as_integer = 0;
+
+  Control() {
+    if (!fs::exists(VastrelFile())) {  // a run that leaves the import out
+      CreateVastrelFile(VastrelFile(), Ddf());
+      Timed(Quote(g.tool) + " import " + Quote(VastrelFile()) + " " + Quote(Csv()) + Dict() +
+            " 2>/dev/null");
+    }
+    CLSID clsid;
+    if (FAILED(automation::CLSIDFromProgID(automation::kVastrelProgID, &clsid)) ||
+        FAILED(automation::CoCreateInstance(clsid, nullptr, IID_IDispatch,
+                                            reinterpret_cast<void**>(obj.Out()))))
+      Fail("cannot create the control");
+    IDispatch* c = obj.get();
+    Call(c, IdOf(c, "FileName"), DISPATCH_PROPERTYPUT, {Variant(VastrelFile().string())});
+    Variant fields = Call(c, IdOf(c, "DDFFields"), DISPATCH_PROPERTYGET);
+    Call(fields.pdispVal, IdOf(fields.pdispVal, "LoadItems"), DISPATCH_METHOD,
+         {Variant(Ddf().string()), Variant("PARTS")});
+    Call(c, IdOf(c, "Open"), DISPATCH_METHOD);
+    first = IdOf(c, "First");
+    next = IdOf(c, "Next");
+    field_by_name = IdOf(c, "FieldByName");
+    Call(c, first, DISPATCH_METHOD);
+    Variant f = Call(c, field_by_name, DISPATCH_METHOD, {Variant("Code")});
+    as_string = IdOf(f.pdispVal, "AsString");
+    as_integer = IdOf(f.pdispVal, "AsInteger");
+  }
+};
+
+// One record per iteration: Next, and with fields the two reads; the walk starts over with
+// First, outside the timing, at the end of the records walked.
+void Walk(benchmark::State& state, bool fields) {
+  static Control control;
+  IDispatch* c = control.obj.get();
+  const Variant code("Code"), qty("Qty");
+  Call(c, control.first, DISPATCH_METHOD);  // each run starts at the first record
+  long at = 1;
+  int64_t total = 0;
+  for (auto _ : state) {
+    if (++at == g.walk) {
+      state.PauseTiming();
+      Call(c, control.first, DISPATCH_METHOD);
+      at = 1;
+      state.ResumeTiming();
+    }
+    Call(c, control.next, DISPATCH_METHOD);
+    if (fields) {
+      Variant f = Call(c, control.field_by_name, DISPATCH_METHOD, {code});
+      Variant text = Call(f.pdispVal, control.as_string, DISPATCH_PROPERTYGET);
+      f = Call(c, control.field_by_name, DISPATCH_METHOD, {qty});
+      total += Call(f.pdispVal, control.as_integer, DISPATCH_PROPERTYGET).lVal + text.Text().size();
+    }
+  }
+  benchmark::DoNotOptimize(total);
+  g_results[fields ? "walk/cpp/fields" : "walk/cpp/bare"] = 0;  // filled from the report
+}
+
+void WalkBare(benchmark::State& state) { Walk(state, false); }
+void WalkFields(benchmark::State& state) { Walk(state, true); }
+
+void WalkPython(benchmark::State& state) {
+  const fs::path out = g.dir / "python.txt";
+  for (auto _ : state) {
+    const double s = Timed("PYTHONPATH=" + Quote(g.python_path) + " " + g.python + " " +
+                           Quote(g.script) + " " + Quote(VastrelFile()) + " " + Quote(Ddf()) +
+                           " PARTS " + std::to_string(g.walk) + " > " + Quote(out));
+    state.SetIterationTime(s);
+  }
+  std::ifstream in(out);
+  std::string name;
+  double ns;
+  while (in >> name >> ns) {
+    g_results["walk/python/" + name] = ns;
+    state.counters[name + " ns/record"] = ns;
+  }
+}
+
+// Keeps the CPU time per iteration of the C++ walks for the summary.
+class Reporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      const std::string name = r.benchmark_name();
+      if (name.rfind("walk/cpp/", 0) == 0 && r.iterations > 0)
+        g_results[name] = r.GetAdjustedCPUTime();  // ns per iteration
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+void Summary() {
+  auto rate = [](const char* name) { return static_cast<double>(g.records) / g_results[name]; };
+  std::printf("\n%ld records of 100 bytes, CSV in and out (wall clock; CPU seconds of the "
+              "processes beside)\n", g.records);
+  for (const char* work : {"import", "export"}) {
+    const std::string v = std::string(work) + "/vastrel", q = std::string(work) + "/sqlite3";
+    std::printf("  %s vastrel %10.0f records/s %7.2f s CPU\n", work, rate(v.c_str()), g_cpu[v]);
+    std::printf("  %s sqlite3 %10.0f records/s %7.2f s CPU\n", work, rate(q.c_str()), g_cpu[q]);
+    std::printf("    vastrel / sqlite3: %.2f by records per wall second, %.2f by CPU time\n",
+                rate(v.c_str()) / rate(q.c_str()), g_cpu[q] / g_cpu[v]);
+  }
+  const double bare = g_results["walk/cpp/bare"], fields = g_results["walk/cpp/fields"];
+  const double py_bare = g_results["walk/python/bare"], py_fields = g_results["walk/python/fields"];
+  std::printf("\nwalk along key 0 over %ld records, two fields by FieldByName per record\n", g.walk);
+  std::printf("  %-22s %9.0f ns/record\n", "C++ Invoke, bare", bare);
+  std::printf("  %-22s %9.0f ns/record   %.1f x the bare walk\n", "C++ Invoke, fields", fields,
+              fields / bare);
+  std::printf("  %-22s %9.0f ns/record\n", "Python module, bare", py_bare);
+  std::printf("  %-22s %9.0f ns/record   %.2f x the C++ loop (target: at most 3)\n",
+              "Python module, fields", py_fields, py_fields / fields);
+}
+
+}  // namespace
+}  // namespace vastrel::bench
+
+int main(int argc, char** argv) {
+  using namespace vastrel::bench;
+  const fs::path self = fs::canonical("/proc/self/exe").parent_path();
+  g.tool = self / "vastrel";
+  g.python_path = self.parent_path() / "python";
+  g.script = fs::path(VASTREL_SOURCE_DIR) / "bench/hosts/field_walk.py";
+  std::vector<char*> rest = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char* flag) -> const char* {
+      const size_t n = std::strlen(flag);
+      return a.compare(0, n, flag) == 0 ? argv[i] + n : nullptr;
+    };
+    if (const char* v = value("--records=")) g.records = std::atol(v);
+    else if (const char* v = value("--walk=")) g.walk = std::atol(v);
+    else if (const char* v = value("--dir=")) g.dir = v;
+    else if (a == "--keep") g.keep = true;
+    else rest.push_back(argv[i]);
+  }
+  if (g.records < 2 || g.walk < 2 || g.walk > g.records) Fail("--records and --walk: 2 <= walk <= records");
+  if (g.dir.empty()) g.dir = fs::path("/var/tmp") / ("hosts_bench." + std::to_string(getpid()));
+  fs::create_directories(g.dir);
+  int rest_count = static_cast<int>(rest.size());
+  benchmark::Initialize(&rest_count, rest.data());
+
+  std::fprintf(stderr, "writing %ld records to %s\n", g.records, Csv().c_str());
+  WriteCsv(Csv());
+  auto once = [](const char* name, void (*fn)(benchmark::State&)) {
+    benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+  };
+  once("import/vastrel", ImportVastrel);
+  once("import/sqlite3", ImportSqlite);
+  once("export/vastrel", ExportVastrel);
+  once("export/sqlite3", ExportSqlite);
+  benchmark::RegisterBenchmark("walk/cpp/bare", WalkBare)->Unit(benchmark::kNanosecond);
+  benchmark::RegisterBenchmark("walk/cpp/fields", WalkFields)->Unit(benchmark::kNanosecond);
+  once("walk/python", WalkPython);
+  Reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  Summary();
+  if (!g.keep) fs::remove_all(g.dir);
+  return 0;
+}
