@@ -34,10 +34,14 @@ QString GetText(I* object, HRESULT (I::*getter)(BSTR*)) {
   SysFreeString(s);
   return text;
 }
+// Automation text of a QString.
+inline Bstr ToBstr(const QString& text) {
+  const QByteArray utf8 = text.toUtf8();
+  return Bstr(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
 template <class I>
 void PutText(I* object, HRESULT (I::*setter)(BSTR), const QString& text) {
-  const QByteArray utf8 = text.toUtf8();
-  Bstr s(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+  Bstr s = ToBstr(text);
   Check((object->*setter)(s.get()));
 }
 template <class I, class T>

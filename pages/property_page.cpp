@@ -5,6 +5,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "pages/dict_page.h"
 #include "pages/flag_page.h"
 #include "pages/key_page.h"
 
@@ -28,7 +29,7 @@ PropertySheet::PropertySheet(automation::IVastrel* control, QWidget* parent)
   layout->addWidget(tabs_);
   layout->addWidget(buttons);
 
-  pages_ = {new TKeyProps, new TFlagProps};
+  pages_ = {new TKeyProps, new TFlagProps, new TDataDictProp};
   for (PropertyPage* page : pages_) {
     page->SetObject(control);
     tabs_->addTab(page, page->windowTitle());
@@ -48,7 +49,7 @@ PropertySheet::~PropertySheet() = default;
 
 void PropertySheet::PageShown(int index) {
   if (index < 0 || index >= static_cast<int>(pages_.size())) return;
-  pages_[index]->UpdatePropertyPage();
+  RunAction([&] { pages_[index]->UpdatePropertyPage(); });
 }
 
 bool PropertySheet::Apply() {
