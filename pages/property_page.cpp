@@ -7,6 +7,7 @@
 
 #include "pages/dict_page.h"
 #include "pages/flag_page.h"
+#include "pages/help_page.h"
 #include "pages/key_page.h"
 
 namespace vastrel::pages {
@@ -29,7 +30,7 @@ PropertySheet::PropertySheet(automation::IVastrel* control, QWidget* parent)
   layout->addWidget(tabs_);
   layout->addWidget(buttons);
 
-  pages_ = {new TKeyProps, new TFlagProps, new TDataDictProp};
+  pages_ = {new TKeyProps, new TFlagProps, new TpropHelpPage, new TDataDictProp};
   for (PropertyPage* page : pages_) {
     page->SetObject(control);
     tabs_->addTab(page, page->windowTitle());
