@@ -23,7 +23,8 @@ TVastrelAbout::TVastrelAbout(QWidget* parent) : QDialog(parent) {
   QFont bold = ProductName->font();
   bold.setBold(true);
   ProductName->setFont(bold);
-  Description = new QLabel(QStringLiteral("Record File Access via the Record Engine"));
+  Description = new QLabel(QStringLiteral("Record File Access via the Engine"));
+  Description->setWordWrap(true);
   DateLbl = new QLabel(QStringLiteral("Last modification: %d-%d-%d"));
   Notice = new QLabel(QStringLiteral("Made by the Vastrel developers.\nFree to use and to share."));
   SupportLink = new THotLinkLabel;

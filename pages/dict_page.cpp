@@ -472,7 +472,8 @@ TDataDictProp::TDataDictProp(QWidget* parent) : PropertyPage(parent) {
 
   grDict = new TBtrDDFFieldStringGrid;
   grIndex = new TBtrDDFIndexStringGrid;
-  const int field_widths[] = {40, 150, 64, 50, 53};
+  // The type column is wide enough for DATETIME in the desktop's usual font.
+  const int field_widths[] = {40, 150, 80, 50, 53};
   for (int c = 0; c < 5; ++c) grDict->setColumnWidth(c, field_widths[c]);
   const int index_widths[] = {40, 150, 64};
   for (int c = 0; c < 3; ++c) grIndex->setColumnWidth(c, index_widths[c]);

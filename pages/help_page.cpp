@@ -44,12 +44,7 @@ TpropHelpPage::TpropHelpPage(QWidget* parent) : PropertyPage(parent) {
   Label1 = new QLabel;
   Label1->setWordWrap(true);
   Label1->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-  Label1->setAutoFillBackground(true);
-  QPalette help = Label1->palette();
-  help.setColor(QPalette::Window, QColor(192, 192, 192));
-  help.setColor(QPalette::WindowText, QColor(0, 0, 128));
-  Label1->setPalette(help);
-  Label1->setMargin(4);
+  Label1->setStyleSheet(QStringLiteral("QLabel { background: silver; color: navy; padding: 4px; }"));
   DateLbl = new QLabel(QStringLiteral("Latest update: %d-%d-%d"));
   DateLbl->setAlignment(Qt::AlignCenter);
   Label2 = new QLabel(QStringLiteral("For further information, write to us:"));

@@ -24,7 +24,14 @@ TfrmLegend::TfrmLegend(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint) {
   setWindowTitle(QStringLiteral("Legend"));
+  // The window keeps its small size; the texts take a small font to fit it.
+  QFont small = font();
+  small.setPixelSize(10);
+  setFont(small);
   auto* layout = new QGridLayout(this);
+  layout->setContentsMargins(4, 6, 2, 6);
+  layout->setHorizontalSpacing(6);
+  layout->setVerticalSpacing(4);
   for (int i = 0; i < 7; ++i) {
     Pictures[i] = new QLabel;
     Pictures[i]->setFixedSize(16, 16);
