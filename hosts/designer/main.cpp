@@ -9,15 +9,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QPainter>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "automation/vastrel_impl.h"
+#include "hosts/designer/bag_editor.h"
 #include "pages/about_box.h"
 #include "pages/dict_page.h"
 #include "pages/face.h"
@@ -72,45 +71,6 @@ constexpr const char* kSampleBag = R"({
 })";
 
 void Fail(const QString& what) { std::fprintf(stderr, "vastrel-designer: %s\n", qPrintable(what)); }
-
-bool Check(HRESULT hr, const char* what) {
-  if (SUCCEEDED(hr)) return true;
-  Fail(QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromStdString(LastErrorMessage())));
-  return false;
-}
-
-bool ReadBag(TVastrel& control, const QString& path) {
-  QFile file(path);
-  if (!file.exists()) return true;
-  if (!file.open(QIODevice::ReadOnly)) {
-    Fail(QStringLiteral("%1: %2").arg(path, file.errorString()));
-    return false;
-  }
-  const QByteArray text = file.readAll();
-  return Check(control.LoadProperties(std::string_view(text.constData(), text.size())),
-               qPrintable(path));
-}
-
-bool WriteBag(TVastrel& control, const QString& path) {
-  std::string json;
-  if (!Check(control.SaveProperties(&json), qPrintable(path))) return false;
-  // Written beside the bag and renamed over it, so that a failed write leaves the old bag.
-  const QString temp = path + QStringLiteral(".new");
-  QFile file(temp);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(json.data(), static_cast<qint64>(json.size())) != static_cast<qint64>(json.size()) ||
-      !file.flush()) {
-    Fail(QStringLiteral("%1: %2").arg(temp, file.errorString()));
-    return false;
-  }
-  file.close();
-  QFile::remove(path);
-  if (!QFile::rename(temp, path)) {
-    Fail(QStringLiteral("%1: cannot replace the bag").arg(path));
-    return false;
-  }
-  return true;
-}
 
 // Answers every dialog at once, so that the screenshots never wait for a user.
 class ShotServices : public Services {
@@ -227,30 +187,29 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  IVastrel* raw = nullptr;
-  if (!Check(CreateVastrel(IVastrel::kIID, reinterpret_cast<void**>(&raw)), "create control"))
-    return 1;
-  ComPtr<IVastrel> control = ComPtr<IVastrel>::Adopt(raw);
-  auto& impl = *static_cast<TVastrel*>(raw);
-
-  if (screenshot) {
-    if (bag.isEmpty()) {
-      if (!Check(impl.LoadProperties(kSampleBag), "sample bag")) return 1;
-    } else if (!QFile::exists(bag)) {
-      Fail(QStringLiteral("%1: no such file").arg(bag));
-      return 1;
-    } else if (!ReadBag(impl, bag)) {
+  designer::BagEditor editor(bag);
+  QString error;
+  if (screenshot && bag.isEmpty()) {
+    if (!editor.LoadText(kSampleBag, &error)) {
+      Fail(error);
       return 1;
     }
-    return Screenshots(raw, shots);
+  } else if (screenshot && !QFile::exists(bag)) {
+    Fail(QStringLiteral("%1: no such file").arg(bag));
+    return 1;
+  } else if (!editor.Load(&error)) {
+    Fail(error);
+    return 1;
   }
+  if (screenshot) return Screenshots(editor.Control(), shots);
 
-  if (!bag.isEmpty() && !ReadBag(impl, bag)) return 1;
-  PropertySheet sheet(raw);
   int status = 0;
-  QObject::connect(&sheet, &PropertySheet::Applied, [&] {
-    if (!bag.isEmpty() && !WriteBag(impl, bag)) status = 1;
+  QObject::connect(&editor.Sheet(), &PropertySheet::Applied, [&] {
+    if (!editor.WriteError().isEmpty()) {
+      Fail(editor.WriteError());
+      status = 1;
+    }
   });
-  sheet.exec();
+  editor.Sheet().exec();
   return status;
 }
