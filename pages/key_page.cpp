@@ -111,6 +111,13 @@ TKeyProps::TKeyProps(QWidget* parent) : PropertyPage(parent) {
     selected_ = index;
     RunAction([this, index] { ShowSegment(index); });
   });
+  // With no entry selected the tab row still marks one tab as current (a tab row always
+  // does); a click on it selects it all the same.
+  connect(TabSet1, &QTabBar::tabBarClicked, this, [this](int index) {
+    if (busy_ || index < 0 || selected_ >= 0) return;
+    selected_ = index;
+    RunAction([this, index] { ShowSegment(index); });
+  });
   connect(Add, &QPushButton::clicked, this, [this] { RunAction([this] { AddClick(); }); });
   connect(Insert, &QPushButton::clicked, this, [this] { RunAction([this] { InsertClick(); }); });
   connect(Delete, &QPushButton::clicked, this, [this] { RunAction([this] { DeleteClick(); }); });

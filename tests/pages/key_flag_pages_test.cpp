@@ -129,6 +129,9 @@ TEST_F(KeyPageTest, KeysShortenedFromOutsideReportTheLostTab) {
   ASSERT_EQ(services.messages.size(), 1u);
   EXPECT_EQ(services.messages[0].text, QStringLiteral("Tab index out of bounds"));
   EXPECT_EQ(services.messages[0].caption, QStringLiteral("ControlError"));
+  EXPECT_EQ(page->SelectedIndex(), -1);
+  SelectTab(page->TabSet1->currentIndex());
+  EXPECT_EQ(page->SelectedIndex(), page->TabSet1->currentIndex()) << "the marked tab is selectable";
 }
 
 TEST_F(PagesTest, FlagPageWritesExactlyTheTickedFlags) {
