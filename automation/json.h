@@ -42,8 +42,9 @@ class VASTREL_API Object {
  public:
   Object() = default;
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  // Defined below, where Member is complete.
+  size_t size() const;
+  bool empty() const;
   std::vector<Member>::const_iterator begin() const;
   std::vector<Member>::const_iterator end() const;
 
@@ -132,6 +133,9 @@ struct Member {
   Value value;
   friend bool operator==(const Member&, const Member&) = default;
 };
+
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
 
 inline std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
 inline std::vector<Member>::const_iterator Object::end() const { return members_.end(); }

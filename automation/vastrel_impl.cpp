@@ -291,7 +291,12 @@ HRESULT TVastrel::UseRightToLeftReading(VARIANT_BOOL* value) { return IsRightToL
 HRESULT TVastrel::UseRightToLeftScrollBar(VARIANT_BOOL* value) { return IsRightToLeft(value); }
 HRESULT TVastrel::AboutBox() {
   return Run([&] {
-    if (g_about_box) g_about_box(*this);
+    if (!g_about_box) {
+      throw Exception(
+          "The about box is shown by the design-time pages (libvastrel_pages), which this "
+          "program has not loaded");
+    }
+    g_about_box(*this);
   });
 }
 
