@@ -41,6 +41,13 @@ using Array = std::vector<Value>;
 class VASTREL_API Object {
  public:
   Object() = default;
+  // Declared here and defaulted below, where Member is complete: a vector's members of an
+  // incomplete type may not be instantiated yet (clang refuses what GCC lets pass).
+  Object(const Object&);
+  Object(Object&&) noexcept;
+  Object& operator=(const Object&);
+  Object& operator=(Object&&) noexcept;
+  ~Object();
 
   // Defined below, where Member is complete.
   size_t size() const;
@@ -134,6 +141,11 @@ struct Member {
   friend bool operator==(const Member&, const Member&) = default;
 };
 
+inline Object::Object(const Object&) = default;
+inline Object::Object(Object&&) noexcept = default;
+inline Object& Object::operator=(const Object&) = default;
+inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
 inline size_t Object::size() const { return members_.size(); }
 inline bool Object::empty() const { return members_.empty(); }
 
