@@ -40,6 +40,11 @@ install(TARGETS wbtrv32 EXPORT VastrelTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT runtime)
 install(TARGETS vastrel_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(TARGETS vastrel-example RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+if(TARGET vastrel_pages)
+  install(TARGETS vastrel_pages LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT designer
+          NAMELINK_SKIP)
+  install(TARGETS vastrel_designer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT designer)
+endif()
 
 set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Vastrel)
 install(EXPORT VastrelTargets NAMESPACE Vastrel:: DESTINATION ${_cmake_dir} COMPONENT dev)
