@@ -123,7 +123,16 @@ std::optional<CodePage> CodePageNamed(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+}  // namespace
+
 std::string ToUtf8(std::string_view bytes, CodePage page) {
+  if (IsAscii(bytes)) return std::string(bytes);  // the same in every page and in UTF-8
   const char16_t* high = HighHalf(page);
   std::string out;
   out.reserve(bytes.size());
@@ -135,6 +144,7 @@ std::string ToUtf8(std::string_view bytes, CodePage page) {
 }
 
 std::optional<std::string> FromUtf8(std::string_view utf8, CodePage page) {
+  if (IsAscii(utf8)) return std::string(utf8);
   const char16_t* high = HighHalf(page);
   static const auto reverse = [](const char16_t* table) {
     std::unordered_map<uint32_t, char> m;
