@@ -50,7 +50,10 @@ class DataError : public Exception {
   using Exception::Exception;
 };
 
-constexpr int kBulkBatch = 10000;
+// Import and copy commit, unless told a number of records, once a transaction holds this
+// much record data: each commit waits for the disk, so fewer are faster, while one
+// transaction must fit the room the file's map keeps free.
+constexpr uint64_t kBatchBytes = uint64_t{4} << 20;
 
 constexpr const char* kExitCodes =
     "exit codes: 0 done, 1 data problem or engine error, 2 usage error\n";
@@ -814,20 +817,26 @@ class BatchWriter {
                    static_cast<unsigned long long>(committed_));
     }
   }
-  // Inserts the data buffer as it stands.
-  void Insert() {
+  // Inserts the data buffer as it stands, a record of `length` bytes. batch > 0 commits
+  // every batch records, batch 0 every kBatchBytes of record data.
+  void Insert(uint64_t length) {
     if (!open_) {
       t_.begintransaction();
       open_ = true;
     }
     t_.Insert();
-    if (++written_ % static_cast<uint64_t>(batch_) == 0) Commit();
+    ++written_;
+    bytes_ += length;
+    if (batch_ > 0 ? written_ % static_cast<uint64_t>(batch_) == 0 : bytes_ >= kBatchBytes) {
+      Commit();
+    }
   }
   void Commit() {
     if (!open_) return;
     open_ = false;
     t_.committransaction();
     committed_ = written_;
+    bytes_ = 0;
   }
   // Commits the last batch and reads the statistics.
   void Finish() {
@@ -843,6 +852,7 @@ class BatchWriter {
   bool open_ = false;
   uint64_t written_ = 0;
   uint64_t committed_ = 0;
+  uint64_t bytes_ = 0;  // record data in the open transaction
 };
 
 void ClearRecord(TBtr& t) {
@@ -925,7 +935,7 @@ int Import(const Options& o) {
         }
       }
     }
-    writer.Insert();
+    writer.Insert(t.RecordSize());
     if (progress.Shown() && writer.Written() % 1024 == 0) {
       const std::streamoff done = in.tellg();
       progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
@@ -960,7 +970,7 @@ int Copy(const Options& o) {
     while (walk.Next()) {
       dst.SetDataBufferLength(static_cast<int32_t>(walk.Length()));
       std::memcpy(dst.DataBuffer(), walk.Data(), walk.Length());
-      writer.Insert();
+      writer.Insert(walk.Length());
       progress.Update(++count);
     }
     writer.Finish();
@@ -1033,10 +1043,10 @@ int Run(int argc, char** argv) {
                   "and encrypted, 3 read access and encrypted (default 0)")
         ->check(CLI::Range(0, 3));
   };
-  auto batch = [&](CLI::App* v, int fallback) {
+  auto batch = [&](CLI::App* v, const std::string& fallback) {
     v->add_option_function<int>(
          "--batch", [&](const int& n) { o.batch = n; },
-         "records per transaction (default " + std::to_string(fallback) + ")")
+         "records per transaction (default " + fallback + ")")
         ->check(CLI::Range(1, 1 << 30));
   };
   auto code_page = [&](CLI::App* v) {
@@ -1093,14 +1103,14 @@ int Run(int argc, char** argv) {
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
   code_page(imp);
-  batch(imp, kBulkBatch);
+  batch(imp, "4 MiB of record data");
   owner(imp);
 
   CLI::App* load = verb("load", "inserts the records of an export (creates FILE from its "
                         "header when missing)",
                         Load, "IN", "the JSON-lines export");
   load->add_flag("--append", o.append, "adds to an existing file");
-  batch(load, 1000);
+  batch(load, "1000");
   owner(load);
 
   CLI::App* check = verb("check", "walks physical order and every key and sets their counts "
@@ -1114,7 +1124,7 @@ int Run(int argc, char** argv) {
   owner(copy);
   copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
   level(copy, "--level");
-  batch(copy, kBulkBatch);
+  batch(copy, "4 MiB of record data");
 
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);
@@ -1156,9 +1166,9 @@ int Run(int argc, char** argv) {
       o.command = v.app->get_name();
     }
   }
-  // Import and copy commit every 10,000 records by default: each commit waits for the disk.
+  // Import and copy size their transactions by bytes unless told a number of records.
   if ((imp->parsed() || copy->parsed()) && imp->count("--batch") + copy->count("--batch") == 0)
-    o.batch = kBulkBatch;
+    o.batch = 0;
   if (exp->parsed()) {
     if (!o.dict.empty() && o.hex) {
       std::fprintf(stderr, "vastrel: --hex is for exports without --dict\n");
