@@ -944,7 +944,8 @@ int Import(const Options& o) {
   writer.Finish();
   progress.Clear();
   t.Close();
-  std::fprintf(stderr, "imported %llu records\n", static_cast<unsigned long long>(writer.Written()));
+  std::fprintf(stderr, "imported %llu records\n",
+               static_cast<unsigned long long>(writer.Written()));
   return 0;
 }
 
@@ -1050,14 +1051,15 @@ int Run(int argc, char** argv) {
         ->check(CLI::Range(1, 1 << 30));
   };
   auto code_page = [&](CLI::App* v) {
-    v->add_option("--code-page", o.code_page,
-                  std::string("the code page of the record text: ") + kCodePageNames +
-                      " (default cp1252)")
+    v->add_option(
+         "--code-page", o.code_page,
+         std::string("the code page of the record text: ") + kCodePageNames + " (default cp1252)")
         ->check(CLI::IsMember({"cp1252", "cp437", "cp850", "latin-1", "latin1", "iso-8859-1"}));
   };
   auto key = [&](CLI::App* v) {
-    return v->add_option_function<int>(
-                "--key", [&](const int& k) { o.key = k; }, "the key whose order to follow (from 0)")
+    return v
+        ->add_option_function<int>(
+            "--key", [&](const int& k) { o.key = k; }, "the key whose order to follow (from 0)")
         ->check(CLI::Range(0, 127));
   };
 
@@ -1069,8 +1071,8 @@ int Run(int argc, char** argv) {
       verb("describe", "the file's description as JSON, the input of create", Describe);
   owner(describe);
 
-  CLI::App* create = verb("create", "a new record file from a description (see describe)",
-                          Create, "DESCRIPTION", "the description in JSON");
+  CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
+                          "DESCRIPTION", "the description in JSON");
   create->add_option("--owner", o.owner, "gives the new file this owner name");
   level(create, "--level");
 
@@ -1081,7 +1083,8 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"hex", "text", "csv"}));
   owner(dump);
 
-  CLI::App* exp = verb("export", "every record: without --dict its bytes as JSON lines (the "
+  CLI::App* exp = verb("export",
+                       "every record: without --dict its bytes as JSON lines (the "
                        "input of load), with --dict its typed fields as CSV or JSON lines "
                        "(the input of import)",
                        nullptr, "OUT", "the file to write");
@@ -1095,7 +1098,8 @@ int Run(int argc, char** argv) {
   code_page(exp);
   owner(exp);
 
-  CLI::App* imp = verb("import", "inserts typed records of CSV or JSON lines by field name, in "
+  CLI::App* imp = verb("import",
+                       "inserts typed records of CSV or JSON lines by field name, in "
                        "batches, each one transaction",
                        Import, "IN", "the CSV or JSON-lines file");
   imp->add_option("--dict", o.dict, "the dictionary item file")->required();
@@ -1106,21 +1110,23 @@ int Run(int argc, char** argv) {
   batch(imp, "4 MiB of record data");
   owner(imp);
 
-  CLI::App* load = verb("load", "inserts the records of an export (creates FILE from its "
+  CLI::App* load = verb("load",
+                        "inserts the records of an export (creates FILE from its "
                         "header when missing)",
                         Load, "IN", "the JSON-lines export");
   load->add_flag("--append", o.append, "adds to an existing file");
   batch(load, "1000");
   owner(load);
 
-  CLI::App* check = verb("check", "walks physical order and every key and sets their counts "
+  CLI::App* check = verb("check",
+                         "walks physical order and every key and sets their counts "
                          "against the statistics; exit code 1 when they disagree",
                          Check);
   check->add_flag("--json", o.json, "as JSON");
   owner(check);
 
-  CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy,
-                        "DST", "the new file");
+  CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy, "DST",
+                        "the new file");
   owner(copy);
   copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
   level(copy, "--level");
@@ -1140,7 +1146,8 @@ int Run(int argc, char** argv) {
   own_clear->add_option("--owner", o.owner, "the file's owner name")->required();
   verbs.push_back({own_clear, OwnerClear});
 
-  CLI::App* shell = verb("shell", "runs operations call by call, read from standard input; "
+  CLI::App* shell = verb("shell",
+                         "runs operations call by call, read from standard input; "
                          "'help' inside lists them",
                          ShellCommand);
   owner(shell);
