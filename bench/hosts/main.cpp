@@ -120,9 +120,10 @@ void CreateVastrelFile(const fs::path& file, const fs::path& ddf) {
     dictionary::TxFieldType type;
     int32_t offset, size;
   };
-  for (const Def& d : {Def{"Id", dictionary::ftINTEGER, 0, 10}, Def{"Code", dictionary::ftSTRING, 10, 10},
-                       Def{"Name", dictionary::ftSTRING, 20, 60}, Def{"Qty", dictionary::ftINTEGER, 80, 8},
-                       Def{"Price", dictionary::ftFLOAT, 88, 11}}) {
+  for (const Def& d :
+       {Def{"Id", dictionary::ftINTEGER, 0, 10}, Def{"Code", dictionary::ftSTRING, 10, 10},
+        Def{"Name", dictionary::ftSTRING, 20, 60}, Def{"Qty", dictionary::ftINTEGER, 80, 8},
+        Def{"Price", dictionary::ftFLOAT, 88, 11}}) {
     dictionary::TRecordItem& item = t.DDFFields().Add();
     item.SetFieldName(d.name);
     item.SetFieldType(d.type);
@@ -178,14 +179,16 @@ void ImportSqlite(benchmark::State& state) {
                            "Price REAL);\n"
                            "CREATE UNIQUE INDEX parts_id ON parts(Id);\n"
                            "CREATE INDEX parts_code ON parts(Code);\n"
-                           ".import --csv --skip 1 " + Csv().string() + " parts\n";
+                           ".import --csv --skip 1 " +
+                               Csv().string() + " parts\n";
   Subprocess(state, "import/sqlite3", "sqlite3 " + Quote(SqliteFile()) + " < " + Quote(script),
              [] { fs::remove(SqliteFile()); });
 }
 
 void ExportSqlite(benchmark::State& state) {
   const fs::path script = g.dir / "export.sql";
-  std::ofstream(script) << ".headers on\n.mode csv\n.output " + (g.dir / "out-sqlite.csv").string() +
+  std::ofstream(script) << ".headers on\n.mode csv\n.output " +
+                               (g.dir / "out-sqlite.csv").string() +
                                "\nSELECT * FROM parts ORDER BY Id;\n";
   Subprocess(state, "export/sqlite3", "sqlite3 " + Quote(SqliteFile()) + " < " + Quote(script),
              [] {});
@@ -313,8 +316,10 @@ class Reporter : public benchmark::ConsoleReporter {
 
 void Summary() {
   auto rate = [](const char* name) { return static_cast<double>(g.records) / g_results[name]; };
-  std::printf("\n%ld records of 100 bytes, CSV in and out (wall clock; CPU seconds of the "
-              "processes beside)\n", g.records);
+  std::printf(
+      "\n%ld records of 100 bytes, CSV in and out (wall clock; CPU seconds of the "
+      "processes beside)\n",
+      g.records);
   for (const char* work : {"import", "export"}) {
     const std::string v = std::string(work) + "/vastrel", q = std::string(work) + "/sqlite3";
     std::printf("  %s vastrel %10.0f records/s %7.2f s CPU\n", work, rate(v.c_str()), g_cpu[v]);
@@ -324,7 +329,8 @@ void Summary() {
   }
   const double bare = g_results["walk/cpp/bare"], fields = g_results["walk/cpp/fields"];
   const double py_bare = g_results["walk/python/bare"], py_fields = g_results["walk/python/fields"];
-  std::printf("\nwalk along key 0 over %ld records, two fields by FieldByName per record\n", g.walk);
+  std::printf("\nwalk along key 0 over %ld records, two fields by FieldByName per record\n",
+              g.walk);
   std::printf("  %-22s %9.0f ns/record\n", "C++ Invoke, bare", bare);
   std::printf("  %-22s %9.0f ns/record   %.1f x the bare walk\n", "C++ Invoke, fields", fields,
               fields / bare);
@@ -349,13 +355,19 @@ int main(int argc, char** argv) {
       const size_t n = std::strlen(flag);
       return a.compare(0, n, flag) == 0 ? argv[i] + n : nullptr;
     };
-    if (const char* v = value("--records=")) g.records = std::atol(v);
-    else if (const char* v = value("--walk=")) g.walk = std::atol(v);
-    else if (const char* v = value("--dir=")) g.dir = v;
-    else if (a == "--keep") g.keep = true;
-    else rest.push_back(argv[i]);
+    if (const char* v = value("--records="))
+      g.records = std::atol(v);
+    else if (const char* v = value("--walk="))
+      g.walk = std::atol(v);
+    else if (const char* v = value("--dir="))
+      g.dir = v;
+    else if (a == "--keep")
+      g.keep = true;
+    else
+      rest.push_back(argv[i]);
   }
-  if (g.records < 2 || g.walk < 2 || g.walk > g.records) Fail("--records and --walk: 2 <= walk <= records");
+  if (g.records < 2 || g.walk < 2 || g.walk > g.records)
+    Fail("--records and --walk: 2 <= walk <= records");
   if (g.dir.empty()) g.dir = fs::path("/var/tmp") / ("hosts_bench." + std::to_string(getpid()));
   fs::create_directories(g.dir);
   int rest_count = static_cast<int>(rest.size());
@@ -364,7 +376,8 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "writing %ld records to %s\n", g.records, Csv().c_str());
   WriteCsv(Csv());
   auto once = [](const char* name, void (*fn)(benchmark::State&)) {
-    benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
+        benchmark::kSecond);
   };
   once("import/vastrel", ImportVastrel);
   once("import/sqlite3", ImportSqlite);

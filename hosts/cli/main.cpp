@@ -51,7 +51,10 @@ class DataError : public Exception {
   using Exception::Exception;
 };
 
-constexpr int kBulkBatch = 10000;
+// Import and copy commit, unless told a number of records, once a transaction holds this
+// much record data: each commit waits for the disk, so fewer are faster, while one
+// transaction must fit the room the file's map keeps free.
+constexpr uint64_t kBatchBytes = uint64_t{4} << 20;
 
 constexpr const char* kExitCodes =
     "exit codes: 0 done, 1 data problem or engine error, 2 usage error\n";
@@ -62,7 +65,7 @@ struct Options {
   std::optional<int> key;
   bool physical = false;
   std::string format = "hex";
-  std::string owner;
+  std::string owner;  // UTF-8 as typed; the table takes single-byte text, as through automation
   bool append = false;
   bool hex = false;
   int batch = 1000;
@@ -116,7 +119,7 @@ class Progress {
 
 void OpenForReading(TBtr& t, const Options& o) {
   t.SetFileName(platform::FileNameFromPath(o.operands[0]));
-  t.SetDbOwner(o.owner);
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.SetOpenMode(table::bomReadOnly);
   t.Open();
 }
@@ -381,7 +384,7 @@ int Load(const Options& o) {
 
   TBtr t;
   t.SetFileName(platform::FileNameFromPath(o.operands[0]));
-  t.SetDbOwner(o.owner);
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   DescribeFromHeader(t, ParseLine(line, 1));
   const uint16_t record_length = t.RecordSize();
   if (std::filesystem::exists(o.operands[0])) {
@@ -705,9 +708,9 @@ int Create(const Options& o) {
   }
   if (std::filesystem::exists(file)) throw DataError(file + " already exists");
   TBtr t;
-  t.SetFileName(file);
+  t.SetFileName(platform::FileNameFromPath(file));
   ApplyDescription(t, description, o.operands[1]);
-  t.SetDbOwner(o.owner);
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
   t.CreateFile();
   if (t.Active()) t.Close();
@@ -816,20 +819,26 @@ class BatchWriter {
                    static_cast<unsigned long long>(committed_));
     }
   }
-  // Inserts the data buffer as it stands.
-  void Insert() {
+  // Inserts the data buffer as it stands, a record of `length` bytes. batch > 0 commits
+  // every batch records, batch 0 every kBatchBytes of record data.
+  void Insert(uint64_t length) {
     if (!open_) {
       t_.begintransaction();
       open_ = true;
     }
     t_.Insert();
-    if (++written_ % static_cast<uint64_t>(batch_) == 0) Commit();
+    ++written_;
+    bytes_ += length;
+    if (batch_ > 0 ? written_ % static_cast<uint64_t>(batch_) == 0 : bytes_ >= kBatchBytes) {
+      Commit();
+    }
   }
   void Commit() {
     if (!open_) return;
     open_ = false;
     t_.committransaction();
     committed_ = written_;
+    bytes_ = 0;
   }
   // Commits the last batch and reads the statistics.
   void Finish() {
@@ -845,6 +854,7 @@ class BatchWriter {
   bool open_ = false;
   uint64_t written_ = 0;
   uint64_t committed_ = 0;
+  uint64_t bytes_ = 0;  // record data in the open transaction
 };
 
 void ClearRecord(TBtr& t) {
@@ -859,8 +869,8 @@ int Import(const Options& o) {
   std::error_code ec;
   const uint64_t in_size = std::filesystem::file_size(in_name, ec);
   TBtr t;
-  t.SetFileName(o.operands[0]);
-  t.SetDbOwner(o.owner);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.Open();
   LoadDictionary(t, o);
   TypedRecords fields(t, PageOf(o));
@@ -927,7 +937,7 @@ int Import(const Options& o) {
         }
       }
     }
-    writer.Insert();
+    writer.Insert(t.RecordSize());
     if (progress.Shown() && writer.Written() % 1024 == 0) {
       const std::streamoff done = in.tellg();
       progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
@@ -936,7 +946,8 @@ int Import(const Options& o) {
   writer.Finish();
   progress.Clear();
   t.Close();
-  std::fprintf(stderr, "imported %llu records\n", static_cast<unsigned long long>(writer.Written()));
+  std::fprintf(stderr, "imported %llu records\n",
+               static_cast<unsigned long long>(writer.Written()));
   return 0;
 }
 
@@ -948,9 +959,9 @@ int Copy(const Options& o) {
   const std::string& dst_name = o.operands[1];
   if (std::filesystem::exists(dst_name)) throw DataError(dst_name + " already exists");
   TBtr dst;
-  dst.SetFileName(dst_name);
+  dst.SetFileName(platform::FileNameFromPath(dst_name));
   ApplyDescription(dst, DescriptionOf(src), o.operands[0]);
-  dst.SetDbOwner(o.new_owner);
+  dst.SetDbOwner(platform::Utf8ToSingleByte(o.new_owner));
   dst.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
   dst.CreateFile();
   if (!dst.Active()) dst.Open();
@@ -962,7 +973,7 @@ int Copy(const Options& o) {
     while (walk.Next()) {
       dst.SetDataBufferLength(static_cast<int32_t>(walk.Length()));
       std::memcpy(dst.DataBuffer(), walk.Data(), walk.Length());
-      writer.Insert();
+      writer.Insert(walk.Length());
       progress.Update(++count);
     }
     writer.Finish();
@@ -975,21 +986,21 @@ int Copy(const Options& o) {
 
 int OwnerSet(const Options& o) {
   TBtr t;
-  t.SetFileName(o.operands[0]);
-  t.SetDbOwner(o.owner);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.Open();
   t.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
   if (!o.owner.empty()) t.clearowner();
   t.SetDbOwner("");
-  t.SetDbOwner(o.new_owner);
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.new_owner));
   t.Close();
   return 0;
 }
 
 int OwnerClear(const Options& o) {
   TBtr t;
-  t.SetFileName(o.operands[0]);
-  t.SetDbOwner(o.owner);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.Open();
   t.clearowner();
   t.Close();
@@ -998,8 +1009,8 @@ int OwnerClear(const Options& o) {
 
 int ShellCommand(const Options& o) {
   TBtr t;
-  t.SetFileName(o.operands[0]);
-  t.SetDbOwner(o.owner);
+  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
+  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   return RunShell(t, std::cin, std::cout);
 }
 
@@ -1035,21 +1046,22 @@ int Run(int argc, char** argv) {
                   "and encrypted, 3 read access and encrypted (default 0)")
         ->check(CLI::Range(0, 3));
   };
-  auto batch = [&](CLI::App* v, int fallback) {
+  auto batch = [&](CLI::App* v, const std::string& fallback) {
     v->add_option_function<int>(
          "--batch", [&](const int& n) { o.batch = n; },
-         "records per transaction (default " + std::to_string(fallback) + ")")
+         "records per transaction (default " + fallback + ")")
         ->check(CLI::Range(1, 1 << 30));
   };
   auto code_page = [&](CLI::App* v) {
-    v->add_option("--code-page", o.code_page,
-                  std::string("the code page of the record text: ") + kCodePageNames +
-                      " (default cp1252)")
+    v->add_option(
+         "--code-page", o.code_page,
+         std::string("the code page of the record text: ") + kCodePageNames + " (default cp1252)")
         ->check(CLI::IsMember({"cp1252", "cp437", "cp850", "latin-1", "latin1", "iso-8859-1"}));
   };
   auto key = [&](CLI::App* v) {
-    return v->add_option_function<int>(
-                "--key", [&](const int& k) { o.key = k; }, "the key whose order to follow (from 0)")
+    return v
+        ->add_option_function<int>(
+            "--key", [&](const int& k) { o.key = k; }, "the key whose order to follow (from 0)")
         ->check(CLI::Range(0, 127));
   };
 
@@ -1061,8 +1073,8 @@ int Run(int argc, char** argv) {
       verb("describe", "the file's description as JSON, the input of create", Describe);
   owner(describe);
 
-  CLI::App* create = verb("create", "a new record file from a description (see describe)",
-                          Create, "DESCRIPTION", "the description in JSON");
+  CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
+                          "DESCRIPTION", "the description in JSON");
   create->add_option("--owner", o.owner, "gives the new file this owner name");
   level(create, "--level");
 
@@ -1073,7 +1085,8 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"hex", "text", "csv"}));
   owner(dump);
 
-  CLI::App* exp = verb("export", "every record: without --dict its bytes as JSON lines (the "
+  CLI::App* exp = verb("export",
+                       "every record: without --dict its bytes as JSON lines (the "
                        "input of load), with --dict its typed fields as CSV or JSON lines "
                        "(the input of import)",
                        nullptr, "OUT", "the file to write");
@@ -1087,7 +1100,8 @@ int Run(int argc, char** argv) {
   code_page(exp);
   owner(exp);
 
-  CLI::App* imp = verb("import", "inserts typed records of CSV or JSON lines by field name, in "
+  CLI::App* imp = verb("import",
+                       "inserts typed records of CSV or JSON lines by field name, in "
                        "batches, each one transaction",
                        Import, "IN", "the CSV or JSON-lines file");
   imp->add_option("--dict", o.dict, "the dictionary item file")->required();
@@ -1095,28 +1109,30 @@ int Run(int argc, char** argv) {
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
   code_page(imp);
-  batch(imp, kBulkBatch);
+  batch(imp, "4 MiB of record data");
   owner(imp);
 
-  CLI::App* load = verb("load", "inserts the records of an export (creates FILE from its "
+  CLI::App* load = verb("load",
+                        "inserts the records of an export (creates FILE from its "
                         "header when missing)",
                         Load, "IN", "the JSON-lines export");
   load->add_flag("--append", o.append, "adds to an existing file");
-  batch(load, 1000);
+  batch(load, "1000");
   owner(load);
 
-  CLI::App* check = verb("check", "walks physical order and every key and sets their counts "
+  CLI::App* check = verb("check",
+                         "walks physical order and every key and sets their counts "
                          "against the statistics; exit code 1 when they disagree",
                          Check);
   check->add_flag("--json", o.json, "as JSON");
   owner(check);
 
-  CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy,
-                        "DST", "the new file");
+  CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy, "DST",
+                        "the new file");
   owner(copy);
   copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
   level(copy, "--level");
-  batch(copy, kBulkBatch);
+  batch(copy, "4 MiB of record data");
 
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);
@@ -1132,7 +1148,8 @@ int Run(int argc, char** argv) {
   own_clear->add_option("--owner", o.owner, "the file's owner name")->required();
   verbs.push_back({own_clear, OwnerClear});
 
-  CLI::App* shell = verb("shell", "runs operations call by call, read from standard input; "
+  CLI::App* shell = verb("shell",
+                         "runs operations call by call, read from standard input; "
                          "'help' inside lists them",
                          ShellCommand);
   owner(shell);
@@ -1158,9 +1175,9 @@ int Run(int argc, char** argv) {
       o.command = v.app->get_name();
     }
   }
-  // Import and copy commit every 10,000 records by default: each commit waits for the disk.
+  // Import and copy size their transactions by bytes unless told a number of records.
   if ((imp->parsed() || copy->parsed()) && imp->count("--batch") + copy->count("--batch") == 0)
-    o.batch = kBulkBatch;
+    o.batch = 0;
   if (exp->parsed()) {
     if (!o.dict.empty() && o.hex) {
       std::fprintf(stderr, "vastrel: --hex is for exports without --dict\n");

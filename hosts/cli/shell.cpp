@@ -25,22 +25,43 @@ struct OperationName {
   const char* name;
 };
 constexpr OperationName kOperations[] = {
-    {0, "Open"},          {1, "Close"},          {2, "Insert"},
-    {3, "Update"},        {4, "Delete"},         {5, "GetEqual"},
-    {6, "GetNext"},       {7, "GetPrevious"},    {8, "GetGreater"},
-    {9, "GetGreaterOrEqual"}, {10, "GetLess"},   {11, "GetLessOrEqual"},
-    {12, "GetFirst"},     {13, "GetLast"},       {15, "Stat"},
-    {19, "BeginTransaction"}, {20, "EndTransaction"}, {21, "AbortTransaction"},
-    {22, "GetPosition"},  {23, "GetDirect"},     {24, "StepNext"},
-    {26, "Version"},      {27, "Unlock"},        {29, "SetOwner"},
-    {30, "ClearOwner"},   {33, "StepFirst"},     {34, "StepLast"},
-    {35, "StepPrevious"}, {44, "GetByPercentage"}, {45, "FindPercentage"},
+    {0, "Open"},
+    {1, "Close"},
+    {2, "Insert"},
+    {3, "Update"},
+    {4, "Delete"},
+    {5, "GetEqual"},
+    {6, "GetNext"},
+    {7, "GetPrevious"},
+    {8, "GetGreater"},
+    {9, "GetGreaterOrEqual"},
+    {10, "GetLess"},
+    {11, "GetLessOrEqual"},
+    {12, "GetFirst"},
+    {13, "GetLast"},
+    {15, "Stat"},
+    {19, "BeginTransaction"},
+    {20, "EndTransaction"},
+    {21, "AbortTransaction"},
+    {22, "GetPosition"},
+    {23, "GetDirect"},
+    {24, "StepNext"},
+    {26, "Version"},
+    {27, "Unlock"},
+    {29, "SetOwner"},
+    {30, "ClearOwner"},
+    {33, "StepFirst"},
+    {34, "StepLast"},
+    {35, "StepPrevious"},
+    {44, "GetByPercentage"},
+    {45, "FindPercentage"},
 };
 
 constexpr const char* kHelp =
     "  OPERATION [key=N] [kb=VALUE] [db=VALUE] [len=N]\n"
     "    OPERATION  a name (GetFirst, getfirst) or a number with its biases (12, 1019)\n"
-    "    key=N      the key number, kept for the calls after (-1 and below as the engine reads them)\n"
+    "    key=N      the key number, kept for the calls after (-1 and below as the engine reads "
+    "them)\n"
     "    kb=VALUE   the key buffer; db=VALUE the data buffer, its length the value's unless\n"
     "    len=N      says otherwise; both are kept for the calls after\n"
     "    VALUE      text (\"in quotes\" when it has blanks), hex:414243, or for kb\n"
@@ -84,15 +105,14 @@ int64_t Number(const std::string& text, const char* what) {
   char* end = nullptr;
   errno = 0;
   const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0) throw Exception(std::string(what) + " \"" + text + "\" is not a whole number");
+  if (text.empty() || *end != '\0' || errno != 0)
+    throw Exception(std::string(what) + " \"" + text + "\" is not a whole number");
   return v;
 }
 
 class Shell {
  public:
-  Shell(table::TBtr& t, std::ostream& out) : t_(t), out_(out) {
-    data_.assign(4096, 0);
-  }
+  Shell(table::TBtr& t, std::ostream& out) : t_(t), out_(out) { data_.assign(4096, 0); }
 
   bool Open() {
     // The description first, through the table, for typed key values.
@@ -113,8 +133,9 @@ class Shell {
     std::vector<uint8_t> owner_area(owner.begin(), owner.end());
     owner_area.push_back(0);
     uint32_t len = static_cast<uint32_t>(owner_area.size());
-    const int16_t status = engine::EngineCall(engine::kOpOpen, position_.data(), owner_area.data(),
-                                              &len, key_.data(), static_cast<uint8_t>(key_.size()), 0);
+    const int16_t status =
+        engine::EngineCall(engine::kOpOpen, position_.data(), owner_area.data(), &len, key_.data(),
+                           static_cast<uint8_t>(key_.size()), 0);
     out_ << "open " << path << ": status " << status << " " << engine::StatusText(status) << "\n";
     key_.fill(0);
     open_ = status == 0;
@@ -124,8 +145,9 @@ class Shell {
   void Close() {
     if (!open_) return;
     uint32_t len = 0;
-    const int16_t status = engine::EngineCall(engine::kOpClose, position_.data(), data_.data(), &len,
-                                              key_.data(), static_cast<uint8_t>(key_.size()), 0);
+    const int16_t status =
+        engine::EngineCall(engine::kOpClose, position_.data(), data_.data(), &len, key_.data(),
+                           static_cast<uint8_t>(key_.size()), 0);
     out_ << "close: status " << status << " " << engine::StatusText(status) << "\n";
     open_ = false;
   }
@@ -159,7 +181,8 @@ class Shell {
     } else {
       for (const OperationName& o : kOperations)
         if (Lower(o.name) == first) op = o.code, op_name = o.name;
-      if (op_name.empty()) throw Exception("no operation named \"" + words[0] + "\"; 'ops' lists them");
+      if (op_name.empty())
+        throw Exception("no operation named \"" + words[0] + "\"; 'ops' lists them");
     }
     std::optional<uint32_t> length;
     for (size_t i = 1; i < words.size(); ++i) {
@@ -172,7 +195,8 @@ class Shell {
         if (k < -128 || k > 127) throw Exception("key " + value + " is out of range");
         key_num_ = static_cast<int16_t>(k);
       } else if (name == "kb") {
-        std::vector<uint8_t> bytes = value.rfind("typed:", 0) == 0 ? Typed(value.substr(6)) : Bytes(value);
+        std::vector<uint8_t> bytes =
+            value.rfind("typed:", 0) == 0 ? Typed(value.substr(6)) : Bytes(value);
         if (bytes.size() > key_.size()) throw Exception("the key buffer holds 255 bytes");
         key_.fill(0);
         std::memcpy(key_.data(), bytes.data(), bytes.size());
@@ -193,7 +217,9 @@ class Shell {
     }
     if (length) length_ = *length;
     // A read answers into the whole buffer unless len says otherwise.
-    uint32_t len = length ? *length : (op % 100 == 2 || op % 100 == 3) ? length_ : static_cast<uint32_t>(data_.size());
+    uint32_t len = length                             ? *length
+                   : (op % 100 == 2 || op % 100 == 3) ? length_
+                                                      : static_cast<uint32_t>(data_.size());
     const int16_t status = engine::EngineCall(op, position_.data(), data_.data(), &len, key_.data(),
                                               static_cast<uint8_t>(key_.size()), key_num_);
     if (op % 100 == 0 && status == 0) open_ = true;
@@ -233,8 +259,9 @@ class Shell {
     }
     if (segments.empty()) throw Exception("key " + std::to_string(key_num_) + " does not exist");
     if (parts.size() != segments.size()) {
-      throw Exception("key " + std::to_string(key_num_) + " has " + std::to_string(segments.size()) +
-                      " segments, typed: gave " + std::to_string(parts.size()) + " values");
+      throw Exception("key " + std::to_string(key_num_) + " has " +
+                      std::to_string(segments.size()) + " segments, typed: gave " +
+                      std::to_string(parts.size()) + " values");
     }
     std::vector<uint8_t> out;
     for (size_t s = 0; s < segments.size(); ++s) {
@@ -248,7 +275,8 @@ class Shell {
         case keys::ktUnsignedBinary:
         case keys::ktOldBinary: {
           const int64_t n = Number(v, "segment value");
-          for (size_t b = 0; b < length && b < 8; ++b) bytes[b] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> (8 * b));
+          for (size_t b = 0; b < length && b < 8; ++b)
+            bytes[b] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> (8 * b));
           break;
         }
         case keys::ktFloat:

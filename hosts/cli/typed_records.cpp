@@ -37,8 +37,8 @@ double DateValue(const std::string& text, TxFieldType type) {
   } else if (type == dictionary::ftTIME) {
     got = std::sscanf(text.c_str(), "%2d:%2d:%2d%n", &h, &mi, &s, &used) == 3;
   } else {
-    got = std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s,
-                      &used) == 6;
+    got = std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) ==
+          6;
   }
   DATE out;
   if (!got || static_cast<size_t>(used) != text.size() ||
@@ -53,11 +53,16 @@ double DateValue(const std::string& text, TxFieldType type) {
 
 const char* TypeName(TxFieldType type) {
   switch (type) {
-    case dictionary::ftSTRING: return "text";
-    case dictionary::ftINTEGER: return "whole number";
-    case dictionary::ftFLOAT: return "number";
-    case dictionary::ftBOOLEAN: return "true or false";
-    default: return "text of a date or time";
+    case dictionary::ftSTRING:
+      return "text";
+    case dictionary::ftINTEGER:
+      return "whole number";
+    case dictionary::ftFLOAT:
+      return "number";
+    case dictionary::ftBOOLEAN:
+      return "true or false";
+    default:
+      return "text of a date or time";
   }
 }
 
@@ -95,12 +100,18 @@ json::Value TypedRecords::Read(size_t field) {
   if (type == dictionary::ftSTRING) return ToUtf8(accessor_.AsString(), page_);
   if (dictionary::TrimBlanks(accessor_.AsString()).empty()) return nullptr;
   switch (type) {
-    case dictionary::ftINTEGER: return accessor_.AsInteger();
-    case dictionary::ftFLOAT: return accessor_.AsFloat();
-    case dictionary::ftBOOLEAN: return accessor_.AsBoolean();
-    case dictionary::ftDATE: return DateText(accessor_.AsDate(), type);
-    case dictionary::ftTIME: return DateText(accessor_.AsTime(), type);
-    default: return DateText(accessor_.AsDateTime(), type);
+    case dictionary::ftINTEGER:
+      return accessor_.AsInteger();
+    case dictionary::ftFLOAT:
+      return accessor_.AsFloat();
+    case dictionary::ftBOOLEAN:
+      return accessor_.AsBoolean();
+    case dictionary::ftDATE:
+      return DateText(accessor_.AsDate(), type);
+    case dictionary::ftTIME:
+      return DateText(accessor_.AsTime(), type);
+    default:
+      return DateText(accessor_.AsDateTime(), type);
   }
 }
 
@@ -155,8 +166,9 @@ void TypedRecords::Write(size_t field, const json::Value& value) {
       if (!value.IsString()) throw wrong();
       const double d = DateValue(value.AsString(), type);
       const std::string text =
-          type == dictionary::ftDATE   ? dictionary::DateToText(d, table_.DATEFormat())
-          : type == dictionary::ftTIME ? dictionary::TimeToText(d, table_.TIMEFormat())
+          type == dictionary::ftDATE ? dictionary::DateToText(d, table_.DATEFormat())
+          : type == dictionary::ftTIME
+              ? dictionary::TimeToText(d, table_.TIMEFormat())
               : dictionary::DateTimeToText(d, table_.DATEFormat(), table_.TIMEFormat());
       Fits(field, text.size());
       accessor_.SetAsString(text);

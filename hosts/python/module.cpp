@@ -42,10 +42,10 @@ using automation::RecordDesc;
 
 // Held for the life of the process: a static py::object would be released after the
 // interpreter has gone.
-py::handle g_error;     // vastrel.Error
-py::handle g_datetime;  // datetime.datetime
-py::handle g_date;      // datetime.date
-py::handle g_time;      // datetime.time
+py::handle g_error;                              // vastrel.Error
+py::handle g_datetime;                           // datetime.datetime
+py::handle g_date;                               // datetime.date
+py::handle g_time;                               // datetime.time
 std::optional<py::error_already_set> g_pending;  // raised by an event handler
 
 // ---------------------------------------------------------------------------------------
@@ -68,19 +68,32 @@ py::object StatusOf(const std::string& message) {
 
 const char* HresultName(HRESULT hr) {
   switch (hr) {
-    case DISP_E_MEMBERNOTFOUND: return "member not found";
-    case DISP_E_PARAMNOTFOUND: return "no parameter of that name";
-    case DISP_E_TYPEMISMATCH: return "type mismatch";
-    case DISP_E_UNKNOWNNAME: return "unknown name";
-    case DISP_E_BADVARTYPE: return "value of a kind the component does not take";
-    case DISP_E_OVERFLOW: return "value out of range";
-    case DISP_E_BADPARAMCOUNT: return "wrong number of arguments";
-    case DISP_E_PARAMNOTOPTIONAL: return "argument missing";
-    case E_INVALIDARG: return "invalid argument";
-    case E_NOINTERFACE: return "interface not supported";
-    case REGDB_E_CLASSNOTREG: return "class not registered";
-    case CONNECT_E_CANNOTCONNECT: return "cannot connect";
-    default: return "call failed";
+    case DISP_E_MEMBERNOTFOUND:
+      return "member not found";
+    case DISP_E_PARAMNOTFOUND:
+      return "no parameter of that name";
+    case DISP_E_TYPEMISMATCH:
+      return "type mismatch";
+    case DISP_E_UNKNOWNNAME:
+      return "unknown name";
+    case DISP_E_BADVARTYPE:
+      return "value of a kind the component does not take";
+    case DISP_E_OVERFLOW:
+      return "value out of range";
+    case DISP_E_BADPARAMCOUNT:
+      return "wrong number of arguments";
+    case DISP_E_PARAMNOTOPTIONAL:
+      return "argument missing";
+    case E_INVALIDARG:
+      return "invalid argument";
+    case E_NOINTERFACE:
+      return "interface not supported";
+    case REGDB_E_CLASSNOTREG:
+      return "class not registered";
+    case CONNECT_E_CANNOTCONNECT:
+      return "cannot connect";
+    default:
+      return "call failed";
   }
 }
 
@@ -342,7 +355,7 @@ class Dispatch {
  private:
   ComPtr<IDispatch> obj_;
   const InterfaceDesc* iface_;
-  NameTable* names_;    // shared by every object of the interface
+  NameTable* names_;     // shared by every object of the interface
   NameTable own_names_;  // objects outside the library
 };
 
@@ -429,20 +442,34 @@ py::object FromVariant(const VARIANT& in, const automation::TypeRef* type) {
       return py::none();
     case VT_BOOL:
       return py::bool_(v.boolVal != 0);
-    case VT_I1: return py::int_(v.cVal);
-    case VT_UI1: return py::int_(v.bVal);
-    case VT_I2: return py::int_(v.iVal);
-    case VT_UI2: return py::int_(v.uiVal);
-    case VT_I4: return py::int_(v.lVal);
-    case VT_INT: return py::int_(v.intVal);
-    case VT_UI4: return py::int_(v.ulVal);
-    case VT_UINT: return py::int_(v.uintVal);
-    case VT_I8: return py::int_(v.llVal);
-    case VT_UI8: return py::int_(v.ullVal);
-    case VT_R4: return py::float_(v.fltVal);
-    case VT_R8: return py::float_(v.dblVal);
-    case VT_CY: return py::float_(static_cast<double>(v.cyVal.int64) / 10000.0);
-    case VT_DATE: return DateValue(v.date);
+    case VT_I1:
+      return py::int_(v.cVal);
+    case VT_UI1:
+      return py::int_(v.bVal);
+    case VT_I2:
+      return py::int_(v.iVal);
+    case VT_UI2:
+      return py::int_(v.uiVal);
+    case VT_I4:
+      return py::int_(v.lVal);
+    case VT_INT:
+      return py::int_(v.intVal);
+    case VT_UI4:
+      return py::int_(v.ulVal);
+    case VT_UINT:
+      return py::int_(v.uintVal);
+    case VT_I8:
+      return py::int_(v.llVal);
+    case VT_UI8:
+      return py::int_(v.ullVal);
+    case VT_R4:
+      return py::float_(v.fltVal);
+    case VT_R8:
+      return py::float_(v.dblVal);
+    case VT_CY:
+      return py::float_(static_cast<double>(v.cyVal.int64) / 10000.0);
+    case VT_DATE:
+      return DateValue(v.date);
     case VT_BSTR: {
       const std::string_view text = BstrView(v.bstrVal);
       PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
@@ -480,8 +507,8 @@ class Arguments {
   std::vector<Variant> outs_;  // targets of out-parameters
 };
 
-py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t flags,
-                  py::args args, py::kwargs kwargs) {
+py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t flags, py::args args,
+                  py::kwargs kwargs) {
   IDispatch* obj = self.get();
   if (!obj) throw py::value_error("the object has been closed");
   const MemberDesc* desc = (flags & DISPATCH_METHOD) && m.method ? m.method : m.get;
@@ -524,8 +551,8 @@ py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t fl
     std::vector<const char*> cnames;
     for (const std::string& n : names) cnames.push_back(n.c_str());
     std::vector<DISPID> ids(cnames.size());
-    if (FAILED(obj->GetIDsOfNames(IID_NULL, cnames.data(), static_cast<uint32_t>(cnames.size()),
-                                  0, ids.data()))) {
+    if (FAILED(obj->GetIDsOfNames(IID_NULL, cnames.data(), static_cast<uint32_t>(cnames.size()), 0,
+                                  ids.data()))) {
       for (size_t i = 1; i < ids.size(); ++i)
         if (ids[i] == DISPID_UNKNOWN)
           throw py::type_error(std::string(name) + " has no parameter named " + names[i]);
@@ -536,7 +563,8 @@ py::object Invoke(Dispatch& self, const Member& m, const char* name, uint16_t fl
       a.named_.push_back(ids[i++]);
     }
   }
-  for (auto it = positional.rbegin(); it != positional.rend(); ++it) a.wire_.push_back(it->Detach());
+  for (auto it = positional.rbegin(); it != positional.rend(); ++it)
+    a.wire_.push_back(it->Detach());
   DISPPARAMS dp;
   dp.rgvarg = a.wire_.empty() ? nullptr : a.wire_.data();
   dp.cArgs = static_cast<uint32_t>(a.wire_.size());
@@ -632,8 +660,8 @@ PyObject* DispatchGetAttr(PyObject* self_ptr, PyObject* name_obj) {
     if (self.iface() && !(m.get && !TakesArguments(m.get))) {
       const uint16_t flags =
           m.method ? DISPATCH_METHOD | DISPATCH_PROPERTYGET : DISPATCH_PROPERTYGET;
-      return py::cast(BoundMember{py::reinterpret_borrow<py::object>(self_obj), &self, m, name,
-                                  flags})
+      return py::cast(
+                 BoundMember{py::reinterpret_borrow<py::object>(self_obj), &self, m, name, flags})
           .release()
           .ptr();
     }
@@ -688,9 +716,7 @@ PyObject* MemberCall(PyObject* self_ptr, PyObject* args, PyObject* kwargs) {
     BoundMember& b = Native<BoundMember>(self_ptr);
     py::args a = py::reinterpret_borrow<py::args>(args);
     py::kwargs k = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-    return Invoke(*b.target, b.member, b.name.c_str(), b.flags, a, k)
-        .release()
-        .ptr();
+    return Invoke(*b.target, b.member, b.name.c_str(), b.flags, a, k).release().ptr();
   });
 }
 
@@ -713,14 +739,14 @@ Enumerator Iterate(Dispatch& self) {
   DISPPARAMS none;
   Variant result;
   EXCEPINFO excep;
-  const HRESULT hr = obj->Invoke(DISPID_NEWENUM, IID_NULL, 0,
-                                 DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, result.Out(),
-                                 &excep, nullptr);
+  const HRESULT hr =
+      obj->Invoke(DISPID_NEWENUM, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
+                  result.Out(), &excep, nullptr);
   const std::string message(BstrView(excep.bstrDescription));
   ClearExcepInfo(&excep);
   if (hr == DISP_E_MEMBERNOTFOUND) throw py::type_error("the object is not a collection");
   if (FAILED(hr)) Raise(message.empty() ? "_NewEnum failed" : message, hr, hr);
-  IUnknown* unk = result.vt == VT_UNKNOWN ? result.punkVal
+  IUnknown* unk = result.vt == VT_UNKNOWN    ? result.punkVal
                   : result.vt == VT_DISPATCH ? static_cast<IUnknown*>(result.pdispVal)
                                              : nullptr;
   auto e = automation::QueryAs<automation::IEnumVARIANT>(unk);
@@ -736,7 +762,8 @@ ComPtr<IDispatch> Create(const std::string& name) {
     if (FAILED(hr)) Raise("no class is registered as \"" + name + "\"", hr, hr);
   }
   ComPtr<IDispatch> obj;
-  hr = automation::CoCreateInstance(clsid, nullptr, IID_IDispatch, reinterpret_cast<void**>(obj.Out()));
+  hr = automation::CoCreateInstance(clsid, nullptr, IID_IDispatch,
+                                    reinterpret_cast<void**>(obj.Out()));
   if (FAILED(hr)) Raise("cannot create \"" + name + "\": " + HresultName(hr), hr, hr);
   return obj;
 }
@@ -782,7 +809,8 @@ PYBIND11_MODULE(_vastrel, m) {
 
   py::class_<RecordValue>(m, "Record", py::dynamic_attr(),
                           "A record of the type library: its fields are attributes.")
-      .def(py::init([](std::string type, py::kwargs fields) { return RecordValue{std::move(type)}; }))
+      .def(py::init(
+          [](std::string type, py::kwargs fields) { return RecordValue{std::move(type)}; }))
       .def_readonly("_type", &RecordValue::type)
       .def("__repr__",
            [](py::object self) {
@@ -791,7 +819,8 @@ PYBIND11_MODULE(_vastrel, m) {
              for (auto item : self.attr("__dict__").cast<py::dict>()) {
                if (!first) out += ", ";
                first = false;
-               out += item.first.cast<std::string>() + "=" + py::repr(item.second).cast<std::string>();
+               out +=
+                   item.first.cast<std::string>() + "=" + py::repr(item.second).cast<std::string>();
              }
              return out + ")";
            })
@@ -843,9 +872,8 @@ PYBIND11_MODULE(_vastrel, m) {
   // the dispatch ones back.
   m.def("_take_slots", [](py::type cls) {
     if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
-                          reinterpret_cast<PyTypeObject*>(py::module_::import("vastrel._vastrel")
-                                                              .attr("Dispatch")
-                                                              .ptr())))
+                          reinterpret_cast<PyTypeObject*>(
+                              py::module_::import("vastrel._vastrel").attr("Dispatch").ptr())))
       throw py::type_error("not a subclass of Dispatch");
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     type->tp_getattro = &DispatchGetAttr;

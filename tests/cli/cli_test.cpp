@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/btrexception.h"
 #include "dictionary/btrdictlist.h"
 #include "dictionary/btrfld.h"
 #include "dictionary/field_text.h"
+#include "engine/btrexception.h"
 #include "engine/engine.h"
 #include "table/btr.h"
 
@@ -428,9 +428,10 @@ class TypedTool : public Tool {
       dictionary::TxFieldType type;
       int32_t offset, size;
     };
-    for (const Def& d : {Def{"Code", dictionary::ftSTRING, 0, 6}, Def{"Name", dictionary::ftSTRING, 6, 20},
-                         Def{"Qty", dictionary::ftINTEGER, 26, 6}, Def{"Price", dictionary::ftFLOAT, 32, 12},
-                         Def{"Ok", dictionary::ftBOOLEAN, 44, 1}, Def{"Day", dictionary::ftDATE, 45, 8}}) {
+    for (const Def& d :
+         {Def{"Code", dictionary::ftSTRING, 0, 6}, Def{"Name", dictionary::ftSTRING, 6, 20},
+          Def{"Qty", dictionary::ftINTEGER, 26, 6}, Def{"Price", dictionary::ftFLOAT, 32, 12},
+          Def{"Ok", dictionary::ftBOOLEAN, 44, 1}, Def{"Day", dictionary::ftDATE, 45, 8}}) {
       dictionary::TRecordItem& item = t.DDFFields().Add();
       item.SetFieldName(d.name);
       item.SetFieldType(d.type);
@@ -449,9 +450,10 @@ class TypedTool : public Tool {
     }
     return rows;
   }
-  std::vector<std::string> Typed(std::string verb, const std::string& file, const std::string& other,
-                                 std::vector<std::string> more = {}) {
-    std::vector<std::string> args = {verb, file, other, "--dict", PathOf("items.ddf"), "--id", "ITEMS"};
+  std::vector<std::string> Typed(std::string verb, const std::string& file,
+                                 const std::string& other, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {verb,   file,   other, "--dict", PathOf("items.ddf"),
+                                     "--id", "ITEMS"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -477,11 +479,21 @@ TEST_F(Tool, DescribeAndCreateRoundTrip) {
   ASSERT_EQ(Run({"create", PathOf("copy.dat"), PathOf("d.json")}).code, 0);
   EXPECT_EQ(Run({"describe", PathOf("copy.dat")}).out, d.out);
   EXPECT_EQ(Run({"create", PathOf("copy.dat"), PathOf("d.json")}).code, 1) << "never over a file";
-  std::ofstream(PathOf("bad.json")) << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktNothing"}]}]})";
+  std::ofstream(PathOf("bad.json"))
+      << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktNothing"}]}]})";
   const Result bad = Run({"create", PathOf("bad.dat"), PathOf("bad.json")});
   EXPECT_EQ(bad.code, 1);
   EXPECT_NE(bad.err.find("key 0 segment 1: unknown key type"), std::string::npos) << bad.err;
   EXPECT_FALSE(fs::exists(PathOf("bad.dat")));
+
+  // A path beyond ASCII names the same file on disk, and one the code page cannot spell
+  // is refused rather than turned into another name.
+  ASSERT_EQ(Run({"create", PathOf("caf\xC3\xA9.dat"), PathOf("d.json")}).code, 0);
+  EXPECT_TRUE(fs::exists(PathOf("caf\xC3\xA9.dat")));
+  EXPECT_EQ(Run({"describe", PathOf("caf\xC3\xA9.dat")}).out, d.out);
+  const Result cjk = Run({"create", PathOf("\xE4\xB8\xAD.dat"), PathOf("d.json")});
+  EXPECT_EQ(cjk.code, 1);
+  EXPECT_NE(cjk.err.find("code page"), std::string::npos) << cjk.err;
 
   const Result info = Run({"info", from, "--json"});
   EXPECT_NE(info.out.find("\"records\": 1"), std::string::npos) << info.out;
@@ -512,12 +524,14 @@ TEST_F(TypedTool, ExportThenImportGivesTheSameRecordsInEveryCodePage) {
   const std::string jsonl = PathOf("check.jsonl");
   ASSERT_EQ(Run(Typed("export", from, jsonl)).code, 0);
   EXPECT_NE(Slurp(jsonl).find(R"("Qty":4,"Price":0.75,"Ok":false,"Day":"1919-02-11")"),
-            std::string::npos) << Slurp(jsonl);
+            std::string::npos)
+      << Slurp(jsonl);
 }
 
 TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   const std::string from = MakeTyped("items.dat", {});
-  auto import = [&](const std::string& text, const std::string& ext, std::vector<std::string> more = {}) {
+  auto import = [&](const std::string& text, const std::string& ext,
+                    std::vector<std::string> more = {}) {
     const std::string in = PathOf("in." + ext);
     std::ofstream(in) << text;
     return Run(Typed("import", from, in, more));
@@ -530,11 +544,14 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
       {"Code,Colour\n", "csv", "line 1: the dictionary has no field \"Colour\""},
       {header + "A1,\"never closed,1\n", "csv", "line 2: a quote is never closed"},
       {header + "A1,x,one\n", "csv", "line 2, field Qty: \"one\" is not a whole number"},
-      {header + "A1,x,1234567\n", "csv", "line 2, field Qty: the value takes 7 characters, the field 6"},
-      {header + "A1,\"\u65e5\",1\n", "csv", "line 2, field Name: the text holds a character the code page lacks"},
+      {header + "A1,x,1234567\n", "csv",
+       "line 2, field Qty: the value takes 7 characters, the field 6"},
+      {header + "A1,\"\u65e5\",1\n", "csv",
+       "line 2, field Name: the text holds a character the code page lacks"},
       {"{\"Code\":\"A1\"}\n{\"Code\":\n", "jsonl", "line 2: "},
       {"{\"Code\":\"A1\",\"Ok\":\"yes\"}\n", "jsonl", "line 1, field Ok: a true or false expected"},
-      {"{\"Code\":\"A1\",\"Day\":\"2024-02-30\"}\n", "jsonl", "line 1, field Day: \"2024-02-30\" is not a date"},
+      {"{\"Code\":\"A1\",\"Day\":\"2024-02-30\"}\n", "jsonl",
+       "line 1, field Day: \"2024-02-30\" is not a date"},
   };
   for (const auto& b : bad) {
     SCOPED_TRACE(b.text);
@@ -544,16 +561,19 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   }
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 0u) << "a failed batch leaves nothing";
   std::ofstream(PathOf("one.csv")) << header << "A1,x,1\n";
-  const Result no_id = Run({"import", from, PathOf("one.csv"), "--dict", PathOf("items.ddf"), "--id", "NOPE"});
+  const Result no_id =
+      Run({"import", from, PathOf("one.csv"), "--dict", PathOf("items.ddf"), "--id", "NOPE"});
   EXPECT_EQ(no_id.code, 1);
   EXPECT_NE(no_id.err.find("no fields under the ID \"NOPE\""), std::string::npos) << no_id.err;
 
   // Batches of 2: the first two batches stay, the third (records 5 and 6) is undone.
   std::string text = header;
-  for (int i = 1; i <= 6; ++i) text += "B" + std::to_string(i) + ",n," + (i == 6 ? "x" : "1") + "\n";
+  for (int i = 1; i <= 6; ++i)
+    text += "B" + std::to_string(i) + ",n," + (i == 6 ? "x" : "1") + "\n";
   const Result r = import(text, "csv", {"--batch", "2"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("imported 4 records; the batch in work was undone"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("imported 4 records; the batch in work was undone"), std::string::npos)
+      << r.err;
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
   const Result dup = import(header + "C9,n,1\nB1,n,1\n", "csv");
   EXPECT_EQ(dup.code, 1);
@@ -563,7 +583,8 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
 
 TEST_F(Tool, CopyAndOwnerNames) {
   const std::string from = Make("items.dat", {Record("C1", "nut"), Record("C2", "bolt")}, true);
-  ASSERT_EQ(Run({"copy", from, PathOf("copy.dat"), "--to-owner", "KEEPER", "--level", "1"}).code, 0);
+  ASSERT_EQ(Run({"copy", from, PathOf("copy.dat"), "--to-owner", "KEEPER", "--level", "1"}).code,
+            0);
   EXPECT_EQ(Run({"copy", from, PathOf("copy.dat")}).code, 1) << "never over a file";
   // Read access without the name: level 1 lets the records be read but not changed.
   EXPECT_EQ(CsvRecords(PathOf("copy.dat"), "--physical"), CsvRecords(from, "--physical"));
