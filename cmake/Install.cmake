@@ -89,6 +89,10 @@ if(TARGET _vastrel)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Vastrel for Python 3: the vastrel module")
   set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+  # The module is built for one Python version.
+  math(EXPR _next_minor "${VASTREL_PYTHON_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${VASTREL_PYTHON_MAJOR}.${VASTREL_PYTHON_MINOR}), python3 (<< ${VASTREL_PYTHON_MAJOR}.${_next_minor})")
 endif()
 if(TARGET vastrel_pages)
   list(APPEND CPACK_COMPONENTS_ALL designer)
