@@ -134,6 +134,12 @@ class Engine {
   int Update(Call& call);
   int Delete(Call& call);
   int UpdateChunk(Call& call);
+  // The client's write transaction on the handle's file, begun behind the file's write
+  // gate (held until End or Abort) when the transaction has none there yet. Returns an
+  // engine status (85 or kStatusGateBusy when another client holds the gate).
+  int JoinTransaction(Handle* handle, MDB_txn** txn);
+  // Before a read inside an exclusive transaction: the file is taken as a write takes it.
+  int HoldForRead(Handle* handle);
   // Runs `change` in a write transaction behind the file's write gate, synced on commit
   // (the data pages only in accelerated mode), again from the start if the map had to grow.
   int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change);
