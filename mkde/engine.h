@@ -114,6 +114,9 @@ class Engine {
   // 84 when another block holds a lock on the record, else 0.
   int CheckNotLocked(Handle* handle, uint32_t position);
   int Unlock(Call& call);
+  // What the client holds that another client may wait for: the write gates of its
+  // transaction's files and its blocks' record locks.
+  std::vector<Resource> Holdings(const Client* client) const;
 
   // Reads (ops_read.cpp).
   int GetByKey(Call& call, bool key_only);

@@ -1,4 +1,5 @@
 #include "mkde/handles.h"
+#include "mkde/waits.h"
 
 #include <sodium.h>
 #include <unistd.h>
@@ -43,6 +44,11 @@ void HandleTable::ForgetAfterFork() {
   free_.clear();
   for (auto& c : clients_) (void)c.release();
   clients_.clear();
+  // The default client starts without the parent's transaction: its write transactions
+  // belong to the parent's environments and are never touched here.
+  default_client_.in_transaction = false;
+  default_client_.concurrent = false;
+  default_client_.writes.clear();
   // Generations keep counting, and the new secret makes every old block fail its check.
   randombytes_buf(secret_.data(), secret_.size());
 }
@@ -57,6 +63,7 @@ Client* HandleTable::ClientFor(const void* id) {
   }
   clients_.push_back(std::make_unique<Client>());
   clients_.back()->id = key;
+  clients_.back()->serial = static_cast<uint32_t>(clients_.size());
   return clients_.back().get();
 }
 
@@ -90,7 +97,10 @@ Handle* HandleTable::Create(FileEnv* file, Client* client) {
 }
 
 void HandleTable::Destroy(Handle* handle) {
-  if (handle->lock_fd >= 0) ::close(handle->lock_fd);  // drops every lock of the block
+  if (handle->lock_fd >= 0) {
+    ::close(handle->lock_fd);  // drops every lock of the block
+    if (handle->single_locked || !handle->multiple.empty()) Waits::Get().Released();
+  }
   uint32_t slot = handle->slot;
   slots_[slot].reset();
   free_.push_back(slot);
