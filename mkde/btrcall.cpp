@@ -112,7 +112,8 @@ void Engine::Reap() {
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (forked.exchange(false)) {
+  // Read first: an exchange on every call would cost a locked instruction.
+  if (forked.load(std::memory_order_relaxed) && forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
     Waits::Get().ForgetAfterFork();

@@ -1,10 +1,12 @@
 #include "mkde/handles.h"
-#include "mkde/waits.h"
 
+#include <endian.h>
 #include <sodium.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "mkde/waits.h"
 
 namespace mkde {
 
@@ -16,12 +18,6 @@ constexpr size_t kBlockSize = 128;
 void PutLE(uint8_t* p, uint64_t v, int n) {
   for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint64_t GetLE(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 }  // namespace
 
 HandleTable::HandleTable() {
@@ -117,16 +113,23 @@ void HandleTable::WriteBlock(const Handle& handle, void* block) const {
 
 Handle* HandleTable::Find(const void* block, const Client* client) const {
   if (block == nullptr) return nullptr;
+  // Read as whole words: this runs on every call.
   const uint8_t* b = static_cast<const uint8_t*>(block);
-  if (std::memcmp(b, kTag, 4) != 0) return nullptr;
-  uint64_t slot = GetLE(b + 4, 4);
-  if (slot >= slots_.size() || !slots_[slot]) return nullptr;
+  uint32_t tag, slot, expected_tag;
+  uint64_t generation;
+  std::memcpy(&tag, b, 4);
+  std::memcpy(&expected_tag, kTag, 4);
+  std::memcpy(&slot, b + 4, 4);
+  std::memcpy(&generation, b + 8, 8);
+  slot = le32toh(slot);
+  if (tag != expected_tag || slot >= slots_.size() || !slots_[slot]) return nullptr;
   Handle* handle = slots_[slot].get();
-  if (handle->generation != GetLE(b + 8, 8) || handle->client != client) return nullptr;
+  if (handle->generation != le64toh(generation) || handle->client != client) return nullptr;
   // Constant time, so that the check value cannot be found byte by byte.
-  uint8_t diff = 0;
-  for (int i = 0; i < 16; ++i) diff |= handle->check[i] ^ b[16 + i];
-  if (diff != 0) return nullptr;
+  uint64_t check[2], given[2];
+  std::memcpy(check, handle->check, 16);
+  std::memcpy(given, b + 16, 16);
+  if (((check[0] ^ given[0]) | (check[1] ^ given[1])) != 0) return nullptr;
   return handle;
 }
 
