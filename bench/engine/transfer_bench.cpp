@@ -4,6 +4,9 @@
 // with no-wait (+400) and wait (+300) locks, one configuration after the other, and prints
 // the transfers each committed in the same time.
 //
+// Before them, durable single inserts by 1, 2 and 4 processes at once into one file, beside
+// SQLite (WAL, synchronous FULL: durable) and LMDB (synced commits) doing the same.
+//
 // Usage: engine_transfer_bench [--seconds=S] [--dir=PATH]   (default 3 s per configuration)
 #include <signal.h>
 #include <stdlib.h>
@@ -20,6 +23,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <lmdb.h>
+#include <sqlite3.h>
 
 #include "mkde/include/wbtrv32.h"
 
@@ -140,6 +146,106 @@ void Reader(const std::vector<std::string>& files, std::atomic<bool>* stop) {
   _exit(0);
 }
 
+// ---- Durable single inserts by several processes ----
+
+enum class Store { kEngine, kSqliteFull, kLmdb };
+
+// One inserting process: distinct keys (its index in the low bits), one commit each.
+void Inserter(Store store, const std::string& dir, int index, std::atomic<bool>* stop,
+              std::atomic<long>* done) {
+  char rec[kLen] = {};
+  int32_t id = index;
+  if (store == Store::kEngine) {
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    if (Open(pos, dir + "/engine.dat") != 0) _exit(3);
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      std::memcpy(rec, &id, 4);
+      int32_t k = 0;
+      int s = Do(BTR_INSERT, pos, rec, &k);
+      if (s != 0 && s != BTR_FILE_IN_USE) _exit(4);
+      if (s == 0) done->fetch_add(1, std::memory_order_relaxed);
+    }
+  } else if (store == Store::kSqliteFull) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open((dir + "/sqlite.db").c_str(), &db) != SQLITE_OK) _exit(3);
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO rec(k0, data) VALUES(?1, ?2)", -1, &insert, nullptr);
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      sqlite3_bind_int(insert, 1, id);
+      sqlite3_bind_blob(insert, 2, rec, kLen, SQLITE_STATIC);
+      int rc = sqlite3_step(insert);
+      sqlite3_reset(insert);
+      if (rc != SQLITE_DONE && rc != SQLITE_BUSY) _exit(4);
+      if (rc == SQLITE_DONE) done->fetch_add(1, std::memory_order_relaxed);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+  } else {
+    MDB_env* env = nullptr;
+    MDB_dbi dbi;
+    MDB_txn* txn = nullptr;
+    if (mdb_env_create(&env) != 0) _exit(3);
+    mdb_env_set_mapsize(env, size_t{1} << 30);
+    if (mdb_env_open(env, (dir + "/lmdb.mdb").c_str(), MDB_NOSUBDIR, 0644) != 0) _exit(3);
+    if (mdb_txn_begin(env, nullptr, 0, &txn) != 0 || mdb_dbi_open(txn, nullptr, 0, &dbi) != 0 ||
+        mdb_txn_commit(txn) != 0) {
+      _exit(3);
+    }
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      int32_t be = static_cast<int32_t>(htobe32(static_cast<uint32_t>(id)));
+      MDB_val k{4, &be}, v{kLen, rec};
+      if (mdb_txn_begin(env, nullptr, 0, &txn) != 0 || mdb_put(txn, dbi, &k, &v, 0) != 0 ||
+          mdb_txn_commit(txn) != 0) {
+        _exit(4);
+      }
+      done->fetch_add(1, std::memory_order_relaxed);
+    }
+    mdb_env_close(env);
+  }
+  _exit(0);
+}
+
+long Inserts(Store store, const std::string& dir, int processes, double seconds) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  if (store == Store::kEngine) {
+    if (Create(dir + "/engine.dat") != 0) return -1;
+  } else if (store == Store::kSqliteFull) {
+    sqlite3* db = nullptr;
+    sqlite3_open((dir + "/sqlite.db").c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; CREATE TABLE rec(pos INTEGER PRIMARY KEY, k0 INTEGER "
+                 "NOT NULL, data BLOB NOT NULL); CREATE UNIQUE INDEX rec_k0 ON rec(k0);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* stop = new (shared) std::atomic<bool>(false);
+  auto* done = new (static_cast<char*>(shared) + 64) std::atomic<long>(0);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < processes; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) Inserter(store, dir, i, stop, done);
+    pids.push_back(pid);
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop->store(true);
+  bool failed = false;
+  for (pid_t p : pids) {
+    int status = 0;
+    waitpid(p, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
+  }
+  long n = done->load();
+  munmap(shared, 4096);
+  return failed ? -1 : n;
+}
+
 long Run(const std::string& dir, int writers, int file_count, int lock_bias, double seconds) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
@@ -185,6 +291,25 @@ int main(int argc, char** argv) {
     if (a.rfind("--seconds=", 0) == 0) seconds = std::atof(a.c_str() + 10);
     if (a.rfind("--dir=", 0) == 0) dir = a.substr(6);
   }
+  std::printf("durable single inserts per second, all processes together, in %.1f s each\n",
+              seconds);
+  std::printf("%-10s %12s %12s %12s\n", "processes", "engine", "sqlite-full", "lmdb");
+  double rate[3][3];
+  int p_row = 0;
+  for (int processes : {1, 2, 4}) {
+    int col = 0;
+    for (Store store : {Store::kEngine, Store::kSqliteFull, Store::kLmdb}) {
+      rate[p_row][col++] = static_cast<double>(Inserts(store, dir, processes, seconds)) / seconds;
+    }
+    std::printf("%-10d %12.0f %12.0f %12.0f\n", processes, rate[p_row][0], rate[p_row][1],
+                rate[p_row][2]);
+    ++p_row;
+  }
+  std::printf("4:1       %12.2f %12.2f %12.2f   (target for the engine >= 2.5)\n",
+              rate[2][0] / rate[0][0], rate[2][1] / rate[0][1], rate[2][2] / rate[0][2]);
+  std::printf("engine:sqlite-full, 1 process %.2f (commits per second; target >= 1.0)\n\n",
+              rate[0][0] / rate[0][1]);
+
   std::printf("transfers in %.1f s each (concurrent transactions, one reader summing alongside)\n",
               seconds);
   std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400",
