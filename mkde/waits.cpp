@@ -104,10 +104,19 @@ bool Waits::Attach() {
   fd_ = fd;
   table_ = p;
   LockTable();
-  if (T(table_)->magic != kMagic) {
-    std::memset(static_cast<void*>(T(table_)->slots), 0, sizeof T(table_)->slots);
-    T(table_)->waiters.store(0);
-    T(table_)->magic = kMagic;
+  Table* t = T(table_);
+  if (t->magic != kMagic) {
+    std::memset(static_cast<void*>(t->slots), 0, sizeof t->slots);
+    t->waiters.store(0);
+    t->magic = kMagic;
+  }
+  // Entries of processes that died waiting: a count of waiters that never falls would make
+  // every release wake nobody, at the cost of a system call.
+  for (Slot& s : t->slots) {
+    if (s.client != 0 && !Alive(s.client)) {
+      s.client = 0;
+      t->waiters.fetch_sub(1);
+    }
   }
   UnlockTable();
   return true;

@@ -362,7 +362,7 @@ void PrintSummary(const std::string& engine_note) {
   if (!engine_note.empty()) std::printf("engine: %s\n", engine_note.c_str());
 
   std::printf("\nns per operation%18s", "");
-  for (const auto& n : names) std::printf("%10s", n.c_str());
+  for (const auto& n : names) std::printf("%12s", n.c_str());
   std::printf("  engine:lmdb  engine:lmdb-1  engine:sqlite  lmdb:sqlite  targets\n");
   auto row = [&](const PhaseInfo& p, const char* label, bool wall) {
     auto ns = [wall](const Result* r) {
@@ -372,9 +372,9 @@ void PrintSummary(const std::string& engine_note) {
     for (const auto& n : names) {
       const double v = ns(Find(p.phase, n));
       if (v > 0)
-        std::printf("%10.0f", v);
+        std::printf("%12.0f", v);
       else
-        std::printf("%10s", "-");
+        std::printf("%12s", "-");
     }
     const double engine = ns(Find(p.phase, "engine"));
     auto ratio = [&](const char* other) {
@@ -429,16 +429,16 @@ void PrintSummary(const std::string& engine_note) {
   }
 
   std::printf("\npeak resident MB in the phase%5s", "");
-  for (const auto& n : names) std::printf("%10s", n.c_str());
+  for (const auto& n : names) std::printf("%12s", n.c_str());
   std::printf("\n");
   for (const PhaseInfo& p : kPhases) {
     std::printf("%-34s", p.label);
     for (const auto& n : names) {
       const Result* r = Find(p.phase, n);
       if (r)
-        std::printf("%10.1f", r->memory.peak / 1e6);
+        std::printf("%12.1f", r->memory.peak / 1e6);
       else
-        std::printf("%10s", "-");
+        std::printf("%12s", "-");
     }
     std::printf("\n");
   }

@@ -615,6 +615,12 @@ class CrashTest {
       if (!o_.power_cut.empty()) {
         setenv("LD_PRELOAD", o_.power_cut.c_str(), 1);
         setenv("VASTREL_CUT_DIR", dir_.c_str(), 1);
+        // Under the sanitizers their runtime is then no longer the first library loaded.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options =
+            std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
+            "verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
       }
       execv("/proc/self/exe", argv);
       _exit(127);
