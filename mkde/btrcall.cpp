@@ -159,14 +159,18 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     Waits& waits = Waits::Get();
     const uint64_t me = (static_cast<uint64_t>(::getpid()) << 32) | call.client->serial;
     bool published = false;
+    Resource published_for;
     auto done = [&](int s) {
       if (published) waits.Withdraw(me);
       return static_cast<int16_t>(s);
     };
     auto start = std::chrono::steady_clock::now();
     for (;;) {
+      // Published again only when the wait is for something else: nothing the client holds
+      // changes while it waits, and a holder that starts to wait later sees this entry.
       Resource wanted;
-      if (TakeNotedWait(&wanted)) {
+      if (TakeNotedWait(&wanted) && !(published && wanted == published_for)) {
+        published_for = wanted;
         Client* client = handles_.ClientFor(client_id);
         if (waits.Publish(me, wanted, Holdings(client))) {
           published = false;

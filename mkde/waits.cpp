@@ -177,7 +177,6 @@ bool Waits::Publish(uint64_t client, const Resource& wanted, const std::vector<R
   // Follow who holds what is waited for, among the waiting clients only: reaching this
   // client again closes a cycle.
   bool cycle = false;
-  std::vector<const Slot*> path{mine};
   std::vector<uint8_t> seen(kSlots, 0);
   seen[mine - t->slots] = 1;
   std::vector<std::pair<const Slot*, size_t>> stack{{mine, 0}};
