@@ -1,5 +1,6 @@
 // The two exported entry points and the decoding of a call.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/waits.h"
 
 namespace mkde {
 
@@ -19,6 +21,9 @@ constexpr auto kLockWait = std::chrono::seconds(3);
 // How long a write waits for another process's write gate (a transaction there) before it
 // answers 85.
 constexpr auto kGateWait = std::chrono::seconds(5);
+// A waiter is woken when what it waits for is let go; it looks again after this in any case
+// (a holder that died lets go without waking anyone).
+constexpr auto kPoll = std::chrono::milliseconds(10);
 
 std::atomic<bool> forked{false};
 
@@ -107,9 +112,11 @@ void Engine::Reap() {
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (forked.exchange(false)) {
+  // Read first: an exchange on every call would cost a locked instruction.
+  if (forked.load(std::memory_order_relaxed) && forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
+    Waits::Get().ForgetAfterFork();
     reaper_ = nullptr;  // the parent's thread: not in this process
   }
   StartReaper();
@@ -136,32 +143,54 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     call.client = handles_.ClientFor(client_id);
     const Call original = call;  // Run edits its copy (key-only forms)
     // A wait lock on a record another block holds, and any write that finds another
-    // process holding the file's write gate, try again until the holder lets go or the
-    // wait runs out; the engine's lock is let go meanwhile so that other threads (the
-    // holder among them, and every reader) go on. Nothing of a refused attempt was kept,
-    // so it simply runs again, finding the block's place anew.
+    // process holding the file's write gate, wait until the holder lets go or the wait
+    // runs out; the engine's lock is let go meanwhile so that other threads (the holder
+    // among them, and every reader) go on. Nothing of a refused attempt was kept, so it
+    // simply runs again, finding the block's place anew. A wait that would close a cycle
+    // of waiting clients answers 78 at once.
     bool wait_lock = call.lock == 1 || call.lock == 3;
+    auto must_wait = [&](int s) {
+      return s == kStatusGateBusy || (wait_lock && s == BTR_RECORD_IN_USE);
+    };
+    Resource stale;
+    TakeNotedWait(&stale);  // noted by an earlier call that did not wait
     int status = Run(call);
-    if (status != kStatusGateBusy && !(wait_lock && status == BTR_RECORD_IN_USE)) {
-      return static_cast<int16_t>(status);
-    }
+    if (!must_wait(status)) return static_cast<int16_t>(status);
+    Waits& waits = Waits::Get();
+    const uint64_t me = (static_cast<uint64_t>(::getpid()) << 32) | call.client->serial;
+    bool published = false;
+    Resource published_for;
+    auto done = [&](int s) {
+      if (published) waits.Withdraw(me);
+      return static_cast<int16_t>(s);
+    };
     auto start = std::chrono::steady_clock::now();
-    auto pause = std::chrono::microseconds(200);
     for (;;) {
+      // Published again only when the wait is for something else: nothing the client holds
+      // changes while it waits, and a holder that starts to wait later sees this entry.
+      Resource wanted;
+      if (TakeNotedWait(&wanted) && !(published && wanted == published_for)) {
+        published_for = wanted;
+        Client* client = handles_.ClientFor(client_id);
+        if (waits.Publish(me, wanted, Holdings(client))) {
+          published = false;
+          return BTR_DEADLOCK;
+        }
+        published = true;
+      }
       auto waited = std::chrono::steady_clock::now() - start;
-      if (status == kStatusGateBusy && waited >= kGateWait) return BTR_FILE_IN_USE;
-      if (status == BTR_RECORD_IN_USE && waited >= kLockWait) return BTR_RECORD_IN_USE;
-      lock.unlock();
-      std::this_thread::sleep_for(pause);
-      pause = std::min(pause * 2, std::chrono::microseconds(20000));
-      lock.lock();
-      if (forked.load()) return BTR_IO_ERROR;  // a fork in another thread meanwhile
+      if (status == kStatusGateBusy && waited >= kGateWait) return done(BTR_FILE_IN_USE);
+      if (status == BTR_RECORD_IN_USE && waited >= kLockWait) return done(BTR_RECORD_IN_USE);
+      // Read before the attempt: a release after it wakes the sleep below at once.
+      uint32_t epoch = waits.Epoch();
       Call attempt = original;
       attempt.client = handles_.ClientFor(client_id);
       status = Run(attempt);
-      if (status != kStatusGateBusy && !(wait_lock && status == BTR_RECORD_IN_USE)) {
-        return static_cast<int16_t>(status);
-      }
+      if (!must_wait(status)) return done(status);
+      lock.unlock();
+      waits.Sleep(epoch, std::chrono::duration_cast<std::chrono::microseconds>(kPoll).count());
+      lock.lock();
+      if (forked.load()) return BTR_IO_ERROR;  // a fork in another thread meanwhile
     }
   } catch (const std::bad_alloc&) {
     return 101;  // no memory available

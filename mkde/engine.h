@@ -114,6 +114,9 @@ class Engine {
   // 84 when another block holds a lock on the record, else 0.
   int CheckNotLocked(Handle* handle, uint32_t position);
   int Unlock(Call& call);
+  // What the client holds that another client may wait for: the write gates of its
+  // transaction's files and its blocks' record locks.
+  std::vector<Resource> Holdings(const Client* client) const;
 
   // Reads (ops_read.cpp).
   int GetByKey(Call& call, bool key_only);
@@ -134,6 +137,12 @@ class Engine {
   int Update(Call& call);
   int Delete(Call& call);
   int UpdateChunk(Call& call);
+  // The client's write transaction on the handle's file, begun behind the file's write
+  // gate (held until End or Abort) when the transaction has none there yet. Returns an
+  // engine status (85 or kStatusGateBusy when another client holds the gate).
+  int JoinTransaction(Handle* handle, MDB_txn** txn);
+  // Before a read inside an exclusive transaction: the file is taken as a write takes it.
+  int HoldForRead(Handle* handle);
   // Runs `change` in a write transaction behind the file's write gate, synced on commit
   // (the data pages only in accelerated mode), again from the start if the map had to grow.
   int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change);

@@ -278,7 +278,10 @@ int FileEnv::TakeGate(Client* client) {
   auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= deadline) return kStatusGateBusy;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      NoteWait(GateResource());
+      return kStatusGateBusy;
+    }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(500));
   }
@@ -298,6 +301,7 @@ void FileEnv::ReleaseGate(Client* client) {
   ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
   gate_owner_ = nullptr;
   gate_depth_ = 0;
+  Waits::Get().Released();
 }
 
 int FileEnv::HoldOpen(bool exclusive) {

@@ -20,10 +20,14 @@
 #include "mkde/codec/filespec.h"
 #include "mkde/crypto/owner.h"
 #include "mkde/redo.h"
+#include "mkde/waits.h"
 
 namespace mkde {
 
 struct Client;
+
+// The first byte of the gate file that stands for a record lock: 2^32 + position.
+inline constexpr off_t kRecordLockBase = off_t{1} << 32;
 
 // Names of the named databases and the meta entries inside a record file (the stored form
 // is described in docs/engine-file-format.md).
@@ -58,6 +62,11 @@ class FileEnv {
   // The path made absolute when the file was opened, as other files' redo files name it.
   const std::string& abs_path() const { return abs_path_; }
   bool Is(dev_t dev, ino_t ino) const { return dev_ == dev && ino_ == ino; }
+  // The file's write gate and the lock on one of its records, as waits name them.
+  Resource GateResource() const { return {dev_, ino_, 0}; }
+  Resource LockResource(uint32_t position) const {
+    return {dev_, ino_, static_cast<uint64_t>(kRecordLockBase) + position};
+  }
   MDB_env* env() const { return env_; }
   MDB_dbi meta_db() const { return meta_; }
   MDB_dbi records_db() const { return records_; }

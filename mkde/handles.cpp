@@ -1,9 +1,12 @@
 #include "mkde/handles.h"
 
+#include <endian.h>
 #include <sodium.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "mkde/waits.h"
 
 namespace mkde {
 
@@ -15,12 +18,6 @@ constexpr size_t kBlockSize = 128;
 void PutLE(uint8_t* p, uint64_t v, int n) {
   for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint64_t GetLE(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 }  // namespace
 
 HandleTable::HandleTable() {
@@ -43,6 +40,11 @@ void HandleTable::ForgetAfterFork() {
   free_.clear();
   for (auto& c : clients_) (void)c.release();
   clients_.clear();
+  // The default client starts without the parent's transaction: its write transactions
+  // belong to the parent's environments and are never touched here.
+  default_client_.in_transaction = false;
+  default_client_.concurrent = false;
+  default_client_.writes.clear();
   // Generations keep counting, and the new secret makes every old block fail its check.
   randombytes_buf(secret_.data(), secret_.size());
 }
@@ -57,6 +59,7 @@ Client* HandleTable::ClientFor(const void* id) {
   }
   clients_.push_back(std::make_unique<Client>());
   clients_.back()->id = key;
+  clients_.back()->serial = static_cast<uint32_t>(clients_.size());
   return clients_.back().get();
 }
 
@@ -90,7 +93,10 @@ Handle* HandleTable::Create(FileEnv* file, Client* client) {
 }
 
 void HandleTable::Destroy(Handle* handle) {
-  if (handle->lock_fd >= 0) ::close(handle->lock_fd);  // drops every lock of the block
+  if (handle->lock_fd >= 0) {
+    ::close(handle->lock_fd);  // drops every lock of the block
+    if (handle->single_locked || !handle->multiple.empty()) Waits::Get().Released();
+  }
   uint32_t slot = handle->slot;
   slots_[slot].reset();
   free_.push_back(slot);
@@ -107,16 +113,23 @@ void HandleTable::WriteBlock(const Handle& handle, void* block) const {
 
 Handle* HandleTable::Find(const void* block, const Client* client) const {
   if (block == nullptr) return nullptr;
+  // Read as whole words: this runs on every call.
   const uint8_t* b = static_cast<const uint8_t*>(block);
-  if (std::memcmp(b, kTag, 4) != 0) return nullptr;
-  uint64_t slot = GetLE(b + 4, 4);
-  if (slot >= slots_.size() || !slots_[slot]) return nullptr;
+  uint32_t tag, slot, expected_tag;
+  uint64_t generation;
+  std::memcpy(&tag, b, 4);
+  std::memcpy(&expected_tag, kTag, 4);
+  std::memcpy(&slot, b + 4, 4);
+  std::memcpy(&generation, b + 8, 8);
+  slot = le32toh(slot);
+  if (tag != expected_tag || slot >= slots_.size() || !slots_[slot]) return nullptr;
   Handle* handle = slots_[slot].get();
-  if (handle->generation != GetLE(b + 8, 8) || handle->client != client) return nullptr;
+  if (handle->generation != le64toh(generation) || handle->client != client) return nullptr;
   // Constant time, so that the check value cannot be found byte by byte.
-  uint8_t diff = 0;
-  for (int i = 0; i < 16; ++i) diff |= handle->check[i] ^ b[16 + i];
-  if (diff != 0) return nullptr;
+  uint64_t check[2], given[2];
+  std::memcpy(check, handle->check, 16);
+  std::memcpy(given, b + 16, 16);
+  if (((check[0] ^ given[0]) | (check[1] ^ given[1])) != 0) return nullptr;
   return handle;
 }
 

@@ -43,6 +43,7 @@ struct FileWrite {
 
 struct Client {
   ClientId id{};
+  uint32_t serial = 0;  // distinct for every client of the process
   bool in_transaction = false;
   bool concurrent = false;
   std::vector<FileWrite> writes;  // in the order the transaction first changed them

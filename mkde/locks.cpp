@@ -12,14 +12,15 @@
 
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
+#include "mkde/waits.h"
 
 namespace mkde {
 
 namespace {
 
-constexpr off_t kRecordLockBase = off_t{1} << 32;
 
-// F_SETLK-style request on one record's byte. Returns 0, or errno.
+// F_SETLK-style request on one record's byte. Returns 0, or errno. Letting go wakes
+// whoever waits.
 int LockByte(int fd, short type, uint32_t position, int command) {
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
@@ -27,7 +28,9 @@ int LockByte(int fd, short type, uint32_t position, int command) {
   fl.l_whence = SEEK_SET;
   fl.l_start = kRecordLockBase + position;
   fl.l_len = 1;
-  return ::fcntl(fd, command, &fl) == 0 ? 0 : errno;
+  int err = ::fcntl(fd, command, &fl) == 0 ? 0 : errno;
+  if (type == F_UNLCK) Waits::Get().Released();
+  return err;
 }
 
 int EnsureLockFd(Handle* h) {
@@ -50,7 +53,10 @@ int Engine::TakeLock(Handle* h, int lock, uint32_t position) {
   int status = EnsureLockFd(h);
   if (status != BTR_OK) return status;
   int err = LockByte(h->lock_fd, F_WRLCK, position, F_OFD_SETLK);
-  if (err == EAGAIN || err == EACCES) return BTR_RECORD_IN_USE;
+  if (err == EAGAIN || err == EACCES) {
+    NoteWait(h->file->LockResource(position));
+    return BTR_RECORD_IN_USE;
+  }
   if (err != 0) return BTR_IO_ERROR;
   if (single) {
     h->single_locked = true;
@@ -88,6 +94,16 @@ int Engine::CheckNotLocked(Handle* h, uint32_t position) {
   fl.l_len = 1;
   if (::fcntl(h->lock_fd, F_OFD_GETLK, &fl) != 0) return BTR_IO_ERROR;
   return fl.l_type == F_UNLCK ? BTR_OK : BTR_RECORD_IN_USE;
+}
+
+std::vector<Resource> Engine::Holdings(const Client* client) const {
+  std::vector<Resource> held;
+  for (const FileWrite& w : client->writes) held.push_back(w.file->GateResource());
+  for (const Handle* h : handles_.OfClient(client)) {
+    if (h->single_locked) held.push_back(h->file->LockResource(h->single_position));
+    for (uint32_t p : h->multiple) held.push_back(h->file->LockResource(p));
+  }
+  return held;
 }
 
 int Engine::Unlock(Call& call) {

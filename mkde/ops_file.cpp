@@ -144,6 +144,8 @@ int Engine::Create(Call& call) {
 
 int Engine::Stat(Call& call) {
   FileEnv* file = call.handle->file;
+  int held = HoldForRead(call.handle);
+  if (held != BTR_OK) return held;
   ReadScope scope(file, call.client);
   int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);

@@ -145,6 +145,8 @@ int Engine::GetByKey(Call& call, bool key_only) {
     }
   }
 
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -193,6 +195,8 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   const KeyDef& def = file->spec().keys[h->key];
   if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
 
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -229,6 +233,8 @@ int Engine::Step(Call& call) {
   if ((call.op == BTR_STEP_NEXT || call.op == BTR_STEP_PREVIOUS) && !h->physical) {
     return BTR_POSITION_NOT_SET;
   }
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -293,6 +299,8 @@ int Engine::GetDirect(Call& call) {
   } else {
     k = -1;
   }
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -320,6 +328,8 @@ int Engine::GetByPercentage(Call& call) {
   } else if (k != -1) {
     return BTR_INVALID_KEY_NUMBER;
   }
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -365,6 +375,8 @@ int Engine::FindPercentage(Call& call) {
   if (k < -1) return BTR_INVALID_KEY_NUMBER;
   if (!h->current) return BTR_POSITION_NOT_SET;
   if (call.data_len < 2) return BTR_DATA_LENGTH;
+  int held = HoldForRead(h);
+  if (held != BTR_OK) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);

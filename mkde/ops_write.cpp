@@ -25,6 +25,42 @@ uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (uint64_t{GetU32(p + 4)} 
 
 }  // namespace
 
+int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
+  FileEnv* file = handle->file;
+  Client* client = handle->client;
+  MDB_txn* txn = client->WriteTxn(file);
+  if (!txn) {
+    int status = file->AcquireGate(client);
+    if (status != BTR_OK) return status;
+    status = file->BeginWrite(&txn);
+    if (status != BTR_OK) {
+      file->ReleaseGate(client);
+      return status;
+    }
+    ++file->open_count;  // the file stays open until the transaction ends
+    FileWrite w;
+    w.file = file;
+    w.txn = txn;
+    w.accelerated = handle->accelerated();
+    client->writes.push_back(std::move(w));
+  }
+  *out = txn;
+  return BTR_OK;
+}
+
+int Engine::HoldForRead(Handle* handle) {
+  Client* client = handle->client;
+  if (!client->in_transaction || client->concurrent || client->WriteTxn(handle->file) ||
+      handle->file->read_only_storage()) {
+    return BTR_OK;
+  }
+  // An exclusive transaction takes each file it reads as it takes a file it writes: its
+  // write gate, held to End or Abort, and one write transaction whose snapshot every read
+  // of the transaction then sees, so that no other client commits between its reads.
+  MDB_txn* txn = nullptr;
+  return JoinTransaction(handle, &txn);
+}
+
 int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change) {
   FileEnv* file = handle->file;
   if (!handle->writable()) return BTR_ACCESS_DENIED;
@@ -34,24 +70,11 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     // each call writes into it directly: a refused call has written nothing (RecordWriter
     // checks before it writes), and a call that fails once it has written ends the whole
     // transaction, so that no part of a call is ever committed.
-    MDB_txn* txn = client->WriteTxn(file);
-    if (!txn) {
-      int status = file->AcquireGate(client);
-      if (status != BTR_OK) return status;
-      status = file->BeginWrite(&txn);
-      if (status != BTR_OK) {
-        file->ReleaseGate(client);
-        return status;
-      }
-      ++file->open_count;  // the file stays open until the transaction ends
-      FileWrite w;
-      w.file = file;
-      w.txn = txn;
-      w.accelerated = handle->accelerated();
-      client->writes.push_back(std::move(w));
-    }
+    MDB_txn* txn = nullptr;
+    int status = JoinTransaction(handle, &txn);
+    if (status != BTR_OK) return status;
     RecordWriter writer(file, txn, client->Write(file));
-    int status = writer.Begin();
+    status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
     if (status == kStatusMapFull) status = BTR_DISK_FULL;  // the map cannot move meanwhile

@@ -79,8 +79,9 @@ std::unique_ptr<Store> MakeEngineStore(const std::string& library, const std::st
 // snapshot for every read, the contract each engine call has.
 std::unique_ptr<Store> MakeLmdbStore(const std::string& dir, bool one_per_call);
 
-// SQLite in WAL mode with synchronous NORMAL, prepared statements, a unique index on key 0 and
-// an index on key 1; the load commits every 1,000 records.
-std::unique_ptr<Store> MakeSqliteStore(const std::string& dir);
+// SQLite in WAL mode with synchronous NORMAL (`full`: FULL, which syncs every commit),
+// prepared statements, a unique index on key 0 and an index on key 1; the load commits every
+// 1,000 records.
+std::unique_ptr<Store> MakeSqliteStore(const std::string& dir, bool full = false);
 
 }  // namespace vastrel::bench

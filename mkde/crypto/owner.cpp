@@ -2,8 +2,12 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace mkde {
 
@@ -107,8 +111,113 @@ SecretKey::~SecretKey() {
 
 namespace {
 
-// Derives the key that seals the record key from the name and the record's salt.
+// Keys derived lately, so that a program that opens an owned file per request pays the
+// costly derivation once: found again by a keyed hash of the salt, the parameters and the
+// name (the name itself is not kept), dropped after a minute unused or when newer ones
+// crowd them out, and wiped when dropped (the key by SecretKey, the tag here).
+class DerivedKeys {
+ public:
+  static constexpr size_t kCount = 16;
+  static constexpr auto kKeep = std::chrono::seconds(60);
+
+  static DerivedKeys& Get() {
+    static DerivedKeys keys;
+    return keys;
+  }
+
+  // Copies a kept key for `tag` into *out. False when none is kept.
+  bool Find(const uint8_t* tag, SecretKey* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    DropOld(now);
+    for (Entry& e : entries_) {
+      if (sodium_memcmp(e.tag, tag, sizeof e.tag) != 0) continue;
+      uint8_t* k = SecretKeyWriter::Open(out);
+      if (k == nullptr) return false;
+      std::memcpy(k, e.key.data(), SecretKey::kSize);
+      SecretKeyWriter::Close(out);
+      e.used = now;
+      return true;
+    }
+    return false;
+  }
+
+  void Keep(const uint8_t* tag, const SecretKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    DropOld(now);
+    if (entries_.size() >= kCount) {
+      auto oldest = std::min_element(entries_.begin(), entries_.end(),
+                                     [](const Entry& a, const Entry& b) { return a.used < b.used; });
+      Drop(oldest);
+    }
+    Entry e;
+    uint8_t* k = SecretKeyWriter::Open(&e.key);
+    if (k == nullptr) return;
+    std::memcpy(k, key.data(), SecretKey::kSize);
+    SecretKeyWriter::Close(&e.key);
+    std::memcpy(e.tag, tag, sizeof e.tag);
+    e.used = now;
+    entries_.push_back(std::move(e));
+  }
+
+  // The tag of one derivation's inputs, keyed with a secret of this process.
+  void Tag(const OwnerRecord& r, std::string_view name, uint8_t* tag) {
+    std::call_once(secret_once_, [this] { crypto_generichash_keygen(secret_); });
+    crypto_generichash_state st;
+    crypto_generichash_init(&st, secret_, sizeof secret_, kTagSize);
+    crypto_generichash_update(&st, r.salt, sizeof r.salt);
+    uint8_t params[8];
+    for (int i = 0; i < 4; ++i) {
+      params[i] = static_cast<uint8_t>(r.params.opslimit >> (8 * i));
+      params[4 + i] = static_cast<uint8_t>(r.params.memlimit_kib >> (8 * i));
+    }
+    crypto_generichash_update(&st, params, sizeof params);
+    crypto_generichash_update(&st, reinterpret_cast<const unsigned char*>(name.data()),
+                              name.size());
+    crypto_generichash_final(&st, tag, kTagSize);
+    sodium_memzero(&st, sizeof st);
+  }
+
+  static constexpr size_t kTagSize = 32;
+
+ private:
+  struct Entry {
+    uint8_t tag[kTagSize];
+    SecretKey key;
+    std::chrono::steady_clock::time_point used;
+  };
+  void Drop(std::vector<Entry>::iterator it) {
+    sodium_memzero(it->tag, sizeof it->tag);
+    entries_.erase(it);  // the key wipes itself
+  }
+  void DropOld(std::chrono::steady_clock::time_point now) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (now - it->used > kKeep) {
+        sodium_memzero(it->tag, sizeof it->tag);
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::once_flag secret_once_;
+  uint8_t secret_[crypto_generichash_KEYBYTES] = {};
+  std::vector<Entry> entries_;
+};
+
+// Derives the key that seals the record key from the name and the record's salt, or finds
+// it kept from a derivation of the same inputs a moment ago.
 CryptoStatus DeriveNameKey(const OwnerRecord& r, std::string_view name, SecretKey* out) {
+  DerivedKeys& kept = DerivedKeys::Get();
+  uint8_t tag[DerivedKeys::kTagSize];
+  kept.Tag(r, name, tag);
+  if (kept.Find(tag, out)) {
+    sodium_memzero(tag, sizeof tag);
+    return CryptoStatus::kOk;
+  }
   uint8_t* k = SecretKeyWriter::Open(out);
   if (k == nullptr) return CryptoStatus::kNoMemory;
   // Argon2id fails only when its working memory cannot be had; the inputs are in range.
@@ -118,6 +227,8 @@ CryptoStatus DeriveNameKey(const OwnerRecord& r, std::string_view name, SecretKe
     return CryptoStatus::kNoMemory;
   }
   SecretKeyWriter::Close(out);
+  kept.Keep(tag, *out);
+  sodium_memzero(tag, sizeof tag);
   return CryptoStatus::kOk;
 }
 

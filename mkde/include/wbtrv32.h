@@ -202,14 +202,14 @@ enum {
   BTR_INVALID_OWNER = 51, /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
   BTR_BAD_CHUNK = 62, /* Update Chunk: the descriptor does not hold together */
-  BTR_CONFLICT = 80,
-  BTR_LOCK_ERROR = 81,
-  /* Unlock: nothing of that kind is locked */ /* the record changed since this block read it */
-  BTR_RECORD_IN_USE = 84,                      /* another client holds the record */
-  BTR_FILE_IN_USE = 85,                        /* another client holds the file (its write gate) */
-  BTR_INCOMPATIBLE_MODE = 88,                  /* an exclusive open stands in the way */
-  BTR_PERMISSION = 94,                         /* the file lies on a network file system */
-  BTR_CHUNK_OFFSET = 103                       /* Update Chunk past the record's end */
+  BTR_DEADLOCK = 78,          /* the wait would close a cycle of clients waiting on each other */
+  BTR_CONFLICT = 80,          /* the record changed since this block read it */
+  BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */
+  BTR_RECORD_IN_USE = 84,     /* another client holds the record */
+  BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
+  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
+  BTR_PERMISSION = 94,        /* the file lies on a network file system */
+  BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
 };
 
 /* The plain entry point: a call of the process's default client. */

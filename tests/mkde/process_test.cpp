@@ -197,6 +197,64 @@ TEST_F(Processes, ExclusiveOpensReachAcrossProcesses) {
   for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
+// Two processes whose transactions wait on each other: the wait that closes the cycle
+// answers 78 instead of waiting out its bound, and once that transaction is undone the
+// other goes through. The waits are on two files' gates, then on a record lock and a gate.
+TEST_F(Processes, AWaitThatClosesACycleAnswersDeadlock) {
+  const std::string second = Path("second.dat");
+  ASSERT_EQ(CreateFile(second, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  {
+    Table t;
+    ASSERT_EQ(t.Open(path_), 0);
+    ASSERT_EQ(t.Insert(Rec(1)), 0);
+  }
+  struct Case {
+    const char* name;
+    bool record_lock;  // the parent waits for a record lock rather than a gate
+  };
+  for (const Case& c : {Case{"two gates", false}, Case{"a record lock and a gate", true}}) {
+    SCOPED_TRACE(c.name);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    Table mine, theirs;
+    ASSERT_EQ(mine.Open(path_), 0);
+    ASSERT_EQ(theirs.Open(second), 0);
+    // The parent takes the first file: its gate, or (concurrent) a lock on record 1.
+    std::string data;
+    ASSERT_EQ(Call(c.record_lock ? 1000 + BTR_BEGIN_TRANSACTION : BTR_BEGIN_TRANSACTION, mine.pos,
+                   nullptr, nullptr, 0),
+              0);
+    if (c.record_lock) {
+      ASSERT_EQ(mine.Get(BTR_GET_EQUAL + 100, 0, IdKey(1)), 0);
+    } else {
+      ASSERT_EQ(mine.Insert(Rec(100)), 0);
+    }
+    pid_t child = Spawn([&] {
+      Table a, b;
+      if (a.Open(path_) != 0 || b.Open(c.record_lock ? path_ : second) != 0) return 1;
+      if (Call(1000 + BTR_BEGIN_TRANSACTION, a.pos, nullptr, nullptr, 0) != 0) return 2;
+      // Holds the second file's gate (or the first's), then waits for what the parent holds.
+      if (b.Insert(Rec(200)) != 0) return 3;
+      char r = 1;
+      if (write(ready[1], &r, 1) != 1) return 4;
+      int16_t s = c.record_lock ? a.Get(BTR_GET_EQUAL + 100, 0, IdKey(1)) : a.Insert(Rec(201));
+      if (s != 0) return 10 + s % 100;
+      return Call(BTR_END_TRANSACTION, a.pos, nullptr, nullptr, 0) == 0 ? 0 : 5;
+    });
+    close(ready[1]);
+    char r;
+    ASSERT_EQ(read(ready[0], &r, 1), 1) << "child ended with " << Wait(child);
+    close(ready[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the child is waiting
+    EXPECT_EQ(c.record_lock ? mine.Insert(Rec(101)) : theirs.Insert(Rec(101)), BTR_DEADLOCK);
+    ASSERT_EQ(Call(BTR_ABORT_TRANSACTION, mine.pos, nullptr, nullptr, 0), 0);
+    if (c.record_lock) {
+      ASSERT_EQ(Call(BTR_UNLOCK, mine.pos, nullptr, nullptr, 0), 0);
+    }
+    EXPECT_EQ(Wait(child), 0) << "the other transaction went through";
+  }
+}
+
 TEST_F(Processes, KilledWriterBlocksNobodyAndLosesNothing) {
   std::mt19937 rng(99);
   std::set<int32_t> acknowledged;

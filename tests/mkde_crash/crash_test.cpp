@@ -12,9 +12,12 @@
 //
 // Usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] [--max-delay-ms N]
 //                        [--dir DIR] [--keep] [--require-transactions]
-//                        [--no-reader] [--verbose]
+//                        [--no-reader] [--power-cut SHIM] [--verbose]
 // A reader in the test's own process reads random records while the writer runs (about one a
 // millisecond) and must never see data of a transaction before its End; --no-reader omits it.
+// --power-cut names the power-cut shim (power_cut_shim.cpp): every kill is then a power cut,
+// the files put back to what their last syncs left on disk before they are checked, and
+// every open is durable.
 // Environment: VASTREL_CRASH_ITERATIONS, VASTREL_CRASH_SECONDS, VASTREL_CRASH_SEED and
 // VASTREL_CRASH_MAX_DELAY_MS give the same knobs (the options win).
 #include <fcntl.h>
@@ -39,6 +42,7 @@
 
 #include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/crash_files.h"
+#include "tests/mkde_crash/power_cut.h"
 
 #ifndef VASTREL_CRASH_DEFAULT_ITERATIONS
 #define VASTREL_CRASH_DEFAULT_ITERATIONS 200
@@ -387,6 +391,9 @@ struct Options {
   bool require_transactions = false;
   bool concurrent_reader = true;  // --no-reader turns it off
   bool verbose = false;
+  // The power-cut shim: preloaded into the writer, its undone writes rolled back after each
+  // kill, so that the files are what a power cut at that moment would leave.
+  std::string power_cut;
 };
 
 struct Figures {
@@ -398,6 +405,7 @@ struct Figures {
   uint64_t torn_messages = 0;
   uint64_t kills_timed = 0, kills_at_commit = 0, kills_at_start = 0;
   uint64_t transaction_runs = 0, single_write_runs = 0, accelerated_runs = 0;
+  uint64_t writes_undone = 0;  // by the power cuts
 };
 
 enum class KillPlan { kTimed, kAtCommit, kAtStart };
@@ -537,13 +545,14 @@ class CrashTest {
                 "at the kill: %" PRIu64 " found committed, %" PRIu64 " found absent; %" PRIu64
                 " torn messages\n"
                 "  files now hold %zu, %zu and %zu records; %" PRIu64
-                " reads by a concurrent reader\n",
+                " reads by a concurrent reader; %" PRIu64 " unsynced writes undone by power cuts\n",
                 f_.iterations, elapsed, o_.seed,
                 f_.transaction_runs ? "transactions of 1 to 50 changes" : "single durable writes",
                 f_.acknowledged, f_.changes, f_.transaction_runs, f_.single_write_runs,
                 f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
                 f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages,
-                model_[0].size(), model_[1].size(), model_[2].size(), reader_.reads());
+                model_[0].size(), model_[1].size(), model_[2].size(), reader_.reads(),
+                f_.writes_undone);
     // Files the engine left beside the record files and their two companions.
     std::set<std::string> known;
     for (const FileDef& def : kFiles) {
@@ -580,7 +589,8 @@ class CrashTest {
     const KillPlan plan = roll < 60   ? KillPlan::kTimed
                           : roll < 90 ? KillPlan::kAtCommit
                                       : KillPlan::kAtStart;
-    const int8_t mode = rng_() % 4 == 0 ? -1 : 0;
+    // An accelerated commit is not durable against a power cut: power cuts use durable opens.
+    const int8_t mode = o_.power_cut.empty() && rng_() % 4 == 0 ? -1 : 0;
     const uint64_t writer_seed = rng_();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return Failure(iteration, "pipe failed");
@@ -602,6 +612,16 @@ class CrashTest {
       char* argv[8];
       for (int i = 0; i < 7; ++i) argv[i] = const_cast<char*>(args[i].c_str());
       argv[7] = nullptr;
+      if (!o_.power_cut.empty()) {
+        setenv("LD_PRELOAD", o_.power_cut.c_str(), 1);
+        setenv("VASTREL_CUT_DIR", dir_.c_str(), 1);
+        // Under the sanitizers their runtime is then no longer the first library loaded.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options =
+            std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
+            "verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+      }
       execv("/proc/self/exe", argv);
       _exit(127);
     }
@@ -721,6 +741,11 @@ class CrashTest {
     if (!buffer.empty()) ++f_.torn_messages;
     if (failure.empty()) reader_.Verify(&failure);
     BTRCALL(BTR_STOP, stop_pos_, nullptr, nullptr, nullptr, 0, 0);
+    if (!o_.power_cut.empty()) {
+      const long undone = powercut::RollBack(dir_);
+      if (undone < 0 && failure.empty()) failure = "the power cut's journals could not be applied";
+      if (undone > 0) f_.writes_undone += static_cast<uint64_t>(undone);
+    }
     if (!failure.empty()) return Failure(iteration, failure);
     if (!killed || !WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL) {
       return Failure(iteration,
@@ -812,7 +837,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] "
                "[--max-delay-ms N] [--dir DIR] [--keep] [--require-transactions] "
-               "[--no-reader] [--verbose]\n");
+               "[--no-reader] [--power-cut SHIM] [--verbose]\n");
   return 2;
 }
 
@@ -851,6 +876,8 @@ int main(int argc, char** argv) {
       o.require_transactions = true;
     } else if (a == "--no-reader") {
       o.concurrent_reader = false;
+    } else if (a == "--power-cut" && has_value) {
+      o.power_cut = argv[++i];
     } else if (a == "--verbose") {
       o.verbose = true;
     } else {

@@ -1,0 +1,342 @@
+// Writers that contend: transfers between two records in concurrent transactions, each
+// writer a process of its own retrying on 78, 80, 84 and 85, with one more process summing
+// every balance alongside. Runs 1 and 4 writers over records in one file and in two files,
+// with no-wait (+400) and wait (+300) locks, one configuration after the other, and prints
+// the transfers each committed in the same time.
+//
+// Before them, durable single inserts by 1, 2 and 4 processes at once into one file, beside
+// SQLite (WAL, synchronous FULL: durable) and LMDB (synced commits) doing the same.
+//
+// Usage: engine_transfer_bench [--seconds=S] [--dir=PATH]   (default 3 s per configuration)
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <lmdb.h>
+#include <sqlite3.h>
+
+#include "mkde/include/wbtrv32.h"
+
+namespace {
+
+constexpr int kAccounts = 100;
+constexpr uint32_t kLen = 32;
+
+int Create(const std::string& path) {
+  std::string spec(32, '\0');
+  spec[0] = static_cast<char>(kLen);
+  spec[3] = 0x10;  // page size 4096
+  spec[4] = 1;     // one key: a unique 4-byte integer at position 1
+  spec[16] = 1;
+  spec[18] = 4;
+  spec[21] = 0x01;
+  spec[26] = 1;
+  std::string key = path + '\0';
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  uint32_t len = static_cast<uint32_t>(spec.size());
+  return BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()),
+                 0);
+}
+
+int Open(uint8_t* pos, const std::string& path) {
+  std::string key = path + '\0';
+  char owner[1] = {0};
+  uint32_t len = 1;
+  return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+}
+
+int Do(int op, uint8_t* pos, char* rec = nullptr, int32_t* key = nullptr) {
+  uint32_t len = rec ? kLen : 0;
+  return BTRCALL(static_cast<uint16_t>(op), pos, rec, &len, key, key ? 4 : 0, 0);
+}
+
+int64_t Balance(const char* rec) {
+  int64_t b;
+  std::memcpy(&b, rec + 4, 8);
+  return b;
+}
+
+void Fill(const std::string& path) {
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  if (Create(path) != 0 || Open(pos, path) != 0) std::exit(2);
+  for (int32_t id = 1; id <= kAccounts; ++id) {
+    char rec[kLen] = {};
+    std::memcpy(rec, &id, 4);
+    int64_t b = 1000;
+    std::memcpy(rec + 4, &b, 8);
+    int32_t k = 0;
+    if (Do(BTR_INSERT, pos, rec, &k) != 0) std::exit(2);
+  }
+  Do(BTR_CLOSE, pos);
+}
+
+// One writer: transfers until `stop`, counting the committed ones in *done.
+void Writer(const std::vector<std::string>& files, int lock_bias, unsigned seed,
+            std::atomic<bool>* stop, std::atomic<long>* done) {
+  // Two blocks, one per side of a transfer (on one file, or one on each).
+  std::vector<std::vector<uint8_t>> pos(2, std::vector<uint8_t>(BTR_POS_BLOCK_SIZE));
+  for (size_t i = 0; i < 2; ++i) {
+    if (Open(pos[i].data(), files[i % files.size()]) != 0) _exit(3);
+  }
+  std::mt19937 rng(seed);
+  while (!stop->load(std::memory_order_relaxed)) {
+    int32_t a = static_cast<int32_t>(rng() % kAccounts) + 1;
+    int32_t b = static_cast<int32_t>(rng() % kAccounts) + 1;
+    uint8_t* pa = pos[0].data();
+    uint8_t* pb = pos[1].data();
+    if (files.size() == 1 && a == b) continue;
+    if (rng() % 2) std::swap(pa, pb);
+    int s = Do(1000 + BTR_BEGIN_TRANSACTION, pa);
+    char ra[kLen], rb[kLen];
+    if (s == 0) s = Do(BTR_GET_EQUAL + lock_bias, pa, ra, &a);
+    if (s == 0) s = Do(BTR_GET_EQUAL + lock_bias, pb, rb, &b);
+    if (s == 0) {
+      int64_t x = Balance(ra) - 1, y = Balance(rb) + 1;
+      std::memcpy(ra + 4, &x, 8);
+      std::memcpy(rb + 4, &y, 8);
+      s = Do(BTR_UPDATE, pa, ra, &a);
+    }
+    if (s == 0) s = Do(BTR_UPDATE, pb, rb, &b);
+    if (s == 0) s = Do(BTR_END_TRANSACTION, pa);
+    if (s != 0) Do(BTR_ABORT_TRANSACTION, pa);
+    // Multiple-record locks last until Unlock.
+    for (auto& p : pos) BTRCALL(BTR_UNLOCK, p.data(), nullptr, nullptr, nullptr, 0, -2);
+    if (s == 0) {
+      done->fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
+    if (s != 78 && s != 80 && s != BTR_RECORD_IN_USE && s != BTR_FILE_IN_USE) {
+      std::fprintf(stderr, "a transfer answered %d\n", s);
+      _exit(4);
+    }
+  }
+  _exit(0);
+}
+
+// The reader: sums every balance of every file, over and over, without a transaction.
+void Reader(const std::vector<std::string>& files, std::atomic<bool>* stop) {
+  std::vector<std::vector<uint8_t>> pos(files.size(), std::vector<uint8_t>(BTR_POS_BLOCK_SIZE));
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (Open(pos[i].data(), files[i]) != 0) _exit(3);
+  }
+  while (!stop->load(std::memory_order_relaxed)) {
+    int64_t sum = 0;
+    for (auto& p : pos) {
+      char rec[kLen];
+      int32_t k = 0;
+      for (int s = Do(BTR_GET_FIRST, p.data(), rec, &k); s == 0;
+           s = Do(BTR_GET_NEXT, p.data(), rec, &k)) {
+        sum += Balance(rec);
+      }
+    }
+    (void)sum;
+  }
+  _exit(0);
+}
+
+// ---- Durable single inserts by several processes ----
+
+enum class Store { kEngine, kSqliteFull, kLmdb };
+
+// One inserting process: distinct keys (its index in the low bits), one commit each.
+void Inserter(Store store, const std::string& dir, int index, std::atomic<bool>* stop,
+              std::atomic<long>* done) {
+  char rec[kLen] = {};
+  int32_t id = index;
+  if (store == Store::kEngine) {
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    if (Open(pos, dir + "/engine.dat") != 0) _exit(3);
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      std::memcpy(rec, &id, 4);
+      int32_t k = 0;
+      int s = Do(BTR_INSERT, pos, rec, &k);
+      if (s != 0 && s != BTR_FILE_IN_USE) _exit(4);
+      if (s == 0) done->fetch_add(1, std::memory_order_relaxed);
+    }
+  } else if (store == Store::kSqliteFull) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open((dir + "/sqlite.db").c_str(), &db) != SQLITE_OK) _exit(3);
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO rec(k0, data) VALUES(?1, ?2)", -1, &insert, nullptr);
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      sqlite3_bind_int(insert, 1, id);
+      sqlite3_bind_blob(insert, 2, rec, kLen, SQLITE_STATIC);
+      int rc = sqlite3_step(insert);
+      sqlite3_reset(insert);
+      if (rc != SQLITE_DONE && rc != SQLITE_BUSY) _exit(4);
+      if (rc == SQLITE_DONE) done->fetch_add(1, std::memory_order_relaxed);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+  } else {
+    MDB_env* env = nullptr;
+    MDB_dbi dbi;
+    MDB_txn* txn = nullptr;
+    if (mdb_env_create(&env) != 0) _exit(3);
+    mdb_env_set_mapsize(env, size_t{1} << 30);
+    if (mdb_env_open(env, (dir + "/lmdb.mdb").c_str(), MDB_NOSUBDIR, 0644) != 0) _exit(3);
+    if (mdb_txn_begin(env, nullptr, 0, &txn) != 0 || mdb_dbi_open(txn, nullptr, 0, &dbi) != 0 ||
+        mdb_txn_commit(txn) != 0) {
+      _exit(3);
+    }
+    while (!stop->load(std::memory_order_relaxed)) {
+      id += 16;
+      int32_t be = static_cast<int32_t>(htobe32(static_cast<uint32_t>(id)));
+      MDB_val k{4, &be}, v{kLen, rec};
+      if (mdb_txn_begin(env, nullptr, 0, &txn) != 0 || mdb_put(txn, dbi, &k, &v, 0) != 0 ||
+          mdb_txn_commit(txn) != 0) {
+        _exit(4);
+      }
+      done->fetch_add(1, std::memory_order_relaxed);
+    }
+    mdb_env_close(env);
+  }
+  _exit(0);
+}
+
+long Inserts(Store store, const std::string& dir, int processes, double seconds) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  if (store == Store::kEngine) {
+    if (Create(dir + "/engine.dat") != 0) return -1;
+  } else if (store == Store::kSqliteFull) {
+    sqlite3* db = nullptr;
+    sqlite3_open((dir + "/sqlite.db").c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; CREATE TABLE rec(pos INTEGER PRIMARY KEY, k0 INTEGER "
+                 "NOT NULL, data BLOB NOT NULL); CREATE UNIQUE INDEX rec_k0 ON rec(k0);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* stop = new (shared) std::atomic<bool>(false);
+  auto* done = new (static_cast<char*>(shared) + 64) std::atomic<long>(0);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < processes; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) Inserter(store, dir, i, stop, done);
+    pids.push_back(pid);
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop->store(true);
+  bool failed = false;
+  for (pid_t p : pids) {
+    int status = 0;
+    waitpid(p, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
+  }
+  long n = done->load();
+  munmap(shared, 4096);
+  return failed ? -1 : n;
+}
+
+long Run(const std::string& dir, int writers, int file_count, int lock_bias, double seconds) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::vector<std::string> files;
+  for (int i = 0; i < file_count; ++i) {
+    files.push_back(dir + "/accounts" + std::to_string(i) + ".dat");
+    Fill(files.back());
+  }
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
+  void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* stop = new (shared) std::atomic<bool>(false);
+  auto* done = new (static_cast<char*>(shared) + 64) std::atomic<long>(0);
+  std::vector<pid_t> pids;
+  for (int w = 0; w < writers; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) Writer(files, lock_bias, 7919u * (w + 1), stop, done);
+    pids.push_back(pid);
+  }
+  pid_t reader = fork();
+  if (reader == 0) Reader(files, stop);
+  pids.push_back(reader);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop->store(true);
+  bool failed = false;
+  for (pid_t p : pids) {
+    int status = 0;
+    waitpid(p, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
+  }
+  long n = done->load();
+  munmap(shared, 4096);
+  return failed ? -1 : n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 3;
+  std::string dir = "/var/tmp/vastrel-transfer-" + std::to_string(getpid());
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.rfind("--seconds=", 0) == 0) seconds = std::atof(a.c_str() + 10);
+    if (a.rfind("--dir=", 0) == 0) dir = a.substr(6);
+  }
+  std::printf("durable single inserts per second, all processes together, in %.1f s each\n",
+              seconds);
+  std::printf("%-10s %12s %12s %12s\n", "processes", "engine", "sqlite-full", "lmdb");
+  double rate[3][3];
+  int p_row = 0;
+  for (int processes : {1, 2, 4}) {
+    int col = 0;
+    for (Store store : {Store::kEngine, Store::kSqliteFull, Store::kLmdb}) {
+      rate[p_row][col++] = static_cast<double>(Inserts(store, dir, processes, seconds)) / seconds;
+    }
+    std::printf("%-10d %12.0f %12.0f %12.0f\n", processes, rate[p_row][0], rate[p_row][1],
+                rate[p_row][2]);
+    ++p_row;
+  }
+  std::printf("4:1       %12.2f %12.2f %12.2f   (target for the engine >= 2.5)\n",
+              rate[2][0] / rate[0][0], rate[2][1] / rate[0][1], rate[2][2] / rate[0][2]);
+  std::printf("engine:sqlite-full, 1 process %.2f (commits per second; target >= 1.0)\n\n",
+              rate[0][0] / rate[0][1]);
+
+  std::printf("transfers in %.1f s each (concurrent transactions, one reader summing alongside)\n",
+              seconds);
+  std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400",
+              "1 file +300", "2 files +300");
+  long table[2][4];
+  int row = 0;
+  for (int writers : {1, 4}) {
+    int col = 0;
+    for (int bias : {400, 300}) {
+      for (int files : {1, 2}) {
+        table[row][col++] = Run(dir, writers, files, bias, seconds);
+      }
+    }
+    std::printf("%-8d %14ld %14ld %14ld %14ld\n", writers, table[row][0], table[row][1],
+                table[row][2], table[row][3]);
+    ++row;
+  }
+  std::printf("4:1 ratio %14.2f %14.2f %14.2f %14.2f   (target >= 1.0)\n",
+              double(table[1][0]) / table[0][0], double(table[1][1]) / table[0][1],
+              double(table[1][2]) / table[0][2], double(table[1][3]) / table[0][3]);
+  std::printf("wait:no-wait, 4 writers %7.2f %14.2f   (target >= 0.5)\n",
+              double(table[1][2]) / table[1][0], double(table[1][3]) / table[1][1]);
+  std::filesystem::remove_all(dir);
+  for (auto& r : table) {
+    for (long v : r) {
+      if (v < 0) return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,69 @@
+// Waits between clients, across every process of the user on this machine.
+//
+// A client that has to wait (for a write gate or a record lock another client holds)
+// publishes, in one shared table, what it waits for and what it holds; only clients that
+// wait can close a cycle, so the table holds exactly the graph that matters. Publishing and
+// the search for a cycle run under one lock of the table, so of two clients that close a
+// cycle together, the second sees the first and answers 78.
+//
+// Whoever lets go of a gate or a record lock while someone waits bumps a shared counter
+// and wakes the waiters (a futex in the table), so that a wait ends as soon as what it
+// waits for is free, not at the next poll.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace mkde {
+
+// Something a client can hold and another wait for: a byte of a file's gate file (byte 0
+// the write gate, 2^32 + p the lock on record p).
+struct Resource {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t byte = 0;
+  bool operator==(const Resource& o) const {
+    return dev == o.dev && ino == o.ino && byte == o.byte;
+  }
+};
+
+class Waits {
+ public:
+  static Waits& Get();
+
+  // The counter a wait compares against: read before the attempt whose failure leads to
+  // the wait. 0 when the table is not available (waits then poll).
+  uint32_t Epoch();
+  // Publishes `client` (an identity unique on the machine) as waiting for `wanted` while
+  // holding `held`, and searches for a cycle. True when this wait closes one: the slot is
+  // withdrawn and the caller answers 78. A client already published is updated.
+  bool Publish(uint64_t client, const Resource& wanted, const std::vector<Resource>& held);
+  // Withdraws the client's entry (its wait ended, whichever way).
+  void Withdraw(uint64_t client);
+  // Sleeps until something is let go after `epoch` was read, or `timeout_us` passes.
+  void Sleep(uint32_t epoch, long timeout_us);
+  // After a gate or record lock was let go: wakes waiters, if there are any.
+  void Released();
+
+  // After fork(): the child takes up the table afresh (its lock must be its own).
+  void ForgetAfterFork();
+
+ private:
+  Waits() = default;
+  bool Attach();
+  void LockTable();
+  void UnlockTable();
+
+  int fd_ = -1;
+  bool failed_ = false;
+  void* table_ = nullptr;
+};
+
+// The resource a failed attempt would have to wait for: set where the conflict is found
+// (the gate, a record lock), read by the wait that follows.
+void NoteWait(const Resource& r);
+bool TakeNotedWait(Resource* r);
+
+}  // namespace mkde
