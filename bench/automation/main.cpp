@@ -11,6 +11,7 @@
 // anything is timed every path walks the whole file and must find every key in order: a path
 // that does not makes the program exit 1. The engine is libwbtrv32.so beside the program, loaded
 // when the component's module starts (VASTREL_ENGINE names another).
+#include <CLI/CLI.hpp>
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -573,37 +574,31 @@ void Prepare(Path& path, const std::vector<int32_t>& sorted, int* rounds_of) {
   *rounds_of = 0;
 }
 
-bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out) {
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || v == 0 || v > max) return false;
-  *out = v;
-  return true;
-}
-
-// Takes this program's own flags out of argv; Google Benchmark reads the rest.
-bool ParseArgs(int* argc, char** argv) {
-  int kept = 1;
-  for (int i = 1; i < *argc; ++i) {
-    const std::string a = argv[i];
-    uint64_t v = 0;
-    if (a.rfind("--records=", 0) == 0) {
-      if (!ParseUnsigned(a.c_str() + 10, 100'000'000, &v) || v < 2) return false;
-      g_config.records = static_cast<uint32_t>(v);
-    } else if (a.rfind("--rounds=", 0) == 0) {
-      if (!ParseUnsigned(a.c_str() + 9, 100, &v)) return false;
-      g_config.rounds = static_cast<int>(v);
-    } else if (a.rfind("--dir=", 0) == 0) {
-      g_config.dir = a.substr(6);
-    } else if (a == "--keep") {
-      g_config.keep = true;
-    } else {
-      argv[kept++] = argv[i];
-    }
+// Takes this program's own options out of argv (CLI11); Google Benchmark reads the rest,
+// which CLI11 leaves for it. Exits with CLI11's code on --help or a bad value.
+void ParseArgs(int* argc, char** argv) {
+  CLI::App app("Get Next along key 0 through Invoke, the typed call, the table and a bare "
+               "BTRCALL, in one run",
+               "automation_bench");
+  app.allow_extras();
+  app.add_option("--records", g_config.records, "records in the file (2 or more)")
+      ->check(CLI::Range(2u, 100'000'000u));
+  app.add_option("--rounds", g_config.rounds, "walks per measurement")->check(CLI::Range(1, 100));
+  app.add_option("--dir", g_config.dir, "folder of the record file (default: a new one)");
+  app.add_flag("--keep", g_config.keep, "keep the record file");
+  try {
+    app.parse(*argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::exit(app.exit(e));
   }
-  *argc = kept;
-  argv[kept] = nullptr;
-  return true;
+  // What CLI11 did not take, in order, for Google Benchmark.
+  const std::vector<std::string> rest = app.remaining();
+  static std::vector<std::string> kept;
+  kept.assign(rest.begin(), rest.end());
+  int n = 1;
+  for (std::string& a : kept) argv[n++] = a.data();
+  argv[n] = nullptr;
+  *argc = n;
 }
 
 // The engine's BTRCALL from the library the component's module loaded.
@@ -614,16 +609,8 @@ bool FindBareEntry() {
                  state.library_name.c_str(), state.load_error.c_str());
     return false;
   }
-  // Opening the library again answers the module's handle: the one already mapped.
-  void* handle = dlopen(state.library_name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  if (handle == nullptr) {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FindBareEntry), &info) != 0 && info.dli_fname) {
-      const std::string self = info.dli_fname;
-      const std::string beside = self.substr(0, self.rfind('/') + 1) + state.library_name;
-      handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    }
-  }
+  // Opening the file the module loaded answers the module's handle: the one already mapped.
+  void* handle = dlopen(state.library_path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
   if (handle == nullptr) {
     std::fprintf(stderr, "automation_bench: the engine's handle was not found: %s\n", dlerror());
     return false;
@@ -638,12 +625,7 @@ bool FindBareEntry() {
 
 int main(int argc, char** argv) {
   using namespace vastrel::bench;
-  if (!ParseArgs(&argc, argv)) {
-    std::fprintf(stderr,
-                 "usage: automation_bench [--records=N (2 or more)] [--rounds=R] [--dir=PATH] "
-                 "[--keep] [benchmark flags]\n");
-    return 2;
-  }
+  ParseArgs(&argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   if (!FindBareEntry()) return 1;
