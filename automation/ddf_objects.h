@@ -138,5 +138,4 @@ class VASTREL_API TDDFIndexItems final : public DispatchImpl<IDDFIndexItems>,
 VASTREL_API void WriteFieldsToList(IDDFFieldItems* items, dictionary::TRecordItems& list);
 VASTREL_API void WriteIndexesToList(IDDFIndexItems* items, dictionary::TIndexItems& list);
 
-
 }  // namespace vastrel::automation

@@ -59,19 +59,32 @@ VASTREL_ENUMS(VASTREL_DECLARE_ENUM)
 
 // F(field, kind): C++ field types follow the kind (VT_I4 int32_t, VT_UI1 uint8_t,
 // VT_BOOL VARIANT_BOOL, VT_BSTR UTF-8 std::string).
-#define VASTREL_RECORD_TxKeyDesc(F)                                                                \
-  F(Position, VT_I4)                                                                               \
-  F(Length, VT_I4)                                                                                 \
-  F(KeyFlag, VT_I4)                                                                                \
-  F(KeyValues, VT_I4) F(Extended, VT_UI1) F(NullVal, VT_UI1) F(Reserv, VT_BSTR) F(Manually, VT_I4) \
-      F(ACS, VT_I4)
-#define VASTREL_RECORD_TxFileFlags(F)                                                             \
-  F(ffVariableLength, VT_BOOL)                                                                    \
-  F(ffTruncateBlank, VT_BOOL)                                                                     \
-  F(ffPreallocate, VT_BOOL)                                                                       \
-  F(ffCompress, VT_BOOL) F(ffKeyOnly, VT_BOOL) F(ffIndexBalancing, VT_BOOL) F(ff10, VT_BOOL)      \
-      F(ff20, VT_BOOL) F(ff30, VT_BOOL) F(ffDuplicatePtrs, VT_BOOL) F(ffKeyNumSpecified, VT_BOOL) \
-          F(ffUseVATs, VT_BOOL)
+// One field a line, which the formatter would fold differently on each run.
+// clang-format off
+#define VASTREL_RECORD_TxKeyDesc(F) \
+  F(Position, VT_I4)                \
+  F(Length, VT_I4)                  \
+  F(KeyFlag, VT_I4)                 \
+  F(KeyValues, VT_I4)               \
+  F(Extended, VT_UI1)               \
+  F(NullVal, VT_UI1)                \
+  F(Reserv, VT_BSTR)                \
+  F(Manually, VT_I4)                \
+  F(ACS, VT_I4)
+#define VASTREL_RECORD_TxFileFlags(F) \
+  F(ffVariableLength, VT_BOOL)        \
+  F(ffTruncateBlank, VT_BOOL)         \
+  F(ffPreallocate, VT_BOOL)           \
+  F(ffCompress, VT_BOOL)              \
+  F(ffKeyOnly, VT_BOOL)               \
+  F(ffIndexBalancing, VT_BOOL)        \
+  F(ff10, VT_BOOL)                    \
+  F(ff20, VT_BOOL)                    \
+  F(ff30, VT_BOOL)                    \
+  F(ffDuplicatePtrs, VT_BOOL)         \
+  F(ffKeyNumSpecified, VT_BOOL)       \
+  F(ffUseVATs, VT_BOOL)
+// clang-format on
 
 namespace detail {
 template <VARTYPE V>

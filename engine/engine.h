@@ -125,7 +125,7 @@ struct EngineState {
   bool engine_woken = false;                  // the plain warm-up has run
   std::vector<std::string> known_client_ids;  // in order of first use
   std::string library_name;                   // the name that was loaded or looked for
-  std::string load_error;  // why the library could not be loaded; empty otherwise
+  std::string load_error;    // why the library could not be loaded; empty otherwise
   std::string library_path;  // the file the loaded library came from; empty when none
 };
 VASTREL_API EngineState CurrentEngineState();

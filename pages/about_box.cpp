@@ -70,8 +70,7 @@ namespace {
 // thread there is nothing to show it on, and the call fails saying so.
 void ShowAboutBox(automation::TVastrel&) {
   auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
-  if (!app)
-    throw Exception("The about box needs a Qt widget application; none is running");
+  if (!app) throw Exception("The about box needs a Qt widget application; none is running");
   if (QThread::currentThread() != app->thread())
     throw Exception("The about box can only be shown on the user-interface thread");
   TVastrelAbout box;

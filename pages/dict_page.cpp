@@ -251,7 +251,8 @@ void DDFGrid::RefreshRows() {
   const QModelIndex keep = currentIndex();
   const int keep_row = keep.row(), keep_col = keep.column();
   // An open editor's text is dropped with the rest of the typed text.
-  if (QWidget* editor = indexWidget(keep)) closeEditor(editor, QAbstractItemDelegate::RevertModelCache);
+  if (QWidget* editor = indexWidget(keep))
+    closeEditor(editor, QAbstractItemDelegate::RevertModelCache);
   model_->Refresh(ItemCount());
   setEnabled(model_->Count() > 0);
   if (keep_row >= 0) {
@@ -319,9 +320,7 @@ bool DDFGrid::LeaveCell(const QModelIndex& cell) {
 // ---------------------------------------------------------------------------------------
 // The field grid
 
-TBtrDDFFieldStringGrid::TBtrDDFFieldStringGrid(QWidget* parent) : DDFGrid(parent) {
-  AttachModel();
-}
+TBtrDDFFieldStringGrid::TBtrDDFFieldStringGrid(QWidget* parent) : DDFGrid(parent) { AttachModel(); }
 
 ComPtr<IDDFFieldItem> TBtrDDFFieldStringGrid::Item(int index) const {
   return GetObject(items_.get(), &IDDFFieldItems::get_Items, index);
@@ -386,9 +385,7 @@ QString TBtrDDFFieldStringGrid::DuplicateCaption() const {
 // ---------------------------------------------------------------------------------------
 // The index grid
 
-TBtrDDFIndexStringGrid::TBtrDDFIndexStringGrid(QWidget* parent) : DDFGrid(parent) {
-  AttachModel();
-}
+TBtrDDFIndexStringGrid::TBtrDDFIndexStringGrid(QWidget* parent) : DDFGrid(parent) { AttachModel(); }
 
 ComPtr<IDDFIndexItem> TBtrDDFIndexStringGrid::Item(int index) const {
   return GetObject(items_.get(), &IDDFIndexItems::get_Items, index);
@@ -701,7 +698,8 @@ void TDataDictProp::grDictSelectCell(int col, int row) {
   const int width = grDict->viewport()->width();
   const bool any = grDict->ItemCount() > 0;
   if (col == 2 && any && cell.left() < width) {
-    const int type = static_cast<int>(Get(grDict->Item(row - 1).get(), &IDDFFieldItem::get_FieldType));
+    const int type =
+        static_cast<int>(Get(grDict->Item(row - 1).get(), &IDDFFieldItem::get_FieldType));
     cmbFieldType->setCurrentIndex(type >= 0 && type < 7 ? type : -1);
     cmbFieldType->show();
   } else {
@@ -710,12 +708,14 @@ void TDataDictProp::grDictSelectCell(int col, int row) {
   if ((col == 3 || col == 4) && any && edtFieldInfo->x() < width) {
     edtFieldInfo->setToolTip(
         col == 3
-            ? QStringLiteral("This button allows you to increase/decrease the value of Offset field.\n"
-                             "Offset is used to calculate the start position in record buffer for the\n"
-                             "current field. Base Offset position starts at: 0 and ends at BufferLength-1.")
-            : QStringLiteral("This button allows you to increase/decrease the value of Size field.\n"
-                             "Size is used to calculate the maximum length in record buffer for the\n"
-                             "current field."));
+            ? QStringLiteral(
+                  "This button allows you to increase/decrease the value of Offset field.\n"
+                  "Offset is used to calculate the start position in record buffer for the\n"
+                  "current field. Base Offset position starts at: 0 and ends at BufferLength-1.")
+            : QStringLiteral(
+                  "This button allows you to increase/decrease the value of Size field.\n"
+                  "Size is used to calculate the maximum length in record buffer for the\n"
+                  "current field."));
     ComPtr<IDDFFieldItem> item = grDict->Item(row - 1);
     edtFieldInfo->SetPosition(col == 3 ? Get(item.get(), &IDDFFieldItem::get_Offset)
                                        : Get(item.get(), &IDDFFieldItem::get_Size));
@@ -733,8 +733,7 @@ void TDataDictProp::grIndexSelectCell(int col, int row) {
       QStringLiteral("Rec: %1/%2").arg(row).arg(grIndex->RowCount() - 1));
   PlaceUpDown(grIndex, edtIndexKey, col, row);
   if (col == 2 && grIndex->ItemCount() > 0 && edtIndexKey->x() < grIndex->viewport()->width()) {
-    edtIndexKey->SetPosition(
-        Get(grIndex->Item(row - 1).get(), &IDDFIndexItem::get_IndexKeyNum));
+    edtIndexKey->SetPosition(Get(grIndex->Item(row - 1).get(), &IDDFIndexItem::get_IndexKeyNum));
     edtIndexKey->show();
   } else {
     edtIndexKey->hide();

@@ -87,7 +87,9 @@ class VASTREL_PAGES_API TBtrDDFFieldStringGrid : public DDFGrid {
   Q_OBJECT
  public:
   explicit TBtrDDFFieldStringGrid(QWidget* parent = nullptr);
-  void SetItems(automation::IDDFFieldItems* items) { items_ = ComPtr<automation::IDDFFieldItems>(items); }
+  void SetItems(automation::IDDFFieldItems* items) {
+    items_ = ComPtr<automation::IDDFFieldItems>(items);
+  }
   automation::IDDFFieldItems* Items() const { return items_.get(); }
   ComPtr<automation::IDDFFieldItem> Item(int index) const;
 
@@ -115,7 +117,9 @@ class VASTREL_PAGES_API TBtrDDFIndexStringGrid : public DDFGrid {
   Q_OBJECT
  public:
   explicit TBtrDDFIndexStringGrid(QWidget* parent = nullptr);
-  void SetItems(automation::IDDFIndexItems* items) { items_ = ComPtr<automation::IDDFIndexItems>(items); }
+  void SetItems(automation::IDDFIndexItems* items) {
+    items_ = ComPtr<automation::IDDFIndexItems>(items);
+  }
   automation::IDDFIndexItems* Items() const { return items_.get(); }
   ComPtr<automation::IDDFIndexItem> Item(int index) const;
 

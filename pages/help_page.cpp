@@ -33,8 +33,8 @@ TpropHelpPage::TpropHelpPage(QWidget* parent) : PropertyPage(parent) {
     QIcon icon;
     icon.addPixmap(images[node.icon], QIcon::Normal);
     icon.addPixmap(images[node.selected_icon], QIcon::Selected);
-    auto* item = node.parent < 0 ? new QTreeWidgetItem(tvwTypLib)
-                                 : new QTreeWidgetItem(items_[node.parent]);
+    auto* item =
+        node.parent < 0 ? new QTreeWidgetItem(tvwTypLib) : new QTreeWidgetItem(items_[node.parent]);
     item->setText(0, node.text);
     item->setIcon(0, icon);
     item->setData(0, kIndexRole, static_cast<int>(items_.size()));
@@ -44,7 +44,8 @@ TpropHelpPage::TpropHelpPage(QWidget* parent) : PropertyPage(parent) {
   Label1 = new QLabel;
   Label1->setWordWrap(true);
   Label1->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-  Label1->setStyleSheet(QStringLiteral("QLabel { background: silver; color: navy; padding: 4px; }"));
+  Label1->setStyleSheet(
+      QStringLiteral("QLabel { background: silver; color: navy; padding: 4px; }"));
   DateLbl = new QLabel(QStringLiteral("Latest update: %d-%d-%d"));
   DateLbl->setAlignment(Qt::AlignCenter);
   Label2 = new QLabel(QStringLiteral("For further information, write to us:"));
@@ -76,8 +77,9 @@ TpropHelpPage::TpropHelpPage(QWidget* parent) : PropertyPage(parent) {
   btnPrint->setToolTip(
       QStringLiteral("Print to selected printer the Help tree within each node detail info."));
   CheckBox1 = new QCheckBox(QStringLiteral("&Show Legend"));
-  CheckBox1->setToolTip(QStringLiteral("Show/hide the Legend window.\nVery useful to identify easier "
-                                       "the \ncategory of node you are exploring."));
+  CheckBox1->setToolTip(
+      QStringLiteral("Show/hide the Legend window.\nVery useful to identify easier "
+                     "the \ncategory of node you are exploring."));
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(btnPrint);
   bottom->addWidget(CheckBox1);

@@ -8,8 +8,8 @@ namespace vastrel::pages {
 namespace {
 
 // The prefixes of the nine scheme types, in the order of TLinkType.
-constexpr const char* kPrefixes[] = {"http://", "mailto:", "ftp://",  "https://", "news:",
-                                     "telnet:", "wais:",   "gopher:", "file://"};
+constexpr const char* kPrefixes[] = {
+    "http://", "mailto:", "ftp://", "https://", "news:", "telnet:", "wais:", "gopher:", "file://"};
 constexpr int kSchemes = 9;
 
 }  // namespace

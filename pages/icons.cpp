@@ -88,7 +88,6 @@ std::vector<QPixmap> Build() {
 
 }  // namespace
 
-
 const std::vector<QPixmap>& HelpImageList() {
   static const std::vector<QPixmap> list = Build();
   return list;

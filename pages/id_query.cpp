@@ -5,8 +5,8 @@
 #include <QLineEdit>
 
 #include "dictionary/item_file.h"
-#include "platform/locale.h"
 #include "pages/services.h"
+#include "platform/locale.h"
 
 namespace vastrel::pages {
 

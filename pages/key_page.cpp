@@ -17,8 +17,8 @@ using automation::TxKeyTypes;
 namespace {
 
 constexpr const char* kKeyTypeNames[] = {
-    "OldBinary", "OldString",    "String",       "Integer",        "Float",         "Date",
-    "Time",      "Decimal",      "Money",        "Logical",        "Numeric",       "BasicFloat",
+    "OldBinary",    "OldString",    "String",         "Integer",       "Float",        "Date",
+    "Time",         "Decimal",      "Money",          "Logical",       "Numeric",      "BasicFloat",
     "PascalString", "AsciizString", "UnsignedBinary", "AutoIncrement", "SignTrailing", "Custom"};
 
 QSpinBox* MakeSpin(int low, int high) {
@@ -103,9 +103,8 @@ TKeyProps::TKeyProps(QWidget* parent) : PropertyPage(parent) {
     if (box == SegmentFollows) continue;
     connect(box, &QCheckBox::clicked, this, [this, box] { ValueChanged(box); });
   }
-  connect(SegmentFollows, &QCheckBox::clicked, this, [this] {
-    RunAction([this] { SegmentFollowsClick(); });
-  });
+  connect(SegmentFollows, &QCheckBox::clicked, this,
+          [this] { RunAction([this] { SegmentFollowsClick(); }); });
   connect(TabSet1, &QTabBar::currentChanged, this, [this](int index) {
     if (busy_) return;
     selected_ = index;
@@ -220,7 +219,9 @@ void TKeyProps::ValueChanged(QWidget* source) {
   Changed();
   RunAction([&] {
     ComPtr<IKey> key = Item(selected_);
-    const auto flag = [](QCheckBox* box) { return box->isChecked() ? VARIANT_TRUE : VARIANT_FALSE; };
+    const auto flag = [](QCheckBox* box) {
+      return box->isChecked() ? VARIANT_TRUE : VARIANT_FALSE;
+    };
     if (source == Position) Check(key->put_Position(Position->value()));
     if (source == Length) Check(key->put_Length(Length->value()));
     if (source == Extended) Check(key->put_ExtendedType(Extended->value()));

@@ -24,7 +24,9 @@ class VASTREL_PAGES_API PropertyPage : public QWidget {
  public:
   explicit PropertyPage(QWidget* parent = nullptr) : QWidget(parent) {}
   // The control the page edits (borrowed for the page's life by the frame).
-  void SetObject(automation::IVastrel* control) { control_ = ComPtr<automation::IVastrel>(control); }
+  void SetObject(automation::IVastrel* control) {
+    control_ = ComPtr<automation::IVastrel>(control);
+  }
   automation::IVastrel* Control() const { return control_.get(); }
 
   // Reads the control into the page.

@@ -40,9 +40,9 @@ Services::~Services() = default;
 
 Answer Services::Message(MessageIcon icon, const QString& caption, const QString& text,
                          MessageButtons buttons) {
-  QMessageBox box(IconOf(icon), caption, text,
-                  buttons == MessageButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No
-                                                    : QMessageBox::Ok);
+  QMessageBox box(
+      IconOf(icon), caption, text,
+      buttons == MessageButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   const int answer = box.exec();
   if (buttons == MessageButtons::kOk) return Answer::kOk;
@@ -74,9 +74,7 @@ bool Services::RunPrintDialog(QWidget* parent, QPrinter& printer) {
   return dialog.exec() == QDialog::Accepted;
 }
 
-void Services::Print(const QTextDocument& document, QPrinter& printer) {
-  document.print(&printer);
-}
+void Services::Print(const QTextDocument& document, QPrinter& printer) { document.print(&printer); }
 
 void Services::OpenUrl(const QString& url) { QDesktopServices::openUrl(QUrl(url)); }
 

@@ -14,7 +14,8 @@ constexpr int64_t kEpoch =
 }  // namespace
 
 int64_t DayNumberFromCivil(int year, int month, int day) {
-  const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+  const year_month_day date{std::chrono::year{year},
+                            std::chrono::month{static_cast<unsigned>(month)},
                             std::chrono::day{static_cast<unsigned>(day)}};
   return sys_days{date}.time_since_epoch().count() - kEpoch;
 }

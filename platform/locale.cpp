@@ -1,8 +1,8 @@
 #include "platform/locale.h"
 
+#include <langinfo.h>
 #include <clocale>
 #include <cstdint>
-#include <langinfo.h>
 
 #include "platform/error.h"
 #include "platform/utf8.h"
@@ -12,8 +12,8 @@ namespace {
 
 LocaleSettings FromProcess() {
   LocaleSettings s;
-  if (const lconv* lc = std::localeconv(); lc && lc->decimal_point && lc->decimal_point[0] &&
-                                           !lc->decimal_point[1]) {
+  if (const lconv* lc = std::localeconv();
+      lc && lc->decimal_point && lc->decimal_point[0] && !lc->decimal_point[1]) {
     s.decimal_separator = lc->decimal_point[0];
   }
   // The time separator is the first non-digit of the locale's time format's output
@@ -71,11 +71,16 @@ unsigned char Locale::ToUpper(unsigned char c) {
   if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<unsigned char>(c - 32);
   switch (c) {
-    case 0x9A: return 0x8A;  // s caron
-    case 0x9C: return 0x8C;  // oe
-    case 0x9E: return 0x8E;  // z caron
-    case 0xFF: return 0x9F;  // y diaeresis
-    default: return c;
+    case 0x9A:
+      return 0x8A;  // s caron
+    case 0x9C:
+      return 0x8C;  // oe
+    case 0x9E:
+      return 0x8E;  // z caron
+    case 0xFF:
+      return 0x9F;  // y diaeresis
+    default:
+      return c;
   }
 }
 
@@ -83,11 +88,16 @@ unsigned char Locale::ToLower(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 32);
   if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 32);
   switch (c) {
-    case 0x8A: return 0x9A;
-    case 0x8C: return 0x9C;
-    case 0x8E: return 0x9E;
-    case 0x9F: return 0xFF;
-    default: return c;
+    case 0x8A:
+      return 0x9A;
+    case 0x8C:
+      return 0x9C;
+    case 0x8E:
+      return 0x9E;
+    case 0x9F:
+      return 0xFF;
+    default:
+      return c;
   }
 }
 

@@ -137,8 +137,8 @@ constexpr double kMaxDate = 2958465.99999999;  // 9999-12-31 23:59:59
 
 bool DateFromParts(int year, int month, int day, int hour, int minute, int second, DATE* out) {
   if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > platform::DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-      second < 0 || second > 59)
+      day > platform::DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 59)
     return false;
   const double days = static_cast<double>(platform::DayNumberFromCivil(year, month, day));
   const double frac = (hour * 3600.0 + minute * 60.0 + second) / 86400.0;

@@ -11,11 +11,11 @@
 // anything is timed every path walks the whole file and must find every key in order: a path
 // that does not makes the program exit 1. The engine is libwbtrv32.so beside the program, loaded
 // when the component's module starts (VASTREL_ENGINE names another).
-#include <CLI/CLI.hpp>
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <time.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cinttypes>
@@ -577,9 +577,10 @@ void Prepare(Path& path, const std::vector<int32_t>& sorted, int* rounds_of) {
 // Takes this program's own options out of argv (CLI11); Google Benchmark reads the rest,
 // which CLI11 leaves for it. Exits with CLI11's code on --help or a bad value.
 void ParseArgs(int* argc, char** argv) {
-  CLI::App app("Get Next along key 0 through Invoke, the typed call, the table and a bare "
-               "BTRCALL, in one run",
-               "automation_bench");
+  CLI::App app(
+      "Get Next along key 0 through Invoke, the typed call, the table and a bare "
+      "BTRCALL, in one run",
+      "automation_bench");
   app.allow_extras();
   app.add_option("--records", g_config.records, "records in the file (2 or more)")
       ->check(CLI::Range(2u, 100'000'000u));

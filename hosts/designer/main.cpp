@@ -113,12 +113,14 @@ int Screenshots(IVastrel* control, const QString& folder) {
                            "page-data-dictionary.png"};
     for (int i = 0; i < 4; ++i) {
       sheet.Tabs()->setCurrentIndex(i);
-      if (auto* keys = dynamic_cast<TKeyProps*>(sheet.Pages()[i])) keys->TabSet1->setCurrentIndex(1);
+      if (auto* keys = dynamic_cast<TKeyProps*>(sheet.Pages()[i]))
+        keys->TabSet1->setCurrentIndex(1);
       if (auto* help = dynamic_cast<TpropHelpPage*>(sheet.Pages()[i])) {
         help->Node(1)->setExpanded(true);
         help->tvwTypLib->setCurrentItem(help->Node(5));
       }
-      if (auto* dict = dynamic_cast<TDataDictProp*>(sheet.Pages()[i])) dict->grDict->SelectCell(2, 3);
+      if (auto* dict = dynamic_cast<TDataDictProp*>(sheet.Pages()[i]))
+        dict->grDict->SelectCell(2, 3);
       QApplication::processEvents();
       ok = Save(sheet.grab().toImage(), dir, names[i]) && ok;
       if (auto* help = dynamic_cast<TpropHelpPage*>(sheet.Pages()[i])) {

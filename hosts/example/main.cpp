@@ -66,8 +66,7 @@ int Run(const std::string& file) {
   table.OnAutoCreate = [&created](TBtr&) { created = true; };
   table.Open();
 
-  std::printf("record file: %s (%s)\n", file.c_str(),
-              created ? "created now" : "already there");
+  std::printf("record file: %s (%s)\n", file.c_str(), created ? "created now" : "already there");
   if (created) {
     for (const char* part : kParts) {
       // A record is the whole buffer: clear what the previous part left after its text.

@@ -401,17 +401,24 @@ TEST_F(ControlEngineTest, MessagesQuotingTextBeyondAsciiReachTheHostInUtf8) {
   EXPECT_EQ(Call(control.get(), "Next").message, "End Of File (9)\rcaf\xC3\xA9.dat");
 
   Outcome fields = Get(control.get(), "DDFFields");
-  EXPECT_EQ(Call(control.get(), "FieldByName", {Variant("Gr\xC3\xB6\xC3\x9F" "e")}).message,
-            "Field \"Gr\xC3\xB6\xC3\x9F" "e\" not exists.");
+  EXPECT_EQ(Call(control.get(), "FieldByName",
+                 {Variant("Gr\xC3\xB6\xC3\x9F"
+                          "e")})
+                .message,
+            "Field \"Gr\xC3\xB6\xC3\x9F"
+            "e\" not exists.");
   ASSERT_TRUE(Call(fields.Object(), "Add").ok());
   Outcome item = Get(fields.Object(), "Items", {Variant(int32_t{0})});
   ASSERT_TRUE(Put(item.Object(), "FieldName", Variant("N\xC3\xA4me")).ok());
   ASSERT_TRUE(Put(item.Object(), "Size", Variant(int32_t{3})).ok());
-  T().SetDataBufferText("\xE9" "12");
+  T().SetDataBufferText(
+      "\xE9"
+      "12");
   Outcome field = Call(control.get(), "FieldByName", {Variant("N\xC3\x84ME")});
   ASSERT_TRUE(field.ok()) << field.message;
   EXPECT_EQ(Get(field.Object(), "AsInteger").message,
-            "'\xC3\xA9" "12' is not a valid integer value");
+            "'\xC3\xA9"
+            "12' is not a valid integer value");
 
   ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
   ASSERT_TRUE(Call(control.get(), "Close").ok());

@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
     uint32_t length = sizeof version;
     uint8_t key_buffer[255] = {0};
     const int16_t status = BTRCALL(26, pos, version, &length, key_buffer, 255, 0);
-    std::printf("first: %s, records: %u, engine version call: %d\n", first.c_str(),
-                t.RecordCount(), status);
+    std::printf("first: %s, records: %u, engine version call: %d\n", first.c_str(), t.RecordCount(),
+                status);
     return first == "AAAA one" && t.RecordCount() == 2 && status == 0 ? 0 : 1;
   } catch (const vastrel::Btrexception& e) {
     std::fprintf(stderr, "consumer: %s (status %d)\n", e.what(), e.Status());

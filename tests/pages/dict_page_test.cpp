@@ -40,7 +40,8 @@ class DictPageTest : public PagesTest {
     sheet->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.get()));
     for (size_t i = 0; i < sheet->Pages().size(); ++i)
-      if ((page = dynamic_cast<TDataDictProp*>(sheet->Pages()[i]))) sheet->Tabs()->setCurrentIndex(int(i));
+      if ((page = dynamic_cast<TDataDictProp*>(sheet->Pages()[i])))
+        sheet->Tabs()->setCurrentIndex(int(i));
     ASSERT_NE(page, nullptr);
   }
   ComPtr<IDDFFieldItem> Field(int i) {
@@ -89,8 +90,8 @@ TEST_F(DictPageTest, EmptyDictionaryShowsOneDisabledRowUntilAdd) {
   EXPECT_FALSE(page->grDict->isEnabled());
   EXPECT_EQ(page->grDict->RowCount(), 2);
   EXPECT_EQ(page->grDict->Cell(1, 1), QString());
-  for (QPushButton* b : {page->btnRemove, page->btnClear, page->btnSave, page->btnMoveUp,
-                         page->btnMoveDown})
+  for (QPushButton* b :
+       {page->btnRemove, page->btnClear, page->btnSave, page->btnMoveUp, page->btnMoveDown})
     EXPECT_FALSE(b->isEnabled()) << b->text().toStdString();
   EXPECT_TRUE(page->Button1->isEnabled());
   EXPECT_TRUE(page->btnLoad->isEnabled());
@@ -147,7 +148,8 @@ TEST_F(DictPageTest, NumberCellsRefuseWhatIsNoWholeNumberOrOutOfRange) {
   ASSERT_NE(Type(page->grDict, 4, 1, QStringLiteral("0")), nullptr);
   ClickCell(page->grDict, 4, 2);
   ASSERT_EQ(services.messages.size(), 2u);
-  EXPECT_EQ(services.messages[0].text, QStringLiteral("\"\" is not a valid whole number for Size."));
+  EXPECT_EQ(services.messages[0].text,
+            QStringLiteral("\"\" is not a valid whole number for Size."));
   EXPECT_EQ(services.messages[1].text, QStringLiteral("Size must be 1 or more."));
   EXPECT_EQ(page->grDict->Row(), 1) << "the selection stays";
   EXPECT_EQ(page->grDict->Cell(4, 1), QStringLiteral("2")) << "the grid keeps the stored value";
