@@ -10,12 +10,14 @@
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
 // standard output, errors, progress and final counts to standard error.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -1016,6 +1018,283 @@ int ShellCommand(const Options& o) {
 
 // ---- Command line -----------------------------------------------------------------------------
 
+// ---- Running a verb ----------------------------------------------------------------------------
+
+// The message of the exception being handled, on stderr; the exit code it means.
+int ReportFailure() {
+  std::fflush(stdout);
+  try {
+    throw;
+  } catch (const Btrexception& e) {
+    if (e.Status() == engine::kStatusEngineMissing) {
+      const auto state = engine::CurrentEngineState();
+      std::fprintf(
+          stderr, "vastrel: no record engine (%s); VASTREL_ENGINE names another engine library\n",
+          state.load_error.empty() ? "the library lacks BTRCALL" : state.load_error.c_str());
+    }
+    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
+  } catch (const DataError& e) {
+    std::fprintf(stderr, "vastrel: %s\n", e.what());  // the tool's own words, in UTF-8
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
+  }
+  return 1;
+}
+
+int Execute(int (*run)(const Options&), const Options& o) {
+  try {
+    const int code = run(o);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "vastrel: writing the output failed\n");
+      return 1;
+    }
+    return code;
+  } catch (...) {
+    return ReportFailure();
+  }
+}
+
+// ---- Work in child processes ------------------------------------------------------------------
+
+// Runs work in a child process; `heard` receives each 32-bit word the child sends through
+// `Send` while it runs. Answers the child's exit code, or minus the signal that ended it: a
+// read of a damaged page may end a process (the system answers a read of a page that the
+// file no longer holds with SIGBUS), and that must become a report of the tool, never its
+// crash.
+int g_parent_channel = -1;
+
+void Send(uint32_t word) {
+  if (g_parent_channel < 0) return;
+  const ssize_t n = ::write(g_parent_channel, &word, sizeof word);
+  (void)n;  // a parent that is gone reads nothing more; the child ends soon after
+}
+
+int InChild(const std::function<int()>& work,
+            const std::function<void(uint32_t)>& heard = nullptr) {
+  int channel[2];
+  if (::pipe(channel) != 0) {
+    throw DataError(std::string("cannot make a pipe: ") + std::strerror(errno));
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(channel[0]);
+    ::close(channel[1]);
+    throw DataError(std::string("cannot start a child process: ") + std::strerror(errno));
+  }
+  if (pid == 0) {
+    ::close(channel[0]);
+    g_parent_channel = channel[1];
+    int code = 1;
+    try {
+      code = work();
+    } catch (...) {
+      code = ReportFailure();
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(code);
+  }
+  ::close(channel[1]);
+  uint32_t word;
+  for (;;) {
+    const ssize_t n = ::read(channel[0], &word, sizeof word);
+    if (n == static_cast<ssize_t>(sizeof word)) {
+      if (heard) heard(word);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // the child is done (or gone): its end of the pipe closed
+    }
+  }
+  ::close(channel[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw DataError(std::string("waiting failed: ") + std::strerror(errno));
+  }
+  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// ---- Recover -----------------------------------------------------------------------------------
+
+// What a recovering child tells its parent: the index of the record it is about to read, the
+// last index it committed to the new file, or an index it could not save.
+constexpr uint32_t kReading = 0u << 30;
+constexpr uint32_t kCommitted = 1u << 30;
+constexpr uint32_t kLost = 2u << 30;
+constexpr uint32_t kIndexMask = (1u << 30) - 1;
+constexpr uint32_t kRecoverBatch = 1000;
+
+// Reads the record at `position` whole (growing the buffer for a long one). False, with
+// the reason, when the engine answers a status.
+bool ReadAt(TBtr& t, int32_t position, std::string* why) {
+  t.SetKeyNum(-1);  // by position only: no key path taken up
+  for (;;) {
+    t.SetPosition(position);
+    try {
+      t.GetDirect();
+    } catch (const Btrexception& e) {
+      *why = Printable(e.what());
+      why->resize(std::min(why->find('\n'), why->size()));
+      return false;
+    }
+    if (LastStatus() != 22) return true;
+    const int32_t now = t.DataBufferLength();
+    if (now >= kMaxRecordBuffer) {
+      *why = "longer than " + std::to_string(kMaxRecordBuffer) + " bytes";
+      return false;
+    }
+    t.SetDataBufferLength(now > kMaxRecordBuffer / 2 ? kMaxRecordBuffer : now * 2);
+  }
+}
+
+// recover SRC NEW: every record of SRC that can still be read goes into NEW, a file of SRC's
+// description (with the owner name of --owner at --level). Positions come from physical
+// order and from every key, so that a damaged path does not hide what another still
+// reaches; each record is then read by its position. The reading runs in child processes:
+// a record whose read ends one is reported and skipped, and the next child goes on after
+// it. Exit code 0 when every record found was saved, 1 otherwise.
+int Recover(const Options& o) {
+  const std::string& src_name = o.operands[0];
+  const std::string& dst_name = o.operands[1];
+  if (std::filesystem::exists(dst_name)) throw DataError(dst_name + " already exists");
+
+  // First child: the new file, and every position any path reaches.
+  std::vector<int32_t> positions;
+  uint32_t expected = 0;
+  const int found = InChild(
+      [&] {
+        TBtr src;
+        OpenForReading(src, o);
+        Send(src.RecordCount());
+        TBtr dst;
+        dst.SetFileName(platform::FileNameFromPath(dst_name));
+        ApplyDescription(dst, DescriptionOf(src), src_name);
+        dst.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
+        dst.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
+        dst.CreateFile();
+        dst.Close();
+        std::unordered_set<int32_t> seen;
+        const int keys = static_cast<int>(KeyStarts(src.Keys()).size());
+        for (int path = kPhysicalOrder; path < keys; ++path) {
+          try {
+            RecordWalk walk(src, path);
+            while (walk.Next()) {
+              const int32_t position = walk.Position();
+              if (!seen.insert(position).second && path == kPhysicalOrder) break;  // a loop
+              if (position > 0) Send(static_cast<uint32_t>(position));
+            }
+          } catch (const Btrexception& e) {
+            std::fprintf(stderr, "vastrel: %s: %s stops early: %s\n", src_name.c_str(),
+                         path == kPhysicalOrder ? "physical order"
+                                                : ("key " + std::to_string(path)).c_str(),
+                         Printable(e.what()).c_str());
+          }
+        }
+        return 0;
+      },
+      [&, first = true](uint32_t word) mutable {
+        if (first) {
+          expected = word;
+          first = false;
+        } else {
+          positions.push_back(static_cast<int32_t>(word));
+        }
+      });
+  if (found < 0) {
+    std::fprintf(stderr, "vastrel: %s: looking for records died of %s; going on with the %zu found\n",
+                 src_name.c_str(), strsignal(-found), positions.size());
+  } else if (found != 0 && !std::filesystem::exists(dst_name)) {
+    return found;  // the file could not be opened or the new one not made: said already
+  }
+  if (!std::filesystem::exists(dst_name)) throw DataError("the new file " + dst_name + " was not made");
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  if (positions.size() > kIndexMask) throw DataError("too many records to recover at once");
+
+  // Then children that copy, each going on after the record whose read ended the last one.
+  std::set<uint32_t> skipped, lost;
+  uint32_t start = 0;
+  Progress progress("recover", positions.size());
+  while (start < positions.size()) {
+    int64_t committed = static_cast<int64_t>(start) - 1;
+    uint32_t reading = start;
+    const int code = InChild(
+        [&] {
+          TBtr src;
+          OpenForReading(src, o);
+          TBtr dst;
+          dst.SetFileName(platform::FileNameFromPath(dst_name));
+          dst.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
+          dst.Open();
+          dst.SetTranType(table::ttConcurrent);
+          dst.SetSearching(true);
+          std::string why;
+          uint32_t in_batch = 0;
+          for (uint32_t i = start; i < positions.size(); ++i) {
+            if (skipped.count(i)) continue;
+            Send(kReading | i);
+            if (!ReadAt(src, positions[i], &why)) {
+              std::fprintf(stderr, "vastrel: %s: the record at position %d could not be read: %s\n",
+                           src_name.c_str(), positions[i], why.c_str());
+              Send(kLost | i);
+              continue;
+            }
+            const uint32_t length = LastDataLength();  // the read's: before any other call
+            if (in_batch == 0) dst.begintransaction();
+            dst.SetDataBufferLength(static_cast<int32_t>(length));
+            std::memcpy(dst.DataBuffer(), src.DataBuffer(), length);
+            try {
+              dst.Insert();
+            } catch (const Btrexception& e) {
+              std::fprintf(stderr, "vastrel: %s: the record at position %d could not be saved: %s\n",
+                           src_name.c_str(), positions[i], Printable(e.what()).c_str());
+              Send(kLost | i);
+            }
+            if (++in_batch == kRecoverBatch) {
+              dst.committransaction();
+              in_batch = 0;
+              Send(kCommitted | i);
+            }
+          }
+          if (in_batch > 0) dst.committransaction();
+          Send(kCommitted | static_cast<uint32_t>(positions.size() - 1));
+          dst.SetSearching(false);
+          dst.Close();
+          return 0;
+        },
+        [&](uint32_t word) {
+          const uint32_t i = word & kIndexMask;
+          if ((word & ~kIndexMask) == kCommitted) {
+            committed = i;
+            progress.Update(i + 1);
+          } else if ((word & ~kIndexMask) == kLost) {
+            lost.insert(i);
+          } else {
+            reading = i;
+          }
+        });
+    if (code == 0) break;
+    if (code > 0) return code;  // an error the child reported (the new file, say)
+    std::fprintf(stderr,
+                 "vastrel: %s: reading the record at position %d died of %s; it is skipped\n",
+                 src_name.c_str(), positions[reading], strsignal(-code));
+    skipped.insert(reading);
+    lost.insert(reading);
+    // The records read after the last commit went with the child: read them again.
+    start = static_cast<uint32_t>(committed + 1);
+    for (auto it = lost.lower_bound(start); it != lost.end();) {
+      it = skipped.count(*it) ? std::next(it) : lost.erase(it);
+    }
+  }
+  progress.Clear();
+  const size_t saved = positions.size() - lost.size();
+  std::fprintf(stderr, "recovered %zu of %zu records found (the statistics counted %u)\n", saved,
+               positions.size(), expected);
+  return lost.empty() && positions.size() >= expected ? 0 : 1;
+}
+
 struct Verb {
   CLI::App* app;
   int (*run)(const Options&);
@@ -1134,6 +1413,13 @@ int Run(int argc, char** argv) {
   level(copy, "--level");
   batch(copy, "4 MiB of record data");
 
+  CLI::App* recover = verb("recover",
+                           "copies every record that can still be read into a new file of the "
+                           "same description, and reports what could not be saved",
+                           Recover, "NEW", "the new file");
+  owner(recover);
+  level(recover, "--level");
+
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);
   own->require_subcommand(1);
@@ -1188,32 +1474,17 @@ int Run(int argc, char** argv) {
   o.operands = {file};
   if (!second.empty()) o.operands.push_back(second);
   InstallLengthObserver();
-  try {
-    const int code = run(o);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      std::fprintf(stderr, "vastrel: writing the output failed\n");
-      return 1;
-    }
-    return code;
-  } catch (const Btrexception& e) {
-    std::fflush(stdout);
-    if (e.Status() == engine::kStatusEngineMissing) {
-      const auto state = engine::CurrentEngineState();
-      std::fprintf(
-          stderr, "vastrel: no record engine (%s); VASTREL_ENGINE names another engine library\n",
-          state.load_error.empty() ? "the library lacks BTRCALL" : state.load_error.c_str());
-    }
-    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
-    return 1;
-  } catch (const DataError& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vastrel: %s\n", e.what());  // the tool's own words, in UTF-8
-    return 1;
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
+  if (run == Check) {
+    // A damage the storage cannot survive ends the child that met it, not the tool.
+    const int code = InChild([&] { return Execute(run, o); });
+    if (code >= 0) return code;
+    std::fprintf(stderr,
+                 "vastrel: %s: damaged: the check died of %s while it read the file; its pages "
+                 "are damaged beyond what the engine can answer with a status\n",
+                 file.c_str(), strsignal(-code));
     return 1;
   }
+  return Execute(run, o);
 }
 
 }  // namespace
