@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_options.h"
 #include "automation/runtime.h"
 #include "automation/vastrel_impl.h"
 #include "automation/vastrel_tlb.h"
@@ -574,32 +575,17 @@ void Prepare(Path& path, const std::vector<int32_t>& sorted, int* rounds_of) {
   *rounds_of = 0;
 }
 
-// Takes this program's own options out of argv (CLI11); Google Benchmark reads the rest,
-// which CLI11 leaves for it. Exits with CLI11's code on --help or a bad value.
+// Takes this program's own options out of argv; Google Benchmark reads the rest.
 void ParseArgs(int* argc, char** argv) {
-  CLI::App app(
-      "Get Next along key 0 through Invoke, the typed call, the table and a bare "
-      "BTRCALL, in one run",
-      "automation_bench");
-  app.allow_extras();
+  CLI::App app("Get Next along key 0 through Invoke, the typed call, the table and a bare "
+               "BTRCALL, in one run",
+               "automation_bench");
   app.add_option("--records", g_config.records, "records in the file (2 or more)")
       ->check(CLI::Range(2u, 100'000'000u));
   app.add_option("--rounds", g_config.rounds, "walks per measurement")->check(CLI::Range(1, 100));
   app.add_option("--dir", g_config.dir, "folder of the record file (default: a new one)");
   app.add_flag("--keep", g_config.keep, "keep the record file");
-  try {
-    app.parse(*argc, argv);
-  } catch (const CLI::ParseError& e) {
-    std::exit(app.exit(e));
-  }
-  // What CLI11 did not take, in order, for Google Benchmark.
-  const std::vector<std::string> rest = app.remaining();
-  static std::vector<std::string> kept;
-  kept.assign(rest.begin(), rest.end());
-  int n = 1;
-  for (std::string& a : kept) argv[n++] = a.data();
-  argv[n] = nullptr;
-  *argc = n;
+  ParseOptions(app, argc, argv);
 }
 
 // The engine's BTRCALL from the library the component's module loaded.

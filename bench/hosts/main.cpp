@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_options.h"
 #include "automation/runtime.h"
 #include "automation/vastrel_tlb.h"
 #include "dictionary/btrdictlist.h"
@@ -348,30 +349,19 @@ int main(int argc, char** argv) {
   g.tool = self / "vastrel";
   g.python_path = self.parent_path() / "python";
   g.script = fs::path(VASTREL_SOURCE_DIR) / "bench/hosts/field_walk.py";
-  std::vector<char*> rest = {argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](const char* flag) -> const char* {
-      const size_t n = std::strlen(flag);
-      return a.compare(0, n, flag) == 0 ? argv[i] + n : nullptr;
-    };
-    if (const char* v = value("--records="))
-      g.records = std::atol(v);
-    else if (const char* v = value("--walk="))
-      g.walk = std::atol(v);
-    else if (const char* v = value("--dir="))
-      g.dir = v;
-    else if (a == "--keep")
-      g.keep = true;
-    else
-      rest.push_back(argv[i]);
-  }
+  CLI::App options("The tool's typed import and export beside the sqlite3 shell, and a "
+                   "FieldByName walk through Invoke and through the Python module",
+                   "hosts_bench");
+  options.add_option("--records", g.records, "records to import and export");
+  options.add_option("--walk", g.walk, "records of the walk");
+  options.add_option("--dir", g.dir, "folder of the files (default: a new one in /var/tmp)");
+  options.add_flag("--keep", g.keep, "keep the files");
+  ParseOptions(options, &argc, argv);
   if (g.records < 2 || g.walk < 2 || g.walk > g.records)
     Fail("--records and --walk: 2 <= walk <= records");
   if (g.dir.empty()) g.dir = fs::path("/var/tmp") / ("hosts_bench." + std::to_string(getpid()));
   fs::create_directories(g.dir);
-  int rest_count = static_cast<int>(rest.size());
-  benchmark::Initialize(&rest_count, rest.data());
+  benchmark::Initialize(&argc, argv);
 
   std::fprintf(stderr, "writing %ld records to %s\n", g.records, Csv().c_str());
   WriteCsv(Csv());

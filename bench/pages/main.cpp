@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_options.h"
 #include "automation/vastrel_impl.h"
 #include "pages/dict_page.h"
 #include "pages/property_page.h"
@@ -91,8 +92,11 @@ BENCHMARK(BM_Add)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strncmp(argv[i], "--fields=", 9) == 0) g_fields = std::max(1, std::atoi(argv[i] + 9));
+  CLI::App options("The data dictionary page with many field definitions, shown and stepped",
+                   "pages_bench");
+  options.add_option("--fields", g_fields, "field definitions of the large dictionary")
+      ->check(CLI::Range(1, 10'000'000));
+  vastrel::bench::ParseOptions(options, &argc, argv);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
