@@ -61,7 +61,8 @@ int Engine::HoldForRead(Handle* handle) {
   return JoinTransaction(handle, &txn);
 }
 
-int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change) {
+int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change,
+                     bool logged) {
   FileEnv* file = handle->file;
   if (!handle->writable()) return BTR_ACCESS_DENIED;
   Client* client = handle->client;
@@ -87,7 +88,8 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     MDB_txn* txn = nullptr;
     status = file->BeginWrite(&txn);
     if (status != BTR_OK) break;
-    RecordWriter writer(file, txn);
+    ChangeLog changes;
+    RecordWriter writer(file, txn, nullptr, &changes);
     status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
@@ -101,7 +103,8 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
       continue;
     }
     bool retry = false;
-    status = file->CommitWrite(txn, handle->accelerated(), &retry);
+    status = file->CommitWrite(txn, handle->accelerated(), &retry,
+                               logged ? &changes.bytes() : nullptr);
     if (!retry) break;
     status = BTR_DISK_FULL;
   }

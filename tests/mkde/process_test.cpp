@@ -134,7 +134,8 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
 // after the calls stop: an idle process must not hold back the reuse of freed pages.
 TEST_F(Processes, IdleReadersLetTheirSnapshotGo) {
   Table t;
-  ASSERT_EQ(t.Open(path_), 0);
+  // Accelerated: a durable commit's log holds a snapshot of its own until it is emptied.
+  ASSERT_EQ(t.Open(path_, -1), 0);
   ASSERT_EQ(t.Insert(Rec(1)), 0);
   // Counted from another process: reader slots that hold a snapshot.
   auto live_readers = [&] {
