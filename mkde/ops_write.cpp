@@ -88,8 +88,10 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     MDB_txn* txn = nullptr;
     status = file->BeginWrite(&txn);
     if (status != BTR_OK) break;
+    // The changes are kept only for a commit that may go through the commit log.
     ChangeLog changes;
-    RecordWriter writer(file, txn, nullptr, &changes);
+    const bool log = logged && !handle->accelerated();
+    RecordWriter writer(file, txn, nullptr, log ? &changes : nullptr);
     status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
@@ -104,7 +106,7 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     }
     bool retry = false;
     status = file->CommitWrite(txn, handle->accelerated(), &retry,
-                               logged ? &changes.bytes() : nullptr);
+                               log ? &changes.bytes() : nullptr);
     if (!retry) break;
     status = BTR_DISK_FULL;
   }
