@@ -29,6 +29,9 @@ constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 // Bytes of the gate file: 0 the write gate, 1 held shared by every process that has the
 // file open and exclusively by an exclusive open.
 constexpr off_t kOpenByte = 1;
+// Byte 3: held by the process whose commit log is in use, from its start to its checkpoint.
+// A log whose header checks while nobody holds it was left by a process that died.
+constexpr off_t kLogByte = 3;
 // A copy's transform leaves the entry out.
 constexpr int kStatusSkip = -3;
 // A short wait inside the call, for the common case of another process's single write;
@@ -469,6 +472,7 @@ int FileEnv::StartLog() {
     log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (log_fd_ < 0) return BTR_IO_ERROR;
   }
+  if (!LogByte(F_WRLCK)) return BTR_FILE_IN_USE;
   // The checkpoint: everything committed so far is on disk (every commit but an
   // accelerated one was synced), and its snapshot is held, so that LMDB reuses none of its
   // pages while the log lasts: the file can always be put back to it.
@@ -491,8 +495,10 @@ int FileEnv::StartLog() {
   PutU32(&header, 0);
   header += metas;
   header += LogHash(header);
-  if (!read || !WriteAt(log_fd_, header, 0) || ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
+  if (!read || !WriteAt(log_fd_, header, 0) ||
+      ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
     mdb_txn_abort(reader);
+    LogByte(F_UNLCK);
     return BTR_IO_ERROR;
   }
   log_reader_ = reader;
@@ -503,20 +509,6 @@ int FileEnv::StartLog() {
 }
 
 int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
-  // Another process that opened the file meanwhile ended this log by a checkpoint.
-  struct stat st;
-  if (log_active_ && (::fstat(log_fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != log_end_)) {
-    mdb_txn_abort(log_reader_);
-    log_reader_ = nullptr;
-    log_active_ = false;
-  }
-  if (!log_active_) {
-    int status = StartLog();
-    if (status != BTR_OK) {
-      mdb_txn_abort(txn);
-      return status;
-    }
-  }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
   PutU32(&entry, static_cast<uint32_t>(8 + changes.size()));
@@ -557,11 +549,55 @@ int FileEnv::Checkpoint() {
   // LMDB's file synced whole; only then may the log, and the checkpoint's snapshot, go.
   if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
   if (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
+  EndLog();
+  unsynced_ = false;
+  return BTR_OK;
+}
+
+void FileEnv::EndLog() {
   mdb_txn_abort(log_reader_);
   log_reader_ = nullptr;
   log_active_ = false;
   log_end_ = 0;
-  unsynced_ = false;
+  LogByte(F_UNLCK);
+}
+
+bool FileEnv::LogByte(short type) const {
+  if (gate_fd_ < 0) return false;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kLogByte;
+  fl.l_len = 1;
+  return ::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0;
+}
+
+bool FileEnv::LogOwnerAlive() const {
+  if (gate_fd_ < 0) return true;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kLogByte;
+  fl.l_len = 1;
+  return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
+}
+
+int FileEnv::EndOthersLog() {
+  if (log_fd_ < 0) {
+    log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CLOEXEC);
+    if (log_fd_ < 0) return BTR_OK;  // none
+  }
+  struct stat st;
+  if (::fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
+  if (st.st_size == 0) return BTR_OK;
+  // Another process's commits since its checkpoint: synced into the file, so that a later
+  // commit here never stands on commits only that log holds. Its next commit finds its
+  // log ended.
+  if (mdb_env_sync(env_, 1) != 0 || ::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) {
+    return BTR_IO_ERROR;
+  }
   return BTR_OK;
 }
 
@@ -584,17 +620,13 @@ int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas) const {
   return BTR_OK;
 }
 
-int FileEnv::RestoreFromLog(bool* replay, bool* end_other) {
+int FileEnv::RestoreFromLog(bool* replay) {
   *replay = false;
-  *end_other = false;
   uint64_t checkpoint = 0;
   std::string metas;
   if (ReadLogHeader(&checkpoint, &metas) != BTR_OK) return BTR_OK;  // no log in use
-  if (!Alone()) {
-    *end_other = true;  // another process's log: ended once the file is open here
-    return BTR_OK;
-  }
-  // No process has the file open: whoever kept this log died, with the machine perhaps. The
+  if (LogOwnerAlive()) return BTR_OK;  // in use; its first commit here ends it
+  // The process that kept this log died, with the machine perhaps. The
   // file goes back to the checkpoint, whose pages no commit since has reused, and the log's
   // commits are replayed on it.
   int dfd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
@@ -644,15 +676,20 @@ int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
   *retry = false;
   if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
   if (changes && !accelerated && !read_only_storage_ && Alone()) {
-    return CommitLogged(txn, *changes, retry);
-  }
-  // Any other commit comes after a checkpoint: the log replays onto the checkpoint alone.
-  if (log_active_) {
-    int status = Checkpoint();
-    if (status != BTR_OK) {
-      mdb_txn_abort(txn);
-      return status;
+    // A log that another process's open ended meanwhile is left behind, and a new one begun.
+    struct stat st;
+    if (log_active_ &&
+        (::fstat(log_fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != log_end_)) {
+      EndLog();
     }
+    if (log_active_ || StartLog() == BTR_OK) return CommitLogged(txn, *changes, retry);
+  }
+  // Any other commit comes after a checkpoint, this process's or another's: a log replays
+  // onto its checkpoint alone.
+  int status = log_active_ ? Checkpoint() : (read_only_storage_ ? BTR_OK : EndOthersLog());
+  if (status != BTR_OK) {
+    mdb_txn_abort(txn);
+    return status;
   }
   // Accelerated: the data pages are synced, the meta page that makes them the newest state
   // is not. A machine crash may then lose the last commits, but the meta page on disk only
@@ -997,14 +1034,18 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   if (FileEnv* f = Find(st)) return open_here(f);
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
-  // A commit log beside the file: finished under the gate before anyone reads the file.
-  bool gated = false, replay = false, end_other = false;
+  // A commit log left by a process that died: finished under the gate before anyone reads
+  // the file (one in use by a live process is ended by the first commit here).
+  bool gated = false, replay = false;
   file->log_fd_ = ::open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
-  if (file->log_fd_ >= 0) {
+  uint64_t checkpoint = 0;
+  std::string metas;
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
+      !file->LogOwnerAlive()) {
     status = file->TakeGate(&LogClient());
     if (status != BTR_OK) return status;
     gated = true;
-    status = file->RestoreFromLog(&replay, &end_other);
+    status = file->RestoreFromLog(&replay);  // again: another open may have finished it
     if (status != BTR_OK) {
       file->ReleaseGate(&LogClient());
       return status;
@@ -1012,16 +1053,7 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   }
   status = file->OpenEnv(want_write);
   if (gated) {
-    if (status == BTR_OK && replay) {
-      status = file->ReplayLog();
-    } else if (status == BTR_OK && end_other && !file->read_only_storage_) {
-      // The other process's logged commits become part of the file on disk; its next
-      // commit finds its log ended.
-      if (mdb_env_sync(file->env_, 1) != 0 || ::ftruncate(file->log_fd_, 0) != 0 ||
-          ::fdatasync(file->log_fd_) != 0) {
-        status = BTR_IO_ERROR;
-      }
-    }
+    if (status == BTR_OK && replay) status = file->ReplayLog();
     file->ReleaseGate(&LogClient());
   }
   if (status == BTR_NOT_A_FILE && made_gate) ::unlink(gate.c_str());  // nothing of ours here

@@ -224,7 +224,11 @@ class FileEnv {
   // finished (alone: the file is put back to the log's checkpoint and the log's commits
   // replayed; else another process's log is ended by a checkpoint). Returns a status.
   int ReadLogHeader(uint64_t* checkpoint, std::string* metas) const;
-  int RestoreFromLog(bool* replay, bool* end_other);
+  int RestoreFromLog(bool* replay);
+  void EndLog();                        // forgets the log's state and lets byte 3 go
+  bool LogByte(short type) const;       // takes or lets go of byte 3 (no wait)
+  bool LogOwnerAlive() const;           // another process holds byte 3
+  int EndOthersLog();                   // before a commit that does not go through the log
   int ReplayLog();
   int log_fd_ = -1;
   bool log_active_ = false;
