@@ -121,7 +121,8 @@ class FileEnv {
   // since, else a renewed one. Returns an LMDB error code. REQUIRES: no snapshot is active.
   int BeginRead(MDB_txn** txn);
   void EndRead();
-  // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle.
+  // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle, and
+  // checkpoints a log no commit has used since then.
   void ReleaseIdle();
   // Ends the cached snapshot and its cursors for good (before the map moves).
   void DropSnapshot();
@@ -149,9 +150,19 @@ class FileEnv {
   // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
   // runs low. Returns an engine status (0, 2 or 18).
   int BeginWrite(MDB_txn** txn);
-  // Commits, synced (`accelerated`: the data pages only, not the meta page). On MDB_MAP_FULL the map grows and *retry is
-  // set: the caller runs its change again in a new transaction. Returns an engine status.
-  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry);
+  // Commits, synced (`accelerated`: the data pages only, not the meta page). On MDB_MAP_FULL
+  // the map grows and *retry is set: the caller runs its change again in a new transaction.
+  // `changes`: the commit's changes as a change log; with them a durable commit of a file
+  // that no other process has open goes through the commit log (one sync, of the log), see
+  // docs/engine-file-format.md. Returns an engine status.
+  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
+                  const std::string* changes = nullptr);
+  // Makes every logged commit part of the file on disk and empties the log. REQUIRES: the
+  // gate is held, or the file is this process's alone (an owner change). Returns a status.
+  int Checkpoint();
+  bool log_active() const { return log_active_; }
+  // The log beside the file.
+  std::string log_path() const { return path_ + "-log"; }
   // Ends a write transaction without keeping its changes.
   void AbortWrite(MDB_txn* txn);
   // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
@@ -204,6 +215,28 @@ class FileEnv {
 
   void ForgetWriteCursors();
   int TakeGate(Client* client);
+
+  // The commit log.
+  bool Alone() const;  // no other process has the file open
+  int StartLog();
+  int CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
+  // At the first open in this process, the gate held: a log whose header checks is
+  // finished (alone: the file is put back to the log's checkpoint and the log's commits
+  // replayed; else another process's log is ended by a checkpoint). Returns a status.
+  int ReadLogHeader(uint64_t* checkpoint, std::string* metas) const;
+  int RestoreFromLog(bool* replay);
+  void EndLog();                        // forgets the log's state and lets byte 3 go
+  bool LogByte(short type) const;       // takes or lets go of byte 3 (no wait)
+  bool LogOwnerAlive() const;           // another process holds byte 3
+  int EndOthersLog();                   // before a commit that does not go through the log
+  int ReplayLog();
+  int log_fd_ = -1;
+  bool log_active_ = false;
+  bool unsynced_ = false;       // an accelerated commit left its meta page unsynced
+  uint64_t log_end_ = 0;
+  uint64_t log_commits_ = 0;    // since the log began
+  uint64_t log_commits_seen_ = 0;
+  MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
 };
 
 // Every file this process has open, by device and inode.

@@ -117,7 +117,7 @@ int Engine::SetOwner(Call& call) {
     status = RunWrite(h, [&](RecordWriter& w) {
       MDB_val k = Val(std::string_view(kMetaOwner)), v = Val(owner_value);
       return LmdbStatus(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
-    });
+    }, false);
     file->EndOwnerChange();
     if (status == BTR_OK) file->SetOwner(&record, SecretKey());
     return status;
@@ -165,7 +165,7 @@ int Engine::ClearOwner(Call& call) {
   // One write transaction opens every record and removes the owner record: the change is
   // whole or absent.
   status =
-      RunWrite(h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); });
+      RunWrite(h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); }, false);
   file->EndOwnerChange();
   if (status != BTR_OK) return status;
   file->SetOwner(nullptr, SecretKey());

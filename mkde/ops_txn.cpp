@@ -34,9 +34,9 @@ int Engine::FinishTransaction(Client* client, bool commit) {
   } else {
     for (FileWrite& w : client->writes) {
       int status = BTR_OK;
-      if (commit && first == BTR_OK) {
+      if (commit && first == BTR_OK && !w.changes.empty()) {
         bool retry = false;
-        status = w.file->CommitWrite(w.txn, w.accelerated, &retry);
+        status = w.file->CommitWrite(w.txn, w.accelerated, &retry, &w.changes.bytes());
         // A full map at commit time cannot be retried: the changes were not kept.
         if (retry) status = BTR_DISK_FULL;
       } else {

@@ -61,7 +61,8 @@ int Engine::HoldForRead(Handle* handle) {
   return JoinTransaction(handle, &txn);
 }
 
-int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change) {
+int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change,
+                     bool logged) {
   FileEnv* file = handle->file;
   if (!handle->writable()) return BTR_ACCESS_DENIED;
   Client* client = handle->client;
@@ -87,7 +88,10 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     MDB_txn* txn = nullptr;
     status = file->BeginWrite(&txn);
     if (status != BTR_OK) break;
-    RecordWriter writer(file, txn);
+    // The changes are kept only for a commit that may go through the commit log.
+    ChangeLog changes;
+    const bool log = logged && !handle->accelerated();
+    RecordWriter writer(file, txn, nullptr, log ? &changes : nullptr);
     status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
@@ -101,7 +105,8 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
       continue;
     }
     bool retry = false;
-    status = file->CommitWrite(txn, handle->accelerated(), &retry);
+    status = file->CommitWrite(txn, handle->accelerated(), &retry,
+                               log ? &changes.bytes() : nullptr);
     if (!retry) break;
     status = BTR_DISK_FULL;
   }

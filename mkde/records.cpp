@@ -158,7 +158,13 @@ int RecordWriter::Finish() {
     return BTR_OK;
   }
   wrote_ = true;
-  return StoreCounters(txn_, *file_, own_);
+  int status = StoreCounters(txn_, *file_, own_);
+  if (status == BTR_OK && log_) {
+    std::string encoded = own_.Encode();
+    MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
+    Log(ChangeLog::kMetaDb, k, &v);
+  }
+  return status;
 }
 
 int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {

@@ -58,8 +58,9 @@ class RecordWriter {
  public:
   // `batch`: the transaction of several calls that `txn` belongs to, whose counters this
   // call takes up and leaves there (nullptr: a call of its own, which stores them).
-  RecordWriter(FileEnv* file, MDB_txn* txn, FileWrite* batch = nullptr)
-      : file_(file), txn_(txn), batch_(batch) {}
+  // `log`: for a call of its own, where its changes go for the commit log.
+  RecordWriter(FileEnv* file, MDB_txn* txn, FileWrite* batch = nullptr, ChangeLog* log = nullptr)
+      : file_(file), txn_(txn), batch_(batch), log_(log) {}
 
   MDB_txn* txn() const { return txn_; }
   // True once the transaction holds a change of this writer. Every refusal (5, 10, 80, and
@@ -96,17 +97,19 @@ class RecordWriter {
   // Notes a put (`value`) or a delete (nullptr) in the transaction's change log: a
   // transaction's changes to each file wait there for a commit that spans several files.
   void Log(uint8_t db, const MDB_val& key, const MDB_val* value) {
-    if (!batch_) return;
+    ChangeLog* log = batch_ ? &batch_->changes : log_;
+    if (!log) return;
     if (value) {
-      batch_->changes.Put(db, key, *value);
+      log->Put(db, key, *value);
     } else {
-      batch_->changes.Delete(db, key);
+      log->Delete(db, key);
     }
   }
 
   FileEnv* file_;
   MDB_txn* txn_;
   FileWrite* batch_;
+  ChangeLog* log_;
   Counters own_;                // the counters of a call of its own
   Counters* counters_ = &own_;  // what this call changes: own_ or the batch's working copy
   bool wrote_ = false;

@@ -171,13 +171,14 @@ int WriteRedo(const std::string& path, const std::string& bytes) {
   return err == ENOSPC || err == EDQUOT ? BTR_DISK_FULL : BTR_IO_ERROR;
 }
 
+}  // namespace
+
 uint64_t LastTxnId(FileEnv* file) {
   MDB_envinfo info;
   mdb_env_info(file->env(), &info);
   return info.me_last_txnid;
 }
 
-// Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
 int Replay(FileEnv* file, std::string_view changes) {
   int status = BTR_IO_ERROR;
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -203,6 +204,8 @@ int Replay(FileEnv* file, std::string_view changes) {
   }
   return status;
 }
+
+namespace {
 
 // The identity under which recovery holds write gates.
 Client& RecoveryClient() {

@@ -47,6 +47,12 @@ class ChangeLog {
   std::string bytes_;
 };
 
+// The id of the file's last committed LMDB transaction.
+uint64_t LastTxnId(FileEnv* file);
+// Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
+// Returns an engine status.
+int Replay(FileEnv* file, std::string_view changes);
+
 // Applies a change log to `txn` of `file`. Returns an engine status (kStatusMapFull when the
 // map filled up); a log that does not parse, or names a database the file lacks, answers 2.
 int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);

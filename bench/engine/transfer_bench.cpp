@@ -157,13 +157,19 @@ void Inserter(Store store, const std::string& dir, int index, std::atomic<bool>*
   int32_t id = index;
   if (store == Store::kEngine) {
     uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-    if (Open(pos, dir + "/engine.dat") != 0) _exit(3);
+    if (int s = Open(pos, dir + "/engine.dat"); s != 0) {
+      std::fprintf(stderr, "an open answered %d\n", s);
+      _exit(3);
+    }
     while (!stop->load(std::memory_order_relaxed)) {
       id += 16;
       std::memcpy(rec, &id, 4);
       int32_t k = 0;
       int s = Do(BTR_INSERT, pos, rec, &k);
-      if (s != 0 && s != BTR_FILE_IN_USE) _exit(4);
+      if (s != 0 && s != BTR_FILE_IN_USE) {
+        std::fprintf(stderr, "an insert answered %d\n", s);
+        _exit(4);
+      }
       if (s == 0) done->fetch_add(1, std::memory_order_relaxed);
     }
   } else if (store == Store::kSqliteFull) {

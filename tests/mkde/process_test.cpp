@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <lmdb.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -134,7 +135,8 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
 // after the calls stop: an idle process must not hold back the reuse of freed pages.
 TEST_F(Processes, IdleReadersLetTheirSnapshotGo) {
   Table t;
-  ASSERT_EQ(t.Open(path_), 0);
+  // Accelerated: a durable commit's log holds a snapshot of its own until it is emptied.
+  ASSERT_EQ(t.Open(path_, -1), 0);
   ASSERT_EQ(t.Insert(Rec(1)), 0);
   // Counted from another process: reader slots that hold a snapshot.
   auto live_readers = [&] {
@@ -253,6 +255,51 @@ TEST_F(Processes, AWaitThatClosesACycleAnswersDeadlock) {
     }
     EXPECT_EQ(Wait(child), 0) << "the other transaction went through";
   }
+}
+
+// A process that has a file to itself commits through the commit log. Once another process
+// has the file open, the first commit of either ends that log (every logged commit synced into
+// the file) and commits synced from then on, writing no more to the log.
+TEST_F(Processes, AnotherOpenEndsTheCommitLog) {
+  const std::string log = path_ + "-log";
+  auto log_size = [&] {
+    struct stat st;
+    return ::stat(log.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1L;
+  };
+  int to_child[2], from_child[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(from_child), 0);
+  pid_t child = Spawn([&] {
+    Table w;
+    if (w.Open(path_) != 0) return 1;
+    char c = 0;
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 20; ++i) {
+        if (w.Insert(Rec(round * 100 + i)) != 0) return 2;
+      }
+      if (write(from_child[1], &c, 1) != 1 || read(to_child[0], &c, 1) != 1) return 3;
+    }
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(from_child[0], &c, 1), 1);
+  EXPECT_GE(log_size(), 0) << "the child's commits went through the log";
+  {
+    Table t;
+    ASSERT_EQ(t.Open(path_), 0);
+    ASSERT_EQ(t.Insert(Rec(1000)), 0);
+    EXPECT_EQ(log_size(), 0) << "a commit here ended the child's log";
+    ASSERT_EQ(write(to_child[1], &c, 1), 1);
+    ASSERT_EQ(read(from_child[0], &c, 1), 1);
+    EXPECT_EQ(log_size(), 0) << "no commit went to the log while the file was open here";
+    std::set<int32_t> all = {1000};
+    for (int i = 0; i < 20; ++i) all.insert({i, 100 + i});
+    ASSERT_NO_FATAL_FAILURE(CheckConsistent(t, all));
+  }
+  ASSERT_EQ(write(to_child[1], &c, 1), 1);
+  EXPECT_EQ(Wait(child), 0);
+  EXPECT_EQ(log_size(), -1) << "the last close removed the log";
+  for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) close(fd);
 }
 
 TEST_F(Processes, KilledWriterBlocksNobodyAndLosesNothing) {
