@@ -11,6 +11,7 @@
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/waits.h"
+#include "mkde/registry.h"
 
 namespace mkde {
 

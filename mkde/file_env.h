@@ -1,9 +1,10 @@
 // One record file as this process keeps it open: its LMDB environment, its named
 // databases, its decoded description, and the write gate that every write passes.
 //
-// A file is opened once per process (the registry finds it again by device and inode)
-// and shared by every position block and client on it. Not thread-safe by itself: the
-// engine serialises every call (see engine.h).
+// A file is opened once per process (the registry, registry.h, finds it again by device
+// and inode) and shared by every position block and client on it. Not thread-safe by
+// itself: the engine serialises every call (see engine.h). Implemented in file_env.cpp
+// (environment, snapshots, transactions), write_gate.cpp, commit_log.cpp and owner_copy.cpp.
 #pragma once
 
 #include <lmdb.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "mkde/codec/filespec.h"
+#include "mkde/counters.h"
 #include "mkde/crypto/owner.h"
 #include "mkde/redo.h"
 #include "mkde/waits.h"
@@ -38,18 +40,6 @@ inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
 inline constexpr const char* kFormatTag = "vastrel record file 1";
-
-// Per-file counters kept in the meta database: the next record position, and per key its
-// number of unique values and the highest autoincrement value ever stored.
-struct Counters {
-  uint32_t next_position = 1;
-  std::vector<uint32_t> unique_values;
-  std::vector<int64_t> autoincrement_high;
-
-  std::string Encode() const;
-  // False when the stored form does not fit `keys` keys.
-  bool Decode(const void* data, size_t length, size_t keys);
-};
 
 class FileEnv {
  public:
@@ -237,30 +227,6 @@ class FileEnv {
   uint64_t log_commits_ = 0;    // since the log began
   uint64_t log_commits_seen_ = 0;
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
-};
-
-// Every file this process has open, by device and inode.
-class Registry {
- public:
-  static Registry& Get();
-
-  // Opens `path` (or finds it open). Returns an engine status; *reason receives a text for
-  // statuses whose cause the caller cannot see otherwise (a network file system).
-  int Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason);
-  // Drops one open of the file; the environment closes with the last.
-  void Release(FileEnv* file);
-  // Creates a record file at `path` from a parsed description. `replace` false refuses an
-  // existing file (59). Returns an engine status.
-  int Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
-  // Lets go of read snapshots no call has used since the previous ReleaseIdle.
-  void ReleaseIdle();
-  // After fork(): the parent's environments must not be touched; forget them.
-  void ForgetAfterFork();
-  // The file this process has open with the identity `st` names, or nullptr.
-  FileEnv* Find(const struct stat& st) const;
-
- private:
-  std::vector<std::unique_ptr<FileEnv>> files_;
 };
 
 // The folder that holds `path` ("." for a bare name), and a sync of a folder (so that the

@@ -16,6 +16,7 @@
 #include "mkde/handles.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/registry.h"
 
 namespace mkde {
 
