@@ -77,8 +77,8 @@ int FileEnv::StartLog() {
     if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
     unsynced_ = false;
   }
-  MDB_txn* reader = nullptr;
-  if (mdb_txn_begin(env_, nullptr, MDB_RDONLY, &reader) != 0) return BTR_IO_ERROR;
+  LmdbTxn reader;
+  if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
   MDB_stat st;
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
@@ -87,18 +87,17 @@ int FileEnv::StartLog() {
                               static_cast<ssize_t>(metas.size());
   if (dfd >= 0) ::close(dfd);
   std::string header(kLogTag, sizeof kLogTag);
-  PutU64(&header, mdb_txn_id(reader));
+  PutU64(&header, mdb_txn_id(reader.get()));
   PutU32(&header, st.ms_psize);
   PutU32(&header, 0);
   header += metas;
   header += LogHash(header);
   if (!read || !WriteAt(log_fd_, header, 0) ||
       ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
-    mdb_txn_abort(reader);
     LogByte(F_UNLCK);
     return BTR_IO_ERROR;
   }
-  log_reader_ = reader;
+  log_reader_ = reader.release();  // ended by EndLog
   log_active_ = true;
   log_end_ = header.size();
   log_commits_ = log_commits_seen_ = 0;
@@ -241,9 +240,9 @@ int FileEnv::ReplayLog() {
   if (ReadLogHeader(&checkpoint, &metas) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
     return BTR_IO_ERROR;
   }
-  MDB_txn* reader = nullptr;
-  if (mdb_txn_begin(env_, nullptr, MDB_RDONLY, &reader) != 0) return BTR_IO_ERROR;
-  int status = mdb_txn_id(reader) == checkpoint ? BTR_OK : BTR_IO_ERROR;
+  LmdbTxn reader;
+  if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
+  int status = mdb_txn_id(reader.get()) == checkpoint ? BTR_OK : BTR_IO_ERROR;
   // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
   // was never acknowledged.
   size_t at = 24 + metas.size() + kLogHash;
@@ -264,7 +263,6 @@ int FileEnv::ReplayLog() {
   if (status == BTR_OK && (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0)) {
     status = BTR_IO_ERROR;
   }
-  mdb_txn_abort(reader);
   return status;
 }
 

@@ -103,10 +103,9 @@ void FileEnv::ReleaseIdle() {
   reads_seen_ = reads_;
   // A log no commit used since the last look: checkpointed, so that the file on disk is
   // whole again and the checkpoint's snapshot is let go.
-  if (log_active_ && log_commits_ == log_commits_seen_ && gate_owner_ == nullptr &&
-      TakeGate(&LogClient()) == BTR_OK) {
-    Checkpoint();
-    ReleaseGate(&LogClient());
+  if (log_active_ && log_commits_ == log_commits_seen_ && gate_owner_ == nullptr) {
+    GateHold gate;
+    if (gate.Take(this, &LogClient()) == BTR_OK) Checkpoint();
   }
   log_commits_seen_ = log_commits_;
 }
@@ -287,15 +286,12 @@ int FileEnv::OpenEnv(bool want_write) {
   if (!read_only_storage_ && info.me_mapsize < kInitialMapSize) {
     mdb_env_set_mapsize(env_, kInitialMapSize);
   }
-  MDB_txn* txn = nullptr;
-  rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn);
+  LmdbTxn txn;
+  rc = txn.Begin(env_, MDB_RDONLY);
   if (rc != 0) return LmdbStatus(rc);
-  int status = LoadDescription(txn);
-  if (status != BTR_OK) {
-    mdb_txn_abort(txn);
-    return status;
-  }
-  rc = mdb_txn_commit(txn);  // keeps the database handles
+  int status = LoadDescription(txn.get());
+  if (status != BTR_OK) return status;
+  rc = txn.Commit();  // keeps the database handles
   if (rc != 0) return LmdbStatus(rc);
   size_t max = static_cast<size_t>(mdb_env_get_maxkeysize(env_));
   for (const KeyDef& key : spec_.keys) {
@@ -339,6 +335,37 @@ int FileEnv::LoadDescription(MDB_txn* txn) {
     if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
   }
   return BTR_OK;
+}
+
+// ---- WriteTransaction ----
+
+WriteTransaction& WriteTransaction::operator=(WriteTransaction&& other) noexcept {
+  if (this != &other) {
+    Abort();
+    file_ = other.file_;
+    txn_ = std::exchange(other.txn_, nullptr);
+  }
+  return *this;
+}
+
+int WriteTransaction::Begin(FileEnv* file) {
+  Abort();
+  file_ = file;
+  MDB_txn* txn = nullptr;
+  int status = file->BeginWrite(&txn);
+  if (status == BTR_OK) txn_ = txn;
+  return status;
+}
+
+int WriteTransaction::Commit(bool accelerated, bool* retry, const std::string* changes) {
+  *retry = false;
+  MDB_txn* txn = std::exchange(txn_, nullptr);
+  if (!txn) return BTR_TRANSACTION_ERROR;
+  return file_->CommitWrite(txn, accelerated, retry, changes);
+}
+
+void WriteTransaction::Abort() noexcept {
+  if (MDB_txn* txn = std::exchange(txn_, nullptr)) file_->AbortWrite(txn);
 }
 
 }  // namespace mkde

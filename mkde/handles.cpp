@@ -44,6 +44,10 @@ void HandleTable::ForgetAfterFork() {
   // belong to the parent's environments and are never touched here.
   default_client_.in_transaction = false;
   default_client_.concurrent = false;
+  for (FileWrite& w : default_client_.writes) {
+    w.txn.Forget();
+    w.gate.Forget();
+  }
   default_client_.writes.clear();
   // Generations keep counting, and the new secret makes every old block fail its check.
   randombytes_buf(secret_.data(), secret_.size());

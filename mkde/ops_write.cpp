@@ -30,17 +30,14 @@ int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
   Client* client = handle->client;
   MDB_txn* txn = client->WriteTxn(file);
   if (!txn) {
-    int status = file->AcquireGate(client);
-    if (status != BTR_OK) return status;
-    status = file->BeginWrite(&txn);
-    if (status != BTR_OK) {
-      file->ReleaseGate(client);
-      return status;
-    }
-    ++file->open_count;  // the file stays open until the transaction ends
     FileWrite w;
+    int status = w.gate.Acquire(file, client);
+    if (status != BTR_OK) return status;
+    status = w.txn.Begin(file);
+    if (status != BTR_OK) return status;
+    ++file->open_count;  // the file stays open until the transaction ends
     w.file = file;
-    w.txn = txn;
+    txn = w.txn.get();
     w.accelerated = handle->accelerated();
     client->writes.push_back(std::move(w));
   }
@@ -82,21 +79,22 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
     return status;
   }
-  int status = file->AcquireGate(handle->client);
+  GateHold gate;
+  int status = gate.Acquire(file, handle->client);
   if (status != BTR_OK) return status;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-    MDB_txn* txn = nullptr;
-    status = file->BeginWrite(&txn);
+    WriteTransaction txn;
+    status = txn.Begin(file);
     if (status != BTR_OK) break;
     // The changes are kept only for a commit that may go through the commit log.
     ChangeLog changes;
     const bool log = logged && !handle->accelerated();
-    RecordWriter writer(file, txn, nullptr, log ? &changes : nullptr);
+    RecordWriter writer(file, txn.get(), nullptr, log ? &changes : nullptr);
     status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
     if (status != BTR_OK) {
-      file->AbortWrite(txn);
+      txn.Abort();
       if (status != kStatusMapFull) break;
       // The change did not fit: nothing of it was kept. Grow and run it again.
       status = file->GrowMap(size_t{16} << 20);
@@ -105,12 +103,11 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
       continue;
     }
     bool retry = false;
-    status = file->CommitWrite(txn, handle->accelerated(), &retry,
-                               log ? &changes.bytes() : nullptr);
+    status = txn.Commit(handle->accelerated(), &retry, log ? &changes.bytes() : nullptr);
     if (!retry) break;
     status = BTR_DISK_FULL;
   }
-  file->ReleaseGate(handle->client);
+  gate.Release();
   return status == kStatusMapFull ? BTR_DISK_FULL : status;
 }
 

@@ -28,32 +28,32 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
   MDB_stat st;
   mdb_env_info(env_, &info);
   mdb_env_stat(env_, &st);
-  MDB_txn* from = nullptr;
-  int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &from);
+  LmdbTxn from;
+  int rc = from.Begin(env_, MDB_RDONLY);
   if (rc != 0) return LmdbStatus(rc);
   MDB_stat records;
-  mdb_stat(from, records_, &records);
+  mdb_stat(from.get(), records_, &records);
   // Room for everything as it is, each record's seal, and slack: the map is sparse.
   size_t used = (info.me_last_pgno + 1) * st.ms_psize;
   size_t map = 2 * used + records.ms_entries * 128 + kInitialMapSize;
   MDB_env* out = nullptr;
-  MDB_txn* to = nullptr;
+  LmdbTxn to;  // ended before `out` closes
   rc = mdb_env_create(&out);
   if (rc == 0) {
     mdb_env_set_maxdbs(out, kMaxDbs);
     mdb_env_set_mapsize(out, map);
     rc = mdb_env_open(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0644);
   }
-  if (rc == 0) rc = mdb_txn_begin(out, nullptr, 0, &to);
+  if (rc == 0) rc = to.Begin(out, 0);
   int status = rc == 0 ? BTR_OK : LmdbStatus(rc);
   // Copies one database's entries in order, each through `each` (nullptr: as it is).
   auto copy = [&](MDB_dbi dbi, const char* name,
                   const std::function<int(MDB_val*, MDB_val*, std::string*)>& each) {
     MDB_dbi target;
-    int r = mdb_dbi_open(to, name, MDB_CREATE, &target);
+    int r = mdb_dbi_open(to.get(), name, MDB_CREATE, &target);
     if (r != 0) return LmdbStatus(r);
     MDB_cursor* c;
-    r = mdb_cursor_open(from, dbi, &c);
+    r = mdb_cursor_open(from.get(), dbi, &c);
     if (r != 0) return LmdbStatus(r);
     MDB_val k, v;
     std::string room;
@@ -68,7 +68,7 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
         }
         if (s != BTR_OK) break;
       }
-      int p = mdb_put(to, target, &k, &v, MDB_APPEND);
+      int p = mdb_put(to.get(), target, &k, &v, MDB_APPEND);
       if (p != 0) s = LmdbStatus(p);
     }
     mdb_cursor_close(c);
@@ -88,8 +88,8 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
     // Written again, or for the first time: the copy has its owner record either way.
     MDB_dbi meta;
     MDB_val k = Val(std::string_view(owner_name)), v = Val(*owner_value);
-    rc = mdb_dbi_open(to, kMetaDb, 0, &meta);
-    if (rc == 0) rc = mdb_put(to, meta, &k, &v, 0);
+    rc = mdb_dbi_open(to.get(), kMetaDb, 0, &meta);
+    if (rc == 0) rc = mdb_put(to.get(), meta, &k, &v, 0);
     status = LmdbStatus(rc);
   }
   if (status == BTR_OK) {
@@ -102,13 +102,12 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
   for (size_t i = 0; status == BTR_OK && i < keys_.size(); ++i) {
     status = copy(keys_[i], KeyDbName(i).c_str(), nullptr);
   }
-  mdb_txn_abort(from);
-  if (to) {
+  from.Abort();
+  if (to.get()) {
     if (status == BTR_OK) {
-      rc = mdb_txn_commit(to);
-      status = LmdbStatus(rc);
+      status = LmdbStatus(to.Commit());
     } else {
-      mdb_txn_abort(to);
+      to.Abort();
     }
   }
   if (status == BTR_OK) status = LmdbStatus(mdb_env_sync(out, 1));

@@ -183,23 +183,20 @@ uint64_t LastTxnId(FileEnv* file) {
 int Replay(FileEnv* file, std::string_view changes) {
   int status = BTR_IO_ERROR;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    MDB_txn* txn = nullptr;
-    status = file->BeginWrite(&txn);
+    WriteTransaction txn;
+    status = txn.Begin(file);
     if (status != BTR_OK) return status;
-    status = ApplyChanges(file, txn, changes);
+    status = ApplyChanges(file, txn.get(), changes);
     if (status == kStatusMapFull) {
-      file->AbortWrite(txn);
+      txn.Abort();
       status = file->GrowMap(changes.size() * 2);
       if (status != BTR_OK) return status;
       status = BTR_DISK_FULL;
       continue;
     }
-    if (status != BTR_OK) {
-      file->AbortWrite(txn);
-      return status;
-    }
+    if (status != BTR_OK) return status;
     bool retry = false;
-    status = file->CommitWrite(txn, false, &retry);
+    status = txn.Commit(false, &retry);
     if (!retry) return status;
     status = BTR_DISK_FULL;
   }
@@ -293,13 +290,13 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   std::vector<FileWrite*> parts;
   for (FileWrite& w : writes) {
     if (w.changes.empty()) {
-      w.file->AbortWrite(w.txn);  // nothing of it to keep
+      w.txn.Abort();  // nothing of it to keep
     } else {
       parts.push_back(&w);
     }
   }
   auto abort_all = [&](int status) {
-    for (FileWrite* w : parts) w->file->AbortWrite(w->txn);
+    for (FileWrite* w : parts) w->txn.Abort();
     return status;
   };
   Redo redo;
@@ -314,7 +311,7 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   for (; written < parts.size() && status == BTR_OK; ++written) {
     FileWrite* w = parts[written];
     redo.index = static_cast<uint32_t>(written);
-    redo.after = mdb_txn_id(w->txn);
+    redo.after = mdb_txn_id(w->txn.get());
     redo.changes = w->changes.bytes();
     status = WriteRedo(w->file->redo_path(), EncodeRedo(redo));
     folders.insert(FolderOf(w->file->redo_path()));
@@ -335,7 +332,7 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   for (size_t i = 0; i < parts.size(); ++i) {
     FileWrite* w = parts[i];
     bool retry = false;
-    int s = w->file->CommitWrite(w->txn, w->accelerated, &retry);
+    int s = w->txn.Commit(w->accelerated, &retry);
     if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
     if (first == BTR_OK) first = s;
     if (i == 0) KillPoint("committed-1");
@@ -361,14 +358,14 @@ int RecoverPending(FileEnv* self) {
     std::string redo_path;
     FileEnv* file = nullptr;
     bool opened = false;  // opened here, released at the end
-    bool gated = false;
+    GateHold gate;
     Redo redo;
     bool matches = false;
   };
   std::vector<Part> parts;
   auto finish = [&](int status) {
     for (Part& p : parts) {
-      if (p.gated) p.file->ReleaseGate(me);
+      p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
     }
     recovering = false;
@@ -377,13 +374,12 @@ int RecoverPending(FileEnv* self) {
   Part own;
   own.file = self;
   own.redo_path = self->redo_path();
-  int status = self->AcquireGate(me);
+  int status = own.gate.Acquire(self, me);
   if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
-  own.gated = true;
-  parts.push_back(own);
-  ReadResult r = ReadRedo(own.redo_path, &parts[0].redo);
+  parts.push_back(std::move(own));
+  ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
   if (r != ReadResult::kOk) {
-    if (r == ReadResult::kDamaged) ::unlink(own.redo_path.c_str());
+    if (r == ReadResult::kDamaged) ::unlink(parts[0].redo_path.c_str());
     return finish(BTR_OK);
   }
   parts[0].matches = true;
@@ -410,9 +406,8 @@ int RecoverPending(FileEnv* self) {
     parts.push_back(std::move(p));
     Part& q = parts.back();
     if (q.file) {
-      status = q.file->AcquireGate(me);
+      status = q.gate.Acquire(q.file, me);
       if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
-      q.gated = true;
     }
   }
   // Decided when every participant's redo file is there, whole, of this transaction.
@@ -433,7 +428,7 @@ int RecoverPending(FileEnv* self) {
       if (p.matches) ::unlink(p.redo_path.c_str());
     }
   } else {
-    ::unlink(own.redo_path.c_str());
+    ::unlink(parts[0].redo_path.c_str());
   }
   return finish(BTR_OK);
 }

@@ -149,25 +149,22 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   file->ino_ = st.st_ino;
   // A commit log left by a process that died: finished under the gate before anyone reads
   // the file (one in use by a live process is ended by the first commit here).
-  bool gated = false, replay = false;
+  GateHold log_gate;  // let go before `file` ends
+  bool replay = false;
   file->log_fd_ = ::open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
   uint64_t checkpoint = 0;
   std::string metas;
   if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
       !file->LogOwnerAlive()) {
-    status = file->TakeGate(&LogClient());
+    status = log_gate.Take(file.get(), &LogClient());
     if (status != BTR_OK) return status;
-    gated = true;
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
-    if (status != BTR_OK) {
-      file->ReleaseGate(&LogClient());
-      return status;
-    }
+    if (status != BTR_OK) return status;
   }
   status = file->OpenEnv(want_write);
-  if (gated) {
+  if (log_gate.held()) {
     if (status == BTR_OK && replay) status = file->ReplayLog();
-    file->ReleaseGate(&LogClient());
+    log_gate.Release();
   }
   if (status == BTR_NOT_A_FILE && made_gate) ::unlink(gate.c_str());  // nothing of ours here
   if (status != BTR_OK) return status;
@@ -202,10 +199,12 @@ void Registry::Release(FileEnv* file) {
   if (--file->open_count > 0) return;
   // The last close here checkpoints the log, and removes it when no other process has the
   // file open (one that does keeps its own log, ended as it needs).
-  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr &&
-      file->TakeGate(&LogClient()) == BTR_OK) {
-    if (file->Checkpoint() == BTR_OK && file->Alone()) ::unlink(file->log_path().c_str());
-    file->ReleaseGate(&LogClient());
+  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
+    GateHold gate;
+    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK &&
+        file->Alone()) {
+      ::unlink(file->log_path().c_str());
+    }
   }
   for (auto it = files_.begin(); it != files_.end(); ++it) {
     if (it->get() == file) {
@@ -260,14 +259,14 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
   mdb_env_set_maxdbs(env, kMaxDbs);
   mdb_env_set_mapsize(env, size_t{1} << 20);
   int rc = mdb_env_open(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
-  MDB_txn* txn = nullptr;
-  if (rc == 0) rc = mdb_txn_begin(env, nullptr, 0, &txn);
+  LmdbTxn txn;  // ended before `env` closes
+  if (rc == 0) rc = txn.Begin(env, 0);
   if (rc == 0) {
     MDB_dbi meta, records, key;
-    rc = mdb_dbi_open(txn, kMetaDb, MDB_CREATE, &meta);
-    if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, MDB_CREATE, &records);
+    rc = mdb_dbi_open(txn.get(), kMetaDb, MDB_CREATE, &meta);
+    if (rc == 0) rc = mdb_dbi_open(txn.get(), kRecordsDb, MDB_CREATE, &records);
     for (size_t i = 0; rc == 0 && i < spec.keys.size(); ++i) {
-      rc = mdb_dbi_open(txn, KeyDbName(i).c_str(), MDB_CREATE, &key);
+      rc = mdb_dbi_open(txn.get(), KeyDbName(i).c_str(), MDB_CREATE, &key);
     }
     Counters counters;
     counters.unique_values.assign(spec.keys.size(), 0);
@@ -277,15 +276,15 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
     auto put = [&](const char* name, const std::string& value) {
       MDB_val k{std::strlen(name), const_cast<char*>(name)};
       MDB_val v{value.size(), const_cast<char*>(value.data())};
-      return mdb_put(txn, meta, &k, &v, 0);
+      return mdb_put(txn.get(), meta, &k, &v, 0);
     };
     if (rc == 0) rc = put(kMetaFormat, kFormatTag);
     if (rc == 0) rc = put(kMetaSpec, encoded_spec);
     if (rc == 0) rc = put(kMetaCounters, encoded_counters);
     if (rc == 0) {
-      rc = mdb_txn_commit(txn);
+      rc = txn.Commit();
     } else {
-      mdb_txn_abort(txn);
+      txn.Abort();
     }
   }
   mdb_env_close(env);

@@ -130,4 +130,39 @@ int FileEnv::LockByte(off_t byte, short type) {
   return BTR_OK;
 }
 
+// ---- GateHold ----
+
+GateHold& GateHold::operator=(GateHold&& other) noexcept {
+  if (this != &other) {
+    Release();
+    file_ = std::exchange(other.file_, nullptr);
+    client_ = other.client_;
+  }
+  return *this;
+}
+
+int GateHold::Acquire(FileEnv* file, Client* client) {
+  Release();
+  int status = file->AcquireGate(client);
+  if (status == BTR_OK) {
+    file_ = file;
+    client_ = client;
+  }
+  return status;
+}
+
+int GateHold::Take(FileEnv* file, Client* client) {
+  Release();
+  int status = file->TakeGate(client);
+  if (status == BTR_OK) {
+    file_ = file;
+    client_ = client;
+  }
+  return status;
+}
+
+void GateHold::Release() noexcept {
+  if (FileEnv* file = std::exchange(file_, nullptr)) file->ReleaseGate(client_);
+}
+
 }  // namespace mkde
