@@ -10,6 +10,7 @@
 
 #include <sodium.h>
 
+#include "mkde/coding.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
@@ -87,9 +88,9 @@ int FileEnv::StartLog() {
                               static_cast<ssize_t>(metas.size());
   if (dfd >= 0) ::close(dfd);
   std::string header(kLogTag, sizeof kLogTag);
-  PutU64(&header, mdb_txn_id(reader.get()));
-  PutU32(&header, st.ms_psize);
-  PutU32(&header, 0);
+  PutFixed64(&header, mdb_txn_id(reader.get()));
+  PutFixed32(&header, st.ms_psize);
+  PutFixed32(&header, 0);
   header += metas;
   header += LogHash(header);
   if (!read || !WriteAt(log_fd_, header, 0) ||
@@ -107,8 +108,8 @@ int FileEnv::StartLog() {
 int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
-  PutU32(&entry, static_cast<uint32_t>(8 + changes.size()));
-  PutU64(&entry, mdb_txn_id(txn));
+  PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
+  PutFixed64(&entry, mdb_txn_id(txn));
   entry += changes;
   entry += LogHash(entry);
   const uint64_t at = log_end_;
@@ -204,14 +205,14 @@ int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas) const {
     return BTR_NOT_A_FILE;
   }
   const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  uint64_t psize = GetLE(p + 16, 4);
+  uint64_t psize = DecodeFixed32(p + 16);
   size_t size = 24 + 2 * psize + kLogHash;
   if (psize == 0 || psize > (1u << 20) || bytes.size() < size ||
       LogHash(std::string_view(bytes).substr(0, size - kLogHash)) !=
           std::string_view(bytes).substr(size - kLogHash, kLogHash)) {
     return BTR_NOT_A_FILE;
   }
-  *checkpoint = GetLE(p + 8, 8);
+  *checkpoint = DecodeFixed64(p + 8);
   metas->assign(bytes, 24, 2 * psize);
   return BTR_OK;
 }
@@ -248,11 +249,11 @@ int FileEnv::ReplayLog() {
   size_t at = 24 + metas.size() + kLogHash;
   while (status == BTR_OK && at + 4 <= bytes.size()) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
-    uint64_t length = GetLE(p, 4);
+    uint64_t length = DecodeFixed32(p);
     if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
     std::string_view whole(bytes.data() + at, 4 + length);
     if (LogHash(whole) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
-    uint64_t id = GetLE(p + 4, 8);
+    uint64_t id = DecodeFixed64(p + 4);
     uint64_t last = LastTxnId(this);
     if (id != last + 1) break;
     status = Replay(this, whole.substr(12));

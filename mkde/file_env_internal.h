@@ -22,17 +22,4 @@ Client& LogClient();
 // The name of the named database of key `key`'s index entries.
 inline std::string KeyDbName(size_t key) { return "key" + std::to_string(key); }
 
-// Little-endian appends and reads of the stored forms (counters, commit log).
-inline void PutU32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
-inline void PutU64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
-inline uint64_t GetLE(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 }  // namespace mkde

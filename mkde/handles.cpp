@@ -1,3 +1,4 @@
+#include "mkde/coding.h"
 #include "mkde/handles.h"
 
 #include <endian.h>
@@ -15,9 +16,6 @@ namespace {
 constexpr uint8_t kTag[4] = {'V', 'p', 'b', 1};
 constexpr size_t kBlockSize = 128;
 
-void PutLE(uint8_t* p, uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 }  // namespace
 
 HandleTable::HandleTable() {
@@ -70,8 +68,8 @@ Client* HandleTable::ClientFor(const void* id) {
 void HandleTable::Check(const Handle& handle, uint8_t out[16]) const {
   uint8_t message[16 + 16];
   std::memcpy(message, kTag, 4);
-  PutLE(message + 4, handle.slot, 4);
-  PutLE(message + 8, handle.generation, 8);
+  EncodeFixed32(message + 4, handle.slot);
+  EncodeFixed64(message + 8, handle.generation);
   std::memcpy(message + 16, handle.client->id.data(), 16);
   crypto_shorthash_siphashx24(out, message, sizeof message, secret_.data());
 }
@@ -110,8 +108,8 @@ void HandleTable::WriteBlock(const Handle& handle, void* block) const {
   uint8_t* b = static_cast<uint8_t*>(block);
   std::memset(b, 0, kBlockSize);
   std::memcpy(b, kTag, 4);
-  PutLE(b + 4, handle.slot, 4);
-  PutLE(b + 8, handle.generation, 8);
+  EncodeFixed32(b + 4, handle.slot);
+  EncodeFixed64(b + 8, handle.generation);
   std::memcpy(b + 16, handle.check, 16);
 }
 

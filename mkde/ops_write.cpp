@@ -3,6 +3,7 @@
 // pages only: see FileEnv::CommitWrite).
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -18,10 +19,6 @@ constexpr uint32_t kChunkDirect = 0x80000001;
 constexpr uint32_t kChunkInline = 0x80000000;
 constexpr size_t kChunkEntry = 16;
 
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (uint64_t{GetU32(p + 4)} << 32); }
 
 }  // namespace
 
@@ -245,7 +242,7 @@ int Engine::UpdateChunk(Call& call) {
   const FileSpec& spec = h->file->spec();
   // The descriptor: subfunction, count, then count entries, all inside the data buffer.
   if (call.data_len < 8) return BTR_BAD_CHUNK;
-  uint32_t sub = GetU32(call.data), count = GetU32(call.data + 4);
+  uint32_t sub = DecodeFixed32(call.data), count = DecodeFixed32(call.data + 4);
   if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
   if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
   size_t inline_at = 8 + kChunkEntry * count;
@@ -257,10 +254,10 @@ int Engine::UpdateChunk(Call& call) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* e = call.data + 8 + kChunkEntry * i;
     Chunk& c = chunks[i];
-    c.offset = GetU32(e);
-    c.length = GetU32(e + 4);
+    c.offset = DecodeFixed32(e);
+    c.length = DecodeFixed32(e + 4);
     if (sub == kChunkDirect) {
-      uint64_t address = GetU64(e + 8);
+      uint64_t address = DecodeFixed64(e + 8);
       if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
       c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     } else {

@@ -1,3 +1,4 @@
+#include "mkde/coding.h"
 #include "mkde/redo.h"
 
 #include <fcntl.h>
@@ -40,12 +41,6 @@ struct Redo {
   std::string changes;
 };
 
-void AddU32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
-void AddU64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
 
 // Reads little-endian integers and byte runs from a buffer, never past its end.
 class Reader {
@@ -57,12 +52,17 @@ class Reader {
     return true;
   }
   bool U32(uint32_t* v) {
-    uint64_t w = 0;
-    if (!Le(4, &w)) return false;
-    *v = static_cast<uint32_t>(w);
+    if (left() < 4) return false;
+    *v = DecodeFixed32(here());
+    at_ += 4;
     return true;
   }
-  bool U64(uint64_t* v) { return Le(8, v); }
+  bool U64(uint64_t* v) {
+    if (left() < 8) return false;
+    *v = DecodeFixed64(here());
+    at_ += 8;
+    return true;
+  }
   bool Bytes(size_t n, std::string_view* out) {
     if (left() < n) return false;
     *out = bytes_.substr(at_, n);
@@ -72,14 +72,7 @@ class Reader {
   size_t left() const { return bytes_.size() - at_; }
 
  private:
-  bool Le(int n, uint64_t* v) {
-    if (left() < static_cast<size_t>(n)) return false;
-    uint64_t w = 0;
-    for (int i = n - 1; i >= 0; --i) w = (w << 8) | static_cast<uint8_t>(bytes_[at_ + i]);
-    at_ += n;
-    *v = w;
-    return true;
-  }
+  const uint8_t* here() const { return reinterpret_cast<const uint8_t*>(bytes_.data()) + at_; }
   std::string_view bytes_;
   size_t at_ = 0;
 };
@@ -87,14 +80,14 @@ class Reader {
 std::string EncodeRedo(const Redo& r) {
   std::string out(kRedoTag, sizeof kRedoTag);
   out.append(reinterpret_cast<const char*>(r.id), kIdSize);
-  AddU32(&out, static_cast<uint32_t>(r.paths.size()));
-  AddU32(&out, r.index);
-  AddU64(&out, r.after);
+  PutFixed32(&out, static_cast<uint32_t>(r.paths.size()));
+  PutFixed32(&out, r.index);
+  PutFixed64(&out, r.after);
   for (const std::string& p : r.paths) {
-    AddU32(&out, static_cast<uint32_t>(p.size()));
+    PutFixed32(&out, static_cast<uint32_t>(p.size()));
     out += p;
   }
-  AddU64(&out, r.changes.size());
+  PutFixed64(&out, r.changes.size());
   out += r.changes;
   uint8_t hash[kHashSize];
   crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(out.data()), out.size(),
@@ -224,8 +217,8 @@ namespace {
 
 // One entry written in place: the log grows once, then the bytes go straight in.
 char* PutLe32(char* at, size_t v) {
-  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(v >> (8 * i));
-  return at;
+  EncodeFixed32(reinterpret_cast<uint8_t*>(at), static_cast<uint32_t>(v));
+  return at + 4;
 }
 
 }  // namespace

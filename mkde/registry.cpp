@@ -1,4 +1,5 @@
 // Every file this process has open, and the creation of record files.
+#include "mkde/coding.h"
 #include "mkde/registry.h"
 
 #include <fcntl.h>
@@ -31,8 +32,8 @@ bool HasLmdbHeader(const std::string& path) {
   ssize_t n = ::pread(fd, head, sizeof head, 0);
   ::close(fd);
   return n == static_cast<ssize_t>(sizeof head) &&
-         GetLE(head + kLmdbMagicOffset, 4) == kLmdbMagic &&
-         GetLE(head + kLmdbMagicOffset + 4, 4) == 1;
+         DecodeFixed32(head + kLmdbMagicOffset) == kLmdbMagic &&
+         DecodeFixed32(head + kLmdbMagicOffset + 4) == 1;
 }
 
 // statfs of the path (or of its folder when it does not exist yet); answers 94 for a
