@@ -10,8 +10,8 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
-#include "mkde/waits.h"
 #include "mkde/registry.h"
+#include "mkde/waits.h"
 
 namespace mkde {
 

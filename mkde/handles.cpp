@@ -1,4 +1,3 @@
-#include "mkde/coding.h"
 #include "mkde/handles.h"
 
 #include <endian.h>
@@ -7,6 +6,7 @@
 
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/waits.h"
 
 namespace mkde {

@@ -19,7 +19,6 @@ namespace mkde {
 
 namespace {
 
-
 // F_SETLK-style request on one record's byte. Returns 0, or errno. Letting go wakes
 // whoever waits.
 int LockByte(int fd, short type, uint32_t position, int command) {

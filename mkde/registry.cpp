@@ -1,5 +1,4 @@
 // Every file this process has open, and the creation of record files.
-#include "mkde/coding.h"
 #include "mkde/registry.h"
 
 #include <fcntl.h>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -202,8 +202,7 @@ void Registry::Release(FileEnv* file) {
   // file open (one that does keeps its own log, ended as it needs).
   if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
     GateHold gate;
-    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK &&
-        file->Alone()) {
+    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK && file->Alone()) {
       ::unlink(file->log_path().c_str());
     }
   }

@@ -1,4 +1,3 @@
-#include "mkde/coding.h"
 #include "mkde/crypto/owner.h"
 
 #include <sodium.h>
@@ -9,6 +8,8 @@
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "mkde/coding.h"
 
 namespace mkde {
 
