@@ -10,6 +10,7 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/registry.h"
 #include "mkde/waits.h"
 
 namespace mkde {

@@ -1,9 +1,10 @@
 // One record file as this process keeps it open: its LMDB environment, its named
 // databases, its decoded description, and the write gate that every write passes.
 //
-// A file is opened once per process (the registry finds it again by device and inode)
-// and shared by every position block and client on it. Not thread-safe by itself: the
-// engine serialises every call (see engine.h).
+// A file is opened once per process (the registry, registry.h, finds it again by device
+// and inode) and shared by every position block and client on it. Not thread-safe by
+// itself: the engine serialises every call (see engine.h). Implemented in file_env.cpp
+// (environment, snapshots, transactions), write_gate.cpp, commit_log.cpp and owner_copy.cpp.
 #pragma once
 
 #include <lmdb.h>
@@ -15,9 +16,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mkde/codec/filespec.h"
+#include "mkde/counters.h"
 #include "mkde/crypto/owner.h"
 #include "mkde/redo.h"
 #include "mkde/waits.h"
@@ -38,18 +41,6 @@ inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
 inline constexpr const char* kFormatTag = "vastrel record file 1";
-
-// Per-file counters kept in the meta database: the next record position, and per key its
-// number of unique values and the highest autoincrement value ever stored.
-struct Counters {
-  uint32_t next_position = 1;
-  std::vector<uint32_t> unique_values;
-  std::vector<int64_t> autoincrement_high;
-
-  std::string Encode() const;
-  // False when the stored form does not fit `keys` keys.
-  bool Decode(const void* data, size_t length, size_t keys);
-};
 
 class FileEnv {
  public:
@@ -129,13 +120,7 @@ class FileEnv {
   // The cursor on `dbi` inside the active read snapshot (opened once, renewed per call).
   int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
 
-  // Write gate. The in-process owner and an open-file-description lock on "<path>-gate"
-  // keep every write of this file, from any thread or process, one at a time, and are
-  // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0; 85
-  // when another client of this process holds the gate; kStatusGateBusy when another
-  // process holds it (the caller waits, a bounded time, without the engine's lock).
-  int AcquireGate(Client* client);
-  void ReleaseGate(Client* client);
+  // The client that holds the write gate (taken through a GateHold), or nullptr.
   Client* gate_owner() const { return gate_owner_; }
 
   // Marks the file open in this process for other processes to see: a shared lock on the
@@ -147,28 +132,16 @@ class FileEnv {
   // that no process opens a file half changed.
   static constexpr off_t kOwnerChangeByte = 2;
 
-  // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
-  // runs low. Returns an engine status (0, 2 or 18).
-  int BeginWrite(MDB_txn** txn);
-  // Commits, synced (`accelerated`: the data pages only, not the meta page). On MDB_MAP_FULL
-  // the map grows and *retry is set: the caller runs its change again in a new transaction.
-  // `changes`: the commit's changes as a change log; with them a durable commit of a file
-  // that no other process has open goes through the commit log (one sync, of the log), see
-  // docs/engine-file-format.md. Returns an engine status.
-  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
-                  const std::string* changes = nullptr);
   // Makes every logged commit part of the file on disk and empties the log. REQUIRES: the
   // gate is held, or the file is this process's alone (an owner change). Returns a status.
   int Checkpoint();
   bool log_active() const { return log_active_; }
   // The log beside the file.
   std::string log_path() const { return path_ + "-log"; }
-  // Ends a write transaction without keeping its changes.
-  void AbortWrite(MDB_txn* txn);
   // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
   // for the rest of the transaction (a transaction of many calls opens each one once).
   // LMDB frees a write transaction's cursors when it ends, so every write transaction ends
-  // through CommitWrite or AbortWrite, which forget them. Returns an LMDB error code.
+  // through a WriteTransaction, which has them forgotten. Returns an LMDB error code.
   int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
   // Room for one index entry per key, kept from call to call so that a write builds its
   // entries without allocating (calls are serialised, and a write uses one file's room).
@@ -180,9 +153,33 @@ class FileEnv {
   int GrowMap(size_t extra);
 
   friend class Registry;
+  friend class GateHold;
+  friend class WriteTransaction;
 
  private:
   FileEnv() = default;
+
+  // Write gate. The in-process owner and an open-file-description lock on "<path>-gate"
+  // keep every write of this file, from any thread or process, one at a time, and are
+  // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0; 85
+  // when another client of this process holds the gate; kStatusGateBusy when another
+  // process holds it (the caller waits, a bounded time, without the engine's lock).
+  // Held and let go only through a GateHold.
+  int AcquireGate(Client* client);
+  void ReleaseGate(Client* client);
+  // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
+  // runs low. Returns an engine status (0, 2 or 18).
+  int BeginWrite(MDB_txn** txn);
+  // Commits, synced (`accelerated`: the data pages only, not the meta page); `txn` is ended
+  // whatever the outcome. On MDB_MAP_FULL the map grows and *retry is set: the caller runs
+  // its change again in a new transaction. `changes`: the commit's changes as a change log;
+  // with them a durable commit of a file that no other process has open goes through the
+  // commit log (one sync, of the log), see docs/engine-file-format.md. Returns an engine
+  // status.
+  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
+                  const std::string* changes = nullptr);
+  // Ends a write transaction without keeping its changes.
+  void AbortWrite(MDB_txn* txn);
   int OpenEnv(bool want_write);
   int LoadDescription(MDB_txn* txn);
 
@@ -239,28 +236,65 @@ class FileEnv {
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
 };
 
-// Every file this process has open, by device and inode.
-class Registry {
+// Holds a file's write gate for one client, from a successful Acquire or Take until Release
+// or the end of the guard's life, so that no path forgets to let it go. Movable, not
+// copyable; never throws.
+class GateHold {
  public:
-  static Registry& Get();
+  GateHold() = default;
+  GateHold(const GateHold&) = delete;
+  GateHold& operator=(const GateHold&) = delete;
+  GateHold(GateHold&& other) noexcept
+      : file_(std::exchange(other.file_, nullptr)), client_(other.client_) {}
+  GateHold& operator=(GateHold&& other) noexcept;
+  ~GateHold() { Release(); }
 
-  // Opens `path` (or finds it open). Returns an engine status; *reason receives a text for
-  // statuses whose cause the caller cannot see otherwise (a network file system).
-  int Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason);
-  // Drops one open of the file; the environment closes with the last.
-  void Release(FileEnv* file);
-  // Creates a record file at `path` from a parsed description. `replace` false refuses an
-  // existing file (59). Returns an engine status.
-  int Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
-  // Lets go of read snapshots no call has used since the previous ReleaseIdle.
-  void ReleaseIdle();
-  // After fork(): the parent's environments must not be touched; forget them.
-  void ForgetAfterFork();
-  // The file this process has open with the identity `st` names, or nullptr.
-  FileEnv* Find(const struct stat& st) const;
+  // Takes the gate of `file` for `client` (a transaction over several files that a crash
+  // interrupted is finished first). Returns 0, held; or the status of FileEnv's gate, not
+  // held.
+  int Acquire(FileEnv* file, Client* client);
+  // The same without that recovery: for the engine's own checkpoints and log replays.
+  int Take(FileEnv* file, Client* client);
+  // Lets the gate go, when held.
+  void Release() noexcept;
+  // Forgets the gate without letting it go: after fork(), where it is the parent's.
+  void Forget() noexcept { file_ = nullptr; }
+  bool held() const { return file_ != nullptr; }
 
  private:
-  std::vector<std::unique_ptr<FileEnv>> files_;
+  FileEnv* file_ = nullptr;
+  Client* client_ = nullptr;
+};
+
+// One write transaction on a file, from Begin to Commit or Abort; the destructor aborts one
+// still open. Commit lets go of the handle before LMDB ends the transaction, which it does
+// whatever the outcome, so that nothing is ended twice. Movable, not copyable; never throws.
+class WriteTransaction {
+ public:
+  WriteTransaction() = default;
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  WriteTransaction(WriteTransaction&& other) noexcept
+      : file_(other.file_), txn_(std::exchange(other.txn_, nullptr)) {}
+  WriteTransaction& operator=(WriteTransaction&& other) noexcept;
+  ~WriteTransaction() { Abort(); }
+
+  // Begins a write transaction on `file` (an open one is aborted first). REQUIRES: the
+  // file's gate is held. Returns an engine status (0, 2 or 18).
+  int Begin(FileEnv* file);
+  // Commits it, as FileEnv::CommitWrite does; afterwards none is open. Returns an engine
+  // status.
+  int Commit(bool accelerated, bool* retry, const std::string* changes = nullptr);
+  // Ends it without keeping its changes, when open.
+  void Abort() noexcept;
+  // Forgets it without ending it: after fork(), where it is the parent's.
+  void Forget() noexcept { txn_ = nullptr; }
+  // The open transaction, or nullptr.
+  MDB_txn* get() const { return txn_; }
+
+ private:
+  FileEnv* file_ = nullptr;
+  MDB_txn* txn_ = nullptr;
 };
 
 // The folder that holds `path` ("." for a bare name), and a sync of a folder (so that the

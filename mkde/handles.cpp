@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/waits.h"
 
 namespace mkde {
@@ -15,9 +16,6 @@ namespace {
 constexpr uint8_t kTag[4] = {'V', 'p', 'b', 1};
 constexpr size_t kBlockSize = 128;
 
-void PutLE(uint8_t* p, uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 }  // namespace
 
 HandleTable::HandleTable() {
@@ -44,6 +42,10 @@ void HandleTable::ForgetAfterFork() {
   // belong to the parent's environments and are never touched here.
   default_client_.in_transaction = false;
   default_client_.concurrent = false;
+  for (FileWrite& w : default_client_.writes) {
+    w.txn.Forget();
+    w.gate.Forget();
+  }
   default_client_.writes.clear();
   // Generations keep counting, and the new secret makes every old block fail its check.
   randombytes_buf(secret_.data(), secret_.size());
@@ -66,8 +68,8 @@ Client* HandleTable::ClientFor(const void* id) {
 void HandleTable::Check(const Handle& handle, uint8_t out[16]) const {
   uint8_t message[16 + 16];
   std::memcpy(message, kTag, 4);
-  PutLE(message + 4, handle.slot, 4);
-  PutLE(message + 8, handle.generation, 8);
+  EncodeFixed32(message + 4, handle.slot);
+  EncodeFixed64(message + 8, handle.generation);
   std::memcpy(message + 16, handle.client->id.data(), 16);
   crypto_shorthash_siphashx24(out, message, sizeof message, secret_.data());
 }
@@ -106,8 +108,8 @@ void HandleTable::WriteBlock(const Handle& handle, void* block) const {
   uint8_t* b = static_cast<uint8_t*>(block);
   std::memset(b, 0, kBlockSize);
   std::memcpy(b, kTag, 4);
-  PutLE(b + 4, handle.slot, 4);
-  PutLE(b + 8, handle.generation, 8);
+  EncodeFixed32(b + 4, handle.slot);
+  EncodeFixed64(b + 8, handle.generation);
   std::memcpy(b + 16, handle.check, 16);
 }
 

@@ -26,7 +26,8 @@ using ClientId = std::array<uint8_t, 16>;
 // write gate held until End or Abort.
 struct FileWrite {
   FileEnv* file = nullptr;
-  MDB_txn* txn = nullptr;
+  GateHold gate;         // the file's write gate, from the first write to End or Abort
+  WriteTransaction txn;  // declared after the gate: aborted before the gate goes
   bool accelerated = false;  // the commit at End syncs the data pages only
   // The file's counters as the transaction's calls leave them: read by its first write,
   // kept here rather than stored by every call, and stored once before the commit at End
@@ -51,7 +52,7 @@ struct Client {
   // The transaction's write transaction on `file`, or nullptr.
   MDB_txn* WriteTxn(const FileEnv* file) const {
     const FileWrite* w = Write(file);
-    return w ? w->txn : nullptr;
+    return w ? w->txn.get() : nullptr;
   }
   FileWrite* Write(const FileEnv* file) {
     for (FileWrite& w : writes) {

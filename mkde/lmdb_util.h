@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace mkde {
 
@@ -42,6 +43,44 @@ inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<cha
 inline std::string_view View(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
 }
+
+// An LMDB transaction of its own (not a file's write transaction, see WriteTransaction),
+// owned from Begin until Commit, Abort, release or the end of the guard's life, which aborts
+// one still open. Commit lets go of the handle before LMDB ends the transaction, which it
+// does whatever the outcome. Not copyable; never throws.
+class LmdbTxn {
+ public:
+  LmdbTxn() = default;
+  LmdbTxn(const LmdbTxn&) = delete;
+  LmdbTxn& operator=(const LmdbTxn&) = delete;
+  ~LmdbTxn() { Abort(); }
+
+  // mdb_txn_begin on `env` with `flags` (an open transaction is aborted first). Returns an
+  // LMDB error code.
+  int Begin(MDB_env* env, unsigned flags) {
+    Abort();
+    MDB_txn* txn = nullptr;
+    int rc = mdb_txn_begin(env, nullptr, flags, &txn);
+    if (rc == 0) txn_ = txn;
+    return rc;
+  }
+  // mdb_txn_commit. Returns an LMDB error code (EINVAL when none is open).
+  int Commit() {
+    MDB_txn* txn = std::exchange(txn_, nullptr);
+    return txn ? mdb_txn_commit(txn) : EINVAL;
+  }
+  // Ends it without keeping anything, when open.
+  void Abort() noexcept {
+    if (MDB_txn* txn = std::exchange(txn_, nullptr)) mdb_txn_abort(txn);
+  }
+  // Hands the transaction to the caller, who ends it.
+  MDB_txn* release() { return std::exchange(txn_, nullptr); }
+  // The open transaction, or nullptr.
+  MDB_txn* get() const { return txn_; }
+
+ private:
+  MDB_txn* txn_ = nullptr;
+};
 
 // Record positions are 4-byte big-endian keys, so LMDB's byte order is physical order.
 inline void PositionKey(uint32_t position, unsigned char out[4]) {

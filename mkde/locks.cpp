@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/waits.h"
@@ -17,7 +18,6 @@
 namespace mkde {
 
 namespace {
-
 
 // F_SETLK-style request on one record's byte. Returns 0, or errno. Letting go wakes
 // whoever waits.
@@ -115,8 +115,7 @@ int Engine::Unlock(Call& call) {
   }
   if (call.key_num == -1) {
     if (call.data_len < 4) return BTR_DATA_LENGTH;
-    uint32_t position = call.data[0] | (uint32_t{call.data[1]} << 8) |
-                        (uint32_t{call.data[2]} << 16) | (uint32_t{call.data[3]} << 24);
+    uint32_t position = DecodeFixed32(call.data);
     auto it = std::find(h->multiple.begin(), h->multiple.end(), position);
     if (it == h->multiple.end()) return BTR_LOCK_ERROR;
     h->multiple.erase(it);

@@ -4,6 +4,7 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/registry.h"
 
 namespace mkde {
 

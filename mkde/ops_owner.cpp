@@ -124,7 +124,8 @@ int Engine::SetOwner(Call& call) {
   }
   // Sealed records go into a new file, put in place by one rename once it is whole and
   // synced: no plain record survives in free pages, and a crash leaves either file whole.
-  status = file->AcquireGate(h->client);
+  GateHold gate;
+  status = gate.Acquire(file, h->client);
   if (status == BTR_OK) {
     std::string plain;
     status = file->WriteCopy(
@@ -146,7 +147,7 @@ int Engine::SetOwner(Call& call) {
       KillPoint("owner-copied");
       status = file->Replace(file->rewrite_path());
     }
-    file->ReleaseGate(h->client);
+    gate.Release();
   }
   file->EndOwnerChange();
   if (status == BTR_OK) file->SetOwner(&record, std::move(key));

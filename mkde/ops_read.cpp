@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -17,9 +18,6 @@ namespace {
 // entry of one key value.
 constexpr char kAfterValue[] = "\xFF\xFF\xFF\xFF\xFF";
 
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 size_t CommonPrefix(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size()), i = 0;
@@ -282,7 +280,7 @@ int Engine::GetPosition(Call& call) {
   Handle* h = call.handle;
   if (!h->current) return BTR_POSITION_NOT_SET;
   if (call.data_len < 4) return BTR_DATA_LENGTH;
-  for (int i = 0; i < 4; ++i) call.data[i] = static_cast<uint8_t>(h->position >> (8 * i));
+  EncodeFixed32(call.data, h->position);
   call.ReturnLength(4);
   return BTR_OK;
 }
@@ -291,7 +289,7 @@ int Engine::GetDirect(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   if (call.data_len < 4) return BTR_DATA_LENGTH;
-  uint32_t position = GetU32(call.data);
+  uint32_t position = DecodeFixed32(call.data);
   int k = call.key_num;
   if (k >= 0) {
     if (static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
@@ -319,7 +317,7 @@ int Engine::GetByPercentage(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   if (call.data_len < 2) return BTR_DATA_LENGTH;
-  unsigned pct = call.data[0] | (call.data[1] << 8);
+  unsigned pct = DecodeFixed16(call.data);
   if (pct > 10000) return BTR_INVALID_FUNCTION;
   int k = call.key_num;
   if (k >= 0) {

@@ -5,6 +5,7 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/registry.h"
 
 namespace mkde {
 
@@ -21,7 +22,7 @@ int Engine::FinishTransaction(Client* client, bool commit) {
   size_t changed = 0;
   for (FileWrite& w : client->writes) {
     if (commit && first == BTR_OK && w.counters_dirty) {
-      first = StoreCounters(w.txn, *w.file, w.counters);
+      first = StoreCounters(w.txn.get(), *w.file, w.counters);
       if (first == kStatusMapFull) first = BTR_DISK_FULL;
       std::string encoded = w.counters.Encode();
       w.changes.Put(ChangeLog::kMetaDb, Val(std::string_view(kMetaCounters)), Val(encoded));
@@ -36,17 +37,18 @@ int Engine::FinishTransaction(Client* client, bool commit) {
       int status = BTR_OK;
       if (commit && first == BTR_OK && !w.changes.empty()) {
         bool retry = false;
-        status = w.file->CommitWrite(w.txn, w.accelerated, &retry, &w.changes.bytes());
+        status = w.txn.Commit(w.accelerated, &retry, &w.changes.bytes());
         // A full map at commit time cannot be retried: the changes were not kept.
         if (retry) status = BTR_DISK_FULL;
       } else {
-        w.file->AbortWrite(w.txn);
+        w.txn.Abort();
       }
       if (first == BTR_OK) first = status;
     }
   }
   for (FileWrite& w : client->writes) {
-    w.file->ReleaseGate(client);
+    w.txn.Abort();  // already ended, but for a path that forgot it
+    w.gate.Release();
     Registry::Get().Release(w.file);
   }
   client->writes.clear();

@@ -3,6 +3,7 @@
 // pages only: see FileEnv::CommitWrite).
 #include <cstring>
 
+#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -18,10 +19,6 @@ constexpr uint32_t kChunkDirect = 0x80000001;
 constexpr uint32_t kChunkInline = 0x80000000;
 constexpr size_t kChunkEntry = 16;
 
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (uint64_t{GetU32(p + 4)} << 32); }
 
 }  // namespace
 
@@ -30,17 +27,14 @@ int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
   Client* client = handle->client;
   MDB_txn* txn = client->WriteTxn(file);
   if (!txn) {
-    int status = file->AcquireGate(client);
-    if (status != BTR_OK) return status;
-    status = file->BeginWrite(&txn);
-    if (status != BTR_OK) {
-      file->ReleaseGate(client);
-      return status;
-    }
-    ++file->open_count;  // the file stays open until the transaction ends
     FileWrite w;
+    int status = w.gate.Acquire(file, client);
+    if (status != BTR_OK) return status;
+    status = w.txn.Begin(file);
+    if (status != BTR_OK) return status;
+    ++file->open_count;  // the file stays open until the transaction ends
     w.file = file;
-    w.txn = txn;
+    txn = w.txn.get();
     w.accelerated = handle->accelerated();
     client->writes.push_back(std::move(w));
   }
@@ -82,21 +76,22 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
     return status;
   }
-  int status = file->AcquireGate(handle->client);
+  GateHold gate;
+  int status = gate.Acquire(file, handle->client);
   if (status != BTR_OK) return status;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-    MDB_txn* txn = nullptr;
-    status = file->BeginWrite(&txn);
+    WriteTransaction txn;
+    status = txn.Begin(file);
     if (status != BTR_OK) break;
     // The changes are kept only for a commit that may go through the commit log.
     ChangeLog changes;
     const bool log = logged && !handle->accelerated();
-    RecordWriter writer(file, txn, nullptr, log ? &changes : nullptr);
+    RecordWriter writer(file, txn.get(), nullptr, log ? &changes : nullptr);
     status = writer.Begin();
     if (status == BTR_OK) status = change(writer);
     if (status == BTR_OK) status = writer.Finish();
     if (status != BTR_OK) {
-      file->AbortWrite(txn);
+      txn.Abort();
       if (status != kStatusMapFull) break;
       // The change did not fit: nothing of it was kept. Grow and run it again.
       status = file->GrowMap(size_t{16} << 20);
@@ -105,12 +100,11 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
       continue;
     }
     bool retry = false;
-    status = file->CommitWrite(txn, handle->accelerated(), &retry,
-                               log ? &changes.bytes() : nullptr);
+    status = txn.Commit(handle->accelerated(), &retry, log ? &changes.bytes() : nullptr);
     if (!retry) break;
     status = BTR_DISK_FULL;
   }
-  file->ReleaseGate(handle->client);
+  gate.Release();
   return status == kStatusMapFull ? BTR_DISK_FULL : status;
 }
 
@@ -248,7 +242,7 @@ int Engine::UpdateChunk(Call& call) {
   const FileSpec& spec = h->file->spec();
   // The descriptor: subfunction, count, then count entries, all inside the data buffer.
   if (call.data_len < 8) return BTR_BAD_CHUNK;
-  uint32_t sub = GetU32(call.data), count = GetU32(call.data + 4);
+  uint32_t sub = DecodeFixed32(call.data), count = DecodeFixed32(call.data + 4);
   if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
   if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
   size_t inline_at = 8 + kChunkEntry * count;
@@ -260,10 +254,10 @@ int Engine::UpdateChunk(Call& call) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* e = call.data + 8 + kChunkEntry * i;
     Chunk& c = chunks[i];
-    c.offset = GetU32(e);
-    c.length = GetU32(e + 4);
+    c.offset = DecodeFixed32(e);
+    c.length = DecodeFixed32(e + 4);
     if (sub == kChunkDirect) {
-      uint64_t address = GetU64(e + 8);
+      uint64_t address = DecodeFixed64(e + 8);
       if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
       c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     } else {

@@ -1,3 +1,4 @@
+#include "mkde/coding.h"
 #include "mkde/records.h"
 
 #include <algorithm>
@@ -15,12 +16,6 @@ namespace {
 
 constexpr size_t kChangeSize = 4;
 
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 int64_t GetSigned(const uint8_t* p, size_t n) {
   uint64_t v = 0;
@@ -52,7 +47,7 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
 int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out) {
   if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
   const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
-  out->change = GetU32(p);
+  out->change = DecodeFixed32(p);
   if (file.encrypted()) {
     if (OpenRecord(file.record_key(), position, p + kChangeSize, value.mv_size - kChangeSize,
                    &out->plain) != CryptoStatus::kOk) {
@@ -70,7 +65,7 @@ int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, S
 int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
                 std::string* out) {
   out->assign(kChangeSize, '\0');
-  PutU32(reinterpret_cast<uint8_t*>(out->data()), change);
+  EncodeFixed32(reinterpret_cast<uint8_t*>(out->data()), change);
   if (!file.encrypted()) {
     out->append(record);
     return 0;
@@ -342,7 +337,7 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
   }
   if (rc != 0) return LmdbStatus(rc);
   uint8_t* out = static_cast<uint8_t*>(value.mv_data);
-  PutU32(out, change);
+  EncodeFixed32(out, change);
   if (!record.empty()) std::memcpy(out + kChangeSize, record.data(), record.size());
   Log(ChangeLog::kRecordsDb, key, &value);
   return BTR_OK;

@@ -1,3 +1,4 @@
+#include "mkde/coding.h"
 #include "mkde/redo.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include "mkde/handles.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/registry.h"
 
 namespace mkde {
 
@@ -39,12 +41,6 @@ struct Redo {
   std::string changes;
 };
 
-void AddU32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
-void AddU64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
 
 // Reads little-endian integers and byte runs from a buffer, never past its end.
 class Reader {
@@ -56,12 +52,17 @@ class Reader {
     return true;
   }
   bool U32(uint32_t* v) {
-    uint64_t w = 0;
-    if (!Le(4, &w)) return false;
-    *v = static_cast<uint32_t>(w);
+    if (left() < 4) return false;
+    *v = DecodeFixed32(here());
+    at_ += 4;
     return true;
   }
-  bool U64(uint64_t* v) { return Le(8, v); }
+  bool U64(uint64_t* v) {
+    if (left() < 8) return false;
+    *v = DecodeFixed64(here());
+    at_ += 8;
+    return true;
+  }
   bool Bytes(size_t n, std::string_view* out) {
     if (left() < n) return false;
     *out = bytes_.substr(at_, n);
@@ -71,14 +72,7 @@ class Reader {
   size_t left() const { return bytes_.size() - at_; }
 
  private:
-  bool Le(int n, uint64_t* v) {
-    if (left() < static_cast<size_t>(n)) return false;
-    uint64_t w = 0;
-    for (int i = n - 1; i >= 0; --i) w = (w << 8) | static_cast<uint8_t>(bytes_[at_ + i]);
-    at_ += n;
-    *v = w;
-    return true;
-  }
+  const uint8_t* here() const { return reinterpret_cast<const uint8_t*>(bytes_.data()) + at_; }
   std::string_view bytes_;
   size_t at_ = 0;
 };
@@ -86,14 +80,14 @@ class Reader {
 std::string EncodeRedo(const Redo& r) {
   std::string out(kRedoTag, sizeof kRedoTag);
   out.append(reinterpret_cast<const char*>(r.id), kIdSize);
-  AddU32(&out, static_cast<uint32_t>(r.paths.size()));
-  AddU32(&out, r.index);
-  AddU64(&out, r.after);
+  PutFixed32(&out, static_cast<uint32_t>(r.paths.size()));
+  PutFixed32(&out, r.index);
+  PutFixed64(&out, r.after);
   for (const std::string& p : r.paths) {
-    AddU32(&out, static_cast<uint32_t>(p.size()));
+    PutFixed32(&out, static_cast<uint32_t>(p.size()));
     out += p;
   }
-  AddU64(&out, r.changes.size());
+  PutFixed64(&out, r.changes.size());
   out += r.changes;
   uint8_t hash[kHashSize];
   crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(out.data()), out.size(),
@@ -182,23 +176,20 @@ uint64_t LastTxnId(FileEnv* file) {
 int Replay(FileEnv* file, std::string_view changes) {
   int status = BTR_IO_ERROR;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    MDB_txn* txn = nullptr;
-    status = file->BeginWrite(&txn);
+    WriteTransaction txn;
+    status = txn.Begin(file);
     if (status != BTR_OK) return status;
-    status = ApplyChanges(file, txn, changes);
+    status = ApplyChanges(file, txn.get(), changes);
     if (status == kStatusMapFull) {
-      file->AbortWrite(txn);
+      txn.Abort();
       status = file->GrowMap(changes.size() * 2);
       if (status != BTR_OK) return status;
       status = BTR_DISK_FULL;
       continue;
     }
-    if (status != BTR_OK) {
-      file->AbortWrite(txn);
-      return status;
-    }
+    if (status != BTR_OK) return status;
     bool retry = false;
-    status = file->CommitWrite(txn, false, &retry);
+    status = txn.Commit(false, &retry);
     if (!retry) return status;
     status = BTR_DISK_FULL;
   }
@@ -226,8 +217,8 @@ namespace {
 
 // One entry written in place: the log grows once, then the bytes go straight in.
 char* PutLe32(char* at, size_t v) {
-  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(v >> (8 * i));
-  return at;
+  EncodeFixed32(reinterpret_cast<uint8_t*>(at), static_cast<uint32_t>(v));
+  return at + 4;
 }
 
 }  // namespace
@@ -292,13 +283,13 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   std::vector<FileWrite*> parts;
   for (FileWrite& w : writes) {
     if (w.changes.empty()) {
-      w.file->AbortWrite(w.txn);  // nothing of it to keep
+      w.txn.Abort();  // nothing of it to keep
     } else {
       parts.push_back(&w);
     }
   }
   auto abort_all = [&](int status) {
-    for (FileWrite* w : parts) w->file->AbortWrite(w->txn);
+    for (FileWrite* w : parts) w->txn.Abort();
     return status;
   };
   Redo redo;
@@ -313,7 +304,7 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   for (; written < parts.size() && status == BTR_OK; ++written) {
     FileWrite* w = parts[written];
     redo.index = static_cast<uint32_t>(written);
-    redo.after = mdb_txn_id(w->txn);
+    redo.after = mdb_txn_id(w->txn.get());
     redo.changes = w->changes.bytes();
     status = WriteRedo(w->file->redo_path(), EncodeRedo(redo));
     folders.insert(FolderOf(w->file->redo_path()));
@@ -334,7 +325,7 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   for (size_t i = 0; i < parts.size(); ++i) {
     FileWrite* w = parts[i];
     bool retry = false;
-    int s = w->file->CommitWrite(w->txn, w->accelerated, &retry);
+    int s = w->txn.Commit(w->accelerated, &retry);
     if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
     if (first == BTR_OK) first = s;
     if (i == 0) KillPoint("committed-1");
@@ -360,14 +351,14 @@ int RecoverPending(FileEnv* self) {
     std::string redo_path;
     FileEnv* file = nullptr;
     bool opened = false;  // opened here, released at the end
-    bool gated = false;
+    GateHold gate;
     Redo redo;
     bool matches = false;
   };
   std::vector<Part> parts;
   auto finish = [&](int status) {
     for (Part& p : parts) {
-      if (p.gated) p.file->ReleaseGate(me);
+      p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
     }
     recovering = false;
@@ -376,13 +367,12 @@ int RecoverPending(FileEnv* self) {
   Part own;
   own.file = self;
   own.redo_path = self->redo_path();
-  int status = self->AcquireGate(me);
+  int status = own.gate.Acquire(self, me);
   if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
-  own.gated = true;
-  parts.push_back(own);
-  ReadResult r = ReadRedo(own.redo_path, &parts[0].redo);
+  parts.push_back(std::move(own));
+  ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
   if (r != ReadResult::kOk) {
-    if (r == ReadResult::kDamaged) ::unlink(own.redo_path.c_str());
+    if (r == ReadResult::kDamaged) ::unlink(parts[0].redo_path.c_str());
     return finish(BTR_OK);
   }
   parts[0].matches = true;
@@ -409,9 +399,8 @@ int RecoverPending(FileEnv* self) {
     parts.push_back(std::move(p));
     Part& q = parts.back();
     if (q.file) {
-      status = q.file->AcquireGate(me);
+      status = q.gate.Acquire(q.file, me);
       if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
-      q.gated = true;
     }
   }
   // Decided when every participant's redo file is there, whole, of this transaction.
@@ -432,7 +421,7 @@ int RecoverPending(FileEnv* self) {
       if (p.matches) ::unlink(p.redo_path.c_str());
     }
   } else {
-    ::unlink(own.redo_path.c_str());
+    ::unlink(parts[0].redo_path.c_str());
   }
   return finish(BTR_OK);
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_options.h"
 #include "bench/engine/memory.h"
 #include "bench/engine/store.h"
 #include "bench/engine/workload.h"
@@ -460,40 +461,22 @@ void PrintSummary(const std::string& engine_note) {
       "operation.\n");
 }
 
-uint32_t ParseCount(const char* text, const char* what) {
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (!*text || *end || v == 0 || v > 100'000'000ull) {
-    std::fprintf(stderr, "engine_bench: %s must be a count from 1 to 100000000, not \"%s\"\n", what,
-                 text);
-    std::exit(2);
-  }
-  return static_cast<uint32_t>(v);
-}
-
-// Takes this program's own flags out of argv before Google Benchmark reads the rest.
+// Takes this program's own options out of argv (their variables stand in for them when
+// absent); Google Benchmark reads the rest.
 void ParseArgs(int* argc, char** argv) {
-  if (const char* v = std::getenv("VASTREL_BENCH_RECORDS"))
-    g_config.records = ParseCount(v, "VASTREL_BENCH_RECORDS");
-  if (const char* v = std::getenv("VASTREL_BENCH_DURABLE"))
-    g_config.durable = ParseCount(v, "VASTREL_BENCH_DURABLE");
-  if (const char* v = std::getenv("VASTREL_BENCH_DIR")) g_config.dir = v;
+  CLI::App app("One workload through the record engine, LMDB and SQLite, in one run",
+               "engine_bench");
+  app.add_option("--records", g_config.records, "records loaded (default 1000000)")
+      ->envname("VASTREL_BENCH_RECORDS")
+      ->check(CLI::Range(1u, 100'000'000u));
+  app.add_option("--durable", g_config.durable, "durable inserts (default 300)")
+      ->envname("VASTREL_BENCH_DURABLE")
+      ->check(CLI::Range(1u, 100'000'000u));
+  app.add_option("--dir", g_config.dir, "folder of the files (default: a new one in /var/tmp)")
+      ->envname("VASTREL_BENCH_DIR");
+  app.add_flag("--keep", g_config.keep, "keep the folder");
   if (const char* v = std::getenv("VASTREL_ENGINE")) g_config.engine = v;
-  int kept = 1;
-  for (int i = 1; i < *argc; ++i) {
-    const std::string a = argv[i];
-    if (a.rfind("--records=", 0) == 0)
-      g_config.records = ParseCount(argv[i] + 10, "--records");
-    else if (a.rfind("--durable=", 0) == 0)
-      g_config.durable = ParseCount(argv[i] + 10, "--durable");
-    else if (a.rfind("--dir=", 0) == 0)
-      g_config.dir = a.substr(6);
-    else if (a == "--keep")
-      g_config.keep = true;
-    else
-      argv[kept++] = argv[i];
-  }
-  *argc = kept;
+  ParseOptions(app, argc, argv);
 }
 
 std::string DefaultEngine() {

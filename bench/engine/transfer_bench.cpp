@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <lmdb.h>
 #include <sqlite3.h>
 
@@ -292,11 +293,12 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
 int main(int argc, char** argv) {
   double seconds = 3;
   std::string dir = "/var/tmp/vastrel-transfer-" + std::to_string(getpid());
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a.rfind("--seconds=", 0) == 0) seconds = std::atof(a.c_str() + 10);
-    if (a.rfind("--dir=", 0) == 0) dir = a.substr(6);
-  }
+  CLI::App app("Contending writers: durable inserts and transfers in several processes",
+               "engine_transfer_bench");
+  app.add_option("--seconds", seconds, "run time of each configuration (default 3)")
+      ->check(CLI::Range(0.1, 3600.0));
+  app.add_option("--dir", dir, "folder of the files (default: a new one in /var/tmp)");
+  CLI11_PARSE(app, argc, argv);
   std::printf("durable single inserts per second, all processes together, in %.1f s each\n",
               seconds);
   std::printf("%-10s %12s %12s %12s\n", "processes", "engine", "sqlite-full", "lmdb");

@@ -1,4 +1,5 @@
 #include "mkde/codec/filespec.h"
+#include "mkde/coding.h"
 
 #include <zlib.h>
 
@@ -30,18 +31,6 @@ constexpr uint8_t kStoredVersion = 1;
 constexpr size_t kStoredHeader = 8;
 constexpr size_t kStoredTrailer = 4;
 
-uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void StoreU16(uint16_t v, uint8_t* p) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void StoreU32(uint32_t v, uint8_t* p) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // CRC-32 (IEEE, the one zlib computes) of the stored description.
 uint32_t Crc32(const uint8_t* p, size_t n) {
   return static_cast<uint32_t>(::crc32(0L, p, static_cast<uInt>(n)));
@@ -64,15 +53,15 @@ void WriteKeyBlock(const FileSpec& spec, size_t key_index, size_t seg_index, siz
   const KeyDef& key = spec.keys[key_index];
   const Segment& s = key.segments[seg_index];
   std::memset(out, 0, kKeyBlockSize);
-  StoreU16(static_cast<uint16_t>(s.offset + 1), out);
-  StoreU16(s.length, out + 2);
+  EncodeFixed16(out, static_cast<uint16_t>(s.offset + 1));
+  EncodeFixed16(out + 2, s.length);
   uint16_t flags = s.flags;
   if (seg_index + 1 < key.segments.size()) {
     flags |= kFlagSegmented;
   } else {
     flags &= static_cast<uint16_t>(~kFlagSegmented);
   }
-  StoreU16(flags, out + 4);
+  EncodeFixed16(out + 4, flags);
   out[10] = s.type;
   out[11] = s.null_value;
 }
@@ -82,20 +71,20 @@ void WriteKeyBlock(const FileSpec& spec, size_t key_index, size_t seg_index, siz
 void WriteDescription(const FileSpec& spec, uint32_t record_count,
                       const std::vector<uint32_t>* unique_values, uint8_t* out) {
   std::memset(out, 0, kFileSpecSize);
-  StoreU16(spec.record_length, out);
-  StoreU16(spec.page_size, out + 2);
-  StoreU16(static_cast<uint16_t>(spec.keys.size()), out + 4);
-  StoreU32(record_count, out + 6);
-  StoreU16(spec.file_flags, out + 10);
+  EncodeFixed16(out, spec.record_length);
+  EncodeFixed16(out + 2, spec.page_size);
+  EncodeFixed16(out + 4, static_cast<uint16_t>(spec.keys.size()));
+  EncodeFixed32(out + 6, record_count);
+  EncodeFixed16(out + 10, spec.file_flags);
   out[12] = spec.duplicate_pointers;
-  StoreU16(spec.preallocated_pages, out + 14);
+  EncodeFixed16(out + 14, spec.preallocated_pages);
   size_t flat = 0;
   for (size_t k = 0; k < spec.keys.size(); ++k) {
     for (size_t s = 0; s < spec.keys[k].segments.size(); ++s, ++flat) {
       uint8_t* block = out + kFileSpecSize + kKeyBlockSize * flat;
       WriteKeyBlock(spec, k, s, flat, block);
       if (unique_values != nullptr) {
-        StoreU32(k < unique_values->size() ? (*unique_values)[k] : 0, block + 6);
+        EncodeFixed32(block + 6, k < unique_values->size() ? (*unique_values)[k] : 0);
       }
     }
   }
@@ -118,12 +107,12 @@ bool KeyFlagsConsistent(const KeyDef& key) {
 int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
   if (buffer == nullptr || length < kFileSpecSize) return kStatusBufferShort;
   FileSpec spec;
-  spec.record_length = LoadU16(buffer);
-  spec.page_size = LoadU16(buffer + 2);
-  const uint16_t key_count = LoadU16(buffer + 4);
-  spec.file_flags = LoadU16(buffer + 10);
+  spec.record_length = DecodeFixed16(buffer);
+  spec.page_size = DecodeFixed16(buffer + 2);
+  const uint16_t key_count = DecodeFixed16(buffer + 4);
+  spec.file_flags = DecodeFixed16(buffer + 10);
   spec.duplicate_pointers = buffer[12];
-  spec.preallocated_pages = LoadU16(buffer + 14);
+  spec.preallocated_pages = DecodeFixed16(buffer + 14);
 
   if (spec.page_size == 0) spec.page_size = kDefaultPageSize;
   if (spec.page_size % 512 != 0 || spec.page_size < 512 || spec.page_size > 16384) {
@@ -141,10 +130,10 @@ int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
       const size_t at = kFileSpecSize + kKeyBlockSize * segment_index;
       if (length < at + kKeyBlockSize) return kStatusBufferShort;
       const uint8_t* block = buffer + at;
-      const int16_t position = static_cast<int16_t>(LoadU16(block));
-      const int16_t seg_length = static_cast<int16_t>(LoadU16(block + 2));
+      const int16_t position = static_cast<int16_t>(DecodeFixed16(block));
+      const int16_t seg_length = static_cast<int16_t>(DecodeFixed16(block + 2));
       Segment s;
-      s.flags = LoadU16(block + 4);
+      s.flags = DecodeFixed16(block + 4);
       // Without the extended-type flag a segment is a string; the old binary flag only
       // says its bytes compare unsigned, which strings already do.
       s.type = (s.flags & kFlagExtendedType) ? block[10] : uint8_t{kTypeString};
@@ -190,9 +179,9 @@ std::string EncodeFileSpec(const FileSpec& spec) {
   std::string out(kStoredHeader + body + kStoredTrailer, '\0');
   uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
   p[0] = kStoredVersion;
-  StoreU32(static_cast<uint32_t>(body), p + 4);
+  EncodeFixed32(p + 4, static_cast<uint32_t>(body));
   WriteDescription(spec, 0, nullptr, p + kStoredHeader);
-  StoreU32(Crc32(p, kStoredHeader + body), p + kStoredHeader + body);
+  EncodeFixed32(p + kStoredHeader + body, Crc32(p, kStoredHeader + body));
   return out;
 }
 
@@ -210,7 +199,7 @@ bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::stri
   if (data[1] != 0 || data[2] != 0 || data[3] != 0) {
     return fail("file description has non-zero reserved bytes");
   }
-  const uint32_t body = LoadU32(data + 4);
+  const uint32_t body = DecodeFixed32(data + 4);
   const size_t room = length - kStoredHeader - kStoredTrailer;
   if (body > room) {
     return fail("file description truncated: body of " + std::to_string(body) + " bytes, " +
@@ -220,7 +209,7 @@ bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::stri
     return fail("file description followed by " + std::to_string(room - body) +
                 " unexpected bytes");
   }
-  if (Crc32(data, kStoredHeader + body) != LoadU32(data + kStoredHeader + body)) {
+  if (Crc32(data, kStoredHeader + body) != DecodeFixed32(data + kStoredHeader + body)) {
     return fail("file description checksum mismatch");
   }
   FileSpec spec;

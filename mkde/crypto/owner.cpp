@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "mkde/coding.h"
+
 namespace mkde {
 
 static_assert(SecretKey::kSize == crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
@@ -51,14 +53,6 @@ bool ParamsInBounds(const OwnerParams& p) {
          p.memlimit_kib >= kMinOwnerMemlimitKib && p.memlimit_kib <= kMaxOwnerMemlimitKib;
 }
 
-void PutU32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 // The stored bytes before the nonce; they are the associated data of the sealed key, so
 // changing the level, the parameters, the salt or the open key breaks the name check.
 std::string OwnerHeader(const OwnerRecord& r) {
@@ -68,8 +62,8 @@ std::string OwnerHeader(const OwnerRecord& r) {
   out.push_back(static_cast<char>(r.level));
   out.push_back(static_cast<char>(kKdfArgon2id13));
   out.push_back(0);
-  PutU32(&out, r.params.opslimit);
-  PutU32(&out, r.params.memlimit_kib);
+  PutFixed32(&out, r.params.opslimit);
+  PutFixed32(&out, r.params.memlimit_kib);
   out.append(reinterpret_cast<const char*>(r.salt), sizeof r.salt);
   if (r.level == 3) out.append(reinterpret_cast<const char*>(r.open_key), sizeof r.open_key);
   return out;
@@ -168,10 +162,8 @@ class DerivedKeys {
     crypto_generichash_init(&st, secret_, sizeof secret_, kTagSize);
     crypto_generichash_update(&st, r.salt, sizeof r.salt);
     uint8_t params[8];
-    for (int i = 0; i < 4; ++i) {
-      params[i] = static_cast<uint8_t>(r.params.opslimit >> (8 * i));
-      params[4 + i] = static_cast<uint8_t>(r.params.memlimit_kib >> (8 * i));
-    }
+    EncodeFixed32(params, r.params.opslimit);
+    EncodeFixed32(params + 4, r.params.memlimit_kib);
     crypto_generichash_update(&st, params, sizeof params);
     crypto_generichash_update(&st, reinterpret_cast<const unsigned char*>(name.data()),
                               name.size());
@@ -329,8 +321,8 @@ bool DecodeOwner(const uint8_t* data, size_t length, OwnerRecord* out, std::stri
 
   OwnerRecord r;
   r.level = data[1];
-  r.params.opslimit = GetU32(data + 4);
-  r.params.memlimit_kib = GetU32(data + 8);
+  r.params.opslimit = DecodeFixed32(data + 4);
+  r.params.memlimit_kib = DecodeFixed32(data + 8);
   if (!ParamsInBounds(r.params)) return fail("owner record's derivation cost out of bounds");
   const uint8_t* p = data + 12;
   std::memcpy(r.salt, p, sizeof r.salt);

@@ -40,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/crash_files.h"
 #include "tests/mkde_crash/power_cut.h"
@@ -828,61 +830,41 @@ class CrashTest {
   uint8_t stop_pos_[BTR_POS_BLOCK_SIZE] = {};
 };
 
-uint64_t EnvNumber(const char* name, uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
-}
-
-int Usage() {
-  std::fprintf(stderr,
-               "usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] "
-               "[--max-delay-ms N] [--dir DIR] [--keep] [--require-transactions] "
-               "[--no-reader] [--power-cut SHIM] [--verbose]\n");
-  return 2;
-}
-
 }  // namespace
 }  // namespace crash
 
 int main(int argc, char** argv) {
   using namespace crash;
-  if (argc == 7 && std::strcmp(argv[1], "--writer") == 0) {
-    Writer writer(argv[2], std::strtoull(argv[3], nullptr, 10),
-                  static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)), std::atoi(argv[5]),
-                  static_cast<int8_t>(std::atoi(argv[6])));
-    writer.Run();
-  }
   Options o;
-  o.iterations = EnvNumber("VASTREL_CRASH_ITERATIONS", o.iterations);
-  o.seconds = static_cast<double>(EnvNumber("VASTREL_CRASH_SECONDS", 0));
-  o.seed = EnvNumber("VASTREL_CRASH_SEED", 0);
-  o.max_delay_ms = static_cast<int>(EnvNumber("VASTREL_CRASH_MAX_DELAY_MS", o.max_delay_ms));
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (a == "--iterations" && has_value) {
-      o.iterations = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--seconds" && has_value) {
-      o.seconds = std::strtod(argv[++i], nullptr);
-    } else if (a == "--seed" && has_value) {
-      o.seed = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--max-delay-ms" && has_value) {
-      o.max_delay_ms = std::atoi(argv[++i]);
-    } else if (a == "--dir" && has_value) {
-      o.dir = argv[++i];
-    } else if (a == "--keep") {
-      o.keep = true;
-    } else if (a == "--require-transactions") {
-      o.require_transactions = true;
-    } else if (a == "--no-reader") {
-      o.concurrent_reader = false;
-    } else if (a == "--power-cut" && has_value) {
-      o.power_cut = argv[++i];
-    } else if (a == "--verbose") {
-      o.verbose = true;
-    } else {
-      return Usage();
-    }
+  // The writer: this program run again by the test, its arguments in a fixed order.
+  std::vector<std::string> writer;
+  CLI::App app("Kills a writer of the record engine at random moments and checks every file "
+               "after each kill",
+               "mkde_crash_test");
+  app.add_option("--iterations", o.iterations, "kills to run")
+      ->envname("VASTREL_CRASH_ITERATIONS");
+  app.add_option("--seconds", o.seconds, "run this long instead of a number of kills")
+      ->envname("VASTREL_CRASH_SECONDS");
+  app.add_option("--seed", o.seed, "seed of the run (default: a random one)")
+      ->envname("VASTREL_CRASH_SEED");
+  app.add_option("--max-delay-ms", o.max_delay_ms, "longest time before a kill")
+      ->envname("VASTREL_CRASH_MAX_DELAY_MS");
+  app.add_option("--dir", o.dir, "folder of the files (default: a new one)");
+  app.add_flag("--keep", o.keep, "keep the folder");
+  app.add_flag("--require-transactions", o.require_transactions,
+               "fail when the engine has no transactions (Begin answers 1)");
+  bool no_reader = false;
+  app.add_flag("--no-reader", no_reader, "no concurrent reader");
+  app.add_option("--power-cut", o.power_cut, "the power-cut shim: every kill a power cut");
+  app.add_flag("--verbose", o.verbose, "report every kill");
+  app.add_option("--writer", writer)->expected(5)->group("");
+  CLI11_PARSE(app, argc, argv);
+  o.concurrent_reader = !no_reader;
+  if (!writer.empty()) {
+    Writer w(writer[0], std::strtoull(writer[1].c_str(), nullptr, 10),
+             static_cast<uint32_t>(std::strtoul(writer[2].c_str(), nullptr, 10)),
+             std::atoi(writer[3].c_str()), static_cast<int8_t>(std::atoi(writer[4].c_str())));
+    w.Run();
   }
   if (o.seed == 0) o.seed = std::random_device{}() | (uint64_t{std::random_device{}()} << 32);
   signal(SIGPIPE, SIG_IGN);

@@ -1,0 +1,301 @@
+// Every file this process has open, and the creation of record files.
+#include "mkde/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "mkde/coding.h"
+#include "mkde/file_env_internal.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/lmdb_util.h"
+
+namespace mkde {
+
+namespace {
+
+// LMDB's meta page: after the 16-byte page header of a 64-bit build, the magic and the
+// format version. Checked before LMDB sees a file, so that opening a foreign file never
+// turns it into a database.
+constexpr uint32_t kLmdbMagic = 0xBEEFC0DE;
+constexpr size_t kLmdbMagicOffset = 16;
+
+bool HasLmdbHeader(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t head[kLmdbMagicOffset + 8];
+  ssize_t n = ::pread(fd, head, sizeof head, 0);
+  ::close(fd);
+  return n == static_cast<ssize_t>(sizeof head) &&
+         DecodeFixed32(head + kLmdbMagicOffset) == kLmdbMagic &&
+         DecodeFixed32(head + kLmdbMagicOffset + 4) == 1;
+}
+
+// statfs of the path (or of its folder when it does not exist yet); answers 94 for a
+// network file system, with the reason.
+int CheckFileSystem(const std::string& path, std::string* reason) {
+  struct statfs fs;
+  if (::statfs(path.c_str(), &fs) != 0) {
+    if (::statfs(FolderOf(path).c_str(), &fs) != 0) return BTR_OK;  // the open or create reports it
+  }
+  const char* name = nullptr;
+  if (IsNetworkFileSystem(static_cast<long>(fs.f_type), &name)) {
+    if (reason) {
+      *reason = std::string("record files cannot be kept on a network file system (") + name +
+                "): its locks do not reach other machines";
+    }
+    return BTR_PERMISSION;
+  }
+  return BTR_OK;
+}
+
+}  // namespace
+
+bool IsNetworkFileSystem(long magic, const char** name) {
+  struct Known {
+    unsigned long magic;
+    const char* name;
+  };
+  static constexpr Known kKnown[] = {
+      {0x6969, "nfs"},      {0x517B, "smb"},      {0xFF534D42, "cifs"},   {0xFE534D42, "smb2"},
+      {0x564C, "ncp"},      {0x5346414F, "afs"},  {0x73757245, "coda"},   {0x01021997, "9p"},
+      {0x00C36400, "ceph"}, {0x47504653, "gpfs"}, {0x0BD00BD0, "lustre"}, {0x65735546, "fuse"},
+  };
+  for (const Known& k : kKnown) {
+    if (static_cast<unsigned long>(magic) == k.magic) {
+      if (name) *name = k.name;
+      return true;
+    }
+  }
+  return false;
+}
+
+Registry& Registry::Get() {
+  static Registry registry;
+  return registry;
+}
+
+void Registry::ForgetAfterFork() {
+  // The parent's environments stay theirs: LMDB handles must not cross a fork, so they are
+  // let go without being closed. The gate descriptor is closed: its locks belong to the
+  // open file description, which the parent still holds, and a copy kept here would keep
+  // them alive after the parent ends.
+  for (auto& f : files_) {
+    if (f->gate_fd_ >= 0) ::close(f->gate_fd_);
+    if (f->log_fd_ >= 0) ::close(f->log_fd_);
+    (void)f.release();
+  }
+  files_.clear();
+}
+
+int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return BTR_FILE_NOT_FOUND;
+    if (errno == ENAMETOOLONG) return BTR_INVALID_FILE_NAME;
+    return errno == EACCES ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
+  }
+  if (S_ISDIR(st.st_mode)) return BTR_INVALID_FILE_NAME;
+  if (!S_ISREG(st.st_mode)) return BTR_NOT_A_FILE;
+  int status = CheckFileSystem(path, reason);
+  if (status != BTR_OK) return status;
+
+  auto open_here = [&](FileEnv* f) {
+    if (want_write && f->read_only_storage_) return int{BTR_ACCESS_DENIED};
+    // A transaction over several files that a crash interrupted is finished (or dropped)
+    // before anyone reads the file.
+    if (!f->read_only_storage_ && RedoPending(*f)) {
+      int s = RecoverPending(f);
+      if (s != BTR_OK) return s;
+    }
+    *out = f;
+    return int{BTR_OK};
+  };
+  if (FileEnv* f = Find(st)) return open_here(f);
+  if (!HasLmdbHeader(path)) return BTR_NOT_A_FILE;
+
+  std::unique_ptr<FileEnv> file(new FileEnv);
+  file->path_ = path;
+  char* real = ::realpath(path.c_str(), nullptr);
+  file->abs_path_ = real ? real : path;
+  std::free(real);
+  // The gate file's locks come first: they keep this open from meeting an owner change in
+  // another process half done, and that process's change from starting once this open has
+  // begun (byte 1, held from here on).
+  std::string gate = path + "-gate";
+  file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
+  bool made_gate = false;
+  if (file->gate_fd_ < 0 && errno == ENOENT) {
+    file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    made_gate = file->gate_fd_ >= 0;
+    // Another process made it at the same moment.
+    if (file->gate_fd_ < 0 && errno == EEXIST) {
+      file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
+    }
+  }
+  if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
+  status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
+  if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
+  status = file->HoldOpen(false);  // another process's exclusive open stands in the way
+  if (status != BTR_OK) return status;
+  // An owner change that ended just before the locks were taken replaced the file.
+  if (::stat(path.c_str(), &st) != 0) return BTR_FILE_NOT_FOUND;
+  if (FileEnv* f = Find(st)) return open_here(f);
+  file->dev_ = st.st_dev;
+  file->ino_ = st.st_ino;
+  // A commit log left by a process that died: finished under the gate before anyone reads
+  // the file (one in use by a live process is ended by the first commit here).
+  GateHold log_gate;  // let go before `file` ends
+  bool replay = false;
+  file->log_fd_ = ::open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
+  uint64_t checkpoint = 0;
+  std::string metas;
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
+      !file->LogOwnerAlive()) {
+    status = log_gate.Take(file.get(), &LogClient());
+    if (status != BTR_OK) return status;
+    status = file->RestoreFromLog(&replay);  // again: another open may have finished it
+    if (status != BTR_OK) return status;
+  }
+  status = file->OpenEnv(want_write);
+  if (log_gate.held()) {
+    if (status == BTR_OK && replay) status = file->ReplayLog();
+    log_gate.Release();
+  }
+  if (status == BTR_NOT_A_FILE && made_gate) ::unlink(gate.c_str());  // nothing of ours here
+  if (status != BTR_OK) return status;
+  if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
+    // No owner change runs anywhere while byte 2 is held shared: a rewritten copy left
+    // beside the file is a killed one's.
+    ::unlink(file->rewrite_path().c_str());
+    ::unlink((file->rewrite_path() + "-lock").c_str());
+    if (RedoPending(*file)) {
+      status = RecoverPending(file.get());
+      if (status != BTR_OK) return status;
+    }
+  }
+  file->LockByte(FileEnv::kOwnerChangeByte, F_UNLCK);
+  *out = file.get();
+  files_.push_back(std::move(file));
+  return BTR_OK;
+}
+
+FileEnv* Registry::Find(const struct stat& st) const {
+  for (auto& f : files_) {
+    if (f->Is(st.st_dev, st.st_ino)) return f.get();
+  }
+  return nullptr;
+}
+
+void Registry::ReleaseIdle() {
+  for (auto& f : files_) f->ReleaseIdle();
+}
+
+void Registry::Release(FileEnv* file) {
+  if (--file->open_count > 0) return;
+  // The last close here checkpoints the log, and removes it when no other process has the
+  // file open (one that does keeps its own log, ended as it needs).
+  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
+    GateHold gate;
+    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK && file->Alone()) {
+      ::unlink(file->log_path().c_str());
+    }
+  }
+  for (auto it = files_.begin(); it != files_.end(); ++it) {
+    if (it->get() == file) {
+      files_.erase(it);
+      return;
+    }
+  }
+}
+
+int Registry::Create(const std::string& path, const FileSpec& spec, bool replace,
+                     std::string* reason) {
+  int status = CheckFileSystem(path, reason);
+  if (status != BTR_OK) return status;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!replace) return BTR_FILE_EXISTS;
+    if (!S_ISREG(st.st_mode)) return BTR_INVALID_FILE_NAME;
+    for (auto& f : files_) {
+      if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) return BTR_FILE_IN_USE;
+    }
+    // Another process that has the file open holds a shared lock on LMDB's lock file.
+    std::string lock = path + "-lock";
+    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+      struct flock fl;
+      std::memset(&fl, 0, sizeof fl);
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      fl.l_len = 1;
+      bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+      ::close(fd);
+      if (busy) return BTR_FILE_IN_USE;
+    }
+  } else if (errno != ENOENT) {
+    return errno == ENAMETOOLONG || errno == ENOTDIR ? BTR_INVALID_FILE_NAME : BTR_CANNOT_CREATE;
+  }
+
+  // Built under a temporary name and renamed into place, so that a crash never leaves
+  // half a file under the caller's name.
+  std::string temp = path + ".new-XXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return BTR_CANNOT_CREATE;
+  ::close(fd);
+  std::string temp_lock = temp + "-lock";
+  auto fail = [&](int s) {
+    ::unlink(temp.c_str());
+    ::unlink(temp_lock.c_str());
+    return s;
+  };
+  MDB_env* env = nullptr;
+  if (mdb_env_create(&env) != 0) return fail(BTR_CANNOT_CREATE);
+  mdb_env_set_maxdbs(env, kMaxDbs);
+  mdb_env_set_mapsize(env, size_t{1} << 20);
+  int rc = mdb_env_open(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
+  LmdbTxn txn;  // ended before `env` closes
+  if (rc == 0) rc = txn.Begin(env, 0);
+  if (rc == 0) {
+    MDB_dbi meta, records, key;
+    rc = mdb_dbi_open(txn.get(), kMetaDb, MDB_CREATE, &meta);
+    if (rc == 0) rc = mdb_dbi_open(txn.get(), kRecordsDb, MDB_CREATE, &records);
+    for (size_t i = 0; rc == 0 && i < spec.keys.size(); ++i) {
+      rc = mdb_dbi_open(txn.get(), KeyDbName(i).c_str(), MDB_CREATE, &key);
+    }
+    Counters counters;
+    counters.unique_values.assign(spec.keys.size(), 0);
+    counters.autoincrement_high.assign(spec.keys.size(), 0);
+    std::string encoded_spec = EncodeFileSpec(spec);
+    std::string encoded_counters = counters.Encode();
+    auto put = [&](const char* name, const std::string& value) {
+      MDB_val k{std::strlen(name), const_cast<char*>(name)};
+      MDB_val v{value.size(), const_cast<char*>(value.data())};
+      return mdb_put(txn.get(), meta, &k, &v, 0);
+    };
+    if (rc == 0) rc = put(kMetaFormat, kFormatTag);
+    if (rc == 0) rc = put(kMetaSpec, encoded_spec);
+    if (rc == 0) rc = put(kMetaCounters, encoded_counters);
+    if (rc == 0) {
+      rc = txn.Commit();
+    } else {
+      txn.Abort();
+    }
+  }
+  mdb_env_close(env);
+  if (rc != 0) return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? BTR_DISK_FULL : BTR_CANNOT_CREATE);
+  ::unlink((path + "-lock").c_str());  // the old file's reader table, unused (checked above)
+  ::unlink((path + "-redo").c_str());  // the old file's unfinished commit is no business of the new
+  ::unlink((path + "-log").c_str());
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
+  ::unlink(temp_lock.c_str());
+  SyncFolder(FolderOf(path));
+  return BTR_OK;
+}
+
+}  // namespace mkde
