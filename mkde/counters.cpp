@@ -1,7 +1,7 @@
 // The stored form of a file's counters.
+#include "mkde/counters.h"
+
 #include "mkde/coding.h"
-#include "mkde/file_env.h"
-#include "mkde/file_env_internal.h"
 
 namespace mkde {
 

@@ -44,24 +44,31 @@ inline constexpr const char* kFormatTag = "vastrel record file 1";
 
 class FileEnv {
  public:
+  // Ends the snapshots and the environment, and closes the gate file (every lock of this
+  // process on it goes with it).
   ~FileEnv();
 
+  // The path the file was opened by.
   const std::string& path() const { return path_; }
+  // The gate file beside it, whose byte locks stand for the write gate and the opens.
   std::string gate_path() const { return path_ + "-gate"; }
   // Beside the file while a transaction over several files is being committed (redo.h).
   std::string redo_path() const { return path_ + "-redo"; }
   // The path made absolute when the file was opened, as other files' redo files name it.
   const std::string& abs_path() const { return abs_path_; }
+  // True when this is the file with device `dev` and inode `ino`.
   bool Is(dev_t dev, ino_t ino) const { return dev_ == dev && ino_ == ino; }
   // The file's write gate and the lock on one of its records, as waits name them.
   Resource GateResource() const { return {dev_, ino_, 0}; }
   Resource LockResource(uint32_t position) const {
     return {dev_, ino_, static_cast<uint64_t>(kRecordLockBase) + position};
   }
+  // The environment and its named databases: meta entries, records, key `key`'s entries.
   MDB_env* env() const { return env_; }
   MDB_dbi meta_db() const { return meta_; }
   MDB_dbi records_db() const { return records_; }
   MDB_dbi key_db(size_t key) const { return keys_[key]; }
+  // The description the file was created with, and its number of keys.
   const FileSpec& spec() const { return spec_; }
   size_t key_count() const { return spec_.keys.size(); }
   // True when the environment could only be opened read-only.

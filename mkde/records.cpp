@@ -1,4 +1,3 @@
-#include "mkde/coding.h"
 #include "mkde/records.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "mkde/coding.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 

@@ -1,4 +1,3 @@
-#include "mkde/coding.h"
 #include "mkde/redo.h"
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "mkde/coding.h"
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
 #include "mkde/include/wbtrv32.h"
@@ -40,7 +40,6 @@ struct Redo {
   std::vector<std::string> paths;
   std::string changes;
 };
-
 
 // Reads little-endian integers and byte runs from a buffer, never past its end.
 class Reader {

@@ -1,10 +1,11 @@
 #include "mkde/codec/filespec.h"
-#include "mkde/coding.h"
 
 #include <zlib.h>
 
 #include <array>
 #include <cstring>
+
+#include "mkde/coding.h"
 
 // Stored form of a file description (little-endian):
 //   0  u8   format version, 1
