@@ -84,8 +84,8 @@ int FileEnv::StartLog() {
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
   int dfd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  bool read = dfd >= 0 && ::pread(dfd, metas.data(), metas.size(), 0) ==
-                              static_cast<ssize_t>(metas.size());
+  bool read =
+      dfd >= 0 && ::pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
   if (dfd >= 0) ::close(dfd);
   std::string header(kLogTag, sizeof kLogTag);
   PutFixed64(&header, mdb_txn_id(reader.get()));

@@ -147,8 +147,7 @@ class Engine {
   // (the data pages only in accelerated mode), again from the start if the map had to grow.
   // `logged`: every change goes through the RecordWriter, so that a durable commit may go
   // through the commit log; false for a change that writes to the transaction directly.
-  int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change,
-               bool logged = true);
+  int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged = true);
   // After a verify-mode write: the record as stored must equal what was written.
   int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
   // The record the caller sends, cut to the fixed length or refused (22) when short.

@@ -218,8 +218,7 @@ void FileEnv::AbortWrite(MDB_txn* txn) {
   mdb_txn_abort(txn);
 }
 
-int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
-                         const std::string* changes) {
+int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std::string* changes) {
   *retry = false;
   if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
   if (changes && !accelerated && !read_only_storage_ && Alone()) {

@@ -94,8 +94,8 @@ class FileEnv {
   // stored value passes through `transform` (which writes the new stored value to *out) and
   // the owner record becomes `owner_value` (nullptr: none). Synced; removed again on failure.
   // Returns an engine status.
-  using RecordTransform = std::function<int(const MDB_val& key, const MDB_val& value,
-                                            std::string* out)>;
+  using RecordTransform =
+      std::function<int(const MDB_val& key, const MDB_val& value, std::string* out)>;
   int WriteCopy(const std::string& temp, const RecordTransform& transform,
                 const std::string* owner_value);
   // Puts the copy at `temp` in the file's place by one rename and takes up the new file.
@@ -229,16 +229,16 @@ class FileEnv {
   // replayed; else another process's log is ended by a checkpoint). Returns a status.
   int ReadLogHeader(uint64_t* checkpoint, std::string* metas) const;
   int RestoreFromLog(bool* replay);
-  void EndLog();                        // forgets the log's state and lets byte 3 go
-  bool LogByte(short type) const;       // takes or lets go of byte 3 (no wait)
-  bool LogOwnerAlive() const;           // another process holds byte 3
-  int EndOthersLog();                   // before a commit that does not go through the log
+  void EndLog();                   // forgets the log's state and lets byte 3 go
+  bool LogByte(short type) const;  // takes or lets go of byte 3 (no wait)
+  bool LogOwnerAlive() const;      // another process holds byte 3
+  int EndOthersLog();              // before a commit that does not go through the log
   int ReplayLog();
   int log_fd_ = -1;
   bool log_active_ = false;
-  bool unsynced_ = false;       // an accelerated commit left its meta page unsynced
+  bool unsynced_ = false;  // an accelerated commit left its meta page unsynced
   uint64_t log_end_ = 0;
-  uint64_t log_commits_ = 0;    // since the log began
+  uint64_t log_commits_ = 0;  // since the log began
   uint64_t log_commits_seen_ = 0;
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
 };

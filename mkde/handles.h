@@ -26,8 +26,8 @@ using ClientId = std::array<uint8_t, 16>;
 // write gate held until End or Abort.
 struct FileWrite {
   FileEnv* file = nullptr;
-  GateHold gate;         // the file's write gate, from the first write to End or Abort
-  WriteTransaction txn;  // declared after the gate: aborted before the gate goes
+  GateHold gate;             // the file's write gate, from the first write to End or Abort
+  WriteTransaction txn;      // declared after the gate: aborted before the gate goes
   bool accelerated = false;  // the commit at End syncs the data pages only
   // The file's counters as the transaction's calls leave them: read by its first write,
   // kept here rather than stored by every call, and stored once before the commit at End

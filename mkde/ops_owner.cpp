@@ -114,10 +114,13 @@ int Engine::SetOwner(Call& call) {
   status = file->BeginOwnerChange();
   if (status != BTR_OK) return status;
   if (!OwnerLevelEncrypts(record.level)) {
-    status = RunWrite(h, [&](RecordWriter& w) {
-      MDB_val k = Val(std::string_view(kMetaOwner)), v = Val(owner_value);
-      return LmdbStatus(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
-    }, false);
+    status = RunWrite(
+        h,
+        [&](RecordWriter& w) {
+          MDB_val k = Val(std::string_view(kMetaOwner)), v = Val(owner_value);
+          return LmdbStatus(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
+        },
+        false);
     file->EndOwnerChange();
     if (status == BTR_OK) file->SetOwner(&record, SecretKey());
     return status;
@@ -135,8 +138,8 @@ int Engine::SetOwner(Call& call) {
           const uint8_t* body = static_cast<const uint8_t*>(v.mv_data) + kChangeSize;
           out->assign(static_cast<const char*>(v.mv_data), kChangeSize);
           std::string sealed;
-          if (SealRecord(key, PositionFromKey(k.mv_data), body, v.mv_size - kChangeSize,
-                         &sealed) != CryptoStatus::kOk) {
+          if (SealRecord(key, PositionFromKey(k.mv_data), body, v.mv_size - kChangeSize, &sealed) !=
+              CryptoStatus::kOk) {
             return BTR_IO_ERROR;
           }
           *out += sealed;
@@ -165,8 +168,8 @@ int Engine::ClearOwner(Call& call) {
   if (status != BTR_OK) return status;
   // One write transaction opens every record and removes the owner record: the change is
   // whole or absent.
-  status =
-      RunWrite(h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); }, false);
+  status = RunWrite(
+      h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); }, false);
   file->EndOwnerChange();
   if (status != BTR_OK) return status;
   file->SetOwner(nullptr, SecretKey());

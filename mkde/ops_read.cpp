@@ -18,7 +18,6 @@ namespace {
 // entry of one key value.
 constexpr char kAfterValue[] = "\xFF\xFF\xFF\xFF\xFF";
 
-
 size_t CommonPrefix(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size()), i = 0;
   while (i < n && a[i] == b[i]) ++i;

@@ -19,7 +19,6 @@ constexpr uint32_t kChunkDirect = 0x80000001;
 constexpr uint32_t kChunkInline = 0x80000000;
 constexpr size_t kChunkEntry = 16;
 
-
 }  // namespace
 
 int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
@@ -55,8 +54,7 @@ int Engine::HoldForRead(Handle* handle) {
   return JoinTransaction(handle, &txn);
 }
 
-int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change,
-                     bool logged) {
+int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged) {
   FileEnv* file = handle->file;
   if (!handle->writable()) return BTR_ACCESS_DENIED;
   Client* client = handle->client;

@@ -16,7 +16,6 @@ namespace {
 
 constexpr size_t kChangeSize = 4;
 
-
 int64_t GetSigned(const uint8_t* p, size_t n) {
   uint64_t v = 0;
   for (size_t i = n; i-- > 0;) v = (v << 8) | p[i];

@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_options.h"
 #include "automation/runtime.h"
 #include "automation/vastrel_impl.h"
 #include "automation/vastrel_tlb.h"
+#include "bench/bench_options.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
 #include "keys/btrkey.h"
@@ -577,9 +577,10 @@ void Prepare(Path& path, const std::vector<int32_t>& sorted, int* rounds_of) {
 
 // Takes this program's own options out of argv; Google Benchmark reads the rest.
 void ParseArgs(int* argc, char** argv) {
-  CLI::App app("Get Next along key 0 through Invoke, the typed call, the table and a bare "
-               "BTRCALL, in one run",
-               "automation_bench");
+  CLI::App app(
+      "Get Next along key 0 through Invoke, the typed call, the table and a bare "
+      "BTRCALL, in one run",
+      "automation_bench");
   app.add_option("--records", g_config.records, "records in the file (2 or more)")
       ->check(CLI::Range(2u, 100'000'000u));
   app.add_option("--rounds", g_config.rounds, "walks per measurement")->check(CLI::Range(1, 100));

@@ -43,9 +43,9 @@ void Create(const std::string& path) {
   std::string key = path + '\0';
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
   uint32_t len = static_cast<uint32_t>(spec.size());
-  Check(BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()),
-                0),
-        "Create");
+  Check(
+      BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0),
+      "Create");
 }
 
 void Open(uint8_t* pos, const std::string& path, int8_t mode) {
@@ -71,8 +71,8 @@ void Transaction(benchmark::State& state) {
   uint8_t pos[2][BTR_POS_BLOCK_SIZE] = {};
   uint8_t none[BTR_POS_BLOCK_SIZE] = {};
   for (int f = 0; f < files; ++f) {
-    const std::string path = g_dir + "/f" + std::to_string(f) + "-" + std::to_string(files) +
-                             "-" + std::to_string(-mode) + ".dat";
+    const std::string path = g_dir + "/f" + std::to_string(f) + "-" + std::to_string(files) + "-" +
+                             std::to_string(-mode) + ".dat";
     Create(path);
     Open(pos[f], path, mode);
   }

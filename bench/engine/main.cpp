@@ -163,7 +163,7 @@ uint64_t RunLoop(benchmark::State& state, Slot& slot, Phase phase) {
       // a third as many of ten, one for every 30 single inserts of 1,000.
       const uint32_t size = phase == Phase::kTransaction1  ? 1
                             : phase == Phase::kTransaction ? kInsertsPerTransaction
-                                                                : kInsertsPerLargeTransaction;
+                                                           : kInsertsPerLargeTransaction;
       const uint32_t divisor = size == 1 ? 1 : size == kInsertsPerTransaction ? 3 : 30;
       const uint32_t transactions = std::max(1u, g_config.durable / divisor);
       for (auto _ : state) {

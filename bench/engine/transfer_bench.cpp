@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <lmdb.h>
 #include <sqlite3.h>
+#include <CLI/CLI.hpp>
 
 #include "mkde/include/wbtrv32.h"
 
@@ -320,8 +320,8 @@ int main(int argc, char** argv) {
 
   std::printf("transfers in %.1f s each (concurrent transactions, one reader summing alongside)\n",
               seconds);
-  std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400",
-              "1 file +300", "2 files +300");
+  std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400", "1 file +300",
+              "2 files +300");
   long table[2][4];
   int row = 0;
   for (int writers : {1, 4}) {

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_options.h"
 #include "automation/runtime.h"
 #include "automation/vastrel_tlb.h"
+#include "bench/bench_options.h"
 #include "dictionary/btrdictlist.h"
 #include "keys/btrklist.h"
 #include "platform/oleauto.h"
@@ -349,9 +349,10 @@ int main(int argc, char** argv) {
   g.tool = self / "vastrel";
   g.python_path = self.parent_path() / "python";
   g.script = fs::path(VASTREL_SOURCE_DIR) / "bench/hosts/field_walk.py";
-  CLI::App options("The tool's typed import and export beside the sqlite3 shell, and a "
-                   "FieldByName walk through Invoke and through the Python module",
-                   "hosts_bench");
+  CLI::App options(
+      "The tool's typed import and export beside the sqlite3 shell, and a "
+      "FieldByName walk through Invoke and through the Python module",
+      "hosts_bench");
   options.add_option("--records", g.records, "records to import and export");
   options.add_option("--walk", g.walk, "records of the walk");
   options.add_option("--dir", g.dir, "folder of the files (default: a new one in /var/tmp)");

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "bench/bench_options.h"
 #include "automation/vastrel_impl.h"
+#include "bench/bench_options.h"
 #include "pages/dict_page.h"
 #include "pages/property_page.h"
 

@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -1186,10 +1186,10 @@ int Recover(const Options& o) {
               if (position > 0) Send(static_cast<uint32_t>(position));
             }
           } catch (const Btrexception& e) {
-            std::fprintf(stderr, "vastrel: %s: %s stops early: %s\n", src_name.c_str(),
-                         path == kPhysicalOrder ? "physical order"
-                                                : ("key " + std::to_string(path)).c_str(),
-                         Printable(e.what()).c_str());
+            std::fprintf(
+                stderr, "vastrel: %s: %s stops early: %s\n", src_name.c_str(),
+                path == kPhysicalOrder ? "physical order" : ("key " + std::to_string(path)).c_str(),
+                Printable(e.what()).c_str());
           }
         }
         return 0;
@@ -1203,12 +1203,14 @@ int Recover(const Options& o) {
         }
       });
   if (found < 0) {
-    std::fprintf(stderr, "vastrel: %s: looking for records died of %s; going on with the %zu found\n",
+    std::fprintf(stderr,
+                 "vastrel: %s: looking for records died of %s; going on with the %zu found\n",
                  src_name.c_str(), strsignal(-found), positions.size());
   } else if (found != 0 && !std::filesystem::exists(dst_name)) {
     return found;  // the file could not be opened or the new one not made: said already
   }
-  if (!std::filesystem::exists(dst_name)) throw DataError("the new file " + dst_name + " was not made");
+  if (!std::filesystem::exists(dst_name))
+    throw DataError("the new file " + dst_name + " was not made");
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
   if (positions.size() > kIndexMask) throw DataError("too many records to recover at once");
@@ -1248,7 +1250,8 @@ int Recover(const Options& o) {
             try {
               dst.Insert();
             } catch (const Btrexception& e) {
-              std::fprintf(stderr, "vastrel: %s: the record at position %d could not be saved: %s\n",
+              std::fprintf(stderr,
+                           "vastrel: %s: the record at position %d could not be saved: %s\n",
                            src_name.c_str(), positions[i], Printable(e.what()).c_str());
               Send(kLost | i);
             }

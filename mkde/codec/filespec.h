@@ -37,7 +37,7 @@ enum FileFlag : uint16_t {
 
 // A file's description as the engine keeps it.
 struct FileSpec {
-  uint16_t record_length = 0;   // the fixed record length
+  uint16_t record_length = 0;  // the fixed record length
   uint16_t page_size = 0;
   uint16_t file_flags = 0;
   uint8_t duplicate_pointers = 0;
@@ -63,12 +63,11 @@ int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out);
 // unique_values holds one count per key. Returns the bytes written, or 0 when capacity is
 // too small for the reply (the caller answers 22).
 size_t BuildStatReply(const FileSpec& spec, uint32_t record_count,
-                      const std::vector<uint32_t>& unique_values, uint8_t* buffer,
-                      size_t capacity);
+                      const std::vector<uint32_t>& unique_values, uint8_t* buffer, size_t capacity);
 
-// The description's own stored form inside a record file (see mkde/codec/file-description-format.md),
-// and its reader: Decode returns false with a reason for anything it cannot trust and never
-// reads past `length`.
+// The description's own stored form inside a record file (see
+// mkde/codec/file-description-format.md), and its reader: Decode returns false with a reason for
+// anything it cannot trust and never reads past `length`.
 std::string EncodeFileSpec(const FileSpec& spec);
 bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::string* reason);
 

@@ -53,12 +53,12 @@ enum KeyType : uint8_t {
 
 // One segment of a key, validated.
 struct Segment {
-  uint16_t offset = 0;      // 0-based byte offset in the record (the block's position - 1)
-  uint16_t length = 0;      // bytes in the record (and in the key buffer)
-  uint16_t flags = 0;       // the segment's key flags word, as stored
-  uint8_t type = 0;         // KeyType; a binary-flagged segment without an extended type is
-                            // kTypeString compared unsigned
-  uint8_t null_value = 0;   // the null byte of null keys
+  uint16_t offset = 0;     // 0-based byte offset in the record (the block's position - 1)
+  uint16_t length = 0;     // bytes in the record (and in the key buffer)
+  uint16_t flags = 0;      // the segment's key flags word, as stored
+  uint8_t type = 0;        // KeyType; a binary-flagged segment without an extended type is
+                           // kTypeString compared unsigned
+  uint8_t null_value = 0;  // the null byte of null keys
   bool descending() const { return flags & kFlagDescending; }
   bool case_insensitive() const { return flags & kFlagCaseInsensitive; }
 };
@@ -75,8 +75,7 @@ struct KeyDef {
   bool null_any() const { return flags & kFlagNullAny; }
   // The autoincrement segment, or nullptr: a key whose only segment is of type 15.
   const Segment* autoincrement() const {
-    return segments.size() == 1 && segments[0].type == kTypeAutoIncrement ? &segments[0]
-                                                                            : nullptr;
+    return segments.size() == 1 && segments[0].type == kTypeAutoIncrement ? &segments[0] : nullptr;
   }
   // The key's length in a key buffer: the sum of the segment lengths.
   size_t value_length() const;
@@ -87,10 +86,10 @@ struct KeyDef {
 // Status codes of validation (the engine's own numbers).
 enum CodecStatus : int16_t {
   kCodecOk = 0,
-  kCodecKeyLength = 29,   // a length the key's type does not allow, or a key over 255 bytes
-  kCodecKeyType = 49,     // a type code that cannot be a key (12, 13, 16, 18 and up)
-  kCodecKeyFlags = 45,    // flags that contradict each other (e.g. autoincrement with
-                          // duplicates in a multi-segment key)
+  kCodecKeyLength = 29,  // a length the key's type does not allow, or a key over 255 bytes
+  kCodecKeyType = 49,    // a type code that cannot be a key (12, 13, 16, 18 and up)
+  kCodecKeyFlags = 45,   // flags that contradict each other (e.g. autoincrement with
+                         // duplicates in a multi-segment key)
 };
 
 // Checks one segment's type and length. Returns kCodecOk, kCodecKeyLength or

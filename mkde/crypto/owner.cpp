@@ -141,8 +141,9 @@ class DerivedKeys {
     auto now = std::chrono::steady_clock::now();
     DropOld(now);
     if (entries_.size() >= kCount) {
-      auto oldest = std::min_element(entries_.begin(), entries_.end(),
-                                     [](const Entry& a, const Entry& b) { return a.used < b.used; });
+      auto oldest =
+          std::min_element(entries_.begin(), entries_.end(),
+                           [](const Entry& a, const Entry& b) { return a.used < b.used; });
       Drop(oldest);
     }
     Entry e;

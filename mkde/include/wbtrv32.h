@@ -201,7 +201,7 @@ enum {
   BTR_OWNER_SET = 50,     /* Set Owner on a file that has one */
   BTR_INVALID_OWNER = 51, /* the owner name is missing or wrong */
   BTR_FILE_EXISTS = 59,
-  BTR_BAD_CHUNK = 62, /* Update Chunk: the descriptor does not hold together */
+  BTR_BAD_CHUNK = 62,         /* Update Chunk: the descriptor does not hold together */
   BTR_DEADLOCK = 78,          /* the wait would close a cycle of clients waiting on each other */
   BTR_CONFLICT = 80,          /* the record changed since this block read it */
   BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */

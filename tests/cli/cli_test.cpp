@@ -346,13 +346,12 @@ TEST_F(Tool, ReadsThatEndTheProcessBecomeReportsAndRecoverSavesTheRest) {
   std::vector<std::string> records;
   for (int i = 0; i < 6; ++i) records.push_back(Record("C" + std::to_string(i), "name"));
   const std::string file = Make("items.dat", records);
-  const std::string env = "ASAN_OPTIONS=handle_sigbus=0 VASTREL_ENGINE='" +
-                          std::string(CRASHING_ENGINE) + "' ";
+  const std::string env =
+      "ASAN_OPTIONS=handle_sigbus=0 VASTREL_ENGINE='" + std::string(CRASHING_ENGINE) + "' ";
   const auto tool = [&](const std::string& crash, const std::string& args) {
     const std::string err = (dir_ / "crash.err").string();
-    const int status = std::system((env + crash + " " + VASTREL_TOOL + " " + args + " 2>'" + err +
-                                    "' >/dev/null")
-                                       .c_str());
+    const int status = std::system(
+        (env + crash + " " + VASTREL_TOOL + " " + args + " 2>'" + err + "' >/dev/null").c_str());
     return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(err));
   };
   auto [check_code, check_err] = tool("CRASH_AT_OP=6", "check '" + file + "'");

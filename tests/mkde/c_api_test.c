@@ -10,12 +10,12 @@
 
 static int failures = 0;
 
-#define EXPECT(cond)                                             \
-  do {                                                           \
-    if (!(cond)) {                                               \
+#define EXPECT(cond)                                                     \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                \
-    }                                                            \
+      ++failures;                                                        \
+    }                                                                    \
   } while (0)
 
 static void put16(unsigned char* p, unsigned v) {
@@ -95,8 +95,7 @@ int main(int argc, char** argv) {
   unsigned char client[16] = {0};
   memcpy(client + 12, "C1", 2);
   len = sizeof rec;
-  EXPECT(call_id(BTR_GET_FIRST, pos, rec, &len, key, sizeof key, 0, client) ==
-         BTR_FILE_NOT_OPEN);
+  EXPECT(call_id(BTR_GET_FIRST, pos, rec, &len, key, sizeof key, 0, client) == BTR_FILE_NOT_OPEN);
 
   unsigned char version[5];
   len = sizeof version;

@@ -552,9 +552,8 @@ class CrashTest {
                 f_.transaction_runs ? "transactions of 1 to 50 changes" : "single durable writes",
                 f_.acknowledged, f_.changes, f_.transaction_runs, f_.single_write_runs,
                 f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
-                f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages,
-                model_[0].size(), model_[1].size(), model_[2].size(), reader_.reads(),
-                f_.writes_undone);
+                f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages, model_[0].size(),
+                model_[1].size(), model_[2].size(), reader_.reads(), f_.writes_undone);
     // Files the engine left beside the record files and their two companions.
     std::set<std::string> known;
     for (const FileDef& def : kFiles) {
@@ -619,9 +618,8 @@ class CrashTest {
         setenv("VASTREL_CUT_DIR", dir_.c_str(), 1);
         // Under the sanitizers their runtime is then no longer the first library loaded.
         const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string options =
-            std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
-            "verify_asan_link_order=0";
+        const std::string options = std::string(asan && *asan ? asan : "") +
+                                    (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
       }
       execv("/proc/self/exe", argv);
@@ -838,11 +836,11 @@ int main(int argc, char** argv) {
   Options o;
   // The writer: this program run again by the test, its arguments in a fixed order.
   std::vector<std::string> writer;
-  CLI::App app("Kills a writer of the record engine at random moments and checks every file "
-               "after each kill",
-               "mkde_crash_test");
-  app.add_option("--iterations", o.iterations, "kills to run")
-      ->envname("VASTREL_CRASH_ITERATIONS");
+  CLI::App app(
+      "Kills a writer of the record engine at random moments and checks every file "
+      "after each kill",
+      "mkde_crash_test");
+  app.add_option("--iterations", o.iterations, "kills to run")->envname("VASTREL_CRASH_ITERATIONS");
   app.add_option("--seconds", o.seconds, "run this long instead of a number of kills")
       ->envname("VASTREL_CRASH_SECONDS");
   app.add_option("--seed", o.seed, "seed of the run (default: a random one)")

@@ -31,8 +31,7 @@ inline int CreateIntKeyFile(const std::string& path, uint16_t record_length,
 }
 
 // Opens `path` in `mode`, offering the owner name `owner` (NUL-terminated; may be "").
-inline int OpenWithName(uint8_t* pos, const std::string& path, const char* owner,
-                        int8_t mode = 0) {
+inline int OpenWithName(uint8_t* pos, const std::string& path, const char* owner, int8_t mode = 0) {
   std::string key = path + '\0';
   std::string name(owner, std::strlen(owner) + 1);
   uint32_t len = static_cast<uint32_t>(name.size());

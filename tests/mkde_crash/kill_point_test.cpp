@@ -94,9 +94,7 @@ class KillPoint : public ::testing::Test {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
-  bool RedoLeft() const {
-    return fs::exists(Path(0) + "-redo") || fs::exists(Path(1) + "-redo");
-  }
+  bool RedoLeft() const { return fs::exists(Path(0) + "-redo") || fs::exists(Path(1) + "-redo"); }
 
   std::string dir_;
 };
