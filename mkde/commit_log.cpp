@@ -161,23 +161,13 @@ void FileEnv::EndLog() {
 
 bool FileEnv::LogByte(short type) const {
   if (gate_fd_ < 0) return false;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kLogByte;
-  fl.l_len = 1;
+  struct flock fl = GateByte(type, kLogByte);
   return ::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0;
 }
 
 bool FileEnv::LogOwnerAlive() const {
   if (gate_fd_ < 0) return true;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kLogByte;
-  fl.l_len = 1;
+  struct flock fl = GateByte(F_WRLCK, kLogByte);
   return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
 }
 

@@ -229,11 +229,7 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
     std::string lock = path + "-lock";
     int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
-      struct flock fl;
-      std::memset(&fl, 0, sizeof fl);
-      fl.l_type = F_WRLCK;
-      fl.l_whence = SEEK_SET;
-      fl.l_len = 1;
+      struct flock fl = GateByte(F_WRLCK, 0);
       bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
       ::close(fd);
       if (busy) return BTR_FILE_IN_USE;

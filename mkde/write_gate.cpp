@@ -53,12 +53,7 @@ int FileEnv::TakeGate(Client* client) {
   }
   if (gate_owner_ != nullptr) return BTR_FILE_IN_USE;
   if (gate_fd_ < 0) return BTR_ACCESS_DENIED;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
+  struct flock fl = GateByte(F_WRLCK, 0);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
@@ -77,12 +72,7 @@ int FileEnv::TakeGate(Client* client) {
 
 void FileEnv::ReleaseGate(Client* client) {
   if (gate_owner_ != client || --gate_depth_ > 0) return;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
+  struct flock fl = GateByte(F_UNLCK, 0);
   ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
   gate_owner_ = nullptr;
   gate_depth_ = 0;
@@ -91,36 +81,21 @@ void FileEnv::ReleaseGate(Client* client) {
 
 int FileEnv::HoldOpen(bool exclusive) {
   if (gate_fd_ < 0) return BTR_OK;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kOpenByte;
-  fl.l_len = 1;
+  struct flock fl = GateByte(exclusive ? F_WRLCK : F_RDLCK, kOpenByte);
   if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return BTR_OK;
   return errno == EAGAIN || errno == EACCES ? BTR_INCOMPATIBLE_MODE : BTR_IO_ERROR;
 }
 
 bool FileEnv::Alone() const {
   if (gate_fd_ < 0) return false;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kOpenByte;
-  fl.l_len = 1;
+  struct flock fl = GateByte(F_WRLCK, kOpenByte);
   // This process's own lock on the byte is held through gate_fd_ and does not count.
   return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK;
 }
 
 int FileEnv::LockByte(off_t byte, short type) {
   if (gate_fd_ < 0) return BTR_OK;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
+  struct flock fl = GateByte(type, byte);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
