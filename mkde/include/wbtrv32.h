@@ -209,6 +209,9 @@ enum {
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
   BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
   BTR_PERMISSION = 94,        /* the file lies on a network file system */
+  BTR_SESSION_LOST = 95,      /* the server engine's connection dropped with a transaction open:
+                                 the server rolled it back; answered once, by the next call */
+  BTR_COMMUNICATIONS = 96,    /* the server engine lost its connection or got no answer in time */
   BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
 };
 

@@ -1,0 +1,1514 @@
+#include "pgde/engine.h"
+
+#include <endian.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mkde/codec/filespec.h"
+#include "mkde/codec/keycodec.h"
+#include "mkde/coding.h"
+#include "mkde/crypto/owner.h"
+#include "mkde/include/wbtrv32.h"
+#include "pgde/session.h"
+
+namespace pgde {
+
+using mkde::FileSpec;
+using mkde::KeyDef;
+
+namespace {
+
+constexpr size_t kBlockSize = 128;
+constexpr uint8_t kTag[4] = {'V', 'p', 'g', 1};
+// Records are bytea values; beyond this a write answers 22.
+constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
+// How long a wait lock tries for a record another block holds before it answers 84.
+constexpr auto kLockWait = std::chrono::seconds(3);
+constexpr auto kLockRetry = std::chrono::milliseconds(20);
+
+enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
+
+// A file as one open sees it: its catalog row, read at Open.
+struct File {
+  int64_t id = 0;
+  FileSpec spec;
+  bool has_owner = false;
+  int level = 0;
+  mkde::SecretKey key;  // the record key of an encrypting owner
+  std::string table;    // vastrel_r<id>
+  std::string prefix;   // statement names of this file: f<id>_
+
+  bool encrypted() const { return has_owner && mkde::OwnerLevelEncrypts(level); }
+  size_t key_count() const { return spec.keys.size(); }
+};
+
+struct Client {
+  std::array<uint8_t, 16> id{};
+  Session session;
+  bool in_transaction = false;
+  bool concurrent = false;
+  bool transaction_lost = false;  // the connection dropped with a transaction open
+  std::vector<int64_t> held;      // files an exclusive transaction holds (table locks)
+};
+
+struct Handle {
+  uint32_t slot = 0;
+  uint64_t generation = 0;
+  uint8_t check[16] = {};
+  std::shared_ptr<File> file;
+  Client* client = nullptr;
+  OpenMode mode = OpenMode::kNormal;
+  bool owner_read_only = false;
+
+  // Logical currency: the key path and the entry (encoded key, position) where it stands.
+  int key = -1;
+  std::string entry_key;
+  int64_t entry_pos = 0;
+  // Physical currency.
+  bool physical = false;
+  int64_t physical_pos = 0;
+  // The current record, as read.
+  bool current = false;
+  bool key_only = false;
+  int64_t position = 0;
+  int64_t change = 0;
+  std::string record;
+
+  bool single_locked = false;
+  int64_t single_pos = 0;
+  std::vector<int64_t> multiple;
+
+  bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
+  void ClearCurrency() {
+    key = -1;
+    entry_key.clear();
+    physical = false;
+    current = false;
+    key_only = false;
+  }
+};
+
+// One call's arguments with the lengths made safe, as the embedded engine reads them.
+struct Call {
+  int op = 0;
+  int lock = 0;
+  bool concurrent = false;
+  void* pos_block = nullptr;
+  uint8_t* data = nullptr;
+  uint32_t data_len = 0;
+  uint32_t* data_len_out = nullptr;
+  uint8_t* key = nullptr;
+  uint8_t key_len = 0;
+  int key_num = 0;
+  Client* client = nullptr;
+  Handle* handle = nullptr;
+  void ReturnLength(uint32_t n) const {
+    if (data_len_out) *data_len_out = n;
+  }
+};
+
+bool TakesLock(int op) {
+  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
+         op == 44 || (op >= 55 && op <= 63);
+}
+
+bool NeedsHandle(int op) {
+  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
+         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
+         (op >= 55 && op <= 63);
+}
+
+// The status a failed statement becomes. `busy`: what a lock wait that ran out means for
+// this statement (84 for a record, 85 for a file).
+int FromSql(const RoundResult& r, int busy) {
+  if (r.status == RoundStatus::kLost) return BTR_COMMUNICATIONS;
+  if (r.status == RoundStatus::kOk) return BTR_OK;
+  const std::string& s = r.sqlstate;
+  if (s == "23505") return BTR_DUPLICATE_KEY;
+  if (s == "55P03") return busy;
+  if (s == "40P01") return BTR_DEADLOCK;
+  if (s == "40001") return BTR_CONFLICT;
+  if (s == "57014") return BTR_COMMUNICATIONS;  // the statement ran past its time
+  if (s == "53100") return BTR_DISK_FULL;
+  return BTR_IO_ERROR;
+}
+
+int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+// The key's column, k<n>.
+std::string Col(int k) { return "k" + Num(k); }
+
+bool PathFromKey(const Call& call, std::string* path) {
+  if (!call.key) return false;
+  const void* nul = std::memchr(call.key, 0, call.key_len);
+  if (!nul) return false;
+  path->assign(reinterpret_cast<const char*>(call.key),
+               static_cast<const uint8_t*>(nul) - call.key);
+  return !path->empty();
+}
+
+int CryptoToStatus(mkde::CryptoStatus s) {
+  switch (s) {
+    case mkde::CryptoStatus::kOk:
+      return BTR_OK;
+    case mkde::CryptoStatus::kBadName:
+    case mkde::CryptoStatus::kNameMismatch:
+      return BTR_INVALID_OWNER;
+    case mkde::CryptoStatus::kBadLevel:
+      return BTR_INVALID_KEY_NUMBER;
+    case mkde::CryptoStatus::kNoMemory:
+      return 101;
+    default:
+      return BTR_IO_ERROR;
+  }
+}
+
+// The signed value an autoincrement key's encoding holds: big-endian with the sign bit
+// flipped, complemented for a descending segment.
+int64_t DecodeAutoincrement(const mkde::Segment& seg, const std::string& encoded) {
+  if (encoded.size() < seg.length || seg.length == 0) return 0;
+  uint64_t v = 0;
+  for (size_t i = 0; i < seg.length; ++i) {
+    uint8_t b = static_cast<uint8_t>(encoded[i]);
+    if (seg.descending()) b = static_cast<uint8_t>(~b);
+    v = (v << 8) | b;
+  }
+  unsigned bits = 8 * seg.length;
+  uint64_t sign = uint64_t{1} << (bits - 1);
+  v ^= sign;
+  if (bits < 64 && (v & sign)) v |= ~((uint64_t{1} << bits) - 1);
+  return static_cast<int64_t>(v);
+}
+
+int64_t GetSigned(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= uint64_t{p[i]} << (8 * i);
+  if (n < 8 && (v & (uint64_t{1} << (8 * n - 1)))) v |= ~((uint64_t{1} << (8 * n)) - 1);
+  return static_cast<int64_t>(v);
+}
+
+void PutSigned(uint8_t* p, size_t n, int64_t value) {
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+}
+
+class Engine {
+ public:
+  Engine() {
+    if (sodium_init() < 0) std::memset(secret_.data(), 0, secret_.size());
+    randombytes_buf(secret_.data(), secret_.size());
+    pid_ = ::getpid();
+  }
+
+  int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                   uint8_t key_len, int8_t key_num, void* client_id);
+
+ private:
+  int Run(Call& call);
+  void ForgetAfterFork();
+  Client* ClientFor(const void* id);
+  Handle* NewHandle(std::shared_ptr<File> file, Client* client);
+  Handle* Find(const void* block, const Client* client) const;
+  void WriteBlock(const Handle& h, void* block) const;
+  std::vector<Handle*> OfClient(const Client* c) const;
+  std::vector<Handle*> OfFile(int64_t id) const;
+  void Destroy(Handle* h);
+  // After the connection of `client` dropped: its locks and transaction are gone.
+  void Lost(Client* client);
+  // Runs statements on the client's connection; a loss is noted.
+  RoundResult Round(Client* c, std::vector<Statement>& s);
+  RoundResult One(Client* c, Statement s);
+
+  int Open(Call& call);
+  int Close(Call& call);
+  int Create(Call& call);
+  int Stat(Call& call);
+  int StopClient(Call& call);
+  int Version(Call& call);
+  int SetOwner(Call& call);
+  int ClearOwner(Call& call);
+  int Begin(Call& call);
+  int End(Call& call, bool commit);
+  int Unlock(Call& call);
+  int GetByKey(Call& call, bool key_only);
+  int GetNextPrevious(Call& call, bool key_only);
+  int Step(Call& call);
+  int GetPosition(Call& call);
+  int GetDirect(Call& call);
+  int Insert(Call& call);
+  int Update(Call& call);
+  int Delete(Call& call);
+
+  // Reads one row by `where_order` (the statement's WHERE and ORDER BY, LIMIT 1 added) and
+  // delivers it, taking the lock the call asks for. `name` identifies the statement.
+  int ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
+              std::vector<Param> params, bool key_only, int missing);
+  int Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
+              bool key_only);
+  // Before a statement on the handle's file inside an exclusive transaction: the file is
+  // held against other writers until End or Abort. Adds the statement to `round`.
+  void HoldFile(Handle* h, std::vector<Statement>* round);
+  void ReleaseHeld(Client* c) { c->held.clear(); }
+  int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain);
+  int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored);
+  // Index columns of a record: the encoded key, or NULL for a null key left out.
+  std::vector<Param> KeyParams(const File& f, const std::string& record);
+  void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
+  std::string EntryKey(const File& f, int k, const std::string& record, bool* null);
+  void DropSingleLock(Handle* h);
+  void DropLocksOn(Handle* h, int64_t pos);
+  bool HeldElsewhere(const Handle* h, int64_t pos) const;
+  int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
+
+  std::mutex mutex_;
+  std::array<uint8_t, 16> secret_{};
+  pid_t pid_ = 0;
+  std::vector<std::unique_ptr<Handle>> slots_;
+  std::vector<uint64_t> generations_;
+  std::vector<uint32_t> free_;
+  Client default_client_;
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+Engine& TheEngine() {
+  static Engine* engine = new Engine();  // lives to the process's end: calls may come late
+  return *engine;
+}
+
+// ---- clients, handles, position blocks ----
+
+void Engine::ForgetAfterFork() {
+  // The parent's connections are the parent's: a child that used or closed them would talk
+  // on the parent's sockets. They are let go without a word to the server.
+  for (auto& h : slots_) (void)h.release();
+  slots_.clear();
+  free_.clear();
+  for (auto& c : clients_) {
+    c->session.Forget();
+    (void)c.release();
+  }
+  clients_.clear();
+  default_client_.session.Forget();
+  default_client_.in_transaction = false;
+  default_client_.transaction_lost = false;
+  default_client_.held.clear();
+  randombytes_buf(secret_.data(), secret_.size());
+  pid_ = ::getpid();
+}
+
+Client* Engine::ClientFor(const void* id) {
+  if (!id) return &default_client_;
+  std::array<uint8_t, 16> key;
+  std::memcpy(key.data(), id, 16);
+  if (key == default_client_.id) return &default_client_;
+  for (auto& c : clients_) {
+    if (c->id == key) return c.get();
+  }
+  clients_.push_back(std::make_unique<Client>());
+  clients_.back()->id = key;
+  return clients_.back().get();
+}
+
+Handle* Engine::NewHandle(std::shared_ptr<File> file, Client* client) {
+  uint32_t slot;
+  if (!free_.empty()) {
+    slot = free_.back();
+    free_.pop_back();
+  } else {
+    slot = static_cast<uint32_t>(slots_.size());
+    slots_.emplace_back();
+    generations_.resize(slots_.size(), 0);
+  }
+  auto h = std::make_unique<Handle>();
+  h->slot = slot;
+  h->generation = ++generations_[slot];
+  h->file = std::move(file);
+  h->client = client;
+  uint8_t message[32];
+  std::memcpy(message, kTag, 4);
+  mkde::EncodeFixed32(message + 4, slot);
+  mkde::EncodeFixed64(message + 8, h->generation);
+  std::memcpy(message + 16, client->id.data(), 16);
+  crypto_shorthash_siphashx24(h->check, message, sizeof message, secret_.data());
+  slots_[slot] = std::move(h);
+  return slots_[slot].get();
+}
+
+void Engine::WriteBlock(const Handle& h, void* block) const {
+  uint8_t* b = static_cast<uint8_t*>(block);
+  std::memset(b, 0, kBlockSize);
+  std::memcpy(b, kTag, 4);
+  mkde::EncodeFixed32(b + 4, h.slot);
+  mkde::EncodeFixed64(b + 8, h.generation);
+  std::memcpy(b + 16, h.check, 16);
+}
+
+Handle* Engine::Find(const void* block, const Client* client) const {
+  if (!block) return nullptr;
+  const uint8_t* b = static_cast<const uint8_t*>(block);
+  if (std::memcmp(b, kTag, 4) != 0) return nullptr;
+  uint32_t slot = mkde::DecodeFixed32(b + 4);
+  if (slot >= slots_.size() || !slots_[slot]) return nullptr;
+  Handle* h = slots_[slot].get();
+  if (h->generation != mkde::DecodeFixed64(b + 8) || h->client != client) return nullptr;
+  uint64_t check[2], given[2];
+  std::memcpy(check, h->check, 16);
+  std::memcpy(given, b + 16, 16);
+  if (((check[0] ^ given[0]) | (check[1] ^ given[1])) != 0) return nullptr;
+  return h;
+}
+
+std::vector<Handle*> Engine::OfClient(const Client* c) const {
+  std::vector<Handle*> out;
+  for (const auto& h : slots_) {
+    if (h && h->client == c) out.push_back(h.get());
+  }
+  return out;
+}
+
+std::vector<Handle*> Engine::OfFile(int64_t id) const {
+  std::vector<Handle*> out;
+  for (const auto& h : slots_) {
+    if (h && h->file->id == id) out.push_back(h.get());
+  }
+  return out;
+}
+
+void Engine::Destroy(Handle* h) {
+  uint32_t slot = h->slot;
+  slots_[slot].reset();
+  free_.push_back(slot);
+}
+
+void Engine::Lost(Client* client) {
+  if (client->in_transaction) client->transaction_lost = true;
+  client->in_transaction = false;
+  client->held.clear();
+  for (Handle* h : OfClient(client)) {
+    h->single_locked = false;
+    h->multiple.clear();
+  }
+}
+
+RoundResult Engine::Round(Client* c, std::vector<Statement>& s) {
+  RoundResult r = c->session.Round(s, c->in_transaction);
+  if (r.status == RoundStatus::kLost) Lost(c);
+  return r;
+}
+
+RoundResult Engine::One(Client* c, Statement s) {
+  std::vector<Statement> v;
+  v.push_back(std::move(s));
+  return Round(c, v);
+}
+
+bool Engine::HeldElsewhere(const Handle* h, int64_t pos) const {
+  for (const auto& o : slots_) {
+    if (!o || o.get() == h || o->file->id != h->file->id) continue;
+    if (o->single_locked && o->single_pos == pos) return true;
+    if (std::find(o->multiple.begin(), o->multiple.end(), pos) != o->multiple.end()) return true;
+  }
+  return false;
+}
+
+void Engine::DropSingleLock(Handle* h) {
+  if (!h->single_locked) return;
+  h->single_locked = false;
+  if (std::find(h->multiple.begin(), h->multiple.end(), h->single_pos) != h->multiple.end()) {
+    return;  // still held as a multiple-record lock
+  }
+  One(h->client, {"", "SELECT pg_advisory_unlock($1::bigint)",
+                  {Param::Int(LockKey(*h->file, h->single_pos))}});
+}
+
+void Engine::DropLocksOn(Handle* h, int64_t pos) {
+  bool held = (h->single_locked && h->single_pos == pos);
+  auto it = std::find(h->multiple.begin(), h->multiple.end(), pos);
+  if (it != h->multiple.end()) {
+    held = true;
+    h->multiple.erase(it);
+  }
+  if (h->single_locked && h->single_pos == pos) h->single_locked = false;
+  if (held) {
+    One(h->client,
+        {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
+  }
+}
+
+// ---- dispatch ----
+
+int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                         uint8_t key_len, int8_t key_num, void* client_id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (::getpid() != pid_) ForgetAfterFork();
+  Call call;
+  int code = op;
+  if (code >= 1000) {
+    call.concurrent = true;
+    code -= 1000;
+  }
+  call.lock = code / 100;
+  call.op = code % 100;
+  if (call.lock > 4 || (call.lock > 0 && !TakesLock(call.op)) ||
+      (call.concurrent && call.op != BTR_BEGIN_TRANSACTION)) {
+    return BTR_INVALID_FUNCTION;
+  }
+  call.pos_block = pos_block;
+  call.data = static_cast<uint8_t*>(data);
+  call.data_len = (data && data_len) ? *data_len : 0;
+  call.data_len_out = data_len;
+  call.key = static_cast<uint8_t*>(key);
+  call.key_len = key ? key_len : 0;
+  call.key_num = key_num;
+  try {
+    call.client = ClientFor(client_id);
+    Client* c = call.client;
+    if (call.op == BTR_VERSION) return static_cast<int16_t>(Version(call));
+    if ((call.op == BTR_STOP || call.op == BTR_RESET) && !c->session.connected()) {
+      // Nothing to end on a server the client never reached or lost.
+      for (Handle* h : OfClient(c)) Destroy(h);
+      c->in_transaction = false;
+      c->transaction_lost = false;
+      return BTR_OK;
+    }
+    if (!c->session.connected()) {
+      if (!c->session.Connect()) return BTR_COMMUNICATIONS;
+      // The new session takes up the opens of the client's blocks again.
+      std::vector<Statement> again;
+      for (Handle* h : OfClient(c)) {
+        again.push_back({"", h->mode == OpenMode::kExclusive
+                                 ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
+                                 : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
+                         {Param::Int(h->file->id)}});
+      }
+      if (!again.empty()) Round(c, again);
+      if (c->transaction_lost) {
+        c->transaction_lost = false;
+        return BTR_SESSION_LOST;
+      }
+    }
+    const Call original = call;
+    int status = Run(call);
+    // A wait lock on a record another block holds tries again until its time runs out.
+    if (status == BTR_RECORD_IN_USE && (original.lock == 1 || original.lock == 3)) {
+      auto until = std::chrono::steady_clock::now() + kLockWait;
+      while (status == BTR_RECORD_IN_USE && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(kLockRetry);
+        call = original;
+        status = Run(call);
+      }
+    }
+    return static_cast<int16_t>(status);
+  } catch (const std::bad_alloc&) {
+    return 101;
+  } catch (...) {
+    return BTR_IO_ERROR;
+  }
+}
+
+int Engine::Run(Call& call) {
+  if (NeedsHandle(call.op)) {
+    call.handle = Find(call.pos_block, call.client);
+    if (!call.handle) return BTR_FILE_NOT_OPEN;
+  }
+  switch (call.op) {
+    case BTR_OPEN:
+      return Open(call);
+    case BTR_CLOSE:
+      return Close(call);
+    case BTR_INSERT:
+      return Insert(call);
+    case BTR_UPDATE:
+      return Update(call);
+    case BTR_DELETE:
+      return Delete(call);
+    case BTR_GET_NEXT:
+    case BTR_GET_PREVIOUS:
+      return GetNextPrevious(call, false);
+    case BTR_GET_NEXT + BTR_GET_KEY_BIAS:
+    case BTR_GET_PREVIOUS + BTR_GET_KEY_BIAS:
+      call.op -= BTR_GET_KEY_BIAS;
+      return GetNextPrevious(call, true);
+    case BTR_GET_EQUAL:
+    case BTR_GET_GREATER:
+    case BTR_GET_GREATER_OR_EQUAL:
+    case BTR_GET_LESS:
+    case BTR_GET_LESS_OR_EQUAL:
+    case BTR_GET_FIRST:
+    case BTR_GET_LAST:
+      return GetByKey(call, false);
+    case BTR_GET_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_GREATER + BTR_GET_KEY_BIAS:
+    case BTR_GET_GREATER_OR_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_LESS + BTR_GET_KEY_BIAS:
+    case BTR_GET_LESS_OR_EQUAL + BTR_GET_KEY_BIAS:
+    case BTR_GET_FIRST + BTR_GET_KEY_BIAS:
+    case BTR_GET_LAST + BTR_GET_KEY_BIAS:
+      call.op -= BTR_GET_KEY_BIAS;
+      return GetByKey(call, true);
+    case BTR_CREATE:
+      return Create(call);
+    case BTR_STAT:
+      return Stat(call);
+    case BTR_GET_POSITION:
+      return GetPosition(call);
+    case BTR_GET_DIRECT:
+      return GetDirect(call);
+    case BTR_STEP_NEXT:
+    case BTR_STEP_FIRST:
+    case BTR_STEP_LAST:
+    case BTR_STEP_PREVIOUS:
+      return Step(call);
+    case BTR_BEGIN_TRANSACTION:
+      return Begin(call);
+    case BTR_END_TRANSACTION:
+      return End(call, true);
+    case BTR_ABORT_TRANSACTION:
+      return End(call, false);
+    case BTR_UNLOCK:
+      return Unlock(call);
+    case BTR_SET_OWNER:
+      return SetOwner(call);
+    case BTR_CLEAR_OWNER:
+      return ClearOwner(call);
+    case BTR_STOP:
+    case BTR_RESET:
+      return StopClient(call);
+    default:
+      // Get By Percentage, Find Percentage and Update Chunk are the embedded engine's only.
+      return BTR_INVALID_FUNCTION;
+  }
+}
+
+// ---- files ----
+
+int Engine::Version(Call& call) {
+  if (call.data_len < 5) return BTR_DATA_LENGTH;
+  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
+  std::memcpy(call.data, reply, sizeof reply);
+  call.ReturnLength(sizeof reply);
+  return BTR_OK;
+}
+
+int Engine::Open(Call& call) {
+  if (!call.pos_block) return BTR_POS_BLOCK_LENGTH;
+  OpenMode mode;
+  switch (call.key_num) {
+    case 0:
+    case -32:
+    case -64:
+      mode = OpenMode::kNormal;
+      break;
+    case -1:
+      mode = OpenMode::kAccelerated;
+      break;
+    case -2:
+      mode = OpenMode::kReadOnly;
+      break;
+    case -3:
+      mode = OpenMode::kVerify;
+      break;
+    case -4:
+      mode = OpenMode::kExclusive;
+      break;
+    default:
+      return BTR_INVALID_FUNCTION;
+  }
+  std::string path;
+  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  Client* c = call.client;
+  // The catalog row and the open's advisory lock in one statement.
+  const char* sql =
+      mode == OpenMode::kExclusive
+          ? "SELECT id, spec, owner, pg_try_advisory_lock(0, id::int) FROM vastrel_files "
+            "WHERE name = $1::bytea"
+          : "SELECT id, spec, owner, pg_try_advisory_lock_shared(0, id::int) FROM vastrel_files "
+            "WHERE name = $1::bytea";
+  RoundResult r = One(c, {mode == OpenMode::kExclusive ? "open_x" : "open_s", sql,
+                          {Param::Bytes(path)}});
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  PGresult* res = r.results[0].get();
+  if (PQntuples(res) != 1) return BTR_FILE_NOT_FOUND;
+  auto file = std::make_shared<File>();
+  file->id = GetInt(res, 0, 0);
+  if (!GetBool(res, 0, 3)) return BTR_INCOMPATIBLE_MODE;
+  auto unlock = [&] {
+    One(c, {"", mode == OpenMode::kExclusive ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                                             : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+            {Param::Int(file->id)}});
+  };
+  std::string spec = GetBytes(res, 0, 1), reason;
+  if (!mkde::DecodeFileSpec(reinterpret_cast<const uint8_t*>(spec.data()), spec.size(),
+                            &file->spec, &reason)) {
+    unlock();
+    return BTR_NOT_A_FILE;
+  }
+  file->table = "vastrel_r" + Num(file->id);
+  file->prefix = "f" + Num(file->id) + "_";
+  // An exclusive open of this client in this process keeps other blocks of the same client
+  // out too only through the server; other clients are kept out by the server's lock.
+  bool owner_read_only = false;
+  if (!PQgetisnull(res, 0, 2)) {
+    std::string stored = GetBytes(res, 0, 2);
+    mkde::OwnerRecord owner;
+    if (!mkde::DecodeOwner(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), &owner,
+                           &reason)) {
+      unlock();
+      return BTR_IO_ERROR;
+    }
+    file->has_owner = true;
+    file->level = owner.level;
+    size_t n = 0;
+    while (n < call.data_len && call.data[n] != 0) ++n;
+    std::string_view name(reinterpret_cast<const char*>(call.data), n);
+    mkde::SecretKey key;
+    mkde::CryptoStatus s = mkde::CheckOwner(owner, name, &key);
+    if (s == mkde::CryptoStatus::kNameMismatch) {
+      if (!mkde::OwnerLevelReadsWithoutName(owner.level)) {
+        unlock();
+        return BTR_INVALID_OWNER;
+      }
+      owner_read_only = true;
+      s = file->encrypted() ? mkde::ReadKeyWithoutName(owner, &key) : mkde::CryptoStatus::kOk;
+    }
+    if (s != mkde::CryptoStatus::kOk) {
+      unlock();
+      int st = CryptoToStatus(s);
+      return st == BTR_INVALID_OWNER ? BTR_IO_ERROR : st;
+    }
+    file->key = std::move(key);
+  }
+  Handle* h = NewHandle(std::move(file), c);
+  h->mode = mode;
+  h->owner_read_only = owner_read_only;
+  WriteBlock(*h, call.pos_block);
+  return BTR_OK;
+}
+
+int Engine::Close(Call& call) {
+  Handle* h = call.handle;
+  std::vector<Statement> round;
+  std::vector<int64_t> locks = h->multiple;
+  if (h->single_locked &&
+      std::find(locks.begin(), locks.end(), h->single_pos) == locks.end()) {
+    locks.push_back(h->single_pos);
+  }
+  for (int64_t pos : locks) {
+    round.push_back({"", "SELECT pg_advisory_unlock($1::bigint)",
+                     {Param::Int(LockKey(*h->file, pos))}});
+  }
+  round.push_back({"", h->mode == OpenMode::kExclusive
+                           ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                           : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+                   {Param::Int(h->file->id)}});
+  if (call.client->session.connected()) Round(call.client, round);
+  std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
+  Destroy(h);
+  return BTR_OK;
+}
+
+int Engine::StopClient(Call& call) {
+  Client* c = call.client;
+  if (c->in_transaction) {
+    c->in_transaction = false;
+    c->session.Exec("ROLLBACK");
+    ReleaseHeld(c);
+  }
+  for (Handle* h : OfClient(c)) Destroy(h);
+  // Every lock and open the client's session held goes with it.
+  if (c->session.connected()) c->session.Exec("SELECT pg_advisory_unlock_all()");
+  return BTR_OK;
+}
+
+int Engine::Create(Call& call) {
+  std::string path;
+  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  FileSpec spec;
+  int status = mkde::ParseCreateBuffer(call.data, call.data_len, &spec);
+  if (status != BTR_OK) return status;
+  Client* c = call.client;
+  bool own_txn = !c->in_transaction;
+  auto fail = [&](int s) {
+    if (own_txn) c->session.Exec("ROLLBACK");
+    return s;
+  };
+  if (own_txn && c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
+  // Catalog changes go one at a time; the file's own open lock says whether it is in use.
+  RoundResult r = One(c, {"", "SELECT pg_advisory_xact_lock(1447121010), "
+                              "(SELECT id FROM vastrel_files WHERE name = $1::bytea)",
+                          {Param::Bytes(path)}});
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  if (!PQgetisnull(r.results[0].get(), 0, 1)) {
+    int64_t old = GetInt(r.results[0].get(), 0, 1);
+    if (call.key_num == -1) return fail(BTR_FILE_EXISTS);
+    if (!OfFile(old).empty()) return fail(BTR_FILE_IN_USE);
+    r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)", {Param::Int(old)}});
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+    if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
+    std::vector<Statement> drop;
+    drop.push_back({"", "DROP TABLE IF EXISTS vastrel_r" + Num(old), {}});
+    drop.push_back({"", "DROP SEQUENCE IF EXISTS vastrel_s" + Num(old), {}});
+    drop.push_back({"", "DELETE FROM vastrel_files WHERE id = $1::bigint", {Param::Int(old)}});
+    r = Round(c, drop);
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  }
+  r = One(c, {"", "INSERT INTO vastrel_files (name, spec) VALUES ($1::bytea, $2::bytea) RETURNING id",
+              {Param::Bytes(path), Param::Bytes(mkde::EncodeFileSpec(spec))}});
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_CANNOT_CREATE));
+  int64_t id = GetInt(r.results[0].get(), 0, 0);
+  std::string t = "vastrel_r" + Num(id);
+  std::string ddl = "CREATE SEQUENCE vastrel_s" + Num(id) + "; CREATE TABLE " + t +
+                    " (pos bigint PRIMARY KEY, chg bigint NOT NULL, rec bytea NOT NULL";
+  for (size_t k = 0; k < spec.keys.size(); ++k) ddl += ", " + Col(static_cast<int>(k)) + " bytea";
+  ddl += ");";
+  for (size_t k = 0; k < spec.keys.size(); ++k) {
+    std::string col = Col(static_cast<int>(k));
+    if (spec.keys[k].duplicates()) {
+      ddl += "CREATE INDEX ON " + t + " (" + col + ", pos);";
+    } else {
+      ddl += "CREATE UNIQUE INDEX ON " + t + " (" + col + ");";
+    }
+  }
+  RoundResult d = c->session.Exec(ddl);
+  if (d.status == RoundStatus::kLost) Lost(c);
+  if (d.status != RoundStatus::kOk) return fail(FromSql(d, BTR_CANNOT_CREATE));
+  if (own_txn) {
+    RoundResult e = c->session.Exec("COMMIT");
+    if (e.status == RoundStatus::kLost) Lost(c);
+    if (e.status != RoundStatus::kOk) return FromSql(e, BTR_CANNOT_CREATE);
+  }
+  return BTR_OK;
+}
+
+void Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
+  Client* c = h->client;
+  if (!c->in_transaction || c->concurrent) return;
+  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return;
+  round->push_back({"", "LOCK TABLE " + h->file->table + " IN SHARE ROW EXCLUSIVE MODE", {}});
+}
+
+int Engine::Stat(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  std::string sql = "SELECT count(*)";
+  for (size_t k = 0; k < f.key_count(); ++k) {
+    sql += ", count(DISTINCT " + Col(static_cast<int>(k)) + ")";
+  }
+  sql += " FROM " + f.table;
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  size_t at = round.size();
+  round.push_back({f.prefix + "stat", sql, {}});
+  RoundResult r = Round(call.client, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (at) call.client->held.push_back(f.id);
+  PGresult* res = r.results[at].get();
+  int64_t count = GetInt(res, 0, 0);
+  std::vector<uint32_t> unique;
+  for (size_t k = 0; k < f.key_count(); ++k) {
+    unique.push_back(static_cast<uint32_t>(GetInt(res, 0, static_cast<int>(k) + 1)));
+  }
+  size_t n = mkde::BuildStatReply(f.spec, static_cast<uint32_t>(std::min<int64_t>(count, UINT32_MAX)),
+                                  unique, call.data, call.data_len);
+  if (n == 0) return BTR_DATA_LENGTH;
+  call.ReturnLength(static_cast<uint32_t>(n));
+  return BTR_OK;
+}
+
+// ---- owner names ----
+
+int Engine::SetOwner(Call& call) {
+  Handle* h = call.handle;
+  File& f = *h->file;
+  Client* c = call.client;
+  if (c->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (f.has_owner) return BTR_OWNER_SET;
+  if (call.key_num < 0 || call.key_num > mkde::kMaxOwnerLevel) return BTR_INVALID_KEY_NUMBER;
+  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
+  if (!nul) return BTR_INVALID_OWNER;
+  std::string_view name(reinterpret_cast<const char*>(call.key),
+                        static_cast<const uint8_t*>(nul) - call.key);
+  if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
+  mkde::OwnerRecord record;
+  mkde::SecretKey key;
+  int status = CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
+  if (status != BTR_OK) return status;
+  auto fail = [&](int s) {
+    c->session.Exec("ROLLBACK");
+    return s;
+  };
+  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
+  // No other open anywhere: the shared open locks of other sessions stand in the way.
+  RoundResult r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int), "
+                              "(SELECT owner IS NOT NULL FROM vastrel_files WHERE id = $1::bigint "
+                              "FOR UPDATE)",
+                          {Param::Int(f.id)}});
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
+  if (GetBool(r.results[0].get(), 0, 1)) return fail(BTR_OWNER_SET);
+  std::vector<Statement> round;
+  if (mkde::OwnerLevelEncrypts(record.level)) {
+    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+    PGresult* res = r.results[0].get();
+    for (int i = 0; i < PQntuples(res); ++i) {
+      int64_t pos = GetInt(res, i, 0);
+      std::string plain = GetBytes(res, i, 1), sealed;
+      if (mkde::SealRecord(key, static_cast<uint32_t>(pos),
+                           reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
+                           &sealed) != mkde::CryptoStatus::kOk) {
+        return fail(BTR_IO_ERROR);
+      }
+      round.push_back({"", "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+                       {Param::Bytes(sealed), Param::Int(pos)}});
+    }
+  }
+  round.push_back({"", "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
+                   {Param::Bytes(mkde::EncodeOwner(record)), Param::Int(f.id)}});
+  r = Round(c, round);
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  r = c->session.Exec("COMMIT");
+  if (r.status != RoundStatus::kOk) {
+    if (r.status == RoundStatus::kLost) Lost(c);
+    return FromSql(r, BTR_FILE_IN_USE);
+  }
+  f.has_owner = true;
+  f.level = record.level;
+  f.key = std::move(key);
+  return BTR_OK;
+}
+
+int Engine::ClearOwner(Call& call) {
+  Handle* h = call.handle;
+  File& f = *h->file;
+  Client* c = call.client;
+  if (c->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (!f.has_owner) return BTR_OK;
+  if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
+  auto fail = [&](int s) {
+    c->session.Exec("ROLLBACK");
+    return s;
+  };
+  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
+  RoundResult r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)",
+                          {Param::Int(f.id)}});
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
+  std::vector<Statement> round;
+  if (f.encrypted()) {
+    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+    PGresult* res = r.results[0].get();
+    for (int i = 0; i < PQntuples(res); ++i) {
+      int64_t pos = GetInt(res, i, 0);
+      std::string sealed = GetBytes(res, i, 1), plain;
+      if (DecodeStored(f, pos, sealed, &plain) != BTR_OK) return fail(BTR_IO_ERROR);
+      round.push_back({"", "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+                       {Param::Bytes(plain), Param::Int(pos)}});
+    }
+  }
+  round.push_back({"", "UPDATE vastrel_files SET owner = NULL WHERE id = $1::bigint",
+                   {Param::Int(f.id)}});
+  r = Round(c, round);
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  r = c->session.Exec("COMMIT");
+  if (r.status != RoundStatus::kOk) {
+    if (r.status == RoundStatus::kLost) Lost(c);
+    return FromSql(r, BTR_FILE_IN_USE);
+  }
+  f.has_owner = false;
+  f.level = 0;
+  f.key = mkde::SecretKey();
+  return BTR_OK;
+}
+
+// ---- transactions and locks ----
+
+int Engine::Begin(Call& call) {
+  Client* c = call.client;
+  if (c->in_transaction) return BTR_TRANSACTION_ACTIVE;
+  // An exclusive transaction reads one committed state: its snapshot is taken once, and
+  // each file it touches is held against other writers.
+  RoundResult r = c->session.Exec(call.concurrent ? "BEGIN ISOLATION LEVEL READ COMMITTED"
+                                                  : "BEGIN ISOLATION LEVEL REPEATABLE READ");
+  if (r.status == RoundStatus::kLost) Lost(c);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  c->in_transaction = true;
+  c->concurrent = call.concurrent;
+  c->held.clear();
+  return BTR_OK;
+}
+
+int Engine::End(Call& call, bool commit) {
+  Client* c = call.client;
+  if (!c->in_transaction) return BTR_TRANSACTION_ERROR;
+  c->in_transaction = false;
+  ReleaseHeld(c);
+  RoundResult r = c->session.Exec(commit ? "COMMIT" : "ROLLBACK");
+  if (r.status == RoundStatus::kLost) {
+    Lost(c);
+    return BTR_COMMUNICATIONS;
+  }
+  return FromSql(r, BTR_FILE_IN_USE);
+}
+
+int Engine::Unlock(Call& call) {
+  Handle* h = call.handle;
+  if (call.key_num >= 0) {
+    if (!h->single_locked) return BTR_LOCK_ERROR;
+    DropSingleLock(h);
+    return BTR_OK;
+  }
+  if (call.key_num == -1) {
+    if (call.data_len < 4) return BTR_DATA_LENGTH;
+    int64_t pos = mkde::DecodeFixed32(call.data);
+    auto it = std::find(h->multiple.begin(), h->multiple.end(), pos);
+    if (it == h->multiple.end()) return BTR_LOCK_ERROR;
+    h->multiple.erase(it);
+    if (!(h->single_locked && h->single_pos == pos)) {
+      One(h->client,
+          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
+    }
+    return BTR_OK;
+  }
+  if (call.key_num == -2) {
+    if (h->multiple.empty()) return BTR_LOCK_ERROR;
+    std::vector<Statement> round;
+    for (int64_t pos : h->multiple) {
+      if (!(h->single_locked && h->single_pos == pos)) {
+        round.push_back({"", "SELECT pg_advisory_unlock($1::bigint)",
+                         {Param::Int(LockKey(*h->file, pos))}});
+      }
+    }
+    h->multiple.clear();
+    if (!round.empty()) Round(h->client, round);
+    return BTR_OK;
+  }
+  return BTR_INVALID_FUNCTION;
+}
+
+// ---- records ----
+
+int Engine::DecodeStored(const File& f, int64_t pos, const std::string& stored,
+                         std::string* plain) {
+  if (!f.encrypted()) {
+    *plain = stored;
+    return BTR_OK;
+  }
+  if (mkde::OpenRecord(f.key, static_cast<uint32_t>(pos),
+                       reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
+                       plain) != mkde::CryptoStatus::kOk) {
+    return BTR_IO_ERROR;
+  }
+  return BTR_OK;
+}
+
+int Engine::SealForStore(const File& f, int64_t pos, const std::string& plain,
+                         std::string* stored) {
+  if (!f.encrypted()) {
+    *stored = plain;
+    return BTR_OK;
+  }
+  if (mkde::SealRecord(f.key, static_cast<uint32_t>(pos),
+                       reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
+                       stored) != mkde::CryptoStatus::kOk) {
+    return BTR_IO_ERROR;
+  }
+  return BTR_OK;
+}
+
+std::string Engine::EntryKey(const File& f, int k, const std::string& record, bool* null) {
+  const KeyDef& def = f.spec.keys[k];
+  std::string value =
+      mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(record.data()), record.size());
+  *null = mkde::IsNullValue(def, reinterpret_cast<const uint8_t*>(value.data()));
+  std::string out;
+  mkde::EncodeValue(def, reinterpret_cast<const uint8_t*>(value.data()), &out);
+  return out;
+}
+
+std::vector<Param> Engine::KeyParams(const File& f, const std::string& record) {
+  std::vector<Param> out;
+  for (size_t k = 0; k < f.key_count(); ++k) {
+    bool null = false;
+    std::string e = EntryKey(f, static_cast<int>(k), record, &null);
+    out.push_back(null ? Param() : Param::Bytes(std::move(e)));
+  }
+  return out;
+}
+
+int Engine::Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
+                    bool key_only) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  std::string plain;
+  int status = DecodeStored(f, pos, stored, &plain);
+  if (status != BTR_OK) return status;
+  if (!key_only) {
+    size_t n = std::min<size_t>(plain.size(), call.data_len);
+    if (n) std::memcpy(call.data, plain.data(), n);
+    call.ReturnLength(static_cast<uint32_t>(n));
+    if (n < plain.size()) status = BTR_DATA_LENGTH;
+  }
+  if (k >= 0) {
+    const KeyDef& def = f.spec.keys[k];
+    std::string value =
+        mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
+    std::memcpy(call.key, value.data(), value.size());  // key_len checked by the caller
+    bool null = false;
+    h->key = k;
+    h->entry_key = EntryKey(f, k, plain, &null);
+    h->entry_pos = pos;
+  } else {
+    h->key = -1;
+    h->entry_key.clear();
+  }
+  h->physical = true;
+  h->physical_pos = pos;
+  h->position = pos;
+  h->current = true;
+  h->key_only = key_only;
+  h->change = chg;
+  h->record = std::move(plain);
+  return status;
+}
+
+int Engine::ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
+                    std::vector<Param> params, bool key_only, int missing) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  std::string inner = "SELECT pos, chg, rec FROM " + f.table + " WHERE " + where_order + " LIMIT 1";
+  std::string sql = inner;
+  std::string stmt = f.prefix + name;
+  if (call.lock) {
+    // The lock is taken on the row found, in the same statement: one round trip.
+    sql = "SELECT s.pos, s.chg, s.rec, pg_try_advisory_lock($" + Num(params.size() + 1) +
+          "::bigint + s.pos) FROM (" + inner + ") s";
+    stmt += "_l";
+    params.push_back(Param::Int(f.id << 32));
+  }
+  // A single-record lock ends with the block's next read.
+  bool keep_single = false;
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  size_t at = round.size();
+  round.push_back({stmt, sql, std::move(params)});
+  RoundResult r = Round(call.client, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (at) call.client->held.push_back(f.id);
+  PGresult* res = r.results[at].get();
+  if (PQntuples(res) != 1) {
+    DropSingleLock(h);
+    return missing;
+  }
+  int64_t pos = GetInt(res, 0, 0);
+  if (call.lock) {
+    bool got = GetBool(res, 0, 3);
+    if (got && HeldElsewhere(h, pos)) {
+      One(call.client, {"", "SELECT pg_advisory_unlock($1::bigint)",
+                        {Param::Int(LockKey(f, pos))}});
+      got = false;
+    }
+    if (!got) return BTR_RECORD_IN_USE;
+    bool already = (h->single_locked && h->single_pos == pos) ||
+                   std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
+    if (already) {
+      // The session counts each lock it takes; this block holds the record once.
+      One(call.client, {"", "SELECT pg_advisory_unlock($1::bigint)",
+                        {Param::Int(LockKey(f, pos))}});
+    }
+    if (call.lock <= 2) {
+      keep_single = h->single_locked && h->single_pos == pos;
+      if (!keep_single) DropSingleLock(h);
+      h->single_locked = true;
+      h->single_pos = pos;
+    } else {
+      DropSingleLock(h);
+      if (std::find(h->multiple.begin(), h->multiple.end(), pos) == h->multiple.end()) {
+        h->multiple.push_back(pos);
+      }
+    }
+  } else {
+    DropSingleLock(h);
+  }
+  return Deliver(call, k, pos, GetInt(res, 0, 1), GetBytes(res, 0, 2), key_only);
+}
+
+int Engine::GetByKey(Call& call, bool key_only) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  if (call.key_num < 0 || static_cast<size_t>(call.key_num) >= f.key_count()) {
+    return BTR_INVALID_KEY_NUMBER;
+  }
+  int k = call.key_num;
+  const KeyDef& def = f.spec.keys[k];
+  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  std::string col = Col(k);
+  std::string probe;
+  std::vector<Param> params;
+  if (call.op != BTR_GET_FIRST && call.op != BTR_GET_LAST) {
+    mkde::EncodeValue(def, call.key, &probe);
+    params.push_back(Param::Bytes(probe));
+  }
+  std::string asc = " ORDER BY " + col + (def.duplicates() ? ", pos" : "");
+  std::string desc = " ORDER BY " + col + " DESC" + (def.duplicates() ? ", pos DESC" : "");
+  std::string where, name;
+  int missing = BTR_END_OF_FILE;
+  switch (call.op) {
+    case BTR_GET_EQUAL:
+      where = col + " = $1::bytea" + asc;
+      name = "eq";
+      missing = BTR_KEY_NOT_FOUND;
+      break;
+    case BTR_GET_GREATER:
+      where = col + " > $1::bytea" + asc;
+      name = "gt";
+      break;
+    case BTR_GET_GREATER_OR_EQUAL:
+      where = col + " >= $1::bytea" + asc;
+      name = "ge";
+      break;
+    case BTR_GET_LESS:
+      where = col + " < $1::bytea" + desc;
+      name = "lt";
+      break;
+    case BTR_GET_LESS_OR_EQUAL:
+      where = col + " <= $1::bytea" + desc;
+      name = "le";
+      break;
+    case BTR_GET_FIRST:
+      where = col + " IS NOT NULL" + asc;
+      name = "first";
+      break;
+    default:
+      where = col + " IS NOT NULL" + desc;
+      name = "last";
+      break;
+  }
+  return ReadOne(call, k, name + Num(k), where, std::move(params), key_only, missing);
+}
+
+int Engine::GetNextPrevious(Call& call, bool key_only) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  if (h->key < 0) return BTR_POSITION_NOT_SET;
+  if (call.key_num != h->key) return BTR_DIFFERENT_KEY_NUMBER;
+  int k = h->key;
+  const KeyDef& def = f.spec.keys[k];
+  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  std::string col = Col(k);
+  bool next = call.op == BTR_GET_NEXT;
+  std::string where;
+  std::vector<Param> params{Param::Bytes(h->entry_key)};
+  if (def.duplicates()) {
+    where = "(" + col + ", pos) " + (next ? ">" : "<") + " ($1::bytea, $2::bigint) ORDER BY " +
+            col + (next ? ", pos" : " DESC, pos DESC");
+    params.push_back(Param::Int(h->entry_pos));
+  } else {
+    where = col + (next ? " > " : " < ") + "$1::bytea ORDER BY " + col + (next ? "" : " DESC");
+  }
+  return ReadOne(call, k, (next ? "next" : "prev") + Num(k), where, std::move(params), key_only,
+                 BTR_END_OF_FILE);
+}
+
+int Engine::Step(Call& call) {
+  Handle* h = call.handle;
+  std::vector<Param> params;
+  std::string where, name;
+  switch (call.op) {
+    case BTR_STEP_FIRST:
+      where = "true ORDER BY pos";
+      name = "sfirst";
+      break;
+    case BTR_STEP_LAST:
+      where = "true ORDER BY pos DESC";
+      name = "slast";
+      break;
+    case BTR_STEP_NEXT:
+      if (!h->physical) return BTR_POSITION_NOT_SET;
+      where = "pos > $1::bigint ORDER BY pos";
+      name = "snext";
+      params.push_back(Param::Int(h->physical_pos));
+      break;
+    default:
+      if (!h->physical) return BTR_POSITION_NOT_SET;
+      where = "pos < $1::bigint ORDER BY pos DESC";
+      name = "sprev";
+      params.push_back(Param::Int(h->physical_pos));
+      break;
+  }
+  return ReadOne(call, -1, name, where, std::move(params), false, BTR_END_OF_FILE);
+}
+
+int Engine::GetPosition(Call& call) {
+  Handle* h = call.handle;
+  if (!h->current) return BTR_POSITION_NOT_SET;
+  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  mkde::EncodeFixed32(call.data, static_cast<uint32_t>(h->position));
+  call.ReturnLength(4);
+  return BTR_OK;
+}
+
+int Engine::GetDirect(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  int64_t pos = mkde::DecodeFixed32(call.data);
+  int k = call.key_num;
+  if (k >= 0) {
+    if (static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
+    if (call.key_len < f.spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  } else {
+    k = -1;
+  }
+  return ReadOne(call, k, "direct", "pos = $1::bigint", {Param::Int(pos)}, false,
+                 BTR_INVALID_ADDRESS);
+}
+
+int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
+  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
+  size_t n = spec.variable_length() ? call.data_len : spec.record_length;
+  record->assign(reinterpret_cast<const char*>(call.data), n);
+  return BTR_OK;
+}
+
+void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos,
+                             int64_t chg) {
+  if (k >= 0) {
+    bool null = false;
+    h->entry_key = EntryKey(*h->file, k, record, &null);
+    h->entry_pos = pos;
+    h->key = k;
+  } else {
+    h->key = -1;
+    h->entry_key.clear();
+  }
+  h->physical = true;
+  h->physical_pos = pos;
+  h->position = pos;
+  h->current = true;
+  h->key_only = false;
+  h->change = chg;
+  h->record = record;
+}
+
+int Engine::Insert(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  const FileSpec& spec = f.spec;
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
+    if (!spec.keys.empty()) return BTR_INVALID_KEY_NUMBER;
+    k = -1;
+  }
+  if (k < 0) k = -1;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  std::string record;
+  int status = RecordFromCaller(call, spec, &record);
+  if (status != BTR_OK) return status;
+  Client* c = call.client;
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  bool holding = !round.empty();
+  // Autoincrement keys left 0 take the highest value + 1.
+  for (size_t i = 0; i < spec.keys.size(); ++i) {
+    const mkde::Segment* seg = spec.keys[i].autoincrement();
+    if (!seg) continue;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(record.data());
+    if (GetSigned(bytes + seg->offset, seg->length) != 0) continue;
+    std::string col = Col(static_cast<int>(i));
+    round.push_back({f.prefix + "max" + Num(static_cast<int64_t>(i)),
+                     "SELECT " + col + " FROM " + f.table + " WHERE " + col + " IS NOT NULL ORDER BY " +
+                         col + (seg->descending() ? "" : " DESC") + " LIMIT 1",
+                     {}});
+    RoundResult r = Round(c, round);
+    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+    if (holding) {
+      c->held.push_back(f.id);
+      holding = false;
+    }
+    PGresult* res = r.results.back().get();
+    int64_t high = PQntuples(res) ? DecodeAutoincrement(*seg, GetBytes(res, 0, 0)) : 0;
+    int64_t max = seg->length >= 8 ? INT64_MAX : (int64_t{1} << (8 * seg->length - 1)) - 1;
+    if (high >= max) return BTR_DUPLICATE_KEY;
+    PutSigned(bytes + seg->offset, seg->length, std::max<int64_t>(high, 0) + 1);
+    round.clear();
+  }
+  std::vector<Param> params = KeyParams(f, record);
+  std::string cols, values;
+  for (size_t i = 0; i < f.key_count(); ++i) {
+    cols += ", " + Col(static_cast<int>(i));
+    values += ", $" + Num(static_cast<int64_t>(i) + 3) + "::bytea";
+  }
+  int64_t pos = 0;
+  std::string stored;
+  std::string seq = "vastrel_s" + Num(f.id);
+  if (f.encrypted()) {
+    // The position is bound into the sealed record, so it is drawn first.
+    round.push_back({f.prefix + "nextval", "SELECT nextval('" + seq + "')", {}});
+    RoundResult r = Round(c, round);
+    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+    if (holding) {
+      c->held.push_back(f.id);
+      holding = false;
+    }
+    pos = GetInt(r.results.back().get(), 0, 0);
+    round.clear();
+    status = SealForStore(f, pos, record, &stored);
+    if (status != BTR_OK) return status;
+    params.insert(params.begin(), {Param::Int(pos), Param::Bytes(stored)});
+    round.push_back({f.prefix + "insp",
+                     "INSERT INTO " + f.table + " (pos, chg, rec" + cols +
+                         ") VALUES ($1::bigint, 0, $2::bytea" + values + ") RETURNING pos",
+                     std::move(params)});
+  } else {
+    params.insert(params.begin(), {Param::Int(0), Param::Bytes(record)});
+    round.push_back({f.prefix + "ins",
+                     "INSERT INTO " + f.table + " (pos, chg, rec" + cols + ") VALUES (nextval('" +
+                         seq + "') + $1::bigint, 0, $2::bytea" + values + ") RETURNING pos",
+                     std::move(params)});
+  }
+  RoundResult r = Round(c, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (holding) c->held.push_back(f.id);
+  pos = GetInt(r.results.back().get(), 0, 0);
+  std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
+  if (k >= 0) {
+    std::string value = mkde::ExtractValue(
+        spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
+    std::memcpy(call.key, value.data(), value.size());
+  }
+  PlaceAfterWrite(h, k, record, pos, 0);
+  return BTR_OK;
+}
+
+int Engine::Update(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  const FileSpec& spec = f.spec;
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return BTR_INVALID_KEY_NUMBER;
+  if (k < 0) k = h->key;
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  std::string record;
+  int status = RecordFromCaller(call, spec, &record);
+  if (status != BTR_OK) return status;
+  if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
+  for (const KeyDef& def : spec.keys) {
+    if (def.modifiable()) continue;
+    auto value = [&](const std::string& r) {
+      return mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(r.data()), r.size());
+    };
+    if (value(record) != value(h->record)) return BTR_MODIFIABLE_KEY;
+  }
+  std::string stored;
+  status = SealForStore(f, h->position, record, &stored);
+  if (status != BTR_OK) return status;
+  std::vector<Param> params = KeyParams(f, record);
+  std::string sets;
+  for (size_t i = 0; i < f.key_count(); ++i) {
+    sets += ", " + Col(static_cast<int>(i)) + " = $" + Num(static_cast<int64_t>(i) + 5) + "::bytea";
+  }
+  params.insert(params.begin(), {Param::Bytes(stored), Param::Int(h->position),
+                                 Param::Int(h->change), Param::Int(LockKey(f, h->position))});
+  Client* c = call.client;
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  bool holding = !round.empty();
+  // Another session's lock on the record refuses the write; inside a transaction the
+  // shared lock taken here keeps others from locking the changed record until End.
+  round.push_back({f.prefix + "upd",
+                   "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
+                       " WHERE pos = $2::bigint AND chg = $3::bigint AND "
+                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg",
+                   std::move(params)});
+  RoundResult r = Round(c, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+  if (holding) c->held.push_back(f.id);
+  if (PQntuples(r.results.back().get()) != 1) {
+    r = One(c, {"", "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
+                {Param::Int(LockKey(f, h->position))}});
+    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+    return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;
+  }
+  int64_t chg = GetInt(r.results.back().get(), 0, 0);
+  DropSingleLock(h);
+  if (k >= 0) {
+    std::string value = mkde::ExtractValue(
+        spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
+    std::memcpy(call.key, value.data(), value.size());
+  }
+  PlaceAfterWrite(h, k, record, h->position, chg);
+  return BTR_OK;
+}
+
+int Engine::Delete(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
+  Client* c = call.client;
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  bool holding = !round.empty();
+  round.push_back({f.prefix + "del",
+                   "DELETE FROM " + f.table +
+                       " WHERE pos = $1::bigint AND chg = $2::bigint AND "
+                       "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
+                   {Param::Int(h->position), Param::Int(h->change),
+                    Param::Int(LockKey(f, h->position))}});
+  RoundResult r = Round(c, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+  if (holding) c->held.push_back(f.id);
+  if (PQntuples(r.results.back().get()) != 1) {
+    r = One(c, {"", "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
+                {Param::Int(LockKey(f, h->position))}});
+    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+    return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;
+  }
+  DropLocksOn(h, h->position);
+  h->current = false;
+  return BTR_OK;
+}
+
+}  // namespace
+
+int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                 uint8_t key_len, int8_t key_num, void* client_id) {
+  return TheEngine().Dispatch(op, pos_block, data, data_len, key, key_len, key_num, client_id);
+}
+
+}  // namespace pgde
+
+extern "C" {
+
+int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
+                uint8_t key_len, int8_t key_num) {
+  return pgde::Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num, nullptr);
+}
+
+int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
+                  uint8_t key_len, int8_t key_num, void* client_id) {
+  return pgde::Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num, client_id);
+}
+
+}  // extern "C"
