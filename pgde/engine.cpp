@@ -271,6 +271,9 @@ class Engine {
   void DropSingleLock(Handle* h);
   void DropLocksOn(Handle* h, int64_t pos);
   bool HeldElsewhere(const Handle* h, int64_t pos) const;
+  // Another client of this process has an exclusive transaction holding the file: its
+  // writes, locking reads and opens answer 85 at once rather than after the server's wait.
+  bool FileHeldByOther(const Client* me, int64_t id) const;
   int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
 
   std::mutex mutex_;
@@ -415,6 +418,18 @@ RoundResult Engine::One(Client* c, Statement s) {
   return Round(c, v);
 }
 
+bool Engine::FileHeldByOther(const Client* me, int64_t id) const {
+  auto holds = [&](const Client& c) {
+    return &c != me && c.in_transaction && !c.concurrent &&
+           std::find(c.held.begin(), c.held.end(), id) != c.held.end();
+  };
+  if (holds(default_client_)) return true;
+  for (const auto& c : clients_) {
+    if (holds(*c)) return true;
+  }
+  return false;
+}
+
 bool Engine::HeldElsewhere(const Handle* h, int64_t pos) const {
   for (const auto& o : slots_) {
     if (!o || o.get() == h || o->file->id != h->file->id) continue;
@@ -452,7 +467,7 @@ void Engine::DropLocksOn(Handle* h, int64_t pos) {
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::mutex> guard(mutex_);
   if (::getpid() != pid_) ForgetAfterFork();
   Call call;
   int code = op;
@@ -502,12 +517,18 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     }
     const Call original = call;
     int status = Run(call);
-    // A wait lock on a record another block holds tries again until its time runs out.
+    // A wait lock on a record another block holds tries again until its time runs out; the
+    // engine's lock is let go meanwhile, so that the holder, if it is another thread here,
+    // can let go.
     if (status == BTR_RECORD_IN_USE && (original.lock == 1 || original.lock == 3)) {
       auto until = std::chrono::steady_clock::now() + kLockWait;
       while (status == BTR_RECORD_IN_USE && std::chrono::steady_clock::now() < until) {
+        guard.unlock();
         std::this_thread::sleep_for(kLockRetry);
+        guard.lock();
+        if (::getpid() != pid_) return BTR_IO_ERROR;
         call = original;
+        call.client = ClientFor(client_id);
         status = Run(call);
       }
     }
@@ -650,6 +671,10 @@ int Engine::Open(Call& call) {
                                              : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
             {Param::Int(file->id)}});
   };
+  if (FileHeldByOther(c, file->id)) {
+    unlock();
+    return BTR_FILE_IN_USE;
+  }
   std::string spec = GetBytes(res, 0, 1), reason;
   if (!mkde::DecodeFileSpec(reinterpret_cast<const uint8_t*>(spec.data()), spec.size(),
                             &file->spec, &reason)) {
@@ -1095,6 +1120,7 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   std::string inner = "SELECT pos, chg, rec FROM " + f.table + " WHERE " + where_order + " LIMIT 1";
   std::string sql = inner;
   std::string stmt = f.prefix + name;
+  if (call.lock && FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
   if (call.lock) {
     // The lock is taken on the row found, in the same statement: one round trip.
     sql = "SELECT s.pos, s.chg, s.rec, pg_try_advisory_lock($" + Num(params.size() + 1) +
@@ -1310,6 +1336,7 @@ void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_
 int Engine::Insert(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
+  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
   const FileSpec& spec = f.spec;
   int k = call.key_num;
   if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
@@ -1401,6 +1428,7 @@ int Engine::Insert(Call& call) {
 int Engine::Update(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
+  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
   const FileSpec& spec = f.spec;
   int k = call.key_num;
   if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return BTR_INVALID_KEY_NUMBER;
@@ -1463,6 +1491,7 @@ int Engine::Update(Call& call) {
 int Engine::Delete(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
+  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
   if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
