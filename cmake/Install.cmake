@@ -38,6 +38,12 @@ install(TARGETS vastrel EXPORT VastrelTargets
 # the library itself, not only with the development files.
 install(TARGETS wbtrv32 EXPORT VastrelTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT runtime)
+# The server engine: a library of its own, in a package of its own, so that only hosts that
+# keep their files on a PostgreSQL server install libpq.
+set_target_properties(wbtrv32pg PROPERTIES VERSION ${PROJECT_VERSION}
+                      SOVERSION ${PROJECT_VERSION_MAJOR})
+install(TARGETS wbtrv32pg
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT pg NAMELINK_COMPONENT pg)
 install(TARGETS vastrel_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(TARGETS vastrel-example RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 if(TARGET vastrel_pages)
@@ -82,7 +88,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/bin)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENTS_ALL runtime dev tools pg)
 if(TARGET _vastrel)
   list(APPEND CPACK_COMPONENTS_ALL python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vastrel)
@@ -112,6 +118,10 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 set(CPACK_COMPONENT_DEV_DESCRIPTION
     "Vastrel development files: headers, CMake package and pkg-config files")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Vastrel tools: the vastrel utility and the example host")
+set(CPACK_DEBIAN_PG_PACKAGE_NAME libwbtrv32pg${PROJECT_VERSION_MAJOR})
+set(CPACK_COMPONENT_PG_DESCRIPTION
+    "Vastrel server engine (libwbtrv32pg): record files kept in a PostgreSQL database")
+set(CPACK_COMPONENT_PG_DEPENDS runtime)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 include(CPack)
