@@ -37,6 +37,9 @@ constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
 // How long a wait lock tries for a record another block holds before it answers 84.
 constexpr auto kLockWait = std::chrono::seconds(3);
 constexpr auto kLockRetry = std::chrono::milliseconds(20);
+constexpr uint32_t kChunkDirect = 0x80000001;
+constexpr uint32_t kChunkInline = 0x80000000;
+constexpr size_t kChunkEntry = 16;
 
 enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
 
@@ -177,23 +180,6 @@ int CryptoToStatus(mkde::CryptoStatus s) {
   }
 }
 
-// The signed value an autoincrement key's encoding holds: big-endian with the sign bit
-// flipped, complemented for a descending segment.
-int64_t DecodeAutoincrement(const mkde::Segment& seg, const std::string& encoded) {
-  if (encoded.size() < seg.length || seg.length == 0) return 0;
-  uint64_t v = 0;
-  for (size_t i = 0; i < seg.length; ++i) {
-    uint8_t b = static_cast<uint8_t>(encoded[i]);
-    if (seg.descending()) b = static_cast<uint8_t>(~b);
-    v = (v << 8) | b;
-  }
-  unsigned bits = 8 * seg.length;
-  uint64_t sign = uint64_t{1} << (bits - 1);
-  v ^= sign;
-  if (bits < 64 && (v & sign)) v |= ~((uint64_t{1} << bits) - 1);
-  return static_cast<int64_t>(v);
-}
-
 int64_t GetSigned(const uint8_t* p, size_t n) {
   uint64_t v = 0;
   for (size_t i = 0; i < n; ++i) v |= uint64_t{p[i]} << (8 * i);
@@ -248,9 +234,16 @@ class Engine {
   int Step(Call& call);
   int GetPosition(Call& call);
   int GetDirect(Call& call);
+  // Percentages count entries: a record's rank along the path over the path's length.
+  int GetByPercentage(Call& call);
+  int FindPercentage(Call& call);
   int Insert(Call& call);
   int Update(Call& call);
   int Delete(Call& call);
+  int UpdateChunk(Call& call);
+  // Writes `record` over the current record (read at change counter h->change), placing the
+  // block on key path k.
+  int Rewrite(Call& call, int k, const std::string& record);
 
   // Reads one row by `where_order` (the statement's WHERE and ORDER BY, LIMIT 1 added) and
   // delivers it, taking the lock the call asks for. `name` identifies the statement.
@@ -608,8 +601,13 @@ int Engine::Run(Call& call) {
     case BTR_STOP:
     case BTR_RESET:
       return StopClient(call);
+    case BTR_GET_BY_PERCENTAGE:
+      return GetByPercentage(call);
+    case BTR_FIND_PERCENTAGE:
+      return FindPercentage(call);
+    case BTR_UPDATE_CHUNK:
+      return UpdateChunk(call);
     default:
-      // Get By Percentage, Find Percentage and Update Chunk are the embedded engine's only.
       return BTR_INVALID_FUNCTION;
   }
 }
@@ -786,6 +784,7 @@ int Engine::Create(Call& call) {
     std::vector<Statement> drop;
     drop.push_back({"", "DROP TABLE IF EXISTS vastrel_r" + Num(old), {}});
     drop.push_back({"", "DROP SEQUENCE IF EXISTS vastrel_s" + Num(old), {}});
+    drop.push_back({"", "DROP TABLE IF EXISTS vastrel_a" + Num(old), {}});
     drop.push_back({"", "DELETE FROM vastrel_files WHERE id = $1::bigint", {Param::Int(old)}});
     r = Round(c, drop);
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
@@ -799,8 +798,16 @@ int Engine::Create(Call& call) {
                     " (pos bigint PRIMARY KEY, chg bigint NOT NULL, rec bytea NOT NULL";
   for (size_t k = 0; k < spec.keys.size(); ++k) ddl += ", " + Col(static_cast<int>(k)) + " bytea";
   ddl += ");";
+  bool counters = false;  // the autoincrement keys' counters
   for (size_t k = 0; k < spec.keys.size(); ++k) {
     std::string col = Col(static_cast<int>(k));
+    if (spec.keys[k].autoincrement()) {
+      if (!counters) {
+        ddl += "CREATE TABLE vastrel_a" + Num(id) + " (k bigint PRIMARY KEY, high bigint NOT NULL);";
+        counters = true;
+      }
+      ddl += "INSERT INTO vastrel_a" + Num(id) + " VALUES (" + Num(static_cast<int64_t>(k)) + ", 0);";
+    }
     if (spec.keys[k].duplicates()) {
       ddl += "CREATE INDEX ON " + t + " (" + col + ", pos);";
     } else {
@@ -1306,6 +1313,73 @@ int Engine::GetDirect(Call& call) {
                  BTR_INVALID_ADDRESS);
 }
 
+int Engine::GetByPercentage(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  int64_t pct = mkde::DecodeFixed16(call.data);
+  if (pct > 10000) return BTR_INVALID_FUNCTION;
+  int k = call.key_num;
+  if (k >= 0) {
+    if (static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
+    if (call.key_len < f.spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+  } else if (k != -1) {
+    return BTR_INVALID_KEY_NUMBER;
+  }
+  std::string where, order;
+  if (k >= 0) {
+    where = Col(k) + " IS NOT NULL";
+    order = Col(k) + (f.spec.keys[k].duplicates() ? ", pos" : "");
+  } else {
+    where = "true";
+    order = "pos";
+  }
+  std::string sql = where + " ORDER BY " + order +
+                    " OFFSET (SELECT greatest(0, (count(*) - 1) * $1::bigint / 10000) FROM " +
+                    f.table + " WHERE " + where + ")";
+  return ReadOne(call, k, "pct" + Num(k), sql, {Param::Int(pct)}, false, BTR_END_OF_FILE);
+}
+
+int Engine::FindPercentage(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
+  if (k < -1) return BTR_INVALID_KEY_NUMBER;
+  if (!h->current) return BTR_POSITION_NOT_SET;
+  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  std::string sql;
+  std::vector<Param> params;
+  if (k >= 0) {
+    bool null = false;
+    std::string entry = EntryKey(f, k, h->record, &null);
+    std::string col = Col(k);
+    std::string before = f.spec.keys[k].duplicates()
+                             ? "(" + col + ", pos) < ($1::bytea, $2::bigint)"
+                             : col + " < $1::bytea";
+    sql = "SELECT count(*) FILTER (WHERE " + before + "), count(*) FROM " + f.table + " WHERE " +
+          col + " IS NOT NULL";
+    params.push_back(Param::Bytes(entry));
+    if (f.spec.keys[k].duplicates()) params.push_back(Param::Int(h->position));
+  } else {
+    sql = "SELECT count(*) FILTER (WHERE pos < $1::bigint), count(*) FROM " + f.table;
+    params.push_back(Param::Int(h->position));
+  }
+  std::vector<Statement> round;
+  HoldFile(h, &round);
+  size_t at = round.size();
+  round.push_back({f.prefix + "rank" + Num(k), sql, std::move(params)});
+  RoundResult r = Round(call.client, round);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (at) call.client->held.push_back(f.id);
+  int64_t before = GetInt(r.results[at].get(), 0, 0), count = GetInt(r.results[at].get(), 0, 1);
+  if (count == 0) return BTR_POSITION_NOT_SET;
+  int64_t pct = count > 1 ? std::min<int64_t>(before, count - 1) * 10000 / (count - 1) : 0;
+  mkde::EncodeFixed16(call.data, static_cast<uint16_t>(pct));
+  call.ReturnLength(2);
+  return BTR_OK;
+}
+
 int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
   if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
   size_t n = spec.variable_length() ? call.data_len : spec.record_length;
@@ -1353,28 +1427,61 @@ int Engine::Insert(Call& call) {
   std::vector<Statement> round;
   HoldFile(h, &round);
   bool holding = !round.empty();
-  // Autoincrement keys left 0 take the highest value + 1.
+  // Autoincrement keys left 0 take the key's high value + 1 from a counter row that changes
+  // in the insert's own transaction: a refused insert or an aborted transaction takes no
+  // value, a deleted highest value is not handed out again, and two clients inserting at
+  // once wait for each other's counter rather than clash.
+  std::string counters = "vastrel_a" + Num(f.id);
+  std::vector<int64_t> assign;
+  std::vector<Statement> after;
   for (size_t i = 0; i < spec.keys.size(); ++i) {
     const mkde::Segment* seg = spec.keys[i].autoincrement();
     if (!seg) continue;
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(record.data());
-    if (GetSigned(bytes + seg->offset, seg->length) != 0) continue;
-    std::string col = Col(static_cast<int>(i));
-    round.push_back({f.prefix + "max" + Num(static_cast<int64_t>(i)),
-                     "SELECT " + col + " FROM " + f.table + " WHERE " + col + " IS NOT NULL ORDER BY " +
-                         col + (seg->descending() ? "" : " DESC") + " LIMIT 1",
-                     {}});
+    int64_t given = GetSigned(reinterpret_cast<uint8_t*>(record.data()) + seg->offset, seg->length);
+    if (given == 0) {
+      assign.push_back(static_cast<int64_t>(i));
+    } else if (given > 0) {
+      after.push_back({f.prefix + "high",
+                       "UPDATE " + counters +
+                           " SET high = greatest(high, $1::bigint) WHERE k = $2::bigint",
+                       {Param::Int(given), Param::Int(static_cast<int64_t>(i))}});
+    }
+  }
+  enum { kNoScope, kOwnTransaction, kSavepoint } scope = kNoScope;
+  auto undo = [&](int s) {
+    if (scope == kOwnTransaction) c->session.Exec("ROLLBACK");
+    if (scope == kSavepoint) {
+      c->session.Exec("ROLLBACK TO SAVEPOINT vastrel_ai; RELEASE SAVEPOINT vastrel_ai");
+    }
+    scope = kNoScope;
+    return s;
+  };
+  if (!assign.empty()) {
+    RoundResult b = c->session.Exec(c->in_transaction ? "SAVEPOINT vastrel_ai" : "BEGIN");
+    if (b.status == RoundStatus::kLost) Lost(c);
+    if (b.status != RoundStatus::kOk) return FromSql(b, BTR_FILE_IN_USE);
+    scope = c->in_transaction ? kSavepoint : kOwnTransaction;
+    size_t first = round.size();
+    for (int64_t i : assign) {
+      round.push_back({f.prefix + "step",
+                       "UPDATE " + counters + " SET high = high + 1 WHERE k = $1::bigint RETURNING high",
+                       {Param::Int(i)}});
+    }
     RoundResult r = Round(c, round);
-    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+    if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
     if (holding) {
       c->held.push_back(f.id);
       holding = false;
     }
-    PGresult* res = r.results.back().get();
-    int64_t high = PQntuples(res) ? DecodeAutoincrement(*seg, GetBytes(res, 0, 0)) : 0;
-    int64_t max = seg->length >= 8 ? INT64_MAX : (int64_t{1} << (8 * seg->length - 1)) - 1;
-    if (high >= max) return BTR_DUPLICATE_KEY;
-    PutSigned(bytes + seg->offset, seg->length, std::max<int64_t>(high, 0) + 1);
+    for (size_t j = 0; j < assign.size(); ++j) {
+      const mkde::Segment& seg = *spec.keys[assign[j]].autoincrement();
+      PGresult* res = r.results[first + j].get();
+      if (PQntuples(res) != 1) return undo(BTR_IO_ERROR);
+      int64_t value = GetInt(res, 0, 0);
+      int64_t max = seg.length >= 8 ? INT64_MAX : (int64_t{1} << (8 * seg.length - 1)) - 1;
+      if (value > max) return undo(BTR_DUPLICATE_KEY);  // the key's range is used up
+      PutSigned(reinterpret_cast<uint8_t*>(record.data()) + seg.offset, seg.length, value);
+    }
     round.clear();
   }
   std::vector<Param> params = KeyParams(f, record);
@@ -1390,7 +1497,7 @@ int Engine::Insert(Call& call) {
     // The position is bound into the sealed record, so it is drawn first.
     round.push_back({f.prefix + "nextval", "SELECT nextval('" + seq + "')", {}});
     RoundResult r = Round(c, round);
-    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+    if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
     if (holding) {
       c->held.push_back(f.id);
       holding = false;
@@ -1398,7 +1505,7 @@ int Engine::Insert(Call& call) {
     pos = GetInt(r.results.back().get(), 0, 0);
     round.clear();
     status = SealForStore(f, pos, record, &stored);
-    if (status != BTR_OK) return status;
+    if (status != BTR_OK) return undo(status);
     params.insert(params.begin(), {Param::Int(pos), Param::Bytes(stored)});
     round.push_back({f.prefix + "insp",
                      "INSERT INTO " + f.table + " (pos, chg, rec" + cols +
@@ -1411,10 +1518,18 @@ int Engine::Insert(Call& call) {
                          seq + "') + $1::bigint, 0, $2::bytea" + values + ") RETURNING pos",
                      std::move(params)});
   }
+  size_t insert_at = round.size() - 1;
+  for (Statement& st : after) round.push_back(std::move(st));
+  if (scope == kOwnTransaction) round.push_back({"", "COMMIT", {}});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
+  if (scope == kSavepoint) {
+    RoundResult e = c->session.Exec("RELEASE SAVEPOINT vastrel_ai");
+    if (e.status == RoundStatus::kLost) Lost(c);
+    if (e.status != RoundStatus::kOk) return FromSql(e, BTR_FILE_IN_USE);
+  }
   if (holding) c->held.push_back(f.id);
-  pos = GetInt(r.results.back().get(), 0, 0);
+  pos = GetInt(r.results[insert_at].get(), 0, 0);
   std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
   if (k >= 0) {
     std::string value = mkde::ExtractValue(
@@ -1439,6 +1554,14 @@ int Engine::Update(Call& call) {
   std::string record;
   int status = RecordFromCaller(call, spec, &record);
   if (status != BTR_OK) return status;
+  return Rewrite(call, k, record);
+}
+
+int Engine::Rewrite(Call& call, int k, const std::string& record) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  const FileSpec& spec = f.spec;
+  int status = BTR_OK;
   if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
   for (const KeyDef& def : spec.keys) {
     if (def.modifiable()) continue;
@@ -1479,13 +1602,60 @@ int Engine::Update(Call& call) {
   }
   int64_t chg = GetInt(r.results.back().get(), 0, 0);
   DropSingleLock(h);
-  if (k >= 0) {
+  if (k >= 0 && call.op == BTR_UPDATE) {  // Update checked the key buffer's room (21)
     std::string value = mkde::ExtractValue(
         spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
   PlaceAfterWrite(h, k, record, h->position, chg);
   return BTR_OK;
+}
+
+int Engine::UpdateChunk(Call& call) {
+  Handle* h = call.handle;
+  const File& f = *h->file;
+  const FileSpec& spec = f.spec;
+  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
+  // The descriptor: subfunction, count, then count entries, all inside the data buffer.
+  if (call.data_len < 8) return BTR_BAD_CHUNK;
+  uint32_t sub = mkde::DecodeFixed32(call.data), count = mkde::DecodeFixed32(call.data + 4);
+  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
+  if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
+  size_t inline_at = 8 + kChunkEntry * count;
+  struct Chunk {
+    uint32_t offset, length;
+    const uint8_t* bytes;
+  };
+  std::vector<Chunk> chunks(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = call.data + 8 + kChunkEntry * i;
+    Chunk& c = chunks[i];
+    c.offset = mkde::DecodeFixed32(e);
+    c.length = mkde::DecodeFixed32(e + 4);
+    if (sub == kChunkDirect) {
+      uint64_t address = mkde::DecodeFixed64(e + 8);
+      if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
+      c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+    } else {
+      if (c.length > call.data_len - inline_at) return BTR_BAD_CHUNK;
+      c.bytes = call.data + inline_at;
+      inline_at += c.length;
+    }
+    if (uint64_t{c.offset} + c.length > kMaxRecord) return BTR_CHUNK_OFFSET;
+  }
+  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
+  if (!h->writable()) return BTR_ACCESS_DENIED;
+  // The chunks go over the record as this block read it; the change counter refuses the
+  // write (80) when another client changed it since.
+  std::string record = h->record;
+  for (const Chunk& c : chunks) {
+    size_t end = size_t{c.offset} + c.length;
+    if (c.offset > record.size()) return BTR_CHUNK_OFFSET;
+    if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;
+    if (end > record.size()) record.resize(end, '\0');
+    record.replace(c.offset, c.length, reinterpret_cast<const char*>(c.bytes), c.length);
+  }
+  return Rewrite(call, h->key, record);
 }
 
 int Engine::Delete(Call& call) {

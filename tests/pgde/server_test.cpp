@@ -1,9 +1,12 @@
-// The server engine when the server goes away or stops answering: the call that meets it
-// answers 96, never hangs; the next call connects again and, when a transaction was open,
-// answers 95 once (the server rolled it back); then the client goes on.
+// The server engine on its own. When the server goes away or stops answering, the call that
+// meets it answers 96, never hangs; the next call connects again and, when a transaction was
+// open, answers 95 once (the server rolled it back); then the client goes on. And what the
+// server holds of a file with an owner: never the name, never a sealed record in the clear.
 #include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
+
+#include <vector>
 
 #include "tests/mkde/engine_fixture.h"
 
@@ -24,9 +27,13 @@ class Admin {
   Admin() : conn_(PQconnectdb(getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "")) {}
   ~Admin() { PQfinish(conn_); }
   bool ok() const { return PQstatus(conn_) == CONNECTION_OK; }
-  // Runs `sql`; the first column of the first row, or "" when there is none.
-  std::string Value(const char* sql) {
-    PGresult* r = PQexec(conn_, sql);
+  // Runs `sql` with text parameters; the first column of the first row, or "" when there is
+  // none.
+  std::string Value(const char* sql, std::vector<std::string> params = {}) {
+    std::vector<const char*> values;
+    for (const std::string& p : params) values.push_back(p.c_str());
+    PGresult* r = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0);
     std::string v = PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
     PQclear(r);
     return v;
@@ -38,7 +45,7 @@ class Admin {
 
 constexpr char kEngineSessions[] = "application_name = 'vastrel' AND pid <> pg_backend_pid()";
 
-class Faults : public EngineTest {
+class ServerEngine : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
@@ -50,7 +57,7 @@ class Faults : public EngineTest {
   std::string path_;
 };
 
-TEST_F(Faults, ALostConnectionAnswersThenTheNextCallReportsTheLostTransaction) {
+TEST_F(ServerEngine, ALostConnectionAnswersThenTheNextCallReportsTheLostTransaction) {
   Table t;
   ASSERT_EQ(t.Open(path_), 0);
   ASSERT_EQ(t.Insert(Rec(1)), 0);
@@ -72,7 +79,7 @@ TEST_F(Faults, ALostConnectionAnswersThenTheNextCallReportsTheLostTransaction) {
   EXPECT_EQ(t.Insert(Rec(3)), 0);
 }
 
-TEST_F(Faults, AServerThatStopsAnsweringEndsTheCallWithAStatus) {
+TEST_F(ServerEngine, AServerThatStopsAnsweringEndsTheCallWithAStatus) {
   // A client of its own, so that its connection is made with the short deadline.
   setenv("VASTREL_PG_TIMEOUT", "300", 1);
   Table t(kClientA);
@@ -91,6 +98,42 @@ TEST_F(Faults, AServerThatStopsAnsweringEndsTheCallWithAStatus) {
   EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0) << "connected again";
   uint8_t pos[128] = {};
   BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(kClientA));
+}
+
+TEST_F(ServerEngine, TheServerNeverSeesTheOwnerNameOrSealedRecordsInTheClear) {
+  const std::string marker = "MARK";  // fits the record after its 4-byte key
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  std::string before = Rec(1);
+  std::memcpy(before.data() + 4, marker.data(), marker.size());
+  ASSERT_EQ(t.Insert(before), 0);
+  std::string name = std::string("secretnm") + '\0';
+  std::string data = name;
+  ASSERT_EQ(t.Do(BTR_SET_OWNER, &data, &name, 2), 0);
+  std::string after = Rec(2);
+  std::memcpy(after.data() + 4, marker.data(), marker.size());
+  ASSERT_EQ(t.Insert(after), 0);
+  std::string id = admin_.Value("SELECT id FROM vastrel_files WHERE name = convert_to($1, 'UTF8')",
+                                {path_});
+  ASSERT_FALSE(id.empty());
+  std::string rows = "vastrel_r" + id;
+  EXPECT_EQ(admin_.Value(("SELECT count(*) FROM " + rows).c_str()), "2");
+  EXPECT_EQ(admin_.Value(("SELECT count(*) FROM " + rows +
+                          " WHERE position(convert_to($1, 'UTF8') in rec) > 0")
+                             .c_str(),
+                         {marker}),
+            "0")
+      << "records sealed, those from before the owner too";
+  EXPECT_EQ(admin_.Value("SELECT count(*) FROM vastrel_files WHERE id = $1::bigint AND "
+                         "position(convert_to('secretnm', 'UTF8') in owner) > 0",
+                         {id}),
+            "0")
+      << "the name is never stored";
+  ASSERT_EQ(t.Close(), 0);
+  EXPECT_EQ(t.Open(path_), BTR_INVALID_OWNER);
+  ASSERT_EQ(t.Open(path_, 0, "secretnm"), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0);
+  EXPECT_EQ(t.data.substr(4, 4), marker) << "opened again in the library";
 }
 
 }  // namespace
