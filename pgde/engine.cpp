@@ -188,7 +188,8 @@ int64_t GetSigned(const uint8_t* p, size_t n) {
 }
 
 void PutSigned(uint8_t* p, size_t n, int64_t value) {
-  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+  for (size_t i = 0; i < n; ++i)
+    p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
 }
 
 class Engine {
@@ -438,7 +439,8 @@ void Engine::DropSingleLock(Handle* h) {
   if (std::find(h->multiple.begin(), h->multiple.end(), h->single_pos) != h->multiple.end()) {
     return;  // still held as a multiple-record lock
   }
-  One(h->client, {"", "SELECT pg_advisory_unlock($1::bigint)",
+  One(h->client, {"",
+                  "SELECT pg_advisory_unlock($1::bigint)",
                   {Param::Int(LockKey(*h->file, h->single_pos))}});
 }
 
@@ -497,9 +499,10 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       // The new session takes up the opens of the client's blocks again.
       std::vector<Statement> again;
       for (Handle* h : OfClient(c)) {
-        again.push_back({"", h->mode == OpenMode::kExclusive
-                                 ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
-                                 : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
+        again.push_back({"",
+                         h->mode == OpenMode::kExclusive
+                             ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
+                             : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
                          {Param::Int(h->file->id)}});
       }
       if (!again.empty()) Round(c, again);
@@ -656,8 +659,8 @@ int Engine::Open(Call& call) {
             "WHERE name = $1::bytea"
           : "SELECT id, spec, owner, pg_try_advisory_lock_shared(0, id::int) FROM vastrel_files "
             "WHERE name = $1::bytea";
-  RoundResult r = One(c, {mode == OpenMode::kExclusive ? "open_x" : "open_s", sql,
-                          {Param::Bytes(path)}});
+  RoundResult r =
+      One(c, {mode == OpenMode::kExclusive ? "open_x" : "open_s", sql, {Param::Bytes(path)}});
   if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
   PGresult* res = r.results[0].get();
   if (PQntuples(res) != 1) return BTR_FILE_NOT_FOUND;
@@ -665,8 +668,9 @@ int Engine::Open(Call& call) {
   file->id = GetInt(res, 0, 0);
   if (!GetBool(res, 0, 3)) return BTR_INCOMPATIBLE_MODE;
   auto unlock = [&] {
-    One(c, {"", mode == OpenMode::kExclusive ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
-                                             : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+    One(c, {"",
+            mode == OpenMode::kExclusive ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                                         : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
             {Param::Int(file->id)}});
   };
   if (FileHeldByOther(c, file->id)) {
@@ -674,8 +678,8 @@ int Engine::Open(Call& call) {
     return BTR_FILE_IN_USE;
   }
   std::string spec = GetBytes(res, 0, 1), reason;
-  if (!mkde::DecodeFileSpec(reinterpret_cast<const uint8_t*>(spec.data()), spec.size(),
-                            &file->spec, &reason)) {
+  if (!mkde::DecodeFileSpec(reinterpret_cast<const uint8_t*>(spec.data()), spec.size(), &file->spec,
+                            &reason)) {
     unlock();
     return BTR_NOT_A_FILE;
   }
@@ -725,17 +729,17 @@ int Engine::Close(Call& call) {
   Handle* h = call.handle;
   std::vector<Statement> round;
   std::vector<int64_t> locks = h->multiple;
-  if (h->single_locked &&
-      std::find(locks.begin(), locks.end(), h->single_pos) == locks.end()) {
+  if (h->single_locked && std::find(locks.begin(), locks.end(), h->single_pos) == locks.end()) {
     locks.push_back(h->single_pos);
   }
   for (int64_t pos : locks) {
-    round.push_back({"", "SELECT pg_advisory_unlock($1::bigint)",
-                     {Param::Int(LockKey(*h->file, pos))}});
+    round.push_back(
+        {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
   }
-  round.push_back({"", h->mode == OpenMode::kExclusive
-                           ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
-                           : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+  round.push_back({"",
+                   h->mode == OpenMode::kExclusive
+                       ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                       : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
                    {Param::Int(h->file->id)}});
   if (call.client->session.connected()) Round(call.client, round);
   std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
@@ -770,8 +774,9 @@ int Engine::Create(Call& call) {
   };
   if (own_txn && c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
   // Catalog changes go one at a time; the file's own open lock says whether it is in use.
-  RoundResult r = One(c, {"", "SELECT pg_advisory_xact_lock(1447121010), "
-                              "(SELECT id FROM vastrel_files WHERE name = $1::bytea)",
+  RoundResult r = One(c, {"",
+                          "SELECT pg_advisory_xact_lock(1447121010), "
+                          "(SELECT id FROM vastrel_files WHERE name = $1::bytea)",
                           {Param::Bytes(path)}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
   if (!PQgetisnull(r.results[0].get(), 0, 1)) {
@@ -789,7 +794,8 @@ int Engine::Create(Call& call) {
     r = Round(c, drop);
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
   }
-  r = One(c, {"", "INSERT INTO vastrel_files (name, spec) VALUES ($1::bytea, $2::bytea) RETURNING id",
+  r = One(c, {"",
+              "INSERT INTO vastrel_files (name, spec) VALUES ($1::bytea, $2::bytea) RETURNING id",
               {Param::Bytes(path), Param::Bytes(mkde::EncodeFileSpec(spec))}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_CANNOT_CREATE));
   int64_t id = GetInt(r.results[0].get(), 0, 0);
@@ -803,10 +809,12 @@ int Engine::Create(Call& call) {
     std::string col = Col(static_cast<int>(k));
     if (spec.keys[k].autoincrement()) {
       if (!counters) {
-        ddl += "CREATE TABLE vastrel_a" + Num(id) + " (k bigint PRIMARY KEY, high bigint NOT NULL);";
+        ddl +=
+            "CREATE TABLE vastrel_a" + Num(id) + " (k bigint PRIMARY KEY, high bigint NOT NULL);";
         counters = true;
       }
-      ddl += "INSERT INTO vastrel_a" + Num(id) + " VALUES (" + Num(static_cast<int64_t>(k)) + ", 0);";
+      ddl +=
+          "INSERT INTO vastrel_a" + Num(id) + " VALUES (" + Num(static_cast<int64_t>(k)) + ", 0);";
     }
     if (spec.keys[k].duplicates()) {
       ddl += "CREATE INDEX ON " + t + " (" + col + ", pos);";
@@ -853,8 +861,9 @@ int Engine::Stat(Call& call) {
   for (size_t k = 0; k < f.key_count(); ++k) {
     unique.push_back(static_cast<uint32_t>(GetInt(res, 0, static_cast<int>(k) + 1)));
   }
-  size_t n = mkde::BuildStatReply(f.spec, static_cast<uint32_t>(std::min<int64_t>(count, UINT32_MAX)),
-                                  unique, call.data, call.data_len);
+  size_t n =
+      mkde::BuildStatReply(f.spec, static_cast<uint32_t>(std::min<int64_t>(count, UINT32_MAX)),
+                           unique, call.data, call.data_len);
   if (n == 0) return BTR_DATA_LENGTH;
   call.ReturnLength(static_cast<uint32_t>(n));
   return BTR_OK;
@@ -885,9 +894,10 @@ int Engine::SetOwner(Call& call) {
   };
   if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
   // No other open anywhere: the shared open locks of other sessions stand in the way.
-  RoundResult r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int), "
-                              "(SELECT owner IS NOT NULL FROM vastrel_files WHERE id = $1::bigint "
-                              "FOR UPDATE)",
+  RoundResult r = One(c, {"",
+                          "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int), "
+                          "(SELECT owner IS NOT NULL FROM vastrel_files WHERE id = $1::bigint "
+                          "FOR UPDATE)",
                           {Param::Int(f.id)}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
   if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
@@ -905,11 +915,13 @@ int Engine::SetOwner(Call& call) {
                            &sealed) != mkde::CryptoStatus::kOk) {
         return fail(BTR_IO_ERROR);
       }
-      round.push_back({"", "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+      round.push_back({"",
+                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
                        {Param::Bytes(sealed), Param::Int(pos)}});
     }
   }
-  round.push_back({"", "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
+  round.push_back({"",
+                   "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
                    {Param::Bytes(mkde::EncodeOwner(record)), Param::Int(f.id)}});
   r = Round(c, round);
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
@@ -937,8 +949,8 @@ int Engine::ClearOwner(Call& call) {
     return s;
   };
   if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
-  RoundResult r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)",
-                          {Param::Int(f.id)}});
+  RoundResult r =
+      One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)", {Param::Int(f.id)}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
   if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
   std::vector<Statement> round;
@@ -950,12 +962,13 @@ int Engine::ClearOwner(Call& call) {
       int64_t pos = GetInt(res, i, 0);
       std::string sealed = GetBytes(res, i, 1), plain;
       if (DecodeStored(f, pos, sealed, &plain) != BTR_OK) return fail(BTR_IO_ERROR);
-      round.push_back({"", "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+      round.push_back({"",
+                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
                        {Param::Bytes(plain), Param::Int(pos)}});
     }
   }
-  round.push_back({"", "UPDATE vastrel_files SET owner = NULL WHERE id = $1::bigint",
-                   {Param::Int(f.id)}});
+  round.push_back(
+      {"", "UPDATE vastrel_files SET owner = NULL WHERE id = $1::bigint", {Param::Int(f.id)}});
   r = Round(c, round);
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
   r = c->session.Exec("COMMIT");
@@ -1023,8 +1036,8 @@ int Engine::Unlock(Call& call) {
     std::vector<Statement> round;
     for (int64_t pos : h->multiple) {
       if (!(h->single_locked && h->single_pos == pos)) {
-        round.push_back({"", "SELECT pg_advisory_unlock($1::bigint)",
-                         {Param::Int(LockKey(*h->file, pos))}});
+        round.push_back(
+            {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
       }
     }
     h->multiple.clear();
@@ -1153,8 +1166,8 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   if (call.lock) {
     bool got = GetBool(res, 0, 3);
     if (got && HeldElsewhere(h, pos)) {
-      One(call.client, {"", "SELECT pg_advisory_unlock($1::bigint)",
-                        {Param::Int(LockKey(f, pos))}});
+      One(call.client,
+          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
       got = false;
     }
     if (!got) return BTR_RECORD_IN_USE;
@@ -1162,8 +1175,8 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
                    std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
     if (already) {
       // The session counts each lock it takes; this block holds the record once.
-      One(call.client, {"", "SELECT pg_advisory_unlock($1::bigint)",
-                        {Param::Int(LockKey(f, pos))}});
+      One(call.client,
+          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
     }
     if (call.lock <= 2) {
       keep_single = h->single_locked && h->single_pos == pos;
@@ -1441,10 +1454,10 @@ int Engine::Insert(Call& call) {
     if (given == 0) {
       assign.push_back(static_cast<int64_t>(i));
     } else if (given > 0) {
-      after.push_back({f.prefix + "high",
-                       "UPDATE " + counters +
-                           " SET high = greatest(high, $1::bigint) WHERE k = $2::bigint",
-                       {Param::Int(given), Param::Int(static_cast<int64_t>(i))}});
+      after.push_back(
+          {f.prefix + "high",
+           "UPDATE " + counters + " SET high = greatest(high, $1::bigint) WHERE k = $2::bigint",
+           {Param::Int(given), Param::Int(static_cast<int64_t>(i))}});
     }
   }
   enum { kNoScope, kOwnTransaction, kSavepoint } scope = kNoScope;
@@ -1463,9 +1476,10 @@ int Engine::Insert(Call& call) {
     scope = c->in_transaction ? kSavepoint : kOwnTransaction;
     size_t first = round.size();
     for (int64_t i : assign) {
-      round.push_back({f.prefix + "step",
-                       "UPDATE " + counters + " SET high = high + 1 WHERE k = $1::bigint RETURNING high",
-                       {Param::Int(i)}});
+      round.push_back(
+          {f.prefix + "step",
+           "UPDATE " + counters + " SET high = high + 1 WHERE k = $1::bigint RETURNING high",
+           {Param::Int(i)}});
     }
     RoundResult r = Round(c, round);
     if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
@@ -1595,7 +1609,8 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
   if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
-    r = One(c, {"", "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
+    r = One(c, {"",
+                "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
                 {Param::Int(LockKey(f, h->position))}});
     if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
     return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;
@@ -1669,17 +1684,18 @@ int Engine::Delete(Call& call) {
   std::vector<Statement> round;
   HoldFile(h, &round);
   bool holding = !round.empty();
-  round.push_back({f.prefix + "del",
-                   "DELETE FROM " + f.table +
-                       " WHERE pos = $1::bigint AND chg = $2::bigint AND "
-                       "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
-                   {Param::Int(h->position), Param::Int(h->change),
-                    Param::Int(LockKey(f, h->position))}});
+  round.push_back(
+      {f.prefix + "del",
+       "DELETE FROM " + f.table +
+           " WHERE pos = $1::bigint AND chg = $2::bigint AND "
+           "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
+       {Param::Int(h->position), Param::Int(h->change), Param::Int(LockKey(f, h->position))}});
   RoundResult r = Round(c, round);
   if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
-    r = One(c, {"", "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
+    r = One(c, {"",
+                "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
                 {Param::Int(LockKey(f, h->position))}});
     if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
     return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;

@@ -156,8 +156,8 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
   std::vector<int> owners;
   std::vector<std::string> newly_prepared;
   if (in_transaction) {
-    if (!PQsendQueryParams(conn_, "SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr,
-                           nullptr, 1)) {
+    if (!PQsendQueryParams(conn_, "SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr, nullptr,
+                           1)) {
       return lost();
     }
     owners.push_back(-1);

@@ -63,8 +63,8 @@ enum class RoundStatus {
 
 struct RoundResult {
   RoundStatus status = RoundStatus::kOk;
-  std::string sqlstate;        // of the failing statement
-  size_t failed = 0;           // index of the failing statement
+  std::string sqlstate;         // of the failing statement
+  size_t failed = 0;            // index of the failing statement
   std::vector<Result> results;  // one per statement, for kOk
 };
 

@@ -32,8 +32,8 @@ class Admin {
   std::string Value(const char* sql, std::vector<std::string> params = {}) {
     std::vector<const char*> values;
     for (const std::string& p : params) values.push_back(p.c_str());
-    PGresult* r = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0);
+    PGresult* r = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                               nullptr, nullptr, 0);
     std::string v = PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
     PQclear(r);
     return v;
@@ -63,18 +63,20 @@ TEST_F(ServerEngine, ALostConnectionAnswersThenTheNextCallReportsTheLostTransact
   ASSERT_EQ(t.Insert(Rec(1)), 0);
   ASSERT_EQ(t.Do(19, nullptr, nullptr, 0), 0);
   ASSERT_EQ(t.Insert(Rec(2)), 0);
-  admin_.Value((std::string("SELECT count(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE ") +
-                kEngineSessions)
-                   .c_str());
+  admin_.Value(
+      (std::string("SELECT count(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE ") +
+       kEngineSessions)
+          .c_str());
   EXPECT_EQ(t.Insert(Rec(3)), BTR_COMMUNICATIONS) << "the call that meets the loss";
   EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), BTR_SESSION_LOST) << "reported once";
   EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0) << "the block still works";
   EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(2)), BTR_KEY_NOT_FOUND) << "rolled back";
   EXPECT_EQ(t.Do(BTR_END_TRANSACTION, nullptr, nullptr, 0), BTR_TRANSACTION_ERROR);
   // Without a transaction the next call simply goes on.
-  admin_.Value((std::string("SELECT count(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE ") +
-                kEngineSessions)
-                   .c_str());
+  admin_.Value(
+      (std::string("SELECT count(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE ") +
+       kEngineSessions)
+          .c_str());
   EXPECT_EQ(t.Insert(Rec(3)), BTR_COMMUNICATIONS);
   EXPECT_EQ(t.Insert(Rec(3)), 0);
 }
@@ -86,10 +88,9 @@ TEST_F(ServerEngine, AServerThatStopsAnsweringEndsTheCallWithAStatus) {
   ASSERT_EQ(t.Open(path_), 0);
   unsetenv("VASTREL_PG_TIMEOUT");
   ASSERT_EQ(t.Insert(Rec(1)), 0);
-  std::string pid = admin_.Value(
-      (std::string("SELECT pid FROM pg_stat_activity WHERE ") + kEngineSessions +
-       " ORDER BY backend_start DESC LIMIT 1")
-          .c_str());
+  std::string pid = admin_.Value((std::string("SELECT pid FROM pg_stat_activity WHERE ") +
+                                  kEngineSessions + " ORDER BY backend_start DESC LIMIT 1")
+                                     .c_str());
   ASSERT_FALSE(pid.empty());
   ASSERT_EQ(kill(std::stoi(pid), SIGSTOP), 0);
   int16_t stalled = t.Get(BTR_GET_EQUAL, 0, IdKey(1));
@@ -113,8 +114,8 @@ TEST_F(ServerEngine, TheServerNeverSeesTheOwnerNameOrSealedRecordsInTheClear) {
   std::string after = Rec(2);
   std::memcpy(after.data() + 4, marker.data(), marker.size());
   ASSERT_EQ(t.Insert(after), 0);
-  std::string id = admin_.Value("SELECT id FROM vastrel_files WHERE name = convert_to($1, 'UTF8')",
-                                {path_});
+  std::string id =
+      admin_.Value("SELECT id FROM vastrel_files WHERE name = convert_to($1, 'UTF8')", {path_});
   ASSERT_FALSE(id.empty());
   std::string rows = "vastrel_r" + id;
   EXPECT_EQ(admin_.Value(("SELECT count(*) FROM " + rows).c_str()), "2");
