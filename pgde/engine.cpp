@@ -148,6 +148,12 @@ int FromSql(const RoundResult& r, int busy) {
   return BTR_IO_ERROR;
 }
 
+// What a lock wait that ran out means for a write: the file, when it was the table lock an
+// exclusive transaction takes first (statement 0 of the round), else the record.
+int BusyStatus(const RoundResult& r, bool holding) {
+  return holding && r.failed == 0 ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
+}
+
 int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
 
 std::string Num(int64_t v) { return std::to_string(v); }
@@ -1606,7 +1612,7 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
                        "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg",
                    std::move(params)});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
@@ -1691,7 +1697,7 @@ int Engine::Delete(Call& call) {
            "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
        {Param::Int(h->position), Param::Int(h->change), Param::Int(LockKey(f, h->position))}});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
