@@ -159,6 +159,14 @@ class FileEnv {
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
   int GrowMap(size_t extra);
 
+  // A write or sync of the file or of one of its companions failed: what is on disk is no
+  // longer known, and a later sync that succeeds would not say that the earlier writes got
+  // there. Every write of every handle in this process answers 2 from now on, and nothing
+  // is synced or checkpointed again, until the last close; the next open starts from what
+  // is on disk (and from the commit log, when one was in use).
+  void MarkFailed() { failed_ = true; }
+  bool failed() const { return failed_; }
+
   friend class Registry;
   friend class GateHold;
   friend class WriteTransaction;
@@ -200,6 +208,7 @@ class FileEnv {
   std::vector<MDB_dbi> keys_;
   FileSpec spec_;
   bool read_only_storage_ = false;
+  bool failed_ = false;
   bool has_owner_ = false;
   OwnerRecord owner_;
   SecretKey record_key_;

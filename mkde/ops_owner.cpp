@@ -147,7 +147,7 @@ int Engine::SetOwner(Call& call) {
         },
         &owner_value);
     if (status == BTR_OK) {
-      KillPoint("owner-copied");
+      Fs().Reached("owner-copied");
       status = file->Replace(file->rewrite_path());
     }
     gate.Release();
