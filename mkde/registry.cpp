@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "mkde/coding.h"
+#include "mkde/file_check.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -162,7 +163,10 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
     if (status != BTR_OK) return status;
   }
-  status = file->OpenEnv(want_write);
+  // LMDB trusts its meta pages: they are checked first, so that a damaged or truncated file
+  // is refused with a status rather than read past its end.
+  status = CheckMetaPages(path, reason);
+  if (status == BTR_OK) status = file->OpenEnv(want_write);
   if (log_gate.held()) {
     if (status == BTR_OK && replay) status = file->ReplayLog();
     log_gate.Release();
