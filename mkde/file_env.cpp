@@ -317,9 +317,13 @@ int FileEnv::LoadDescription(MDB_txn* txn) {
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k{std::strlen(kMetaFormat), const_cast<char*>(kMetaFormat)}, v;
   rc = mdb_get(txn, meta_, &k, &v);
-  if (rc == MDB_NOTFOUND || v.mv_size != std::strlen(kFormatTag) ||
-      std::memcmp(v.mv_data, kFormatTag, v.mv_size) != 0) {
-    return rc == 0 || rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (View(v) == kFormatTag) {
+    checksummed_ = true;
+  } else if (View(v) == kFormatTagV1) {
+    checksummed_ = false;
+  } else {
+    return BTR_NOT_A_FILE;
   }
   k = MDB_val{std::strlen(kMetaSpec), const_cast<char*>(kMetaSpec)};
   rc = mdb_get(txn, meta_, &k, &v);

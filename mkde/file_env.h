@@ -40,7 +40,10 @@ inline constexpr const char* kMetaFormat = "format";
 inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
-inline constexpr const char* kFormatTag = "vastrel record file 1";
+// The format of the files the engine creates: each stored record carries a checksum. Files
+// of the first format (records without one) are read and written in their own format.
+inline constexpr const char* kFormatTag = "vastrel record file 2";
+inline constexpr const char* kFormatTagV1 = "vastrel record file 1";
 
 class FileEnv {
  public:
@@ -71,6 +74,8 @@ class FileEnv {
   // The description the file was created with, and its number of keys.
   const FileSpec& spec() const { return spec_; }
   size_t key_count() const { return spec_.keys.size(); }
+  // True when the file's records carry a checksum (its format is 2).
+  bool checksummed() const { return checksummed_; }
   // True when the environment could only be opened read-only.
   bool read_only_storage() const { return read_only_storage_; }
 
@@ -209,6 +214,7 @@ class FileEnv {
   FileSpec spec_;
   bool read_only_storage_ = false;
   bool failed_ = false;
+  bool checksummed_ = true;
   bool has_owner_ = false;
   OwnerRecord owner_;
   SecretKey record_key_;

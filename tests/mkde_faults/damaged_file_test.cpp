@@ -1,7 +1,10 @@
 // Damaged record files: what an open refuses before LMDB reads a page.
+#include <lmdb.h>
+
 #include <fstream>
 #include <functional>
 
+#include "mkde/crc32c.h"
 #include "tests/mkde/engine_fixture.h"
 
 namespace {
@@ -48,9 +51,140 @@ class DamagedFile : public mkde_test::EngineTest {
     ASSERT_EQ(t.Close(), 0);
     good_ = ReadAll(path_);
   }
+  // Runs `edit` on the file's databases in one LMDB write transaction of its own, as
+  // someone who changes the file behind the engine's back.
+  void Raw(const std::function<void(MDB_txn*, MDB_dbi meta, MDB_dbi records, MDB_dbi key0)>& edit) {
+    MDB_env* env;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    ASSERT_EQ(mdb_env_open(env, path_.c_str(), MDB_NOSUBDIR, 0644), 0);
+    MDB_txn* txn;
+    MDB_dbi meta, records, key0;
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &meta), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "records", 0, &records), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "key0", 0, &key0), 0);
+    edit(txn, meta, records, key0);
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+  }
+  static std::string Get(MDB_txn* txn, MDB_dbi dbi, const std::string& key) {
+    MDB_val k{key.size(), const_cast<char*>(key.data())}, v;
+    if (mdb_get(txn, dbi, &k, &v) != 0) return "";
+    return std::string(static_cast<char*>(v.mv_data), v.mv_size);
+  }
+  static void Put(MDB_txn* txn, MDB_dbi dbi, const std::string& key, const std::string& value) {
+    MDB_val k{key.size(), const_cast<char*>(key.data())};
+    MDB_val v{value.size(), const_cast<char*>(value.data())};
+    ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
+  }
+  static std::string Position(uint32_t p) {
+    return {static_cast<char>(p >> 24), static_cast<char>(p >> 16), static_cast<char>(p >> 8),
+            static_cast<char>(p)};
+  }
+  static std::string Rec(int32_t id, char fill) {
+    std::string r(kLength, fill);
+    std::memcpy(r.data(), &id, 4);
+    return r;
+  }
+
   std::string path_;
   std::string good_;
 };
+
+TEST(RecordChecksum, IsCrc32c) {
+  const std::string check = "123456789";
+  EXPECT_EQ(mkde::Crc32cExtend(0, reinterpret_cast<const uint8_t*>(check.data()), check.size()),
+            0xE3069283u);
+  std::string long_text(1000, 'x');
+  const auto* p = reinterpret_cast<const uint8_t*>(long_text.data());
+  EXPECT_EQ(mkde::Crc32cExtend(mkde::Crc32cExtend(0, p, 333), p + 333, 667),
+            mkde::Crc32cExtend(0, p, 1000));
+}
+
+// Every byte of a stored record is covered: the change counter, the checksum and the record.
+// A changed byte, a cut record or a record moved to another position answers 2, never other
+// bytes.
+TEST_F(DamagedFile, DamagedRecordsAnswerAStatus) {
+  const std::string at = Position(7);
+  std::string stored;
+  Raw([&](MDB_txn* txn, MDB_dbi, MDB_dbi records, MDB_dbi) { stored = Get(txn, records, at); });
+  ASSERT_EQ(stored.size(), 8u + kLength);
+  auto expect_damaged = [&](const std::string& value) {
+    Raw([&](MDB_txn* txn, MDB_dbi, MDB_dbi records, MDB_dbi) { Put(txn, records, at, value); });
+    Table t;
+    ASSERT_EQ(t.Open(path_), 0);
+    EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(7)), BTR_IO_ERROR);
+    EXPECT_EQ(t.Direct(7), BTR_IO_ERROR);
+  };
+  for (size_t i = 0; i < stored.size(); ++i) {
+    SCOPED_TRACE("byte " + std::to_string(i));
+    std::string damaged = stored;
+    damaged[i] ^= 0x10;
+    expect_damaged(damaged);
+  }
+  expect_damaged(stored.substr(0, stored.size() - 1));
+  expect_damaged(stored.substr(0, 3));
+  std::string other;  // position 8's record, whole, under position 7
+  Raw([&](MDB_txn* txn, MDB_dbi, MDB_dbi records, MDB_dbi) {
+    other = Get(txn, records, Position(8));
+  });
+  expect_damaged(other);
+  Raw([&](MDB_txn* txn, MDB_dbi, MDB_dbi records, MDB_dbi) { Put(txn, records, at, stored); });
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(7)), 0);
+  EXPECT_EQ(t.data, Rec(7, 'r'));
+}
+
+TEST_F(DamagedFile, AKeyEntryWithoutItsRecordAnswersAStatus) {
+  Raw([&](MDB_txn* txn, MDB_dbi, MDB_dbi records, MDB_dbi) {
+    std::string at = Position(7);
+    MDB_val k{at.size(), at.data()};
+    ASSERT_EQ(mdb_del(txn, records, &k, nullptr), 0);
+  });
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(7)), BTR_IO_ERROR);
+  EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(8)), 0);
+}
+
+// A file of the first format (records without a checksum) is read, and written in its own
+// format.
+TEST_F(DamagedFile, FilesOfTheFirstFormatAreReadAndWrittenInTheirFormat) {
+  Raw([&](MDB_txn* txn, MDB_dbi meta, MDB_dbi records, MDB_dbi) {
+    Put(txn, meta, "format", "vastrel record file 1");
+    MDB_cursor* c;
+    ASSERT_EQ(mdb_cursor_open(txn, records, &c), 0);
+    std::vector<std::pair<std::string, std::string>> all;
+    MDB_val k, v;
+    for (int rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0;
+         rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      std::string value(static_cast<char*>(v.mv_data), v.mv_size);
+      all.emplace_back(std::string(static_cast<char*>(k.mv_data), k.mv_size),
+                       value.substr(0, 4) + value.substr(8));  // the checksum taken out
+    }
+    mdb_cursor_close(c);
+    for (const auto& [key, value] : all) Put(txn, records, key, value);
+  });
+  {
+    Table t;
+    ASSERT_EQ(t.Open(path_), 0);
+    ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(7)), 0);
+    EXPECT_EQ(t.data, Rec(7, 'r'));
+    EXPECT_EQ(t.Update(Rec(7, 'u')), 0);
+    EXPECT_EQ(t.Insert(Rec(1000, 'n')), 0);
+  }
+  Raw([&](MDB_txn* txn, MDB_dbi meta, MDB_dbi records, MDB_dbi) {
+    EXPECT_EQ(Get(txn, meta, "format"), "vastrel record file 1");
+    EXPECT_EQ(Get(txn, records, Position(7)).substr(4), Rec(7, 'u'));
+    EXPECT_EQ(Get(txn, records, Position(501)).substr(4), Rec(1000, 'n'));
+  });
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(1000)), 0);
+  EXPECT_EQ(t.data, Rec(1000, 'n'));
+}
 
 // Offsets inside an LMDB meta page (after its 16-byte page header): the main tree's root,
 // the last page in use, the transaction id.

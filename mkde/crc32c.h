@@ -1,0 +1,13 @@
+// CRC-32C (Castagnoli, reflected polynomial 0x82F63B78), the checksum of stored records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mkde {
+
+// Extends `crc` (0 to begin) over n bytes at p. Extend(Extend(0, a), b) is the CRC of a and
+// b one after the other.
+uint32_t Crc32cExtend(uint32_t crc, const uint8_t* p, size_t n);
+
+}  // namespace mkde
