@@ -88,6 +88,14 @@ int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, S
   return 0;
 }
 
+bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t position,
+                  std::string_view entry) {
+  thread_local std::string room;
+  bool null = false;
+  IndexEntryInto(key, record.bytes, record.size, position, &null, &room);
+  return room == entry;
+}
+
 int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
                 std::string* out) {
   const size_t header = StoredHeaderSize(file);

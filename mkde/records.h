@@ -61,6 +61,11 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
 // The same into *entry, whose room is reused.
 void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
                     bool* null, std::string* entry);
+// True when `entry`, the index entry on `key` that led to the record at `position`, is the
+// entry the record itself makes: false for an entry that a damage made point at another
+// record.
+bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t position,
+                  std::string_view entry);
 // The key value as the record holds it (as ExtractValue gives it) into `out`, which has
 // room for key.value_length() bytes.
 void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out);
