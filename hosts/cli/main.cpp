@@ -493,6 +493,7 @@ int Check(const Options& o) {
     problems.clear();
     found_after.clear();
     key_counts.clear();
+    t.Stat();  // the count as it stands now
     expected = t.RecordCount();
     Progress progress("check", static_cast<uint64_t>(expected) * (starts.size() + 1));
     uint64_t walked = 0;
