@@ -96,8 +96,12 @@ TEST(RecordChecksum, IsCrc32c) {
   const std::string check = "123456789";
   EXPECT_EQ(mkde::Crc32cExtend(0, reinterpret_cast<const uint8_t*>(check.data()), check.size()),
             0xE3069283u);
-  std::string long_text(1000, 'x');
-  const auto* p = reinterpret_cast<const uint8_t*>(long_text.data());
+  std::string text(1000, '\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 131 + 7);
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  for (size_t n : {0, 1, 7, 8, 9, 333, 1000}) {
+    EXPECT_EQ(mkde::Crc32cExtend(0, p, n), mkde::Crc32cPortable(0, p, n)) << n;
+  }
   EXPECT_EQ(mkde::Crc32cExtend(mkde::Crc32cExtend(0, p, 333), p + 333, 667),
             mkde::Crc32cExtend(0, p, 1000));
 }
