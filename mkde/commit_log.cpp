@@ -40,7 +40,7 @@ std::string LogHash(std::string_view bytes) {
 
 bool WriteAt(int fd, std::string_view bytes, uint64_t at) {
   while (!bytes.empty()) {
-    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+    ssize_t n = Fs().Pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
@@ -51,11 +51,11 @@ bool WriteAt(int fd, std::string_view bytes, uint64_t at) {
 
 bool ReadAll(int fd, std::string* out) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
+  if (Fs().Fstat(fd, &st) != 0) return false;
   out->resize(static_cast<size_t>(st.st_size));
   size_t done = 0;
   while (done < out->size()) {
-    ssize_t n = ::pread(fd, out->data() + done, out->size() - done, static_cast<off_t>(done));
+    ssize_t n = Fs().Pread(fd, out->data() + done, out->size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -67,7 +67,7 @@ bool ReadAll(int fd, std::string* out) {
 
 int FileEnv::StartLog() {
   if (log_fd_ < 0) {
-    log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    log_fd_ = Fs().Open(log_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (log_fd_ < 0) return BTR_IO_ERROR;
   }
   if (!LogByte(F_WRLCK)) return BTR_FILE_IN_USE;
@@ -75,7 +75,11 @@ int FileEnv::StartLog() {
   // accelerated one was synced), and its snapshot is held, so that LMDB reuses none of its
   // pages while the log lasts: the file can always be put back to it.
   if (unsynced_) {
-    if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
+    if (Fs().EnvSync(env_, 1) != 0) {
+      failed_ = true;
+      LogByte(F_UNLCK);
+      return BTR_IO_ERROR;
+    }
     unsynced_ = false;
   }
   LmdbTxn reader;
@@ -83,18 +87,23 @@ int FileEnv::StartLog() {
   MDB_stat st;
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
-  int dfd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  bool read =
-      dfd >= 0 && ::pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
-  if (dfd >= 0) ::close(dfd);
+  int dfd = Fs().Open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  bool read = dfd >= 0 &&
+              Fs().Pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
+  if (dfd >= 0) Fs().Close(dfd);
   std::string header(kLogTag, sizeof kLogTag);
   PutFixed64(&header, mdb_txn_id(reader.get()));
   PutFixed32(&header, st.ms_psize);
   PutFixed32(&header, 0);
   header += metas;
   header += LogHash(header);
-  if (!read || !WriteAt(log_fd_, header, 0) ||
-      ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
+  if (!read) {
+    LogByte(F_UNLCK);
+    return BTR_IO_ERROR;
+  }
+  if (!WriteAt(log_fd_, header, 0) ||
+      Fs().Ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
+    failed_ = true;
     LogByte(F_UNLCK);
     return BTR_IO_ERROR;
   }
@@ -114,19 +123,21 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   entry += LogHash(entry);
   const uint64_t at = log_end_;
   // On disk before LMDB has the commit: the one sync a durable commit costs.
-  if (!WriteAt(log_fd_, entry, at) || ::fdatasync(log_fd_) != 0) {
+  if (!WriteAt(log_fd_, entry, at) || Fs().Fdatasync(log_fd_) != 0) {
+    failed_ = true;
     mdb_txn_abort(txn);
-    if (::ftruncate(log_fd_, static_cast<off_t>(at)) == 0) ::fdatasync(log_fd_);
+    if (Fs().Ftruncate(log_fd_, static_cast<off_t>(at)) == 0) Fs().Fdatasync(log_fd_);
     return BTR_IO_ERROR;
   }
   log_end_ = at + entry.size();
   mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
   mdb_env_set_flags(env_, MDB_NOSYNC, 1);
-  int rc = mdb_txn_commit(txn);
+  int rc = Fs().TxnCommit(txn);
   mdb_env_set_flags(env_, MDB_NOSYNC, 0);
   if (rc != 0) {
+    if (IsWriteFailure(rc)) failed_ = true;
     // Not committed: neither may its entry stay.
-    if (::ftruncate(log_fd_, static_cast<off_t>(at)) == 0) ::fdatasync(log_fd_);
+    if (Fs().Ftruncate(log_fd_, static_cast<off_t>(at)) == 0) Fs().Fdatasync(log_fd_);
     log_end_ = at;
     if (rc == MDB_MAP_FULL) {
       int status = GrowMap(size_t{16} << 20);
@@ -143,9 +154,14 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
 
 int FileEnv::Checkpoint() {
   if (!log_active_) return BTR_OK;
+  // After a failed write the log stays as it is: the next open recovers from it.
+  if (failed_) return BTR_IO_ERROR;
   // LMDB's file synced whole; only then may the log, and the checkpoint's snapshot, go.
-  if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
-  if (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
+  if (Fs().EnvSync(env_, 1) != 0 || Fs().Ftruncate(log_fd_, 0) != 0 ||
+      Fs().Fdatasync(log_fd_) != 0) {
+    failed_ = true;
+    return BTR_IO_ERROR;
+  }
   EndLog();
   unsynced_ = false;
   return BTR_OK;
@@ -173,16 +189,18 @@ bool FileEnv::LogOwnerAlive() const {
 
 int FileEnv::EndOthersLog() {
   if (log_fd_ < 0) {
-    log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CLOEXEC);
+    log_fd_ = Fs().Open(log_path().c_str(), O_RDWR | O_CLOEXEC);
     if (log_fd_ < 0) return BTR_OK;  // none
   }
   struct stat st;
-  if (::fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
+  if (Fs().Fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
   if (st.st_size == 0) return BTR_OK;
   // Another process's commits since its checkpoint: synced into the file, so that a later
   // commit here never stands on commits only that log holds. Its next commit finds its
   // log ended.
-  if (mdb_env_sync(env_, 1) != 0 || ::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) {
+  if (Fs().EnvSync(env_, 1) != 0 || Fs().Ftruncate(log_fd_, 0) != 0 ||
+      Fs().Fdatasync(log_fd_) != 0) {
+    failed_ = true;
     return BTR_IO_ERROR;
   }
   return BTR_OK;
@@ -216,10 +234,10 @@ int FileEnv::RestoreFromLog(bool* replay) {
   // The process that kept this log died, with the machine perhaps. The
   // file goes back to the checkpoint, whose pages no commit since has reused, and the log's
   // commits are replayed on it.
-  int dfd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  int dfd = Fs().Open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (dfd < 0) return BTR_IO_ERROR;
-  bool ok = WriteAt(dfd, metas, 0) && ::fdatasync(dfd) == 0;
-  ::close(dfd);
+  bool ok = WriteAt(dfd, metas, 0) && Fs().Fdatasync(dfd) == 0;
+  Fs().Close(dfd);
   if (!ok) return BTR_IO_ERROR;
   *replay = true;
   return BTR_OK;
@@ -250,8 +268,8 @@ int FileEnv::ReplayLog() {
     if (status == BTR_OK && LastTxnId(this) != id) status = BTR_IO_ERROR;
     at += 4 + length + kLogHash;
   }
-  if (status == BTR_OK && mdb_env_sync(env_, 1) != 0) status = BTR_IO_ERROR;
-  if (status == BTR_OK && (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0)) {
+  if (status == BTR_OK && Fs().EnvSync(env_, 1) != 0) status = BTR_IO_ERROR;
+  if (status == BTR_OK && (Fs().Ftruncate(log_fd_, 0) != 0 || Fs().Fdatasync(log_fd_) != 0)) {
     status = BTR_IO_ERROR;
   }
   return status;

@@ -22,10 +22,10 @@ std::string FolderOf(const std::string& path) {
 }
 
 int SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = Fs().Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return BTR_IO_ERROR;
-  int rc = ::fsync(fd);
-  ::close(fd);
+  int rc = Fs().Fsync(fd);
+  Fs().Close(fd);
   return rc == 0 ? BTR_OK : BTR_IO_ERROR;
 }
 
@@ -35,9 +35,9 @@ FileEnv::~FileEnv() {
   }
   if (read_txn_) mdb_txn_abort(read_txn_);
   if (log_reader_) mdb_txn_abort(log_reader_);
-  if (log_fd_ >= 0) ::close(log_fd_);
+  if (log_fd_ >= 0) Fs().Close(log_fd_);
   if (env_) mdb_env_close(env_);
-  if (gate_fd_ >= 0) ::close(gate_fd_);  // drops every lock of this descriptor
+  if (gate_fd_ >= 0) Fs().Close(gate_fd_);  // drops every lock of this descriptor
 }
 
 int FileEnv::BeginRead(MDB_txn** txn) {
@@ -169,6 +169,7 @@ int FileEnv::GrowMap(size_t extra) {
 }
 
 int FileEnv::BeginWrite(MDB_txn** txn) {
+  if (failed_) return BTR_IO_ERROR;
   MDB_envinfo info;
   MDB_stat st;
   mdb_env_info(env_, &info);
@@ -221,14 +222,22 @@ void FileEnv::AbortWrite(MDB_txn* txn) {
 int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std::string* changes) {
   *retry = false;
   if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
+  if (failed_) {
+    mdb_txn_abort(txn);
+    return BTR_IO_ERROR;
+  }
   if (changes && !accelerated && !read_only_storage_ && Alone()) {
     // A log that another process's open ended meanwhile is left behind, and a new one begun.
     struct stat st;
     if (log_active_ &&
-        (::fstat(log_fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != log_end_)) {
+        (Fs().Fstat(log_fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != log_end_)) {
       EndLog();
     }
-    if (log_active_ || StartLog() == BTR_OK) return CommitLogged(txn, *changes, retry);
+    if (!log_active_ && StartLog() != BTR_OK && failed_) {
+      mdb_txn_abort(txn);
+      return BTR_IO_ERROR;
+    }
+    if (log_active_) return CommitLogged(txn, *changes, retry);
   }
   // Any other commit comes after a checkpoint, this process's or another's: a log replays
   // onto its checkpoint alone.
@@ -241,7 +250,7 @@ int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std:
   // is not. A machine crash may then lose the last commits, but the meta page on disk only
   // ever names pages that are on disk: the file is never damaged.
   mdb_env_set_flags(env_, MDB_NOMETASYNC, accelerated ? 1 : 0);
-  int rc = mdb_txn_commit(txn);
+  int rc = Fs().TxnCommit(txn);
   if (rc == MDB_MAP_FULL) {
     int status = GrowMap(size_t{16} << 20);
     if (status != BTR_OK) return status;
@@ -249,6 +258,7 @@ int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std:
     return BTR_OK;
   }
   if (rc == 0 && accelerated) unsynced_ = true;
+  if (IsWriteFailure(rc)) failed_ = true;
   return rc == 0 ? BTR_OK : LmdbStatus(rc);
 }
 
@@ -263,7 +273,7 @@ int FileEnv::OpenEnv(bool want_write) {
       return BTR_IO_ERROR;
     }
     mdb_env_set_maxdbs(env_, kMaxDbs);
-    rc = mdb_env_open(env_, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0),
+    rc = Fs().EnvOpen(env_, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0),
                       0644);
     if (rc == 0) {
       read_only_storage_ = read_only;
@@ -307,9 +317,13 @@ int FileEnv::LoadDescription(MDB_txn* txn) {
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k{std::strlen(kMetaFormat), const_cast<char*>(kMetaFormat)}, v;
   rc = mdb_get(txn, meta_, &k, &v);
-  if (rc == MDB_NOTFOUND || v.mv_size != std::strlen(kFormatTag) ||
-      std::memcmp(v.mv_data, kFormatTag, v.mv_size) != 0) {
-    return rc == 0 || rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (View(v) == kFormatTag) {
+    checksummed_ = true;
+  } else if (View(v) == kFormatTagV1) {
+    checksummed_ = false;
+  } else {
+    return BTR_NOT_A_FILE;
   }
   k = MDB_val{std::strlen(kMetaSpec), const_cast<char*>(kMetaSpec)};
   rc = mdb_get(txn, meta_, &k, &v);

@@ -40,7 +40,10 @@ inline constexpr const char* kMetaFormat = "format";
 inline constexpr const char* kMetaSpec = "description";
 inline constexpr const char* kMetaCounters = "counters";
 inline constexpr const char* kMetaOwner = "owner";
-inline constexpr const char* kFormatTag = "vastrel record file 1";
+// The format of the files the engine creates: each stored record carries a checksum. Files
+// of the first format (records without one) are read and written in their own format.
+inline constexpr const char* kFormatTag = "vastrel record file 2";
+inline constexpr const char* kFormatTagV1 = "vastrel record file 1";
 
 class FileEnv {
  public:
@@ -71,6 +74,8 @@ class FileEnv {
   // The description the file was created with, and its number of keys.
   const FileSpec& spec() const { return spec_; }
   size_t key_count() const { return spec_.keys.size(); }
+  // True when the file's records carry a checksum (its format is 2).
+  bool checksummed() const { return checksummed_; }
   // True when the environment could only be opened read-only.
   bool read_only_storage() const { return read_only_storage_; }
 
@@ -159,6 +164,14 @@ class FileEnv {
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
   int GrowMap(size_t extra);
 
+  // A write or sync of the file or of one of its companions failed: what is on disk is no
+  // longer known, and a later sync that succeeds would not say that the earlier writes got
+  // there. Every write of every handle in this process answers 2 from now on, and nothing
+  // is synced or checkpointed again, until the last close; the next open starts from what
+  // is on disk (and from the commit log, when one was in use).
+  void MarkFailed() { failed_ = true; }
+  bool failed() const { return failed_; }
+
   friend class Registry;
   friend class GateHold;
   friend class WriteTransaction;
@@ -200,6 +213,8 @@ class FileEnv {
   std::vector<MDB_dbi> keys_;
   FileSpec spec_;
   bool read_only_storage_ = false;
+  bool failed_ = false;
+  bool checksummed_ = true;
   bool has_owner_ = false;
   OwnerRecord owner_;
   SecretKey record_key_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <lmdb.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,10 @@ inline constexpr size_t kInitialMapSize = size_t{64} << 20;
 inline constexpr size_t kMaxMapStep = size_t{1} << 30;
 // Named databases an environment may hold: meta, records, one per key, and spare.
 inline constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
+
+// True for an error of a write or a sync (a system error, or LMDB's own after one): the file
+// is marked failed (FileEnv::MarkFailed).
+inline bool IsWriteFailure(int rc) { return rc > 0 || rc == MDB_PANIC; }
 
 // The client under which the engine itself holds a gate for a checkpoint or a log replay.
 Client& LogClient();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mkde/coding.h"
+#include "mkde/fs.h"
 #include "mkde/waits.h"
 
 namespace mkde {
@@ -31,7 +32,7 @@ void HandleTable::ForgetAfterFork() {
   // the record locks stay with the parent's open file descriptions, and a copy kept here
   // would keep them alive after the parent ends.
   for (auto& h : slots_) {
-    if (h && h->lock_fd >= 0) ::close(h->lock_fd);
+    if (h && h->lock_fd >= 0) Fs().Close(h->lock_fd);
     (void)h.release();
   }
   slots_.clear();
@@ -96,7 +97,7 @@ Handle* HandleTable::Create(FileEnv* file, Client* client) {
 
 void HandleTable::Destroy(Handle* handle) {
   if (handle->lock_fd >= 0) {
-    ::close(handle->lock_fd);  // drops every lock of the block
+    Fs().Close(handle->lock_fd);  // drops every lock of the block
     if (handle->single_locked || !handle->multiple.empty()) Waits::Get().Released();
   }
   uint32_t slot = handle->slot;

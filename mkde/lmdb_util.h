@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "mkde/fs.h"
+
 namespace mkde {
 
 // Internal status: the map filled up inside a write; the caller grows it and runs the
@@ -67,7 +69,7 @@ class LmdbTxn {
   // mdb_txn_commit. Returns an LMDB error code (EINVAL when none is open).
   int Commit() {
     MDB_txn* txn = std::exchange(txn_, nullptr);
-    return txn ? mdb_txn_commit(txn) : EINVAL;
+    return txn ? Fs().TxnCommit(txn) : EINVAL;
   }
   // Ends it without keeping anything, when open.
   void Abort() noexcept {

@@ -12,6 +12,7 @@
 
 #include "mkde/coding.h"
 #include "mkde/engine.h"
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/waits.h"
 
@@ -35,7 +36,7 @@ int LockByte(int fd, short type, uint32_t position, int command) {
 
 int EnsureLockFd(Handle* h) {
   if (h->lock_fd >= 0) return BTR_OK;
-  h->lock_fd = ::open(h->file->gate_path().c_str(), O_RDWR | O_CLOEXEC);
+  h->lock_fd = Fs().Open(h->file->gate_path().c_str(), O_RDWR | O_CLOEXEC);
   return h->lock_fd >= 0 ? BTR_OK : BTR_ACCESS_DENIED;
 }
 

@@ -8,12 +8,11 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/records.h"
 
 namespace mkde {
 
 namespace {
-
-constexpr size_t kChangeSize = 4;
 
 int CryptoToStatus(CryptoStatus s) {
   switch (s) {
@@ -41,19 +40,21 @@ int ClearAll(MDB_txn* txn, const FileEnv& file) {
   int status = BTR_OK;
   for (rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); file.encrypted() && rc == 0;
        rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
-    if (k.mv_size != 4 || v.mv_size < kChangeSize) {
+    uint32_t position = 0, change = 0;
+    const uint8_t* body = nullptr;
+    size_t size = 0;
+    if (k.mv_size == 4) position = PositionFromKey(k.mv_data);
+    // A record that is damaged or does not open is not rewritten blind.
+    if (k.mv_size != 4 || !SplitStored(file, position, v, &change, &body, &size) ||
+        OpenRecord(file.record_key(), position, body, size, &plain) != CryptoStatus::kOk) {
       status = BTR_IO_ERROR;
       break;
     }
-    uint32_t position = PositionFromKey(k.mv_data);
-    const uint8_t* body = static_cast<const uint8_t*>(v.mv_data) + kChangeSize;
-    if (OpenRecord(file.record_key(), position, body, v.mv_size - kChangeSize, &plain) !=
-        CryptoStatus::kOk) {
-      status = BTR_IO_ERROR;  // a record that does not open is not rewritten blind
-      break;
-    }
-    stored.assign(static_cast<const char*>(v.mv_data), kChangeSize);
+    const size_t header = StoredHeaderSize(file);
+    stored.assign(header, '\0');
     stored += plain;
+    uint8_t* p = reinterpret_cast<uint8_t*>(stored.data());
+    PutStoredHeader(file, position, change, p + header, plain.size(), p);
     // The key must not point into the page: a value of another size makes LMDB delete the
     // node and insert it again, which moves the page's bytes under a borrowed key.
     uint8_t key_bytes[4];
@@ -134,20 +135,25 @@ int Engine::SetOwner(Call& call) {
     status = file->WriteCopy(
         file->rewrite_path(),
         [&](const MDB_val& k, const MDB_val& v, std::string* out) {
-          if (k.mv_size != 4 || v.mv_size < kChangeSize) return BTR_IO_ERROR;
-          const uint8_t* body = static_cast<const uint8_t*>(v.mv_data) + kChangeSize;
-          out->assign(static_cast<const char*>(v.mv_data), kChangeSize);
+          uint32_t position = 0, change = 0;
+          const uint8_t* body = nullptr;
+          size_t size = 0;
+          if (k.mv_size == 4) position = PositionFromKey(k.mv_data);
           std::string sealed;
-          if (SealRecord(key, PositionFromKey(k.mv_data), body, v.mv_size - kChangeSize, &sealed) !=
-              CryptoStatus::kOk) {
-            return BTR_IO_ERROR;
+          if (k.mv_size != 4 || !SplitStored(*file, position, v, &change, &body, &size) ||
+              SealRecord(key, position, body, size, &sealed) != CryptoStatus::kOk) {
+            return BTR_IO_ERROR;  // a damaged record is not sealed blind
           }
+          const size_t header = StoredHeaderSize(*file);
+          out->assign(header, '\0');
           *out += sealed;
+          uint8_t* p = reinterpret_cast<uint8_t*>(out->data());
+          PutStoredHeader(*file, position, change, p + header, sealed.size(), p);
           return BTR_OK;
         },
         &owner_value);
     if (status == BTR_OK) {
-      KillPoint("owner-copied");
+      Fs().Reached("owner-copied");
       status = file->Replace(file->rewrite_path());
     }
     gate.Release();

@@ -93,6 +93,9 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
   int rc = stored ? DecodeRecord(*file, position, *stored, &record)
                   : ReadRecord(txn, *file, position, &record);
   if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
+  if (key >= 0 && !EntryMatches(file->spec().keys[key], record, position, entry)) {
+    return BTR_IO_ERROR;  // an index entry that leads to another record
+  }
   int status = BTR_OK;
   if (!key_only) {
     size_t n = std::min<size_t>(record.size, call.data_len);

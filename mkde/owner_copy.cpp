@@ -22,8 +22,8 @@ constexpr int kStatusSkip = -3;
 
 int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform,
                        const std::string* owner_value) {
-  ::unlink(temp.c_str());
-  ::unlink((temp + "-lock").c_str());
+  Fs().Unlink(temp.c_str());
+  Fs().Unlink((temp + "-lock").c_str());
   MDB_envinfo info;
   MDB_stat st;
   mdb_env_info(env_, &info);
@@ -42,7 +42,7 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
   if (rc == 0) {
     mdb_env_set_maxdbs(out, kMaxDbs);
     mdb_env_set_mapsize(out, map);
-    rc = mdb_env_open(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0644);
+    rc = Fs().EnvOpen(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0644);
   }
   if (rc == 0) rc = to.Begin(out, 0);
   int status = rc == 0 ? BTR_OK : LmdbStatus(rc);
@@ -110,11 +110,11 @@ int FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transform
       to.Abort();
     }
   }
-  if (status == BTR_OK) status = LmdbStatus(mdb_env_sync(out, 1));
+  if (status == BTR_OK) status = LmdbStatus(Fs().EnvSync(out, 1));
   if (out) mdb_env_close(out);
-  ::unlink((temp + "-lock").c_str());
+  Fs().Unlink((temp + "-lock").c_str());
   if (status != BTR_OK) {
-    ::unlink(temp.c_str());
+    Fs().Unlink(temp.c_str());
     return status == kStatusMapFull ? BTR_DISK_FULL : status;
   }
   return BTR_OK;
@@ -126,11 +126,13 @@ int FileEnv::Replace(const std::string& temp) {
   env_ = nullptr;
   // The rename is the one step: before it the old file is whole, after it the new one.
   int status = BTR_OK;
-  if (::rename(temp.c_str(), path_.c_str()) != 0) {
-    ::unlink(temp.c_str());
+  if (Fs().Rename(temp.c_str(), path_.c_str()) != 0) {
+    Fs().Unlink(temp.c_str());
     status = BTR_IO_ERROR;
-  } else {
-    SyncFolder(FolderOf(path_));
+  } else if (SyncFolder(FolderOf(path_)) != BTR_OK) {
+    // The new file is in place but the rename may not be on disk: no later write may build
+    // on it as though it were.
+    status = BTR_IO_ERROR;
   }
   int reopened = OpenEnv(true);
   if (reopened != BTR_OK) {
@@ -143,6 +145,7 @@ int FileEnv::Replace(const std::string& temp) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
   }
+  if (status == BTR_IO_ERROR) failed_ = true;
   return status;
 }
 

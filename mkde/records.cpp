@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "mkde/coding.h"
+#include "mkde/crc32c.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {
 
 namespace {
-
-constexpr size_t kChangeSize = 4;
 
 int64_t GetSigned(const uint8_t* p, size_t n) {
   uint64_t v = 0;
@@ -43,38 +42,76 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
   return DecodeRecord(file, position, value, out);
 }
 
-int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out) {
-  if (value.mv_size < kChangeSize) return MDB_CORRUPTED;
+namespace {
+
+uint32_t RecordChecksum(uint32_t position, uint32_t change, const uint8_t* body, size_t size) {
+  uint8_t head[8];
+  PositionKey(position, head);
+  EncodeFixed32(head + 4, change);
+  return Crc32cExtend(Crc32cExtend(0, head, sizeof head), body, size);
+}
+
+}  // namespace
+
+void PutStoredHeader(const FileEnv& file, uint32_t position, uint32_t change, const uint8_t* body,
+                     size_t size, uint8_t* out) {
+  EncodeFixed32(out, change);
+  if (file.checksummed()) EncodeFixed32(out + 4, RecordChecksum(position, change, body, size));
+}
+
+bool SplitStored(const FileEnv& file, uint32_t position, const MDB_val& value, uint32_t* change,
+                 const uint8_t** body, size_t* size) {
+  const size_t header = StoredHeaderSize(file);
+  if (value.mv_size < header) return false;
   const uint8_t* p = static_cast<const uint8_t*>(value.mv_data);
-  out->change = DecodeFixed32(p);
+  *change = DecodeFixed32(p);
+  *body = p + header;
+  *size = value.mv_size - header;
+  return !file.checksummed() ||
+         DecodeFixed32(p + 4) == RecordChecksum(position, *change, *body, *size);
+}
+
+int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out) {
+  const uint8_t* body;
+  size_t size;
+  if (!SplitStored(file, position, value, &out->change, &body, &size)) return MDB_CORRUPTED;
   if (file.encrypted()) {
-    if (OpenRecord(file.record_key(), position, p + kChangeSize, value.mv_size - kChangeSize,
-                   &out->plain) != CryptoStatus::kOk) {
+    if (OpenRecord(file.record_key(), position, body, size, &out->plain) != CryptoStatus::kOk) {
       return MDB_CORRUPTED;
     }
     out->bytes = reinterpret_cast<const uint8_t*>(out->plain.data());
     out->size = out->plain.size();
     return 0;
   }
-  out->bytes = p + kChangeSize;
-  out->size = value.mv_size - kChangeSize;
+  out->bytes = body;
+  out->size = size;
   return 0;
+}
+
+bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t position,
+                  std::string_view entry) {
+  thread_local std::string room;
+  bool null = false;
+  IndexEntryInto(key, record.bytes, record.size, position, &null, &room);
+  return room == entry;
 }
 
 int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
                 std::string* out) {
-  out->assign(kChangeSize, '\0');
-  EncodeFixed32(reinterpret_cast<uint8_t*>(out->data()), change);
+  const size_t header = StoredHeaderSize(file);
+  out->assign(header, '\0');
   if (!file.encrypted()) {
     out->append(record);
-    return 0;
+  } else {
+    std::string sealed;
+    if (SealRecord(file.record_key(), position, reinterpret_cast<const uint8_t*>(record.data()),
+                   record.size(), &sealed) != CryptoStatus::kOk) {
+      return 2;  // nothing was written
+    }
+    out->append(sealed);
   }
-  std::string sealed;
-  if (SealRecord(file.record_key(), position, reinterpret_cast<const uint8_t*>(record.data()),
-                 record.size(), &sealed) != CryptoStatus::kOk) {
-    return 2;  // nothing was written
-  }
-  out->append(sealed);
+  uint8_t* p = reinterpret_cast<uint8_t*>(out->data());
+  PutStoredHeader(file, position, change, p + header, out->size() - header, p);
   return 0;
 }
 
@@ -327,17 +364,18 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
     return LmdbStatus(rc);
   }
   // The stored value is written straight into the page LMDB reserves for it.
-  value = MDB_val{kChangeSize + record.size(), nullptr};
+  const size_t header = StoredHeaderSize(*file_);
+  value = MDB_val{header + record.size(), nullptr};
   wrote_ = true;
   int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags | MDB_RESERVE);
   if (rc == MDB_KEYEXIST && (flags & MDB_APPEND)) {
-    value = MDB_val{kChangeSize + record.size(), nullptr};
+    value = MDB_val{header + record.size(), nullptr};
     rc = mdb_put(txn_, file_->records_db(), &key, &value, (flags & ~MDB_APPEND) | MDB_RESERVE);
   }
   if (rc != 0) return LmdbStatus(rc);
   uint8_t* out = static_cast<uint8_t*>(value.mv_data);
-  EncodeFixed32(out, change);
-  if (!record.empty()) std::memcpy(out + kChangeSize, record.data(), record.size());
+  if (!record.empty()) std::memcpy(out + header, record.data(), record.size());
+  PutStoredHeader(*file_, position, change, out + header, record.size(), out);
   Log(ChangeLog::kRecordsDb, key, &value);
   return BTR_OK;
 }

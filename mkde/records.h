@@ -1,10 +1,11 @@
 // Records and their index entries inside one write transaction.
 //
-// A record is stored under its 4-byte big-endian position as a 4-byte change counter
-// followed by the record's bytes. Each key has its own database of index entries: the
-// key value's order-preserving encoding, followed for keys with duplicates by the
-// record's position (so duplicates keep their insertion order), mapping to the position.
-// A record whose value is a null key of a key with a null flag has no entry in that key.
+// A record is stored under its 4-byte big-endian position as a 4-byte change counter, in
+// files of format 2 a 4-byte checksum, and the record's bytes (sealed in encrypted files). Each key
+// has its own database of index entries: the key value's order-preserving encoding, followed for
+// keys with duplicates by the record's position (so duplicates keep their insertion order), mapping
+// to the position. A record whose value is a null key of a key with a null flag has no entry in
+// that key.
 #pragma once
 
 #include <lmdb.h>
@@ -28,13 +29,27 @@ struct StoredRecord {
   std::string plain;  // the opened record of an encrypted file (bytes point here)
 };
 
+// The bytes before a stored record's body in `file`: the change counter, and the checksum
+// when the file has them.
+inline size_t StoredHeaderSize(const FileEnv& file) { return file.checksummed() ? 8 : 4; }
+// Writes the header of a stored record whose body (plain or sealed) is body[0..size) to
+// out[0..StoredHeaderSize): the change counter, then the CRC-32C of the position (4 bytes
+// big-endian), the counter and the body.
+void PutStoredHeader(const FileEnv& file, uint32_t position, uint32_t change, const uint8_t* body,
+                     size_t size, uint8_t* out);
+// Splits a stored value into its change counter and body. Returns false when the value is
+// shorter than its header or its checksum does not match: a damaged record.
+bool SplitStored(const FileEnv& file, uint32_t position, const MDB_val& value, uint32_t* change,
+                 const uint8_t** body, size_t* size);
+
 // The stored value of a record: its change counter, then the record, sealed under the
 // file's record key when the file is encrypted (the position bound in).
 int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
                 std::string* out);
 
 // Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
-// for a sealed record that does not open: never unauthenticated bytes).
+// for a record whose checksum does not match, or a sealed record that does not open: never
+// damaged or unauthenticated bytes).
 int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
 // The same for a stored value already in hand (a cursor on the records).
 int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out);
@@ -46,6 +61,11 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
 // The same into *entry, whose room is reused.
 void IndexEntryInto(const KeyDef& key, const uint8_t* record, size_t size, uint32_t position,
                     bool* null, std::string* entry);
+// True when `entry`, the index entry on `key` that led to the record at `position`, is the
+// entry the record itself makes: false for an entry that a damage made point at another
+// record.
+bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t position,
+                  std::string_view entry);
 // The key value as the record holds it (as ExtractValue gives it) into `out`, which has
 // room for key.value_length() bytes.
 void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out);

@@ -1,14 +1,12 @@
 #include "mkde/redo.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -98,21 +96,21 @@ std::string EncodeRedo(const Redo& r) {
 enum class ReadResult { kOk, kMissing, kDamaged };
 
 ReadResult ReadRedo(const std::string& path, Redo* r) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kDamaged;
   std::string bytes;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = Fs().Read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      ::close(fd);
+      Fs().Close(fd);
       return ReadResult::kDamaged;
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
+  Fs().Close(fd);
   if (bytes.size() < sizeof kRedoTag + kHashSize) return ReadResult::kDamaged;
   const size_t body = bytes.size() - kHashSize;
   uint8_t hash[kHashSize];
@@ -145,12 +143,12 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
 // Writes a redo file and syncs it (in accelerated mode too: a machine crash may lose the
 // transaction, but never keep it in some files only).
 int WriteRedo(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno == EACCES || errno == EROFS ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
   size_t done = 0;
   int err = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    ssize_t n = Fs().Write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       err = n < 0 ? errno : ENOSPC;
@@ -158,8 +156,8 @@ int WriteRedo(const std::string& path, const std::string& bytes) {
     }
     done += static_cast<size_t>(n);
   }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  ::close(fd);
+  if (err == 0 && Fs().Fsync(fd) != 0) err = errno;
+  Fs().Close(fd);
   if (err == 0) return BTR_OK;
   return err == ENOSPC || err == EDQUOT ? BTR_DISK_FULL : BTR_IO_ERROR;
 }
@@ -204,15 +202,6 @@ Client& RecoveryClient() {
 }
 
 bool recovering = false;
-
-}  // namespace
-
-void KillPoint(const char* step) {
-  const char* at = std::getenv("VASTREL_ENGINE_KILL_AT");
-  if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
-}
-
-namespace {
 
 // One entry written in place: the log grows once, then the bytes go straight in.
 char* PutLe32(char* at, size_t v) {
@@ -315,10 +304,14 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     }
   }
   if (status != BTR_OK) {
-    for (size_t i = 0; i < written; ++i) ::unlink(parts[i]->file->redo_path().c_str());
+    // Not decided, and what of the redo files reached the disk is not known: each file
+    // refuses writes until it is opened again, which finishes or drops a redo file left
+    // behind.
+    for (size_t i = 0; i < written; ++i) Fs().Unlink(parts[i]->file->redo_path().c_str());
+    for (FileWrite* w : parts) w->file->MarkFailed();
     return abort_all(status);
   }
-  KillPoint("prepared");
+  Fs().Reached("prepared");
   // Decided: from here on every file gets the changes, by its commit or by a replay.
   int first = BTR_OK;
   for (size_t i = 0; i < parts.size(); ++i) {
@@ -327,13 +320,13 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     int s = w->txn.Commit(w->accelerated, &retry);
     if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
     if (first == BTR_OK) first = s;
-    if (i == 0) KillPoint("committed-1");
+    if (i == 0) Fs().Reached("committed-1");
   }
-  KillPoint("committed");
+  Fs().Reached("committed");
   // A file still without its changes keeps every redo file: the next open or write of it
   // finds the transaction decided and finishes it.
   if (first == BTR_OK) {
-    for (FileWrite* w : parts) ::unlink(w->file->redo_path().c_str());
+    for (FileWrite* w : parts) Fs().Unlink(w->file->redo_path().c_str());
   }
   return first;
 }
@@ -371,7 +364,7 @@ int RecoverPending(FileEnv* self) {
   parts.push_back(std::move(own));
   ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
   if (r != ReadResult::kOk) {
-    if (r == ReadResult::kDamaged) ::unlink(parts[0].redo_path.c_str());
+    if (r == ReadResult::kDamaged) Fs().Unlink(parts[0].redo_path.c_str());
     return finish(BTR_OK);
   }
   parts[0].matches = true;
@@ -417,10 +410,10 @@ int RecoverPending(FileEnv* self) {
       if (status != BTR_OK) return finish(status);
     }
     for (Part& p : parts) {
-      if (p.matches) ::unlink(p.redo_path.c_str());
+      if (p.matches) Fs().Unlink(p.redo_path.c_str());
     }
   } else {
-    ::unlink(parts[0].redo_path.c_str());
+    Fs().Unlink(parts[0].redo_path.c_str());
   }
   return finish(BTR_OK);
 }

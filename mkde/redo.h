@@ -65,13 +65,6 @@ int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 // status.
 int CommitAcross(std::vector<FileWrite>& writes);
 
-// For crash tests: when the environment variable VASTREL_ENGINE_KILL_AT names `step`, the
-// process kills itself there, as a crash at that moment would. Steps: "prepared" (every redo
-// file written, nothing committed), "committed-1" (the first file committed), "committed"
-// (every file committed, the redo files still there), "owner-copied" (an owner change's
-// sealed copy written, not yet in place).
-void KillPoint(const char* step);
-
 // True when `file` has a redo file beside it (a transaction to finish or drop).
 bool RedoPending(const FileEnv& file);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "mkde/coding.h"
+#include "mkde/file_check.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -26,11 +27,11 @@ constexpr uint32_t kLmdbMagic = 0xBEEFC0DE;
 constexpr size_t kLmdbMagicOffset = 16;
 
 bool HasLmdbHeader(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   uint8_t head[kLmdbMagicOffset + 8];
-  ssize_t n = ::pread(fd, head, sizeof head, 0);
-  ::close(fd);
+  ssize_t n = Fs().Pread(fd, head, sizeof head, 0);
+  Fs().Close(fd);
   return n == static_cast<ssize_t>(sizeof head) &&
          DecodeFixed32(head + kLmdbMagicOffset) == kLmdbMagic &&
          DecodeFixed32(head + kLmdbMagicOffset + 4) == 1;
@@ -86,8 +87,8 @@ void Registry::ForgetAfterFork() {
   // open file description, which the parent still holds, and a copy kept here would keep
   // them alive after the parent ends.
   for (auto& f : files_) {
-    if (f->gate_fd_ >= 0) ::close(f->gate_fd_);
-    if (f->log_fd_ >= 0) ::close(f->log_fd_);
+    if (f->gate_fd_ >= 0) Fs().Close(f->gate_fd_);
+    if (f->log_fd_ >= 0) Fs().Close(f->log_fd_);
     (void)f.release();
   }
   files_.clear();
@@ -128,14 +129,14 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   // another process half done, and that process's change from starting once this open has
   // begun (byte 1, held from here on).
   std::string gate = path + "-gate";
-  file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
+  file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CLOEXEC);
   bool made_gate = false;
   if (file->gate_fd_ < 0 && errno == ENOENT) {
-    file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     made_gate = file->gate_fd_ >= 0;
     // Another process made it at the same moment.
     if (file->gate_fd_ < 0 && errno == EEXIST) {
-      file->gate_fd_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
+      file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CLOEXEC);
     }
   }
   if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
@@ -152,7 +153,7 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   // the file (one in use by a live process is ended by the first commit here).
   GateHold log_gate;  // let go before `file` ends
   bool replay = false;
-  file->log_fd_ = ::open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
+  file->log_fd_ = Fs().Open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
   uint64_t checkpoint = 0;
   std::string metas;
   if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
@@ -162,18 +163,21 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
     if (status != BTR_OK) return status;
   }
-  status = file->OpenEnv(want_write);
+  // LMDB trusts its meta pages: they are checked first, so that a damaged or truncated file
+  // is refused with a status rather than read past its end.
+  status = CheckMetaPages(path, reason);
+  if (status == BTR_OK) status = file->OpenEnv(want_write);
   if (log_gate.held()) {
     if (status == BTR_OK && replay) status = file->ReplayLog();
     log_gate.Release();
   }
-  if (status == BTR_NOT_A_FILE && made_gate) ::unlink(gate.c_str());  // nothing of ours here
+  if (status == BTR_NOT_A_FILE && made_gate) Fs().Unlink(gate.c_str());  // nothing of ours here
   if (status != BTR_OK) return status;
   if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
     // No owner change runs anywhere while byte 2 is held shared: a rewritten copy left
     // beside the file is a killed one's.
-    ::unlink(file->rewrite_path().c_str());
-    ::unlink((file->rewrite_path() + "-lock").c_str());
+    Fs().Unlink(file->rewrite_path().c_str());
+    Fs().Unlink((file->rewrite_path() + "-lock").c_str());
     if (RedoPending(*file)) {
       status = RecoverPending(file.get());
       if (status != BTR_OK) return status;
@@ -203,7 +207,7 @@ void Registry::Release(FileEnv* file) {
   if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
     GateHold gate;
     if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK && file->Alone()) {
-      ::unlink(file->log_path().c_str());
+      Fs().Unlink(file->log_path().c_str());
     }
   }
   for (auto it = files_.begin(); it != files_.end(); ++it) {
@@ -227,11 +231,11 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
     }
     // Another process that has the file open holds a shared lock on LMDB's lock file.
     std::string lock = path + "-lock";
-    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = Fs().Open(lock.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
       struct flock fl = GateByte(F_WRLCK, 0);
       bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-      ::close(fd);
+      Fs().Close(fd);
       if (busy) return BTR_FILE_IN_USE;
     }
   } else if (errno != ENOENT) {
@@ -243,18 +247,18 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
   std::string temp = path + ".new-XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return BTR_CANNOT_CREATE;
-  ::close(fd);
+  Fs().Close(fd);
   std::string temp_lock = temp + "-lock";
   auto fail = [&](int s) {
-    ::unlink(temp.c_str());
-    ::unlink(temp_lock.c_str());
+    Fs().Unlink(temp.c_str());
+    Fs().Unlink(temp_lock.c_str());
     return s;
   };
   MDB_env* env = nullptr;
   if (mdb_env_create(&env) != 0) return fail(BTR_CANNOT_CREATE);
   mdb_env_set_maxdbs(env, kMaxDbs);
   mdb_env_set_mapsize(env, size_t{1} << 20);
-  int rc = mdb_env_open(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
+  int rc = Fs().EnvOpen(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
   LmdbTxn txn;  // ended before `env` closes
   if (rc == 0) rc = txn.Begin(env, 0);
   if (rc == 0) {
@@ -285,13 +289,17 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
   }
   mdb_env_close(env);
   if (rc != 0) return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? BTR_DISK_FULL : BTR_CANNOT_CREATE);
-  ::unlink((path + "-lock").c_str());  // the old file's reader table, unused (checked above)
-  ::unlink((path + "-redo").c_str());  // the old file's unfinished commit is no business of the new
-  ::unlink((path + "-log").c_str());
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
-  ::unlink(temp_lock.c_str());
-  SyncFolder(FolderOf(path));
-  return BTR_OK;
+  // The old file's reader table (unused, checked above), unfinished commit and commit log are
+  // no business of the new file: one left behind would be taken up by its next open.
+  for (const char* companion : {"-lock", "-redo", "-log"}) {
+    if (Fs().Unlink((path + companion).c_str()) != 0 && errno != ENOENT) {
+      return fail(BTR_CANNOT_CREATE);
+    }
+  }
+  if (Fs().Rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
+  Fs().Unlink(temp_lock.c_str());
+  // In place, but not yet for certain on disk.
+  return SyncFolder(FolderOf(path));
 }
 
 }  // namespace mkde

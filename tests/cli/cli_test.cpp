@@ -1,6 +1,7 @@
 // The vastrel tool as its users run it: files made with the component, the tool started as
 // a program, its output, messages and exit codes checked.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -337,6 +338,33 @@ TEST_F(Tool, CheckReportsRecordsThatPhysicalOrderMisses) {
   EXPECT_NE(r.out.find("problem: key 0 reaches position "), std::string::npos);
   EXPECT_NE(r.out.find("key 1: 10 records\n"), std::string::npos);
   EXPECT_NE(r.out.find("\n11 problems\n"), std::string::npos) << r.out;
+}
+
+// Check reads one committed state: while another process keeps inserting, statistics,
+// physical order and keys never disagree.
+TEST_F(Tool, CheckDuringWritesReportsNoDamage) {
+  std::vector<std::string> records;
+  for (int i = 0; i < 200; ++i) records.push_back(Record("C" + std::to_string(i), "name"));
+  const std::string file = Make("items.dat", records);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    TBtr t;
+    t.SetFileName(file);
+    t.Open();
+    for (int i = 0;; ++i) {
+      const std::string r = Record("W" + std::to_string(i), i % 2 ? "odd" : "even");
+      t.SetDataBufferLength(static_cast<int32_t>(r.size()));
+      std::memcpy(t.DataBuffer(), r.data(), r.size());
+      t.Insert();
+    }
+  }
+  for (int round = 0; round < 8; ++round) {
+    Result r = Run({"check", file});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+  }
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(Run({"check", file}).code, 0);
 }
 
 // A read that ends the process (a damaged page) ends a child of the tool: check reports the

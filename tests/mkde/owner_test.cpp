@@ -116,8 +116,9 @@ TEST_F(Owner, ClearOwnerAndTransactions) {
   EXPECT_TRUE(RawContains(kMarker));
 }
 
-// Every byte of a sealed record is covered: changing any of them gives status 2, never
-// other bytes. (The change counter in front of the seal is not part of the record.)
+// Every byte of a stored sealed record is covered (the change counter and the seal by the
+// record's checksum, the seal by its own tag too): changing any of them gives status 2,
+// never other bytes.
 TEST_F(Owner, DamagedSealedRecordsAnswerAStatus) {
   Table t;
   ASSERT_EQ(t.Open(path_), 0);
@@ -145,8 +146,8 @@ TEST_F(Owner, DamagedSealedRecordsAnswerAStatus) {
   };
   size_t size = 0;
   with_record([&](std::string* v) { size = v->size(); });
-  ASSERT_EQ(size, 4 + 1 + 24 + kLen + 16u);
-  for (size_t i = 4; i < size; ++i) {
+  ASSERT_EQ(size, 8 + 1 + 24 + kLen + 16u);
+  for (size_t i = 0; i < size; ++i) {
     SCOPED_TRACE("byte " + std::to_string(i));
     with_record([&](std::string* v) { (*v)[i] ^= 0x01; });
     ASSERT_EQ(OpenWith(t, "name"), 0);

@@ -1,5 +1,6 @@
 // Crashes at chosen moments of a commit over two files and of an owner change: a child process
-// runs the work with VASTREL_ENGINE_KILL_AT set and dies there; the files must then open whole.
+// runs the work with a file system that ends the process at that moment; the files must then
+// open whole.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
 
@@ -20,6 +22,21 @@ namespace fs = std::filesystem;
 constexpr uint16_t kLength = 40;
 constexpr int kSecondRecords = 25;
 constexpr char kName[] = "Killed1";
+
+// The real file system, ending the process when the engine reaches one named moment.
+class KillAt : public mkde::FileSystem {
+ public:
+  explicit KillAt(const char* moment) : moment_(moment) {}
+  void Reached(const char* moment) override {
+    if (std::strcmp(moment, moment_) == 0) raise(SIGKILL);
+  }
+
+ private:
+  const char* moment_;
+};
+
+// In a child process: from here on the engine dies at `moment`.
+void DieAt(const char* moment) { mkde::InstallFileSystem(new KillAt(moment)); }
 
 class KillPoint : public ::testing::Test {
  protected:
@@ -78,7 +95,7 @@ class KillPoint : public ::testing::Test {
     Stop();
     pid_t pid = fork();
     if (pid == 0) {
-      setenv("VASTREL_ENGINE_KILL_AT", step, 1);
+      DieAt(step);
       uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
       if (Open(a, Path(0)) != 0 || Open(b, Path(1)) != 0) _exit(3);
       if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
@@ -164,7 +181,7 @@ TEST_F(KillPoint, ACrashDuringSetOwnerLeavesTheFileAsItWasAndNoCopyBehind) {
   Stop();
   pid_t pid = fork();
   if (pid == 0) {
-    setenv("VASTREL_ENGINE_KILL_AT", "owner-copied", 1);
+    DieAt("owner-copied");
     uint8_t p[BTR_POS_BLOCK_SIZE] = {};
     char name[sizeof kName];
     std::memcpy(name, kName, sizeof name);

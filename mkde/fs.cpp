@@ -1,0 +1,68 @@
+#include "mkde/fs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace mkde {
+
+int FileSystem::Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int FileSystem::Close(int fd) { return ::close(fd); }
+ssize_t FileSystem::Read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
+ssize_t FileSystem::Pread(int fd, void* buf, size_t n, off_t at) { return ::pread(fd, buf, n, at); }
+ssize_t FileSystem::Write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n); }
+ssize_t FileSystem::Pwrite(int fd, const void* buf, size_t n, off_t at) {
+  return ::pwrite(fd, buf, n, at);
+}
+int FileSystem::Fsync(int fd) { return ::fsync(fd); }
+int FileSystem::Fdatasync(int fd) { return ::fdatasync(fd); }
+int FileSystem::Ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int FileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int FileSystem::Rename(const char* from, const char* to) { return ::rename(from, to); }
+int FileSystem::Unlink(const char* path) { return ::unlink(path); }
+int FileSystem::EnvOpen(MDB_env* env, const char* path, unsigned flags, mdb_mode_t mode) {
+  return mdb_env_open(env, path, flags, mode);
+}
+int FileSystem::TxnCommit(MDB_txn* txn) { return mdb_txn_commit(txn); }
+int FileSystem::EnvSync(MDB_env* env, int force) { return mdb_env_sync(env, force); }
+void FileSystem::Reached(const char*) {}
+
+namespace {
+
+FileSystem& Default() {
+  static FileSystem fs;
+  return fs;
+}
+
+FileSystem* installed = nullptr;
+
+}  // namespace
+
+FileSystem& Fs() { return installed ? *installed : Default(); }
+
+FileSystem* InstallFileSystem(FileSystem* fs) {
+  FileSystem* before = installed;
+  installed = fs;
+  return before;
+}
+
+bool WriteAllAt(int fd, const void* buf, size_t n, off_t at) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t w = Fs().Pwrite(fd, p, n, at);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return false;
+    if (w == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+    at += w;
+  }
+  return true;
+}
+
+}  // namespace mkde

@@ -1,0 +1,57 @@
+// The file-system seam: every open, read, write, sync, rename, unlink and truncate of the
+// engine's own files (the gate file, the commit log, redo files, the data file's meta pages,
+// folder syncs), and every call into LMDB that writes or syncs, goes through the one
+// FileSystem installed in the process. The default passes each call straight on; a test
+// installs one that fails the Nth call, cuts a write short, or ends the process at a named
+// moment.
+//
+// The system calls keep their own conventions (-1 and errno on failure); the LMDB calls
+// return LMDB's error codes. Not thread-safe to replace: install before the engine runs.
+#pragma once
+
+#include <lmdb.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace mkde {
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual int Open(const char* path, int flags, mode_t mode = 0);
+  virtual int Close(int fd);
+  virtual ssize_t Read(int fd, void* buf, size_t n);
+  virtual ssize_t Pread(int fd, void* buf, size_t n, off_t at);
+  virtual ssize_t Write(int fd, const void* buf, size_t n);
+  virtual ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at);
+  virtual int Fsync(int fd);
+  virtual int Fdatasync(int fd);
+  virtual int Ftruncate(int fd, off_t size);
+  virtual int Fstat(int fd, struct stat* st);
+  virtual int Rename(const char* from, const char* to);
+  virtual int Unlink(const char* path);
+
+  // LMDB's own writes and syncs.
+  virtual int EnvOpen(MDB_env* env, const char* path, unsigned flags, mdb_mode_t mode);
+  virtual int TxnCommit(MDB_txn* txn);
+  virtual int EnvSync(MDB_env* env, int force);
+
+  // A named moment of a commit that a crash test may end the process at: "prepared" (every
+  // redo file of a transaction over several files written, nothing committed),
+  // "committed-1" (the first file committed), "committed" (every file committed, the redo
+  // files still there), "owner-copied" (an owner change's sealed copy written, not yet in
+  // place). The default does nothing.
+  virtual void Reached(const char* moment);
+};
+
+// The file system the engine uses.
+FileSystem& Fs();
+// Installs `fs` (nullptr: the default) and returns the one it replaces. For tests.
+FileSystem* InstallFileSystem(FileSystem* fs);
+
+// Writes all of `n` bytes at `at`, through short writes and interruptions. Returns false
+// with errno set on a failure (ENOSPC when the file system took no byte).
+bool WriteAllAt(int fd, const void* buf, size_t n, off_t at);
+
+}  // namespace mkde

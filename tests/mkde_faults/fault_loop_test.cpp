@@ -1,0 +1,456 @@
+// Every operation that writes, run again and again with its Nth call of the file system
+// failing (N = 1, 2, ... until the operation runs through), with EIO and then with ENOSPC:
+// the operation answers a status, never success for a write that failed, and after the files
+// are opened again they read back consistent, holding the data from just before the
+// operation or just after it.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "mkde/fs.h"
+#include "tests/mkde/engine_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using mkde_test::Table;
+
+constexpr uint16_t kLength = 40;
+constexpr int kRecords = 20;
+constexpr char kOwner[] = "Secret1";
+
+// The real file system, failing the Nth call of the thread that armed it with one error.
+class FailingFs : public mkde::FileSystem {
+ public:
+  void Arm(long n, int error) {
+    thread_ = std::this_thread::get_id();
+    calls_ = 0;
+    fail_at_ = n;
+    error_ = error;
+    hit_ = hit_write_ = false;
+  }
+  // Fails the first call of the named kind ("Fdatasync", "EnvSync", ...) instead.
+  void ArmAt(const char* what, int error) {
+    Arm(-1, error);
+    fail_what_ = what;
+  }
+  void Disarm() {
+    fail_at_ = 0;
+    fail_what_ = nullptr;
+  }
+  // A call failed, and whether it was a write, a sync or a commit.
+  bool hit() const { return hit_; }
+  const char* what() const { return what_; }
+  bool hit_write() const { return hit_write_; }
+
+  int Open(const char* path, int flags, mode_t mode) override {
+    return Fail(false) ? -1 : FileSystem::Open(path, flags, mode);
+  }
+  ssize_t Read(int fd, void* buf, size_t n) override {
+    return Fail(false) ? -1 : FileSystem::Read(fd, buf, n);
+  }
+  ssize_t Pread(int fd, void* buf, size_t n, off_t at) override {
+    return Fail(false) ? -1 : FileSystem::Pread(fd, buf, n, at);
+  }
+  ssize_t Write(int fd, const void* buf, size_t n) override {
+    return Fail(true) ? -1 : FileSystem::Write(fd, buf, n);
+  }
+  ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at) override {
+    return Fail(true) ? -1 : FileSystem::Pwrite(fd, buf, n, at);
+  }
+  int Fsync(int fd) override { return Fail(true) ? -1 : FileSystem::Fsync(fd); }
+  int Fdatasync(int fd) override { return Fail(true) ? -1 : FileSystem::Fdatasync(fd); }
+  int Ftruncate(int fd, off_t size) override {
+    return Fail(true) ? -1 : FileSystem::Ftruncate(fd, size);
+  }
+  int Fstat(int fd, struct stat* st) override {
+    return Fail(false) ? -1 : FileSystem::Fstat(fd, st);
+  }
+  int Rename(const char* from, const char* to) override {
+    return Fail(true) ? -1 : FileSystem::Rename(from, to);
+  }
+  // A removal that fails leaves a file behind that the engine must tolerate; it loses no
+  // write.
+  int Unlink(const char* path) override { return Fail(false) ? -1 : FileSystem::Unlink(path); }
+  int EnvOpen(MDB_env* env, const char* path, unsigned flags, mdb_mode_t mode) override {
+    return Fail(false) ? error_ : FileSystem::EnvOpen(env, path, flags, mode);
+  }
+  // A commit whose write-back fails keeps nothing, as LMDB's does.
+  int TxnCommit(MDB_txn* txn) override {
+    if (!Fail(true)) return FileSystem::TxnCommit(txn);
+    mdb_txn_abort(txn);
+    return error_;
+  }
+  int EnvSync(MDB_env* env, int force) override {
+    return Fail(true) ? error_ : FileSystem::EnvSync(env, force);
+  }
+
+ private:
+  bool Fail(bool write, const char* what = __builtin_FUNCTION()) {
+    if (fail_at_ == 0 || std::this_thread::get_id() != thread_) return false;
+    if (fail_what_ ? std::strcmp(what, fail_what_) != 0 : ++calls_ != fail_at_) return false;
+    hit_ = true;
+    hit_write_ = write;
+    what_ = what;
+    errno = error_;
+    return true;
+  }
+  std::thread::id thread_;
+  long calls_ = 0;
+  long fail_at_ = 0;
+  int error_ = 0;
+  bool hit_ = false;
+  bool hit_write_ = false;
+  const char* what_ = "";
+  const char* fail_what_ = nullptr;
+};
+
+// A file system that ends the process at one named moment of a commit.
+class KillAt : public mkde::FileSystem {
+ public:
+  explicit KillAt(const char* moment) : moment_(moment) {}
+  void Reached(const char* moment) override {
+    if (std::strcmp(moment, moment_) == 0) raise(SIGKILL);
+  }
+
+ private:
+  const char* moment_;
+};
+
+// What a file holds as read back: records by id, or a mark that it is missing, refused or
+// inconsistent (its key paths, physical order and statistics disagree).
+struct FileState {
+  int16_t open = 0;
+  bool owner = false;
+  bool consistent = true;
+  std::map<int32_t, std::string> records;
+  bool operator==(const FileState&) const = default;
+};
+
+void PrintTo(const FileState& s, std::ostream* os) {
+  *os << "{open " << s.open << (s.owner ? ", owner" : "") << (s.consistent ? "" : ", inconsistent")
+      << ", " << s.records.size() << " records";
+  for (const auto& [id, record] : s.records) {
+    if (record[8] != 'b') *os << ", " << id << ": " << record[8];
+  }
+  *os << "}";
+}
+
+std::string Record(int32_t id, char fill) {
+  std::string r(kLength, fill);
+  std::memcpy(r.data(), &id, 4);
+  int32_t group = id % 3;
+  std::memcpy(r.data() + 4, &group, 4);
+  return r;
+}
+
+// Reads a file back whole: physical order, both key paths, and the statistics' count.
+FileState ReadBack(const std::string& path) {
+  FileState state;
+  Table t;
+  state.open = t.Open(path);
+  if (state.open == BTR_INVALID_OWNER) {
+    state.owner = true;
+    state.open = t.Open(path, 0, kOwner);
+  }
+  if (state.open != 0) return state;
+  for (int16_t s = t.Step(BTR_STEP_FIRST); s != BTR_END_OF_FILE; s = t.Step(BTR_STEP_NEXT)) {
+    if (s != 0 || t.data.size() != kLength) {
+      state.consistent = false;
+      return state;
+    }
+    int32_t id;
+    std::memcpy(&id, t.data.data(), 4);
+    state.records[id] = t.data;
+  }
+  for (int8_t key : {0, 1}) {
+    size_t seen = 0;
+    for (int16_t s = t.Get(BTR_GET_FIRST, key); s != BTR_END_OF_FILE;
+         s = t.Get(BTR_GET_NEXT, key, t.key_buf)) {
+      int32_t id = 0;
+      if (s == 0) std::memcpy(&id, t.data.data(), 4);
+      if (s != 0 || state.records.count(id) == 0 || state.records[id] != t.data) {
+        state.consistent = false;
+        return state;
+      }
+      ++seen;
+    }
+    if (seen != state.records.size()) state.consistent = false;
+  }
+  std::string stat;
+  if (t.Stat(&stat) != 0 || mkde_test::GetU32(stat, 6) != state.records.size()) {
+    state.consistent = false;
+  }
+  return state;
+}
+
+class FaultLoop : public mkde_test::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    base_ = Path("base");
+    work_ = Path("work");
+    fs::create_directory(base_);
+    before_ = mkde::InstallFileSystem(&fs_);
+  }
+  void TearDown() override {
+    Stop();
+    mkde::InstallFileSystem(before_);
+    EngineTest::TearDown();
+  }
+
+  static void Stop() {
+    uint8_t pos[128] = {};
+    BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
+  }
+  std::string Base(const char* name) const { return base_ + "/" + name; }
+  std::string Work(const char* name) const { return work_ + "/" + name; }
+
+  // A file of kRecords records in the starting folder: key 0 the unique id, key 1 a group
+  // with duplicates.
+  void MakeFile(const char* name) {
+    std::string path = Base(name);
+    ASSERT_EQ(mkde_test::CreateFile(
+                  path, mkde_test::CreationBuffer(kLength, {{{1, 4, 0, 1}}, {{5, 4, 0x0001, 1}}})),
+              0);
+    Table t;
+    ASSERT_EQ(t.Open(path), 0);
+    for (int32_t id = 1; id <= kRecords; ++id) ASSERT_EQ(t.Insert(Record(id, 'b')), 0);
+  }
+  std::map<int32_t, std::string> BaseRecords() const {
+    std::map<int32_t, std::string> records;
+    for (int32_t id = 1; id <= kRecords; ++id) records[id] = Record(id, 'b');
+    return records;
+  }
+
+  // Runs `op` in a copy of the starting folder with the Nth call failing, for every N until
+  // op runs through, with EIO and then ENOSPC. `op` opens what it needs and calls Go() just
+  // before the operation; `read` reads the files back; `before` and `after` are what they may
+  // hold. Returns the number of runs.
+  int Loop(const std::function<int16_t()>& op, const std::function<std::vector<FileState>()>& read,
+           const std::vector<FileState>& before, const std::vector<FileState>& after) {
+    int runs = 0;
+    for (int error : {EIO, ENOSPC}) {
+      for (long n = 1;; ++n) {
+        SCOPED_TRACE(testing::Message() << "failing call " << n << ", error " << error);
+        Stop();
+        fs::remove_all(work_);
+        fs::copy(base_, work_, fs::copy_options::recursive);
+        fail_at_ = n;
+        error_ = error;
+        int16_t status = op();
+        fs_.Disarm();
+        ++runs;
+        Stop();
+        std::vector<FileState> state = read();
+        SCOPED_TRACE(fs_.what());
+        if (!fs_.hit()) {
+          EXPECT_EQ(status, 0);
+          EXPECT_EQ(state, after);
+          break;
+        }
+        EXPECT_TRUE(state == before || state == after);
+        if (status == 0) {
+          EXPECT_EQ(state, after) << "a success that did not last";
+        }
+        if (fs_.hit_write()) {
+          EXPECT_NE(status, 0) << "a failed write answered success";
+        }
+        if (testing::Test::HasFailure() || n > 1000) return runs;
+      }
+    }
+    return runs;
+  }
+  // Arms the fault of the current run, and disarms it with the operation's status, before
+  // the closes that follow.
+  void Go() { fs_.Arm(fail_at_, error_); }
+  int16_t Done(int16_t status) {
+    fs_.Disarm();
+    return status;
+  }
+
+  FailingFs fs_;
+  mkde::FileSystem* before_ = nullptr;
+  std::string base_, work_;
+  long fail_at_ = 0;
+  int error_ = 0;
+};
+
+TEST_F(FaultLoop, SingleWrites) {
+  MakeFile("a.dat");
+  const FileState base{0, false, true, BaseRecords()};
+  auto read = [&] { return std::vector<FileState>{ReadBack(Work("a.dat"))}; };
+  struct Case {
+    const char* name;
+    int8_t mode;
+    std::function<int16_t(Table&)> op;
+    std::function<void(FileState*)> change;
+  };
+  const Case cases[] = {
+      {"insert", 0, [](Table& t) { return t.Insert(Record(100, 'n')); },
+       [](FileState* s) { s->records[100] = Record(100, 'n'); }},
+      {"insert, accelerated", -1, [](Table& t) { return t.Insert(Record(100, 'n')); },
+       [](FileState* s) { s->records[100] = Record(100, 'n'); }},
+      {"update", 0, [](Table& t) { return t.Update(Record(5, 'u')); },
+       [](FileState* s) { s->records[5] = Record(5, 'u'); }},
+      {"delete", 0, [](Table& t) { return t.Delete(); }, [](FileState* s) { s->records.erase(5); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FileState after = base;
+    c.change(&after);
+    Loop(
+        [&] {
+          Table t;
+          if (t.Open(Work("a.dat"), c.mode) != 0) return int16_t{-1};
+          if (t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(5)) != 0) return int16_t{-1};
+          Go();
+          return Done(c.op(t));
+        },
+        read, {base}, {after});
+  }
+}
+
+TEST_F(FaultLoop, AFailedSyncIsFinalForEveryHandleUntilTheFileIsOpenedAgain) {
+  MakeFile("a.dat");
+  const std::string path = Base("a.dat");
+  {
+    Table t1, t2;
+    ASSERT_EQ(t1.Open(path), 0);
+    ASSERT_EQ(t2.Open(path), 0);
+    fs_.ArmAt("Fdatasync", EIO);  // the commit's one sync
+    EXPECT_EQ(t1.Insert(Record(100, 'n')), BTR_IO_ERROR);
+    fs_.Disarm();
+    EXPECT_EQ(t1.Insert(Record(101, 'n')), BTR_IO_ERROR);
+    EXPECT_EQ(t2.Insert(Record(102, 'n')), BTR_IO_ERROR);
+    ASSERT_EQ(t2.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(5)), 0);  // reads go on
+    EXPECT_EQ(t2.Update(Record(5, 'u')), BTR_IO_ERROR);
+  }
+  FileState state = ReadBack(path);
+  EXPECT_TRUE(state.consistent);
+  EXPECT_EQ(state.records.count(101) + state.records.count(102), 0u);
+  EXPECT_EQ(state.records[5], Record(5, 'b'));
+  Table t;
+  ASSERT_EQ(t.Open(path), 0);
+  EXPECT_EQ(t.Insert(Record(103, 'n')), 0);
+}
+
+TEST_F(FaultLoop, ACheckpointWhoseSyncFailedKeepsTheLogForTheNextOpen) {
+  MakeFile("a.dat");
+  const std::string path = Base("a.dat");
+  {
+    Table t;
+    ASSERT_EQ(t.Open(path), 0);
+    ASSERT_EQ(t.Insert(Record(100, 'n')), 0);
+    fs_.ArmAt("EnvSync", EIO);  // the last close's checkpoint
+  }
+  fs_.Disarm();
+  ASSERT_GT(fs::file_size(path + "-log"), 0u);
+  FileState state = ReadBack(path);
+  EXPECT_TRUE(state.consistent);
+  EXPECT_EQ(state.records[100], Record(100, 'n'));
+}
+
+TEST_F(FaultLoop, TransactionOverTwoFiles) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  const FileState base{0, false, true, BaseRecords()};
+  FileState after = base;
+  after.records[100] = Record(100, 't');
+  Loop(
+      [&] {
+        Table a, b;
+        if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat")) != 0) return int16_t{-1};
+        Go();
+        uint8_t none[128] = {};
+        int16_t s = BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+        if (s == 0) s = a.Insert(Record(100, 't'));
+        if (s == 0) s = b.Insert(Record(100, 't'));
+        if (s == 0)
+          return Done(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0));
+        Done(s);
+        BTRCALL(BTR_ABORT_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+        return s;
+      },
+      [&] {
+        return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
+      },
+      {base, base}, {after, after});
+}
+
+TEST_F(FaultLoop, SetOwnerWithEncryption) {
+  MakeFile("a.dat");
+  const FileState before{0, false, true, BaseRecords()};
+  FileState after = before;
+  after.owner = true;
+  Loop(
+      [&] {
+        Table t;
+        if (t.Open(Work("a.dat")) != 0) return int16_t{-1};
+        std::string name(kOwner, sizeof kOwner), key(kOwner, sizeof kOwner);
+        Go();
+        return Done(t.Do(BTR_SET_OWNER, &name, &key, 2));
+      },
+      [&] { return std::vector<FileState>{ReadBack(Work("a.dat"))}; }, {before}, {after});
+  // No sealed copy is left beside the file.
+  EXPECT_FALSE(fs::exists(Work("a.dat.compact")));
+}
+
+TEST_F(FaultLoop, Create) {
+  FileState missing;
+  missing.open = BTR_FILE_NOT_FOUND;
+  const FileState empty{};
+  Loop(
+      [&] {
+        Go();
+        return Done(mkde_test::CreateFile(
+            Work("c.dat"), mkde_test::CreationBuffer(kLength, {{{1, 4, 0, 1}}, {{5, 4, 1, 1}}})));
+      },
+      [&] { return std::vector<FileState>{ReadBack(Work("c.dat"))}; }, {missing}, {empty});
+  // Whatever failed, no half-built file is left under another name.
+  for (const auto& entry : fs::directory_iterator(work_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos);
+  }
+}
+
+TEST_F(FaultLoop, OpenThatFinishesAnInterruptedTransaction) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  // A writer killed after the first file's commit, with the redo files of both left behind.
+  pid_t pid = fork();
+  if (pid == 0) {
+    mkde::InstallFileSystem(new KillAt("committed-1"));
+    Table a, b;
+    uint8_t none[128] = {};
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(3);
+    BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+    if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
+    BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+    _exit(0);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus));
+  ASSERT_TRUE(fs::exists(Base("b.dat-redo")));
+  // The transaction was decided: whichever open finishes it, both files hold it.
+  FileState after{0, false, true, BaseRecords()};
+  after.records[100] = Record(100, 't');
+  Loop(
+      [&] {
+        Table b;
+        Go();
+        return Done(b.Open(Work("b.dat")));
+      },
+      [&] {
+        return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
+      },
+      {after, after}, {after, after});
+}
+
+}  // namespace
