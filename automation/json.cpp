@@ -3,46 +3,183 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/utf8.h"
 
 namespace vastrel::automation::json {
 namespace {
 
+// The library's value type with members in insertion order; the reader and the writer use
+// it only for its SAX interface and its escaping of texts, never as a document.
+using Library = nlohmann::ordered_json;
+
 constexpr int kDepthCeiling = 512;
 
-class Parser {
- public:
-  Parser(std::string_view text, int max_depth)
-      : in_(text), max_depth_(std::min(max_depth, kDepthCeiling)) {}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-  Value ParseDocument() {
-    if (in_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
-    SkipSpace();
-    Value v = ParseValue(0);
-    SkipSpace();
-    if (pos_ != in_.size()) Fail(pos_, "unexpected text after the value, found " + Found());
-    return v;
+// The library's reader takes its input through an iterator. This one notes the end of the
+// furthest byte the reader has taken, so that the callbacks, which carry no position, learn
+// where they are: after '[' or '{' the byte before is the bracket, after a member name it
+// is the closing quote. The reader takes one byte at a time, in order, and never more than
+// one byte beyond the token it has scanned (a number's end, which it reads again).
+class TrackingIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  TrackingIterator() = default;
+  TrackingIterator(const char* at, const char** read_end) : at_(at), read_end_(read_end) {}
+
+  reference operator*() const {
+    *read_end_ = at_ + 1;
+    return *at_;
+  }
+  TrackingIterator& operator++() {
+    ++at_;
+    return *this;
+  }
+  TrackingIterator operator++(int) {
+    TrackingIterator before = *this;
+    ++at_;
+    return before;
+  }
+  friend bool operator==(const TrackingIterator& a, const TrackingIterator& b) {
+    return a.at_ == b.at_;
   }
 
  private:
-  bool AtEnd() const { return pos_ >= in_.size(); }
-  unsigned char Peek() const { return static_cast<unsigned char>(in_[pos_]); }
+  const char* at_ = nullptr;
+  const char** read_end_ = nullptr;
+};
 
-  void SkipSpace() {
-    while (!AtEnd()) {
-      const char c = in_[pos_];
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
-      ++pos_;
+// Builds a Value from the library's SAX events and judges what the library leaves to the
+// caller: member names held twice, nesting deeper than the limit, numbers that do not fit a
+// double, bytes after a NUL that the library takes for the end of the text. A fault the
+// library finds arrives in parse_error as the offset of the furthest byte it read and a
+// message naming what it was reading and what it expected; Refuse() turns both into the
+// place where the faulty token starts and a message that says what was expected there.
+class Reader final : public nlohmann::json_sax<Library> {
+ public:
+  Reader(std::string_view text, int max_depth)
+      : in_(text), max_depth_(std::min(max_depth, kDepthCeiling)), read_end_(text.data()) {}
+
+  Value Read() {
+    const TrackingIterator first(in_.data(), &read_end_);
+    const TrackingIterator last(in_.data() + in_.size(), &read_end_);
+    if (!Library::sax_parse(first, last, this)) Fail(ReadEnd(), "not a JSON text");
+    // The library ends the text at a NUL byte where a token may start.
+    const size_t end = ReadEnd();
+    if (end > 0 && in_[end - 1] == '\0') {
+      Fail(end - 1, "unexpected text after the value, found " + Found(end - 1));
+    }
+    return std::move(root_);
+  }
+
+  bool null() override { return Add(Value()); }
+  bool boolean(bool b) override { return Add(Value(b)); }
+  bool number_integer(number_integer_t i) override { return Add(Value(static_cast<int64_t>(i))); }
+  bool number_unsigned(number_unsigned_t u) override {
+    if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return Add(Value(static_cast<int64_t>(u)));
+    }
+    return Add(Value(static_cast<double>(u)));  // too large for a whole number
+  }
+  bool number_float(number_float_t, const string_t& digits) override {
+    // The library spells the decimal point as the locale does and accepts numbers too
+    // small for a double as zero: the number is read again from its own text, locale-free,
+    // and refused when it does not fit.
+    std::string text = digits;
+    for (char& c : text) {
+      if (!IsDigit(c) && c != 'e' && c != 'E' && c != '+' && c != '-') c = '.';
+    }
+    double d = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), d);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(d)) {
+      // The reader has taken the number and, unless the text ends there, one byte more.
+      const size_t read = ReadEnd();
+      const size_t end = IsDigit(in_[read - 1]) ? read : read - 1;
+      Fail(end - digits.size(), "number out of range");
+    }
+    return Add(Value(d));
+  }
+  bool string(string_t& s) override { return Add(Value(std::move(s))); }
+  bool binary(binary_t&) override { return false; }  // JSON text holds none
+
+  bool start_object(std::size_t) override {
+    Enter();
+    stack_.push_back(Frame{Value(Object()), {}, {}});
+    return true;
+  }
+  bool key(string_t& name) override {
+    Frame& top = stack_.back();
+    // Object::Find walks the members; a set keeps the test linear for hostile objects with
+    // many members.
+    if (!top.names.insert(name).second) {
+      Fail(OpeningQuote(ReadEnd() - 1), "duplicate member name \"" + name + "\"");
+    }
+    top.key = std::move(name);
+    return true;
+  }
+  bool end_object() override { return Leave(); }
+  bool start_array(std::size_t) override {
+    Enter();
+    stack_.push_back(Frame{Value(Array()), {}, {}});
+    return true;
+  }
+  bool end_array() override { return Leave(); }
+
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& e) override {
+    Refuse(position, e);
+  }
+
+ private:
+  struct Frame {
+    Value value;  // the array or object being read
+    std::string key;
+    std::unordered_set<std::string> names;
+  };
+
+  size_t ReadEnd() const { return static_cast<size_t>(read_end_ - in_.data()); }
+
+  void Enter() {
+    if (static_cast<int>(stack_.size()) >= max_depth_) {
+      Fail(ReadEnd() - 1, "nesting deeper than " + std::to_string(max_depth_) + " levels");
     }
   }
 
-  // What stands at the current position, for messages.
-  std::string Found() const {
-    if (AtEnd()) return "the end of the text";
-    const unsigned char c = Peek();
+  bool Leave() {
+    Value done = std::move(stack_.back().value);
+    stack_.pop_back();
+    return Add(std::move(done));
+  }
+
+  bool Add(Value v) {
+    if (stack_.empty()) {
+      root_ = std::move(v);
+    } else if (Frame& top = stack_.back(); top.value.IsArray()) {
+      top.value.AsArray().push_back(std::move(v));
+    } else {
+      top.value.AsObject().Append(std::move(top.key), std::move(v));
+    }
+    return true;
+  }
+
+  // ---- Where a fault is, and what it is ----------------------------------------------------
+
+  // What stands at a position, for messages.
+  std::string Found(size_t at) const {
+    if (at >= in_.size()) return "the end of the text";
+    const unsigned char c = static_cast<unsigned char>(in_[at]);
     if (c >= 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
     static const char kHex[] = "0123456789ABCDEF";
     if (c < 0x80) return std::string("the control character 0x") + kHex[c >> 4] + kHex[c & 15];
@@ -59,304 +196,220 @@ class Parser {
         line_start = i + 1;
       }
     }
+    // Columns count characters, not bytes. The text before a fault is valid UTF-8 (the
+    // first byte that is not ends the reading); a stray byte would count as one.
     int column = 1;
-    for (size_t i = line_start; i < at; ++i) {
-      if ((static_cast<unsigned char>(in_[i]) & 0xC0) != 0x80) ++column;  // characters, not bytes
+    for (size_t i = line_start; i < at; ++column) {
+      const size_t len = platform::DecodeUtf8(in_, i);
+      i += len == 0 ? 1 : len;
     }
     throw ParseError(line, column, what);
   }
 
-  Value ParseValue(int depth) {
-    if (AtEnd()) Fail(pos_, "expected a value, found the end of the text");
-    switch (Peek()) {
-      case '{':
-        return ParseObject(depth + 1);
-      case '[':
-        return ParseArray(depth + 1);
-      case '"':
-        return Value(ParseString());
-      case 't':
-        ExpectWord("true");
-        return Value(true);
-      case 'f':
-        ExpectWord("false");
-        return Value(false);
-      case 'n':
-        ExpectWord("null");
-        return Value();
-      default:
-        if (Peek() == '-' || (Peek() >= '0' && Peek() <= '9')) return ParseNumber();
-        Fail(pos_, "expected a value, found " + Found());
+  // The opening quote of the text whose content runs up to `before`: the nearest quote
+  // that no backslash escapes.
+  size_t OpeningQuote(size_t before) const {
+    for (size_t j = std::min(before, in_.size()); j-- > 0;) {
+      if (in_[j] != '"') continue;
+      size_t backslashes = 0;
+      while (backslashes < j && in_[j - 1 - backslashes] == '\\') ++backslashes;
+      if (backslashes % 2 == 0) return j;
     }
+    return before;
   }
 
-  void ExpectWord(std::string_view word) {
-    if (in_.substr(pos_, word.size()) != word) Fail(pos_, "expected a value, found " + Found());
-    pos_ += word.size();
-  }
-
-  void EnterDepth(int depth) const {
-    if (depth > max_depth_) {
-      Fail(pos_, "nesting deeper than " + std::to_string(max_depth_) + " levels");
-    }
-  }
-
-  Value ParseObject(int depth) {
-    EnterDepth(depth);
-    ++pos_;  // '{'
-    Object object;
-    // Object::Find walks the members; a set keeps the duplicate test linear for hostile
-    // objects with many members.
-    std::unordered_set<std::string> names;
-    SkipSpace();
-    if (!AtEnd() && Peek() == '}') {
-      ++pos_;
-      return Value(std::move(object));
-    }
-    for (;;) {
-      SkipSpace();
-      if (AtEnd() || Peek() != '"') {
-        Fail(pos_, "expected a member name in double quotes, found " + Found());
-      }
-      const size_t name_at = pos_;
-      std::string name = ParseString();
-      if (!names.insert(name).second) Fail(name_at, "duplicate member name \"" + name + "\"");
-      SkipSpace();
-      if (AtEnd() || Peek() != ':')
-        Fail(pos_, "expected ':' after the member name, found " + Found());
-      ++pos_;
-      SkipSpace();
-      object.Append(std::move(name), ParseValue(depth));
-      SkipSpace();
-      if (!AtEnd() && Peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (!AtEnd() && Peek() == '}') {
-        ++pos_;
-        return Value(std::move(object));
-      }
-      Fail(pos_, "expected ',' or '}' after an object member, found " + Found());
-    }
-  }
-
-  Value ParseArray(int depth) {
-    EnterDepth(depth);
-    ++pos_;  // '['
-    Array array;
-    SkipSpace();
-    if (!AtEnd() && Peek() == ']') {
-      ++pos_;
-      return Value(std::move(array));
-    }
-    for (;;) {
-      SkipSpace();
-      array.push_back(ParseValue(depth));
-      SkipSpace();
-      if (!AtEnd() && Peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (!AtEnd() && Peek() == ']') {
-        ++pos_;
-        return Value(std::move(array));
-      }
-      Fail(pos_, "expected ',' or ']' after an array element, found " + Found());
-    }
-  }
-
-  // Four hex digits at the current position.
-  uint32_t ParseHex4() {
-    uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      if (AtEnd()) Fail(pos_, "expected four hex digits after \\u, found the end of the text");
-      const char c = in_[pos_];
-      uint32_t d;
-      if (c >= '0' && c <= '9') {
-        d = static_cast<uint32_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        d = static_cast<uint32_t>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        d = static_cast<uint32_t>(c - 'A' + 10);
-      } else {
-        Fail(pos_, "expected four hex digits after \\u, found " + Found());
-      }
-      v = v << 4 | d;
-      ++pos_;
-    }
-    return v;
-  }
-
-  std::string ParseString() {
-    const size_t open_at = pos_;
-    ++pos_;  // '"'
-    std::string out;
-    for (;;) {
-      if (AtEnd()) Fail(open_at, "text not closed by a double quote");
-      const unsigned char c = Peek();
-      if (c == '"') {
-        ++pos_;
-        return out;
-      }
-      if (c < 0x20) Fail(pos_, "control character inside a text (write it as an escape)");
-      if (c == '\\') {
-        ParseEscape(out);
-        continue;
-      }
-      if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-        ++pos_;
-        continue;
-      }
-      const size_t len = platform::DecodeUtf8(in_, pos_);
-      if (len == 0) Fail(pos_, "invalid UTF-8 inside a text");
-      out.append(in_.substr(pos_, len));
-      pos_ += len;
-    }
-  }
-
-  void ParseEscape(std::string& out) {
-    const size_t escape_at = pos_;
-    ++pos_;  // '\'
-    if (AtEnd()) Fail(escape_at, "text not closed by a double quote");
-    const char e = in_[pos_++];
-    switch (e) {
-      case '"':
-        out.push_back('"');
-        return;
-      case '\\':
-        out.push_back('\\');
-        return;
-      case '/':
-        out.push_back('/');
-        return;
-      case 'b':
-        out.push_back('\b');
-        return;
-      case 'f':
-        out.push_back('\f');
-        return;
-      case 'n':
-        out.push_back('\n');
-        return;
-      case 'r':
-        out.push_back('\r');
-        return;
-      case 't':
-        out.push_back('\t');
-        return;
-      case 'u':
+  // The start of the number that ends at `end`. A '-' that follows no exponent mark starts
+  // a number, so two numbers run together only where the first is 0 or -0 and digits follow
+  // it; the run then starts at the first, where the fault is.
+  size_t NumberStart(size_t end) const {
+    size_t i = std::min(end, in_.size());
+    while (i > 0) {
+      const char c = in_[i - 1];
+      const bool exponent_mark = (c == 'e' || c == 'E') && i >= 2 && IsDigit(in_[i - 2]);
+      if (IsDigit(c) || c == '.' || c == '+' || exponent_mark) {
+        --i;
+      } else if (c == '-') {
+        // A sign after an exponent mark belongs to the number; any other starts it.
+        --i;
+        if (i >= 2 && (in_[i - 1] == 'e' || in_[i - 1] == 'E') && IsDigit(in_[i - 2])) continue;
         break;
-      default:
-        Fail(escape_at, "invalid escape in a text");
+      } else {
+        break;
+      }
     }
-    uint32_t cp = ParseHex4();
-    if (cp >= 0xDC00 && cp <= 0xDFFF) Fail(escape_at, "unpaired surrogate in a \\u escape");
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (in_.substr(pos_, 2) != "\\u") Fail(escape_at, "unpaired surrogate in a \\u escape");
-      pos_ += 2;
-      const uint32_t low = ParseHex4();
-      if (low < 0xDC00 || low > 0xDFFF) Fail(escape_at, "unpaired surrogate in a \\u escape");
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-    }
-    platform::AppendUtf8(out, cp);
+    return i;
   }
 
-  Value ParseNumber() {
-    const size_t start = pos_;
-    const auto digit = [&] { return !AtEnd() && Peek() >= '0' && Peek() <= '9'; };
-    if (Peek() == '-') ++pos_;
-    if (!digit()) Fail(start, "invalid number");
-    if (Peek() == '0') {
-      ++pos_;
-      if (digit()) Fail(start, "invalid number (leading zeros are not allowed)");
-    } else {
-      while (digit()) ++pos_;
+  // The start of the true, false or null whose spelling broke at `bad`, or `bad` itself
+  // when no such word leads up to it.
+  size_t WordStart(size_t bad) const {
+    for (std::string_view word : {"true", "false", "null"}) {
+      for (size_t k = 1; k < word.size() && k <= bad; ++k) {
+        if (in_.substr(bad - k, k) == word.substr(0, k)) return bad - k;
+      }
     }
-    bool whole = true;
-    if (!AtEnd() && Peek() == '.') {
-      whole = false;
-      ++pos_;
-      if (!digit()) Fail(start, "invalid number (digits must follow the decimal point)");
-      while (digit()) ++pos_;
+    return bad;
+  }
+
+  // The first byte of the UTF-8 sequence that the byte at `bad` breaks.
+  size_t SequenceStart(size_t bad) const {
+    size_t i = bad;
+    while (i > 0 && bad - i < 3 && (static_cast<unsigned char>(in_[i - 1]) & 0xC0) == 0x80) --i;
+    if (i == 0) return bad;
+    const unsigned char lead = static_cast<unsigned char>(in_[i - 1]);
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return bad - (i - 1) < length ? i - 1 : bad;
+  }
+
+  // The backslash of the high surrogate escape whose pair broke at `bad`, which is 7 bytes
+  // on when a backslash follows the escape without a 'u', 6 when anything else but a
+  // backslash follows it, and 11 when the escape after it is no low surrogate (bad is then
+  // the last digit of that escape).
+  size_t HighSurrogateStart(size_t bad) const {
+    if (in_[bad - 1] == '\\') return bad - 7;
+    if (in_[bad - 6] == '\\' && in_[bad - 5] == 'u') return bad - 6;
+    return bad - 11;
+  }
+
+  [[noreturn]] void Refuse(size_t position, const nlohmann::detail::exception& e) {
+    // position counts the bytes the library has read, the end of the text as one byte.
+    const size_t bad = std::min(position == 0 ? 0 : position - 1, in_.size());
+    if (e.id == 406) Fail(NumberStart(position), "number out of range");
+
+    // "... syntax error while parsing <context> - <fault>[; expected <token>]", where the
+    // fault is "unexpected <token>" or what the scanner found wrong and what it read.
+    const std::string_view message = e.what();
+    constexpr std::string_view kParsing = "while parsing ";
+    const size_t context_at = message.find(kParsing);
+    const size_t dash_at = message.find(" - ", context_at);
+    if (context_at == std::string_view::npos || dash_at == std::string_view::npos) {
+      Fail(bad, "not a JSON text");
     }
-    if (!AtEnd() && (Peek() == 'e' || Peek() == 'E')) {
-      whole = false;
-      ++pos_;
-      if (!AtEnd() && (Peek() == '+' || Peek() == '-')) ++pos_;
-      if (!digit()) Fail(start, "invalid number (digits must follow the exponent mark)");
-      while (digit()) ++pos_;
+    const std::string_view context =
+        message.substr(context_at + kParsing.size(), dash_at - context_at - kParsing.size());
+    std::string_view fault = message.substr(dash_at + 3);
+    const bool at_end = fault.ends_with("; expected end of input");
+    // What the scanner read may hold any words: only the text before it is looked at.
+    fault = fault.substr(0, fault.find("; last read: "));
+
+    // Where the faulty token starts.
+    constexpr std::string_view kUnexpected = "unexpected ";
+    const bool scanned = !fault.starts_with(kUnexpected);
+    bool number = false;
+    bool text = false;
+    size_t start = bad;
+    if (!scanned) {
+      const std::string_view token = fault.substr(kUnexpected.size());
+      if (token.starts_with("number literal")) {
+        number = true;
+        start = NumberStart(position);
+      } else if (token.starts_with("string literal")) {
+        start = OpeningQuote(bad);
+      } else if (token.starts_with("true literal") || token.starts_with("null literal")) {
+        start = position - 4;
+      } else if (token.starts_with("false literal")) {
+        start = position - 5;
+      }
+    } else if (fault.starts_with("invalid literal")) {
+      start = WordStart(bad);
+    } else if (fault.starts_with("invalid number")) {
+      number = true;
+      start = NumberStart(bad);
+    } else if (fault.starts_with("invalid string")) {
+      text = true;
+      start = OpeningQuote(bad);
+    } else if (fault.starts_with("invalid BOM")) {
+      start = 0;
     }
-    const char* first = in_.data() + start;
-    const char* last = in_.data() + pos_;
-    if (whole) {
-      int64_t i = 0;
-      const auto r = std::from_chars(first, last, i);
-      if (r.ec == std::errc() && r.ptr == last) return Value(i);
-      // Too large for a whole number: it is read as a double below.
+
+    if (number) {
+      const size_t end = scanned ? bad : position;
+      const std::string_view n = in_.substr(start, end > start ? end - start : 0);
+      const size_t zero = n.starts_with('-') ? 1 : 0;
+      if (n.size() > zero + 1 && n[zero] == '0' && IsDigit(n[zero + 1])) {
+        Fail(start, "invalid number (leading zeros are not allowed)");
+      }
     }
-    double d = 0;
-    // from_chars ignores the locale, unlike strtod: a comma locale changes nothing here.
-    const auto r = std::from_chars(first, last, d);
-    if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) {
-      Fail(start, "number out of range");
+
+    if (at_end) Fail(start, "unexpected text after the value, found " + Found(start));
+    if (context == "object key") {
+      if (text) RefuseText(fault, bad);
+      Fail(start, "expected a member name in double quotes, found " + Found(start));
     }
-    return Value(d);
+    if (context == "object separator") {
+      Fail(start, "expected ':' after the member name, found " + Found(start));
+    }
+    if (context == "array") {
+      Fail(start, "expected ',' or ']' after an array element, found " + Found(start));
+    }
+    if (context == "object") {
+      Fail(start, "expected ',' or '}' after an object member, found " + Found(start));
+    }
+    // A value was expected.
+    if (text) RefuseText(fault, bad);
+    if (number && scanned) {
+      if (fault.find("after '.'") != std::string_view::npos) {
+        Fail(start, "invalid number (digits must follow the decimal point)");
+      }
+      if (fault.find("exponent") != std::string_view::npos) {
+        Fail(start, "invalid number (digits must follow the exponent mark)");
+      }
+      Fail(start, "invalid number");
+    }
+    Fail(start, "expected a value, found " + Found(start));
+  }
+
+  // A text the scanner refused; bad is the byte it stopped at.
+  [[noreturn]] void RefuseText(std::string_view fault, size_t bad) const {
+    if (fault.find("missing closing quote") != std::string_view::npos) {
+      Fail(OpeningQuote(bad), "text not closed by a double quote");
+    }
+    if (fault.find("after backslash") != std::string_view::npos) {
+      if (bad >= in_.size()) Fail(bad - 1, "text not closed by a double quote");
+      Fail(bad - 1, "invalid escape in a text");
+    }
+    if (fault.find("4 hex digits") != std::string_view::npos) {
+      Fail(bad, "expected four hex digits after \\u, found " + Found(bad));
+    }
+    if (fault.find("must follow U+D800") != std::string_view::npos) {
+      Fail(bad - 5, "unpaired surrogate in a \\u escape");
+    }
+    if (fault.find("must be followed by U+DC00") != std::string_view::npos) {
+      Fail(HighSurrogateStart(bad), "unpaired surrogate in a \\u escape");
+    }
+    if (fault.find("control character") != std::string_view::npos) {
+      Fail(bad, "control character inside a text (write it as an escape)");
+    }
+    if (fault.find("UTF-8") != std::string_view::npos) {
+      Fail(SequenceStart(bad), "invalid UTF-8 inside a text");
+    }
+    Fail(bad, "invalid text");
   }
 
   std::string_view in_;
-  size_t pos_ = 0;
   int max_depth_;
+  const char* read_end_;
+  std::vector<Frame> stack_;
+  Value root_;
 };
 
 // ---- Writing ----------------------------------------------------------------------------
 
 void WriteString(std::string& out, std::string_view s) {
-  static const char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80) {
-      const size_t len = platform::DecodeUtf8(s, i);
-      if (len == 0) throw vastrel::Exception("JSON text is not valid UTF-8");
-      out.append(s.substr(i, len));
-      i += len;
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 15]);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-    ++i;
+  // Judged by the component's own rules, as every text it takes in.
+  if (!platform::IsValidUtf8(s)) throw vastrel::Exception("JSON text is not valid UTF-8");
+  // Most texts need no escape and go out as they stand; the others take the library's
+  // escapes, the shortest JSON has: two characters for the quote, the backslash and the
+  // five named controls, six for any other control character.
+  const bool plain = std::none_of(s.begin(), s.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+  if (!plain) {
+    out += Library(s).dump();
+    return;
   }
+  out.push_back('"');
+  out.append(s);
   out.push_back('"');
 }
 
@@ -519,7 +572,7 @@ ParseError::ParseError(int line, int column, const std::string& what)
 bool IsValidUtf8(std::string_view text) { return platform::IsValidUtf8(text); }
 
 Value Parse(std::string_view text, const ParseOptions& options) {
-  return Parser(text, options.max_depth).ParseDocument();
+  return Reader(text, options.max_depth).Read();
 }
 
 std::string Write(const Value& value) {

@@ -138,7 +138,30 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"\"\xE2\x82", 1, 2, "invalid UTF-8"},  // cut by the end of the text
         // Columns count characters: "é€" before the fault are two columns, not five bytes.
         Bad{"[\"\xC3\xA9\xE2\x82\xAC\", x]", 1, 8, "expected a value, found 'x'"},
-        Bad{"[\x01]", 1, 2, "found the control character 0x01"}));
+        Bad{"[\x01]", 1, 2, "found the control character 0x01"},
+        // Where a fault starts when the bytes before it could pass for part of the token.
+        Bad{"1 07", 1, 3, "unexpected text after the value, found '0'"},
+        Bad{"[007]", 1, 2, "leading zeros"}, Bad{"[true-1]", 1, 6, "found '-'"},
+        Bad{"[1, 1e400]", 1, 5, "number out of range"},
+        Bad{"[1e-400]", 1, 2, "number out of range"},  // too small for a double
+        Bad{"{\"k\\\"\": 1, \"k\\\"\": 2}", 1, 12, "duplicate member name \"k\"\""},
+        Bad{"\"\\ud800\\x\"", 1, 2, "unpaired surrogate"},
+        Bad{"\"\xC3\x41\"", 1, 2, "invalid UTF-8"},  // a lead byte, then 'A'
+        // The words of a text play no part in judging it.
+        Bad{"\"missing closing quote\t\"", 1, 23, "control character inside a text"}));
+
+// A NUL byte ends nothing: what follows it is still text after the value.
+TEST(JsonParse, RefusesBytesAfterANul) {
+  for (const std::string& text : {std::string("7\0", 2), std::string("[1]\0x", 5)}) {
+    try {
+      ParseExact(text);
+      FAIL() << "accepted a NUL after the value";
+    } catch (const ParseError& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("found the control character 0x00"));
+      EXPECT_EQ(e.Column(), static_cast<int>(text.find('\0')) + 1);
+    }
+  }
+}
 
 TEST(JsonParse, RefusesNestingBeyondTheLimit) {
   const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
