@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -198,12 +199,23 @@ void PutSigned(uint8_t* p, size_t n, int64_t value) {
     p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
 }
 
+// Set once the engine is being destroyed (library unload or process exit); a call after that
+// answers 20 (the record manager is inactive) instead of touching a destroyed engine.
+std::atomic<bool> engine_gone{false};
+
 class Engine {
  public:
   Engine() {
     if (sodium_init() < 0) std::memset(secret_.data(), 0, secret_.size());
     randombytes_buf(secret_.data(), secret_.size());
     pid_ = ::getpid();
+  }
+
+  ~Engine() {
+    engine_gone.store(true);
+    std::lock_guard<std::mutex> guard(mutex_);
+    // A child of a fork that ends by exit() must not close its parent's connections.
+    if (::getpid() != pid_) ForgetAfterFork();
   }
 
   int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
@@ -287,8 +299,8 @@ class Engine {
 };
 
 Engine& TheEngine() {
-  static Engine* engine = new Engine();  // lives to the process's end: calls may come late
-  return *engine;
+  static Engine engine;
+  return engine;
 }
 
 // ---- clients, handles, position blocks ----
@@ -296,13 +308,9 @@ Engine& TheEngine() {
 void Engine::ForgetAfterFork() {
   // The parent's connections are the parent's: a child that used or closed them would talk
   // on the parent's sockets. They are let go without a word to the server.
-  for (auto& h : slots_) (void)h.release();
   slots_.clear();
   free_.clear();
-  for (auto& c : clients_) {
-    c->session.Forget();
-    (void)c.release();
-  }
+  for (auto& c : clients_) c->session.Forget();
   clients_.clear();
   default_client_.session.Forget();
   default_client_.in_transaction = false;
@@ -1715,6 +1723,7 @@ int Engine::Delete(Call& call) {
 
 int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                  uint8_t key_len, int8_t key_num, void* client_id) {
+  if (engine_gone.load()) return 20;
   return TheEngine().Dispatch(op, pos_block, data, data_len, key, key_len, key_num, client_id);
 }
 

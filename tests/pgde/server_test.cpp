@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -43,12 +44,21 @@ class Admin {
   PGconn* conn_;
 };
 
-constexpr char kEngineSessions[] = "application_name = 'vastrel' AND pid <> pg_backend_pid()";
+// The engine's sessions of this process, and no other test's: they carry a name of their own,
+// given before the first call connects (the connection string's overrides the engine's).
+const std::string kAppName = "vastrel-test-" + std::to_string(getpid());
+const bool kNamed = [] {
+  std::string conninfo = getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "";
+  return setenv("VASTREL_PG", (conninfo + " application_name=" + kAppName).c_str(), 1) == 0;
+}();
+const std::string kEngineSessions =
+    "application_name = '" + kAppName + "' AND pid <> pg_backend_pid()";
 
 class ServerEngine : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
+    ASSERT_TRUE(kNamed);
     ASSERT_TRUE(admin_.ok());
     path_ = Path("faults.dat");
     ASSERT_EQ(CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
