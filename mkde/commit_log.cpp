@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include <sodium.h>
@@ -15,14 +18,11 @@
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/log_sync.h"
 
 namespace mkde {
 
 namespace {
-
-// Byte 3: held by the process whose commit log is in use, from its start to its checkpoint.
-// A log whose header checks while nobody holds it was left by a process that died.
-constexpr off_t kLogByte = 3;
 
 // The commit log: its tag, and how far it grows before a checkpoint empties it.
 constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
@@ -65,21 +65,75 @@ bool ReadAll(int fd, std::string* out) {
 
 }  // namespace
 
-int FileEnv::StartLog() {
-  if (log_fd_ < 0) {
-    log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (log_fd_ < 0) return BTR_IO_ERROR;
+int FileEnv::OpenLog(bool create) {
+  if (log_fd_ >= 0) return BTR_OK;
+  int fd = ::open(log_path().c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  if (fd < 0) return errno == ENOENT && !create ? BTR_FILE_NOT_FOUND : BTR_IO_ERROR;
+  log_hold_ = std::make_shared<LogFd>(fd);
+  log_fd_ = fd;
+  return BTR_OK;
+}
+
+void FileEnv::CloseLog() {
+  log_hold_.reset();
+  log_fd_ = -1;
+}
+
+bool FileEnv::LogAtPath() const {
+  struct stat mine, named;
+  return log_fd_ >= 0 && ::fstat(log_fd_, &mine) == 0 && ::stat(log_path().c_str(), &named) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+bool FileEnv::CheckpointHeld(uint64_t checkpoint) {
+  if (log_reader_ && mdb_txn_id(log_reader_) <= checkpoint) return true;
+  // Any reader, of any process, on the checkpoint or an older state keeps LMDB from reusing
+  // the checkpoint's pages. One that is there now has been since the checkpoint: a reader
+  // begun later sees a later state.
+  struct Seen {
+    uint64_t checkpoint;
+    bool held = false;
+  } seen{checkpoint};
+  mdb_reader_list(
+      env_,
+      [](const char* line, void* ctx) -> int {
+        auto* s = static_cast<Seen*>(ctx);
+        int pid = 0;
+        size_t thread = 0;
+        unsigned long long txnid = 0;
+        if (std::sscanf(line, "%d %zx %llu", &pid, &thread, &txnid) == 3 && txnid != 0 &&
+            txnid <= s->checkpoint) {
+          s->held = true;
+        }
+        return 0;
+      },
+      &seen);
+  return seen.held;
+}
+
+int FileEnv::StartLog(uint64_t last) {
+  if (!sync_) return BTR_IO_ERROR;
+  int status = OpenLog(true);
+  if (status != BTR_OK) return status;
+  // The log at the path may be a new one since this process opened its own (the last
+  // process to close the file removes it).
+  if (!LogAtPath()) {
+    CloseLog();
+    status = OpenLog(true);
+    if (status != BTR_OK) return status;
   }
-  if (!LogByte(F_WRLCK)) return BTR_FILE_IN_USE;
-  // The checkpoint: everything committed so far is on disk (every commit but an
-  // accelerated one was synced), and its snapshot is held, so that LMDB reuses none of its
-  // pages while the log lasts: the file can always be put back to it.
+  // The checkpoint: every commit so far is on disk, its meta page aside (the log keeps
+  // that), and its snapshot is held, so that LMDB reuses none of its pages while the log
+  // lasts: the file can always be put back to it.
   if (unsynced_) {
     if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
     unsynced_ = false;
   }
+  DropLogReader();
   LmdbTxn reader;
   if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
+  const uint64_t checkpoint = mdb_txn_id(reader.get());
+  if (checkpoint != last) return BTR_IO_ERROR;
   MDB_stat st;
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
@@ -88,46 +142,78 @@ int FileEnv::StartLog() {
       dfd >= 0 && ::pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
   if (dfd >= 0) ::close(dfd);
   std::string header(kLogTag, sizeof kLogTag);
-  PutFixed64(&header, mdb_txn_id(reader.get()));
+  PutFixed64(&header, checkpoint);
   PutFixed32(&header, st.ms_psize);
   PutFixed32(&header, 0);
   header += metas;
   header += LogHash(header);
+  // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
+  // entries, and whatever of them reaches the disk is undone through this header.
   if (!read || !WriteAt(log_fd_, header, 0) ||
-      ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
-    LogByte(F_UNLCK);
+      ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0 || ::fdatasync(log_fd_) != 0) {
     return BTR_IO_ERROR;
   }
-  log_reader_ = reader.release();  // ended by EndLog
+  LogShared& s = sync_->shared();
+  const uint64_t base = std::max(s.appended.load(), s.synced.load()) + 1;
+  s.base.store(base);
+  s.last_txn.store(checkpoint);
+  s.appended.store(base + header.size());
+  s.checkpoint.store(checkpoint);
+  log_reader_ = reader.release();  // ended by DropLogReader
+  log_base_ = base;
   log_active_ = true;
-  log_end_ = header.size();
-  log_commits_ = log_commits_seen_ = 0;
   return BTR_OK;
 }
 
 int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
+  LogShared& s = sync_->shared();
+  const uint64_t id = mdb_txn_id(txn);
+  // The log this commit joins: begun on the state this commit stands on, kept by a live
+  // reader of its checkpoint, and the file named by the log's path. Anything else (no log,
+  // a log whose last commit died before LMDB had it, a checkpoint whose reader's process
+  // is gone) is checkpointed and the log begun again here.
+  bool joins = s.checkpoint.load() != 0 && s.last_txn.load() == id - 1 &&
+               s.appended.load() - s.base.load() < kLogLimitBytes &&
+               CheckpointHeld(s.checkpoint.load());
+  if (joins && log_base_ != s.base.load()) {
+    if (OpenLog(true) != BTR_OK) joins = false;
+    if (joins && !LogAtPath()) {
+      CloseLog();
+      joins = OpenLog(true) == BTR_OK && LogAtPath();
+    }
+    if (joins) log_base_ = s.base.load();
+  }
+  if (!joins) {
+    int status = Checkpoint();
+    if (status == BTR_OK) status = StartLog(id - 1);
+    if (status != BTR_OK) {
+      mdb_txn_abort(txn);
+      return status;
+    }
+  }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
   PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
-  PutFixed64(&entry, mdb_txn_id(txn));
+  PutFixed64(&entry, id);
   entry += changes;
   entry += LogHash(entry);
-  const uint64_t at = log_end_;
-  // On disk before LMDB has the commit: the one sync a durable commit costs.
-  if (!WriteAt(log_fd_, entry, at) || ::fdatasync(log_fd_) != 0) {
+  const uint64_t base = s.base.load();
+  const uint64_t at = s.appended.load() - base;
+  // Written behind whatever the last commit appended (a commit that failed or died left
+  // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with
+  // the commits around it, comes after the gate is let go (LogSync::Await).
+  if (!WriteAt(log_fd_, entry, at)) {
     mdb_txn_abort(txn);
-    if (::ftruncate(log_fd_, static_cast<off_t>(at)) == 0) ::fdatasync(log_fd_);
     return BTR_IO_ERROR;
   }
-  log_end_ = at + entry.size();
   mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
   mdb_env_set_flags(env_, MDB_NOSYNC, 1);
   int rc = mdb_txn_commit(txn);
   mdb_env_set_flags(env_, MDB_NOSYNC, 0);
   if (rc != 0) {
-    // Not committed: neither may its entry stay.
+    // Not committed: neither may its entry stay, should a sync of another commit have
+    // taken it to disk.
     if (::ftruncate(log_fd_, static_cast<off_t>(at)) == 0) ::fdatasync(log_fd_);
-    log_end_ = at;
     if (rc == MDB_MAP_FULL) {
       int status = GrowMap(size_t{16} << 20);
       if (status != BTR_OK) return status;
@@ -136,56 +222,58 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
     }
     return LmdbStatus(rc);
   }
-  ++log_commits_;
-  if (log_end_ > kLogLimitBytes || log_commits_ >= kLogLimitCommits) Checkpoint();
+  const uint64_t end = base + at + entry.size();
+  s.last_txn.store(id);
+  s.appended.store(end);
+  s.commits.fetch_add(1);
+  NoteTicket(LogTicket{sync_, log_hold_, end});
+  if (at + entry.size() > kLogLimitBytes || ++log_commits_ >= kLogLimitCommits) {
+    log_commits_ = 0;
+    Checkpoint();
+  }
   return BTR_OK;
 }
 
 int FileEnv::Checkpoint() {
-  if (!log_active_) return BTR_OK;
-  // LMDB's file synced whole; only then may the log, and the checkpoint's snapshot, go.
-  if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
-  if (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
-  EndLog();
+  if (log_fd_ < 0) {
+    int status = OpenLog(false);
+    if (status == BTR_FILE_NOT_FOUND) {
+      DropLogReader();
+      return BTR_OK;  // none
+    }
+    if (status != BTR_OK) return status;
+  }
+  if (!LogAtPath()) {
+    // Removed (and perhaps made again) by the last close of another process.
+    CloseLog();
+    int status = OpenLog(false);
+    if (status == BTR_FILE_NOT_FOUND) {
+      DropLogReader();
+      return BTR_OK;
+    }
+    if (status != BTR_OK) return status;
+  }
+  struct stat st;
+  if (::fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
+  if (st.st_size != 0 || (sync_ && sync_->shared().checkpoint.load() != 0)) {
+    // LMDB's file synced whole, the commits of every process that used the log among it;
+    // only then may the log, and the checkpoint's snapshot, go.
+    if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
+    if (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
+    if (sync_) {
+      sync_->shared().checkpoint.store(0);
+      sync_->CoverAll();
+    }
+  }
+  DropLogReader();
   unsynced_ = false;
   return BTR_OK;
 }
 
-void FileEnv::EndLog() {
+void FileEnv::DropLogReader() {
   mdb_txn_abort(log_reader_);
   log_reader_ = nullptr;
   log_active_ = false;
-  log_end_ = 0;
-  LogByte(F_UNLCK);
-}
-
-bool FileEnv::LogByte(short type) const {
-  if (gate_fd_ < 0) return false;
-  struct flock fl = GateByte(type, kLogByte);
-  return ::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0;
-}
-
-bool FileEnv::LogOwnerAlive() const {
-  if (gate_fd_ < 0) return true;
-  struct flock fl = GateByte(F_WRLCK, kLogByte);
-  return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
-}
-
-int FileEnv::EndOthersLog() {
-  if (log_fd_ < 0) {
-    log_fd_ = ::open(log_path().c_str(), O_RDWR | O_CLOEXEC);
-    if (log_fd_ < 0) return BTR_OK;  // none
-  }
-  struct stat st;
-  if (::fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
-  if (st.st_size == 0) return BTR_OK;
-  // Another process's commits since its checkpoint: synced into the file, so that a later
-  // commit here never stands on commits only that log holds. Its next commit finds its
-  // log ended.
-  if (mdb_env_sync(env_, 1) != 0 || ::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) {
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
 }
 
 int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas) const {
@@ -212,10 +300,12 @@ int FileEnv::RestoreFromLog(bool* replay) {
   uint64_t checkpoint = 0;
   std::string metas;
   if (ReadLogHeader(&checkpoint, &metas) != BTR_OK) return BTR_OK;  // no log in use
-  if (LogOwnerAlive()) return BTR_OK;  // in use; its first commit here ends it
-  // The process that kept this log died, with the machine perhaps. The
-  // file goes back to the checkpoint, whose pages no commit since has reused, and the log's
-  // commits are replayed on it.
+  // Another process has the file open: the machine has kept running since, and LMDB's
+  // file holds every commit of the log. Whoever commits next ends the log.
+  if (!Alone()) return BTR_OK;
+  // Every process that used this log is gone, perhaps with the machine. The file goes back
+  // to the checkpoint, whose pages no commit since has reused, and the log's commits are
+  // replayed on it.
   int dfd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (dfd < 0) return BTR_IO_ERROR;
   bool ok = WriteAt(dfd, metas, 0) && ::fdatasync(dfd) == 0;
@@ -237,6 +327,9 @@ int FileEnv::ReplayLog() {
   // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
   // was never acknowledged.
   size_t at = 24 + metas.size() + kLogHash;
+  // The log stays whole until every entry is in: a crash meanwhile starts over from the
+  // checkpoint, which `reader` keeps intact on disk.
+  replaying_ = true;
   while (status == BTR_OK && at + 4 <= bytes.size()) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
     uint64_t length = DecodeFixed32(p);
@@ -250,9 +343,14 @@ int FileEnv::ReplayLog() {
     if (status == BTR_OK && LastTxnId(this) != id) status = BTR_IO_ERROR;
     at += 4 + length + kLogHash;
   }
+  replaying_ = false;
   if (status == BTR_OK && mdb_env_sync(env_, 1) != 0) status = BTR_IO_ERROR;
   if (status == BTR_OK && (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0)) {
     status = BTR_IO_ERROR;
+  }
+  if (status == BTR_OK && sync_) {
+    sync_->shared().checkpoint.store(0);
+    sync_->CoverAll();
   }
   return status;
 }

@@ -78,6 +78,9 @@ class Engine {
 
  private:
   Engine();
+  // Dispatch with the engine's lock held (let go while it waits).
+  int16_t Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+                uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num, void* client_id);
   int Run(Call& call);
 
   // Files (ops_file.cpp).

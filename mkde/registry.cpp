@@ -88,6 +88,7 @@ void Registry::ForgetAfterFork() {
   for (auto& f : files_) {
     if (f->gate_fd_ >= 0) ::close(f->gate_fd_);
     if (f->log_fd_ >= 0) ::close(f->log_fd_);
+    if (f->log_hold_) f->log_hold_->fd = -1;
     (void)f.release();
   }
   files_.clear();
@@ -152,11 +153,11 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   // the file (one in use by a live process is ended by the first commit here).
   GateHold log_gate;  // let go before `file` ends
   bool replay = false;
-  file->log_fd_ = ::open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
+  file->MapLogSync();
+  file->OpenLog(false);
   uint64_t checkpoint = 0;
   std::string metas;
-  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
-      !file->LogOwnerAlive()) {
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK) {
     status = log_gate.Take(file.get(), &LogClient());
     if (status != BTR_OK) return status;
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
@@ -198,12 +199,16 @@ void Registry::ReleaseIdle() {
 
 void Registry::Release(FileEnv* file) {
   if (--file->open_count > 0) return;
-  // The last close here checkpoints the log, and removes it when no other process has the
-  // file open (one that does keeps its own log, ended as it needs).
-  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
+  // The last close here checkpoints the log when this process keeps its checkpoint, or
+  // when no other process has the file open, and then removes it.
+  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr &&
+      !file->read_only_storage_) {
     GateHold gate;
-    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK && file->Alone()) {
-      ::unlink(file->log_path().c_str());
+    if (gate.Take(file, &LogClient()) == BTR_OK) {
+      const bool alone = file->Alone();
+      if ((alone || file->log_active_) && file->Checkpoint() == BTR_OK && alone) {
+        ::unlink(file->log_path().c_str());
+      }
     }
   }
   for (auto it = files_.begin(); it != files_.end(); ++it) {

@@ -257,10 +257,9 @@ TEST_F(Processes, AWaitThatClosesACycleAnswersDeadlock) {
   }
 }
 
-// A process that has a file to itself commits through the commit log. Once another process
-// has the file open, the first commit of either ends that log (every logged commit synced into
-// the file) and commits synced from then on, writing no more to the log.
-TEST_F(Processes, AnotherOpenEndsTheCommitLog) {
+// Processes writing one file share its commit log: a commit of either goes through it, and
+// each sees the other's commits; the last close removes it.
+TEST_F(Processes, WritersShareTheCommitLog) {
   const std::string log = path_ + "-log";
   auto log_size = [&] {
     struct stat st;
@@ -287,12 +286,17 @@ TEST_F(Processes, AnotherOpenEndsTheCommitLog) {
   {
     Table t;
     ASSERT_EQ(t.Open(path_), 0);
-    ASSERT_EQ(t.Insert(Rec(1000)), 0);
-    EXPECT_EQ(log_size(), 0) << "a commit here ended the child's log";
+    // An idle log is checkpointed after a moment: one of three commits in a row finds it in
+    // use however slowly this process runs.
+    bool logged = false;
+    for (int32_t id = 1000; id < 1003; ++id) {
+      ASSERT_EQ(t.Insert(Rec(id)), 0);
+      logged = logged || log_size() > 0;
+    }
+    EXPECT_TRUE(logged) << "a commit here went through the log as well";
     ASSERT_EQ(write(to_child[1], &c, 1), 1);
     ASSERT_EQ(read(from_child[0], &c, 1), 1);
-    EXPECT_EQ(log_size(), 0) << "no commit went to the log while the file was open here";
-    std::set<int32_t> all = {1000};
+    std::set<int32_t> all = {1000, 1001, 1002};
     for (int i = 0; i < 20; ++i) all.insert({i, 100 + i});
     ASSERT_NO_FATAL_FAILURE(CheckConsistent(t, all));
   }
