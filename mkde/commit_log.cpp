@@ -24,17 +24,23 @@ namespace mkde {
 
 namespace {
 
-// The commit log: its tag, and how far it grows before a checkpoint empties it.
-constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
+// The commit log: its tag (02: entries hashed under the key of their log's header; 01 logs,
+// unkeyed, are still recovered), and how far it grows before a checkpoint empties it.
+constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '2'};
+constexpr char kLogTagUnkeyed[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
 constexpr uint64_t kLogLimitBytes = uint64_t{8} << 20;
 constexpr uint64_t kLogLimitCommits = 4096;
 constexpr size_t kLogHash = 16;
+constexpr size_t kLogKey = 16;
+// The log grows by this much of zeros at a time: a sync of bytes written over the file's
+// own blocks needs no change of its size or blocks, which costs a sync about twice as much.
+constexpr uint64_t kLogGrowth = uint64_t{256} << 10;
 
-std::string LogHash(std::string_view bytes) {
+std::string LogHash(std::string_view bytes, std::string_view key = {}) {
   std::string h(kLogHash, '\0');
   crypto_generichash(reinterpret_cast<unsigned char*>(h.data()), kLogHash,
-                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), nullptr,
-                     0);
+                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                     reinterpret_cast<const unsigned char*>(key.data()), key.size());
   return h;
 }
 
@@ -141,19 +147,23 @@ int FileEnv::StartLog(uint64_t last) {
   bool read =
       dfd >= 0 && ::pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
   if (dfd >= 0) ::close(dfd);
+  // A new key for every log: an entry of an earlier log that its bytes still hold further
+  // on never checks under this one.
+  std::string key(kLogKey, '\0');
+  randombytes_buf(key.data(), key.size());
   std::string header(kLogTag, sizeof kLogTag);
   PutFixed64(&header, checkpoint);
   PutFixed32(&header, st.ms_psize);
   PutFixed32(&header, 0);
   header += metas;
+  header += key;
   header += LogHash(header);
   // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
-  // entries, and whatever of them reaches the disk is undone through this header.
-  if (!read || !WriteAt(log_fd_, header, 0) ||
-      ::ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0 || ::fdatasync(log_fd_) != 0) {
-    return BTR_IO_ERROR;
-  }
+  // entries, and whatever of them reaches the disk is undone through this header. Entries
+  // follow it over what the file held before.
+  if (!read || !WriteAt(log_fd_, header, 0) || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
   LogShared& s = sync_->shared();
+  std::memcpy(s.key, key.data(), kLogKey);
   const uint64_t base = std::max(s.appended.load(), s.synced.load()) + 1;
   s.base.store(base);
   s.last_txn.store(checkpoint);
@@ -196,9 +206,24 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
   PutFixed64(&entry, id);
   entry += changes;
-  entry += LogHash(entry);
+  entry += LogHash(entry, std::string_view(reinterpret_cast<const char*>(s.key), kLogKey));
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
+  // Past the file's end the log first grows by a run of zeros (an end of entries to a
+  // replay), synced with the entry.
+  struct stat st;
+  if (::fstat(log_fd_, &st) != 0) {
+    mdb_txn_abort(txn);
+    return BTR_IO_ERROR;
+  }
+  if (at + entry.size() > static_cast<uint64_t>(st.st_size)) {
+    const uint64_t from = static_cast<uint64_t>(st.st_size);
+    const std::string zeros(at + entry.size() - from + kLogGrowth, '\0');
+    if (!WriteAt(log_fd_, zeros, from)) {
+      mdb_txn_abort(txn);
+      return BTR_IO_ERROR;
+    }
+  }
   // Written behind whatever the last commit appended (a commit that failed or died left
   // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with
   // the commits around it, comes after the gate is let go (LogSync::Await).
@@ -213,7 +238,7 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   if (rc != 0) {
     // Not committed: neither may its entry stay, should a sync of another commit have
     // taken it to disk.
-    if (::ftruncate(log_fd_, static_cast<off_t>(at)) == 0) ::fdatasync(log_fd_);
+    if (WriteAt(log_fd_, std::string(4, '\0'), at)) ::fdatasync(log_fd_);
     if (rc == MDB_MAP_FULL) {
       int status = GrowMap(size_t{16} << 20);
       if (status != BTR_OK) return status;
@@ -253,13 +278,14 @@ int FileEnv::Checkpoint() {
     }
     if (status != BTR_OK) return status;
   }
-  struct stat st;
-  if (::fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
-  if (st.st_size != 0 || (sync_ && sync_->shared().checkpoint.load() != 0)) {
+  uint64_t checkpoint = 0;
+  std::string metas, key;
+  if (ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK ||
+      (sync_ && sync_->shared().checkpoint.load() != 0)) {
     // LMDB's file synced whole, the commits of every process that used the log among it;
     // only then may the log, and the checkpoint's snapshot, go.
     if (mdb_env_sync(env_, 1) != 0) return BTR_IO_ERROR;
-    if (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0) return BTR_IO_ERROR;
+    if (!EmptyLog()) return BTR_IO_ERROR;
     if (sync_) {
       sync_->shared().checkpoint.store(0);
       sync_->CoverAll();
@@ -276,30 +302,43 @@ void FileEnv::DropLogReader() {
   log_active_ = false;
 }
 
-int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas) const {
-  std::string bytes;
-  if (log_fd_ < 0 || !ReadAll(log_fd_, &bytes)) return BTR_IO_ERROR;
-  if (bytes.size() < 24 + kLogHash || std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) != 0) {
+bool FileEnv::EmptyLog() {
+  // The header no longer checks: the log holds nothing, whatever bytes follow.
+  return WriteAt(log_fd_, std::string(sizeof kLogTag, '\0'), 0) && ::fdatasync(log_fd_) == 0;
+}
+
+int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                           size_t* size) const {
+  std::string bytes(24, '\0');
+  if (log_fd_ < 0) return BTR_IO_ERROR;
+  if (::pread(log_fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return BTR_NOT_A_FILE;
   }
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  uint64_t psize = DecodeFixed32(p + 16);
-  size_t size = 24 + 2 * psize + kLogHash;
-  if (psize == 0 || psize > (1u << 20) || bytes.size() < size ||
-      LogHash(std::string_view(bytes).substr(0, size - kLogHash)) !=
-          std::string_view(bytes).substr(size - kLogHash, kLogHash)) {
+  const bool keyed = std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) == 0;
+  if (!keyed && std::memcmp(bytes.data(), kLogTagUnkeyed, sizeof kLogTagUnkeyed) != 0) {
     return BTR_NOT_A_FILE;
   }
-  *checkpoint = DecodeFixed64(p + 8);
+  const uint64_t psize = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()) + 16);
+  if (psize == 0 || psize > (1u << 20)) return BTR_NOT_A_FILE;
+  const size_t whole = 24 + 2 * psize + (keyed ? kLogKey : 0) + kLogHash;
+  bytes.resize(whole);
+  if (::pread(log_fd_, bytes.data(), whole, 0) != static_cast<ssize_t>(whole) ||
+      LogHash(std::string_view(bytes).substr(0, whole - kLogHash)) !=
+          std::string_view(bytes).substr(whole - kLogHash, kLogHash)) {
+    return BTR_NOT_A_FILE;
+  }
+  *checkpoint = DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
   metas->assign(bytes, 24, 2 * psize);
+  key->assign(bytes, 24 + 2 * psize, keyed ? kLogKey : 0);
+  if (size) *size = whole;
   return BTR_OK;
 }
 
 int FileEnv::RestoreFromLog(bool* replay) {
   *replay = false;
   uint64_t checkpoint = 0;
-  std::string metas;
-  if (ReadLogHeader(&checkpoint, &metas) != BTR_OK) return BTR_OK;  // no log in use
+  std::string metas, key;
+  if (ReadLogHeader(&checkpoint, &metas, &key) != BTR_OK) return BTR_OK;  // no log in use
   // Another process has the file open: the machine has kept running since, and LMDB's
   // file holds every commit of the log. Whoever commits next ends the log.
   if (!Alone()) return BTR_OK;
@@ -317,8 +356,9 @@ int FileEnv::RestoreFromLog(bool* replay) {
 
 int FileEnv::ReplayLog() {
   uint64_t checkpoint = 0;
-  std::string metas, bytes;
-  if (ReadLogHeader(&checkpoint, &metas) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
+  std::string metas, key, bytes;
+  size_t at = 0;
+  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
     return BTR_IO_ERROR;
   }
   LmdbTxn reader;
@@ -326,7 +366,6 @@ int FileEnv::ReplayLog() {
   int status = mdb_txn_id(reader.get()) == checkpoint ? BTR_OK : BTR_IO_ERROR;
   // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
   // was never acknowledged.
-  size_t at = 24 + metas.size() + kLogHash;
   // The log stays whole until every entry is in: a crash meanwhile starts over from the
   // checkpoint, which `reader` keeps intact on disk.
   replaying_ = true;
@@ -335,7 +374,7 @@ int FileEnv::ReplayLog() {
     uint64_t length = DecodeFixed32(p);
     if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
     std::string_view whole(bytes.data() + at, 4 + length);
-    if (LogHash(whole) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
+    if (LogHash(whole, key) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
     uint64_t id = DecodeFixed64(p + 4);
     uint64_t last = LastTxnId(this);
     if (id != last + 1) break;
@@ -345,9 +384,7 @@ int FileEnv::ReplayLog() {
   }
   replaying_ = false;
   if (status == BTR_OK && mdb_env_sync(env_, 1) != 0) status = BTR_IO_ERROR;
-  if (status == BTR_OK && (::ftruncate(log_fd_, 0) != 0 || ::fdatasync(log_fd_) != 0)) {
-    status = BTR_IO_ERROR;
-  }
+  if (status == BTR_OK && !EmptyLog()) status = BTR_IO_ERROR;
   if (status == BTR_OK && sync_) {
     sync_->shared().checkpoint.store(0);
     sync_->CoverAll();

@@ -236,7 +236,11 @@ class FileEnv {
   // At the first open in this process, the gate held: a log whose header checks is
   // finished (alone: the file is put back to the log's checkpoint and the log's commits
   // replayed; else another process's log is ended by a checkpoint). Returns a status.
-  int ReadLogHeader(uint64_t* checkpoint, std::string* metas) const;
+  // The log's header: its checkpoint, the meta pages saved with it, the key its entries'
+  // hashes use and its size. BTR_NOT_A_FILE when no header checks (no log in use).
+  int ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                    size_t* size = nullptr) const;
+  bool EmptyLog();  // the header spoilt and synced: no log in use
   int RestoreFromLog(bool* replay);
   void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
   int ReplayLog();

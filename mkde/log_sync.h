@@ -28,6 +28,7 @@ struct LogShared {
   std::atomic<uint64_t> commits;     // commits through the log, for the idle checkpoint
   std::atomic<uint32_t> syncing;     // the process syncing the log now, 0 none
   std::atomic<uint32_t> wake;        // bumped, and its sleepers woken, when a sync ends
+  unsigned char key[16];             // the log's key (its header's), read behind the gate
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

@@ -156,8 +156,8 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   file->MapLogSync();
   file->OpenLog(false);
   uint64_t checkpoint = 0;
-  std::string metas;
-  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK) {
+  std::string metas, key;
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK) {
     status = log_gate.Take(file.get(), &LogClient());
     if (status != BTR_OK) return status;
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
