@@ -151,6 +151,10 @@ class Engine {
   // `logged`: every change goes through the RecordWriter, so that a durable commit may go
   // through the commit log; false for a change that writes to the transaction directly.
   int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged = true);
+  // A transaction's write transaction on a file met a full map: it is dropped, the map
+  // grown, and the transaction's changes so far written again into a new one. The write
+  // gate stays held throughout. Returns an engine status.
+  int RedoInGrownMap(FileWrite* batch);
   // After a verify-mode write: the record as stored must equal what was written.
   int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
   // The record the caller sends, cut to the fixed length or refused (22) when short.
