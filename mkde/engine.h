@@ -112,6 +112,9 @@ class Engine {
   int TakeLock(Handle* handle, int lock, uint32_t position);
   // Ends the block's single-record lock (a read, Update or Delete through the block).
   void DropSingleLock(Handle* handle);
+  // At End or Abort: lets go of every record lock the client's blocks took inside the
+  // transaction (locks taken before it stay).
+  void DropTransactionLocks(const Client* client);
   // Drops the block's locks on a record that is gone.
   void DropLocksOn(Handle* handle, uint32_t position);
   // 84 when another block holds a lock on the record, else 0.
