@@ -115,12 +115,14 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
                          uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
   int16_t status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
-  if (HasTickets()) {
-    // A commit through the log is on disk once a sync of the log covers it: waited for
-    // with the engine's lock let go, so that the process's other clients commit meanwhile
-    // and share the sync.
-    if (lock.owns_lock()) lock.unlock();
-    int synced = AwaitTickets();
+  if (!lock.owns_lock()) lock.lock();
+  std::vector<LogTicket> tickets = TakeTickets();
+  lock.unlock();
+  // A commit through the log is on disk once a sync of the log covers it: waited for with
+  // the engine's lock let go, so that the process's other clients commit meanwhile and
+  // share the sync.
+  if (!tickets.empty()) {
+    int synced = AwaitTickets(tickets);
     if (status == BTR_OK && synced != BTR_OK) status = static_cast<int16_t>(synced);
   }
   return status;

@@ -36,7 +36,10 @@ void AtLeast(std::atomic<uint64_t>& v, uint64_t n) {
 
 bool Alive(uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 
-thread_local std::vector<LogTicket> tickets;
+std::vector<LogTicket>& Pending() {
+  static std::vector<LogTicket> pending;
+  return pending;
+}
 
 }  // namespace
 
@@ -116,15 +119,17 @@ int LogSync::Await(const LogFd& log, uint64_t lsn) {
   }
 }
 
-void NoteTicket(LogTicket ticket) { tickets.push_back(std::move(ticket)); }
+void NoteTicket(LogTicket ticket) { Pending().push_back(std::move(ticket)); }
 
-bool HasTickets() { return !tickets.empty(); }
+std::vector<LogTicket> TakeTickets() {
+  std::vector<LogTicket> taken;
+  taken.swap(Pending());
+  return taken;
+}
 
-int AwaitTickets() {
+int AwaitTickets(const std::vector<LogTicket>& tickets) {
   int first = BTR_OK;
-  std::vector<LogTicket> mine;
-  mine.swap(tickets);
-  for (const LogTicket& t : mine) {
+  for (const LogTicket& t : tickets) {
     int status = t.sync->Await(*t.log, t.lsn);
     if (first == BTR_OK) first = status;
   }

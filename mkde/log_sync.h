@@ -73,11 +73,12 @@ struct LogTicket {
   uint64_t lsn = 0;
 };
 
-// The tickets of the calling thread's current call: noted by a commit through the log,
-// waited for by the engine once it has let go of its lock (so that other clients of the
-// process commit meanwhile). AwaitTickets returns the first failing status, or 0.
+// The tickets of the current call: noted by a commit through the log, taken by the engine
+// before it lets go of its lock (both under that lock, which serialises every call), and
+// waited for after, so that other clients of the process commit meanwhile. AwaitTickets
+// returns the first failing status, or 0.
 void NoteTicket(LogTicket ticket);
-int AwaitTickets();
-bool HasTickets();
+std::vector<LogTicket> TakeTickets();
+int AwaitTickets(const std::vector<LogTicket>& tickets);
 
 }  // namespace mkde
