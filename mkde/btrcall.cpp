@@ -10,6 +10,7 @@
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/log_sync.h"
 #include "mkde/registry.h"
 #include "mkde/waits.h"
 
@@ -113,6 +114,23 @@ void Engine::Reap() {
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
+  int16_t status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
+  if (!lock.owns_lock()) lock.lock();
+  std::vector<LogTicket> tickets = TakeTickets();
+  lock.unlock();
+  // A commit through the log is on disk once a sync of the log covers it: waited for with
+  // the engine's lock let go, so that the process's other clients commit meanwhile and
+  // share the sync.
+  if (!tickets.empty()) {
+    int synced = AwaitTickets(tickets);
+    if (status == BTR_OK && synced != BTR_OK) status = static_cast<int16_t>(synced);
+  }
+  return status;
+}
+
+int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+                      uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num,
+                      void* client_id) {
   // Read first: an exchange on every call would cost a locked instruction.
   if (forked.load(std::memory_order_relaxed) && forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();

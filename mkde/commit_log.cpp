@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include <sodium.h>
@@ -13,28 +16,32 @@
 #include "mkde/coding.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/log_sync.h"
 
 namespace mkde {
 
 namespace {
 
-// Byte 3: held by the process whose commit log is in use, from its start to its checkpoint.
-// A log whose header checks while nobody holds it was left by a process that died.
-constexpr off_t kLogByte = 3;
-
-// The commit log: its tag, and how far it grows before a checkpoint empties it.
-constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
+// The commit log: its tag (02: entries hashed under the key of their log's header; 01 logs,
+// unkeyed, are still recovered), and how far it grows before a checkpoint empties it.
+constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '2'};
+constexpr char kLogTagUnkeyed[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
 constexpr uint64_t kLogLimitBytes = uint64_t{8} << 20;
 constexpr uint64_t kLogLimitCommits = 4096;
 constexpr size_t kLogHash = 16;
+constexpr size_t kLogKey = 16;
+// The log grows by this much of zeros at a time: a sync of bytes written over the file's
+// own blocks needs no change of its size or blocks, which costs a sync about twice as much.
+constexpr uint64_t kLogGrowth = uint64_t{256} << 10;
 
-std::string LogHash(std::string_view bytes) {
+std::string LogHash(std::string_view bytes, std::string_view key = {}) {
   std::string h(kLogHash, '\0');
   crypto_generichash(reinterpret_cast<unsigned char*>(h.data()), kLogHash,
-                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), nullptr,
-                     0);
+                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                     reinterpret_cast<const unsigned char*>(key.data()), key.size());
   return h;
 }
 
@@ -65,25 +72,81 @@ bool ReadAll(int fd, std::string* out) {
 
 }  // namespace
 
-int FileEnv::StartLog() {
-  if (log_fd_ < 0) {
-    log_fd_ = Fs().Open(log_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (log_fd_ < 0) return BTR_IO_ERROR;
+int FileEnv::OpenLog(bool create) {
+  if (log_fd_ >= 0) return BTR_OK;
+  int fd = Fs().Open(log_path().c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  if (fd < 0) return errno == ENOENT && !create ? BTR_FILE_NOT_FOUND : BTR_IO_ERROR;
+  log_hold_ = std::make_shared<LogFd>(fd);
+  log_fd_ = fd;
+  return BTR_OK;
+}
+
+bool FileEnv::Failed() const { return failed_ || (log_hold_ && log_hold_->failed.load()); }
+
+void FileEnv::CloseLog() {
+  if (log_hold_ && log_hold_->failed.load()) failed_ = true;
+  log_hold_.reset();
+  log_fd_ = -1;
+}
+
+bool FileEnv::LogAtPath() const {
+  struct stat mine, named;
+  return log_fd_ >= 0 && Fs().Fstat(log_fd_, &mine) == 0 && ::stat(log_path().c_str(), &named) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+bool FileEnv::CheckpointHeld(uint64_t checkpoint) {
+  if (log_reader_ && mdb_txn_id(log_reader_) <= checkpoint) return true;
+  // Any reader, of any process, on the checkpoint or an older state keeps LMDB from reusing
+  // the checkpoint's pages. One that is there now has been since the checkpoint: a reader
+  // begun later sees a later state.
+  struct Seen {
+    uint64_t checkpoint;
+    bool held = false;
+  } seen{checkpoint};
+  mdb_reader_list(
+      env_,
+      [](const char* line, void* ctx) -> int {
+        auto* s = static_cast<Seen*>(ctx);
+        int pid = 0;
+        size_t thread = 0;
+        unsigned long long txnid = 0;
+        if (std::sscanf(line, "%d %zx %llu", &pid, &thread, &txnid) == 3 && txnid != 0 &&
+            txnid <= s->checkpoint) {
+          s->held = true;
+        }
+        return 0;
+      },
+      &seen);
+  return seen.held;
+}
+
+int FileEnv::StartLog(uint64_t last) {
+  if (!sync_) return BTR_IO_ERROR;
+  int status = OpenLog(true);
+  if (status != BTR_OK) return status;
+  // The log at the path may be a new one since this process opened its own (the last
+  // process to close the file removes it).
+  if (!LogAtPath()) {
+    CloseLog();
+    status = OpenLog(true);
+    if (status != BTR_OK) return status;
   }
-  if (!LogByte(F_WRLCK)) return BTR_FILE_IN_USE;
-  // The checkpoint: everything committed so far is on disk (every commit but an
-  // accelerated one was synced), and its snapshot is held, so that LMDB reuses none of its
-  // pages while the log lasts: the file can always be put back to it.
+  // The checkpoint: every commit so far is on disk, its meta page aside (the log keeps
+  // that), and its snapshot is held, so that LMDB reuses none of its pages while the log
+  // lasts: the file can always be put back to it.
   if (unsynced_) {
     if (Fs().EnvSync(env_, 1) != 0) {
       failed_ = true;
-      LogByte(F_UNLCK);
       return BTR_IO_ERROR;
     }
     unsynced_ = false;
   }
+  DropLogReader();
   LmdbTxn reader;
   if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
+  const uint64_t checkpoint = mdb_txn_id(reader.get());
+  if (checkpoint != last) return BTR_IO_ERROR;
   MDB_stat st;
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
@@ -91,54 +154,105 @@ int FileEnv::StartLog() {
   bool read = dfd >= 0 &&
               Fs().Pread(dfd, metas.data(), metas.size(), 0) == static_cast<ssize_t>(metas.size());
   if (dfd >= 0) Fs().Close(dfd);
+  // A new key for every log: an entry of an earlier log that its bytes still hold further
+  // on never checks under this one.
+  std::string key(kLogKey, '\0');
+  randombytes_buf(key.data(), key.size());
   std::string header(kLogTag, sizeof kLogTag);
-  PutFixed64(&header, mdb_txn_id(reader.get()));
+  PutFixed64(&header, checkpoint);
   PutFixed32(&header, st.ms_psize);
   PutFixed32(&header, 0);
   header += metas;
+  header += key;
   header += LogHash(header);
-  if (!read) {
-    LogByte(F_UNLCK);
-    return BTR_IO_ERROR;
-  }
-  if (!WriteAt(log_fd_, header, 0) ||
-      Fs().Ftruncate(log_fd_, static_cast<off_t>(header.size())) != 0) {
+  // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
+  // entries, and whatever of them reaches the disk is undone through this header. Entries
+  // follow it over what the file held before.
+  if (!read) return BTR_IO_ERROR;
+  if (!WriteAt(log_fd_, header, 0) || Fs().Fdatasync(log_fd_) != 0) {
     failed_ = true;
-    LogByte(F_UNLCK);
     return BTR_IO_ERROR;
   }
-  log_reader_ = reader.release();  // ended by EndLog
+  LogShared& s = sync_->shared();
+  std::memcpy(s.key, key.data(), kLogKey);
+  const uint64_t base = std::max(s.appended.load(), s.synced.load()) + 1;
+  s.base.store(base);
+  s.last_txn.store(checkpoint);
+  s.appended.store(base + header.size());
+  s.checkpoint.store(checkpoint);
+  log_reader_ = reader.release();  // ended by DropLogReader
+  log_base_ = base;
   log_active_ = true;
-  log_end_ = header.size();
-  log_commits_ = log_commits_seen_ = 0;
   return BTR_OK;
 }
 
 int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
+  LogShared& s = sync_->shared();
+  const uint64_t id = mdb_txn_id(txn);
+  // The log this commit joins: begun on the state this commit stands on, kept by a live
+  // reader of its checkpoint, and the file named by the log's path. Anything else (no log,
+  // a log whose last commit died before LMDB had it, a checkpoint whose reader's process
+  // is gone) is checkpointed and the log begun again here.
+  bool joins = s.checkpoint.load() != 0 && s.last_txn.load() == id - 1 &&
+               s.appended.load() - s.base.load() < kLogLimitBytes &&
+               CheckpointHeld(s.checkpoint.load());
+  if (joins && log_base_ != s.base.load()) {
+    if (OpenLog(true) != BTR_OK) joins = false;
+    if (joins && !LogAtPath()) {
+      CloseLog();
+      joins = OpenLog(true) == BTR_OK && LogAtPath();
+    }
+    if (joins) log_base_ = s.base.load();
+  }
+  if (!joins) {
+    int status = Checkpoint();
+    if (status == BTR_OK) status = StartLog(id - 1);
+    if (status != BTR_OK) {
+      mdb_txn_abort(txn);
+      return status;
+    }
+  }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
   PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
-  PutFixed64(&entry, mdb_txn_id(txn));
+  PutFixed64(&entry, id);
   entry += changes;
-  entry += LogHash(entry);
-  const uint64_t at = log_end_;
-  // On disk before LMDB has the commit: the one sync a durable commit costs.
-  if (!WriteAt(log_fd_, entry, at) || Fs().Fdatasync(log_fd_) != 0) {
-    failed_ = true;
+  entry += LogHash(entry, std::string_view(reinterpret_cast<const char*>(s.key), kLogKey));
+  const uint64_t base = s.base.load();
+  const uint64_t at = s.appended.load() - base;
+  // Past the file's end the log first grows by a run of zeros (an end of entries to a
+  // replay), synced with the entry.
+  struct stat st;
+  if (Fs().Fstat(log_fd_, &st) != 0) {
     mdb_txn_abort(txn);
-    if (Fs().Ftruncate(log_fd_, static_cast<off_t>(at)) == 0) Fs().Fdatasync(log_fd_);
     return BTR_IO_ERROR;
   }
-  log_end_ = at + entry.size();
+  if (at + entry.size() > static_cast<uint64_t>(st.st_size)) {
+    const uint64_t from = static_cast<uint64_t>(st.st_size);
+    const std::string zeros(at + entry.size() - from + kLogGrowth, '\0');
+    if (!WriteAt(log_fd_, zeros, from)) {
+      failed_ = true;
+      mdb_txn_abort(txn);
+      return BTR_IO_ERROR;
+    }
+  }
+  // Written behind whatever the last commit appended (a commit that failed or died left
+  // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with
+  // the commits around it, comes after the gate is let go (LogSync::Await).
+  if (!WriteAt(log_fd_, entry, at)) {
+    failed_ = true;
+    mdb_txn_abort(txn);
+    return BTR_IO_ERROR;
+  }
   mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
   mdb_env_set_flags(env_, MDB_NOSYNC, 1);
   int rc = Fs().TxnCommit(txn);
   mdb_env_set_flags(env_, MDB_NOSYNC, 0);
   if (rc != 0) {
     if (IsWriteFailure(rc)) failed_ = true;
-    // Not committed: neither may its entry stay.
-    if (Fs().Ftruncate(log_fd_, static_cast<off_t>(at)) == 0) Fs().Fdatasync(log_fd_);
-    log_end_ = at;
+    // Not committed: neither may its entry stay, should a sync of another commit have
+    // taken it to disk.
+    if (WriteAt(log_fd_, std::string(4, '\0'), at)) (void)Fs().Fdatasync(log_fd_);
     if (rc == MDB_MAP_FULL) {
       int status = GrowMap(size_t{16} << 20);
       if (status != BTR_OK) return status;
@@ -147,93 +261,108 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
     }
     return LmdbStatus(rc);
   }
-  ++log_commits_;
-  if (log_end_ > kLogLimitBytes || log_commits_ >= kLogLimitCommits) Checkpoint();
+  const uint64_t end = base + at + entry.size();
+  s.last_txn.store(id);
+  s.appended.store(end);
+  s.commits.fetch_add(1);
+  NoteTicket(LogTicket{sync_, log_hold_, end});
+  if (at + entry.size() > kLogLimitBytes || ++log_commits_ >= kLogLimitCommits) {
+    log_commits_ = 0;
+    Checkpoint();
+  }
   return BTR_OK;
 }
 
 int FileEnv::Checkpoint() {
-  if (!log_active_) return BTR_OK;
-  // After a failed write the log stays as it is: the next open recovers from it.
-  if (failed_) return BTR_IO_ERROR;
-  // LMDB's file synced whole; only then may the log, and the checkpoint's snapshot, go.
-  if (Fs().EnvSync(env_, 1) != 0 || Fs().Ftruncate(log_fd_, 0) != 0 ||
-      Fs().Fdatasync(log_fd_) != 0) {
-    failed_ = true;
-    return BTR_IO_ERROR;
+  // After a failed write or sync the log stays as it is: the next open recovers from it.
+  if (Failed()) return BTR_IO_ERROR;
+  if (log_fd_ < 0) {
+    int status = OpenLog(false);
+    if (status == BTR_FILE_NOT_FOUND) {
+      DropLogReader();
+      return BTR_OK;  // none
+    }
+    if (status != BTR_OK) return status;
   }
-  EndLog();
+  if (!LogAtPath()) {
+    // Removed (and perhaps made again) by the last close of another process.
+    CloseLog();
+    int status = OpenLog(false);
+    if (status == BTR_FILE_NOT_FOUND) {
+      DropLogReader();
+      return BTR_OK;
+    }
+    if (status != BTR_OK) return status;
+  }
+  uint64_t checkpoint = 0;
+  std::string metas, key;
+  if (ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK ||
+      (sync_ && sync_->shared().checkpoint.load() != 0)) {
+    // LMDB's file synced whole, the commits of every process that used the log among it;
+    // only then may the log, and the checkpoint's snapshot, go.
+    if (Fs().EnvSync(env_, 1) != 0 || !EmptyLog()) {
+      failed_ = true;
+      return BTR_IO_ERROR;
+    }
+    if (sync_) {
+      sync_->shared().checkpoint.store(0);
+      sync_->CoverAll();
+    }
+  }
+  DropLogReader();
   unsynced_ = false;
   return BTR_OK;
 }
 
-void FileEnv::EndLog() {
+void FileEnv::DropLogReader() {
   mdb_txn_abort(log_reader_);
   log_reader_ = nullptr;
   log_active_ = false;
-  log_end_ = 0;
-  LogByte(F_UNLCK);
 }
 
-bool FileEnv::LogByte(short type) const {
-  if (gate_fd_ < 0) return false;
-  struct flock fl = GateByte(type, kLogByte);
-  return ::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0;
+bool FileEnv::EmptyLog() {
+  // The header no longer checks: the log holds nothing, whatever bytes follow.
+  return WriteAt(log_fd_, std::string(sizeof kLogTag, '\0'), 0) && Fs().Fdatasync(log_fd_) == 0;
 }
 
-bool FileEnv::LogOwnerAlive() const {
-  if (gate_fd_ < 0) return true;
-  struct flock fl = GateByte(F_WRLCK, kLogByte);
-  return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
-}
-
-int FileEnv::EndOthersLog() {
-  if (log_fd_ < 0) {
-    log_fd_ = Fs().Open(log_path().c_str(), O_RDWR | O_CLOEXEC);
-    if (log_fd_ < 0) return BTR_OK;  // none
-  }
-  struct stat st;
-  if (Fs().Fstat(log_fd_, &st) != 0) return BTR_IO_ERROR;
-  if (st.st_size == 0) return BTR_OK;
-  // Another process's commits since its checkpoint: synced into the file, so that a later
-  // commit here never stands on commits only that log holds. Its next commit finds its
-  // log ended.
-  if (Fs().EnvSync(env_, 1) != 0 || Fs().Ftruncate(log_fd_, 0) != 0 ||
-      Fs().Fdatasync(log_fd_) != 0) {
-    failed_ = true;
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
-}
-
-int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas) const {
-  std::string bytes;
-  if (log_fd_ < 0 || !ReadAll(log_fd_, &bytes)) return BTR_IO_ERROR;
-  if (bytes.size() < 24 + kLogHash || std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) != 0) {
+int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                           size_t* size) const {
+  std::string bytes(24, '\0');
+  if (log_fd_ < 0) return BTR_IO_ERROR;
+  if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return BTR_NOT_A_FILE;
   }
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  uint64_t psize = DecodeFixed32(p + 16);
-  size_t size = 24 + 2 * psize + kLogHash;
-  if (psize == 0 || psize > (1u << 20) || bytes.size() < size ||
-      LogHash(std::string_view(bytes).substr(0, size - kLogHash)) !=
-          std::string_view(bytes).substr(size - kLogHash, kLogHash)) {
+  const bool keyed = std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) == 0;
+  if (!keyed && std::memcmp(bytes.data(), kLogTagUnkeyed, sizeof kLogTagUnkeyed) != 0) {
     return BTR_NOT_A_FILE;
   }
-  *checkpoint = DecodeFixed64(p + 8);
+  const uint64_t psize = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()) + 16);
+  if (psize == 0 || psize > (1u << 20)) return BTR_NOT_A_FILE;
+  const size_t whole = 24 + 2 * psize + (keyed ? kLogKey : 0) + kLogHash;
+  bytes.resize(whole);
+  if (Fs().Pread(log_fd_, bytes.data(), whole, 0) != static_cast<ssize_t>(whole) ||
+      LogHash(std::string_view(bytes).substr(0, whole - kLogHash)) !=
+          std::string_view(bytes).substr(whole - kLogHash, kLogHash)) {
+    return BTR_NOT_A_FILE;
+  }
+  *checkpoint = DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
   metas->assign(bytes, 24, 2 * psize);
+  key->assign(bytes, 24 + 2 * psize, keyed ? kLogKey : 0);
+  if (size) *size = whole;
   return BTR_OK;
 }
 
 int FileEnv::RestoreFromLog(bool* replay) {
   *replay = false;
   uint64_t checkpoint = 0;
-  std::string metas;
-  if (ReadLogHeader(&checkpoint, &metas) != BTR_OK) return BTR_OK;  // no log in use
-  if (LogOwnerAlive()) return BTR_OK;  // in use; its first commit here ends it
-  // The process that kept this log died, with the machine perhaps. The
-  // file goes back to the checkpoint, whose pages no commit since has reused, and the log's
-  // commits are replayed on it.
+  std::string metas, key;
+  if (ReadLogHeader(&checkpoint, &metas, &key) != BTR_OK) return BTR_OK;  // no log in use
+  // Another process has the file open: the machine has kept running since, and LMDB's
+  // file holds every commit of the log. Whoever commits next ends the log.
+  if (!Alone()) return BTR_OK;
+  // Every process that used this log is gone, perhaps with the machine. The file goes back
+  // to the checkpoint, whose pages no commit since has reused, and the log's commits are
+  // replayed on it.
   int dfd = Fs().Open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (dfd < 0) return BTR_IO_ERROR;
   bool ok = WriteAt(dfd, metas, 0) && Fs().Fdatasync(dfd) == 0;
@@ -245,8 +374,9 @@ int FileEnv::RestoreFromLog(bool* replay) {
 
 int FileEnv::ReplayLog() {
   uint64_t checkpoint = 0;
-  std::string metas, bytes;
-  if (ReadLogHeader(&checkpoint, &metas) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
+  std::string metas, key, bytes;
+  size_t at = 0;
+  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
     return BTR_IO_ERROR;
   }
   LmdbTxn reader;
@@ -254,13 +384,15 @@ int FileEnv::ReplayLog() {
   int status = mdb_txn_id(reader.get()) == checkpoint ? BTR_OK : BTR_IO_ERROR;
   // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
   // was never acknowledged.
-  size_t at = 24 + metas.size() + kLogHash;
+  // The log stays whole until every entry is in: a crash meanwhile starts over from the
+  // checkpoint, which `reader` keeps intact on disk.
+  replaying_ = true;
   while (status == BTR_OK && at + 4 <= bytes.size()) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
     uint64_t length = DecodeFixed32(p);
     if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
     std::string_view whole(bytes.data() + at, 4 + length);
-    if (LogHash(whole) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
+    if (LogHash(whole, key) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
     uint64_t id = DecodeFixed64(p + 4);
     uint64_t last = LastTxnId(this);
     if (id != last + 1) break;
@@ -268,9 +400,12 @@ int FileEnv::ReplayLog() {
     if (status == BTR_OK && LastTxnId(this) != id) status = BTR_IO_ERROR;
     at += 4 + length + kLogHash;
   }
+  replaying_ = false;
   if (status == BTR_OK && Fs().EnvSync(env_, 1) != 0) status = BTR_IO_ERROR;
-  if (status == BTR_OK && (Fs().Ftruncate(log_fd_, 0) != 0 || Fs().Fdatasync(log_fd_) != 0)) {
-    status = BTR_IO_ERROR;
+  if (status == BTR_OK && !EmptyLog()) status = BTR_IO_ERROR;
+  if (status == BTR_OK && sync_) {
+    sync_->shared().checkpoint.store(0);
+    sync_->CoverAll();
   }
   return status;
 }

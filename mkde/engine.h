@@ -78,6 +78,9 @@ class Engine {
 
  private:
   Engine();
+  // Dispatch with the engine's lock held (let go while it waits).
+  int16_t Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+                uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num, void* client_id);
   int Run(Call& call);
 
   // Files (ops_file.cpp).
@@ -109,6 +112,9 @@ class Engine {
   int TakeLock(Handle* handle, int lock, uint32_t position);
   // Ends the block's single-record lock (a read, Update or Delete through the block).
   void DropSingleLock(Handle* handle);
+  // At End or Abort: lets go of every record lock the client's blocks took inside the
+  // transaction (locks taken before it stay).
+  void DropTransactionLocks(const Client* client);
   // Drops the block's locks on a record that is gone.
   void DropLocksOn(Handle* handle, uint32_t position);
   // 84 when another block holds a lock on the record, else 0.
@@ -148,6 +154,10 @@ class Engine {
   // `logged`: every change goes through the RecordWriter, so that a durable commit may go
   // through the commit log; false for a change that writes to the transaction directly.
   int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged = true);
+  // A transaction's write transaction on a file met a full map: it is dropped, the map
+  // grown, and the transaction's changes so far written again into a new one. The write
+  // gate stays held throughout. Returns an engine status.
+  int RedoInGrownMap(FileWrite* batch);
   // After a verify-mode write: the record as stored must equal what was written.
   int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
   // The record the caller sends, cut to the fixed length or refused (22) when short.

@@ -35,7 +35,6 @@ FileEnv::~FileEnv() {
   }
   if (read_txn_) mdb_txn_abort(read_txn_);
   if (log_reader_) mdb_txn_abort(log_reader_);
-  if (log_fd_ >= 0) Fs().Close(log_fd_);
   if (env_) mdb_env_close(env_);
   if (gate_fd_ >= 0) Fs().Close(gate_fd_);  // drops every lock of this descriptor
 }
@@ -101,13 +100,22 @@ void FileEnv::ReleaseIdle() {
     kept_ = false;
   }
   reads_seen_ = reads_;
-  // A log no commit used since the last look: checkpointed, so that the file on disk is
-  // whole again and the checkpoint's snapshot is let go.
-  if (log_active_ && log_commits_ == log_commits_seen_ && gate_owner_ == nullptr) {
+  if (!sync_) return;
+  LogShared& s = sync_->shared();
+  // The checkpoint's snapshot of a log that has ended (another process checkpointed it)
+  // holds nothing any more.
+  if (log_active_ && (s.checkpoint.load() == 0 || s.base.load() != log_base_)) DropLogReader();
+  // A log no commit of any process used since the last look: checkpointed, so that the
+  // file on disk is whole again and the checkpoint's snapshot is let go.
+  const uint64_t commits = s.commits.load();
+  if (s.checkpoint.load() != 0 && commits == log_commits_seen_ && gate_owner_ == nullptr) {
     GateHold gate;
-    if (gate.Take(this, &LogClient()) == BTR_OK) Checkpoint();
+    if (gate.Take(this, &LogClient()) == BTR_OK && s.checkpoint.load() != 0 &&
+        s.commits.load() == commits) {
+      Checkpoint();
+    }
   }
-  log_commits_seen_ = log_commits_;
+  log_commits_seen_ = commits;
 }
 
 void FileEnv::DropSnapshot() {
@@ -169,7 +177,7 @@ int FileEnv::GrowMap(size_t extra) {
 }
 
 int FileEnv::BeginWrite(MDB_txn** txn) {
-  if (failed_) return BTR_IO_ERROR;
+  if (Failed()) return BTR_IO_ERROR;
   MDB_envinfo info;
   MDB_stat st;
   mdb_env_info(env_, &info);
@@ -222,26 +230,15 @@ void FileEnv::AbortWrite(MDB_txn* txn) {
 int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std::string* changes) {
   *retry = false;
   if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
-  if (failed_) {
+  if (Failed()) {
     mdb_txn_abort(txn);
     return BTR_IO_ERROR;
   }
-  if (changes && !accelerated && !read_only_storage_ && Alone()) {
-    // A log that another process's open ended meanwhile is left behind, and a new one begun.
-    struct stat st;
-    if (log_active_ &&
-        (Fs().Fstat(log_fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != log_end_)) {
-      EndLog();
-    }
-    if (!log_active_ && StartLog() != BTR_OK && failed_) {
-      mdb_txn_abort(txn);
-      return BTR_IO_ERROR;
-    }
-    if (log_active_) return CommitLogged(txn, *changes, retry);
+  if (changes && !accelerated && !read_only_storage_ && sync_) {
+    return CommitLogged(txn, *changes, retry);
   }
-  // Any other commit comes after a checkpoint, this process's or another's: a log replays
-  // onto its checkpoint alone.
-  int status = log_active_ ? Checkpoint() : (read_only_storage_ ? BTR_OK : EndOthersLog());
+  // Any other commit comes after a checkpoint: a log replays onto its checkpoint alone.
+  int status = read_only_storage_ || replaying_ ? BTR_OK : Checkpoint();
   if (status != BTR_OK) {
     mdb_txn_abort(txn);
     return status;

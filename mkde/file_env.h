@@ -22,6 +22,7 @@
 #include "mkde/codec/filespec.h"
 #include "mkde/counters.h"
 #include "mkde/crypto/owner.h"
+#include "mkde/log_sync.h"
 #include "mkde/redo.h"
 #include "mkde/waits.h"
 
@@ -143,11 +144,17 @@ class FileEnv {
   // rewrites the whole file; every open holds it shared until its environment is open, so
   // that no process opens a file half changed.
   static constexpr off_t kOwnerChangeByte = 2;
+  // Byte 3: held exclusively by an open from before it marks the file open (byte 1) until it
+  // has finished a commit log that no live process uses. Two processes opening at once after
+  // a crash would otherwise each see the other and leave the log to nobody.
+  static constexpr off_t kOpeningByte = 3;
 
   // Makes every logged commit part of the file on disk and empties the log. REQUIRES: the
   // gate is held, or the file is this process's alone (an owner change). Returns a status.
   int Checkpoint();
   bool log_active() const { return log_active_; }
+  // The shared page of the gate file, mapped when the file is opened for writing.
+  void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
   // The log beside the file.
   std::string log_path() const { return path_ + "-log"; }
   // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
@@ -170,7 +177,7 @@ class FileEnv {
   // is synced or checkpointed again, until the last close; the next open starts from what
   // is on disk (and from the commit log, when one was in use).
   void MarkFailed() { failed_ = true; }
-  bool failed() const { return failed_; }
+  bool failed() const { return Failed(); }
 
   friend class Registry;
   friend class GateHold;
@@ -235,26 +242,39 @@ class FileEnv {
   void ForgetWriteCursors();
   int TakeGate(Client* client);
 
+  // failed_, or a failed sync of the commit log this process holds.
+  bool Failed() const;
+
   // The commit log.
-  bool Alone() const;  // no other process has the file open
-  int StartLog();
+  bool Alone() const;        // no other process has the file open
+  int OpenLog(bool create);  // log_fd_, when not open yet; BTR_FILE_NOT_FOUND: none
+  void CloseLog();
+  bool LogAtPath() const;  // log_fd_ is the file the log's path names
+  // True when a reader of any process holds `checkpoint` or an older state.
+  bool CheckpointHeld(uint64_t checkpoint);
+  // Begins the log on the last commit, `last`, with the gate held. Returns a status.
+  int StartLog(uint64_t last);
   int CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
   // At the first open in this process, the gate held: a log whose header checks is
   // finished (alone: the file is put back to the log's checkpoint and the log's commits
   // replayed; else another process's log is ended by a checkpoint). Returns a status.
-  int ReadLogHeader(uint64_t* checkpoint, std::string* metas) const;
+  // The log's header: its checkpoint, the meta pages saved with it, the key its entries'
+  // hashes use and its size. BTR_NOT_A_FILE when no header checks (no log in use).
+  int ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                    size_t* size = nullptr) const;
+  bool EmptyLog();  // the header spoilt and synced: no log in use
   int RestoreFromLog(bool* replay);
-  void EndLog();                   // forgets the log's state and lets byte 3 go
-  bool LogByte(short type) const;  // takes or lets go of byte 3 (no wait)
-  bool LogOwnerAlive() const;      // another process holds byte 3
-  int EndOthersLog();              // before a commit that does not go through the log
+  void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
   int ReplayLog();
-  int log_fd_ = -1;
-  bool log_active_ = false;
-  bool unsynced_ = false;  // an accelerated commit left its meta page unsynced
-  uint64_t log_end_ = 0;
-  uint64_t log_commits_ = 0;  // since the log began
-  uint64_t log_commits_seen_ = 0;
+  int log_fd_ = -1;                  // log_hold_'s descriptor
+  std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync
+  std::shared_ptr<LogSync> sync_;    // the gate file's shared page; null: no log here
+  bool log_active_ = false;          // this process holds the checkpoint's snapshot
+  bool unsynced_ = false;            // an accelerated commit left its meta page unsynced
+  bool replaying_ = false;           // ReplayLog's commits leave the log they come from alone
+  uint64_t log_base_ = 0;          // the log whose file this process checked last (LogShared::base)
+  uint64_t log_commits_ = 0;       // by this process since its last checkpoint for the limit
+  uint64_t log_commits_seen_ = 0;  // LogShared::commits at the previous ReleaseIdle
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
 };
 

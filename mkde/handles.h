@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mkde/file_env.h"
@@ -101,6 +102,9 @@ struct Handle {
   bool single_locked = false;
   uint32_t single_position = 0;
   std::vector<uint32_t> multiple;  // positions under multiple-record locks
+  // The locks this block took inside its client's transaction (position, single), let go
+  // at End or Abort.
+  std::vector<std::pair<uint32_t, bool>> locked_in_transaction;
 
   // Opened without the owner name of a file that allows reading without it.
   bool owner_read_only = false;

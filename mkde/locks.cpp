@@ -65,7 +65,26 @@ int Engine::TakeLock(Handle* h, int lock, uint32_t position) {
   } else {
     h->multiple.push_back(position);
   }
+  if (h->client->in_transaction) h->locked_in_transaction.emplace_back(position, single);
   return BTR_OK;
+}
+
+void Engine::DropTransactionLocks(const Client* client) {
+  for (Handle* h : handles_.OfClient(client)) {
+    for (const auto& [position, single] : h->locked_in_transaction) {
+      if (single) {
+        if (h->single_locked && h->single_position == position) DropSingleLock(h);
+        continue;
+      }
+      auto it = std::find(h->multiple.begin(), h->multiple.end(), position);
+      if (it == h->multiple.end()) continue;  // let go already
+      h->multiple.erase(it);
+      if (!(h->single_locked && h->single_position == position)) {
+        LockByte(h->lock_fd, F_UNLCK, position, F_OFD_SETLK);
+      }
+    }
+    h->locked_in_transaction.clear();
+  }
 }
 
 void Engine::DropSingleLock(Handle* h) {

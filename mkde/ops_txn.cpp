@@ -52,6 +52,7 @@ int Engine::FinishTransaction(Client* client, bool commit) {
     Registry::Get().Release(w.file);
   }
   client->writes.clear();
+  DropTransactionLocks(client);
   client->in_transaction = false;
   client->concurrent = false;
   return first;

@@ -66,13 +66,29 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     MDB_txn* txn = nullptr;
     int status = JoinTransaction(handle, &txn);
     if (status != BTR_OK) return status;
-    RecordWriter writer(file, txn, client->Write(file));
-    status = writer.Begin();
-    if (status == BTR_OK) status = change(writer);
-    if (status == BTR_OK) status = writer.Finish();
-    if (status == kStatusMapFull) status = BTR_DISK_FULL;  // the map cannot move meanwhile
-    if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
-    return status;
+    FileWrite* batch = client->Write(file);
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+      const size_t before = batch->changes.bytes().size();
+      RecordWriter writer(file, batch->txn.get(), batch);
+      status = writer.Begin();
+      if (status == BTR_OK) status = change(writer);
+      if (status == BTR_OK) status = writer.Finish();
+      if (status != kStatusMapFull) {
+        if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
+        return status;
+      }
+      // The map is full: the map may only move with no transaction open, so the
+      // transaction's write transaction is dropped, the map grown, and the transaction's
+      // changes before this call written again into a new one; then the call runs again.
+      batch->changes.Truncate(before);
+      status = RedoInGrownMap(batch);
+      if (status != BTR_OK) {
+        FinishTransaction(client, false);
+        return status;
+      }
+    }
+    FinishTransaction(client, false);
+    return BTR_DISK_FULL;
   }
   GateHold gate;
   int status = gate.Acquire(file, handle->client);
@@ -104,6 +120,21 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
   }
   gate.Release();
   return status == kStatusMapFull ? BTR_DISK_FULL : status;
+}
+
+int Engine::RedoInGrownMap(FileWrite* batch) {
+  FileEnv* file = batch->file;
+  const std::string& changes = batch->changes.bytes();
+  int status = BTR_DISK_FULL;
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    batch->txn.Abort();
+    status = file->GrowMap(changes.size() * 2 + (size_t{16} << 20));
+    if (status == BTR_OK) status = batch->txn.Begin(file);
+    if (status == BTR_OK) status = ApplyChanges(file, batch->txn.get(), changes);
+    if (status != kStatusMapFull) return status;
+    status = BTR_DISK_FULL;
+  }
+  return status;
 }
 
 int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& record) {

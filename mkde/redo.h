@@ -18,6 +18,7 @@
 
 #include <lmdb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +43,8 @@ class ChangeLog {
   bool empty() const { return bytes_.empty(); }
   const std::string& bytes() const { return bytes_; }
   void Clear() { bytes_.clear(); }
+  // Forgets every change after the first `size` bytes (a call that did not go through).
+  void Truncate(size_t size) { bytes_.resize(std::min(size, bytes_.size())); }
 
  private:
   std::string bytes_;

@@ -89,6 +89,7 @@ void Registry::ForgetAfterFork() {
   for (auto& f : files_) {
     if (f->gate_fd_ >= 0) Fs().Close(f->gate_fd_);
     if (f->log_fd_ >= 0) Fs().Close(f->log_fd_);
+    if (f->log_hold_) f->log_hold_->fd = -1;
     (void)f.release();
   }
   files_.clear();
@@ -142,6 +143,8 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
   status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
   if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
+  status = file->LockByte(FileEnv::kOpeningByte, F_WRLCK);
+  if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
   status = file->HoldOpen(false);  // another process's exclusive open stands in the way
   if (status != BTR_OK) return status;
   // An owner change that ended just before the locks were taken replaced the file.
@@ -149,15 +152,17 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   if (FileEnv* f = Find(st)) return open_here(f);
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
-  // A commit log left by a process that died: finished under the gate before anyone reads
-  // the file (one in use by a live process is ended by the first commit here).
+  // A commit log that no live process uses (no other process has the file open): finished
+  // under the gate before anyone reads the file. One in use stays; its users checkpoint it.
+  // The gate is not waited for otherwise: another process's transaction may hold it.
   GateHold log_gate;  // let go before `file` ends
   bool replay = false;
-  file->log_fd_ = Fs().Open(file->log_path().c_str(), O_RDWR | O_CLOEXEC);
+  file->MapLogSync();
+  file->OpenLog(false);
   uint64_t checkpoint = 0;
-  std::string metas;
-  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas) == BTR_OK &&
-      !file->LogOwnerAlive()) {
+  std::string metas, key;
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK &&
+      file->Alone()) {
     status = log_gate.Take(file.get(), &LogClient());
     if (status != BTR_OK) return status;
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
@@ -171,6 +176,7 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
     if (status == BTR_OK && replay) status = file->ReplayLog();
     log_gate.Release();
   }
+  file->LockByte(FileEnv::kOpeningByte, F_UNLCK);
   if (status == BTR_NOT_A_FILE && made_gate) Fs().Unlink(gate.c_str());  // nothing of ours here
   if (status != BTR_OK) return status;
   if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
@@ -202,12 +208,16 @@ void Registry::ReleaseIdle() {
 
 void Registry::Release(FileEnv* file) {
   if (--file->open_count > 0) return;
-  // The last close here checkpoints the log, and removes it when no other process has the
-  // file open (one that does keeps its own log, ended as it needs).
-  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr) {
+  // The last close here checkpoints the log when this process keeps its checkpoint, or
+  // when no other process has the file open, and then removes it.
+  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr &&
+      !file->read_only_storage_) {
     GateHold gate;
-    if (gate.Take(file, &LogClient()) == BTR_OK && file->Checkpoint() == BTR_OK && file->Alone()) {
-      Fs().Unlink(file->log_path().c_str());
+    if (gate.Take(file, &LogClient()) == BTR_OK) {
+      const bool alone = file->Alone();
+      if ((alone || file->log_active_) && file->Checkpoint() == BTR_OK && alone) {
+        Fs().Unlink(file->log_path().c_str());
+      }
     }
   }
   for (auto it = files_.begin(); it != files_.end(); ++it) {

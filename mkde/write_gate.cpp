@@ -63,7 +63,8 @@ int FileEnv::TakeGate(Client* client) {
       return kStatusGateBusy;
     }
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(500));
+    // Short pauses: a commit holds the gate for tens of microseconds, its sync comes after.
+    pause = std::min(pause * 2, std::chrono::microseconds(50));
   }
   gate_owner_ = client;
   gate_depth_ = 1;

@@ -93,6 +93,9 @@ struct Handle {
   bool single_locked = false;
   int64_t single_pos = 0;
   std::vector<int64_t> multiple;
+  // Records this block locked inside its client's transaction that it did not hold before:
+  // their locks end with the transaction.
+  std::vector<int64_t> txn_locks;
 
   bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   void ClearCurrency() {
@@ -1010,6 +1013,9 @@ int Engine::Begin(Call& call) {
   c->in_transaction = true;
   c->concurrent = call.concurrent;
   c->held.clear();
+  for (const auto& h : slots_) {
+    if (h && h->client == c) h->txn_locks.clear();
+  }
   return BTR_OK;
 }
 
@@ -1022,6 +1028,13 @@ int Engine::End(Call& call, bool commit) {
   if (r.status == RoundStatus::kLost) {
     Lost(c);
     return BTR_COMMUNICATIONS;
+  }
+  // The record locks the transaction's reads took end with it; those taken before stay.
+  for (const auto& h : slots_) {
+    if (!h || h->client != c) continue;
+    std::vector<int64_t> taken;
+    taken.swap(h->txn_locks);
+    for (int64_t pos : taken) DropLocksOn(h.get(), pos);
   }
   return FromSql(r, BTR_FILE_IN_USE);
 }
@@ -1187,6 +1200,7 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
     if (!got) return BTR_RECORD_IN_USE;
     bool already = (h->single_locked && h->single_pos == pos) ||
                    std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
+    if (!already && call.client->in_transaction) h->txn_locks.push_back(pos);
     if (already) {
       // The session counts each lock it takes; this block holds the record once.
       One(call.client,

@@ -6,7 +6,8 @@
  *    says so (status 22 on a read still copies what fits).
  *  - Record locks belong to the position block. A single-record lock (+100, +200) ends with
  *    the block's next read, its Update or Delete, Unlock or Close; multiple-record locks
- *    (+300, +400) last until Unlock, Close, Stop or Reset. A read that asks for a lock on a
+ *    (+300, +400) last until Unlock, Close, Stop or Reset. A lock taken inside a transaction
+ *    ends with it, at End or Abort, whichever kind. A read that asks for a lock on a
  *    record another block holds answers 84 (85 when another client's exclusive transaction
  *    holds the whole file); a wait lock first waits a few seconds for it. Update and Delete
  *    of a record another block holds answer 84; without a lock they answer 80 when the
@@ -30,7 +31,8 @@
  *    to the process's default client. Position blocks belong to the client that opened
  *    them.
  *  - Files are the caller's path names; the engine keeps two small companions beside each
- *    file: "<path>-lock" (reader table) and "<path>-gate" (write and record locks).
+ *    file: "<path>-lock" (reader table) and "<path>-gate" (write and record locks, and the
+ *    commit log's shared counters), and "<path>-log" (the commit log) while it is open.
  *  - Thread-safe: calls are serialised inside the engine.
  */
 #ifndef VASTREL_WBTRV32_H

@@ -146,6 +146,27 @@ TEST_F(Locks, ExclusiveTransactionHoldsTheWholeFile) {
   EXPECT_EQ(Read(b_, kSingleNoWait, 2), 0) << "a concurrent transaction holds only its records";
 }
 
+// The locks a transaction's reads take end with the transaction, by End or by Abort; locks
+// taken before it began stay.
+TEST_F(Locks, LocksTakenInATransactionEndWithIt) {
+  uint8_t pos[128] = {};
+  for (uint16_t finish : {BTR_END_TRANSACTION, BTR_ABORT_TRANSACTION}) {
+    ASSERT_EQ(Read(a_, kMultiNoWait, 4), 0);  // before the transaction
+    ASSERT_EQ(Call(1000 + BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0, kClientA), 0);
+    ASSERT_EQ(Read(a_, kMultiNoWait, 1), 0);
+    ASSERT_EQ(Read(a_, kMultiNoWait, 2), 0);
+    ASSERT_EQ(Read(a_, kSingleNoWait, 3), 0);
+    EXPECT_EQ(Read(b_, kSingleNoWait, 1), BTR_RECORD_IN_USE);
+    ASSERT_EQ(Call(finish, pos, nullptr, nullptr, 0, kClientA), 0);
+    for (int32_t id : {1, 2, 3}) {
+      EXPECT_EQ(Read(b_, kSingleNoWait, id), 0) << "record " << id << " after " << finish;
+    }
+    EXPECT_EQ(Read(b_, kSingleNoWait, 4), BTR_RECORD_IN_USE) << "the earlier lock stays";
+    ASSERT_EQ(Read(b_, 0, 1), 0);  // b's single lock ends
+    ASSERT_EQ(Unlock(a_, -2), 0);
+  }
+}
+
 TEST_F(Locks, LocksReachAcrossProcessesAndDieWithThem) {
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);

@@ -222,5 +222,26 @@ TEST_F(Transactions, StopAndResetAbortTheTransaction) {
   EXPECT_EQ(b1_.Insert(Rec(11)), 0);
 }
 
+// A transaction that outgrows the file's map: the map grows between its calls and the calls
+// before are written again, so that End commits every record, once.
+TEST_F(Transactions, ATransactionLargerThanTheMapCommitsWhole) {
+  constexpr uint16_t kBig = 3000;
+  constexpr int32_t kRecords = 25000;  // 75 MB of records against a first map of 64 MiB
+  ASSERT_EQ(CreateFile(Path("big.dat"), CreationBuffer(kBig, {{{1, 4, 0x0002, 1}}})), 0);
+  Table t{kClientA};
+  ASSERT_EQ(t.Open(Path("big.dat")), 0);
+  ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientA), 0);
+  std::string rec(kBig, 'x');
+  for (int32_t id = 1; id <= kRecords; ++id) {
+    std::memcpy(rec.data(), &id, 4);
+    ASSERT_EQ(t.Insert(rec), 0) << "record " << id;
+  }
+  ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
+  EXPECT_EQ(Count(t), static_cast<size_t>(kRecords));
+  for (int32_t id : {1, kRecords / 2, kRecords}) {
+    EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(id)), 0) << "record " << id;
+  }
+}
+
 }  // namespace
 }  // namespace mkde_test

@@ -1,0 +1,142 @@
+// Shared syncs of a commit log: see log_sync.h.
+#include "mkde/log_sync.h"
+
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <ctime>
+
+#include "mkde/fs.h"
+#include "mkde/include/wbtrv32.h"
+
+namespace mkde {
+
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr uint64_t kMagic = 0x31636e7973746c76;  // "vltsync1"
+static_assert(sizeof(LogShared) <= kPage);
+
+// A waiter sleeps in slices this long, looking each time whether the syncing process is
+// still there; past kTakeOver of waiting on one sync it syncs the log itself.
+constexpr long kSliceUs = 1000;
+constexpr auto kTakeOver = std::chrono::milliseconds(50);
+
+void AtLeast(std::atomic<uint64_t>& v, uint64_t n) {
+  uint64_t seen = v.load();
+  while (seen < n && !v.compare_exchange_weak(seen, n)) {
+  }
+}
+
+bool Alive(uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+std::vector<LogTicket>& Pending() {
+  static std::vector<LogTicket> pending;
+  return pending;
+}
+
+}  // namespace
+
+LogFd::~LogFd() {
+  if (fd >= 0) Fs().Close(fd);
+}
+
+std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
+  struct stat st;
+  if (gate_fd < 0 || Fs().Fstat(gate_fd, &st) != 0) return nullptr;
+  // Growing only: two processes growing it at once both leave a page of zeros.
+  if (st.st_size < static_cast<off_t>(kPage) && Fs().Ftruncate(gate_fd, kPage) != 0) return nullptr;
+  void* p = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, gate_fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  std::shared_ptr<LogSync> sync(new LogSync);
+  sync->shared_ = static_cast<LogShared*>(p);
+  LogShared& s = *sync->shared_;
+  // A page of zeros (a new gate file) gets its mark; counters from before a restart of the
+  // machine are harmless, since a log is begun afresh (StartLog) before any commit uses them.
+  uint64_t zero = 0;
+  s.magic.compare_exchange_strong(zero, kMagic);
+  return sync;
+}
+
+LogSync::~LogSync() {
+  if (shared_) ::munmap(shared_, kPage);
+}
+
+void LogSync::Wake() {
+  shared_->wake.fetch_add(1);
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared_->wake), FUTEX_WAKE, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+void LogSync::CoverAll() {
+  AtLeast(shared_->synced, shared_->appended.load());
+  Wake();
+}
+
+int LogSync::Await(const LogFd& log, uint64_t lsn) {
+  LogShared& s = *shared_;
+  const uint32_t me = static_cast<uint32_t>(::getpid());
+  auto waiting_since = std::chrono::steady_clock::now();
+  uint32_t seen_wake = s.wake.load();
+  for (;;) {
+    if (log.failed.load()) return BTR_IO_ERROR;
+    // Read before the look at `synced`: a sync that ends after the look wakes the sleep.
+    const uint32_t wake = s.wake.load();
+    if (s.synced.load() >= lsn) return BTR_OK;
+    if (wake != seen_wake) {
+      seen_wake = wake;
+      waiting_since = std::chrono::steady_clock::now();
+    }
+    uint32_t none = 0;
+    const bool leader = s.syncing.compare_exchange_strong(none, me);
+    // A sync that takes far longer than a sync takes: its process may be stopped, or its
+    // number belong to another process by now. Syncing here too is never wrong.
+    const bool overdue = !leader && std::chrono::steady_clock::now() - waiting_since > kTakeOver;
+    if (leader || overdue) {
+      // Everything appended before this point is covered by the sync that follows.
+      const uint64_t target = s.appended.load();
+      const int rc = Fs().Fdatasync(log.fd);
+      if (rc != 0) log.failed.store(true);
+      if (leader) s.syncing.store(0);
+      if (rc == 0) AtLeast(s.synced, target);
+      Wake();
+      if (rc != 0) return BTR_IO_ERROR;
+      waiting_since = std::chrono::steady_clock::now();
+      continue;
+    }
+    const uint32_t holder = none;
+    if (holder != me && !Alive(holder)) {
+      // A process that died syncing.
+      s.syncing.compare_exchange_strong(none, 0);
+      continue;
+    }
+    struct timespec ts = {0, kSliceUs * 1000};
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&s.wake), FUTEX_WAIT, wake, &ts, nullptr, 0);
+  }
+}
+
+void NoteTicket(LogTicket ticket) { Pending().push_back(std::move(ticket)); }
+
+std::vector<LogTicket> TakeTickets() {
+  std::vector<LogTicket> taken;
+  taken.swap(Pending());
+  return taken;
+}
+
+int AwaitTickets(const std::vector<LogTicket>& tickets) {
+  int first = BTR_OK;
+  for (const LogTicket& t : tickets) {
+    int status = t.sync->Await(*t.log, t.lsn);
+    if (first == BTR_OK) first = status;
+  }
+  return first;
+}
+
+}  // namespace mkde

@@ -1,0 +1,87 @@
+// The syncs of a record file's commit log, shared by every process and client that commits
+// through it (group commit).
+//
+// A committer appends its entry and commits LMDB behind the write gate, lets the gate go,
+// and only then waits for its entry to be on disk: the first waiter whose entry no finished
+// sync covers syncs the log for everyone behind it, the others sleep until that sync ends.
+// The counters live in the first page of the gate file, mapped by every process that has
+// the file open (see docs/engine-file-format.md).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace mkde {
+
+// What the writers of one file share about its log. Positions in the log are counted as
+// sequence numbers that only grow: `base` is the number of the log's offset 0, so that a
+// log emptied and begun again never reuses a number a waiter may still hold.
+struct LogShared {
+  std::atomic<uint64_t> magic;
+  std::atomic<uint64_t> base;        // the log's offset 0
+  std::atomic<uint64_t> appended;    // just past the last entry whose commit LMDB has
+  std::atomic<uint64_t> synced;      // everything before it is on disk
+  std::atomic<uint64_t> checkpoint;  // the log's checkpoint (a transaction id); 0: no log
+  std::atomic<uint64_t> last_txn;    // the transaction id the last entry makes
+  std::atomic<uint64_t> commits;     // commits through the log, for the idle checkpoint
+  std::atomic<uint32_t> syncing;     // the process syncing the log now, 0 none
+  std::atomic<uint32_t> wake;        // bumped, and its sleepers woken, when a sync ends
+  unsigned char key[16];             // the log's key (its header's), read behind the gate
+};
+
+// A descriptor of the log, closed when the last holder lets it go: a commit's wait may
+// outlive the close of its file.
+struct LogFd {
+  explicit LogFd(int d) : fd(d) {}
+  ~LogFd();
+  LogFd(const LogFd&) = delete;
+  LogFd& operator=(const LogFd&) = delete;
+  int fd;
+  // A sync of the log failed: what it held is not known to be on disk, and no later sync may
+  // say otherwise. Every commit waiting on it, and every later one, answers 2.
+  mutable std::atomic<bool> failed{false};
+};
+
+// The mapped page of one file's gate file.
+class LogSync {
+ public:
+  // Maps the first page of the gate file (growing the file to a page when shorter);
+  // nullptr when that fails.
+  static std::shared_ptr<LogSync> Map(int gate_fd);
+  ~LogSync();
+  LogSync(const LogSync&) = delete;
+  LogSync& operator=(const LogSync&) = delete;
+
+  LogShared& shared() const { return *shared_; }
+  // Returns once a finished sync of `log` covers `lsn`: this thread's own when no other
+  // sync is under way, else the one under way (and its own after it, if that did not
+  // cover it). Returns an engine status.
+  int Await(const LogFd& log, uint64_t lsn);
+  // After the log was emptied with everything it held synced into the record file: every
+  // waiter is covered.
+  void CoverAll();
+
+ private:
+  LogSync() = default;
+  void Wake();
+  LogShared* shared_ = nullptr;
+};
+
+// A commit of the current call that must be on disk before the call answers.
+struct LogTicket {
+  std::shared_ptr<LogSync> sync;
+  std::shared_ptr<LogFd> log;
+  uint64_t lsn = 0;
+};
+
+// The tickets of the current call: noted by a commit through the log, taken by the engine
+// before it lets go of its lock (both under that lock, which serialises every call), and
+// waited for after, so that other clients of the process commit meanwhile. AwaitTickets
+// returns the first failing status, or 0.
+void NoteTicket(LogTicket ticket);
+std::vector<LogTicket> TakeTickets();
+int AwaitTickets(const std::vector<LogTicket>& tickets);
+
+}  // namespace mkde
