@@ -95,5 +95,10 @@ inline uint32_t PositionFromKey(const void* data) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
+// The position a stored key or index value names; 0 (never a record's) when its size is not
+// that of a position, as in a damaged file.
+inline uint32_t PositionFromKey(const MDB_val& v) {
+  return v.mv_size == 4 ? PositionFromKey(v.mv_data) : 0;
+}
 
 }  // namespace mkde

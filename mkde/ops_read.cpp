@@ -83,6 +83,7 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
                     bool key_only, const MDB_val* stored) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
+  if (position == 0) return BTR_IO_ERROR;  // an index value of the wrong size
   // A single-record lock ends with the next read through the block.
   if (!(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) DropSingleLock(h);
   if (call.lock) {
@@ -184,7 +185,7 @@ int Engine::GetByKey(Call& call, bool key_only) {
   }
   if (rc != 0) return NotFound(rc, call.op == BTR_GET_EQUAL ? BTR_KEY_NOT_FOUND : BTR_END_OF_FILE);
   if (vv.mv_size != 4) return BTR_IO_ERROR;
-  return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), key_only);
+  return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv), key_only);
 }
 
 int Engine::GetNextPrevious(Call& call, bool key_only) {
@@ -209,7 +210,7 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
     rc = mdb_cursor_get(c, &kk, &vv, call.op == BTR_GET_NEXT ? MDB_NEXT : MDB_PREV);
     if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
     if (vv.mv_size != 4) return BTR_IO_ERROR;
-    return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv.mv_data), key_only);
+    return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv), key_only);
   }
   // The remembered entry may be gone (deleted here or by another client); the seek lands
   // on what now follows it either way.
@@ -224,7 +225,7 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   }
   if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
   if (vv.mv_size != 4) return BTR_IO_ERROR;
-  return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv.mv_data), key_only);
+  return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv), key_only);
 }
 
 int Engine::Step(Call& call) {
@@ -254,7 +255,7 @@ int Engine::Step(Call& call) {
       if (h->physical_position == std::numeric_limits<uint32_t>::max()) return BTR_END_OF_FILE;
       // One step when the cursor still stands on this block's record in the same snapshot.
       if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
-          PositionFromKey(kk.mv_data) == h->physical_position) {
+          PositionFromKey(kk) == h->physical_position) {
         rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
         break;
       }
@@ -275,7 +276,7 @@ int Engine::Step(Call& call) {
   }
   if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
   if (kk.mv_size != 4) return BTR_IO_ERROR;
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk), false, &vv);
 }
 
 int Engine::GetPosition(Call& call) {
@@ -350,7 +351,7 @@ int Engine::GetByPercentage(Call& call) {
     if (k >= 0) {
       probe = Interpolate(first, View(kk), pct);
     } else {
-      uint32_t lo = PositionFromKey(first.data()), hi = PositionFromKey(kk.mv_data);
+      uint32_t lo = PositionFromKey(MDB_val{first.size(), first.data()}), hi = PositionFromKey(kk);
       uint32_t target = lo + static_cast<uint32_t>(uint64_t{hi - lo} * pct / 10000);
       probe.resize(4);
       PositionKey(target, reinterpret_cast<unsigned char*>(probe.data()));
@@ -362,9 +363,9 @@ int Engine::GetByPercentage(Call& call) {
   }
   if (k >= 0) {
     if (vv.mv_size != 4) return BTR_IO_ERROR;
-    return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv.mv_data), false);
+    return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv), false);
   }
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk.mv_data), false, &vv);
+  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk), false, &vv);
 }
 
 int Engine::FindPercentage(Call& call) {
@@ -406,7 +407,7 @@ int Engine::FindPercentage(Call& call) {
   if (k >= 0) {
     pct = Fraction(first, View(kk), at);
   } else {
-    uint32_t lo = PositionFromKey(first.data()), hi = PositionFromKey(kk.mv_data);
+    uint32_t lo = PositionFromKey(MDB_val{first.size(), first.data()}), hi = PositionFromKey(kk);
     uint32_t x = std::clamp(h->position, lo, hi);
     pct = hi == lo ? 0 : static_cast<unsigned>(uint64_t{x - lo} * 10000 / (hi - lo));
   }
