@@ -1196,12 +1196,74 @@ bool ReadAt(TBtr& t, int32_t position, std::string* why) {
   }
 }
 
+// Sends the parent every position of physical order that answers a read, and the position of
+// every record that answers a status. A walk stops at a record it cannot read; from there the
+// positions after the last one read are tried one by one, up to the next record that reads,
+// and the walk goes on from it. Tried up to `highest` (the highest position known, here or
+// from a key), and beyond it while fewer records were met than the statistics count.
+void FindInPhysicalOrder(TBtr& src, const std::string& src_name, int32_t highest,
+                         uint32_t counted) {
+  constexpr int16_t kNoRecordThere = 43;
+  // Beyond every known position, a run of this many free positions ends the search: the
+  // statistics may be damaged too.
+  constexpr int32_t kFreeRun = 1 << 16;
+  RecordWalk walk(src, kPhysicalOrder);
+  try {
+    src.Last();  // the highest position, as a bound for the search past damage
+    src.GetPosition();
+    highest = std::max(highest, src.Position());
+  } catch (const Btrexception&) {
+    // The last record is damaged: the keys' positions and the count bound the search.
+  }
+  std::unordered_set<int32_t> seen;
+  uint32_t met = 0;  // records met: read, or answering a status
+  int32_t last = 0;  // the last position read
+  for (;;) {
+    try {
+      while (walk.Next()) {
+        const int32_t position = walk.Position();
+        if (!seen.insert(position).second) return;  // a loop
+        last = position;
+        ++met;
+        if (position > 0) Send(static_cast<uint32_t>(position));
+      }
+      return;
+    } catch (const Btrexception& e) {
+      std::fprintf(stderr, "vastrel: %s: physical order meets damage after position %d: %s\n",
+                   src_name.c_str(), last, Printable(e.what()).c_str());
+    }
+    const int16_t key_num = src.KeyNum();
+    bool resumed = false;
+    int32_t free_run = 0;
+    for (int64_t at = int64_t{last} + 1; at <= INT32_MAX && !resumed; ++at) {
+      const int32_t p = static_cast<int32_t>(at);
+      if (p > highest && (met >= counted || free_run >= kFreeRun)) break;
+      std::string why;
+      if (ReadAt(src, p, &why)) {
+        resumed = true;  // the walk goes on from this record
+        last = p;
+        if (seen.insert(p).second) ++met;
+        Send(static_cast<uint32_t>(p));
+      } else if (LastStatus() == kNoRecordThere) {
+        ++free_run;
+      } else {
+        free_run = 0;
+        ++met;
+        Send(static_cast<uint32_t>(p));  // there, but not readable: reported as lost
+      }
+    }
+    src.SetKeyNum(key_num);
+    if (!resumed) return;
+  }
+}
+
 // recover SRC NEW: every record of SRC that can still be read goes into NEW, a file of SRC's
-// description (with the owner name of --owner at --level). Positions come from physical
-// order and from every key, so that a damaged path does not hide what another still
-// reaches; each record is then read by its position. The reading runs in child processes:
-// a record whose read ends one is reported and skipped, and the next child goes on after
-// it. Exit code 0 when every record found was saved, 1 otherwise.
+// description (with the owner name of --owner at --level). Positions come from every key and
+// from physical order, so that a damaged path does not hide what another still reaches, and
+// physical order goes on past a damaged record (FindInPhysicalOrder); each record is then
+// read by its position. The reading runs in child processes: a record whose read ends one is
+// reported and skipped, and the next child goes on after it. Exit code 0 when every record
+// found was saved, 1 otherwise.
 int Recover(const Options& o) {
   const std::string& src_name = o.operands[0];
   const std::string& dst_name = o.operands[1];
@@ -1222,23 +1284,23 @@ int Recover(const Options& o) {
         dst.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
         dst.CreateFile();
         dst.Close();
-        std::unordered_set<int32_t> seen;
+        const uint32_t counted = src.RecordCount();
+        int32_t highest = 0;
         const int keys = static_cast<int>(KeyStarts(src.Keys()).size());
-        for (int path = kPhysicalOrder; path < keys; ++path) {
+        for (int path = 0; path < keys; ++path) {
           try {
             RecordWalk walk(src, path);
             while (walk.Next()) {
               const int32_t position = walk.Position();
-              if (!seen.insert(position).second && path == kPhysicalOrder) break;  // a loop
+              highest = std::max(highest, position);
               if (position > 0) Send(static_cast<uint32_t>(position));
             }
           } catch (const Btrexception& e) {
-            std::fprintf(
-                stderr, "vastrel: %s: %s stops early: %s\n", src_name.c_str(),
-                path == kPhysicalOrder ? "physical order" : ("key " + std::to_string(path)).c_str(),
-                Printable(e.what()).c_str());
+            std::fprintf(stderr, "vastrel: %s: key %d stops early: %s\n", src_name.c_str(), path,
+                         Printable(e.what()).c_str());
           }
         }
+        FindInPhysicalOrder(src, src_name, highest, counted);
         return 0;
       },
       [&, first = true](uint32_t word) mutable {

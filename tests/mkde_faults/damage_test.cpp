@@ -5,11 +5,13 @@
 // recover` runs on some copies: it never dies, and what it saves checks out.
 //
 // VASTREL_DAMAGE_COUNT multiplies the number of copies (default 1); VASTREL_DAMAGE_SEED
-// chooses the damage (default fixed). The counts by kind of damage are printed at the end.
+// chooses the damage (default fixed); VASTREL_DAMAGE_RECOVER is the number of copies of each
+// kind that recover runs on (default 1). The counts by kind of damage are printed at the end.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tests/mkde/engine_fixture.h"
 
@@ -173,6 +176,7 @@ class Damage : public ::testing::Test {
          }},
     };
     const std::string copy = dir_ + "/copy.dat";
+    const long recovered_copies = EnvNumber("VASTREL_DAMAGE_RECOVER", 1);
     for (const Kind& kind : kinds) {
       for (int c = 0; c < copies; ++c) {
         SCOPED_TRACE(testing::Message() << records << " records, " << kind.name << ", copy " << c);
@@ -206,13 +210,14 @@ class Damage : public ::testing::Test {
           EXPECT_EQ(check, 1) << "check missed damage the reads met";
         }
         if (check == 1) ++counts.reported;
-        if (c == 0 && records <= 10000 && outcome != kRefused) {
+        if (c < recovered_copies && records <= 10000 && outcome != kRefused) {
           const std::string rescued = dir_ + "/rescued.dat";
           for (const char* companion : {"", "-lock", "-gate"}) fs::remove(rescued + companion);
           const int recover = Tool("recover '" + copy + "' '" + rescued + "'");
           EXPECT_LT(recover, 2) << "recover ended with " << recover;
           if (fs::exists(rescued)) {
             EXPECT_EQ(Tool("check '" + rescued + "'"), 0);
+            CountRescued(good, bytes, records, rescued, &counts);
           }
         }
       }
@@ -222,8 +227,45 @@ class Damage : public ::testing::Test {
   struct Counts {
     int copies = 0, refused = 0, status = 0, lookup = 0, reported = 0;
     std::map<std::string, int> died;  // by signal
+    long intact = 0, rescued = 0;     // records on intact pages; those recover saved
   };
+
+  // Where each record of the undamaged file of `records` records lies (by id), found once.
+  static const std::vector<size_t>& Offsets(const std::string& good, int32_t records) {
+    std::vector<size_t>& at = offsets_[records];
+    if (!at.empty()) return at;
+    at.assign(records + 1, std::string::npos);
+    for (size_t i = 0; i + kLength <= good.size(); ++i) {
+      int32_t id = 0;
+      std::memcpy(&id, good.data() + i, 4);
+      if (id >= 1 && id <= records && good.compare(i, kLength, Record(id)) == 0) at[id] = i;
+    }
+    return at;
+  }
+
+  // Counts the records of pages the damage left alone, and those of them recover saved.
+  static void CountRescued(const std::string& good, const std::string& damaged, int32_t records,
+                           const std::string& rescued, Counts* counts) {
+    std::vector<bool> saved(records + 1, false);
+    Table t;
+    if (t.Open(rescued, -2) == 0) {
+      for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0, t.key_buf)) {
+        int32_t id = 0;
+        std::memcpy(&id, t.data.data(), 4);
+        if (id >= 1 && id <= records && t.data == Record(id)) saved[id] = true;
+      }
+      t.Close();
+    }
+    const std::vector<size_t>& at = Offsets(good, records);
+    for (int32_t id = 1; id <= records; ++id) {
+      const size_t page = at[id] / kPage * kPage;
+      if (damaged.compare(page, kPage, good, page, kPage) != 0) continue;
+      ++counts->intact;
+      if (saved[id]) ++counts->rescued;
+    }
+  }
   static inline std::map<std::string, Counts> counts_;
+  static inline std::map<int32_t, std::vector<size_t>> offsets_;
   static inline std::string dir_;
 
  public:
@@ -234,11 +276,74 @@ class Damage : public ::testing::Test {
         died += ", " + std::to_string(n) + " died of " + signal;
       std::printf(
           "[ damage   ] %s records: %d copies, %d refused at open, %d met a status in a walk, "
-          "%d only in a search, %d reported by check%s\n",
-          name.c_str(), c.copies, c.refused, c.status, c.lookup, c.reported, died.c_str());
+          "%d only in a search, %d reported by check%s; recover saved %ld of %ld records of "
+          "intact pages\n",
+          name.c_str(), c.copies, c.refused, c.status, c.lookup, c.reported, died.c_str(),
+          c.rescued, c.intact);
     }
   }
 };
+
+// Recover goes on past damaged records along physical order: it saves every record of an
+// intact page, and more, here every record that still reads.
+TEST_F(Damage, RecoverSavesEveryRecordOfAnIntactPage) {
+  constexpr int32_t kRecords = 10000;
+  const std::string good = ReadAll(Base(kRecords));
+  const std::vector<size_t>& at = Offsets(good, kRecords);
+  auto page_of = [&](int32_t id) { return at[id] / kPage; };
+  struct Case {
+    const char* name;
+    std::function<void(std::string*)> damage;
+    std::function<bool(int32_t id)> lost;  // records the damage may take
+  };
+  // A byte of a record's body: its checksum no longer matches. The first and the last
+  // record too, where a walk begins and ends.
+  const std::vector<int32_t> damaged = {1, 2, 1500, 1501, 5000, kRecords};
+  const size_t x = page_of(3000), y = page_of(7000);
+  const Case cases[] = {
+      {"records damaged",
+       [&](std::string* b) {
+         for (int32_t id : damaged) (*b)[at[id] + 20] ^= 0x5a;
+       },
+       [&](int32_t id) { return std::count(damaged.begin(), damaged.end(), id) > 0; }},
+      {"two pages of records swapped",
+       [&](std::string* b) {
+         b->replace(x * kPage, kPage, good.substr(y * kPage, kPage));
+         b->replace(y * kPage, kPage, good.substr(x * kPage, kPage));
+       },
+       [&](int32_t id) { return page_of(id) == x || page_of(id) == y; }},
+  };
+  ASSERT_NE(x, y);
+  const std::string copy = dir_ + "/recover-copy.dat", rescued = dir_ + "/recover-new.dat";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& f : {copy, rescued}) {
+      for (const char* companion : {"", "-lock", "-gate"}) fs::remove(f + companion);
+    }
+    std::string bytes = good;
+    c.damage(&bytes);
+    WriteAll(copy, bytes);
+    EXPECT_EQ(Tool("recover '" + copy + "' '" + rescued + "'"), 1);  // 1: records were lost
+    ASSERT_EQ(Tool("check '" + rescued + "'"), 0);
+    Table t;
+    ASSERT_EQ(t.Open(rescued, -2), 0);
+    std::vector<bool> saved(kRecords + 1, false);
+    int16_t s = t.Get(BTR_GET_FIRST, 0);
+    for (; s == 0; s = t.Get(BTR_GET_NEXT, 0, t.key_buf)) {
+      int32_t id = 0;
+      std::memcpy(&id, t.data.data(), 4);
+      ASSERT_TRUE(id >= 1 && id <= kRecords && t.data == Record(id));
+      saved[id] = true;
+    }
+    EXPECT_EQ(s, BTR_END_OF_FILE);
+    t.Close();
+    int missing = 0;
+    for (int32_t id = 1; id <= kRecords; ++id) {
+      if (!saved[id] && !c.lost(id)) ++missing;
+    }
+    EXPECT_EQ(missing, 0) << "records of intact pages that recover did not save";
+  }
+}
 
 TEST_F(Damage, NoReadAnswersBytesThatWereNeverWritten) {
   const int count = static_cast<int>(EnvNumber("VASTREL_DAMAGE_COUNT", 1));
