@@ -93,11 +93,13 @@ std::string EncodeRedo(const Redo& r) {
   return out;
 }
 
-enum class ReadResult { kOk, kMissing, kDamaged };
+// kUnreadable: the system failed to open or read it (not for want of the file): it may hold a
+// decided transaction, so it stays, and the caller answers a status.
+enum class ReadResult { kOk, kMissing, kDamaged, kUnreadable };
 
 ReadResult ReadRedo(const std::string& path, Redo* r) {
   int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kDamaged;
+  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
   std::string bytes;
   char buf[65536];
   for (;;) {
@@ -105,7 +107,7 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       Fs().Close(fd);
-      return ReadResult::kDamaged;
+      return ReadResult::kUnreadable;
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<size_t>(n));
@@ -365,6 +367,7 @@ Result RecoverPending(FileEnv* self) {
   }
   parts.push_back(std::move(own));
   ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
+  if (r == ReadResult::kUnreadable) return finish(Status::kIoError);
   if (r != ReadResult::kOk) {
     if (r == ReadResult::kDamaged) RemoveLeftover(parts[0].redo_path);
     return finish(Status::kOk);
@@ -403,8 +406,9 @@ Result RecoverPending(FileEnv* self) {
   bool decided = true;
   for (size_t i = 1; i < parts.size(); ++i) {
     Part& p = parts[i];
-    p.matches = ReadRedo(p.redo_path, &p.redo) == ReadResult::kOk &&
-                std::memcmp(p.redo.id, mine.id, kIdSize) == 0;
+    const ReadResult read = ReadRedo(p.redo_path, &p.redo);
+    if (read == ReadResult::kUnreadable) return finish(Status::kIoError);
+    p.matches = read == ReadResult::kOk && std::memcmp(p.redo.id, mine.id, kIdSize) == 0;
     if (!p.matches) decided = false;
   }
   if (decided) {

@@ -275,6 +275,28 @@ class FaultLoop : public mkde_test::EngineTest {
     return status;
   }
 
+  // Two files and a writer killed inside a transaction over both, after the first file's
+  // commit, with the redo files of both left behind.
+  void InterruptAfterFirstCommit() {
+    MakeFile("a.dat");
+    MakeFile("b.dat");
+    pid_t pid = fork();
+    if (pid == 0) {
+      mkde::InstallFileSystem(new KillAt("committed-1"));
+      Table a, b;
+      uint8_t none[128] = {};
+      if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(3);
+      BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+      if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
+      BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+      _exit(0);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFSIGNALED(wstatus));
+    ASSERT_TRUE(fs::exists(Base("b.dat-redo")));
+  }
+
   FailingFs fs_;
   mkde::FileSystem* before_ = nullptr;
   std::string base_, work_;
@@ -419,25 +441,26 @@ TEST_F(FaultLoop, Create) {
   }
 }
 
-TEST_F(FaultLoop, OpenThatFinishesAnInterruptedTransaction) {
-  MakeFile("a.dat");
-  MakeFile("b.dat");
-  // A writer killed after the first file's commit, with the redo files of both left behind.
-  pid_t pid = fork();
-  if (pid == 0) {
-    mkde::InstallFileSystem(new KillAt("committed-1"));
-    Table a, b;
-    uint8_t none[128] = {};
-    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(3);
-    BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-    if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
-    BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-    _exit(0);
+// A redo file that cannot be read (an I/O error) may hold a decided transaction: the open
+// answers 2 and keeps it, and the next open finishes the transaction in both files.
+TEST_F(FaultLoop, ARedoFileThatCannotBeReadIsKept) {
+  InterruptAfterFirstCommit();
+  FileState after{0, false, true, BaseRecords()};
+  after.records[100] = Record(100, 't');
+  fs_.ArmAt("Read", EIO);  // the open's first read is of b's redo file
+  {
+    Table b;
+    EXPECT_EQ(b.Open(Base("b.dat")), BTR_IO_ERROR);
   }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  ASSERT_TRUE(WIFSIGNALED(wstatus));
-  ASSERT_TRUE(fs::exists(Base("b.dat-redo")));
+  fs_.Disarm();
+  Stop();
+  EXPECT_TRUE(fs::exists(Base("b.dat-redo")));
+  EXPECT_EQ(ReadBack(Base("b.dat")), after);
+  EXPECT_EQ(ReadBack(Base("a.dat")), after);
+}
+
+TEST_F(FaultLoop, OpenThatFinishesAnInterruptedTransaction) {
+  InterruptAfterFirstCommit();
   // The transaction was decided: whichever open finishes it, both files hold it.
   FileState after{0, false, true, BaseRecords()};
   after.records[100] = Record(100, 't');
