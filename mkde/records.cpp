@@ -48,7 +48,7 @@ uint32_t RecordChecksum(uint32_t position, uint32_t change, const uint8_t* body,
   uint8_t head[8];
   PositionKey(position, head);
   EncodeFixed32(head + 4, change);
-  return Crc32cExtend(Crc32cExtend(0, head, sizeof head), body, size);
+  return Crc32cOfParts(head, sizeof head, body, size);
 }
 
 }  // namespace
