@@ -95,18 +95,20 @@ __attribute__((target("sse4.2"))) uint32_t Crc32cSse42(uint32_t crc, const uint8
   return ~Sse42Register(~crc, p, n);
 }
 
-__attribute__((target("sse4.2"))) uint32_t Crc32cSse42Parts(const uint8_t* a, size_t na,
-                                                            const uint8_t* b, size_t nb) {
-  return ~Sse42Register(Sse42Register(~0u, a, na), b, nb);
+__attribute__((target("sse4.2"))) uint32_t Crc32cSse42AfterWord(uint64_t word, const uint8_t* p,
+                                                                size_t n) {
+  return ~Sse42Register(static_cast<uint32_t>(_mm_crc32_u64(0xFFFFFFFFu, word)), p, n);
 }
 #endif
 
-uint32_t PortableParts(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
-  return Crc32cPortable(Crc32cPortable(0, a, na), b, nb);
+uint32_t PortableAfterWord(uint64_t word, const uint8_t* p, size_t n) {
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(word >> (8 * i));
+  return Crc32cPortable(Crc32cPortable(0, bytes, sizeof bytes), p, n);
 }
 
 using CrcFunction = uint32_t (*)(uint32_t, const uint8_t*, size_t);
-using PartsFunction = uint32_t (*)(const uint8_t*, size_t, const uint8_t*, size_t);
+using AfterWordFunction = uint32_t (*)(uint64_t, const uint8_t*, size_t);
 
 CrcFunction Choose() {
 #if defined(__x86_64__)
@@ -115,11 +117,11 @@ CrcFunction Choose() {
   return Crc32cPortable;
 }
 
-PartsFunction ChooseParts() {
+AfterWordFunction ChooseAfterWord() {
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("sse4.2")) return Crc32cSse42Parts;
+  if (__builtin_cpu_supports("sse4.2")) return Crc32cSse42AfterWord;
 #endif
-  return PortableParts;
+  return PortableAfterWord;
 }
 
 }  // namespace
@@ -146,9 +148,9 @@ uint32_t Crc32cExtend(uint32_t crc, const uint8_t* p, size_t n) {
   return crc32c(crc, p, n);
 }
 
-uint32_t Crc32cOfParts(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
-  static const PartsFunction crc32c = ChooseParts();
-  return crc32c(a, na, b, nb);
+uint32_t Crc32cAfterWord(uint64_t word, const uint8_t* p, size_t n) {
+  static const AfterWordFunction crc32c = ChooseAfterWord();
+  return crc32c(word, p, n);
 }
 
 }  // namespace mkde

@@ -107,7 +107,9 @@ TEST(RecordChecksum, IsCrc32c) {
   EXPECT_EQ(mkde::Crc32cExtend(0, p, 1000), mkde::Crc32cPortable(0, p, 1000));
   EXPECT_EQ(mkde::Crc32cExtend(mkde::Crc32cExtend(0, p, 333), p + 333, 667),
             mkde::Crc32cExtend(0, p, 1000));
-  EXPECT_EQ(mkde::Crc32cOfParts(p, 8, p + 8, 100), mkde::Crc32cExtend(0, p, 108));
+  uint64_t word = 0;
+  for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];
+  EXPECT_EQ(mkde::Crc32cAfterWord(word, p + 8, 100), mkde::Crc32cExtend(0, p, 108));
 }
 
 // Every byte of a stored record is covered: the change counter, the checksum and the record.
