@@ -116,6 +116,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<std::mutex> lock(mutex_);
   Status status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
   if (!lock.owns_lock()) lock.lock();
+  if (!TicketsNoted()) return Code(status);  // most calls commit nothing through the log
   std::vector<LogTicket> tickets = TakeTickets();
   lock.unlock();
   // A commit through the log is on disk once a sync of the log covers it: waited for with
@@ -159,7 +160,7 @@ Status Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_
   call.key_len = key ? key_len : 0;
   call.key_num = key_num;
   try {
-    call.client = handles_.ClientFor(client_id);
+    call.client = client_id ? handles_.ClientFor(client_id) : handles_.DefaultClient();
     const Call original = call;  // Run edits its copy (key-only forms)
     // A wait lock on a record another block holds, and any write that finds another
     // process holding the file's write gate, wait until the holder lets go or the wait

@@ -47,13 +47,28 @@ struct Call {
 class ReadScope {
  public:
   ReadScope(FileEnv* file, const Client* client) : file_(file), client_(client) {}
-  ~ReadScope();
+  ~ReadScope() {
+    if (own_) {
+      CloseOpened();
+    } else if (txn_) {
+      file_->EndRead();
+    }
+  }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
   // Returns an LMDB error code.
-  [[nodiscard]] int Begin();
+  [[nodiscard]] int Begin() {
+    if (MDB_txn* mine = client_ ? client_->WriteTxn(file_) : nullptr) {
+      txn_ = mine;
+      own_ = true;
+      return 0;
+    }
+    return file_->BeginRead(&txn_);
+  }
   MDB_txn* txn() const { return txn_; }
-  [[nodiscard]] int Cursor(MDB_dbi dbi, MDB_cursor** cursor);
+  [[nodiscard]] int Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
+    return own_ ? OpenOwn(dbi, cursor) : file_->ReadCursor(dbi, cursor);
+  }
 
  private:
   FileEnv* file_;
@@ -61,6 +76,9 @@ class ReadScope {
   MDB_txn* txn_ = nullptr;
   bool own_ = false;  // the client's write transaction, not the file's cached snapshot
   std::vector<MDB_cursor*> opened_;
+
+  int OpenOwn(MDB_dbi dbi, MDB_cursor** cursor);
+  void CloseOpened();
 };
 
 class Engine {

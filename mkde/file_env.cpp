@@ -39,17 +39,8 @@ FileEnv::~FileEnv() {
   if (gate_fd_ >= 0) Fs().Close(gate_fd_);  // drops every lock of this descriptor
 }
 
-int FileEnv::BeginRead(MDB_txn** txn) {
-  if (read_txn_ && kept_) {
-    // The snapshot of the last call is still the newest commit: nothing to take up, and
-    // the cursors stand where that call left them.
-    MDB_envinfo info;
-    mdb_env_info(env_, &info);
-    if (mdb_txn_id(read_txn_) == info.me_last_txnid) {
-      read_active_ = true;
-      *txn = read_txn_;
-      return 0;
-    }
+int FileEnv::RenewRead(MDB_txn** txn) {
+  if (kept_) {
     mdb_txn_reset(read_txn_);
     kept_ = false;
   }
@@ -77,20 +68,11 @@ int FileEnv::BeginRead(MDB_txn** txn) {
     break;
   }
   if (rc != 0) return rc;
+  read_txn_id_ = mdb_txn_id(read_txn_);
   read_active_ = true;
   cursor_renewed_.assign(read_cursors_.size(), false);
   *txn = read_txn_;
   return 0;
-}
-
-void FileEnv::EndRead() {
-  // Kept for the next call while it stays the newest; ReleaseIdle lets it go soon after the
-  // calls stop, so that an idle process never holds back the reuse of freed pages.
-  if (read_active_) {
-    kept_ = true;
-    ++reads_;
-  }
-  read_active_ = false;
 }
 
 void FileEnv::ReleaseIdle() {
@@ -131,7 +113,7 @@ void FileEnv::DropSnapshot() {
   kept_ = false;
 }
 
-int FileEnv::ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
+int FileEnv::TakeReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
   if (dbi >= read_cursors_.size()) {
     read_cursors_.resize(dbi + 1, nullptr);
     cursor_renewed_.resize(dbi + 1, false);

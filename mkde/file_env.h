@@ -126,15 +126,38 @@ class FileEnv {
 
   // A read snapshot for one call: the snapshot of the previous call when no commit came
   // since, else a renewed one. Returns an LMDB error code. REQUIRES: no snapshot is active.
-  [[nodiscard]] int BeginRead(MDB_txn** txn);
-  void EndRead();
+  [[nodiscard]] int BeginRead(MDB_txn** txn) {
+    if (kept_ && read_txn_id_ == LastCommit()) {
+      // Still the newest commit: nothing to take up, and the cursors stand where the previous
+      // call left them.
+      read_active_ = true;
+      *txn = read_txn_;
+      return 0;
+    }
+    return RenewRead(txn);
+  }
+  void EndRead() {
+    // Kept for the next call while it stays the newest; ReleaseIdle lets it go soon after the
+    // calls stop, so that an idle process never holds back the reuse of freed pages.
+    if (read_active_) {
+      kept_ = true;
+      ++reads_;
+    }
+    read_active_ = false;
+  }
   // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle, and
   // checkpoints a log no commit has used since then.
   void ReleaseIdle();
   // Ends the cached snapshot and its cursors for good (before the map moves).
   void DropSnapshot();
-  // The cursor on `dbi` inside the active read snapshot (opened once, renewed per call).
-  [[nodiscard]] int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
+  // The cursor on `dbi` inside the active read snapshot (opened once, renewed per snapshot).
+  [[nodiscard]] int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
+    if (dbi < read_cursors_.size() && cursor_renewed_[dbi] && read_cursors_[dbi]) {
+      *cursor = read_cursors_[dbi];
+      return 0;
+    }
+    return TakeReadCursor(dbi, cursor);
+  }
 
   // The client that holds the write gate (taken through a GateHold), or nullptr.
   Client* gate_owner() const { return gate_owner_; }
@@ -235,6 +258,7 @@ class FileEnv {
   Client* gate_owner_ = nullptr;
   int gate_depth_ = 0;
   MDB_txn* read_txn_ = nullptr;  // reset between calls
+  uint64_t read_txn_id_ = 0;     // the commit read_txn_ was last renewed on
   bool read_active_ = false;
   bool kept_ = false;                       // read_txn_ is live between calls
   uint64_t reads_ = 0;                      // calls that ended a snapshot
@@ -247,6 +271,17 @@ class FileEnv {
 
   void ForgetWriteCursors();
   Result TakeGate(Client* client);
+
+  // The last commit of the file, in any process.
+  uint64_t LastCommit() const {
+    MDB_envinfo info;
+    mdb_env_info(env_, &info);
+    return info.me_last_txnid;
+  }
+  // BeginRead when the kept snapshot is not the newest, or there is none.
+  [[nodiscard]] int RenewRead(MDB_txn** txn);
+  // ReadCursor when the cursor is not open or not renewed in the active snapshot yet.
+  [[nodiscard]] int TakeReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
 
   // failed_, or a failed sync of the commit log this process holds.
   bool Failed() const;

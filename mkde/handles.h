@@ -124,6 +124,7 @@ class HandleTable {
  public:
   // The client for a BTRCALLID block (nullptr: the default client). Created on first use.
   Client* ClientFor(const void* id);
+  Client* DefaultClient() { return &default_client_; }
   Handle* Create(FileEnv* file, Client* client);
   void Destroy(Handle* handle);
   // Writes the block that names the handle (128 bytes).

@@ -124,6 +124,8 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
 
 void NoteTicket(LogTicket ticket) { Pending().push_back(std::move(ticket)); }
 
+bool TicketsNoted() { return !Pending().empty(); }
+
 std::vector<LogTicket> TakeTickets() {
   std::vector<LogTicket> taken;
   taken.swap(Pending());

@@ -83,6 +83,8 @@ struct LogTicket {
 // waited for after, so that other clients of the process commit meanwhile. AwaitTickets
 // returns the first failing status, or 0.
 void NoteTicket(LogTicket ticket);
+// True when the current call noted a ticket: most calls commit nothing through the log.
+bool TicketsNoted();
 std::vector<LogTicket> TakeTickets();
 Status AwaitTickets(const std::vector<LogTicket>& tickets);
 

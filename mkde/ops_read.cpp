@@ -58,22 +58,11 @@ Status NotFound(int rc, Status status) { return rc == MDB_NOTFOUND ? status : Lm
 
 }  // namespace
 
-ReadScope::~ReadScope() {
+void ReadScope::CloseOpened() {
   for (MDB_cursor* c : opened_) mdb_cursor_close(c);
-  if (txn_ && !own_) file_->EndRead();
 }
 
-int ReadScope::Begin() {
-  if (MDB_txn* mine = client_ ? client_->WriteTxn(file_) : nullptr) {
-    txn_ = mine;
-    own_ = true;
-    return 0;
-  }
-  return file_->BeginRead(&txn_);
-}
-
-int ReadScope::Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
-  if (!own_) return file_->ReadCursor(dbi, cursor);
+int ReadScope::OpenOwn(MDB_dbi dbi, MDB_cursor** cursor) {
   int rc = mdb_cursor_open(txn_, dbi, cursor);
   if (rc == 0) opened_.push_back(*cursor);
   return rc;
@@ -85,7 +74,9 @@ Status Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry
   FileEnv* file = h->file;
   if (position == 0) return Status::kIoError;  // an index value of the wrong size
   // A single-record lock ends with the next read through the block.
-  if (!(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) DropSingleLock(h);
+  if (h->single_locked && !(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) {
+    DropSingleLock(h);
+  }
   if (call.lock) {
     Status locked = TakeLock(h, call.lock, position);
     if (locked != Status::kOk) return locked;

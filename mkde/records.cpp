@@ -45,10 +45,9 @@ int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecor
 namespace {
 
 uint32_t RecordChecksum(uint32_t position, uint32_t change, const uint8_t* body, size_t size) {
-  uint8_t head[8];
-  PositionKey(position, head);
-  EncodeFixed32(head + 4, change);
-  return Crc32cExtend(Crc32cExtend(0, head, sizeof head), body, size);
+  // The position big-endian, then the change counter little-endian.
+  const uint64_t head = uint64_t{__builtin_bswap32(position)} | (uint64_t{change} << 32);
+  return Crc32cAfterWord(head, body, size);
 }
 
 }  // namespace

@@ -99,11 +99,17 @@ TEST(RecordChecksum, IsCrc32c) {
   std::string text(1000, '\0');
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 131 + 7);
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  for (size_t n : {0, 1, 7, 8, 9, 333, 1000}) {
-    EXPECT_EQ(mkde::Crc32cExtend(0, p, n), mkde::Crc32cPortable(0, p, n)) << n;
+  // Every length up to a few blocks of three lanes, so that each way a length splits into
+  // blocks, words and bytes is compared, from offsets of every alignment.
+  for (size_t n = 0; n <= 300; ++n) {
+    ASSERT_EQ(mkde::Crc32cExtend(0, p + n % 8, n), mkde::Crc32cPortable(0, p + n % 8, n)) << n;
   }
+  EXPECT_EQ(mkde::Crc32cExtend(0, p, 1000), mkde::Crc32cPortable(0, p, 1000));
   EXPECT_EQ(mkde::Crc32cExtend(mkde::Crc32cExtend(0, p, 333), p + 333, 667),
             mkde::Crc32cExtend(0, p, 1000));
+  uint64_t word = 0;
+  for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];
+  EXPECT_EQ(mkde::Crc32cAfterWord(word, p + 8, 100), mkde::Crc32cExtend(0, p, 108));
 }
 
 // Every byte of a stored record is covered: the change counter, the checksum and the record.
