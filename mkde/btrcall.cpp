@@ -114,7 +114,7 @@ void Engine::Reap() {
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
   std::unique_lock<std::mutex> lock(mutex_);
-  int16_t status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
+  Status status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
   if (!lock.owns_lock()) lock.lock();
   std::vector<LogTicket> tickets = TakeTickets();
   lock.unlock();
@@ -122,15 +122,15 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   // the engine's lock let go, so that the process's other clients commit meanwhile and
   // share the sync.
   if (!tickets.empty()) {
-    int synced = AwaitTickets(tickets);
-    if (status == BTR_OK && synced != BTR_OK) status = static_cast<int16_t>(synced);
+    Status synced = AwaitTickets(tickets);
+    if (status == Status::kOk) status = synced;
   }
-  return status;
+  return Code(status);
 }
 
-int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
-                      uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num,
-                      void* client_id) {
+Status Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+                     uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num,
+                     void* client_id) {
   // Read first: an exchange on every call would cost a locked instruction.
   if (forked.load(std::memory_order_relaxed) && forked.exchange(false)) {
     Registry::Get().ForgetAfterFork();
@@ -149,7 +149,7 @@ int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos
   call.op = code % 100;
   if (call.lock > 4 || (call.lock > 0 && !TakesLock(call.op)) ||
       (call.concurrent && call.op != BTR_BEGIN_TRANSACTION)) {
-    return BTR_INVALID_FUNCTION;
+    return Status::kInvalidFunction;
   }
   call.pos_block = pos_block;
   call.data = static_cast<uint8_t*>(data);
@@ -168,20 +168,20 @@ int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos
     // simply runs again, finding the block's place anew. A wait that would close a cycle
     // of waiting clients answers 78 at once.
     bool wait_lock = call.lock == 1 || call.lock == 3;
-    auto must_wait = [&](int s) {
-      return s == kStatusGateBusy || (wait_lock && s == BTR_RECORD_IN_USE);
+    auto must_wait = [&](Result s) {
+      return s == Retry::kGateBusy || (wait_lock && s == Status::kRecordInUse);
     };
     Resource stale;
     TakeNotedWait(&stale);  // noted by an earlier call that did not wait
-    int status = Run(call);
-    if (!must_wait(status)) return static_cast<int16_t>(status);
+    Result status = Run(call);
+    if (!must_wait(status)) return status.Settle();
     Waits& waits = Waits::Get();
     const uint64_t me = (static_cast<uint64_t>(::getpid()) << 32) | call.client->serial;
     bool published = false;
     Resource published_for;
-    auto done = [&](int s) {
+    auto done = [&](Result s) {
       if (published) waits.Withdraw(me);
-      return static_cast<int16_t>(s);
+      return s.Settle();
     };
     auto start = std::chrono::steady_clock::now();
     for (;;) {
@@ -193,13 +193,13 @@ int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos
         Client* client = handles_.ClientFor(client_id);
         if (waits.Publish(me, wanted, Holdings(client))) {
           published = false;
-          return BTR_DEADLOCK;
+          return Status::kDeadlock;
         }
         published = true;
       }
       auto waited = std::chrono::steady_clock::now() - start;
-      if (status == kStatusGateBusy && waited >= kGateWait) return done(BTR_FILE_IN_USE);
-      if (status == BTR_RECORD_IN_USE && waited >= kLockWait) return done(BTR_RECORD_IN_USE);
+      if (status == Retry::kGateBusy && waited >= kGateWait) return done(Status::kFileInUse);
+      if (status == Status::kRecordInUse && waited >= kLockWait) return done(Status::kRecordInUse);
       // Read before the attempt: a release after it wakes the sleep below at once.
       uint32_t epoch = waits.Epoch();
       Call attempt = original;
@@ -209,21 +209,21 @@ int16_t Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos
       lock.unlock();
       waits.Sleep(epoch, std::chrono::duration_cast<std::chrono::microseconds>(kPoll).count());
       lock.lock();
-      if (forked.load()) return BTR_IO_ERROR;  // a fork in another thread meanwhile
+      if (forked.load()) return Status::kIoError;  // a fork in another thread meanwhile
     }
   } catch (const std::bad_alloc&) {
-    return 101;  // no memory available
+    return Status::kNoMemory;
   } catch (...) {
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
 }
 
-int Engine::Run(Call& call) {
+Result Engine::Run(Call& call) {
   if (NeedsHandle(call.op)) {
     call.handle = handles_.Find(call.pos_block, call.client);
-    if (!call.handle) return BTR_FILE_NOT_OPEN;
+    if (!call.handle) return Status::kFileNotOpen;
     // A file whose environment could not be taken up again after a rewrite.
-    if (!call.handle->file->env() && call.op != BTR_CLOSE) return BTR_IO_ERROR;
+    if (!call.handle->file->env() && call.op != BTR_CLOSE) return Status::kIoError;
   }
   switch (call.op) {
     case BTR_OPEN:
@@ -297,7 +297,7 @@ int Engine::Run(Call& call) {
     case BTR_UPDATE_CHUNK:
       return UpdateChunk(call);
     default:
-      return BTR_INVALID_FUNCTION;
+      return Status::kInvalidFunction;
   }
 }
 

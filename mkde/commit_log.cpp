@@ -72,14 +72,14 @@ bool ReadAll(int fd, std::string* out) {
 
 }  // namespace
 
-int FileEnv::OpenLog(bool create) {
-  if (log_fd_ >= 0) return BTR_OK;
+Status FileEnv::OpenLog(bool create) {
+  if (log_fd_ >= 0) return Status::kOk;
   int fd = Fs().Open(log_path().c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-  if (fd < 0) return errno == ENOENT && !create ? BTR_FILE_NOT_FOUND : BTR_IO_ERROR;
+  if (fd < 0) return errno == ENOENT && !create ? Status::kFileNotFound : Status::kIoError;
   log_hold_ = std::make_shared<LogFd>(fd);
   log_fd_ = fd;
   log_size_ = 0;
-  return BTR_OK;
+  return Status::kOk;
 }
 
 bool FileEnv::Failed() const { return failed_ || (log_hold_ && log_hold_->failed.load()); }
@@ -124,16 +124,16 @@ bool FileEnv::CheckpointHeld(uint64_t checkpoint) {
   return seen.held;
 }
 
-int FileEnv::StartLog(uint64_t last) {
-  if (!sync_) return BTR_IO_ERROR;
-  int status = OpenLog(true);
-  if (status != BTR_OK) return status;
+Status FileEnv::StartLog(uint64_t last) {
+  if (!sync_) return Status::kIoError;
+  Status status = OpenLog(true);
+  if (status != Status::kOk) return status;
   // The log at the path may be a new one since this process opened its own (the last
   // process to close the file removes it).
   if (!LogAtPath()) {
     CloseLog();
     status = OpenLog(true);
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
   // The checkpoint: every commit so far is on disk, its meta page aside (the log keeps
   // that), and its snapshot is held, so that LMDB reuses none of its pages while the log
@@ -141,15 +141,15 @@ int FileEnv::StartLog(uint64_t last) {
   if (unsynced_) {
     if (Fs().EnvSync(env_, 1) != 0) {
       failed_ = true;
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     unsynced_ = false;
   }
   DropLogReader();
   LmdbTxn reader;
-  if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
+  if (reader.Begin(env_, MDB_RDONLY) != 0) return Status::kIoError;
   const uint64_t checkpoint = mdb_txn_id(reader.get());
-  if (checkpoint != last) return BTR_IO_ERROR;
+  if (checkpoint != last) return Status::kIoError;
   MDB_stat st;
   mdb_env_stat(env_, &st);
   std::string metas(size_t{2} * st.ms_psize, '\0');
@@ -171,10 +171,10 @@ int FileEnv::StartLog(uint64_t last) {
   // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
   // entries, and whatever of them reaches the disk is undone through this header. Entries
   // follow it over what the file held before.
-  if (!read) return BTR_IO_ERROR;
+  if (!read) return Status::kIoError;
   if (!WriteAt(log_fd_, header, 0) || Fs().Fdatasync(log_fd_) != 0) {
     failed_ = true;
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
   LogShared& s = sync_->shared();
   std::memcpy(s.key, key.data(), kLogKey);
@@ -186,10 +186,10 @@ int FileEnv::StartLog(uint64_t last) {
   log_reader_ = reader.release();  // ended by DropLogReader
   log_base_ = base;
   log_active_ = true;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
+Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
   LogShared& s = sync_->shared();
   const uint64_t id = mdb_txn_id(txn);
   // The log this commit joins: begun on the state this commit stands on, kept by a live
@@ -200,17 +200,17 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
                s.appended.load() - s.base.load() < kLogLimitBytes &&
                CheckpointHeld(s.checkpoint.load());
   if (joins && log_base_ != s.base.load()) {
-    if (OpenLog(true) != BTR_OK) joins = false;
+    if (OpenLog(true) != Status::kOk) joins = false;
     if (joins && !LogAtPath()) {
       CloseLog();
-      joins = OpenLog(true) == BTR_OK && LogAtPath();
+      joins = OpenLog(true) == Status::kOk && LogAtPath();
     }
     if (joins) log_base_ = s.base.load();
   }
   if (!joins) {
-    int status = Checkpoint();
-    if (status == BTR_OK) status = StartLog(id - 1);
-    if (status != BTR_OK) {
+    Status status = Checkpoint();
+    if (status == Status::kOk) status = StartLog(id - 1);
+    if (status != Status::kOk) {
       mdb_txn_abort(txn);
       return status;
     }
@@ -230,7 +230,7 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
     struct stat st;
     if (Fs().Fstat(log_fd_, &st) != 0) {
       mdb_txn_abort(txn);
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     log_size_ = static_cast<uint64_t>(st.st_size);
   }
@@ -240,7 +240,7 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
     if (!WriteAt(log_fd_, zeros, from)) {
       failed_ = true;
       mdb_txn_abort(txn);
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     log_size_ = from + zeros.size();
   }
@@ -250,7 +250,7 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   if (!WriteAt(log_fd_, entry, at)) {
     failed_ = true;
     mdb_txn_abort(txn);
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
   mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
   mdb_env_set_flags(env_, MDB_NOSYNC, 1);
@@ -259,13 +259,15 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   if (rc != 0) {
     if (IsWriteFailure(rc)) failed_ = true;
     // Not committed: neither may its entry stay, should a sync of another commit have
-    // taken it to disk.
-    if (WriteAt(log_fd_, std::string(4, '\0'), at)) (void)Fs().Fdatasync(log_fd_);
+    // taken it to disk. A write or sync that fails here leaves that unknown: final.
+    if (!WriteAt(log_fd_, std::string(4, '\0'), at) || Fs().Fdatasync(log_fd_) != 0) {
+      failed_ = true;
+    }
     if (rc == MDB_MAP_FULL) {
-      int status = GrowMap(size_t{16} << 20);
-      if (status != BTR_OK) return status;
+      Status status = GrowMap(size_t{16} << 20);
+      if (status != Status::kOk) return status;
       *retry = true;
-      return BTR_OK;
+      return Status::kOk;
     }
     return LmdbStatus(rc);
   }
@@ -276,41 +278,44 @@ int FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry)
   NoteTicket(LogTicket{sync_, log_hold_, end});
   if (at + entry.size() > kLogLimitBytes || ++log_commits_ >= kLogLimitCommits) {
     log_commits_ = 0;
-    Checkpoint();
+    // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
+    // sync fails has marked the file failed (later writes answer 2), and one that could not
+    // begin is tried again by a later commit or the last close.
+    (void)Checkpoint();
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::Checkpoint() {
+Status FileEnv::Checkpoint() {
   // After a failed write or sync the log stays as it is: the next open recovers from it.
-  if (Failed()) return BTR_IO_ERROR;
+  if (Failed()) return Status::kIoError;
   if (log_fd_ < 0) {
-    int status = OpenLog(false);
-    if (status == BTR_FILE_NOT_FOUND) {
+    Status status = OpenLog(false);
+    if (status == Status::kFileNotFound) {
       DropLogReader();
-      return BTR_OK;  // none
+      return Status::kOk;  // none
     }
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
   if (!LogAtPath()) {
     // Removed (and perhaps made again) by the last close of another process.
     CloseLog();
-    int status = OpenLog(false);
-    if (status == BTR_FILE_NOT_FOUND) {
+    Status status = OpenLog(false);
+    if (status == Status::kFileNotFound) {
       DropLogReader();
-      return BTR_OK;
+      return Status::kOk;
     }
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
   uint64_t checkpoint = 0;
   std::string metas, key;
-  if (ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK ||
+  if (ReadLogHeader(&checkpoint, &metas, &key) == Status::kOk ||
       (sync_ && sync_->shared().checkpoint.load() != 0)) {
     // LMDB's file synced whole, the commits of every process that used the log among it;
     // only then may the log, and the checkpoint's snapshot, go.
     if (Fs().EnvSync(env_, 1) != 0 || !EmptyLog()) {
       failed_ = true;
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     if (sync_) {
       sync_->shared().checkpoint.store(0);
@@ -319,15 +324,15 @@ int FileEnv::Checkpoint() {
   }
   DropLogReader();
   unsynced_ = false;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::SyncLog() {
-  if (Failed()) return BTR_IO_ERROR;
-  if (!sync_) return BTR_OK;
+Status FileEnv::SyncLog() {
+  if (Failed()) return Status::kIoError;
+  if (!sync_) return Status::kOk;
   LogShared& s = sync_->shared();
   const uint64_t end = s.appended.load();
-  if (s.checkpoint.load() == 0 || s.synced.load() >= end) return BTR_OK;
+  if (s.checkpoint.load() == 0 || s.synced.load() >= end) return Status::kOk;
   // The log another process began since this one looked: a checkpoint makes its commits
   // part of the file just as well.
   if (log_fd_ < 0 || log_base_ != s.base.load() || !LogAtPath()) return Checkpoint();
@@ -345,69 +350,69 @@ bool FileEnv::EmptyLog() {
   return WriteAt(log_fd_, std::string(sizeof kLogTag, '\0'), 0) && Fs().Fdatasync(log_fd_) == 0;
 }
 
-int FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
-                           size_t* size) const {
+Status FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                              size_t* size) const {
   std::string bytes(24, '\0');
-  if (log_fd_ < 0) return BTR_IO_ERROR;
+  if (log_fd_ < 0) return Status::kIoError;
   if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   const bool keyed = std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) == 0;
   if (!keyed && std::memcmp(bytes.data(), kLogTagUnkeyed, sizeof kLogTagUnkeyed) != 0) {
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   const uint64_t psize = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()) + 16);
-  if (psize == 0 || psize > (1u << 20)) return BTR_NOT_A_FILE;
+  if (psize == 0 || psize > (1u << 20)) return Status::kNotAFile;
   const size_t whole = 24 + 2 * psize + (keyed ? kLogKey : 0) + kLogHash;
   bytes.resize(whole);
   if (Fs().Pread(log_fd_, bytes.data(), whole, 0) != static_cast<ssize_t>(whole) ||
       LogHash(std::string_view(bytes).substr(0, whole - kLogHash)) !=
           std::string_view(bytes).substr(whole - kLogHash, kLogHash)) {
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   *checkpoint = DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
   metas->assign(bytes, 24, 2 * psize);
   key->assign(bytes, 24 + 2 * psize, keyed ? kLogKey : 0);
   if (size) *size = whole;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::RestoreFromLog(bool* replay) {
+Status FileEnv::RestoreFromLog(bool* replay) {
   *replay = false;
   uint64_t checkpoint = 0;
   std::string metas, key;
-  if (ReadLogHeader(&checkpoint, &metas, &key) != BTR_OK) return BTR_OK;  // no log in use
+  if (ReadLogHeader(&checkpoint, &metas, &key) != Status::kOk) return Status::kOk;  // no log in use
   // Another process has the file open: the machine has kept running since, and LMDB's
   // file holds every commit of the log. Whoever commits next ends the log.
-  if (!Alone()) return BTR_OK;
+  if (!Alone()) return Status::kOk;
   // Every process that used this log is gone, perhaps with the machine. The file goes back
   // to the checkpoint, whose pages no commit since has reused, and the log's commits are
   // replayed on it.
   int dfd = Fs().Open(path_.c_str(), O_RDWR | O_CLOEXEC);
-  if (dfd < 0) return BTR_IO_ERROR;
+  if (dfd < 0) return Status::kIoError;
   bool ok = WriteAt(dfd, metas, 0) && Fs().Fdatasync(dfd) == 0;
   Fs().Close(dfd);
-  if (!ok) return BTR_IO_ERROR;
+  if (!ok) return Status::kIoError;
   *replay = true;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::ReplayLog() {
+Status FileEnv::ReplayLog() {
   uint64_t checkpoint = 0;
   std::string metas, key, bytes;
   size_t at = 0;
-  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != BTR_OK || !ReadAll(log_fd_, &bytes)) {
-    return BTR_IO_ERROR;
+  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != Status::kOk || !ReadAll(log_fd_, &bytes)) {
+    return Status::kIoError;
   }
   LmdbTxn reader;
-  if (reader.Begin(env_, MDB_RDONLY) != 0) return BTR_IO_ERROR;
-  int status = mdb_txn_id(reader.get()) == checkpoint ? BTR_OK : BTR_IO_ERROR;
+  if (reader.Begin(env_, MDB_RDONLY) != 0) return Status::kIoError;
+  Status status = mdb_txn_id(reader.get()) == checkpoint ? Status::kOk : Status::kIoError;
   // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
   // was never acknowledged.
   // The log stays whole until every entry is in: a crash meanwhile starts over from the
   // checkpoint, which `reader` keeps intact on disk.
   replaying_ = true;
-  while (status == BTR_OK && at + 4 <= bytes.size()) {
+  while (status == Status::kOk && at + 4 <= bytes.size()) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
     uint64_t length = DecodeFixed32(p);
     if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
@@ -417,13 +422,13 @@ int FileEnv::ReplayLog() {
     uint64_t last = LastTxnId(this);
     if (id != last + 1) break;
     status = Replay(this, whole.substr(12));
-    if (status == BTR_OK && LastTxnId(this) != id) status = BTR_IO_ERROR;
+    if (status == Status::kOk && LastTxnId(this) != id) status = Status::kIoError;
     at += 4 + length + kLogHash;
   }
   replaying_ = false;
-  if (status == BTR_OK && Fs().EnvSync(env_, 1) != 0) status = BTR_IO_ERROR;
-  if (status == BTR_OK && !EmptyLog()) status = BTR_IO_ERROR;
-  if (status == BTR_OK && sync_) {
+  if (status == Status::kOk && Fs().EnvSync(env_, 1) != 0) status = Status::kIoError;
+  if (status == Status::kOk && !EmptyLog()) status = Status::kIoError;
+  if (status == Status::kOk && sync_) {
     sync_->shared().checkpoint.store(0);
     sync_->CoverAll();
   }

@@ -15,6 +15,7 @@
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
 #include "mkde/records.h"
+#include "mkde/status.h"
 
 namespace mkde {
 
@@ -50,9 +51,9 @@ class ReadScope {
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
   // Returns an LMDB error code.
-  int Begin();
+  [[nodiscard]] int Begin();
   MDB_txn* txn() const { return txn_; }
-  int Cursor(MDB_dbi dbi, MDB_cursor** cursor);
+  [[nodiscard]] int Cursor(MDB_dbi dbi, MDB_cursor** cursor);
 
  private:
   FileEnv* file_;
@@ -79,37 +80,39 @@ class Engine {
  private:
   Engine();
   // Dispatch with the engine's lock held (let go while it waits).
-  int16_t Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
-                uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num, void* client_id);
-  int Run(Call& call);
+  Status Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+               uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num, void* client_id);
+  Result Run(Call& call);
 
   // Files (ops_file.cpp).
-  int Open(Call& call);
-  int Close(Call& call);
-  int Create(Call& call);
-  int Stat(Call& call);
-  int Version(Call& call);
-  int StopClient(Call& call);
+  Result Open(Call& call);
+  Status Close(Call& call);
+  Status Create(Call& call);
+  Result Stat(Call& call);
+  Status Version(Call& call);
+  Status StopClient(Call& call);
   void CloseHandle(Handle* handle);
 
   // Owner names (ops_owner.cpp).
-  int SetOwner(Call& call);
-  int ClearOwner(Call& call);
+  Result SetOwner(Call& call);
+  Result ClearOwner(Call& call);
   // At Open of a file with an owner: 0 (with *read_only for a name-less open the level
   // allows), 51, or 2.
-  int CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);
+  Status CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);
 
   // Transactions (ops_txn.cpp).
-  int BeginTransaction(Call& call);
-  int EndTransaction(Call& call);
-  int AbortTransaction(Call& call);
-  // Ends the client's transaction, committing or not; returns the first failing status.
-  int FinishTransaction(Client* client, bool commit);
+  Status BeginTransaction(Call& call);
+  Status EndTransaction(Call& call);
+  Status AbortTransaction(Call& call);
+  // Ends the client's transaction, committing it; returns the first failing status.
+  Status CommitTransaction(Client* client);
+  // Ends the client's transaction without keeping anything of it (nothing there can fail).
+  void DropTransaction(Client* client);
 
   // Record locks (locks.cpp).
   // Takes the lock a read's bias asks for on `position`: 0, 84 another block holds the
   // record, 85 another client's exclusive transaction holds the file.
-  int TakeLock(Handle* handle, int lock, uint32_t position);
+  Status TakeLock(Handle* handle, int lock, uint32_t position);
   // Ends the block's single-record lock (a read, Update or Delete through the block).
   void DropSingleLock(Handle* handle);
   // At End or Abort: lets go of every record lock the client's blocks took inside the
@@ -118,52 +121,53 @@ class Engine {
   // Drops the block's locks on a record that is gone.
   void DropLocksOn(Handle* handle, uint32_t position);
   // 84 when another block holds a lock on the record, else 0.
-  int CheckNotLocked(Handle* handle, uint32_t position);
-  int Unlock(Call& call);
+  Status CheckNotLocked(Handle* handle, uint32_t position);
+  Status Unlock(Call& call);
   // What the client holds that another client may wait for: the write gates of its
   // transaction's files and its blocks' record locks.
   std::vector<Resource> Holdings(const Client* client) const;
 
   // Reads (ops_read.cpp).
-  int GetByKey(Call& call, bool key_only);
-  int GetNextPrevious(Call& call, bool key_only);
-  int GetPosition(Call& call);
-  int GetDirect(Call& call);
-  int Step(Call& call);
-  int GetByPercentage(Call& call);
-  int FindPercentage(Call& call);
+  Result GetByKey(Call& call, bool key_only);
+  Result GetNextPrevious(Call& call, bool key_only);
+  Status GetPosition(Call& call);
+  Result GetDirect(Call& call);
+  Result Step(Call& call);
+  Result GetByPercentage(Call& call);
+  Result FindPercentage(Call& call);
   // Copies a record reached on key path `key` (-1: physical order) to the caller and sets
   // the block's currency there.
   // `stored`: the record's stored value when the caller already has it.
-  int Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-              bool key_only, const MDB_val* stored = nullptr);
+  Status Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
+                 bool key_only, const MDB_val* stored = nullptr);
 
   // Writes (ops_write.cpp).
-  int Insert(Call& call);
-  int Update(Call& call);
-  int Delete(Call& call);
-  int UpdateChunk(Call& call);
+  Result Insert(Call& call);
+  Result Update(Call& call);
+  Result Delete(Call& call);
+  Result UpdateChunk(Call& call);
   // The client's write transaction on the handle's file, begun behind the file's write
   // gate (held until End or Abort) when the transaction has none there yet. Returns an
-  // engine status (85 or kStatusGateBusy when another client holds the gate).
-  int JoinTransaction(Handle* handle, MDB_txn** txn);
+  // engine status (85 or Retry::kGateBusy when another client holds the gate).
+  Result JoinTransaction(Handle* handle, MDB_txn** txn);
   // Before a read inside an exclusive transaction: the file is taken as a write takes it.
-  int HoldForRead(Handle* handle);
+  Result HoldForRead(Handle* handle);
   // Runs `change` in a write transaction behind the file's write gate, synced on commit
   // (the data pages only in accelerated mode), again from the start if the map had to grow.
   // `logged`: every change goes through the RecordWriter, so that a durable commit may go
   // through the commit log; false for a change that writes to the transaction directly.
-  int RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged = true);
+  Result RunWrite(Handle* handle, const std::function<Result(RecordWriter&)>& change,
+                  bool logged = true);
   // A transaction's write transaction on a file met a full map: it is dropped, the map
   // grown, and the transaction's changes so far written again into a new one. The write
   // gate stays held throughout. Returns an engine status.
-  int RedoInGrownMap(FileWrite* batch);
+  Result RedoInGrownMap(FileWrite* batch);
   // After a verify-mode write: the record as stored must equal what was written.
-  int VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
+  Status VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
   // The record the caller sends, cut to the fixed length or refused (22) when short.
-  int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
+  Status RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
   // Its length alone: the same checks, no copy.
-  int RecordLength(const Call& call, const FileSpec& spec, size_t* length);
+  Status RecordLength(const Call& call, const FileSpec& spec, size_t* length);
   // Updates the block's logical place after a write of `record` on key path `key`.
   void PlaceAfterWrite(Handle* handle, int key, const std::string& record, uint32_t position,
                        uint32_t change);

@@ -59,9 +59,9 @@ Meta Decode(const uint8_t* p) {
 }
 
 // One look at the file. Returns a status, and the reason for a 2.
-int CheckOnce(const std::string& path, std::string* reason) {
+Status CheckOnce(const std::string& path, std::string* reason) {
   int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return BTR_IO_ERROR;
+  if (fd < 0) return Status::kIoError;
   struct stat st;
   uint8_t page[2][kMetaBytes];
   bool read = Fs().Fstat(fd, &st) == 0 &&
@@ -75,13 +75,13 @@ int CheckOnce(const std::string& path, std::string* reason) {
   Fs().Close(fd);
   if (!read) {
     *reason = "the meta pages cannot be read";
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
-  if (m[0].magic != kMagic || m[0].version != kDataVersion) return BTR_NOT_A_FILE;
+  if (m[0].magic != kMagic || m[0].version != kDataVersion) return Status::kNotAFile;
   const uint64_t psize = m[0].psize;
   if ((psize & (psize - 1)) != 0) {
     *reason = "meta page 0 names a page size that is no power of two";
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
   const uint64_t pages = static_cast<uint64_t>(st.st_size) / psize;
   m[1] = Decode(page[1]);
@@ -91,23 +91,23 @@ int CheckOnce(const std::string& path, std::string* reason) {
     if (x.pgno != static_cast<uint64_t>(i) || !(x.flags & kPageMeta) || x.magic != kMagic ||
         x.version != kDataVersion || x.psize != psize) {
       *reason = which + " is damaged";
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     // LMDB writes the meta of transaction t to page t mod 2.
     if (x.txnid != 0 && x.txnid % 2 != static_cast<uint64_t>(i)) {
       *reason = which + " holds a transaction of the other meta page";
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     if (x.last_pg < 1 || x.last_pg >= pages) {
       *reason = "the file is shorter than " + which + " says (truncated)";
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     for (const Meta::Db& db : x.db) {
       bool empty = db.root == kNoRoot;
       if ((!empty && (db.root < 2 || db.root > x.last_pg)) || db.depth > kMaxDepth ||
           db.pages > x.last_pg + 1 || (empty && db.depth != 0)) {
         *reason = which + " names a tree outside the file";
-        return BTR_IO_ERROR;
+        return Status::kIoError;
       }
     }
   }
@@ -116,23 +116,23 @@ int CheckOnce(const std::string& path, std::string* reason) {
   if (m[0].txnid + 1 != m[1].txnid && m[1].txnid + 1 != m[0].txnid &&
       (m[0].txnid != 0 || m[1].txnid != 0)) {
     *reason = "the meta pages are not of consecutive transactions";
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace
 
-int CheckMetaPages(const std::string& path, std::string* reason) {
+Status CheckMetaPages(const std::string& path, std::string* reason) {
   std::string why;
-  int status = CheckOnce(path, &why);
-  if (status == BTR_IO_ERROR) {
+  Status status = CheckOnce(path, &why);
+  if (status == Status::kIoError) {
     // A commit of another process may have been writing a meta page at that moment.
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     why.clear();
     status = CheckOnce(path, &why);
   }
-  if (reason && status == BTR_IO_ERROR) *reason = why;
+  if (reason && status == Status::kIoError) *reason = why;
   return status;
 }
 

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "mkde/status.h"
+
 namespace mkde {
 
 // Checks LMDB's two meta pages of the file at `path` against the file's size and against
@@ -10,6 +12,6 @@ namespace mkde {
 // past the file's end, or a tree root outside the pages in use, would have LMDB read past
 // the end of its map. Returns 0; 30 when the first page is no LMDB meta page at all; 2 when
 // the file is truncated or a meta page is damaged (with `reason` saying which).
-int CheckMetaPages(const std::string& path, std::string* reason = nullptr);
+Status CheckMetaPages(const std::string& path, std::string* reason = nullptr);
 
 }  // namespace mkde

@@ -21,12 +21,12 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int SyncFolder(const std::string& folder) {
+Status SyncFolder(const std::string& folder) {
   int fd = Fs().Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return BTR_IO_ERROR;
+  if (fd < 0) return Status::kIoError;
   int rc = Fs().Fsync(fd);
   Fs().Close(fd);
-  return rc == 0 ? BTR_OK : BTR_IO_ERROR;
+  return rc == 0 ? Status::kOk : Status::kIoError;
 }
 
 FileEnv::~FileEnv() {
@@ -110,9 +110,11 @@ void FileEnv::ReleaseIdle() {
   const uint64_t commits = s.commits.load();
   if (s.checkpoint.load() != 0 && commits == log_commits_seen_ && gate_owner_ == nullptr) {
     GateHold gate;
-    if (gate.Take(this, &LogClient()) == BTR_OK && s.checkpoint.load() != 0 &&
+    if (gate.Take(this, &LogClient()) == Status::kOk && s.checkpoint.load() != 0 &&
         s.commits.load() == commits) {
-      Checkpoint();
+      // Nothing waits on this one: a checkpoint whose write or sync fails has marked the
+      // file failed, and one that could not begin is tried again at the next look.
+      (void)Checkpoint();
     }
   }
   log_commits_seen_ = commits;
@@ -148,11 +150,11 @@ int FileEnv::ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
   return 0;
 }
 
-int FileEnv::GrowMap(size_t extra) {
+Status FileEnv::GrowMap(size_t extra) {
   // The checkpoint's snapshot must end too: the log is emptied first.
   if (log_active_) {
-    int status = Checkpoint();
-    if (status != BTR_OK) return status;
+    Status status = Checkpoint();
+    if (status != Status::kOk) return status;
   }
   MDB_envinfo info;
   MDB_stat st;
@@ -173,11 +175,11 @@ int FileEnv::GrowMap(size_t extra) {
   read_active_ = false;
   kept_ = false;
   int rc = mdb_env_set_mapsize(env_, want);
-  return rc == 0 ? BTR_OK : BTR_DISK_FULL;
+  return rc == 0 ? Status::kOk : Status::kDiskFull;
 }
 
-int FileEnv::BeginWrite(MDB_txn** txn) {
-  if (Failed()) return BTR_IO_ERROR;
+Status FileEnv::BeginWrite(MDB_txn** txn) {
+  if (Failed()) return Status::kIoError;
   MDB_envinfo info;
   MDB_stat st;
   mdb_env_info(env_, &info);
@@ -185,18 +187,21 @@ int FileEnv::BeginWrite(MDB_txn** txn) {
   size_t used = (info.me_last_pgno + 1) * st.ms_psize;
   // Grow before it is full: a transaction that meets a full map must start over.
   if (used > info.me_mapsize / 4 * 3) {
-    int status = GrowMap(0);
-    if (status != BTR_OK) return status;
+    Status status = GrowMap(0);
+    if (status != Status::kOk) return status;
   }
   int rc = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc != MDB_MAP_RESIZED) break;
     DropSnapshot();  // the map may only move with no snapshot live
-    if (log_active_) Checkpoint();
+    if (log_active_) {
+      Status status = Checkpoint();
+      if (status != Status::kOk) return status;
+    }
     mdb_env_set_mapsize(env_, 0);
   }
-  return rc == 0 ? BTR_OK : LmdbStatus(rc);
+  return rc == 0 ? Status::kOk : LmdbStatus(rc);
 }
 
 void FileEnv::ForgetWriteCursors() {
@@ -227,19 +232,20 @@ void FileEnv::AbortWrite(MDB_txn* txn) {
   mdb_txn_abort(txn);
 }
 
-int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std::string* changes) {
+Status FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
+                            const std::string* changes) {
   *retry = false;
   if (txn == write_txn_) ForgetWriteCursors();  // the commit frees them, whatever its outcome
   if (Failed()) {
     mdb_txn_abort(txn);
-    return BTR_IO_ERROR;
+    return Status::kIoError;
   }
   if (changes && !accelerated && !read_only_storage_ && sync_) {
     return CommitLogged(txn, *changes, retry);
   }
   // Any other commit comes after a checkpoint: a log replays onto its checkpoint alone.
-  int status = read_only_storage_ || replaying_ ? BTR_OK : Checkpoint();
-  if (status != BTR_OK) {
+  Status status = read_only_storage_ || replaying_ ? Status::kOk : Checkpoint();
+  if (status != Status::kOk) {
     mdb_txn_abort(txn);
     return status;
   }
@@ -249,17 +255,17 @@ int FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry, const std:
   mdb_env_set_flags(env_, MDB_NOMETASYNC, accelerated ? 1 : 0);
   int rc = Fs().TxnCommit(txn);
   if (rc == MDB_MAP_FULL) {
-    int status = GrowMap(size_t{16} << 20);
-    if (status != BTR_OK) return status;
+    Status status = GrowMap(size_t{16} << 20);
+    if (status != Status::kOk) return status;
     *retry = true;
-    return BTR_OK;
+    return Status::kOk;
   }
   if (rc == 0 && accelerated) unsynced_ = true;
   if (IsWriteFailure(rc)) failed_ = true;
-  return rc == 0 ? BTR_OK : LmdbStatus(rc);
+  return rc == 0 ? Status::kOk : LmdbStatus(rc);
 }
 
-int FileEnv::OpenEnv(bool want_write) {
+Status FileEnv::OpenEnv(bool want_write) {
   int rc = 0;
   for (bool read_only : {false, true}) {
     if (env_) mdb_env_close(env_);
@@ -267,7 +273,7 @@ int FileEnv::OpenEnv(bool want_write) {
     rc = mdb_env_create(&env_);
     if (rc != 0) {
       env_ = nullptr;
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     mdb_env_set_maxdbs(env_, kMaxDbs);
     rc = Fs().EnvOpen(env_, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0),
@@ -277,11 +283,11 @@ int FileEnv::OpenEnv(bool want_write) {
       break;
     }
     if (rc != EACCES && rc != EROFS && rc != EPERM) break;
-    if (want_write) return BTR_ACCESS_DENIED;
+    if (want_write) return Status::kAccessDenied;
   }
   if (rc != 0) {
     if (rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE) {
-      return BTR_NOT_A_FILE;
+      return Status::kNotAFile;
     }
     return LmdbStatus(rc);
   }
@@ -295,45 +301,45 @@ int FileEnv::OpenEnv(bool want_write) {
   LmdbTxn txn;
   rc = txn.Begin(env_, MDB_RDONLY);
   if (rc != 0) return LmdbStatus(rc);
-  int status = LoadDescription(txn.get());
-  if (status != BTR_OK) return status;
+  Status status = LoadDescription(txn.get());
+  if (status != Status::kOk) return status;
   rc = txn.Commit();  // keeps the database handles
   if (rc != 0) return LmdbStatus(rc);
   size_t max = static_cast<size_t>(mdb_env_get_maxkeysize(env_));
   for (const KeyDef& key : spec_.keys) {
-    if (key.encoded_length() + 4 > max) return BTR_NOT_A_FILE;
+    if (key.encoded_length() + 4 > max) return Status::kNotAFile;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int FileEnv::LoadDescription(MDB_txn* txn) {
+Status FileEnv::LoadDescription(MDB_txn* txn) {
   has_owner_ = false;
   int rc = mdb_dbi_open(txn, kMetaDb, 0, &meta_);
   if (rc == 0) rc = mdb_dbi_open(txn, kRecordsDb, 0, &records_);
-  if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) return BTR_NOT_A_FILE;
+  if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) return Status::kNotAFile;
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k{std::strlen(kMetaFormat), const_cast<char*>(kMetaFormat)}, v;
   rc = mdb_get(txn, meta_, &k, &v);
-  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (rc != 0) return rc == MDB_NOTFOUND ? Status::kNotAFile : LmdbStatus(rc);
   if (View(v) == kFormatTag) {
     checksummed_ = true;
   } else if (View(v) == kFormatTagV1) {
     checksummed_ = false;
   } else {
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   k = MDB_val{std::strlen(kMetaSpec), const_cast<char*>(kMetaSpec)};
   rc = mdb_get(txn, meta_, &k, &v);
-  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+  if (rc != 0) return rc == MDB_NOTFOUND ? Status::kNotAFile : LmdbStatus(rc);
   std::string reason;
   if (!DecodeFileSpec(static_cast<const uint8_t*>(v.mv_data), v.mv_size, &spec_, &reason)) {
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   k = MDB_val{std::strlen(kMetaOwner), const_cast<char*>(kMetaOwner)};
   rc = mdb_get(txn, meta_, &k, &v);
   if (rc == 0) {
     if (!DecodeOwner(static_cast<const uint8_t*>(v.mv_data), v.mv_size, &owner_, &reason)) {
-      return BTR_IO_ERROR;  // a damaged owner record: nothing can be checked against it
+      return Status::kIoError;  // a damaged owner record: nothing can be checked against it
     }
     has_owner_ = true;
   } else if (rc != MDB_NOTFOUND) {
@@ -342,9 +348,9 @@ int FileEnv::LoadDescription(MDB_txn* txn) {
   keys_.resize(spec_.keys.size());
   for (size_t i = 0; i < keys_.size(); ++i) {
     rc = mdb_dbi_open(txn, KeyDbName(i).c_str(), 0, &keys_[i]);
-    if (rc != 0) return rc == MDB_NOTFOUND ? BTR_NOT_A_FILE : LmdbStatus(rc);
+    if (rc != 0) return rc == MDB_NOTFOUND ? Status::kNotAFile : LmdbStatus(rc);
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
 // ---- WriteTransaction ----
@@ -358,19 +364,19 @@ WriteTransaction& WriteTransaction::operator=(WriteTransaction&& other) noexcept
   return *this;
 }
 
-int WriteTransaction::Begin(FileEnv* file) {
+Status WriteTransaction::Begin(FileEnv* file) {
   Abort();
   file_ = file;
   MDB_txn* txn = nullptr;
-  int status = file->BeginWrite(&txn);
-  if (status == BTR_OK) txn_ = txn;
+  Status status = file->BeginWrite(&txn);
+  if (status == Status::kOk) txn_ = txn;
   return status;
 }
 
-int WriteTransaction::Commit(bool accelerated, bool* retry, const std::string* changes) {
+Status WriteTransaction::Commit(bool accelerated, bool* retry, const std::string* changes) {
   *retry = false;
   MDB_txn* txn = std::exchange(txn_, nullptr);
-  if (!txn) return BTR_TRANSACTION_ERROR;
+  if (!txn) return Status::kTransactionError;
   return file_->CommitWrite(txn, accelerated, retry, changes);
 }
 

@@ -24,6 +24,7 @@
 #include "mkde/crypto/owner.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"
+#include "mkde/status.h"
 #include "mkde/waits.h"
 
 namespace mkde {
@@ -101,20 +102,22 @@ class FileEnv {
   // the owner record becomes `owner_value` (nullptr: none). Synced; removed again on failure.
   // Returns an engine status.
   using RecordTransform =
-      std::function<int(const MDB_val& key, const MDB_val& value, std::string* out)>;
-  int WriteCopy(const std::string& temp, const RecordTransform& transform,
-                const std::string* owner_value);
+      std::function<Status(const MDB_val& key, const MDB_val& value, std::string* out)>;
+  Status WriteCopy(const std::string& temp, const RecordTransform& transform,
+                   const std::string* owner_value);
   // Puts the copy at `temp` in the file's place by one rename and takes up the new file.
   // REQUIRES: no transaction on the file and no other open of it anywhere.
-  int Replace(const std::string& temp);
+  Status Replace(const std::string& temp);
 
   // An owner change needs the file to itself: no other process may have it open, or open
   // it, until EndOwnerChange. Returns 0 or 85.
-  int BeginOwnerChange();
+  Status BeginOwnerChange();
   void EndOwnerChange();
-  // Takes (F_RDLCK, F_WRLCK) or lets go of (F_UNLCK) one byte of the gate file, waiting a
-  // moment for another process. Returns 0, 88 when another process holds it, or 2.
-  int LockByte(off_t byte, short type);
+  // Takes (F_RDLCK, F_WRLCK) one byte of the gate file, waiting a moment for another
+  // process. Returns 0, 88 when another process holds it, or 2.
+  Status LockByte(off_t byte, short type);
+  // Lets go of a byte taken with LockByte. Letting go is always granted.
+  void UnlockByte(off_t byte);
 
   // Opens handles on this file: the count of position blocks that use it.
   int open_count = 0;
@@ -123,7 +126,7 @@ class FileEnv {
 
   // A read snapshot for one call: the snapshot of the previous call when no commit came
   // since, else a renewed one. Returns an LMDB error code. REQUIRES: no snapshot is active.
-  int BeginRead(MDB_txn** txn);
+  [[nodiscard]] int BeginRead(MDB_txn** txn);
   void EndRead();
   // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle, and
   // checkpoints a log no commit has used since then.
@@ -131,7 +134,7 @@ class FileEnv {
   // Ends the cached snapshot and its cursors for good (before the map moves).
   void DropSnapshot();
   // The cursor on `dbi` inside the active read snapshot (opened once, renewed per call).
-  int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
+  [[nodiscard]] int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor);
 
   // The client that holds the write gate (taken through a GateHold), or nullptr.
   Client* gate_owner() const { return gate_owner_; }
@@ -139,7 +142,10 @@ class FileEnv {
   // Marks the file open in this process for other processes to see: a shared lock on the
   // gate file, or with `exclusive` a lock that no other process's open may share. Returns
   // 0 or 88.
-  int HoldOpen(bool exclusive);
+  Status HoldOpen(bool exclusive);
+  // Back from HoldOpen(true) to the shared hold of every open: the holder of a lock may
+  // always weaken it, so this cannot fail.
+  void ShareOpen();
   // Byte 2 of the gate file: held exclusively through an owner change, which replaces or
   // rewrites the whole file; every open holds it shared until its environment is open, so
   // that no process opens a file half changed.
@@ -151,11 +157,11 @@ class FileEnv {
 
   // Makes every logged commit part of the file on disk and empties the log. REQUIRES: the
   // gate is held, or the file is this process's alone (an owner change). Returns a status.
-  int Checkpoint();
+  Status Checkpoint();
   // Every commit the log holds so far on disk (a sync of the log, when one is still due),
   // so that a recovery after a crash reaches at least the file's last commit. REQUIRES: the
   // gate is held. Returns a status.
-  int SyncLog();
+  Status SyncLog();
   bool log_active() const { return log_active_; }
   // The shared page of the gate file, mapped when the file is opened for writing.
   void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
@@ -165,7 +171,7 @@ class FileEnv {
   // for the rest of the transaction (a transaction of many calls opens each one once).
   // LMDB frees a write transaction's cursors when it ends, so every write transaction ends
   // through a WriteTransaction, which has them forgotten. Returns an LMDB error code.
-  int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
+  [[nodiscard]] int WriteCursor(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
   // Room for one index entry per key, kept from call to call so that a write builds its
   // entries without allocating (calls are serialised, and a write uses one file's room).
   std::vector<std::string>& EntryRoom(size_t keys) {
@@ -173,7 +179,7 @@ class FileEnv {
     return entry_room_;
   }
   // Grows the map so that at least `extra` more bytes fit. Returns an engine status.
-  int GrowMap(size_t extra);
+  Status GrowMap(size_t extra);
 
   // A write or sync of the file or of one of its companions failed: what is on disk is no
   // longer known, and a later sync that succeeds would not say that the earlier writes got
@@ -193,26 +199,26 @@ class FileEnv {
   // Write gate. The in-process owner and an open-file-description lock on "<path>-gate"
   // keep every write of this file, from any thread or process, one at a time, and are
   // taken before LMDB's own writer lock, so that no call ever waits on LMDB. Returns 0; 85
-  // when another client of this process holds the gate; kStatusGateBusy when another
+  // when another client of this process holds the gate; Retry::kGateBusy when another
   // process holds it (the caller waits, a bounded time, without the engine's lock).
   // Held and let go only through a GateHold.
-  int AcquireGate(Client* client);
+  Result AcquireGate(Client* client);
   void ReleaseGate(Client* client);
   // Begins a write transaction. REQUIRES: the gate is held. Grows the map first when it
   // runs low. Returns an engine status (0, 2 or 18).
-  int BeginWrite(MDB_txn** txn);
+  Status BeginWrite(MDB_txn** txn);
   // Commits, synced (`accelerated`: the data pages only, not the meta page); `txn` is ended
   // whatever the outcome. On MDB_MAP_FULL the map grows and *retry is set: the caller runs
   // its change again in a new transaction. `changes`: the commit's changes as a change log;
   // with them a durable commit of a file that no other process has open goes through the
   // commit log (one sync, of the log), see docs/engine-file-format.md. Returns an engine
   // status.
-  int CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
-                  const std::string* changes = nullptr);
+  Status CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
+                     const std::string* changes = nullptr);
   // Ends a write transaction without keeping its changes.
   void AbortWrite(MDB_txn* txn);
-  int OpenEnv(bool want_write);
-  int LoadDescription(MDB_txn* txn);
+  Status OpenEnv(bool want_write);
+  Status LoadDescription(MDB_txn* txn);
 
   std::string path_;
   std::string abs_path_;
@@ -244,32 +250,32 @@ class FileEnv {
   std::vector<std::string> entry_room_;
 
   void ForgetWriteCursors();
-  int TakeGate(Client* client);
+  Result TakeGate(Client* client);
 
   // failed_, or a failed sync of the commit log this process holds.
   bool Failed() const;
 
   // The commit log.
-  bool Alone() const;        // no other process has the file open
-  int OpenLog(bool create);  // log_fd_, when not open yet; BTR_FILE_NOT_FOUND: none
+  bool Alone() const;           // no other process has the file open
+  Status OpenLog(bool create);  // log_fd_, when not open yet; Status::kFileNotFound: none
   void CloseLog();
   bool LogAtPath() const;  // log_fd_ is the file the log's path names
   // True when a reader of any process holds `checkpoint` or an older state.
   bool CheckpointHeld(uint64_t checkpoint);
   // Begins the log on the last commit, `last`, with the gate held. Returns a status.
-  int StartLog(uint64_t last);
-  int CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
+  Status StartLog(uint64_t last);
+  Status CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
   // At the first open in this process, the gate held: a log whose header checks is
   // finished (alone: the file is put back to the log's checkpoint and the log's commits
   // replayed; else another process's log is ended by a checkpoint). Returns a status.
   // The log's header: its checkpoint, the meta pages saved with it, the key its entries'
-  // hashes use and its size. BTR_NOT_A_FILE when no header checks (no log in use).
-  int ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
-                    size_t* size = nullptr) const;
+  // hashes use and its size. Status::kNotAFile when no header checks (no log in use).
+  Status ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                       size_t* size = nullptr) const;
   bool EmptyLog();  // the header spoilt and synced: no log in use
-  int RestoreFromLog(bool* replay);
+  Status RestoreFromLog(bool* replay);
   void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
-  int ReplayLog();
+  Status ReplayLog();
   int log_fd_ = -1;                  // log_hold_'s descriptor
   uint64_t log_size_ = 0;            // the log file's size as last seen (it only grows)
   std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync
@@ -299,9 +305,9 @@ class GateHold {
   // Takes the gate of `file` for `client` (a transaction over several files that a crash
   // interrupted is finished first). Returns 0, held; or the status of FileEnv's gate, not
   // held.
-  int Acquire(FileEnv* file, Client* client);
+  Result Acquire(FileEnv* file, Client* client);
   // The same without that recovery: for the engine's own checkpoints and log replays.
-  int Take(FileEnv* file, Client* client);
+  Result Take(FileEnv* file, Client* client);
   // Lets the gate go, when held.
   void Release() noexcept;
   // Forgets the gate without letting it go: after fork(), where it is the parent's.
@@ -328,10 +334,10 @@ class WriteTransaction {
 
   // Begins a write transaction on `file` (an open one is aborted first). REQUIRES: the
   // file's gate is held. Returns an engine status (0, 2 or 18).
-  int Begin(FileEnv* file);
+  Status Begin(FileEnv* file);
   // Commits it, as FileEnv::CommitWrite does; afterwards none is open. Returns an engine
   // status.
-  int Commit(bool accelerated, bool* retry, const std::string* changes = nullptr);
+  Status Commit(bool accelerated, bool* retry, const std::string* changes = nullptr);
   // Ends it without keeping its changes, when open.
   void Abort() noexcept;
   // Forgets it without ending it: after fork(), where it is the parent's.
@@ -347,7 +353,7 @@ class WriteTransaction {
 // The folder that holds `path` ("." for a bare name), and a sync of a folder (so that the
 // names created or renamed in it are on disk). SyncFolder returns an engine status.
 std::string FolderOf(const std::string& path);
-int SyncFolder(const std::string& folder);
+Status SyncFolder(const std::string& folder);
 
 // True for the file-system magic numbers of network file systems, on which LMDB's shared
 // memory locking does not work.

@@ -48,6 +48,12 @@ FileSystem* InstallFileSystem(FileSystem* fs) {
   return before;
 }
 
+void RemoveLeftover(const std::string& path) {
+  // The one result the engine lets go: a leftover that will not go only costs room until a
+  // later open or write removes it.
+  static_cast<void>(Fs().Unlink(path.c_str()));
+}
+
 bool WriteAllAt(int fd, const void* buf, size_t n, off_t at) {
   const char* p = static_cast<const char*>(buf);
   while (n > 0) {

@@ -6,12 +6,16 @@
 // moment.
 //
 // The system calls keep their own conventions (-1 and errno on failure); the LMDB calls
-// return LMDB's error codes. Not thread-safe to replace: install before the engine runs.
+// return LMDB's error codes. Every result is looked at, but Close's: the descriptor is gone
+// either way, and whatever had to reach the disk was synced before. Not thread-safe to
+// replace: install before the engine runs.
 #pragma once
 
 #include <lmdb.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <string>
 
 namespace mkde {
 
@@ -19,23 +23,24 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  virtual int Open(const char* path, int flags, mode_t mode = 0);
+  [[nodiscard]] virtual int Open(const char* path, int flags, mode_t mode = 0);
   virtual int Close(int fd);
-  virtual ssize_t Read(int fd, void* buf, size_t n);
-  virtual ssize_t Pread(int fd, void* buf, size_t n, off_t at);
-  virtual ssize_t Write(int fd, const void* buf, size_t n);
-  virtual ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at);
-  virtual int Fsync(int fd);
-  virtual int Fdatasync(int fd);
-  virtual int Ftruncate(int fd, off_t size);
-  virtual int Fstat(int fd, struct stat* st);
-  virtual int Rename(const char* from, const char* to);
-  virtual int Unlink(const char* path);
+  [[nodiscard]] virtual ssize_t Read(int fd, void* buf, size_t n);
+  [[nodiscard]] virtual ssize_t Pread(int fd, void* buf, size_t n, off_t at);
+  [[nodiscard]] virtual ssize_t Write(int fd, const void* buf, size_t n);
+  [[nodiscard]] virtual ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at);
+  [[nodiscard]] virtual int Fsync(int fd);
+  [[nodiscard]] virtual int Fdatasync(int fd);
+  [[nodiscard]] virtual int Ftruncate(int fd, off_t size);
+  [[nodiscard]] virtual int Fstat(int fd, struct stat* st);
+  [[nodiscard]] virtual int Rename(const char* from, const char* to);
+  [[nodiscard]] virtual int Unlink(const char* path);
 
   // LMDB's own writes and syncs.
-  virtual int EnvOpen(MDB_env* env, const char* path, unsigned flags, mdb_mode_t mode);
-  virtual int TxnCommit(MDB_txn* txn);
-  virtual int EnvSync(MDB_env* env, int force);
+  [[nodiscard]] virtual int EnvOpen(MDB_env* env, const char* path, unsigned flags,
+                                    mdb_mode_t mode);
+  [[nodiscard]] virtual int TxnCommit(MDB_txn* txn);
+  [[nodiscard]] virtual int EnvSync(MDB_env* env, int force);
 
   // A named moment of a commit that a crash test may end the process at: "prepared" (every
   // redo file of a transaction over several files written, nothing committed),
@@ -52,6 +57,11 @@ FileSystem* InstallFileSystem(FileSystem* fs);
 
 // Writes all of `n` bytes at `at`, through short writes and interruptions. Returns false
 // with errno set on a failure (ENOSPC when the file system took no byte).
-bool WriteAllAt(int fd, const void* buf, size_t n, off_t at);
+[[nodiscard]] bool WriteAllAt(int fd, const void* buf, size_t n, off_t at);
+
+// Removes a file the engine no longer needs where one left behind does no harm: a
+// temporary copy, a companion of a file that is gone, a redo file of a transaction that is
+// finished (the next open or write that finds it removes it again). Through Fs().
+void RemoveLeftover(const std::string& path);
 
 }  // namespace mkde

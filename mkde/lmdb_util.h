@@ -10,35 +10,33 @@
 #include <utility>
 
 #include "mkde/fs.h"
+#include "mkde/status.h"
 
 namespace mkde {
 
-// Internal status: the map filled up inside a write; the caller grows it and runs the
-// change again. Never returned to a caller of the engine.
-inline constexpr int kStatusMapFull = -1;
-// Internal status: another process holds the file's write gate; the call runs again after
-// a pause, with the engine's lock let go, and answers 85 when the wait runs out.
-inline constexpr int kStatusGateBusy = -2;
-
-// The engine status for an LMDB or system error code.
-inline int LmdbStatus(int rc) {
+// The one place where LMDB's and the system's error codes become engine results: a full
+// map is a step to run again in a grown map (Retry::kMapFull); every other failure is the
+// status a caller gets.
+inline Result LmdbResult(int rc) {
   switch (rc) {
     case 0:
-      return 0;
+      return Status::kOk;
     case MDB_MAP_FULL:
-      return kStatusMapFull;
+      return Retry::kMapFull;
     case ENOSPC:
     case EDQUOT:
-      return 18;  // disk full
+      return Status::kDiskFull;
     case ENOMEM:
-      return 101;  // no memory
+      return Status::kNoMemory;
     case EROFS:
     case EACCES:
-      return 46;
+      return Status::kAccessDenied;
     default:
-      return 2;  // I/O error, damaged file
+      return Status::kIoError;  // an I/O error, a damaged file
   }
 }
+// The same where nothing runs again (a read, an open): a full map there is a full disk.
+inline Status LmdbStatus(int rc) { return LmdbResult(rc).Settle(); }
 
 inline MDB_val Val(const void* data, size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
@@ -59,7 +57,7 @@ class LmdbTxn {
 
   // mdb_txn_begin on `env` with `flags` (an open transaction is aborted first). Returns an
   // LMDB error code.
-  int Begin(MDB_env* env, unsigned flags) {
+  [[nodiscard]] int Begin(MDB_env* env, unsigned flags) {
     Abort();
     MDB_txn* txn = nullptr;
     int rc = mdb_txn_begin(env, nullptr, flags, &txn);
@@ -67,7 +65,7 @@ class LmdbTxn {
     return rc;
   }
   // mdb_txn_commit. Returns an LMDB error code (EINVAL when none is open).
-  int Commit() {
+  [[nodiscard]] int Commit() {
     MDB_txn* txn = std::exchange(txn_, nullptr);
     return txn ? Fs().TxnCommit(txn) : EINVAL;
   }

@@ -20,45 +20,55 @@ namespace mkde {
 
 namespace {
 
-// F_SETLK-style request on one record's byte. Returns 0, or errno. Letting go wakes
-// whoever waits.
-int LockByte(int fd, short type, uint32_t position, int command) {
+// F_OFD_SETLK request for a write lock on one record's byte. Returns 0, or errno.
+[[nodiscard]] int LockRecordByte(int fd, uint32_t position) {
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
-  fl.l_type = type;
+  fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = kRecordLockBase + position;
   fl.l_len = 1;
-  int err = ::fcntl(fd, command, &fl) == 0 ? 0 : errno;
-  if (type == F_UNLCK) Waits::Get().Released();
-  return err;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
 }
 
-int EnsureLockFd(Handle* h) {
-  if (h->lock_fd >= 0) return BTR_OK;
+// Lets go of one record's byte and wakes whoever waits. Letting go of a byte on a
+// descriptor the block holds open is always granted: there is no failure to answer.
+void UnlockRecordByte(int fd, uint32_t position) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kRecordLockBase + position;
+  fl.l_len = 1;
+  ::fcntl(fd, F_OFD_SETLK, &fl);
+  Waits::Get().Released();
+}
+
+Status EnsureLockFd(Handle* h) {
+  if (h->lock_fd >= 0) return Status::kOk;
   h->lock_fd = Fs().Open(h->file->gate_path().c_str(), O_RDWR | O_CLOEXEC);
-  return h->lock_fd >= 0 ? BTR_OK : BTR_ACCESS_DENIED;
+  return h->lock_fd >= 0 ? Status::kOk : Status::kAccessDenied;
 }
 
 }  // namespace
 
-int Engine::TakeLock(Handle* h, int lock, uint32_t position) {
+Status Engine::TakeLock(Handle* h, int lock, uint32_t position) {
   Client* owner = h->file->gate_owner();
   if (owner && owner != h->client && owner->in_transaction && !owner->concurrent) {
-    return BTR_FILE_IN_USE;  // the whole file is another client's for its transaction
+    return Status::kFileInUse;  // the whole file is another client's for its transaction
   }
   bool single = lock <= 2;
   bool held = single ? (h->single_locked && h->single_position == position)
                      : std::count(h->multiple.begin(), h->multiple.end(), position) > 0;
-  if (held) return BTR_OK;
-  int status = EnsureLockFd(h);
-  if (status != BTR_OK) return status;
-  int err = LockByte(h->lock_fd, F_WRLCK, position, F_OFD_SETLK);
+  if (held) return Status::kOk;
+  Status status = EnsureLockFd(h);
+  if (status != Status::kOk) return status;
+  int err = LockRecordByte(h->lock_fd, position);
   if (err == EAGAIN || err == EACCES) {
     NoteWait(h->file->LockResource(position));
-    return BTR_RECORD_IN_USE;
+    return Status::kRecordInUse;
   }
-  if (err != 0) return BTR_IO_ERROR;
+  if (err != 0) return Status::kIoError;
   if (single) {
     h->single_locked = true;
     h->single_position = position;
@@ -66,7 +76,7 @@ int Engine::TakeLock(Handle* h, int lock, uint32_t position) {
     h->multiple.push_back(position);
   }
   if (h->client->in_transaction) h->locked_in_transaction.emplace_back(position, single);
-  return BTR_OK;
+  return Status::kOk;
 }
 
 void Engine::DropTransactionLocks(const Client* client) {
@@ -80,7 +90,7 @@ void Engine::DropTransactionLocks(const Client* client) {
       if (it == h->multiple.end()) continue;  // let go already
       h->multiple.erase(it);
       if (!(h->single_locked && h->single_position == position)) {
-        LockByte(h->lock_fd, F_UNLCK, position, F_OFD_SETLK);
+        UnlockRecordByte(h->lock_fd, position);
       }
     }
     h->locked_in_transaction.clear();
@@ -92,7 +102,7 @@ void Engine::DropSingleLock(Handle* h) {
   h->single_locked = false;
   // The same record may also stand under one of the block's multiple-record locks.
   if (std::count(h->multiple.begin(), h->multiple.end(), h->single_position) == 0) {
-    LockByte(h->lock_fd, F_UNLCK, h->single_position, F_OFD_SETLK);
+    UnlockRecordByte(h->lock_fd, h->single_position);
   }
 }
 
@@ -100,20 +110,20 @@ void Engine::DropLocksOn(Handle* h, uint32_t position) {
   if (h->single_locked && h->single_position == position) h->single_locked = false;
   auto it = std::find(h->multiple.begin(), h->multiple.end(), position);
   if (it != h->multiple.end()) h->multiple.erase(it);
-  if (h->lock_fd >= 0) LockByte(h->lock_fd, F_UNLCK, position, F_OFD_SETLK);
+  if (h->lock_fd >= 0) UnlockRecordByte(h->lock_fd, position);
 }
 
-int Engine::CheckNotLocked(Handle* h, uint32_t position) {
-  int status = EnsureLockFd(h);
-  if (status != BTR_OK) return BTR_OK;  // storage nobody can write holds no locks
+Status Engine::CheckNotLocked(Handle* h, uint32_t position) {
+  Status status = EnsureLockFd(h);
+  if (status != Status::kOk) return Status::kOk;  // storage nobody can write holds no locks
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = kRecordLockBase + position;
   fl.l_len = 1;
-  if (::fcntl(h->lock_fd, F_OFD_GETLK, &fl) != 0) return BTR_IO_ERROR;
-  return fl.l_type == F_UNLCK ? BTR_OK : BTR_RECORD_IN_USE;
+  if (::fcntl(h->lock_fd, F_OFD_GETLK, &fl) != 0) return Status::kIoError;
+  return fl.l_type == F_UNLCK ? Status::kOk : Status::kRecordInUse;
 }
 
 std::vector<Resource> Engine::Holdings(const Client* client) const {
@@ -126,35 +136,35 @@ std::vector<Resource> Engine::Holdings(const Client* client) const {
   return held;
 }
 
-int Engine::Unlock(Call& call) {
+Status Engine::Unlock(Call& call) {
   Handle* h = call.handle;
   if (call.key_num >= 0) {
-    if (!h->single_locked) return BTR_LOCK_ERROR;
+    if (!h->single_locked) return Status::kLockError;
     DropSingleLock(h);
-    return BTR_OK;
+    return Status::kOk;
   }
   if (call.key_num == -1) {
-    if (call.data_len < 4) return BTR_DATA_LENGTH;
+    if (call.data_len < 4) return Status::kDataLength;
     uint32_t position = DecodeFixed32(call.data);
     auto it = std::find(h->multiple.begin(), h->multiple.end(), position);
-    if (it == h->multiple.end()) return BTR_LOCK_ERROR;
+    if (it == h->multiple.end()) return Status::kLockError;
     h->multiple.erase(it);
     if (!(h->single_locked && h->single_position == position)) {
-      LockByte(h->lock_fd, F_UNLCK, position, F_OFD_SETLK);
+      UnlockRecordByte(h->lock_fd, position);
     }
-    return BTR_OK;
+    return Status::kOk;
   }
   if (call.key_num == -2) {
-    if (h->multiple.empty()) return BTR_LOCK_ERROR;
+    if (h->multiple.empty()) return Status::kLockError;
     for (uint32_t position : h->multiple) {
       if (!(h->single_locked && h->single_position == position)) {
-        LockByte(h->lock_fd, F_UNLCK, position, F_OFD_SETLK);
+        UnlockRecordByte(h->lock_fd, position);
       }
     }
     h->multiple.clear();
-    return BTR_OK;
+    return Status::kOk;
   }
-  return BTR_INVALID_FUNCTION;
+  return Status::kInvalidFunction;
 }
 
 }  // namespace mkde

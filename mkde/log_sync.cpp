@@ -83,16 +83,16 @@ void LogSync::CoverAll() {
   Wake();
 }
 
-int LogSync::Await(const LogFd& log, uint64_t lsn) {
+Status LogSync::Await(const LogFd& log, uint64_t lsn) {
   LogShared& s = *shared_;
   const uint32_t me = static_cast<uint32_t>(::getpid());
   auto waiting_since = std::chrono::steady_clock::now();
   uint32_t seen_wake = s.wake.load();
   for (;;) {
-    if (log.failed.load()) return BTR_IO_ERROR;
+    if (log.failed.load()) return Status::kIoError;
     // Read before the look at `synced`: a sync that ends after the look wakes the sleep.
     const uint32_t wake = s.wake.load();
-    if (s.synced.load() >= lsn) return BTR_OK;
+    if (s.synced.load() >= lsn) return Status::kOk;
     if (wake != seen_wake) {
       seen_wake = wake;
       waiting_since = std::chrono::steady_clock::now();
@@ -110,7 +110,7 @@ int LogSync::Await(const LogFd& log, uint64_t lsn) {
       if (leader) s.syncing.store(0);
       if (rc == 0) AtLeast(s.synced, target);
       Wake();
-      if (rc != 0) return BTR_IO_ERROR;
+      if (rc != 0) return Status::kIoError;
       waiting_since = std::chrono::steady_clock::now();
       continue;
     }
@@ -135,11 +135,11 @@ std::vector<LogTicket> TakeTickets() {
   return taken;
 }
 
-int AwaitTickets(const std::vector<LogTicket>& tickets) {
-  int first = BTR_OK;
+Status AwaitTickets(const std::vector<LogTicket>& tickets) {
+  Status first = Status::kOk;
   for (const LogTicket& t : tickets) {
-    int status = t.sync->Await(*t.log, t.lsn);
-    if (first == BTR_OK) first = status;
+    Status status = t.sync->Await(*t.log, t.lsn);
+    if (first == Status::kOk) first = status;
   }
   return first;
 }

@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "mkde/status.h"
+
 namespace mkde {
 
 // What the writers of one file share about its log. Positions in the log are counted as
@@ -59,7 +61,7 @@ class LogSync {
   // Returns once a finished sync of `log` covers `lsn`: this thread's own when no other
   // sync is under way, else the one under way (and its own after it, if that did not
   // cover it). Returns an engine status.
-  int Await(const LogFd& log, uint64_t lsn);
+  Status Await(const LogFd& log, uint64_t lsn);
   // After the log was emptied with everything it held synced into the record file: every
   // waiter is covered.
   void CoverAll();
@@ -83,6 +85,6 @@ struct LogTicket {
 // returns the first failing status, or 0.
 void NoteTicket(LogTicket ticket);
 std::vector<LogTicket> TakeTickets();
-int AwaitTickets(const std::vector<LogTicket>& tickets);
+Status AwaitTickets(const std::vector<LogTicket>& tickets);
 
 }  // namespace mkde

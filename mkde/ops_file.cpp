@@ -31,8 +31,8 @@ void ReturnReason(const Call& call, const std::string& reason) {
 
 }  // namespace
 
-int Engine::Open(Call& call) {
-  if (!call.pos_block) return BTR_POS_BLOCK_LENGTH;
+Result Engine::Open(Call& call) {
+  if (!call.pos_block) return Status::kPosBlockLength;
   OpenMode mode;
   switch (call.key_num) {
     case 0:
@@ -53,15 +53,15 @@ int Engine::Open(Call& call) {
       mode = OpenMode::kExclusive;
       break;
     default:
-      return BTR_INVALID_FUNCTION;
+      return Status::kInvalidFunction;
   }
   std::string path;
-  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileEnv* file = nullptr;
   std::string reason;
   Registry& registry = Registry::Get();
-  int status = registry.Open(path, mode != OpenMode::kReadOnly, &file, &reason);
-  if (status != BTR_OK) {
+  Result status = registry.Open(path, mode != OpenMode::kReadOnly, &file, &reason);
+  if (status != Status::kOk) {
     ReturnReason(call, reason);
     return status;
   }
@@ -70,28 +70,29 @@ int Engine::Open(Call& call) {
   for (Handle* h : handles_.OfFile(file)) {
     if (h->client != call.client) others = true;
   }
-  if (file->exclusive_owner && file->exclusive_owner != call.client) status = BTR_INCOMPATIBLE_MODE;
+  if (file->exclusive_owner && file->exclusive_owner != call.client)
+    status = Status::kIncompatibleMode;
   // Another client's exclusive transaction holds the whole file until it ends.
   Client* holder = file->gate_owner();
-  if (status == BTR_OK && holder && holder != call.client && holder->in_transaction &&
+  if (status == Status::kOk && holder && holder != call.client && holder->in_transaction &&
       !holder->concurrent) {
-    status = BTR_FILE_IN_USE;
+    status = Status::kFileInUse;
   }
-  if (status == BTR_OK && mode == OpenMode::kExclusive) {
+  if (status == Status::kOk && mode == OpenMode::kExclusive) {
     if (others) {
-      status = BTR_INCOMPATIBLE_MODE;
+      status = Status::kIncompatibleMode;
     } else {
       status = file->HoldOpen(true);
-      if (status == BTR_OK) file->exclusive_owner = call.client;
+      if (status == Status::kOk) file->exclusive_owner = call.client;
     }
   }
   bool owner_read_only = false;
-  if (status == BTR_OK) status = CheckOwnerAtOpen(call, file, &owner_read_only);
+  if (status == Status::kOk) status = CheckOwnerAtOpen(call, file, &owner_read_only);
   ++file->open_count;
-  if (status != BTR_OK) {
+  if (status != Status::kOk) {
     if (mode == OpenMode::kExclusive && file->exclusive_owner == call.client && !others) {
       file->exclusive_owner = nullptr;
-      file->HoldOpen(false);
+      file->ShareOpen();
     }
     registry.Release(file);
     return status;
@@ -100,7 +101,7 @@ int Engine::Open(Call& call) {
   handle->mode = mode;
   handle->owner_read_only = owner_read_only;
   handles_.WriteBlock(*handle, call.pos_block);
-  return BTR_OK;
+  return Status::kOk;
 }
 
 void Engine::CloseHandle(Handle* handle) {
@@ -112,41 +113,42 @@ void Engine::CloseHandle(Handle* handle) {
     }
     if (!still) {
       file->exclusive_owner = nullptr;
-      file->HoldOpen(false);
+      file->ShareOpen();
     }
   }
   handles_.Destroy(handle);
   Registry::Get().Release(file);
 }
 
-int Engine::Close(Call& call) {
+Status Engine::Close(Call& call) {
   std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
   CloseHandle(call.handle);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::StopClient(Call& call) {
-  FinishTransaction(call.client, false);
+Status Engine::StopClient(Call& call) {
+  DropTransaction(call.client);
   for (Handle* h : handles_.OfClient(call.client)) CloseHandle(h);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::Create(Call& call) {
+Status Engine::Create(Call& call) {
   std::string path;
-  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileSpec spec;
-  int status = ParseCreateBuffer(call.data, call.data_len, &spec);
-  if (status != BTR_OK) return status;
+  // The codec answers the engine's statuses by number.
+  Status status = static_cast<Status>(ParseCreateBuffer(call.data, call.data_len, &spec));
+  if (status != Status::kOk) return status;
   std::string reason;
   status = Registry::Get().Create(path, spec, call.key_num != -1, &reason);
-  if (status != BTR_OK) ReturnReason(call, reason);
+  if (status != Status::kOk) ReturnReason(call, reason);
   return status;
 }
 
-int Engine::Stat(Call& call) {
+Result Engine::Stat(Call& call) {
   FileEnv* file = call.handle->file;
-  int held = HoldForRead(call.handle);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(call.handle);
+  if (held != Status::kOk) return held;
   ReadScope scope(file, call.client);
   int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -167,18 +169,18 @@ int Engine::Stat(Call& call) {
   if (rc != 0) return LmdbStatus(rc);
   uint32_t count = st.ms_entries > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(st.ms_entries);
   size_t n = BuildStatReply(file->spec(), count, unique, call.data, call.data_len);
-  if (n == 0) return BTR_DATA_LENGTH;
+  if (n == 0) return Status::kDataLength;
   call.ReturnLength(static_cast<uint32_t>(n));
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::Version(Call& call) {
-  if (call.data_len < 5) return BTR_DATA_LENGTH;
+Status Engine::Version(Call& call) {
+  if (call.data_len < 5) return Status::kDataLength;
   // The engine's own version: 1.0, on Linux.
   const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
   std::memcpy(call.data, reply, sizeof reply);
   call.ReturnLength(sizeof reply);
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace mkde

@@ -14,30 +14,30 @@ namespace mkde {
 
 namespace {
 
-int CryptoToStatus(CryptoStatus s) {
+Status CryptoToStatus(CryptoStatus s) {
   switch (s) {
     case CryptoStatus::kOk:
-      return BTR_OK;
+      return Status::kOk;
     case CryptoStatus::kBadName:
     case CryptoStatus::kNameMismatch:
-      return BTR_INVALID_OWNER;
+      return Status::kInvalidOwner;
     case CryptoStatus::kBadLevel:
-      return BTR_INVALID_KEY_NUMBER;
+      return Status::kInvalidKeyNumber;
     case CryptoStatus::kNoMemory:
-      return 101;
+      return Status::kNoMemory;
     default:
-      return BTR_IO_ERROR;
+      return Status::kIoError;
   }
 }
 
 // Every sealed record opened and stored again plain, then the owner record removed.
-int ClearAll(MDB_txn* txn, const FileEnv& file) {
+Result ClearAll(MDB_txn* txn, const FileEnv& file) {
   MDB_cursor* c;
   int rc = mdb_cursor_open(txn, file.records_db(), &c);
   if (rc != 0) return LmdbStatus(rc);
   MDB_val k, v;
   std::string plain, stored;
-  int status = BTR_OK;
+  Status status = Status::kOk;
   for (rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); file.encrypted() && rc == 0;
        rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
     uint32_t position = 0, change = 0;
@@ -47,7 +47,7 @@ int ClearAll(MDB_txn* txn, const FileEnv& file) {
     // A record that is damaged or does not open is not rewritten blind.
     if (k.mv_size != 4 || !SplitStored(file, position, v, &change, &body, &size) ||
         OpenRecord(file.record_key(), position, body, size, &plain) != CryptoStatus::kOk) {
-      status = BTR_IO_ERROR;
+      status = Status::kIoError;
       break;
     }
     const size_t header = StoredHeaderSize(file);
@@ -65,18 +65,18 @@ int ClearAll(MDB_txn* txn, const FileEnv& file) {
     if (rc != 0) break;
   }
   mdb_cursor_close(c);
-  if (status != BTR_OK) return status;
-  if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
+  if (status != Status::kOk) return status;
+  if (rc != 0 && rc != MDB_NOTFOUND) return LmdbResult(rc);  // a full map: grown, again
   MDB_val ok = Val(std::string_view(kMetaOwner));
   rc = mdb_del(txn, file.meta_db(), &ok, nullptr);
-  return rc == MDB_NOTFOUND ? BTR_OK : LmdbStatus(rc);
+  return rc == MDB_NOTFOUND ? Status::kOk : LmdbResult(rc);
 }
 
 }  // namespace
 
-int Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only) {
+Status Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only) {
   *read_only = false;
-  if (!file->has_owner()) return BTR_OK;
+  if (!file->has_owner()) return Status::kOk;
   // The owner name: the data buffer up to its first NUL.
   size_t n = 0;
   while (n < call.data_len && call.data[n] != 0) ++n;
@@ -84,53 +84,53 @@ int Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only) {
   SecretKey key;
   CryptoStatus s = CheckOwner(file->owner(), name, &key);
   if (s == CryptoStatus::kNameMismatch) {
-    if (!OwnerLevelReadsWithoutName(file->owner().level)) return BTR_INVALID_OWNER;
+    if (!OwnerLevelReadsWithoutName(file->owner().level)) return Status::kInvalidOwner;
     *read_only = true;
-    if (!file->encrypted()) return BTR_OK;
+    if (!file->encrypted()) return Status::kOk;
     s = ReadKeyWithoutName(file->owner(), &key);
   }
   if (s != CryptoStatus::kOk)
-    return CryptoToStatus(s) == BTR_INVALID_OWNER ? BTR_IO_ERROR : CryptoToStatus(s);
+    return CryptoToStatus(s) == Status::kInvalidOwner ? Status::kIoError : CryptoToStatus(s);
   if (file->encrypted() && file->record_key().empty()) file->SetRecordKey(std::move(key));
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::SetOwner(Call& call) {
+Result Engine::SetOwner(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (call.client->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  if (file->has_owner()) return BTR_OWNER_SET;
-  if (call.key_num < 0 || call.key_num > kMaxOwnerLevel) return BTR_INVALID_KEY_NUMBER;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (file->has_owner()) return Status::kOwnerSet;
+  if (call.key_num < 0 || call.key_num > kMaxOwnerLevel) return Status::kInvalidKeyNumber;
   const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
-  if (!nul) return BTR_INVALID_OWNER;
+  if (!nul) return Status::kInvalidOwner;
   std::string_view name(reinterpret_cast<const char*>(call.key),
                         static_cast<const uint8_t*>(nul) - call.key);
-  if (handles_.OfFile(file).size() > 1) return BTR_FILE_IN_USE;
+  if (handles_.OfFile(file).size() > 1) return Status::kFileInUse;
   OwnerRecord record;
   SecretKey key;
-  int status = CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
-  if (status != BTR_OK) return status;
+  Result status = CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
+  if (status != Status::kOk) return status;
   std::string owner_value = EncodeOwner(record);
   status = file->BeginOwnerChange();
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   if (!OwnerLevelEncrypts(record.level)) {
     status = RunWrite(
         h,
         [&](RecordWriter& w) {
           MDB_val k = Val(std::string_view(kMetaOwner)), v = Val(owner_value);
-          return LmdbStatus(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
+          return LmdbResult(mdb_put(w.txn(), file->meta_db(), &k, &v, 0));
         },
         false);
     file->EndOwnerChange();
-    if (status == BTR_OK) file->SetOwner(&record, SecretKey());
+    if (status == Status::kOk) file->SetOwner(&record, SecretKey());
     return status;
   }
   // Sealed records go into a new file, put in place by one rename once it is whole and
   // synced: no plain record survives in free pages, and a crash leaves either file whole.
   GateHold gate;
   status = gate.Acquire(file, h->client);
-  if (status == BTR_OK) {
+  if (status == Status::kOk) {
     std::string plain;
     status = file->WriteCopy(
         file->rewrite_path(),
@@ -142,44 +142,44 @@ int Engine::SetOwner(Call& call) {
           std::string sealed;
           if (k.mv_size != 4 || !SplitStored(*file, position, v, &change, &body, &size) ||
               SealRecord(key, position, body, size, &sealed) != CryptoStatus::kOk) {
-            return BTR_IO_ERROR;  // a damaged record is not sealed blind
+            return Status::kIoError;  // a damaged record is not sealed blind
           }
           const size_t header = StoredHeaderSize(*file);
           out->assign(header, '\0');
           *out += sealed;
           uint8_t* p = reinterpret_cast<uint8_t*>(out->data());
           PutStoredHeader(*file, position, change, p + header, sealed.size(), p);
-          return BTR_OK;
+          return Status::kOk;
         },
         &owner_value);
-    if (status == BTR_OK) {
+    if (status == Status::kOk) {
       Fs().Reached("owner-copied");
       status = file->Replace(file->rewrite_path());
     }
     gate.Release();
   }
   file->EndOwnerChange();
-  if (status == BTR_OK) file->SetOwner(&record, std::move(key));
+  if (status == Status::kOk) file->SetOwner(&record, std::move(key));
   return status;
 }
 
-int Engine::ClearOwner(Call& call) {
+Result Engine::ClearOwner(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (call.client->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  if (!file->has_owner()) return BTR_OK;
-  if (handles_.OfFile(file).size() > 1) return BTR_FILE_IN_USE;
-  int status = file->BeginOwnerChange();
-  if (status != BTR_OK) return status;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (!file->has_owner()) return Status::kOk;
+  if (handles_.OfFile(file).size() > 1) return Status::kFileInUse;
+  Result status = file->BeginOwnerChange();
+  if (status != Status::kOk) return status;
   // One write transaction opens every record and removes the owner record: the change is
   // whole or absent.
   status = RunWrite(
       h, [&](RecordWriter& w) { return ClearAll(w.txn(), *file); }, false);
   file->EndOwnerChange();
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   file->SetOwner(nullptr, SecretKey());
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace mkde

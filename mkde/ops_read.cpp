@@ -54,7 +54,7 @@ unsigned Fraction(std::string_view lo, std::string_view hi, std::string_view at)
   return static_cast<unsigned>(static_cast<unsigned __int128>(x - a) * 10000 / (b - a));
 }
 
-int NotFound(int rc, int status) { return rc == MDB_NOTFOUND ? status : LmdbStatus(rc); }
+Status NotFound(int rc, Status status) { return rc == MDB_NOTFOUND ? status : LmdbStatus(rc); }
 
 }  // namespace
 
@@ -79,30 +79,30 @@ int ReadScope::Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
   return rc;
 }
 
-int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
-                    bool key_only, const MDB_val* stored) {
+Status Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, uint32_t position,
+                       bool key_only, const MDB_val* stored) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (position == 0) return BTR_IO_ERROR;  // an index value of the wrong size
+  if (position == 0) return Status::kIoError;  // an index value of the wrong size
   // A single-record lock ends with the next read through the block.
   if (!(call.lock >= 1 && call.lock <= 2 && h->single_position == position)) DropSingleLock(h);
   if (call.lock) {
-    int locked = TakeLock(h, call.lock, position);
-    if (locked != BTR_OK) return locked;
+    Status locked = TakeLock(h, call.lock, position);
+    if (locked != Status::kOk) return locked;
   }
   StoredRecord record;
   int rc = stored ? DecodeRecord(*file, position, *stored, &record)
                   : ReadRecord(txn, *file, position, &record);
-  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);  // index astray
+  if (rc != 0) return rc == MDB_NOTFOUND ? Status::kIoError : LmdbStatus(rc);  // index astray
   if (key >= 0 && !EntryMatches(file->spec().keys[key], record, position, entry)) {
-    return BTR_IO_ERROR;  // an index entry that leads to another record
+    return Status::kIoError;  // an index entry that leads to another record
   }
-  int status = BTR_OK;
+  Status status = Status::kOk;
   if (!key_only) {
     size_t n = std::min<size_t>(record.size, call.data_len);
     if (n) std::memcpy(call.data, record.bytes, n);
     call.ReturnLength(static_cast<uint32_t>(n));
-    if (n < record.size) status = BTR_DATA_LENGTH;
+    if (n < record.size) status = Status::kDataLength;
   }
   if (key >= 0) {
     const KeyDef& def = file->spec().keys[key];
@@ -123,15 +123,15 @@ int Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry, u
   return status;
 }
 
-int Engine::GetByKey(Call& call, bool key_only) {
+Result Engine::GetByKey(Call& call, bool key_only) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   if (call.key_num < 0 || static_cast<size_t>(call.key_num) >= file->key_count()) {
-    return BTR_INVALID_KEY_NUMBER;
+    return Status::kInvalidKeyNumber;
   }
   int k = call.key_num;
   const KeyDef& def = file->spec().keys[k];
-  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (call.key_len < def.value_length()) return Status::kKeyBufferShort;
   bool dups = def.duplicates();
   std::string probe;
   if (call.op != BTR_GET_FIRST && call.op != BTR_GET_LAST) EncodeValue(def, call.key, &probe);
@@ -146,8 +146,8 @@ int Engine::GetByKey(Call& call, bool key_only) {
     }
   }
 
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -183,21 +183,22 @@ int Engine::GetByKey(Call& call, bool key_only) {
       rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
       break;
   }
-  if (rc != 0) return NotFound(rc, call.op == BTR_GET_EQUAL ? BTR_KEY_NOT_FOUND : BTR_END_OF_FILE);
-  if (vv.mv_size != 4) return BTR_IO_ERROR;
+  if (rc != 0)
+    return NotFound(rc, call.op == BTR_GET_EQUAL ? Status::kKeyNotFound : Status::kEndOfFile);
+  if (vv.mv_size != 4) return Status::kIoError;
   return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv), key_only);
 }
 
-int Engine::GetNextPrevious(Call& call, bool key_only) {
+Result Engine::GetNextPrevious(Call& call, bool key_only) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (h->key < 0) return BTR_POSITION_NOT_SET;
-  if (call.key_num != h->key) return BTR_DIFFERENT_KEY_NUMBER;
+  if (h->key < 0) return Status::kPositionNotSet;
+  if (call.key_num != h->key) return Status::kDifferentKeyNumber;
   const KeyDef& def = file->spec().keys[h->key];
-  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (call.key_len < def.value_length()) return Status::kKeyBufferShort;
 
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -208,8 +209,8 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   // Still in the snapshot of the call that left the cursor on this block's entry: one step.
   if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && View(kk) == h->entry) {
     rc = mdb_cursor_get(c, &kk, &vv, call.op == BTR_GET_NEXT ? MDB_NEXT : MDB_PREV);
-    if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
-    if (vv.mv_size != 4) return BTR_IO_ERROR;
+    if (rc != 0) return NotFound(rc, Status::kEndOfFile);
+    if (vv.mv_size != 4) return Status::kIoError;
     return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv), key_only);
   }
   // The remembered entry may be gone (deleted here or by another client); the seek lands
@@ -223,19 +224,19 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
   } else if (rc == MDB_NOTFOUND) {
     rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
   }
-  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
-  if (vv.mv_size != 4) return BTR_IO_ERROR;
+  if (rc != 0) return NotFound(rc, Status::kEndOfFile);
+  if (vv.mv_size != 4) return Status::kIoError;
   return Deliver(call, snap.txn(), h->key, View(kk), PositionFromKey(vv), key_only);
 }
 
-int Engine::Step(Call& call) {
+Result Engine::Step(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   if ((call.op == BTR_STEP_NEXT || call.op == BTR_STEP_PREVIOUS) && !h->physical) {
-    return BTR_POSITION_NOT_SET;
+    return Status::kPositionNotSet;
   }
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -252,7 +253,7 @@ int Engine::Step(Call& call) {
       rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
       break;
     case BTR_STEP_NEXT:
-      if (h->physical_position == std::numeric_limits<uint32_t>::max()) return BTR_END_OF_FILE;
+      if (h->physical_position == std::numeric_limits<uint32_t>::max()) return Status::kEndOfFile;
       // One step when the cursor still stands on this block's record in the same snapshot.
       if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
           PositionFromKey(kk) == h->physical_position) {
@@ -274,40 +275,40 @@ int Engine::Step(Call& call) {
       }
       break;
   }
-  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
-  if (kk.mv_size != 4) return BTR_IO_ERROR;
+  if (rc != 0) return NotFound(rc, Status::kEndOfFile);
+  if (kk.mv_size != 4) return Status::kIoError;
   return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk), false, &vv);
 }
 
-int Engine::GetPosition(Call& call) {
+Status Engine::GetPosition(Call& call) {
   Handle* h = call.handle;
-  if (!h->current) return BTR_POSITION_NOT_SET;
-  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  if (!h->current) return Status::kPositionNotSet;
+  if (call.data_len < 4) return Status::kDataLength;
   EncodeFixed32(call.data, h->position);
   call.ReturnLength(4);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::GetDirect(Call& call) {
+Result Engine::GetDirect(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  if (call.data_len < 4) return Status::kDataLength;
   uint32_t position = DecodeFixed32(call.data);
   int k = call.key_num;
   if (k >= 0) {
-    if (static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
-    if (call.key_len < file->spec().keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+    if (static_cast<size_t>(k) >= file->key_count()) return Status::kInvalidKeyNumber;
+    if (call.key_len < file->spec().keys[k].value_length()) return Status::kKeyBufferShort;
   } else {
     k = -1;
   }
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
   StoredRecord record;
   rc = ReadRecord(snap.txn(), *file, position, &record);
-  if (rc != 0) return NotFound(rc, BTR_INVALID_ADDRESS);
+  if (rc != 0) return NotFound(rc, Status::kInvalidAddress);
   std::string entry;
   if (k >= 0) {
     bool null = false;
@@ -316,21 +317,21 @@ int Engine::GetDirect(Call& call) {
   return Deliver(call, snap.txn(), k, entry, position, false);
 }
 
-int Engine::GetByPercentage(Call& call) {
+Result Engine::GetByPercentage(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
-  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  if (call.data_len < 2) return Status::kDataLength;
   unsigned pct = DecodeFixed16(call.data);
-  if (pct > 10000) return BTR_INVALID_FUNCTION;
+  if (pct > 10000) return Status::kInvalidFunction;
   int k = call.key_num;
   if (k >= 0) {
-    if (static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
-    if (call.key_len < file->spec().keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+    if (static_cast<size_t>(k) >= file->key_count()) return Status::kInvalidKeyNumber;
+    if (call.key_len < file->spec().keys[k].value_length()) return Status::kKeyBufferShort;
   } else if (k != -1) {
-    return BTR_INVALID_KEY_NUMBER;
+    return Status::kInvalidKeyNumber;
   }
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -339,7 +340,7 @@ int Engine::GetByPercentage(Call& call) {
   if (rc != 0) return LmdbStatus(rc);
   MDB_val kk, vv;
   rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
-  if (rc != 0) return NotFound(rc, BTR_END_OF_FILE);
+  if (rc != 0) return NotFound(rc, Status::kEndOfFile);
   std::string first(View(kk));
   rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
   if (rc != 0) return LmdbStatus(rc);
@@ -362,22 +363,22 @@ int Engine::GetByPercentage(Call& call) {
     if (rc != 0) return LmdbStatus(rc);
   }
   if (k >= 0) {
-    if (vv.mv_size != 4) return BTR_IO_ERROR;
+    if (vv.mv_size != 4) return Status::kIoError;
     return Deliver(call, snap.txn(), k, View(kk), PositionFromKey(vv), false);
   }
   return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk), false, &vv);
 }
 
-int Engine::FindPercentage(Call& call) {
+Result Engine::FindPercentage(Call& call) {
   Handle* h = call.handle;
   FileEnv* file = h->file;
   int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= file->key_count()) return BTR_INVALID_KEY_NUMBER;
-  if (k < -1) return BTR_INVALID_KEY_NUMBER;
-  if (!h->current) return BTR_POSITION_NOT_SET;
-  if (call.data_len < 2) return BTR_DATA_LENGTH;
-  int held = HoldForRead(h);
-  if (held != BTR_OK) return held;
+  if (k >= 0 && static_cast<size_t>(k) >= file->key_count()) return Status::kInvalidKeyNumber;
+  if (k < -1) return Status::kInvalidKeyNumber;
+  if (!h->current) return Status::kPositionNotSet;
+  if (call.data_len < 2) return Status::kDataLength;
+  Result held = HoldForRead(h);
+  if (held != Status::kOk) return held;
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -390,7 +391,7 @@ int Engine::FindPercentage(Call& call) {
   } else if (k >= 0) {
     StoredRecord record;
     rc = ReadRecord(snap.txn(), *file, h->position, &record);
-    if (rc != 0) return NotFound(rc, BTR_POSITION_NOT_SET);
+    if (rc != 0) return NotFound(rc, Status::kPositionNotSet);
     bool null = false;
     at = IndexEntry(file->spec().keys[k], record.bytes, record.size, h->position, &null);
   } else {
@@ -399,7 +400,7 @@ int Engine::FindPercentage(Call& call) {
   }
   MDB_val kk, vv;
   rc = mdb_cursor_get(c, &kk, &vv, MDB_FIRST);
-  if (rc != 0) return NotFound(rc, BTR_POSITION_NOT_SET);
+  if (rc != 0) return NotFound(rc, Status::kPositionNotSet);
   std::string first(View(kk));
   rc = mdb_cursor_get(c, &kk, &vv, MDB_LAST);
   if (rc != 0) return LmdbStatus(rc);
@@ -414,7 +415,7 @@ int Engine::FindPercentage(Call& call) {
   call.data[0] = static_cast<uint8_t>(pct);
   call.data[1] = static_cast<uint8_t>(pct >> 8);
   call.ReturnLength(2);
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace mkde

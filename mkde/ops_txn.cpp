@@ -9,43 +9,47 @@
 
 namespace mkde {
 
-int Engine::BeginTransaction(Call& call) {
+Status Engine::BeginTransaction(Call& call) {
   Client* client = call.client;
-  if (client->in_transaction) return BTR_TRANSACTION_ACTIVE;
+  if (client->in_transaction) return Status::kTransactionActive;
   client->in_transaction = true;
   client->concurrent = call.concurrent;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::FinishTransaction(Client* client, bool commit) {
-  int first = BTR_OK;
+Status Engine::CommitTransaction(Client* client) {
+  Status first = Status::kOk;
   size_t changed = 0;
   for (FileWrite& w : client->writes) {
-    if (commit && first == BTR_OK && w.counters_dirty) {
-      first = StoreCounters(w.txn.get(), *w.file, w.counters);
-      if (first == kStatusMapFull) first = BTR_DISK_FULL;
+    if (first == Status::kOk && w.counters_dirty) {
+      first = StoreCounters(w.txn.get(), *w.file, w.counters).Settle();
       std::string encoded = w.counters.Encode();
       w.changes.Put(ChangeLog::kMetaDb, Val(std::string_view(kMetaCounters)), Val(encoded));
     }
     if (!w.changes.empty()) ++changed;
   }
-  if (commit && first == BTR_OK && changed > 1) {
+  if (first == Status::kOk && changed > 1) {
     // Several files: committed as one through their redo files.
     first = CommitAcross(client->writes);
   } else {
     for (FileWrite& w : client->writes) {
-      int status = BTR_OK;
-      if (commit && first == BTR_OK && !w.changes.empty()) {
+      Status status = Status::kOk;
+      if (first == Status::kOk && !w.changes.empty()) {
         bool retry = false;
         status = w.txn.Commit(w.accelerated, &retry, &w.changes.bytes());
         // A full map at commit time cannot be retried: the changes were not kept.
-        if (retry) status = BTR_DISK_FULL;
+        if (retry) status = Status::kDiskFull;
       } else {
         w.txn.Abort();
       }
-      if (first == BTR_OK) first = status;
+      if (first == Status::kOk) first = status;
     }
   }
+  DropTransaction(client);
+  return first;
+}
+
+void Engine::DropTransaction(Client* client) {
   for (FileWrite& w : client->writes) {
     w.txn.Abort();  // already ended, but for a path that forgot it
     w.gate.Release();
@@ -55,17 +59,17 @@ int Engine::FinishTransaction(Client* client, bool commit) {
   DropTransactionLocks(client);
   client->in_transaction = false;
   client->concurrent = false;
-  return first;
 }
 
-int Engine::EndTransaction(Call& call) {
-  if (!call.client->in_transaction) return BTR_TRANSACTION_ERROR;
-  return FinishTransaction(call.client, true);
+Status Engine::EndTransaction(Call& call) {
+  if (!call.client->in_transaction) return Status::kTransactionError;
+  return CommitTransaction(call.client);
 }
 
-int Engine::AbortTransaction(Call& call) {
-  if (!call.client->in_transaction) return BTR_TRANSACTION_ERROR;
-  return FinishTransaction(call.client, false);
+Status Engine::AbortTransaction(Call& call) {
+  if (!call.client->in_transaction) return Status::kTransactionError;
+  DropTransaction(call.client);
+  return Status::kOk;
 }
 
 }  // namespace mkde

@@ -21,16 +21,16 @@ constexpr size_t kChunkEntry = 16;
 
 }  // namespace
 
-int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
+Result Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
   FileEnv* file = handle->file;
   Client* client = handle->client;
   MDB_txn* txn = client->WriteTxn(file);
   if (!txn) {
     FileWrite w;
-    int status = w.gate.Acquire(file, client);
-    if (status != BTR_OK) return status;
+    Result status = w.gate.Acquire(file, client);
+    if (status != Status::kOk) return status;
     status = w.txn.Begin(file);
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
     ++file->open_count;  // the file stays open until the transaction ends
     w.file = file;
     txn = w.txn.get();
@@ -38,14 +38,14 @@ int Engine::JoinTransaction(Handle* handle, MDB_txn** out) {
     client->writes.push_back(std::move(w));
   }
   *out = txn;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::HoldForRead(Handle* handle) {
+Result Engine::HoldForRead(Handle* handle) {
   Client* client = handle->client;
   if (!client->in_transaction || client->concurrent || client->WriteTxn(handle->file) ||
       handle->file->read_only_storage()) {
-    return BTR_OK;
+    return Status::kOk;
   }
   // An exclusive transaction takes each file it reads as it takes a file it writes: its
   // write gate, held to End or Abort, and one write transaction whose snapshot every read
@@ -54,9 +54,10 @@ int Engine::HoldForRead(Handle* handle) {
   return JoinTransaction(handle, &txn);
 }
 
-int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& change, bool logged) {
+Result Engine::RunWrite(Handle* handle, const std::function<Result(RecordWriter&)>& change,
+                        bool logged) {
   FileEnv* file = handle->file;
-  if (!handle->writable()) return BTR_ACCESS_DENIED;
+  if (!handle->writable()) return Status::kAccessDenied;
   Client* client = handle->client;
   if (client->in_transaction) {
     // Inside a transaction the file's write transaction stays open until End or Abort, and
@@ -64,17 +65,17 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
     // checks before it writes), and a call that fails once it has written ends the whole
     // transaction, so that no part of a call is ever committed.
     MDB_txn* txn = nullptr;
-    int status = JoinTransaction(handle, &txn);
-    if (status != BTR_OK) return status;
+    Result status = JoinTransaction(handle, &txn);
+    if (status != Status::kOk) return status;
     FileWrite* batch = client->Write(file);
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
       const size_t before = batch->changes.bytes().size();
       RecordWriter writer(file, batch->txn.get(), batch);
       status = writer.Begin();
-      if (status == BTR_OK) status = change(writer);
-      if (status == BTR_OK) status = writer.Finish();
-      if (status != kStatusMapFull) {
-        if (status != BTR_OK && writer.wrote()) FinishTransaction(client, false);
+      if (status == Status::kOk) status = change(writer);
+      if (status == Status::kOk) status = writer.Finish();
+      if (status != Retry::kMapFull) {
+        if (status != Status::kOk && writer.wrote()) DropTransaction(client);
         return status;
       }
       // The map is full: the map may only move with no transaction open, so the
@@ -82,63 +83,63 @@ int Engine::RunWrite(Handle* handle, const std::function<int(RecordWriter&)>& ch
       // changes before this call written again into a new one; then the call runs again.
       batch->changes.Truncate(before);
       status = RedoInGrownMap(batch);
-      if (status != BTR_OK) {
-        FinishTransaction(client, false);
+      if (status != Status::kOk) {
+        DropTransaction(client);
         return status;
       }
     }
-    FinishTransaction(client, false);
-    return BTR_DISK_FULL;
+    DropTransaction(client);
+    return Status::kDiskFull;
   }
   GateHold gate;
-  int status = gate.Acquire(file, handle->client);
-  if (status != BTR_OK) return status;
+  Result status = gate.Acquire(file, handle->client);
+  if (status != Status::kOk) return status;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     WriteTransaction txn;
     status = txn.Begin(file);
-    if (status != BTR_OK) break;
+    if (status != Status::kOk) break;
     // The changes are kept only for a commit that may go through the commit log.
     ChangeLog changes;
     const bool log = logged && !handle->accelerated();
     RecordWriter writer(file, txn.get(), nullptr, log ? &changes : nullptr);
     status = writer.Begin();
-    if (status == BTR_OK) status = change(writer);
-    if (status == BTR_OK) status = writer.Finish();
-    if (status != BTR_OK) {
+    if (status == Status::kOk) status = change(writer);
+    if (status == Status::kOk) status = writer.Finish();
+    if (status != Status::kOk) {
       txn.Abort();
-      if (status != kStatusMapFull) break;
+      if (status != Retry::kMapFull) break;
       // The change did not fit: nothing of it was kept. Grow and run it again.
       status = file->GrowMap(size_t{16} << 20);
-      if (status != BTR_OK) break;
-      status = BTR_DISK_FULL;
+      if (status != Status::kOk) break;
+      status = Status::kDiskFull;
       continue;
     }
     bool retry = false;
     status = txn.Commit(handle->accelerated(), &retry, log ? &changes.bytes() : nullptr);
     if (!retry) break;
-    status = BTR_DISK_FULL;
+    status = Status::kDiskFull;
   }
   gate.Release();
-  return status == kStatusMapFull ? BTR_DISK_FULL : status;
+  return status == Retry::kMapFull ? Status::kDiskFull : status;
 }
 
-int Engine::RedoInGrownMap(FileWrite* batch) {
+Result Engine::RedoInGrownMap(FileWrite* batch) {
   FileEnv* file = batch->file;
   const std::string& changes = batch->changes.bytes();
-  int status = BTR_DISK_FULL;
+  Result status = Status::kDiskFull;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     batch->txn.Abort();
     status = file->GrowMap(changes.size() * 2 + (size_t{16} << 20));
-    if (status == BTR_OK) status = batch->txn.Begin(file);
-    if (status == BTR_OK) status = ApplyChanges(file, batch->txn.get(), changes);
-    if (status != kStatusMapFull) return status;
-    status = BTR_DISK_FULL;
+    if (status == Status::kOk) status = batch->txn.Begin(file);
+    if (status == Status::kOk) status = ApplyChanges(file, batch->txn.get(), changes);
+    if (status != Retry::kMapFull) return status;
+    status = Status::kDiskFull;
   }
   return status;
 }
 
-int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& record) {
-  if (handle->mode != OpenMode::kVerify) return BTR_OK;
+Status Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& record) {
+  if (handle->mode != OpenMode::kVerify) return Status::kOk;
   ReadScope scope(handle->file, handle->client);
   int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);
@@ -146,20 +147,20 @@ int Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string& r
   rc = ReadRecord(scope.txn(), *handle->file, position, &stored);
   bool same = rc == 0 && stored.size == record.size() &&
               std::memcmp(stored.bytes, record.data(), record.size()) == 0;
-  return same ? BTR_OK : BTR_IO_ERROR;
+  return same ? Status::kOk : Status::kIoError;
 }
 
-int Engine::RecordLength(const Call& call, const FileSpec& spec, size_t* length) {
-  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
+Status Engine::RecordLength(const Call& call, const FileSpec& spec, size_t* length) {
+  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return Status::kDataLength;
   // A fixed-length file keeps exactly its record length of what is sent.
   *length = spec.variable_length() ? call.data_len : spec.record_length;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
+Status Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
   size_t n = 0;
-  int status = RecordLength(call, spec, &n);
-  if (status == BTR_OK) record->assign(reinterpret_cast<const char*>(call.data), n);
+  Status status = RecordLength(call, spec, &n);
+  if (status == Status::kOk) record->assign(reinterpret_cast<const char*>(call.data), n);
   return status;
 }
 
@@ -182,20 +183,20 @@ void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint
   h->change = change;
 }
 
-int Engine::Insert(Call& call) {
+Result Engine::Insert(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
   int k = call.key_num;
   if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
-    if (!spec.keys.empty()) return BTR_INVALID_KEY_NUMBER;
+    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
     k = -1;
   }
   if (k < 0) k = -1;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  if (!h->writable()) return Status::kAccessDenied;
   size_t length = 0;
-  int status = RecordLength(call, spec, &length);
-  if (status != BTR_OK) return status;
+  Result status = RecordLength(call, spec, &length);
+  if (status != Status::kOk) return status;
   std::string record;
   uint32_t position = 0;
   status = RunWrite(h, [&](RecordWriter& w) {
@@ -204,7 +205,7 @@ int Engine::Insert(Call& call) {
     record.assign(reinterpret_cast<const char*>(call.data), length);
     return w.Insert(&record, &position);
   });
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   status = VerifyRecord(h, position, record);
   // Assigned autoincrement values go back to the caller in its record.
   std::memcpy(call.data, record.data(), std::min<size_t>(record.size(), call.data_len));
@@ -216,19 +217,19 @@ int Engine::Insert(Call& call) {
   return status;
 }
 
-int Engine::Update(Call& call) {
+Result Engine::Update(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
   int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return BTR_INVALID_KEY_NUMBER;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return Status::kInvalidKeyNumber;
   if (k < 0) k = h->key;
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  if (!h->writable()) return Status::kAccessDenied;
   std::string sent;
-  int status = RecordFromCaller(call, spec, &sent);
-  if (status == BTR_OK) status = CheckNotLocked(h, h->position);
-  if (status != BTR_OK) return status;
+  Result status = RecordFromCaller(call, spec, &sent);
+  if (status == Status::kOk) status = CheckNotLocked(h, h->position);
+  if (status != Status::kOk) return status;
   std::string record;
   uint32_t change = 0;
   status = RunWrite(h, [&](RecordWriter& w) {
@@ -236,11 +237,11 @@ int Engine::Update(Call& call) {
         h->position, h->change,
         [&](std::string* r) {
           *r = sent;
-          return BTR_OK;
+          return Status::kOk;
         },
         &record, &change);
   });
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   DropSingleLock(h);
   status = VerifyRecord(h, h->position, record);
   if (k >= 0) {
@@ -252,28 +253,28 @@ int Engine::Update(Call& call) {
   return status;
 }
 
-int Engine::Delete(Call& call) {
+Result Engine::Delete(Call& call) {
   Handle* h = call.handle;
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  int status = CheckNotLocked(h, h->position);
-  if (status != BTR_OK) return status;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (!h->writable()) return Status::kAccessDenied;
+  Result status = CheckNotLocked(h, h->position);
+  if (status != Status::kOk) return status;
   status = RunWrite(h, [&](RecordWriter& w) { return w.Delete(h->position, h->change); });
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   DropLocksOn(h, h->position);
   // The place stays where the record stood: Next, Previous and Step Next go on from there.
   h->current = false;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::UpdateChunk(Call& call) {
+Result Engine::UpdateChunk(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
   // The descriptor: subfunction, count, then count entries, all inside the data buffer.
-  if (call.data_len < 8) return BTR_BAD_CHUNK;
+  if (call.data_len < 8) return Status::kBadChunk;
   uint32_t sub = DecodeFixed32(call.data), count = DecodeFixed32(call.data + 4);
-  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
-  if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
+  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return Status::kBadChunk;
+  if (count > (call.data_len - 8) / kChunkEntry) return Status::kBadChunk;
   size_t inline_at = 8 + kChunkEntry * count;
   struct Chunk {
     uint32_t offset, length;
@@ -287,25 +288,25 @@ int Engine::UpdateChunk(Call& call) {
     c.length = DecodeFixed32(e + 4);
     if (sub == kChunkDirect) {
       uint64_t address = DecodeFixed64(e + 8);
-      if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
+      if (address == 0 && c.length > 0) return Status::kBadChunk;
       c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     } else {
-      if (c.length > call.data_len - inline_at) return BTR_BAD_CHUNK;
+      if (c.length > call.data_len - inline_at) return Status::kBadChunk;
       c.bytes = call.data + inline_at;
       inline_at += c.length;
     }
-    if (uint64_t{c.offset} + c.length > kMaxRecord) return BTR_CHUNK_OFFSET;
+    if (uint64_t{c.offset} + c.length > kMaxRecord) return Status::kChunkOffset;
   }
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (!h->writable()) return Status::kAccessDenied;
   // With the direct form the bytes may lie anywhere in the caller's memory, so they are
   // copied once, before the transaction, and a retry uses the copies.
   std::vector<std::string> data(count);
   for (uint32_t i = 0; i < count; ++i) {
     data[i].assign(reinterpret_cast<const char*>(chunks[i].bytes), chunks[i].length);
   }
-  int status = CheckNotLocked(h, h->position);
-  if (status != BTR_OK) return status;
+  Result status = CheckNotLocked(h, h->position);
+  if (status != Status::kOk) return status;
   std::string record;
   uint32_t change = 0;
   status = RunWrite(h, [&](RecordWriter& w) {
@@ -314,16 +315,16 @@ int Engine::UpdateChunk(Call& call) {
         [&](std::string* r) {
           for (uint32_t i = 0; i < count; ++i) {
             size_t end = size_t{chunks[i].offset} + chunks[i].length;
-            if (chunks[i].offset > r->size()) return BTR_CHUNK_OFFSET;
-            if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;
+            if (chunks[i].offset > r->size()) return Status::kChunkOffset;
+            if (!spec.variable_length() && end > spec.record_length) return Status::kChunkOffset;
             if (end > r->size()) r->resize(end, '\0');
             r->replace(chunks[i].offset, chunks[i].length, data[i]);
           }
-          return BTR_OK;
+          return Status::kOk;
         },
         &record, &change);
   });
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   status = VerifyRecord(h, h->position, record);
   PlaceAfterWrite(h, h->key, record, h->position, change);
   return status;

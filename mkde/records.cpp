@@ -96,8 +96,8 @@ bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t positi
   return room == entry;
 }
 
-int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
-                std::string* out) {
+Status StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
+                   const std::string& record, std::string* out) {
   const size_t header = StoredHeaderSize(file);
   out->assign(header, '\0');
   if (!file.encrypted()) {
@@ -106,13 +106,13 @@ int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const s
     std::string sealed;
     if (SealRecord(file.record_key(), position, reinterpret_cast<const uint8_t*>(record.data()),
                    record.size(), &sealed) != CryptoStatus::kOk) {
-      return 2;  // nothing was written
+      return Status::kIoError;  // nothing was written
     }
     out->append(sealed);
   }
   uint8_t* p = reinterpret_cast<uint8_t*>(out->data());
   PutStoredHeader(file, position, change, p + header, out->size() - header, p);
-  return 0;
+  return Status::kOk;
 }
 
 void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out) {
@@ -155,42 +155,42 @@ std::string IndexEntry(const KeyDef& key, const uint8_t* record, size_t size, ui
   return entry;
 }
 
-int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters) {
+Status LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters) {
   MDB_val k = Val(std::string_view(kMetaCounters)), v;
   int rc = mdb_get(txn, file.meta_db(), &k, &v);
-  if (rc != 0) return rc == MDB_NOTFOUND ? BTR_IO_ERROR : LmdbStatus(rc);
-  if (!counters->Decode(v.mv_data, v.mv_size, file.key_count())) return BTR_IO_ERROR;
-  return BTR_OK;
+  if (rc != 0) return rc == MDB_NOTFOUND ? Status::kIoError : LmdbStatus(rc);
+  if (!counters->Decode(v.mv_data, v.mv_size, file.key_count())) return Status::kIoError;
+  return Status::kOk;
 }
 
-int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters) {
+Result StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters) {
   std::string encoded = counters.Encode();
   MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
-  return LmdbStatus(mdb_put(txn, file.meta_db(), &k, &v, 0));
+  return LmdbResult(mdb_put(txn, file.meta_db(), &k, &v, 0));
 }
 
-int RecordWriter::Begin() {
+Status RecordWriter::Begin() {
   if (!batch_) return LoadCounters(txn_, *file_, &own_);
   if (!batch_->counters_loaded) {
-    int status = LoadCounters(txn_, *file_, &batch_->counters);
-    if (status != BTR_OK) return status;
+    Status status = LoadCounters(txn_, *file_, &batch_->counters);
+    if (status != Status::kOk) return status;
     batch_->counters_loaded = true;
   }
   batch_->working = batch_->counters;
   counters_ = &batch_->working;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::Finish() {
+Result RecordWriter::Finish() {
   if (batch_) {
     // Stored at End: until then the transaction's calls, and Stat, take them from here.
     std::swap(batch_->counters, batch_->working);
     batch_->counters_dirty = true;
-    return BTR_OK;
+    return Status::kOk;
   }
   wrote_ = true;
-  int status = StoreCounters(txn_, *file_, own_);
-  if (status == BTR_OK && log_) {
+  Result status = StoreCounters(txn_, *file_, own_);
+  if (status == Status::kOk && log_) {
     std::string encoded = own_.Encode();
     MDB_val k = Val(std::string_view(kMetaCounters)), v = Val(encoded);
     Log(ChangeLog::kMetaDb, k, &v);
@@ -198,7 +198,7 @@ int RecordWriter::Finish() {
   return status;
 }
 
-int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
+Status RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists) {
   MDB_cursor* c;
   int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
   if (rc != 0) return LmdbStatus(rc);
@@ -206,10 +206,10 @@ int RecordWriter::PrefixExists(size_t key, std::string_view prefix, bool* exists
   rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
   if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
   *exists = rc == 0 && HasPrefix(k, prefix);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t position) {
+Result RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t position) {
   const KeyDef& def = file_->spec().keys[key];
   unsigned char p[4];
   PositionKey(position, p);
@@ -220,10 +220,10 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
     // entry usually ends its value's run and the previous entry answers at once.
     MDB_cursor* c;
     int rc = file_->WriteCursor(txn_, file_->key_db(key), &c);
-    if (rc != 0) return LmdbStatus(rc);
+    if (rc != 0) return LmdbResult(rc);
     wrote_ = true;
     rc = mdb_cursor_put(c, &k, &v, 0);
-    if (rc != 0) return LmdbStatus(rc);
+    if (rc != 0) return LmdbResult(rc);
     Log(ChangeLog::KeyDb(key), k, &v);
     std::string_view prefix(entry.data(), entry.size() - 4);
     bool exists = false;
@@ -241,38 +241,38 @@ int RecordWriter::AddEntry(size_t key, const std::string& entry, uint32_t positi
       exists = rc == 0 && HasPrefix(nk, prefix);
       if (rc == MDB_NOTFOUND) rc = 0;
     }
-    if (rc != 0) return LmdbStatus(rc);
+    if (rc != 0) return LmdbResult(rc);
     if (!exists) ++counters_->unique_values[key];
-    return BTR_OK;
+    return Status::kOk;
   }
   // A put refused for an existing key has changed nothing.
   int rc = mdb_put(txn_, file_->key_db(key), &k, &v, MDB_NOOVERWRITE);
-  if (rc == MDB_KEYEXIST) return BTR_DUPLICATE_KEY;
+  if (rc == MDB_KEYEXIST) return Status::kDuplicateKey;
   wrote_ = true;
-  if (rc != 0) return LmdbStatus(rc);
+  if (rc != 0) return LmdbResult(rc);
   ++counters_->unique_values[key];
   Log(ChangeLog::KeyDb(key), k, &v);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
+Result RecordWriter::RemoveEntry(size_t key, const std::string& entry) {
   MDB_val k = Val(entry);
   wrote_ = true;
   int rc = mdb_del(txn_, file_->key_db(key), &k, nullptr);
-  if (rc == MDB_NOTFOUND) return BTR_IO_ERROR;  // an index that lost an entry is damaged
-  if (rc != 0) return LmdbStatus(rc);
+  if (rc == MDB_NOTFOUND) return Status::kIoError;  // an index that lost an entry is damaged
+  if (rc != 0) return LmdbResult(rc);
   Log(ChangeLog::KeyDb(key), Val(entry), nullptr);
   const KeyDef& def = file_->spec().keys[key];
   bool exists = false;
   if (def.duplicates()) {
-    int status = PrefixExists(key, std::string_view(entry.data(), entry.size() - 4), &exists);
-    if (status != BTR_OK) return status;
+    Result status = PrefixExists(key, std::string_view(entry.data(), entry.size() - 4), &exists);
+    if (status != Status::kOk) return status;
   }
   if (!exists && counters_->unique_values[key] > 0) --counters_->unique_values[key];
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::AssignAutoincrement(std::string* record) {
+Status RecordWriter::AssignAutoincrement(std::string* record) {
   uint8_t* bytes = reinterpret_cast<uint8_t*>(record->data());
   for (size_t i = 0; i < file_->key_count(); ++i) {
     const Segment* seg = file_->spec().keys[i].autoincrement();
@@ -282,13 +282,13 @@ int RecordWriter::AssignAutoincrement(std::string* record) {
       int64_t high = counters_->autoincrement_high[i];
       int64_t max = seg->length >= 8 ? std::numeric_limits<int64_t>::max()
                                      : (int64_t{1} << (8 * seg->length - 1)) - 1;
-      if (high >= max) return BTR_DUPLICATE_KEY;  // the key's range is used up
+      if (high >= max) return Status::kDuplicateKey;  // the key's range is used up
       value = high + 1;
       PutSigned(bytes + seg->offset, seg->length, value);
     }
     if (value > counters_->autoincrement_high[i]) counters_->autoincrement_high[i] = value;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
 void RecordWriter::NoteAutoincrement(const std::string& record) {
@@ -301,15 +301,15 @@ void RecordWriter::NoteAutoincrement(const std::string& record) {
   }
 }
 
-int RecordWriter::Taken(size_t key, const std::string& entry, bool* taken) {
+Status RecordWriter::Taken(size_t key, const std::string& entry, bool* taken) {
   MDB_val k = Val(entry), v;
   int rc = mdb_get(txn_, file_->key_db(key), &k, &v);
   if (rc != 0 && rc != MDB_NOTFOUND) return LmdbStatus(rc);
   *taken = rc == 0;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
+Result RecordWriter::AddEntries(const std::string& record, uint32_t position) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
   const size_t keys = file_->key_count();
   std::vector<std::string>& entries = file_->EntryRoom(keys);
@@ -330,30 +330,30 @@ int RecordWriter::AddEntries(const std::string& record, uint32_t position) {
         checked_by_put = n;
       } else {
         bool taken = false;
-        int status = Taken(i, entries[i], &taken);
-        if (status != BTR_OK) return status;
-        if (taken) return BTR_DUPLICATE_KEY;
+        Result status = Taken(i, entries[i], &taken);
+        if (status != Status::kOk) return status;
+        if (taken) return Status::kDuplicateKey;
       }
     }
     order[n++] = i;
   }
   if (checked_by_put != kNone) std::swap(order[0], order[checked_by_put]);
   for (size_t j = 0; j < n; ++j) {
-    int status = AddEntry(order[j], entries[order[j]], position);
-    if (status != BTR_OK) return status;
+    Result status = AddEntry(order[j], entries[order[j]], position);
+    if (status != Status::kOk) return status;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::string& record,
-                            unsigned flags) {
+Result RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::string& record,
+                               unsigned flags) {
   unsigned char k[4];
   PositionKey(position, k);
   MDB_val key = Val(k, 4), value;
   if (file_->encrypted()) {
     std::string stored;
-    int status = StoreRecord(*file_, position, change, record, &stored);
-    if (status != BTR_OK) return status;
+    Result status = StoreRecord(*file_, position, change, record, &stored);
+    if (status != Status::kOk) return status;
     value = Val(stored);
     wrote_ = true;
     int rc = mdb_put(txn_, file_->records_db(), &key, &value, flags);
@@ -361,7 +361,7 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
       rc = mdb_put(txn_, file_->records_db(), &key, &value, flags & ~MDB_APPEND);
     }
     if (rc == 0) Log(ChangeLog::kRecordsDb, key, &value);
-    return LmdbStatus(rc);
+    return LmdbResult(rc);
   }
   // The stored value is written straight into the page LMDB reserves for it.
   const size_t header = StoredHeaderSize(*file_);
@@ -372,41 +372,41 @@ int RecordWriter::PutRecord(uint32_t position, uint32_t change, const std::strin
     value = MDB_val{header + record.size(), nullptr};
     rc = mdb_put(txn_, file_->records_db(), &key, &value, (flags & ~MDB_APPEND) | MDB_RESERVE);
   }
-  if (rc != 0) return LmdbStatus(rc);
+  if (rc != 0) return LmdbResult(rc);
   uint8_t* out = static_cast<uint8_t*>(value.mv_data);
   if (!record.empty()) std::memcpy(out + header, record.data(), record.size());
   PutStoredHeader(*file_, position, change, out + header, record.size(), out);
   Log(ChangeLog::kRecordsDb, key, &value);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::Insert(std::string* record, uint32_t* position) {
-  int status = AssignAutoincrement(record);
-  if (status != BTR_OK) return status;
+Result RecordWriter::Insert(std::string* record, uint32_t* position) {
+  Result status = AssignAutoincrement(record);
+  if (status != Status::kOk) return status;
   uint32_t pos = counters_->next_position;
-  if (pos == 0 || pos == std::numeric_limits<uint32_t>::max()) return BTR_DISK_FULL;
+  if (pos == 0 || pos == std::numeric_limits<uint32_t>::max()) return Status::kDiskFull;
   counters_->next_position = pos + 1;
   status = AddEntries(*record, pos);
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   // Positions only grow: the record goes after every other.
   status = PutRecord(pos, 0, *record, MDB_APPEND);
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   *position = pos;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::Update(uint32_t position, uint32_t change,
-                         const std::function<int(std::string* record)>& edit, std::string* result,
-                         uint32_t* new_change) {
+Result RecordWriter::Update(uint32_t position, uint32_t change,
+                            const std::function<Status(std::string* record)>& edit,
+                            std::string* result, uint32_t* new_change) {
   StoredRecord old;
   int rc = ReadRecord(txn_, *file_, position, &old);
-  if (rc == MDB_NOTFOUND) return BTR_CONFLICT;
-  if (rc != 0) return LmdbStatus(rc);
-  if (old.change != change) return BTR_CONFLICT;
+  if (rc == MDB_NOTFOUND) return Status::kConflict;
+  if (rc != 0) return LmdbResult(rc);
+  if (old.change != change) return Status::kConflict;
   std::string before(reinterpret_cast<const char*>(old.bytes), old.size);
   std::string after = before;
-  int status = edit(&after);
-  if (status != BTR_OK) return status;
+  Result status = edit(&after);
+  if (status != Status::kOk) return status;
   NoteAutoincrement(after);
 
   const uint8_t* b = reinterpret_cast<const uint8_t*>(before.data());
@@ -421,7 +421,7 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
   for (size_t i = 0; i < file_->key_count(); ++i) {
     const KeyDef& def = file_->spec().keys[i];
     if (ExtractValue(def, b, before.size()) == ExtractValue(def, a, after.size())) continue;
-    if (!def.modifiable()) return BTR_MODIFIABLE_KEY;
+    if (!def.modifiable()) return Status::kModifiableKey;
     Move m{i, {}, {}, false, false};
     m.from = IndexEntry(def, b, before.size(), position, &m.from_null);
     m.to = IndexEntry(def, a, after.size(), position, &m.to_null);
@@ -429,43 +429,43 @@ int RecordWriter::Update(uint32_t position, uint32_t change,
     if (!m.to_null && !def.duplicates()) {
       bool taken = false;
       status = Taken(i, m.to, &taken);
-      if (status != BTR_OK) return status;
-      if (taken) return BTR_DUPLICATE_KEY;
+      if (status != Status::kOk) return status;
+      if (taken) return Status::kDuplicateKey;
     }
     moves.push_back(std::move(m));
   }
   for (Move& m : moves) {
     if (!m.from_null) {
       status = RemoveEntry(m.key, m.from);
-      if (status != BTR_OK) return status;
+      if (status != Status::kOk) return status;
     }
     if (!m.to_null) {
       status = AddEntry(m.key, m.to, position);
-      if (status != BTR_OK) return status;
+      if (status != Status::kOk) return status;
     }
   }
   uint32_t next = change + 1;
   status = PutRecord(position, next, after, 0);
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   *result = std::move(after);
   *new_change = next;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int RecordWriter::Delete(uint32_t position, uint32_t change) {
+Result RecordWriter::Delete(uint32_t position, uint32_t change) {
   StoredRecord old;
   int rc = ReadRecord(txn_, *file_, position, &old);
-  if (rc == MDB_NOTFOUND) return BTR_CONFLICT;
-  if (rc != 0) return LmdbStatus(rc);
-  if (old.change != change) return BTR_CONFLICT;
+  if (rc == MDB_NOTFOUND) return Status::kConflict;
+  if (rc != 0) return LmdbResult(rc);
+  if (old.change != change) return Status::kConflict;
   std::string before(reinterpret_cast<const char*>(old.bytes), old.size);
   const uint8_t* b = reinterpret_cast<const uint8_t*>(before.data());
   for (size_t i = 0; i < file_->key_count(); ++i) {
     bool null = false;
     std::string entry = IndexEntry(file_->spec().keys[i], b, before.size(), position, &null);
     if (null) continue;
-    int status = RemoveEntry(i, entry);
-    if (status != BTR_OK) return status;
+    Result status = RemoveEntry(i, entry);
+    if (status != Status::kOk) return status;
   }
   unsigned char k[4];
   PositionKey(position, k);
@@ -473,7 +473,7 @@ int RecordWriter::Delete(uint32_t position, uint32_t change) {
   wrote_ = true;
   rc = mdb_del(txn_, file_->records_db(), &key, nullptr);
   if (rc == 0) Log(ChangeLog::kRecordsDb, key, nullptr);
-  return LmdbStatus(rc);
+  return LmdbResult(rc);
 }
 
 }  // namespace mkde

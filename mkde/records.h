@@ -17,6 +17,7 @@
 
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
+#include "mkde/status.h"
 
 namespace mkde {
 
@@ -44,15 +45,17 @@ bool SplitStored(const FileEnv& file, uint32_t position, const MDB_val& value, u
 
 // The stored value of a record: its change counter, then the record, sealed under the
 // file's record key when the file is encrypted (the position bound in).
-int StoreRecord(const FileEnv& file, uint32_t position, uint32_t change, const std::string& record,
-                std::string* out);
+Status StoreRecord(const FileEnv& file, uint32_t position, uint32_t change,
+                   const std::string& record, std::string* out);
 
 // Reads the record at `position`. Returns 0, MDB_NOTFOUND, or an LMDB error (MDB_CORRUPTED
 // for a record whose checksum does not match, or a sealed record that does not open: never
 // damaged or unauthenticated bytes).
-int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position, StoredRecord* out);
+[[nodiscard]] int ReadRecord(MDB_txn* txn, const FileEnv& file, uint32_t position,
+                             StoredRecord* out);
 // The same for a stored value already in hand (a cursor on the records).
-int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value, StoredRecord* out);
+[[nodiscard]] int DecodeRecord(const FileEnv& file, uint32_t position, const MDB_val& value,
+                               StoredRecord* out);
 
 // The index entry of a record on `key`; *null is set when the value is a null key that the
 // index leaves out (the entry is still built, so that a place can be kept there).
@@ -71,7 +74,7 @@ bool EntryMatches(const KeyDef& key, const StoredRecord& record, uint32_t positi
 void KeyValueInto(const KeyDef& key, const uint8_t* record, size_t size, uint8_t* out);
 
 // The changes one write call makes, inside one LMDB write transaction. Every method returns
-// an engine status, or kStatusMapFull (the caller grows the map and runs it all again). A
+// an engine status, or Retry::kMapFull (the caller grows the map and runs it all again). A
 // refusal comes before any write; on a failure after one (wrote()) the caller aborts the
 // transaction: nothing half-done is kept.
 class RecordWriter {
@@ -87,30 +90,30 @@ class RecordWriter {
   // the edit's own) comes before that; a failure after it is the storage's, and leaves the
   // transaction with part of a call in it.
   bool wrote() const { return wrote_; }
-  int Begin();   // loads the counters
-  int Finish();  // stores the counters (or leaves them with the batch)
+  Status Begin();   // loads the counters
+  Result Finish();  // stores the counters (or leaves them with the batch)
 
   // Adds a record (autoincrement values of 0 are assigned in *record). 5 on a duplicate.
-  int Insert(std::string* record, uint32_t* position);
+  Result Insert(std::string* record, uint32_t* position);
   // Rewrites the record at `position`, read with change counter `change`, through `edit`
   // (which may answer a status). 80 when the record is gone or its counter moved; 10 a
   // non-modifiable key changed; 5 duplicate. *new_change receives the new counter.
-  int Update(uint32_t position, uint32_t change,
-             const std::function<int(std::string* record)>& edit, std::string* result,
-             uint32_t* new_change);
+  Result Update(uint32_t position, uint32_t change,
+                const std::function<Status(std::string* record)>& edit, std::string* result,
+                uint32_t* new_change);
   // Removes the record and all its index entries; 80 as for Update.
-  int Delete(uint32_t position, uint32_t change);
+  Result Delete(uint32_t position, uint32_t change);
 
  private:
-  int AddEntries(const std::string& record, uint32_t position);
+  Result AddEntries(const std::string& record, uint32_t position);
   // Stores the record at `position` with change counter `change` (LMDB put flags `flags`).
-  int PutRecord(uint32_t position, uint32_t change, const std::string& record, unsigned flags);
+  Result PutRecord(uint32_t position, uint32_t change, const std::string& record, unsigned flags);
   // Whether a unique key's index already holds `entry`.
-  int Taken(size_t key, const std::string& entry, bool* taken);
-  int AddEntry(size_t key, const std::string& entry, uint32_t position);
-  int RemoveEntry(size_t key, const std::string& entry);
-  int PrefixExists(size_t key, std::string_view prefix, bool* exists);
-  int AssignAutoincrement(std::string* record);
+  Status Taken(size_t key, const std::string& entry, bool* taken);
+  Result AddEntry(size_t key, const std::string& entry, uint32_t position);
+  Result RemoveEntry(size_t key, const std::string& entry);
+  Status PrefixExists(size_t key, std::string_view prefix, bool* exists);
+  Status AssignAutoincrement(std::string* record);
   // Values set by hand still count: an assigned value never repeats one stored before.
   void NoteAutoincrement(const std::string& record);
 
@@ -136,8 +139,8 @@ class RecordWriter {
 };
 
 // Reads a file's counters from `txn`. Returns an engine status.
-int LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters);
-// Stores them. Returns an engine status (kStatusMapFull included).
-int StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters);
+Status LoadCounters(MDB_txn* txn, const FileEnv& file, Counters* counters);
+// Stores them. Returns an engine status (Retry::kMapFull included).
+Result StoreCounters(MDB_txn* txn, const FileEnv& file, const Counters& counters);
 
 }  // namespace mkde

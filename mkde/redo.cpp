@@ -143,9 +143,9 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
 
 // Writes a redo file and syncs it (in accelerated mode too: a machine crash may lose the
 // transaction, but never keep it in some files only).
-int WriteRedo(const std::string& path, const std::string& bytes) {
+Status WriteRedo(const std::string& path, const std::string& bytes) {
   int fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EACCES || errno == EROFS ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
+  if (fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
   size_t done = 0;
   int err = 0;
   while (done < bytes.size()) {
@@ -159,8 +159,8 @@ int WriteRedo(const std::string& path, const std::string& bytes) {
   }
   if (err == 0 && Fs().Fsync(fd) != 0) err = errno;
   Fs().Close(fd);
-  if (err == 0) return BTR_OK;
-  return err == ENOSPC || err == EDQUOT ? BTR_DISK_FULL : BTR_IO_ERROR;
+  if (err == 0) return Status::kOk;
+  return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
 }
 
 }  // namespace
@@ -171,27 +171,27 @@ uint64_t LastTxnId(FileEnv* file) {
   return info.me_last_txnid;
 }
 
-int Replay(FileEnv* file, std::string_view changes) {
-  int status = BTR_IO_ERROR;
+Status Replay(FileEnv* file, std::string_view changes) {
+  Result status = Status::kIoError;
   for (int attempt = 0; attempt < 4; ++attempt) {
     WriteTransaction txn;
     status = txn.Begin(file);
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status.Settle();
     status = ApplyChanges(file, txn.get(), changes);
-    if (status == kStatusMapFull) {
+    if (status == Retry::kMapFull) {
       txn.Abort();
       status = file->GrowMap(changes.size() * 2);
-      if (status != BTR_OK) return status;
-      status = BTR_DISK_FULL;
+      if (status != Status::kOk) return status.Settle();
+      status = Status::kDiskFull;
       continue;
     }
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status.Settle();
     bool retry = false;
     status = txn.Commit(false, &retry);
-    if (!retry) return status;
-    status = BTR_DISK_FULL;
+    if (!retry) return status.Settle();
+    status = Status::kDiskFull;
   }
-  return status;
+  return status.Settle();
 }
 
 namespace {
@@ -234,13 +234,13 @@ void ChangeLog::Delete(uint8_t db, const MDB_val& key) {
   std::memcpy(at, key.mv_data, key.mv_size);
 }
 
-int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
+Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
   Reader in(log);
   while (in.left() > 0) {
     uint8_t kind = 0, db = 0;
     uint32_t n = 0;
     std::string_view key, value;
-    if (!in.U8(&kind) || !in.U8(&db) || !in.U32(&n) || !in.Bytes(n, &key)) return BTR_IO_ERROR;
+    if (!in.U8(&kind) || !in.U8(&db) || !in.U32(&n) || !in.Bytes(n, &key)) return Status::kIoError;
     MDB_dbi dbi;
     if (db == ChangeLog::kMetaDb) {
       dbi = file->meta_db();
@@ -249,26 +249,26 @@ int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
     } else if (db - 2u < file->key_count()) {
       dbi = file->key_db(db - 2u);
     } else {
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     MDB_val k = Val(key);
     int rc;
     if (kind == 1) {
-      if (!in.U32(&n) || !in.Bytes(n, &value)) return BTR_IO_ERROR;
+      if (!in.U32(&n) || !in.Bytes(n, &value)) return Status::kIoError;
       MDB_val v = Val(value);
       rc = mdb_put(txn, dbi, &k, &v, 0);
     } else if (kind == 2) {
       rc = mdb_del(txn, dbi, &k, nullptr);
       if (rc == MDB_NOTFOUND) rc = 0;
     } else {
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
-    if (rc != 0) return LmdbStatus(rc);
+    if (rc != 0) return LmdbResult(rc);
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int CommitAcross(std::vector<FileWrite>& writes) {
+Status CommitAcross(std::vector<FileWrite>& writes) {
   std::vector<FileWrite*> parts;
   for (FileWrite& w : writes) {
     if (w.changes.empty()) {
@@ -277,15 +277,15 @@ int CommitAcross(std::vector<FileWrite>& writes) {
       parts.push_back(&w);
     }
   }
-  auto abort_all = [&](int status) {
+  auto abort_all = [&](Status status) {
     for (FileWrite* w : parts) w->txn.Abort();
     return status;
   };
   // A replay of a file's log after a crash must reach the state its redo file stands on:
   // the commits the log holds so far are on disk before the redo files are written.
   for (FileWrite* w : parts) {
-    int status = w->file->SyncLog();
-    if (status != BTR_OK) return abort_all(status);
+    Status status = w->file->SyncLog();
+    if (status != Status::kOk) return abort_all(status);
   }
   Redo redo;
   randombytes_buf(redo.id, sizeof redo.id);
@@ -295,8 +295,8 @@ int CommitAcross(std::vector<FileWrite>& writes) {
   // Prepare: every redo file written and synced, with its folder, before any commit.
   std::set<std::string> folders;
   size_t written = 0;
-  int status = BTR_OK;
-  for (; written < parts.size() && status == BTR_OK; ++written) {
+  Status status = Status::kOk;
+  for (; written < parts.size() && status == Status::kOk; ++written) {
     FileWrite* w = parts[written];
     redo.index = static_cast<uint32_t>(written);
     redo.after = mdb_txn_id(w->txn.get());
@@ -304,41 +304,41 @@ int CommitAcross(std::vector<FileWrite>& writes) {
     status = WriteRedo(w->file->redo_path(), EncodeRedo(redo));
     folders.insert(FolderOf(w->file->redo_path()));
   }
-  if (status == BTR_OK) {
+  if (status == Status::kOk) {
     for (const std::string& f : folders) {
       status = SyncFolder(f);
-      if (status != BTR_OK) break;
+      if (status != Status::kOk) break;
     }
   }
-  if (status != BTR_OK) {
+  if (status != Status::kOk) {
     // Not decided, and what of the redo files reached the disk is not known: each file
     // refuses writes until it is opened again, which finishes or drops a redo file left
     // behind.
-    for (size_t i = 0; i < written; ++i) Fs().Unlink(parts[i]->file->redo_path().c_str());
+    for (size_t i = 0; i < written; ++i) RemoveLeftover(parts[i]->file->redo_path());
     for (FileWrite* w : parts) w->file->MarkFailed();
     return abort_all(status);
   }
   Fs().Reached("prepared");
   // Decided: from here on every file gets the changes, by its commit or by a replay. A
   // durable commit goes through the file's log, as a commit of one file does.
-  int first = BTR_OK;
+  Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
     FileWrite* w = parts[i];
     bool retry = false;
-    int s = w->txn.Commit(w->accelerated, &retry, &w->changes.bytes());
-    if (s != BTR_OK || retry) s = Replay(w->file, w->changes.bytes());
-    if (first == BTR_OK) first = s;
+    Status s = w->txn.Commit(w->accelerated, &retry, &w->changes.bytes());
+    if (s != Status::kOk || retry) s = Replay(w->file, w->changes.bytes());
+    if (first == Status::kOk) first = s;
     if (i == 0) Fs().Reached("committed-1");
   }
   // The redo files stay until the logs' entries are on disk: waited for here, the gates
   // still held, so that no checkpoint or later commit of any participant comes between.
-  const int synced = AwaitTickets(TakeTickets());
-  if (first == BTR_OK) first = synced;
+  const Status synced = AwaitTickets(TakeTickets());
+  if (first == Status::kOk) first = synced;
   Fs().Reached("committed");
   // A file still without its changes keeps every redo file: the next open or write of it
   // finds the transaction decided and finishes it.
-  if (first == BTR_OK) {
-    for (FileWrite* w : parts) Fs().Unlink(w->file->redo_path().c_str());
+  if (first == Status::kOk) {
+    for (FileWrite* w : parts) RemoveLeftover(w->file->redo_path());
   }
   return first;
 }
@@ -347,8 +347,8 @@ bool RedoPending(const FileEnv& file) {
   return !recovering && ::access(file.redo_path().c_str(), F_OK) == 0;
 }
 
-int RecoverPending(FileEnv* self) {
-  if (recovering) return BTR_OK;
+Result RecoverPending(FileEnv* self) {
+  if (recovering) return Status::kOk;
   recovering = true;
   Client* me = &RecoveryClient();
   struct Part {
@@ -360,7 +360,7 @@ int RecoverPending(FileEnv* self) {
     bool matches = false;
   };
   std::vector<Part> parts;
-  auto finish = [&](int status) {
+  auto finish = [&](Result status) {
     for (Part& p : parts) {
       p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
@@ -371,13 +371,15 @@ int RecoverPending(FileEnv* self) {
   Part own;
   own.file = self;
   own.redo_path = self->redo_path();
-  int status = own.gate.Acquire(self, me);
-  if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
+  Result status = own.gate.Acquire(self, me);
+  if (status != Status::kOk) {
+    return finish(status == Status::kFileInUse ? Result(Retry::kGateBusy) : status);
+  }
   parts.push_back(std::move(own));
   ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
   if (r != ReadResult::kOk) {
-    if (r == ReadResult::kDamaged) Fs().Unlink(parts[0].redo_path.c_str());
-    return finish(BTR_OK);
+    if (r == ReadResult::kDamaged) RemoveLeftover(parts[0].redo_path);
+    return finish(Status::kOk);
   }
   parts[0].matches = true;
   const Redo mine = parts[0].redo;
@@ -393,18 +395,20 @@ int RecoverPending(FileEnv* self) {
     }
     FileEnv* file = nullptr;
     status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
-    if (status == BTR_OK) {
+    if (status == Status::kOk) {
       p.file = file;
       ++file->open_count;
       p.opened = true;
-    } else if (status != BTR_FILE_NOT_FOUND) {
+    } else if (status != Status::kFileNotFound) {
       return finish(status);
     }
     parts.push_back(std::move(p));
     Part& q = parts.back();
     if (q.file) {
       status = q.gate.Acquire(q.file, me);
-      if (status != BTR_OK) return finish(status == BTR_FILE_IN_USE ? kStatusGateBusy : status);
+      if (status != Status::kOk) {
+        return finish(status == Status::kFileInUse ? Result(Retry::kGateBusy) : status);
+      }
     }
   }
   // Decided when every participant's redo file is there, whole, of this transaction.
@@ -419,15 +423,15 @@ int RecoverPending(FileEnv* self) {
     for (Part& p : parts) {
       if (!p.file || LastTxnId(p.file) + 1 != p.redo.after) continue;  // committed (or replaced)
       status = Replay(p.file, p.redo.changes);
-      if (status != BTR_OK) return finish(status);
+      if (status != Status::kOk) return finish(status);
     }
     for (Part& p : parts) {
-      if (p.matches) Fs().Unlink(p.redo_path.c_str());
+      if (p.matches) RemoveLeftover(p.redo_path);
     }
   } else {
-    Fs().Unlink(parts[0].redo_path.c_str());
+    RemoveLeftover(parts[0].redo_path);
   }
-  return finish(BTR_OK);
+  return finish(Status::kOk);
 }
 
 }  // namespace mkde

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mkde/status.h"
+
 namespace mkde {
 
 class FileEnv;
@@ -54,11 +56,11 @@ class ChangeLog {
 uint64_t LastTxnId(FileEnv* file);
 // Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
 // Returns an engine status.
-int Replay(FileEnv* file, std::string_view changes);
+Status Replay(FileEnv* file, std::string_view changes);
 
-// Applies a change log to `txn` of `file`. Returns an engine status (kStatusMapFull when the
+// Applies a change log to `txn` of `file`. Returns an engine status (Retry::kMapFull when the
 // map filled up); a log that does not parse, or names a database the file lacks, answers 2.
-int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
+Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 
 // End of a transaction that changed at least two files: writes the redo files, commits each
 // file's write transaction and removes the redo files. Every write's gate is held by the
@@ -66,15 +68,15 @@ int ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 // write transaction is aborted; after it, a file whose commit fails has its changes replayed
 // at once, and its redo file is left for a later open when that fails too. Returns an engine
 // status.
-int CommitAcross(std::vector<FileWrite>& writes);
+Status CommitAcross(std::vector<FileWrite>& writes);
 
 // True when `file` has a redo file beside it (a transaction to finish or drop).
 bool RedoPending(const FileEnv& file);
 
 // Finishes or drops the transaction named by `file`'s redo file, taking the write gate of
-// every participant (kStatusGateBusy when one is held elsewhere: the caller tries again).
+// every participant (Retry::kGateBusy when one is held elsewhere: the caller tries again).
 // `file` may be one the registry does not know yet (an open in progress). Returns an engine
 // status.
-int RecoverPending(FileEnv* file);
+Result RecoverPending(FileEnv* file);
 
 }  // namespace mkde

@@ -39,10 +39,11 @@ bool HasLmdbHeader(const std::string& path) {
 
 // statfs of the path (or of its folder when it does not exist yet); answers 94 for a
 // network file system, with the reason.
-int CheckFileSystem(const std::string& path, std::string* reason) {
+Status CheckFileSystem(const std::string& path, std::string* reason) {
   struct statfs fs;
   if (::statfs(path.c_str(), &fs) != 0) {
-    if (::statfs(FolderOf(path).c_str(), &fs) != 0) return BTR_OK;  // the open or create reports it
+    if (::statfs(FolderOf(path).c_str(), &fs) != 0)
+      return Status::kOk;  // the open or create reports it
   }
   const char* name = nullptr;
   if (IsNetworkFileSystem(static_cast<long>(fs.f_type), &name)) {
@@ -50,9 +51,9 @@ int CheckFileSystem(const std::string& path, std::string* reason) {
       *reason = std::string("record files cannot be kept on a network file system (") + name +
                 "): its locks do not reach other machines";
     }
-    return BTR_PERMISSION;
+    return Status::kPermission;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace
@@ -95,31 +96,32 @@ void Registry::ForgetAfterFork() {
   files_.clear();
 }
 
-int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason) {
+Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
+                      std::string* reason) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return BTR_FILE_NOT_FOUND;
-    if (errno == ENAMETOOLONG) return BTR_INVALID_FILE_NAME;
-    return errno == EACCES ? BTR_ACCESS_DENIED : BTR_IO_ERROR;
+    if (errno == ENOENT || errno == ENOTDIR) return Status::kFileNotFound;
+    if (errno == ENAMETOOLONG) return Status::kInvalidFileName;
+    return errno == EACCES ? Status::kAccessDenied : Status::kIoError;
   }
-  if (S_ISDIR(st.st_mode)) return BTR_INVALID_FILE_NAME;
-  if (!S_ISREG(st.st_mode)) return BTR_NOT_A_FILE;
-  int status = CheckFileSystem(path, reason);
-  if (status != BTR_OK) return status;
+  if (S_ISDIR(st.st_mode)) return Status::kInvalidFileName;
+  if (!S_ISREG(st.st_mode)) return Status::kNotAFile;
+  Result status = CheckFileSystem(path, reason);
+  if (status != Status::kOk) return status;
 
-  auto open_here = [&](FileEnv* f) {
-    if (want_write && f->read_only_storage_) return int{BTR_ACCESS_DENIED};
+  auto open_here = [&](FileEnv* f) -> Result {
+    if (want_write && f->read_only_storage_) return Status::kAccessDenied;
     // A transaction over several files that a crash interrupted is finished (or dropped)
     // before anyone reads the file.
     if (!f->read_only_storage_ && RedoPending(*f)) {
-      int s = RecoverPending(f);
-      if (s != BTR_OK) return s;
+      Result s = RecoverPending(f);
+      if (s != Status::kOk) return s;
     }
     *out = f;
-    return int{BTR_OK};
+    return Status::kOk;
   };
   if (FileEnv* f = Find(st)) return open_here(f);
-  if (!HasLmdbHeader(path)) return BTR_NOT_A_FILE;
+  if (!HasLmdbHeader(path)) return Status::kNotAFile;
 
   std::unique_ptr<FileEnv> file(new FileEnv);
   file->path_ = path;
@@ -140,15 +142,19 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
       file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CLOEXEC);
     }
   }
-  if (file->gate_fd_ < 0 && want_write) return BTR_ACCESS_DENIED;
+  if (file->gate_fd_ < 0 && want_write) return Status::kAccessDenied;
   status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
-  if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
+  if (status != Status::kOk) {
+    return status == Status::kIncompatibleMode ? Result(Retry::kGateBusy) : status;
+  }
   status = file->LockByte(FileEnv::kOpeningByte, F_WRLCK);
-  if (status != BTR_OK) return status == BTR_INCOMPATIBLE_MODE ? kStatusGateBusy : status;
+  if (status != Status::kOk) {
+    return status == Status::kIncompatibleMode ? Result(Retry::kGateBusy) : status;
+  }
   status = file->HoldOpen(false);  // another process's exclusive open stands in the way
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   // An owner change that ended just before the locks were taken replaced the file.
-  if (::stat(path.c_str(), &st) != 0) return BTR_FILE_NOT_FOUND;
+  if (::stat(path.c_str(), &st) != 0) return Status::kFileNotFound;
   if (FileEnv* f = Find(st)) return open_here(f);
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
@@ -158,41 +164,43 @@ int Registry::Open(const std::string& path, bool want_write, FileEnv** out, std:
   GateHold log_gate;  // let go before `file` ends
   bool replay = false;
   file->MapLogSync();
-  file->OpenLog(false);
+  // A log that is there but cannot be opened would leave its commits out of the file.
+  status = file->OpenLog(false);
+  if (status != Status::kOk && status != Status::kFileNotFound) return status;
   uint64_t checkpoint = 0;
   std::string metas, key;
-  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas, &key) == BTR_OK &&
+  if (file->log_fd_ >= 0 && file->ReadLogHeader(&checkpoint, &metas, &key) == Status::kOk &&
       file->Alone()) {
     status = log_gate.Take(file.get(), &LogClient());
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
     status = file->RestoreFromLog(&replay);  // again: another open may have finished it
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
   // LMDB trusts its meta pages: they are checked first, so that a damaged or truncated file
   // is refused with a status rather than read past its end.
   status = CheckMetaPages(path, reason);
-  if (status == BTR_OK) status = file->OpenEnv(want_write);
+  if (status == Status::kOk) status = file->OpenEnv(want_write);
   if (log_gate.held()) {
-    if (status == BTR_OK && replay) status = file->ReplayLog();
+    if (status == Status::kOk && replay) status = file->ReplayLog();
     log_gate.Release();
   }
-  file->LockByte(FileEnv::kOpeningByte, F_UNLCK);
-  if (status == BTR_NOT_A_FILE && made_gate) Fs().Unlink(gate.c_str());  // nothing of ours here
-  if (status != BTR_OK) return status;
+  file->UnlockByte(FileEnv::kOpeningByte);
+  if (status == Status::kNotAFile && made_gate) RemoveLeftover(gate);  // nothing of ours here
+  if (status != Status::kOk) return status;
   if (!file->read_only_storage_ && file->gate_fd_ >= 0) {
     // No owner change runs anywhere while byte 2 is held shared: a rewritten copy left
     // beside the file is a killed one's.
-    Fs().Unlink(file->rewrite_path().c_str());
-    Fs().Unlink((file->rewrite_path() + "-lock").c_str());
+    RemoveLeftover(file->rewrite_path());
+    RemoveLeftover(file->rewrite_path() + "-lock");
     if (RedoPending(*file)) {
       status = RecoverPending(file.get());
-      if (status != BTR_OK) return status;
+      if (status != Status::kOk) return status;
     }
   }
-  file->LockByte(FileEnv::kOwnerChangeByte, F_UNLCK);
+  file->UnlockByte(FileEnv::kOwnerChangeByte);
   *out = file.get();
   files_.push_back(std::move(file));
-  return BTR_OK;
+  return Status::kOk;
 }
 
 FileEnv* Registry::Find(const struct stat& st) const {
@@ -213,10 +221,10 @@ void Registry::Release(FileEnv* file) {
   if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr &&
       !file->read_only_storage_) {
     GateHold gate;
-    if (gate.Take(file, &LogClient()) == BTR_OK) {
+    if (gate.Take(file, &LogClient()) == Status::kOk) {
       const bool alone = file->Alone();
-      if ((alone || file->log_active_) && file->Checkpoint() == BTR_OK && alone) {
-        Fs().Unlink(file->log_path().c_str());
+      if ((alone || file->log_active_) && file->Checkpoint() == Status::kOk && alone) {
+        RemoveLeftover(file->log_path());
       }
     }
   }
@@ -228,16 +236,16 @@ void Registry::Release(FileEnv* file) {
   }
 }
 
-int Registry::Create(const std::string& path, const FileSpec& spec, bool replace,
-                     std::string* reason) {
-  int status = CheckFileSystem(path, reason);
-  if (status != BTR_OK) return status;
+Status Registry::Create(const std::string& path, const FileSpec& spec, bool replace,
+                        std::string* reason) {
+  Status status = CheckFileSystem(path, reason);
+  if (status != Status::kOk) return status;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
-    if (!replace) return BTR_FILE_EXISTS;
-    if (!S_ISREG(st.st_mode)) return BTR_INVALID_FILE_NAME;
+    if (!replace) return Status::kFileExists;
+    if (!S_ISREG(st.st_mode)) return Status::kInvalidFileName;
     for (auto& f : files_) {
-      if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) return BTR_FILE_IN_USE;
+      if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) return Status::kFileInUse;
     }
     // Another process that has the file open holds a shared lock on LMDB's lock file.
     std::string lock = path + "-lock";
@@ -246,26 +254,27 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
       struct flock fl = GateByte(F_WRLCK, 0);
       bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
       Fs().Close(fd);
-      if (busy) return BTR_FILE_IN_USE;
+      if (busy) return Status::kFileInUse;
     }
   } else if (errno != ENOENT) {
-    return errno == ENAMETOOLONG || errno == ENOTDIR ? BTR_INVALID_FILE_NAME : BTR_CANNOT_CREATE;
+    return errno == ENAMETOOLONG || errno == ENOTDIR ? Status::kInvalidFileName
+                                                     : Status::kCannotCreate;
   }
 
   // Built under a temporary name and renamed into place, so that a crash never leaves
   // half a file under the caller's name.
   std::string temp = path + ".new-XXXXXX";
   int fd = ::mkstemp(temp.data());
-  if (fd < 0) return BTR_CANNOT_CREATE;
+  if (fd < 0) return Status::kCannotCreate;
   Fs().Close(fd);
   std::string temp_lock = temp + "-lock";
-  auto fail = [&](int s) {
-    Fs().Unlink(temp.c_str());
-    Fs().Unlink(temp_lock.c_str());
+  auto fail = [&](Status s) {
+    RemoveLeftover(temp);
+    RemoveLeftover(temp_lock);
     return s;
   };
   MDB_env* env = nullptr;
-  if (mdb_env_create(&env) != 0) return fail(BTR_CANNOT_CREATE);
+  if (mdb_env_create(&env) != 0) return fail(Status::kCannotCreate);
   mdb_env_set_maxdbs(env, kMaxDbs);
   mdb_env_set_mapsize(env, size_t{1} << 20);
   int rc = Fs().EnvOpen(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
@@ -298,16 +307,17 @@ int Registry::Create(const std::string& path, const FileSpec& spec, bool replace
     }
   }
   mdb_env_close(env);
-  if (rc != 0) return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? BTR_DISK_FULL : BTR_CANNOT_CREATE);
+  if (rc != 0)
+    return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? Status::kDiskFull : Status::kCannotCreate);
   // The old file's reader table (unused, checked above), unfinished commit and commit log are
   // no business of the new file: one left behind would be taken up by its next open.
   for (const char* companion : {"-lock", "-redo", "-log"}) {
     if (Fs().Unlink((path + companion).c_str()) != 0 && errno != ENOENT) {
-      return fail(BTR_CANNOT_CREATE);
+      return fail(Status::kCannotCreate);
     }
   }
-  if (Fs().Rename(temp.c_str(), path.c_str()) != 0) return fail(BTR_CANNOT_CREATE);
-  Fs().Unlink(temp_lock.c_str());
+  if (Fs().Rename(temp.c_str(), path.c_str()) != 0) return fail(Status::kCannotCreate);
+  RemoveLeftover(temp_lock);
   // In place, but not yet for certain on disk.
   return SyncFolder(FolderOf(path));
 }

@@ -10,6 +10,7 @@
 
 #include "mkde/codec/filespec.h"
 #include "mkde/file_env.h"
+#include "mkde/status.h"
 
 namespace mkde {
 
@@ -20,12 +21,12 @@ class Registry {
 
   // Opens `path` (or finds it open). Returns an engine status; *reason receives a text for
   // statuses whose cause the caller cannot see otherwise (a network file system).
-  int Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason);
+  Result Open(const std::string& path, bool want_write, FileEnv** out, std::string* reason);
   // Drops one open of the file; the environment closes with the last.
   void Release(FileEnv* file);
   // Creates a record file at `path` from a parsed description. `replace` false refuses an
   // existing file (59). Returns an engine status.
-  int Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
+  Status Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
   // Lets go of read snapshots no call has used since the previous ReleaseIdle.
   void ReleaseIdle();
   // After fork(): the parent's environments must not be touched; forget them.

@@ -33,34 +33,34 @@ Client& LogClient() {
   return client;
 }
 
-int FileEnv::AcquireGate(Client* client) {
+Result FileEnv::AcquireGate(Client* client) {
   for (int round = 0;; ++round) {
-    int status = TakeGate(client);
-    if (status != BTR_OK || gate_depth_ > 1 || !RedoPending(*this)) return status;
+    Result status = TakeGate(client);
+    if (status != Status::kOk || gate_depth_ > 1 || !RedoPending(*this)) return status;
     // A transaction over several files that a crash interrupted: finished (or dropped)
     // before this write, which would otherwise build on a file missing its part.
     ReleaseGate(client);
-    if (round > 0) return BTR_IO_ERROR;  // a redo file that will not go away
+    if (round > 0) return Status::kIoError;  // a redo file that will not go away
     status = RecoverPending(this);
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
 }
 
-int FileEnv::TakeGate(Client* client) {
+Result FileEnv::TakeGate(Client* client) {
   if (gate_owner_ == client) {
     ++gate_depth_;
-    return BTR_OK;
+    return Status::kOk;
   }
-  if (gate_owner_ != nullptr) return BTR_FILE_IN_USE;
-  if (gate_fd_ < 0) return BTR_ACCESS_DENIED;
+  if (gate_owner_ != nullptr) return Status::kFileInUse;
+  if (gate_fd_ < 0) return Status::kAccessDenied;
   struct flock fl = GateByte(F_WRLCK, 0);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
     if (std::chrono::steady_clock::now() >= deadline) {
       NoteWait(GateResource());
-      return kStatusGateBusy;
+      return Retry::kGateBusy;
     }
     std::this_thread::sleep_for(pause);
     // Short pauses: a commit holds the gate for tens of microseconds, its sync comes after.
@@ -68,7 +68,7 @@ int FileEnv::TakeGate(Client* client) {
   }
   gate_owner_ = client;
   gate_depth_ = 1;
-  return BTR_OK;
+  return Status::kOk;
 }
 
 void FileEnv::ReleaseGate(Client* client) {
@@ -80,11 +80,17 @@ void FileEnv::ReleaseGate(Client* client) {
   Waits::Get().Released();
 }
 
-int FileEnv::HoldOpen(bool exclusive) {
-  if (gate_fd_ < 0) return BTR_OK;
+Status FileEnv::HoldOpen(bool exclusive) {
+  if (gate_fd_ < 0) return Status::kOk;
   struct flock fl = GateByte(exclusive ? F_WRLCK : F_RDLCK, kOpenByte);
-  if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return BTR_OK;
-  return errno == EAGAIN || errno == EACCES ? BTR_INCOMPATIBLE_MODE : BTR_IO_ERROR;
+  if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return Status::kOk;
+  return errno == EAGAIN || errno == EACCES ? Status::kIncompatibleMode : Status::kIoError;
+}
+
+void FileEnv::ShareOpen() {
+  if (gate_fd_ < 0) return;
+  struct flock fl = GateByte(F_RDLCK, kOpenByte);
+  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
 }
 
 bool FileEnv::Alone() const {
@@ -94,16 +100,22 @@ bool FileEnv::Alone() const {
   return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK;
 }
 
-int FileEnv::LockByte(off_t byte, short type) {
-  if (gate_fd_ < 0) return BTR_OK;
+Status FileEnv::LockByte(off_t byte, short type) {
+  if (gate_fd_ < 0) return Status::kOk;
   struct flock fl = GateByte(type, byte);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return BTR_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= deadline) return BTR_INCOMPATIBLE_MODE;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
+    if (std::chrono::steady_clock::now() >= deadline) return Status::kIncompatibleMode;
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  return BTR_OK;
+  return Status::kOk;
+}
+
+void FileEnv::UnlockByte(off_t byte) {
+  if (gate_fd_ < 0) return;
+  struct flock fl = GateByte(F_UNLCK, byte);
+  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
 }
 
 // ---- GateHold ----
@@ -117,20 +129,20 @@ GateHold& GateHold::operator=(GateHold&& other) noexcept {
   return *this;
 }
 
-int GateHold::Acquire(FileEnv* file, Client* client) {
+Result GateHold::Acquire(FileEnv* file, Client* client) {
   Release();
-  int status = file->AcquireGate(client);
-  if (status == BTR_OK) {
+  Result status = file->AcquireGate(client);
+  if (status == Status::kOk) {
     file_ = file;
     client_ = client;
   }
   return status;
 }
 
-int GateHold::Take(FileEnv* file, Client* client) {
+Result GateHold::Take(FileEnv* file, Client* client) {
   Release();
-  int status = file->TakeGate(client);
-  if (status == BTR_OK) {
+  Result status = file->TakeGate(client);
+  if (status == Status::kOk) {
     file_ = file;
     client_ = client;
   }
