@@ -178,6 +178,8 @@ void Inserter(Store store, const std::string& dir, int index, int round, std::at
       }
       if (s == 0) done->fetch_add(1, std::memory_order_relaxed);
     }
+    // Closed, so that the next round's opens find the log ended rather than one to recover.
+    Do(BTR_CLOSE, pos);
   } else if (store == Store::kSqliteFull) {
     sqlite3* db = nullptr;
     if (sqlite3_open((dir + "/sqlite.db").c_str(), &db) != SQLITE_OK) _exit(3);
