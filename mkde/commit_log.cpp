@@ -78,6 +78,7 @@ Status FileEnv::OpenLog(bool create) {
   if (fd < 0) return errno == ENOENT && !create ? Status::kFileNotFound : Status::kIoError;
   log_hold_ = std::make_shared<LogFd>(fd);
   log_fd_ = fd;
+  log_size_ = 0;
   return Status::kOk;
 }
 
@@ -87,6 +88,7 @@ void FileEnv::CloseLog() {
   if (log_hold_ && log_hold_->failed.load()) failed_ = true;
   log_hold_.reset();
   log_fd_ = -1;
+  log_size_ = 0;
 }
 
 bool FileEnv::LogAtPath() const {
@@ -222,20 +224,25 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
   // Past the file's end the log first grows by a run of zeros (an end of entries to a
-  // replay), synced with the entry.
-  struct stat st;
-  if (Fs().Fstat(log_fd_, &st) != 0) {
-    mdb_txn_abort(txn);
-    return Status::kIoError;
+  // replay), synced with the entry. The file only ever grows while it is at the log's path
+  // (any process may grow it), so a size seen once still holds.
+  if (at + entry.size() > log_size_) {
+    struct stat st;
+    if (Fs().Fstat(log_fd_, &st) != 0) {
+      mdb_txn_abort(txn);
+      return Status::kIoError;
+    }
+    log_size_ = static_cast<uint64_t>(st.st_size);
   }
-  if (at + entry.size() > static_cast<uint64_t>(st.st_size)) {
-    const uint64_t from = static_cast<uint64_t>(st.st_size);
+  if (at + entry.size() > log_size_) {
+    const uint64_t from = log_size_;
     const std::string zeros(at + entry.size() - from + kLogGrowth, '\0');
     if (!WriteAt(log_fd_, zeros, from)) {
       failed_ = true;
       mdb_txn_abort(txn);
       return Status::kIoError;
     }
+    log_size_ = from + zeros.size();
   }
   // Written behind whatever the last commit appended (a commit that failed or died left
   // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with
@@ -318,6 +325,18 @@ Status FileEnv::Checkpoint() {
   DropLogReader();
   unsynced_ = false;
   return Status::kOk;
+}
+
+Status FileEnv::SyncLog() {
+  if (Failed()) return Status::kIoError;
+  if (!sync_) return Status::kOk;
+  LogShared& s = sync_->shared();
+  const uint64_t end = s.appended.load();
+  if (s.checkpoint.load() == 0 || s.synced.load() >= end) return Status::kOk;
+  // The log another process began since this one looked: a checkpoint makes its commits
+  // part of the file just as well.
+  if (log_fd_ < 0 || log_base_ != s.base.load() || !LogAtPath()) return Checkpoint();
+  return sync_->Await(*log_hold_, end);
 }
 
 void FileEnv::DropLogReader() {

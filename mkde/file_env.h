@@ -181,6 +181,10 @@ class FileEnv {
   // Makes every logged commit part of the file on disk and empties the log. REQUIRES: the
   // gate is held, or the file is this process's alone (an owner change). Returns a status.
   Status Checkpoint();
+  // Every commit the log holds so far on disk (a sync of the log, when one is still due),
+  // so that a recovery after a crash reaches at least the file's last commit. REQUIRES: the
+  // gate is held. Returns a status.
+  Status SyncLog();
   bool log_active() const { return log_active_; }
   // The shared page of the gate file, mapped when the file is opened for writing.
   void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
@@ -308,6 +312,7 @@ class FileEnv {
   void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
   Status ReplayLog();
   int log_fd_ = -1;                  // log_hold_'s descriptor
+  uint64_t log_size_ = 0;            // the log file's size as last seen (it only grows)
   std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync
   std::shared_ptr<LogSync> sync_;    // the gate file's shared page; null: no log here
   bool log_active_ = false;          // this process holds the checkpoint's snapshot

@@ -70,7 +70,10 @@ LogSync::~LogSync() {
 }
 
 void LogSync::Wake() {
+  // Bumped before the count of sleepers is read, and counted by a sleeper before it reads
+  // the word again in the kernel: a sleeper this read misses finds the word moved on.
   shared_->wake.fetch_add(1);
+  if (shared_->sleepers.load() == 0) return;
   ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared_->wake), FUTEX_WAKE, INT_MAX, nullptr,
             nullptr, 0);
 }
@@ -118,7 +121,9 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
       continue;
     }
     struct timespec ts = {0, kSliceUs * 1000};
+    s.sleepers.fetch_add(1);
     ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&s.wake), FUTEX_WAIT, wake, &ts, nullptr, 0);
+    s.sleepers.fetch_sub(1);
   }
 }
 

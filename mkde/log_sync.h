@@ -31,6 +31,7 @@ struct LogShared {
   std::atomic<uint32_t> syncing;     // the process syncing the log now, 0 none
   std::atomic<uint32_t> wake;        // bumped, and its sleepers woken, when a sync ends
   unsigned char key[16];             // the log's key (its header's), read behind the gate
+  std::atomic<uint32_t> sleepers;    // waiters asleep on `wake`: with none, no wake-up call
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

@@ -15,6 +15,7 @@
 #include "mkde/handles.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/log_sync.h"
 #include "mkde/registry.h"
 
 namespace mkde {
@@ -282,6 +283,12 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     for (FileWrite* w : parts) w->txn.Abort();
     return status;
   };
+  // A replay of a file's log after a crash must reach the state its redo file stands on:
+  // the commits the log holds so far are on disk before the redo files are written.
+  for (FileWrite* w : parts) {
+    Status status = w->file->SyncLog();
+    if (status != Status::kOk) return abort_all(status);
+  }
   Redo redo;
   randombytes_buf(redo.id, sizeof redo.id);
   for (FileWrite* w : parts) {
@@ -314,16 +321,21 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     return abort_all(status);
   }
   Fs().Reached("prepared");
-  // Decided: from here on every file gets the changes, by its commit or by a replay.
+  // Decided: from here on every file gets the changes, by its commit or by a replay. A
+  // durable commit goes through the file's log, as a commit of one file does.
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
     FileWrite* w = parts[i];
     bool retry = false;
-    Status s = w->txn.Commit(w->accelerated, &retry);
+    Status s = w->txn.Commit(w->accelerated, &retry, &w->changes.bytes());
     if (s != Status::kOk || retry) s = Replay(w->file, w->changes.bytes());
     if (first == Status::kOk) first = s;
     if (i == 0) Fs().Reached("committed-1");
   }
+  // The redo files stay until the logs' entries are on disk: waited for here, the gates
+  // still held, so that no checkpoint or later commit of any participant comes between.
+  const Status synced = AwaitTickets(TakeTickets());
+  if (first == Status::kOk) first = synced;
   Fs().Reached("committed");
   // A file still without its changes keeps every redo file: the next open or write of it
   // finds the transaction decided and finishes it.

@@ -1,8 +1,10 @@
-// Power cuts while two processes commit into one file through its shared commit log: each
-// writer inserts records one by one and reports every insert the engine acknowledged; at a
+// Power cuts while two processes commit into one file through its shared commit log: one
+// writer inserts records one by one, the other inserts each of its records into that file and
+// a second one in one transaction, and both report every insert the engine acknowledged; at a
 // random moment both are killed and every file is put back to what its syncs left on disk
-// (the power-cut shim, power_cut.h). The next open must find every acknowledged record, and
-// the file must read back the same along physical order and along its key.
+// (the power-cut shim, power_cut.h). The next open must find every acknowledged record, each
+// file must read back the same along physical order and along its key, and the second file
+// must hold exactly the transactions' records that the first holds.
 //
 // Usage: mkde_power_cut_writers_case SHIM [cuts]   (default 30). Exit 0: nothing lost.
 #include <fcntl.h>
@@ -38,12 +40,20 @@ int Insert(uint8_t* pos, int32_t id) {
   return BTRCALL(BTR_INSERT, pos, rec.data(), &len, key, sizeof key, 0);
 }
 
-// Inserts ids first, first + 1, ... and writes each acknowledged one to `fd`, until killed.
-[[noreturn]] void Writer(const std::string& path, int32_t first, int fd) {
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+// Inserts ids first, first + 1, ... and writes each acknowledged one to `fd`, until killed;
+// with `other`, each id into both files in one transaction.
+[[noreturn]] void Writer(const std::string& path, const std::string& other, int32_t first, int fd) {
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {}, pos2[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
   if (crash::OpenWithName(pos, path, "") != 0) _exit(3);
+  if (!other.empty() && crash::OpenWithName(pos2, other, "") != 0) _exit(3);
   for (int32_t id = first;; ++id) {
-    if (Insert(pos, id) != 0) _exit(4);
+    if (other.empty()) {
+      if (Insert(pos, id) != 0) _exit(4);
+    } else if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0 ||
+               Insert(pos, id) != 0 || Insert(pos2, id) != 0 ||
+               BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) {
+      _exit(4);
+    }
     if (write(fd, &id, 4) != 4) _exit(5);
   }
 }
@@ -58,8 +68,9 @@ bool LogInUse(const std::string& log) {
 }
 
 // Every id in `want` is there, and physical order and key 0 hold the same records, each
-// whole. Returns a description of the first fault, or "".
-std::string Check(const std::string& path, const std::set<int32_t>& want) {
+// whole; *keyed gets their ids. Returns a description of the first fault, or "".
+std::string Check(const std::string& path, const std::set<int32_t>& want,
+                  std::set<int32_t>* keyed) {
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
   int s = crash::OpenWithName(pos, path, "");
   if (s != 0) return "the open after the cut answered " + std::to_string(s);
@@ -83,13 +94,13 @@ std::string Check(const std::string& path, const std::set<int32_t>& want) {
     }
     return std::string();
   };
-  std::set<int32_t> physical, keyed;
+  std::set<int32_t> physical;
   fault = walk(BTR_STEP_FIRST, BTR_STEP_NEXT, &physical);
-  if (fault.empty()) fault = walk(BTR_GET_FIRST, BTR_GET_NEXT, &keyed);
-  if (fault.empty() && physical != keyed) fault = "physical order and key 0 disagree";
+  if (fault.empty()) fault = walk(BTR_GET_FIRST, BTR_GET_NEXT, keyed);
+  if (fault.empty() && physical != *keyed) fault = path + ": physical order and key 0 disagree";
   for (int32_t id : want) {
-    if (fault.empty() && !keyed.count(id))
-      fault = "acknowledged record " + std::to_string(id) + " is lost";
+    if (fault.empty() && !keyed->count(id))
+      fault = "acknowledged record " + std::to_string(id) + " is lost from " + path;
   }
   BTRCALL(BTR_CLOSE, pos, nullptr, nullptr, nullptr, 0, 0);
   return fault;
@@ -98,8 +109,8 @@ std::string Check(const std::string& path, const std::set<int32_t>& want) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 3 && std::strcmp(argv[1], "--writer") == 0) {
-    Writer(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  if (argc > 5 && std::strcmp(argv[1], "--writer") == 0) {
+    Writer(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }
   if (argc < 2) {
     std::printf("usage: mkde_power_cut_writers_case SHIM [cuts]\n");
@@ -111,7 +122,9 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl)) return 2;
   const std::string dir = tmpl;
   const std::string path = dir + "/shared.dat";
-  if (crash::CreateIntKeyFile(path, kRecordLength) != 0) {
+  const std::string other = dir + "/other.dat";
+  if (crash::CreateIntKeyFile(path, kRecordLength) != 0 ||
+      crash::CreateIntKeyFile(other, kRecordLength) != 0) {
     std::printf("cannot create the file\n");
     return 2;
   }
@@ -137,8 +150,9 @@ int main(int argc, char** argv) {
         const std::string options = std::string(asan && *asan ? asan : "") +
                                     (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        execl("/proc/self/exe", argv[0], "--writer", path.c_str(), first.c_str(), out.c_str(),
-              static_cast<char*>(nullptr));
+        const std::string second = w == 1 ? other : "";
+        execl("/proc/self/exe", argv[0], "--writer", path.c_str(), second.c_str(), first.c_str(),
+              out.c_str(), static_cast<char*>(nullptr));
         _exit(6);
       }
       close(fds[1]);
@@ -185,7 +199,19 @@ int main(int argc, char** argv) {
     if (n < 0 && fault.empty()) fault = "the journals could not be applied";
     undone += n;
     if (LogInUse(path + "-log")) ++replayed;
-    if (fault.empty()) fault = Check(path, acknowledged);
+    // Writer 1's ids (50000 and on within a cut's 100000) went into both files as one.
+    std::set<int32_t> in_path, in_other, paired, paired_acknowledged;
+    if (fault.empty()) fault = Check(path, acknowledged, &in_path);
+    for (int32_t id : acknowledged) {
+      if (id % 100000 > 50000) paired_acknowledged.insert(id);
+    }
+    if (fault.empty()) fault = Check(other, paired_acknowledged, &in_other);
+    for (int32_t id : in_path) {
+      if (id % 100000 > 50000) paired.insert(id);
+    }
+    if (fault.empty() && paired != in_other) {
+      fault = "a transaction over both files is in one of them only";
+    }
     uint8_t stop[BTR_POS_BLOCK_SIZE] = {};
     BTRCALL(BTR_STOP, stop, nullptr, nullptr, nullptr, 0, 0);
     if (!fault.empty()) std::printf("cut %d: %s\n", cut + 1, fault.c_str());
