@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -65,6 +66,7 @@ struct Client {
   bool concurrent = false;
   bool transaction_lost = false;  // the connection dropped with a transaction open
   std::vector<int64_t> held;      // files an exclusive transaction holds (table locks)
+  bool waiting = false;           // a call of this client waits on the server for a lock
 };
 
 struct Handle {
@@ -150,12 +152,6 @@ int FromSql(const RoundResult& r, int busy) {
   if (s == "57014") return BTR_COMMUNICATIONS;  // the statement ran past its time
   if (s == "53100") return BTR_DISK_FULL;
   return BTR_IO_ERROR;
-}
-
-// What a lock wait that ran out means for a write: the file, when it was the table lock an
-// exclusive transaction takes first (statement 0 of the round), else the record.
-int BusyStatus(const RoundResult& r, bool holding) {
-  return holding && r.failed == 0 ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
 }
 
 int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
@@ -274,8 +270,10 @@ class Engine {
   int Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
               bool key_only);
   // Before a statement on the handle's file inside an exclusive transaction: the file is
-  // held against other writers until End or Abort. Adds the statement to `round`.
-  void HoldFile(Handle* h, std::vector<Statement>* round);
+  // held against other writers until End or Abort. Adds the statement to `round`. Returns
+  // 85 when another client of this process holds the file so (the server would only let
+  // the call wait for it), else 0.
+  int HoldFile(Handle* h, std::vector<Statement>* round);
   void ReleaseHeld(Client* c) { c->held.clear(); }
   int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain);
   int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored);
@@ -283,6 +281,10 @@ class Engine {
   std::vector<Param> KeyParams(const File& f, const std::string& record);
   void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
   std::string EntryKey(const File& f, int k, const std::string& record, bool* null);
+  // The status of a write of one record that failed: a lock wait that ran out is the
+  // file's (85) when it met the table lock of another client's exclusive transaction (the
+  // round's first statement, `holding`, takes this client's), else the record's (84).
+  int WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding);
   void DropSingleLock(Handle* h);
   void DropLocksOn(Handle* h, int64_t pos);
   bool HeldElsewhere(const Handle* h, int64_t pos) const;
@@ -290,8 +292,17 @@ class Engine {
   // writes, locking reads and opens answer 85 at once rather than after the server's wait.
   bool FileHeldByOther(const Client* me, int64_t id) const;
   int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
+  // A wait lock's wait for the record lock `lock_key` that another session holds, on the
+  // server, with the engine's lock let go: the server's deadlock detection sees the wait
+  // beside every other wait of its clients, so that one closing a cycle answers 78. Returns
+  // 0 once the lock was free (it is not kept: the call runs again), 84 when `until` passed,
+  // 78, or 96.
+  int WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                   std::chrono::steady_clock::time_point until);
 
   std::mutex mutex_;
+  std::condition_variable idle_;  // a client's server wait ended
+  int64_t wait_for_ = 0;          // the record lock the last refused locking read met
   std::array<uint8_t, 16> secret_{};
   pid_t pid_ = 0;
   std::vector<std::unique_ptr<Handle>> slots_;
@@ -319,6 +330,7 @@ void Engine::ForgetAfterFork() {
   default_client_.in_transaction = false;
   default_client_.transaction_lost = false;
   default_client_.held.clear();
+  default_client_.waiting = false;
   randombytes_buf(secret_.data(), secret_.size());
   pid_ = ::getpid();
 }
@@ -450,6 +462,24 @@ bool Engine::HeldElsewhere(const Handle* h, int64_t pos) const {
   return false;
 }
 
+int Engine::WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding) {
+  if (r.status != RoundStatus::kFailed || r.sqlstate != "55P03") {
+    return FromSql(r, BTR_RECORD_IN_USE);
+  }
+  if (holding && r.failed == 0) return BTR_FILE_IN_USE;
+  // The statement waited for a row or for the table: only the server's lock table tells.
+  RoundResult t = One(c, {"",
+                          "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'relation' AND "
+                          "relation = '" +
+                              f.table +
+                              "'::regclass AND granted AND pid <> pg_backend_pid() AND mode IN "
+                              "('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
+                              "'AccessExclusiveLock'))",
+                          {}});
+  if (t.status != RoundStatus::kOk) return FromSql(t, BTR_RECORD_IN_USE);
+  return GetBool(t.results[0].get(), 0, 0) ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
+}
+
 void Engine::DropSingleLock(Handle* h) {
   if (!h->single_locked) return;
   h->single_locked = false;
@@ -503,6 +533,8 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   try {
     call.client = ClientFor(client_id);
     Client* c = call.client;
+    // One call at a time on a client's connection, also while one waits on the server.
+    while (c->waiting) idle_.wait(guard);
     if (call.op == BTR_VERSION) return static_cast<int16_t>(Version(call));
     if ((call.op == BTR_STOP || call.op == BTR_RESET) && !c->session.connected()) {
       // Nothing to end on a server the client never reached or lost.
@@ -529,19 +561,32 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       }
     }
     const Call original = call;
+    wait_for_ = 0;
     int status = Run(call);
     // A wait lock on a record another block holds tries again until its time runs out; the
     // engine's lock is let go meanwhile, so that the holder, if it is another thread here,
-    // can let go.
+    // can let go. A record another session holds is waited for on the server; one that
+    // another block of the same client holds (the server sees one session) by looking again.
     if (status == BTR_RECORD_IN_USE && (original.lock == 1 || original.lock == 3)) {
       auto until = std::chrono::steady_clock::now() + kLockWait;
+      bool waited_before = false;
       while (status == BTR_RECORD_IN_USE && std::chrono::steady_clock::now() < until) {
-        guard.unlock();
-        std::this_thread::sleep_for(kLockRetry);
-        guard.lock();
+        // A shared hold (a transaction that changed the record) does not keep the wait
+        // waiting: a second refusal in a row looks again a moment later.
+        if (wait_for_ != 0 && !waited_before) {
+          int waited = WaitOnServer(guard, c, wait_for_, until);
+          if (waited != BTR_OK) return static_cast<int16_t>(waited);
+          waited_before = true;
+        } else {
+          waited_before = false;
+          guard.unlock();
+          std::this_thread::sleep_for(kLockRetry);
+          guard.lock();
+        }
         if (::getpid() != pid_) return BTR_IO_ERROR;
         call = original;
         call.client = ClientFor(client_id);
+        wait_for_ = 0;
         status = Run(call);
       }
     }
@@ -551,6 +596,43 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   } catch (...) {
     return BTR_IO_ERROR;
   }
+}
+
+int Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                         std::chrono::steady_clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  until - std::chrono::steady_clock::now())
+                  .count();
+  if (left <= 0) return BTR_RECORD_IN_USE;
+  // The session's lock_timeout (3s, see session.cpp) bounds a wait; this one waits what is
+  // left of its bound.
+  std::vector<Statement> round;
+  round.push_back({"wait_bound",
+                   "SELECT set_config('lock_timeout', $1::bigint::text, false)",
+                   {Param::Int(left)}});
+  // Waited for in shared mode: a waiter for the exclusive lock would stand in the way of the
+  // holder's own shared lock when it writes the record (a try-lock yields to waiters).
+  round.push_back(
+      {"wait_lock", "SELECT pg_advisory_lock_shared($1::bigint)", {Param::Int(lock_key)}});
+  round.push_back(
+      {"wait_unlock", "SELECT pg_advisory_unlock_shared($1::bigint)", {Param::Int(lock_key)}});
+  round.push_back({"wait_unbound", "SELECT set_config('lock_timeout', '3s', false)", {}});
+  bool in_transaction = c->in_transaction;
+  c->waiting = true;
+  guard.unlock();
+  RoundResult r = c->session.Round(round, in_transaction);
+  guard.lock();
+  c->waiting = false;
+  idle_.notify_all();
+  if (r.status == RoundStatus::kLost) {
+    Lost(c);
+    return BTR_COMMUNICATIONS;
+  }
+  if (r.status == RoundStatus::kOk) return BTR_OK;
+  // The bound goes back to the session's own, whatever the failed round left behind.
+  RoundResult reset = c->session.Exec("SET lock_timeout = '3s'");
+  if (reset.status == RoundStatus::kLost) Lost(c);
+  return FromSql(r, BTR_RECORD_IN_USE);
 }
 
 int Engine::Run(Call& call) {
@@ -850,11 +932,13 @@ int Engine::Create(Call& call) {
   return BTR_OK;
 }
 
-void Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
+int Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
   Client* c = h->client;
-  if (!c->in_transaction || c->concurrent) return;
-  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return;
+  if (!c->in_transaction || c->concurrent) return BTR_OK;
+  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return BTR_OK;
+  if (FileHeldByOther(c, h->file->id)) return BTR_FILE_IN_USE;
   round->push_back({"", "LOCK TABLE " + h->file->table + " IN SHARE ROW EXCLUSIVE MODE", {}});
+  return BTR_OK;
 }
 
 int Engine::Stat(Call& call) {
@@ -866,7 +950,7 @@ int Engine::Stat(Call& call) {
   }
   sql += " FROM " + f.table;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "stat", sql, {}});
   RoundResult r = Round(call.client, round);
@@ -1178,7 +1262,7 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   // A single-record lock ends with the block's next read.
   bool keep_single = false;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({stmt, sql, std::move(params)});
   RoundResult r = Round(call.client, round);
@@ -1192,16 +1276,21 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   int64_t pos = GetInt(res, 0, 0);
   if (call.lock) {
     bool got = GetBool(res, 0, 3);
+    bool already = (h->single_locked && h->single_pos == pos) ||
+                   std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
+    // A block that holds the record keeps it; its try may fail only for another session
+    // waiting for it.
+    if (!got && !already) {
+      wait_for_ = LockKey(f, pos);  // another session holds it: a wait may wait on the server
+      return BTR_RECORD_IN_USE;
+    }
     if (got && HeldElsewhere(h, pos)) {
       One(call.client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
-      got = false;
+      return BTR_RECORD_IN_USE;
     }
-    if (!got) return BTR_RECORD_IN_USE;
-    bool already = (h->single_locked && h->single_pos == pos) ||
-                   std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
     if (!already && call.client->in_transaction) h->txn_locks.push_back(pos);
-    if (already) {
+    if (already && got) {
       // The session counts each lock it takes; this block holds the record once.
       One(call.client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
@@ -1407,7 +1496,7 @@ int Engine::FindPercentage(Call& call) {
     params.push_back(Param::Int(h->position));
   }
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "rank" + Num(k), sql, std::move(params)});
   RoundResult r = Round(call.client, round);
@@ -1466,7 +1555,7 @@ int Engine::Insert(Call& call) {
   if (status != BTR_OK) return status;
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   // Autoincrement keys left 0 take the key's high value + 1 from a counter row that changes
   // in the insert's own transaction: a refused insert or an aborted transaction takes no
@@ -1624,17 +1713,35 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
                                  Param::Int(h->change), Param::Int(LockKey(f, h->position))});
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   // Another session's lock on the record refuses the write; inside a transaction the
   // shared lock taken here keeps others from locking the changed record until End.
-  round.push_back({f.prefix + "upd",
-                   "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
+  std::string update = "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
                        " WHERE pos = $2::bigint AND chg = $3::bigint AND "
-                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg",
-                   std::move(params)});
+                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg";
+  // An autoincrement value the new record raises is the key's high value from now on, as
+  // one an Insert brings; in the same statement, so that only a write that happened raises it.
+  std::string raise;
+  for (size_t i = 0; i < spec.keys.size(); ++i) {
+    const mkde::Segment* seg = spec.keys[i].autoincrement();
+    if (!seg) continue;
+    int64_t value =
+        GetSigned(reinterpret_cast<const uint8_t*>(record.data()) + seg->offset, seg->length);
+    params.push_back(Param::Int(value));
+    raise += " WHEN " + Num(static_cast<int64_t>(i)) + " THEN $" +
+             Num(static_cast<int64_t>(params.size())) + "::bigint";
+  }
+  if (!raise.empty()) {
+    // Only a counter the value passes is written (and so locked for a transaction's life).
+    std::string value = "CASE k" + raise + " ELSE high END";
+    update = "WITH u AS (" + update + "), a AS (UPDATE vastrel_a" + Num(f.id) +
+             " SET high = " + value + " WHERE " + value +
+             " > high AND EXISTS (SELECT 1 FROM u)) SELECT chg FROM u";
+  }
+  round.push_back({f.prefix + "upd", update, std::move(params)});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
+  if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
@@ -1710,7 +1817,7 @@ int Engine::Delete(Call& call) {
   if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   round.push_back(
       {f.prefix + "del",
@@ -1719,7 +1826,7 @@ int Engine::Delete(Call& call) {
            "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
        {Param::Int(h->position), Param::Int(h->change), Param::Int(LockKey(f, h->position))}});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
+  if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
