@@ -133,8 +133,7 @@ int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks) {
   return BTR_OK;
 }
 
-int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
-               std::string* record) {
+int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes, std::string* record) {
   size_t end = size_t{offset} + bytes.size();
   if (offset > record->size()) return BTR_CHUNK_OFFSET;
   if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;

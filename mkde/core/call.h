@@ -79,8 +79,7 @@ struct Chunk {
 int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks);
 // Writes `bytes` at `offset` of `record`, growing a variable-length record: 0, or 103 for
 // a place past the record's end or past a fixed record's length.
-int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
-               std::string* record);
+int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes, std::string* record);
 
 // The status an owner check or sealing answers with.
 int CryptoToStatus(CryptoStatus s);
