@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -20,6 +21,9 @@
 #include "mkde/codec/filespec.h"
 #include "mkde/codec/keycodec.h"
 #include "mkde/coding.h"
+#include "mkde/core/blocks.h"
+#include "mkde/core/call.h"
+#include "mkde/core/run.h"
 #include "mkde/crypto/owner.h"
 #include "mkde/include/wbtrv32.h"
 #include "pgde/session.h"
@@ -28,21 +32,13 @@ namespace pgde {
 
 using mkde::FileSpec;
 using mkde::KeyDef;
+using mkde::core::OpenMode;
 
 namespace {
 
-constexpr size_t kBlockSize = 128;
-constexpr uint8_t kTag[4] = {'V', 'p', 'g', 1};
-// Records are bytea values; beyond this a write answers 22.
-constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
 // How long a wait lock tries for a record another block holds before it answers 84.
 constexpr auto kLockWait = std::chrono::seconds(3);
 constexpr auto kLockRetry = std::chrono::milliseconds(20);
-constexpr uint32_t kChunkDirect = 0x80000001;
-constexpr uint32_t kChunkInline = 0x80000000;
-constexpr size_t kChunkEntry = 16;
-
-enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
 
 // A file as one open sees it: its catalog row, read at Open.
 struct File {
@@ -59,12 +55,14 @@ struct File {
 };
 
 struct Client {
-  std::array<uint8_t, 16> id{};
+  mkde::core::ClientId id{};
+  uint32_t serial = 0;
   Session session;
   bool in_transaction = false;
   bool concurrent = false;
   bool transaction_lost = false;  // the connection dropped with a transaction open
   std::vector<int64_t> held;      // files an exclusive transaction holds (table locks)
+  bool waiting = false;           // a call of this client waits on the server for a lock
 };
 
 struct Handle {
@@ -107,35 +105,11 @@ struct Handle {
   }
 };
 
-// One call's arguments with the lengths made safe, as the embedded engine reads them.
-struct Call {
-  int op = 0;
-  int lock = 0;
-  bool concurrent = false;
-  void* pos_block = nullptr;
-  uint8_t* data = nullptr;
-  uint32_t data_len = 0;
-  uint32_t* data_len_out = nullptr;
-  uint8_t* key = nullptr;
-  uint8_t key_len = 0;
-  int key_num = 0;
+// One call: its arguments, and the client and handle they name.
+struct Call : mkde::core::CallArgs {
   Client* client = nullptr;
   Handle* handle = nullptr;
-  void ReturnLength(uint32_t n) const {
-    if (data_len_out) *data_len_out = n;
-  }
 };
-
-bool TakesLock(int op) {
-  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
-         op == 44 || (op >= 55 && op <= 63);
-}
-
-bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
-         (op >= 55 && op <= 63);
-}
 
 // The status a failed statement becomes. `busy`: what a lock wait that ran out means for
 // this statement (84 for a record, 85 for a file).
@@ -152,43 +126,12 @@ int FromSql(const RoundResult& r, int busy) {
   return BTR_IO_ERROR;
 }
 
-// What a lock wait that ran out means for a write: the file, when it was the table lock an
-// exclusive transaction takes first (statement 0 of the round), else the record.
-int BusyStatus(const RoundResult& r, bool holding) {
-  return holding && r.failed == 0 ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
-}
-
 int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
 
 std::string Num(int64_t v) { return std::to_string(v); }
 
 // The key's column, k<n>.
 std::string Col(int k) { return "k" + Num(k); }
-
-bool PathFromKey(const Call& call, std::string* path) {
-  if (!call.key) return false;
-  const void* nul = std::memchr(call.key, 0, call.key_len);
-  if (!nul) return false;
-  path->assign(reinterpret_cast<const char*>(call.key),
-               static_cast<const uint8_t*>(nul) - call.key);
-  return !path->empty();
-}
-
-int CryptoToStatus(mkde::CryptoStatus s) {
-  switch (s) {
-    case mkde::CryptoStatus::kOk:
-      return BTR_OK;
-    case mkde::CryptoStatus::kBadName:
-    case mkde::CryptoStatus::kNameMismatch:
-      return BTR_INVALID_OWNER;
-    case mkde::CryptoStatus::kBadLevel:
-      return BTR_INVALID_KEY_NUMBER;
-    case mkde::CryptoStatus::kNoMemory:
-      return 101;
-    default:
-      return BTR_IO_ERROR;
-  }
-}
 
 int64_t GetSigned(const uint8_t* p, size_t n) {
   uint64_t v = 0;
@@ -208,11 +151,7 @@ std::atomic<bool> engine_gone{false};
 
 class Engine {
  public:
-  Engine() {
-    if (sodium_init() < 0) std::memset(secret_.data(), 0, secret_.size());
-    randombytes_buf(secret_.data(), secret_.size());
-    pid_ = ::getpid();
-  }
+  Engine() { pid_ = ::getpid(); }
 
   ~Engine() {
     engine_gone.store(true);
@@ -225,6 +164,9 @@ class Engine {
                    uint8_t key_len, int8_t key_num, void* client_id);
 
  private:
+  template <class E, class C>
+  friend int mkde::core::RunOperation(E& e, C& call);
+
   int Run(Call& call);
   void ForgetAfterFork();
   Client* ClientFor(const void* id);
@@ -248,7 +190,9 @@ class Engine {
   int Version(Call& call);
   int SetOwner(Call& call);
   int ClearOwner(Call& call);
-  int Begin(Call& call);
+  int BeginTransaction(Call& call);
+  int EndTransaction(Call& call) { return End(call, true); }
+  int AbortTransaction(Call& call) { return End(call, false); }
   int End(Call& call, bool commit);
   int Unlock(Call& call);
   int GetByKey(Call& call, bool key_only);
@@ -274,8 +218,10 @@ class Engine {
   int Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
               bool key_only);
   // Before a statement on the handle's file inside an exclusive transaction: the file is
-  // held against other writers until End or Abort. Adds the statement to `round`.
-  void HoldFile(Handle* h, std::vector<Statement>* round);
+  // held against other writers until End or Abort. Adds the statement to `round`. Returns
+  // 85 when another client of this process holds the file so (the server would only let
+  // the call wait for it), else 0.
+  int HoldFile(Handle* h, std::vector<Statement>* round);
   void ReleaseHeld(Client* c) { c->held.clear(); }
   int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain);
   int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored);
@@ -283,6 +229,10 @@ class Engine {
   std::vector<Param> KeyParams(const File& f, const std::string& record);
   void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
   std::string EntryKey(const File& f, int k, const std::string& record, bool* null);
+  // The status of a write of one record that failed: a lock wait that ran out is the
+  // file's (85) when it met the table lock of another client's exclusive transaction (the
+  // round's first statement, `holding`, takes this client's), else the record's (84).
+  int WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding);
   void DropSingleLock(Handle* h);
   void DropLocksOn(Handle* h, int64_t pos);
   bool HeldElsewhere(const Handle* h, int64_t pos) const;
@@ -290,15 +240,20 @@ class Engine {
   // writes, locking reads and opens answer 85 at once rather than after the server's wait.
   bool FileHeldByOther(const Client* me, int64_t id) const;
   int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
+  // A wait lock's wait for the record lock `lock_key` that another session holds, on the
+  // server, with the engine's lock let go: the server's deadlock detection sees the wait
+  // beside every other wait of its clients, so that one closing a cycle answers 78. Returns
+  // 0 once the lock was free (it is not kept: the call runs again), 84 when `until` passed,
+  // 78, or 96.
+  int WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                   std::chrono::steady_clock::time_point until);
 
   std::mutex mutex_;
-  std::array<uint8_t, 16> secret_{};
+  std::condition_variable idle_;  // a client's server wait ended
+  int64_t wait_for_ = 0;          // the record lock the last refused locking read met
   pid_t pid_ = 0;
-  std::vector<std::unique_ptr<Handle>> slots_;
-  std::vector<uint64_t> generations_;
-  std::vector<uint32_t> free_;
-  Client default_client_;
-  std::vector<std::unique_ptr<Client>> clients_;
+  mkde::core::HandleSlots<Handle, Client> handles_;
+  mkde::core::ClientList<Client> clients_;
 };
 
 Engine& TheEngine() {
@@ -311,101 +266,38 @@ Engine& TheEngine() {
 void Engine::ForgetAfterFork() {
   // The parent's connections are the parent's: a child that used or closed them would talk
   // on the parent's sockets. They are let go without a word to the server.
-  slots_.clear();
-  free_.clear();
-  for (auto& c : clients_) c->session.Forget();
-  clients_.clear();
-  default_client_.session.Forget();
-  default_client_.in_transaction = false;
-  default_client_.transaction_lost = false;
-  default_client_.held.clear();
-  randombytes_buf(secret_.data(), secret_.size());
+  handles_.ForgetAfterFork([](std::unique_ptr<Handle>&) {});
+  clients_.ForgetAfterFork([](std::unique_ptr<Client>& c) { c->session.Forget(); });
+  Client& d = clients_.default_client();
+  d.session.Forget();
+  d.in_transaction = false;
+  d.transaction_lost = false;
+  d.held.clear();
+  d.waiting = false;
   pid_ = ::getpid();
 }
 
-Client* Engine::ClientFor(const void* id) {
-  if (!id) return &default_client_;
-  std::array<uint8_t, 16> key;
-  std::memcpy(key.data(), id, 16);
-  if (key == default_client_.id) return &default_client_;
-  for (auto& c : clients_) {
-    if (c->id == key) return c.get();
-  }
-  clients_.push_back(std::make_unique<Client>());
-  clients_.back()->id = key;
-  return clients_.back().get();
-}
+Client* Engine::ClientFor(const void* id) { return clients_.For(id); }
 
 Handle* Engine::NewHandle(std::shared_ptr<File> file, Client* client) {
-  uint32_t slot;
-  if (!free_.empty()) {
-    slot = free_.back();
-    free_.pop_back();
-  } else {
-    slot = static_cast<uint32_t>(slots_.size());
-    slots_.emplace_back();
-    generations_.resize(slots_.size(), 0);
-  }
-  auto h = std::make_unique<Handle>();
-  h->slot = slot;
-  h->generation = ++generations_[slot];
+  Handle* h = handles_.Create(client);
   h->file = std::move(file);
-  h->client = client;
-  uint8_t message[32];
-  std::memcpy(message, kTag, 4);
-  mkde::EncodeFixed32(message + 4, slot);
-  mkde::EncodeFixed64(message + 8, h->generation);
-  std::memcpy(message + 16, client->id.data(), 16);
-  crypto_shorthash_siphashx24(h->check, message, sizeof message, secret_.data());
-  slots_[slot] = std::move(h);
-  return slots_[slot].get();
-}
-
-void Engine::WriteBlock(const Handle& h, void* block) const {
-  uint8_t* b = static_cast<uint8_t*>(block);
-  std::memset(b, 0, kBlockSize);
-  std::memcpy(b, kTag, 4);
-  mkde::EncodeFixed32(b + 4, h.slot);
-  mkde::EncodeFixed64(b + 8, h.generation);
-  std::memcpy(b + 16, h.check, 16);
-}
-
-Handle* Engine::Find(const void* block, const Client* client) const {
-  if (!block) return nullptr;
-  const uint8_t* b = static_cast<const uint8_t*>(block);
-  if (std::memcmp(b, kTag, 4) != 0) return nullptr;
-  uint32_t slot = mkde::DecodeFixed32(b + 4);
-  if (slot >= slots_.size() || !slots_[slot]) return nullptr;
-  Handle* h = slots_[slot].get();
-  if (h->generation != mkde::DecodeFixed64(b + 8) || h->client != client) return nullptr;
-  uint64_t check[2], given[2];
-  std::memcpy(check, h->check, 16);
-  std::memcpy(given, b + 16, 16);
-  if (((check[0] ^ given[0]) | (check[1] ^ given[1])) != 0) return nullptr;
   return h;
 }
 
-std::vector<Handle*> Engine::OfClient(const Client* c) const {
-  std::vector<Handle*> out;
-  for (const auto& h : slots_) {
-    if (h && h->client == c) out.push_back(h.get());
-  }
-  return out;
+void Engine::WriteBlock(const Handle& h, void* block) const { handles_.WriteBlock(h, block); }
+
+Handle* Engine::Find(const void* block, const Client* client) const {
+  return handles_.Find(block, client);
 }
+
+std::vector<Handle*> Engine::OfClient(const Client* c) const { return handles_.OfClient(c); }
 
 std::vector<Handle*> Engine::OfFile(int64_t id) const {
-  std::vector<Handle*> out;
-  for (const auto& h : slots_) {
-    if (h && h->file->id == id) out.push_back(h.get());
-  }
-  return out;
+  return handles_.Where([&](const Handle& h) { return h.file->id == id; });
 }
 
-void Engine::Destroy(Handle* h) {
-  uint32_t slot = h->slot;
-  slots_[slot].reset();
-  free_.push_back(slot);
-}
+void Engine::Destroy(Handle* h) { handles_.Destroy(h); }
 
 void Engine::Lost(Client* client) {
   if (client->in_transaction) client->transaction_lost = true;
@@ -434,20 +326,36 @@ bool Engine::FileHeldByOther(const Client* me, int64_t id) const {
     return &c != me && c.in_transaction && !c.concurrent &&
            std::find(c.held.begin(), c.held.end(), id) != c.held.end();
   };
-  if (holds(default_client_)) return true;
-  for (const auto& c : clients_) {
-    if (holds(*c)) return true;
-  }
-  return false;
+  bool held = false;
+  clients_.ForEach([&](const Client& c) { held = held || holds(c); });
+  return held;
 }
 
 bool Engine::HeldElsewhere(const Handle* h, int64_t pos) const {
-  for (const auto& o : slots_) {
-    if (!o || o.get() == h || o->file->id != h->file->id) continue;
+  for (const Handle* o : OfFile(h->file->id)) {
+    if (o == h) continue;
     if (o->single_locked && o->single_pos == pos) return true;
     if (std::find(o->multiple.begin(), o->multiple.end(), pos) != o->multiple.end()) return true;
   }
   return false;
+}
+
+int Engine::WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding) {
+  if (r.status != RoundStatus::kFailed || r.sqlstate != "55P03") {
+    return FromSql(r, BTR_RECORD_IN_USE);
+  }
+  if (holding && r.failed == 0) return BTR_FILE_IN_USE;
+  // The statement waited for a row or for the table: only the server's lock table tells.
+  RoundResult t = One(c, {"",
+                          "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'relation' AND "
+                          "relation = '" +
+                              f.table +
+                              "'::regclass AND granted AND pid <> pg_backend_pid() AND mode IN "
+                              "('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
+                              "'AccessExclusiveLock'))",
+                          {}});
+  if (t.status != RoundStatus::kOk) return FromSql(t, BTR_RECORD_IN_USE);
+  return GetBool(t.results[0].get(), 0, 0) ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
 }
 
 void Engine::DropSingleLock(Handle* h) {
@@ -482,27 +390,13 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<std::mutex> guard(mutex_);
   if (::getpid() != pid_) ForgetAfterFork();
   Call call;
-  int code = op;
-  if (code >= 1000) {
-    call.concurrent = true;
-    code -= 1000;
-  }
-  call.lock = code / 100;
-  call.op = code % 100;
-  if (call.lock > 4 || (call.lock > 0 && !TakesLock(call.op)) ||
-      (call.concurrent && call.op != BTR_BEGIN_TRANSACTION)) {
-    return BTR_INVALID_FUNCTION;
-  }
-  call.pos_block = pos_block;
-  call.data = static_cast<uint8_t*>(data);
-  call.data_len = (data && data_len) ? *data_len : 0;
-  call.data_len_out = data_len;
-  call.key = static_cast<uint8_t*>(key);
-  call.key_len = key ? key_len : 0;
-  call.key_num = key_num;
+  int decoded = mkde::core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
+  if (decoded != BTR_OK) return static_cast<int16_t>(decoded);
   try {
     call.client = ClientFor(client_id);
     Client* c = call.client;
+    // One call at a time on a client's connection, also while one waits on the server.
+    while (c->waiting) idle_.wait(guard);
     if (call.op == BTR_VERSION) return static_cast<int16_t>(Version(call));
     if ((call.op == BTR_STOP || call.op == BTR_RESET) && !c->session.connected()) {
       // Nothing to end on a server the client never reached or lost.
@@ -529,19 +423,32 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       }
     }
     const Call original = call;
+    wait_for_ = 0;
     int status = Run(call);
     // A wait lock on a record another block holds tries again until its time runs out; the
     // engine's lock is let go meanwhile, so that the holder, if it is another thread here,
-    // can let go.
+    // can let go. A record another session holds is waited for on the server; one that
+    // another block of the same client holds (the server sees one session) by looking again.
     if (status == BTR_RECORD_IN_USE && (original.lock == 1 || original.lock == 3)) {
       auto until = std::chrono::steady_clock::now() + kLockWait;
+      bool waited_before = false;
       while (status == BTR_RECORD_IN_USE && std::chrono::steady_clock::now() < until) {
-        guard.unlock();
-        std::this_thread::sleep_for(kLockRetry);
-        guard.lock();
+        // A shared hold (a transaction that changed the record) does not keep the wait
+        // waiting: a second refusal in a row looks again a moment later.
+        if (wait_for_ != 0 && !waited_before) {
+          int waited = WaitOnServer(guard, c, wait_for_, until);
+          if (waited != BTR_OK) return static_cast<int16_t>(waited);
+          waited_before = true;
+        } else {
+          waited_before = false;
+          guard.unlock();
+          std::this_thread::sleep_for(kLockRetry);
+          guard.lock();
+        }
         if (::getpid() != pid_) return BTR_IO_ERROR;
         call = original;
         call.client = ClientFor(client_id);
+        wait_for_ = 0;
         status = Run(call);
       }
     }
@@ -553,83 +460,49 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   }
 }
 
+int Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                         std::chrono::steady_clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  until - std::chrono::steady_clock::now())
+                  .count();
+  if (left <= 0) return BTR_RECORD_IN_USE;
+  // The session's lock_timeout (3s, see session.cpp) bounds a wait; this one waits what is
+  // left of its bound.
+  std::vector<Statement> round;
+  round.push_back({"wait_bound",
+                   "SELECT set_config('lock_timeout', $1::bigint::text, false)",
+                   {Param::Int(left)}});
+  // Waited for in shared mode: a waiter for the exclusive lock would stand in the way of the
+  // holder's own shared lock when it writes the record (a try-lock yields to waiters).
+  round.push_back(
+      {"wait_lock", "SELECT pg_advisory_lock_shared($1::bigint)", {Param::Int(lock_key)}});
+  round.push_back(
+      {"wait_unlock", "SELECT pg_advisory_unlock_shared($1::bigint)", {Param::Int(lock_key)}});
+  round.push_back({"wait_unbound", "SELECT set_config('lock_timeout', '3s', false)", {}});
+  bool in_transaction = c->in_transaction;
+  c->waiting = true;
+  guard.unlock();
+  RoundResult r = c->session.Round(round, in_transaction);
+  guard.lock();
+  c->waiting = false;
+  idle_.notify_all();
+  if (r.status == RoundStatus::kLost) {
+    Lost(c);
+    return BTR_COMMUNICATIONS;
+  }
+  if (r.status == RoundStatus::kOk) return BTR_OK;
+  // The bound goes back to the session's own, whatever the failed round left behind.
+  RoundResult reset = c->session.Exec("SET lock_timeout = '3s'");
+  if (reset.status == RoundStatus::kLost) Lost(c);
+  return FromSql(r, BTR_RECORD_IN_USE);
+}
+
 int Engine::Run(Call& call) {
-  if (NeedsHandle(call.op)) {
+  if (mkde::core::NeedsHandle(call.op)) {
     call.handle = Find(call.pos_block, call.client);
     if (!call.handle) return BTR_FILE_NOT_OPEN;
   }
-  switch (call.op) {
-    case BTR_OPEN:
-      return Open(call);
-    case BTR_CLOSE:
-      return Close(call);
-    case BTR_INSERT:
-      return Insert(call);
-    case BTR_UPDATE:
-      return Update(call);
-    case BTR_DELETE:
-      return Delete(call);
-    case BTR_GET_NEXT:
-    case BTR_GET_PREVIOUS:
-      return GetNextPrevious(call, false);
-    case BTR_GET_NEXT + BTR_GET_KEY_BIAS:
-    case BTR_GET_PREVIOUS + BTR_GET_KEY_BIAS:
-      call.op -= BTR_GET_KEY_BIAS;
-      return GetNextPrevious(call, true);
-    case BTR_GET_EQUAL:
-    case BTR_GET_GREATER:
-    case BTR_GET_GREATER_OR_EQUAL:
-    case BTR_GET_LESS:
-    case BTR_GET_LESS_OR_EQUAL:
-    case BTR_GET_FIRST:
-    case BTR_GET_LAST:
-      return GetByKey(call, false);
-    case BTR_GET_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_GREATER + BTR_GET_KEY_BIAS:
-    case BTR_GET_GREATER_OR_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_LESS + BTR_GET_KEY_BIAS:
-    case BTR_GET_LESS_OR_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_FIRST + BTR_GET_KEY_BIAS:
-    case BTR_GET_LAST + BTR_GET_KEY_BIAS:
-      call.op -= BTR_GET_KEY_BIAS;
-      return GetByKey(call, true);
-    case BTR_CREATE:
-      return Create(call);
-    case BTR_STAT:
-      return Stat(call);
-    case BTR_GET_POSITION:
-      return GetPosition(call);
-    case BTR_GET_DIRECT:
-      return GetDirect(call);
-    case BTR_STEP_NEXT:
-    case BTR_STEP_FIRST:
-    case BTR_STEP_LAST:
-    case BTR_STEP_PREVIOUS:
-      return Step(call);
-    case BTR_BEGIN_TRANSACTION:
-      return Begin(call);
-    case BTR_END_TRANSACTION:
-      return End(call, true);
-    case BTR_ABORT_TRANSACTION:
-      return End(call, false);
-    case BTR_UNLOCK:
-      return Unlock(call);
-    case BTR_SET_OWNER:
-      return SetOwner(call);
-    case BTR_CLEAR_OWNER:
-      return ClearOwner(call);
-    case BTR_STOP:
-    case BTR_RESET:
-      return StopClient(call);
-    case BTR_GET_BY_PERCENTAGE:
-      return GetByPercentage(call);
-    case BTR_FIND_PERCENTAGE:
-      return FindPercentage(call);
-    case BTR_UPDATE_CHUNK:
-      return UpdateChunk(call);
-    default:
-      return BTR_INVALID_FUNCTION;
-  }
+  return mkde::core::RunOperation(*this, call);
 }
 
 // ---- files ----
@@ -645,29 +518,9 @@ int Engine::Version(Call& call) {
 int Engine::Open(Call& call) {
   if (!call.pos_block) return BTR_POS_BLOCK_LENGTH;
   OpenMode mode;
-  switch (call.key_num) {
-    case 0:
-    case -32:
-    case -64:
-      mode = OpenMode::kNormal;
-      break;
-    case -1:
-      mode = OpenMode::kAccelerated;
-      break;
-    case -2:
-      mode = OpenMode::kReadOnly;
-      break;
-    case -3:
-      mode = OpenMode::kVerify;
-      break;
-    case -4:
-      mode = OpenMode::kExclusive;
-      break;
-    default:
-      return BTR_INVALID_FUNCTION;
-  }
+  if (!mkde::core::OpenModeFrom(call.key_num, &mode)) return BTR_INVALID_FUNCTION;
   std::string path;
-  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!mkde::core::PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
   Client* c = call.client;
   // The catalog row and the open's advisory lock in one statement.
   const char* sql =
@@ -730,7 +583,7 @@ int Engine::Open(Call& call) {
     }
     if (s != mkde::CryptoStatus::kOk) {
       unlock();
-      int st = CryptoToStatus(s);
+      int st = mkde::core::CryptoToStatus(s);
       return st == BTR_INVALID_OWNER ? BTR_IO_ERROR : st;
     }
     file->key = std::move(key);
@@ -779,7 +632,7 @@ int Engine::StopClient(Call& call) {
 
 int Engine::Create(Call& call) {
   std::string path;
-  if (!PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!mkde::core::PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
   FileSpec spec;
   int status = mkde::ParseCreateBuffer(call.data, call.data_len, &spec);
   if (status != BTR_OK) return status;
@@ -850,11 +703,13 @@ int Engine::Create(Call& call) {
   return BTR_OK;
 }
 
-void Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
+int Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
   Client* c = h->client;
-  if (!c->in_transaction || c->concurrent) return;
-  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return;
+  if (!c->in_transaction || c->concurrent) return BTR_OK;
+  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return BTR_OK;
+  if (FileHeldByOther(c, h->file->id)) return BTR_FILE_IN_USE;
   round->push_back({"", "LOCK TABLE " + h->file->table + " IN SHARE ROW EXCLUSIVE MODE", {}});
+  return BTR_OK;
 }
 
 int Engine::Stat(Call& call) {
@@ -866,7 +721,7 @@ int Engine::Stat(Call& call) {
   }
   sql += " FROM " + f.table;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "stat", sql, {}});
   RoundResult r = Round(call.client, round);
@@ -903,7 +758,7 @@ int Engine::SetOwner(Call& call) {
   if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
   mkde::OwnerRecord record;
   mkde::SecretKey key;
-  int status = CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
+  int status = mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
   if (status != BTR_OK) return status;
   auto fail = [&](int s) {
     c->session.Exec("ROLLBACK");
@@ -1001,7 +856,7 @@ int Engine::ClearOwner(Call& call) {
 
 // ---- transactions and locks ----
 
-int Engine::Begin(Call& call) {
+int Engine::BeginTransaction(Call& call) {
   Client* c = call.client;
   if (c->in_transaction) return BTR_TRANSACTION_ACTIVE;
   // An exclusive transaction reads one committed state: its snapshot is taken once, and
@@ -1013,9 +868,7 @@ int Engine::Begin(Call& call) {
   c->in_transaction = true;
   c->concurrent = call.concurrent;
   c->held.clear();
-  for (const auto& h : slots_) {
-    if (h && h->client == c) h->txn_locks.clear();
-  }
+  for (Handle* h : OfClient(c)) h->txn_locks.clear();
   return BTR_OK;
 }
 
@@ -1030,25 +883,27 @@ int Engine::End(Call& call, bool commit) {
     return BTR_COMMUNICATIONS;
   }
   // The record locks the transaction's reads took end with it; those taken before stay.
-  for (const auto& h : slots_) {
-    if (!h || h->client != c) continue;
+  for (Handle* h : OfClient(c)) {
     std::vector<int64_t> taken;
     taken.swap(h->txn_locks);
-    for (int64_t pos : taken) DropLocksOn(h.get(), pos);
+    for (int64_t pos : taken) DropLocksOn(h, pos);
   }
   return FromSql(r, BTR_FILE_IN_USE);
 }
 
 int Engine::Unlock(Call& call) {
   Handle* h = call.handle;
-  if (call.key_num >= 0) {
+  mkde::core::UnlockWhat what;
+  uint32_t position = 0;
+  int status = mkde::core::DecodeUnlock(call, &what, &position);
+  if (status != BTR_OK) return status;
+  if (what == mkde::core::UnlockWhat::kSingle) {
     if (!h->single_locked) return BTR_LOCK_ERROR;
     DropSingleLock(h);
     return BTR_OK;
   }
-  if (call.key_num == -1) {
-    if (call.data_len < 4) return BTR_DATA_LENGTH;
-    int64_t pos = mkde::DecodeFixed32(call.data);
+  if (what == mkde::core::UnlockWhat::kOne) {
+    int64_t pos = position;
     auto it = std::find(h->multiple.begin(), h->multiple.end(), pos);
     if (it == h->multiple.end()) return BTR_LOCK_ERROR;
     h->multiple.erase(it);
@@ -1058,20 +913,17 @@ int Engine::Unlock(Call& call) {
     }
     return BTR_OK;
   }
-  if (call.key_num == -2) {
-    if (h->multiple.empty()) return BTR_LOCK_ERROR;
-    std::vector<Statement> round;
-    for (int64_t pos : h->multiple) {
-      if (!(h->single_locked && h->single_pos == pos)) {
-        round.push_back(
-            {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
-      }
+  if (h->multiple.empty()) return BTR_LOCK_ERROR;
+  std::vector<Statement> round;
+  for (int64_t pos : h->multiple) {
+    if (!(h->single_locked && h->single_pos == pos)) {
+      round.push_back(
+          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
     }
-    h->multiple.clear();
-    if (!round.empty()) Round(h->client, round);
-    return BTR_OK;
   }
-  return BTR_INVALID_FUNCTION;
+  h->multiple.clear();
+  if (!round.empty()) Round(h->client, round);
+  return BTR_OK;
 }
 
 // ---- records ----
@@ -1178,7 +1030,7 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   // A single-record lock ends with the block's next read.
   bool keep_single = false;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({stmt, sql, std::move(params)});
   RoundResult r = Round(call.client, round);
@@ -1192,16 +1044,21 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   int64_t pos = GetInt(res, 0, 0);
   if (call.lock) {
     bool got = GetBool(res, 0, 3);
+    bool already = (h->single_locked && h->single_pos == pos) ||
+                   std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
+    // A block that holds the record keeps it; its try may fail only for another session
+    // waiting for it.
+    if (!got && !already) {
+      wait_for_ = LockKey(f, pos);  // another session holds it: a wait may wait on the server
+      return BTR_RECORD_IN_USE;
+    }
     if (got && HeldElsewhere(h, pos)) {
       One(call.client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
-      got = false;
+      return BTR_RECORD_IN_USE;
     }
-    if (!got) return BTR_RECORD_IN_USE;
-    bool already = (h->single_locked && h->single_pos == pos) ||
-                   std::find(h->multiple.begin(), h->multiple.end(), pos) != h->multiple.end();
     if (!already && call.client->in_transaction) h->txn_locks.push_back(pos);
-    if (already) {
+    if (already && got) {
       // The session counts each lock it takes; this block holds the record once.
       One(call.client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
@@ -1407,7 +1264,7 @@ int Engine::FindPercentage(Call& call) {
     params.push_back(Param::Int(h->position));
   }
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "rank" + Num(k), sql, std::move(params)});
   RoundResult r = Round(call.client, round);
@@ -1422,10 +1279,10 @@ int Engine::FindPercentage(Call& call) {
 }
 
 int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
-  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
-  size_t n = spec.variable_length() ? call.data_len : spec.record_length;
-  record->assign(reinterpret_cast<const char*>(call.data), n);
-  return BTR_OK;
+  size_t n = 0;
+  int status = mkde::core::RecordLength(call, spec, &n);
+  if (status == BTR_OK) record->assign(reinterpret_cast<const char*>(call.data), n);
+  return status;
 }
 
 void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos,
@@ -1466,7 +1323,7 @@ int Engine::Insert(Call& call) {
   if (status != BTR_OK) return status;
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   // Autoincrement keys left 0 take the key's high value + 1 from a counter row that changes
   // in the insert's own transaction: a refused insert or an aborted transaction takes no
@@ -1624,17 +1481,35 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
                                  Param::Int(h->change), Param::Int(LockKey(f, h->position))});
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   // Another session's lock on the record refuses the write; inside a transaction the
   // shared lock taken here keeps others from locking the changed record until End.
-  round.push_back({f.prefix + "upd",
-                   "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
+  std::string update = "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
                        " WHERE pos = $2::bigint AND chg = $3::bigint AND "
-                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg",
-                   std::move(params)});
+                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg";
+  // An autoincrement value the new record raises is the key's high value from now on, as
+  // one an Insert brings; in the same statement, so that only a write that happened raises it.
+  std::string raise;
+  for (size_t i = 0; i < spec.keys.size(); ++i) {
+    const mkde::Segment* seg = spec.keys[i].autoincrement();
+    if (!seg) continue;
+    int64_t value =
+        GetSigned(reinterpret_cast<const uint8_t*>(record.data()) + seg->offset, seg->length);
+    params.push_back(Param::Int(value));
+    raise += " WHEN " + Num(static_cast<int64_t>(i)) + " THEN $" +
+             Num(static_cast<int64_t>(params.size())) + "::bigint";
+  }
+  if (!raise.empty()) {
+    // Only a counter the value passes is written (and so locked for a transaction's life).
+    std::string value = "CASE k" + raise + " ELSE high END";
+    update = "WITH u AS (" + update + "), a AS (UPDATE vastrel_a" + Num(f.id) +
+             " SET high = " + value + " WHERE " + value +
+             " > high AND EXISTS (SELECT 1 FROM u)) SELECT chg FROM u";
+  }
+  round.push_back({f.prefix + "upd", update, std::move(params)});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
+  if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
@@ -1659,44 +1534,19 @@ int Engine::UpdateChunk(Call& call) {
   const File& f = *h->file;
   const FileSpec& spec = f.spec;
   if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
-  // The descriptor: subfunction, count, then count entries, all inside the data buffer.
-  if (call.data_len < 8) return BTR_BAD_CHUNK;
-  uint32_t sub = mkde::DecodeFixed32(call.data), count = mkde::DecodeFixed32(call.data + 4);
-  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
-  if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
-  size_t inline_at = 8 + kChunkEntry * count;
-  struct Chunk {
-    uint32_t offset, length;
-    const uint8_t* bytes;
-  };
-  std::vector<Chunk> chunks(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* e = call.data + 8 + kChunkEntry * i;
-    Chunk& c = chunks[i];
-    c.offset = mkde::DecodeFixed32(e);
-    c.length = mkde::DecodeFixed32(e + 4);
-    if (sub == kChunkDirect) {
-      uint64_t address = mkde::DecodeFixed64(e + 8);
-      if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
-      c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
-    } else {
-      if (c.length > call.data_len - inline_at) return BTR_BAD_CHUNK;
-      c.bytes = call.data + inline_at;
-      inline_at += c.length;
-    }
-    if (uint64_t{c.offset} + c.length > kMaxRecord) return BTR_CHUNK_OFFSET;
-  }
+  std::vector<mkde::core::Chunk> chunks;
+  int status = mkde::core::ParseChunks(call, &chunks);
+  if (status != BTR_OK) return status;
   if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   // The chunks go over the record as this block read it; the change counter refuses the
   // write (80) when another client changed it since.
   std::string record = h->record;
-  for (const Chunk& c : chunks) {
-    size_t end = size_t{c.offset} + c.length;
-    if (c.offset > record.size()) return BTR_CHUNK_OFFSET;
-    if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;
-    if (end > record.size()) record.resize(end, '\0');
-    record.replace(c.offset, c.length, reinterpret_cast<const char*>(c.bytes), c.length);
+  for (const mkde::core::Chunk& c : chunks) {
+    status = mkde::core::ApplyChunk(
+        spec, c.offset, std::string_view(reinterpret_cast<const char*>(c.bytes), c.length),
+        &record);
+    if (status != BTR_OK) return status;
   }
   return Rewrite(call, h->key, record);
 }
@@ -1710,7 +1560,7 @@ int Engine::Delete(Call& call) {
   if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
   Client* c = call.client;
   std::vector<Statement> round;
-  HoldFile(h, &round);
+  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
   bool holding = !round.empty();
   round.push_back(
       {f.prefix + "del",
@@ -1719,7 +1569,7 @@ int Engine::Delete(Call& call) {
            "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
        {Param::Int(h->position), Param::Int(h->change), Param::Int(LockKey(f, h->position))}});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BusyStatus(r, holding));
+  if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",

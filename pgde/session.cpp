@@ -154,13 +154,15 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
   // What goes out, in order: each entry says which statement's result it is (-1: one of
   // the engine's own, a prepare or the savepoint).
   std::vector<int> owners;
-  std::vector<std::string> newly_prepared;
+  // Per entry: the name of a statement prepared by it, else empty.
+  std::vector<std::string> prepares;
   if (in_transaction) {
     if (!PQsendQueryParams(conn_, "SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr, nullptr,
                            1)) {
       return lost();
     }
     owners.push_back(-1);
+    prepares.emplace_back();
   }
   for (size_t i = 0; i < statements.size(); ++i) {
     Statement& s = statements[i];
@@ -192,7 +194,7 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
       if (!prepared_.count(s.name)) {
         if (!PQsendPrepare(conn_, s.name.c_str(), s.sql.c_str(), 0, nullptr)) return lost();
         owners.push_back(-1);
-        newly_prepared.push_back(s.name);
+        prepares.push_back(s.name);
         prepared_.insert(s.name);
       }
       ok = PQsendQueryPrepared(conn_, s.name.c_str(), static_cast<int>(n), values.data(),
@@ -200,6 +202,7 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
     }
     if (!ok) return lost();
     owners.push_back(static_cast<int>(i));
+    prepares.emplace_back();
   }
   if (in_transaction) {
     if (!PQsendQueryParams(conn_, "RELEASE SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr,
@@ -207,6 +210,7 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
       return lost();
     }
     owners.push_back(-1);
+    prepares.emplace_back();
   }
   if (!PQpipelineSync(conn_) || !Flush()) return lost();
 
@@ -219,11 +223,15 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
     *r = PQgetResult(conn_);
     return true;
   };
-  for (int owner : owners) {
+  for (size_t at = 0; at < owners.size(); ++at) {
+    int owner = owners[at];
     PGresult* r;
     if (!next(&r) || !r) return lost();
     Result res(r);
     ExecStatusType st = PQresultStatus(r);
+    // A prepare that failed, or one skipped after an earlier failure, is not on the server:
+    // it is prepared again next time. One that went through stays, whatever came after.
+    if (!prepares[at].empty() && st != PGRES_COMMAND_OK) prepared_.erase(prepares[at]);
     if (st == PGRES_FATAL_ERROR && !failed) {
       failed = true;
       out.status = RoundStatus::kFailed;
@@ -243,9 +251,6 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
   PQclear(sync);
   if (!synced || !PQexitPipelineMode(conn_)) return lost();
   if (failed) {
-    // A prepare that failed, or one skipped because an earlier statement failed, is not on
-    // the server: it is prepared again next time.
-    for (const std::string& name : newly_prepared) prepared_.erase(name);
     out.results.clear();
     if (in_transaction) {
       RoundResult undo = Exec("ROLLBACK TO SAVEPOINT vastrel_call; RELEASE SAVEPOINT vastrel_call");

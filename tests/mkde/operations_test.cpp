@@ -167,6 +167,22 @@ TEST_F(Operations, AutoincrementAssignsAndNeverReuses) {
   EXPECT_EQ(t.Insert(Rec(5, "e", 40)), BTR_DUPLICATE_KEY);
 }
 
+// A value an Update writes into a modifiable autoincrement key counts as one an Insert
+// brings: the next value handed out comes after it.
+TEST_F(Operations, UpdateRaisesTheAutoincrementValue) {
+  const std::string path = Path("serial.dat");
+  ASSERT_EQ(CreateFile(path, CreationBuffer(kLen, {{{15, 4, 0x0002, 15}}})), 0);
+  Table t;
+  ASSERT_EQ(t.Open(path), 0);
+  ASSERT_EQ(t.Insert(Rec(1, "a")), 0);
+  ASSERT_EQ(t.Update(Rec(1, "a", 50)), 0);
+  ASSERT_EQ(t.Insert(Rec(2, "b")), 0);
+  EXPECT_EQ(GetU32(t.data, 14), 51u);
+  ASSERT_EQ(t.Update(Rec(2, "b", 7)), 0) << "a lower value leaves the high value";
+  ASSERT_EQ(t.Insert(Rec(3, "c")), 0);
+  EXPECT_EQ(GetU32(t.data, 14), 52u);
+}
+
 TEST_F(Operations, GetStatuses) {
   Table t;
   ASSERT_EQ(t.Open(path_), 0);

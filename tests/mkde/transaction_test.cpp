@@ -203,9 +203,12 @@ TEST_F(Transactions, OtherWritersMeetTheGateAtOnce) {
   EXPECT_EQ(b2_.Insert(Rec(9)), 0) << "a file the transaction has not changed is free";
   Table late(kClientB);
   EXPECT_EQ(late.Open(Path("one.dat")), BTR_FILE_IN_USE) << "held by an exclusive transaction";
-  // Another transaction meets the same gate.
+  // Another transaction meets the same gate, by a read as by a write, and at once.
   ASSERT_EQ(Txn(BTR_BEGIN_TRANSACTION, kClientB), 0);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(1)), BTR_FILE_IN_USE);
   EXPECT_EQ(b1_.Insert(Rec(9)), BTR_FILE_IN_USE);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientA), 0);
   EXPECT_EQ(b1_.Insert(Rec(9)), 0);
   ASSERT_EQ(Txn(BTR_END_TRANSACTION, kClientB), 0);

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/mkde/engine_fixture.h"
 
 namespace mkde_test {
@@ -14,6 +17,7 @@ namespace {
 constexpr uint16_t kLen = 16;
 constexpr uint16_t kSingleNoWait = 200;
 constexpr uint16_t kSingleWait = 100;
+constexpr uint16_t kMultipleWait = 300;
 constexpr uint16_t kMultipleNoWait = 400;
 
 std::string Rec(int32_t id, const char* text = "rec") {
@@ -96,6 +100,57 @@ TEST_F(Clients, RecordLocksHoldAcrossProcesses) {
   EXPECT_EQ(ChildRead(2, kSingleNoWait), BTR_RECORD_IN_USE);
   ASSERT_EQ(t.Close(), 0);
   EXPECT_EQ(ChildRead(2, kSingleNoWait), 0);
+}
+
+// Another process's exclusive transaction holds the whole file, from its first read: a
+// write meets the file (85, not a record's 84), while plain reads go on.
+TEST_F(Clients, AnExclusiveTransactionKeepsOtherProcessesWritesOut) {
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  ASSERT_EQ(t.Do(BTR_BEGIN_TRANSACTION, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(3)), 0);
+  EXPECT_EQ(Wait(Spawn([&] {
+              Table c;
+              if (c.Open(path_) != 0 || c.Get(BTR_GET_EQUAL, 0, IdKey(1)) != 0) return 99;
+              int update = c.Update(Rec(1, "other"));
+              int erase = c.Delete();
+              return (update == BTR_FILE_IN_USE ? 0 : 1) + (erase == BTR_FILE_IN_USE ? 0 : 2);
+            })),
+            0);
+  ASSERT_EQ(t.Do(BTR_ABORT_TRANSACTION, nullptr, nullptr, 0), 0);
+}
+
+// Two processes each waiting for a record the other locked: the wait that closes the cycle
+// answers 78 rather than waiting out its bound, and once that client lets go the other
+// gets its record.
+TEST_F(Clients, WaitLocksThatWaitOnEachOtherAnswerDeadlock) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Table t;
+  ASSERT_EQ(t.Open(path_), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL + kMultipleWait, 0, IdKey(1)), 0);
+  pid_t child = Spawn([&] {
+    Table c;
+    if (c.Open(path_) != 0 || c.Get(BTR_GET_EQUAL + kMultipleWait, 0, IdKey(2)) != 0) return 99;
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1) return 98;
+    int status = c.Get(BTR_GET_EQUAL + kMultipleWait, 0, IdKey(1));
+    c.Close();  // lets go of record 2 either way
+    return status;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the child is waiting
+  auto start = std::chrono::steady_clock::now();
+  int mine = t.Get(BTR_GET_EQUAL + kMultipleWait, 0, IdKey(2));
+  if (mine == BTR_DEADLOCK) t.Close();
+  int theirs = Wait(child);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+      << "no wait ran out its bound";
+  EXPECT_TRUE((mine == BTR_DEADLOCK && theirs == 0) || (mine == 0 && theirs == BTR_DEADLOCK))
+      << "this process " << mine << ", the other " << theirs;
+  close(ready[0]);
+  close(ready[1]);
 }
 
 TEST_F(Clients, AKilledClientLosesItsLocksAndItsTransaction) {

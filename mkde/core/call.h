@@ -1,0 +1,87 @@
+// One engine call as both engines read it, and the checks of its arguments that do not
+// depend on where records are kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mkde/codec/filespec.h"
+#include "mkde/crypto/owner.h"
+
+namespace mkde::core {
+
+// Records up to this length; a write of a longer one answers 22.
+inline constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
+
+// A call's arguments, with the lengths made safe: data_len is what the caller offered (0
+// for a NULL buffer or length), key_len likewise.
+struct CallArgs {
+  int op = 0;               // the base operation, lock bias and +1000 removed
+  int lock = 0;             // lock bias / 100: 0 none, 1 to 4
+  bool concurrent = false;  // +1000 on Begin Transaction
+  void* pos_block = nullptr;
+  uint8_t* data = nullptr;
+  uint32_t data_len = 0;
+  uint32_t* data_len_out = nullptr;
+  uint8_t* key = nullptr;
+  uint8_t key_len = 0;
+  int key_num = 0;  // the key number read as signed 8 bits
+
+  // Sets the returned data length (when the caller gave one).
+  void ReturnLength(uint32_t n) const {
+    if (data_len_out) *data_len_out = n;
+  }
+};
+
+// Operations that may carry a lock bias.
+bool TakesLock(int op);
+// Operations that work on an open file, and so need a position block that checks out
+// before anything else is looked at.
+bool NeedsHandle(int op);
+
+// Takes a call's operation code apart and makes its lengths safe. Returns 0, or 1 for a
+// code no operation answers to (a lock bias where none is taken, +1000 on anything but
+// Begin Transaction).
+int DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+               uint8_t key_len, int8_t key_num, CallArgs* call);
+
+// The path in the key buffer: NUL-terminated within the key length, not empty.
+bool PathFromKey(const CallArgs& call, std::string* path);
+
+// Open modes, from the Open operation's key number.
+enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
+// The mode a key number names (-32 and -64 open as normal); false for none.
+bool OpenModeFrom(int key_num, OpenMode* mode);
+
+// The length of the record a write sends: a fixed-length file keeps exactly its record
+// length of it, a variable-length one all of it. 22 when shorter than the record length or
+// longer than kMaxRecord.
+int RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length);
+
+// What an Unlock lets go of, from its key number: the single-record lock (>= 0), one
+// multiple-record lock by the position in the data buffer (-1), or all of them (-2).
+enum class UnlockWhat { kSingle, kOne, kAll };
+// Returns 0 with *what (and *position for kOne), 22 for a data buffer short of a
+// position, or 1.
+int DecodeUnlock(const CallArgs& call, UnlockWhat* what, uint32_t* position);
+
+// One chunk of an Update Chunk descriptor: its place in the record and its bytes (in the
+// data buffer, or anywhere in the caller's memory for the direct form).
+struct Chunk {
+  uint32_t offset = 0, length = 0;
+  const uint8_t* bytes = nullptr;
+};
+// Reads the descriptor in the data buffer: 0, 62 (a descriptor that is malformed or does
+// not fit its buffer) or 103 (a chunk past the largest record).
+int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks);
+// Writes `bytes` at `offset` of `record`, growing a variable-length record: 0, or 103 for
+// a place past the record's end or past a fixed record's length.
+int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes, std::string* record);
+
+// The status an owner check or sealing answers with.
+int CryptoToStatus(CryptoStatus s);
+
+}  // namespace mkde::core
