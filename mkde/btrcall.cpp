@@ -39,7 +39,7 @@ void AfterForkParent() {
 }
 void AfterForkChild() {
   forked.store(true);
-  if (!mkde::Engine::Gone()) mkde::Engine::Get().UnlockForFork();
+  if (!mkde::Engine::Gone()) mkde::Engine::Get().ResetLockInChild();
 }
 
 // A kept read snapshot is let go once no call used it for one to two of these.
@@ -105,15 +105,15 @@ void Engine::StartReaper() {
 void Engine::Reap() {
   while (!stopping_.load()) {
     std::this_thread::sleep_for(kSnapshotIdle);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_.load() || forked.load()) continue;
-    Registry::Get().ReleaseIdle();
+    lock_.LockVisit();
+    if (!stopping_.load() && !forked.load()) Registry::Get().ReleaseIdle();
+    lock_.unlock();
   }
 }
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                          uint8_t key_len, int8_t key_num, void* client_id) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<EngineLock> lock(lock_);
   Status status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
   if (!lock.owns_lock()) lock.lock();
   if (!TicketsNoted()) return Code(status);  // most calls commit nothing through the log
@@ -129,7 +129,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   return Code(status);
 }
 
-Status Engine::Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_block, void* data,
                      uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num,
                      void* client_id) {
   // Read first: an exchange on every call would cost a locked instruction.

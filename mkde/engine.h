@@ -8,10 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "mkde/engine_lock.h"
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
 #include "mkde/records.h"
@@ -66,6 +66,8 @@ class ReadScope {
     return file_->BeginRead(&txn_);
   }
   MDB_txn* txn() const { return txn_; }
+  // The file's cached snapshot, whose cursors stay from call to call.
+  bool shared() const { return !own_; }
   [[nodiscard]] int Cursor(MDB_dbi dbi, MDB_cursor** cursor) {
     return own_ ? OpenOwn(dbi, cursor) : file_->ReadCursor(dbi, cursor);
   }
@@ -89,8 +91,9 @@ class Engine {
   static bool Gone();
 
   // Around fork(): the child starts with the engine's lock free.
-  void LockForFork() { mutex_.lock(); }
-  void UnlockForFork() { mutex_.unlock(); }
+  void LockForFork() { lock_.LockVisit(); }
+  void UnlockForFork() { lock_.unlock(); }
+  void ResetLockInChild() { lock_.ResetInChild(); }
 
   int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                    uint8_t key_len, int8_t key_num, void* client_id);
@@ -98,7 +101,7 @@ class Engine {
  private:
   Engine();
   // Dispatch with the engine's lock held (let go while it waits).
-  Status Serve(std::unique_lock<std::mutex>& lock, uint16_t op, void* pos_block, void* data,
+  Status Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_block, void* data,
                uint32_t* data_len, void* key, uint8_t key_len, int8_t key_num, void* client_id);
   Result Run(Call& call);
 
@@ -195,7 +198,7 @@ class Engine {
   void StartReaper();
   void Reap();
 
-  std::mutex mutex_;
+  EngineLock lock_;
   HandleTable handles_;
   std::thread* reaper_ = nullptr;  // left behind, not joined, in the child of a fork
   std::atomic<bool> stopping_{false};

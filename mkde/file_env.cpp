@@ -70,6 +70,7 @@ int FileEnv::RenewRead(MDB_txn** txn) {
   if (rc != 0) return rc;
   read_txn_id_ = mdb_txn_id(read_txn_);
   read_active_ = true;
+  ++cursor_uses_;
   cursor_renewed_.assign(read_cursors_.size(), false);
   *txn = read_txn_;
   return 0;
@@ -103,6 +104,7 @@ void FileEnv::ReleaseIdle() {
 }
 
 void FileEnv::DropSnapshot() {
+  ++cursor_uses_;
   for (MDB_cursor*& c : read_cursors_) {
     if (c) mdb_cursor_close(c);
     c = nullptr;

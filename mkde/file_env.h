@@ -152,11 +152,29 @@ class FileEnv {
   void DropSnapshot();
   // The cursor on `dbi` inside the active read snapshot (opened once, renewed per snapshot).
   [[nodiscard]] int ReadCursor(MDB_dbi dbi, MDB_cursor** cursor) {
+    ++cursor_uses_;
     if (dbi < read_cursors_.size() && cursor_renewed_[dbi] && read_cursors_[dbi]) {
       *cursor = read_cursors_[dbi];
       return 0;
     }
     return TakeReadCursor(dbi, cursor);
+  }
+
+  // Cursors handed out and snapshots taken, counted: a cursor stands where the last use
+  // left it while this stays the same.
+  uint64_t cursor_uses() const { return cursor_uses_; }
+  // The records cursor stands on `position`, where the caller put it through its own use
+  // (`uses`: cursor_uses() right after taking the cursor); nothing when another use came
+  // between.
+  void NoteRecordsCursorAt(uint32_t position, uint64_t uses) {
+    if (uses != cursor_uses_) return;
+    records_cursor_at_ = position;
+    records_cursor_mark_ = uses;
+  }
+  // The records cursor of the snapshot still stands on `position` as NoteRecordsCursorAt
+  // left it: no cursor handed out and no snapshot taken since.
+  bool RecordsCursorAt(uint32_t position) const {
+    return records_cursor_mark_ == cursor_uses_ && records_cursor_at_ == position;
   }
 
   // The client that holds the write gate (taken through a GateHold), or nullptr.
@@ -264,11 +282,14 @@ class FileEnv {
   MDB_txn* read_txn_ = nullptr;  // reset between calls
   uint64_t read_txn_id_ = 0;     // the commit read_txn_ was last renewed on
   bool read_active_ = false;
-  bool kept_ = false;                       // read_txn_ is live between calls
-  uint64_t reads_ = 0;                      // calls that ended a snapshot
-  uint64_t reads_seen_ = 0;                 // reads_ at the previous ReleaseIdle
-  std::vector<MDB_cursor*> read_cursors_;   // by dbi
-  std::vector<bool> cursor_renewed_;        // renewed in the active snapshot
+  bool kept_ = false;                      // read_txn_ is live between calls
+  uint64_t reads_ = 0;                     // calls that ended a snapshot
+  uint64_t reads_seen_ = 0;                // reads_ at the previous ReleaseIdle
+  std::vector<MDB_cursor*> read_cursors_;  // by dbi
+  std::vector<bool> cursor_renewed_;       // renewed in the active snapshot
+  uint64_t cursor_uses_ = 0;
+  uint64_t records_cursor_mark_ = UINT64_MAX;  // cursor_uses_ when records_cursor_at_ was noted
+  uint32_t records_cursor_at_ = 0;
   MDB_txn* write_txn_ = nullptr;            // the transaction write_cursors_ belong to
   std::vector<MDB_cursor*> write_cursors_;  // by dbi
   std::vector<std::string> entry_room_;

@@ -231,9 +231,13 @@ Result Engine::Step(Call& call) {
   ReadScope snap(file, h->client);
   int rc = snap.Begin();
   if (rc != 0) return LmdbStatus(rc);
+  // The cursor still stands on this block's record, left there by its previous Step in
+  // this snapshot with no other use of a cursor since.
+  const bool standing = snap.shared() && h->physical && file->RecordsCursorAt(h->physical_position);
   MDB_cursor* c;
   rc = snap.Cursor(file->records_db(), &c);
   if (rc != 0) return LmdbStatus(rc);
+  const uint64_t uses = file->cursor_uses();
   unsigned char probe[4];
   MDB_val kk, vv;
   switch (call.op) {
@@ -246,8 +250,8 @@ Result Engine::Step(Call& call) {
     case BTR_STEP_NEXT:
       if (h->physical_position == std::numeric_limits<uint32_t>::max()) return Status::kEndOfFile;
       // One step when the cursor still stands on this block's record in the same snapshot.
-      if (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
-          PositionFromKey(kk) == h->physical_position) {
+      if (standing || (mdb_cursor_get(c, &kk, &vv, MDB_GET_CURRENT) == 0 && kk.mv_size == 4 &&
+                       PositionFromKey(kk) == h->physical_position)) {
         rc = mdb_cursor_get(c, &kk, &vv, MDB_NEXT);
         break;
       }
@@ -268,7 +272,12 @@ Result Engine::Step(Call& call) {
   }
   if (rc != 0) return NotFound(rc, Status::kEndOfFile);
   if (kk.mv_size != 4) return Status::kIoError;
-  return Deliver(call, snap.txn(), -1, {}, PositionFromKey(kk), false, &vv);
+  const uint32_t position = PositionFromKey(kk);
+  Status status = Deliver(call, snap.txn(), -1, {}, position, false, &vv);
+  if (snap.shared() && (status == Status::kOk || status == Status::kDataLength)) {
+    file->NoteRecordsCursorAt(position, uses);
+  }
+  return status;
 }
 
 Status Engine::GetPosition(Call& call) {

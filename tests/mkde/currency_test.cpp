@@ -122,6 +122,33 @@ TEST_F(Currency, StepsKeepOnlyAPhysicalPlace) {
   EXPECT_EQ(IdOf(fresh.data), 40);
 }
 
+TEST_F(Currency, StepNextGoesOnFromTheBlocksOwnRecord) {
+  // Two blocks of one client share the file's snapshot and its cursors between calls.
+  Table second;
+  ASSERT_EQ(second.Open(path_), 0);
+  uint32_t at20 = 0;
+  ASSERT_EQ(t_.Get(BTR_GET_EQUAL, 0, IdKey(20)), 0);
+  ASSERT_EQ(t_.Position(&at20), 0);
+  ASSERT_EQ(t_.Step(BTR_STEP_FIRST), 0);
+  ASSERT_EQ(t_.Direct(at20), 0) << "Get Direct moves the place, not the cursor";
+  ASSERT_EQ(t_.Step(BTR_STEP_NEXT), 0);
+  EXPECT_EQ(IdOf(t_.data), 30);
+
+  ASSERT_EQ(t_.Step(BTR_STEP_FIRST), 0);
+  std::string half(64, '\0');
+  half[0] = '\x88';  // 50.00 %
+  half[1] = '\x13';
+  ASSERT_EQ(second.Do(BTR_GET_BY_PERCENTAGE, &half, nullptr, -1), 0)
+      << "another block moves the records cursor";
+  ASSERT_EQ(t_.Step(BTR_STEP_NEXT), 0);
+  EXPECT_EQ(IdOf(t_.data), 20);
+  ASSERT_EQ(second.Step(BTR_STEP_LAST), 0);
+  EXPECT_EQ(t_.Step(BTR_STEP_NEXT, 4), BTR_DATA_LENGTH) << "a short buffer still moves on";
+  ASSERT_EQ(t_.Step(BTR_STEP_NEXT), 0);
+  EXPECT_EQ(IdOf(t_.data), 40);
+  EXPECT_EQ(t_.Step(BTR_STEP_NEXT), BTR_END_OF_FILE);
+}
+
 TEST_F(Currency, KeyOnlyGetsPositionButDoNotRead) {
   std::string d(kLen, 'x'), k(255, '\0');
   ASSERT_EQ(t_.Do(BTR_GET_LAST + BTR_GET_KEY_BIAS, &d, &k, 0), 0);
