@@ -14,22 +14,6 @@ namespace mkde {
 
 namespace {
 
-Status CryptoToStatus(CryptoStatus s) {
-  switch (s) {
-    case CryptoStatus::kOk:
-      return Status::kOk;
-    case CryptoStatus::kBadName:
-    case CryptoStatus::kNameMismatch:
-      return Status::kInvalidOwner;
-    case CryptoStatus::kBadLevel:
-      return Status::kInvalidKeyNumber;
-    case CryptoStatus::kNoMemory:
-      return Status::kNoMemory;
-    default:
-      return Status::kIoError;
-  }
-}
-
 // Every sealed record opened and stored again plain, then the owner record removed.
 Result ClearAll(MDB_txn* txn, const FileEnv& file) {
   MDB_cursor* c;
@@ -90,7 +74,8 @@ Status Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only
     s = ReadKeyWithoutName(file->owner(), &key);
   }
   if (s != CryptoStatus::kOk)
-    return CryptoToStatus(s) == Status::kInvalidOwner ? Status::kIoError : CryptoToStatus(s);
+    return core::CryptoToStatus(s) == Status::kInvalidOwner ? Status::kIoError
+                                                            : core::CryptoToStatus(s);
   if (file->encrypted() && file->record_key().empty()) file->SetRecordKey(std::move(key));
   return Status::kOk;
 }
@@ -109,7 +94,7 @@ Result Engine::SetOwner(Call& call) {
   if (handles_.OfFile(file).size() > 1) return Status::kFileInUse;
   OwnerRecord record;
   SecretKey key;
-  Result status = CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
+  Result status = core::CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
   if (status != Status::kOk) return status;
   std::string owner_value = EncodeOwner(record);
   status = file->BeginOwnerChange();

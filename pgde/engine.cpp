@@ -164,8 +164,8 @@ class Engine {
                    uint8_t key_len, int8_t key_num, void* client_id);
 
  private:
-  template <class E, class C>
-  friend int mkde::core::RunOperation(E& e, C& call);
+  template <class R, class E, class C>
+  friend R mkde::core::RunOperation(E& e, C& call);
 
   int Run(Call& call);
   void ForgetAfterFork();
@@ -239,7 +239,6 @@ class Engine {
   // Another client of this process has an exclusive transaction holding the file: its
   // writes, locking reads and opens answer 85 at once rather than after the server's wait.
   bool FileHeldByOther(const Client* me, int64_t id) const;
-  int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
   // A wait lock's wait for the record lock `lock_key` that another session holds, on the
   // server, with the engine's lock let go: the server's deadlock detection sees the wait
   // beside every other wait of its clients, so that one closing a cycle answers 78. Returns
@@ -390,8 +389,9 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<std::mutex> guard(mutex_);
   if (::getpid() != pid_) ForgetAfterFork();
   Call call;
-  int decoded = mkde::core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
-  if (decoded != BTR_OK) return static_cast<int16_t>(decoded);
+  mkde::Status decoded =
+      mkde::core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
+  if (decoded != mkde::Status::kOk) return mkde::Code(decoded);
   try {
     call.client = ClientFor(client_id);
     Client* c = call.client;
@@ -502,7 +502,7 @@ int Engine::Run(Call& call) {
     call.handle = Find(call.pos_block, call.client);
     if (!call.handle) return BTR_FILE_NOT_OPEN;
   }
-  return mkde::core::RunOperation(*this, call);
+  return mkde::core::RunOperation<int>(*this, call);
 }
 
 // ---- files ----
@@ -583,7 +583,7 @@ int Engine::Open(Call& call) {
     }
     if (s != mkde::CryptoStatus::kOk) {
       unlock();
-      int st = mkde::core::CryptoToStatus(s);
+      int st = mkde::Code(mkde::core::CryptoToStatus(s));
       return st == BTR_INVALID_OWNER ? BTR_IO_ERROR : st;
     }
     file->key = std::move(key);
@@ -758,7 +758,8 @@ int Engine::SetOwner(Call& call) {
   if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
   mkde::OwnerRecord record;
   mkde::SecretKey key;
-  int status = mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
+  int status =
+      mkde::Code(mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key)));
   if (status != BTR_OK) return status;
   auto fail = [&](int s) {
     c->session.Exec("ROLLBACK");
@@ -895,7 +896,7 @@ int Engine::Unlock(Call& call) {
   Handle* h = call.handle;
   mkde::core::UnlockWhat what;
   uint32_t position = 0;
-  int status = mkde::core::DecodeUnlock(call, &what, &position);
+  int status = mkde::Code(mkde::core::DecodeUnlock(call, &what, &position));
   if (status != BTR_OK) return status;
   if (what == mkde::core::UnlockWhat::kSingle) {
     if (!h->single_locked) return BTR_LOCK_ERROR;
@@ -1278,13 +1279,6 @@ int Engine::FindPercentage(Call& call) {
   return BTR_OK;
 }
 
-int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
-  size_t n = 0;
-  int status = mkde::core::RecordLength(call, spec, &n);
-  if (status == BTR_OK) record->assign(reinterpret_cast<const char*>(call.data), n);
-  return status;
-}
-
 void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos,
                              int64_t chg) {
   if (k >= 0) {
@@ -1319,7 +1313,7 @@ int Engine::Insert(Call& call) {
   if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   std::string record;
-  int status = RecordFromCaller(call, spec, &record);
+  int status = mkde::Code(mkde::core::RecordFromCaller(call, spec, &record));
   if (status != BTR_OK) return status;
   Client* c = call.client;
   std::vector<Statement> round;
@@ -1451,7 +1445,7 @@ int Engine::Update(Call& call) {
   if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   std::string record;
-  int status = RecordFromCaller(call, spec, &record);
+  int status = mkde::Code(mkde::core::RecordFromCaller(call, spec, &record));
   if (status != BTR_OK) return status;
   return Rewrite(call, k, record);
 }
@@ -1535,7 +1529,7 @@ int Engine::UpdateChunk(Call& call) {
   const FileSpec& spec = f.spec;
   if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
   std::vector<mkde::core::Chunk> chunks;
-  int status = mkde::core::ParseChunks(call, &chunks);
+  int status = mkde::Code(mkde::core::ParseChunks(call, &chunks));
   if (status != BTR_OK) return status;
   if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
   if (!h->writable()) return BTR_ACCESS_DENIED;
@@ -1543,9 +1537,9 @@ int Engine::UpdateChunk(Call& call) {
   // write (80) when another client changed it since.
   std::string record = h->record;
   for (const mkde::core::Chunk& c : chunks) {
-    status = mkde::core::ApplyChunk(
+    status = mkde::Code(mkde::core::ApplyChunk(
         spec, c.offset, std::string_view(reinterpret_cast<const char*>(c.bytes), c.length),
-        &record);
+        &record));
     if (status != BTR_OK) return status;
   }
   return Rewrite(call, h->key, record);
