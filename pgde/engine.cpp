@@ -145,6 +145,28 @@ void PutSigned(uint8_t* p, size_t n, int64_t value) {
     p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
 }
 
+// A record between its plain and its stored form: `cipher` (sealing or opening) at owner
+// levels that encrypt, a copy otherwise.
+using RecordCipher = mkde::CryptoStatus (*)(const mkde::SecretKey&, uint32_t, const uint8_t*,
+                                            size_t, std::string*);
+int Cipher(const File& f, int64_t pos, const std::string& in, std::string* out,
+           RecordCipher cipher) {
+  if (!f.encrypted()) {
+    *out = in;
+    return BTR_OK;
+  }
+  return cipher(f.key, static_cast<uint32_t>(pos), reinterpret_cast<const uint8_t*>(in.data()),
+                in.size(), out) == mkde::CryptoStatus::kOk
+             ? BTR_OK
+             : BTR_IO_ERROR;
+}
+int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain) {
+  return Cipher(f, pos, stored, plain, mkde::OpenRecord);
+}
+int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored) {
+  return Cipher(f, pos, plain, stored, mkde::SealRecord);
+}
+
 // Set once the engine is being destroyed (library unload or process exit); a call after that
 // answers 20 (the record manager is inactive) instead of touching a destroyed engine.
 std::atomic<bool> engine_gone{false};
@@ -223,8 +245,6 @@ class Engine {
   // the call wait for it), else 0.
   int HoldFile(Handle* h, std::vector<Statement>* round);
   void ReleaseHeld(Client* c) { c->held.clear(); }
-  int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain);
-  int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored);
   // Index columns of a record: the encoded key, or NULL for a null key left out.
   std::vector<Param> KeyParams(const File& f, const std::string& record);
   void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
@@ -928,34 +948,6 @@ int Engine::Unlock(Call& call) {
 }
 
 // ---- records ----
-
-int Engine::DecodeStored(const File& f, int64_t pos, const std::string& stored,
-                         std::string* plain) {
-  if (!f.encrypted()) {
-    *plain = stored;
-    return BTR_OK;
-  }
-  if (mkde::OpenRecord(f.key, static_cast<uint32_t>(pos),
-                       reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
-                       plain) != mkde::CryptoStatus::kOk) {
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
-}
-
-int Engine::SealForStore(const File& f, int64_t pos, const std::string& plain,
-                         std::string* stored) {
-  if (!f.encrypted()) {
-    *stored = plain;
-    return BTR_OK;
-  }
-  if (mkde::SealRecord(f.key, static_cast<uint32_t>(pos),
-                       reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-                       stored) != mkde::CryptoStatus::kOk) {
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
-}
 
 std::string Engine::EntryKey(const File& f, int k, const std::string& record, bool* null) {
   const KeyDef& def = f.spec.keys[k];
