@@ -588,23 +588,12 @@ int Engine::Open(Call& call) {
     }
     file->has_owner = true;
     file->level = owner.level;
-    size_t n = 0;
-    while (n < call.data_len && call.data[n] != 0) ++n;
-    std::string_view name(reinterpret_cast<const char*>(call.data), n);
     mkde::SecretKey key;
-    mkde::CryptoStatus s = mkde::CheckOwner(owner, name, &key);
-    if (s == mkde::CryptoStatus::kNameMismatch) {
-      if (!mkde::OwnerLevelReadsWithoutName(owner.level)) {
-        unlock();
-        return BTR_INVALID_OWNER;
-      }
-      owner_read_only = true;
-      s = file->encrypted() ? mkde::ReadKeyWithoutName(owner, &key) : mkde::CryptoStatus::kOk;
-    }
-    if (s != mkde::CryptoStatus::kOk) {
+    mkde::Status checked =
+        mkde::core::OwnerAtOpen(owner, mkde::core::OwnerNameFromData(call), &key, &owner_read_only);
+    if (checked != mkde::Status::kOk) {
       unlock();
-      int st = mkde::Code(mkde::core::CryptoToStatus(s));
-      return st == BTR_INVALID_OWNER ? BTR_IO_ERROR : st;
+      return mkde::Code(checked);
     }
     file->key = std::move(key);
   }
@@ -770,11 +759,10 @@ int Engine::SetOwner(Call& call) {
   if (c->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
   if (!h->writable()) return BTR_ACCESS_DENIED;
   if (f.has_owner) return BTR_OWNER_SET;
-  if (call.key_num < 0 || call.key_num > mkde::kMaxOwnerLevel) return BTR_INVALID_KEY_NUMBER;
-  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
-  if (!nul) return BTR_INVALID_OWNER;
-  std::string_view name(reinterpret_cast<const char*>(call.key),
-                        static_cast<const uint8_t*>(nul) - call.key);
+  std::string_view name;
+  if (int named = mkde::Code(mkde::core::OwnerNameFromKey(call, &name)); named != BTR_OK) {
+    return named;
+  }
   if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
   mkde::OwnerRecord record;
   mkde::SecretKey key;

@@ -155,4 +155,35 @@ Status CryptoToStatus(CryptoStatus s) {
   }
 }
 
+Status OwnerNameFromKey(const CallArgs& call, std::string_view* name) {
+  if (call.key_num < 0 || call.key_num > kMaxOwnerLevel) return Status::kInvalidKeyNumber;
+  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
+  if (!nul) return Status::kInvalidOwner;
+  *name = std::string_view(reinterpret_cast<const char*>(call.key),
+                           static_cast<const uint8_t*>(nul) - call.key);
+  return Status::kOk;
+}
+
+std::string_view OwnerNameFromData(const CallArgs& call) {
+  const void* nul = call.data ? std::memchr(call.data, 0, call.data_len) : nullptr;
+  size_t n = nul ? static_cast<const uint8_t*>(nul) - call.data : call.data_len;
+  return std::string_view(reinterpret_cast<const char*>(call.data), n);
+}
+
+Status OwnerAtOpen(const OwnerRecord& owner, std::string_view name, SecretKey* key,
+                   bool* read_only) {
+  *read_only = false;
+  CryptoStatus s = CheckOwner(owner, name, key);
+  if (s == CryptoStatus::kNameMismatch) {
+    if (!OwnerLevelReadsWithoutName(owner.level)) return Status::kInvalidOwner;
+    *read_only = true;
+    s = OwnerLevelEncrypts(owner.level) ? ReadKeyWithoutName(owner, key) : CryptoStatus::kOk;
+  }
+  if (s == CryptoStatus::kOk) return Status::kOk;
+  // A name that checked out, or none that was needed, with a key that does not come: the
+  // owner record itself is at fault.
+  Status status = CryptoToStatus(s);
+  return status == Status::kInvalidOwner ? Status::kIoError : status;
+}
+
 }  // namespace mkde::core

@@ -95,4 +95,15 @@ Status ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
 // The status an owner check or sealing answers with.
 Status CryptoToStatus(CryptoStatus s);
 
+// Set Owner's arguments: the level in the key number and the name in the key buffer,
+// NUL-terminated within the key length. kOk, 6 for a level there is not, 51 for no name.
+Status OwnerNameFromKey(const CallArgs& call, std::string_view* name);
+// The owner name an Open gives: the data buffer up to its first NUL.
+std::string_view OwnerNameFromData(const CallArgs& call);
+// The owner check of an Open of a file with `owner`: kOk with the record key in *key (at
+// levels that encrypt) and *read_only for a name-less open the level allows; 51 for a wrong
+// name; 2 when the owner record cannot be used.
+Status OwnerAtOpen(const OwnerRecord& owner, std::string_view name, SecretKey* key,
+                   bool* read_only);
+
 }  // namespace mkde::core
