@@ -201,22 +201,18 @@ Result Engine::Run(Call& call) {
 
 }  // namespace mkde
 
-namespace {
-constexpr int16_t kRecordManagerInactive = 20;
-}  // namespace
-
 extern "C" {
 
 int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                 uint8_t key_len, int8_t key_num) {
-  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  if (mkde::Engine::Gone()) return mkde::Code(mkde::Status::kManagerInactive);
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
                                       nullptr);
 }
 
 int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                   uint8_t key_len, int8_t key_num, void* client_id) {
-  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  if (mkde::Engine::Gone()) return mkde::Code(mkde::Status::kManagerInactive);
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
                                       client_id);
 }
