@@ -144,13 +144,6 @@ Result Engine::Stat(Call& call) {
   return Status::kOk;
 }
 
-Status Engine::Version(Call& call) {
-  if (call.data_len < 5) return Status::kDataLength;
-  // The engine's own version: 1.0, on Linux.
-  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
-  std::memcpy(call.data, reply, sizeof reply);
-  call.ReturnLength(sizeof reply);
-  return Status::kOk;
-}
+Status Engine::Version(Call& call) { return core::VersionReply(call); }
 
 }  // namespace mkde

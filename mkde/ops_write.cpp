@@ -166,16 +166,12 @@ void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint
 Result Engine::Insert(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
-    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
-    k = -1;
-  }
-  if (k < 0) k = -1;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  int k = -1;
+  Result status = core::InsertKey(call, spec, &k);
+  if (status != Status::kOk) return status;
   if (!h->writable()) return Status::kAccessDenied;
   size_t length = 0;
-  Result status = core::RecordLength(call, spec, &length);
+  status = core::RecordLength(call, spec, &length);
   if (status != Status::kOk) return status;
   std::string record;
   uint32_t position = 0;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -213,6 +214,13 @@ class Engine {
   Status Version(Call& call);
   Status SetOwner(Call& call);
   Status ClearOwner(Call& call);
+  // A record stored again in another form (sealed, or opened): kOk or 2.
+  using RecordRestore =
+      std::function<Status(int64_t pos, const std::string& was, std::string* now)>;
+  // Set Owner's and Clear Owner's change, in one server transaction that needs the file to
+  // itself: every record stored again through `restore` (when there is one) and the
+  // catalog's owner record set to `owner` (NULL: none). 50 when setting meets an owner.
+  Status ChangeOwner(Client* c, const File& f, const RecordRestore& restore, Param owner);
   Status BeginTransaction(Call& call);
   Status EndTransaction(Call& call) { return End(call, true); }
   Status AbortTransaction(Call& call) { return End(call, false); }
@@ -528,13 +536,7 @@ Status Engine::Run(Call& call) {
 
 // ---- files ----
 
-Status Engine::Version(Call& call) {
-  if (call.data_len < 5) return Status::kDataLength;
-  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
-  std::memcpy(call.data, reply, sizeof reply);
-  call.ReturnLength(sizeof reply);
-  return Status::kOk;
-}
+Status Engine::Version(Call& call) { return mkde::core::VersionReply(call); }
 
 Status Engine::Open(Call& call) {
   if (!call.pos_block) return Status::kPosBlockLength;
@@ -758,8 +760,7 @@ Status Engine::Stat(Call& call) {
 Status Engine::SetOwner(Call& call) {
   Handle* h = call.handle;
   File& f = *h->file;
-  Client* c = call.client;
-  if (c->in_transaction) return Status::kOperationNotAllowed;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
   if (!h->writable()) return Status::kAccessDenied;
   if (f.has_owner) return Status::kOwnerSet;
   std::string_view name;
@@ -770,6 +771,47 @@ Status Engine::SetOwner(Call& call) {
   mkde::SecretKey key;
   status = mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
   if (status != Status::kOk) return status;
+  RecordRestore seal = nullptr;
+  if (mkde::OwnerLevelEncrypts(record.level)) {
+    seal = [&](int64_t pos, const std::string& plain, std::string* sealed) {
+      return mkde::SealRecord(key, static_cast<uint32_t>(pos),
+                              reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
+                              sealed) == mkde::CryptoStatus::kOk
+                 ? Status::kOk
+                 : Status::kIoError;
+    };
+  }
+  status = ChangeOwner(call.client, f, seal, Param::Bytes(mkde::EncodeOwner(record)));
+  if (status != Status::kOk) return status;
+  f.has_owner = true;
+  f.level = record.level;
+  f.key = std::move(key);
+  return Status::kOk;
+}
+
+Status Engine::ClearOwner(Call& call) {
+  Handle* h = call.handle;
+  File& f = *h->file;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (!f.has_owner) return Status::kOk;
+  if (OfFile(f.id).size() > 1) return Status::kFileInUse;
+  RecordRestore open = nullptr;
+  if (f.encrypted()) {
+    open = [&](int64_t pos, const std::string& sealed, std::string* plain) {
+      return DecodeStored(f, pos, sealed, plain);
+    };
+  }
+  Status status = ChangeOwner(call.client, f, open, Param());
+  if (status != Status::kOk) return status;
+  f.has_owner = false;
+  f.level = 0;
+  f.key = mkde::SecretKey();
+  return Status::kOk;
+}
+
+Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restore, Param owner) {
+  const bool setting = owner.kind != Param::kNull;
   auto fail = [&](Status s) {
     c->session.Exec("ROLLBACK");
     return s;
@@ -783,28 +825,24 @@ Status Engine::SetOwner(Call& call) {
                           {Param::Int(f.id)}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   if (!GetBool(r.results[0].get(), 0, 0)) return fail(Status::kFileInUse);
-  if (GetBool(r.results[0].get(), 0, 1)) return fail(Status::kOwnerSet);
+  if (setting && GetBool(r.results[0].get(), 0, 1)) return fail(Status::kOwnerSet);
   std::vector<Statement> round;
-  if (mkde::OwnerLevelEncrypts(record.level)) {
+  if (restore) {
     r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
     PGresult* res = r.results[0].get();
     for (int i = 0; i < PQntuples(res); ++i) {
       int64_t pos = GetInt(res, i, 0);
-      std::string plain = GetBytes(res, i, 1), sealed;
-      if (mkde::SealRecord(key, static_cast<uint32_t>(pos),
-                           reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-                           &sealed) != mkde::CryptoStatus::kOk) {
-        return fail(Status::kIoError);
-      }
+      std::string was = GetBytes(res, i, 1), now;
+      if (restore(pos, was, &now) != Status::kOk) return fail(Status::kIoError);
       round.push_back({"",
                        "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
-                       {Param::Bytes(sealed), Param::Int(pos)}});
+                       {Param::Bytes(std::move(now)), Param::Int(pos)}});
     }
   }
   round.push_back({"",
                    "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
-                   {Param::Bytes(mkde::EncodeOwner(record)), Param::Int(f.id)}});
+                   {std::move(owner), Param::Int(f.id)}});
   r = Round(c, round);
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   r = c->session.Exec("COMMIT");
@@ -812,55 +850,6 @@ Status Engine::SetOwner(Call& call) {
     if (r.status == RoundStatus::kLost) Lost(c);
     return FromSql(r, Status::kFileInUse);
   }
-  f.has_owner = true;
-  f.level = record.level;
-  f.key = std::move(key);
-  return Status::kOk;
-}
-
-Status Engine::ClearOwner(Call& call) {
-  Handle* h = call.handle;
-  File& f = *h->file;
-  Client* c = call.client;
-  if (c->in_transaction) return Status::kOperationNotAllowed;
-  if (!h->writable()) return Status::kAccessDenied;
-  if (!f.has_owner) return Status::kOk;
-  if (OfFile(f.id).size() > 1) return Status::kFileInUse;
-  auto fail = [&](Status s) {
-    c->session.Exec("ROLLBACK");
-    return s;
-  };
-  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return Status::kCommunications;
-  RoundResult r =
-      One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)", {Param::Int(f.id)}});
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-  if (!GetBool(r.results[0].get(), 0, 0)) return fail(Status::kFileInUse);
-  std::vector<Statement> round;
-  if (f.encrypted()) {
-    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
-    if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-    PGresult* res = r.results[0].get();
-    for (int i = 0; i < PQntuples(res); ++i) {
-      int64_t pos = GetInt(res, i, 0);
-      std::string sealed = GetBytes(res, i, 1), plain;
-      if (DecodeStored(f, pos, sealed, &plain) != Status::kOk) return fail(Status::kIoError);
-      round.push_back({"",
-                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
-                       {Param::Bytes(plain), Param::Int(pos)}});
-    }
-  }
-  round.push_back(
-      {"", "UPDATE vastrel_files SET owner = NULL WHERE id = $1::bigint", {Param::Int(f.id)}});
-  r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-  r = c->session.Exec("COMMIT");
-  if (r.status != RoundStatus::kOk) {
-    if (r.status == RoundStatus::kLost) Lost(c);
-    return FromSql(r, Status::kFileInUse);
-  }
-  f.has_owner = false;
-  f.level = 0;
-  f.key = mkde::SecretKey();
   return Status::kOk;
 }
 
@@ -1285,16 +1274,12 @@ Status Engine::Insert(Call& call) {
   const File& f = *h->file;
   if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   const FileSpec& spec = f.spec;
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
-    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
-    k = -1;
-  }
-  if (k < 0) k = -1;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  int k = -1;
+  Status status = mkde::core::InsertKey(call, spec, &k);
+  if (status != Status::kOk) return status;
   if (!h->writable()) return Status::kAccessDenied;
   std::string record;
-  Status status = mkde::core::RecordFromCaller(call, spec, &record);
+  status = mkde::core::RecordFromCaller(call, spec, &record);
   if (status != Status::kOk) return status;
   Client* c = call.client;
   std::vector<Statement> round;

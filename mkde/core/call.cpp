@@ -77,6 +77,18 @@ Status RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length) 
   return Status::kOk;
 }
 
+Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key) {
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
+    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
+    k = -1;
+  }
+  if (k < 0) k = -1;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  *key = k;
+  return Status::kOk;
+}
+
 Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record) {
   size_t n = 0;
   Status status = RecordLength(call, spec, &n);
@@ -136,6 +148,14 @@ Status ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
   if (!spec.variable_length() && end > spec.record_length) return Status::kChunkOffset;
   if (end > record->size()) record->resize(end, '\0');
   record->replace(offset, bytes.size(), bytes);
+  return Status::kOk;
+}
+
+Status VersionReply(const CallArgs& call) {
+  if (call.data_len < 5) return Status::kDataLength;
+  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
+  std::memcpy(call.data, reply, sizeof reply);
+  call.ReturnLength(sizeof reply);
   return Status::kOk;
 }
 

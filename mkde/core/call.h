@@ -68,6 +68,11 @@ bool OpenModeFrom(int key_num, OpenMode* mode);
 // length of it, a variable-length one all of it. 22 when shorter than the record length or
 // longer than kMaxRecord.
 Status RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length);
+// The key path an Insert places its block on: the key number, or -1 for a negative one or a
+// file without keys. 6 for a key the file does not have, 21 for a key buffer short of the
+// key's value.
+Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key);
+
 // The record itself, copied from the data buffer, with the same checks.
 Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record);
 
@@ -91,6 +96,10 @@ Status ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks);
 // for a place past the record's end or past a fixed record's length.
 Status ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
                   std::string* record);
+
+// The Version reply: the engine's own version, 1.0 on Linux, in the data buffer; 22 when
+// the buffer is short of it.
+Status VersionReply(const CallArgs& call);
 
 // The status an owner check or sealing answers with.
 Status CryptoToStatus(CryptoStatus s);
