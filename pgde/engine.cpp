@@ -256,7 +256,9 @@ class Engine {
   void ReleaseHeld(Client* c) { c->held.clear(); }
   // Index columns of a record: the encoded key, or NULL for a null key left out.
   std::vector<Param> KeyParams(const File& f, const std::string& record);
-  void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
+  // Makes `record` (plain) at `pos` the block's current record, its place on key path k
+  // (-1: physical order only); after a write, or a read (`key_only`: by a Get Key form).
+  void Place(Handle* h, int k, std::string record, int64_t pos, int64_t chg, bool key_only);
   std::string EntryKey(const File& f, int k, const std::string& record, bool* null);
   // The status of a write of one record that failed: a lock wait that ran out is the
   // file's (85) when it met the table lock of another client's exclusive transaction (the
@@ -965,21 +967,8 @@ Status Engine::Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::s
     std::string value =
         mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
     std::memcpy(call.key, value.data(), value.size());  // key_len checked by the caller
-    bool null = false;
-    h->key = k;
-    h->entry_key = EntryKey(f, k, plain, &null);
-    h->entry_pos = pos;
-  } else {
-    h->key = -1;
-    h->entry_key.clear();
   }
-  h->physical = true;
-  h->physical_pos = pos;
-  h->position = pos;
-  h->current = true;
-  h->key_only = key_only;
-  h->change = chg;
-  h->record = std::move(plain);
+  Place(h, k, std::move(plain), pos, chg, key_only);
   return status;
 }
 
@@ -1249,8 +1238,7 @@ Status Engine::FindPercentage(Call& call) {
   return Status::kOk;
 }
 
-void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos,
-                             int64_t chg) {
+void Engine::Place(Handle* h, int k, std::string record, int64_t pos, int64_t chg, bool key_only) {
   if (k >= 0) {
     bool null = false;
     h->entry_key = EntryKey(*h->file, k, record, &null);
@@ -1264,9 +1252,9 @@ void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_
   h->physical_pos = pos;
   h->position = pos;
   h->current = true;
-  h->key_only = false;
+  h->key_only = key_only;
   h->change = chg;
-  h->record = record;
+  h->record = std::move(record);
 }
 
 Status Engine::Insert(Call& call) {
@@ -1395,7 +1383,7 @@ Status Engine::Insert(Call& call) {
         spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
-  PlaceAfterWrite(h, k, record, pos, 0);
+  Place(h, k, record, pos, 0, false);
   return Status::kOk;
 }
 
@@ -1485,7 +1473,7 @@ Status Engine::Rewrite(Call& call, int k, const std::string& record) {
         spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
-  PlaceAfterWrite(h, k, record, h->position, chg);
+  Place(h, k, record, h->position, chg, false);
   return Status::kOk;
 }
 
