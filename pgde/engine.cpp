@@ -1058,39 +1058,30 @@ Status Engine::GetByKey(Call& call, bool key_only) {
   }
   std::string asc = " ORDER BY " + col + (def.duplicates() ? ", pos" : "");
   std::string desc = " ORDER BY " + col + " DESC" + (def.duplicates() ? ", pos DESC" : "");
-  std::string where, name;
-  Status missing = Status::kEndOfFile;
-  switch (call.op) {
-    case BTR_GET_EQUAL:
-      where = col + " = $1::bytea" + asc;
-      name = "eq";
-      missing = Status::kKeyNotFound;
-      break;
-    case BTR_GET_GREATER:
-      where = col + " > $1::bytea" + asc;
-      name = "gt";
-      break;
-    case BTR_GET_GREATER_OR_EQUAL:
-      where = col + " >= $1::bytea" + asc;
-      name = "ge";
-      break;
-    case BTR_GET_LESS:
-      where = col + " < $1::bytea" + desc;
-      name = "lt";
-      break;
-    case BTR_GET_LESS_OR_EQUAL:
-      where = col + " <= $1::bytea" + desc;
-      name = "le";
-      break;
-    case BTR_GET_FIRST:
-      where = col + " IS NOT NULL" + asc;
-      name = "first";
-      break;
-    default:
-      where = col + " IS NOT NULL" + desc;
-      name = "last";
-      break;
+  // Each Get by key: its comparison with the key buffer's value, its direction and the name
+  // its statement is prepared under.
+  struct Probe {
+    int op;
+    const char* compare;
+    bool descending;
+    const char* name;
+  };
+  static constexpr Probe kProbes[] = {
+      {BTR_GET_EQUAL, " = $1::bytea", false, "eq"},
+      {BTR_GET_GREATER, " > $1::bytea", false, "gt"},
+      {BTR_GET_GREATER_OR_EQUAL, " >= $1::bytea", false, "ge"},
+      {BTR_GET_LESS, " < $1::bytea", true, "lt"},
+      {BTR_GET_LESS_OR_EQUAL, " <= $1::bytea", true, "le"},
+      {BTR_GET_FIRST, " IS NOT NULL", false, "first"},
+      {BTR_GET_LAST, " IS NOT NULL", true, "last"},
+  };
+  const Probe* form = &kProbes[std::size(kProbes) - 1];
+  for (const Probe& p : kProbes) {
+    if (p.op == call.op) form = &p;
   }
+  std::string where = col + form->compare + (form->descending ? desc : asc);
+  std::string name = form->name;
+  Status missing = call.op == BTR_GET_EQUAL ? Status::kKeyNotFound : Status::kEndOfFile;
   return ReadOne(call, k, name + Num(k), where, std::move(params), key_only, missing);
 }
 
