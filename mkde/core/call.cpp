@@ -15,29 +15,6 @@ constexpr size_t kChunkEntry = 16;
 
 }  // namespace
 
-Status DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
-                  uint8_t key_len, int8_t key_num, CallArgs* call) {
-  int code = op;
-  if (code >= 1000) {
-    call->concurrent = true;
-    code -= 1000;
-  }
-  call->lock = code / 100;
-  call->op = code % 100;
-  if (call->lock > 4 || (call->lock > 0 && !TakesLock(call->op)) ||
-      (call->concurrent && call->op != BTR_BEGIN_TRANSACTION)) {
-    return Status::kInvalidFunction;
-  }
-  call->pos_block = pos_block;
-  call->data = static_cast<uint8_t*>(data);
-  call->data_len = (data && data_len) ? *data_len : 0;
-  call->data_len_out = data_len;
-  call->key = static_cast<uint8_t*>(key);
-  call->key_len = key ? key_len : 0;
-  call->key_num = key_num;
-  return Status::kOk;
-}
-
 bool PathFromKey(const CallArgs& call, std::string* path) {
   if (!call.key) return false;
   const void* nul = std::memchr(call.key, 0, call.key_len);

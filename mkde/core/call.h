@@ -10,6 +10,7 @@
 
 #include "mkde/codec/filespec.h"
 #include "mkde/crypto/owner.h"
+#include "mkde/include/wbtrv32.h"
 #include "mkde/status.h"
 
 namespace mkde::core {
@@ -50,11 +51,31 @@ inline bool NeedsHandle(int op) {
          (op >= 55 && op <= 63);
 }
 
-// Takes a call's operation code apart and makes its lengths safe. Returns kOk, or
-// kInvalidFunction for a code no operation answers to (a lock bias where none is taken,
-// +1000 on anything but Begin Transaction).
-Status DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
-                  uint8_t key_len, int8_t key_num, CallArgs* call);
+// Takes a call's operation code apart and makes its lengths safe (inline: every call runs it).
+// Returns kOk, or kInvalidFunction for a code no operation answers to (a lock bias where none is
+// taken, +1000 on anything but Begin Transaction).
+inline Status DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                         uint8_t key_len, int8_t key_num, CallArgs* call) {
+  int code = op;
+  if (code >= 1000) {
+    call->concurrent = true;
+    code -= 1000;
+  }
+  call->lock = code / 100;
+  call->op = code % 100;
+  if (call->lock > 4 || (call->lock > 0 && !TakesLock(call->op)) ||
+      (call->concurrent && call->op != BTR_BEGIN_TRANSACTION)) {
+    return Status::kInvalidFunction;
+  }
+  call->pos_block = pos_block;
+  call->data = static_cast<uint8_t*>(data);
+  call->data_len = (data && data_len) ? *data_len : 0;
+  call->data_len_out = data_len;
+  call->key = static_cast<uint8_t*>(key);
+  call->key_len = key ? key_len : 0;
+  call->key_num = key_num;
+  return Status::kOk;
+}
 
 // The path in the key buffer: NUL-terminated within the key length, not empty.
 bool PathFromKey(const CallArgs& call, std::string* path);
