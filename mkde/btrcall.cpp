@@ -1,4 +1,4 @@
-// The two exported entry points and the decoding of a call.
+// The two exported entry points, and a call's way to its operation.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -44,20 +44,6 @@ void AfterForkChild() {
 
 // A kept read snapshot is let go once no call used it for one to two of these.
 constexpr auto kSnapshotIdle = std::chrono::milliseconds(20);
-
-// Operations that may carry a lock bias.
-bool TakesLock(int op) {
-  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
-         op == 44 || (op >= 55 && op <= 63);
-}
-
-// Operations that work on an open file, and so need a position block that checks out
-// before anything else is looked at.
-bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
-         (op >= 55 && op <= 63);
-}
 
 }  // namespace
 
@@ -141,24 +127,8 @@ Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_
   }
   StartReaper();
   Call call;
-  int code = op;
-  if (code >= 1000) {
-    call.concurrent = true;
-    code -= 1000;
-  }
-  call.lock = code / 100;
-  call.op = code % 100;
-  if (call.lock > 4 || (call.lock > 0 && !TakesLock(call.op)) ||
-      (call.concurrent && call.op != BTR_BEGIN_TRANSACTION)) {
-    return Status::kInvalidFunction;
-  }
-  call.pos_block = pos_block;
-  call.data = static_cast<uint8_t*>(data);
-  call.data_len = (data && data_len) ? *data_len : 0;
-  call.data_len_out = data_len;
-  call.key = static_cast<uint8_t*>(key);
-  call.key_len = key ? key_len : 0;
-  call.key_num = key_num;
+  Status decoded = core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
+  if (decoded != Status::kOk) return decoded;
   try {
     call.client = client_id ? handles_.ClientFor(client_id) : handles_.DefaultClient();
     const Call original = call;  // Run edits its copy (key-only forms)
@@ -220,106 +190,29 @@ Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_
 }
 
 Result Engine::Run(Call& call) {
-  if (NeedsHandle(call.op)) {
+  if (core::NeedsHandle(call.op)) {
     call.handle = handles_.Find(call.pos_block, call.client);
     if (!call.handle) return Status::kFileNotOpen;
     // A file whose environment could not be taken up again after a rewrite.
     if (!call.handle->file->env() && call.op != BTR_CLOSE) return Status::kIoError;
   }
-  switch (call.op) {
-    case BTR_OPEN:
-      return Open(call);
-    case BTR_CLOSE:
-      return Close(call);
-    case BTR_INSERT:
-      return Insert(call);
-    case BTR_UPDATE:
-      return Update(call);
-    case BTR_DELETE:
-      return Delete(call);
-    case BTR_GET_NEXT:
-    case BTR_GET_PREVIOUS:
-      return GetNextPrevious(call, false);
-    case BTR_GET_NEXT + BTR_GET_KEY_BIAS:
-    case BTR_GET_PREVIOUS + BTR_GET_KEY_BIAS:
-      call.op -= BTR_GET_KEY_BIAS;
-      return GetNextPrevious(call, true);
-    case BTR_GET_EQUAL:
-    case BTR_GET_GREATER:
-    case BTR_GET_GREATER_OR_EQUAL:
-    case BTR_GET_LESS:
-    case BTR_GET_LESS_OR_EQUAL:
-    case BTR_GET_FIRST:
-    case BTR_GET_LAST:
-      return GetByKey(call, false);
-    case BTR_GET_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_GREATER + BTR_GET_KEY_BIAS:
-    case BTR_GET_GREATER_OR_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_LESS + BTR_GET_KEY_BIAS:
-    case BTR_GET_LESS_OR_EQUAL + BTR_GET_KEY_BIAS:
-    case BTR_GET_FIRST + BTR_GET_KEY_BIAS:
-    case BTR_GET_LAST + BTR_GET_KEY_BIAS:
-      call.op -= BTR_GET_KEY_BIAS;
-      return GetByKey(call, true);
-    case BTR_CREATE:
-      return Create(call);
-    case BTR_STAT:
-      return Stat(call);
-    case BTR_GET_POSITION:
-      return GetPosition(call);
-    case BTR_GET_DIRECT:
-      return GetDirect(call);
-    case BTR_STEP_NEXT:
-    case BTR_STEP_FIRST:
-    case BTR_STEP_LAST:
-    case BTR_STEP_PREVIOUS:
-      return Step(call);
-    case BTR_BEGIN_TRANSACTION:
-      return BeginTransaction(call);
-    case BTR_END_TRANSACTION:
-      return EndTransaction(call);
-    case BTR_ABORT_TRANSACTION:
-      return AbortTransaction(call);
-    case BTR_UNLOCK:
-      return Unlock(call);
-    case BTR_SET_OWNER:
-      return SetOwner(call);
-    case BTR_CLEAR_OWNER:
-      return ClearOwner(call);
-    case BTR_STOP:
-    case BTR_RESET:
-      return StopClient(call);
-    case BTR_VERSION:
-      return Version(call);
-    case BTR_GET_BY_PERCENTAGE:
-      return GetByPercentage(call);
-    case BTR_FIND_PERCENTAGE:
-      return FindPercentage(call);
-    case BTR_UPDATE_CHUNK:
-      return UpdateChunk(call);
-    default:
-      return Status::kInvalidFunction;
-  }
+  return core::RunOperation<Result>(*this, call);
 }
 
 }  // namespace mkde
-
-namespace {
-constexpr int16_t kRecordManagerInactive = 20;
-}  // namespace
 
 extern "C" {
 
 int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                 uint8_t key_len, int8_t key_num) {
-  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  if (mkde::Engine::Gone()) return mkde::Code(mkde::Status::kManagerInactive);
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
                                       nullptr);
 }
 
 int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len, void* key_buf,
                   uint8_t key_len, int8_t key_num, void* client_id) {
-  if (mkde::Engine::Gone()) return kRecordManagerInactive;
+  if (mkde::Engine::Gone()) return mkde::Code(mkde::Status::kManagerInactive);
   return mkde::Engine::Get().Dispatch(op, pos_block, data_buf, data_len, key_buf, key_len, key_num,
                                       client_id);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "mkde/core/run.h"
 #include "mkde/engine_lock.h"
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
@@ -19,26 +20,10 @@
 
 namespace mkde {
 
-// One call's arguments, with the lengths made safe: data_len is what the caller offered
-// (0 for a NULL buffer or length), key_len likewise.
-struct Call {
-  int op = 0;               // the base operation, lock bias and +1000 removed
-  int lock = 0;             // lock bias / 100: 0 none, 1 to 4
-  bool concurrent = false;  // +1000 on Begin Transaction
-  void* pos_block = nullptr;
-  uint8_t* data = nullptr;
-  uint32_t data_len = 0;
-  uint32_t* data_len_out = nullptr;
-  uint8_t* key = nullptr;
-  uint8_t key_len = 0;
-  int key_num = 0;  // the key number read as signed 8 bits
+// One call: its arguments (mkde/core/call.h), and the client and handle they name.
+struct Call : core::CallArgs {
   Client* client = nullptr;
   Handle* handle = nullptr;
-
-  // Sets the returned data length (when the caller gave one).
-  void ReturnLength(uint32_t n) const {
-    if (data_len_out) *data_len_out = n;
-  }
 };
 
 // The snapshot one read call works in: the client's own transaction on the file when it
@@ -99,6 +84,9 @@ class Engine {
                    uint8_t key_len, int8_t key_num, void* client_id);
 
  private:
+  template <class R, class E, class C>
+  friend R core::RunOperation(E& e, C& call);
+
   Engine();
   // Dispatch with the engine's lock held (let go while it waits).
   Status Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_block, void* data,
@@ -185,10 +173,6 @@ class Engine {
   Result RedoInGrownMap(FileWrite* batch);
   // After a verify-mode write: the record as stored must equal what was written.
   Status VerifyRecord(Handle* handle, uint32_t position, const std::string& record);
-  // The record the caller sends, cut to the fixed length or refused (22) when short.
-  Status RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
-  // Its length alone: the same checks, no copy.
-  Status RecordLength(const Call& call, const FileSpec& spec, size_t* length);
   // Updates the block's logical place after a write of `record` on key path `key`.
   void PlaceAfterWrite(Handle* handle, int key, const std::string& record, uint32_t position,
                        uint32_t change);

@@ -1,10 +1,5 @@
-// Clients, open-file handles and the position blocks that name them.
-//
-// A position block carries no engine state: it names a slot in the handle table, that
-// slot's generation, and a check value keyed with a secret that only this process knows,
-// computed over the slot, the generation and the owning client's identity. A block is
-// trusted only after all three check out, so a zeroed, random, stale or copied block, or
-// one of another client, is refused without ever being used.
+// Clients, open-file handles and the position blocks that name them: what the embedded
+// engine keeps of each, in the tables and blocks both engines share (mkde/core/blocks.h).
 #pragma once
 
 #include <lmdb.h>
@@ -16,12 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "mkde/core/blocks.h"
+#include "mkde/core/call.h"
 #include "mkde/file_env.h"
 
 namespace mkde {
 
-// The 16 bytes that identify a client; all zero for the process's default client.
-using ClientId = std::array<uint8_t, 16>;
+using core::ClientId;
+using core::OpenMode;
 
 // A client's open transaction: one LMDB write transaction per file it changed, each file's
 // write gate held until End or Abort.
@@ -68,9 +65,6 @@ struct Client {
     return nullptr;
   }
 };
-
-// Open modes, from the Open operation's key number.
-enum class OpenMode { kNormal, kAccelerated, kReadOnly, kVerify, kExclusive };
 
 // One open of a file through one position block, with its currency.
 struct Handle {
@@ -123,32 +117,26 @@ struct Handle {
 class HandleTable {
  public:
   // The client for a BTRCALLID block (nullptr: the default client). Created on first use.
-  Client* ClientFor(const void* id);
-  Client* DefaultClient() { return &default_client_; }
+  Client* ClientFor(const void* id) { return clients_.For(id); }
+  Client* DefaultClient() { return &clients_.default_client(); }
   Handle* Create(FileEnv* file, Client* client);
   void Destroy(Handle* handle);
   // Writes the block that names the handle (128 bytes).
-  void WriteBlock(const Handle& handle, void* block) const;
+  void WriteBlock(const Handle& handle, void* block) const { slots_.WriteBlock(handle, block); }
   // The handle a block names for this client, or nullptr when the block does not check out.
-  Handle* Find(const void* block, const Client* client) const;
+  Handle* Find(const void* block, const Client* client) const { return slots_.Find(block, client); }
   // Every handle of a client, or of a file.
-  std::vector<Handle*> OfClient(const Client* client) const;
-  std::vector<Handle*> OfFile(const FileEnv* file) const;
+  std::vector<Handle*> OfClient(const Client* client) const { return slots_.OfClient(client); }
+  std::vector<Handle*> OfFile(const FileEnv* file) const {
+    return slots_.Where([&](const Handle& h) { return h.file == file; });
+  }
   // In a child after fork(): nothing of the parent's may be used; forget it all and draw a
   // new secret, so that every block the parent handed out answers 3.
   void ForgetAfterFork();
 
-  HandleTable();
-
  private:
-  void Check(const Handle& handle, uint8_t out[16]) const;
-
-  std::array<uint8_t, 16> secret_{};
-  std::vector<std::unique_ptr<Handle>> slots_;
-  std::vector<uint64_t> generations_;  // per slot, survives the handle
-  std::vector<uint32_t> free_;
-  Client default_client_;
-  std::vector<std::unique_ptr<Client>> clients_;
+  core::HandleSlots<Handle, Client> slots_;
+  core::ClientList<Client> clients_;
 };
 
 }  // namespace mkde

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
@@ -138,14 +137,16 @@ std::vector<Resource> Engine::Holdings(const Client* client) const {
 
 Status Engine::Unlock(Call& call) {
   Handle* h = call.handle;
-  if (call.key_num >= 0) {
+  core::UnlockWhat what;
+  uint32_t position = 0;
+  Status status = core::DecodeUnlock(call, &what, &position);
+  if (status != Status::kOk) return status;
+  if (what == core::UnlockWhat::kSingle) {
     if (!h->single_locked) return Status::kLockError;
     DropSingleLock(h);
     return Status::kOk;
   }
-  if (call.key_num == -1) {
-    if (call.data_len < 4) return Status::kDataLength;
-    uint32_t position = DecodeFixed32(call.data);
+  if (what == core::UnlockWhat::kOne) {
     auto it = std::find(h->multiple.begin(), h->multiple.end(), position);
     if (it == h->multiple.end()) return Status::kLockError;
     h->multiple.erase(it);
@@ -154,17 +155,12 @@ Status Engine::Unlock(Call& call) {
     }
     return Status::kOk;
   }
-  if (call.key_num == -2) {
-    if (h->multiple.empty()) return Status::kLockError;
-    for (uint32_t position : h->multiple) {
-      if (!(h->single_locked && h->single_position == position)) {
-        UnlockRecordByte(h->lock_fd, position);
-      }
-    }
-    h->multiple.clear();
-    return Status::kOk;
+  if (h->multiple.empty()) return Status::kLockError;
+  for (uint32_t held : h->multiple) {
+    if (!(h->single_locked && h->single_position == held)) UnlockRecordByte(h->lock_fd, held);
   }
-  return Status::kInvalidFunction;
+  h->multiple.clear();
+  return Status::kOk;
 }
 
 }  // namespace mkde

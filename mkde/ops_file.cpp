@@ -10,16 +10,6 @@ namespace mkde {
 
 namespace {
 
-// The path in the key buffer: NUL-terminated within the key length.
-bool PathFromKey(const Call& call, std::string* path) {
-  if (!call.key) return false;
-  const void* nul = std::memchr(call.key, 0, call.key_len);
-  if (!nul) return false;
-  path->assign(reinterpret_cast<const char*>(call.key),
-               static_cast<const uint8_t*>(nul) - call.key);
-  return !path->empty();
-}
-
 // Hands a reason text to the caller in the data buffer, NUL-terminated, as far as it goes.
 void ReturnReason(const Call& call, const std::string& reason) {
   if (reason.empty() || call.data_len == 0) return;
@@ -34,29 +24,9 @@ void ReturnReason(const Call& call, const std::string& reason) {
 Result Engine::Open(Call& call) {
   if (!call.pos_block) return Status::kPosBlockLength;
   OpenMode mode;
-  switch (call.key_num) {
-    case 0:
-    case -32:
-    case -64:
-      mode = OpenMode::kNormal;
-      break;
-    case -1:
-      mode = OpenMode::kAccelerated;
-      break;
-    case -2:
-      mode = OpenMode::kReadOnly;
-      break;
-    case -3:
-      mode = OpenMode::kVerify;
-      break;
-    case -4:
-      mode = OpenMode::kExclusive;
-      break;
-    default:
-      return Status::kInvalidFunction;
-  }
+  if (!core::OpenModeFrom(call.key_num, &mode)) return Status::kInvalidFunction;
   std::string path;
-  if (!PathFromKey(call, &path)) return Status::kInvalidFileName;
+  if (!core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileEnv* file = nullptr;
   std::string reason;
   Registry& registry = Registry::Get();
@@ -134,7 +104,7 @@ Status Engine::StopClient(Call& call) {
 
 Status Engine::Create(Call& call) {
   std::string path;
-  if (!PathFromKey(call, &path)) return Status::kInvalidFileName;
+  if (!core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileSpec spec;
   // The codec answers the engine's statuses by number.
   Status status = static_cast<Status>(ParseCreateBuffer(call.data, call.data_len, &spec));
@@ -174,13 +144,6 @@ Result Engine::Stat(Call& call) {
   return Status::kOk;
 }
 
-Status Engine::Version(Call& call) {
-  if (call.data_len < 5) return Status::kDataLength;
-  // The engine's own version: 1.0, on Linux.
-  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
-  std::memcpy(call.data, reply, sizeof reply);
-  call.ReturnLength(sizeof reply);
-  return Status::kOk;
-}
+Status Engine::Version(Call& call) { return core::VersionReply(call); }
 
 }  // namespace mkde

@@ -14,22 +14,6 @@ namespace mkde {
 
 namespace {
 
-Status CryptoToStatus(CryptoStatus s) {
-  switch (s) {
-    case CryptoStatus::kOk:
-      return Status::kOk;
-    case CryptoStatus::kBadName:
-    case CryptoStatus::kNameMismatch:
-      return Status::kInvalidOwner;
-    case CryptoStatus::kBadLevel:
-      return Status::kInvalidKeyNumber;
-    case CryptoStatus::kNoMemory:
-      return Status::kNoMemory;
-    default:
-      return Status::kIoError;
-  }
-}
-
 // Every sealed record opened and stored again plain, then the owner record removed.
 Result ClearAll(MDB_txn* txn, const FileEnv& file) {
   MDB_cursor* c;
@@ -77,20 +61,9 @@ Result ClearAll(MDB_txn* txn, const FileEnv& file) {
 Status Engine::CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only) {
   *read_only = false;
   if (!file->has_owner()) return Status::kOk;
-  // The owner name: the data buffer up to its first NUL.
-  size_t n = 0;
-  while (n < call.data_len && call.data[n] != 0) ++n;
-  std::string_view name(reinterpret_cast<const char*>(call.data), n);
   SecretKey key;
-  CryptoStatus s = CheckOwner(file->owner(), name, &key);
-  if (s == CryptoStatus::kNameMismatch) {
-    if (!OwnerLevelReadsWithoutName(file->owner().level)) return Status::kInvalidOwner;
-    *read_only = true;
-    if (!file->encrypted()) return Status::kOk;
-    s = ReadKeyWithoutName(file->owner(), &key);
-  }
-  if (s != CryptoStatus::kOk)
-    return CryptoToStatus(s) == Status::kInvalidOwner ? Status::kIoError : CryptoToStatus(s);
+  Status status = core::OwnerAtOpen(file->owner(), core::OwnerNameFromData(call), &key, read_only);
+  if (status != Status::kOk) return status;
   if (file->encrypted() && file->record_key().empty()) file->SetRecordKey(std::move(key));
   return Status::kOk;
 }
@@ -101,15 +74,13 @@ Result Engine::SetOwner(Call& call) {
   if (call.client->in_transaction) return Status::kOperationNotAllowed;
   if (!h->writable()) return Status::kAccessDenied;
   if (file->has_owner()) return Status::kOwnerSet;
-  if (call.key_num < 0 || call.key_num > kMaxOwnerLevel) return Status::kInvalidKeyNumber;
-  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
-  if (!nul) return Status::kInvalidOwner;
-  std::string_view name(reinterpret_cast<const char*>(call.key),
-                        static_cast<const uint8_t*>(nul) - call.key);
+  std::string_view name;
+  Result status = core::OwnerNameFromKey(call, &name);
+  if (status != Status::kOk) return status;
   if (handles_.OfFile(file).size() > 1) return Status::kFileInUse;
   OwnerRecord record;
   SecretKey key;
-  Result status = CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
+  status = core::CryptoToStatus(MakeOwner(name, call.key_num, &record, &key));
   if (status != Status::kOk) return status;
   std::string owner_value = EncodeOwner(record);
   status = file->BeginOwnerChange();

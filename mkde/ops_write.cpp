@@ -3,7 +3,6 @@
 // pages only: see FileEnv::CommitWrite).
 #include <cstring>
 
-#include "mkde/coding.h"
 #include "mkde/engine.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -13,11 +12,6 @@ namespace mkde {
 namespace {
 
 constexpr int kWriteAttempts = 4;
-// Records are kept whole in LMDB values; beyond this a write answers 22.
-constexpr uint32_t kMaxRecord = uint32_t{64} << 20;
-constexpr uint32_t kChunkDirect = 0x80000001;
-constexpr uint32_t kChunkInline = 0x80000000;
-constexpr size_t kChunkEntry = 16;
 
 }  // namespace
 
@@ -150,20 +144,6 @@ Status Engine::VerifyRecord(Handle* handle, uint32_t position, const std::string
   return same ? Status::kOk : Status::kIoError;
 }
 
-Status Engine::RecordLength(const Call& call, const FileSpec& spec, size_t* length) {
-  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return Status::kDataLength;
-  // A fixed-length file keeps exactly its record length of what is sent.
-  *length = spec.variable_length() ? call.data_len : spec.record_length;
-  return Status::kOk;
-}
-
-Status Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
-  size_t n = 0;
-  Status status = RecordLength(call, spec, &n);
-  if (status == Status::kOk) record->assign(reinterpret_cast<const char*>(call.data), n);
-  return status;
-}
-
 void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint32_t position,
                              uint32_t change) {
   if (key >= 0) {
@@ -186,16 +166,12 @@ void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint
 Result Engine::Insert(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
-    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
-    k = -1;
-  }
-  if (k < 0) k = -1;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  int k = -1;
+  Result status = core::InsertKey(call, spec, &k);
+  if (status != Status::kOk) return status;
   if (!h->writable()) return Status::kAccessDenied;
   size_t length = 0;
-  Result status = RecordLength(call, spec, &length);
+  status = core::RecordLength(call, spec, &length);
   if (status != Status::kOk) return status;
   std::string record;
   uint32_t position = 0;
@@ -227,7 +203,7 @@ Result Engine::Update(Call& call) {
   if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
   if (!h->writable()) return Status::kAccessDenied;
   std::string sent;
-  Result status = RecordFromCaller(call, spec, &sent);
+  Result status = core::RecordFromCaller(call, spec, &sent);
   if (status == Status::kOk) status = CheckNotLocked(h, h->position);
   if (status != Status::kOk) return status;
   std::string record;
@@ -270,42 +246,19 @@ Result Engine::Delete(Call& call) {
 Result Engine::UpdateChunk(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
-  // The descriptor: subfunction, count, then count entries, all inside the data buffer.
-  if (call.data_len < 8) return Status::kBadChunk;
-  uint32_t sub = DecodeFixed32(call.data), count = DecodeFixed32(call.data + 4);
-  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return Status::kBadChunk;
-  if (count > (call.data_len - 8) / kChunkEntry) return Status::kBadChunk;
-  size_t inline_at = 8 + kChunkEntry * count;
-  struct Chunk {
-    uint32_t offset, length;
-    const uint8_t* bytes;
-  };
-  std::vector<Chunk> chunks(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* e = call.data + 8 + kChunkEntry * i;
-    Chunk& c = chunks[i];
-    c.offset = DecodeFixed32(e);
-    c.length = DecodeFixed32(e + 4);
-    if (sub == kChunkDirect) {
-      uint64_t address = DecodeFixed64(e + 8);
-      if (address == 0 && c.length > 0) return Status::kBadChunk;
-      c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
-    } else {
-      if (c.length > call.data_len - inline_at) return Status::kBadChunk;
-      c.bytes = call.data + inline_at;
-      inline_at += c.length;
-    }
-    if (uint64_t{c.offset} + c.length > kMaxRecord) return Status::kChunkOffset;
-  }
+  std::vector<core::Chunk> chunks;
+  Result status = core::ParseChunks(call, &chunks);
+  if (status != Status::kOk) return status;
+  const size_t count = chunks.size();
   if (!h->current || h->key_only) return Status::kPositionNotSet;
   if (!h->writable()) return Status::kAccessDenied;
   // With the direct form the bytes may lie anywhere in the caller's memory, so they are
   // copied once, before the transaction, and a retry uses the copies.
   std::vector<std::string> data(count);
-  for (uint32_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     data[i].assign(reinterpret_cast<const char*>(chunks[i].bytes), chunks[i].length);
   }
-  Result status = CheckNotLocked(h, h->position);
+  status = CheckNotLocked(h, h->position);
   if (status != Status::kOk) return status;
   std::string record;
   uint32_t change = 0;
@@ -313,12 +266,9 @@ Result Engine::UpdateChunk(Call& call) {
     return w.Update(
         h->position, h->change,
         [&](std::string* r) {
-          for (uint32_t i = 0; i < count; ++i) {
-            size_t end = size_t{chunks[i].offset} + chunks[i].length;
-            if (chunks[i].offset > r->size()) return Status::kChunkOffset;
-            if (!spec.variable_length() && end > spec.record_length) return Status::kChunkOffset;
-            if (end > r->size()) r->resize(end, '\0');
-            r->replace(chunks[i].offset, chunks[i].length, data[i]);
+          for (size_t i = 0; i < count; ++i) {
+            Status applied = core::ApplyChunk(spec, chunks[i].offset, data[i], r);
+            if (applied != Status::kOk) return applied;
           }
           return Status::kOk;
         },

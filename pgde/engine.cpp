@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,7 @@ namespace pgde {
 
 using mkde::FileSpec;
 using mkde::KeyDef;
+using mkde::Status;
 using mkde::core::OpenMode;
 
 namespace {
@@ -113,17 +115,17 @@ struct Call : mkde::core::CallArgs {
 
 // The status a failed statement becomes. `busy`: what a lock wait that ran out means for
 // this statement (84 for a record, 85 for a file).
-int FromSql(const RoundResult& r, int busy) {
-  if (r.status == RoundStatus::kLost) return BTR_COMMUNICATIONS;
-  if (r.status == RoundStatus::kOk) return BTR_OK;
+Status FromSql(const RoundResult& r, Status busy) {
+  if (r.status == RoundStatus::kLost) return Status::kCommunications;
+  if (r.status == RoundStatus::kOk) return Status::kOk;
   const std::string& s = r.sqlstate;
-  if (s == "23505") return BTR_DUPLICATE_KEY;
+  if (s == "23505") return Status::kDuplicateKey;
   if (s == "55P03") return busy;
-  if (s == "40P01") return BTR_DEADLOCK;
-  if (s == "40001") return BTR_CONFLICT;
-  if (s == "57014") return BTR_COMMUNICATIONS;  // the statement ran past its time
-  if (s == "53100") return BTR_DISK_FULL;
-  return BTR_IO_ERROR;
+  if (s == "40P01") return Status::kDeadlock;
+  if (s == "40001") return Status::kConflict;
+  if (s == "57014") return Status::kCommunications;  // the statement ran past its time
+  if (s == "53100") return Status::kDiskFull;
+  return Status::kIoError;
 }
 
 int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
@@ -145,6 +147,28 @@ void PutSigned(uint8_t* p, size_t n, int64_t value) {
     p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
 }
 
+// A record between its plain and its stored form: `cipher` (sealing or opening) at owner
+// levels that encrypt, a copy otherwise.
+using RecordCipher = mkde::CryptoStatus (*)(const mkde::SecretKey&, uint32_t, const uint8_t*,
+                                            size_t, std::string*);
+Status Cipher(const File& f, int64_t pos, const std::string& in, std::string* out,
+              RecordCipher cipher) {
+  if (!f.encrypted()) {
+    *out = in;
+    return Status::kOk;
+  }
+  return cipher(f.key, static_cast<uint32_t>(pos), reinterpret_cast<const uint8_t*>(in.data()),
+                in.size(), out) == mkde::CryptoStatus::kOk
+             ? Status::kOk
+             : Status::kIoError;
+}
+Status DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain) {
+  return Cipher(f, pos, stored, plain, mkde::OpenRecord);
+}
+Status SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored) {
+  return Cipher(f, pos, plain, stored, mkde::SealRecord);
+}
+
 // Set once the engine is being destroyed (library unload or process exit); a call after that
 // answers 20 (the record manager is inactive) instead of touching a destroyed engine.
 std::atomic<bool> engine_gone{false};
@@ -164,10 +188,10 @@ class Engine {
                    uint8_t key_len, int8_t key_num, void* client_id);
 
  private:
-  template <class E, class C>
-  friend int mkde::core::RunOperation(E& e, C& call);
+  template <class R, class E, class C>
+  friend R mkde::core::RunOperation(E& e, C& call);
 
-  int Run(Call& call);
+  Status Run(Call& call);
   void ForgetAfterFork();
   Client* ClientFor(const void* id);
   Handle* NewHandle(std::shared_ptr<File> file, Client* client);
@@ -182,71 +206,77 @@ class Engine {
   RoundResult Round(Client* c, std::vector<Statement>& s);
   RoundResult One(Client* c, Statement s);
 
-  int Open(Call& call);
-  int Close(Call& call);
-  int Create(Call& call);
-  int Stat(Call& call);
-  int StopClient(Call& call);
-  int Version(Call& call);
-  int SetOwner(Call& call);
-  int ClearOwner(Call& call);
-  int BeginTransaction(Call& call);
-  int EndTransaction(Call& call) { return End(call, true); }
-  int AbortTransaction(Call& call) { return End(call, false); }
-  int End(Call& call, bool commit);
-  int Unlock(Call& call);
-  int GetByKey(Call& call, bool key_only);
-  int GetNextPrevious(Call& call, bool key_only);
-  int Step(Call& call);
-  int GetPosition(Call& call);
-  int GetDirect(Call& call);
+  Status Open(Call& call);
+  Status Close(Call& call);
+  Status Create(Call& call);
+  Status Stat(Call& call);
+  Status StopClient(Call& call);
+  Status Version(Call& call);
+  Status SetOwner(Call& call);
+  Status ClearOwner(Call& call);
+  // A record stored again in another form (sealed, or opened): kOk or 2.
+  using RecordRestore =
+      std::function<Status(int64_t pos, const std::string& was, std::string* now)>;
+  // Set Owner's and Clear Owner's change, in one server transaction that needs the file to
+  // itself: every record stored again through `restore` (when there is one) and the
+  // catalog's owner record set to `owner` (NULL: none). 50 when setting meets an owner.
+  Status ChangeOwner(Client* c, const File& f, const RecordRestore& restore, Param owner);
+  Status BeginTransaction(Call& call);
+  Status EndTransaction(Call& call) { return End(call, true); }
+  Status AbortTransaction(Call& call) { return End(call, false); }
+  Status End(Call& call, bool commit);
+  Status Unlock(Call& call);
+  Status GetByKey(Call& call, bool key_only);
+  Status GetNextPrevious(Call& call, bool key_only);
+  Status Step(Call& call);
+  Status GetPosition(Call& call);
+  Status GetDirect(Call& call);
   // Percentages count entries: a record's rank along the path over the path's length.
-  int GetByPercentage(Call& call);
-  int FindPercentage(Call& call);
-  int Insert(Call& call);
-  int Update(Call& call);
-  int Delete(Call& call);
-  int UpdateChunk(Call& call);
+  Status GetByPercentage(Call& call);
+  Status FindPercentage(Call& call);
+  Status Insert(Call& call);
+  Status Update(Call& call);
+  Status Delete(Call& call);
+  Status UpdateChunk(Call& call);
   // Writes `record` over the current record (read at change counter h->change), placing the
   // block on key path k.
-  int Rewrite(Call& call, int k, const std::string& record);
+  Status Rewrite(Call& call, int k, const std::string& record);
 
   // Reads one row by `where_order` (the statement's WHERE and ORDER BY, LIMIT 1 added) and
   // delivers it, taking the lock the call asks for. `name` identifies the statement.
-  int ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
-              std::vector<Param> params, bool key_only, int missing);
-  int Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
-              bool key_only);
+  Status ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
+                 std::vector<Param> params, bool key_only, Status missing);
+  Status Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
+                 bool key_only);
   // Before a statement on the handle's file inside an exclusive transaction: the file is
   // held against other writers until End or Abort. Adds the statement to `round`. Returns
   // 85 when another client of this process holds the file so (the server would only let
   // the call wait for it), else 0.
-  int HoldFile(Handle* h, std::vector<Statement>* round);
+  Status HoldFile(Handle* h, std::vector<Statement>* round);
   void ReleaseHeld(Client* c) { c->held.clear(); }
-  int DecodeStored(const File& f, int64_t pos, const std::string& stored, std::string* plain);
-  int SealForStore(const File& f, int64_t pos, const std::string& plain, std::string* stored);
   // Index columns of a record: the encoded key, or NULL for a null key left out.
   std::vector<Param> KeyParams(const File& f, const std::string& record);
-  void PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos, int64_t chg);
+  // Makes `record` (plain) at `pos` the block's current record, its place on key path k
+  // (-1: physical order only); after a write, or a read (`key_only`: by a Get Key form).
+  void Place(Handle* h, int k, std::string record, int64_t pos, int64_t chg, bool key_only);
   std::string EntryKey(const File& f, int k, const std::string& record, bool* null);
   // The status of a write of one record that failed: a lock wait that ran out is the
   // file's (85) when it met the table lock of another client's exclusive transaction (the
   // round's first statement, `holding`, takes this client's), else the record's (84).
-  int WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding);
+  Status WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding);
   void DropSingleLock(Handle* h);
   void DropLocksOn(Handle* h, int64_t pos);
   bool HeldElsewhere(const Handle* h, int64_t pos) const;
   // Another client of this process has an exclusive transaction holding the file: its
   // writes, locking reads and opens answer 85 at once rather than after the server's wait.
   bool FileHeldByOther(const Client* me, int64_t id) const;
-  int RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record);
   // A wait lock's wait for the record lock `lock_key` that another session holds, on the
   // server, with the engine's lock let go: the server's deadlock detection sees the wait
   // beside every other wait of its clients, so that one closing a cycle answers 78. Returns
   // 0 once the lock was free (it is not kept: the call runs again), 84 when `until` passed,
   // 78, or 96.
-  int WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
-                   std::chrono::steady_clock::time_point until);
+  Status WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                      std::chrono::steady_clock::time_point until);
 
   std::mutex mutex_;
   std::condition_variable idle_;  // a client's server wait ended
@@ -340,11 +370,11 @@ bool Engine::HeldElsewhere(const Handle* h, int64_t pos) const {
   return false;
 }
 
-int Engine::WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding) {
+Status Engine::WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding) {
   if (r.status != RoundStatus::kFailed || r.sqlstate != "55P03") {
-    return FromSql(r, BTR_RECORD_IN_USE);
+    return FromSql(r, Status::kRecordInUse);
   }
-  if (holding && r.failed == 0) return BTR_FILE_IN_USE;
+  if (holding && r.failed == 0) return Status::kFileInUse;
   // The statement waited for a row or for the table: only the server's lock table tells.
   RoundResult t = One(c, {"",
                           "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'relation' AND "
@@ -354,8 +384,8 @@ int Engine::WriteBusy(Client* c, const File& f, const RoundResult& r, bool holdi
                               "('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
                               "'AccessExclusiveLock'))",
                           {}});
-  if (t.status != RoundStatus::kOk) return FromSql(t, BTR_RECORD_IN_USE);
-  return GetBool(t.results[0].get(), 0, 0) ? BTR_FILE_IN_USE : BTR_RECORD_IN_USE;
+  if (t.status != RoundStatus::kOk) return FromSql(t, Status::kRecordInUse);
+  return GetBool(t.results[0].get(), 0, 0) ? Status::kFileInUse : Status::kRecordInUse;
 }
 
 void Engine::DropSingleLock(Handle* h) {
@@ -390,23 +420,24 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<std::mutex> guard(mutex_);
   if (::getpid() != pid_) ForgetAfterFork();
   Call call;
-  int decoded = mkde::core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
-  if (decoded != BTR_OK) return static_cast<int16_t>(decoded);
+  mkde::Status decoded =
+      mkde::core::DecodeCall(op, pos_block, data, data_len, key, key_len, key_num, &call);
+  if (decoded != mkde::Status::kOk) return mkde::Code(decoded);
   try {
     call.client = ClientFor(client_id);
     Client* c = call.client;
     // One call at a time on a client's connection, also while one waits on the server.
     while (c->waiting) idle_.wait(guard);
-    if (call.op == BTR_VERSION) return static_cast<int16_t>(Version(call));
+    if (call.op == BTR_VERSION) return mkde::Code(Version(call));
     if ((call.op == BTR_STOP || call.op == BTR_RESET) && !c->session.connected()) {
       // Nothing to end on a server the client never reached or lost.
       for (Handle* h : OfClient(c)) Destroy(h);
       c->in_transaction = false;
       c->transaction_lost = false;
-      return BTR_OK;
+      return mkde::Code(Status::kOk);
     }
     if (!c->session.connected()) {
-      if (!c->session.Connect()) return BTR_COMMUNICATIONS;
+      if (!c->session.Connect()) return mkde::Code(Status::kCommunications);
       // The new session takes up the opens of the client's blocks again.
       std::vector<Statement> again;
       for (Handle* h : OfClient(c)) {
@@ -419,25 +450,25 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       if (!again.empty()) Round(c, again);
       if (c->transaction_lost) {
         c->transaction_lost = false;
-        return BTR_SESSION_LOST;
+        return mkde::Code(Status::kSessionLost);
       }
     }
     const Call original = call;
     wait_for_ = 0;
-    int status = Run(call);
+    Status status = Run(call);
     // A wait lock on a record another block holds tries again until its time runs out; the
     // engine's lock is let go meanwhile, so that the holder, if it is another thread here,
     // can let go. A record another session holds is waited for on the server; one that
     // another block of the same client holds (the server sees one session) by looking again.
-    if (status == BTR_RECORD_IN_USE && (original.lock == 1 || original.lock == 3)) {
+    if (status == Status::kRecordInUse && (original.lock == 1 || original.lock == 3)) {
       auto until = std::chrono::steady_clock::now() + kLockWait;
       bool waited_before = false;
-      while (status == BTR_RECORD_IN_USE && std::chrono::steady_clock::now() < until) {
+      while (status == Status::kRecordInUse && std::chrono::steady_clock::now() < until) {
         // A shared hold (a transaction that changed the record) does not keep the wait
         // waiting: a second refusal in a row looks again a moment later.
         if (wait_for_ != 0 && !waited_before) {
-          int waited = WaitOnServer(guard, c, wait_for_, until);
-          if (waited != BTR_OK) return static_cast<int16_t>(waited);
+          Status waited = WaitOnServer(guard, c, wait_for_, until);
+          if (waited != Status::kOk) return mkde::Code(waited);
           waited_before = true;
         } else {
           waited_before = false;
@@ -445,27 +476,27 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
           std::this_thread::sleep_for(kLockRetry);
           guard.lock();
         }
-        if (::getpid() != pid_) return BTR_IO_ERROR;
+        if (::getpid() != pid_) return mkde::Code(Status::kIoError);
         call = original;
         call.client = ClientFor(client_id);
         wait_for_ = 0;
         status = Run(call);
       }
     }
-    return static_cast<int16_t>(status);
+    return mkde::Code(status);
   } catch (const std::bad_alloc&) {
-    return 101;
+    return Code(Status::kNoMemory);
   } catch (...) {
-    return BTR_IO_ERROR;
+    return mkde::Code(Status::kIoError);
   }
 }
 
-int Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
-                         std::chrono::steady_clock::time_point until) {
+Status Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+                            std::chrono::steady_clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                   until - std::chrono::steady_clock::now())
                   .count();
-  if (left <= 0) return BTR_RECORD_IN_USE;
+  if (left <= 0) return Status::kRecordInUse;
   // The session's lock_timeout (3s, see session.cpp) bounds a wait; this one waits what is
   // left of its bound.
   std::vector<Statement> round;
@@ -488,39 +519,33 @@ int Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t
   idle_.notify_all();
   if (r.status == RoundStatus::kLost) {
     Lost(c);
-    return BTR_COMMUNICATIONS;
+    return Status::kCommunications;
   }
-  if (r.status == RoundStatus::kOk) return BTR_OK;
+  if (r.status == RoundStatus::kOk) return Status::kOk;
   // The bound goes back to the session's own, whatever the failed round left behind.
   RoundResult reset = c->session.Exec("SET lock_timeout = '3s'");
   if (reset.status == RoundStatus::kLost) Lost(c);
-  return FromSql(r, BTR_RECORD_IN_USE);
+  return FromSql(r, Status::kRecordInUse);
 }
 
-int Engine::Run(Call& call) {
+Status Engine::Run(Call& call) {
   if (mkde::core::NeedsHandle(call.op)) {
     call.handle = Find(call.pos_block, call.client);
-    if (!call.handle) return BTR_FILE_NOT_OPEN;
+    if (!call.handle) return Status::kFileNotOpen;
   }
-  return mkde::core::RunOperation(*this, call);
+  return mkde::core::RunOperation<Status>(*this, call);
 }
 
 // ---- files ----
 
-int Engine::Version(Call& call) {
-  if (call.data_len < 5) return BTR_DATA_LENGTH;
-  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
-  std::memcpy(call.data, reply, sizeof reply);
-  call.ReturnLength(sizeof reply);
-  return BTR_OK;
-}
+Status Engine::Version(Call& call) { return mkde::core::VersionReply(call); }
 
-int Engine::Open(Call& call) {
-  if (!call.pos_block) return BTR_POS_BLOCK_LENGTH;
+Status Engine::Open(Call& call) {
+  if (!call.pos_block) return Status::kPosBlockLength;
   OpenMode mode;
-  if (!mkde::core::OpenModeFrom(call.key_num, &mode)) return BTR_INVALID_FUNCTION;
+  if (!mkde::core::OpenModeFrom(call.key_num, &mode)) return Status::kInvalidFunction;
   std::string path;
-  if (!mkde::core::PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!mkde::core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   Client* c = call.client;
   // The catalog row and the open's advisory lock in one statement.
   const char* sql =
@@ -531,12 +556,12 @@ int Engine::Open(Call& call) {
             "WHERE name = $1::bytea";
   RoundResult r =
       One(c, {mode == OpenMode::kExclusive ? "open_x" : "open_s", sql, {Param::Bytes(path)}});
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   PGresult* res = r.results[0].get();
-  if (PQntuples(res) != 1) return BTR_FILE_NOT_FOUND;
+  if (PQntuples(res) != 1) return Status::kFileNotFound;
   auto file = std::make_shared<File>();
   file->id = GetInt(res, 0, 0);
-  if (!GetBool(res, 0, 3)) return BTR_INCOMPATIBLE_MODE;
+  if (!GetBool(res, 0, 3)) return Status::kIncompatibleMode;
   auto unlock = [&] {
     One(c, {"",
             mode == OpenMode::kExclusive ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
@@ -545,13 +570,13 @@ int Engine::Open(Call& call) {
   };
   if (FileHeldByOther(c, file->id)) {
     unlock();
-    return BTR_FILE_IN_USE;
+    return Status::kFileInUse;
   }
   std::string spec = GetBytes(res, 0, 1), reason;
   if (!mkde::DecodeFileSpec(reinterpret_cast<const uint8_t*>(spec.data()), spec.size(), &file->spec,
                             &reason)) {
     unlock();
-    return BTR_NOT_A_FILE;
+    return Status::kNotAFile;
   }
   file->table = "vastrel_r" + Num(file->id);
   file->prefix = "f" + Num(file->id) + "_";
@@ -564,27 +589,16 @@ int Engine::Open(Call& call) {
     if (!mkde::DecodeOwner(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), &owner,
                            &reason)) {
       unlock();
-      return BTR_IO_ERROR;
+      return Status::kIoError;
     }
     file->has_owner = true;
     file->level = owner.level;
-    size_t n = 0;
-    while (n < call.data_len && call.data[n] != 0) ++n;
-    std::string_view name(reinterpret_cast<const char*>(call.data), n);
     mkde::SecretKey key;
-    mkde::CryptoStatus s = mkde::CheckOwner(owner, name, &key);
-    if (s == mkde::CryptoStatus::kNameMismatch) {
-      if (!mkde::OwnerLevelReadsWithoutName(owner.level)) {
-        unlock();
-        return BTR_INVALID_OWNER;
-      }
-      owner_read_only = true;
-      s = file->encrypted() ? mkde::ReadKeyWithoutName(owner, &key) : mkde::CryptoStatus::kOk;
-    }
-    if (s != mkde::CryptoStatus::kOk) {
+    mkde::Status checked =
+        mkde::core::OwnerAtOpen(owner, mkde::core::OwnerNameFromData(call), &key, &owner_read_only);
+    if (checked != mkde::Status::kOk) {
       unlock();
-      int st = mkde::core::CryptoToStatus(s);
-      return st == BTR_INVALID_OWNER ? BTR_IO_ERROR : st;
+      return checked;
     }
     file->key = std::move(key);
   }
@@ -592,10 +606,10 @@ int Engine::Open(Call& call) {
   h->mode = mode;
   h->owner_read_only = owner_read_only;
   WriteBlock(*h, call.pos_block);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::Close(Call& call) {
+Status Engine::Close(Call& call) {
   Handle* h = call.handle;
   std::vector<Statement> round;
   std::vector<int64_t> locks = h->multiple;
@@ -614,10 +628,10 @@ int Engine::Close(Call& call) {
   if (call.client->session.connected()) Round(call.client, round);
   std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
   Destroy(h);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::StopClient(Call& call) {
+Status Engine::StopClient(Call& call) {
   Client* c = call.client;
   if (c->in_transaction) {
     c->in_transaction = false;
@@ -627,47 +641,49 @@ int Engine::StopClient(Call& call) {
   for (Handle* h : OfClient(c)) Destroy(h);
   // Every lock and open the client's session held goes with it.
   if (c->session.connected()) c->session.Exec("SELECT pg_advisory_unlock_all()");
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::Create(Call& call) {
+Status Engine::Create(Call& call) {
   std::string path;
-  if (!mkde::core::PathFromKey(call, &path)) return BTR_INVALID_FILE_NAME;
+  if (!mkde::core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileSpec spec;
-  int status = mkde::ParseCreateBuffer(call.data, call.data_len, &spec);
-  if (status != BTR_OK) return status;
+  // The codec answers the engine's statuses by number.
+  Status status = static_cast<Status>(mkde::ParseCreateBuffer(call.data, call.data_len, &spec));
+  if (status != Status::kOk) return status;
   Client* c = call.client;
   bool own_txn = !c->in_transaction;
-  auto fail = [&](int s) {
+  auto fail = [&](Status s) {
     if (own_txn) c->session.Exec("ROLLBACK");
     return s;
   };
-  if (own_txn && c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
+  if (own_txn && c->session.Exec("BEGIN").status != RoundStatus::kOk)
+    return Status::kCommunications;
   // Catalog changes go one at a time; the file's own open lock says whether it is in use.
   RoundResult r = One(c, {"",
                           "SELECT pg_advisory_xact_lock(1447121010), "
                           "(SELECT id FROM vastrel_files WHERE name = $1::bytea)",
                           {Param::Bytes(path)}});
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   if (!PQgetisnull(r.results[0].get(), 0, 1)) {
     int64_t old = GetInt(r.results[0].get(), 0, 1);
-    if (call.key_num == -1) return fail(BTR_FILE_EXISTS);
-    if (!OfFile(old).empty()) return fail(BTR_FILE_IN_USE);
+    if (call.key_num == -1) return fail(Status::kFileExists);
+    if (!OfFile(old).empty()) return fail(Status::kFileInUse);
     r = One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)", {Param::Int(old)}});
-    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
-    if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
+    if (!GetBool(r.results[0].get(), 0, 0)) return fail(Status::kFileInUse);
     std::vector<Statement> drop;
     drop.push_back({"", "DROP TABLE IF EXISTS vastrel_r" + Num(old), {}});
     drop.push_back({"", "DROP SEQUENCE IF EXISTS vastrel_s" + Num(old), {}});
     drop.push_back({"", "DROP TABLE IF EXISTS vastrel_a" + Num(old), {}});
     drop.push_back({"", "DELETE FROM vastrel_files WHERE id = $1::bigint", {Param::Int(old)}});
     r = Round(c, drop);
-    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   }
   r = One(c, {"",
               "INSERT INTO vastrel_files (name, spec) VALUES ($1::bytea, $2::bytea) RETURNING id",
               {Param::Bytes(path), Param::Bytes(mkde::EncodeFileSpec(spec))}});
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_CANNOT_CREATE));
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kCannotCreate));
   int64_t id = GetInt(r.results[0].get(), 0, 0);
   std::string t = "vastrel_r" + Num(id);
   std::string ddl = "CREATE SEQUENCE vastrel_s" + Num(id) + "; CREATE TABLE " + t +
@@ -694,25 +710,25 @@ int Engine::Create(Call& call) {
   }
   RoundResult d = c->session.Exec(ddl);
   if (d.status == RoundStatus::kLost) Lost(c);
-  if (d.status != RoundStatus::kOk) return fail(FromSql(d, BTR_CANNOT_CREATE));
+  if (d.status != RoundStatus::kOk) return fail(FromSql(d, Status::kCannotCreate));
   if (own_txn) {
     RoundResult e = c->session.Exec("COMMIT");
     if (e.status == RoundStatus::kLost) Lost(c);
-    if (e.status != RoundStatus::kOk) return FromSql(e, BTR_CANNOT_CREATE);
+    if (e.status != RoundStatus::kOk) return FromSql(e, Status::kCannotCreate);
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
+Status Engine::HoldFile(Handle* h, std::vector<Statement>* round) {
   Client* c = h->client;
-  if (!c->in_transaction || c->concurrent) return BTR_OK;
-  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return BTR_OK;
-  if (FileHeldByOther(c, h->file->id)) return BTR_FILE_IN_USE;
+  if (!c->in_transaction || c->concurrent) return Status::kOk;
+  if (std::find(c->held.begin(), c->held.end(), h->file->id) != c->held.end()) return Status::kOk;
+  if (FileHeldByOther(c, h->file->id)) return Status::kFileInUse;
   round->push_back({"", "LOCK TABLE " + h->file->table + " IN SHARE ROW EXCLUSIVE MODE", {}});
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::Stat(Call& call) {
+Status Engine::Stat(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
   std::string sql = "SELECT count(*)";
@@ -721,11 +737,11 @@ int Engine::Stat(Call& call) {
   }
   sql += " FROM " + f.table;
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "stat", sql, {}});
   RoundResult r = Round(call.client, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   if (at) call.client->held.push_back(f.id);
   PGresult* res = r.results[at].get();
   int64_t count = GetInt(res, 0, 0);
@@ -736,151 +752,136 @@ int Engine::Stat(Call& call) {
   size_t n =
       mkde::BuildStatReply(f.spec, static_cast<uint32_t>(std::min<int64_t>(count, UINT32_MAX)),
                            unique, call.data, call.data_len);
-  if (n == 0) return BTR_DATA_LENGTH;
+  if (n == 0) return Status::kDataLength;
   call.ReturnLength(static_cast<uint32_t>(n));
-  return BTR_OK;
+  return Status::kOk;
 }
 
 // ---- owner names ----
 
-int Engine::SetOwner(Call& call) {
+Status Engine::SetOwner(Call& call) {
   Handle* h = call.handle;
   File& f = *h->file;
-  Client* c = call.client;
-  if (c->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  if (f.has_owner) return BTR_OWNER_SET;
-  if (call.key_num < 0 || call.key_num > mkde::kMaxOwnerLevel) return BTR_INVALID_KEY_NUMBER;
-  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
-  if (!nul) return BTR_INVALID_OWNER;
-  std::string_view name(reinterpret_cast<const char*>(call.key),
-                        static_cast<const uint8_t*>(nul) - call.key);
-  if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (f.has_owner) return Status::kOwnerSet;
+  std::string_view name;
+  Status status = mkde::core::OwnerNameFromKey(call, &name);
+  if (status != Status::kOk) return status;
+  if (OfFile(f.id).size() > 1) return Status::kFileInUse;
   mkde::OwnerRecord record;
   mkde::SecretKey key;
-  int status = mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
-  if (status != BTR_OK) return status;
-  auto fail = [&](int s) {
+  status = mkde::core::CryptoToStatus(mkde::MakeOwner(name, call.key_num, &record, &key));
+  if (status != Status::kOk) return status;
+  RecordRestore seal = nullptr;
+  if (mkde::OwnerLevelEncrypts(record.level)) {
+    seal = [&](int64_t pos, const std::string& plain, std::string* sealed) {
+      return mkde::SealRecord(key, static_cast<uint32_t>(pos),
+                              reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
+                              sealed) == mkde::CryptoStatus::kOk
+                 ? Status::kOk
+                 : Status::kIoError;
+    };
+  }
+  status = ChangeOwner(call.client, f, seal, Param::Bytes(mkde::EncodeOwner(record)));
+  if (status != Status::kOk) return status;
+  f.has_owner = true;
+  f.level = record.level;
+  f.key = std::move(key);
+  return Status::kOk;
+}
+
+Status Engine::ClearOwner(Call& call) {
+  Handle* h = call.handle;
+  File& f = *h->file;
+  if (call.client->in_transaction) return Status::kOperationNotAllowed;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (!f.has_owner) return Status::kOk;
+  if (OfFile(f.id).size() > 1) return Status::kFileInUse;
+  RecordRestore open = nullptr;
+  if (f.encrypted()) {
+    open = [&](int64_t pos, const std::string& sealed, std::string* plain) {
+      return DecodeStored(f, pos, sealed, plain);
+    };
+  }
+  Status status = ChangeOwner(call.client, f, open, Param());
+  if (status != Status::kOk) return status;
+  f.has_owner = false;
+  f.level = 0;
+  f.key = mkde::SecretKey();
+  return Status::kOk;
+}
+
+Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restore, Param owner) {
+  const bool setting = owner.kind != Param::kNull;
+  auto fail = [&](Status s) {
     c->session.Exec("ROLLBACK");
     return s;
   };
-  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
+  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return Status::kCommunications;
   // No other open anywhere: the shared open locks of other sessions stand in the way.
   RoundResult r = One(c, {"",
                           "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int), "
                           "(SELECT owner IS NOT NULL FROM vastrel_files WHERE id = $1::bigint "
                           "FOR UPDATE)",
                           {Param::Int(f.id)}});
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
-  if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
-  if (GetBool(r.results[0].get(), 0, 1)) return fail(BTR_OWNER_SET);
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
+  if (!GetBool(r.results[0].get(), 0, 0)) return fail(Status::kFileInUse);
+  if (setting && GetBool(r.results[0].get(), 0, 1)) return fail(Status::kOwnerSet);
   std::vector<Statement> round;
-  if (mkde::OwnerLevelEncrypts(record.level)) {
+  if (restore) {
     r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
-    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+    if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
     PGresult* res = r.results[0].get();
     for (int i = 0; i < PQntuples(res); ++i) {
       int64_t pos = GetInt(res, i, 0);
-      std::string plain = GetBytes(res, i, 1), sealed;
-      if (mkde::SealRecord(key, static_cast<uint32_t>(pos),
-                           reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-                           &sealed) != mkde::CryptoStatus::kOk) {
-        return fail(BTR_IO_ERROR);
-      }
+      std::string was = GetBytes(res, i, 1), now;
+      if (restore(pos, was, &now) != Status::kOk) return fail(Status::kIoError);
       round.push_back({"",
                        "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
-                       {Param::Bytes(sealed), Param::Int(pos)}});
+                       {Param::Bytes(std::move(now)), Param::Int(pos)}});
     }
   }
   round.push_back({"",
                    "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
-                   {Param::Bytes(mkde::EncodeOwner(record)), Param::Int(f.id)}});
+                   {std::move(owner), Param::Int(f.id)}});
   r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
+  if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   r = c->session.Exec("COMMIT");
   if (r.status != RoundStatus::kOk) {
     if (r.status == RoundStatus::kLost) Lost(c);
-    return FromSql(r, BTR_FILE_IN_USE);
+    return FromSql(r, Status::kFileInUse);
   }
-  f.has_owner = true;
-  f.level = record.level;
-  f.key = std::move(key);
-  return BTR_OK;
-}
-
-int Engine::ClearOwner(Call& call) {
-  Handle* h = call.handle;
-  File& f = *h->file;
-  Client* c = call.client;
-  if (c->in_transaction) return BTR_OPERATION_NOT_ALLOWED;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  if (!f.has_owner) return BTR_OK;
-  if (OfFile(f.id).size() > 1) return BTR_FILE_IN_USE;
-  auto fail = [&](int s) {
-    c->session.Exec("ROLLBACK");
-    return s;
-  };
-  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return BTR_COMMUNICATIONS;
-  RoundResult r =
-      One(c, {"", "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int)", {Param::Int(f.id)}});
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
-  if (!GetBool(r.results[0].get(), 0, 0)) return fail(BTR_FILE_IN_USE);
-  std::vector<Statement> round;
-  if (f.encrypted()) {
-    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
-    if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
-    PGresult* res = r.results[0].get();
-    for (int i = 0; i < PQntuples(res); ++i) {
-      int64_t pos = GetInt(res, i, 0);
-      std::string sealed = GetBytes(res, i, 1), plain;
-      if (DecodeStored(f, pos, sealed, &plain) != BTR_OK) return fail(BTR_IO_ERROR);
-      round.push_back({"",
-                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
-                       {Param::Bytes(plain), Param::Int(pos)}});
-    }
-  }
-  round.push_back(
-      {"", "UPDATE vastrel_files SET owner = NULL WHERE id = $1::bigint", {Param::Int(f.id)}});
-  r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return fail(FromSql(r, BTR_FILE_IN_USE));
-  r = c->session.Exec("COMMIT");
-  if (r.status != RoundStatus::kOk) {
-    if (r.status == RoundStatus::kLost) Lost(c);
-    return FromSql(r, BTR_FILE_IN_USE);
-  }
-  f.has_owner = false;
-  f.level = 0;
-  f.key = mkde::SecretKey();
-  return BTR_OK;
+  return Status::kOk;
 }
 
 // ---- transactions and locks ----
 
-int Engine::BeginTransaction(Call& call) {
+Status Engine::BeginTransaction(Call& call) {
   Client* c = call.client;
-  if (c->in_transaction) return BTR_TRANSACTION_ACTIVE;
+  if (c->in_transaction) return Status::kTransactionActive;
   // An exclusive transaction reads one committed state: its snapshot is taken once, and
   // each file it touches is held against other writers.
   RoundResult r = c->session.Exec(call.concurrent ? "BEGIN ISOLATION LEVEL READ COMMITTED"
                                                   : "BEGIN ISOLATION LEVEL REPEATABLE READ");
   if (r.status == RoundStatus::kLost) Lost(c);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   c->in_transaction = true;
   c->concurrent = call.concurrent;
   c->held.clear();
   for (Handle* h : OfClient(c)) h->txn_locks.clear();
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::End(Call& call, bool commit) {
+Status Engine::End(Call& call, bool commit) {
   Client* c = call.client;
-  if (!c->in_transaction) return BTR_TRANSACTION_ERROR;
+  if (!c->in_transaction) return Status::kTransactionError;
   c->in_transaction = false;
   ReleaseHeld(c);
   RoundResult r = c->session.Exec(commit ? "COMMIT" : "ROLLBACK");
   if (r.status == RoundStatus::kLost) {
     Lost(c);
-    return BTR_COMMUNICATIONS;
+    return Status::kCommunications;
   }
   // The record locks the transaction's reads took end with it; those taken before stay.
   for (Handle* h : OfClient(c)) {
@@ -888,32 +889,32 @@ int Engine::End(Call& call, bool commit) {
     taken.swap(h->txn_locks);
     for (int64_t pos : taken) DropLocksOn(h, pos);
   }
-  return FromSql(r, BTR_FILE_IN_USE);
+  return FromSql(r, Status::kFileInUse);
 }
 
-int Engine::Unlock(Call& call) {
+Status Engine::Unlock(Call& call) {
   Handle* h = call.handle;
   mkde::core::UnlockWhat what;
   uint32_t position = 0;
-  int status = mkde::core::DecodeUnlock(call, &what, &position);
-  if (status != BTR_OK) return status;
+  Status status = mkde::core::DecodeUnlock(call, &what, &position);
+  if (status != Status::kOk) return status;
   if (what == mkde::core::UnlockWhat::kSingle) {
-    if (!h->single_locked) return BTR_LOCK_ERROR;
+    if (!h->single_locked) return Status::kLockError;
     DropSingleLock(h);
-    return BTR_OK;
+    return Status::kOk;
   }
   if (what == mkde::core::UnlockWhat::kOne) {
     int64_t pos = position;
     auto it = std::find(h->multiple.begin(), h->multiple.end(), pos);
-    if (it == h->multiple.end()) return BTR_LOCK_ERROR;
+    if (it == h->multiple.end()) return Status::kLockError;
     h->multiple.erase(it);
     if (!(h->single_locked && h->single_pos == pos)) {
       One(h->client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
     }
-    return BTR_OK;
+    return Status::kOk;
   }
-  if (h->multiple.empty()) return BTR_LOCK_ERROR;
+  if (h->multiple.empty()) return Status::kLockError;
   std::vector<Statement> round;
   for (int64_t pos : h->multiple) {
     if (!(h->single_locked && h->single_pos == pos)) {
@@ -923,38 +924,10 @@ int Engine::Unlock(Call& call) {
   }
   h->multiple.clear();
   if (!round.empty()) Round(h->client, round);
-  return BTR_OK;
+  return Status::kOk;
 }
 
 // ---- records ----
-
-int Engine::DecodeStored(const File& f, int64_t pos, const std::string& stored,
-                         std::string* plain) {
-  if (!f.encrypted()) {
-    *plain = stored;
-    return BTR_OK;
-  }
-  if (mkde::OpenRecord(f.key, static_cast<uint32_t>(pos),
-                       reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
-                       plain) != mkde::CryptoStatus::kOk) {
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
-}
-
-int Engine::SealForStore(const File& f, int64_t pos, const std::string& plain,
-                         std::string* stored) {
-  if (!f.encrypted()) {
-    *stored = plain;
-    return BTR_OK;
-  }
-  if (mkde::SealRecord(f.key, static_cast<uint32_t>(pos),
-                       reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-                       stored) != mkde::CryptoStatus::kOk) {
-    return BTR_IO_ERROR;
-  }
-  return BTR_OK;
-}
 
 std::string Engine::EntryKey(const File& f, int k, const std::string& record, bool* null) {
   const KeyDef& def = f.spec.keys[k];
@@ -976,50 +949,37 @@ std::vector<Param> Engine::KeyParams(const File& f, const std::string& record) {
   return out;
 }
 
-int Engine::Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
-                    bool key_only) {
+Status Engine::Deliver(Call& call, int k, int64_t pos, int64_t chg, const std::string& stored,
+                       bool key_only) {
   Handle* h = call.handle;
   const File& f = *h->file;
   std::string plain;
-  int status = DecodeStored(f, pos, stored, &plain);
-  if (status != BTR_OK) return status;
+  Status status = DecodeStored(f, pos, stored, &plain);
+  if (status != Status::kOk) return status;
   if (!key_only) {
     size_t n = std::min<size_t>(plain.size(), call.data_len);
     if (n) std::memcpy(call.data, plain.data(), n);
     call.ReturnLength(static_cast<uint32_t>(n));
-    if (n < plain.size()) status = BTR_DATA_LENGTH;
+    if (n < plain.size()) status = Status::kDataLength;
   }
   if (k >= 0) {
     const KeyDef& def = f.spec.keys[k];
     std::string value =
         mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
     std::memcpy(call.key, value.data(), value.size());  // key_len checked by the caller
-    bool null = false;
-    h->key = k;
-    h->entry_key = EntryKey(f, k, plain, &null);
-    h->entry_pos = pos;
-  } else {
-    h->key = -1;
-    h->entry_key.clear();
   }
-  h->physical = true;
-  h->physical_pos = pos;
-  h->position = pos;
-  h->current = true;
-  h->key_only = key_only;
-  h->change = chg;
-  h->record = std::move(plain);
+  Place(h, k, std::move(plain), pos, chg, key_only);
   return status;
 }
 
-int Engine::ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
-                    std::vector<Param> params, bool key_only, int missing) {
+Status Engine::ReadOne(Call& call, int k, const std::string& name, const std::string& where_order,
+                       std::vector<Param> params, bool key_only, Status missing) {
   Handle* h = call.handle;
   const File& f = *h->file;
   std::string inner = "SELECT pos, chg, rec FROM " + f.table + " WHERE " + where_order + " LIMIT 1";
   std::string sql = inner;
   std::string stmt = f.prefix + name;
-  if (call.lock && FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
+  if (call.lock && FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   if (call.lock) {
     // The lock is taken on the row found, in the same statement: one round trip.
     sql = "SELECT s.pos, s.chg, s.rec, pg_try_advisory_lock($" + Num(params.size() + 1) +
@@ -1030,11 +990,11 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   // A single-record lock ends with the block's next read.
   bool keep_single = false;
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   size_t at = round.size();
   round.push_back({stmt, sql, std::move(params)});
   RoundResult r = Round(call.client, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   if (at) call.client->held.push_back(f.id);
   PGresult* res = r.results[at].get();
   if (PQntuples(res) != 1) {
@@ -1050,12 +1010,12 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
     // waiting for it.
     if (!got && !already) {
       wait_for_ = LockKey(f, pos);  // another session holds it: a wait may wait on the server
-      return BTR_RECORD_IN_USE;
+      return Status::kRecordInUse;
     }
     if (got && HeldElsewhere(h, pos)) {
       One(call.client,
           {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
-      return BTR_RECORD_IN_USE;
+      return Status::kRecordInUse;
     }
     if (!already && call.client->in_transaction) h->txn_locks.push_back(pos);
     if (already && got) {
@@ -1080,15 +1040,15 @@ int Engine::ReadOne(Call& call, int k, const std::string& name, const std::strin
   return Deliver(call, k, pos, GetInt(res, 0, 1), GetBytes(res, 0, 2), key_only);
 }
 
-int Engine::GetByKey(Call& call, bool key_only) {
+Status Engine::GetByKey(Call& call, bool key_only) {
   Handle* h = call.handle;
   const File& f = *h->file;
   if (call.key_num < 0 || static_cast<size_t>(call.key_num) >= f.key_count()) {
-    return BTR_INVALID_KEY_NUMBER;
+    return Status::kInvalidKeyNumber;
   }
   int k = call.key_num;
   const KeyDef& def = f.spec.keys[k];
-  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (call.key_len < def.value_length()) return Status::kKeyBufferShort;
   std::string col = Col(k);
   std::string probe;
   std::vector<Param> params;
@@ -1098,50 +1058,41 @@ int Engine::GetByKey(Call& call, bool key_only) {
   }
   std::string asc = " ORDER BY " + col + (def.duplicates() ? ", pos" : "");
   std::string desc = " ORDER BY " + col + " DESC" + (def.duplicates() ? ", pos DESC" : "");
-  std::string where, name;
-  int missing = BTR_END_OF_FILE;
-  switch (call.op) {
-    case BTR_GET_EQUAL:
-      where = col + " = $1::bytea" + asc;
-      name = "eq";
-      missing = BTR_KEY_NOT_FOUND;
-      break;
-    case BTR_GET_GREATER:
-      where = col + " > $1::bytea" + asc;
-      name = "gt";
-      break;
-    case BTR_GET_GREATER_OR_EQUAL:
-      where = col + " >= $1::bytea" + asc;
-      name = "ge";
-      break;
-    case BTR_GET_LESS:
-      where = col + " < $1::bytea" + desc;
-      name = "lt";
-      break;
-    case BTR_GET_LESS_OR_EQUAL:
-      where = col + " <= $1::bytea" + desc;
-      name = "le";
-      break;
-    case BTR_GET_FIRST:
-      where = col + " IS NOT NULL" + asc;
-      name = "first";
-      break;
-    default:
-      where = col + " IS NOT NULL" + desc;
-      name = "last";
-      break;
+  // Each Get by key: its comparison with the key buffer's value, its direction and the name
+  // its statement is prepared under.
+  struct Probe {
+    int op;
+    const char* compare;
+    bool descending;
+    const char* name;
+  };
+  static constexpr Probe kProbes[] = {
+      {BTR_GET_EQUAL, " = $1::bytea", false, "eq"},
+      {BTR_GET_GREATER, " > $1::bytea", false, "gt"},
+      {BTR_GET_GREATER_OR_EQUAL, " >= $1::bytea", false, "ge"},
+      {BTR_GET_LESS, " < $1::bytea", true, "lt"},
+      {BTR_GET_LESS_OR_EQUAL, " <= $1::bytea", true, "le"},
+      {BTR_GET_FIRST, " IS NOT NULL", false, "first"},
+      {BTR_GET_LAST, " IS NOT NULL", true, "last"},
+  };
+  const Probe* form = &kProbes[std::size(kProbes) - 1];
+  for (const Probe& p : kProbes) {
+    if (p.op == call.op) form = &p;
   }
+  std::string where = col + form->compare + (form->descending ? desc : asc);
+  std::string name = form->name;
+  Status missing = call.op == BTR_GET_EQUAL ? Status::kKeyNotFound : Status::kEndOfFile;
   return ReadOne(call, k, name + Num(k), where, std::move(params), key_only, missing);
 }
 
-int Engine::GetNextPrevious(Call& call, bool key_only) {
+Status Engine::GetNextPrevious(Call& call, bool key_only) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (h->key < 0) return BTR_POSITION_NOT_SET;
-  if (call.key_num != h->key) return BTR_DIFFERENT_KEY_NUMBER;
+  if (h->key < 0) return Status::kPositionNotSet;
+  if (call.key_num != h->key) return Status::kDifferentKeyNumber;
   int k = h->key;
   const KeyDef& def = f.spec.keys[k];
-  if (call.key_len < def.value_length()) return BTR_KEY_BUFFER_SHORT;
+  if (call.key_len < def.value_length()) return Status::kKeyBufferShort;
   std::string col = Col(k);
   bool next = call.op == BTR_GET_NEXT;
   std::string where;
@@ -1154,10 +1105,10 @@ int Engine::GetNextPrevious(Call& call, bool key_only) {
     where = col + (next ? " > " : " < ") + "$1::bytea ORDER BY " + col + (next ? "" : " DESC");
   }
   return ReadOne(call, k, (next ? "next" : "prev") + Num(k), where, std::move(params), key_only,
-                 BTR_END_OF_FILE);
+                 Status::kEndOfFile);
 }
 
-int Engine::Step(Call& call) {
+Status Engine::Step(Call& call) {
   Handle* h = call.handle;
   std::vector<Param> params;
   std::string where, name;
@@ -1171,58 +1122,58 @@ int Engine::Step(Call& call) {
       name = "slast";
       break;
     case BTR_STEP_NEXT:
-      if (!h->physical) return BTR_POSITION_NOT_SET;
+      if (!h->physical) return Status::kPositionNotSet;
       where = "pos > $1::bigint ORDER BY pos";
       name = "snext";
       params.push_back(Param::Int(h->physical_pos));
       break;
     default:
-      if (!h->physical) return BTR_POSITION_NOT_SET;
+      if (!h->physical) return Status::kPositionNotSet;
       where = "pos < $1::bigint ORDER BY pos DESC";
       name = "sprev";
       params.push_back(Param::Int(h->physical_pos));
       break;
   }
-  return ReadOne(call, -1, name, where, std::move(params), false, BTR_END_OF_FILE);
+  return ReadOne(call, -1, name, where, std::move(params), false, Status::kEndOfFile);
 }
 
-int Engine::GetPosition(Call& call) {
+Status Engine::GetPosition(Call& call) {
   Handle* h = call.handle;
-  if (!h->current) return BTR_POSITION_NOT_SET;
-  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  if (!h->current) return Status::kPositionNotSet;
+  if (call.data_len < 4) return Status::kDataLength;
   mkde::EncodeFixed32(call.data, static_cast<uint32_t>(h->position));
   call.ReturnLength(4);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::GetDirect(Call& call) {
+Status Engine::GetDirect(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (call.data_len < 4) return BTR_DATA_LENGTH;
+  if (call.data_len < 4) return Status::kDataLength;
   int64_t pos = mkde::DecodeFixed32(call.data);
   int k = call.key_num;
   if (k >= 0) {
-    if (static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
-    if (call.key_len < f.spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+    if (static_cast<size_t>(k) >= f.key_count()) return Status::kInvalidKeyNumber;
+    if (call.key_len < f.spec.keys[k].value_length()) return Status::kKeyBufferShort;
   } else {
     k = -1;
   }
   return ReadOne(call, k, "direct", "pos = $1::bigint", {Param::Int(pos)}, false,
-                 BTR_INVALID_ADDRESS);
+                 Status::kInvalidAddress);
 }
 
-int Engine::GetByPercentage(Call& call) {
+Status Engine::GetByPercentage(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  if (call.data_len < 2) return Status::kDataLength;
   int64_t pct = mkde::DecodeFixed16(call.data);
-  if (pct > 10000) return BTR_INVALID_FUNCTION;
+  if (pct > 10000) return Status::kInvalidFunction;
   int k = call.key_num;
   if (k >= 0) {
-    if (static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
-    if (call.key_len < f.spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
+    if (static_cast<size_t>(k) >= f.key_count()) return Status::kInvalidKeyNumber;
+    if (call.key_len < f.spec.keys[k].value_length()) return Status::kKeyBufferShort;
   } else if (k != -1) {
-    return BTR_INVALID_KEY_NUMBER;
+    return Status::kInvalidKeyNumber;
   }
   std::string where, order;
   if (k >= 0) {
@@ -1235,17 +1186,17 @@ int Engine::GetByPercentage(Call& call) {
   std::string sql = where + " ORDER BY " + order +
                     " OFFSET (SELECT greatest(0, (count(*) - 1) * $1::bigint / 10000) FROM " +
                     f.table + " WHERE " + where + ")";
-  return ReadOne(call, k, "pct" + Num(k), sql, {Param::Int(pct)}, false, BTR_END_OF_FILE);
+  return ReadOne(call, k, "pct" + Num(k), sql, {Param::Int(pct)}, false, Status::kEndOfFile);
 }
 
-int Engine::FindPercentage(Call& call) {
+Status Engine::FindPercentage(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
   int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= f.key_count()) return BTR_INVALID_KEY_NUMBER;
-  if (k < -1) return BTR_INVALID_KEY_NUMBER;
-  if (!h->current) return BTR_POSITION_NOT_SET;
-  if (call.data_len < 2) return BTR_DATA_LENGTH;
+  if (k >= 0 && static_cast<size_t>(k) >= f.key_count()) return Status::kInvalidKeyNumber;
+  if (k < -1) return Status::kInvalidKeyNumber;
+  if (!h->current) return Status::kPositionNotSet;
+  if (call.data_len < 2) return Status::kDataLength;
   std::string sql;
   std::vector<Param> params;
   if (k >= 0) {
@@ -1264,29 +1215,21 @@ int Engine::FindPercentage(Call& call) {
     params.push_back(Param::Int(h->position));
   }
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   size_t at = round.size();
   round.push_back({f.prefix + "rank" + Num(k), sql, std::move(params)});
   RoundResult r = Round(call.client, round);
-  if (r.status != RoundStatus::kOk) return FromSql(r, BTR_FILE_IN_USE);
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   if (at) call.client->held.push_back(f.id);
   int64_t before = GetInt(r.results[at].get(), 0, 0), count = GetInt(r.results[at].get(), 0, 1);
-  if (count == 0) return BTR_POSITION_NOT_SET;
+  if (count == 0) return Status::kPositionNotSet;
   int64_t pct = count > 1 ? std::min<int64_t>(before, count - 1) * 10000 / (count - 1) : 0;
   mkde::EncodeFixed16(call.data, static_cast<uint16_t>(pct));
   call.ReturnLength(2);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int Engine::RecordFromCaller(const Call& call, const FileSpec& spec, std::string* record) {
-  size_t n = 0;
-  int status = mkde::core::RecordLength(call, spec, &n);
-  if (status == BTR_OK) record->assign(reinterpret_cast<const char*>(call.data), n);
-  return status;
-}
-
-void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_t pos,
-                             int64_t chg) {
+void Engine::Place(Handle* h, int k, std::string record, int64_t pos, int64_t chg, bool key_only) {
   if (k >= 0) {
     bool null = false;
     h->entry_key = EntryKey(*h->file, k, record, &null);
@@ -1300,30 +1243,26 @@ void Engine::PlaceAfterWrite(Handle* h, int k, const std::string& record, int64_
   h->physical_pos = pos;
   h->position = pos;
   h->current = true;
-  h->key_only = false;
+  h->key_only = key_only;
   h->change = chg;
-  h->record = record;
+  h->record = std::move(record);
 }
 
-int Engine::Insert(Call& call) {
+Status Engine::Insert(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
+  if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   const FileSpec& spec = f.spec;
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
-    if (!spec.keys.empty()) return BTR_INVALID_KEY_NUMBER;
-    k = -1;
-  }
-  if (k < 0) k = -1;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  int k = -1;
+  Status status = mkde::core::InsertKey(call, spec, &k);
+  if (status != Status::kOk) return status;
+  if (!h->writable()) return Status::kAccessDenied;
   std::string record;
-  int status = RecordFromCaller(call, spec, &record);
-  if (status != BTR_OK) return status;
+  status = mkde::core::RecordFromCaller(call, spec, &record);
+  if (status != Status::kOk) return status;
   Client* c = call.client;
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   bool holding = !round.empty();
   // Autoincrement keys left 0 take the key's high value + 1 from a counter row that changes
   // in the insert's own transaction: a refused insert or an aborted transaction takes no
@@ -1346,7 +1285,7 @@ int Engine::Insert(Call& call) {
     }
   }
   enum { kNoScope, kOwnTransaction, kSavepoint } scope = kNoScope;
-  auto undo = [&](int s) {
+  auto undo = [&](Status s) {
     if (scope == kOwnTransaction) c->session.Exec("ROLLBACK");
     if (scope == kSavepoint) {
       c->session.Exec("ROLLBACK TO SAVEPOINT vastrel_ai; RELEASE SAVEPOINT vastrel_ai");
@@ -1357,7 +1296,7 @@ int Engine::Insert(Call& call) {
   if (!assign.empty()) {
     RoundResult b = c->session.Exec(c->in_transaction ? "SAVEPOINT vastrel_ai" : "BEGIN");
     if (b.status == RoundStatus::kLost) Lost(c);
-    if (b.status != RoundStatus::kOk) return FromSql(b, BTR_FILE_IN_USE);
+    if (b.status != RoundStatus::kOk) return FromSql(b, Status::kFileInUse);
     scope = c->in_transaction ? kSavepoint : kOwnTransaction;
     size_t first = round.size();
     for (int64_t i : assign) {
@@ -1367,7 +1306,7 @@ int Engine::Insert(Call& call) {
            {Param::Int(i)}});
     }
     RoundResult r = Round(c, round);
-    if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
+    if (r.status != RoundStatus::kOk) return undo(FromSql(r, Status::kFileInUse));
     if (holding) {
       c->held.push_back(f.id);
       holding = false;
@@ -1375,10 +1314,10 @@ int Engine::Insert(Call& call) {
     for (size_t j = 0; j < assign.size(); ++j) {
       const mkde::Segment& seg = *spec.keys[assign[j]].autoincrement();
       PGresult* res = r.results[first + j].get();
-      if (PQntuples(res) != 1) return undo(BTR_IO_ERROR);
+      if (PQntuples(res) != 1) return undo(Status::kIoError);
       int64_t value = GetInt(res, 0, 0);
       int64_t max = seg.length >= 8 ? INT64_MAX : (int64_t{1} << (8 * seg.length - 1)) - 1;
-      if (value > max) return undo(BTR_DUPLICATE_KEY);  // the key's range is used up
+      if (value > max) return undo(Status::kDuplicateKey);  // the key's range is used up
       PutSigned(reinterpret_cast<uint8_t*>(record.data()) + seg.offset, seg.length, value);
     }
     round.clear();
@@ -1396,7 +1335,7 @@ int Engine::Insert(Call& call) {
     // The position is bound into the sealed record, so it is drawn first.
     round.push_back({f.prefix + "nextval", "SELECT nextval('" + seq + "')", {}});
     RoundResult r = Round(c, round);
-    if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
+    if (r.status != RoundStatus::kOk) return undo(FromSql(r, Status::kFileInUse));
     if (holding) {
       c->held.push_back(f.id);
       holding = false;
@@ -1404,7 +1343,7 @@ int Engine::Insert(Call& call) {
     pos = GetInt(r.results.back().get(), 0, 0);
     round.clear();
     status = SealForStore(f, pos, record, &stored);
-    if (status != BTR_OK) return undo(status);
+    if (status != Status::kOk) return undo(status);
     params.insert(params.begin(), {Param::Int(pos), Param::Bytes(stored)});
     round.push_back({f.prefix + "insp",
                      "INSERT INTO " + f.table + " (pos, chg, rec" + cols +
@@ -1421,11 +1360,11 @@ int Engine::Insert(Call& call) {
   for (Statement& st : after) round.push_back(std::move(st));
   if (scope == kOwnTransaction) round.push_back({"", "COMMIT", {}});
   RoundResult r = Round(c, round);
-  if (r.status != RoundStatus::kOk) return undo(FromSql(r, BTR_FILE_IN_USE));
+  if (r.status != RoundStatus::kOk) return undo(FromSql(r, Status::kFileInUse));
   if (scope == kSavepoint) {
     RoundResult e = c->session.Exec("RELEASE SAVEPOINT vastrel_ai");
     if (e.status == RoundStatus::kLost) Lost(c);
-    if (e.status != RoundStatus::kOk) return FromSql(e, BTR_FILE_IN_USE);
+    if (e.status != RoundStatus::kOk) return FromSql(e, Status::kFileInUse);
   }
   if (holding) c->held.push_back(f.id);
   pos = GetInt(r.results[insert_at].get(), 0, 0);
@@ -1435,43 +1374,43 @@ int Engine::Insert(Call& call) {
         spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
-  PlaceAfterWrite(h, k, record, pos, 0);
-  return BTR_OK;
+  Place(h, k, record, pos, 0, false);
+  return Status::kOk;
 }
 
-int Engine::Update(Call& call) {
+Status Engine::Update(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
+  if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   const FileSpec& spec = f.spec;
   int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return BTR_INVALID_KEY_NUMBER;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return Status::kInvalidKeyNumber;
   if (k < 0) k = h->key;
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return BTR_KEY_BUFFER_SHORT;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  if (!h->writable()) return Status::kAccessDenied;
   std::string record;
-  int status = RecordFromCaller(call, spec, &record);
-  if (status != BTR_OK) return status;
+  Status status = mkde::core::RecordFromCaller(call, spec, &record);
+  if (status != Status::kOk) return status;
   return Rewrite(call, k, record);
 }
 
-int Engine::Rewrite(Call& call, int k, const std::string& record) {
+Status Engine::Rewrite(Call& call, int k, const std::string& record) {
   Handle* h = call.handle;
   const File& f = *h->file;
   const FileSpec& spec = f.spec;
-  int status = BTR_OK;
-  if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
+  Status status = Status::kOk;
+  if (HeldElsewhere(h, h->position)) return Status::kRecordInUse;
   for (const KeyDef& def : spec.keys) {
     if (def.modifiable()) continue;
     auto value = [&](const std::string& r) {
       return mkde::ExtractValue(def, reinterpret_cast<const uint8_t*>(r.data()), r.size());
     };
-    if (value(record) != value(h->record)) return BTR_MODIFIABLE_KEY;
+    if (value(record) != value(h->record)) return Status::kModifiableKey;
   }
   std::string stored;
   status = SealForStore(f, h->position, record, &stored);
-  if (status != BTR_OK) return status;
+  if (status != Status::kOk) return status;
   std::vector<Param> params = KeyParams(f, record);
   std::string sets;
   for (size_t i = 0; i < f.key_count(); ++i) {
@@ -1481,7 +1420,7 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
                                  Param::Int(h->change), Param::Int(LockKey(f, h->position))});
   Client* c = call.client;
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   bool holding = !round.empty();
   // Another session's lock on the record refuses the write; inside a transaction the
   // shared lock taken here keeps others from locking the changed record until End.
@@ -1515,8 +1454,8 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
     r = One(c, {"",
                 "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
                 {Param::Int(LockKey(f, h->position))}});
-    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
-    return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;
+    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
+    return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
   }
   int64_t chg = GetInt(r.results.back().get(), 0, 0);
   DropSingleLock(h);
@@ -1525,20 +1464,20 @@ int Engine::Rewrite(Call& call, int k, const std::string& record) {
         spec.keys[k], reinterpret_cast<const uint8_t*>(record.data()), record.size());
     std::memcpy(call.key, value.data(), value.size());
   }
-  PlaceAfterWrite(h, k, record, h->position, chg);
-  return BTR_OK;
+  Place(h, k, record, h->position, chg, false);
+  return Status::kOk;
 }
 
-int Engine::UpdateChunk(Call& call) {
+Status Engine::UpdateChunk(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
   const FileSpec& spec = f.spec;
-  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
+  if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   std::vector<mkde::core::Chunk> chunks;
-  int status = mkde::core::ParseChunks(call, &chunks);
-  if (status != BTR_OK) return status;
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
+  Status status = mkde::core::ParseChunks(call, &chunks);
+  if (status != Status::kOk) return status;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (!h->writable()) return Status::kAccessDenied;
   // The chunks go over the record as this block read it; the change counter refuses the
   // write (80) when another client changed it since.
   std::string record = h->record;
@@ -1546,21 +1485,21 @@ int Engine::UpdateChunk(Call& call) {
     status = mkde::core::ApplyChunk(
         spec, c.offset, std::string_view(reinterpret_cast<const char*>(c.bytes), c.length),
         &record);
-    if (status != BTR_OK) return status;
+    if (status != Status::kOk) return status;
   }
   return Rewrite(call, h->key, record);
 }
 
-int Engine::Delete(Call& call) {
+Status Engine::Delete(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
-  if (FileHeldByOther(call.client, f.id)) return BTR_FILE_IN_USE;
-  if (!h->current || h->key_only) return BTR_POSITION_NOT_SET;
-  if (!h->writable()) return BTR_ACCESS_DENIED;
-  if (HeldElsewhere(h, h->position)) return BTR_RECORD_IN_USE;
+  if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
+  if (!h->current || h->key_only) return Status::kPositionNotSet;
+  if (!h->writable()) return Status::kAccessDenied;
+  if (HeldElsewhere(h, h->position)) return Status::kRecordInUse;
   Client* c = call.client;
   std::vector<Statement> round;
-  if (int held = HoldFile(h, &round); held != BTR_OK) return held;
+  if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   bool holding = !round.empty();
   round.push_back(
       {f.prefix + "del",
@@ -1575,19 +1514,19 @@ int Engine::Delete(Call& call) {
     r = One(c, {"",
                 "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
                 {Param::Int(LockKey(f, h->position))}});
-    if (r.status != RoundStatus::kOk) return FromSql(r, BTR_RECORD_IN_USE);
-    return GetBool(r.results[0].get(), 0, 0) ? BTR_CONFLICT : BTR_RECORD_IN_USE;
+    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
+    return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
   }
   DropLocksOn(h, h->position);
   h->current = false;
-  return BTR_OK;
+  return Status::kOk;
 }
 
 }  // namespace
 
 int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                  uint8_t key_len, int8_t key_num, void* client_id) {
-  if (engine_gone.load()) return 20;
+  if (engine_gone.load()) return mkde::Code(Status::kManagerInactive);
   return TheEngine().Dispatch(op, pos_block, data, data_len, key, key_len, key_num, client_id);
 }
 

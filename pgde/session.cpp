@@ -101,24 +101,28 @@ bool Session::Flush() {
   }
 }
 
-RoundResult Session::Exec(const std::string& sql) {
+RoundResult Session::Lost() {
+  Drop();
   RoundResult out;
-  if (!conn_) {
-    out.status = RoundStatus::kLost;
-    return out;
+  out.status = RoundStatus::kLost;
+  return out;
+}
+
+bool Session::Next(PGresult** r) {
+  while (PQisBusy(conn_)) {
+    if (!Wait(false) || !PQconsumeInput(conn_)) return false;
   }
-  auto lost = [&] {
-    Drop();
-    out.status = RoundStatus::kLost;
-    out.results.clear();
-    return std::move(out);
-  };
-  if (!PQsendQuery(conn_, sql.c_str()) || !Flush()) return lost();
+  *r = PQgetResult(conn_);
+  return true;
+}
+
+RoundResult Session::Exec(const std::string& sql) {
+  if (!conn_) return Lost();
+  RoundResult out;
+  if (!PQsendQuery(conn_, sql.c_str()) || !Flush()) return Lost();
   for (;;) {
-    while (PQisBusy(conn_)) {
-      if (!Wait(false) || !PQconsumeInput(conn_)) return lost();
-    }
-    PGresult* r = PQgetResult(conn_);
+    PGresult* r;
+    if (!Next(&r)) return Lost();
     if (!r) break;
     Result res(r);
     ExecStatusType st = PQresultStatus(r);
@@ -128,7 +132,7 @@ RoundResult Session::Exec(const std::string& sql) {
       out.sqlstate = code ? code : "";
     }
   }
-  if (PQstatus(conn_) != CONNECTION_OK) return lost();
+  if (PQstatus(conn_) != CONNECTION_OK) return Lost();
   return out;
 }
 
@@ -139,18 +143,9 @@ RoundResult Session::One(Statement statement, bool in_transaction) {
 }
 
 RoundResult Session::Round(std::vector<Statement>& statements, bool in_transaction) {
+  if (!conn_) return Lost();
   RoundResult out;
-  if (!conn_) {
-    out.status = RoundStatus::kLost;
-    return out;
-  }
-  auto lost = [&] {
-    Drop();
-    out.status = RoundStatus::kLost;
-    out.results.clear();
-    return std::move(out);
-  };
-  if (!PQenterPipelineMode(conn_)) return lost();
+  if (!PQenterPipelineMode(conn_)) return Lost();
   // What goes out, in order: each entry says which statement's result it is (-1: one of
   // the engine's own, a prepare or the savepoint).
   std::vector<int> owners;
@@ -159,7 +154,7 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
   if (in_transaction) {
     if (!PQsendQueryParams(conn_, "SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr, nullptr,
                            1)) {
-      return lost();
+      return Lost();
     }
     owners.push_back(-1);
     prepares.emplace_back();
@@ -192,7 +187,7 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
                              lengths.data(), formats.data(), 1);
     } else {
       if (!prepared_.count(s.name)) {
-        if (!PQsendPrepare(conn_, s.name.c_str(), s.sql.c_str(), 0, nullptr)) return lost();
+        if (!PQsendPrepare(conn_, s.name.c_str(), s.sql.c_str(), 0, nullptr)) return Lost();
         owners.push_back(-1);
         prepares.push_back(s.name);
         prepared_.insert(s.name);
@@ -200,33 +195,26 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
       ok = PQsendQueryPrepared(conn_, s.name.c_str(), static_cast<int>(n), values.data(),
                                lengths.data(), formats.data(), 1);
     }
-    if (!ok) return lost();
+    if (!ok) return Lost();
     owners.push_back(static_cast<int>(i));
     prepares.emplace_back();
   }
   if (in_transaction) {
     if (!PQsendQueryParams(conn_, "RELEASE SAVEPOINT vastrel_call", 0, nullptr, nullptr, nullptr,
                            nullptr, 1)) {
-      return lost();
+      return Lost();
     }
     owners.push_back(-1);
     prepares.emplace_back();
   }
-  if (!PQpipelineSync(conn_) || !Flush()) return lost();
+  if (!PQpipelineSync(conn_) || !Flush()) return Lost();
 
   out.results.resize(statements.size());
   bool failed = false;
-  auto next = [&](PGresult** r) {
-    while (PQisBusy(conn_)) {
-      if (!Wait(false) || !PQconsumeInput(conn_)) return false;
-    }
-    *r = PQgetResult(conn_);
-    return true;
-  };
   for (size_t at = 0; at < owners.size(); ++at) {
     int owner = owners[at];
     PGresult* r;
-    if (!next(&r) || !r) return lost();
+    if (!Next(&r) || !r) return Lost();
     Result res(r);
     ExecStatusType st = PQresultStatus(r);
     // A prepare that failed, or one skipped after an earlier failure, is not on the server:
@@ -242,22 +230,22 @@ RoundResult Session::Round(std::vector<Statement>& statements, bool in_transacti
     if (owner >= 0) out.results[owner] = std::move(res);
     // Each query's results end with a null.
     PGresult* end;
-    if (!next(&end)) return lost();
+    if (!Next(&end)) return Lost();
     if (end) PQclear(end);
   }
   PGresult* sync;
-  if (!next(&sync) || !sync) return lost();
+  if (!Next(&sync) || !sync) return Lost();
   bool synced = PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
   PQclear(sync);
-  if (!synced || !PQexitPipelineMode(conn_)) return lost();
+  if (!synced || !PQexitPipelineMode(conn_)) return Lost();
   if (failed) {
     out.results.clear();
     if (in_transaction) {
       RoundResult undo = Exec("ROLLBACK TO SAVEPOINT vastrel_call; RELEASE SAVEPOINT vastrel_call");
-      if (undo.status == RoundStatus::kLost) return lost();
+      if (undo.status == RoundStatus::kLost) return Lost();
     }
   }
-  if (PQstatus(conn_) != CONNECTION_OK) return lost();
+  if (PQstatus(conn_) != CONNECTION_OK) return Lost();
   return out;
 }
 

@@ -100,6 +100,11 @@ class Session {
  private:
   bool Wait(bool for_write);
   bool Flush();
+  // The next result of what was sent (nullptr after the last); false when the connection
+  // failed or the deadline passed.
+  bool Next(PGresult** r);
+  // Drops the connection and answers kLost.
+  RoundResult Lost();
 
   PGconn* conn_ = nullptr;
   std::set<std::string> prepared_;

@@ -1,6 +1,5 @@
 #include "mkde/core/blocks.h"
 
-#include <endian.h>
 #include <sodium.h>
 
 #include "mkde/coding.h"
@@ -9,7 +8,6 @@ namespace mkde::core {
 
 namespace {
 
-constexpr uint8_t kTag[4] = {'V', 'p', 'b', 1};
 constexpr size_t kBlockSize = 128;
 
 }  // namespace
@@ -41,28 +39,6 @@ void BlockSeal::Write(uint32_t slot, uint64_t generation, const uint8_t check[16
   EncodeFixed32(b + 4, slot);
   EncodeFixed64(b + 8, generation);
   std::memcpy(b + 16, check, 16);
-}
-
-bool BlockSeal::Read(const void* block, uint32_t* slot, uint64_t* generation) {
-  if (block == nullptr) return false;
-  // Read as whole words: this runs on every call.
-  const uint8_t* b = static_cast<const uint8_t*>(block);
-  uint32_t tag, expected_tag;
-  std::memcpy(&tag, b, 4);
-  std::memcpy(&expected_tag, kTag, 4);
-  if (tag != expected_tag) return false;
-  std::memcpy(slot, b + 4, 4);
-  std::memcpy(generation, b + 8, 8);
-  *slot = le32toh(*slot);
-  *generation = le64toh(*generation);
-  return true;
-}
-
-bool BlockSeal::Matches(const void* block, const uint8_t check[16]) {
-  uint64_t expected[2], given[2];
-  std::memcpy(expected, check, 16);
-  std::memcpy(given, static_cast<const uint8_t*>(block) + 16, 16);
-  return ((expected[0] ^ given[0]) | (expected[1] ^ given[1])) == 0;
 }
 
 }  // namespace mkde::core

@@ -7,6 +7,8 @@
 // one of another client, is refused without ever being used.
 #pragma once
 
+#include <endian.h>
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -27,11 +29,32 @@ class BlockSeal {
   void Check(uint32_t slot, uint64_t generation, const ClientId& client, uint8_t out[16]) const;
   // Writes the block (128 bytes).
   static void Write(uint32_t slot, uint64_t generation, const uint8_t check[16], void* block);
-  // The slot and generation a block names; false when it does not carry the tag.
-  static bool Read(const void* block, uint32_t* slot, uint64_t* generation);
+  // The slot and generation a block names; false when it does not carry the tag. Inline,
+  // and read as whole words: this runs on every call.
+  static bool Read(const void* block, uint32_t* slot, uint64_t* generation) {
+    if (block == nullptr) return false;
+    const uint8_t* b = static_cast<const uint8_t*>(block);
+    uint32_t tag, expected_tag;
+    std::memcpy(&tag, b, 4);
+    std::memcpy(&expected_tag, kTag, 4);
+    if (tag != expected_tag) return false;
+    std::memcpy(slot, b + 4, 4);
+    std::memcpy(generation, b + 8, 8);
+    *slot = le32toh(*slot);
+    *generation = le64toh(*generation);
+    return true;
+  }
   // The block's check value against `check`, in constant time, so that it cannot be found
   // byte by byte.
-  static bool Matches(const void* block, const uint8_t check[16]);
+  static bool Matches(const void* block, const uint8_t check[16]) {
+    uint64_t expected[2], given[2];
+    std::memcpy(expected, check, 16);
+    std::memcpy(given, static_cast<const uint8_t*>(block) + 16, 16);
+    return ((expected[0] ^ given[0]) | (expected[1] ^ given[1])) == 0;
+  }
+
+  // A block's first four bytes.
+  static constexpr uint8_t kTag[4] = {'V', 'p', 'b', 1};
 
  private:
   std::array<uint8_t, 16> secret_{};

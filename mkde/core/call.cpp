@@ -15,40 +15,6 @@ constexpr size_t kChunkEntry = 16;
 
 }  // namespace
 
-bool TakesLock(int op) {
-  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
-         op == 44 || (op >= 55 && op <= 63);
-}
-
-bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
-         (op >= 55 && op <= 63);
-}
-
-int DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
-               uint8_t key_len, int8_t key_num, CallArgs* call) {
-  int code = op;
-  if (code >= 1000) {
-    call->concurrent = true;
-    code -= 1000;
-  }
-  call->lock = code / 100;
-  call->op = code % 100;
-  if (call->lock > 4 || (call->lock > 0 && !TakesLock(call->op)) ||
-      (call->concurrent && call->op != BTR_BEGIN_TRANSACTION)) {
-    return BTR_INVALID_FUNCTION;
-  }
-  call->pos_block = pos_block;
-  call->data = static_cast<uint8_t*>(data);
-  call->data_len = (data && data_len) ? *data_len : 0;
-  call->data_len_out = data_len;
-  call->key = static_cast<uint8_t*>(key);
-  call->key_len = key ? key_len : 0;
-  call->key_num = key_num;
-  return BTR_OK;
-}
-
 bool PathFromKey(const CallArgs& call, std::string* path) {
   if (!call.key) return false;
   const void* nul = std::memchr(call.key, 0, call.key_len);
@@ -82,36 +48,55 @@ bool OpenModeFrom(int key_num, OpenMode* mode) {
   }
 }
 
-int RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length) {
-  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return BTR_DATA_LENGTH;
+Status RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length) {
+  if (call.data_len < spec.record_length || call.data_len > kMaxRecord) return Status::kDataLength;
   *length = spec.variable_length() ? call.data_len : spec.record_length;
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int DecodeUnlock(const CallArgs& call, UnlockWhat* what, uint32_t* position) {
+Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key) {
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) {
+    if (!spec.keys.empty()) return Status::kInvalidKeyNumber;
+    k = -1;
+  }
+  if (k < 0) k = -1;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  *key = k;
+  return Status::kOk;
+}
+
+Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record) {
+  size_t n = 0;
+  Status status = RecordLength(call, spec, &n);
+  if (status == Status::kOk) record->assign(reinterpret_cast<const char*>(call.data), n);
+  return status;
+}
+
+Status DecodeUnlock(const CallArgs& call, UnlockWhat* what, uint32_t* position) {
   if (call.key_num >= 0) {
     *what = UnlockWhat::kSingle;
-    return BTR_OK;
+    return Status::kOk;
   }
   if (call.key_num == -1) {
-    if (call.data_len < 4) return BTR_DATA_LENGTH;
+    if (call.data_len < 4) return Status::kDataLength;
     *what = UnlockWhat::kOne;
     *position = DecodeFixed32(call.data);
-    return BTR_OK;
+    return Status::kOk;
   }
   if (call.key_num == -2) {
     *what = UnlockWhat::kAll;
-    return BTR_OK;
+    return Status::kOk;
   }
-  return BTR_INVALID_FUNCTION;
+  return Status::kInvalidFunction;
 }
 
-int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks) {
+Status ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks) {
   // The descriptor: subfunction, count, then count entries, all inside the data buffer.
-  if (call.data_len < 8) return BTR_BAD_CHUNK;
+  if (call.data_len < 8) return Status::kBadChunk;
   uint32_t sub = DecodeFixed32(call.data), count = DecodeFixed32(call.data + 4);
-  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return BTR_BAD_CHUNK;
-  if (count > (call.data_len - 8) / kChunkEntry) return BTR_BAD_CHUNK;
+  if ((sub != kChunkDirect && sub != kChunkInline) || count == 0) return Status::kBadChunk;
+  if (count > (call.data_len - 8) / kChunkEntry) return Status::kBadChunk;
   size_t inline_at = 8 + kChunkEntry * count;
   chunks->assign(count, Chunk());
   for (uint32_t i = 0; i < count; ++i) {
@@ -121,41 +106,81 @@ int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks) {
     c.length = DecodeFixed32(e + 4);
     if (sub == kChunkDirect) {
       uint64_t address = DecodeFixed64(e + 8);
-      if (address == 0 && c.length > 0) return BTR_BAD_CHUNK;
+      if (address == 0 && c.length > 0) return Status::kBadChunk;
       c.bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     } else {
-      if (c.length > call.data_len - inline_at) return BTR_BAD_CHUNK;
+      if (c.length > call.data_len - inline_at) return Status::kBadChunk;
       c.bytes = call.data + inline_at;
       inline_at += c.length;
     }
-    if (uint64_t{c.offset} + c.length > kMaxRecord) return BTR_CHUNK_OFFSET;
+    if (uint64_t{c.offset} + c.length > kMaxRecord) return Status::kChunkOffset;
   }
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes, std::string* record) {
+Status ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
+                  std::string* record) {
   size_t end = size_t{offset} + bytes.size();
-  if (offset > record->size()) return BTR_CHUNK_OFFSET;
-  if (!spec.variable_length() && end > spec.record_length) return BTR_CHUNK_OFFSET;
+  if (offset > record->size()) return Status::kChunkOffset;
+  if (!spec.variable_length() && end > spec.record_length) return Status::kChunkOffset;
   if (end > record->size()) record->resize(end, '\0');
   record->replace(offset, bytes.size(), bytes);
-  return BTR_OK;
+  return Status::kOk;
 }
 
-int CryptoToStatus(CryptoStatus s) {
+Status VersionReply(const CallArgs& call) {
+  if (call.data_len < 5) return Status::kDataLength;
+  const uint8_t reply[5] = {1, 0, 0, 0, 'L'};
+  std::memcpy(call.data, reply, sizeof reply);
+  call.ReturnLength(sizeof reply);
+  return Status::kOk;
+}
+
+Status CryptoToStatus(CryptoStatus s) {
   switch (s) {
     case CryptoStatus::kOk:
-      return BTR_OK;
+      return Status::kOk;
     case CryptoStatus::kBadName:
     case CryptoStatus::kNameMismatch:
-      return BTR_INVALID_OWNER;
+      return Status::kInvalidOwner;
     case CryptoStatus::kBadLevel:
-      return BTR_INVALID_KEY_NUMBER;
+      return Status::kInvalidKeyNumber;
     case CryptoStatus::kNoMemory:
-      return 101;  // no memory available
+      return Status::kNoMemory;
     default:
-      return BTR_IO_ERROR;
+      return Status::kIoError;
   }
+}
+
+Status OwnerNameFromKey(const CallArgs& call, std::string_view* name) {
+  if (call.key_num < 0 || call.key_num > kMaxOwnerLevel) return Status::kInvalidKeyNumber;
+  const void* nul = call.key ? std::memchr(call.key, 0, call.key_len) : nullptr;
+  if (!nul) return Status::kInvalidOwner;
+  *name = std::string_view(reinterpret_cast<const char*>(call.key),
+                           static_cast<const uint8_t*>(nul) - call.key);
+  return Status::kOk;
+}
+
+std::string_view OwnerNameFromData(const CallArgs& call) {
+  const void* nul = call.data ? std::memchr(call.data, 0, call.data_len) : nullptr;
+  size_t n = nul ? static_cast<const uint8_t*>(nul) - call.data : call.data_len;
+  return std::string_view(reinterpret_cast<const char*>(call.data), n);
+}
+
+Status OwnerAtOpen(const OwnerRecord& owner, std::string_view name, SecretKey* key,
+                   bool* read_only) {
+  *read_only = false;
+  CryptoStatus s = CheckOwner(owner, name, key);
+  if (s == CryptoStatus::kNameMismatch) {
+    if (!OwnerLevelReadsWithoutName(owner.level)) return Status::kInvalidOwner;
+    *read_only = true;
+    s = OwnerLevelEncrypts(owner.level) ? ReadKeyWithoutName(owner, key) : CryptoStatus::kOk;
+  }
+  if (s == CryptoStatus::kOk) return Status::kOk;
+  // A name that checked out, or none that was needed, with a key that does not come: the
+  // owner record itself is at fault.
+  Status status = CryptoToStatus(s);
+  return status == Status::kInvalidOwner ? Status::kIoError : status;
 }
 
 }  // namespace mkde::core

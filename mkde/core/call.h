@@ -10,6 +10,8 @@
 
 #include "mkde/codec/filespec.h"
 #include "mkde/crypto/owner.h"
+#include "mkde/include/wbtrv32.h"
+#include "mkde/status.h"
 
 namespace mkde::core {
 
@@ -37,16 +39,43 @@ struct CallArgs {
 };
 
 // Operations that may carry a lock bias.
-bool TakesLock(int op);
+inline bool TakesLock(int op) {
+  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
+         op == 44 || (op >= 55 && op <= 63);
+}
 // Operations that work on an open file, and so need a position block that checks out
 // before anything else is looked at.
-bool NeedsHandle(int op);
+inline bool NeedsHandle(int op) {
+  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
+         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
+         (op >= 55 && op <= 63);
+}
 
-// Takes a call's operation code apart and makes its lengths safe. Returns 0, or 1 for a
-// code no operation answers to (a lock bias where none is taken, +1000 on anything but
-// Begin Transaction).
-int DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
-               uint8_t key_len, int8_t key_num, CallArgs* call);
+// Takes a call's operation code apart and makes its lengths safe (inline: every call runs it).
+// Returns kOk, or kInvalidFunction for a code no operation answers to (a lock bias where none is
+// taken, +1000 on anything but Begin Transaction).
+inline Status DecodeCall(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
+                         uint8_t key_len, int8_t key_num, CallArgs* call) {
+  int code = op;
+  if (code >= 1000) {
+    call->concurrent = true;
+    code -= 1000;
+  }
+  call->lock = code / 100;
+  call->op = code % 100;
+  if (call->lock > 4 || (call->lock > 0 && !TakesLock(call->op)) ||
+      (call->concurrent && call->op != BTR_BEGIN_TRANSACTION)) {
+    return Status::kInvalidFunction;
+  }
+  call->pos_block = pos_block;
+  call->data = static_cast<uint8_t*>(data);
+  call->data_len = (data && data_len) ? *data_len : 0;
+  call->data_len_out = data_len;
+  call->key = static_cast<uint8_t*>(key);
+  call->key_len = key ? key_len : 0;
+  call->key_num = key_num;
+  return Status::kOk;
+}
 
 // The path in the key buffer: NUL-terminated within the key length, not empty.
 bool PathFromKey(const CallArgs& call, std::string* path);
@@ -59,14 +88,21 @@ bool OpenModeFrom(int key_num, OpenMode* mode);
 // The length of the record a write sends: a fixed-length file keeps exactly its record
 // length of it, a variable-length one all of it. 22 when shorter than the record length or
 // longer than kMaxRecord.
-int RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length);
+Status RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length);
+// The key path an Insert places its block on: the key number, or -1 for a negative one or a
+// file without keys. 6 for a key the file does not have, 21 for a key buffer short of the
+// key's value.
+Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key);
+
+// The record itself, copied from the data buffer, with the same checks.
+Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record);
 
 // What an Unlock lets go of, from its key number: the single-record lock (>= 0), one
 // multiple-record lock by the position in the data buffer (-1), or all of them (-2).
 enum class UnlockWhat { kSingle, kOne, kAll };
-// Returns 0 with *what (and *position for kOne), 22 for a data buffer short of a
+// Returns kOk with *what (and *position for kOne), 22 for a data buffer short of a
 // position, or 1.
-int DecodeUnlock(const CallArgs& call, UnlockWhat* what, uint32_t* position);
+Status DecodeUnlock(const CallArgs& call, UnlockWhat* what, uint32_t* position);
 
 // One chunk of an Update Chunk descriptor: its place in the record and its bytes (in the
 // data buffer, or anywhere in the caller's memory for the direct form).
@@ -74,14 +110,30 @@ struct Chunk {
   uint32_t offset = 0, length = 0;
   const uint8_t* bytes = nullptr;
 };
-// Reads the descriptor in the data buffer: 0, 62 (a descriptor that is malformed or does
+// Reads the descriptor in the data buffer: kOk, 62 (a descriptor that is malformed or does
 // not fit its buffer) or 103 (a chunk past the largest record).
-int ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks);
-// Writes `bytes` at `offset` of `record`, growing a variable-length record: 0, or 103 for
-// a place past the record's end or past a fixed record's length.
-int ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes, std::string* record);
+Status ParseChunks(const CallArgs& call, std::vector<Chunk>* chunks);
+// Writes `bytes` at `offset` of `record`, growing a variable-length record: kOk, or 103
+// for a place past the record's end or past a fixed record's length.
+Status ApplyChunk(const FileSpec& spec, uint32_t offset, std::string_view bytes,
+                  std::string* record);
+
+// The Version reply: the engine's own version, 1.0 on Linux, in the data buffer; 22 when
+// the buffer is short of it.
+Status VersionReply(const CallArgs& call);
 
 // The status an owner check or sealing answers with.
-int CryptoToStatus(CryptoStatus s);
+Status CryptoToStatus(CryptoStatus s);
+
+// Set Owner's arguments: the level in the key number and the name in the key buffer,
+// NUL-terminated within the key length. kOk, 6 for a level there is not, 51 for no name.
+Status OwnerNameFromKey(const CallArgs& call, std::string_view* name);
+// The owner name an Open gives: the data buffer up to its first NUL.
+std::string_view OwnerNameFromData(const CallArgs& call);
+// The owner check of an Open of a file with `owner`: kOk with the record key in *key (at
+// levels that encrypt) and *read_only for a name-less open the level allows; 51 for a wrong
+// name; 2 when the owner record cannot be used.
+Status OwnerAtOpen(const OwnerRecord& owner, std::string_view name, SecretKey* key,
+                   bool* read_only);
 
 }  // namespace mkde::core

@@ -1,13 +1,15 @@
 // The dispatch of a decoded call to the operation it names, for either engine: `engine`
-// has a member for each operation, by the operation's name, each taking the call.
+// has a member for each operation, by the operation's name, each taking the call and
+// answering what converts to R.
 #pragma once
 
 #include "mkde/include/wbtrv32.h"
+#include "mkde/status.h"
 
 namespace mkde::core {
 
-template <class Engine, class Call>
-int RunOperation(Engine& e, Call& call) {
+template <class R, class Engine, class Call>
+R RunOperation(Engine& e, Call& call) {
   switch (call.op) {
     case BTR_OPEN:
       return e.Open(call);
@@ -80,7 +82,7 @@ int RunOperation(Engine& e, Call& call) {
     case BTR_UPDATE_CHUNK:
       return e.UpdateChunk(call);
     default:
-      return BTR_INVALID_FUNCTION;
+      return R(Status::kInvalidFunction);
   }
 }
 
