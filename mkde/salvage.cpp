@@ -166,16 +166,22 @@ class Salvager {
           report_->free_list_whole = false;
           continue;
         }
+        // LMDB keeps the list in descending order: a list out of order, or naming a page
+        // outside the file, is damaged, and none of it is trusted.
         const uint64_t count = DecodeFixed64(data.data());
-        if (count > (data.size() - 8) / 8) report_->free_list_whole = false;
-        for (uint64_t k = 0; k < count && 8 + 8 * k + 8 <= data.size(); ++k) {
+        bool sound = count <= (data.size() - 8) / 8;
+        for (uint64_t k = 0; sound && k < count; ++k) {
           const uint64_t freed = DecodeFixed64(&data[8 + 8 * k]);
-          if (freed < pages_) {
-            if (!free_[freed]) ++report_->free_pages;
-            free_[freed] = true;
-          } else {
-            report_->free_list_whole = false;
-          }
+          sound = freed >= 2 && freed < pages_ && (k == 0 || freed < DecodeFixed64(&data[8 * k]));
+        }
+        if (!sound) {
+          report_->free_list_whole = false;
+          continue;
+        }
+        for (uint64_t k = 0; k < count; ++k) {
+          const uint64_t freed = DecodeFixed64(&data[8 + 8 * k]);
+          if (!free_[freed]) ++report_->free_pages;
+          free_[freed] = true;
         }
       }
     }
@@ -204,9 +210,8 @@ class Salvager {
                                     static_cast<uint32_t>(page_[node.key + 2]) << 8 |
                                     page_[node.key + 3];
           const uint32_t change = DecodeFixed32(data.data());
-          if (position == 0 ||
-              DecodeFixed32(&data[4]) != RecordChecksum(position, change, &data[8],
-                                                        data.size() - 8)) {
+          if (position == 0 || DecodeFixed32(&data[4]) !=
+                                   RecordChecksum(position, change, &data[8], data.size() - 8)) {
             ++report_->rejected;
             continue;
           }

@@ -37,22 +37,22 @@ struct SalvagedRecord {
 
 struct SalvageReport {
   uint32_t page_size = 0;
-  uint64_t pages = 0;        // pages in use up to the newest meta page's last page
-  uint64_t leaf_pages = 0;   // leaf pages read (not free, header whole)
-  uint64_t free_pages = 0;   // pages the free database lists
+  uint64_t pages = 0;            // pages in use up to the newest meta page's last page
+  uint64_t leaf_pages = 0;       // leaf pages read (not free, header whole)
+  uint64_t free_pages = 0;       // pages the free database lists
   bool free_list_whole = false;  // the free database was read without meeting damage
   int format = 0;                // the file's format as its pages name it; 0 not found
   int owner_level = -1;          // the owner record's level; -1 when none was found
-  uint64_t rejected = 0;  // nodes shaped as records whose checksum or seal did not check
+  uint64_t rejected = 0;         // nodes shaped as records whose checksum or seal did not check
   // One per position, the version with the highest change counter, by position.
   std::vector<SalvagedRecord> records;
 };
 
 enum class SalvageResult {
   kOk,
-  kUnreadable,   // the file could not be read, or no meta page of it is whole
-  kUnchecked,    // a file of format 1: its records carry no checksum to trust
-  kNoKey,        // an encrypted file whose owner name is missing or wrong
+  kUnreadable,  // the file could not be read, or no meta page of it is whole
+  kUnchecked,   // a file of format 1: its records carry no checksum to trust
+  kNoKey,       // an encrypted file whose owner name is missing or wrong
 };
 
 // Reads `size` bytes at `offset` into `out`; false when they are not all there.

@@ -66,8 +66,7 @@ class Salvage : public mkde_test::EngineTest {
   // fifth updated (fill 'u', change counter 1) in later ones, so that free pages hold the
   // older versions of both.
   std::map<int32_t, std::string> Make(const std::string& path, const std::string& owner = "") {
-    EXPECT_EQ(mkde_test::CreateFile(path, mkde_test::CreationBuffer(kLength, {{{1, 4, 0, 1}}})),
-              0);
+    EXPECT_EQ(mkde_test::CreateFile(path, mkde_test::CreationBuffer(kLength, {{{1, 4, 0, 1}}})), 0);
     std::map<int32_t, std::string> live;
     Table t;
     EXPECT_EQ(t.Open(path), 0);
