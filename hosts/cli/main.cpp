@@ -36,6 +36,7 @@
 #include "hosts/cli/typed_records.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
+#include "mkde/salvage.h"
 #include "platform/locale.h"
 #include "table/btr.h"
 
@@ -1257,13 +1258,156 @@ void FindInPhysicalOrder(TBtr& src, const std::string& src_name, int32_t highest
   }
 }
 
+// What the salvaging child tells its parent: the share of pages read, the number of records
+// not reached by any path that it committed so far, or the index of a position found but
+// not read that it committed.
+constexpr uint32_t kSalvageRead = 0u << 30;
+constexpr uint32_t kSalvageNew = 1u << 30;
+constexpr uint32_t kSalvageKnown = 2u << 30;
+// Salvaged records checked against what the engine reads, before any is trusted.
+constexpr int kSalvageSamples = 16;
+
+// Adds to NEW the records that the file's raw pages still hold and no path reached, or that
+// a path reached but could not read: a damaged branch page hides every record below it from
+// the engine, though the leaf pages are whole (mkde/salvage.h). Runs in a child process like
+// every reading of SRC. *found_new receives the number of records no path reached that were
+// saved; the indexes of `positions` saved this way leave `lost`.
+void SalvagePages(const Options& o, const std::vector<int32_t>& positions, std::set<uint32_t>* lost,
+                  uint64_t* found_new) {
+  const std::string& src_name = o.operands[0];
+  const std::string& dst_name = o.operands[1];
+  Progress progress("salvage", 100);
+  std::vector<uint32_t> known;
+  uint64_t added = 0;
+  const int code = InChild(
+      [&] {
+        mkde::SalvageReport report;
+        std::string why;
+        const std::string owner = platform::Utf8ToSingleByte(o.owner).substr(0, 8);
+        const mkde::SalvageResult result =
+            mkde::SalvageFile(src_name, owner, &report, &why, [](uint64_t done, uint64_t total) {
+              Send(kSalvageRead | static_cast<uint32_t>(done * 100 / std::max<uint64_t>(total, 1)));
+            });
+        if (result != mkde::SalvageResult::kOk) {
+          std::fprintf(stderr, "vastrel: %s: the file's pages are not searched for records: %s\n",
+                       src_name.c_str(), why.c_str());
+          return 0;
+        }
+        // Where an index of positions has it: a position found by a path, saved or lost.
+        auto index_of = [&](uint32_t position) -> int64_t {
+          auto it =
+              std::lower_bound(positions.begin(), positions.end(), static_cast<int32_t>(position));
+          if (it == positions.end() || *it != static_cast<int32_t>(position)) return -1;
+          return it - positions.begin();
+        };
+        // A few records the engine read too must come out the same, or the pages are read
+        // wrongly (an encrypted file whose owner record the pages did not show, say).
+        TBtr src;
+        OpenForReading(src, o);
+        int sampled = 0;
+        for (const mkde::SalvagedRecord& r : report.records) {
+          const int64_t i = index_of(r.position);
+          if (i < 0 || lost->count(static_cast<uint32_t>(i)) || sampled == kSalvageSamples) {
+            continue;
+          }
+          ++sampled;
+          std::string ignored;
+          if (!ReadAt(src, static_cast<int32_t>(r.position), &ignored)) continue;
+          if (LastDataLength() != r.bytes.size() ||
+              std::memcmp(src.DataBuffer(), r.bytes.data(), r.bytes.size()) != 0) {
+            std::fprintf(stderr,
+                         "vastrel: %s: the file's pages are not searched for records: the record "
+                         "at position %u reads otherwise from them\n",
+                         src_name.c_str(), r.position);
+            return 0;
+          }
+        }
+        src.Close();
+        TBtr dst;
+        dst.SetFileName(platform::FileNameFromPath(dst_name));
+        dst.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
+        dst.Open();
+        dst.SetTranType(table::ttConcurrent);
+        uint32_t in_batch = 0;
+        uint32_t batch_new = 0;
+        std::vector<uint32_t> batch_known;
+        uint64_t committed_new = 0;
+        auto commit = [&] {
+          dst.committransaction();
+          in_batch = 0;
+          committed_new += batch_new;
+          batch_new = 0;
+          Send(kSalvageNew | static_cast<uint32_t>(std::min<uint64_t>(committed_new, kIndexMask)));
+          for (uint32_t k : batch_known) Send(kSalvageKnown | k);
+          batch_known.clear();
+        };
+        for (const mkde::SalvagedRecord& r : report.records) {
+          const int64_t i = index_of(r.position);
+          if (i >= 0 && !lost->count(static_cast<uint32_t>(i))) continue;  // saved already
+          if (in_batch == 0) dst.begintransaction();
+          dst.SetDataBufferLength(static_cast<int32_t>(r.bytes.size()));
+          std::memcpy(dst.DataBuffer(), r.bytes.data(), r.bytes.size());
+          try {
+            dst.Insert();
+            if (i >= 0) {
+              batch_known.push_back(static_cast<uint32_t>(i));
+            } else {
+              ++batch_new;
+            }
+          } catch (const Btrexception& e) {
+            std::fprintf(stderr,
+                         "vastrel: %s: the record salvaged from position %u could not be saved: "
+                         "%s\n",
+                         src_name.c_str(), r.position, Printable(e.what()).c_str());
+          }
+          if (++in_batch == kRecoverBatch) commit();
+        }
+        if (in_batch > 0) commit();
+        dst.Close();
+        if (!report.free_list_whole) {
+          std::fprintf(stderr,
+                       "vastrel: %s: the list of free pages is damaged: older versions of records, "
+                       "and records deleted shortly before the damage, cannot be told from records "
+                       "in use; where one position was found several times, the newest version "
+                       "was kept\n",
+                       src_name.c_str());
+        }
+        return 0;
+      },
+      [&](uint32_t word) {
+        const uint32_t value = word & kIndexMask;
+        if ((word & ~kIndexMask) == kSalvageRead) {
+          progress.Update(value);
+        } else if ((word & ~kIndexMask) == kSalvageNew) {
+          added = value;
+        } else {
+          known.push_back(value);
+        }
+      });
+  progress.Clear();
+  if (code < 0) {
+    std::fprintf(stderr, "vastrel: %s: searching the file's pages for records died of %s\n",
+                 src_name.c_str(), strsignal(-code));
+  }
+  for (uint32_t i : known) lost->erase(i);
+  *found_new = added;
+  if (added + known.size() > 0) {
+    std::fprintf(stderr,
+                 "vastrel: %s: %zu records were salvaged from pages no path leads to any more; "
+                 "a record deleted shortly before the damage can come back this way when the "
+                 "file's list of free pages is damaged too\n",
+                 src_name.c_str(), static_cast<size_t>(added + known.size()));
+  }
+}
+
 // recover SRC NEW: every record of SRC that can still be read goes into NEW, a file of SRC's
 // description (with the owner name of --owner at --level). Positions come from every key and
 // from physical order, so that a damaged path does not hide what another still reaches, and
 // physical order goes on past a damaged record (FindInPhysicalOrder); each record is then
 // read by its position. The reading runs in child processes: a record whose read ends one is
-// reported and skipped, and the next child goes on after it. Exit code 0 when every record
-// found was saved, 1 otherwise.
+// reported and skipped, and the next child goes on after it. Last, the file's raw pages give
+// the records below damaged branch pages (SalvagePages). Exit code 0 when every record found
+// was saved, 1 otherwise.
 int Recover(const Options& o) {
   const std::string& src_name = o.operands[0];
   const std::string& dst_name = o.operands[1];
@@ -1401,10 +1545,15 @@ int Recover(const Options& o) {
     }
   }
   progress.Clear();
-  const size_t saved = positions.size() - lost.size();
-  std::fprintf(stderr, "recovered %zu of %zu records found (the statistics counted %u)\n", saved,
-               positions.size(), expected);
-  return lost.empty() && positions.size() >= expected ? 0 : 1;
+  uint64_t salvaged = 0;
+  SalvagePages(o, positions, &lost, &salvaged);
+  const size_t saved = positions.size() - lost.size() + salvaged;
+  const size_t found_all = positions.size() + salvaged;
+  std::fprintf(stderr,
+               "recovered %zu of %zu records found (the statistics counted %u), %llu of them "
+               "found only in the file's pages\n",
+               saved, found_all, expected, static_cast<unsigned long long>(salvaged));
+  return lost.empty() && found_all >= expected ? 0 : 1;
 }
 
 struct Verb {
@@ -1526,8 +1675,9 @@ int Run(int argc, char** argv) {
   batch(copy, "4 MiB of record data");
 
   CLI::App* recover = verb("recover",
-                           "copies every record that can still be read into a new file of the "
-                           "same description, and reports what could not be saved",
+                           "copies every record that can still be read, along the keys and "
+                           "physical order and then from the file's raw pages, into a new file "
+                           "of the same description, and reports what could not be saved",
                            Recover, "NEW", "the new file");
   owner(recover);
   level(recover, "--level");

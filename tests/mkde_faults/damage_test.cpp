@@ -284,8 +284,9 @@ class Damage : public ::testing::Test {
   }
 };
 
-// Recover goes on past damaged records along physical order: it saves every record of an
-// intact page, and more, here every record that still reads.
+// Recover goes on past damaged records along physical order, and reads the records no path
+// leads to from the file's pages: it saves every record of an intact page, and more, here
+// every record that still reads.
 TEST_F(Damage, RecoverSavesEveryRecordOfAnIntactPage) {
   constexpr int32_t kRecords = 10000;
   const std::string good = ReadAll(Base(kRecords));
@@ -295,6 +296,7 @@ TEST_F(Damage, RecoverSavesEveryRecordOfAnIntactPage) {
     const char* name;
     std::function<void(std::string*)> damage;
     std::function<bool(int32_t id)> lost;  // records the damage may take
+    int exit_code;                         // recover's: 1 when records were lost
   };
   // A byte of a record's body: its checksum no longer matches. The first and the last
   // record too, where a walk begins and ends.
@@ -305,13 +307,27 @@ TEST_F(Damage, RecoverSavesEveryRecordOfAnIntactPage) {
        [&](std::string* b) {
          for (int32_t id : damaged) (*b)[at[id] + 20] ^= 0x5a;
        },
-       [&](int32_t id) { return std::count(damaged.begin(), damaged.end(), id) > 0; }},
+       [&](int32_t id) { return std::count(damaged.begin(), damaged.end(), id) > 0; }, 1},
       {"two pages of records swapped",
        [&](std::string* b) {
          b->replace(x * kPage, kPage, good.substr(y * kPage, kPage));
          b->replace(y * kPage, kPage, good.substr(x * kPage, kPage));
        },
-       [&](int32_t id) { return page_of(id) == x || page_of(id) == y; }},
+       // Each page is whole where it lies: its records are read from the pages.
+       [&](int32_t id) { return page_of(id) == x || page_of(id) == y; }, 0},
+      // No key and no step leads to the records below a branch page any more.
+      {"branch pages of the records and the keys zeroed",
+       [&](std::string* b) {
+         for (size_t at = 2 * kPage; at + kPage <= b->size(); at += kPage) {
+           const auto byte = [&](size_t i) { return static_cast<uint8_t>((*b)[at + i]); };
+           const size_t second = byte(18) | byte(19) << 8;  // the first node has no key
+           if (byte(10) == 0x01 && byte(11) == 0 && byte(second + 6) == 4 &&
+               byte(second + 7) == 0) {
+             std::fill_n(b->begin() + static_cast<ptrdiff_t>(at), kPage, '\0');
+           }
+         }
+       },
+       [](int32_t) { return false; }, 0},
   };
   ASSERT_NE(x, y);
   const std::string copy = dir_ + "/recover-copy.dat", rescued = dir_ + "/recover-new.dat";
@@ -322,8 +338,9 @@ TEST_F(Damage, RecoverSavesEveryRecordOfAnIntactPage) {
     }
     std::string bytes = good;
     c.damage(&bytes);
+    ASSERT_NE(bytes, good);
     WriteAll(copy, bytes);
-    EXPECT_EQ(Tool("recover '" + copy + "' '" + rescued + "'"), 1);  // 1: records were lost
+    EXPECT_EQ(Tool("recover '" + copy + "' '" + rescued + "'"), c.exit_code);
     ASSERT_EQ(Tool("check '" + rescued + "'"), 0);
     Table t;
     ASSERT_EQ(t.Open(rescued, -2), 0);
