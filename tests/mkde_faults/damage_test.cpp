@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/mkde/engine_fixture.h"
+#include "tests/mkde_faults/file_bytes.h"
 
 namespace {
 
@@ -40,14 +41,6 @@ std::string Record(int32_t id) {
   std::memcpy(r.data() + 4, &group, 4);
   for (size_t i = 8; i < kLength; ++i) r[i] = static_cast<char>('a' + (id * 7 + i) % 26);
   return r;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 long EnvNumber(const char* name, long fallback) {

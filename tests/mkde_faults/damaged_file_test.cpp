@@ -6,6 +6,7 @@
 
 #include "mkde/crc32c.h"
 #include "tests/mkde/engine_fixture.h"
+#include "tests/mkde_faults/file_bytes.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ using mkde_test::Table;
 constexpr uint16_t kLength = 40;
 constexpr size_t kPage = 4096;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 void Put64(std::string* b, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) (*b)[at + i] = static_cast<char>(v >> (8 * i));
 }

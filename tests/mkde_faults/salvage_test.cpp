@@ -9,6 +9,7 @@
 #include <random>
 
 #include "tests/mkde/engine_fixture.h"
+#include "tests/mkde_faults/file_bytes.h"
 
 namespace {
 
@@ -22,14 +23,6 @@ std::string Record(int32_t id, char fill) {
   std::string r(kLength, fill);
   std::memcpy(r.data(), &id, 4);
   return r;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 mkde::SalvageResult SalvageBytes(const std::string& bytes, std::string_view owner,
