@@ -205,6 +205,7 @@ class Engine {
   // Runs statements on the client's connection; a loss is noted.
   RoundResult Round(Client* c, std::vector<Statement>& s);
   RoundResult One(Client* c, Statement s);
+  RoundResult Exec(Client* c, const std::string& sql);
 
   Status Open(Call& call);
   Status Close(Call& call);
@@ -341,6 +342,12 @@ void Engine::Lost(Client* client) {
 
 RoundResult Engine::Round(Client* c, std::vector<Statement>& s) {
   RoundResult r = c->session.Round(s, c->in_transaction);
+  if (r.status == RoundStatus::kLost) Lost(c);
+  return r;
+}
+
+RoundResult Engine::Exec(Client* c, const std::string& sql) {
+  RoundResult r = c->session.Exec(sql);
   if (r.status == RoundStatus::kLost) Lost(c);
   return r;
 }
@@ -523,8 +530,7 @@ Status Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int6
   }
   if (r.status == RoundStatus::kOk) return Status::kOk;
   // The bound goes back to the session's own, whatever the failed round left behind.
-  RoundResult reset = c->session.Exec("SET lock_timeout = '3s'");
-  if (reset.status == RoundStatus::kLost) Lost(c);
+  Exec(c, "SET lock_timeout = '3s'");
   return FromSql(r, Status::kRecordInUse);
 }
 
@@ -635,12 +641,12 @@ Status Engine::StopClient(Call& call) {
   Client* c = call.client;
   if (c->in_transaction) {
     c->in_transaction = false;
-    c->session.Exec("ROLLBACK");
+    Exec(c, "ROLLBACK");
     ReleaseHeld(c);
   }
   for (Handle* h : OfClient(c)) Destroy(h);
   // Every lock and open the client's session held goes with it.
-  if (c->session.connected()) c->session.Exec("SELECT pg_advisory_unlock_all()");
+  if (c->session.connected()) Exec(c, "SELECT pg_advisory_unlock_all()");
   return Status::kOk;
 }
 
@@ -654,11 +660,10 @@ Status Engine::Create(Call& call) {
   Client* c = call.client;
   bool own_txn = !c->in_transaction;
   auto fail = [&](Status s) {
-    if (own_txn) c->session.Exec("ROLLBACK");
+    if (own_txn) Exec(c, "ROLLBACK");
     return s;
   };
-  if (own_txn && c->session.Exec("BEGIN").status != RoundStatus::kOk)
-    return Status::kCommunications;
+  if (own_txn && Exec(c, "BEGIN").status != RoundStatus::kOk) return Status::kCommunications;
   // Catalog changes go one at a time; the file's own open lock says whether it is in use.
   RoundResult r = One(c, {"",
                           "SELECT pg_advisory_xact_lock(1447121010), "
@@ -708,12 +713,10 @@ Status Engine::Create(Call& call) {
       ddl += "CREATE UNIQUE INDEX ON " + t + " (" + col + ");";
     }
   }
-  RoundResult d = c->session.Exec(ddl);
-  if (d.status == RoundStatus::kLost) Lost(c);
+  RoundResult d = Exec(c, ddl);
   if (d.status != RoundStatus::kOk) return fail(FromSql(d, Status::kCannotCreate));
   if (own_txn) {
-    RoundResult e = c->session.Exec("COMMIT");
-    if (e.status == RoundStatus::kLost) Lost(c);
+    RoundResult e = Exec(c, "COMMIT");
     if (e.status != RoundStatus::kOk) return FromSql(e, Status::kCannotCreate);
   }
   return Status::kOk;
@@ -815,10 +818,10 @@ Status Engine::ClearOwner(Call& call) {
 Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restore, Param owner) {
   const bool setting = owner.kind != Param::kNull;
   auto fail = [&](Status s) {
-    c->session.Exec("ROLLBACK");
+    Exec(c, "ROLLBACK");
     return s;
   };
-  if (c->session.Exec("BEGIN").status != RoundStatus::kOk) return Status::kCommunications;
+  if (Exec(c, "BEGIN").status != RoundStatus::kOk) return Status::kCommunications;
   // No other open anywhere: the shared open locks of other sessions stand in the way.
   RoundResult r = One(c, {"",
                           "SELECT pg_try_advisory_xact_lock(0, $1::bigint::int), "
@@ -847,11 +850,8 @@ Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restor
                    {std::move(owner), Param::Int(f.id)}});
   r = Round(c, round);
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-  r = c->session.Exec("COMMIT");
-  if (r.status != RoundStatus::kOk) {
-    if (r.status == RoundStatus::kLost) Lost(c);
-    return FromSql(r, Status::kFileInUse);
-  }
+  r = Exec(c, "COMMIT");
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   return Status::kOk;
 }
 
@@ -862,9 +862,8 @@ Status Engine::BeginTransaction(Call& call) {
   if (c->in_transaction) return Status::kTransactionActive;
   // An exclusive transaction reads one committed state: its snapshot is taken once, and
   // each file it touches is held against other writers.
-  RoundResult r = c->session.Exec(call.concurrent ? "BEGIN ISOLATION LEVEL READ COMMITTED"
-                                                  : "BEGIN ISOLATION LEVEL REPEATABLE READ");
-  if (r.status == RoundStatus::kLost) Lost(c);
+  RoundResult r = Exec(c, call.concurrent ? "BEGIN ISOLATION LEVEL READ COMMITTED"
+                                          : "BEGIN ISOLATION LEVEL REPEATABLE READ");
   if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
   c->in_transaction = true;
   c->concurrent = call.concurrent;
@@ -878,11 +877,8 @@ Status Engine::End(Call& call, bool commit) {
   if (!c->in_transaction) return Status::kTransactionError;
   c->in_transaction = false;
   ReleaseHeld(c);
-  RoundResult r = c->session.Exec(commit ? "COMMIT" : "ROLLBACK");
-  if (r.status == RoundStatus::kLost) {
-    Lost(c);
-    return Status::kCommunications;
-  }
+  RoundResult r = Exec(c, commit ? "COMMIT" : "ROLLBACK");
+  if (r.status == RoundStatus::kLost) return Status::kCommunications;
   // The record locks the transaction's reads took end with it; those taken before stay.
   for (Handle* h : OfClient(c)) {
     std::vector<int64_t> taken;
@@ -1286,16 +1282,15 @@ Status Engine::Insert(Call& call) {
   }
   enum { kNoScope, kOwnTransaction, kSavepoint } scope = kNoScope;
   auto undo = [&](Status s) {
-    if (scope == kOwnTransaction) c->session.Exec("ROLLBACK");
+    if (scope == kOwnTransaction) Exec(c, "ROLLBACK");
     if (scope == kSavepoint) {
-      c->session.Exec("ROLLBACK TO SAVEPOINT vastrel_ai; RELEASE SAVEPOINT vastrel_ai");
+      Exec(c, "ROLLBACK TO SAVEPOINT vastrel_ai; RELEASE SAVEPOINT vastrel_ai");
     }
     scope = kNoScope;
     return s;
   };
   if (!assign.empty()) {
-    RoundResult b = c->session.Exec(c->in_transaction ? "SAVEPOINT vastrel_ai" : "BEGIN");
-    if (b.status == RoundStatus::kLost) Lost(c);
+    RoundResult b = Exec(c, c->in_transaction ? "SAVEPOINT vastrel_ai" : "BEGIN");
     if (b.status != RoundStatus::kOk) return FromSql(b, Status::kFileInUse);
     scope = c->in_transaction ? kSavepoint : kOwnTransaction;
     size_t first = round.size();
@@ -1362,8 +1357,7 @@ Status Engine::Insert(Call& call) {
   RoundResult r = Round(c, round);
   if (r.status != RoundStatus::kOk) return undo(FromSql(r, Status::kFileInUse));
   if (scope == kSavepoint) {
-    RoundResult e = c->session.Exec("RELEASE SAVEPOINT vastrel_ai");
-    if (e.status == RoundStatus::kLost) Lost(c);
+    RoundResult e = Exec(c, "RELEASE SAVEPOINT vastrel_ai");
     if (e.status != RoundStatus::kOk) return FromSql(e, Status::kFileInUse);
   }
   if (holding) c->held.push_back(f.id);
