@@ -175,7 +175,10 @@ Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_
       uint32_t epoch = waits.Epoch();
       Call attempt = original;
       attempt.client = handles_.ClientFor(client_id);
-      status = Run(attempt);
+      {
+        RetryingScope retrying;
+        status = Run(attempt);
+      }
       if (!must_wait(status)) return done(status);
       lock.unlock();
       waits.Sleep(epoch, std::chrono::duration_cast<std::chrono::microseconds>(kPoll).count());

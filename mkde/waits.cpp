@@ -58,8 +58,12 @@ bool Holds(const Slot& s, const Resource& r) {
 
 Resource noted;
 bool has_noted = false;
+bool retrying = false;
 
 }  // namespace
+
+void SetRetrying(bool on) { retrying = on; }
+bool Retrying() { return retrying; }
 
 void NoteWait(const Resource& r) {
   noted = r;
@@ -232,6 +236,8 @@ void Waits::Sleep(uint32_t epoch, long timeout_us) {
   ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&T(table_)->epoch), FUTEX_WAIT, epoch, &ts,
             nullptr, 0);
 }
+
+bool Waits::Queued() { return table_ && T(table_)->waiters.load(std::memory_order_relaxed) > 0; }
 
 void Waits::Released() {
   if (!Attach()) return;

@@ -46,6 +46,8 @@ class Waits {
   void Sleep(uint32_t epoch, long timeout_us);
   // After a gate or record lock was let go: wakes waiters, if there are any.
   void Released();
+  // True when some client on the machine sleeps in a wait (a queue has formed).
+  bool Queued();
 
   // After fork(): the child takes up the table afresh (its lock must be its own).
   void ForgetAfterFork();
@@ -65,5 +67,17 @@ class Waits {
 // (the gate, a record lock), read by the wait that follows.
 void NoteWait(const Resource& r);
 bool TakeNotedWait(Resource* r);
+
+// Set while a call that already waits tries again (under the engine's lock): its attempt at a
+// busy write gate gives up at once rather than spinning, since its sleep ends when the gate
+// is let go. Sixteen processes spinning on one gate would take the holder's processor.
+void SetRetrying(bool retrying);
+bool Retrying();
+struct RetryingScope {
+  RetryingScope() { SetRetrying(true); }
+  ~RetryingScope() { SetRetrying(false); }
+  RetryingScope(const RetryingScope&) = delete;
+  RetryingScope& operator=(const RetryingScope&) = delete;
+};
 
 }  // namespace mkde

@@ -58,7 +58,9 @@ Result FileEnv::TakeGate(Client* client) {
   auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
-    if (std::chrono::steady_clock::now() >= deadline) {
+    // Once others queue for a gate, spinning beside them only takes the holder's processor:
+    // the wait's sleep ends when the gate is let go.
+    if (Retrying() || Waits::Get().Queued() || std::chrono::steady_clock::now() >= deadline) {
       NoteWait(GateResource());
       return Retry::kGateBusy;
     }
