@@ -29,15 +29,4 @@ Client& LogClient();
 // The name of the named database of key `key`'s index entries.
 inline std::string KeyDbName(size_t key) { return "key" + std::to_string(key); }
 
-// A lock of type `type` (F_RDLCK, F_WRLCK, F_UNLCK) on one byte of the gate file, for
-// F_OFD_SETLK and F_OFD_GETLK.
-inline struct flock GateByte(short type, off_t byte) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
-  return fl;
-}
-
 }  // namespace mkde

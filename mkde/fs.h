@@ -11,6 +11,7 @@
 // replace: install before the engine runs.
 #pragma once
 
+#include <fcntl.h>
 #include <lmdb.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -63,5 +64,16 @@ FileSystem* InstallFileSystem(FileSystem* fs);
 // temporary copy, a companion of a file that is gone, a redo file of a transaction that is
 // finished (the next open or write that finds it removes it again). Through Fs().
 void RemoveLeftover(const std::string& path);
+
+// A lock of type `type` (F_RDLCK, F_WRLCK, F_UNLCK) on one byte of a lock file, for
+// F_OFD_SETLK, F_OFD_SETLKW and F_OFD_GETLK.
+inline struct flock ByteLock(short type, off_t byte) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  return fl;
+}
 
 }  // namespace mkde

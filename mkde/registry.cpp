@@ -13,6 +13,7 @@
 #include "mkde/coding.h"
 #include "mkde/file_check.h"
 #include "mkde/file_env_internal.h"
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
@@ -251,7 +252,7 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
     std::string lock = path + "-lock";
     int fd = Fs().Open(lock.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
-      struct flock fl = GateByte(F_WRLCK, 0);
+      struct flock fl = ByteLock(F_WRLCK, 0);
       bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
       Fs().Close(fd);
       if (busy) return Status::kFileInUse;

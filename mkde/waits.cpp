@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "mkde/fs.h"
+
 namespace mkde {
 
 namespace {
@@ -127,21 +129,13 @@ bool Waits::Attach() {
 }
 
 void Waits::LockTable() {
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_len = 1;
+  struct flock fl = ByteLock(F_WRLCK, 0);
   while (::fcntl(fd_, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
   }
 }
 
 void Waits::UnlockTable() {
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_len = 1;
+  struct flock fl = ByteLock(F_UNLCK, 0);
   ::fcntl(fd_, F_OFD_SETLK, &fl);
 }
 

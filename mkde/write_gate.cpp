@@ -11,6 +11,7 @@
 
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
@@ -53,7 +54,7 @@ Result FileEnv::TakeGate(Client* client) {
   }
   if (gate_owner_ != nullptr) return Status::kFileInUse;
   if (gate_fd_ < 0) return Status::kAccessDenied;
-  struct flock fl = GateByte(F_WRLCK, 0);
+  struct flock fl = ByteLock(F_WRLCK, 0);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   auto pause = std::chrono::microseconds(20);
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
@@ -75,7 +76,7 @@ Result FileEnv::TakeGate(Client* client) {
 
 void FileEnv::ReleaseGate(Client* client) {
   if (gate_owner_ != client || --gate_depth_ > 0) return;
-  struct flock fl = GateByte(F_UNLCK, 0);
+  struct flock fl = ByteLock(F_UNLCK, 0);
   ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
   gate_owner_ = nullptr;
   gate_depth_ = 0;
@@ -84,27 +85,27 @@ void FileEnv::ReleaseGate(Client* client) {
 
 Status FileEnv::HoldOpen(bool exclusive) {
   if (gate_fd_ < 0) return Status::kOk;
-  struct flock fl = GateByte(exclusive ? F_WRLCK : F_RDLCK, kOpenByte);
+  struct flock fl = ByteLock(exclusive ? F_WRLCK : F_RDLCK, kOpenByte);
   if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return Status::kOk;
   return errno == EAGAIN || errno == EACCES ? Status::kIncompatibleMode : Status::kIoError;
 }
 
 void FileEnv::ShareOpen() {
   if (gate_fd_ < 0) return;
-  struct flock fl = GateByte(F_RDLCK, kOpenByte);
+  struct flock fl = ByteLock(F_RDLCK, kOpenByte);
   ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
 }
 
 bool FileEnv::Alone() const {
   if (gate_fd_ < 0) return false;
-  struct flock fl = GateByte(F_WRLCK, kOpenByte);
+  struct flock fl = ByteLock(F_WRLCK, kOpenByte);
   // This process's own lock on the byte is held through gate_fd_ and does not count.
   return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK;
 }
 
 Status FileEnv::LockByte(off_t byte, short type) {
   if (gate_fd_ < 0) return Status::kOk;
-  struct flock fl = GateByte(type, byte);
+  struct flock fl = ByteLock(type, byte);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
@@ -116,7 +117,7 @@ Status FileEnv::LockByte(off_t byte, short type) {
 
 void FileEnv::UnlockByte(off_t byte) {
   if (gate_fd_ < 0) return;
-  struct flock fl = GateByte(F_UNLCK, byte);
+  struct flock fl = ByteLock(F_UNLCK, byte);
   ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
 }
 
