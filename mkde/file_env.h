@@ -206,6 +206,9 @@ class FileEnv {
   bool log_active() const { return log_active_; }
   // The shared page of the gate file, mapped when the file is opened for writing.
   void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
+  LogSync* log_sync() const { return sync_.get(); }
+  // This process wrote a redo file beside the file (its last close removes it when cleared).
+  void NoteRedo() { redo_written_ = true; }
   // The log beside the file.
   std::string log_path() const { return path_ + "-log"; }
   // A cursor on `dbi` inside the write transaction `txn`, opened on its first use and kept
@@ -336,9 +339,10 @@ class FileEnv {
   uint64_t log_size_ = 0;            // the log file's size as last seen (it only grows)
   std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync
   std::shared_ptr<LogSync> sync_;    // the gate file's shared page; null: no log here
-  bool log_active_ = false;          // this process holds the checkpoint's snapshot
-  bool unsynced_ = false;            // an accelerated commit left its meta page unsynced
-  bool replaying_ = false;           // ReplayLog's commits leave the log they come from alone
+  bool redo_written_ = false;
+  bool log_active_ = false;        // this process holds the checkpoint's snapshot
+  bool unsynced_ = false;          // an accelerated commit left its meta page unsynced
+  bool replaying_ = false;         // ReplayLog's commits leave the log they come from alone
   uint64_t log_base_ = 0;          // the log whose file this process checked last (LogShared::base)
   uint64_t log_commits_ = 0;       // by this process since its last checkpoint for the limit
   uint64_t log_commits_seen_ = 0;  // LogShared::commits at the previous ReleaseIdle

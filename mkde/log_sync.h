@@ -32,6 +32,7 @@ struct LogShared {
   std::atomic<uint32_t> wake;        // bumped, and its sleepers woken, when a sync ends
   unsigned char key[16];             // the log's key (its header's), read behind the gate
   std::atomic<uint32_t> sleepers;    // waiters asleep on `wake`: with none, no wake-up call
+  std::atomic<uint32_t> redo;        // nonzero: a redo file may hold a transaction (redo.h)
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

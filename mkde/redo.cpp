@@ -22,12 +22,16 @@ namespace mkde {
 
 namespace {
 
-// The redo file: the tag, the transaction's 16-byte identity, u32 number of participants, u32
-// this file's index among them, u64 the LMDB transaction id this file's commit produces, each
-// participant's absolute path (u32 length, bytes), u64 length of the change log, the change
-// log, and a 16-byte BLAKE2b hash of everything before it. A file cut short or damaged fails
-// the hash and counts as absent.
-constexpr char kRedoTag[8] = {'v', 's', 't', 'r', 'e', 'd', 'o', '1'};
+// The redo file: the tag, u64 the length of the whole redo (tag and hash included), the
+// transaction's 16-byte identity, u32 number of participants, u32 this file's index among
+// them, u64 the LMDB transaction id this file's commit produces, each participant's absolute
+// path (u32 length, bytes), u64 length of the change log, the change log, and a 16-byte
+// BLAKE2b hash of everything before it. The file is kept from one transaction to the next and
+// written over in place (bytes past the length are an earlier redo's); a tag of zeros means
+// it holds none. A redo cut short or damaged fails the hash and counts as absent. Files of
+// the first format (tag `vstredo1`, no length: the hash ends the file) are still read.
+constexpr char kRedoTag[8] = {'v', 's', 't', 'r', 'e', 'd', 'o', '2'};
+constexpr char kRedoTag1[8] = {'v', 's', 't', 'r', 'e', 'd', 'o', '1'};
 constexpr size_t kIdSize = 16;
 constexpr size_t kHashSize = 16;
 constexpr uint32_t kMaxParticipants = 4096;
@@ -77,6 +81,7 @@ class Reader {
 
 std::string EncodeRedo(const Redo& r) {
   std::string out(kRedoTag, sizeof kRedoTag);
+  PutFixed64(&out, 0);  // the length, filled in below
   out.append(reinterpret_cast<const char*>(r.id), kIdSize);
   PutFixed32(&out, static_cast<uint32_t>(r.paths.size()));
   PutFixed32(&out, r.index);
@@ -87,6 +92,7 @@ std::string EncodeRedo(const Redo& r) {
   }
   PutFixed64(&out, r.changes.size());
   out += r.changes;
+  EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()) + sizeof kRedoTag, out.size() + kHashSize);
   uint8_t hash[kHashSize];
   crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(out.data()), out.size(),
                      nullptr, 0);
@@ -94,9 +100,14 @@ std::string EncodeRedo(const Redo& r) {
   return out;
 }
 
-// kUnreadable: the system failed to open or read it (not for want of the file): it may hold a
-// decided transaction, so it stays, and the caller answers a status.
-enum class ReadResult { kOk, kMissing, kDamaged, kUnreadable };
+// kCleared: the file holds no redo (its tag is zeros). kUnreadable: the system failed to
+// open or read it (not for want of the file): it may hold a decided transaction, so it stays,
+// and the caller answers a status.
+enum class ReadResult { kOk, kMissing, kCleared, kDamaged, kUnreadable };
+
+bool Cleared(const char* tag) {
+  return std::all_of(tag, tag + sizeof kRedoTag, [](char c) { return c == 0; });
+}
 
 ReadResult ReadRedo(const std::string& path, Redo* r) {
   int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -114,18 +125,32 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
     bytes.append(buf, static_cast<size_t>(n));
   }
   Fs().Close(fd);
-  if (bytes.size() < sizeof kRedoTag + kHashSize) return ReadResult::kDamaged;
-  const size_t body = bytes.size() - kHashSize;
+  if (bytes.size() >= sizeof kRedoTag && Cleared(bytes.data())) return ReadResult::kCleared;
+  size_t whole = bytes.size();  // the first format: the hash ends the file
+  size_t skip = 0;
+  if (bytes.size() >= sizeof kRedoTag + 8 &&
+      std::memcmp(bytes.data(), kRedoTag, sizeof kRedoTag) == 0) {
+    const uint64_t length =
+        DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + sizeof kRedoTag);
+    if (length > bytes.size()) return ReadResult::kDamaged;
+    whole = static_cast<size_t>(length);
+    skip = 8;
+  } else if (bytes.size() < sizeof kRedoTag1 ||
+             std::memcmp(bytes.data(), kRedoTag1, sizeof kRedoTag1) != 0) {
+    return ReadResult::kDamaged;
+  }
+  if (whole < sizeof kRedoTag + skip + kHashSize) return ReadResult::kDamaged;
+  const size_t body = whole - kHashSize;
   uint8_t hash[kHashSize];
   crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(bytes.data()), body,
                      nullptr, 0);
   if (sodium_memcmp(hash, bytes.data() + body, kHashSize) != 0) return ReadResult::kDamaged;
   Reader in(std::string_view(bytes.data(), body));
-  std::string_view tag, id;
+  std::string_view head, id;
   uint32_t count = 0;
-  if (!in.Bytes(sizeof kRedoTag, &tag) || std::memcmp(tag.data(), kRedoTag, sizeof kRedoTag) != 0 ||
-      !in.Bytes(kIdSize, &id) || !in.U32(&count) || !in.U32(&r->index) || !in.U64(&r->after) ||
-      count == 0 || count > kMaxParticipants || r->index >= count) {
+  if (!in.Bytes(sizeof kRedoTag + skip, &head) || !in.Bytes(kIdSize, &id) || !in.U32(&count) ||
+      !in.U32(&r->index) || !in.U64(&r->after) || count == 0 || count > kMaxParticipants ||
+      r->index >= count) {
     return ReadResult::kDamaged;
   }
   std::memcpy(r->id, id.data(), kIdSize);
@@ -143,26 +168,41 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   return ReadResult::kOk;
 }
 
-// Writes a redo file and syncs it (in accelerated mode too: a machine crash may lose the
-// transaction, but never keep it in some files only).
-Status WriteRedo(const std::string& path, const std::string& bytes) {
-  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
-  size_t done = 0;
-  int err = 0;
-  while (done < bytes.size()) {
-    ssize_t n = Fs().Write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : ENOSPC;
-      break;
-    }
-    done += static_cast<size_t>(n);
+// Writes a redo over the file's earlier one and syncs it (in accelerated mode too: a machine
+// crash may lose the transaction, but never keep it in some files only). *created: the file
+// is new, and its folder wants a sync.
+Status WriteRedo(const std::string& path, const std::string& bytes, bool* created) {
+  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    *created = true;
   }
-  if (err == 0 && Fs().Fsync(fd) != 0) err = errno;
+  if (fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
+  int err = WriteAllAt(fd, bytes.data(), bytes.size(), 0) ? 0 : errno;
+  if (err == 0 && Fs().Fdatasync(fd) != 0) err = errno;
   Fs().Close(fd);
   if (err == 0) return Status::kOk;
   return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
+}
+
+// Marks the redo file as holding none, unsynced: a clearing that a machine crash loses
+// leaves a redo whose every commit is in its file already, which changes nothing. Like the
+// removal of a leftover it loses nothing when it fails (the redo then stays for the next
+// writer, which finds the transaction in every file and removes it), so it is not one of the
+// writes whose failure a call answers. False when the file could not be written.
+bool ClearRedo(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  const char zeros[sizeof kRedoTag] = {};
+  const bool done = ::pwrite(fd, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros);
+  ::close(fd);
+  return done;
+}
+
+// The mark in the gate file's shared page: a redo may be in the file (set behind the gate
+// before one is written, cleared once it is gone).
+void Mark(FileEnv* file, bool on) {
+  if (LogSync* sync = file->log_sync()) sync->shared().redo.store(on ? 1 : 0);
 }
 
 }  // namespace
@@ -294,7 +334,10 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   for (FileWrite* w : parts) {
     redo.paths.push_back(w->file->abs_path());
   }
-  // Prepare: every redo file written and synced, with its folder, before any commit.
+  // Prepare: every redo file written and synced, with its folder when the file is new, before
+  // any commit. The mark goes up first: a process killed from here on leaves it for the next
+  // writer of the file, which finishes or drops the transaction.
+  for (FileWrite* w : parts) Mark(w->file, true);
   std::set<std::string> folders;
   size_t written = 0;
   Status status = Status::kOk;
@@ -303,8 +346,10 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     redo.index = static_cast<uint32_t>(written);
     redo.after = mdb_txn_id(w->txn.get());
     redo.changes = w->changes.bytes();
-    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo));
-    folders.insert(FolderOf(w->file->redo_path()));
+    bool created = false;
+    w->file->NoteRedo();
+    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo), &created);
+    if (created) folders.insert(FolderOf(w->file->redo_path()));
   }
   if (status == Status::kOk) {
     for (const std::string& f : folders) {
@@ -340,13 +385,31 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   // A file still without its changes keeps every redo file: the next open or write of it
   // finds the transaction decided and finishes it.
   if (first == Status::kOk) {
-    for (FileWrite* w : parts) RemoveLeftover(w->file->redo_path());
+    for (FileWrite* w : parts) {
+      if (ClearRedo(w->file->redo_path())) Mark(w->file, false);
+    }
   }
   return first;
 }
 
 bool RedoPending(const FileEnv& file) {
-  return !recovering && ::access(file.redo_path().c_str(), F_OK) == 0;
+  if (recovering) return false;
+  int fd = ::open(file.redo_path().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;  // one that cannot be opened is for recovery to answer
+  char tag[sizeof kRedoTag] = {};
+  const ssize_t n = ::pread(fd, tag, sizeof tag, 0);
+  ::close(fd);
+  return n != 0 && !(n == static_cast<ssize_t>(sizeof tag) && Cleared(tag));
+}
+
+bool RedoMarked(FileEnv& file) {
+  if (recovering) return false;
+  if (LogSync* sync = file.log_sync()) return sync->shared().redo.load() != 0;
+  return RedoPending(file);
+}
+
+void DropClearedRedo(const FileEnv& file) {
+  if (!RedoPending(file)) RemoveLeftover(file.redo_path());
 }
 
 Result RecoverPending(FileEnv* self) {
@@ -382,6 +445,7 @@ Result RecoverPending(FileEnv* self) {
   if (r == ReadResult::kUnreadable) return finish(Status::kIoError);
   if (r != ReadResult::kOk) {
     if (r == ReadResult::kDamaged) RemoveLeftover(parts[0].redo_path);
+    Mark(self, false);
     return finish(Status::kOk);
   }
   parts[0].matches = true;
@@ -430,10 +494,13 @@ Result RecoverPending(FileEnv* self) {
       if (status != Status::kOk) return finish(status);
     }
     for (Part& p : parts) {
-      if (p.matches) RemoveLeftover(p.redo_path);
+      if (!p.matches) continue;
+      RemoveLeftover(p.redo_path);
+      if (p.file) Mark(p.file, false);
     }
   } else {
     RemoveLeftover(parts[0].redo_path);
+    Mark(self, false);
   }
   return finish(Status::kOk);
 }

@@ -5,7 +5,9 @@
 // files only, End first writes a redo file beside every changed file, `<path>-redo`: the
 // transaction's identity, the list of every file it changed, and this file's changes as
 // key-level puts and deletes. Once every redo file is complete and synced the transaction is
-// decided: the files are then committed one by one and the redo files removed.
+// decided: the files are then committed one by one and the redo files cleared (written over
+// with a tag of zeros: kept, so that the next transaction writes in place without creating
+// a file; the last close removes it).
 //
 // Whoever next takes the write gate of a file that has a redo file, or opens it, finishes the
 // work: when every participant's redo file is present, complete and of the same transaction,
@@ -70,8 +72,15 @@ Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 // status.
 Status CommitAcross(std::vector<FileWrite>& writes);
 
-// True when `file` has a redo file beside it (a transaction to finish or drop).
+// True when `file` has a redo file beside it that holds a transaction (to finish or drop).
+// Looks at the file: for an open.
 bool RedoPending(const FileEnv& file);
+// True when a redo may be pending: the mark in the gate file's shared page, which every
+// writer sets before it writes a redo and clears once the redo is gone (the file itself
+// where the page is not mapped). For the write gate, taken on every write.
+bool RedoMarked(FileEnv& file);
+// At the last close: removes a redo file that holds no transaction.
+void DropClearedRedo(const FileEnv& file);
 
 // Finishes or drops the transaction named by `file`'s redo file, taking the write gate of
 // every participant (Retry::kGateBusy when one is held elsewhere: the caller tries again).

@@ -219,14 +219,17 @@ void Registry::Release(FileEnv* file) {
   if (--file->open_count > 0) return;
   // The last close here checkpoints the log when this process keeps its checkpoint, or
   // when no other process has the file open, and then removes it.
-  if (file->log_fd_ >= 0 && file->env_ && file->gate_owner_ == nullptr &&
+  // A redo file this process cleared goes the same way.
+  if ((file->log_fd_ >= 0 || file->redo_written_) && file->env_ && file->gate_owner_ == nullptr &&
       !file->read_only_storage_) {
     GateHold gate;
     if (gate.Take(file, &LogClient()) == Status::kOk) {
       const bool alone = file->Alone();
-      if ((alone || file->log_active_) && file->Checkpoint() == Status::kOk && alone) {
+      if (file->log_fd_ >= 0 && (alone || file->log_active_) && file->Checkpoint() == Status::kOk &&
+          alone) {
         RemoveLeftover(file->log_path());
       }
+      if (alone && file->redo_written_) DropClearedRedo(*file);
     }
   }
   for (auto it = files_.begin(); it != files_.end(); ++it) {
