@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <sodium.h>
 
 #include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
@@ -90,14 +94,24 @@ class KillPoint : public ::testing::Test {
   }
 
   // In a child: one transaction of one insert into a.dat and kSecondRecords into b.dat,
-  // killed at `step`. Returns the signal that ended the child (0: it ended on its own).
-  int RunKilled(const char* step, int32_t base) {
+  // killed at `step`. With `before`, a transaction of one insert into a.dat and `before`
+  // into b.dat commits first (ids from base + 1000). Returns the signal that ended the child
+  // (0: it ended on its own).
+  int RunKilled(const char* step, int32_t base, int before = 0) {
     Stop();
     pid_t pid = fork();
     if (pid == 0) {
-      DieAt(step);
       uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
       if (Open(a, Path(0)) != 0 || Open(b, Path(1)) != 0) _exit(3);
+      if (before > 0) {
+        if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
+        if (Insert(a, base + 1000) != 0) _exit(3);
+        for (int i = 0; i < before; ++i) {
+          if (Insert(b, base + 1000 + i) != 0) _exit(3);
+        }
+        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
+      }
+      DieAt(step);
       if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
       if (Insert(a, base) != 0) _exit(3);
       for (int i = 0; i < kSecondRecords; ++i) {
@@ -111,7 +125,13 @@ class KillPoint : public ::testing::Test {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
-  bool RedoLeft() const { return fs::exists(Path(0) + "-redo") || fs::exists(Path(1) + "-redo"); }
+  // A redo file that holds a transaction (a cleared one starts with zeros).
+  static bool HoldsRedo(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char tag[8] = {};
+    return in.read(tag, sizeof tag) && std::any_of(tag, tag + 8, [](char c) { return c != 0; });
+  }
+  bool RedoLeft() const { return HoldsRedo(Path(0) + "-redo") || HoldsRedo(Path(1) + "-redo"); }
 
   std::string dir_;
 };
@@ -145,6 +165,49 @@ TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {
   Stop();
   EXPECT_EQ(Count(1), 0);
   EXPECT_FALSE(RedoLeft());
+}
+
+// A redo file is kept from one transaction to the next and written over in place: a shorter
+// redo over a longer one is read to its own end, not the file's.
+TEST_F(KillPoint, ARedoWrittenOverALongerOneStillFinishesTheTransaction) {
+  ASSERT_EQ(RunKilled("prepared", 100, 200), SIGKILL);
+  EXPECT_GT(fs::file_size(Path(1) + "-redo"), 200u * kLength);
+  ASSERT_TRUE(RedoLeft());
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(pos, Path(0)), 0);
+  EXPECT_FALSE(Get(pos, 100).empty());
+  EXPECT_FALSE(RedoLeft());
+  Stop();
+  EXPECT_EQ(Count(0), 2);
+  EXPECT_EQ(Count(1), 200 + kSecondRecords);
+}
+
+// Redo files an earlier version left (tag vstredo1: no length, the hash ends the file) are
+// still finished.
+TEST_F(KillPoint, ARedoFileOfTheFirstFormatIsStillFinished) {
+  ASSERT_EQ(RunKilled("committed-1", 100), SIGKILL);
+  for (int f = 0; f < 2; ++f) {
+    const std::string path = Path(f) + "-redo";
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    uint64_t length = 0;
+    ASSERT_GE(bytes.size(), 16u);
+    std::memcpy(&length, bytes.data() + 8, 8);
+    ASSERT_LE(length, bytes.size());
+    std::string old = "vstredo1" + bytes.substr(16, length - 16 - 16);
+    unsigned char hash[16];
+    crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(old.data()),
+                       old.size(), nullptr, 0);
+    old.append(reinterpret_cast<const char*>(hash), sizeof hash);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << old;
+  }
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(pos, Path(1)), 0);
+  EXPECT_FALSE(RedoLeft());
+  Stop();
+  EXPECT_EQ(Count(0), 1);
+  EXPECT_EQ(Count(1), kSecondRecords);
 }
 
 TEST_F(KillPoint, AStaleRedoFileNeverUndoesLaterChanges) {
