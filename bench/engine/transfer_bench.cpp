@@ -5,8 +5,9 @@
 // the transfers each committed in the same time.
 //
 // Before them, durable single inserts by 1, 2 and 4 processes at once into one file, beside
-// SQLite (WAL, synchronous FULL: durable) and LMDB (synced commits) doing the same. The three
-// take turns in short rounds, so that a disk whose sync time drifts (a shared machine's does,
+// SQLite (WAL, synchronous FULL: durable) and LMDB (synced commits) doing the same, and SQLite
+// with synchronous NORMAL, which does not sync a commit (not durable: for comparison only). The
+// three take turns in short rounds, so that a disk whose sync time drifts (a shared machine's does,
 // by several times within seconds) weighs on each of them alike.
 //
 // Usage: engine_transfer_bench [--seconds=S] [--dir=PATH]   (default 3 s per configuration)
@@ -153,7 +154,7 @@ void Reader(const std::vector<std::string>& files, std::atomic<bool>* stop) {
 
 // ---- Durable single inserts by several processes ----
 
-enum class Store { kEngine, kSqliteFull, kLmdb };
+enum class Store { kEngine, kSqliteFull, kLmdb, kSqliteNormal };
 
 // One inserting process: distinct keys (its index in the low bits, the round in the high
 // ones), one commit each.
@@ -180,11 +181,13 @@ void Inserter(Store store, const std::string& dir, int index, int round, std::at
     }
     // Closed, so that the next round's opens find the log ended rather than one to recover.
     Do(BTR_CLOSE, pos);
-  } else if (store == Store::kSqliteFull) {
+  } else if (store == Store::kSqliteFull || store == Store::kSqliteNormal) {
     sqlite3* db = nullptr;
     if (sqlite3_open((dir + "/sqlite.db").c_str(), &db) != SQLITE_OK) _exit(3);
     sqlite3_busy_timeout(db, 10000);
-    sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+    sqlite3_exec(
+        db, store == Store::kSqliteFull ? "PRAGMA synchronous=FULL;" : "PRAGMA synchronous=NORMAL;",
+        nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO rec(k0, data) VALUES(?1, ?2)", -1, &insert, nullptr);
     while (!stop->load(std::memory_order_relaxed)) {
@@ -232,7 +235,7 @@ long Inserts(Store store, const std::string& dir, int processes, double seconds,
   }
   if (round == 0 && store == Store::kEngine) {
     if (Create(dir + "/engine.dat") != 0) return -1;
-  } else if (round == 0 && store == Store::kSqliteFull) {
+  } else if (round == 0 && (store == Store::kSqliteFull || store == Store::kSqliteNormal)) {
     sqlite3* db = nullptr;
     sqlite3_open((dir + "/sqlite.db").c_str(), &db);
     sqlite3_exec(db,
@@ -311,28 +314,32 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   std::printf("durable single inserts per second, all processes together, in %.1f s each\n",
               seconds);
-  std::printf("%-10s %12s %12s %12s\n", "processes", "engine", "sqlite-full", "lmdb");
-  // Every cell runs in rounds of half a second, all nine cells in turn in each round.
+  std::printf("%-10s %12s %12s %12s %14s\n", "processes", "engine", "sqlite-full", "lmdb",
+              "sqlite-normal");
+  // Every cell runs in rounds of half a second, all twelve cells in turn in each round.
   const int rounds = std::max(1, static_cast<int>(std::lround(seconds / 0.5)));
   const int counts[3] = {1, 2, 4};
-  const Store stores[3] = {Store::kEngine, Store::kSqliteFull, Store::kLmdb};
-  long inserted[3][3] = {};
+  const Store stores[4] = {Store::kEngine, Store::kSqliteFull, Store::kLmdb, Store::kSqliteNormal};
+  long inserted[3][4] = {};
   for (int round = 0; round < rounds; ++round) {
     for (int p = 0; p < 3; ++p) {
-      for (int c = 0; c < 3; ++c) {
+      for (int c = 0; c < 4; ++c) {
         const std::string cell = dir + "/inserts-" + std::to_string(p) + std::to_string(c);
         const long n = Inserts(stores[c], cell, counts[p], seconds / rounds, round);
         inserted[p][c] = inserted[p][c] < 0 || n < 0 ? -1 : inserted[p][c] + n;
       }
     }
   }
-  double rate[3][3];
+  double rate[3][4];
   for (int p = 0; p < 3; ++p) {
-    for (int c = 0; c < 3; ++c) rate[p][c] = static_cast<double>(inserted[p][c]) / seconds;
-    std::printf("%-10d %12.0f %12.0f %12.0f\n", counts[p], rate[p][0], rate[p][1], rate[p][2]);
+    for (int c = 0; c < 4; ++c) rate[p][c] = static_cast<double>(inserted[p][c]) / seconds;
+    std::printf("%-10d %12.0f %12.0f %12.0f %14.0f\n", counts[p], rate[p][0], rate[p][1],
+                rate[p][2], rate[p][3]);
   }
-  std::printf("4:1       %12.2f %12.2f %12.2f   (target for the engine >= 2.5)\n",
-              rate[2][0] / rate[0][0], rate[2][1] / rate[0][1], rate[2][2] / rate[0][2]);
+  std::printf("4:1       %12.2f %12.2f %12.2f %14.2f   (target for the engine >= 2.5)\n",
+              rate[2][0] / rate[0][0], rate[2][1] / rate[0][1], rate[2][2] / rate[0][2],
+              rate[2][3] / rate[0][3]);
+  std::printf("sqlite-normal does not sync its commits: not durable, for comparison only\n");
   std::printf("engine:sqlite-full, 1 process %.2f (commits per second; target >= 1.0)\n\n",
               rate[0][0] / rate[0][1]);
 
