@@ -231,6 +231,22 @@ void Waits::Sleep(uint32_t epoch, long timeout_us) {
             nullptr, 0);
 }
 
+bool Waits::GateWantedByHolder(const Resource& gate) {
+  if (!Attach() || !Queued()) return false;
+  Table* t = T(table_);
+  LockTable();
+  bool wanted = false;
+  for (const Slot& s : t->slots) {
+    if (s.client == 0 || !(s.wanted == gate)) continue;
+    for (uint32_t i = 0; i < s.held_count && i < kMaxHeld && !wanted; ++i) {
+      wanted = s.held[i].byte == 0;  // byte 0 of a gate file: a write gate
+    }
+    if (wanted) break;
+  }
+  UnlockTable();
+  return wanted;
+}
+
 bool Waits::Queued() { return table_ && T(table_)->waiters.load(std::memory_order_relaxed) > 0; }
 
 void Waits::Released() {

@@ -48,6 +48,10 @@ class Waits {
   void Released();
   // True when some client on the machine sleeps in a wait (a queue has formed).
   bool Queued();
+  // True when a waiting client wants `gate` while it holds a write gate of its own: a
+  // transaction that takes `gate` as its first one now would let that client wait on, and
+  // the two would close a cycle as soon as it needs the other's gate.
+  bool GateWantedByHolder(const Resource& gate);
 
   // After fork(): the child takes up the table afresh (its lock must be its own).
   void ForgetAfterFork();

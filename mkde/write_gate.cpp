@@ -54,6 +54,14 @@ Result FileEnv::TakeGate(Client* client) {
   }
   if (gate_owner_ != nullptr) return Status::kFileInUse;
   if (gate_fd_ < 0) return Status::kAccessDenied;
+  // A transaction's first gate goes to a transaction that already holds one and waits for
+  // it: taken here, the two would wait on each other as soon as this one needs that one's
+  // gate, and one of them would end in 78 with its work lost.
+  if (client->in_transaction && client->writes.empty() &&
+      Waits::Get().GateWantedByHolder(GateResource())) {
+    NoteWait(GateResource());
+    return Retry::kGateBusy;
+  }
   struct flock fl = ByteLock(F_WRLCK, 0);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   auto pause = std::chrono::microseconds(20);

@@ -264,6 +264,62 @@ TEST_F(Processes, AWaitThatClosesACycleAnswersDeadlock) {
   }
 }
 
+// A transaction that holds one gate and waits for another gets it before a transaction
+// whose first write comes along at the moment it is let go: the latecomer would otherwise
+// take it and, needing the first gate next, close a cycle and lose its work to 78.
+TEST_F(Processes, AGateGoesFirstToATransactionThatWaitsHoldingAnother) {
+  const std::string second = Path("second.dat");
+  ASSERT_EQ(CreateFile(second, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  Table a, b;
+  ASSERT_EQ(a.Open(path_), 0);
+  ASSERT_EQ(b.Open(second), 0);
+  // Which of the two sleepers the let-go wakes first is chance: several rounds.
+  for (int32_t round = 1; round <= 4; ++round) {
+    SCOPED_TRACE(round);
+    int held[2], go[2], waiting[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(waiting), 0);
+    // The holder of the second file's gate, until told to let go.
+    pid_t holder = Spawn([&] {
+      Table hb;
+      if (hb.Open(second) != 0) return 1;
+      if (Call(BTR_BEGIN_TRANSACTION, hb.pos, nullptr, nullptr, 0) != 0) return 1;
+      if (hb.Insert(Rec(1000 + round)) != 0) return 2;
+      char r = 1;
+      if (write(held[1], &r, 1) != 1 || read(go[0], &r, 1) != 1) return 3;
+      return Call(BTR_ABORT_TRANSACTION, hb.pos, nullptr, nullptr, 0) == 0 ? 0 : 4;
+    });
+    char r;
+    ASSERT_EQ(read(held[0], &r, 1), 1);
+    // The waiter: the first file's gate, then a wait for the second's.
+    pid_t waiter = Spawn([&] {
+      Table wa, wb;
+      if (wa.Open(path_) != 0 || wb.Open(second) != 0) return 1;
+      if (Call(1000 + BTR_BEGIN_TRANSACTION, wa.pos, nullptr, nullptr, 0) != 0) return 2;
+      if (wa.Insert(Rec(2000 + round)) != 0) return 3;
+      char w = 1;
+      if (write(waiting[1], &w, 1) != 1) return 4;
+      if (int16_t s = wb.Insert(Rec(2000 + round)); s != 0) return 10 + s % 100;
+      return Call(BTR_END_TRANSACTION, wa.pos, nullptr, nullptr, 0) == 0 ? 0 : 5;
+    });
+    ASSERT_EQ(read(waiting[0], &r, 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter sleeps
+    // The latecomer: the second file first, then the first file, begun as the gate goes.
+    ASSERT_EQ(Call(1000 + BTR_BEGIN_TRANSACTION, b.pos, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(write(go[1], &r, 1), 1);
+    EXPECT_EQ(b.Insert(Rec(3000 + round)), 0);
+    EXPECT_EQ(a.Insert(Rec(3000 + round)), 0);
+    EXPECT_EQ(Call(BTR_END_TRANSACTION, b.pos, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Wait(holder), 0);
+    EXPECT_EQ(Wait(waiter), 0);
+    for (int* p : {held, go, waiting}) {
+      close(p[0]);
+      close(p[1]);
+    }
+  }
+}
+
 // Processes writing one file share its commit log: a commit of either goes through it, and
 // each sees the other's commits; the last close removes it.
 TEST_F(Processes, WritersShareTheCommitLog) {
