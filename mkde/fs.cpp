@@ -18,6 +18,9 @@ ssize_t FileSystem::Pwrite(int fd, const void* buf, size_t n, off_t at) {
 }
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
 int FileSystem::Fdatasync(int fd) { return ::fdatasync(fd); }
+int FileSystem::StartWrite(int fd, off_t at, off_t n) {
+  return ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE);
+}
 int FileSystem::Ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
 int FileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int FileSystem::Rename(const char* from, const char* to) { return ::rename(from, to); }

@@ -32,6 +32,10 @@ class FileSystem {
   [[nodiscard]] virtual ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at);
   [[nodiscard]] virtual int Fsync(int fd);
   [[nodiscard]] virtual int Fdatasync(int fd);
+  // Starts writing the file's bytes [at, at + n) to the disk and returns without waiting:
+  // no promise that they got there (only a sync makes one), just a head start for the sync
+  // that follows.
+  [[nodiscard]] virtual int StartWrite(int fd, off_t at, off_t n);
   [[nodiscard]] virtual int Ftruncate(int fd, off_t size);
   [[nodiscard]] virtual int Fstat(int fd, struct stat* st);
   [[nodiscard]] virtual int Rename(const char* from, const char* to);

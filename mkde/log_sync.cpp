@@ -2,6 +2,7 @@
 #include "mkde/log_sync.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -36,6 +37,21 @@ void AtLeast(std::atomic<uint64_t>& v, uint64_t n) {
 }
 
 bool Alive(uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+// This process's id, asked of the system once per process rather than at every commit's wait:
+// the child of a fork forgets its parent's and asks again.
+std::atomic<uint32_t> own_pid{0};
+
+uint32_t OwnPid() {
+  uint32_t pid = own_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const int forget_in_child =
+      ::pthread_atfork(nullptr, nullptr, [] { own_pid.store(0, std::memory_order_relaxed); });
+  (void)forget_in_child;
+  pid = static_cast<uint32_t>(::getpid());
+  own_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
 
 std::vector<LogTicket>& Pending() {
   static std::vector<LogTicket> pending;
@@ -85,7 +101,7 @@ void LogSync::CoverAll() {
 
 Status LogSync::Await(const LogFd& log, uint64_t lsn) {
   LogShared& s = *shared_;
-  const uint32_t me = static_cast<uint32_t>(::getpid());
+  const uint32_t me = OwnPid();
   auto waiting_since = std::chrono::steady_clock::now();
   uint32_t seen_wake = s.wake.load();
   for (;;) {
