@@ -2,8 +2,10 @@
 // a unique integer. Reached through BTRCALL only, like the programs that use it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "mkde/include/wbtrv32.h"
@@ -28,6 +30,14 @@ inline int CreateIntKeyFile(const std::string& path, uint16_t record_length,
   uint32_t len = static_cast<uint32_t>(spec.size());
   return BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()),
                  0);
+}
+
+// True when the redo file at `path` holds a transaction (one cleared after its commit starts
+// with zeros; a missing one holds none).
+inline bool HoldsRedo(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char tag[8] = {};
+  return in.read(tag, sizeof tag) && std::any_of(tag, tag + 8, [](char c) { return c != 0; });
 }
 
 // Opens `path` in `mode`, offering the owner name `owner` (NUL-terminated; may be "").

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -125,13 +124,9 @@ class KillPoint : public ::testing::Test {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
-  // A redo file that holds a transaction (a cleared one starts with zeros).
-  static bool HoldsRedo(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    char tag[8] = {};
-    return in.read(tag, sizeof tag) && std::any_of(tag, tag + 8, [](char c) { return c != 0; });
+  bool RedoLeft() const {
+    return crash::HoldsRedo(Path(0) + "-redo") || crash::HoldsRedo(Path(1) + "-redo");
   }
-  bool RedoLeft() const { return HoldsRedo(Path(0) + "-redo") || HoldsRedo(Path(1) + "-redo"); }
 
   std::string dir_;
 };

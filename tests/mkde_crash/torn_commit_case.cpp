@@ -16,24 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
 
 namespace {
-
-// A redo file that holds a transaction (one cleared after its commit starts with zeros).
-bool HoldsRedo(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  char tag[8] = {};
-  if (!in.read(tag, sizeof tag)) return false;
-  for (char c : tag) {
-    if (c != 0) return true;
-  }
-  return false;
-}
 
 constexpr uint16_t kRecordLength = 120;
 constexpr int kSecondFileRecords = 3000;
@@ -130,7 +118,7 @@ int main(int argc, char** argv) {
     close(fds[0]);
     BTRCALL(BTR_STOP, stop, nullptr, nullptr, nullptr, 0, 0);
     // The kill came between the decision and the end of the commit: the open below finishes it.
-    if (HoldsRedo(Path(dir, 1) + "-redo")) ++finished_at_open;
+    if (crash::HoldsRedo(Path(dir, 1) + "-redo")) ++finished_at_open;
 
     uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
     if (Open(pos, Path(dir, 0)) != 0) return 2;
