@@ -45,15 +45,16 @@ std::string LogHash(std::string_view bytes, std::string_view key = {}) {
   return h;
 }
 
+// False with errno set when the write failed (ENOSPC when the file system took no byte).
 bool WriteAt(int fd, std::string_view bytes, uint64_t at) {
-  while (!bytes.empty()) {
-    ssize_t n = Fs().Pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
+  return WriteAllAt(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+}
+
+// An entry at `at` that is not committed: its length zeroed and the log synced, so that
+// whatever of it reached the disk never checks as an entry, not even when a later entry
+// written over it is cut short. The next entry goes in its place.
+bool SpoilEntry(int fd, uint64_t at) {
+  return WriteAt(fd, std::string(4, '\0'), at) && Fs().Fdatasync(fd) == 0;
 }
 
 bool ReadAll(int fd, std::string* out) {
@@ -173,8 +174,11 @@ Status FileEnv::StartLog(uint64_t last) {
   // follow it over what the file held before.
   if (!read) return Status::kIoError;
   if (!WriteAt(log_fd_, header, 0) || Fs().Fdatasync(log_fd_) != 0) {
-    failed_ = true;
-    return Status::kIoError;
+    // Out of room: no log is begun, and LMDB's file holds every commit (the checkpoint before
+    // this synced it). The header spoilt again, the next commit begins the log anew.
+    const bool full = IsDiskFull(errno);
+    if (!full || !EmptyLog()) failed_ = true;
+    return full ? Status::kDiskFull : Status::kIoError;
   }
   LogShared& s = sync_->shared();
   std::memcpy(s.key, key.data(), kLogKey);
@@ -238,8 +242,12 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
     const uint64_t from = log_size_;
     const std::string zeros(at + entry.size() - from + kLogGrowth, '\0');
     if (!WriteAt(log_fd_, zeros, from)) {
-      failed_ = true;
+      // Out of room, the log is as sound as before: whatever zeros got written end a replay
+      // just as the file's end does.
+      const bool full = IsDiskFull(errno);
       mdb_txn_abort(txn);
+      if (full) return Status::kDiskFull;
+      failed_ = true;
       return Status::kIoError;
     }
     log_size_ = from + zeros.size();
@@ -248,9 +256,13 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with
   // the commits around it, comes after the gate is let go (LogSync::Await).
   if (!WriteAt(log_fd_, entry, at)) {
-    failed_ = true;
+    // Out of room (a file system that allocates anew on every write): nothing is committed,
+    // and once the part of the entry that got written is spoilt, the next commit writes over
+    // it. Unless that fails too, the file goes on as soon as there is room.
+    const bool full = IsDiskFull(errno);
     mdb_txn_abort(txn);
-    return Status::kIoError;
+    if (!full || !SpoilEntry(log_fd_, at)) failed_ = true;
+    return full ? Status::kDiskFull : Status::kIoError;
   }
   // The disk takes the entry while LMDB commits, which leaves the sync little more than the
   // flush of the disk's cache. While another committer's sync is under way, the next sync
@@ -268,9 +280,7 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
     if (IsWriteFailure(rc)) failed_ = true;
     // Not committed: neither may its entry stay, should a sync of another commit have
     // taken it to disk. A write or sync that fails here leaves that unknown: final.
-    if (!WriteAt(log_fd_, std::string(4, '\0'), at) || Fs().Fdatasync(log_fd_) != 0) {
-      failed_ = true;
-    }
+    if (!SpoilEntry(log_fd_, at)) failed_ = true;
     if (rc == MDB_MAP_FULL) {
       Status status = GrowMap(size_t{16} << 20);
       if (status != Status::kOk) return status;

@@ -233,7 +233,8 @@ class FileEnv {
   // longer known, and a later sync that succeeds would not say that the earlier writes got
   // there. Every write of every handle in this process answers 2 from now on, and nothing
   // is synced or checkpointed again, until the last close; the next open starts from what
-  // is on disk (and from the commit log, when one was in use).
+  // is on disk (and from the commit log, when one was in use). A commit whose write to the
+  // log found no room is undone instead, and answers 18 (commit_log.cpp).
   void MarkFailed() { failed_ = true; }
   bool failed() const { return Failed(); }
 

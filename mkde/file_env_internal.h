@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <lmdb.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +23,9 @@ inline constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 // True for an error of a write or a sync (a system error, or LMDB's own after one): the file
 // is marked failed (FileEnv::MarkFailed).
 inline bool IsWriteFailure(int rc) { return rc > 0 || rc == MDB_PANIC; }
+// True for a system error of a write or a sync that found no room (the disk or the owner's
+// quota full): the call answers 18, whether or not the file is marked failed.
+inline bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
 
 // The client under which the engine itself holds a gate for a checkpoint or a log replay.
 Client& LogClient();

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <ctime>
 
+#include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 
@@ -108,7 +109,7 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
   auto waiting_since = std::chrono::steady_clock::now();
   uint32_t seen_wake = s.wake.load();
   for (;;) {
-    if (log.failed.load()) return Status::kIoError;
+    if (log.failed.load()) return log.full.load() ? Status::kDiskFull : Status::kIoError;
     // Read before the look at `synced`: a sync that ends after the look wakes the sleep.
     const uint32_t wake = s.wake.load();
     if (s.synced.load() >= lsn) return Status::kOk;
@@ -125,11 +126,14 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
       // Everything appended before this point is covered by the sync that follows.
       const uint64_t target = s.appended.load();
       const int rc = Fs().Fdatasync(log.fd);
-      if (rc != 0) log.failed.store(true);
+      if (rc != 0) {
+        if (IsDiskFull(errno)) log.full.store(true);
+        log.failed.store(true);
+      }
       if (leader) s.syncing.store(0);
       if (rc == 0) AtLeast(s.synced, target);
       Wake();
-      if (rc != 0) return Status::kIoError;
+      if (rc != 0) return log.full.load() ? Status::kDiskFull : Status::kIoError;
       waiting_since = std::chrono::steady_clock::now();
       continue;
     }

@@ -52,8 +52,10 @@ struct LogFd {
   LogFd& operator=(const LogFd&) = delete;
   int fd;
   // A sync of the log failed: what it held is not known to be on disk, and no later sync may
-  // say otherwise. Every commit waiting on it, and every later one, answers 2.
+  // say otherwise. Every commit waiting on it answers 2, or 18 when the sync failed for want
+  // of room (`full`, set before `failed`); every later one answers 2.
   mutable std::atomic<bool> failed{false};
+  mutable std::atomic<bool> full{false};
 };
 
 // The mapped page of one file's gate file.

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
+#include <string_view>
 #include <thread>
 
 #include "mkde/fs.h"
@@ -34,15 +36,24 @@ class FailingFs : public mkde::FileSystem {
     fail_at_ = n;
     error_ = error;
     hit_ = hit_write_ = false;
+    log_writes_ = -1;
   }
   // Fails the first call of the named kind ("Fdatasync", "EnvSync", ...) instead.
   void ArmAt(const char* what, int error) {
     Arm(-1, error);
     fail_what_ = what;
   }
+  // Fails the write to a commit log that comes after `skip` others, once (the room is back at
+  // once); `torn`: the write takes the first half of its bytes before it answers the error.
+  void ArmLogWrite(int error, int skip, bool torn) {
+    Arm(0, error);
+    log_writes_ = skip;
+    torn_ = torn;
+  }
   void Disarm() {
     fail_at_ = 0;
     fail_what_ = nullptr;
+    log_writes_ = -1;
   }
   // A call failed, and whether it was a write, a sync or a commit.
   bool hit() const { return hit_; }
@@ -50,7 +61,14 @@ class FailingFs : public mkde::FileSystem {
   bool hit_write() const { return hit_write_; }
 
   int Open(const char* path, int flags, mode_t mode) override {
-    return Fail(false) ? -1 : FileSystem::Open(path, flags, mode);
+    if (Fail(false)) return -1;
+    const int fd = FileSystem::Open(path, flags, mode);
+    if (fd >= 0 && std::string_view(path).ends_with("-log")) log_fds_.insert(fd);
+    return fd;
+  }
+  int Close(int fd) override {
+    log_fds_.erase(fd);
+    return FileSystem::Close(fd);
   }
   ssize_t Read(int fd, void* buf, size_t n) override {
     return Fail(false) ? -1 : FileSystem::Read(fd, buf, n);
@@ -62,6 +80,14 @@ class FailingFs : public mkde::FileSystem {
     return Fail(true) ? -1 : FileSystem::Write(fd, buf, n);
   }
   ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at) override {
+    if (log_writes_ >= 0 && log_fds_.count(fd) != 0 && std::this_thread::get_id() == thread_ &&
+        log_writes_-- == 0) {
+      hit_ = hit_write_ = true;
+      what_ = "Pwrite";
+      if (torn_ && FileSystem::Pwrite(fd, buf, n / 2, at) < 0) return -1;
+      errno = error_;
+      return -1;
+    }
     return Fail(true) ? -1 : FileSystem::Pwrite(fd, buf, n, at);
   }
   int Fsync(int fd) override { return Fail(true) ? -1 : FileSystem::Fsync(fd); }
@@ -113,6 +139,9 @@ class FailingFs : public mkde::FileSystem {
   bool hit_write_ = false;
   const char* what_ = "";
   const char* fail_what_ = nullptr;
+  std::set<int> log_fds_;
+  int log_writes_ = -1;
+  bool torn_ = false;
 };
 
 // A file system that ends the process at one named moment of a commit.
@@ -236,9 +265,11 @@ class FaultLoop : public mkde_test::EngineTest {
   // Runs `op` in a copy of the starting folder with the Nth call failing, for every N until
   // op runs through, with EIO and then ENOSPC. `op` opens what it needs and calls Go() just
   // before the operation; `read` reads the files back; `before` and `after` are what they may
-  // hold. Returns the number of runs.
+  // hold. `made_good`: a write that found no room may be made good another way, and the
+  // operation then answer success (it still has to last). Returns the number of runs.
   int Loop(const std::function<int16_t()>& op, const std::function<std::vector<FileState>()>& read,
-           const std::vector<FileState>& before, const std::vector<FileState>& after) {
+           const std::vector<FileState>& before, const std::vector<FileState>& after,
+           bool made_good = false) {
     int runs = 0;
     for (int error : {EIO, ENOSPC}) {
       for (long n = 1;; ++n) {
@@ -263,7 +294,7 @@ class FaultLoop : public mkde_test::EngineTest {
         if (status == 0) {
           EXPECT_EQ(state, after) << "a success that did not last";
         }
-        if (fs_.hit_write()) {
+        if (fs_.hit_write() && !(made_good && error == ENOSPC)) {
           EXPECT_NE(status, 0) << "a failed write answered success";
         }
         if (testing::Test::HasFailure() || n > 1000) return runs;
@@ -343,28 +374,87 @@ TEST_F(FaultLoop, SingleWrites) {
   }
 }
 
+// A sync that ran out of room answers 18, but is as final as any other failed sync.
 TEST_F(FaultLoop, AFailedSyncIsFinalForEveryHandleUntilTheFileIsOpenedAgain) {
   MakeFile("a.dat");
   const std::string path = Base("a.dat");
-  {
-    Table t1, t2;
-    ASSERT_EQ(t1.Open(path), 0);
-    ASSERT_EQ(t2.Open(path), 0);
-    fs_.ArmAt("Fdatasync", EIO);  // the commit's one sync
-    EXPECT_EQ(t1.Insert(Record(100, 'n')), BTR_IO_ERROR);
-    fs_.Disarm();
-    EXPECT_EQ(t1.Insert(Record(101, 'n')), BTR_IO_ERROR);
-    EXPECT_EQ(t2.Insert(Record(102, 'n')), BTR_IO_ERROR);
-    ASSERT_EQ(t2.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(5)), 0);  // reads go on
-    EXPECT_EQ(t2.Update(Record(5, 'u')), BTR_IO_ERROR);
+  for (int error : {EIO, ENOSPC}) {
+    SCOPED_TRACE(error);
+    const int32_t id = error == EIO ? 100 : 200;
+    {
+      Table t1, t2;
+      ASSERT_EQ(t1.Open(path), 0);
+      ASSERT_EQ(t2.Open(path), 0);
+      fs_.ArmAt("Fdatasync", error);  // the commit's one sync
+      EXPECT_EQ(t1.Insert(Record(id, 'n')), error == EIO ? BTR_IO_ERROR : BTR_DISK_FULL);
+      fs_.Disarm();
+      EXPECT_EQ(t1.Insert(Record(id + 1, 'n')), BTR_IO_ERROR);
+      EXPECT_EQ(t2.Insert(Record(id + 2, 'n')), BTR_IO_ERROR);
+      ASSERT_EQ(t2.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(5)), 0);  // reads go on
+      EXPECT_EQ(t2.Update(Record(5, 'u')), BTR_IO_ERROR);
+    }
+    FileState state = ReadBack(path);
+    EXPECT_TRUE(state.consistent);
+    EXPECT_EQ(state.records.count(id + 1) + state.records.count(id + 2), 0u);
+    EXPECT_EQ(state.records[5], Record(5, 'b'));
+    Table t;
+    ASSERT_EQ(t.Open(path), 0);
+    EXPECT_EQ(t.Insert(Record(id + 3, 'n')), 0);
   }
-  FileState state = ReadBack(path);
-  EXPECT_TRUE(state.consistent);
-  EXPECT_EQ(state.records.count(101) + state.records.count(102), 0u);
-  EXPECT_EQ(state.records[5], Record(5, 'b'));
-  Table t;
-  ASSERT_EQ(t.Open(path), 0);
-  EXPECT_EQ(t.Insert(Record(103, 'n')), 0);
+}
+
+// A durable commit whose write to the log finds no room (the write of the log's header, its
+// growth, or the entry; nothing or a part of it taken; disk or quota full) answers 18 and
+// keeps nothing, and once there is room the file goes on: a close, and a kill that leaves the
+// log to the next open, both keep exactly the acknowledged records.
+TEST_F(FaultLoop, ACommitWhoseLogWriteFindsNoRoomAnswers18AndTheFileGoesOn) {
+  MakeFile("a.dat");
+  struct Case {
+    const char* name;
+    bool logged_before;  // a commit began the log before
+    int skip;            // log writes that go through first
+  };
+  const Case cases[] = {{"header", false, 0}, {"growth", false, 1}, {"entry", true, 0}};
+  for (const Case& c : cases) {
+    for (bool torn : {false, true}) {
+      for (bool kill : {false, true}) {
+        SCOPED_TRACE(testing::Message()
+                     << c.name << (torn ? ", torn" : "") << (kill ? ", kill" : ""));
+        Stop();
+        fs::remove_all(work_);
+        fs::copy(base_, work_, fs::copy_options::recursive);
+        // 0, or the step that answered otherwise than it should.
+        auto run = [&]() -> int {
+          Table t;
+          if (t.Open(Work("a.dat")) != 0) return 1;
+          if (c.logged_before && t.Insert(Record(99, 'n')) != 0) return 2;
+          fs_.ArmLogWrite(torn ? EDQUOT : ENOSPC, c.skip, torn);
+          const int16_t full = t.Insert(Record(100, 'n'));
+          const bool hit = fs_.hit();
+          fs_.Disarm();
+          if (!hit || full != BTR_DISK_FULL) return 3;
+          if (t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) return 4;
+          if (t.Insert(Record(101, 'n')) != 0) return 5;
+          if (kill) raise(SIGKILL);
+          return 0;
+        };
+        if (kill) {
+          pid_t pid = fork();
+          if (pid == 0) _exit(run());
+          int wstatus = 0;
+          waitpid(pid, &wstatus, 0);
+          ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+        } else {
+          ASSERT_EQ(run(), 0);
+        }
+        Stop();
+        FileState after{0, false, true, BaseRecords()};
+        if (c.logged_before) after.records[99] = Record(99, 'n');
+        after.records[101] = Record(101, 'n');
+        EXPECT_EQ(ReadBack(Work("a.dat")), after);
+      }
+    }
+  }
 }
 
 TEST_F(FaultLoop, ACheckpointWhoseSyncFailedKeepsTheLogForTheNextOpen) {
@@ -407,7 +497,40 @@ TEST_F(FaultLoop, TransactionOverTwoFiles) {
       [&] {
         return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
       },
-      {base, base}, {after, after});
+      {base, base}, {after, after}, /*made_good=*/true);  // a decided part, by a commit of its own
+}
+
+// Once its redo files are written, a transaction over two files is decided: when the log of
+// the first file finds no room for its entry, the file gets its part by a commit of its own,
+// and the call answers success that a kill afterwards keeps.
+TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  pid_t pid = fork();
+  if (pid == 0) {
+    Table a, b;
+    uint8_t none[128] = {};
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(1);
+    // Both logs begun, so that the first write to a log at the transaction's end is an entry.
+    if (a.Insert(Record(99, 'n')) != 0 || b.Insert(Record(99, 'n')) != 0) _exit(2);
+    BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+    if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
+    fs_.ArmLogWrite(ENOSPC, 0, true);
+    if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(4);
+    if (!fs_.hit()) _exit(5);
+    fs_.Disarm();
+    if (a.Insert(Record(101, 'n')) != 0 || b.Insert(Record(101, 'n')) != 0) _exit(6);
+    raise(SIGKILL);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+  FileState after{0, false, true, BaseRecords()};
+  after.records[99] = Record(99, 'n');
+  after.records[100] = Record(100, 't');
+  after.records[101] = Record(101, 'n');
+  EXPECT_EQ(ReadBack(Base("a.dat")), after);
+  EXPECT_EQ(ReadBack(Base("b.dat")), after);
 }
 
 TEST_F(FaultLoop, SetOwnerWithEncryption) {
