@@ -8,9 +8,11 @@
 #include <thread>
 
 #include "mkde/engine.h"
+#include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
+#include "mkde/redo.h"
 #include "mkde/registry.h"
 #include "mkde/waits.h"
 
@@ -102,16 +104,18 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<EngineLock> lock(lock_);
   Status status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
   if (!lock.owns_lock()) lock.lock();
-  if (!TicketsNoted()) return Code(status);  // most calls commit nothing through the log
+  // Most calls commit nothing through the log.
+  if (!TicketsNoted() && !SlotsHeld()) return Code(status);
   std::vector<LogTicket> tickets = TakeTickets();
+  std::vector<SlotHold> slots = TakeSlots();
   lock.unlock();
+  if (!slots.empty()) Fs().Reached("released");
   // A commit through the log is on disk once a sync of the log covers it: waited for with
   // the engine's lock let go, so that the process's other clients commit meanwhile and
-  // share the sync.
-  if (!tickets.empty()) {
-    Status synced = AwaitTickets(tickets);
-    if (status == Status::kOk) status = synced;
-  }
+  // share the sync. The redo slots of a transaction over several files go after it.
+  Status synced = tickets.empty() ? Status::kOk : AwaitTickets(tickets);
+  if (!slots.empty()) FreeSlots(slots, synced == Status::kOk);
+  if (status == Status::kOk) status = synced;
   return Code(status);
 }
 
@@ -123,6 +127,9 @@ Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
     Waits::Get().ForgetAfterFork();
+    // The parent's commits: its own call waits for them and frees their slots.
+    TakeTickets();
+    TakeSlots();
     reaper_ = nullptr;  // the parent's thread: not in this process
   }
   StartReaper();

@@ -57,8 +57,11 @@ class FileEnv {
   const std::string& path() const { return path_; }
   // The gate file beside it, whose byte locks stand for the write gate and the opens.
   std::string gate_path() const { return path_ + "-gate"; }
-  // Beside the file while a transaction over several files is being committed (redo.h).
-  std::string redo_path() const { return path_ + "-redo"; }
+  // Beside the file while a transaction over several files is being committed: one per redo
+  // slot (redo.h), the first without a number.
+  std::string redo_path(int slot = 0) const {
+    return path_ + "-redo" + (slot > 0 ? std::to_string(slot) : std::string());
+  }
   // The path made absolute when the file was opened, as other files' redo files name it.
   const std::string& abs_path() const { return abs_path_; }
   // True when this is the file with device `dev` and inode `ino`.
@@ -207,6 +210,7 @@ class FileEnv {
   // The shared page of the gate file, mapped when the file is opened for writing.
   void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
   LogSync* log_sync() const { return sync_.get(); }
+  const std::shared_ptr<LogSync>& shared_log_sync() const { return sync_; }
   // This process wrote a redo file beside the file (its last close removes it when cleared).
   void NoteRedo() { redo_written_ = true; }
   // The log beside the file.

@@ -47,10 +47,12 @@ class FileSystem {
   [[nodiscard]] virtual int TxnCommit(MDB_txn* txn);
   [[nodiscard]] virtual int EnvSync(MDB_env* env, int force);
 
-  // A named moment of a commit that a crash test may end the process at: "prepared" (every
+  // A named moment of a commit that a crash test may end the process at: "claimed" (the redo
+  // slots of a transaction over several files claimed, nothing written), "prepared" (every
   // redo file of a transaction over several files written, nothing committed),
   // "committed-1" (the first file committed), "committed" (every file committed, the redo
-  // files still there), "owner-copied" (an owner change's sealed copy written, not yet in
+  // files still there), "released" (its gates let go, its logs not yet waited for),
+  // "owner-copied" (an owner change's sealed copy written, not yet in
   // place). The default does nothing.
   virtual void Reached(const char* moment);
 };

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <ctime>
 
 #include "mkde/file_env_internal.h"
@@ -25,6 +26,8 @@ namespace {
 constexpr size_t kPage = 4096;
 constexpr uint64_t kMagic = 0x31636e7973746c76;  // "vltsync1"
 static_assert(sizeof(LogShared) <= kPage);
+// Where processes of earlier versions look for them.
+static_assert(offsetof(LogShared, redo) == 84 && offsetof(LogShared, slot) == 88);
 
 // A waiter sleeps in slices this long, looking each time whether the syncing process is
 // still there; past kTakeOver of waiting on one sync it syncs the log itself.
@@ -37,11 +40,18 @@ void AtLeast(std::atomic<uint64_t>& v, uint64_t n) {
   }
 }
 
-bool Alive(uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
-
 // This process's id, asked of the system once per process rather than at every commit's wait:
 // the child of a fork forgets its parent's and asks again.
 std::atomic<uint32_t> own_pid{0};
+
+std::vector<LogTicket>& Pending() {
+  static std::vector<LogTicket> pending;
+  return pending;
+}
+
+}  // namespace
+
+bool Alive(uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 
 uint32_t OwnPid() {
   uint32_t pid = own_pid.load(std::memory_order_relaxed);
@@ -53,13 +63,6 @@ uint32_t OwnPid() {
   own_pid.store(pid, std::memory_order_relaxed);
   return pid;
 }
-
-std::vector<LogTicket>& Pending() {
-  static std::vector<LogTicket> pending;
-  return pending;
-}
-
-}  // namespace
 
 LogFd::~LogFd() {
   if (fd >= 0) Fs().Close(fd);

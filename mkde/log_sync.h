@@ -20,6 +20,8 @@ namespace mkde {
 // What the writers of one file share about its log. Positions in the log are counted as
 // sequence numbers that only grow: `base` is the number of the log's offset 0, so that a
 // log emptied and begun again never reuses a number a waiter may still hold.
+constexpr int kRedoSlots = 4;
+
 struct LogShared {
   std::atomic<uint64_t> magic;
   std::atomic<uint64_t> base;        // the log's offset 0
@@ -32,7 +34,13 @@ struct LogShared {
   std::atomic<uint32_t> wake;        // bumped, and its sleepers woken, when a sync ends
   unsigned char key[16];             // the log's key (its header's), read behind the gate
   std::atomic<uint32_t> sleepers;    // waiters asleep on `wake`: with none, no wake-up call
-  std::atomic<uint32_t> redo;        // nonzero: a redo file may hold a transaction (redo.h)
+  std::atomic<uint32_t> redo;        // nonzero: the redo file may hold a transaction (a page
+                                     // an earlier version of the engine left)
+  // The redo slots of transactions over several files (redo.h): 0 when free, else the owner's
+  // process id | state << 32 | a generation << 34.
+  std::atomic<uint64_t> slot[kRedoSlots];
+  std::atomic<uint64_t> slot_after[kRedoSlots];  // the transaction id the slot's commit makes
+  std::atomic<uint64_t> slot_generation;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
@@ -91,5 +99,10 @@ void NoteTicket(LogTicket ticket);
 bool TicketsNoted();
 std::vector<LogTicket> TakeTickets();
 Status AwaitTickets(const std::vector<LogTicket>& tickets);
+
+// True when process `pid` may still be running.
+bool Alive(uint32_t pid);
+// This process's id (asked of the system once per process).
+uint32_t OwnPid();
 
 }  // namespace mkde

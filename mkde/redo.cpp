@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "mkde/coding.h"
 #include "mkde/file_env.h"
@@ -199,10 +201,98 @@ bool ClearRedo(const std::string& path) {
   return done;
 }
 
-// The mark in the gate file's shared page: a redo may be in the file (set behind the gate
-// before one is written, cleared once it is gone).
-void Mark(FileEnv* file, bool on) {
-  if (LogSync* sync = file->log_sync()) sync->shared().redo.store(on ? 1 : 0);
+// Redo slots. A transaction over several files claims a slot in each file's shared page behind
+// the gates and writes its redo into that slot's file. Once every file has committed, the
+// slot stays claimed, the gates are let go, and the slot is freed only when the transaction's
+// log entries are on disk in every file: meanwhile the next transaction writes another slot.
+constexpr uint32_t kPreparing = 1;  // being written behind the gates, or left for recovery
+constexpr uint32_t kCommitted = 2;  // in every file; its log entries not yet all on disk
+constexpr uint32_t kClearing = 3;   // on disk everywhere; its file being cleared
+// A wait for a free slot longer than this takes over a committed one (after a sync of every
+// file system, which puts its owner's log entries on disk): its owner may be stopped.
+constexpr auto kSlotTakeOver = std::chrono::seconds(1);
+constexpr auto kSlotGiveUp = std::chrono::seconds(10);
+
+uint64_t SlotWord(uint32_t pid, uint32_t state, uint64_t generation) {
+  return pid | uint64_t{state} << 32 | generation << 34;
+}
+uint32_t OwnerOf(uint64_t word) { return static_cast<uint32_t>(word); }
+uint32_t StateOf(uint64_t word) { return static_cast<uint32_t>(word >> 32) & 3; }
+uint64_t WithState(uint64_t word, uint32_t state) {
+  return (word & ~(uint64_t{3} << 32)) | uint64_t{state} << 32;
+}
+
+// True when recovery may finish or drop what the slot's file holds: nobody claims the slot
+// (the file is a crash's leftover), it was left being prepared (whoever holds the file's gate
+// knows that its writer is gone), or its owner died.
+bool Recoverable(uint64_t word) {
+  return word == 0 || StateOf(word) == kPreparing || !Alive(OwnerOf(word));
+}
+
+std::string SlotPath(const std::string& file_path, int slot) {
+  return file_path + "-redo" + (slot > 0 ? std::to_string(slot) : std::string());
+}
+
+// A slot of `file` claimed for a commit, held until its log entries are on disk.
+struct Claim {
+  std::shared_ptr<LogSync> sync;
+  int slot = -1;
+  uint64_t word = 0;
+  std::string path;
+};
+
+// Claims a free slot of `file`. REQUIRES: its gate is held. Returns an engine status.
+Status ClaimSlot(FileEnv* file, Claim* claim) {
+  claim->sync = file->shared_log_sync();
+  if (!claim->sync) return Status::kIoError;
+  LogShared& s = claim->sync->shared();
+  const auto start = std::chrono::steady_clock::now();
+  auto take = [&](int i, uint64_t word) {
+    const uint64_t mine = SlotWord(OwnPid(), kPreparing, s.slot_generation.fetch_add(1) + 1);
+    if (!s.slot[i].compare_exchange_strong(word, mine)) return false;
+    claim->slot = i;
+    claim->word = mine;
+    claim->path = file->redo_path(i);
+    return true;
+  };
+  for (;;) {
+    // A free slot, or one whose owner died clearing it.
+    for (int i = 0; i < kRedoSlots; ++i) {
+      const uint64_t word = s.slot[i].load();
+      if ((word == 0 || (StateOf(word) == kClearing && !Alive(OwnerOf(word)))) && take(i, word)) {
+        return Status::kOk;
+      }
+    }
+    // None: a committed transaction whose owner died, or is slow to free it. Its log entries
+    // go to disk with everything else first, and with them the need for its redo.
+    const bool overdue = std::chrono::steady_clock::now() - start > kSlotTakeOver;
+    for (int i = 0; i < kRedoSlots; ++i) {
+      const uint64_t word = s.slot[i].load();
+      if (StateOf(word) != kCommitted || (!overdue && Alive(OwnerOf(word)))) continue;
+      ::sync();
+      if (take(i, word)) return Status::kOk;
+    }
+    if (std::chrono::steady_clock::now() - start > kSlotGiveUp) return Status::kFileInUse;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+// True when the last commit of a file, which made transaction `last`, is a transaction over
+// several files whose redo is still in one of its slots: a crash then replays it, so the
+// state a new redo stands on is there after a crash without a sync of the log.
+bool LastCommitCovered(const Claim& own, uint64_t last) {
+  LogShared& s = own.sync->shared();
+  for (int i = 0; i < kRedoSlots; ++i) {
+    if (i == own.slot) continue;
+    const uint64_t word = s.slot[i].load();
+    if (word != 0 && StateOf(word) != kPreparing && s.slot_after[i].load() == last) return true;
+  }
+  return false;
+}
+
+std::vector<Claim>& Held() {
+  static std::vector<Claim> held;
+  return held;
 }
 
 }  // namespace
@@ -319,14 +409,25 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
       parts.push_back(&w);
     }
   }
+  std::vector<Claim> claims;
   auto abort_all = [&](Status status) {
     for (FileWrite* w : parts) w->txn.Abort();
+    for (Claim& c : claims) c.sync->shared().slot[c.slot].store(0);
     return status;
   };
-  // A replay of a file's log after a crash must reach the state its redo file stands on:
-  // the commits the log holds so far are on disk before the redo files are written.
   for (FileWrite* w : parts) {
-    Status status = w->file->SyncLog();
+    Claim claim;
+    Status status = ClaimSlot(w->file, &claim);
+    if (status != Status::kOk) return abort_all(status);
+    claims.push_back(std::move(claim));
+  }
+  Fs().Reached("claimed");
+  // A replay of a file's log after a crash must reach the state its redo stands on: the
+  // commits the log holds so far are on disk before the redo files are written, unless the
+  // last of them is a transaction whose own redo is still kept.
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (LastCommitCovered(claims[i], mdb_txn_id(parts[i]->txn.get()) - 1)) continue;
+    Status status = parts[i]->file->SyncLog();
     if (status != Status::kOk) return abort_all(status);
   }
   Redo redo;
@@ -335,9 +436,8 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     redo.paths.push_back(w->file->abs_path());
   }
   // Prepare: every redo file written and synced, with its folder when the file is new, before
-  // any commit. The mark goes up first: a process killed from here on leaves it for the next
-  // writer of the file, which finishes or drops the transaction.
-  for (FileWrite* w : parts) Mark(w->file, true);
+  // any commit. The claims say "being prepared" meanwhile: a process killed from here on
+  // leaves them for the next writer of the file, which finishes or drops the transaction.
   std::set<std::string> folders;
   size_t written = 0;
   Status status = Status::kOk;
@@ -348,8 +448,8 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     redo.changes = w->changes.bytes();
     bool created = false;
     w->file->NoteRedo();
-    status = WriteRedo(w->file->redo_path(), EncodeRedo(redo), &created);
-    if (created) folders.insert(FolderOf(w->file->redo_path()));
+    status = WriteRedo(claims[written].path, EncodeRedo(redo), &created);
+    if (created) folders.insert(FolderOf(claims[written].path));
   }
   if (status == Status::kOk) {
     for (const std::string& f : folders) {
@@ -361,7 +461,7 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     // Not decided, and what of the redo files reached the disk is not known: each file
     // refuses writes until it is opened again, which finishes or drops a redo file left
     // behind.
-    for (size_t i = 0; i < written; ++i) RemoveLeftover(parts[i]->file->redo_path());
+    for (size_t i = 0; i < written; ++i) RemoveLeftover(claims[i].path);
     for (FileWrite* w : parts) w->file->MarkFailed();
     return abort_all(status);
   }
@@ -371,97 +471,148 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
     FileWrite* w = parts[i];
+    const uint64_t after = mdb_txn_id(w->txn.get());
     bool retry = false;
     Status s = w->txn.Commit(w->accelerated, &retry, &w->changes.bytes());
     if (s != Status::kOk || retry) s = Replay(w->file, w->changes.bytes());
     if (first == Status::kOk) first = s;
+    claims[i].sync->shared().slot_after[claims[i].slot].store(after);
     if (i == 0) Fs().Reached("committed-1");
   }
-  // The redo files stay until the logs' entries are on disk: waited for here, the gates
-  // still held, so that no checkpoint or later commit of any participant comes between.
-  const Status synced = AwaitTickets(TakeTickets());
-  if (first == Status::kOk) first = synced;
-  Fs().Reached("committed");
-  // A file still without its changes keeps every redo file: the next open or write of it
-  // finds the transaction decided and finishes it.
-  if (first == Status::kOk) {
-    for (FileWrite* w : parts) {
-      if (ClearRedo(w->file->redo_path())) Mark(w->file, false);
-    }
+  // A file still without its changes keeps every claim as being prepared: the next open or
+  // write of it finds the transaction decided and finishes it. Otherwise the slots stay
+  // claimed until the call's log entries are on disk (FreeSlots), the gates let go meanwhile.
+  for (Claim& c : claims) {
+    if (first != Status::kOk) continue;
+    c.word = WithState(c.word, kCommitted);
+    c.sync->shared().slot[c.slot].store(c.word);
+    Held().push_back(std::move(c));
   }
+  Fs().Reached("committed");
   return first;
 }
 
-bool RedoPending(const FileEnv& file) {
-  if (recovering) return false;
-  int fd = ::open(file.redo_path().c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno != ENOENT;  // one that cannot be opened is for recovery to answer
+bool SlotsHeld() { return !Held().empty(); }
+
+std::vector<SlotHold> TakeSlots() {
+  std::vector<SlotHold> taken;
+  for (Claim& c : Held()) taken.push_back({std::move(c.sync), c.slot, c.word, std::move(c.path)});
+  Held().clear();
+  return taken;
+}
+
+void FreeSlots(const std::vector<SlotHold>& held, bool synced) {
+  for (const SlotHold& h : held) {
+    std::atomic<uint64_t>& slot = h.sync->shared().slot[h.slot];
+    uint64_t word = h.word;
+    if (!synced) {
+      // What reached the disk is not known: the next writer of the file finishes it.
+      slot.compare_exchange_strong(word, WithState(h.word, kPreparing));
+      continue;
+    }
+    // A slot taken over meanwhile is another transaction's now.
+    if (!slot.compare_exchange_strong(word, WithState(h.word, kClearing))) continue;
+    ClearRedo(h.path);
+    slot.store(0);
+  }
+}
+
+namespace {
+
+// True when the file at `path` holds a redo (or cannot be read: recovery answers that).
+bool HoldsRedo(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;
   char tag[sizeof kRedoTag] = {};
   const ssize_t n = ::pread(fd, tag, sizeof tag, 0);
   ::close(fd);
   return n != 0 && !(n == static_cast<ssize_t>(sizeof tag) && Cleared(tag));
 }
 
+uint64_t SlotState(const FileEnv& file, int slot) {
+  LogSync* sync = file.log_sync();
+  return sync ? sync->shared().slot[slot].load() : 0;
+}
+
+// A redo slot of one participant, found by the transaction's identity.
+struct Part {
+  std::string path;  // the slot's file
+  FileEnv* file = nullptr;
+  int slot = -1;
+  uint64_t word = 0;    // the claim found, given up once the redo is gone
+  bool opened = false;  // opened here, released at the end
+  GateHold gate;
+  Redo redo;
+  bool matches = false;
+};
+
+void Forget(Part& p) {
+  RemoveLeftover(p.path);
+  if (p.file && p.file->log_sync() && p.slot >= 0) {
+    p.file->log_sync()->shared().slot[p.slot].compare_exchange_strong(p.word, 0);
+  }
+}
+
+}  // namespace
+
+bool RedoPending(const FileEnv& file) {
+  if (recovering) return false;
+  for (int i = 0; i < kRedoSlots; ++i) {
+    if (Recoverable(SlotState(file, i)) && HoldsRedo(file.redo_path(i))) return true;
+  }
+  return false;
+}
+
 bool RedoMarked(FileEnv& file) {
   if (recovering) return false;
-  if (LogSync* sync = file.log_sync()) return sync->shared().redo.load() != 0;
-  return RedoPending(file);
+  LogSync* sync = file.log_sync();
+  if (!sync) return RedoPending(file);
+  if (sync->shared().redo.load() != 0) return true;
+  for (int i = 0; i < kRedoSlots; ++i) {
+    const uint64_t word = sync->shared().slot[i].load();
+    if (word != 0 && StateOf(word) == kPreparing) return true;
+  }
+  return false;
+}
+
+void ResetRedoSlots(FileEnv& file) {
+  LogSync* sync = file.log_sync();
+  if (!sync) return;
+  for (auto& slot : sync->shared().slot) slot.store(0);
 }
 
 void DropClearedRedo(const FileEnv& file) {
-  if (!RedoPending(file)) RemoveLeftover(file.redo_path());
+  for (int i = 0; i < kRedoSlots; ++i) {
+    if (SlotState(file, i) == 0 && !HoldsRedo(file.redo_path(i))) {
+      RemoveLeftover(file.redo_path(i));
+    }
+  }
 }
 
-Result RecoverPending(FileEnv* self) {
-  if (recovering) return Status::kOk;
-  recovering = true;
+namespace {
+
+// Finishes or drops the transaction in `own`'s slot. REQUIRES: own's gate is held.
+Result RecoverSlot(FileEnv* self, Part& own) {
   Client* me = &RecoveryClient();
-  struct Part {
-    std::string redo_path;
-    FileEnv* file = nullptr;
-    bool opened = false;  // opened here, released at the end
-    GateHold gate;
-    Redo redo;
-    bool matches = false;
-  };
+  const Redo& mine = own.redo;
   std::vector<Part> parts;
   auto finish = [&](Result status) {
     for (Part& p : parts) {
       p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
     }
-    recovering = false;
     return status;
   };
-  Part own;
-  own.file = self;
-  own.redo_path = self->redo_path();
-  Result status = own.gate.Acquire(self, me);
-  if (status != Status::kOk) {
-    return finish(status == Status::kFileInUse ? Result(Retry::kGateBusy) : status);
-  }
-  parts.push_back(std::move(own));
-  ReadResult r = ReadRedo(parts[0].redo_path, &parts[0].redo);
-  if (r == ReadResult::kUnreadable) return finish(Status::kIoError);
-  if (r != ReadResult::kOk) {
-    if (r == ReadResult::kDamaged) RemoveLeftover(parts[0].redo_path);
-    Mark(self, false);
-    return finish(Status::kOk);
-  }
-  parts[0].matches = true;
-  const Redo mine = parts[0].redo;
-
   // Every other participant: opened and gated, or gone for good.
   for (uint32_t i = 0; i < mine.paths.size(); ++i) {
     if (i == mine.index) continue;
     Part p;
-    p.redo_path = mine.paths[i] + "-redo";
     struct stat st;
     if (::stat(mine.paths[i].c_str(), &st) == 0 && self->Is(st.st_dev, st.st_ino)) {
       continue;  // the same file under another name
     }
     FileEnv* file = nullptr;
-    status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
+    Result status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
     if (status == Status::kOk) {
       p.file = file;
       ++file->open_count;
@@ -477,32 +628,82 @@ Result RecoverPending(FileEnv* self) {
         return finish(status == Status::kFileInUse ? Result(Retry::kGateBusy) : status);
       }
     }
-  }
-  // Decided when every participant's redo file is there, whole, of this transaction.
-  bool decided = true;
-  for (size_t i = 1; i < parts.size(); ++i) {
-    Part& p = parts[i];
-    const ReadResult read = ReadRedo(p.redo_path, &p.redo);
-    if (read == ReadResult::kUnreadable) return finish(Status::kIoError);
-    p.matches = read == ReadResult::kOk && std::memcmp(p.redo.id, mine.id, kIdSize) == 0;
-    if (!p.matches) decided = false;
-  }
-  if (decided) {
-    for (Part& p : parts) {
-      if (!p.file || LastTxnId(p.file) + 1 != p.redo.after) continue;  // committed (or replaced)
-      status = Replay(p.file, p.redo.changes);
-      if (status != Status::kOk) return finish(status);
+    // Its slot of this transaction.
+    for (int k = 0; k < kRedoSlots && !q.matches; ++k) {
+      q.path = SlotPath(mine.paths[i], k);
+      const ReadResult read = ReadRedo(q.path, &q.redo);
+      if (read == ReadResult::kUnreadable) return finish(Status::kIoError);
+      q.matches = read == ReadResult::kOk && std::memcmp(q.redo.id, mine.id, kIdSize) == 0;
+      if (q.matches) {
+        q.slot = k;
+        if (q.file) q.word = SlotState(*q.file, k);
+      }
     }
-    for (Part& p : parts) {
-      if (!p.matches) continue;
-      RemoveLeftover(p.redo_path);
-      if (p.file) Mark(p.file, false);
-    }
-  } else {
-    RemoveLeftover(parts[0].redo_path);
-    Mark(self, false);
   }
+  // Decided when every participant's redo is there, whole, of this transaction.
+  const bool decided =
+      std::all_of(parts.begin(), parts.end(), [](const Part& p) { return p.matches; });
+  if (!decided) {
+    Forget(own);
+    return finish(Status::kOk);
+  }
+  if (LastTxnId(self) + 1 == mine.after) {
+    Result status = Replay(self, mine.changes);
+    if (status != Status::kOk) return finish(status);
+  }
+  for (Part& p : parts) {
+    if (!p.file || LastTxnId(p.file) + 1 != p.redo.after) continue;  // committed (or replaced)
+    Result status = Replay(p.file, p.redo.changes);
+    if (status != Status::kOk) return finish(status);
+  }
+  // The redo goes once the transaction's log entries are on disk in every file.
+  Result status = self->SyncLog();
+  for (Part& p : parts) {
+    if (status == Status::kOk && p.file) status = p.file->SyncLog();
+  }
+  if (status != Status::kOk) return finish(status);
+  Forget(own);
+  for (Part& p : parts) Forget(p);
   return finish(Status::kOk);
+}
+
+}  // namespace
+
+Result RecoverPending(FileEnv* self) {
+  if (recovering) return Status::kOk;
+  recovering = true;
+  Result status = Status::kOk;
+  {
+    GateHold gate;
+    status = gate.Acquire(self, &RecoveryClient());
+    if (status == Status::kFileInUse) status = Retry::kGateBusy;
+    // The file's slots in the order of their commits: each replays onto the one before.
+    std::vector<Part> slots;
+    for (int i = 0; i < kRedoSlots && status == Status::kOk; ++i) {
+      Part p;
+      p.file = self;
+      p.slot = i;
+      p.word = SlotState(*self, i);
+      p.path = self->redo_path(i);
+      if (!Recoverable(p.word)) continue;
+      const ReadResult r = ReadRedo(p.path, &p.redo);
+      if (r == ReadResult::kUnreadable) status = Status::kIoError;
+      if (r == ReadResult::kDamaged) Forget(p);
+      // Claimed by a writer that died before it wrote the slot: nothing to finish.
+      if ((r == ReadResult::kCleared || r == ReadResult::kMissing) && p.word != 0) {
+        self->log_sync()->shared().slot[i].compare_exchange_strong(p.word, 0);
+      }
+      if (r == ReadResult::kOk) slots.push_back(std::move(p));
+    }
+    std::sort(slots.begin(), slots.end(),
+              [](const Part& a, const Part& b) { return a.redo.after < b.redo.after; });
+    for (Part& p : slots) {
+      if (status == Status::kOk) status = RecoverSlot(self, p);
+    }
+    if (status == Status::kOk && self->log_sync()) self->log_sync()->shared().redo.store(0);
+  }
+  recovering = false;
+  return status;
 }
 
 }  // namespace mkde

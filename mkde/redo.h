@@ -2,26 +2,32 @@
 //
 // Each file's changes wait in its own LMDB write transaction, and LMDB commits one file at a
 // time. So that a crash between two files' commits never leaves a transaction in some of its
-// files only, End first writes a redo file beside every changed file, `<path>-redo`: the
-// transaction's identity, the list of every file it changed, and this file's changes as
-// key-level puts and deletes. Once every redo file is complete and synced the transaction is
-// decided: the files are then committed one by one and the redo files cleared (written over
-// with a tag of zeros: kept, so that the next transaction writes in place without creating
-// a file; the last close removes it).
+// files only, End first writes a redo beside every changed file: the transaction's identity,
+// the list of every file it changed, and this file's changes as key-level puts and deletes.
+// Once every redo is complete and synced the transaction is decided, and the files are
+// committed one by one.
 //
-// Whoever next takes the write gate of a file that has a redo file, or opens it, finishes the
-// work: when every participant's redo file is present, complete and of the same transaction,
-// every participant whose LMDB state is still the one before the transaction gets its changes
+// A file has a few redo slots, each a file beside it (`<path>-redo`, `<path>-redo1`, ...),
+// claimed in the gate file's shared page behind the write gate. A redo stays until the
+// transaction's log entries are on disk in every file it changed: the gates are let go before
+// that, and the next transaction writes another slot meanwhile. A freed slot's file is
+// cleared (its tag written over with zeros: kept, so that the next transaction writes in
+// place without creating a file; the last close removes it).
+//
+// Whoever next takes the write gate of a file with a slot left being prepared, or opens a file
+// with a redo no live process claims, finishes the work, the file's slots in the order of
+// their commits: when every participant holds a whole redo of the same transaction, every
+// participant whose LMDB state is still the one before the transaction gets its changes
 // replayed; otherwise the transaction was never decided, no file had committed any of it, and
-// the redo file is dropped. Each redo file records the LMDB transaction id its file's commit
-// produces, so a replay happens exactly when that commit is missing, and a stale redo file is
-// harmless.
+// the redo is dropped. Each redo records the LMDB transaction id its file's commit produces,
+// so a replay happens exactly when that commit is missing, and a stale redo is harmless.
 #pragma once
 
 #include <lmdb.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +37,7 @@
 namespace mkde {
 
 class FileEnv;
+class LogSync;
 struct FileWrite;
 
 // The changes of one file's write transaction, as the redo file carries them. Each entry:
@@ -64,28 +71,45 @@ Status Replay(FileEnv* file, std::string_view changes);
 // map filled up); a log that does not parse, or names a database the file lacks, answers 2.
 Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 
-// End of a transaction that changed at least two files: writes the redo files, commits each
-// file's write transaction and removes the redo files. Every write's gate is held by the
+// End of a transaction that changed at least two files: claims a redo slot in each, writes
+// the redo files and commits each file's write transaction. Every write's gate is held by the
 // caller and stays held. On a refusal before the decision nothing is committed and every
 // write transaction is aborted; after it, a file whose commit fails has its changes replayed
-// at once, and its redo file is left for a later open when that fails too. Returns an engine
-// status.
+// at once, and its redo is left for a later open or writer when that fails too. The slots of
+// a commit stay claimed for the call to free (TakeSlots). Returns an engine status.
 Status CommitAcross(std::vector<FileWrite>& writes);
 
-// True when `file` has a redo file beside it that holds a transaction (to finish or drop).
-// Looks at the file: for an open.
+// A redo slot the current call holds until its commit's log entries are on disk.
+struct SlotHold {
+  std::shared_ptr<LogSync> sync;
+  int slot;
+  uint64_t word;
+  std::string path;
+};
+// The current call's slots: noted by CommitAcross, taken by the engine before it lets go of
+// its lock, and freed after the call's log tickets (log_sync.h) were waited for.
+bool SlotsHeld();
+std::vector<SlotHold> TakeSlots();
+// `synced`: the tickets' wait succeeded. Otherwise the slots are left for recovery.
+void FreeSlots(const std::vector<SlotHold>& held, bool synced);
+// At an open no other process shares: every slot claim in the shared page is a dead
+// process's (or from before a restart), and the slots' files tell what is pending.
+void ResetRedoSlots(FileEnv& file);
+
+// True when a slot of `file` that no live process claims holds a transaction (to finish or
+// drop). Looks at the files: for an open.
 bool RedoPending(const FileEnv& file);
-// True when a redo may be pending: the mark in the gate file's shared page, which every
-// writer sets before it writes a redo and clears once the redo is gone (the file itself
-// where the page is not mapped). For the write gate, taken on every write.
+// True when a slot was left being prepared: its writer died behind the gate, or its commit
+// failed (the files themselves where the shared page is not mapped). For the write gate,
+// taken on every write.
 bool RedoMarked(FileEnv& file);
-// At the last close: removes a redo file that holds no transaction.
+// At the last close: removes the slots' files that hold no transaction.
 void DropClearedRedo(const FileEnv& file);
 
-// Finishes or drops the transaction named by `file`'s redo file, taking the write gate of
-// every participant (Retry::kGateBusy when one is held elsewhere: the caller tries again).
-// `file` may be one the registry does not know yet (an open in progress). Returns an engine
-// status.
+// Finishes or drops the transactions in `file`'s slots that no live process claims, taking
+// the write gate of every participant (Retry::kGateBusy when one is held elsewhere: the
+// caller tries again). `file` may be one the registry does not know yet (an open in
+// progress). Returns an engine status.
 Result RecoverPending(FileEnv* file);
 
 }  // namespace mkde

@@ -193,6 +193,7 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
     // beside the file is a killed one's.
     RemoveLeftover(file->rewrite_path());
     RemoveLeftover(file->rewrite_path() + "-lock");
+    if (file->Alone()) ResetRedoSlots(*file);
     if (RedoPending(*file)) {
       status = RecoverPending(file.get());
       if (status != Status::kOk) return status;
@@ -315,7 +316,11 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
     return fail(rc == ENOSPC || rc == MDB_MAP_FULL ? Status::kDiskFull : Status::kCannotCreate);
   // The old file's reader table (unused, checked above), unfinished commit and commit log are
   // no business of the new file: one left behind would be taken up by its next open.
-  for (const char* companion : {"-lock", "-redo", "-log"}) {
+  std::vector<std::string> companions = {"-lock", "-log"};
+  for (int slot = 0; slot < kRedoSlots; ++slot) {
+    companions.push_back("-redo" + (slot > 0 ? std::to_string(slot) : std::string()));
+  }
+  for (const std::string& companion : companions) {
     if (Fs().Unlink((path + companion).c_str()) != 0 && errno != ENOENT) {
       return fail(Status::kCannotCreate);
     }

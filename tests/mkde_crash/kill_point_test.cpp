@@ -95,9 +95,9 @@ class KillPoint : public ::testing::Test {
   // In a child: one transaction of one insert into a.dat and kSecondRecords into b.dat,
   // killed at `step`. With `before`, a transaction of one insert into a.dat and `before`
   // into b.dat commits first (ids from base + 1000). Returns the signal that ended the child
-  // (0: it ended on its own).
-  int RunKilled(const char* step, int32_t base, int before = 0) {
-    Stop();
+  // (0: it ended on its own). With `sharing`, this process keeps what it has open.
+  int RunKilled(const char* step, int32_t base, int before = 0, bool sharing = false) {
+    if (!sharing) Stop();
     pid_t pid = fork();
     if (pid == 0) {
       uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
@@ -124,8 +124,14 @@ class KillPoint : public ::testing::Test {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
+  // True when a redo slot of either file holds a transaction.
   bool RedoLeft() const {
-    return crash::HoldsRedo(Path(0) + "-redo") || crash::HoldsRedo(Path(1) + "-redo");
+    for (int f = 0; f < 2; ++f) {
+      for (const char* slot : {"", "1", "2", "3"}) {
+        if (crash::HoldsRedo(Path(f) + "-redo" + slot)) return true;
+      }
+    }
+    return false;
   }
 
   std::string dir_;
@@ -133,7 +139,7 @@ class KillPoint : public ::testing::Test {
 
 TEST_F(KillPoint, EveryCrashDuringACommitOverTwoFilesLeavesItWhole) {
   int32_t base = 100;
-  for (const char* step : {"prepared", "committed-1", "committed"}) {
+  for (const char* step : {"prepared", "committed-1", "committed", "released"}) {
     SCOPED_TRACE(step);
     ASSERT_EQ(RunKilled(step, base), SIGKILL);
     EXPECT_TRUE(RedoLeft());
@@ -147,6 +153,72 @@ TEST_F(KillPoint, EveryCrashDuringACommitOverTwoFilesLeavesItWhole) {
     EXPECT_EQ(Count(0), base / 100 - 1);
     EXPECT_EQ(Count(1), (base / 100 - 1) * kSecondRecords);
   }
+}
+
+// Committers killed after letting their gates go, before their logs were waited for, keep
+// their redo slots claimed (each had the files open before the first died, so no open of
+// theirs recovers them): a later transaction takes over a dead one's slot when none is free,
+// and every transaction is in both files.
+TEST_F(KillPoint, CommittersKilledBeforeTheirLogSyncsHoldUpNobody) {
+  uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
+  ASSERT_EQ(Open(a, Path(0)), 0);
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  constexpr int kKilled = 4;  // as many as there are slots
+  int go[kKilled][2];
+  pid_t pids[kKilled];
+  for (int k = 0; k < kKilled; ++k) {
+    ASSERT_EQ(pipe(go[k]), 0);
+    pids[k] = fork();
+    if (pids[k] == 0) {
+      uint8_t ca[BTR_POS_BLOCK_SIZE] = {}, cb[BTR_POS_BLOCK_SIZE] = {};
+      if (Open(ca, Path(0)) != 0 || Open(cb, Path(1)) != 0) _exit(3);
+      char c;
+      if (read(go[k][0], &c, 1) != 1) _exit(3);
+      DieAt("released");
+      if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
+      if (Insert(ca, 100 * (k + 1)) != 0) _exit(3);
+      for (int i = 0; i < kSecondRecords; ++i) {
+        if (Insert(cb, 100 * (k + 1) + i) != 0) _exit(3);
+      }
+      BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+      _exit(0);
+    }
+  }
+  for (int k = 0; k < kKilled; ++k) {
+    ASSERT_EQ(write(go[k][1], "x", 1), 1);
+    int status = 0;
+    waitpid(pids[k], &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << k;
+  }
+  ASSERT_EQ(BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  ASSERT_EQ(Insert(a, 7), 0);
+  ASSERT_EQ(Insert(b, 7), 0);
+  ASSERT_EQ(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  EXPECT_EQ(Count(0), kKilled + 1);
+  EXPECT_EQ(Count(1), kKilled * kSecondRecords + 1);
+  Stop();
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(pos, Path(1)), 0);  // a first open: the dead owners' slots go
+  EXPECT_FALSE(Get(pos, 7).empty());
+  EXPECT_FALSE(RedoLeft());
+  for (auto& fds : go) {
+    close(fds[0]);
+    close(fds[1]);
+  }
+}
+
+// Killed between claiming its slots and writing them, a writer leaves them claimed: the next
+// writer of the file finds nothing to finish and goes on.
+TEST_F(KillPoint, AWriterKilledBeforeWritingItsRedoLeavesNothingBehind) {
+  uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(a, Path(0)), 0);  // kept open: the child's open is no first one
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  ASSERT_EQ(RunKilled("claimed", 100, 0, true), SIGKILL);
+  EXPECT_EQ(Insert(a, 7), 0);
+  EXPECT_EQ(Insert(b, 7), 0);
+  EXPECT_EQ(Get(a, 100), "");
+  EXPECT_EQ(Get(b, 100), "");
+  EXPECT_FALSE(RedoLeft());
 }
 
 TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {

@@ -1,10 +1,10 @@
-// Power cuts while two processes commit into one file through its shared commit log: one
-// writer inserts records one by one, the other inserts each of its records into that file and
-// a second one in one transaction, and both report every insert the engine acknowledged; at a
-// random moment both are killed and every file is put back to what its syncs left on disk
-// (the power-cut shim, power_cut.h). The next open must find every acknowledged record, each
-// file must read back the same along physical order and along its key, and the second file
-// must hold exactly the transactions' records that the first holds.
+// Power cuts while three processes commit into one file through its shared commit log: one
+// writer inserts records one by one, the two others insert each of their records into that file
+// and a second one in one transaction, side by side, and all report every insert the engine
+// acknowledged; at a random moment all are killed and every file is put back to what its syncs
+// left on disk (the power-cut shim, power_cut.h). The next open must find every acknowledged
+// record, each file must read back the same along physical order and along its key, and the
+// second file must hold exactly the transactions' records that the first holds.
 //
 // Usage: mkde_power_cut_writers_case SHIM [cuts]   (default 30). Exit 0: nothing lost.
 #include <fcntl.h>
@@ -30,7 +30,10 @@
 namespace {
 
 constexpr uint16_t kRecordLength = 200;
-constexpr int kWriters = 2;
+constexpr int kWriters = 3;
+// Writer w's ids in a cut start at w * kIdRange: writer 0 inserts into the first file alone,
+// the others into both files, one transaction per id, side by side.
+constexpr int32_t kIdRange = 30000;
 
 int Insert(uint8_t* pos, int32_t id) {
   std::string rec(kRecordLength, static_cast<char>('a' + id % 26));
@@ -138,7 +141,7 @@ int main(int argc, char** argv) {
     for (int w = 0; w < kWriters; ++w) {
       int fds[2];
       if (pipe(fds) != 0) return 2;
-      const std::string first = std::to_string(cut * 100000 + w * 50000 + 1);
+      const std::string first = std::to_string(cut * 100000 + w * kIdRange + 1);
       const std::string out = std::to_string(fds[1]);
       const pid_t pid = fork();
       if (pid == 0) {
@@ -150,7 +153,7 @@ int main(int argc, char** argv) {
         const std::string options = std::string(asan && *asan ? asan : "") +
                                     (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        const std::string second = w == 1 ? other : "";
+        const std::string second = w > 0 ? other : "";
         execl("/proc/self/exe", argv[0], "--writer", path.c_str(), second.c_str(), first.c_str(),
               out.c_str(), static_cast<char*>(nullptr));
         _exit(6);
@@ -199,15 +202,15 @@ int main(int argc, char** argv) {
     if (n < 0 && fault.empty()) fault = "the journals could not be applied";
     undone += n;
     if (LogInUse(path + "-log")) ++replayed;
-    // Writer 1's ids (50000 and on within a cut's 100000) went into both files as one.
+    // The other writers' ids went into both files as one.
     std::set<int32_t> in_path, in_other, paired, paired_acknowledged;
     if (fault.empty()) fault = Check(path, acknowledged, &in_path);
     for (int32_t id : acknowledged) {
-      if (id % 100000 > 50000) paired_acknowledged.insert(id);
+      if (id % 100000 > kIdRange) paired_acknowledged.insert(id);
     }
     if (fault.empty()) fault = Check(other, paired_acknowledged, &in_other);
     for (int32_t id : in_path) {
-      if (id % 100000 > 50000) paired.insert(id);
+      if (id % 100000 > kIdRange) paired.insert(id);
     }
     if (fault.empty() && paired != in_other) {
       fault = "a transaction over both files is in one of them only";
