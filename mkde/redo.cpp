@@ -591,16 +591,68 @@ void DropClearedRedo(const FileEnv& file) {
 
 namespace {
 
+// The files the recovery under way holds the gates of, the first one being recovered: a
+// transaction's participant among them is not opened again.
+std::vector<FileEnv*>& Gated() {
+  static std::vector<FileEnv*> gated;
+  return gated;
+}
+
+// Bounds the chain of earlier transactions a recovery follows (a file has a few slots).
+constexpr int kMaxChain = 64;
+
+Result RecoverSlot(FileEnv* self, Part& own, int depth);
+
+// Finishes or drops `file`'s slots that no live process claims and whose transactions come
+// before transaction id `limit` in it, in the order of their commits: each replays onto the
+// one before. REQUIRES: the file's gate is held by the recovery.
+Result RecoverSlotsBefore(FileEnv* file, uint64_t limit, int depth) {
+  if (depth > kMaxChain) return Status::kIoError;
+  Result status = Status::kOk;
+  std::vector<Part> slots;
+  for (int i = 0; i < kRedoSlots && status == Status::kOk; ++i) {
+    Part p;
+    p.file = file;
+    p.slot = i;
+    p.word = SlotState(*file, i);
+    p.path = file->redo_path(i);
+    if (!Recoverable(p.word)) continue;
+    const ReadResult r = ReadRedo(p.path, &p.redo);
+    if (r == ReadResult::kUnreadable) status = Status::kIoError;
+    if (r == ReadResult::kDamaged) Forget(p);
+    // Claimed by a writer that died before it wrote the slot: nothing to finish.
+    if ((r == ReadResult::kCleared || r == ReadResult::kMissing) && p.word != 0) {
+      file->log_sync()->shared().slot[i].compare_exchange_strong(p.word, 0);
+    }
+    if (r == ReadResult::kOk && p.redo.after < limit) slots.push_back(std::move(p));
+  }
+  std::sort(slots.begin(), slots.end(),
+            [](const Part& a, const Part& b) { return a.redo.after < b.redo.after; });
+  for (Part& p : slots) {
+    if (status == Status::kOk) status = RecoverSlot(file, p, depth + 1);
+  }
+  return status;
+}
+
 // Finishes or drops the transaction in `own`'s slot. REQUIRES: own's gate is held.
-Result RecoverSlot(FileEnv* self, Part& own) {
+Result RecoverSlot(FileEnv* self, Part& own, int depth) {
   Client* me = &RecoveryClient();
   const Redo& mine = own.redo;
+  {
+    // Already finished, as an earlier transaction of another file's chain.
+    Redo now;
+    if (ReadRedo(own.path, &now) != ReadResult::kOk || std::memcmp(now.id, mine.id, kIdSize) != 0) {
+      return Status::kOk;
+    }
+  }
   std::vector<Part> parts;
+  const size_t known = Gated().size();
   auto finish = [&](Result status) {
     for (Part& p : parts) {
       p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
     }
+    Gated().resize(known);
     return status;
   };
   // Every other participant: opened and gated, or gone for good.
@@ -608,22 +660,30 @@ Result RecoverSlot(FileEnv* self, Part& own) {
     if (i == mine.index) continue;
     Part p;
     struct stat st;
-    if (::stat(mine.paths[i].c_str(), &st) == 0 && self->Is(st.st_dev, st.st_ino)) {
-      continue;  // the same file under another name
-    }
     FileEnv* file = nullptr;
-    Result status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
-    if (status == Status::kOk) {
-      p.file = file;
-      ++file->open_count;
-      p.opened = true;
-    } else if (status != Status::kFileNotFound) {
-      return finish(status);
+    if (::stat(mine.paths[i].c_str(), &st) == 0) {
+      for (FileEnv* f : Gated()) {
+        if (f->Is(st.st_dev, st.st_ino)) file = f;
+      }
+    }
+    if (file == self) continue;  // the same file under another name
+    if (file) {
+      p.file = file;  // gated by this recovery already (an open in progress among them)
+    } else {
+      Result status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
+      if (status == Status::kOk) {
+        p.file = file;
+        ++file->open_count;
+        p.opened = true;
+        Gated().push_back(file);
+      } else if (status != Status::kFileNotFound) {
+        return finish(status);
+      }
     }
     parts.push_back(std::move(p));
     Part& q = parts.back();
     if (q.file) {
-      status = q.gate.Acquire(q.file, me);
+      Result status = q.gate.Acquire(q.file, me);
       if (status != Status::kOk) {
         return finish(status == Status::kFileInUse ? Result(Retry::kGateBusy) : status);
       }
@@ -647,17 +707,28 @@ Result RecoverSlot(FileEnv* self, Part& own) {
     Forget(own);
     return finish(Status::kOk);
   }
+  // A file that lacks a transaction this one stands on (a transaction over other files whose
+  // own slot is still there) gets that one first.
+  auto catch_up = [&](FileEnv* file, uint64_t after) -> Result {
+    if (LastTxnId(file) + 1 >= after) return Status::kOk;
+    return RecoverSlotsBefore(file, after, depth);
+  };
+  Result status = catch_up(self, mine.after);
+  for (Part& p : parts) {
+    if (status == Status::kOk && p.file) status = catch_up(p.file, p.redo.after);
+  }
+  if (status != Status::kOk) return finish(status);
   if (LastTxnId(self) + 1 == mine.after) {
-    Result status = Replay(self, mine.changes);
+    status = Replay(self, mine.changes);
     if (status != Status::kOk) return finish(status);
   }
   for (Part& p : parts) {
     if (!p.file || LastTxnId(p.file) + 1 != p.redo.after) continue;  // committed (or replaced)
-    Result status = Replay(p.file, p.redo.changes);
+    status = Replay(p.file, p.redo.changes);
     if (status != Status::kOk) return finish(status);
   }
   // The redo goes once the transaction's log entries are on disk in every file.
-  Result status = self->SyncLog();
+  status = self->SyncLog();
   for (Part& p : parts) {
     if (status == Status::kOk && p.file) status = p.file->SyncLog();
   }
@@ -677,29 +748,9 @@ Result RecoverPending(FileEnv* self) {
     GateHold gate;
     status = gate.Acquire(self, &RecoveryClient());
     if (status == Status::kFileInUse) status = Retry::kGateBusy;
-    // The file's slots in the order of their commits: each replays onto the one before.
-    std::vector<Part> slots;
-    for (int i = 0; i < kRedoSlots && status == Status::kOk; ++i) {
-      Part p;
-      p.file = self;
-      p.slot = i;
-      p.word = SlotState(*self, i);
-      p.path = self->redo_path(i);
-      if (!Recoverable(p.word)) continue;
-      const ReadResult r = ReadRedo(p.path, &p.redo);
-      if (r == ReadResult::kUnreadable) status = Status::kIoError;
-      if (r == ReadResult::kDamaged) Forget(p);
-      // Claimed by a writer that died before it wrote the slot: nothing to finish.
-      if ((r == ReadResult::kCleared || r == ReadResult::kMissing) && p.word != 0) {
-        self->log_sync()->shared().slot[i].compare_exchange_strong(p.word, 0);
-      }
-      if (r == ReadResult::kOk) slots.push_back(std::move(p));
-    }
-    std::sort(slots.begin(), slots.end(),
-              [](const Part& a, const Part& b) { return a.redo.after < b.redo.after; });
-    for (Part& p : slots) {
-      if (status == Status::kOk) status = RecoverSlot(self, p);
-    }
+    Gated().assign(1, self);
+    if (status == Status::kOk) status = RecoverSlotsBefore(self, UINT64_MAX, 0);
+    Gated().clear();
     if (status == Status::kOk && self->log_sync()) self->log_sync()->shared().redo.store(0);
   }
   recovering = false;

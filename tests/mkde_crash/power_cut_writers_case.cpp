@@ -1,10 +1,11 @@
-// Power cuts while three processes commit into one file through its shared commit log: one
-// writer inserts records one by one, the two others insert each of their records into that file
-// and a second one in one transaction, side by side, and all report every insert the engine
-// acknowledged; at a random moment all are killed and every file is put back to what its syncs
-// left on disk (the power-cut shim, power_cut.h). The next open must find every acknowledged
-// record, each file must read back the same along physical order and along its key, and the
-// second file must hold exactly the transactions' records that the first holds.
+// Power cuts while three processes commit side by side: one writer inserts records one by
+// one into a first file, through its shared commit log; a second inserts each of its records
+// into that file and a second one in one transaction, a third into the second file and a
+// third one; all report every insert the engine acknowledged. At a random moment all are
+// killed and every file is put back to what its syncs left on disk (the power-cut shim,
+// power_cut.h). The next open must find every acknowledged record, each file must read back
+// the same along physical order and along its key, and each transaction over two files must
+// be in both or in neither.
 //
 // Usage: mkde_power_cut_writers_case SHIM [cuts]   (default 30). Exit 0: nothing lost.
 #include <fcntl.h>
@@ -31,9 +32,11 @@ namespace {
 
 constexpr uint16_t kRecordLength = 200;
 constexpr int kWriters = 3;
-// Writer w's ids in a cut start at w * kIdRange: writer 0 inserts into the first file alone,
-// the others into both files, one transaction per id, side by side.
+// Writer w's ids in a cut start at w * kIdRange + 1. Writer 0 inserts into the first file
+// alone, writer 1 into the first and second in one transaction per id, writer 2 into the
+// second and third: transactions over different files that share one stand on each other.
 constexpr int32_t kIdRange = 30000;
+constexpr int kFilesOf[kWriters][2] = {{0, -1}, {0, 1}, {1, 2}};
 
 int Insert(uint8_t* pos, int32_t id) {
   std::string rec(kRecordLength, static_cast<char>('a' + id % 26));
@@ -126,8 +129,11 @@ int main(int argc, char** argv) {
   const std::string dir = tmpl;
   const std::string path = dir + "/shared.dat";
   const std::string other = dir + "/other.dat";
+  const std::string third = dir + "/third.dat";
+  const std::string files[3] = {path, other, third};
   if (crash::CreateIntKeyFile(path, kRecordLength) != 0 ||
-      crash::CreateIntKeyFile(other, kRecordLength) != 0) {
+      crash::CreateIntKeyFile(other, kRecordLength) != 0 ||
+      crash::CreateIntKeyFile(third, kRecordLength) != 0) {
     std::printf("cannot create the file\n");
     return 2;
   }
@@ -153,8 +159,9 @@ int main(int argc, char** argv) {
         const std::string options = std::string(asan && *asan ? asan : "") +
                                     (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        const std::string second = w > 0 ? other : "";
-        execl("/proc/self/exe", argv[0], "--writer", path.c_str(), second.c_str(), first.c_str(),
+        const std::string& one = files[kFilesOf[w][0]];
+        const std::string two = kFilesOf[w][1] < 0 ? "" : files[kFilesOf[w][1]];
+        execl("/proc/self/exe", argv[0], "--writer", one.c_str(), two.c_str(), first.c_str(),
               out.c_str(), static_cast<char*>(nullptr));
         _exit(6);
       }
@@ -202,18 +209,28 @@ int main(int argc, char** argv) {
     if (n < 0 && fault.empty()) fault = "the journals could not be applied";
     undone += n;
     if (LogInUse(path + "-log")) ++replayed;
-    // The other writers' ids went into both files as one.
-    std::set<int32_t> in_path, in_other, paired, paired_acknowledged;
-    if (fault.empty()) fault = Check(path, acknowledged, &in_path);
-    for (int32_t id : acknowledged) {
-      if (id % 100000 > kIdRange) paired_acknowledged.insert(id);
+    // Each file holds every acknowledged id of the writers that write it (the first file
+    // opened, in turn, finishes what the cut interrupted), and a writer's transactions are in
+    // both its files or in neither.
+    auto writer_of = [](int32_t id) { return (id % 100000 - 1) / kIdRange; };
+    std::set<int32_t> held[3];
+    for (int k = 0; k < 3 && fault.empty(); ++k) {
+      const int f = (cut + k) % 3;
+      std::set<int32_t> want;
+      for (int32_t id : acknowledged) {
+        const int w = writer_of(id);
+        if (kFilesOf[w][0] == f || kFilesOf[w][1] == f) want.insert(id);
+      }
+      fault = Check(files[f], want, &held[f]);
     }
-    if (fault.empty()) fault = Check(other, paired_acknowledged, &in_other);
-    for (int32_t id : in_path) {
-      if (id % 100000 > kIdRange) paired.insert(id);
-    }
-    if (fault.empty() && paired != in_other) {
-      fault = "a transaction over both files is in one of them only";
+    for (int w = 1; w < kWriters && fault.empty(); ++w) {
+      std::set<int32_t> in[2];
+      for (int side = 0; side < 2; ++side) {
+        for (int32_t id : held[kFilesOf[w][side]]) {
+          if (writer_of(id) == w) in[side].insert(id);
+        }
+      }
+      if (in[0] != in[1]) fault = "a transaction over two files is in one of them only";
     }
     uint8_t stop[BTR_POS_BLOCK_SIZE] = {};
     BTRCALL(BTR_STOP, stop, nullptr, nullptr, nullptr, 0, 0);
