@@ -598,7 +598,16 @@ std::vector<FileEnv*>& Gated() {
   return gated;
 }
 
-// Bounds the chain of earlier transactions a recovery follows (a file has a few slots).
+// The transactions whose recovery is under way, innermost last: one met again further down
+// a chain is not entered twice. Transaction ids do not order the files' transactions alike
+// when a file was replaced meanwhile (an owner change writes a new one): its stale slots may
+// then seem to come before one another.
+std::vector<std::string>& Entered() {
+  static std::vector<std::string> entered;
+  return entered;
+}
+
+// Bounds the chain of earlier transactions a recovery follows.
 constexpr int kMaxChain = 64;
 
 Result RecoverSlot(FileEnv* self, Part& own, int depth);
@@ -607,7 +616,7 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth);
 // before transaction id `limit` in it, in the order of their commits: each replays onto the
 // one before. REQUIRES: the file's gate is held by the recovery.
 Result RecoverSlotsBefore(FileEnv* file, uint64_t limit, int depth) {
-  if (depth > kMaxChain) return Status::kIoError;
+  if (depth > kMaxChain) return Status::kOk;  // followed no further: as if the file had none
   Result status = Status::kOk;
   std::vector<Part> slots;
   for (int i = 0; i < kRedoSlots && status == Status::kOk; ++i) {
@@ -624,7 +633,11 @@ Result RecoverSlotsBefore(FileEnv* file, uint64_t limit, int depth) {
     if ((r == ReadResult::kCleared || r == ReadResult::kMissing) && p.word != 0) {
       file->log_sync()->shared().slot[i].compare_exchange_strong(p.word, 0);
     }
-    if (r == ReadResult::kOk && p.redo.after < limit) slots.push_back(std::move(p));
+    const std::string id(reinterpret_cast<const char*>(p.redo.id), kIdSize);
+    if (r == ReadResult::kOk && p.redo.after < limit &&
+        std::find(Entered().begin(), Entered().end(), id) == Entered().end()) {
+      slots.push_back(std::move(p));
+    }
   }
   std::sort(slots.begin(), slots.end(),
             [](const Part& a, const Part& b) { return a.redo.after < b.redo.after; });
@@ -647,12 +660,14 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
   }
   std::vector<Part> parts;
   const size_t known = Gated().size();
+  Entered().emplace_back(reinterpret_cast<const char*>(mine.id), kIdSize);
   auto finish = [&](Result status) {
     for (Part& p : parts) {
       p.gate.Release();
       if (p.opened) Registry::Get().Release(p.file);
     }
     Gated().resize(known);
+    Entered().pop_back();
     return status;
   };
   // Every other participant: opened and gated, or gone for good.
@@ -749,6 +764,7 @@ Result RecoverPending(FileEnv* self) {
     status = gate.Acquire(self, &RecoveryClient());
     if (status == Status::kFileInUse) status = Retry::kGateBusy;
     Gated().assign(1, self);
+    Entered().clear();
     if (status == Status::kOk) status = RecoverSlotsBefore(self, UINT64_MAX, 0);
     Gated().clear();
     if (status == Status::kOk && self->log_sync()) self->log_sync()->shared().redo.store(0);
