@@ -17,11 +17,12 @@
 
 namespace mkde {
 
+// The redo slots a file has for transactions over several files (redo.h).
+constexpr int kRedoSlots = 4;
+
 // What the writers of one file share about its log. Positions in the log are counted as
 // sequence numbers that only grow: `base` is the number of the log's offset 0, so that a
 // log emptied and begun again never reuses a number a waiter may still hold.
-constexpr int kRedoSlots = 4;
-
 struct LogShared {
   std::atomic<uint64_t> magic;
   std::atomic<uint64_t> base;        // the log's offset 0
