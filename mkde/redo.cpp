@@ -127,7 +127,10 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
     bytes.append(buf, static_cast<size_t>(n));
   }
   Fs().Close(fd);
-  if (bytes.size() >= sizeof kRedoTag && Cleared(bytes.data())) return ReadResult::kCleared;
+  // Emptied after a write that found no room, or cleared.
+  if (bytes.empty() || (bytes.size() >= sizeof kRedoTag && Cleared(bytes.data()))) {
+    return ReadResult::kCleared;
+  }
   size_t whole = bytes.size();  // the first format: the hash ends the file
   size_t skip = 0;
   if (bytes.size() >= sizeof kRedoTag + 8 &&
@@ -185,6 +188,17 @@ Status WriteRedo(const std::string& path, const std::string& bytes, bool* create
   Fs().Close(fd);
   if (err == 0) return Status::kOk;
   return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
+}
+
+// Empties the redo file and syncs it: whatever of a write that found no room reached the
+// disk, the file then holds no transaction. A truncation frees blocks, so it goes through on a
+// full disk. False when that is not sure.
+bool EmptyRedo(const std::string& path) {
+  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  const bool done = Fs().Ftruncate(fd, 0) == 0 && Fs().Fsync(fd) == 0;
+  Fs().Close(fd);
+  return done;
 }
 
 // Marks the redo file as holding none, unsynced: a clearing that a machine crash loses
@@ -458,11 +472,17 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     }
   }
   if (status != Status::kOk) {
-    // Not decided, and what of the redo files reached the disk is not known: each file
-    // refuses writes until it is opened again, which finishes or drops a redo file left
+    // Not decided. Out of room, the redo files written so far are emptied on disk, which
+    // leaves nothing of the transaction to finish, and the files go on once there is room.
+    // Otherwise, or when that fails too, what of them reached the disk is not known: each
+    // file refuses writes until it is opened again, which finishes or drops a redo file left
     // behind.
-    for (size_t i = 0; i < written; ++i) RemoveLeftover(claims[i].path);
-    for (FileWrite* w : parts) w->file->MarkFailed();
+    bool undone = status == Status::kDiskFull;
+    for (size_t i = 0; i < written && undone; ++i) undone = EmptyRedo(claims[i].path);
+    if (!undone) {
+      for (size_t i = 0; i < written; ++i) RemoveLeftover(claims[i].path);
+      for (FileWrite* w : parts) w->file->MarkFailed();
+    }
     return abort_all(status);
   }
   Fs().Reached("prepared");

@@ -24,7 +24,7 @@ enum class [[nodiscard]] Status : int16_t{
     kModifiableKey = 10,
     kInvalidFileName = 11,
     kFileNotFound = 12,
-    kDiskFull = 18,         // the file could not grow; nothing was written
+    kDiskFull = 18,         // no room: nothing kept, unless a sync failed (final, as any)
     kManagerInactive = 20,  // the engine is gone: the library is unloading or the process ends
     kKeyBufferShort = 21,
     kDataLength = 22,

@@ -7,11 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <set>
 #include <string_view>
 #include <thread>
 
@@ -43,10 +44,12 @@ class FailingFs : public mkde::FileSystem {
     Arm(-1, error);
     fail_what_ = what;
   }
-  // Fails the write to a commit log that comes after `skip` others, once (the room is back at
-  // once); `torn`: the write takes the first half of its bytes before it answers the error.
-  void ArmLogWrite(int error, int skip, bool torn) {
+  // Fails the write to a file of `kind` ("-log": a commit log, "-redo": a redo slot) that
+  // comes after `skip` others, once (the room is back at once); `torn`: the write takes the
+  // first half of its bytes before it answers the error.
+  void ArmWrite(const char* kind, int error, int skip, bool torn) {
     Arm(0, error);
+    kind_ = kind;
     log_writes_ = skip;
     torn_ = torn;
   }
@@ -63,11 +66,17 @@ class FailingFs : public mkde::FileSystem {
   int Open(const char* path, int flags, mode_t mode) override {
     if (Fail(false)) return -1;
     const int fd = FileSystem::Open(path, flags, mode);
-    if (fd >= 0 && std::string_view(path).ends_with("-log")) log_fds_.insert(fd);
+    if (fd >= 0) {
+      // A path's kind: its last "-" part without digits ("-redo1" is a "-redo").
+      std::string_view p(path);
+      p = p.substr(std::min(p.size(), p.rfind('-')));
+      while (!p.empty() && std::isdigit(static_cast<unsigned char>(p.back()))) p.remove_suffix(1);
+      kinds_[fd] = p;
+    }
     return fd;
   }
   int Close(int fd) override {
-    log_fds_.erase(fd);
+    kinds_.erase(fd);
     return FileSystem::Close(fd);
   }
   ssize_t Read(int fd, void* buf, size_t n) override {
@@ -80,8 +89,8 @@ class FailingFs : public mkde::FileSystem {
     return Fail(true) ? -1 : FileSystem::Write(fd, buf, n);
   }
   ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at) override {
-    if (log_writes_ >= 0 && log_fds_.count(fd) != 0 && std::this_thread::get_id() == thread_ &&
-        log_writes_-- == 0) {
+    if (log_writes_ >= 0 && kinds_.count(fd) != 0 && kinds_[fd] == kind_ &&
+        std::this_thread::get_id() == thread_ && log_writes_-- == 0) {
       hit_ = hit_write_ = true;
       what_ = "Pwrite";
       if (torn_ && FileSystem::Pwrite(fd, buf, n / 2, at) < 0) return -1;
@@ -139,7 +148,8 @@ class FailingFs : public mkde::FileSystem {
   bool hit_write_ = false;
   const char* what_ = "";
   const char* fail_what_ = nullptr;
-  std::set<int> log_fds_;
+  std::map<int, std::string> kinds_;
+  std::string kind_;
   int log_writes_ = -1;
   bool torn_ = false;
 };
@@ -428,7 +438,7 @@ TEST_F(FaultLoop, ACommitWhoseLogWriteFindsNoRoomAnswers18AndTheFileGoesOn) {
           Table t;
           if (t.Open(Work("a.dat")) != 0) return 1;
           if (c.logged_before && t.Insert(Record(99, 'n')) != 0) return 2;
-          fs_.ArmLogWrite(torn ? EDQUOT : ENOSPC, c.skip, torn);
+          fs_.ArmWrite("-log", torn ? EDQUOT : ENOSPC, c.skip, torn);
           const int16_t full = t.Insert(Record(100, 'n'));
           const bool hit = fs_.hit();
           fs_.Disarm();
@@ -515,7 +525,7 @@ TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
     if (a.Insert(Record(99, 'n')) != 0 || b.Insert(Record(99, 'n')) != 0) _exit(2);
     BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
     if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
-    fs_.ArmLogWrite(ENOSPC, 0, true);
+    fs_.ArmWrite("-log", ENOSPC, 0, true);
     if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(4);
     if (!fs_.hit()) _exit(5);
     fs_.Disarm();
@@ -531,6 +541,52 @@ TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
   after.records[101] = Record(101, 'n');
   EXPECT_EQ(ReadBack(Base("a.dat")), after);
   EXPECT_EQ(ReadBack(Base("b.dat")), after);
+}
+
+// A transaction over two files whose redo finds no room (in the first file's slot or the
+// second's, nothing or half of it written) answers 18 and keeps nothing; both files go on at
+// once, and a kill afterwards leaves neither with a part of it.
+TEST_F(FaultLoop, ATransactionWhoseRedoFindsNoRoomAnswers18AndTheFilesGoOn) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  for (int skip : {0, 1}) {
+    for (bool torn : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "redo " << skip << (torn ? ", torn" : ""));
+      Stop();
+      fs::remove_all(work_);
+      fs::copy(base_, work_, fs::copy_options::recursive);
+      pid_t pid = fork();
+      if (pid == 0) {
+        Table a, b;
+        uint8_t none[128] = {};
+        auto both = [&](int32_t id) {
+          BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+          if (a.Insert(Record(id, 't')) != 0 || b.Insert(Record(id, 't')) != 0) _exit(3);
+        };
+        if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat")) != 0) _exit(1);
+        both(99);  // every slot file made
+        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(2);
+        both(100);
+        fs_.ArmWrite("-redo", ENOSPC, skip, torn);
+        const int16_t full = BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+        const bool hit = fs_.hit();
+        fs_.Disarm();
+        if (!hit || full != BTR_DISK_FULL) _exit(4);
+        if (a.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) _exit(5);
+        both(101);
+        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(6);
+        raise(SIGKILL);
+      }
+      int wstatus = 0;
+      waitpid(pid, &wstatus, 0);
+      ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+      FileState after{0, false, true, BaseRecords()};
+      after.records[99] = Record(99, 't');
+      after.records[101] = Record(101, 't');
+      EXPECT_EQ(ReadBack(Work("a.dat")), after);
+      EXPECT_EQ(ReadBack(Work("b.dat")), after);
+    }
+  }
 }
 
 TEST_F(FaultLoop, SetOwnerWithEncryption) {
