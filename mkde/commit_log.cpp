@@ -189,6 +189,7 @@ Status FileEnv::StartLog(uint64_t last) {
   s.checkpoint.store(checkpoint);
   log_reader_ = reader.release();  // ended by DropLogReader
   log_base_ = base;
+  log_commits_ = s.commits.load();
   log_active_ = true;
   return Status::kOk;
 }
@@ -209,7 +210,10 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
       CloseLog();
       joins = OpenLog(true) == Status::kOk && LogAtPath();
     }
-    if (joins) log_base_ = s.base.load();
+    if (joins) {
+      log_base_ = s.base.load();
+      log_commits_ = s.commits.load();
+    }
   }
   if (!joins) {
     Status status = Checkpoint();
@@ -292,10 +296,12 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   const uint64_t end = base + at + entry.size();
   s.last_txn.store(id);
   s.appended.store(end);
-  s.commits.fetch_add(1);
+  const uint64_t commits = s.commits.fetch_add(1) + 1;
   NoteTicket(LogTicket{sync_, log_hold_, end});
-  if (at + entry.size() > kLogLimitBytes || ++log_commits_ >= kLogLimitCommits) {
-    log_commits_ = 0;
+  // The limit counts the commits of every process: were each to count its own, writers that
+  // commit side by side would reach it together, and the log would hold as many times more.
+  if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits) {
+    log_commits_ = commits;
     // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
     // sync fails has marked the file failed (later writes answer 2), and one that could not
     // begin is tried again by a later commit or the last close.

@@ -349,7 +349,7 @@ class FileEnv {
   bool unsynced_ = false;          // an accelerated commit left its meta page unsynced
   bool replaying_ = false;         // ReplayLog's commits leave the log they come from alone
   uint64_t log_base_ = 0;          // the log whose file this process checked last (LogShared::base)
-  uint64_t log_commits_ = 0;       // by this process since its last checkpoint for the limit
+  uint64_t log_commits_ = 0;       // LogShared::commits when this process took up the log
   uint64_t log_commits_seen_ = 0;  // LogShared::commits at the previous ReleaseIdle
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
 };
