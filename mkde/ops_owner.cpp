@@ -9,6 +9,7 @@
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/records.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 
@@ -101,6 +102,7 @@ Result Engine::SetOwner(Call& call) {
   // synced: no plain record survives in free pages, and a crash leaves either file whole.
   GateHold gate;
   status = gate.Acquire(file, h->client);
+  if (status == Status::kOk) status = EmptyRedoSlots(*file);
   if (status == Status::kOk) {
     std::string plain;
     status = file->WriteCopy(

@@ -595,6 +595,18 @@ bool RedoMarked(FileEnv& file) {
   return false;
 }
 
+Status EmptyRedoSlots(FileEnv& file) {
+  if (LogSync* sync = file.log_sync()) {
+    for (int i = 0; i < kRedoSlots; ++i) {
+      if (sync->shared().slot[i].load() != 0) return Status::kFileInUse;
+    }
+  }
+  for (int i = 0; i < kRedoSlots; ++i) {
+    if (!EmptyRedo(file.redo_path(i))) return Status::kIoError;
+  }
+  return Status::kOk;
+}
+
 void ResetRedoSlots(FileEnv& file) {
   LogSync* sync = file.log_sync();
   if (!sync) return;

@@ -95,6 +95,13 @@ void FreeSlots(const std::vector<SlotHold>& held, bool synced);
 // At an open no other process shares: every slot claim in the shared page is a dead
 // process's (or from before a restart), and the slots' files tell what is pending.
 void ResetRedoSlots(FileEnv& file);
+// Before the file is replaced by a copy, whose transaction ids start again: a slot's redo
+// would otherwise seem to stand on the new file's state, once a crash undid the slot's
+// clearing, and be replayed onto it. Every slot file is emptied on disk. REQUIRES: the gate
+// held, and no other process with the file open: each transaction a slot holds is then in
+// every file of it, those a crash left finished when the gate was taken. A slot still claimed
+// (by a process that died since) answers 85. Returns an engine status.
+Status EmptyRedoSlots(FileEnv& file);
 
 // True when a slot of `file` that no live process claims holds a transaction (to finish or
 // drop). Looks at the files: for an open.

@@ -7,6 +7,11 @@
 // the same along physical order and along its key, and each transaction over two files must
 // be in both or in neither.
 //
+// Then one cut after an owner change: a transaction over two files, the second file's owner
+// set (which replaces it by a copy, whose transaction ids start again), the cut. The cut
+// undoes the clearing of the transaction's redo slots, which must not be replayed onto the
+// new file.
+//
 // Usage: mkde_power_cut_writers_case SHIM [cuts]   (default 30). Exit 0: nothing lost.
 #include <fcntl.h>
 #include <poll.h>
@@ -64,6 +69,28 @@ int Insert(uint8_t* pos, int32_t id) {
   }
 }
 
+constexpr char kOwner[] = "Cut0wn";
+
+// One transaction over both files, then the second file's owner set; says so on `fd` and
+// waits to be killed.
+[[noreturn]] void OwnerWriter(const std::string& path, const std::string& other, int fd) {
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {}, pos2[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
+  if (crash::OpenWithName(pos, path, "") != 0 || crash::OpenWithName(pos2, other, "") != 0) {
+    _exit(3);
+  }
+  if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0 ||
+      Insert(pos, 1) != 0 || Insert(pos2, 1) != 0 ||
+      BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) {
+    _exit(4);
+  }
+  char name[sizeof kOwner];
+  std::memcpy(name, kOwner, sizeof name);
+  uint32_t len = sizeof name;
+  if (BTRCALL(BTR_SET_OWNER, pos2, name, &len, name, sizeof name, 2) != 0) _exit(5);
+  if (write(fd, "k", 1) != 1) _exit(6);
+  for (;;) pause();
+}
+
 // A log in use begins with its tag; a checkpoint spoils it.
 bool LogInUse(const std::string& log) {
   char tag[8] = {};
@@ -75,10 +102,10 @@ bool LogInUse(const std::string& log) {
 
 // Every id in `want` is there, and physical order and key 0 hold the same records, each
 // whole; *keyed gets their ids. Returns a description of the first fault, or "".
-std::string Check(const std::string& path, const std::set<int32_t>& want,
-                  std::set<int32_t>* keyed) {
+std::string Check(const std::string& path, const std::set<int32_t>& want, std::set<int32_t>* keyed,
+                  const char* owner = "") {
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  int s = crash::OpenWithName(pos, path, "");
+  int s = crash::OpenWithName(pos, path, owner);
   if (s != 0) return "the open after the cut answered " + std::to_string(s);
   std::string fault;
   auto walk = [&](int first, int next, std::set<int32_t>* seen) {
@@ -112,9 +139,49 @@ std::string Check(const std::string& path, const std::set<int32_t>& want,
   return fault;
 }
 
+// The cut after an owner change (see the top). Returns a description of the fault, or "".
+std::string OwnerChangeCut(const std::string& shim, const char* self, const std::string& dir) {
+  const std::string path = dir + "/before.dat", other = dir + "/owned.dat";
+  if (crash::CreateIntKeyFile(path, kRecordLength) != 0 ||
+      crash::CreateIntKeyFile(other, kRecordLength) != 0) {
+    return "cannot create the files";
+  }
+  int fds[2];
+  if (pipe(fds) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    setenv("LD_PRELOAD", shim.c_str(), 1);
+    setenv("VASTREL_CUT_DIR", dir.c_str(), 1);
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string options = std::string(asan && *asan ? asan : "") +
+                                (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+    execl("/proc/self/exe", self, "--owner-writer", path.c_str(), other.c_str(),
+          std::to_string(fds[1]).c_str(), static_cast<char*>(nullptr));
+    _exit(6);
+  }
+  close(fds[1]);
+  char c = 0;
+  const bool done = read(fds[0], &c, 1) == 1;
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fds[0]);
+  if (!done) return "the writer stopped (wait status " + std::to_string(status) + ")";
+  if (powercut::RollBack(dir) < 0) return "the journals could not be applied";
+  std::set<int32_t> keyed;
+  std::string fault = Check(other, {1}, &keyed, kOwner);
+  if (fault.empty()) fault = Check(path, {1}, &keyed);
+  return fault;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 4 && std::strcmp(argv[1], "--owner-writer") == 0) {
+    OwnerWriter(argv[2], argv[3], std::atoi(argv[4]));
+  }
   if (argc > 5 && std::strcmp(argv[1], "--writer") == 0) {
     Writer(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }
@@ -235,6 +302,12 @@ int main(int argc, char** argv) {
     uint8_t stop[BTR_POS_BLOCK_SIZE] = {};
     BTRCALL(BTR_STOP, stop, nullptr, nullptr, nullptr, 0, 0);
     if (!fault.empty()) std::printf("cut %d: %s\n", cut + 1, fault.c_str());
+  }
+  if (fault.empty()) {
+    const std::string owned = dir + "/owner-change";
+    std::filesystem::create_directory(owned);
+    fault = OwnerChangeCut(shim, argv[0], owned);
+    if (!fault.empty()) std::printf("the cut after an owner change: %s\n", fault.c_str());
   }
   std::printf(
       "%d cuts of %d writers: %zu acknowledged inserts, %ld unsynced writes undone, %ld cuts "
