@@ -139,6 +139,24 @@ std::string Check(const std::string& path, const std::set<int32_t>& want, std::s
   return fault;
 }
 
+// In a child process: this program again, with `args`, under the power-cut shim tracking
+// `dir`. Never returns.
+[[noreturn]] void ExecUnderShim(const std::string& shim, const std::string& dir,
+                                std::vector<std::string> args) {
+  setenv("LD_PRELOAD", shim.c_str(), 1);
+  setenv("VASTREL_CUT_DIR", dir.c_str(), 1);
+  // Under the sanitizers their runtime is then no longer the first library loaded.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string options = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
+                              "verify_asan_link_order=0";
+  setenv("ASAN_OPTIONS", options.c_str(), 1);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv("/proc/self/exe", argv.data());
+  _exit(6);
+}
+
 // The cut after an owner change (see the top). Returns a description of the fault, or "".
 std::string OwnerChangeCut(const std::string& shim, const char* self, const std::string& dir) {
   const std::string path = dir + "/before.dat", other = dir + "/owned.dat";
@@ -151,15 +169,7 @@ std::string OwnerChangeCut(const std::string& shim, const char* self, const std:
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    setenv("LD_PRELOAD", shim.c_str(), 1);
-    setenv("VASTREL_CUT_DIR", dir.c_str(), 1);
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string options = std::string(asan && *asan ? asan : "") +
-                                (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-    execl("/proc/self/exe", self, "--owner-writer", path.c_str(), other.c_str(),
-          std::to_string(fds[1]).c_str(), static_cast<char*>(nullptr));
-    _exit(6);
+    ExecUnderShim(shim, dir, {self, "--owner-writer", path, other, std::to_string(fds[1])});
   }
   close(fds[1]);
   char c = 0;
@@ -219,18 +229,8 @@ int main(int argc, char** argv) {
       const pid_t pid = fork();
       if (pid == 0) {
         close(fds[0]);
-        setenv("LD_PRELOAD", shim.c_str(), 1);
-        setenv("VASTREL_CUT_DIR", dir.c_str(), 1);
-        // Under the sanitizers their runtime is then no longer the first library loaded.
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(asan && *asan ? asan : "") +
-                                    (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-        const std::string& one = files[kFilesOf[w][0]];
         const std::string two = kFilesOf[w][1] < 0 ? "" : files[kFilesOf[w][1]];
-        execl("/proc/self/exe", argv[0], "--writer", one.c_str(), two.c_str(), first.c_str(),
-              out.c_str(), static_cast<char*>(nullptr));
-        _exit(6);
+        ExecUnderShim(shim, dir, {argv[0], "--writer", files[kFilesOf[w][0]], two, first, out});
       }
       close(fds[1]);
       pids.push_back(pid);
