@@ -190,9 +190,9 @@ Status WriteRedo(const std::string& path, const std::string& bytes, bool* create
   return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
 }
 
-// Empties the redo file and syncs it: whatever of a write that found no room reached the
-// disk, the file then holds no transaction. A truncation frees blocks, so it goes through on a
-// full disk. False when that is not sure.
+// Empties the redo file and syncs it: whatever it held, or whatever part of a write that found
+// no room reached the disk, it then holds no transaction, a crash after it included. A
+// truncation frees blocks, so it goes through on a full disk. False when that is not sure.
 bool EmptyRedo(const std::string& path) {
   int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;

@@ -180,9 +180,9 @@ std::string OwnerChangeCut(const std::string& shim, const char* self, const std:
   close(fds[0]);
   if (!done) return "the writer stopped (wait status " + std::to_string(status) + ")";
   if (powercut::RollBack(dir) < 0) return "the journals could not be applied";
-  std::set<int32_t> keyed;
-  std::string fault = Check(other, {1}, &keyed, kOwner);
-  if (fault.empty()) fault = Check(path, {1}, &keyed);
+  std::set<int32_t> keyed[2];
+  std::string fault = Check(other, {1}, &keyed[0], kOwner);
+  if (fault.empty()) fault = Check(path, {1}, &keyed[1]);
   return fault;
 }
 
