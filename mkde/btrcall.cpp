@@ -78,6 +78,9 @@ bool Engine::Gone() { return engine_gone.load(std::memory_order_acquire); }
 Engine::Engine() { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); }
 
 Engine::~Engine() {
+  // The slots of this process's commits over several files go once their logs are synced,
+  // rather than waiting for a later writer to find their owner gone.
+  if (!forked.load()) FinishHeldCommits(TakeHeldCommits());
   stopping_.store(true);
   if (reaper_) {
     reaper_->join();
@@ -94,8 +97,15 @@ void Engine::Reap() {
   while (!stopping_.load()) {
     std::this_thread::sleep_for(kSnapshotIdle);
     lock_.LockVisit();
-    if (!stopping_.load() && !forked.load()) Registry::Get().ReleaseIdle();
+    std::vector<HeldCommit> held;
+    if (!stopping_.load() && !forked.load()) {
+      Registry::Get().ReleaseIdle();
+      held = TakeHeldCommits();
+    }
     lock_.unlock();
+    // Commits over several files that no later call of this process freed: their slots
+    // would otherwise stay claimed while the process is idle.
+    FinishHeldCommits(held);
   }
 }
 
@@ -104,17 +114,25 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   std::unique_lock<EngineLock> lock(lock_);
   Status status = Serve(lock, op, pos_block, data, data_len, key, key_len, key_num, client_id);
   if (!lock.owns_lock()) lock.lock();
+  if (SlotsHeld()) {
+    Fs().Reached("released");
+    FreeCoveredSlots();
+    if (op == BTR_STOP) {
+      // A stop waits for what it committed to be on disk.
+      std::vector<HeldCommit> held = TakeHeldCommits();
+      lock.unlock();
+      FinishHeldCommits(held);
+      lock.lock();
+    }
+  }
   // Most calls commit nothing through the log.
-  if (!TicketsNoted() && !SlotsHeld()) return Code(status);
+  if (!TicketsNoted()) return Code(status);
   std::vector<LogTicket> tickets = TakeTickets();
-  std::vector<SlotHold> slots = TakeSlots();
   lock.unlock();
-  if (!slots.empty()) Fs().Reached("released");
   // A commit through the log is on disk once a sync of the log covers it: waited for with
   // the engine's lock let go, so that the process's other clients commit meanwhile and
-  // share the sync. The redo slots of a transaction over several files go after it.
-  Status synced = tickets.empty() ? Status::kOk : AwaitTickets(tickets);
-  if (!slots.empty()) FreeSlots(slots, synced == Status::kOk);
+  // share the sync.
+  Status synced = AwaitTickets(tickets);
   if (status == Status::kOk) status = synced;
   return Code(status);
 }
@@ -127,9 +145,9 @@ Status Engine::Serve(std::unique_lock<EngineLock>& lock, uint16_t op, void* pos_
     Registry::Get().ForgetAfterFork();
     handles_.ForgetAfterFork();
     Waits::Get().ForgetAfterFork();
-    // The parent's commits: its own call waits for them and frees their slots.
+    // The parent's commits: its own calls wait for them and free their slots.
     TakeTickets();
-    TakeSlots();
+    TakeHeldCommits();
     reaper_ = nullptr;  // the parent's thread: not in this process
   }
   StartReaper();

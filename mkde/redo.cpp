@@ -247,6 +247,13 @@ std::string SlotPath(const std::string& file_path, int slot) {
   return file_path + "-redo" + (slot > 0 ? std::to_string(slot) : std::string());
 }
 
+// The commits over several files this process made whose slots are still claimed.
+std::vector<HeldCommit>& Held() {
+  // Never destroyed: the engine's destructor still frees what it holds.
+  static auto* held = new std::vector<HeldCommit>;
+  return *held;
+}
+
 // A slot of `file` claimed for a commit, held until its log entries are on disk.
 struct Claim {
   std::shared_ptr<LogSync> sync;
@@ -277,7 +284,12 @@ Status ClaimSlot(FileEnv* file, Claim* claim) {
         return Status::kOk;
       }
     }
-    // None: a committed transaction whose owner died, or is slow to free it. Its log entries
+    // None: this process's own committed transactions are freed once their logs are synced.
+    if (!Held().empty()) {
+      FinishHeldCommits(TakeHeldCommits());
+      continue;
+    }
+    // Still none: a committed transaction whose owner died, or is slow to free it. Its log entries
     // go to disk with everything else first, and with them the need for its redo.
     const bool overdue = std::chrono::steady_clock::now() - start > kSlotTakeOver;
     for (int i = 0; i < kRedoSlots; ++i) {
@@ -304,9 +316,21 @@ bool LastCommitCovered(const Claim& own, uint64_t last) {
   return false;
 }
 
-std::vector<Claim>& Held() {
-  static std::vector<Claim> held;
-  return held;
+// Frees the slots of `commit`, whose log entries are on disk (`synced`), or whose logs
+// failed: then the slots are left for recovery, the transaction being decided.
+void FreeSlots(const HeldCommit& commit, bool synced) {
+  for (const SlotHold& h : commit.slots) {
+    std::atomic<uint64_t>& slot = h.sync->shared().slot[h.slot];
+    uint64_t word = h.word;
+    if (!synced) {
+      slot.compare_exchange_strong(word, WithState(h.word, kPreparing));
+      continue;
+    }
+    // A slot taken over meanwhile is another transaction's now.
+    if (!slot.compare_exchange_strong(word, WithState(h.word, kClearing))) continue;
+    ClearRedo(h.path);
+    slot.store(0);
+  }
 }
 
 }  // namespace
@@ -500,13 +524,19 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     if (i == 0) Fs().Reached("committed-1");
   }
   // A file still without its changes keeps every claim as being prepared: the next open or
-  // write of it finds the transaction decided and finishes it. Otherwise the slots stay
-  // claimed until the call's log entries are on disk (FreeSlots), the gates let go meanwhile.
-  for (Claim& c : claims) {
-    if (first != Status::kOk) continue;
-    c.word = WithState(c.word, kCommitted);
-    c.sync->shared().slot[c.slot].store(c.word);
-    Held().push_back(std::move(c));
+  // write of it finds the transaction decided and finishes it. Otherwise the transaction is
+  // whole once the call answers: its redo is on disk in every file, and so is the state each
+  // redo stands on. Its slots stay claimed until its log entries are on disk too, which
+  // the call does not wait for (FreeCoveredSlots).
+  if (first == Status::kOk) {
+    HeldCommit commit;
+    for (Claim& c : claims) {
+      c.word = WithState(c.word, kCommitted);
+      c.sync->shared().slot[c.slot].store(c.word);
+      commit.slots.push_back({std::move(c.sync), c.slot, c.word, std::move(c.path)});
+    }
+    commit.tickets = TakeTickets();
+    Held().push_back(std::move(commit));
   }
   Fs().Reached("committed");
   return first;
@@ -514,27 +544,31 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
 
 bool SlotsHeld() { return !Held().empty(); }
 
-std::vector<SlotHold> TakeSlots() {
-  std::vector<SlotHold> taken;
-  for (Claim& c : Held()) taken.push_back({std::move(c.sync), c.slot, c.word, std::move(c.path)});
-  Held().clear();
+void FreeCoveredSlots() {
+  auto covered = [](const LogTicket& t) {
+    return t.log->failed.load() || t.sync->shared().synced.load() >= t.lsn;
+  };
+  auto& held = Held();
+  for (auto it = held.begin(); it != held.end();) {
+    if (!std::all_of(it->tickets.begin(), it->tickets.end(), covered)) {
+      ++it;
+      continue;
+    }
+    const bool failed = std::any_of(it->tickets.begin(), it->tickets.end(),
+                                    [](const LogTicket& t) { return t.log->failed.load(); });
+    FreeSlots(*it, !failed);
+    it = held.erase(it);
+  }
+}
+
+std::vector<HeldCommit> TakeHeldCommits() {
+  std::vector<HeldCommit> taken;
+  taken.swap(Held());
   return taken;
 }
 
-void FreeSlots(const std::vector<SlotHold>& held, bool synced) {
-  for (const SlotHold& h : held) {
-    std::atomic<uint64_t>& slot = h.sync->shared().slot[h.slot];
-    uint64_t word = h.word;
-    if (!synced) {
-      // What reached the disk is not known: the next writer of the file finishes it.
-      slot.compare_exchange_strong(word, WithState(h.word, kPreparing));
-      continue;
-    }
-    // A slot taken over meanwhile is another transaction's now.
-    if (!slot.compare_exchange_strong(word, WithState(h.word, kClearing))) continue;
-    ClearRedo(h.path);
-    slot.store(0);
-  }
+void FinishHeldCommits(const std::vector<HeldCommit>& commits) {
+  for (const HeldCommit& c : commits) FreeSlots(c, AwaitTickets(c.tickets) == Status::kOk);
 }
 
 namespace {

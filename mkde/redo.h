@@ -32,12 +32,12 @@
 #include <string_view>
 #include <vector>
 
+#include "mkde/log_sync.h"
 #include "mkde/status.h"
 
 namespace mkde {
 
 class FileEnv;
-class LogSync;
 struct FileWrite;
 
 // The changes of one file's write transaction, as the redo file carries them. Each entry:
@@ -75,23 +75,34 @@ Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 // the redo files and commits each file's write transaction. Every write's gate is held by the
 // caller and stays held. On a refusal before the decision nothing is committed and every
 // write transaction is aborted; after it, a file whose commit fails has its changes replayed
-// at once, and its redo is left for a later open or writer when that fails too. The slots of
-// a commit stay claimed for the call to free (TakeSlots). Returns an engine status.
+// at once, and its redo is left for a later open or writer when that fails too. Once it
+// answers 0 the transaction is durable (but in accelerated files); its slots stay claimed
+// until its log entries are on disk (HeldCommit). Returns an engine status.
 Status CommitAcross(std::vector<FileWrite>& writes);
 
-// A redo slot the current call holds until its commit's log entries are on disk.
+// A redo slot claimed by a commit of this process.
 struct SlotHold {
   std::shared_ptr<LogSync> sync;
   int slot;
   uint64_t word;
   std::string path;
 };
-// The current call's slots: noted by CommitAcross, taken by the engine before it lets go of
-// its lock, and freed after the call's log tickets (log_sync.h) were waited for.
+// A commit over several files whose slots stay claimed until its log entries (`tickets`)
+// are on disk in every file.
+struct HeldCommit {
+  std::vector<SlotHold> slots;
+  std::vector<LogTicket> tickets;
+};
+// True when this process holds slots of such commits. All of these run under the engine's
+// lock, but for FinishHeldCommits.
 bool SlotsHeld();
-std::vector<SlotHold> TakeSlots();
-// `synced`: the tickets' wait succeeded. Otherwise the slots are left for recovery.
-void FreeSlots(const std::vector<SlotHold>& held, bool synced);
+// Frees the slots of every held commit whose log entries are on disk by now (no wait).
+void FreeCoveredSlots();
+// The held commits, for FinishHeldCommits (with the engine's lock let go, when it can be).
+std::vector<HeldCommit> TakeHeldCommits();
+// Waits for the commits' log entries to be on disk (a sync of each log, shared with other
+// committers) and frees their slots; slots whose log failed are left for recovery.
+void FinishHeldCommits(const std::vector<HeldCommit>& commits);
 // At an open no other process shares: every slot claim in the shared page is a dead
 // process's (or from before a restart), and the slots' files tell what is pending.
 void ResetRedoSlots(FileEnv& file);
