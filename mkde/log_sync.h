@@ -42,6 +42,11 @@ struct LogShared {
   std::atomic<uint64_t> slot[kRedoSlots];
   std::atomic<uint64_t> slot_after[kRedoSlots];  // the transaction id the slot's commit makes
   std::atomic<uint64_t> slot_generation;
+  // Of a committed slot: the first 8 bytes of its transaction's identity, the end of its
+  // entry in this file's log (0: none to wait for), and the number of files it changed.
+  std::atomic<uint64_t> slot_txn[kRedoSlots];
+  std::atomic<uint64_t> slot_lsn[kRedoSlots];
+  std::atomic<uint32_t> slot_files[kRedoSlots];
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

@@ -262,8 +262,56 @@ struct Claim {
   std::string path;
 };
 
-// Claims a free slot of `file`. REQUIRES: its gate is held. Returns an engine status.
-Status ClaimSlot(FileEnv* file, Claim* claim) {
+// Frees the committed slots of transactions (other processes') that changed only files of
+// `parts`, whose gates are held: their logs are synced here first, when they still need it.
+// True when one was freed.
+bool FreeCommittedAmong(const std::vector<FileWrite*>& parts) {
+  struct Found {
+    FileEnv* file;
+    int slot;
+    uint64_t word;
+  };
+  bool freed = false;
+  for (FileWrite* w : parts) {
+    LogShared& s = w->file->log_sync()->shared();
+    for (int i = 0; i < kRedoSlots; ++i) {
+      if (StateOf(s.slot[i].load()) != kCommitted) continue;
+      const uint64_t txn = s.slot_txn[i].load();
+      std::vector<Found> found;
+      for (FileWrite* v : parts) {
+        LogShared& t = v->file->log_sync()->shared();
+        for (int j = 0; j < kRedoSlots; ++j) {
+          const uint64_t word = t.slot[j].load();
+          if (StateOf(word) == kCommitted && t.slot_txn[j].load() == txn) {
+            found.push_back({v->file, j, word});
+          }
+        }
+      }
+      if (found.size() != s.slot_files[i].load()) continue;  // it changed other files too
+      bool synced = true;
+      for (const Found& f : found) {
+        LogShared& t = f.file->log_sync()->shared();
+        if (t.synced.load() < t.slot_lsn[f.slot].load() && f.file->SyncLog() != Status::kOk) {
+          synced = false;
+        }
+      }
+      if (!synced) continue;
+      for (const Found& f : found) {
+        std::atomic<uint64_t>& slot = f.file->log_sync()->shared().slot[f.slot];
+        uint64_t word = f.word;
+        if (!slot.compare_exchange_strong(word, WithState(f.word, kClearing))) continue;
+        ClearRedo(f.file->redo_path(f.slot));
+        slot.store(0);
+        freed = true;
+      }
+    }
+  }
+  return freed;
+}
+
+// Claims a free slot of `file`, one of `parts`. REQUIRES: every part's gate is held. Returns
+// an engine status.
+Status ClaimSlot(FileEnv* file, const std::vector<FileWrite*>& parts, Claim* claim) {
   claim->sync = file->shared_log_sync();
   if (!claim->sync) return Status::kIoError;
   LogShared& s = claim->sync->shared();
@@ -289,6 +337,9 @@ Status ClaimSlot(FileEnv* file, Claim* claim) {
       FinishHeldCommits(TakeHeldCommits());
       continue;
     }
+    // Other processes' transactions over these files: freed here, their owners may be waiting
+    // for these very gates.
+    if (FreeCommittedAmong(parts)) continue;
     // Still none: a committed transaction whose owner died, or is slow to free it. Its log entries
     // go to disk with everything else first, and with them the need for its redo.
     const bool overdue = std::chrono::steady_clock::now() - start > kSlotTakeOver;
@@ -455,7 +506,7 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   };
   for (FileWrite* w : parts) {
     Claim claim;
-    Status status = ClaimSlot(w->file, &claim);
+    Status status = ClaimSlot(w->file, parts, &claim);
     if (status != Status::kOk) return abort_all(status);
     claims.push_back(std::move(claim));
   }
@@ -530,12 +581,22 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   // the call does not wait for (FreeCoveredSlots).
   if (first == Status::kOk) {
     HeldCommit commit;
+    commit.tickets = TakeTickets();
+    uint64_t txn = 0;
+    std::memcpy(&txn, redo.id, sizeof txn);
     for (Claim& c : claims) {
+      LogShared& s = c.sync->shared();
+      uint64_t lsn = 0;
+      for (const LogTicket& t : commit.tickets) {
+        if (t.sync == c.sync) lsn = t.lsn;
+      }
+      s.slot_txn[c.slot].store(txn);
+      s.slot_lsn[c.slot].store(lsn);
+      s.slot_files[c.slot].store(static_cast<uint32_t>(claims.size()));
       c.word = WithState(c.word, kCommitted);
-      c.sync->shared().slot[c.slot].store(c.word);
+      s.slot[c.slot].store(c.word);
       commit.slots.push_back({std::move(c.sync), c.slot, c.word, std::move(c.path)});
     }
-    commit.tickets = TakeTickets();
     Held().push_back(std::move(commit));
   }
   Fs().Reached("committed");
