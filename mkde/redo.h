@@ -110,8 +110,9 @@ void ResetRedoSlots(FileEnv& file);
 // would otherwise seem to stand on the new file's state, once a crash undid the slot's
 // clearing, and be replayed onto it. Every slot file is emptied on disk. REQUIRES: the gate
 // held, and no other process with the file open: each transaction a slot holds is then in
-// every file of it, those a crash left finished when the gate was taken. A slot still claimed
-// (by a process that died since) answers 85. Returns an engine status.
+// every file of it, those a crash left finished when the gate was taken. This process's held
+// commits are finished first; a slot still claimed then (by a process that died since)
+// answers 85. Returns an engine status.
 Status EmptyRedoSlots(FileEnv& file);
 
 // True when a slot of `file` that no live process claims holds a transaction (to finish or

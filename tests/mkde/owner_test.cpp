@@ -105,6 +105,16 @@ TEST_F(Owner, ClearOwnerAndTransactions) {
   EXPECT_EQ(SetOwner(t, "name", 2), BTR_OPERATION_NOT_ALLOWED);
   EXPECT_EQ(ClearOwner(t), BTR_OPERATION_NOT_ALLOWED);
   ASSERT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0), 0);
+  // A transaction over two files keeps its redo slots until its logs are synced: an
+  // encrypting owner change right after it finishes them rather than answering 85.
+  const std::string second_path = Path("second.dat");
+  ASSERT_EQ(CreateFile(second_path, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  Table second;
+  ASSERT_EQ(second.Open(second_path), 0);
+  ASSERT_EQ(Call(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(t.Insert(Rec(3, "three")), 0);
+  ASSERT_EQ(second.Insert(Rec(3, "three")), 0);
+  ASSERT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0), 0);
   ASSERT_EQ(SetOwner(t, "name", 2), 0);
   ASSERT_EQ(ClearOwner(t), 0);
   ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
