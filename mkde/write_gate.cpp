@@ -68,8 +68,12 @@ Result FileEnv::TakeGate(Client* client) {
   while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
     // Once others queue for a gate, spinning beside them only takes the holder's processor:
-    // the wait's sleep ends when the gate is let go.
-    if (Retrying() || Waits::Get().Queued() || std::chrono::steady_clock::now() >= deadline) {
+    // the wait's sleep ends when the gate is let go. A transaction that holds another gate
+    // waits at once, its wait published: the holder of this gate may be waiting for that
+    // one, and the cycle then answers 78 now rather than after each side's spin, while a
+    // transaction about to take its first gate sees that this one waits and lets it pass.
+    if (Retrying() || !client->writes.empty() || Waits::Get().Queued() ||
+        std::chrono::steady_clock::now() >= deadline) {
       NoteWait(GateResource());
       return Retry::kGateBusy;
     }
