@@ -731,7 +731,8 @@ std::vector<FileEnv*>& Gated() {
 // The transactions whose recovery is under way, innermost last: one met again further down
 // a chain is not entered twice. Transaction ids do not order the files' transactions alike
 // when a file was replaced meanwhile (an owner change writes a new one): its stale slots may
-// then seem to come before one another.
+// then seem to come before one another. An owner change now empties the slots before it
+// writes the copy, so only files replaced by earlier versions can still hold such slots.
 std::vector<std::string>& Entered() {
   static std::vector<std::string> entered;
   return entered;
