@@ -88,9 +88,10 @@ void Fill(const std::string& path) {
   Do(BTR_CLOSE, pos);
 }
 
-// One writer: transfers until `stop`, counting the committed ones in *done.
+// One writer: transfers until `stop`, counting the committed ones in *done and the attempts
+// that closed a cycle of waits (78) in *cycles.
 void Writer(const std::vector<std::string>& files, int lock_bias, unsigned seed,
-            std::atomic<bool>* stop, std::atomic<long>* done) {
+            std::atomic<bool>* stop, std::atomic<long>* done, std::atomic<long>* cycles) {
   // Two blocks, one per side of a transfer (on one file, or one on each).
   std::vector<std::vector<uint8_t>> pos(2, std::vector<uint8_t>(BTR_POS_BLOCK_SIZE));
   for (size_t i = 0; i < 2; ++i) {
@@ -127,6 +128,7 @@ void Writer(const std::vector<std::string>& files, int lock_bias, unsigned seed,
       std::fprintf(stderr, "a transfer answered %d\n", s);
       _exit(4);
     }
+    if (s == 78) cycles->fetch_add(1, std::memory_order_relaxed);
   }
   _exit(0);
 }
@@ -266,7 +268,9 @@ long Inserts(Store store, const std::string& dir, int processes, double seconds,
   return failed ? -1 : n;
 }
 
-long Run(const std::string& dir, int writers, int file_count, int lock_bias, double seconds) {
+// The transfers committed, or -1 when a process failed; *cycles: the attempts that answered 78.
+long Run(const std::string& dir, int writers, int file_count, int lock_bias, double seconds,
+         long* cycles) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::vector<std::string> files;
@@ -279,10 +283,11 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
   void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   auto* stop = new (shared) std::atomic<bool>(false);
   auto* done = new (static_cast<char*>(shared) + 64) std::atomic<long>(0);
+  auto* deadlocks = new (static_cast<char*>(shared) + 128) std::atomic<long>(0);
   std::vector<pid_t> pids;
   for (int w = 0; w < writers; ++w) {
     pid_t pid = fork();
-    if (pid == 0) Writer(files, lock_bias, 7919u * (w + 1), stop, done);
+    if (pid == 0) Writer(files, lock_bias, 7919u * (w + 1), stop, done, deadlocks);
     pids.push_back(pid);
   }
   pid_t reader = fork();
@@ -297,6 +302,7 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
   }
   long n = done->load();
+  *cycles = deadlocks->load();
   munmap(shared, 4096);
   return failed ? -1 : n;
 }
@@ -367,13 +373,16 @@ bool TransferTable(const std::string& dir, double seconds, int rounds) {
   std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400", "1 file +300",
               "2 files +300");
   long table[2][4] = {};
+  long cycles[2][4] = {};  // attempts that answered 78
   for (int round = 0; round < rounds; ++round) {
     int row = 0;
     for (int writers : {1, 4}) {
       int col = 0;
       for (int bias : {400, 300}) {
         for (int files : {1, 2}) {
-          const long n = Run(dir, writers, files, bias, seconds / rounds);
+          long closed = 0;
+          const long n = Run(dir, writers, files, bias, seconds / rounds, &closed);
+          cycles[row][col] += closed;
           long& cell = table[row][col++];
           cell = cell < 0 || n < 0 ? -1 : cell + n;
         }
@@ -390,6 +399,12 @@ bool TransferTable(const std::string& dir, double seconds, int rounds) {
               double(table[1][2]) / table[0][2], double(table[1][3]) / table[0][3]);
   std::printf("wait:no-wait, 4 writers %7.2f %14.2f   (target >= 0.5)\n",
               double(table[1][2]) / table[1][0], double(table[1][3]) / table[1][1]);
+  // Each 78 is an attempt whose work was lost: the share tells what contention costs.
+  std::printf("%-8s %14.2f %14.2f %14.2f %14.2f   (4 writers: attempts that answered 78)\n",
+              "78s/xfer", double(cycles[1][0]) / std::max(1L, table[1][0]),
+              double(cycles[1][1]) / std::max(1L, table[1][1]),
+              double(cycles[1][2]) / std::max(1L, table[1][2]),
+              double(cycles[1][3]) / std::max(1L, table[1][3]));
   for (auto& r : table) {
     for (long v : r) {
       if (v < 0) return false;
