@@ -173,21 +173,38 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   return ReadResult::kOk;
 }
 
-// Writes a redo over the file's earlier one and syncs it (in accelerated mode too: a machine
-// crash may lose the transaction, but never keep it in some files only). *created: the file
-// is new, and its folder wants a sync.
-Status WriteRedo(const std::string& path, const std::string& bytes, bool* created) {
-  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+Status RedoWriteStatus(int err) {
+  return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
+}
+
+// Writes a redo over the file's earlier one and starts its way to the disk, without waiting:
+// SyncRedo then waits for it. *fd: the file, left open for that (-1 when this fails).
+// *created: the file is new, and its folder wants a sync.
+Status WriteRedo(const std::string& path, const std::string& bytes, bool* created, int* fd) {
+  *fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (*fd < 0 && errno == ENOENT) {
+    *fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     *created = true;
   }
-  if (fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
-  int err = WriteAllAt(fd, bytes.data(), bytes.size(), 0) ? 0 : errno;
-  if (err == 0 && Fs().Fdatasync(fd) != 0) err = errno;
+  if (*fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
+  if (!WriteAllAt(*fd, bytes.data(), bytes.size(), 0)) {
+    const int err = errno;
+    Fs().Close(*fd);
+    *fd = -1;
+    return RedoWriteStatus(err);
+  }
+  // A failure costs only the head start: the sync reports any fault of the write.
+  (void)Fs().StartWrite(*fd, 0, static_cast<off_t>(bytes.size()));
+  return Status::kOk;
+}
+
+// Syncs a redo WriteRedo wrote (in accelerated mode too: a machine crash may lose the
+// transaction, but never keep it in some files only) and closes it. `status`: a failure met
+// before; the file is then only closed.
+Status SyncRedo(int fd, Status status) {
+  if (status == Status::kOk && Fs().Fdatasync(fd) != 0) status = RedoWriteStatus(errno);
   Fs().Close(fd);
-  if (err == 0) return Status::kOk;
-  return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
+  return status;
 }
 
 // Empties the redo file and syncs it: whatever it held, or whatever part of a write that found
@@ -527,7 +544,10 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   // Prepare: every redo file written and synced, with its folder when the file is new, before
   // any commit. The claims say "being prepared" meanwhile: a process killed from here on
   // leaves them for the next writer of the file, which finishes or drops the transaction.
+  // Every file is written before the first sync, so that the disk takes them all at once and
+  // the later syncs find their bytes on the way already.
   std::set<std::string> folders;
+  std::vector<int> unsynced;
   size_t written = 0;
   Status status = Status::kOk;
   for (; written < parts.size() && status == Status::kOk; ++written) {
@@ -536,10 +556,13 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     redo.after = mdb_txn_id(w->txn.get());
     redo.changes = w->changes.bytes();
     bool created = false;
+    int fd = -1;
     w->file->NoteRedo();
-    status = WriteRedo(claims[written].path, EncodeRedo(redo), &created);
+    status = WriteRedo(claims[written].path, EncodeRedo(redo), &created, &fd);
+    if (fd >= 0) unsynced.push_back(fd);
     if (created) folders.insert(FolderOf(claims[written].path));
   }
+  for (int fd : unsynced) status = SyncRedo(fd, status);
   if (status == Status::kOk) {
     for (const std::string& f : folders) {
       status = SyncFolder(f);
