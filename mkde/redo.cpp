@@ -14,6 +14,7 @@
 
 #include "mkde/coding.h"
 #include "mkde/file_env.h"
+#include "mkde/file_env_internal.h"
 #include "mkde/handles.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -173,9 +174,7 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   return ReadResult::kOk;
 }
 
-Status RedoWriteStatus(int err) {
-  return err == ENOSPC || err == EDQUOT ? Status::kDiskFull : Status::kIoError;
-}
+Status RedoWriteStatus(int err) { return IsDiskFull(err) ? Status::kDiskFull : Status::kIoError; }
 
 // Writes a redo over the file's earlier one and starts its way to the disk, without waiting:
 // SyncRedo then waits for it. *fd: the file, left open for that (-1 when this fails).
@@ -279,6 +278,17 @@ struct Claim {
   std::string path;
 };
 
+// Frees a committed slot whose transaction's log entries are on disk: its file cleared, then
+// the slot. False when the slot was taken over meanwhile (`word` no longer in it): it is
+// another transaction's now.
+bool ClearSlot(std::atomic<uint64_t>& slot, uint64_t word, const std::string& path) {
+  uint64_t expected = word;
+  if (!slot.compare_exchange_strong(expected, WithState(word, kClearing))) return false;
+  ClearRedo(path);
+  slot.store(0);
+  return true;
+}
+
 // Frees the committed slots of transactions (other processes') that changed only files of
 // `parts`, whose gates are held: their logs are synced here first, when they still need it.
 // True when one was freed.
@@ -314,12 +324,8 @@ bool FreeCommittedAmong(const std::vector<FileWrite*>& parts) {
       }
       if (!synced) continue;
       for (const Found& f : found) {
-        std::atomic<uint64_t>& slot = f.file->log_sync()->shared().slot[f.slot];
-        uint64_t word = f.word;
-        if (!slot.compare_exchange_strong(word, WithState(f.word, kClearing))) continue;
-        ClearRedo(f.file->redo_path(f.slot));
-        slot.store(0);
-        freed = true;
+        freed |=
+            ClearSlot(f.file->log_sync()->shared().slot[f.slot], f.word, f.file->redo_path(f.slot));
       }
     }
   }
@@ -389,15 +395,12 @@ bool LastCommitCovered(const Claim& own, uint64_t last) {
 void FreeSlots(const HeldCommit& commit, bool synced) {
   for (const SlotHold& h : commit.slots) {
     std::atomic<uint64_t>& slot = h.sync->shared().slot[h.slot];
-    uint64_t word = h.word;
-    if (!synced) {
-      slot.compare_exchange_strong(word, WithState(h.word, kPreparing));
+    if (synced) {
+      ClearSlot(slot, h.word, h.path);
       continue;
     }
-    // A slot taken over meanwhile is another transaction's now.
-    if (!slot.compare_exchange_strong(word, WithState(h.word, kClearing))) continue;
-    ClearRedo(h.path);
-    slot.store(0);
+    uint64_t word = h.word;
+    slot.compare_exchange_strong(word, WithState(h.word, kPreparing));
   }
 }
 
