@@ -14,6 +14,7 @@
 #include <sodium.h>
 
 #include "mkde/coding.h"
+#include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
@@ -75,7 +76,7 @@ bool ReadAll(int fd, std::string* out) {
 
 Status FileEnv::OpenLog(bool create) {
   if (log_fd_ >= 0) return Status::kOk;
-  int fd = Fs().Open(log_path().c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  int fd = OpenCompanion(path_, log_path(), O_RDWR, create);
   if (fd < 0) return errno == ENOENT && !create ? Status::kFileNotFound : Status::kIoError;
   log_hold_ = std::make_shared<LogFd>(fd);
   log_fd_ = fd;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mkde/companion.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
@@ -84,6 +85,7 @@ void FileEnv::ReleaseIdle() {
   }
   reads_seen_ = reads_;
   if (!sync_) return;
+  sync_->Check();
   LogShared& s = sync_->shared();
   // The checkpoint's snapshot of a log that has ended (another process checkpointed it)
   // holds nothing any more.
@@ -254,6 +256,15 @@ Status FileEnv::CommitWrite(MDB_txn* txn, bool accelerated, bool* retry,
 }
 
 Status FileEnv::OpenEnv(bool want_write) {
+  // LMDB makes its lock file with the mode it is given and follows a link to it: made here
+  // first, as private as the record file and never through a link. Where it cannot be made
+  // (read-only storage), LMDB has the last word, as ever.
+  int lock_fd = OpenCompanion(path_, path_ + "-lock", O_RDWR, true);
+  if (lock_fd >= 0) {
+    Fs().Close(lock_fd);
+  } else if (errno == ELOOP) {
+    return Status::kIoError;
+  }
   int rc = 0;
   for (bool read_only : {false, true}) {
     if (env_) mdb_env_close(env_);
@@ -265,7 +276,7 @@ Status FileEnv::OpenEnv(bool want_write) {
     }
     mdb_env_set_maxdbs(env_, kMaxDbs);
     rc = Fs().EnvOpen(env_, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS | (read_only ? MDB_RDONLY : 0),
-                      0644);
+                      0600);
     if (rc == 0) {
       read_only_storage_ = read_only;
       break;

@@ -1,6 +1,7 @@
 // Shared syncs of a commit log: see log_sync.h.
 #include "mkde/log_sync.h"
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,10 +15,12 @@
 #include <climits>
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
+#include "mkde/notices.h"
 
 namespace mkde {
 
@@ -77,6 +80,10 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
   if (p == MAP_FAILED) return nullptr;
   std::shared_ptr<LogSync> sync(new LogSync);
   sync->shared_ = static_cast<LogShared*>(p);
+  // Opened anew rather than duplicated: a duplicate would share the descriptor's locks and
+  // keep them alive after the file's close.
+  const std::string own = "/proc/self/fd/" + std::to_string(gate_fd);
+  sync->fd_ = ::open(own.c_str(), O_RDWR | O_CLOEXEC);
   LogShared& s = *sync->shared_;
   // A page of zeros (a new gate file) gets its mark; counters from before a restart of the
   // machine are harmless, since a log is begun afresh (StartLog) before any commit uses them.
@@ -87,6 +94,17 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
 
 LogSync::~LogSync() {
   if (shared_) ::munmap(shared_, kPage);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void LogSync::Check() {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size >= static_cast<off_t>(kPage)) return;
+  if (::ftruncate(fd_, kPage) == 0) {
+    Notice(
+        "a gate file shrank under this process: grown back, the commit log's shared "
+        "counters begun again");
+  }
 }
 
 void LogSync::Wake() {
@@ -109,6 +127,7 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
   auto waiting_since = std::chrono::steady_clock::now();
   uint32_t seen_wake = s.wake.load();
   for (;;) {
+    Check();
     if (log.failed.load()) return log.full.load() ? Status::kDiskFull : Status::kIoError;
     // Read before the look at `synced`: a sync that ends after the look wakes the sleep.
     const uint32_t wake = s.wake.load();
@@ -134,8 +153,9 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
       if (rc == 0) AtLeast(s.synced, target);
       Wake();
       if (rc != 0) return log.full.load() ? Status::kDiskFull : Status::kIoError;
-      waiting_since = std::chrono::steady_clock::now();
-      continue;
+      // This commit's entry was written before its wait began: a sync of its own covers it,
+      // whatever the shared counters say (a gate file shrunk and grown back holds zeros).
+      return Status::kOk;
     }
     const uint32_t holder = none;
     if (holder != me && !Alive(holder)) {

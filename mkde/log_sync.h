@@ -75,6 +75,13 @@ class LogSync {
   LogSync& operator=(const LogSync&) = delete;
 
   LogShared& shared() const { return *shared_; }
+  // Looks at the gate file's size before the page is used: another process that shrank the
+  // file would make the page's next touch kill this one. A file found shrunk is grown back
+  // to a page, which then holds zeros: the counters it shared are lost (the next commit finds
+  // no log and begins one, a waiter syncs the log itself), and a notice says so. Called
+  // where a use of the page begins (the gate taken, each look of a commit's wait, the
+  // reaper's look); a shrink that lands between the look and the touch is not caught.
+  void Check();
   // Returns once a finished sync of `log` covers `lsn`: this thread's own when no other
   // sync is under way, else the one under way (and its own after it, if that did not
   // cover it). Returns an engine status.
@@ -87,6 +94,9 @@ class LogSync {
   LogSync() = default;
   void Wake();
   LogShared* shared_ = nullptr;
+  // A descriptor of the gate file of its own (no locks are ever taken through it, so its
+  // close lets none go): the page may outlive the file's close. -1 when none could be had.
+  int fd_ = -1;
 };
 
 // A commit of the current call that must be on disk before the call answers.

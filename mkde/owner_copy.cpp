@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <functional>
 
+#include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/include/wbtrv32.h"
@@ -39,7 +40,14 @@ Status FileEnv::WriteCopy(const std::string& temp, const RecordTransform& transf
   if (rc == 0) {
     mdb_env_set_maxdbs(out, kMaxDbs);
     mdb_env_set_mapsize(out, map);
-    rc = Fs().EnvOpen(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0644);
+    // Made first, as the record file is (its mode and owner): the copy takes its place.
+    int fd = OpenCompanion(path_, temp, O_RDWR, true);
+    if (fd < 0) {
+      rc = errno;
+    } else {
+      Fs().Close(fd);
+      rc = Fs().EnvOpen(out, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC, 0600);
+    }
   }
   if (rc == 0) rc = to.Begin(out, 0);
   Result status = LmdbResult(rc);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "mkde/coding.h"
+#include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/handles.h"
@@ -113,7 +114,7 @@ bool Cleared(const char* tag) {
 }
 
 ReadResult ReadRedo(const std::string& path, Redo* r) {
-  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
   std::string bytes;
   char buf[65536];
@@ -178,13 +179,11 @@ Status RedoWriteStatus(int err) { return IsDiskFull(err) ? Status::kDiskFull : S
 
 // Writes a redo over the file's earlier one and starts its way to the disk, without waiting:
 // SyncRedo then waits for it. *fd: the file, left open for that (-1 when this fails).
-// *created: the file is new, and its folder wants a sync.
-Status WriteRedo(const std::string& path, const std::string& bytes, bool* created, int* fd) {
-  *fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (*fd < 0 && errno == ENOENT) {
-    *fd = Fs().Open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    *created = true;
-  }
+// *created: the file is new (as private as the record file `record`), and its folder wants
+// a sync.
+Status WriteRedo(const std::string& record, const std::string& path, const std::string& bytes,
+                 bool* created, int* fd) {
+  *fd = OpenCompanion(record, path, O_WRONLY, true, created);
   if (*fd < 0) return errno == EACCES || errno == EROFS ? Status::kAccessDenied : Status::kIoError;
   if (!WriteAllAt(*fd, bytes.data(), bytes.size(), 0)) {
     const int err = errno;
@@ -210,7 +209,7 @@ Status SyncRedo(int fd, Status status) {
 // no room reached the disk, it then holds no transaction, a crash after it included. A
 // truncation frees blocks, so it goes through on a full disk. False when that is not sure.
 bool EmptyRedo(const std::string& path) {
-  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT;
   const bool done = Fs().Ftruncate(fd, 0) == 0 && Fs().Fsync(fd) == 0;
   Fs().Close(fd);
@@ -223,7 +222,7 @@ bool EmptyRedo(const std::string& path) {
 // writer, which finds the transaction in every file and removes it), so it is not one of the
 // writes whose failure a call answers. False when the file could not be written.
 bool ClearRedo(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT;
   const char zeros[sizeof kRedoTag] = {};
   const bool done = ::pwrite(fd, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros);
@@ -561,7 +560,7 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     bool created = false;
     int fd = -1;
     w->file->NoteRedo();
-    status = WriteRedo(claims[written].path, EncodeRedo(redo), &created, &fd);
+    status = WriteRedo(w->file->path(), claims[written].path, EncodeRedo(redo), &created, &fd);
     if (fd >= 0) unsynced.push_back(fd);
     if (created) folders.insert(FolderOf(claims[written].path));
   }
@@ -662,7 +661,7 @@ namespace {
 
 // True when the file at `path` holds a redo (or cannot be read: recovery answers that).
 bool HoldsRedo(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno != ENOENT;
   char tag[sizeof kRedoTag] = {};
   const ssize_t n = ::pread(fd, tag, sizeof tag, 0);
@@ -672,7 +671,9 @@ bool HoldsRedo(const std::string& path) {
 
 uint64_t SlotState(const FileEnv& file, int slot) {
   LogSync* sync = file.log_sync();
-  return sync ? sync->shared().slot[slot].load() : 0;
+  if (!sync) return 0;
+  sync->Check();
+  return sync->shared().slot[slot].load();
 }
 
 // A redo slot of one participant, found by the transaction's identity.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "mkde/coding.h"
+#include "mkde/companion.h"
 #include "mkde/file_check.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
@@ -133,16 +134,8 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
   // another process half done, and that process's change from starting once this open has
   // begun (byte 1, held from here on).
   std::string gate = path + "-gate";
-  file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CLOEXEC);
   bool made_gate = false;
-  if (file->gate_fd_ < 0 && errno == ENOENT) {
-    file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    made_gate = file->gate_fd_ >= 0;
-    // Another process made it at the same moment.
-    if (file->gate_fd_ < 0 && errno == EEXIST) {
-      file->gate_fd_ = Fs().Open(gate.c_str(), O_RDWR | O_CLOEXEC);
-    }
-  }
+  file->gate_fd_ = OpenCompanion(path, gate, O_RDWR, true, &made_gate);
   if (file->gate_fd_ < 0 && want_write) return Status::kAccessDenied;
   status = file->LockByte(FileEnv::kOwnerChangeByte, F_RDLCK);
   if (status != Status::kOk) {
@@ -254,7 +247,7 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
     }
     // Another process that has the file open holds a shared lock on LMDB's lock file.
     std::string lock = path + "-lock";
-    int fd = Fs().Open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = Fs().Open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0) {
       struct flock fl = ByteLock(F_WRLCK, 0);
       bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
@@ -282,7 +275,7 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
   if (mdb_env_create(&env) != 0) return fail(Status::kCannotCreate);
   mdb_env_set_maxdbs(env, kMaxDbs);
   mdb_env_set_mapsize(env, size_t{1} << 20);
-  int rc = Fs().EnvOpen(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
+  int rc = Fs().EnvOpen(env, temp.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0600);
   LmdbTxn txn;  // ended before `env` closes
   if (rc == 0) rc = txn.Begin(env, 0);
   if (rc == 0) {

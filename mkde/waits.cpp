@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "mkde/fs.h"
+#include "mkde/notices.h"
 
 namespace mkde {
 
@@ -58,6 +60,19 @@ bool Holds(const Slot& s, const Resource& r) {
   return false;
 }
 
+// Past this, a wait for the table's lock gives the table up.
+constexpr auto kTableLockWait = std::chrono::milliseconds(100);
+
+std::string& TablePathOverride() {
+  static std::string path;
+  return path;
+}
+
+std::string TablePath() {
+  if (!TablePathOverride().empty()) return TablePathOverride();
+  return "/dev/shm/vastrel-waits-" + std::to_string(::getuid());
+}
+
 Resource noted;
 bool has_noted = false;
 bool retrying = false;
@@ -79,42 +94,62 @@ bool TakeNotedWait(Resource* r) {
   return true;
 }
 
+size_t WaitsTableBytes() { return sizeof(Table); }
+
+void SetWaitsTablePath(const std::string& path) { TablePathOverride() = path; }
+
 Waits& Waits::Get() {
   static Waits waits;
   return waits;
 }
 
 bool Waits::Attach() {
-  if (table_) return true;
+  if (table_) return Usable();
   if (failed_) return false;
-  std::string name = "/vastrel-waits-" + std::to_string(::getuid());
-  int fd = ::open(("/dev/shm" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    if (fd >= 0) ::close(fd);
-    failed_ = true;
-    return false;
+  failed_ = true;  // until the table is taken up
+  const std::string path = TablePath();
+  // Made private, never through a link; one that is there is taken up only when it is a
+  // regular file of this user's own, open to nobody else, of the table's size and header.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const bool made = fd >= 0;
+  if (fd < 0 && errno == EEXIST) {
+    fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   }
-  // Grown by whoever comes first; the new bytes read as zero, which is an empty table.
-  if (static_cast<size_t>(st.st_size) < sizeof(Table) && ::ftruncate(fd, sizeof(Table)) != 0) {
-    ::close(fd);
-    failed_ = true;
-    return false;
-  }
-  void* p = ::mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
-    ::close(fd);
-    failed_ = true;
-    return false;
-  }
+  if (fd < 0) return Refuse(path, errno == ELOOP ? "is a link" : std::strerror(errno));
   fd_ = fd;
-  table_ = p;
-  LockTable();
-  Table* t = T(table_);
-  if (t->magic != kMagic) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Refuse(path, std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return Refuse(path, "is not a regular file");
+  if (st.st_uid != ::geteuid()) return Refuse(path, "belongs to another user");
+  if ((st.st_mode & 077) != 0) return Refuse(path, "is open to other users");
+  // Grown by the process that made it, or by one that finds it still empty: the new bytes
+  // read as zero, which is an empty table.
+  if (made || st.st_size == 0) {
+    if (::ftruncate(fd, sizeof(Table)) != 0) return Refuse(path, std::strerror(errno));
+    st.st_size = sizeof(Table);
+  }
+  if (static_cast<size_t>(st.st_size) != sizeof(Table)) return Refuse(path, "has the wrong size");
+  void* p = ::mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return Refuse(path, std::strerror(errno));
+  if (!LockTable()) {
+    ::munmap(p, sizeof(Table));
+    return Refuse(path, "stays locked by another process");
+  }
+  // Looked at again under the lock: it may have shrunk since.
+  if (::fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) != sizeof(Table)) {
+    UnlockTable();
+    ::munmap(p, sizeof(Table));
+    return Refuse(path, "shrank under this process");
+  }
+  Table* t = T(p);
+  if (t->magic == 0) {
     std::memset(static_cast<void*>(t->slots), 0, sizeof t->slots);
     t->waiters.store(0);
     t->magic = kMagic;
+  } else if (t->magic != kMagic) {
+    UnlockTable();
+    ::munmap(p, sizeof(Table));
+    return Refuse(path, "has a foreign header");
   }
   // Entries of processes that died waiting: a count of waiters that never falls would make
   // every release wake nobody, at the cost of a system call.
@@ -125,18 +160,74 @@ bool Waits::Attach() {
     }
   }
   UnlockTable();
+  table_ = p;
+  failed_ = false;
   return true;
 }
 
-void Waits::LockTable() {
+bool Waits::Refuse(const std::string& path, const std::string& why) {
+  // A table given up after use stays mapped (a sleep of another thread may still name it)
+  // but is never touched again.
+  if (fd_ >= 0) ::close(fd_);
+  table_ = nullptr;
+  fd_ = -1;
+  failed_ = true;
+  Notice("the waits table " + path + " " + why +
+         ": not used; waits between clients are only bounded, and a deadlock ends with its "
+         "wait's bound rather than with 78");
+  return false;
+}
+
+bool Waits::Usable() {
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) return true;
+  // Another process shrank it: its pages past the end would kill this one.
+  return Refuse(TablePath(), "shrank under this process");
+}
+
+bool Waits::LockTable() {
+  // The table is held for a look over its slots, microseconds: a holder past the bound is
+  // stopped, or not one of ours.
   struct flock fl = ByteLock(F_WRLCK, 0);
-  while (::fcntl(fd_, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+  const auto deadline = std::chrono::steady_clock::now() + kTableLockWait;
+  auto pause = std::chrono::microseconds(20);
+  while (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }
+  return true;
 }
 
 void Waits::UnlockTable() {
   struct flock fl = ByteLock(F_UNLCK, 0);
   ::fcntl(fd_, F_OFD_SETLK, &fl);
+}
+
+bool Waits::Enter() {
+  if (!LockTable()) {
+    GiveUpLocked();
+    return false;
+  }
+  return Usable();  // closing the table lets its lock go
+}
+
+void Waits::GiveUpLocked() {
+  // This process's own entries go without the lock: a search that misses one of them finds
+  // fewer edges, never a cycle that is not there.
+  Table* t = T(table_);
+  const uint64_t pid = static_cast<uint64_t>(::getpid());
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) {
+    for (Slot& s : t->slots) {
+      if (s.client != 0 && (s.client >> 32) == pid) {
+        s.client = 0;
+        t->waiters.fetch_sub(1);
+      }
+    }
+  }
+  Refuse(TablePath(), "stays locked by another process");
 }
 
 uint32_t Waits::Epoch() {
@@ -147,7 +238,7 @@ uint32_t Waits::Epoch() {
 bool Waits::Publish(uint64_t client, const Resource& wanted, const std::vector<Resource>& held) {
   if (!Attach()) return false;
   Table* t = T(table_);
-  LockTable();
+  if (!Enter()) return false;  // this wait goes unchecked, bounded as ever
   Slot* mine = nullptr;
   Slot* free_slot = nullptr;
   for (Slot& s : t->slots) {
@@ -207,9 +298,9 @@ bool Waits::Publish(uint64_t client, const Resource& wanted, const std::vector<R
 }
 
 void Waits::Withdraw(uint64_t client) {
-  if (!table_) return;
+  if (!table_ || !Usable()) return;
   Table* t = T(table_);
-  LockTable();
+  if (!Enter()) return;
   for (Slot& s : t->slots) {
     if (s.client == client) {
       s.client = 0;
@@ -234,7 +325,7 @@ void Waits::Sleep(uint32_t epoch, long timeout_us) {
 bool Waits::GateWantedByHolder(const Resource& gate) {
   if (!Attach() || !Queued()) return false;
   Table* t = T(table_);
-  LockTable();
+  if (!Enter()) return false;
   bool wanted = false;
   for (const Slot& s : t->slots) {
     if (s.client == 0 || !(s.wanted == gate)) continue;
@@ -247,7 +338,9 @@ bool Waits::GateWantedByHolder(const Resource& gate) {
   return wanted;
 }
 
-bool Waits::Queued() { return table_ && T(table_)->waiters.load(std::memory_order_relaxed) > 0; }
+bool Waits::Queued() {
+  return table_ && Usable() && T(table_)->waiters.load(std::memory_order_relaxed) > 0;
+}
 
 void Waits::Released() {
   if (!Attach()) return;

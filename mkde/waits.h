@@ -13,7 +13,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace mkde {
@@ -59,13 +61,32 @@ class Waits {
  private:
   Waits() = default;
   bool Attach();
-  void LockTable();
+  // The table is still as long as it was mapped (fstat): false, and the table given up, when
+  // another process shrank it.
+  bool Usable();
+  // Gives the table up for the life of the process, with a notice for the host saying why;
+  // false.
+  bool Refuse(const std::string& path, const std::string& why);
+  // The table's lock, waited for only so long: false when another process holds it past that.
+  bool LockTable();
   void UnlockTable();
+  // Takes the table's lock and looks at its size again; false (the table given up) when
+  // either fails.
+  bool Enter();
+  // After the lock stayed held: withdraws this process's entries and gives the table up.
+  void GiveUpLocked();
 
   int fd_ = -1;
   bool failed_ = false;
   void* table_ = nullptr;
 };
+
+// The table's size in bytes: a file of another size under its name is not taken up.
+size_t WaitsTableBytes();
+
+// Puts the table at `path` instead of /dev/shm/vastrel-waits-<uid>: for tests, before
+// the table is first used (or after ForgetAfterFork).
+void SetWaitsTablePath(const std::string& path);
 
 // The resource a failed attempt would have to wait for: set where the conflict is found
 // (the gate, a record lock), read by the wait that follows.

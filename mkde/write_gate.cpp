@@ -83,6 +83,7 @@ Result FileEnv::TakeGate(Client* client) {
   }
   gate_owner_ = client;
   gate_depth_ = 1;
+  if (sync_) sync_->Check();  // the writes behind the gate use its page
   return Status::kOk;
 }
 

@@ -225,9 +225,20 @@ WBTRV32_API int16_t BTRCALL(uint16_t op, void* pos_block, void* data_buf, uint32
 WBTRV32_API int16_t BTRCALLID(uint16_t op, void* pos_block, void* data_buf, uint32_t* data_len,
                               void* key_buf, uint8_t key_len, int8_t key_num, void* client_id);
 
+/* Notices of what the engine met and went on without, since it never prints: a shared
+ * waits table it would not use (another user's, a link, the wrong size or header: waits are
+ * then only bounded, deadlocks end after their bound instead of with 78), a shared file that
+ * shrank under it. Copies the notices not yet taken into buf, each followed by a newline, as
+ * many whole ones as fit with the closing NUL in len bytes, and returns how many it copied;
+ * the others stay for the next call. Each notice is kept once per process, the first 16 only.
+ * An extra of this engine beside the two entry points: a caller that loads an engine at run
+ * time looks it up and does without it when it is not there. */
+WBTRV32_API int32_t BTRNOTICES(char* buf, uint32_t len);
+
 /* Function types for callers that load the library at run time. */
 typedef int16_t (*BTRCALL_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
 typedef int16_t (*BTRCALLID_FN)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t, void*);
+typedef int32_t (*BTRNOTICES_FN)(char*, uint32_t);
 
 #ifdef __cplusplus
 }
