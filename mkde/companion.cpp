@@ -12,9 +12,14 @@ namespace mkde {
 bool MatchRecordFile(int fd, const struct stat& record) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  if ((st.st_uid != record.st_uid || st.st_gid != record.st_gid) &&
-      ::fchown(fd, record.st_uid, record.st_gid) != 0 && errno != EPERM) {
-    return false;
+  if (st.st_uid != record.st_uid || st.st_gid != record.st_gid) {
+    // The owner only as root; the group also as one of its members, so that the others
+    // who share the record file through it share its companions too.
+    if (::fchown(fd, record.st_uid, record.st_gid) != 0 &&
+        (errno != EPERM ||
+         (::fchown(fd, static_cast<uid_t>(-1), record.st_gid) != 0 && errno != EPERM))) {
+      return false;
+    }
   }
   // After the owner: a change of owner may clear set-id bits, which a companion never has.
   return (st.st_mode & 0777) == CompanionMode(record.st_mode) ||
@@ -34,6 +39,11 @@ int OpenCompanion(const std::string& record, const std::string& path, int flags,
         Fs().Close(fd);
         errno = ELOOP;
         return -1;
+      }
+      struct stat rec;
+      if (st.st_uid == ::geteuid() && ::stat(record.c_str(), &rec) == 0 &&
+          (st.st_mode & 0777 & ~CompanionMode(rec.st_mode)) != 0) {
+        (void)::fchmod(fd, st.st_mode & 0777 & CompanionMode(rec.st_mode));
       }
       return fd;
     }

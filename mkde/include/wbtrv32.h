@@ -32,7 +32,8 @@
  *    them.
  *  - Files are the caller's path names; the engine keeps two small companions beside each
  *    file: "<path>-lock" (reader table) and "<path>-gate" (write and record locks, and the
- *    commit log's shared counters), and "<path>-log" (the commit log) while it is open.
+ *    commit log's shared counters), and "<path>-log" (the commit log) while it is open,
+ *    each as private as the file (docs/engine-file-format.md).
  *  - Thread-safe: calls are serialised inside the engine.
  */
 #ifndef VASTREL_WBTRV32_H
