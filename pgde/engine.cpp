@@ -833,17 +833,29 @@ Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restor
   if (setting && GetBool(r.results[0].get(), 0, 1)) return fail(Status::kOwnerSet);
   std::vector<Statement> round;
   if (restore) {
-    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
+    // The records go in their new form into a new table that takes the old one's place: an
+    // update in place would leave the old row versions, the plain records, in the table's
+    // files until the server happened to reuse their space.
+    std::vector<Statement> read;
+    read.push_back({"", "LOCK TABLE " + f.table + " IN ACCESS EXCLUSIVE MODE", {}});
+    read.push_back({"", "SELECT pos, rec FROM " + f.table, {}});
+    r = Round(c, read);
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-    PGresult* res = r.results[0].get();
+    std::string fresh = "vastrel_n" + Num(f.id), keys;
+    for (size_t k = 0; k < f.key_count(); ++k) keys += ", " + Col(static_cast<int>(k));
+    round.push_back({"", "CREATE TABLE " + fresh + " (LIKE " + f.table + " INCLUDING ALL)", {}});
+    PGresult* res = r.results[1].get();
     for (int i = 0; i < PQntuples(res); ++i) {
       int64_t pos = GetInt(res, i, 0);
       std::string was = GetBytes(res, i, 1), now;
       if (restore(pos, was, &now) != Status::kOk) return fail(Status::kIoError);
       round.push_back({"",
-                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+                       "INSERT INTO " + fresh + " (pos, chg, rec" + keys + ") SELECT pos, chg, " +
+                           "$1::bytea" + keys + " FROM " + f.table + " WHERE pos = $2::bigint",
                        {Param::Bytes(std::move(now)), Param::Int(pos)}});
     }
+    round.push_back({"", "DROP TABLE " + f.table, {}});
+    round.push_back({"", "ALTER TABLE " + fresh + " RENAME TO " + f.table, {}});
   }
   round.push_back({"",
                    "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",

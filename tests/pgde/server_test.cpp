@@ -1,12 +1,17 @@
 // The server engine on its own. When the server goes away or stops answering, the call that
 // meets it answers 96, never hangs; the next call connects again and, when a transaction was
 // open, answers 95 once (the server rolled it back); then the client goes on. And what the
-// server holds of a file with an owner: never the name, never a sealed record in the clear.
+// server holds of a file with an owner: never the name, never a sealed record in the clear,
+// in its rows or in its files.
 #include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <vector>
 
 #include "tests/mkde/engine_fixture.h"
@@ -145,6 +150,73 @@ TEST_F(ServerEngine, TheServerNeverSeesTheOwnerNameOrSealedRecordsInTheClear) {
   ASSERT_EQ(t.Open(path_, 0, "secretnm"), 0);
   ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0);
   EXPECT_EQ(t.data.substr(4, 4), marker) << "opened again in the library";
+}
+
+// How many of the files under the server's data directory `data_dir` that hold the relations
+// at `relations` (paths relative to it, one a line: every fork and segment of each) contain
+// `marker`.
+int FilesWith(const std::string& data_dir, const std::string& relations,
+              const std::string& marker) {
+  namespace fs = std::filesystem;
+  int found = 0;
+  std::istringstream lines(relations);
+  for (std::string rel; std::getline(lines, rel);) {
+    fs::path main = fs::path(data_dir) / rel;
+    std::string base = main.filename().string();
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(main.parent_path(), ec)) {
+      std::string name = e.path().filename().string();
+      if (name != base && name.rfind(base + "_", 0) != 0 && name.rfind(base + ".", 0) != 0) {
+        continue;
+      }
+      std::ifstream in(e.path(), std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (bytes.find(marker) != std::string::npos) ++found;
+    }
+  }
+  return found;
+}
+
+TEST_F(ServerEngine, SealingAFileLeavesNoPlainRecordInTheServersFiles) {
+  const std::string marker = "PLAIN-RECORD-MARKER-7f3a";  // past the key: keys stay plain
+  std::string path = Path("sealed.dat");
+  ASSERT_EQ(CreateFile(path, CreationBuffer(64, {{{1, 4, 0, 1}}})), 0);
+  Table t;
+  ASSERT_EQ(t.Open(path), 0);
+  std::string record(64, '\0');
+  record[0] = 1;
+  std::memcpy(record.data() + 8, marker.data(), marker.size());
+  ASSERT_EQ(t.Insert(record), 0);
+  std::string table = "vastrel_r" + admin_.Value(
+                                        "SELECT id FROM vastrel_files WHERE name = "
+                                        "convert_to($1, 'UTF8')",
+                                        {path});
+  // The table's files, its TOAST table's and those of the indexes of both.
+  auto relations = [&] {
+    return admin_.Value(
+        "WITH t AS (SELECT $1::regclass::oid AS oid UNION ALL SELECT reltoastrelid FROM pg_class "
+        "WHERE oid = $1::regclass AND reltoastrelid <> 0) "
+        "SELECT string_agg(pg_relation_filepath(r), E'\\n') FROM (SELECT oid AS r FROM t UNION "
+        "ALL SELECT indexrelid FROM pg_index WHERE indrelid IN (SELECT oid FROM t)) x",
+        {table});
+  };
+  std::string data_dir = admin_.Value("SHOW data_directory");
+  std::string before = relations();
+  ASSERT_FALSE(before.empty());
+  admin_.Value("CHECKPOINT");
+  ASSERT_GT(FilesWith(data_dir, before, marker), 0) << "the test reads the server's files";
+
+  std::string name = std::string("secretnm") + '\0';
+  std::string data = name;
+  ASSERT_EQ(t.Do(BTR_SET_OWNER, &data, &name, 2), 0);
+  admin_.Value("CHECKPOINT");
+  EXPECT_EQ(FilesWith(data_dir, relations(), marker), 0) << "the live table's files";
+  EXPECT_EQ(FilesWith(data_dir, before, marker), 0) << "the files of the table before";
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  EXPECT_EQ(t.data.substr(8, marker.size()), marker);
+  ASSERT_EQ(t.Do(BTR_CLEAR_OWNER, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
+  EXPECT_EQ(t.data.substr(8, marker.size()), marker) << "cleared again";
 }
 
 }  // namespace
