@@ -68,7 +68,7 @@ extern "C" {
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
  *   unique key; 6 bad key number; 21 key_buf shorter than the key; 22 record shorter than
  *   the fixed length; 46 read-only open; 84 / 85 another client holds the record / file;
- *   18 the file cannot grow.
+ *   18 the file cannot grow, or it is full: its positions (4 bytes) are used up.
  * 3 Update: data_buf the new record image; key_num the key path. Statuses: 8 no current
  *   record, or the last Get was key-only; 10 a non-modifiable key changed; 5; 6; 21; 22;
  *   46; 80 another client changed or deleted the record since it was read; 84; 85; 18.
@@ -83,7 +83,8 @@ extern "C" {
  * 14 Create: data_buf the creation buffer, key_buf the path; key_num -1 refuses an
  *   existing file. Statuses: 59 exists (-1); 22 buffer shorter than its counts; 24 page
  *   size; 26 keys or segments; 27 key position; 28 record length; 29 key length; 49 key
- *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94.
+ *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94;
+ *   18 the server engine's catalog has no id left for another file.
  * 15 Stat: out the file specification with the record count and each segment's block
  *   with its key's number of unique values at offset 6. Statuses: 22 data_buf too small.
  * 19 Begin Transaction (exclusive), 1019 (concurrent), lock biases accepted: the client's

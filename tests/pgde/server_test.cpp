@@ -1,8 +1,9 @@
 // The server engine on its own. When the server goes away or stops answering, the call that
 // meets it answers 96, never hangs; the next call connects again and, when a transaction was
-// open, answers 95 once (the server rolled it back); then the client goes on. And what the
-// server holds of a file with an owner: never the name, never a sealed record in the clear,
-// in its rows or in its files.
+// open, answers 95 once (the server rolled it back); then the client goes on. What the server
+// holds of a file with an owner: never the name, never a sealed record in the clear, in its
+// rows or in its files. And a file or the catalog that has used up its positions or ids says
+// so.
 #include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -30,7 +31,8 @@ std::string Rec(int32_t id) {
 // A connection of the test's own, beside the engine's, to act on the engine's sessions.
 class Admin {
  public:
-  Admin() : conn_(PQconnectdb(getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "")) {}
+  Admin() : Admin(getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "") {}
+  explicit Admin(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {}
   ~Admin() { PQfinish(conn_); }
   bool ok() const { return PQstatus(conn_) == CONNECTION_OK; }
   // Runs `sql` with text parameters; the first column of the first row, or "" when there is
@@ -217,6 +219,65 @@ TEST_F(ServerEngine, SealingAFileLeavesNoPlainRecordInTheServersFiles) {
   ASSERT_EQ(t.Do(BTR_CLEAR_OWNER, nullptr, nullptr, 0), 0);
   ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   EXPECT_EQ(t.data.substr(8, marker.size()), marker) << "cleared again";
+}
+
+TEST_F(ServerEngine, AFileIsFullAtItsLastPositionAndTheCatalogAtItsLastId) {
+  // A database of its own: the catalog's ids are the whole database's.
+  const std::string db = "vastrel_limits_" + std::to_string(getpid());
+  admin_.Value(("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)").c_str());
+  admin_.Value(("CREATE DATABASE " + db).c_str());
+  const std::string conninfo = getenv("VASTREL_PG");
+  constexpr uint8_t kLimits[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L', 'i', 'm', 0};
+  auto create = [&](const std::string& name) {
+    std::string data = CreationBuffer(kLen, {{{1, 4, 0, 1}}});
+    std::string key = Path(name) + '\0';
+    uint8_t pos[128] = {};
+    return Call(BTR_CREATE, pos, &data, &key, 0, kLimits);
+  };
+  setenv("VASTREL_PG", (conninfo + " dbname=" + db).c_str(), 1);
+  int16_t first = create("a.dat");  // the client's connection, to that database
+  setenv("VASTREL_PG", conninfo.c_str(), 1);
+  ASSERT_EQ(first, 0);
+  {
+    Admin limits(conninfo + " dbname=" + db);
+    ASSERT_TRUE(limits.ok());
+    limits.Value("SELECT setval('vastrel_files_id_seq', 2147483646)");
+    ASSERT_EQ(create("b.dat"), 0) << "the last id";
+    EXPECT_EQ(create("c.dat"), BTR_DISK_FULL) << "no id left";
+    EXPECT_EQ(limits.Value("SELECT count(*) FROM vastrel_files"), "2");
+
+    Table t(kLimits);
+    ASSERT_EQ(t.Open(Path("b.dat")), 0);
+    limits.Value("SELECT setval('vastrel_s2147483647', 4294967292)");
+    ASSERT_EQ(t.Insert(Rec(1)), 0);
+    ASSERT_EQ(t.Insert(Rec(2)), 0);
+    EXPECT_EQ(t.Insert(Rec(3)), BTR_DISK_FULL) << "the positions are used up";
+    uint32_t at = 0;
+    ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(2)), 0);
+    ASSERT_EQ(t.Position(&at), 0);
+    EXPECT_EQ(at, 0xFFFFFFFEu);
+    ASSERT_EQ(t.Direct(0xFFFFFFFDu), 0);
+    EXPECT_EQ(t.data.substr(0, kLen), Rec(1));
+    std::string name = std::string("secretnm") + '\0';
+    std::string data = name;
+    ASSERT_EQ(t.Do(BTR_SET_OWNER, &data, &name, 2), 0);
+    EXPECT_EQ(t.Insert(Rec(3)), BTR_DISK_FULL) << "a sealed record's position too";
+    EXPECT_EQ(limits.Value("SELECT count(*) FROM vastrel_r2147483647"), "2");
+
+    // The record lock's key: the file id above the position, taken and let go as one.
+    const char* held =
+        "SELECT string_agg((classid::bigint << 32 | objid::bigint)::text, ',') FROM pg_locks "
+        "WHERE locktype = 'advisory' AND objsubid = 1 AND database = (SELECT oid FROM "
+        "pg_database WHERE datname = current_database())";
+    ASSERT_EQ(t.Get(BTR_GET_EQUAL + 400, 0, IdKey(2)), 0);
+    EXPECT_EQ(limits.Value(held), "9223372036854775806");
+    std::string unlock = U32(0xFFFFFFFEu);
+    ASSERT_EQ(t.Do(BTR_UNLOCK, &unlock, nullptr, -1), 0);
+    EXPECT_EQ(limits.Value(held), "");
+  }
+  uint8_t pos[128] = {};
+  BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(kLimits));
+  admin_.Value(("DROP DATABASE " + db + " WITH (FORCE)").c_str());
 }
 
 }  // namespace
