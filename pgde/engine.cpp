@@ -102,6 +102,11 @@ struct Handle {
   // Records this block locked inside its client's transaction that it did not hold before:
   // their locks end with the transaction.
   std::vector<int64_t> txn_locks;
+  // After a lost connection: the open's lock is not held on the new one (every call but
+  // Close tries to take it back, and answers 88 while another open stands in the way), and
+  // record locks went with the old one (the block's next call answers 95, once).
+  bool open_lost = false;
+  bool locks_lost = false;
 
   bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   void ClearCurrency() {
@@ -232,6 +237,14 @@ class Engine {
   void Destroy(Handle* h);
   // After the connection of `client` dropped: its locks and transaction are gone.
   void Lost(Client* client);
+  // The statement that takes the block's open lock (a try: true when taken).
+  static Statement TakeOpenLock(const Handle& h);
+  // On a new connection of `c`: the opens of its blocks taken up again, as far as others let.
+  void Reconnected(Client* c);
+  // Before a call on block `h` (but Close) after a lost connection: 88 while its open lock
+  // cannot be taken back (another client's open stands in the way; nothing is written past
+  // it), then 95 once when the block's record locks went with the old connection.
+  Status Resume(Handle* h);
   // Runs statements on the client's connection; a loss is noted.
   RoundResult Round(Client* c, std::vector<Statement>& s);
   RoundResult One(Client* c, Statement s);
@@ -366,10 +379,53 @@ void Engine::Lost(Client* client) {
   if (client->in_transaction) client->transaction_lost = true;
   client->in_transaction = false;
   client->held.clear();
+  // The server let go of the session's locks: each block's open is taken again on the next
+  // connection; its record locks are not (another client may have locked and changed the
+  // records meanwhile), and the block's next call says so.
   for (Handle* h : OfClient(client)) {
+    if (h->single_locked || !h->multiple.empty()) h->locks_lost = true;
     h->single_locked = false;
     h->multiple.clear();
+    h->txn_locks.clear();
+    h->open_lost = true;
   }
+}
+
+Statement Engine::TakeOpenLock(const Handle& h) {
+  return {"",
+          h.mode == OpenMode::kExclusive ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
+                                         : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
+          {Param::Int(h.file->id)}};
+}
+
+void Engine::Reconnected(Client* c) {
+  std::vector<Handle*> lost;
+  std::vector<Statement> again;
+  for (Handle* h : OfClient(c)) {
+    if (!h->open_lost) continue;
+    lost.push_back(h);
+    again.push_back(TakeOpenLock(*h));
+  }
+  if (again.empty()) return;
+  RoundResult r = Round(c, again);
+  if (r.status != RoundStatus::kOk) return;  // each block tries again on its next call
+  for (size_t i = 0; i < lost.size(); ++i) {
+    if (GetBool(r.results[i].get(), 0, 0)) lost[i]->open_lost = false;
+  }
+}
+
+Status Engine::Resume(Handle* h) {
+  if (h->open_lost) {
+    RoundResult r = One(h->client, TakeOpenLock(*h));
+    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
+    if (!GetBool(r.results[0].get(), 0, 0)) return Status::kIncompatibleMode;
+    h->open_lost = false;
+  }
+  if (h->locks_lost) {
+    h->locks_lost = false;
+    return Status::kSessionLost;
+  }
+  return Status::kOk;
 }
 
 RoundResult Engine::Round(Client* c, std::vector<Statement>& s) {
@@ -474,18 +530,13 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     }
     if (!c->session.connected()) {
       if (!c->session.Connect()) return mkde::Code(Status::kCommunications);
-      // The new session takes up the opens of the client's blocks again.
-      std::vector<Statement> again;
-      for (Handle* h : OfClient(c)) {
-        again.push_back({"",
-                         h->mode == OpenMode::kExclusive
-                             ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
-                             : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
-                         {Param::Int(h->file->id)}});
-      }
-      if (!again.empty()) Round(c, again);
+      Reconnected(c);
       if (c->transaction_lost) {
         c->transaction_lost = false;
+        // The one 95 tells the block of this call of its lost record locks too.
+        if (mkde::core::NeedsHandle(call.op)) {
+          if (Handle* h = Find(call.pos_block, c)) h->locks_lost = false;
+        }
         return mkde::Code(Status::kSessionLost);
       }
     }
@@ -570,6 +621,9 @@ Status Engine::Run(Call& call) {
   if (mkde::core::NeedsHandle(call.op)) {
     call.handle = Find(call.pos_block, call.client);
     if (!call.handle) return Status::kFileNotOpen;
+    if (call.op != BTR_CLOSE) {
+      if (Status resumed = Resume(call.handle); resumed != Status::kOk) return resumed;
+    }
   }
   return mkde::core::RunOperation<Status>(*this, call);
 }
@@ -657,12 +711,14 @@ Status Engine::Close(Call& call) {
     locks.push_back(h->single_pos);
   }
   for (int64_t pos : locks) round.push_back(UnlockRecord(*h->file, pos));
-  round.push_back({"",
-                   h->mode == OpenMode::kExclusive
-                       ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
-                       : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
-                   {Param::Int(h->file->id)}});
-  if (call.client->session.connected()) Round(call.client, round);
+  if (!h->open_lost) {
+    round.push_back({"",
+                     h->mode == OpenMode::kExclusive
+                         ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                         : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+                     {Param::Int(h->file->id)}});
+  }
+  if (call.client->session.connected() && !round.empty()) Round(call.client, round);
   std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
   Destroy(h);
   return Status::kOk;

@@ -210,10 +210,16 @@ enum {
   BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */
   BTR_RECORD_IN_USE = 84,     /* another client holds the record */
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
-  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
+  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way; on the server engine also
+                                 any call but Close of a block whose open its new connection
+                                 could not take back (another client's open stands in the way
+                                 of it), until it can: nothing is read or written meanwhile */
   BTR_PERMISSION = 94,        /* the file lies on a network file system */
   BTR_SESSION_LOST = 95,      /* the server engine's connection dropped with a transaction open:
-                                 the server rolled it back; answered once, by the next call */
+                                 the server rolled it back; answered once, by the next call. Or
+                                 it dropped while a block held record locks: they are gone (not
+                                 taken again, as another client may have locked and changed the
+                                 records meanwhile); answered once, by that block's next call */
   BTR_COMMUNICATIONS = 96,    /* the server engine lost its connection or got no answer in time */
   BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
 };

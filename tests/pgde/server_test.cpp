@@ -1,9 +1,9 @@
 // The server engine on its own. When the server goes away or stops answering, the call that
 // meets it answers 96, never hangs; the next call connects again and, when a transaction was
-// open, answers 95 once (the server rolled it back); then the client goes on. What the server
-// holds of a file with an owner: never the name, never a sealed record in the clear, in its
-// rows or in its files. And a file or the catalog that has used up its positions or ids says
-// so.
+// open, answers 95 once (the server rolled it back); then the client goes on, unless locks it
+// held could not be taken back. What the server holds of a file with an owner: never the
+// name, never a sealed record in the clear, in its rows or in its files. And a file or the
+// catalog that has used up its positions or ids says so.
 #include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -69,6 +69,12 @@ class ServerEngine : public EngineTest {
     ASSERT_TRUE(admin_.ok());
     path_ = Path("faults.dat");
     ASSERT_EQ(CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  }
+  // Ends every server session of the engine in this process, as a server restart would.
+  void Terminate() {
+    admin_.Value(("SELECT count(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE " +
+                  kEngineSessions)
+                     .c_str());
   }
   Admin admin_;
   std::string path_;
@@ -219,6 +225,38 @@ TEST_F(ServerEngine, SealingAFileLeavesNoPlainRecordInTheServersFiles) {
   ASSERT_EQ(t.Do(BTR_CLEAR_OWNER, nullptr, nullptr, 0), 0);
   ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   EXPECT_EQ(t.data.substr(8, marker.size()), marker) << "cleared again";
+}
+
+TEST_F(ServerEngine, ABlockWhoseLocksWereNotTakenBackAfterALossIsToldAndWritesNothing) {
+  constexpr uint8_t kLater[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L', 'a', 't', 'e'};
+  Table a(kClientA);
+  ASSERT_EQ(a.Open(path_), 0);
+  ASSERT_EQ(a.Insert(Rec(1)), 0);
+  ASSERT_EQ(a.Get(BTR_GET_EQUAL + 300, 0, IdKey(1)), 0) << "a record lock";
+  Terminate();
+  {
+    // A client that connects after the loss opens the file exclusively.
+    Table b(kLater);
+    ASSERT_EQ(b.Open(path_, -4), 0);
+    EXPECT_EQ(a.Insert(Rec(2)), BTR_COMMUNICATIONS) << "the call that meets the loss";
+    EXPECT_EQ(a.Insert(Rec(2)), BTR_INCOMPATIBLE_MODE) << "its open could not be taken back";
+    EXPECT_EQ(a.Get(BTR_GET_EQUAL, 0, IdKey(1)), BTR_INCOMPATIBLE_MODE);
+    EXPECT_EQ(admin_.Value(("SELECT count(*) FROM vastrel_r" +
+                            admin_.Value("SELECT id FROM vastrel_files WHERE name = "
+                                         "convert_to($1, 'UTF8')",
+                                         {path_}))
+                               .c_str()),
+              "1")
+        << "nothing written past the exclusive open";
+    ASSERT_EQ(b.Close(), 0);
+  }
+  EXPECT_EQ(a.Insert(Rec(2)), BTR_SESSION_LOST) << "its record lock went with the connection";
+  EXPECT_EQ(a.Insert(Rec(2)), 0) << "then the block goes on";
+  EXPECT_EQ(a.Close(), 0);
+  uint8_t pos[128] = {};
+  for (const uint8_t* client : {kClientA, kLater}) {
+    BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(client));
+  }
 }
 
 TEST_F(ServerEngine, AFileIsFullAtItsLastPositionAndTheCatalogAtItsLastId) {
