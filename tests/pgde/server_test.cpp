@@ -32,7 +32,10 @@ std::string Rec(int32_t id) {
 class Admin {
  public:
   Admin() : Admin(getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "") {}
-  explicit Admin(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {}
+  explicit Admin(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
+  }
   ~Admin() { PQfinish(conn_); }
   bool ok() const { return PQstatus(conn_) == CONNECTION_OK; }
   // Runs `sql` with text parameters; the first column of the first row, or "" when there is
@@ -69,6 +72,17 @@ class ServerEngine : public EngineTest {
     ASSERT_TRUE(admin_.ok());
     path_ = Path("faults.dat");
     ASSERT_EQ(CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  }
+  // A client ID no earlier call of this process used: its first call connects afresh, whatever
+  // an earlier test (or run of a repeated test) did to the sessions.
+  static const uint8_t* FreshClient() {
+    static uint8_t ids[64][16] = {};
+    static size_t used = 0;
+    uint8_t* id = ids[used++ % 64];
+    id[12] = 'F';
+    id[13] = static_cast<uint8_t>(used);
+    id[14] = static_cast<uint8_t>(used >> 8);
+    return id;
   }
   // Ends every server session of the engine in this process, as a server restart would.
   void Terminate() {
@@ -228,33 +242,44 @@ TEST_F(ServerEngine, SealingAFileLeavesNoPlainRecordInTheServersFiles) {
 }
 
 TEST_F(ServerEngine, ABlockWhoseLocksWereNotTakenBackAfterALossIsToldAndWritesNothing) {
-  constexpr uint8_t kLater[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L', 'a', 't', 'e'};
-  Table a(kClientA);
+  const uint8_t* client_a = FreshClient();
+  // Clients that connect after the loss.
+  const uint8_t* later = FreshClient();
+  const uint8_t* later_still = FreshClient();
+  std::string rows =
+      "SELECT count(*) FROM vastrel_r" +
+      admin_.Value("SELECT id FROM vastrel_files WHERE name = convert_to($1, 'UTF8')", {path_});
+  Table a(client_a);
   ASSERT_EQ(a.Open(path_), 0);
   ASSERT_EQ(a.Insert(Rec(1)), 0);
   ASSERT_EQ(a.Get(BTR_GET_EQUAL + 300, 0, IdKey(1)), 0) << "a record lock";
   Terminate();
   {
-    // A client that connects after the loss opens the file exclusively.
-    Table b(kLater);
+    Table b(later);
     ASSERT_EQ(b.Open(path_, -4), 0);
     EXPECT_EQ(a.Insert(Rec(2)), BTR_COMMUNICATIONS) << "the call that meets the loss";
     EXPECT_EQ(a.Insert(Rec(2)), BTR_INCOMPATIBLE_MODE) << "its open could not be taken back";
     EXPECT_EQ(a.Get(BTR_GET_EQUAL, 0, IdKey(1)), BTR_INCOMPATIBLE_MODE);
-    EXPECT_EQ(admin_.Value(("SELECT count(*) FROM vastrel_r" +
-                            admin_.Value("SELECT id FROM vastrel_files WHERE name = "
-                                         "convert_to($1, 'UTF8')",
-                                         {path_}))
-                               .c_str()),
-              "1")
-        << "nothing written past the exclusive open";
-    ASSERT_EQ(b.Close(), 0);
+    EXPECT_EQ(admin_.Value(rows.c_str()), "1") << "nothing written past the exclusive open";
   }
   EXPECT_EQ(a.Insert(Rec(2)), BTR_SESSION_LOST) << "its record lock went with the connection";
   EXPECT_EQ(a.Insert(Rec(2)), 0) << "then the block goes on";
+
+  // An exclusive open, the other way round: an open made since stands in its way.
+  ASSERT_EQ(a.Close(), 0);
+  ASSERT_EQ(a.Open(path_, -4), 0);
+  Terminate();
+  {
+    Table b(later_still);
+    ASSERT_EQ(b.Open(path_), 0);
+    EXPECT_EQ(a.Insert(Rec(3)), BTR_COMMUNICATIONS);
+    EXPECT_EQ(a.Insert(Rec(3)), BTR_INCOMPATIBLE_MODE);
+  }
+  EXPECT_EQ(a.Insert(Rec(3)), 0) << "taken back once the other open ended; no record lock lost";
+  EXPECT_EQ(admin_.Value(rows.c_str()), "3");
   EXPECT_EQ(a.Close(), 0);
   uint8_t pos[128] = {};
-  for (const uint8_t* client : {kClientA, kLater}) {
+  for (const uint8_t* client : {client_a, later, later_still}) {
     BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(client));
   }
 }
@@ -265,12 +290,12 @@ TEST_F(ServerEngine, AFileIsFullAtItsLastPositionAndTheCatalogAtItsLastId) {
   admin_.Value(("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)").c_str());
   admin_.Value(("CREATE DATABASE " + db).c_str());
   const std::string conninfo = getenv("VASTREL_PG");
-  constexpr uint8_t kLimits[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L', 'i', 'm', 0};
+  const uint8_t* limits_client = FreshClient();
   auto create = [&](const std::string& name) {
     std::string data = CreationBuffer(kLen, {{{1, 4, 0, 1}}});
     std::string key = Path(name) + '\0';
     uint8_t pos[128] = {};
-    return Call(BTR_CREATE, pos, &data, &key, 0, kLimits);
+    return Call(BTR_CREATE, pos, &data, &key, 0, limits_client);
   };
   setenv("VASTREL_PG", (conninfo + " dbname=" + db).c_str(), 1);
   int16_t first = create("a.dat");  // the client's connection, to that database
@@ -284,7 +309,7 @@ TEST_F(ServerEngine, AFileIsFullAtItsLastPositionAndTheCatalogAtItsLastId) {
     EXPECT_EQ(create("c.dat"), BTR_DISK_FULL) << "no id left";
     EXPECT_EQ(limits.Value("SELECT count(*) FROM vastrel_files"), "2");
 
-    Table t(kLimits);
+    Table t(limits_client);
     ASSERT_EQ(t.Open(Path("b.dat")), 0);
     limits.Value("SELECT setval('vastrel_s2147483647', 4294967292)");
     ASSERT_EQ(t.Insert(Rec(1)), 0);
@@ -314,7 +339,7 @@ TEST_F(ServerEngine, AFileIsFullAtItsLastPositionAndTheCatalogAtItsLastId) {
     EXPECT_EQ(limits.Value(held), "");
   }
   uint8_t pos[128] = {};
-  BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(kLimits));
+  BTRCALLID(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0, const_cast<uint8_t*>(limits_client));
   admin_.Value(("DROP DATABASE " + db + " WITH (FORCE)").c_str());
 }
 
