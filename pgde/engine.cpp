@@ -42,6 +42,12 @@ namespace {
 constexpr auto kLockWait = std::chrono::seconds(3);
 constexpr auto kLockRetry = std::chrono::milliseconds(20);
 
+// A position travels in 4 bytes: the last one a record can take; a file past it is full (18),
+// as the embedded engine's is.
+constexpr int64_t kMaxPosition = 0xFFFFFFFE;
+// A file id fits the open lock's 32-bit key and the upper half of a record lock's key.
+constexpr int64_t kMaxFileId = INT32_MAX;
+
 // A file as one open sees it: its catalog row, read at Open.
 struct File {
   int64_t id = 0;
@@ -96,6 +102,11 @@ struct Handle {
   // Records this block locked inside its client's transaction that it did not hold before:
   // their locks end with the transaction.
   std::vector<int64_t> txn_locks;
+  // After a lost connection: the open's lock is not held on the new one (every call but
+  // Close tries to take it back, and answers 88 while another open stands in the way), and
+  // record locks went with the old one (the block's next call answers 95, once).
+  bool open_lost = false;
+  bool locks_lost = false;
 
   bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   void ClearCurrency() {
@@ -120,6 +131,8 @@ Status FromSql(const RoundResult& r, Status busy) {
   if (r.status == RoundStatus::kOk) return Status::kOk;
   const std::string& s = r.sqlstate;
   if (s == "23505") return Status::kDuplicateKey;
+  // Only a position or a file id drawn past the last one is ever NULL (DrawPosition, Create).
+  if (s == "23502") return Status::kDiskFull;
   if (s == "55P03") return busy;
   if (s == "40P01") return Status::kDeadlock;
   if (s == "40001") return Status::kConflict;
@@ -128,9 +141,31 @@ Status FromSql(const RoundResult& r, Status busy) {
   return Status::kIoError;
 }
 
-int64_t LockKey(const File& f, int64_t pos) { return (f.id << 32) | (pos & 0xFFFFFFFF); }
-
 std::string Num(int64_t v) { return std::to_string(v); }
+
+// The advisory key of a record lock, as SQL over the file's id and the record's position (SQL
+// expressions of them): the id in the upper 32 bits, the position in the lower. Every
+// statement that takes, waits for or lets go of a record lock computes the key here; ids
+// (kMaxFileId) and positions (kMaxPosition) stay within their halves, so that no two records
+// share a key.
+std::string LockKey(const std::string& id, const std::string& pos) {
+  return "(" + id + " << 32 | " + pos + ")";
+}
+std::string LockKey(const File& f, const std::string& pos) {
+  return LockKey(Num(f.id) + "::bigint", pos);
+}
+
+// Lets go of the session's record lock on `pos`.
+Statement UnlockRecord(const File& f, int64_t pos) {
+  return {"", "SELECT pg_advisory_unlock(" + LockKey(f, "$1::bigint") + ")", {Param::Int(pos)}};
+}
+
+// A fresh position from the file's sequence, as SQL: NULL once the file is full, which the
+// table's NOT NULL position refuses (23502) before a row is written.
+std::string DrawPosition(const File& f) {
+  return "(SELECT p FROM nextval('vastrel_s" + Num(f.id) +
+         "') AS p WHERE p <= " + Num(kMaxPosition) + ")";
+}
 
 // The key's column, k<n>.
 std::string Col(int k) { return "k" + Num(k); }
@@ -202,6 +237,14 @@ class Engine {
   void Destroy(Handle* h);
   // After the connection of `client` dropped: its locks and transaction are gone.
   void Lost(Client* client);
+  // The statement that takes the block's open lock (a try: true when taken).
+  static Statement TakeOpenLock(const Handle& h);
+  // On a new connection of `c`: the opens of its blocks taken up again, as far as others let.
+  void Reconnected(Client* c);
+  // Before a call on block `h` (but Close) after a lost connection: 88 while its open lock
+  // cannot be taken back (another client's open stands in the way; nothing is written past
+  // it), then 95 once when the block's record locks went with the old connection.
+  Status Resume(Handle* h);
   // Runs statements on the client's connection; a loss is noted.
   RoundResult Round(Client* c, std::vector<Statement>& s);
   RoundResult One(Client* c, Statement s);
@@ -271,17 +314,19 @@ class Engine {
   // Another client of this process has an exclusive transaction holding the file: its
   // writes, locking reads and opens answer 85 at once rather than after the server's wait.
   bool FileHeldByOther(const Client* me, int64_t id) const;
-  // A wait lock's wait for the record lock `lock_key` that another session holds, on the
-  // server, with the engine's lock let go: the server's deadlock detection sees the wait
+  // A wait lock's wait for the lock on record `pos` of file `id` that another session holds,
+  // on the server, with the engine's lock let go: the server's deadlock detection sees the wait
   // beside every other wait of its clients, so that one closing a cycle answers 78. Returns
   // 0 once the lock was free (it is not kept: the call runs again), 84 when `until` passed,
   // 78, or 96.
-  Status WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+  Status WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t id, int64_t pos,
                       std::chrono::steady_clock::time_point until);
 
   std::mutex mutex_;
   std::condition_variable idle_;  // a client's server wait ended
-  int64_t wait_for_ = 0;          // the record lock the last refused locking read met
+  // The record the last refused locking read met (no file: none).
+  std::shared_ptr<File> wait_file_;
+  int64_t wait_pos_ = 0;
   pid_t pid_ = 0;
   mkde::core::HandleSlots<Handle, Client> handles_;
   mkde::core::ClientList<Client> clients_;
@@ -334,10 +379,53 @@ void Engine::Lost(Client* client) {
   if (client->in_transaction) client->transaction_lost = true;
   client->in_transaction = false;
   client->held.clear();
+  // The server let go of the session's locks: each block's open is taken again on the next
+  // connection; its record locks are not (another client may have locked and changed the
+  // records meanwhile), and the block's next call says so.
   for (Handle* h : OfClient(client)) {
+    if (h->single_locked || !h->multiple.empty()) h->locks_lost = true;
     h->single_locked = false;
     h->multiple.clear();
+    h->txn_locks.clear();
+    h->open_lost = true;
   }
+}
+
+Statement Engine::TakeOpenLock(const Handle& h) {
+  return {"",
+          h.mode == OpenMode::kExclusive ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
+                                         : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
+          {Param::Int(h.file->id)}};
+}
+
+void Engine::Reconnected(Client* c) {
+  std::vector<Handle*> lost;
+  std::vector<Statement> again;
+  for (Handle* h : OfClient(c)) {
+    if (!h->open_lost) continue;
+    lost.push_back(h);
+    again.push_back(TakeOpenLock(*h));
+  }
+  if (again.empty()) return;
+  RoundResult r = Round(c, again);
+  if (r.status != RoundStatus::kOk) return;  // each block tries again on its next call
+  for (size_t i = 0; i < lost.size(); ++i) {
+    if (GetBool(r.results[i].get(), 0, 0)) lost[i]->open_lost = false;
+  }
+}
+
+Status Engine::Resume(Handle* h) {
+  if (h->open_lost) {
+    RoundResult r = One(h->client, TakeOpenLock(*h));
+    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
+    if (!GetBool(r.results[0].get(), 0, 0)) return Status::kIncompatibleMode;
+    h->open_lost = false;
+  }
+  if (h->locks_lost) {
+    h->locks_lost = false;
+    return Status::kSessionLost;
+  }
+  return Status::kOk;
 }
 
 RoundResult Engine::Round(Client* c, std::vector<Statement>& s) {
@@ -401,9 +489,7 @@ void Engine::DropSingleLock(Handle* h) {
   if (std::find(h->multiple.begin(), h->multiple.end(), h->single_pos) != h->multiple.end()) {
     return;  // still held as a multiple-record lock
   }
-  One(h->client, {"",
-                  "SELECT pg_advisory_unlock($1::bigint)",
-                  {Param::Int(LockKey(*h->file, h->single_pos))}});
+  One(h->client, UnlockRecord(*h->file, h->single_pos));
 }
 
 void Engine::DropLocksOn(Handle* h, int64_t pos) {
@@ -415,8 +501,7 @@ void Engine::DropLocksOn(Handle* h, int64_t pos) {
   }
   if (h->single_locked && h->single_pos == pos) h->single_locked = false;
   if (held) {
-    One(h->client,
-        {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
+    One(h->client, UnlockRecord(*h->file, pos));
   }
 }
 
@@ -445,23 +530,18 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
     }
     if (!c->session.connected()) {
       if (!c->session.Connect()) return mkde::Code(Status::kCommunications);
-      // The new session takes up the opens of the client's blocks again.
-      std::vector<Statement> again;
-      for (Handle* h : OfClient(c)) {
-        again.push_back({"",
-                         h->mode == OpenMode::kExclusive
-                             ? "SELECT pg_try_advisory_lock(0, $1::bigint::int)"
-                             : "SELECT pg_try_advisory_lock_shared(0, $1::bigint::int)",
-                         {Param::Int(h->file->id)}});
-      }
-      if (!again.empty()) Round(c, again);
+      Reconnected(c);
       if (c->transaction_lost) {
         c->transaction_lost = false;
+        // The one 95 tells the block of this call of its lost record locks too.
+        if (mkde::core::NeedsHandle(call.op)) {
+          if (Handle* h = Find(call.pos_block, c)) h->locks_lost = false;
+        }
         return mkde::Code(Status::kSessionLost);
       }
     }
     const Call original = call;
-    wait_for_ = 0;
+    wait_file_.reset();
     Status status = Run(call);
     // A wait lock on a record another block holds tries again until its time runs out; the
     // engine's lock is let go meanwhile, so that the holder, if it is another thread here,
@@ -473,8 +553,8 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       while (status == Status::kRecordInUse && std::chrono::steady_clock::now() < until) {
         // A shared hold (a transaction that changed the record) does not keep the wait
         // waiting: a second refusal in a row looks again a moment later.
-        if (wait_for_ != 0 && !waited_before) {
-          Status waited = WaitOnServer(guard, c, wait_for_, until);
+        if (wait_file_ && !waited_before) {
+          Status waited = WaitOnServer(guard, c, wait_file_->id, wait_pos_, until);
           if (waited != Status::kOk) return mkde::Code(waited);
           waited_before = true;
         } else {
@@ -486,7 +566,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
         if (::getpid() != pid_) return mkde::Code(Status::kIoError);
         call = original;
         call.client = ClientFor(client_id);
-        wait_for_ = 0;
+        wait_file_.reset();
         status = Run(call);
       }
     }
@@ -498,7 +578,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   }
 }
 
-Status Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t lock_key,
+Status Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int64_t id, int64_t pos,
                             std::chrono::steady_clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                   until - std::chrono::steady_clock::now())
@@ -512,10 +592,13 @@ Status Engine::WaitOnServer(std::unique_lock<std::mutex>& guard, Client* c, int6
                    {Param::Int(left)}});
   // Waited for in shared mode: a waiter for the exclusive lock would stand in the way of the
   // holder's own shared lock when it writes the record (a try-lock yields to waiters).
-  round.push_back(
-      {"wait_lock", "SELECT pg_advisory_lock_shared($1::bigint)", {Param::Int(lock_key)}});
-  round.push_back(
-      {"wait_unlock", "SELECT pg_advisory_unlock_shared($1::bigint)", {Param::Int(lock_key)}});
+  const std::string key = LockKey("$1::bigint", "$2::bigint");
+  round.push_back({"wait_lock",
+                   "SELECT pg_advisory_lock_shared(" + key + ")",
+                   {Param::Int(id), Param::Int(pos)}});
+  round.push_back({"wait_unlock",
+                   "SELECT pg_advisory_unlock_shared(" + key + ")",
+                   {Param::Int(id), Param::Int(pos)}});
   round.push_back({"wait_unbound", "SELECT set_config('lock_timeout', '3s', false)", {}});
   bool in_transaction = c->in_transaction;
   c->waiting = true;
@@ -538,6 +621,9 @@ Status Engine::Run(Call& call) {
   if (mkde::core::NeedsHandle(call.op)) {
     call.handle = Find(call.pos_block, call.client);
     if (!call.handle) return Status::kFileNotOpen;
+    if (call.op != BTR_CLOSE) {
+      if (Status resumed = Resume(call.handle); resumed != Status::kOk) return resumed;
+    }
   }
   return mkde::core::RunOperation<Status>(*this, call);
 }
@@ -556,10 +642,10 @@ Status Engine::Open(Call& call) {
   // The catalog row and the open's advisory lock in one statement.
   const char* sql =
       mode == OpenMode::kExclusive
-          ? "SELECT id, spec, owner, pg_try_advisory_lock(0, id::int) FROM vastrel_files "
-            "WHERE name = $1::bytea"
-          : "SELECT id, spec, owner, pg_try_advisory_lock_shared(0, id::int) FROM vastrel_files "
-            "WHERE name = $1::bytea";
+          ? "SELECT id, spec, owner, CASE WHEN id BETWEEN 1 AND 2147483647 THEN "
+            "pg_try_advisory_lock(0, id::int) END FROM vastrel_files WHERE name = $1::bytea"
+          : "SELECT id, spec, owner, CASE WHEN id BETWEEN 1 AND 2147483647 THEN "
+            "pg_try_advisory_lock_shared(0, id::int) END FROM vastrel_files WHERE name = $1::bytea";
   RoundResult r =
       One(c, {mode == OpenMode::kExclusive ? "open_x" : "open_s", sql, {Param::Bytes(path)}});
   if (r.status != RoundStatus::kOk) return FromSql(r, Status::kFileInUse);
@@ -567,6 +653,8 @@ Status Engine::Open(Call& call) {
   if (PQntuples(res) != 1) return Status::kFileNotFound;
   auto file = std::make_shared<File>();
   file->id = GetInt(res, 0, 0);
+  // A catalog row with an id no lock can carry is none this engine made.
+  if (file->id < 1 || file->id > kMaxFileId) return Status::kIoError;
   if (!GetBool(res, 0, 3)) return Status::kIncompatibleMode;
   auto unlock = [&] {
     One(c, {"",
@@ -622,16 +710,15 @@ Status Engine::Close(Call& call) {
   if (h->single_locked && std::find(locks.begin(), locks.end(), h->single_pos) == locks.end()) {
     locks.push_back(h->single_pos);
   }
-  for (int64_t pos : locks) {
-    round.push_back(
-        {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
+  for (int64_t pos : locks) round.push_back(UnlockRecord(*h->file, pos));
+  if (!h->open_lost) {
+    round.push_back({"",
+                     h->mode == OpenMode::kExclusive
+                         ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
+                         : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
+                     {Param::Int(h->file->id)}});
   }
-  round.push_back({"",
-                   h->mode == OpenMode::kExclusive
-                       ? "SELECT pg_advisory_unlock(0, $1::bigint::int)"
-                       : "SELECT pg_advisory_unlock_shared(0, $1::bigint::int)",
-                   {Param::Int(h->file->id)}});
-  if (call.client->session.connected()) Round(call.client, round);
+  if (call.client->session.connected() && !round.empty()) Round(call.client, round);
   std::memset(call.pos_block, 0, BTR_POS_BLOCK_SIZE);
   Destroy(h);
   return Status::kOk;
@@ -685,8 +772,11 @@ Status Engine::Create(Call& call) {
     r = Round(c, drop);
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
   }
+  // An id past the last is NULL, which the catalog refuses (23502: no room for another file).
   r = One(c, {"",
-              "INSERT INTO vastrel_files (name, spec) VALUES ($1::bytea, $2::bytea) RETURNING id",
+              "INSERT INTO vastrel_files (id, name, spec) VALUES ((SELECT i FROM "
+              "nextval('vastrel_files_id_seq') AS i WHERE i <= " +
+                  Num(kMaxFileId) + "), $1::bytea, $2::bytea) RETURNING id",
               {Param::Bytes(path), Param::Bytes(mkde::EncodeFileSpec(spec))}});
   if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kCannotCreate));
   int64_t id = GetInt(r.results[0].get(), 0, 0);
@@ -833,17 +923,29 @@ Status Engine::ChangeOwner(Client* c, const File& f, const RecordRestore& restor
   if (setting && GetBool(r.results[0].get(), 0, 1)) return fail(Status::kOwnerSet);
   std::vector<Statement> round;
   if (restore) {
-    r = One(c, {"", "SELECT pos, rec FROM " + f.table + " FOR UPDATE", {}});
+    // The records go in their new form into a new table that takes the old one's place: an
+    // update in place would leave the old row versions, the plain records, in the table's
+    // files until the server happened to reuse their space.
+    std::vector<Statement> read;
+    read.push_back({"", "LOCK TABLE " + f.table + " IN ACCESS EXCLUSIVE MODE", {}});
+    read.push_back({"", "SELECT pos, rec FROM " + f.table, {}});
+    r = Round(c, read);
     if (r.status != RoundStatus::kOk) return fail(FromSql(r, Status::kFileInUse));
-    PGresult* res = r.results[0].get();
+    std::string fresh = "vastrel_n" + Num(f.id), keys;
+    for (size_t k = 0; k < f.key_count(); ++k) keys += ", " + Col(static_cast<int>(k));
+    round.push_back({"", "CREATE TABLE " + fresh + " (LIKE " + f.table + " INCLUDING ALL)", {}});
+    PGresult* res = r.results[1].get();
     for (int i = 0; i < PQntuples(res); ++i) {
       int64_t pos = GetInt(res, i, 0);
       std::string was = GetBytes(res, i, 1), now;
       if (restore(pos, was, &now) != Status::kOk) return fail(Status::kIoError);
       round.push_back({"",
-                       "UPDATE " + f.table + " SET rec = $1::bytea WHERE pos = $2::bigint",
+                       "INSERT INTO " + fresh + " (pos, chg, rec" + keys + ") SELECT pos, chg, " +
+                           "$1::bytea" + keys + " FROM " + f.table + " WHERE pos = $2::bigint",
                        {Param::Bytes(std::move(now)), Param::Int(pos)}});
     }
+    round.push_back({"", "DROP TABLE " + f.table, {}});
+    round.push_back({"", "ALTER TABLE " + fresh + " RENAME TO " + f.table, {}});
   }
   round.push_back({"",
                    "UPDATE vastrel_files SET owner = $1::bytea WHERE id = $2::bigint",
@@ -904,19 +1006,13 @@ Status Engine::Unlock(Call& call) {
     auto it = std::find(h->multiple.begin(), h->multiple.end(), pos);
     if (it == h->multiple.end()) return Status::kLockError;
     h->multiple.erase(it);
-    if (!(h->single_locked && h->single_pos == pos)) {
-      One(h->client,
-          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
-    }
+    if (!(h->single_locked && h->single_pos == pos)) One(h->client, UnlockRecord(*h->file, pos));
     return Status::kOk;
   }
   if (h->multiple.empty()) return Status::kLockError;
   std::vector<Statement> round;
   for (int64_t pos : h->multiple) {
-    if (!(h->single_locked && h->single_pos == pos)) {
-      round.push_back(
-          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(*h->file, pos))}});
-    }
+    if (!(h->single_locked && h->single_pos == pos)) round.push_back(UnlockRecord(*h->file, pos));
   }
   h->multiple.clear();
   if (!round.empty()) Round(h->client, round);
@@ -978,10 +1074,9 @@ Status Engine::ReadOne(Call& call, int k, const std::string& name, const std::st
   if (call.lock && FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   if (call.lock) {
     // The lock is taken on the row found, in the same statement: one round trip.
-    sql = "SELECT s.pos, s.chg, s.rec, pg_try_advisory_lock($" + Num(params.size() + 1) +
-          "::bigint + s.pos) FROM (" + inner + ") s";
+    sql = "SELECT s.pos, s.chg, s.rec, pg_try_advisory_lock(" + LockKey(f, "s.pos") + ") FROM (" +
+          inner + ") s";
     stmt += "_l";
-    params.push_back(Param::Int(f.id << 32));
   }
   // A single-record lock ends with the block's next read.
   bool keep_single = false;
@@ -1005,19 +1100,19 @@ Status Engine::ReadOne(Call& call, int k, const std::string& name, const std::st
     // A block that holds the record keeps it; its try may fail only for another session
     // waiting for it.
     if (!got && !already) {
-      wait_for_ = LockKey(f, pos);  // another session holds it: a wait may wait on the server
+      // Another session holds it: a wait may wait on the server.
+      wait_file_ = h->file;
+      wait_pos_ = pos;
       return Status::kRecordInUse;
     }
     if (got && HeldElsewhere(h, pos)) {
-      One(call.client,
-          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
+      One(call.client, UnlockRecord(f, pos));
       return Status::kRecordInUse;
     }
     if (!already && call.client->in_transaction) h->txn_locks.push_back(pos);
     if (already && got) {
       // The session counts each lock it takes; this block holds the record once.
-      One(call.client,
-          {"", "SELECT pg_advisory_unlock($1::bigint)", {Param::Int(LockKey(f, pos))}});
+      One(call.client, UnlockRecord(f, pos));
     }
     if (call.lock <= 2) {
       keep_single = h->single_locked && h->single_pos == pos;
@@ -1137,6 +1232,8 @@ Status Engine::GetPosition(Call& call) {
   Handle* h = call.handle;
   if (!h->current) return Status::kPositionNotSet;
   if (call.data_len < 4) return Status::kDataLength;
+  // Past the last position only through a file written before positions were bounded.
+  if (h->position > kMaxPosition) return Status::kIoError;
   mkde::EncodeFixed32(call.data, static_cast<uint32_t>(h->position));
   call.ReturnLength(4);
   return Status::kOk;
@@ -1325,16 +1422,16 @@ Status Engine::Insert(Call& call) {
   }
   int64_t pos = 0;
   std::string stored;
-  std::string seq = "vastrel_s" + Num(f.id);
   if (f.encrypted()) {
     // The position is bound into the sealed record, so it is drawn first.
-    round.push_back({f.prefix + "nextval", "SELECT nextval('" + seq + "')", {}});
+    round.push_back({f.prefix + "nextval", "SELECT " + DrawPosition(f), {}});
     RoundResult r = Round(c, round);
     if (r.status != RoundStatus::kOk) return undo(FromSql(r, Status::kFileInUse));
     if (holding) {
       c->held.push_back(f.id);
       holding = false;
     }
+    if (PQgetisnull(r.results.back().get(), 0, 0)) return undo(Status::kDiskFull);
     pos = GetInt(r.results.back().get(), 0, 0);
     round.clear();
     status = SealForStore(f, pos, record, &stored);
@@ -1347,8 +1444,9 @@ Status Engine::Insert(Call& call) {
   } else {
     params.insert(params.begin(), {Param::Int(0), Param::Bytes(record)});
     round.push_back({f.prefix + "ins",
-                     "INSERT INTO " + f.table + " (pos, chg, rec" + cols + ") VALUES (nextval('" +
-                         seq + "') + $1::bigint, 0, $2::bytea" + values + ") RETURNING pos",
+                     "INSERT INTO " + f.table + " (pos, chg, rec" + cols + ") VALUES (" +
+                         DrawPosition(f) + " + $1::bigint, 0, $2::bytea" + values +
+                         ") RETURNING pos",
                      std::move(params)});
   }
   size_t insert_at = round.size() - 1;
@@ -1408,10 +1506,10 @@ Status Engine::Rewrite(Call& call, int k, const std::string& record) {
   std::vector<Param> params = KeyParams(f, record);
   std::string sets;
   for (size_t i = 0; i < f.key_count(); ++i) {
-    sets += ", " + Col(static_cast<int>(i)) + " = $" + Num(static_cast<int64_t>(i) + 5) + "::bytea";
+    sets += ", " + Col(static_cast<int>(i)) + " = $" + Num(static_cast<int64_t>(i) + 4) + "::bytea";
   }
-  params.insert(params.begin(), {Param::Bytes(stored), Param::Int(h->position),
-                                 Param::Int(h->change), Param::Int(LockKey(f, h->position))});
+  params.insert(params.begin(),
+                {Param::Bytes(stored), Param::Int(h->position), Param::Int(h->change)});
   Client* c = call.client;
   std::vector<Statement> round;
   if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
@@ -1420,7 +1518,8 @@ Status Engine::Rewrite(Call& call, int k, const std::string& record) {
   // shared lock taken here keeps others from locking the changed record until End.
   std::string update = "UPDATE " + f.table + " SET chg = chg + 1, rec = $1::bytea" + sets +
                        " WHERE pos = $2::bigint AND chg = $3::bigint AND "
-                       "pg_try_advisory_xact_lock_shared($4::bigint) RETURNING chg";
+                       "pg_try_advisory_xact_lock_shared(" +
+                       LockKey(f, "$2::bigint") + ") RETURNING chg";
   // An autoincrement value the new record raises is the key's high value from now on, as
   // one an Insert brings; in the same statement, so that only a write that happened raises it.
   std::string raise;
@@ -1446,8 +1545,8 @@ Status Engine::Rewrite(Call& call, int k, const std::string& record) {
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
-                "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
-                {Param::Int(LockKey(f, h->position))}});
+                "SELECT pg_try_advisory_xact_lock_shared(" + LockKey(f, "$1::bigint") + ")",
+                {Param::Int(h->position)}});
     if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
     return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
   }
@@ -1495,19 +1594,19 @@ Status Engine::Delete(Call& call) {
   std::vector<Statement> round;
   if (Status held = HoldFile(h, &round); held != Status::kOk) return held;
   bool holding = !round.empty();
-  round.push_back(
-      {f.prefix + "del",
-       "DELETE FROM " + f.table +
-           " WHERE pos = $1::bigint AND chg = $2::bigint AND "
-           "pg_try_advisory_xact_lock_shared($3::bigint) RETURNING pos",
-       {Param::Int(h->position), Param::Int(h->change), Param::Int(LockKey(f, h->position))}});
+  round.push_back({f.prefix + "del",
+                   "DELETE FROM " + f.table +
+                       " WHERE pos = $1::bigint AND chg = $2::bigint AND "
+                       "pg_try_advisory_xact_lock_shared(" +
+                       LockKey(f, "$1::bigint") + ") RETURNING pos",
+                   {Param::Int(h->position), Param::Int(h->change)}});
   RoundResult r = Round(c, round);
   if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
   if (PQntuples(r.results.back().get()) != 1) {
     r = One(c, {"",
-                "SELECT pg_try_advisory_xact_lock_shared($1::bigint)",
-                {Param::Int(LockKey(f, h->position))}});
+                "SELECT pg_try_advisory_xact_lock_shared(" + LockKey(f, "$1::bigint") + ")",
+                {Param::Int(h->position)}});
     if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
     return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
   }

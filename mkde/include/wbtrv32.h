@@ -69,7 +69,7 @@ extern "C" {
  *   key's value; data_buf gets assigned autoincrement values. Statuses: 5 duplicate on a
  *   unique key; 6 bad key number; 21 key_buf shorter than the key; 22 record shorter than
  *   the fixed length; 46 read-only open; 84 / 85 another client holds the record / file;
- *   18 the file cannot grow.
+ *   18 the file cannot grow, or it is full: its positions (4 bytes) are used up.
  * 3 Update: data_buf the new record image; key_num the key path. Statuses: 8 no current
  *   record, or the last Get was key-only; 10 a non-modifiable key changed; 5; 6; 21; 22;
  *   46; 80 another client changed or deleted the record since it was read; 84; 85; 18.
@@ -84,7 +84,8 @@ extern "C" {
  * 14 Create: data_buf the creation buffer, key_buf the path; key_num -1 refuses an
  *   existing file. Statuses: 59 exists (-1); 22 buffer shorter than its counts; 24 page
  *   size; 26 keys or segments; 27 key position; 28 record length; 29 key length; 49 key
- *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94.
+ *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94;
+ *   18 the server engine's catalog has no id left for another file.
  * 15 Stat: out the file specification with the record count and each segment's block
  *   with its key's number of unique values at offset 6. Statuses: 22 data_buf too small.
  * 19 Begin Transaction (exclusive), 1019 (concurrent), lock biases accepted: the client's
@@ -210,10 +211,16 @@ enum {
   BTR_LOCK_ERROR = 81,        /* Unlock: nothing of that kind is locked */
   BTR_RECORD_IN_USE = 84,     /* another client holds the record */
   BTR_FILE_IN_USE = 85,       /* another client holds the file (its write gate) */
-  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way */
+  BTR_INCOMPATIBLE_MODE = 88, /* an exclusive open stands in the way; on the server engine also
+                                 any call but Close of a block whose open its new connection
+                                 could not take back (another client's open stands in the way
+                                 of it), until it can: nothing is read or written meanwhile */
   BTR_PERMISSION = 94,        /* the file lies on a network file system */
   BTR_SESSION_LOST = 95,      /* the server engine's connection dropped with a transaction open:
-                                 the server rolled it back; answered once, by the next call */
+                                 the server rolled it back; answered once, by the next call. Or
+                                 it dropped while a block held record locks: they are gone (not
+                                 taken again, as another client may have locked and changed the
+                                 records meanwhile); answered once, by that block's next call */
   BTR_COMMUNICATIONS = 96,    /* the server engine lost its connection or got no answer in time */
   BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
 };
