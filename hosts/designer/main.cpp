@@ -33,9 +33,9 @@ using namespace vastrel::automation;
 using namespace vastrel::pages;
 
 constexpr const char* kUsage =
-    "usage: vastrel-designer [BAG.json]\n"
-    "       vastrel-designer --screenshot DIR [BAG.json]\n"
-    "       vastrel-designer --version\n"
+    "Usage: vastrel-designer [BAG.json]\n"
+    "  or:  vastrel-designer --screenshot DIR [BAG.json]\n"
+    "  or:  vastrel-designer --version\n"
     "Edits the control's property bag BAG.json in the property pages (a new control when the\n"
     "file does not exist); OK and Apply write the bag back, Cancel leaves it unchanged.\n"
     "--screenshot DIR renders every page and dialog to PNG files in DIR without a display.\n"

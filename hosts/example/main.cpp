@@ -1,7 +1,7 @@
 // The example host: a small parts list kept in a record file of the embedded engine.
 //
 //   vastrel-example [FILE]
-//   vastrel-example --version
+//   vastrel-example --version | --help
 //
 // Opens FILE (default: parts.dat in a "vastrel-example" folder of the system's temporary
 // folder), creating it with one key on the part number when it does not exist, stores a
@@ -105,6 +105,19 @@ int Run(const std::string& file) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--version") {
     std::printf("vastrel-example %s\n", VASTREL_VERSION);
+    return 0;
+  }
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::printf(
+        "Usage: vastrel-example [FILE]\n"
+        "Keeps a small parts list in the record file FILE (default: parts.dat in a\n"
+        "vastrel-example folder of the temporary folder): creates it with a key on the part\n"
+        "number and a few parts when it is missing, then prints every part in part-number order.\n"
+        "\n"
+        "  --help     this help\n"
+        "  --version  the version\n"
+        "\n"
+        "Exit codes: 0 done, 1 an engine error, 2 no engine library could be loaded.\n");
     return 0;
   }
   // scripts/run passes an empty argument when it was given none.
