@@ -428,6 +428,18 @@ TEST_F(Tool, AMissingFileIsAnEngineErrorOnOneLineWithAHintForAMissingFolder) {
   EXPECT_EQ(Run({"info", nowhere}).err, "vastrel: File Not Found (12): " + nowhere +
                                             "\n  the folder " + PathOf("gone") +
                                             " does not exist\n");
+  // A file another program holds exclusively.
+  const std::string held = Make("held.dat", {Record("C1", "nut")});
+  TBtr holder;
+  holder.SetFileName(held);
+  holder.SetOpenMode(bomExclusive);
+  holder.Open();
+  const Result in_use = Run({"info", held});
+  EXPECT_EQ(in_use.code, 1);
+  EXPECT_NE(in_use.err.find("): " + held + "\n  another program has the file open"),
+            std::string::npos)
+      << in_use.err;
+  holder.Close();
   std::ofstream(PathOf("d.json")) << R"({"record_length": 8})";
   const Result create = Run({"create", nowhere, PathOf("d.json")});
   EXPECT_EQ(create.code, 1);
@@ -763,6 +775,26 @@ TEST_F(TypedTool, DictionariesMadeCheckedAndChangedByTheTool) {
   const Result all = dict({"show", ddf});
   EXPECT_NE(all.out.find(R"("id": "OTHER")"), std::string::npos) << all.out;
   EXPECT_EQ(all.out.find(R"("name": "Day")"), std::string::npos) << all.out;
+
+  // describe carries the dictionary beside the keys, and create makes both files from it;
+  // a field beyond the record refuses both.
+  const Result whole = Run({"describe", file, "--dict", PathOf("items.ddf"), "--id", "ITEMS"});
+  ASSERT_EQ(whole.code, 0) << whole.err;
+  ASSERT_EQ(Run({"create", PathOf("again.dat"), json_file("whole.json", whole.out), "--dict",
+                 PathOf("again.ddf"), "--id", "ITEMS"})
+                .code,
+            0);
+  EXPECT_EQ(Slurp(PathOf("again.ddf")), Slurp(PathOf("items.ddf")));
+  std::string shorter = whole.out;
+  const std::string length = "\"record_length\": 64";
+  shorter.replace(shorter.find(length), length.size(), "\"record_length\": 50");
+  const Result beyond = Run({"create", PathOf("short.dat"), json_file("short.json", shorter),
+                             "--dict", PathOf("short.ddf"), "--id", "ITEMS"});
+  EXPECT_NE(beyond.err.find(R"(field "Day" (bytes 45 to 52) ends beyond the record's 50 bytes)"),
+            std::string::npos)
+      << beyond.err;
+  EXPECT_FALSE(fs::exists(PathOf("short.dat")));
+  EXPECT_FALSE(fs::exists(PathOf("short.ddf")));
 
   // A missing file or ID is named as such, here and where a command loads the dictionary.
   const Result wrong_id = dict({"show", ddf, "--id", "NOPE"});
