@@ -115,8 +115,23 @@ std::string StoredId(const std::string& id) {
 
 // ---- Reading and writing the file -------------------------------------------------------------
 
+// Inputs larger than these are refused before they are read: a dictionary of a million
+// definitions, a JSON document of 16 MiB, are far beyond any record's fields.
+constexpr uintmax_t kMaxItemFile = uintmax_t{1'000'000} * dictionary::kItemRecordSize;
+constexpr uintmax_t kMaxJson = uintmax_t{16} << 20;
+
+void RefuseLarger(const std::string& file, uintmax_t limit) {
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(file, ec);
+  if (!ec && size > limit) {
+    throw DataError(file + " holds " + std::to_string(size) + " bytes, more than the " +
+                    std::to_string(limit) + " this command reads");
+  }
+}
+
 std::vector<ItemRecord> ReadRecords(const std::string& ddf, bool must_exist) {
   const std::string name = platform::FileNameFromPath(ddf);
+  RefuseLarger(ddf, kMaxItemFile);
   std::vector<uint8_t> bytes;
   if (!dictionary::ReadItemFile(name, &bytes)) {
     if (must_exist) throw DataError(ddf + ": no such dictionary file");
@@ -482,6 +497,7 @@ int Show() {
 }
 
 int Create() {
+  RefuseLarger(g.from, kMaxJson);
   std::ifstream in(g.from, std::ios::binary);
   if (!in) throw DataError("cannot read " + g.from + ": " + std::strerror(errno));
   json::Value value;
