@@ -7,6 +7,8 @@
 //   vastrel copy SRC DST                         a copy, record by record
 //   vastrel owner set|clear FILE                 the owner name
 //   vastrel shell FILE                           operations call by call
+//   vastrel dict show|create|add|remove|check    field dictionaries as JSON (dict_verb.h)
+//   vastrel help [COMMAND], vastrel --version
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
 // standard output, errors, progress and final counts to standard error.
