@@ -208,20 +208,26 @@ void WriteRecords(const std::string& ddf, const std::vector<ItemRecord>& records
     throw DataError("cannot write " + ddf +
                     ": a new file beside it cannot be made: " + std::strerror(errno));
   }
-  const bool moded = ::fchmod(fd, st.st_mode & 07777) == 0;
-  const int mode_error = errno;
-  ::close(fd);
+  auto fail = [&](int error) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw DataError("cannot write " + ddf + ": " + std::strerror(error));
+  };
+  if (::fchmod(fd, st.st_mode & 07777) != 0) fail(errno);
   try {
-    if (!moded) {
-      throw DataError("cannot write " + ddf + ": " + std::strerror(mode_error));
-    }
     dictionary::SaveItemRecords(platform::FileNameFromPath(temp), true, false, records);
-    if (std::rename(temp.c_str(), target.c_str()) != 0) {
-      throw DataError("cannot write " + ddf + ": " + std::strerror(errno));
-    }
   } catch (...) {
+    ::close(fd);
     ::unlink(temp.c_str());
     throw;
+  }
+  // On the disk before it takes the old file's place, so that a crash leaves one whole.
+  if (::fsync(fd) != 0) fail(errno);
+  ::close(fd);
+  if (std::rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    throw DataError("cannot write " + ddf + ": " + std::strerror(error));
   }
 }
 

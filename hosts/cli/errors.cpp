@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/engine.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {
@@ -45,8 +46,14 @@ std::string HintFor(int16_t status, const std::string& file) {
     case kCannotCreate:
     case kDirectoryError:
     case kAccessDenied:
-    case kPermissionError:
-      if (!fs::exists(folder, ec)) return "the folder " + folder.string() + " does not exist";
+    case kPermissionError: {
+      // The server engine's file names are names in its catalog, not paths of this machine.
+      const std::string engine =
+          fs::path(engine::CurrentEngineState().library_path).filename().string();
+      if (engine.rfind("libwbtrv32pg", 0) == 0) return {};
+      const bool there = fs::exists(folder, ec);
+      if (ec) return {};  // the folder cannot even be looked for: nothing sure to say
+      if (!there) return "the folder " + folder.string() + " does not exist";
       if (!fs::is_directory(folder, ec)) return folder.string() + " is not a folder";
       if (status == kFileNotFound) return {};
       if (::access(folder.c_str(), W_OK | X_OK) != 0)
@@ -54,6 +61,7 @@ std::string HintFor(int16_t status, const std::string& file) {
       if (fs::exists(file, ec) && ::access(file.c_str(), R_OK | W_OK) != 0)
         return "this user may not read and write the file";
       return {};
+    }
     case kInvalidOwner:
       return "the file has an owner name, and it was not given or is another: --owner NAME "
              "gives it";
