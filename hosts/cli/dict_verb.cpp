@@ -276,16 +276,19 @@ std::vector<std::string> Problems(const Dictionary& d, bool overlap_allowed,
       out.push_back(FieldLabel(f) + ": type " + std::to_string(f.type) + " is none of " +
                     TypeNames());
     }
-    if (f.offset < 0 || f.offset > kMax) {
+    const bool offset_ok = f.offset >= 0 && f.offset <= kMax;
+    const bool size_ok = f.size >= 1 && f.size <= kMax;
+    if (!offset_ok) {
       out.push_back(FieldLabel(f) + ": the offset " + std::to_string(f.offset) +
                     " is not from 0 to " + std::to_string(kMax));
-      ranges_known = false;
     }
-    if (f.size < 1 || f.size > kMax) {
+    if (!size_ok) {
       out.push_back(FieldLabel(f) + ": the size " + std::to_string(f.size) + " is not from 1 to " +
                     std::to_string(kMax));
-      ranges_known = false;
-    } else if (shape && !shape->variable && f.offset >= 0 && f.offset + f.size > shape->length) {
+    }
+    // Past here offset + size fits a 64-bit sum.
+    ranges_known = ranges_known && offset_ok && size_ok;
+    if (offset_ok && size_ok && shape && !shape->variable && f.offset + f.size > shape->length) {
       out.push_back(FieldLabel(f) + " " + Bytes(f) + " ends beyond the record's " +
                     std::to_string(shape->length) + " bytes");
     }

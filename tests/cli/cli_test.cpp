@@ -733,6 +733,10 @@ TEST_F(TypedTool, DictionariesMadeCheckedAndChangedByTheTool) {
        R"(field "ThisNameIsLongerThanTwentyFive" is 30 characters long)"},
       {json_file("x.json", R"({"fields": [{"name": "A", "type": 0, "offset": 0, "width": 6}]})"),
        R"(unknown member "width"; the members are name, type, offset, size)"},
+      {json_file("far.json",
+                 R"({"record_length": 64, "dictionary": {"fields": [{"name": "A", "type": 0, )"
+                 R"("offset": 9223372036854775807, "size": 6}]}})"),
+       R"(field "A": the offset 9223372036854775807 is not from 0 to 2147483647)"},
   };
   for (const auto& r : refused) {
     const Result c = dict({"create", PathOf("bad.ddf"), "--id", "BAD", r.json});
