@@ -7,6 +7,8 @@
 //   vastrel copy SRC DST                         a copy, record by record
 //   vastrel owner set|clear FILE                 the owner name
 //   vastrel shell FILE                           operations call by call
+//   vastrel dict show|create|add|remove|check    field dictionaries as JSON (dict_verb.h)
+//   vastrel help [COMMAND], vastrel --version
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
 // standard output, errors, progress and final counts to standard error.
@@ -22,6 +24,7 @@
 #include <iostream>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -30,6 +33,8 @@
 #include "engine/btrexception.h"
 #include "engine/engine.h"
 #include "hosts/cli/code_page.h"
+#include "hosts/cli/dict_verb.h"
+#include "hosts/cli/errors.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/shell.h"
@@ -47,12 +52,6 @@ using table::TBtr;
 
 constexpr const char* kFormatName = "vastrel-records";
 constexpr int kFormatVersion = 1;
-
-// A file or its data is not as the command needs it: exit code 1.
-class DataError : public Exception {
- public:
-  using Exception::Exception;
-};
 
 // Import and copy commit, unless told a number of records, once a transaction holds this
 // much record data: each commit waits for the disk, so fewer are faster, while one
@@ -80,14 +79,9 @@ struct Options {
   int level = 0;
 };
 
-// An engine message carries a carriage return before the file name; on a terminal that
-// would overwrite the line, so the file name goes on a line of its own.
-// The component's messages are single-byte text; the terminal reads UTF-8.
-std::string Printable(const std::string& message) {
-  std::string out = platform::SingleByteToUtf8(message);
-  if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, "\n  file: ");
-  return out;
-}
+// A message of the component as one line of UTF-8; an engine message as
+// "File Not Found (12): /data/parts.dat".
+std::string Printable(const std::string& message) { return EngineText(message); }
 
 // A bar with the share done on standard error, redrawn in place, only when that is a
 // terminal; nothing when it is piped.
@@ -679,6 +673,28 @@ const json::Array& ListOf(const json::Object& o, const char* name, const std::st
   return v->AsArray();
 }
 
+// A value of the input as a refusal names it, on one line.
+std::string Shown(const json::Value& v) {
+  std::string out = json::Write(v);
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+// The valid names of a refusal: "a, b, c".
+template <class Names>
+std::string NameList(const Names& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : ", ") + std::string(n);
+  return out;
+}
+
+std::string KeyFlagList() {
+  std::vector<std::string> names;
+  for (const KeyFlagName& n : kKeyFlagNames)
+    if (n.bit != keys::kFlagSegment) names.push_back(n.name);
+  return NameList(names);
+}
+
 // Gives the table the description; the inverse of DescriptionOf.
 void ApplyDescription(TBtr& t, const json::Value& description, const std::string& source) {
   if (!description.IsObject()) throw DataError(source + ": a description is a JSON object");
@@ -692,7 +708,8 @@ void ApplyDescription(TBtr& t, const json::Value& description, const std::string
            !(name.IsString() && name.AsString() == keys::kFileFlagNames[m]))
       ++m;
     if (m == keys::kFileFlagMembers)
-      throw DataError(source + ": unknown file flag " + json::Write(name));
+      throw DataError(source + ": unknown file flag " + Shown(name) + "; the file flags are " +
+                      NameList(keys::kFileFlagNames));
     flags.Include(static_cast<keys::BtrFileFlag>(m));
   }
   t.SetFileFlags(flags);
@@ -715,7 +732,11 @@ void ApplyDescription(TBtr& t, const json::Value& description, const std::string
       while (ti < keys::ktUnknown &&
              !(type && type->IsString() && type->AsString() == keys::kKeyTypeNames[ti]))
         ++ti;
-      if (ti == keys::ktUnknown) throw DataError(at + ": unknown key type");
+      if (ti == keys::ktUnknown) {
+        throw DataError(at + ": unknown key type " + (type ? Shown(*type) : "(none given)") +
+                        "; the key types are " +
+                        NameList(std::span(keys::kKeyTypeNames, keys::ktUnknown)));
+      }
       seg.SetKeyType(ti);
       uint16_t word = s + 1 < segments.size() ? keys::kFlagSegment : 0;
       for (const json::Value& name : ListOf(o, "flags", at)) {
@@ -723,10 +744,15 @@ void ApplyDescription(TBtr& t, const json::Value& description, const std::string
         for (const KeyFlagName& n : kKeyFlagNames)
           if (name.IsString() && name.AsString() == n.name && n.bit != keys::kFlagSegment)
             found = &n;
-        if (!found) throw DataError(at + ": unknown key flag " + json::Write(name));
+        if (!found) {
+          throw DataError(at + ": unknown key flag " + Shown(name) + "; the key flags are " +
+                          KeyFlagList());
+        }
         word = static_cast<uint16_t>(word | found->bit);
       }
-      seg.SetKeyFlag(static_cast<uint16_t>(word | (seg.KeyFlag() & keys::kFlagExtendedType)));
+      // The bits the type set stay: an old binary type is its Binary bit.
+      seg.SetKeyFlag(static_cast<uint16_t>(
+          word | (seg.KeyFlag() & (keys::kFlagExtendedType | keys::kFlagBinary))));
       seg.SetNullVal(static_cast<uint8_t>(Whole(o, "null_value", at, 0, 255, 0)));
       seg.SetACS(static_cast<uint8_t>(Whole(o, "acs", at, 0, 255, 0)));
     }
@@ -742,7 +768,9 @@ std::string Slurp(const std::string& name) {
 int Describe(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
-  std::fputs(json::Write(DescriptionOf(t)).c_str(), stdout);
+  json::Value description = DescriptionOf(t);
+  if (!o.dict.empty()) description.AsObject().Set("dictionary", DictionaryJson(o.dict, o.dict_id));
+  std::fputs(json::Write(description).c_str(), stdout);
   std::fputs("\n", stdout);
   t.Close();
   return 0;
@@ -760,10 +788,13 @@ int Create(const Options& o) {
   TBtr t;
   t.SetFileName(platform::FileNameFromPath(file));
   ApplyDescription(t, description, o.operands[1]);
+  // The description's dictionary is checked before anything is made, and stored after.
+  if (!o.dict.empty()) CreateDictionary(o.dict, o.dict_id, description, o.operands[1], false, true);
   t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
   t.SetOwnerProtection(static_cast<table::TOwnerProtection>(o.level));
   t.CreateFile();
   if (t.Active()) t.Close();
+  if (!o.dict.empty()) CreateDictionary(o.dict, o.dict_id, description, o.operands[1], false);
   return 0;
 }
 
@@ -775,6 +806,7 @@ CodePage PageOf(const Options& o) {
 }
 
 void LoadDictionary(TBtr& t, const Options& o) {
+  RequireFields(o.dict, o.dict_id);  // a missing file or ID is named, not taken as empty
   t.DDFFields().LoadItems(o.dict, o.dict_id);
   if (t.DDFFields().Count() == 0) {
     throw DataError(o.dict + ": no fields under the ID \"" + o.dict_id + "\"");
@@ -1080,7 +1112,7 @@ int ReportFailure() {
           stderr, "vastrel: no record engine (%s); VASTREL_ENGINE names another engine library\n",
           state.load_error.empty() ? "the library lacks BTRCALL" : state.load_error.c_str());
     }
-    std::fprintf(stderr, "vastrel: %s\n", Printable(e.what()).c_str());
+    std::fprintf(stderr, "vastrel: %s\n", FailureText(e).c_str());
   } catch (const DataError& e) {
     std::fprintf(stderr, "vastrel: %s\n", e.what());  // the tool's own words, in UTF-8
   } catch (const std::exception& e) {
@@ -1609,14 +1641,23 @@ int Run(int argc, char** argv) {
   owner(info);
   info->add_flag("--json", o.json, "as JSON");
 
+  // A description may carry the file's dictionary beside its keys (docs/description-format.md).
+  auto with_dict = [&](CLI::App* v, const char* help) {
+    CLI::Option* d = v->add_option("--dict", o.dict, help);
+    CLI::Option* id = v->add_option("--id", o.dict_id, "the dictionary's ID");
+    d->needs(id);
+    id->needs(d);
+  };
   CLI::App* describe =
       verb("describe", "the file's description as JSON, the input of create", Describe);
   owner(describe);
+  with_dict(describe, "adds the dictionary of this item file as the member \"dictionary\"");
 
   CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
                           "DESCRIPTION", "the description in JSON");
   create->add_option("--owner", o.owner, "gives the new file this owner name");
   level(create, "--level");
+  with_dict(create, "stores the description's member \"dictionary\" in this item file");
 
   CLI::App* dump = verb("dump", "every record in key or physical order", Dump);
   CLI::Option* dump_key = key(dump);
@@ -1702,10 +1743,20 @@ int Run(int argc, char** argv) {
                          ShellCommand);
   owner(shell);
 
+  CLI::App* dict = AddDictVerb(app, kExitCodes);
+
+  std::vector<std::string> help_topic;
+  CLI::App* help = app.add_subcommand("help", "this help, or a command's: help dict create");
+  help->add_option("COMMAND", help_topic, "the command (and its subcommand)");
+  app.set_version_flag("--version", std::string("vastrel ") + VASTREL_VERSION);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
     return 0;
   } catch (const CLI::ParseError& e) {
     std::string where = "vastrel";
@@ -1716,6 +1767,24 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "vastrel: %s\n%s --help tells more\n", e.what(), where.c_str());
     return 2;
   }
+  if (help->parsed()) {
+    CLI::App* about = &app;
+    std::string path = "vastrel";
+    for (const std::string& word : help_topic) {
+      try {
+        about = about->get_subcommand(word);
+      } catch (const CLI::OptionNotFound&) {
+        std::fprintf(stderr, "vastrel: no command \"%s\" in \"%s\"\nvastrel help lists them\n",
+                     word.c_str(), path.c_str());
+        return 2;
+      }
+      path += " " + word;
+    }
+    std::fputs(about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal).c_str(),
+               stdout);
+    return 0;
+  }
+  if (dict->parsed()) return Execute([](const Options&) { return RunDict(); }, o);
   int (*run)(const Options&) = nullptr;
   for (const Verb& v : verbs) {
     if (v.app->parsed()) {

@@ -33,8 +33,9 @@ using namespace vastrel::automation;
 using namespace vastrel::pages;
 
 constexpr const char* kUsage =
-    "usage: vastrel-designer [BAG.json]\n"
-    "       vastrel-designer --screenshot DIR [BAG.json]\n"
+    "Usage: vastrel-designer [BAG.json]\n"
+    "  or:  vastrel-designer --screenshot DIR [BAG.json]\n"
+    "  or:  vastrel-designer --version\n"
     "Edits the control's property bag BAG.json in the property pages (a new control when the\n"
     "file does not exist); OK and Apply write the bag back, Cancel leaves it unchanged.\n"
     "--screenshot DIR renders every page and dialog to PNG files in DIR without a display.\n"
@@ -169,6 +170,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("vastrel-designer %s\n", VASTREL_VERSION);
       return 0;
     }
     if (std::strcmp(argv[i], "--screenshot") == 0) {

@@ -1,6 +1,7 @@
 // The example host: a small parts list kept in a record file of the embedded engine.
 //
 //   vastrel-example [FILE]
+//   vastrel-example --version | --help
 //
 // Opens FILE (default: parts.dat in a "vastrel-example" folder of the system's temporary
 // folder), creating it with one key on the part number when it does not exist, stores a
@@ -41,11 +42,23 @@ std::string DefaultFile() {
 }
 
 // The component's messages are single-byte text and an engine message carries a carriage
-// return before the file name; on a terminal (UTF-8) the file name goes on a line of its own.
+// return before the file name; on a terminal (UTF-8) it reads "Can't Create Error (25): FILE".
 std::string Printable(const std::string& message) {
   std::string out = vastrel::platform::SingleByteToUtf8(message);
-  if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, "\n  file: ");
+  if (auto cr = out.find('\r'); cr != std::string::npos) out.replace(cr, 1, ": ");
   return out;
+}
+
+// What most often lies behind a file that cannot be opened or made: a folder that is not
+// there. Empty otherwise.
+std::string Hint(const Btrexception& e, const std::string& file) {
+  constexpr int kFileNotFound = 12, kCannotCreate = 25;
+  if (e.Status() != kFileNotFound && e.Status() != kCannotCreate) return "";
+  std::filesystem::path folder = std::filesystem::path(file).parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code ec;
+  if (std::filesystem::is_directory(folder, ec)) return "";
+  return "\n  the folder " + folder.string() + " does not exist";
 }
 
 void DescribeFile(TBtr& table) {
@@ -90,6 +103,23 @@ int Run(const std::string& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--version") {
+    std::printf("vastrel-example %s\n", VASTREL_VERSION);
+    return 0;
+  }
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::printf(
+        "Usage: vastrel-example [FILE]\n"
+        "Keeps a small parts list in the record file FILE (default: parts.dat in a\n"
+        "vastrel-example folder of the temporary folder): creates it with a key on the part\n"
+        "number and a few parts when it is missing, then prints every part in part-number order.\n"
+        "\n"
+        "  --help     this help\n"
+        "  --version  the version\n"
+        "\n"
+        "Exit codes: 0 done, 1 an engine error, 2 no engine library could be loaded.\n");
+    return 0;
+  }
   // scripts/run passes an empty argument when it was given none.
   const std::string file = argc > 1 && argv[1][0] != '\0' ? argv[1] : DefaultFile();
   try {
@@ -105,7 +135,8 @@ int main(int argc, char** argv) {
                    why.c_str(), Printable(e.what()).c_str());
       return 2;
     }
-    std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());
+    std::fprintf(stderr, "vastrel-example: %s%s\n", Printable(e.what()).c_str(),
+                 Hint(e, file).c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vastrel-example: %s\n", Printable(e.what()).c_str());

@@ -268,7 +268,7 @@ TEST_F(Tool, LoadRefusesAnExistingFileWithoutAppendAndUndoesAFailedBatch) {
   const std::string other = Make("other.dat", {Record("C2", "bolt")});
   Result duplicate = Run({"load", other, jsonl, "--append"});
   EXPECT_EQ(duplicate.code, 1);
-  EXPECT_NE(duplicate.err.find("(5)\n  file: " + other), std::string::npos) << duplicate.err;
+  EXPECT_NE(duplicate.err.find("(5): " + other), std::string::npos) << duplicate.err;
   EXPECT_NE(duplicate.err.find("loaded 0 records; the batch in work was undone"),
             std::string::npos);
   EXPECT_EQ(CsvRecords(other, "--physical").size(), 1u);
@@ -408,20 +408,44 @@ TEST_F(Tool, OwnerNameOpensAProtectedFile) {
   const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
   Result without = Run({"info", file});
   EXPECT_EQ(without.code, 1);
-  EXPECT_NE(without.err.find("(51)\n  file: " + file), std::string::npos) << without.err;
+  EXPECT_NE(without.err.find("Invalid Owner (51): " + file + "\n  the file has an owner name"),
+            std::string::npos)
+      << without.err;
   Result with = Run({"dump", file, "--owner", "KEEPER", "--format", "text"});
   EXPECT_EQ(with.code, 0) << with.err;
   EXPECT_NE(with.out.find("C1    nut"), std::string::npos);
 }
 
-TEST_F(Tool, AMissingFileIsAnEngineError) {
+TEST_F(Tool, AMissingFileIsAnEngineErrorOnOneLineWithAHintForAMissingFolder) {
   const std::string missing = PathOf("missing.dat");
   for (const char* command : {"info", "dump", "check"}) {
     Result r = Run({command, missing});
     EXPECT_EQ(r.code, 1) << command;
-    EXPECT_EQ(r.err, "vastrel: File Not Found (12)\n  file: " + missing + "\n") << command;
+    EXPECT_EQ(r.err, "vastrel: File Not Found (12): " + missing + "\n") << command;
     EXPECT_EQ(r.out, "") << command;
   }
+  const std::string nowhere = PathOf("gone") + "/parts.dat";
+  EXPECT_EQ(Run({"info", nowhere}).err, "vastrel: File Not Found (12): " + nowhere +
+                                            "\n  the folder " + PathOf("gone") +
+                                            " does not exist\n");
+  // A file another program holds exclusively.
+  const std::string held = Make("held.dat", {Record("C1", "nut")});
+  TBtr holder;
+  holder.SetFileName(held);
+  holder.SetOpenMode(bomExclusive);
+  holder.Open();
+  const Result in_use = Run({"info", held});
+  EXPECT_EQ(in_use.code, 1);
+  EXPECT_NE(in_use.err.find("): " + held + "\n  another program has the file open"),
+            std::string::npos)
+      << in_use.err;
+  holder.Close();
+  std::ofstream(PathOf("d.json")) << R"({"record_length": 8})";
+  const Result create = Run({"create", nowhere, PathOf("d.json")});
+  EXPECT_EQ(create.code, 1);
+  EXPECT_NE(create.err.find("\n  the folder " + PathOf("gone") + " does not exist"),
+            std::string::npos)
+      << create.err;
 }
 
 TEST_F(Tool, ExportNeverOverwritesTheRecordFile) {
@@ -437,7 +461,7 @@ TEST_F(Tool, AMissingEngineIsReported) {
   Result r = Run({"info", file}, PathOf("no-such-engine.so"));
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("vastrel: no record engine ("), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("(-9999)\n  file: " + file), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(-9999): " + file), std::string::npos) << r.err;
 }
 
 // ---- Maintenance: descriptions, typed records, copies, owners, the shell ------------------
@@ -548,8 +572,23 @@ TEST_F(Tool, DescribeAndCreateRoundTrip) {
       << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktNothing"}]}]})";
   const Result bad = Run({"create", PathOf("bad.dat"), PathOf("bad.json")});
   EXPECT_EQ(bad.code, 1);
-  EXPECT_NE(bad.err.find("key 0 segment 1: unknown key type"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("key 0 segment 1: unknown key type \"ktNothing\"; the key types are "
+                         "ktOldBinary, ktOldString, ktString,"),
+            std::string::npos)
+      << bad.err;
   EXPECT_FALSE(fs::exists(PathOf("bad.dat")));
+  std::ofstream(PathOf("dup.json"))
+      << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktString", "flags": ["Dup"]}]}]})";
+  const Result dup = Run({"create", PathOf("bad.dat"), PathOf("dup.json")});
+  EXPECT_NE(dup.err.find("unknown key flag \"Dup\"; the key flags are AllowDuplicates, "
+                         "Modifiable, Binary,"),
+            std::string::npos)
+      << dup.err;
+  // A type that is a flag bit of its own keeps it without the flag being named.
+  std::ofstream(PathOf("old.json"))
+      << R"({"record_length": 24, "keys": [{"segments": [{"position": 1, "length": 4, "type": "ktOldBinary"}]}]})";
+  ASSERT_EQ(Run({"create", PathOf("old.dat"), PathOf("old.json")}).code, 0);
+  EXPECT_NE(Run({"describe", PathOf("old.dat")}).out.find("\"ktOldBinary\""), std::string::npos);
 
   // A path beyond ASCII names the same file on disk, and one the code page cannot spell
   // is refused rather than turned into another name.
@@ -646,6 +685,133 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
 }
 
+TEST_F(TypedTool, DictionariesMadeCheckedAndChangedByTheTool) {
+  const std::string file = MakeTyped("items.dat", {});
+  const std::string ddf = PathOf("new.ddf");
+  auto dict = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "dict");
+    return Run(args);
+  };
+  auto json_file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(PathOf(name)) << text;
+    return PathOf(name);
+  };
+
+  // What show prints, create takes back, and the two files then agree.
+  const Result shown = dict({"show", PathOf("items.ddf"), "--id", "items"});
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  EXPECT_NE(shown.out.find(R"("name": "Qty",)"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find(R"("type": "ft_INTEGER",)"), std::string::npos) << shown.out;
+  ASSERT_EQ(dict({"create", ddf, "--id", "ITEMS", json_file("d.json", shown.out)}).code, 0);
+  EXPECT_EQ(dict({"show", ddf, "--id", "ITEMS"}).out, shown.out);
+  EXPECT_EQ(Slurp(ddf), Slurp(PathOf("items.ddf")));
+  EXPECT_EQ(dict({"create", ddf, "--id", "ITEMS", PathOf("d.json")}).code, 1) << "never over one";
+  Result ok = dict({"check", ddf, "--id", "ITEMS", file});
+  EXPECT_EQ(ok.code, 0) << ok.out << ok.err;
+  EXPECT_EQ(Lines(ok.out).back(), "ok");
+
+  // Each refusal names what is wrong, and nothing is written.
+  const std::string two = R"({"fields": [{"name": "A", "type": "ft_STRING", "offset": 0, "size": 6},
+                                          {"name": "%s", "type": "%s", "offset": %s, "size": 6}]})";
+  auto two_fields = [&](const std::string& name, const std::string& type, int offset) {
+    std::string text = two;
+    for (const std::string& v : {name, type, std::to_string(offset)})
+      text.replace(text.find("%s"), 2, v);
+    return json_file(name + type + ".json", text);
+  };
+  const struct {
+    std::string json, message;
+  } refused[] = {
+      {two_fields("B", "ft_STRING", 3),
+       R"(fields "A" (bytes 0 to 5) and "B" (bytes 3 to 8) overlap (--overlap allows it))"},
+      {two_fields("a", "ft_STRING", 6),
+       R"(fields "A" and "a": the same name (names compare without regard to case))"},
+      {two_fields("B", "integr", 6),
+       R"(field 2 ("B"): unknown type "integr"; the types are ft_STRING, ft_INTEGER, ft_FLOAT, )"
+       "ft_BOOLEAN, ft_DATE, ft_TIME, ft_DATETIME"},
+      {two_fields("ThisNameIsLongerThanTwentyFive", "ft_STRING", 6),
+       R"(field "ThisNameIsLongerThanTwentyFive" is 30 characters long)"},
+      {json_file("x.json", R"({"fields": [{"name": "A", "type": 0, "offset": 0, "width": 6}]})"),
+       R"(unknown member "width"; the members are name, type, offset, size)"},
+      {json_file("far.json",
+                 R"({"record_length": 64, "dictionary": {"fields": [{"name": "A", "type": 0, )"
+                 R"("offset": 9223372036854775807, "size": 6}]}})"),
+       R"(field "A": the offset 9223372036854775807 is not from 0 to 2147483647)"},
+  };
+  for (const auto& r : refused) {
+    const Result c = dict({"create", PathOf("bad.ddf"), "--id", "BAD", r.json});
+    EXPECT_EQ(c.code, 1);
+    EXPECT_NE(c.err.find(r.message), std::string::npos) << c.err;
+    EXPECT_FALSE(fs::exists(PathOf("bad.ddf")));
+  }
+  EXPECT_EQ(
+      dict({"create", PathOf("bad.ddf"), "--id", "BAD", two_fields("B", "string", 3), "--overlap"})
+          .code,
+      0);
+
+  // Fields beyond the record and indexes of keys the file lacks are for check to find.
+  const Result add_far = dict({"add", ddf, "--id", "ITEMS", "--field", "Far", "--type", "ft_STRING",
+                               "--offset", "60", "--size", "10"});
+  ASSERT_EQ(add_far.code, 0) << add_far.err;
+  ASSERT_EQ(dict({"add", ddf, "--id", "ITEMS", "--index", "ByName", "--key", "1"}).code, 0);
+  const Result twice = dict({"add", ddf, "--id", "ITEMS", "--index", "byname", "--key", "0"});
+  EXPECT_EQ(twice.code, 1);
+  EXPECT_NE(twice.err.find(R"(indexes "ByName" and "byname": the same name)"), std::string::npos)
+      << twice.err;
+  const Result problems = dict({"check", ddf, "--id", "ITEMS", file});
+  EXPECT_EQ(problems.code, 1);
+  for (const char* p :
+       {R"(problem: field "Far" (bytes 60 to 69) ends beyond the record's 64 bytes)",
+        R"(problem: index "ByName": key 1 does not exist; the file has keys 0 to 0)"}) {
+    EXPECT_NE(problems.out.find(p), std::string::npos) << problems.out;
+  }
+  ASSERT_EQ(dict({"remove", ddf, "--id", "ITEMS", "--field", "far"}).code, 0);
+  ASSERT_EQ(dict({"remove", ddf, "--id", "ITEMS", "--index", "ByName"}).code, 0);
+  EXPECT_EQ(Slurp(ddf), Slurp(PathOf("items.ddf")));
+  const Result none = dict({"remove", ddf, "--id", "ITEMS", "--field", "Colour"});
+  EXPECT_NE(none.err.find(R"(has no field "Colour"; its fields: Code, Name, Qty)"),
+            std::string::npos)
+      << none.err;
+
+  // Another ID in the same file stays as it is through changes to the first.
+  ASSERT_EQ(dict({"create", ddf, "--id", "OTHER", two_fields("B", "ft_DATE", 6)}).code, 0);
+  ASSERT_EQ(dict({"remove", ddf, "--id", "ITEMS", "--field", "Day"}).code, 0);
+  const Result all = dict({"show", ddf});
+  EXPECT_NE(all.out.find(R"("id": "OTHER")"), std::string::npos) << all.out;
+  EXPECT_EQ(all.out.find(R"("name": "Day")"), std::string::npos) << all.out;
+
+  // describe carries the dictionary beside the keys, and create makes both files from it;
+  // a field beyond the record refuses both.
+  const Result whole = Run({"describe", file, "--dict", PathOf("items.ddf"), "--id", "ITEMS"});
+  ASSERT_EQ(whole.code, 0) << whole.err;
+  ASSERT_EQ(Run({"create", PathOf("again.dat"), json_file("whole.json", whole.out), "--dict",
+                 PathOf("again.ddf"), "--id", "ITEMS"})
+                .code,
+            0);
+  EXPECT_EQ(Slurp(PathOf("again.ddf")), Slurp(PathOf("items.ddf")));
+  std::string shorter = whole.out;
+  const std::string length = "\"record_length\": 64";
+  shorter.replace(shorter.find(length), length.size(), "\"record_length\": 50");
+  const Result beyond = Run({"create", PathOf("short.dat"), json_file("short.json", shorter),
+                             "--dict", PathOf("short.ddf"), "--id", "ITEMS"});
+  EXPECT_NE(beyond.err.find(R"(field "Day" (bytes 45 to 52) ends beyond the record's 50 bytes)"),
+            std::string::npos)
+      << beyond.err;
+  EXPECT_FALSE(fs::exists(PathOf("short.dat")));
+  EXPECT_FALSE(fs::exists(PathOf("short.ddf")));
+
+  // A missing file or ID is named as such, here and where a command loads the dictionary.
+  const Result wrong_id = dict({"show", ddf, "--id", "NOPE"});
+  EXPECT_NE(wrong_id.err.find(R"(no dictionary under the ID "NOPE"; the IDs in the file: ITEMS, )"
+                              "OTHER"),
+            std::string::npos)
+      << wrong_id.err;
+  const Result no_file =
+      Run({"export", file, PathOf("out.csv"), "--dict", PathOf("gone.ddf"), "--id", "ITEMS"});
+  EXPECT_EQ(no_file.code, 1);
+  EXPECT_EQ(no_file.err, "vastrel: " + PathOf("gone.ddf") + ": no such dictionary file\n");
+}
+
 TEST_F(Tool, CopyAndOwnerNames) {
   const std::string from = Make("items.dat", {Record("C1", "nut"), Record("C2", "bolt")}, true);
   ASSERT_EQ(Run({"copy", from, PathOf("copy.dat"), "--to-owner", "KEEPER", "--level", "1"}).code,
@@ -717,11 +883,17 @@ TEST_F(Tool, BadArgumentsAreUsageErrors) {
     EXPECT_NE(r.err.find("--help tells more"), std::string::npos);
     EXPECT_EQ(r.out, "");
   }
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"dump", "--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"dump", "--help"}, {"help"}, {"help", "dict", "check"}}) {
     Result r = Run(args);
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("exit codes: 0 done"), std::string::npos);
   }
+  EXPECT_NE(Run({"help", "dict", "check"}).out.find("RECORDFILE"), std::string::npos);
+  EXPECT_EQ(Run({"help", "frobnicate"}).code, 2);
+  const Result version = Run({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out.rfind("vastrel ", 0), 0u) << version.out;
 }
 
 }  // namespace
