@@ -1,5 +1,6 @@
 #include "hosts/python/field_value.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -226,7 +227,7 @@ Value ReadField(const FieldSpec& field, std::string_view record_text, const Form
   Value v;
   if (field.kind == FieldKind::kString) {
     v.type = Type::kText;
-    v.text = platform::SingleByteToUtf8(dictionary::TrimTrailingBlanks(chars));
+    v.text = ToUtf8(dictionary::TrimTrailingBlanks(chars));
     return v;
   }
   const std::string_view text = dictionary::TrimBlanks(chars);
@@ -268,6 +269,38 @@ Value ReadField(const FieldSpec& field, std::string_view record_text, const Form
     throw invalid(field.kind == FieldKind::kTime ? "time" : "date");
   }
   throw Refusal("the dictionary gives the field an unknown type");
+}
+
+namespace {
+
+bool Ascii(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string PutField(std::string_view record, const FieldSpec& field, std::string_view text) {
+  const size_t offset = static_cast<size_t>(std::max(field.offset, 0));
+  const size_t size = static_cast<size_t>(std::max(field.size, 0));
+  const size_t end = offset + size;
+  std::string out;
+  out.reserve(std::max(end, record.size()));
+  out.append(record.substr(0, std::min(offset, record.size())));
+  if (record.size() < offset) out.append(offset - record.size(), ' ');
+  out.append(text.substr(0, size));
+  if (text.size() < size) out.append(size - text.size(), ' ');
+  if (record.size() > end) out.append(record.substr(end));
+  return out;
+}
+
+std::string ToSingleByte(std::string_view utf8) {
+  return Ascii(utf8) ? std::string(utf8) : platform::Utf8ToSingleByte(utf8);
+}
+
+std::string ToUtf8(std::string_view single_byte) {
+  return Ascii(single_byte) ? std::string(single_byte) : platform::SingleByteToUtf8(single_byte);
 }
 
 }  // namespace vastrel::python

@@ -72,4 +72,14 @@ std::string FieldText(const FieldSpec& field, const Value& value, const Formats&
 // when the text is no value of the field's type.
 Value ReadField(const FieldSpec& field, std::string_view record_text, const Formats& formats);
 
+// The record text after a field write: the record's characters before the field (blanks
+// where the record ends before it), the text padded with blanks to the field's size, and
+// the record's characters after the field; as the control's field write makes it.
+std::string PutField(std::string_view record, const FieldSpec& field, std::string_view text);
+
+// The conversions of the control between its single-byte text and UTF-8, with a short way
+// for text of ASCII characters alone.
+std::string ToSingleByte(std::string_view utf8);
+std::string ToUtf8(std::string_view single_byte);
+
 }  // namespace vastrel::python

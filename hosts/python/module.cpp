@@ -14,6 +14,8 @@
 //
 // Threading: everything runs on the calling thread, which holds the GIL throughout.
 #include <pybind11/pybind11.h>
+// After pybind11, which brings Python.h.
+#include <datetime.h>
 
 #include <cmath>
 #include <cstring>
@@ -888,29 +890,34 @@ Value ToValue(py::handle o, const FieldSpec& field) {
     }
     v.type = Value::Type::kText;
     v.text.assign(text, static_cast<size_t>(size));
-  } else if (py::isinstance(o, g_date)) {
-    const bool with_time = py::isinstance(o, g_datetime);
+  } else if (PyDate_Check(p)) {
+    const bool with_time = PyDateTime_Check(p);
     v.type = with_time ? Value::Type::kDateTime : Value::Type::kDate;
-    v.year = o.attr("year").cast<int>();
-    v.month = o.attr("month").cast<int>();
-    v.day = o.attr("day").cast<int>();
+    v.year = PyDateTime_GET_YEAR(p);
+    v.month = PyDateTime_GET_MONTH(p);
+    v.day = PyDateTime_GET_DAY(p);
     if (with_time) {
-      v.hour = o.attr("hour").cast<int>();
-      v.minute = o.attr("minute").cast<int>();
-      v.second = o.attr("second").cast<int>();
-      v.microsecond = o.attr("microsecond").cast<int>();
+      v.hour = PyDateTime_DATE_GET_HOUR(p);
+      v.minute = PyDateTime_DATE_GET_MINUTE(p);
+      v.second = PyDateTime_DATE_GET_SECOND(p);
+      v.microsecond = PyDateTime_DATE_GET_MICROSECOND(p);
     }
-  } else if (py::isinstance(o, g_time)) {
+  } else if (PyTime_Check(p)) {
     v.type = Value::Type::kTime;
-    v.hour = o.attr("hour").cast<int>();
-    v.minute = o.attr("minute").cast<int>();
-    v.second = o.attr("second").cast<int>();
-    v.microsecond = o.attr("microsecond").cast<int>();
+    v.hour = PyDateTime_TIME_GET_HOUR(p);
+    v.minute = PyDateTime_TIME_GET_MINUTE(p);
+    v.second = PyDateTime_TIME_GET_SECOND(p);
+    v.microsecond = PyDateTime_TIME_GET_MICROSECOND(p);
   } else {
     throw Refusal(std::string(KindName(field.kind)) + " does not take a value of type " +
                   py::str(o.get_type().attr("__name__")).cast<std::string>());
   }
   return v;
+}
+
+py::object Steal(PyObject* p) {
+  if (!p) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(p);
 }
 
 py::object FromValue(const Value& v) {
@@ -930,14 +937,27 @@ py::object FromValue(const Value& v) {
       return py::reinterpret_steal<py::object>(s);
     }
     case Value::Type::kDate:
-      return g_date(v.year, v.month, v.day);
+      return Steal(PyDate_FromDate(v.year, v.month, v.day));
     case Value::Type::kTime:
-      return g_time(v.hour, v.minute, v.second);
+      return Steal(PyTime_FromTime(v.hour, v.minute, v.second, 0));
     case Value::Type::kDateTime:
-      return g_datetime(v.year, v.month, v.day, v.hour, v.minute, v.second);
+      return Steal(
+          PyDateTime_FromDateAndTime(v.year, v.month, v.day, v.hour, v.minute, v.second, 0));
   }
   return py::none();
 }
+
+class Fields;
+
+// A walk along a key: the record found first, then one read of the control per step.
+struct Walk {
+  py::object owner;  // the Fields, kept alive
+  Fields* fields;
+  std::string step;
+  py::object bound;
+  py::object pending;  // the first record, until it is given
+  bool done = false;
+};
 
 class Fields {
  public:
@@ -975,10 +995,16 @@ class Fields {
   }
 
   // The record in the data buffer as a dict of field name to value.
-  py::dict Read() {
+  py::dict Read() { return Split(RecordText()); }
+
+  // The data buffer's text, in the record's single-byte code page.
+  std::string RecordText() {
     Variant buffer;
     Check(CallById(c_.get(), data_buffer_, DISPATCH_PROPERTYGET, nullptr, &buffer), "DataBuffer");
-    const std::string record = platform::Utf8ToSingleByte(BstrView(buffer.bstrVal));
+    return ToSingleByte(BstrView(buffer.bstrVal));
+  }
+
+  py::dict Split(const std::string& record) {
     py::dict out;
     for (size_t i = 0; i < specs_.size(); ++i) {
       Value v;
@@ -1014,6 +1040,14 @@ class Fields {
     return Read();
   }
 
+  // The records from first on, each further one read by step (Next or Prev) until the
+  // key buffer holds bound (see Move).
+  static Walk Records(py::object self, py::object first, const std::string& step,
+                      py::object bound) {
+    Fields& f = self.cast<Fields&>();
+    return Walk{std::move(self), &f, step, std::move(bound), std::move(first), false};
+  }
+
   // Puts the values of a mapping of field name (in any letter case) to value into the data
   // buffer; with fresh, into an empty record. Every value is checked before the buffer is
   // touched.
@@ -1029,19 +1063,31 @@ class Fields {
             "field \"" + specs_[i].name + "\" can't take " + Shown(item.second) + ": " + r.what(),
             {{"field", names_[i]}, {"value", py::reinterpret_borrow<py::object>(item.second)}});
       }
-      texts.emplace_back(i, platform::SingleByteToUtf8(text));
+      texts.emplace_back(i, std::move(text));
     }
+    Variant length;
+    Check(CallById(c_.get(), length_, DISPATCH_PROPERTYGET, nullptr, &length), "DataBufferLength");
+    std::string record;
     if (fresh) {
       // A new length brings a new, zeroed buffer.
-      Variant length;
-      Check(CallById(c_.get(), length_, DISPATCH_PROPERTYGET, nullptr, &length),
-            "DataBufferLength");
       Variant longer(static_cast<int32_t>(length.lVal + 1));
       Check(CallById(c_.get(), length_, DISPATCH_PROPERTYPUT, &longer, nullptr),
             "DataBufferLength");
       Check(CallById(c_.get(), length_, DISPATCH_PROPERTYPUT, &length, nullptr),
             "DataBufferLength");
+    } else {
+      record = RecordText();
     }
+    // The record text with every field written, put with one DataBuffer write; it adds
+    // a zero byte after the text and keeps the bytes beyond, as field writes do.
+    for (const auto& [i, text] : texts) record = PutField(record, specs_[i], text);
+    if (record.size() < static_cast<size_t>(std::max(length.lVal, 0))) {
+      Variant whole(ToUtf8(record));
+      Check(CallById(c_.get(), data_buffer_, DISPATCH_PROPERTYPUT, &whole, nullptr), "DataBuffer");
+      return;
+    }
+    // A record text that fills the buffer leaves no room for that zero byte: field by
+    // field, which refuses a field beyond the buffer.
     for (auto& [i, text] : texts) {
       Variant name(specs_[i].name);
       Variant field;
@@ -1049,7 +1095,7 @@ class Fields {
       if (field.vt != VT_DISPATCH || !field.pdispVal)
         Raise("FieldByName gave no field", E_FAIL, E_FAIL);
       if (as_string_ == DISPID_UNKNOWN) as_string_ = Id(field.pdispVal, "AsString");
-      Variant value(text);
+      Variant value(ToUtf8(text));
       Check(CallById(field.pdispVal, as_string_, DISPATCH_PROPERTYPUT, &value, nullptr),
             "AsString");
     }
@@ -1121,6 +1167,25 @@ class Fields {
   DISPID field_by_name_ = DISPID_UNKNOWN, as_string_ = DISPID_UNKNOWN;
 };
 
+PyObject* WalkNext(PyObject* self) {
+  return Slot([&]() -> PyObject* {
+    Walk& w = Native<Walk>(self);
+    if (w.done) return nullptr;
+    py::object record;
+    if (!w.pending.is_none()) {
+      record = std::move(w.pending);
+      w.pending = py::none();
+    } else {
+      record = w.fields->Move(w.step, w.bound);
+    }
+    if (record.is_none()) {
+      w.done = true;
+      return nullptr;  // the end, without an exception
+    }
+    return record.release().ptr();
+  });
+}
+
 }  // namespace
 }  // namespace vastrel::python
 
@@ -1133,6 +1198,8 @@ PYBIND11_MODULE(_vastrel, m) {
   g_datetime = py::object(datetime.attr("datetime")).release();
   g_date = py::object(datetime.attr("date")).release();
   g_time = py::object(datetime.attr("time")).release();
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw py::error_already_set();
   g_error = PyErr_NewExceptionWithDoc(
       "vastrel.Error",
       "A failed call. message: the component's message; hresult: the call's result;\n"
@@ -1211,7 +1278,11 @@ PYBIND11_MODULE(_vastrel, m) {
       .def("read", &Fields::Read)
       .def("move", &Fields::Move, py::arg("operation"), py::arg("stop") = py::none())
       .def("write", &Fields::Write, py::arg("values"), py::arg("fresh"))
-      .def("key_text", &Fields::KeyText);
+      .def("key_text", &Fields::KeyText)
+      .def("walk", &Fields::Records, py::arg("first"), py::arg("step"), py::arg("bound"));
+  py::class_<Walk> walk(m, "_Walk", "A walk along a key; iterate it.");
+  walk.def("__iter__", [](py::object self) { return self; });
+  reinterpret_cast<PyTypeObject*>(walk.ptr())->tp_iternext = &WalkNext;
   // A Python subclass of Dispatch gets the ordinary attribute slots from type(); it is given
   // the dispatch ones back.
   m.def("_take_slots", [](py::type cls) {

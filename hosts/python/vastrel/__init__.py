@@ -252,7 +252,7 @@ class Table:
         else:
             if start is not None:
                 if self._search(name, number, start, "GreaterEq") is None:
-                    return  # every key lies below start
+                    return iter(())  # every key lies below start
                 if codec.move("Prev") is not None:
                     bound = c.KeyBuffer  # the last key below start ends the walk
             if stop is None:
@@ -263,12 +263,9 @@ class Table:
             else:
                 record = codec.move("Prev")
             step = "Prev"
-        if record is not None and bound is not None and c.KeyBuffer == bound:
-            return
-        move = codec.move
-        while record is not None:
-            yield record
-            record = move(step, bound)
+        if record is None or (bound is not None and c.KeyBuffer == bound):
+            return iter(())
+        return codec.walk(record, step, bound)
 
     # ---- Writes --------------------------------------------------------------------------
 
