@@ -1,13 +1,16 @@
 // Fuzz target for the Python module's conversion of values into field text and back
 // (hosts/python/field_value.h): whatever the field, the value and the table's format
 // settings, the conversion answers a text or refuses with a Refusal, and a text it answers
-// fits the field, holds no NUL and reads back as the value; reading any record text
-// answers a value or a Refusal.
+// fits the field, holds no NUL and reads back as the value, also once put into a record
+// whose other characters it leaves as they were; reading any record text answers a value
+// or a Refusal.
 //
-// Input: field type, field size, value type, a flags byte, 8 bytes of number, then text.
+// Input: field type, field size, value type, a flags byte (bit 0: formats; the rest: the
+// field's offset), 8 bytes of number, then text, which also serves as the record text.
 // With flag 1 the text is split at NUL bytes into TRUEFormat, FALSEFormat, DATEFormat,
 // TIMEFormat, the decimal separator and the value's text; the value's date and time parts
 // come from the number's bytes.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -93,6 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (value.type == Value::Type::kNone) return 0;
   if (value.type == Value::Type::kDate) value.hour = value.minute = value.second = 0;
   const Value back = ReadField(field, text, formats);  // must not refuse what it wrote
+  // Put into a record at an offset, it reads the same and leaves the rest as it was.
+  FieldSpec placed = field;
+  placed.offset = (flags >> 1) % 64;
+  const std::string_view old = rest.substr(0, rest.find('\0'));
+  const std::string record = PutField(old, placed, text);
+  const size_t end = static_cast<size_t>(placed.offset + placed.size);
+  Require(record.size() == std::max(end, old.size()));
+  Require(record.compare(0, std::min<size_t>(placed.offset, old.size()), old, 0,
+                         std::min<size_t>(placed.offset, old.size())) == 0);
+  if (old.size() > end) Require(record.compare(end, std::string::npos, old.substr(end)) == 0);
+  const Value again = ReadField(placed, record, formats);
+  Require(again.type == back.type && again.text == back.text && again.integer == back.integer &&
+          again.boolean == back.boolean && again.year == back.year && again.day == back.day &&
+          again.second == back.second &&
+          (again.number == back.number || (std::isnan(again.number) && std::isnan(back.number))));
   switch (field.kind) {
     case FieldKind::kString:
       Require(back.text == TrimmedEnd(value.text));

@@ -9,8 +9,8 @@ field values, typed by the file's field dictionary (a dictionary item file and a
         t.insert({"OrderNo": 10, "Customer": "Ågren", "Status": "OPEN"})
         t.insert_many(rows, batch=1000)           # a transaction per 1,000 records
         order = t.get("ByOrder", 10)              # None when no record has the key
-        for o in t.records(index="ByOrder", start=10, stop=20, reverse=True):
-            print(o["OrderNo"], o["Status"])
+        for o in t.records(index="ByCustomer", start="C", stop="D", reverse=True):
+            print(o["Customer"], o["OrderNo"])
         t.update("ByOrder", 10, {"Status": "SHIPPED"})
         with t.transaction():                     # aborted if the block raises
             t.delete("ByOrder", 10)
@@ -220,6 +220,9 @@ class Table:
         """The records along index (name or key number; the table's key by default) whose
         key is at least start and below stop (either may be None), in the key's order or,
         with reverse, in the opposite order. ``key`` is an older name of ``index``.
+
+        Keys compare as the file compares them: a text key over a number field puts "10"
+        before "9". start and stop are written as the field the key covers, and must fit it.
 
         The walk moves the table's current record: a get, update or delete along another
         index in the middle of it leaves the walk elsewhere."""
