@@ -206,8 +206,16 @@ std::string FieldText(const FieldSpec& field, const Value& given, const Formats&
   }
   Value expected = value;
   if (field.kind == FieldKind::kFloat) {
-    expected.type = Type::kFloat;  // the 15 digits the field keeps: checked to read at all
+    // The field keeps 15 significant digits: the number read back may differ from the
+    // value by the rounding to them, no more (a decimal separator that is a digit would
+    // read "1023" as 0.023).
+    const double number =
+        value.type == Type::kInt ? static_cast<double>(value.integer) : value.number;
+    expected.type = Type::kFloat;
     expected.number = back.number;
+    if (back.type != Type::kFloat ||
+        !(std::fabs(back.number - number) <= 1e-14 * std::fabs(number) + 1e-300))
+      expected.number = number;
   } else if (field.kind == FieldKind::kDate) {
     expected = DateParts(DateValue(value, true, false), Type::kDate);
   } else if (field.kind == FieldKind::kDateTime) {

@@ -797,8 +797,10 @@ void Connect(Dispatch& self, py::object handler) {
 // One object per opened table holds the control, the DISPIDs it calls and the fields of
 // the dictionary. A record is read with one DataBuffer call and split into its fields by
 // the control's own text rules (field_value.h), with the table's format settings as they
-// were when LoadFormats last ran; a record is written field by field through the
-// control's FieldByName(...).AsString, after every value has been checked to fit.
+// were when LoadFormats last ran. A record is written once every value has been checked
+// to fit: its text, each field put as the control's field write puts it, goes back with one
+// DataBuffer call (or, when the text fills the buffer, field by field through
+// FieldByName(...).AsString).
 
 // What one call on the control answered, for the caller to judge.
 struct Outcome {
