@@ -46,7 +46,10 @@ struct Settings {
   fs::path tool;
   std::string python = "/usr/bin/python3";
   fs::path script;
+  fs::path orders_script;
   fs::path python_path;
+  long single = 2000;    // orders inserted one by one from Python
+  long orders = 100000;  // orders inserted by insert_many
 } g;
 
 std::map<std::string, double> g_results;  // seconds, or ns per record for the walks
@@ -135,12 +138,57 @@ void CreateVastrelFile(const fs::path& file, const fs::path& ddf) {
   if (t.Active()) t.Close();
 }
 
+// Orders of 64 bytes with two keys: OrderNo (8, key 0, unique) and Customer (20, key 1,
+// duplicates allowed), Status (6), Amount (12), Placed (8) and Qty (8); the dictionary
+// names the keys ByOrder and ByCustomer.
+void CreateOrdersFile(const fs::path& file, const fs::path& ddf) {
+  table::TBtr t;
+  t.SetFileName(file.string());
+  t.SetRecordSize(64);
+  t.SetPageSize(4096);
+  keys::TKey& order = t.Keys().Add();
+  order.SetPosition(1);
+  order.SetLength(8);
+  order.SetKeyType(keys::ktString);
+  keys::TKey& customer = t.Keys().Add();
+  customer.SetPosition(9);
+  customer.SetLength(20);
+  customer.SetKeyType(keys::ktString);
+  customer.SetAllowDuplicates(true);
+  t.CreateFile();
+  struct Def {
+    const char* name;
+    dictionary::TxFieldType type;
+    int32_t offset, size;
+  };
+  for (const Def& d :
+       {Def{"OrderNo", dictionary::ftINTEGER, 0, 8}, Def{"Customer", dictionary::ftSTRING, 8, 20},
+        Def{"Status", dictionary::ftSTRING, 28, 6}, Def{"Amount", dictionary::ftFLOAT, 34, 12},
+        Def{"Placed", dictionary::ftDATE, 46, 8}, Def{"Qty", dictionary::ftINTEGER, 54, 8}}) {
+    dictionary::TRecordItem& item = t.DDFFields().Add();
+    item.SetFieldName(d.name);
+    item.SetFieldType(d.type);
+    item.SetFieldOffset(d.offset);
+    item.SetFieldSize(d.size);
+  }
+  t.DDFFields().SaveItems(ddf.string(), true, false, "ORDERS");
+  for (int k = 0; k < 2; ++k) {
+    dictionary::TIndexItem& index = t.DDFIndexes().Add();
+    index.SetIndexName(k == 0 ? "ByOrder" : "ByCustomer");
+    index.SetIndexKeyNum(k);
+  }
+  t.DDFIndexes().SaveItems(ddf.string(), true, true, "ORDERS");
+  if (t.Active()) t.Close();
+}
+
 // ---- Import and export ---------------------------------------------------------------------
 
 fs::path Csv() { return g.dir / "in.csv"; }
 fs::path VastrelFile() { return g.dir / "parts.dat"; }
 fs::path Ddf() { return g.dir / "parts.ddf"; }
 fs::path SqliteFile() { return g.dir / "parts.sqlite"; }
+fs::path OrdersFile() { return g.dir / "orders.dat"; }
+fs::path OrdersDdf() { return g.dir / "orders.ddf"; }
 
 void Subprocess(benchmark::State& state, const std::string& name, const std::string& command,
                 const std::function<void()>& before) {
@@ -302,13 +350,83 @@ void WalkPython(benchmark::State& state) {
   }
 }
 
+// The orders through vastrel.open (bench/hosts/orders.py): single inserts, insert_many, and
+// the walk along ByOrder reading every field.
+void OrdersPython(benchmark::State& state) {
+  const fs::path out = g.dir / "orders.txt";
+  for (auto _ : state) {
+    fs::remove(OrdersFile());
+    fs::remove(fs::path(OrdersFile()).concat(".redo"));
+    CreateOrdersFile(OrdersFile(), OrdersDdf());
+    const double s =
+        Timed("PYTHONPATH=" + Quote(g.python_path) + " " + g.python + " " + Quote(g.orders_script) +
+              " " + Quote(OrdersFile()) + " " + Quote(OrdersDdf()) + " " +
+              std::to_string(g.single) + " " + std::to_string(g.orders) + " > " + Quote(out));
+    state.SetIterationTime(s);
+  }
+  std::ifstream in(out);
+  std::string name;
+  double value;
+  while (in >> name >> value) {
+    g_results["orders/python/" + name] = value;
+    state.counters[name] = value;
+  }
+}
+
+// The same walk along ByOrder through the C++ table: Next, then every field of the
+// dictionary read by its type through the list's field accessor.
+void OrdersTableWalk(benchmark::State& state) {
+  if (!fs::exists(OrdersFile())) Fail("the orders walk needs the orders file: run python/orders");
+  table::TBtr t;
+  t.SetFileName(OrdersFile().string());
+  t.DDFFields().LoadItems(OrdersDdf().string(), "ORDERS");
+  t.Open();
+  t.SetKeyNum(0);
+  t.First();
+  dictionary::TRecordItems& fields = t.DDFFields();
+  dictionary::TBtrField& f = fields.Accessor();
+  const long records = g.single + g.orders;
+  long at = 1;
+  double total = 0;
+  for (auto _ : state) {
+    if (++at == records) {
+      state.PauseTiming();
+      t.First();
+      at = 1;
+      state.ResumeTiming();
+    }
+    t.Next();
+    for (int i = 0; i < fields.Count(); ++i) {
+      const dictionary::TRecordItem& d = fields[i];
+      f.SetOffset(d.FieldOffset());
+      f.SetSize(d.FieldSize());
+      switch (d.FieldType()) {
+        case dictionary::ftSTRING:
+          total += static_cast<double>(f.AsString().size());
+          break;
+        case dictionary::ftINTEGER:
+          total += f.AsInteger();
+          break;
+        case dictionary::ftFLOAT:
+          total += f.AsFloat();
+          break;
+        default:
+          total += f.AsDate();
+          break;
+      }
+    }
+  }
+  benchmark::DoNotOptimize(total);
+  t.Close();
+}
+
 // Keeps the CPU time per iteration of the C++ walks for the summary.
 class Reporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
       const std::string name = r.benchmark_name();
-      if (name.rfind("walk/cpp/", 0) == 0 && r.iterations > 0)
+      if ((name.rfind("walk/cpp/", 0) == 0 || name == "orders/cpp/table_walk") && r.iterations > 0)
         g_results[name] = r.GetAdjustedCPUTime();  // ns per iteration
     }
     ConsoleReporter::ReportRuns(runs);
@@ -338,6 +456,17 @@ void Summary() {
   std::printf("  %-22s %9.0f ns/record\n", "Python module, bare", py_bare);
   std::printf("  %-22s %9.0f ns/record   %.2f x the C++ loop (target: at most 3)\n",
               "Python module, fields", py_fields, py_fields / fields);
+  const double single = g_results["orders/python/insert_single"];
+  const double many = g_results["orders/python/insert_many"];
+  const double table_walk = g_results["orders/cpp/table_walk"];
+  const double py_walk = g_results["orders/python/walk"];
+  std::printf("\norders of 64 bytes, two keys, through vastrel.open\n");
+  std::printf("  %-22s %9.0f records/s (%ld, a commit each)\n", "insert", single, g.single);
+  std::printf("  %-22s %9.0f records/s (%ld)   %.1f x single inserts (target: at least 10)\n",
+              "insert_many, 1,000", many, g.orders, many / single);
+  std::printf("  %-22s %9.0f ns/record   every field, by its type\n", "C++ table walk", table_walk);
+  std::printf("  %-22s %9.0f ns/record   %.2f x the C++ table (target: at most 3)\n",
+              "records() walk", py_walk, py_walk / table_walk);
 }
 
 }  // namespace
@@ -349,6 +478,7 @@ int main(int argc, char** argv) {
   g.tool = self / "vastrel";
   g.python_path = self.parent_path() / "python";
   g.script = fs::path(VASTREL_SOURCE_DIR) / "bench/hosts/field_walk.py";
+  g.orders_script = fs::path(VASTREL_SOURCE_DIR) / "bench/hosts/orders.py";
   CLI::App options(
       "The tool's typed import and export beside the sqlite3 shell, and a "
       "FieldByName walk through Invoke and through the Python module",
@@ -357,9 +487,13 @@ int main(int argc, char** argv) {
   options.add_option("--walk", g.walk, "records of the walk");
   options.add_option("--dir", g.dir, "folder of the files (default: a new one in /var/tmp)");
   options.add_flag("--keep", g.keep, "keep the files");
+  options.add_option("--single", g.single, "orders inserted one by one from Python");
+  options.add_option("--orders", g.orders, "orders inserted by insert_many from Python");
   ParseOptions(options, &argc, argv);
   if (g.records < 2 || g.walk < 2 || g.walk > g.records)
     Fail("--records and --walk: 2 <= walk <= records");
+  if (g.single < 1 || g.orders < 1 || (g.single + g.orders) % 7919 == 0)
+    Fail("--single and --orders: at least 1 each, and no multiple of 7919 together");
   if (g.dir.empty()) g.dir = fs::path("/var/tmp") / ("hosts_bench." + std::to_string(getpid()));
   fs::create_directories(g.dir);
   benchmark::Initialize(&argc, argv);
@@ -377,6 +511,9 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("walk/cpp/bare", WalkBare)->Unit(benchmark::kNanosecond);
   benchmark::RegisterBenchmark("walk/cpp/fields", WalkFields)->Unit(benchmark::kNanosecond);
   once("walk/python", WalkPython);
+  once("orders/python", OrdersPython);
+  benchmark::RegisterBenchmark("orders/cpp/table_walk", OrdersTableWalk)
+      ->Unit(benchmark::kNanosecond);
   Reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   Summary();

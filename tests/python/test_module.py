@@ -42,6 +42,13 @@ def create_people(folder):
     t.DDFFields = fields
     fields.SaveItems(str(folder / "people.ddf"), OverwriteWhenExists=True, AppendToFile=False,
                      ID="PEOPLE")
+    indexes = t.DDFIndexes
+    for _ in range(2):
+        indexes.Add()
+    for i, name in zip(indexes, ("ById", "ByName")):
+        i.IndexName, i.IndexKeyNum = name, ("ById", "ByName").index(name)
+    t.DDFIndexes = indexes
+    indexes.SaveItems(str(folder / "people.ddf"), True, True, "PEOPLE")
     if t.Active:
         t.Close()
     return folder / "people.dat", folder / "people.ddf"
@@ -71,8 +78,6 @@ def test_records_round_trip_typed_along_each_key(people):
         rows = list(t)
         assert len(t) == 3
         by_name = [r["Name"] for r in t.records(key=1)]
-    for row in rows:
-        row["Born"] = row["Born"].date()
     assert rows == sorted(PEOPLE, key=lambda p: p["Id"])
     assert by_name == sorted(p["Name"] for p in PEOPLE)
 
@@ -164,8 +169,9 @@ def test_errors_carry_message_hresult_and_status(people):
         with pytest.raises(vastrel.Error) as e:
             table.insert(PEOPLE[0])
         assert e.value.status == STATUS_DUPLICATE_KEY
-        with pytest.raises(KeyError):
+        with pytest.raises(vastrel.Error) as e:
             table.insert({"Id": 7, "Salary": 1})
+        assert e.value.field == "Salary" and "Id, Name, Price, Active, Born" in str(e.value)
 
 
 def test_events_reach_the_handler_inside_the_call(people):
@@ -230,7 +236,7 @@ def test_text_and_dates_cross_as_python_values(tmp_path):
         t.insert({"Id": 1, "Name": "€ ÿ Œ", "Born": datetime.datetime(1850, 1, 2)})
         (row,) = list(t)
     assert row["Name"] == "€ ÿ Œ"
-    assert row["Born"] == datetime.datetime(1850, 1, 2)
+    assert row["Born"] == datetime.date(1850, 1, 2)
     # A record starts empty: what the mapping leaves out is blank, not the last record's.
     with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
         t.insert({"Id": 2, "Price": None})
@@ -238,3 +244,103 @@ def test_text_and_dates_cross_as_python_values(tmp_path):
     c = new_control()
     c.DATEFormat = "yyyy-mm-dd"
     assert c.DATEFormat == "yyyy-mm-dd"
+
+
+def test_values_that_do_not_fit_or_have_the_wrong_type_are_refused_naming_the_field(people):
+    data, ddf = people
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        for values, field in (({"Id": 12345}, "Id"),  # five digits in four characters
+                              ({"Id": 4, "Name": "x" * 21}, "Name"),
+                              ({"Id": 4, "Name": "Ω"}, "Name"),  # a character the code page lacks
+                              ({"Id": 4.0}, "Id"),
+                              ({"Id": 4, "Price": "2.5"}, "Price"),
+                              ({"Id": 4, "Active": "yes"}, "Active"),
+                              ({"Id": 4, "Born": datetime.datetime(2000, 1, 1, 12)}, "Born")):
+            with pytest.raises(vastrel.Error) as e:
+                t.insert(values)
+            assert e.value.field == field and '"%s"' % field in str(e.value), values
+        assert len(t) == 3
+        with pytest.raises(vastrel.Error) as e:
+            t.update("ById", 1, {"Name": "y" * 21})
+        assert e.value.field == "Name" and t.get("ById", 1)["Name"] == "Ærø Çelik"
+        # A search key longer than the key would find the record of its first characters.
+        with pytest.raises(vastrel.Error) as e:
+            t.get("ByName", "Bob" + " " * 20 + "!")
+        assert e.value.index == "ByName"
+
+
+def test_a_missing_dictionary_an_unknown_id_and_an_unknown_index_are_refused(people, tmp_path):
+    data, ddf = people
+    with pytest.raises(vastrel.Error) as e:
+        vastrel.open(data, dictionary=tmp_path / "none.ddf", id="PEOPLE")
+    assert e.value.path == str(tmp_path / "none.ddf")
+    with pytest.raises(vastrel.Error) as e:
+        vastrel.open(data, dictionary=ddf, id="ORDERS")
+    assert e.value.id == "ORDERS" and "no fields" in str(e.value)
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        for call in (lambda: t.get("ByOrder", 1), lambda: t.records(index="byid"),
+                     lambda: t.delete("ByOrder", 1)):
+            with pytest.raises(vastrel.Error) as e:
+                call()
+            assert e.value.index in ("ByOrder", "byid") and "ById, ByName" in str(e.value)
+        assert len(t) == 3
+
+
+def test_ranges_walk_along_an_index_both_ways(people):
+    data, ddf = people
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        def ids(**kw):
+            return [r["Id"] for r in t.records(index="ById", **kw)]
+        assert ids() == [1, 2, 3] and ids(reverse=True) == [3, 2, 1]
+        assert ids(start=2) == [2, 3] and ids(start=2, reverse=True) == [3, 2]
+        assert ids(stop=3) == [1, 2] and ids(stop=3, reverse=True) == [2, 1]
+        assert ids(start=2, stop=3) == [2] == ids(start=2, stop=3, reverse=True)
+        assert ids(start=3, stop=2) == [] == ids(start=4) == ids(stop=1, reverse=True)
+        t.insert({"Id": 4, "Name": "Bob"})
+
+        def names(**kw):
+            return [(r["Name"], r["Id"]) for r in t.records(index="ByName", **kw)]
+        # Duplicates of a bound stay together on their side of it.
+        assert names(start="Bob", stop="Zoë Ågren") == [("Bob", 2), ("Bob", 4)]
+        assert names(stop="Zoë Ågren", reverse=True) == [("Bob", 4), ("Bob", 2)]
+        assert names(stop="Bob") == [] == names(start="Bob", stop="Bob")
+        assert names(start="C", reverse=True) == [("Ærø Çelik", 1), ("Zoë Ågren", 3)]
+
+
+def test_update_and_delete_reach_the_record_of_the_key(people):
+    data, ddf = people
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        assert t.update("ById", 2, {"price": 7.5, "Born": None})["Price"] == 7.5
+        t.delete("ByName", "Ærø Çelik")
+        assert [(r["Id"], r["Price"], r["Born"]) for r in t] == [
+            (2, 7.5, None), (3, 2.5, datetime.date(1990, 5, 17))]
+        with pytest.raises(vastrel.Error) as e:
+            t.update("ById", 1, {"Price": 1.0})
+        assert e.value.status == vastrel.STATUS_KEY_NOT_FOUND and e.value.value == 1
+        assert t.get("ById", 1) is None and len(t) == 2
+
+
+def test_a_transaction_rolls_back_when_its_block_raises(people):
+    data, ddf = people
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        with pytest.raises(RuntimeError):
+            with t.transaction():
+                t.insert({"Id": 7})
+                t.delete("ById", 1)
+                raise RuntimeError("stop")
+        assert [r["Id"] for r in t] == [1, 2, 3]
+        with t.transaction():
+            t.insert({"Id": 7})
+        assert [r["Id"] for r in t] == [1, 2, 3, 7]
+
+
+def test_insert_many_commits_per_batch_and_reports_what_it_kept(people):
+    data, ddf = people
+    with vastrel.open(data, dictionary=ddf, id="PEOPLE") as t:
+        assert t.insert_many(({"Id": i} for i in range(10, 15)), batch=2) == 5
+        rows = [{"Id": i} for i in range(20, 25)] + [{"Id": 1}, {"Id": 30}]
+        with pytest.raises(vastrel.Error) as e:
+            t.insert_many(rows, batch=2)
+        # 20 to 23 were committed in two batches; 24 went with the batch of the duplicate.
+        assert e.value.status == STATUS_DUPLICATE_KEY and e.value.committed == 4
+        assert sorted(r["Id"] for r in t) == [1, 2, 3, 10, 11, 12, 13, 14, 20, 21, 22, 23]
