@@ -344,3 +344,28 @@ def test_insert_many_commits_per_batch_and_reports_what_it_kept(people):
         # 20 to 23 were committed in two batches; 24 went with the batch of the duplicate.
         assert e.value.status == STATUS_DUPLICATE_KEY and e.value.committed == 4
         assert sorted(r["Id"] for r in t) == [1, 2, 3, 10, 11, 12, 13, 14, 20, 21, 22, 23]
+
+
+def test_a_record_whose_fields_fill_it_keeps_its_last_character(tmp_path):
+    t = new_control()
+    t.FileName = str(tmp_path / "tags.dat")
+    t.RecordSize = 10
+    keys = t.Keys
+    keys.Add()
+    k = keys.Items(0)
+    k.Position, k.Length, k.KeyType = 1, 4, KT_STRING
+    t.Keys = keys
+    t.CreateFile()
+    fields = t.DDFFields
+    fields.Add()
+    fields.Add()
+    for f, (name, kind, offset, size) in zip(fields, (("Id", FT_INTEGER, 0, 4),
+                                                      ("Tag", FT_STRING, 4, 6))):
+        f.FieldName, f.FieldType, f.Offset, f.Size = name, kind, offset, size
+    t.DDFFields = fields
+    fields.SaveItems(str(tmp_path / "tags.ddf"), True, False, "TAGS")
+    t.Close()
+    with vastrel.open(tmp_path / "tags.dat", dictionary=tmp_path / "tags.ddf", id="TAGS") as t:
+        t.insert({"Id": 1, "Tag": "abcdef"})
+        assert t.update(0, 1, {"Tag": "uvwxyz"}) == {"Id": 1, "Tag": "uvwxyz"}
+        assert list(t) == [{"Id": 1, "Tag": "uvwxyz"}]
