@@ -35,7 +35,10 @@ void UnlockRecordByte(int fd, uint32_t position) {
 
 Status EnsureLockFd(Handle* h) {
   if (h->lock_fd >= 0) return Status::kOk;
-  h->lock_fd = Fs().Open(h->file->gate_path().c_str(), O_RDWR | O_CLOEXEC);
+  // The gate file, never through a link: a record lock taken on another file would
+  // hold nobody off.
+  h->lock_fd = Fs().Open(h->file->gate_path().c_str(),
+                         O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   return h->lock_fd >= 0 ? Status::kOk : Status::kAccessDenied;
 }
 

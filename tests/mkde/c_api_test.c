@@ -37,6 +37,13 @@ int main(int argc, char** argv) {
   BTRCALLID_FN call_id = (BTRCALLID_FN)dlsym(lib, "BTRCALLID");
   EXPECT(call != NULL);
   EXPECT(call_id != NULL);
+  /* The notices: none in a process that met nothing, and the buffer still a string. */
+  BTRNOTICES_FN notices = (BTRNOTICES_FN)dlsym(lib, "BTRNOTICES");
+  EXPECT(notices != NULL);
+  if (notices) {
+    char text[4] = "x";
+    EXPECT(notices(text, sizeof text) == 0 && text[0] == '\0');
+  }
   /* Nothing of the engine's insides is reachable. */
   EXPECT(dlsym(lib, "_ZN4mkde6Engine3GetEv") == NULL);
   if (!call || !call_id) return 1;
