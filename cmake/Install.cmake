@@ -1,34 +1,49 @@
-# Installing Vastrel: public headers under include/vastrel/, the component and the engine
-# with SOVERSIONs, the tools, a CMake package (find_package(Vastrel) gives Vastrel::vastrel
-# and Vastrel::wbtrv32), pkg-config files (vastrel, wbtrv32), and Debian packages through
-# CPack. Only the headers below are installed: the rest of the tree stays private.
+# Installing Vastrel: public headers under include/vastrel/ (include/ on the path), the
+# component and the engine with SOVERSIONs, the tools, a CMake package (find_package(Vastrel)
+# gives Vastrel::vastrel and Vastrel::wbtrv32), pkg-config files (vastrel, wbtrv32), and
+# Debian packages through CPack. Only the headers below are installed: the rest of the tree
+# stays private.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The component's public headers: what table/btr.h and the automation surface include,
-# and nothing else. Kept as a list so that a new private header never leaks by accident.
+# The component's public headers: what table/btr.h and the automation surface include, and
+# the date and time helpers of typed field access. Kept as a list so that a new private
+# header never leaks by accident.
 set(VASTREL_PUBLIC_HEADERS
   automation/comlib.h automation/dispatch.h automation/json.h automation/persistence.h
   automation/runtime.h automation/vastrel_impl.h automation/vastrel_tlb.h
-  dictionary/btrdictlist.h dictionary/btrfld.h dictionary/field_type.h dictionary/record_host.h
+  dictionary/btrdictlist.h dictionary/btrfld.h dictionary/field_text.h dictionary/field_type.h
+  dictionary/record_host.h
   engine/btrexception.h engine/engine.h
   keys/btrkey.h keys/btrklist.h keys/file_flags.h
-  platform/error.h platform/export.h platform/hooks.h platform/locale.h platform/oleauto.h
-  platform/utf8.h
-  table/btr.h)
+  platform/calendar.h platform/error.h platform/export.h platform/hooks.h platform/locale.h
+  platform/oleauto.h platform/utf8.h
+  table/btr.h table/field.h)
+# Installed, the headers sit under include/vastrel/ and only include/ goes on a user's
+# include path, so that a user's own table/btr.h is never taken for ours: programs write
+# #include <vastrel/table/btr.h>. The headers include each other by their path in the
+# source tree ("table/btr.h"); the installed copies, made here, say "vastrel/table/btr.h".
+set(_header_stage ${PROJECT_BINARY_DIR}/include/vastrel)
 foreach(h IN LISTS VASTREL_PUBLIC_HEADERS)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${h})
+  file(READ ${PROJECT_SOURCE_DIR}/${h} _text)
+  string(REGEX REPLACE "#include \"([a-z_]+/[^\"]+)\"" "#include \"vastrel/\\1\"" _text
+         "${_text}")
+  file(WRITE ${_header_stage}/${h}.new "${_text}")
+  configure_file(${_header_stage}/${h}.new ${_header_stage}/${h} COPYONLY)
+  file(REMOVE ${_header_stage}/${h}.new)
   get_filename_component(_dir ${h} DIRECTORY)
-  install(FILES ${PROJECT_SOURCE_DIR}/${h}
+  install(FILES ${_header_stage}/${h}
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel/${_dir} COMPONENT dev)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/mkde/include/wbtrv32.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel COMPONENT dev)
 
 target_include_directories(vastrel INTERFACE
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vastrel>)
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_include_directories(wbtrv32 INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/mkde/include>
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vastrel>)
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(wbtrv32 PROPERTIES VERSION ${PROJECT_VERSION}
                       SOVERSION ${PROJECT_VERSION_MAJOR})
 

@@ -36,6 +36,13 @@ void TBtrField::Write(std::string_view value) {
   }
   const size_t offset = static_cast<size_t>(offset_);
   const size_t size = static_cast<size_t>(size_);
+  if (refuse_cut_ && TrimTrailingBlanks(value).size() > size) {
+    const std::string_view shown = value.substr(0, 40);
+    throw Exception("Field \"" + field_name_ + "\" holds " + std::to_string(size) +
+                    " characters; the value \"" + std::string(shown) +
+                    (shown.size() < value.size() ? "..." : "") + "\" has " +
+                    std::to_string(TrimTrailingBlanks(value).size()));
+  }
   // A NUL inside the stored value would end the record text there and hide every later
   // field, which the next write would then drop for good.
   if (value.substr(0, size).find('\0') != std::string_view::npos) {

@@ -40,6 +40,11 @@ class VASTREL_API TBtrField {
   void SetOffset(int32_t v) { offset_ = v; }
   int32_t Size() const { return size_; }
   void SetSize(int32_t v) { size_ = v; }
+  // When set, a write whose value text is longer than Size() (trailing blanks aside, which
+  // a read drops anyway) is refused, naming the field, instead of cut. The control's
+  // accessors keep it clear and cut; the table's TField sets it.
+  bool RefuseCut() const { return refuse_cut_; }
+  void SetRefuseCut(bool v) { refuse_cut_ = v; }
 
   // --- Reads. A field that lies beyond the record text, or has a negative Offset or
   // Size, reads as empty text. ---
@@ -87,6 +92,7 @@ class VASTREL_API TBtrField {
   TxFieldType date_type_ = ftSTRING;
   int32_t offset_ = 0;
   int32_t size_ = 0;
+  bool refuse_cut_ = false;
 };
 
 // Carries an index definition's name and key number for the automation object that wraps

@@ -35,6 +35,7 @@
 #include "keys/file_flags.h"
 #include "platform/export.h"
 #include "platform/oleauto.h"
+#include "table/field.h"
 
 namespace vastrel::table {
 
@@ -220,6 +221,11 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   dictionary::TIndexItems& DDFIndexes() { return ddf_indexes_; }
   const dictionary::TIndexItems& DDFIndexes() const { return ddf_indexes_; }
   void SetDDFIndexes(const dictionary::TIndexItems& value) { ddf_indexes_.AssignItems(value); }
+  // Typed access to the field that DDFFields() defines under `name`, letter case ignored:
+  // Field("Qty").AsInteger(), Field("Name").SetAsString("washer"). An unknown name, a value
+  // that does not fit and a text that is no value of the kind read raise vastrel::Exception
+  // naming the field (see table/field.h).
+  TField Field(std::string_view name) { return TField(ddf_fields_, name); }
 
   // The engine's version and revision, as "6.15". Calls the engine.
   std::string Version();

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/btrexception.h"
-#include "table/btr.h"
-#include "wbtrv32.h"
+#include <vastrel/engine/btrexception.h>
+#include <vastrel/table/btr.h>
+#include <vastrel/wbtrv32.h>
 
 int main(int argc, char** argv) {
   if (argc < 2) {

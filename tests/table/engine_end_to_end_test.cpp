@@ -437,17 +437,7 @@ class DictionaryFile : public EngineFile {
     item.SetIndexName(name);
     item.SetIndexKeyNum(key_number);
   }
-  // The field list's accessor, loaded with the named definition.
-  dictionary::TBtrField& Field(const std::string& name) {
-    dictionary::TRecordItems& fields = table_->DDFFields();
-    const dictionary::TRecordItem& item = fields.Items(fields.IndexOf(-1, name));
-    dictionary::TBtrField& field = fields.Accessor();
-    field.SetFieldName(item.FieldName());
-    field.SetDateType(item.FieldType());
-    field.SetOffset(item.FieldOffset());
-    field.SetSize(item.FieldSize());
-    return field;
-  }
+  TField Field(const std::string& name) { return table_->Field(name); }
   void InsertPart(const std::string& part, int quantity, double price, double due) {
     table_->SetDataBufferText("");
     Field("PART").SetAsString(part);
@@ -489,6 +479,51 @@ TEST_F(DictionaryFile, FieldsWrittenByNameAreFoundByIndexName) {
   EXPECT_EQ(Field("PRICE").AsString(), "11.75") << "stored with the separator of its write";
   t.SetDecimalSeparator('.');
   EXPECT_DOUBLE_EQ(Field("PRICE").AsFloat(), 11.75);
+}
+
+TEST_F(DictionaryFile, FieldByNameRefusesWhatItCannotKeepAndNamesTheField) {
+  InsertPart("P1", 10, 1.25, dictionary::EncodeDate(2024, 1, 2));
+  InsertPart("P2", 20, 2.5, dictionary::EncodeDate(2024, 3, 1));
+  TBtr& t = *table_;
+  auto error = [](const std::function<void()>& operation) -> std::string {
+    try {
+      operation();
+    } catch (const vastrel::Exception& e) {
+      return e.what();
+    }
+    return "";
+  };
+
+  EXPECT_EQ(error([&] { t.Field("QTYY"); }),
+            "no field \"QTYY\" in the table's field definitions; the fields are PART, QTY, "
+            "PRICE, DUE");
+
+  // One lookup serves a whole walk; the name matches whatever its letter case.
+  TField part = t.Field("part");
+  std::string walked;
+  try {
+    for (t.First();; t.Next()) walked += part.AsString() + ";";
+  } catch (const engine::Btrexception& e) {
+    ASSERT_EQ(e.Status(), 9) << e.what();
+  }
+  EXPECT_EQ(walked, "P1;P2;");
+
+  // A value longer than its field is refused, not cut into another part number or quantity,
+  // and the record is left as it was.
+  EXPECT_EQ(error([&] { part.SetAsString("P20000"); }),
+            "Field \"PART\" holds 5 characters; the value \"P20000\" has 6");
+  EXPECT_NE(error([&] { t.Field("QTY").SetAsInteger(123456); }).find("\"QTY\" holds 4"),
+            std::string::npos);
+  EXPECT_EQ(part.AsString(), "P2");
+  EXPECT_EQ(t.Field("QTY").AsInteger(), 20);
+  part.SetAsString("P3   ");  // trailing blanks, which a read drops anyway, are no loss
+
+  // Errors of the conversions name the field too.
+  t.Field("QTY").SetAsString("ab");
+  EXPECT_EQ(error([&] { t.Field("QTY").AsInteger(); }),
+            "Field \"QTY\": 'ab' is not a valid integer value");
+  t.Close();
+  EXPECT_EQ(error([&] { part.AsString(); }), "Field \"PART\": File not open.");
 }
 
 }  // namespace
