@@ -238,3 +238,16 @@ def test_text_and_dates_cross_as_python_values(tmp_path):
     c = new_control()
     c.DATEFormat = "yyyy-mm-dd"
     assert c.DATEFormat == "yyyy-mm-dd"
+
+
+def test_outside_inputs_are_refused_past_their_limits(tmp_path):
+    t = new_control()
+    big = tmp_path / "big.ddf"
+    with open(big, "wb") as f:
+        f.truncate(17 << 20)  # past the 16 MiB an item file may hold
+    with pytest.raises(vastrel.Error, match="is too large") as e:
+        t.DDFFields.LoadItems(str(big), "PEOPLE")
+    assert str(big) in e.value.message
+    with pytest.raises(vastrel.Error, match="File name is too long"):
+        t.FileName = str(tmp_path / ("n" * 250))
+    assert t.FileName == ""
