@@ -29,6 +29,7 @@
 #include "automation/json.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
+#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
@@ -382,7 +383,12 @@ int Load(const Options& o) {
   std::error_code ec;
   const uint64_t in_size = std::filesystem::file_size(in_name, ec);
   std::string line;
-  if (!std::getline(in, line)) throw DataError(in_name + " is empty: no header line");
+  const LineRead header = ReadLine(in, line, kMaxHeaderLineBytes);
+  if (header == LineRead::kEnd) throw DataError(in_name + " is empty: no header line");
+  if (header == LineRead::kTooLong) {
+    throw DataError(in_name + ": line 1 is longer than " + SizeText(kMaxHeaderLineBytes) +
+                    ": not the header of a vastrel export");
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
 
   TBtr t;
@@ -413,8 +419,12 @@ int Load(const Options& o) {
   Progress progress("load", in_size);
   try {
     Bytes record;
-    while (std::getline(in, line)) {
+    for (LineRead read; (read = ReadLine(in, line, kMaxRecordLineBytes)) != LineRead::kEnd;) {
       ++number;
+      if (read == LineRead::kTooLong) {
+        throw DataError(in_name + ": line " + std::to_string(number) + " is longer than " +
+                        SizeText(kMaxRecordLineBytes) + ", more than any record's line");
+      }
       bytes_read += line.size() + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();  // written on another system
       if (line.empty()) continue;
@@ -441,15 +451,15 @@ int Load(const Options& o) {
       t.Insert();
       ++loaded;
       if (loaded % static_cast<uint64_t>(o.batch) == 0) {
-        in_transaction = false;
         t.committransaction();
+        in_transaction = false;
         committed = loaded;
       }
       progress.Update(bytes_read);
     }
     if (in_transaction) {
-      in_transaction = false;
       t.committransaction();
+      in_transaction = false;
       committed = loaded;
     }
   } catch (...) {
@@ -461,8 +471,8 @@ int Load(const Options& o) {
         // The failure that got here is the one to report.
       }
     }
-    std::fprintf(stderr, "loaded %llu records; the batch in work was undone\n",
-                 static_cast<unsigned long long>(committed));
+    std::fprintf(stderr, "loaded %llu records%s\n", static_cast<unsigned long long>(committed),
+                 in_transaction ? "; the batch in work was undone" : " before the failure");
     throw;
   }
   progress.Clear();
@@ -733,10 +743,13 @@ void ApplyDescription(TBtr& t, const json::Value& description, const std::string
   }
 }
 
-std::string Slurp(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) throw DataError("cannot read " + name + ": " + std::strerror(errno));
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// A description file, read whole up to its limit.
+std::string ReadDescription(const std::string& name) {
+  std::string text, why;
+  if (!ReadWholeFile(name, kMaxDescriptionBytes, &text, &why)) {
+    throw DataError("cannot read the description " + name + ": " + why);
+  }
+  return text;
 }
 
 int Describe(const Options& o) {
@@ -752,7 +765,7 @@ int Create(const Options& o) {
   const std::string& file = o.operands[0];
   json::Value description;
   try {
-    description = json::Parse(Slurp(o.operands[1]));
+    description = json::Parse(ReadDescription(o.operands[1]));
   } catch (const json::ParseError& e) {
     throw DataError(o.operands[1] + ": " + e.what());
   }
@@ -858,16 +871,19 @@ class BatchWriter {
     t_.SetTranType(table::ttConcurrent);
     t_.SetSearching(true);
   }
+  // A run that ends before Finish() failed: the file keeps the batches committed so far,
+  // which the message counts, whether or not a batch was in work.
   ~BatchWriter() {
+    if (finished_) return;
     if (open_) {
       try {
         t_.aborttransaction();
       } catch (const Exception&) {
         // The failure that ends the run is the one to report.
       }
-      std::fprintf(stderr, "%s %llu records; the batch in work was undone\n", verb_,
-                   static_cast<unsigned long long>(committed_));
     }
+    std::fprintf(stderr, "%s %llu records%s\n", verb_, static_cast<unsigned long long>(committed_),
+                 open_ ? "; the batch in work was undone" : " before the failure");
   }
   // Inserts the data buffer as it stands, a record of `length` bytes. batch > 0 commits
   // every batch records, batch 0 every kBatchBytes of record data.
@@ -885,8 +901,8 @@ class BatchWriter {
   }
   void Commit() {
     if (!open_) return;
+    t_.committransaction();  // a failed commit leaves the batch in work, to be undone
     open_ = false;
-    t_.committransaction();
     committed_ = written_;
     bytes_ = 0;
   }
@@ -894,6 +910,7 @@ class BatchWriter {
   void Finish() {
     Commit();
     t_.SetSearching(false);
+    finished_ = true;
   }
   uint64_t Written() const { return written_; }
 
@@ -902,6 +919,7 @@ class BatchWriter {
   int batch_;
   const char* verb_;
   bool open_ = false;
+  bool finished_ = false;
   uint64_t written_ = 0;
   uint64_t committed_ = 0;
   uint64_t bytes_ = 0;  // record data in the open transaction
@@ -910,6 +928,21 @@ class BatchWriter {
 void ClearRecord(TBtr& t) {
   t.SetDataBufferLength(t.RecordSize());
   std::memset(t.DataBuffer(), 0, t.RecordSize());
+}
+
+// A UTF-8 byte-order mark, as some programs write at the start of a text file, is no part
+// of the first name or value.
+void SkipByteOrderMark(std::istream& in) {
+  static constexpr char kMark[] = "\xEF\xBB\xBF";
+  std::streambuf* buffer = in.rdbuf();
+  for (int i = 0; i < 3; ++i) {
+    if (buffer->sgetc() != static_cast<unsigned char>(kMark[i])) {
+      // Not a mark: what was taken goes back (a stream buffer of a file takes back its bytes).
+      while (i-- > 0) buffer->sungetc();
+      return;
+    }
+    buffer->sbumpc();
+  }
 }
 
 int Import(const Options& o) {
@@ -931,11 +964,23 @@ int Import(const Options& o) {
   uint64_t line = 0;
   std::vector<int> columns;  // field of each CSV column
   std::vector<CsvCell> cells;
+  SkipByteOrderMark(in);
   if (csv) {
-    if (!ReadCsvRecord(in, cells, line)) throw DataError(in_name + " is empty: no header line");
+    try {
+      if (!ReadCsvRecord(in, cells, line)) throw DataError(in_name + " is empty: no header line");
+    } catch (const DataError&) {
+      throw;
+    } catch (const Exception& e) {
+      throw DataError(in_name + ": " + e.what());
+    }
     for (const CsvCell& c : cells) {
       const int f = fields.Find(c.text);
       if (f < 0) throw DataError(at(1, "") + ": the dictionary has no field \"" + c.text + "\"");
+      // Two columns of one field: which one wins would be a silent choice.
+      if (std::find(columns.begin(), columns.end(), f) != columns.end()) {
+        throw DataError(at(1, "") + ": the header names the field \"" + fields.Name(f) +
+                        "\" twice");
+      }
       columns.push_back(f);
     }
   }
@@ -965,8 +1010,13 @@ int Import(const Options& o) {
         }
       }
     } else {
-      if (!std::getline(in, text)) break;
+      const LineRead read = ReadLine(in, text, kMaxTypedRecordBytes);
+      if (read == LineRead::kEnd) break;
       ++line;
+      if (read == LineRead::kTooLong) {
+        throw DataError(at(this_line, "") + ": longer than " + SizeText(kMaxTypedRecordBytes) +
+                        ", more than any record's line");
+      }
       if (!text.empty() && text.back() == '\r') text.pop_back();
       if (text.empty()) continue;
       json::Value record;
@@ -977,9 +1027,14 @@ int Import(const Options& o) {
       }
       if (!record.IsObject()) throw DataError(at(this_line, "") + ": not a JSON object");
       ClearRecord(t);
+      std::vector<bool> given(fields.Count());
       for (const json::Member& m : record.AsObject()) {
         const int f = fields.Find(m.name);
         if (f < 0) throw DataError(at(this_line, m.name) + ": the dictionary has no such field");
+        if (given[static_cast<size_t>(f)]) {
+          throw DataError(at(this_line, m.name) + ": the field is given twice");
+        }
+        given[static_cast<size_t>(f)] = true;
         try {
           fields.Write(static_cast<size_t>(f), m.value);
         } catch (const Exception& e) {
@@ -1614,7 +1669,7 @@ int Run(int argc, char** argv) {
   owner(describe);
 
   CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
-                          "DESCRIPTION", "the description in JSON");
+                          "DESCRIPTION", "the description in JSON, at most 1 MiB");
   create->add_option("--owner", o.owner, "gives the new file this owner name");
   level(create, "--level");
 
@@ -1643,8 +1698,10 @@ int Run(int argc, char** argv) {
   CLI::App* imp = verb("import",
                        "inserts typed records of CSV or JSON lines by field name, in "
                        "batches, each one transaction",
-                       Import, "IN", "the CSV or JSON-lines file");
-  imp->add_option("--dict", o.dict, "the dictionary item file")->required();
+                       Import, "IN",
+                       "the CSV or JSON-lines file (a byte-order mark is skipped), at most 4 MiB "
+                       "to a record");
+  imp->add_option("--dict", o.dict, "the dictionary item file, at most 16 MiB")->required();
   imp->add_option("--id", o.dict_id, "the dictionary ID of the file's fields")->required();
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
@@ -1655,7 +1712,9 @@ int Run(int argc, char** argv) {
   CLI::App* load = verb("load",
                         "inserts the records of an export (creates FILE from its "
                         "header when missing)",
-                        Load, "IN", "the JSON-lines export");
+                        Load, "IN",
+                        "the JSON-lines export: a header line of at most 1 MiB, record lines of "
+                        "at most 129 MiB");
   load->add_flag("--append", o.append, "adds to an existing file");
   batch(load, "1000");
   owner(load);

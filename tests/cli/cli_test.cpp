@@ -109,7 +109,8 @@ class Tool : public ::testing::Test {
   // the file `input` when given.
   Result Run(const std::vector<std::string>& args, const std::string& engine = "",
              const std::string& input = "/dev/null") {
-    std::string command = engine.empty() ? "" : "VASTREL_ENGINE='" + engine + "' ";
+    std::string command = prefix_;
+    if (!engine.empty()) command += "VASTREL_ENGINE='" + engine + "' ";
     command += VASTREL_TOOL;
     for (const std::string& a : args) command += " '" + a + "'";
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
@@ -137,6 +138,7 @@ class Tool : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string prefix_;  // shell words before the tool's: limits, the environment
 };
 
 TEST_F(Tool, InfoDescribesTheFileAndItsKeys) {
@@ -559,6 +561,13 @@ TEST_F(Tool, DescribeAndCreateRoundTrip) {
   const Result cjk = Run({"create", PathOf("\xE4\xB8\xAD.dat"), PathOf("d.json")});
   EXPECT_EQ(cjk.code, 1);
   EXPECT_NE(cjk.err.find("code page"), std::string::npos) << cjk.err;
+  // A path longer than a file name may be is refused, never cut to a shorter one.
+  const std::string too_long = PathOf(std::string(250, 'n'));
+  const Result cut = Run({"create", too_long, PathOf("d.json")});
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_NE(cut.err.find("File name is too long: \"" + too_long + "\""), std::string::npos)
+      << cut.err;
+  EXPECT_FALSE(fs::exists(too_long.substr(0, 254))) << "no file made under the cut name";
 
   const Result info = Run({"info", from, "--json"});
   EXPECT_NE(info.out.find("\"records\": 1"), std::string::npos) << info.out;
@@ -617,6 +626,9 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
       {"{\"Code\":\"A1\",\"Ok\":\"yes\"}\n", "jsonl", "line 1, field Ok: a true or false expected"},
       {"{\"Code\":\"A1\",\"Day\":\"2024-02-30\"}\n", "jsonl",
        "line 1, field Day: \"2024-02-30\" is not a date"},
+      {"Code,Name,code\n", "csv", "line 1: the header names the field \"Code\" twice"},
+      {"{\"Code\":\"A1\",\"code\":\"A2\"}\n", "jsonl",
+       "line 1, field code: the field is given twice"},
   };
   for (const auto& b : bad) {
     SCOPED_TRACE(b.text);
@@ -644,6 +656,56 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   EXPECT_EQ(dup.code, 1);
   EXPECT_NE(dup.err.find("(5)"), std::string::npos) << dup.err;
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
+
+  // Batches of 1: a failure with no batch in work still says what the file kept.
+  const Result ones = import(header + "D1,n,1\nD2,n,1\nD3,n,1\nD4,n,x\n", "csv", {"--batch", "1"});
+  EXPECT_EQ(ones.code, 1);
+  EXPECT_NE(ones.err.find("imported 3 records before the failure"), std::string::npos) << ones.err;
+  EXPECT_NE(ones.err.find("line 5, field Qty"), std::string::npos) << ones.err;
+  // A byte-order mark before the header is no part of the first name.
+  const Result marked = import("\xEF\xBB\xBF" + header + "E1,n,1\n", "csv");
+  EXPECT_EQ(marked.code, 0) << marked.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 8u);
+}
+
+// Inputs from outside are read up to a limit that fits their kind, also when they never
+// end, and refused naming the file; run under a cap on the tool's memory, so that a
+// reader without a limit fails here rather than taking the machine's memory.
+TEST_F(TypedTool, InputsThatNeverEndAreRefusedWithinALimit) {
+  const std::string file = MakeTyped("items.dat", {});
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+  constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+  constexpr bool kSanitized = false;
+#endif
+  if (!kSanitized) prefix_ = "ulimit -d 262144; ";  // 256 MiB; the sanitizer needs far more
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } inputs[] = {
+      {{"create", PathOf("new.dat"), "/dev/zero"},
+       "cannot read the description /dev/zero: larger than 1 MiB"},
+      {{"load", PathOf("new.dat"), "/dev/zero"}, "/dev/zero: line 1 is longer than 1 MiB"},
+      {Typed("import", file, "/dev/zero"), "/dev/zero: line 1: a record longer than 4 MiB"},
+      {Typed("import", file, "/dev/zero", {"--format", "jsonl"}),
+       "/dev/zero: line 1: longer than 4 MiB"},
+      {{"import", file, PathOf("in.csv"), "--dict", "/dev/zero", "--id", "ITEMS"},
+       "Dictionary file \"/dev/zero\" is too large"},
+  };
+  std::ofstream(PathOf("in.csv")) << "Code\nA1\n";
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.args[0] + " " + input.args[2]);
+    const Result r = Run(input.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(input.message), std::string::npos) << r.err;
+  }
+  const Result shell = Run({"shell", file}, "", "/dev/zero");
+  EXPECT_EQ(shell.code, 1);
+  EXPECT_NE(shell.err.find("standard input: a line is longer than 4 MiB"), std::string::npos)
+      << shell.err;
+  EXPECT_FALSE(fs::exists(PathOf("new.dat")));
 }
 
 TEST_F(Tool, CopyAndOwnerNames) {
