@@ -31,6 +31,7 @@
 #include "engine/engine.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
+#include "hosts/cli/owner_input.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/shell.h"
@@ -1632,8 +1633,11 @@ int Run(int argc, char** argv) {
     verbs.push_back({v, run});
     return v;
   };
-  auto owner = [&](CLI::App* v) {
-    v->add_option("--owner", o.owner, "the file's owner name, for a file that has one");
+  OwnerNames owners;
+  auto owner = [&](CLI::App* v, const char* help = "the file's owner name, for a file that has one",
+                   OwnerNames::Kind kind = OwnerNames::Kind::kOpens, bool required = false) {
+    owners.Add(v, "--owner", &o.owner, help, "the file's owner name", kind, required);
+    v->footer(std::string(kOwnerHelp) + kExitCodes);
   };
   auto level = [&](CLI::App* v, const char* flag) {
     v->add_option(flag, o.level,
@@ -1670,7 +1674,7 @@ int Run(int argc, char** argv) {
 
   CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
                           "DESCRIPTION", "the description in JSON, at most 1 MiB");
-  create->add_option("--owner", o.owner, "gives the new file this owner name");
+  owner(create, "gives the new file this owner name", OwnerNames::Kind::kGives);
   level(create, "--level");
 
   CLI::App* dump = verb("dump", "every record in key or physical order", Dump);
@@ -1729,7 +1733,8 @@ int Run(int argc, char** argv) {
   CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy, "DST",
                         "the new file");
   owner(copy);
-  copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
+  owners.Add(copy, "--to-owner", &o.new_owner, "gives the copy this owner name",
+             "the copy's owner name", OwnerNames::Kind::kGives);
   level(copy, "--level");
   batch(copy, "4 MiB of record data");
 
@@ -1746,13 +1751,14 @@ int Run(int argc, char** argv) {
   own->require_subcommand(1);
   CLI::App* own_set = own->add_subcommand("set", "gives the file an owner name");
   own_set->add_option("FILE", file, "the record file")->required();
-  own_set->add_option("NAME", o.new_owner, "the new owner name")->required();
-  own_set->add_option("--owner", o.owner, "the file's present owner name");
+  owner(own_set, "the file's present owner name");
+  owners.Add(own_set, "NAME", &o.new_owner, "the new owner name", "the new owner name",
+             OwnerNames::Kind::kGives, /*required=*/true);
   level(own_set, "--level");
   verbs.push_back({own_set, OwnerSet});
   CLI::App* own_clear = own->add_subcommand("clear", "removes the file's owner name");
   own_clear->add_option("FILE", file, "the record file")->required();
-  own_clear->add_option("--owner", o.owner, "the file's owner name")->required();
+  owner(own_clear, "the file's owner name", OwnerNames::Kind::kOpens, /*required=*/true);
   verbs.push_back({own_clear, OwnerClear});
 
   CLI::App* shell = verb("shell",
@@ -1774,6 +1780,12 @@ int Run(int argc, char** argv) {
     }
     std::fprintf(stderr, "vastrel: %s\n%s --help tells more\n", e.what(), where.c_str());
     return 2;
+  }
+  try {
+    owners.Resolve();
+  } catch (const OwnerInputError& e) {
+    std::fprintf(stderr, "vastrel: %s\n", e.what());
+    return e.ExitCode();
   }
   int (*run)(const Options&) = nullptr;
   for (const Verb& v : verbs) {

@@ -1,6 +1,8 @@
 // The vastrel tool as its users run it: files made with the component, the tool started as
 // a program, its output, messages and exit codes checked.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -414,6 +416,82 @@ TEST_F(Tool, OwnerNameOpensAProtectedFile) {
   Result with = Run({"dump", file, "--owner", "KEEPER", "--format", "text"});
   EXPECT_EQ(with.code, 0) << with.err;
   EXPECT_NE(with.out.find("C1    nut"), std::string::npos);
+}
+
+// The name need not stand on the command line, where every user can read it: it comes
+// from the environment, from a private file or from the terminal, for every verb.
+TEST_F(Tool, OwnerNamesComeFromOutsideTheCommandLine) {
+  const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
+  const std::string name_file = PathOf("owner.txt");
+  std::ofstream(name_file) << "KEEPER\r\n";
+  fs::permissions(name_file, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Run({"info", file, "--owner-file", name_file}).code, 0);
+  const std::string copied = PathOf("copy.dat");
+  std::ofstream(PathOf("new.txt")) << "SECRET";
+  fs::permissions(PathOf("new.txt"), fs::perms::owner_read);
+  const Result copy = Run({"copy", file, copied, "--owner-file", name_file, "--to-owner-file",
+                           PathOf("new.txt"), "--level", "1"});
+  ASSERT_EQ(copy.code, 0) << copy.err;
+  const Result no_name = Run({"owner", "clear", copied});
+  EXPECT_EQ(no_name.code, 2);
+  EXPECT_NE(no_name.err.find("owner clear needs the owner name: --owner, --owner-file, "
+                             "--owner-prompt or VASTREL_OWNER"),
+            std::string::npos)
+      << no_name.err;
+  prefix_ = "VASTREL_OWNER=SECRET ";
+  EXPECT_EQ(Run({"owner", "clear", copied}).code, 0);
+  prefix_.clear();
+  EXPECT_EQ(Run({"owner", "set", copied, "--name-file", name_file}).code, 0);
+  prefix_ = "VASTREL_OWNER=KEEPER ";
+  EXPECT_EQ(Run({"describe", copied}).code, 0);
+  prefix_.clear();
+  EXPECT_EQ(Run({"describe", copied}).code, 1) << "the name went in as KEEPER";
+
+  // A file that others can read is no place for the name; nor is a large one.
+  fs::permissions(name_file, fs::perms::group_read, fs::perm_options::add);
+  const Result shared = Run({"info", file, "--owner-file", name_file});
+  EXPECT_EQ(shared.code, 1);
+  EXPECT_NE(shared.err.find("owner-name file " + name_file +
+                            ": other users may read it (mode 0640); make it private"),
+            std::string::npos)
+      << shared.err;
+  const Result endless = Run({"info", file, "--owner-file", "/dev/zero"});
+  EXPECT_EQ(endless.code, 1);
+  EXPECT_NE(endless.err.find("owner-name file /dev/zero: larger than 4 KiB"), std::string::npos)
+      << endless.err;
+  EXPECT_EQ(Run({"info", file, "--owner", "KEEPER", "--owner-file", name_file}).code, 2);
+}
+
+// At a terminal the name is asked for and not shown as it is typed.
+TEST_F(Tool, OwnerPromptReadsTheNameWithoutEcho) {
+  const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0) << std::strerror(errno);
+  if (pid == 0) {
+    ::execl(VASTREL_TOOL, VASTREL_TOOL, "info", file.c_str(), "--owner-prompt",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string seen;
+  bool answered = false;
+  for (pollfd ready{terminal, POLLIN, 0}; ::poll(&ready, 1, 30000) > 0;) {
+    char chunk[4096];
+    const ssize_t n = ::read(terminal, chunk, sizeof chunk);
+    if (n <= 0) break;  // the tool has ended
+    seen.append(chunk, static_cast<size_t>(n));
+    if (!answered && seen.find("owner name: ") != std::string::npos) {
+      ASSERT_EQ(::write(terminal, "KEEPER\n", 7), 7);
+      answered = true;
+    }
+  }
+  ::kill(pid, SIGKILL);  // in case it still waits
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_NE(seen.find("records: 1"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("KEEPER"), std::string::npos) << "the name was echoed:\n" << seen;
 }
 
 TEST_F(Tool, AMissingFileIsAnEngineError) {
