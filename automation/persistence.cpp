@@ -434,7 +434,15 @@ const Property kProperties[] = {
      [](const TBtr& t) -> std::optional<Value> { return Value(FileFlagNames(t.FileFlags())); },
      [](const Value& v, StagedProperties& s) { s.file_flags = ReadFileFlags(v); }},
     {"FileName", [](const TBtr& t) -> std::optional<Value> { return Text(t.FileName()); },
-     [](const Value& v, StagedProperties& s) { s.file_name = ReadText(v, "FileName"); }},
+     [](const Value& v, StagedProperties& s) {
+       s.file_name = ReadText(v, "FileName");
+       // Refused here, before loading begins, as the table itself refuses it.
+       if (s.file_name.size() > static_cast<size_t>(table::kMaxFileNameLength)) {
+         Refuse("FileName", "is too long: " + std::to_string(s.file_name.size()) +
+                                " characters, at most " +
+                                std::to_string(table::kMaxFileNameLength) + " fit");
+       }
+     }},
     {"FirstOnOpen", [](const TBtr& t) -> std::optional<Value> { return Value(t.FirstOnOpen()); },
      [](const Value& v, StagedProperties& s) { s.first_on_open = ReadBool(v, "FirstOnOpen"); }},
     {"KeyNum", [](const TBtr& t) { return Unless<int16_t>(t.KeyNum(), 0); },

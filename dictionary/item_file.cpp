@@ -58,13 +58,25 @@ class File {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  std::vector<uint8_t> ReadAll() {
+  // Reads at most kMaxItemFileSize bytes: a larger file (or a device that never ends)
+  // raises the error that names it, with no more than the limit read.
+  std::vector<uint8_t> ReadAll(const std::string& name) {
     std::vector<uint8_t> out;
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+    if (::fstat(fd_, &st) == 0 && st.st_size > 0)
+      out.reserve(std::min(static_cast<size_t>(st.st_size), kMaxItemFileSize));
     uint8_t chunk[65536];
     for (;;) {
-      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (out.size() == kMaxItemFileSize) {
+        const ssize_t n = ::read(fd_, chunk, 1);  // one byte tells a larger file
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ThrowIoError(errno);
+        if (n == 0) break;
+        throw Exception("Dictionary file \"" + name + "\" is too large: more than " +
+                        std::to_string(kMaxItemFileSize) + " bytes");
+      }
+      const size_t want = std::min(sizeof chunk, kMaxItemFileSize - out.size());
+      const ssize_t n = ::read(fd_, chunk, want);
       if (n < 0) {
         if (errno == EINTR) continue;
         ThrowIoError(errno);
@@ -211,7 +223,7 @@ bool ReadItemFile(const std::string& file_name, std::vector<uint8_t>* contents) 
   if (!FileExists(file_name)) return false;
   // Read-only: loading needs no write access.
   File file(file_name, O_RDONLY);
-  *contents = file.ReadAll();
+  *contents = file.ReadAll(file_name);
   file.Close();
   return true;
 }
@@ -245,7 +257,7 @@ void SaveItemRecords(const std::string& file_name, bool overwrite_when_exists, b
   }
 
   File file(file_name, O_RDWR);
-  const std::vector<uint8_t> contents = file.ReadAll();
+  const std::vector<uint8_t> contents = file.ReadAll(file_name);
   // Corruption is reported before anything is written.
   const std::vector<ItemRecord> existing = DecodeItemFile(contents, file_name);
   std::unordered_map<std::string, size_t> slot_of;

@@ -32,6 +32,9 @@
 namespace vastrel::dictionary {
 
 inline constexpr size_t kItemRecordSize = 50;
+// The largest file that is read: 16 MiB, over 335,000 definitions. A larger file, or a
+// device that never ends, is refused ("Dictionary file "<name>" is too large: ...").
+inline constexpr size_t kMaxItemFileSize = size_t{16} << 20;
 inline constexpr size_t kItemIdSize = 10;
 inline constexpr size_t kItemNameSize = 25;
 inline constexpr int32_t kFieldRecordKind = 0;
@@ -66,7 +69,9 @@ VASTREL_API std::vector<ItemRecord> DecodeItemFile(std::span<const uint8_t> byte
 VASTREL_API std::string IoErrorText(int error);
 
 // The whole contents of a file; false when no file of that name exists (a directory is
-// not a file). I/O failures raise vastrel::Exception with the system's I/O error text:
+// not a file). A file larger than kMaxItemFileSize is refused with vastrel::Exception
+// before more than that is read. I/O failures raise vastrel::Exception with the system's
+// I/O error text:
 // "File not found", "Invalid filename", "Too many open files", "File access denied",
 // "Disk full", "Read beyond end of file", or "I/O error <errno>".
 VASTREL_API bool ReadItemFile(const std::string& file_name, std::vector<uint8_t>* contents);

@@ -117,7 +117,13 @@ void TBtr::SetActive(bool value) {
 }
 
 void TBtr::SetFileName(std::string_view value) {
-  value = Cut(value, kMaxFileNameLength);
+  // A name cut to what fits would name another file: two paths that differ only past the
+  // limit would reach the same one.
+  if (value.size() > static_cast<size_t>(kMaxFileNameLength)) {
+    throw Exception("File name is too long: \"" + std::string(value) + "\" has " +
+                    std::to_string(value.size()) + " characters, at most " +
+                    std::to_string(kMaxFileNameLength) + " fit");
+  }
   if (value == file_name_) return;
   const bool was_active = active_;
   SetActive(false);

@@ -108,7 +108,8 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   bool Active() const override { return active_; }
   void SetActive(bool value);
 
-  // The engine file's path, at most 254 characters (longer text is cut). Writing another
+  // The engine file's path, at most 254 characters: a longer name is refused ("File name is
+  // too long: ...", naming it), also while loading, and the old name stays. Writing another
   // name on an open table closes the file and opens the new one; a failed reopen leaves the
   // new name stored and the table inactive.
   const std::string& FileName() const { return file_name_; }

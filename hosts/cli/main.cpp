@@ -32,9 +32,11 @@
 #include "automation/json.h"
 #include "engine/btrexception.h"
 #include "engine/engine.h"
+#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
 #include "hosts/cli/dict_verb.h"
 #include "hosts/cli/errors.h"
+#include "hosts/cli/owner_input.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/shell.h"
@@ -412,7 +414,12 @@ int Load(const Options& o) {
   std::error_code ec;
   const uint64_t in_size = std::filesystem::file_size(in_name, ec);
   std::string line;
-  if (!std::getline(in, line)) throw DataError(in_name + " is empty: no header line");
+  const LineRead header = ReadLine(in, line, kMaxHeaderLineBytes);
+  if (header == LineRead::kEnd) throw DataError(in_name + " is empty: no header line");
+  if (header == LineRead::kTooLong) {
+    throw DataError(in_name + ": line 1 is longer than " + SizeText(kMaxHeaderLineBytes) +
+                    ": not the header of a vastrel export");
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
 
   TBtr t;
@@ -443,8 +450,12 @@ int Load(const Options& o) {
   Progress progress("load", in_size);
   try {
     Bytes record;
-    while (std::getline(in, line)) {
+    for (LineRead read; (read = ReadLine(in, line, kMaxRecordLineBytes)) != LineRead::kEnd;) {
       ++number;
+      if (read == LineRead::kTooLong) {
+        throw DataError(in_name + ": line " + std::to_string(number) + " is longer than " +
+                        SizeText(kMaxRecordLineBytes) + ", more than any record's line");
+      }
       bytes_read += line.size() + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();  // written on another system
       if (line.empty()) continue;
@@ -471,15 +482,15 @@ int Load(const Options& o) {
       t.Insert();
       ++loaded;
       if (loaded % static_cast<uint64_t>(o.batch) == 0) {
-        in_transaction = false;
         t.committransaction();
+        in_transaction = false;
         committed = loaded;
       }
       progress.Update(bytes_read);
     }
     if (in_transaction) {
-      in_transaction = false;
       t.committransaction();
+      in_transaction = false;
       committed = loaded;
     }
   } catch (...) {
@@ -491,8 +502,8 @@ int Load(const Options& o) {
         // The failure that got here is the one to report.
       }
     }
-    std::fprintf(stderr, "loaded %llu records; the batch in work was undone\n",
-                 static_cast<unsigned long long>(committed));
+    std::fprintf(stderr, "loaded %llu records%s\n", static_cast<unsigned long long>(committed),
+                 in_transaction ? "; the batch in work was undone" : " before the failure");
     throw;
   }
   progress.Clear();
@@ -795,10 +806,13 @@ void ApplyDescription(TBtr& t, const json::Value& description, const std::string
   }
 }
 
-std::string Slurp(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) throw DataError("cannot read " + name + ": " + std::strerror(errno));
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// A description file, read whole up to its limit.
+std::string ReadDescription(const std::string& name) {
+  std::string text, why;
+  if (!ReadWholeFile(name, kMaxDescriptionBytes, &text, &why)) {
+    throw DataError("cannot read the description " + name + ": " + why);
+  }
+  return text;
 }
 
 int Describe(const Options& o) {
@@ -816,7 +830,7 @@ int Create(const Options& o) {
   const std::string& file = o.operands[0];
   json::Value description;
   try {
-    description = json::Parse(Slurp(o.operands[1]));
+    description = json::Parse(ReadDescription(o.operands[1]));
   } catch (const json::ParseError& e) {
     throw DataError(o.operands[1] + ": " + e.what());
   }
@@ -926,16 +940,19 @@ class BatchWriter {
     t_.SetTranType(table::ttConcurrent);
     t_.SetSearching(true);
   }
+  // A run that ends before Finish() failed: the file keeps the batches committed so far,
+  // which the message counts, whether or not a batch was in work.
   ~BatchWriter() {
+    if (finished_) return;
     if (open_) {
       try {
         t_.aborttransaction();
       } catch (const Exception&) {
         // The failure that ends the run is the one to report.
       }
-      std::fprintf(stderr, "%s %llu records; the batch in work was undone\n", verb_,
-                   static_cast<unsigned long long>(committed_));
     }
+    std::fprintf(stderr, "%s %llu records%s\n", verb_, static_cast<unsigned long long>(committed_),
+                 open_ ? "; the batch in work was undone" : " before the failure");
   }
   // Inserts the data buffer as it stands, a record of `length` bytes. batch > 0 commits
   // every batch records, batch 0 every kBatchBytes of record data.
@@ -953,8 +970,8 @@ class BatchWriter {
   }
   void Commit() {
     if (!open_) return;
+    t_.committransaction();  // a failed commit leaves the batch in work, to be undone
     open_ = false;
-    t_.committransaction();
     committed_ = written_;
     bytes_ = 0;
   }
@@ -962,6 +979,7 @@ class BatchWriter {
   void Finish() {
     Commit();
     t_.SetSearching(false);
+    finished_ = true;
   }
   uint64_t Written() const { return written_; }
 
@@ -970,6 +988,7 @@ class BatchWriter {
   int batch_;
   const char* verb_;
   bool open_ = false;
+  bool finished_ = false;
   uint64_t written_ = 0;
   uint64_t committed_ = 0;
   uint64_t bytes_ = 0;  // record data in the open transaction
@@ -978,6 +997,21 @@ class BatchWriter {
 void ClearRecord(TBtr& t) {
   t.SetDataBufferLength(t.RecordSize());
   std::memset(t.DataBuffer(), 0, t.RecordSize());
+}
+
+// A UTF-8 byte-order mark, as some programs write at the start of a text file, is no part
+// of the first name or value.
+void SkipByteOrderMark(std::istream& in) {
+  static constexpr char kMark[] = "\xEF\xBB\xBF";
+  std::streambuf* buffer = in.rdbuf();
+  for (int i = 0; i < 3; ++i) {
+    if (buffer->sgetc() != static_cast<unsigned char>(kMark[i])) {
+      // Not a mark: what was taken goes back (a stream buffer of a file takes back its bytes).
+      while (i-- > 0) buffer->sungetc();
+      return;
+    }
+    buffer->sbumpc();
+  }
 }
 
 int Import(const Options& o) {
@@ -999,11 +1033,23 @@ int Import(const Options& o) {
   uint64_t line = 0;
   std::vector<int> columns;  // field of each CSV column
   std::vector<CsvCell> cells;
+  SkipByteOrderMark(in);
   if (csv) {
-    if (!ReadCsvRecord(in, cells, line)) throw DataError(in_name + " is empty: no header line");
+    try {
+      if (!ReadCsvRecord(in, cells, line)) throw DataError(in_name + " is empty: no header line");
+    } catch (const DataError&) {
+      throw;
+    } catch (const Exception& e) {
+      throw DataError(in_name + ": " + e.what());
+    }
     for (const CsvCell& c : cells) {
       const int f = fields.Find(c.text);
       if (f < 0) throw DataError(at(1, "") + ": the dictionary has no field \"" + c.text + "\"");
+      // Two columns of one field: which one wins would be a silent choice.
+      if (std::find(columns.begin(), columns.end(), f) != columns.end()) {
+        throw DataError(at(1, "") + ": the header names the field \"" + fields.Name(f) +
+                        "\" twice");
+      }
       columns.push_back(f);
     }
   }
@@ -1033,8 +1079,13 @@ int Import(const Options& o) {
         }
       }
     } else {
-      if (!std::getline(in, text)) break;
+      const LineRead read = ReadLine(in, text, kMaxTypedRecordBytes);
+      if (read == LineRead::kEnd) break;
       ++line;
+      if (read == LineRead::kTooLong) {
+        throw DataError(at(this_line, "") + ": longer than " + SizeText(kMaxTypedRecordBytes) +
+                        ", more than any record's line");
+      }
       if (!text.empty() && text.back() == '\r') text.pop_back();
       if (text.empty()) continue;
       json::Value record;
@@ -1045,9 +1096,14 @@ int Import(const Options& o) {
       }
       if (!record.IsObject()) throw DataError(at(this_line, "") + ": not a JSON object");
       ClearRecord(t);
+      std::vector<bool> given(fields.Count());
       for (const json::Member& m : record.AsObject()) {
         const int f = fields.Find(m.name);
         if (f < 0) throw DataError(at(this_line, m.name) + ": the dictionary has no such field");
+        if (given[static_cast<size_t>(f)]) {
+          throw DataError(at(this_line, m.name) + ": the field is given twice");
+        }
+        given[static_cast<size_t>(f)] = true;
         try {
           fields.Write(static_cast<size_t>(f), m.value);
         } catch (const Exception& e) {
@@ -1645,8 +1701,11 @@ int Run(int argc, char** argv) {
     verbs.push_back({v, run});
     return v;
   };
-  auto owner = [&](CLI::App* v) {
-    v->add_option("--owner", o.owner, "the file's owner name, for a file that has one");
+  OwnerNames owners;
+  auto owner = [&](CLI::App* v, const char* help = "the file's owner name, for a file that has one",
+                   OwnerNames::Kind kind = OwnerNames::Kind::kOpens, bool required = false) {
+    owners.Add(v, "--owner", &o.owner, help, "the file's owner name", kind, required);
+    v->footer(std::string(kOwnerHelp) + kExitCodes);
   };
   auto level = [&](CLI::App* v, const char* flag) {
     v->add_option(flag, o.level,
@@ -1690,8 +1749,8 @@ int Run(int argc, char** argv) {
   with_dict(describe, "adds the dictionary of this item file as the member \"dictionary\"");
 
   CLI::App* create = verb("create", "a new record file from a description (see describe)", Create,
-                          "DESCRIPTION", "the description in JSON");
-  create->add_option("--owner", o.owner, "gives the new file this owner name");
+                          "DESCRIPTION", "the description in JSON, at most 1 MiB");
+  owner(create, "gives the new file this owner name", OwnerNames::Kind::kGives);
   level(create, "--level");
   with_dict(create, "stores the description's member \"dictionary\" in this item file");
 
@@ -1720,8 +1779,10 @@ int Run(int argc, char** argv) {
   CLI::App* imp = verb("import",
                        "inserts typed records of CSV or JSON lines by field name, in "
                        "batches, each one transaction",
-                       Import, "IN", "the CSV or JSON-lines file");
-  imp->add_option("--dict", o.dict, "the dictionary item file")->required();
+                       Import, "IN",
+                       "the CSV or JSON-lines file (a byte-order mark is skipped), at most 4 MiB "
+                       "to a record");
+  imp->add_option("--dict", o.dict, "the dictionary item file, at most 16 MiB")->required();
   imp->add_option("--id", o.dict_id, "the dictionary ID of the file's fields")->required();
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
@@ -1732,7 +1793,9 @@ int Run(int argc, char** argv) {
   CLI::App* load = verb("load",
                         "inserts the records of an export (creates FILE from its "
                         "header when missing)",
-                        Load, "IN", "the JSON-lines export");
+                        Load, "IN",
+                        "the JSON-lines export: a header line of at most 1 MiB, record lines of "
+                        "at most 129 MiB");
   load->add_flag("--append", o.append, "adds to an existing file");
   batch(load, "1000");
   owner(load);
@@ -1747,7 +1810,8 @@ int Run(int argc, char** argv) {
   CLI::App* copy = verb("copy", "a new file of the same description with every record", Copy, "DST",
                         "the new file");
   owner(copy);
-  copy->add_option("--to-owner", o.new_owner, "gives the copy this owner name");
+  owners.Add(copy, "--to-owner", &o.new_owner, "gives the copy this owner name",
+             "the copy's owner name", OwnerNames::Kind::kGives);
   level(copy, "--level");
   batch(copy, "4 MiB of record data");
 
@@ -1764,13 +1828,14 @@ int Run(int argc, char** argv) {
   own->require_subcommand(1);
   CLI::App* own_set = own->add_subcommand("set", "gives the file an owner name");
   own_set->add_option("FILE", file, "the record file")->required();
-  own_set->add_option("NAME", o.new_owner, "the new owner name")->required();
-  own_set->add_option("--owner", o.owner, "the file's present owner name");
+  owner(own_set, "the file's present owner name");
+  owners.Add(own_set, "NAME", &o.new_owner, "the new owner name", "the new owner name",
+             OwnerNames::Kind::kGives, /*required=*/true);
   level(own_set, "--level");
   verbs.push_back({own_set, OwnerSet});
   CLI::App* own_clear = own->add_subcommand("clear", "removes the file's owner name");
   own_clear->add_option("FILE", file, "the record file")->required();
-  own_clear->add_option("--owner", o.owner, "the file's owner name")->required();
+  owner(own_clear, "the file's owner name", OwnerNames::Kind::kOpens, /*required=*/true);
   verbs.push_back({own_clear, OwnerClear});
 
   CLI::App* shell = verb("shell",
@@ -1819,6 +1884,12 @@ int Run(int argc, char** argv) {
     std::fputs(about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal).c_str(),
                stdout);
     return 0;
+  }
+  try {
+    owners.Resolve();
+  } catch (const OwnerInputError& e) {
+    std::fprintf(stderr, "vastrel: %s\n", e.what());
+    return e.ExitCode();
   }
   if (dict->parsed()) return Execute([](const Options&) { return RunDict(); }, o);
   int (*run)(const Options&) = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/record_text.h"
 #include "keys/btrklist.h"
 #include "platform/error.h"
@@ -362,7 +363,16 @@ int RunShell(table::TBtr& table, std::istream& in, std::ostream& out) {
       std::free(text);
       if (!line.empty()) add_history(line.c_str());
     } else {
-      if (!std::getline(in, line)) break;
+      const LineRead read = ReadLine(in, line, kMaxShellLineBytes);
+      if (read == LineRead::kEnd) break;
+      if (read == LineRead::kTooLong) {
+        out.flush();
+        std::fprintf(stderr,
+                     "vastrel: standard input: a line is longer than %s; the session ends\n",
+                     SizeText(kMaxShellLineBytes).c_str());
+        code = 1;
+        break;
+      }
       if (!line.empty() && line.back() == '\r') line.pop_back();
       out << "> " << line << "\n";
     }

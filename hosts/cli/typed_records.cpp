@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "dictionary/field_text.h"
+#include "hosts/cli/bounded_read.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 #include "platform/oleauto.h"
@@ -200,12 +201,23 @@ json::Value TypedRecords::FromCsv(size_t field, const std::string& cell, bool qu
   }
 }
 
-bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line) {
+bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line, size_t limit) {
   cells.clear();
   std::string text;
-  if (!std::getline(in, text)) return false;
+  LineRead read = ReadLine(in, text, limit);
+  if (read == LineRead::kEnd) return false;
   ++line;
   const uint64_t first_line = line;
+  // The record's lines together stay within the limit.
+  size_t left = limit;
+  auto take = [&] {
+    if (read == LineRead::kTooLong || text.size() > left) {
+      throw Exception("line " + std::to_string(first_line) + ": a record longer than " +
+                      SizeText(limit));
+    }
+    left -= text.size();
+  };
+  take();
   if (!text.empty() && text.back() == '\r') text.pop_back();  // written on another system
   size_t i = 0;
   for (;;) {
@@ -217,10 +229,12 @@ bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line
         const size_t quote = text.find('"', i);
         if (quote == std::string::npos) {
           cell.text.append(text, i, std::string::npos);
-          if (!std::getline(in, text)) {
+          read = ReadLine(in, text, left);
+          if (read == LineRead::kEnd) {
             throw Exception("line " + std::to_string(first_line) + ": a quote is never closed");
           }
           ++line;
+          take();
           if (!text.empty() && text.back() == '\r') text.pop_back();
           cell.text += '\n';
           i = 0;

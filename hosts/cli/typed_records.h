@@ -16,6 +16,7 @@
 
 #include "automation/json.h"
 #include "dictionary/btrfld.h"
+#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
 #include "table/btr.h"
 
@@ -61,12 +62,14 @@ class TypedRecords {
 
 // One CSV record (RFC 4180): cells separated by commas, a cell in double quotes may hold
 // commas, doubled quotes and line breaks. Reads the next record from in; false at the end.
-// `line` counts the lines read; a quote left open raises vastrel::Exception.
+// `line` counts the lines read; a quote left open, or a record of more than `limit` bytes
+// over all its lines, raises vastrel::Exception (and nothing past the limit is kept).
 struct CsvCell {
   std::string text;
   bool quoted = false;
 };
-bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line);
+bool ReadCsvRecord(std::istream& in, std::vector<CsvCell>& cells, uint64_t& line,
+                   size_t limit = kMaxTypedRecordBytes);
 // Appends the value as a CSV cell: texts always quoted, null empty.
 void AppendCsvCell(std::string& out, const json::Value& value);
 // The value as compact JSON on one line.

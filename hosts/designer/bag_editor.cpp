@@ -27,7 +27,13 @@ bool BagEditor::Load(QString* error) {
     *error = QStringLiteral("%1: %2").arg(path_, file.errorString());
     return false;
   }
-  const QByteArray text = file.readAll();
+  // A bag is read up to a limit: the path may name a device that never ends.
+  constexpr qint64 kMaxBagBytes = qint64{16} << 20;
+  const QByteArray text = file.read(kMaxBagBytes + 1);
+  if (text.size() > kMaxBagBytes) {
+    *error = QStringLiteral("%1: larger than 16 MiB, more than any property bag").arg(path_);
+    return false;
+  }
   if (!LoadText(std::string_view(text.constData(), static_cast<size_t>(text.size())), error)) {
     *error = QStringLiteral("%1: %2").arg(path_, *error);
     return false;

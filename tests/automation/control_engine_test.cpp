@@ -349,12 +349,18 @@ TEST_F(ControlEngineTest, EveryByteSurvivesTheWayThroughAutomationText) {
   ASSERT_TRUE(
       Put(control.get(), "FileName", Variant(platform::SingleByteToUtf8("\x80\xFF.dat"))).ok());
   EXPECT_EQ(T().FileName(), "\x80\xFF.dat");
+  // A name longer than the table holds fails the call with the table's message.
+  const Outcome long_name = Put(control.get(), "FileName", Variant(std::string(255, 'n')));
+  EXPECT_FALSE(long_name.ok());
+  EXPECT_THAT(long_name.message, ::testing::StartsWith("File name is too long: \"nnn"));
+  EXPECT_EQ(T().FileName(), "\x80\xFF.dat");
 }
 
 TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
   ComPtr<TVastrel> typed(static_cast<TVastrel*>(static_cast<IVastrel*>(control.get())));
   // The message reaches the host through the error info and names what is wrong; the
   // bag's own wording is the property bag's business.
+  const std::string long_name = "{\"FileName\": \"" + std::string(255, 'n') + "\"}";
   const struct {
     const char* bag;
     const char* names;
@@ -371,6 +377,7 @@ TEST_F(ControlEngineTest, AnInvalidBagIsRefusedAndChangesNothing) {
       {"{\"DecimalSeparator\": \"\"}", "DecimalSeparator"},
       {"{\"FileName\": \"x.dat\",}", "column 22"},
       {"{\"Active\": 1}", "Active"},
+      {long_name.c_str(), "FileName: is too long"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(typed->LoadProperties(row.bag), E_FAIL) << row.bag;

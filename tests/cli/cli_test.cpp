@@ -1,6 +1,8 @@
 // The vastrel tool as its users run it: files made with the component, the tool started as
 // a program, its output, messages and exit codes checked.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,7 +111,8 @@ class Tool : public ::testing::Test {
   // the file `input` when given.
   Result Run(const std::vector<std::string>& args, const std::string& engine = "",
              const std::string& input = "/dev/null") {
-    std::string command = engine.empty() ? "" : "VASTREL_ENGINE='" + engine + "' ";
+    std::string command = prefix_;
+    if (!engine.empty()) command += "VASTREL_ENGINE='" + engine + "' ";
     command += VASTREL_TOOL;
     for (const std::string& a : args) command += " '" + a + "'";
     const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
@@ -137,6 +140,7 @@ class Tool : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string prefix_;  // shell words before the tool's: limits, the environment
 };
 
 TEST_F(Tool, InfoDescribesTheFileAndItsKeys) {
@@ -419,6 +423,82 @@ TEST_F(Tool, OwnerNameOpensAProtectedFile) {
   EXPECT_NE(with.out.find("C1    nut"), std::string::npos);
 }
 
+// The name need not stand on the command line, where every user can read it: it comes
+// from the environment, from a private file or from the terminal, for every verb.
+TEST_F(Tool, OwnerNamesComeFromOutsideTheCommandLine) {
+  const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
+  const std::string name_file = PathOf("owner.txt");
+  std::ofstream(name_file) << "KEEPER\r\n";
+  fs::permissions(name_file, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Run({"info", file, "--owner-file", name_file}).code, 0);
+  const std::string copied = PathOf("copy.dat");
+  std::ofstream(PathOf("new.txt")) << "SECRET";
+  fs::permissions(PathOf("new.txt"), fs::perms::owner_read);
+  const Result copy = Run({"copy", file, copied, "--owner-file", name_file, "--to-owner-file",
+                           PathOf("new.txt"), "--level", "1"});
+  ASSERT_EQ(copy.code, 0) << copy.err;
+  const Result no_name = Run({"owner", "clear", copied});
+  EXPECT_EQ(no_name.code, 2);
+  EXPECT_NE(no_name.err.find("owner clear needs the owner name: --owner, --owner-file, "
+                             "--owner-prompt or VASTREL_OWNER"),
+            std::string::npos)
+      << no_name.err;
+  prefix_ = "VASTREL_OWNER=SECRET ";
+  EXPECT_EQ(Run({"owner", "clear", copied}).code, 0);
+  prefix_.clear();
+  EXPECT_EQ(Run({"owner", "set", copied, "--name-file", name_file}).code, 0);
+  prefix_ = "VASTREL_OWNER=KEEPER ";
+  EXPECT_EQ(Run({"describe", copied}).code, 0);
+  prefix_.clear();
+  EXPECT_EQ(Run({"describe", copied}).code, 1) << "the name went in as KEEPER";
+
+  // A file that others can read is no place for the name; nor is a large one.
+  fs::permissions(name_file, fs::perms::group_read, fs::perm_options::add);
+  const Result shared = Run({"info", file, "--owner-file", name_file});
+  EXPECT_EQ(shared.code, 1);
+  EXPECT_NE(shared.err.find("owner-name file " + name_file +
+                            ": other users may read it (mode 0640); make it private"),
+            std::string::npos)
+      << shared.err;
+  const Result endless = Run({"info", file, "--owner-file", "/dev/zero"});
+  EXPECT_EQ(endless.code, 1);
+  EXPECT_NE(endless.err.find("owner-name file /dev/zero: larger than 4 KiB"), std::string::npos)
+      << endless.err;
+  EXPECT_EQ(Run({"info", file, "--owner", "KEEPER", "--owner-file", name_file}).code, 2);
+}
+
+// At a terminal the name is asked for and not shown as it is typed.
+TEST_F(Tool, OwnerPromptReadsTheNameWithoutEcho) {
+  const std::string file = Make("secret.dat", {Record("C1", "nut")}, false, "KEEPER");
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0) << std::strerror(errno);
+  if (pid == 0) {
+    ::execl(VASTREL_TOOL, VASTREL_TOOL, "info", file.c_str(), "--owner-prompt",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string seen;
+  bool answered = false;
+  for (pollfd ready{terminal, POLLIN, 0}; ::poll(&ready, 1, 30000) > 0;) {
+    char chunk[4096];
+    const ssize_t n = ::read(terminal, chunk, sizeof chunk);
+    if (n <= 0) break;  // the tool has ended
+    seen.append(chunk, static_cast<size_t>(n));
+    if (!answered && seen.find("owner name: ") != std::string::npos) {
+      ASSERT_EQ(::write(terminal, "KEEPER\n", 7), 7);
+      answered = true;
+    }
+  }
+  ::kill(pid, SIGKILL);  // in case it still waits
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_NE(seen.find("records: 1"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("KEEPER"), std::string::npos) << "the name was echoed:\n" << seen;
+}
+
 TEST_F(Tool, AMissingFileIsAnEngineErrorOnOneLineWithAHintForAMissingFolder) {
   const std::string missing = PathOf("missing.dat");
   for (const char* command : {"info", "dump", "check"}) {
@@ -601,6 +681,13 @@ TEST_F(Tool, DescribeAndCreateRoundTrip) {
   const Result cjk = Run({"create", PathOf("\xE4\xB8\xAD.dat"), PathOf("d.json")});
   EXPECT_EQ(cjk.code, 1);
   EXPECT_NE(cjk.err.find("code page"), std::string::npos) << cjk.err;
+  // A path longer than a file name may be is refused, never cut to a shorter one.
+  const std::string too_long = PathOf(std::string(250, 'n'));
+  const Result cut = Run({"create", too_long, PathOf("d.json")});
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_NE(cut.err.find("File name is too long: \"" + too_long + "\""), std::string::npos)
+      << cut.err;
+  EXPECT_FALSE(fs::exists(too_long.substr(0, 254))) << "no file made under the cut name";
 
   const Result info = Run({"info", from, "--json"});
   EXPECT_NE(info.out.find("\"records\": 1"), std::string::npos) << info.out;
@@ -660,6 +747,9 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
       {"{\"Code\":\"A1\",\"Ok\":\"yes\"}\n", "jsonl", "line 1, field Ok: a true or false expected"},
       {"{\"Code\":\"A1\",\"Day\":\"2024-02-30\"}\n", "jsonl",
        "line 1, field Day: \"2024-02-30\" is not a date"},
+      {"Code,Name,code\n", "csv", "line 1: the header names the field \"Code\" twice"},
+      {"{\"Code\":\"A1\",\"code\":\"A2\"}\n", "jsonl",
+       "line 1, field code: the field is given twice"},
   };
   for (const auto& b : bad) {
     SCOPED_TRACE(b.text);
@@ -687,6 +777,56 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   EXPECT_EQ(dup.code, 1);
   EXPECT_NE(dup.err.find("(5)"), std::string::npos) << dup.err;
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
+
+  // Batches of 1: a failure with no batch in work still says what the file kept.
+  const Result ones = import(header + "D1,n,1\nD2,n,1\nD3,n,1\nD4,n,x\n", "csv", {"--batch", "1"});
+  EXPECT_EQ(ones.code, 1);
+  EXPECT_NE(ones.err.find("imported 3 records before the failure"), std::string::npos) << ones.err;
+  EXPECT_NE(ones.err.find("line 5, field Qty"), std::string::npos) << ones.err;
+  // A byte-order mark before the header is no part of the first name.
+  const Result marked = import("\xEF\xBB\xBF" + header + "E1,n,1\n", "csv");
+  EXPECT_EQ(marked.code, 0) << marked.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 8u);
+}
+
+// Inputs from outside are read up to a limit that fits their kind, also when they never
+// end, and refused naming the file; run under a cap on the tool's memory, so that a
+// reader without a limit fails here rather than taking the machine's memory.
+TEST_F(TypedTool, InputsThatNeverEndAreRefusedWithinALimit) {
+  const std::string file = MakeTyped("items.dat", {});
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+  constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+  constexpr bool kSanitized = false;
+#endif
+  if (!kSanitized) prefix_ = "ulimit -d 262144; ";  // 256 MiB; the sanitizer needs far more
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } inputs[] = {
+      {{"create", PathOf("new.dat"), "/dev/zero"},
+       "cannot read the description /dev/zero: larger than 1 MiB"},
+      {{"load", PathOf("new.dat"), "/dev/zero"}, "/dev/zero: line 1 is longer than 1 MiB"},
+      {Typed("import", file, "/dev/zero"), "/dev/zero: line 1: a record longer than 4 MiB"},
+      {Typed("import", file, "/dev/zero", {"--format", "jsonl"}),
+       "/dev/zero: line 1: longer than 4 MiB"},
+      {{"import", file, PathOf("in.csv"), "--dict", "/dev/zero", "--id", "ITEMS"},
+       "Dictionary file \"/dev/zero\" is too large"},
+  };
+  std::ofstream(PathOf("in.csv")) << "Code\nA1\n";
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.args[0] + " " + input.args[2]);
+    const Result r = Run(input.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(input.message), std::string::npos) << r.err;
+  }
+  const Result shell = Run({"shell", file}, "", "/dev/zero");
+  EXPECT_EQ(shell.code, 1);
+  EXPECT_NE(shell.err.find("standard input: a line is longer than 4 MiB"), std::string::npos)
+      << shell.err;
+  EXPECT_FALSE(fs::exists(PathOf("new.dat")));
 }
 
 TEST_F(TypedTool, DictionariesMadeCheckedAndChangedByTheTool) {

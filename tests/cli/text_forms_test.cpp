@@ -49,6 +49,17 @@ TEST(CsvRecord, SplitsAsTheRfcSays) {
   EXPECT_THROW(ReadCsvRecord(in, cells, line), Exception);
   std::istringstream after("\"a\"b\n");
   EXPECT_THROW(ReadCsvRecord(after, cells, line), Exception);
+
+  // The limit holds for the record's lines together: 8 bytes over two lines.
+  for (size_t limit : {7, 8}) {
+    std::istringstream two_lines("\"abc\ndef\"\n");
+    if (limit == 7) {
+      EXPECT_THROW(ReadCsvRecord(two_lines, cells, line, limit), Exception);
+    } else {
+      ASSERT_TRUE(ReadCsvRecord(two_lines, cells, line, limit));
+      EXPECT_EQ(cells.at(0).text, "abc\ndef");
+    }
+  }
 }
 
 }  // namespace

@@ -303,6 +303,19 @@ TEST_F(ItemFile, IoFailuresCarryTheSystemTexts) {
   EXPECT_EQ(FieldNames(), "A");
 }
 
+// An item file from outside may be huge or never end (a device): past the limit it is
+// refused, naming it, and no list changes.
+TEST_F(ItemFile, AFileLargerThanTheLimitIsRefused) {
+  Fields({"A"});
+  fields.SaveItems(path, true, false, "X");
+  fs::resize_file(path, kMaxItemFileSize + kItemRecordSize);
+  const std::string too_large =
+      "Dictionary file \"" + path + "\" is too large: more than 16777216 bytes";
+  ExpectError([&] { fields.LoadItems(path, "X"); }, too_large);
+  ExpectError([&] { fields.SaveItems(path, true, true, "X"); }, too_large);
+  EXPECT_EQ(FieldNames(), "A");
+}
+
 TEST(ItemFileErrors, SystemErrorNumbersMapToTheIoTexts) {
   const std::pair<int, const char*> cases[] = {
       {ENOENT, "File not found"},      {ENAMETOOLONG, "Invalid filename"},

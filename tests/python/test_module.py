@@ -369,3 +369,16 @@ def test_a_record_whose_fields_fill_it_keeps_its_last_character(tmp_path):
         t.insert({"Id": 1, "Tag": "abcdef"})
         assert t.update(0, 1, {"Tag": "uvwxyz"}) == {"Id": 1, "Tag": "uvwxyz"}
         assert list(t) == [{"Id": 1, "Tag": "uvwxyz"}]
+
+
+def test_outside_inputs_are_refused_past_their_limits(tmp_path):
+    t = new_control()
+    big = tmp_path / "big.ddf"
+    with open(big, "wb") as f:
+        f.truncate(17 << 20)  # past the 16 MiB an item file may hold
+    with pytest.raises(vastrel.Error, match="is too large") as e:
+        t.DDFFields.LoadItems(str(big), "PEOPLE")
+    assert str(big) in e.value.message
+    with pytest.raises(vastrel.Error, match="File name is too long"):
+        t.FileName = str(tmp_path / ("n" * 250))
+    assert t.FileName == ""

@@ -290,6 +290,15 @@ TEST_F(TableTest, FileNameReachesTheEngineInUtf8) {
   EXPECT_EQ(ErrorOf([&] { table.Open(); }).substr(0, 22), "File name is too long:");
   EXPECT_TRUE(engine.Calls().empty());
   EXPECT_FALSE(table.Active());
+
+  // Past 254 characters a name is refused whole, never cut into a name that another path
+  // shares; the table keeps the name it had.
+  table.SetFileName(std::string(254, 'a'));
+  std::string longer(255, 'a');
+  longer.back() = '2';
+  EXPECT_EQ(ErrorOf([&] { table.SetFileName(longer); }),
+            "File name is too long: \"" + longer + "\" has 255 characters, at most 254 fit");
+  EXPECT_EQ(table.FileName(), std::string(254, 'a'));
 }
 
 TEST_F(TableTest, AboutReadsTheFixedBannerWhateverIsWritten) {
