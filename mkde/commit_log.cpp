@@ -31,6 +31,13 @@ constexpr char kLogTag[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '2'};
 constexpr char kLogTagUnkeyed[8] = {'v', 's', 't', 'l', 'o', 'g', '0', '1'};
 constexpr uint64_t kLogLimitBytes = uint64_t{8} << 20;
 constexpr uint64_t kLogLimitCommits = 4096;
+// Pages the log's commits free stay out of use until its checkpoint lets go of the
+// checkpoint's snapshot. A checkpoint comes once they pass an eighth of the pages in use, or
+// this many, whichever is more: the file then holds about a seventh more pages than its
+// records need, while a small file checkpoints every few dozen commits rather than every few.
+// (Each checkpoint costs two syncs; the data pages it syncs are the same however often.)
+constexpr uint64_t kFreedShare = 8;
+constexpr uint64_t kFreedFloor = 256;
 constexpr size_t kLogHash = 16;
 constexpr size_t kLogKey = 16;
 // The log grows by this much of zeros at a time: a sync of bytes written over the file's
@@ -55,6 +62,23 @@ bool WriteAt(int fd, std::string_view bytes, uint64_t at) {
 // written over it is cut short. The next entry goes in its place.
 bool SpoilEntry(int fd, uint64_t at) {
   return WriteAt(fd, std::string(4, '\0'), at) && Fs().Fdatasync(fd) == 0;
+}
+
+// The pages commit `id` freed: the count at the head of LMDB's free-list record for it (none
+// when it freed nothing). 0 when it cannot be read: the other limits still bound the log.
+uint64_t PagesFreedBy(MDB_env* env, uint64_t id) {
+  LmdbTxn reader;
+  if (reader.Begin(env, MDB_RDONLY) != 0) return 0;
+  MDB_cursor* cursor = nullptr;
+  if (mdb_cursor_open(reader.get(), 0, &cursor) != 0) return 0;
+  size_t txn = static_cast<size_t>(id);
+  MDB_val key{sizeof txn, &txn}, value;
+  size_t count = 0;
+  if (mdb_cursor_get(cursor, &key, &value, MDB_SET) == 0 && value.mv_size >= sizeof count) {
+    std::memcpy(&count, value.mv_data, sizeof count);
+  }
+  mdb_cursor_close(cursor);
+  return count;
 }
 
 bool ReadAll(int fd, std::string* out) {
@@ -186,6 +210,7 @@ Status FileEnv::StartLog(uint64_t last) {
   s.base.store(base);
   s.last_txn.store(checkpoint);
   s.appended.store(base + header.size());
+  s.freed.store(0);
   s.checkpoint.store(checkpoint);
   log_reader_ = reader.release();  // ended by DropLogReader
   log_base_ = base;
@@ -298,16 +323,41 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   s.appended.store(end);
   const uint64_t commits = s.commits.fetch_add(1) + 1;
   NoteTicket(LogTicket{sync_, log_hold_, end});
-  // The limit counts the commits of every process: were each to count its own, writers that
-  // commit side by side would reach it together, and the log would hold as many times more.
-  if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits) {
+  // The limits count the commits and freed pages of every process: were each to count its
+  // own, writers that commit side by side would reach them together, and the log would hold
+  // as many times more.
+  const uint64_t freed_now = PagesFreedBy(env_, id);
+  const uint64_t freed = s.freed.fetch_add(freed_now) + freed_now;
+  MDB_envinfo info;
+  mdb_env_info(env_, &info);
+  const uint64_t freed_limit =
+      std::max<uint64_t>(kFreedFloor, (static_cast<uint64_t>(info.me_last_pgno) + 1) / kFreedShare);
+  if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
+      freed > freed_limit) {
     log_commits_ = commits;
     // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
     // sync fails has marked the file failed (later writes answer 2), and one that could not
     // begin is tried again by a later commit or the last close.
-    (void)Checkpoint();
+    (void)RollLog(id);
   }
   return Status::kOk;
+}
+
+Status FileEnv::RollLog(uint64_t last) {
+  if (Failed()) return Status::kIoError;
+  // LMDB's file synced whole, the commits of every process that used the log among it: a
+  // waiter's commit is on disk from here on, whichever header a crash leaves.
+  if (Fs().EnvSync(env_, 1) != 0) {
+    failed_ = true;
+    return Status::kIoError;
+  }
+  unsynced_ = false;
+  sync_->CoverAll();
+  // The next log's header over this one's, synced: a crash before it is whole leaves this
+  // log, whose replay from its checkpoint ends at `last` too, or no header that checks, with
+  // LMDB's file synced at `last`. No commit comes between (the gate is held), so the old
+  // checkpoint's pages are still whole until the new header stands.
+  return StartLog(last);
 }
 
 Status FileEnv::Checkpoint() {

@@ -329,6 +329,9 @@ class FileEnv {
   // Begins the log on the last commit, `last`, with the gate held. Returns a status.
   Status StartLog(uint64_t last);
   Status CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
+  // A checkpoint that begins the next log on `last` (the last commit) at once, its header
+  // written over the old one: one sync fewer than a checkpoint and a start. Returns a status.
+  Status RollLog(uint64_t last);
   // At the first open in this process, the gate held: a log whose header checks is
   // finished (alone: the file is put back to the log's checkpoint and the log's commits
   // replayed; else another process's log is ended by a checkpoint). Returns a status.

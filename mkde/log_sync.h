@@ -47,6 +47,9 @@ struct LogShared {
   std::atomic<uint64_t> slot_txn[kRedoSlots];
   std::atomic<uint64_t> slot_lsn[kRedoSlots];
   std::atomic<uint32_t> slot_files[kRedoSlots];
+  // Pages freed by the log's commits since its checkpoint: LMDB reuses none of them while the
+  // checkpoint's snapshot is held, so a checkpoint comes when they pass a share of the file.
+  std::atomic<uint64_t> freed;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
