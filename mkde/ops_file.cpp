@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "mkde/engine.h"
+#include "mkde/file_space.h"
 #include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/registry.h"
@@ -119,6 +120,16 @@ Result Engine::Stat(Call& call) {
   FileEnv* file = call.handle->file;
   Result held = HoldForRead(call.handle);
   if (held != Status::kOk) return held;
+  if (call.key_num == -1) {
+    // The storage form: how the file uses its space.
+    if (call.data_len < kFileSpaceReply) return Status::kDataLength;
+    FileSpace space;
+    Status status = ReadFileSpace(file, &space);
+    if (status != Status::kOk) return status;
+    PutFileSpace(space, call.data);
+    call.ReturnLength(kFileSpaceReply);
+    return Status::kOk;
+  }
   ReadScope scope(file, call.client);
   int rc = scope.Begin();
   if (rc != 0) return LmdbStatus(rc);

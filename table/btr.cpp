@@ -726,4 +726,18 @@ void TBtr::Stat() {
   }
 }
 
+std::array<uint64_t, 8> TBtr::StorageFigures() {
+  std::array<uint8_t, 64> area{};
+  KeyNumLoan loan(*this, -1);
+  {
+    OwnArea own(*this, area.data(), static_cast<uint32_t>(area.size()));
+    CallBtrieve(engine::kOpStat);
+  }
+  std::array<uint64_t, 8> figures{};
+  for (size_t i = 0; i < figures.size(); ++i) {
+    for (int b = 7; b >= 0; --b) figures[i] = figures[i] << 8 | area[i * 8 + b];
+  }
+  return figures;
+}
+
 }  // namespace vastrel::table

@@ -310,6 +310,10 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   // Refreshes the file specification and Keys() from the open file; while Searching()
   // only marks the request, which then runs when the search ends.
   void Stat();
+  // How the open file uses its space, as the engine reports it (Stat's storage form): the
+  // file's bytes, page size, pages in use, map bytes, pages of records, of keys and of the
+  // rest, and free pages.
+  std::array<uint64_t, 8> StorageFigures();
   // Statistics were asked for while Searching().
   bool StatPending() const { return stat_pending_; }
 

@@ -194,6 +194,40 @@ bool KeyLeavesOutNulls(const keys::tkeylist& list, int first) {
 
 json::Value DescriptionOf(const TBtr& t);
 
+// How the file uses its space, from the engine's storage figures (TBtr::StorageFigures).
+json::Object StorageJson(const std::array<uint64_t, 8>& f) {
+  // Sizes of a file stay far below INT64_MAX; a figure above it is clamped, never wrapped.
+  auto whole = [](uint64_t v) { return static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)); };
+  const uint64_t page = f[1];
+  json::Object out;
+  out.Set("file_bytes", whole(f[0]));
+  out.Set("page_size", whole(page));
+  out.Set("pages_in_use", whole(f[2]));
+  out.Set("map_bytes", whole(f[3]));
+  out.Set("record_bytes", whole(f[4] * page));
+  out.Set("key_bytes", whole(f[5] * page));
+  out.Set("other_bytes", whole(f[6] * page));
+  out.Set("free_pages", whole(f[7]));
+  out.Set("free_bytes", whole(f[7] * page));
+  return out;
+}
+
+void PrintStorage(const std::array<uint64_t, 8>& f) {
+  const uint64_t page = f[1];
+  auto pages = [page](uint64_t n) {
+    return std::to_string(n) + " page" + (n == 1 ? "" : "s") + " (" + std::to_string(n * page) +
+           " bytes)";
+  };
+  std::printf("size on disk: %llu bytes (%llu pages of %llu bytes in use)\n",
+              static_cast<unsigned long long>(f[0]), static_cast<unsigned long long>(f[2]),
+              static_cast<unsigned long long>(page));
+  std::printf("  records: %s\n", pages(f[4]).c_str());
+  std::printf("  keys: %s\n", pages(f[5]).c_str());
+  std::printf("  other: %s\n", pages(f[6]).c_str());
+  std::printf("  free, reused by later writes: %s\n", pages(f[7]).c_str());
+  std::printf("map: %llu bytes, grown ahead of need\n", static_cast<unsigned long long>(f[3]));
+}
+
 int Info(const Options& o) {
   TBtr t;
   OpenForReading(t, o);
@@ -210,6 +244,7 @@ int Info(const Options& o) {
     json::Array& keys_out = out.Find("keys")->AsArray();
     for (size_t k = 0; k < starts.size() && k < keys_out.size(); ++k)
       keys_out[k].AsObject().Set("unique_values", list[starts[k]].KeyValues());
+    out.Set("storage", StorageJson(t.StorageFigures()));
     std::printf("%s\n", json::Write(out).c_str());
     t.Close();
     return 0;
@@ -235,6 +270,7 @@ int Info(const Options& o) {
       std::printf("\n");
     }
   }
+  PrintStorage(t.StorageFigures());
   t.Close();
   return 0;
 }

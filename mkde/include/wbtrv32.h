@@ -86,6 +86,11 @@ extern "C" {
  *   type; 45 inconsistent key flags; 11; 85 the file is open; 25 cannot create; 94.
  * 15 Stat: out the file specification with the record count and each segment's block
  *   with its key's number of unique values at offset 6. Statuses: 22 data_buf too small.
+ *   With key_num -1, the storage form: out 64 bytes, eight little-endian u64: the data
+ *   file's size in bytes, the page size, the pages up to the last one in use, the map's
+ *   size in bytes (it grows ahead of need), the pages of the records, of all keys, of the
+ *   rest (meta pages and entries, the engine's own trees), and the free pages that later
+ *   commits reuse. Statuses: 22 data_buf shorter than 64 bytes.
  * 19 Begin Transaction (exclusive), 1019 (concurrent), lock biases accepted: the client's
  *   changes to every file stay its own (its Gets see them, others read the last commit)
  *   until 20 End commits them file after file, or 21 Abort drops them. Each file a

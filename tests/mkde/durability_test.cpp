@@ -98,6 +98,33 @@ TEST_F(EngineTest, SingleCommitsLeaveTheFileNearItsBulkSize) {
   const auto single_size = std::filesystem::file_size(single);
   EXPECT_LE(single_size, bulk_size * 3 / 2 + (1 << 20))
       << "bulk " << bulk_size << ", single " << single_size;
+
+  // Stat's storage form: the file's pages are its trees' and the free ones, and the trees
+  // hold the same records however they were written.
+  std::string reply(64, '\0');
+  auto figure = [&](int i) {
+    uint64_t v = 0;
+    std::memcpy(&v, reply.data() + 8 * i, 8);
+    return v;
+  };
+  uint64_t record_pages = 0;
+  for (const std::string& path : {bulk, single}) {
+    ASSERT_EQ(t.Open(path, -2), 0);
+    reply.assign(63, '\0');
+    EXPECT_EQ(t.Do(BTR_STAT, &reply, nullptr, -1), BTR_DATA_LENGTH);
+    reply.assign(64, '\0');
+    ASSERT_EQ(t.Do(BTR_STAT, &reply, nullptr, -1), 0);
+    ASSERT_EQ(t.out_len, 64u);
+    EXPECT_EQ(figure(0), std::filesystem::file_size(path));
+    EXPECT_EQ(figure(0), figure(1) * figure(2));
+    EXPECT_EQ(figure(4) + figure(5) + figure(6) + figure(7), figure(2)) << path;
+    EXPECT_GE(figure(3), figure(0)) << "the map holds the file";
+    if (record_pages != 0) {
+      EXPECT_EQ(figure(4), record_pages);
+    }
+    record_pages = figure(4);
+    ASSERT_EQ(t.Close(), 0);
+  }
 }
 
 // The child's report of one transaction: what it does in each file before End, then (on a
