@@ -6,6 +6,7 @@
 //   vastrel export|import FILE OUT|IN --dict     typed fields as CSV or JSON lines
 //   vastrel copy SRC DST                         a copy, record by record
 //   vastrel owner set|clear FILE                 the owner name
+//   vastrel compact FILE                         the file in its smallest form
 //   vastrel shell FILE                           operations call by call
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
@@ -30,6 +31,7 @@
 #include "engine/btrexception.h"
 #include "engine/engine.h"
 #include "hosts/cli/code_page.h"
+#include "hosts/cli/compact.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/shell.h"
@@ -1083,6 +1085,8 @@ int OwnerSet(const Options& o) {
   return 0;
 }
 
+int Compact(const Options& o) { return CompactFile(o.operands[0], o.owner); }
+
 int OwnerClear(const Options& o) {
   TBtr t;
   t.SetFileName(platform::FileNameFromPath(o.operands[0]));
@@ -1717,6 +1721,12 @@ int Run(int argc, char** argv) {
                            Recover, "NEW", "the new file");
   owner(recover);
   level(recover, "--level");
+
+  CLI::App* compact = verb("compact",
+                           "rewrites the file into its smallest form, giving back the space "
+                           "of deleted records; the file must be open nowhere else",
+                           Compact);
+  owner(compact);
 
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);
