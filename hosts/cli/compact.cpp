@@ -22,12 +22,17 @@ int CompactFile(const std::string& path, const std::string& owner) {
   t.SetFileName(platform::FileNameFromPath(path));
   t.SetDbOwner(platform::Utf8ToSingleByte(owner));
   t.Open();
-  const uint64_t before = t.StorageFigures()[0];
+  const auto before = t.StorageFigures();
   t.CallBtrieve(kOpCompact);
-  const uint64_t after = t.StorageFigures()[0];
+  const auto after = t.StorageFigures();
   t.Close();
-  std::fprintf(stderr, "compacted %s: %llu bytes, %llu before\n", path.c_str(),
-               static_cast<unsigned long long>(after), static_cast<unsigned long long>(before));
+  if (before && after) {
+    std::fprintf(stderr, "compacted %s: %llu bytes, %llu before\n", path.c_str(),
+                 static_cast<unsigned long long>((*after)[0]),
+                 static_cast<unsigned long long>((*before)[0]));
+  } else {
+    std::fprintf(stderr, "compacted %s\n", path.c_str());
+  }
   return 0;
 }
 

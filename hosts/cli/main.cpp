@@ -246,7 +246,7 @@ int Info(const Options& o) {
     json::Array& keys_out = out.Find("keys")->AsArray();
     for (size_t k = 0; k < starts.size() && k < keys_out.size(); ++k)
       keys_out[k].AsObject().Set("unique_values", list[starts[k]].KeyValues());
-    out.Set("storage", StorageJson(t.StorageFigures()));
+    if (const auto figures = t.StorageFigures()) out.Set("storage", StorageJson(*figures));
     std::printf("%s\n", json::Write(out).c_str());
     t.Close();
     return 0;
@@ -272,7 +272,11 @@ int Info(const Options& o) {
       std::printf("\n");
     }
   }
-  PrintStorage(t.StorageFigures());
+  if (const auto figures = t.StorageFigures()) {
+    PrintStorage(*figures);
+  } else {
+    std::printf("size on disk: not reported by this engine\n");
+  }
   t.Close();
   return 0;
 }
