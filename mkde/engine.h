@@ -105,6 +105,8 @@ class Engine {
   // Owner names (ops_owner.cpp).
   Result SetOwner(Call& call);
   Result ClearOwner(Call& call);
+  // Compact (ops_compact.cpp): the file rewritten into its smallest form.
+  Result Compact(Call& call);
   // At Open of a file with an owner: 0 (with *read_only for a name-less open the level
   // allows), 51, or 2.
   Status CheckOwnerAtOpen(const Call& call, FileEnv* file, bool* read_only);

@@ -53,7 +53,8 @@ class FileSystem {
   // "committed-1" (the first file committed), "committed" (every file committed, the redo
   // files still there), "released" (its gates let go, its logs not yet waited for),
   // "owner-copied" (an owner change's sealed copy written, not yet in
-  // place). The default does nothing.
+  // place), "compact-copied" (a compact's copy written, not yet in place). The default does
+  // nothing.
   virtual void Reached(const char* moment);
 };
 

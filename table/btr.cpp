@@ -26,6 +26,7 @@ constexpr int kSpecRecordCount = 6;
 constexpr int kSpecFlags = 10;
 constexpr int kSpecUnused = 13;
 
+constexpr int16_t kStatusInvalidFunction = 1;
 constexpr uint16_t kStatusFileNotFound = 12;
 constexpr int16_t kStatusDataLength = 22;
 
@@ -732,12 +733,19 @@ void TBtr::Stat() {
   }
 }
 
-std::array<uint64_t, 8> TBtr::StorageFigures() {
+std::optional<std::array<uint64_t, 8>> TBtr::StorageFigures() {
   std::array<uint8_t, 64> area{};
   KeyNumLoan loan(*this, -1);
   {
     OwnArea own(*this, area.data(), static_cast<uint32_t>(area.size()));
-    CallBtrieve(engine::kOpStat);
+    try {
+      CallBtrieve(engine::kOpStat);
+    } catch (const engine::Btrexception& e) {
+      if (e.Status() == kStatusInvalidFunction) return std::nullopt;
+      throw;
+    }
+    // An engine without the storage form answers with the statistics, of another length.
+    if (call_data_length_ != area.size()) return std::nullopt;
   }
   std::array<uint64_t, 8> figures{};
   for (size_t i = 0; i < figures.size(); ++i) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -319,8 +320,8 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   void Stat();
   // How the open file uses its space, as the engine reports it (Stat's storage form): the
   // file's bytes, page size, pages in use, map bytes, pages of records, of keys and of the
-  // rest, and free pages.
-  std::array<uint64_t, 8> StorageFigures();
+  // rest, and free pages. Nothing from an engine without that form.
+  std::optional<std::array<uint64_t, 8>> StorageFigures();
   // Statistics were asked for while Searching().
   bool StatPending() const { return stat_pending_; }
 

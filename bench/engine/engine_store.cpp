@@ -1,6 +1,7 @@
 // The record engine through its C entry point, loaded at run time so that the benchmark builds
 // and runs its other stores whether or not the engine library is there.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,8 @@ enum : uint16_t {
   kOpOpen = 0,
   kOpClose = 1,
   kOpInsert = 2,
+  kOpUpdate = 3,
+  kOpDelete = 4,
   kOpGetEqual = 5,
   kOpGetNext = 6,
   kOpGetFirst = 12,
@@ -29,7 +32,9 @@ enum : uint16_t {
   kOpAbortTransaction = 21,
   kOpStepNext = 24,
   kOpStepFirst = 33,
+  kOpCompact = 98,
 };
+constexpr int16_t kStatusInvalidFunction = 1;
 constexpr int16_t kStatusEndOfFile = 9;
 constexpr int8_t kModeNormal = 0;
 constexpr int8_t kModeAccelerated = -1;
@@ -47,14 +52,14 @@ void PutU16(uint8_t* p, uint16_t v) {
 
 class EngineStore final : public Store {
  public:
-  EngineStore(void* library, BtrCall call, const std::string& dir)
-      : library_(library), call_(call), path_(dir + "/engine.dat") {}
+  EngineStore(void* library, BtrCall call, const std::string& dir, const std::string& name)
+      : library_(library), call_(call), name_(name), path_(dir + "/" + name + ".dat") {}
   ~EngineStore() override {
     Close();
     dlclose(library_);
   }
 
-  std::string Name() const override { return "engine"; }
+  std::string Name() const override { return name_; }
   std::string LoadNote() const override { return load_note_; }
 
   void Create() override {
@@ -138,6 +143,27 @@ class EngineStore final : public Store {
     Expect(call_(kOpInsert, pos_, rec, &len, key_, sizeof key_, 0), "Insert");
   }
 
+  void UpdateOne(uint32_t ordinal) override {
+    EqualKey0(Key0Of(ordinal));
+    MakeUpdatedRecord(ordinal, record_);
+    uint32_t len = kRecordSize;
+    Expect(call_(kOpUpdate, pos_, record_, &len, key_, sizeof key_, 0), "Update");
+  }
+  void DeleteOne(uint32_t ordinal) override {
+    EqualKey0(Key0Of(ordinal));
+    uint32_t len = 0;
+    Expect(call_(kOpDelete, pos_, nullptr, &len, key_, sizeof key_, 0), "Delete");
+  }
+  uint64_t BytesOnDisk() const override { return FileBytes({path_, path_ + "-log"}); }
+  bool Compact() override {
+    // The engine's own operation; an engine without it answers 1.
+    uint32_t len = 0;
+    const int16_t status = call_(kOpCompact, pos_, nullptr, &len, key_, sizeof key_, 0);
+    if (status == kStatusInvalidFunction) return false;
+    Expect(status, "Compact");
+    return true;
+  }
+
   bool FirstKey0() override { return Read(kOpGetFirst, 0, "Get First"); }
   bool NextKey0() override { return Read(kOpGetNext, 0, "Get Next"); }
 
@@ -185,6 +211,7 @@ class EngineStore final : public Store {
 
   void* library_;
   BtrCall call_;
+  const std::string name_;
   const std::string path_;
   uint8_t pos_[128] = {};
   uint8_t key_[255] = {};
@@ -194,8 +221,17 @@ class EngineStore final : public Store {
 
 }  // namespace
 
+uint64_t FileBytes(std::initializer_list<std::string> paths) {
+  uint64_t total = 0;
+  for (const std::string& path : paths) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
+}
+
 std::unique_ptr<Store> MakeEngineStore(const std::string& library, const std::string& dir,
-                                       std::string* why) {
+                                       std::string* why, const std::string& name) {
   void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* e = dlerror();
@@ -208,7 +244,7 @@ std::unique_ptr<Store> MakeEngineStore(const std::string& library, const std::st
     dlclose(handle);
     return nullptr;
   }
-  return std::make_unique<EngineStore>(handle, call, dir);
+  return std::make_unique<EngineStore>(handle, call, dir, name);
 }
 
 }  // namespace vastrel::bench

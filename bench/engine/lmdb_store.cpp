@@ -135,6 +135,27 @@ class LmdbStore final : public Store {
     Check(rc, "commit");
   }
 
+  void UpdateOne(uint32_t ordinal) override {
+    Change(ordinal, [&](MDB_txn* txn, MDB_val& position, uint8_t* rec) {
+      MakeUpdatedRecord(ordinal, rec);
+      MDB_val v{kRecordSize, rec};
+      return mdb_put(txn, records_, &position, &v, 0);
+    });
+  }
+  void DeleteOne(uint32_t ordinal) override {
+    Change(ordinal, [&](MDB_txn* txn, MDB_val& position, uint8_t* rec) {
+      MakeRecord(ordinal, rec);
+      uint8_t encoded[4];
+      EncodeKey0(Key0OfRecord(rec), encoded);
+      MDB_val k0{4, encoded}, k1{kKey1Size, rec + kKey1Offset};
+      int rc = mdb_del(txn, key1_, &k1, &position);
+      if (rc == MDB_SUCCESS) rc = mdb_del(txn, key0_, &k0, nullptr);
+      if (rc == MDB_SUCCESS) rc = mdb_del(txn, records_, &position, nullptr);
+      return rc;
+    });
+  }
+  uint64_t BytesOnDisk() const override { return FileBytes({path_}); }
+
   void BeginReads() override {
     if (!one_per_call_) Renew();
   }
@@ -249,6 +270,28 @@ class LmdbStore final : public Store {
     Check(mdb_cursor_renew(read_, cursor1_), "cursor_renew");
     Check(mdb_cursor_renew(read_, step_), "cursor_renew");
     snapshot_held_ = true;
+  }
+
+  // One commit: `change` gets the position record `ordinal` has by key 0 (copied out of the
+  // tree, which the change may alter) and room for a record.
+  template <typename F>
+  void Change(uint32_t ordinal, F change) {
+    MDB_txn* txn = nullptr;
+    Check(mdb_txn_begin(env_, nullptr, 0, &txn), "txn_begin");
+    uint8_t encoded[4], position[4], rec[kRecordSize];
+    EncodeKey0(Key0Of(ordinal), encoded);
+    MDB_val k{4, encoded}, v;
+    int rc = mdb_get(txn, key0_, &k, &v);
+    if (rc == MDB_SUCCESS) {
+      std::memcpy(position, v.mv_data, 4);
+      MDB_val p{4, position};
+      rc = change(txn, p, rec);
+    }
+    if (rc != MDB_SUCCESS) {
+      mdb_txn_abort(txn);
+      Check(rc, "change");
+    }
+    Check(mdb_txn_commit(txn), "commit");
   }
 
   int Put(MDB_txn* txn, uint32_t ordinal) {

@@ -2,7 +2,8 @@
 // and SQLite used directly, with ns per operation, peak memory per phase and the ratios of the
 // engine to the others in a table at the end.
 //
-//   engine_bench [--records=N] [--durable=M] [--dir=PATH] [--keep] [Google Benchmark flags]
+//   engine_bench [--records=N] [--durable=M] [--single=S] [--base-engine=LIB] [--dir=PATH]
+//                [--keep] [Google Benchmark flags]
 //
 // VASTREL_BENCH_RECORDS, VASTREL_BENCH_DURABLE and VASTREL_BENCH_DIR set the same; the
 // defaults are 1,000,000 records, 300 durable inserts and a fresh folder under /var/tmp
@@ -37,6 +38,8 @@ struct Config {
   std::string dir;
   bool keep = false;
   std::string engine;
+  std::string base_engine;   // another engine library measured beside it as "engine-base"
+  uint32_t single = 10'000;  // records of the files the size table writes
 };
 
 enum class Phase {
@@ -350,6 +353,113 @@ int CrossCheck() {
   return disagreements;
 }
 
+// The size table: per store, files of g_config.single records written three ways, each
+// measured closed (at rest), with the wall time of the durable commits.
+struct Sizes {
+  std::string name;
+  uint64_t bulk = 0, single = 0, churned = 0, compacted = 0;
+  double single_ms = 0, churn_ms = 0;  // per commit
+};
+std::vector<Sizes> g_sizes;
+
+void MeasureSizes(const std::vector<std::unique_ptr<Store>>& stores) {
+  const uint32_t n = g_config.single;
+  // A tenth of the records deleted and a third of the others updated, in a random order.
+  std::vector<uint32_t> order(n);
+  for (uint32_t i = 0; i < n; ++i) order[i] = i;
+  Rng rng(kSeed + 2);
+  for (uint32_t i = n; i > 1; --i) std::swap(order[i - 1], order[rng.Below(i)]);
+  std::vector<std::pair<uint32_t, bool>> changes;  // ordinal, deleted
+  for (uint32_t i = 0; i < n / 10; ++i) changes.push_back({order[i], true});
+  for (uint32_t i = n / 10; i < n / 10 + n / 3 && i < n; ++i) changes.push_back({order[i], false});
+  for (size_t i = changes.size(); i > 1; --i)
+    std::swap(changes[i - 1], changes[rng.Below(static_cast<uint32_t>(i))]);
+  for (const auto& store : stores) {
+    Sizes z{store->Name()};
+    try {
+      store->Create();
+      store->Open(OpenFor::kLoad);
+      store->Load(0, n);
+      store->Close();
+      z.bulk = store->BytesOnDisk();
+      store->Create();
+      store->Open(OpenFor::kDurable);
+      double start = Seconds(CLOCK_MONOTONIC);
+      for (uint32_t i = 0; i < n; ++i) store->InsertOne(i);
+      z.single_ms = (Seconds(CLOCK_MONOTONIC) - start) * 1e3 / n;
+      store->Close();
+      z.single = store->BytesOnDisk();
+      store->Open(OpenFor::kDurable);
+      start = Seconds(CLOCK_MONOTONIC);
+      for (const auto& [ordinal, deleted] : changes) {
+        if (deleted)
+          store->DeleteOne(ordinal);
+        else
+          store->UpdateOne(ordinal);
+      }
+      z.churn_ms = (Seconds(CLOCK_MONOTONIC) - start) * 1e3 / std::max<size_t>(1, changes.size());
+      store->Close();
+      z.churned = store->BytesOnDisk();
+      store->Open(OpenFor::kDurable);
+      const bool compacted = store->Compact();
+      store->Close();
+      if (compacted) z.compacted = store->BytesOnDisk();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "engine_bench: sizes on %s: %s\n", z.name.c_str(), e.what());
+      ++g_failures;
+      store->Close();
+    }
+    g_sizes.push_back(z);
+  }
+}
+
+void PrintSizes() {
+  if (g_sizes.empty()) return;
+  const uint32_t n = g_config.single;
+  const Sizes* reference = nullptr;
+  for (const Sizes& z : g_sizes)
+    if (z.name == "sqlite-full") reference = &z;
+  std::printf("\nbytes on disk per record, files of %u records%5s", n, "");
+  for (const Sizes& z : g_sizes) std::printf("%12s", z.name.c_str());
+  std::printf("  engine:sqlite-full  engine-base:sqlite-full\n");
+  auto row = [&](const char* label, uint64_t Sizes::*field, uint32_t records) {
+    std::printf("%-46s", label);
+    for (const Sizes& z : g_sizes) {
+      if (z.*field > 0)
+        std::printf("%12.1f", static_cast<double>(z.*field) / records);
+      else
+        std::printf("%12s", "-");
+    }
+    for (const char* name : {"engine", "engine-base"}) {
+      const Sizes* e = nullptr;
+      for (const Sizes& z : g_sizes)
+        if (z.name == name) e = &z;
+      if (e && reference && reference->*field > 0 && e->*field > 0)
+        std::printf("%20.2f",
+                    static_cast<double>(e->*field) / static_cast<double>(reference->*field));
+      else
+        std::printf("%20s", "-");
+    }
+    std::printf("\n");
+  };
+  const uint32_t left = n - n / 10;
+  row("bulk load", &Sizes::bulk, n);
+  row("durable single inserts, one commit each", &Sizes::single, n);
+  row("then a third updated, a tenth deleted", &Sizes::churned, left);
+  row("then compacted (engine Compact, SQLite VACUUM)", &Sizes::compacted, left);
+  std::printf("%-46s", "single inserts : bulk load, file size");
+  for (const Sizes& z : g_sizes)
+    std::printf("%12.2f", z.bulk ? static_cast<double>(z.single) / z.bulk : 0.0);
+  std::printf("\n%-46s", "ms per durable single insert");
+  for (const Sizes& z : g_sizes) std::printf("%12.3f", z.single_ms);
+  std::printf("\n%-46s", "ms per durable update or delete");
+  for (const Sizes& z : g_sizes) std::printf("%12.3f", z.churn_ms);
+  std::printf(
+      "\nfiles measured closed: engine data file and log, sqlite database and WAL, lmdb data "
+      "file;\n  after the changes the rows count the %u records left.\n",
+      left);
+}
+
 const Result* Find(Phase phase, const std::string& store) {
   auto it = g_results.find({static_cast<int>(phase), store});
   return it == g_results.end() ? nullptr : &it->second;
@@ -419,14 +529,28 @@ void PrintSummary(const std::string& engine_note) {
         p.phase != Phase::kTransaction) {
       continue;
     }
-    const Result* e = Find(p.phase, "engine");
-    const Result* f = Find(p.phase, "sqlite-full");
-    const Result* l = Find(p.phase, "lmdb");
-    if (!e || !f || f->ns_per_op <= 0) continue;
-    const double r = e->ns_per_op / f->ns_per_op;
-    std::printf("%-37s%19.2f%13.2f  <= 1.0 %s\n", p.label, r,
-                l && l->ns_per_op > 0 ? e->ns_per_op / l->ns_per_op : 0.0,
-                r <= 1.0 ? "met" : "missed");
+    for (const char* engine : {"engine", "engine-base"}) {
+      const Result* e = Find(p.phase, engine);
+      const Result* f = Find(p.phase, "sqlite-full");
+      const Result* l = Find(p.phase, "lmdb");
+      if (!e || !f || f->ns_per_op <= 0) continue;
+      const double r = e->ns_per_op / f->ns_per_op;
+      const std::string label =
+          std::string(p.label) + (std::string(engine) == "engine-base" ? ", base" : "");
+      std::printf("%-37s%19.2f%13.2f  <= 1.0 %s\n", label.c_str(), r,
+                  l && l->ns_per_op > 0 ? e->ns_per_op / l->ns_per_op : 0.0,
+                  r <= 1.0 ? "met" : "missed");
+    }
+  }
+  // The engine against the base engine, phase by phase (reads: within 5 %).
+  if (Find(Phase::kBulkLoad, "engine-base") || Find(Phase::kNextKey0, "engine-base")) {
+    std::printf("\nengine:engine-base\n");
+    for (const PhaseInfo& p : kPhases) {
+      const Result* e = Find(p.phase, "engine");
+      const Result* b = Find(p.phase, "engine-base");
+      if (!e || !b || b->ns_per_op <= 0) continue;
+      std::printf("%-37s%8.3f\n", p.label, e->ns_per_op / b->ns_per_op);
+    }
   }
 
   std::printf("\npeak resident MB in the phase%5s", "");
@@ -475,6 +599,13 @@ void ParseArgs(int* argc, char** argv) {
   app.add_option("--dir", g_config.dir, "folder of the files (default: a new one in /var/tmp)")
       ->envname("VASTREL_BENCH_DIR");
   app.add_flag("--keep", g_config.keep, "keep the folder");
+  app.add_option("--single", g_config.single,
+                 "records of the size table's files (default 10000, 0: no size table)")
+      ->envname("VASTREL_BENCH_SINGLE")
+      ->check(CLI::Range(0u, 100'000'000u));
+  app.add_option("--base-engine", g_config.base_engine,
+                 "another engine library, measured beside the engine as engine-base")
+      ->envname("VASTREL_BENCH_BASE_ENGINE");
   if (const char* v = std::getenv("VASTREL_ENGINE")) g_config.engine = v;
   ParseOptions(app, argc, argv);
 }
@@ -519,6 +650,14 @@ int main(int argc, char** argv) {
     engine_note = "not measured: " + engine_note;
     std::fprintf(stderr, "engine_bench: engine %s\n", engine_note.c_str());
   }
+  if (!g_config.base_engine.empty()) {
+    std::string why;
+    if (auto base = MakeEngineStore(g_config.base_engine, g_config.dir, &why, "engine-base")) {
+      g_slots.push_back({std::move(base)});
+    } else {
+      std::fprintf(stderr, "engine_bench: base engine not measured: %s\n", why.c_str());
+    }
+  }
   g_slots.push_back({MakeLmdbStore(g_config.dir, false)});
   g_slots.push_back({MakeLmdbStore(g_config.dir, true)});
   g_slots.push_back({MakeSqliteStore(g_config.dir)});
@@ -534,7 +673,29 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   const int disagreements = CrossCheck();
+  if (g_config.single > 0) {
+    // Stores of their own in a folder of their own, every store of the run closed first.
+    for (Slot& slot : g_slots) {
+      slot.store->Close();
+      slot.open = false;
+    }
+    const std::string dir = g_config.dir + "/sizes";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::vector<std::unique_ptr<Store>> stores;
+    std::string why;
+    if (auto e = MakeEngineStore(g_config.engine, dir, &why)) stores.push_back(std::move(e));
+    if (!g_config.base_engine.empty()) {
+      if (auto b = MakeEngineStore(g_config.base_engine, dir, &why, "engine-base"))
+        stores.push_back(std::move(b));
+    }
+    stores.push_back(MakeLmdbStore(dir, false));
+    stores.push_back(MakeSqliteStore(dir));
+    stores.push_back(MakeSqliteStore(dir, true));
+    MeasureSizes(stores);
+  }
   PrintSummary(engine_note);
+  PrintSizes();
   benchmark::Shutdown();
 
   for (Slot& slot : g_slots) slot.store->Close();

@@ -65,6 +65,8 @@ class SqliteStore final : public Store {
     Close();
     OpenDb();
     insert_.Prepare(db_, "INSERT INTO rec(k0, k1, data) VALUES(?1, ?2, ?3)");
+    update_.Prepare(db_, "UPDATE rec SET data = ?2 WHERE k0 = ?1");
+    delete_.Prepare(db_, "DELETE FROM rec WHERE k0 = ?1");
     begin_.Prepare(db_, "BEGIN");
     commit_.Prepare(db_, "COMMIT");
     along0_.Prepare(db_, "SELECT data FROM rec ORDER BY k0");
@@ -74,7 +76,8 @@ class SqliteStore final : public Store {
   }
 
   void Close() override {
-    for (Statement* s : {&insert_, &begin_, &commit_, &along0_, &equal0_, &along1_, &step_})
+    for (Statement* s :
+         {&insert_, &update_, &delete_, &begin_, &commit_, &along0_, &equal0_, &along1_, &step_})
       s->Finalize();
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
@@ -99,6 +102,27 @@ class SqliteStore final : public Store {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
+  }
+
+  void UpdateOne(uint32_t ordinal) override {
+    uint8_t rec[kRecordSize];
+    MakeUpdatedRecord(ordinal, rec);
+    sqlite3_stmt* s = update_.get();
+    sqlite3_reset(s);
+    sqlite3_bind_int(s, 1, Key0OfRecord(rec));
+    sqlite3_bind_blob(s, 2, rec, kRecordSize, SQLITE_STATIC);
+    Changed(s, "update");
+  }
+  void DeleteOne(uint32_t ordinal) override {
+    sqlite3_stmt* s = delete_.get();
+    sqlite3_reset(s);
+    sqlite3_bind_int(s, 1, Key0Of(ordinal));
+    Changed(s, "delete");
+  }
+  uint64_t BytesOnDisk() const override { return FileBytes({path_, path_ + "-wal"}); }
+  bool Compact() override {
+    Exec("VACUUM");
+    return true;
   }
 
   void EndReads() override {
@@ -173,6 +197,13 @@ class SqliteStore final : public Store {
       throw StoreError(std::string("sqlite: insert: ") + sqlite3_errmsg(db_));
   }
 
+  // Runs a change of one row, which must find it.
+  void Changed(sqlite3_stmt* s, const char* what) {
+    if (sqlite3_step(s) != SQLITE_DONE)
+      throw StoreError(std::string("sqlite: ") + what + ": " + sqlite3_errmsg(db_));
+    if (sqlite3_changes(db_) != 1) throw StoreError(std::string("sqlite: ") + what + ": no row");
+  }
+
   // Steps s once and copies the record of the row it reached.
   bool Row(Statement& s) {
     const int rc = sqlite3_step(s.get());
@@ -186,7 +217,7 @@ class SqliteStore final : public Store {
   const std::string path_;
   const bool full_;
   sqlite3* db_ = nullptr;
-  Statement insert_, begin_, commit_, along0_, equal0_, along1_, step_;
+  Statement insert_, update_, delete_, begin_, commit_, along0_, equal0_, along1_, step_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,6 +50,16 @@ class Store {
   // kDurable); a failure undoes them all.
   virtual void InsertTransaction(uint32_t first, uint32_t count) = 0;
 
+  // Changes record `ordinal`'s filler (MakeUpdatedRecord; its keys stay), found by key 0, and
+  // deletes record `ordinal`: each committed on its own as InsertOne is (open kDurable).
+  virtual void UpdateOne(uint32_t ordinal) = 0;
+  virtual void DeleteOne(uint32_t ordinal) = 0;
+  // The bytes the store's files hold on disk (closed: what stays between uses).
+  virtual uint64_t BytesOnDisk() const = 0;
+  // Rewrites the files into their smallest form (open kDurable); false when the store has no
+  // such operation.
+  virtual bool Compact() { return false; }
+
   // Reads (open kRead). Between BeginReads and EndReads a store may hold one read snapshot.
   virtual void BeginReads() {}
   virtual void EndReads() {}
@@ -68,10 +79,14 @@ class Store {
   uint8_t record_[kRecordSize] = {};
 };
 
-// The record engine reached through BTRCALL in a shared library loaded at run time. Returns
-// nullptr and sets *why when the library or its entry point cannot be found.
+// The sizes of the files that exist among `paths`, summed.
+uint64_t FileBytes(std::initializer_list<std::string> paths);
+
+// The record engine reached through BTRCALL in a shared library loaded at run time, named
+// `name` in the results (its file too). Returns nullptr and sets *why when the library or its
+// entry point cannot be found.
 std::unique_ptr<Store> MakeEngineStore(const std::string& library, const std::string& dir,
-                                       std::string* why);
+                                       std::string* why, const std::string& name = "engine");
 
 // LMDB used directly, in the layout the engine keeps: records by a 4-byte position and one
 // index per key. one_per_call false: the load commits every 1,000 records and a read run keeps

@@ -53,6 +53,13 @@ inline void MakeRecord(uint32_t ordinal, uint8_t* out) {
   }
 }
 
+// Record `ordinal` as an update leaves it: the same keys, another filler of the same length.
+inline void MakeUpdatedRecord(uint32_t ordinal, uint8_t* out) {
+  MakeRecord(ordinal, out);
+  for (uint32_t b = kKey1Offset + kKey1Size; b < kRecordSize; ++b)
+    out[b] = static_cast<uint8_t>('A' + (out[b] - 'a'));
+}
+
 inline int32_t Key0OfRecord(const uint8_t* record) {
   uint32_t u = 0;
   for (uint32_t b = 0; b < kKey0Size; ++b) u |= uint32_t{record[kKey0Offset + b]} << (8 * b);

@@ -6,6 +6,7 @@
 //   vastrel export|import FILE OUT|IN --dict     typed fields as CSV or JSON lines
 //   vastrel copy SRC DST                         a copy, record by record
 //   vastrel owner set|clear FILE                 the owner name
+//   vastrel compact FILE                         the file in its smallest form
 //   vastrel shell FILE                           operations call by call
 //   vastrel dict show|create|add|remove|check    field dictionaries as JSON (dict_verb.h)
 //   vastrel help [COMMAND], vastrel --version
@@ -34,6 +35,7 @@
 #include "engine/engine.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
+#include "hosts/cli/compact.h"
 #include "hosts/cli/dict_verb.h"
 #include "hosts/cli/errors.h"
 #include "hosts/cli/owner_input.h"
@@ -240,7 +242,7 @@ int Info(const Options& o) {
     json::Array& keys_out = out.Find("keys")->AsArray();
     for (size_t k = 0; k < starts.size() && k < keys_out.size(); ++k)
       keys_out[k].AsObject().Set("unique_values", list[starts[k]].KeyValues());
-    out.Set("storage", StorageJson(t.StorageFigures()));
+    if (const auto figures = t.StorageFigures()) out.Set("storage", StorageJson(*figures));
     std::printf("%s\n", json::Write(out).c_str());
     t.Close();
     return 0;
@@ -266,7 +268,11 @@ int Info(const Options& o) {
       std::printf("\n");
     }
   }
-  PrintStorage(t.StorageFigures());
+  if (const auto figures = t.StorageFigures()) {
+    PrintStorage(*figures);
+  } else {
+    std::printf("size on disk: not reported by this engine\n");
+  }
   t.Close();
   return 0;
 }
@@ -1171,6 +1177,8 @@ int OwnerSet(const Options& o) {
   return 0;
 }
 
+int Compact(const Options& o) { return CompactFile(o.operands[0], o.owner); }
+
 int OwnerClear(const Options& o) {
   TBtr t;
   t.SetFileName(platform::FileNameFromPath(o.operands[0]));
@@ -1822,6 +1830,12 @@ int Run(int argc, char** argv) {
                            Recover, "NEW", "the new file");
   owner(recover);
   level(recover, "--level");
+
+  CLI::App* compact = verb("compact",
+                           "rewrites the file into its smallest form, giving back the space "
+                           "of deleted records; the file must be open nowhere else",
+                           Compact);
+  owner(compact);
 
   CLI::App* own = app.add_subcommand("owner", "sets or clears a file's owner name");
   own->footer(kExitCodes);

@@ -48,7 +48,7 @@ inline bool TakesLock(int op) {
 inline bool NeedsHandle(int op) {
   return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
          op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
-         (op >= 55 && op <= 63);
+         (op >= 55 && op <= 63) || op == BTR_COMPACT;
 }
 
 // Takes a call's operation code apart and makes its lengths safe (inline: every call runs it).

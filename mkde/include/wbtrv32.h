@@ -135,6 +135,13 @@ extern "C" {
  *   85; 18.
  * 55 to 63: Get Key forms of 5 to 13: key_buf only; an Update or Delete right after
  *   answers 8.
+ * 98 Compact (this engine's own): rewrites the file into its smallest form, its records,
+ *   keys, counters and owner as they are, without the free pages that deletes and updates
+ *   left (later writes reuse those anyway). The copy is built beside the file
+ *   ("<path>.compact"), synced, and put in its place by one rename: a crash leaves the old
+ *   file or the new one whole. As for Set Owner, the file must be open only through this
+ *   block. Statuses: 41 inside a transaction; 46 read-only open; 85 the file is open
+ *   elsewhere; 2; 18.
  */
 enum {
   BTR_OPEN = 0,
@@ -171,6 +178,7 @@ enum {
   BTR_GET_BY_PERCENTAGE = 44,
   BTR_FIND_PERCENTAGE = 45,
   BTR_UPDATE_CHUNK = 53,
+  BTR_COMPACT = 98,     /* this engine's own */
   BTR_GET_KEY_BIAS = 50 /* 55 to 63 are 5 to 13 plus this */
 };
 

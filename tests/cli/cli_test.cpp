@@ -143,6 +143,15 @@ class Tool : public ::testing::Test {
   std::string prefix_;  // shell words before the tool's: limits, the environment
 };
 
+TEST_F(Tool, CompactKeepsEveryRecord) {
+  const std::string file = Make("items.dat", {Record("C2", "bolt"), Record("C1", "nut")}, true);
+  const std::vector<std::string> before = CsvRecords(file, "--physical");
+  const Result r = Run({"compact", file});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("compacted "), std::string::npos) << r.err;
+  EXPECT_EQ(CsvRecords(file, "--physical"), before);
+}
+
 TEST_F(Tool, InfoDescribesTheFileAndItsKeys) {
   const std::string file = Make("items.dat", {Record("C2", "bolt"), Record("C1", "nut")}, true);
   Result r = Run({"info", file});

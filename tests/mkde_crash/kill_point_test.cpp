@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -338,6 +339,57 @@ TEST_F(KillPoint, ACrashDuringSetOwnerLeavesTheFileAsItWasAndNoCopyBehind) {
             0);
   EXPECT_EQ(Get(pos, 1).substr(4), std::string(kLength - 4, 'm'));
   EXPECT_FALSE(fs::exists(Path(0) + ".compact"));
+}
+
+// A compact killed once its copy is written leaves the file as it was; one that ends gives back
+// the space of deleted records and keeps every record left and the file's mode.
+TEST_F(KillPoint, ACrashDuringCompactLeavesTheFileWholeAndACompactGivesSpaceBack) {
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
+  ASSERT_EQ(Open(pos, Path(0)), 0);
+  ASSERT_EQ(BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  for (int32_t id = 1; id <= 3000; ++id) ASSERT_EQ(Insert(pos, id, 'c'), 0);
+  ASSERT_EQ(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  for (int32_t id = 1; id <= 3000; ++id) {
+    if (id % 10 == 0) continue;
+    ASSERT_FALSE(Get(pos, id).empty());
+    uint32_t len = 0;
+    ASSERT_EQ(BTRCALL(BTR_DELETE, pos, nullptr, &len, nullptr, 0, 0), 0) << id;
+  }
+  Stop();
+  ASSERT_EQ(chmod(Path(0).c_str(), 0600), 0);
+  const auto before = fs::file_size(Path(0));
+  pid_t pid = fork();
+  if (pid == 0) {
+    DieAt("compact-copied");
+    uint8_t p[BTR_POS_BLOCK_SIZE] = {};
+    uint32_t len = 0;
+    if (Open(p, Path(0)) != 0) _exit(3);
+    BTRCALL(BTR_COMPACT, p, nullptr, &len, nullptr, 0, 0);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(fs::exists(Path(0) + ".compact"));
+  EXPECT_EQ(fs::file_size(Path(0)), before);
+  EXPECT_EQ(Count(0), 300);
+  EXPECT_FALSE(fs::exists(Path(0) + ".compact"));
+
+  ASSERT_EQ(Open(pos, Path(0)), 0);
+  uint8_t other[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(other, Path(0)), 0);
+  uint32_t len = 0;
+  EXPECT_EQ(BTRCALL(BTR_COMPACT, pos, nullptr, &len, nullptr, 0, 0), BTR_FILE_IN_USE);
+  BTRCALL(BTR_CLOSE, other, nullptr, nullptr, nullptr, 0, 0);
+  ASSERT_EQ(BTRCALL(BTR_COMPACT, pos, nullptr, &len, nullptr, 0, 0), 0);
+  EXPECT_LT(fs::file_size(Path(0)), before / 3);
+  EXPECT_EQ(fs::status(Path(0)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Get(pos, 10).substr(4), std::string(kLength - 4, 'c'));
+  EXPECT_EQ(Get(pos, 11), "");
+  ASSERT_EQ(Insert(pos, 3001), 0);
+  Stop();
+  EXPECT_EQ(Count(0), 301);
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // the reader leave the file or hand back bytes that were never written.
 #include "mkde/salvage.h"
 
+#include <lmdb.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 #include <random>
@@ -75,6 +79,27 @@ class Salvage : public mkde_test::EngineTest {
       name.resize(101, '\0');
       EXPECT_EQ(t.Do(BTR_SET_OWNER, &name, &key, 2), 0);
     }
+    // A reader in another process holds the state before the changes, as a long read would:
+    // the pages they free stay free, each commit's in a record of LMDB's free list, so that
+    // the list spans more than one page.
+    int ready[2], done[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(done), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+      MDB_env* env = nullptr;
+      MDB_txn* txn = nullptr;
+      char c;
+      if (mdb_env_create(&env) != 0 ||
+          mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_RDONLY, 0644) != 0 ||
+          mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0 || write(ready[1], "r", 1) != 1 ||
+          read(done[0], &c, 1) != 1) {
+        _exit(1);
+      }
+      _exit(0);
+    }
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
     for (int32_t id = 1; id <= kRecords; ++id) {
       if (id % 7 != 0 && id % 5 != 0) continue;
       EXPECT_EQ(t.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(id)), 0);
@@ -86,6 +111,11 @@ class Salvage : public mkde_test::EngineTest {
         live[id] = Record(id, 'u');
       }
     }
+    EXPECT_EQ(write(done[1], "d", 1), 1);
+    int status = 0;
+    EXPECT_EQ(waitpid(reader, &status, 0), reader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
     EXPECT_EQ(t.Close(), 0);
     uint8_t pos[128] = {};
     BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
