@@ -106,7 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (int records = 0; records < 64 && ReadCsvRecord(csv, cells, line); ++records) {
       if (cells.size() != columns.size()) continue;
-      std::memset(t.DataBuffer(), 0, static_cast<size_t>(t.DataBufferLength()));
+      if (t.DataBufferLength() > 0) {
+        std::memset(t.DataBuffer(), 0, static_cast<size_t>(t.DataBufferLength()));
+      }
       for (size_t c = 0; c < cells.size(); ++c) {
         const auto f = static_cast<size_t>(columns[c]);
         try {

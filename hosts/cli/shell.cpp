@@ -3,6 +3,7 @@
 #include <editline/readline.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -200,12 +201,12 @@ class Shell {
             value.rfind("typed:", 0) == 0 ? Typed(value.substr(6)) : Bytes(value);
         if (bytes.size() > key_.size()) throw Exception("the key buffer holds 255 bytes");
         key_.fill(0);
-        std::memcpy(key_.data(), bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), key_.begin());  // an empty value has no data()
       } else if (name == "db") {
         std::vector<uint8_t> bytes = Bytes(value);
         if (bytes.size() > data_.size()) data_.resize(bytes.size());
         std::fill(data_.begin(), data_.end(), 0);
-        std::memcpy(data_.data(), bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), data_.begin());
         if (!length) length = static_cast<uint32_t>(bytes.size());
       } else if (name == "len") {
         const int64_t n = Number(value, "len");
