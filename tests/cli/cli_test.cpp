@@ -836,6 +836,11 @@ TEST_F(TypedTool, ImportMapsColumnsChecksItsInputAndReadsOtherEncodings) {
   const Result mapped = import(header + "A1,red,nut,1\n", {"--columns", "Colour=-,Label=Name"});
   ASSERT_EQ(mapped.code, 0) << mapped.err;
   EXPECT_NE(exported().find("\"A1\",\"nut\",1,"), std::string::npos);
+  std::ofstream(PathOf("in.jsonl")) << "{\"Code\":\"J1\",\"Colour\":\"red\",\"Label\":\"bolt\"}\n";
+  const Result members =
+      Run(Typed("import", from, PathOf("in.jsonl"), {"--columns", "Colour=-,Label=Name"}));
+  ASSERT_EQ(members.code, 0) << members.err;
+  EXPECT_NE(exported().find("\"J1\",\"bolt\","), std::string::npos);
 
   // A check reads everything, reports every fault with its place, and writes nothing.
   const std::string faults = "Code,Name,Qty,Ok\nB1,a,1,true\nB2,b,x,maybe\nB3,c,3\nB4,d,4,false\n";
@@ -848,7 +853,7 @@ TEST_F(TypedTool, ImportMapsColumnsChecksItsInputAndReadsOtherEncodings) {
   }
   const Result clean = import("Code,Qty\nB1,1\nB2,2\n", {"--check"});
   EXPECT_EQ(clean.code, 0) << clean.err;
-  EXPECT_EQ(CsvRecords(from, "--physical").size(), 1u) << "a check writes nothing";
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 2u) << "a check writes nothing";
 
   // Latin-1 input: refused as UTF-8 with a hint, read with its encoding named.
   const std::string latin = "Code,Name\nC1,\"caf\xE9\"\n";
