@@ -164,4 +164,12 @@ std::optional<std::string> FromUtf8(std::string_view utf8, CodePage page) {
   return out;
 }
 
+size_t Utf8ErrorAt(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t at = i;
+    if (!NextCodePoint(text, i)) return at;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace vastrel::cli

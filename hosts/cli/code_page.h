@@ -23,5 +23,7 @@ std::string ToUtf8(std::string_view bytes, CodePage page);
 // The UTF-8 text in the code page; nullopt when the text is not valid UTF-8 or holds a
 // character the code page lacks (never a silent replacement).
 std::optional<std::string> FromUtf8(std::string_view utf8, CodePage page);
+// The offset of the first byte where the text stops being valid UTF-8; npos when it is.
+size_t Utf8ErrorAt(std::string_view text);
 
 }  // namespace vastrel::cli

@@ -57,7 +57,7 @@ using table::TBtr;
 constexpr const char* kFormatName = "vastrel-records";
 constexpr int kFormatVersion = 1;
 
-// Import and copy commit, unless told a number of records, once a transaction holds this
+// Copy commits, unless told a number of records, once a transaction holds this
 // much record data: each commit waits for the disk, so fewer are faster, while one
 // transaction must fit the room the file's map keeps free.
 constexpr uint64_t kBatchBytes = uint64_t{4} << 20;
@@ -81,6 +81,9 @@ struct Options {
   std::string code_page = "cp1252";
   std::string new_owner;
   int level = 0;
+  std::string columns;         // import: COLUMN=FIELD or COLUMN=-, by commas
+  bool check = false;          // import: converts everything, writes nothing
+  std::string input_encoding;  // import: the input's single-byte encoding; empty: UTF-8
 };
 
 // A message of the component as one line of UTF-8; an engine message as
@@ -937,7 +940,8 @@ int ExportTyped(const Options& o) {
 }
 
 // Inserts records in batches, each one transaction; a failure undoes the batch in work and
-// says how many records the file kept.
+// says how many records the file kept. A batch of -1 is one transaction for the whole run,
+// undone whole on a failure.
 class BatchWriter {
  public:
   // The table searches meanwhile, so that its statistics are read once at the end rather
@@ -957,11 +961,18 @@ class BatchWriter {
         // The failure that ends the run is the one to report.
       }
     }
+    if (batch_ < 0) {
+      std::fprintf(stderr,
+                   "%s nothing: the run was one transaction and is undone, the file is as "
+                   "it was\n",
+                   verb_);
+      return;
+    }
     std::fprintf(stderr, "%s %llu records%s\n", verb_, static_cast<unsigned long long>(committed_),
                  open_ ? "; the batch in work was undone" : " before the failure");
   }
   // Inserts the data buffer as it stands, a record of `length` bytes. batch > 0 commits
-  // every batch records, batch 0 every kBatchBytes of record data.
+  // every batch records, batch 0 every kBatchBytes of record data, batch -1 only at Finish.
   void Insert(uint64_t length) {
     if (!open_) {
       t_.begintransaction();
@@ -970,6 +981,7 @@ class BatchWriter {
     t_.Insert();
     ++written_;
     bytes_ += length;
+    if (batch_ < 0) return;
     if (batch_ > 0 ? written_ % static_cast<uint64_t>(batch_) == 0 : bytes_ >= kBatchBytes) {
       Commit();
     }
@@ -1020,6 +1032,125 @@ void SkipByteOrderMark(std::istream& in) {
   }
 }
 
+// Where the input's columns (CSV) or members (JSON lines) go, as --columns gives it:
+// "Source=Field" sends the column named Source to the field, "Source=-" skips it; a column
+// the option does not name goes to the field of its own name.
+class ColumnMap {
+ public:
+  static constexpr int kSkip = -2;
+
+  ColumnMap(const std::string& spec, const TypedRecords& fields) : fields_(fields) {
+    if (spec.empty()) return;
+    size_t start = 0;
+    for (;;) {
+      const size_t comma = std::min(spec.find(',', start), spec.size());
+      const std::string entry = spec.substr(start, comma - start);
+      const size_t eq = entry.rfind('=');
+      if (eq == std::string::npos || eq + 1 == entry.size()) {
+        throw DataError("--columns: \"" + entry +
+                        "\" is not COLUMN=FIELD or COLUMN=- (a comma separates the entries)");
+      }
+      Entry e{entry.substr(0, eq), entry.substr(eq + 1), kSkip, false};
+      for (const Entry& other : entries_) {
+        if (other.column == e.column) {
+          throw DataError("--columns names the column \"" + e.column + "\" twice");
+        }
+      }
+      if (e.field != "-") {
+        e.target = fields.Find(e.field);
+        if (e.target < 0) {
+          throw DataError("--columns: the dictionary has no field \"" + e.field +
+                          "\"; its fields are " + FieldList());
+        }
+      }
+      entries_.push_back(std::move(e));
+      if (comma == spec.size()) break;
+      start = comma + 1;
+    }
+  }
+  // The field the column goes to, kSkip, or -1 when the dictionary has no such field.
+  int Target(const std::string& column) {
+    for (Entry& e : entries_) {
+      if (e.column == column) {
+        e.used = true;
+        return e.target;
+      }
+    }
+    return fields_.Find(column);
+  }
+  // A column the option names that the CSV header lacks: the option is mistaken.
+  void RequireUsed(const std::string& in_name) const {
+    for (const Entry& e : entries_) {
+      if (!e.used) {
+        throw DataError("--columns names the column \"" + e.column + "\", which the header of " +
+                        in_name + " lacks");
+      }
+    }
+  }
+  bool Given() const { return !entries_.empty(); }
+  std::string FieldList() const {
+    std::string list;
+    for (size_t f = 0; f < fields_.Count(); ++f) list += (f ? ", " : "") + fields_.Name(f);
+    return list;
+  }
+
+ private:
+  struct Entry {
+    std::string column, field;
+    int target;
+    bool used;
+  };
+  const TypedRecords& fields_;
+  std::vector<Entry> entries_;
+};
+
+std::string UnknownColumn(const std::string& column) {
+  return "the dictionary has no field \"" + column + "\"; skip the column with --columns '" +
+         column + "=-' or send it to a field with --columns '" + column + "=FIELD'";
+}
+
+// The record's unique keys with their values, for a duplicate key: `key 0 (Code "B1")`. A
+// segment that is one field is named by it, any other by its bytes.
+std::string UniqueKeysText(TBtr& t, TypedRecords& fields, CodePage page) {
+  const keys::tkeylist& list = t.Keys();
+  const std::vector<int> starts = KeyStarts(list);
+  std::string text;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    if (list[starts[k]].AllowDuplicates()) continue;
+    std::string parts;
+    for (int i = starts[k]; i < list.Count(); ++i) {
+      const int offset = list[i].Position() - 1, length = list[i].Length();
+      int field = -1;
+      for (size_t f = 0; f < fields.Count(); ++f) {
+        const dictionary::TRecordItem& item = t.DDFFields()[static_cast<int>(f)];
+        if (item.FieldOffset() == offset && item.FieldSize() == length) field = static_cast<int>(f);
+      }
+      if (!parts.empty()) parts += ", ";
+      if (field >= 0) {
+        parts += fields.Name(static_cast<size_t>(field)) + " ";
+        try {
+          AppendJson(parts, fields.Read(static_cast<size_t>(field)));
+        } catch (const Exception&) {
+          parts += "?";
+        }
+      } else if (offset >= 0 && length > 0 && offset + length <= t.DataBufferLength()) {
+        parts +=
+            "bytes " + std::to_string(offset + 1) + "-" + std::to_string(offset + length) + " ";
+        AppendJson(parts,
+                   ToUtf8(std::string_view(reinterpret_cast<const char*>(t.DataBuffer()) + offset,
+                                           static_cast<size_t>(length)),
+                          page));
+      }
+      if (!list[i].Segment()) break;
+    }
+    text += (text.empty() ? "" : " or ") + ("key " + std::to_string(k) + " (" + parts + ")");
+  }
+  return text;
+}
+
+// At most this many errors of --check are shown; all of them are counted.
+constexpr uint64_t kCheckShown = 20;
+
 int Import(const Options& o) {
   const std::string& in_name = o.operands[1];
   std::ifstream in(in_name, std::ios::binary);
@@ -1027,17 +1158,45 @@ int Import(const Options& o) {
   std::error_code ec;
   const uint64_t in_size = std::filesystem::file_size(in_name, ec);
   TBtr t;
-  t.SetFileName(platform::FileNameFromPath(o.operands[0]));
-  t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
-  t.Open();
+  if (o.check) {
+    OpenForReading(t, o);  // the check writes nothing
+  } else {
+    t.SetFileName(platform::FileNameFromPath(o.operands[0]));
+    t.SetDbOwner(platform::Utf8ToSingleByte(o.owner));
+    t.Open();
+  }
   LoadDictionary(t, o);
   TypedRecords fields(t, PageOf(o));
+  ColumnMap map(o.columns, fields);
+  const std::optional<CodePage> input_page = o.input_encoding.empty() || o.input_encoding == "utf-8"
+                                                 ? std::nullopt
+                                                 : CodePageNamed(o.input_encoding);
   const bool csv = FormatOf(o, in_name) == "csv";
   auto at = [&](uint64_t line, const std::string& field) {
     return in_name + ": line " + std::to_string(line) + (field.empty() ? "" : ", field " + field);
   };
+  // A fault of one record: the end of an import, one more report of a check.
+  uint64_t errors = 0;
+  auto bad = [&](const std::string& message) {
+    if (!o.check) throw DataError(message);
+    if (++errors <= kCheckShown) std::fprintf(stderr, "vastrel: %s\n", message.c_str());
+  };
+  // The input's text as UTF-8: converted from --input-encoding, or else checked to be UTF-8.
+  auto utf8 = [&](std::string& text) -> std::string {
+    if (input_page) {
+      text = ToUtf8(text, *input_page);
+      return "";
+    }
+    const size_t wrong = Utf8ErrorAt(text);
+    if (wrong == std::string::npos) return "";
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[wrong]));
+    return std::string("byte ") + byte +
+           " is not UTF-8: name the file's encoding with --input-encoding (latin-1, cp1252, "
+           "cp437 or cp850)";
+  };
   uint64_t line = 0;
-  std::vector<int> columns;  // field of each CSV column
+  std::vector<int> columns;  // field of each CSV column, or ColumnMap::kSkip
   std::vector<CsvCell> cells;
   SkipByteOrderMark(in);
   if (csv) {
@@ -1048,20 +1207,29 @@ int Import(const Options& o) {
     } catch (const Exception& e) {
       throw DataError(in_name + ": " + e.what());
     }
-    for (const CsvCell& c : cells) {
-      const int f = fields.Find(c.text);
-      if (f < 0) throw DataError(at(1, "") + ": the dictionary has no field \"" + c.text + "\"");
+    for (CsvCell& c : cells) {
+      const std::string wrong = utf8(c.text);
+      if (!wrong.empty()) throw DataError(at(1, "") + ": " + wrong);
+      const int f = map.Target(c.text);
+      if (f == ColumnMap::kSkip) {
+        columns.push_back(f);
+        continue;
+      }
+      if (f < 0) throw DataError(at(1, "") + ": " + UnknownColumn(c.text));
       // Two columns of one field: which one wins would be a silent choice.
       if (std::find(columns.begin(), columns.end(), f) != columns.end()) {
         throw DataError(at(1, "") + ": the header names the field \"" + fields.Name(f) +
-                        "\" twice");
+                        "\" twice" + (map.Given() ? " (with --columns)" : ""));
       }
       columns.push_back(f);
     }
+    map.RequireUsed(in_name);
   }
-  BatchWriter writer(t, o.batch, "imported");
-  Progress progress("import", in_size);
+  std::optional<BatchWriter> writer;
+  if (!o.check) writer.emplace(t, o.batch, "imported");
+  Progress progress(o.check ? "check" : "import", in_size);
   std::string text;
+  uint64_t records = 0;
   for (;;) {
     uint64_t this_line = line + 1;
     if (csv) {
@@ -1071,19 +1239,31 @@ int Import(const Options& o) {
         throw DataError(in_name + ": " + e.what());
       }
       if (cells.size() == 1 && cells[0].text.empty() && !cells[0].quoted) continue;
+      ++records;
       if (cells.size() != columns.size()) {
-        throw DataError(at(this_line, "") + ": " + std::to_string(cells.size()) +
-                        " values, the header names " + std::to_string(columns.size()));
+        bad(at(this_line, "") + ": " + std::to_string(cells.size()) + " values, the header names " +
+            std::to_string(columns.size()));
+        continue;
       }
       ClearRecord(t);
+      bool fine = true;
       for (size_t c = 0; c < cells.size(); ++c) {
+        if (columns[c] == ColumnMap::kSkip) continue;
         const size_t f = static_cast<size_t>(columns[c]);
-        try {
-          fields.Write(f, fields.FromCsv(f, cells[c].text, cells[c].quoted));
-        } catch (const Exception& e) {
-          throw DataError(at(this_line, fields.Name(f)) + ": " + e.what());
+        std::string why = utf8(cells[c].text);
+        if (why.empty()) {
+          try {
+            fields.Write(f, fields.FromCsv(f, cells[c].text, cells[c].quoted));
+          } catch (const Exception& e) {
+            why = e.what();
+          }
+        }
+        if (!why.empty()) {
+          bad(at(this_line, fields.Name(f)) + ": " + why);
+          fine = false;
         }
       }
+      if (!fine) continue;
     } else {
       const LineRead read = ReadLine(in, text, kMaxTypedRecordBytes);
       if (read == LineRead::kEnd) break;
@@ -1094,40 +1274,81 @@ int Import(const Options& o) {
       }
       if (!text.empty() && text.back() == '\r') text.pop_back();
       if (text.empty()) continue;
+      ++records;
+      const std::string wrong = utf8(text);
+      if (!wrong.empty()) {
+        bad(at(this_line, "") + ": " + wrong);
+        continue;
+      }
       json::Value record;
       try {
         record = json::Parse(text);
       } catch (const json::ParseError& e) {
-        throw DataError(at(this_line, "") + ": " + e.what());
+        bad(at(this_line, "") + ": " + e.what());
+        continue;
       }
-      if (!record.IsObject()) throw DataError(at(this_line, "") + ": not a JSON object");
+      if (!record.IsObject()) {
+        bad(at(this_line, "") + ": not a JSON object");
+        continue;
+      }
       ClearRecord(t);
       std::vector<bool> given(fields.Count());
+      bool fine = true;
       for (const json::Member& m : record.AsObject()) {
-        const int f = fields.Find(m.name);
-        if (f < 0) throw DataError(at(this_line, m.name) + ": the dictionary has no such field");
-        if (given[static_cast<size_t>(f)]) {
-          throw DataError(at(this_line, m.name) + ": the field is given twice");
+        const int f = map.Target(m.name);
+        if (f == ColumnMap::kSkip) continue;
+        std::string why;
+        if (f < 0) {
+          why = UnknownColumn(m.name);
+        } else if (given[static_cast<size_t>(f)]) {
+          why = "the field is given twice";
+        } else {
+          given[static_cast<size_t>(f)] = true;
+          try {
+            fields.Write(static_cast<size_t>(f), m.value);
+          } catch (const Exception& e) {
+            why = e.what();
+          }
         }
-        given[static_cast<size_t>(f)] = true;
-        try {
-          fields.Write(static_cast<size_t>(f), m.value);
-        } catch (const Exception& e) {
-          throw DataError(at(this_line, m.name) + ": " + e.what());
+        if (!why.empty()) {
+          bad(at(this_line, m.name) + ": " + why);
+          fine = false;
         }
       }
+      if (!fine) continue;
     }
-    writer.Insert(t.RecordSize());
-    if (progress.Shown() && writer.Written() % 1024 == 0) {
+    if (writer) {
+      try {
+        writer->Insert(t.RecordSize());
+      } catch (const Btrexception& e) {
+        if (e.Status() != 5) throw;
+        throw DataError(at(this_line, "") + ": " + Printable(e.what()) + ": a record with " +
+                        UniqueKeysText(t, fields, PageOf(o)) + " is already in the file");
+      }
+    }
+    if (progress.Shown() && records % 1024 == 0) {
       const std::streamoff done = in.tellg();
       progress.Update(done < 0 ? in_size : static_cast<uint64_t>(done));
     }
   }
-  writer.Finish();
   progress.Clear();
+  if (o.check) {
+    t.Close();
+    std::fprintf(stderr, "checked %llu records of %s: ", static_cast<unsigned long long>(records),
+                 in_name.c_str());
+    if (errors == 0) {
+      std::fprintf(stderr, "no errors\n");
+      return 0;
+    }
+    std::fprintf(stderr, "%llu errors%s; nothing was written\n",
+                 static_cast<unsigned long long>(errors),
+                 errors > kCheckShown ? " (the first 20 shown)" : "");
+    return 1;
+  }
+  writer->Finish();
   t.Close();
   std::fprintf(stderr, "imported %llu records\n",
-               static_cast<unsigned long long>(writer.Written()));
+               static_cast<unsigned long long>(writer->Written()));
   return 0;
 }
 
@@ -1785,8 +2006,9 @@ int Run(int argc, char** argv) {
   owner(exp);
 
   CLI::App* imp = verb("import",
-                       "inserts typed records of CSV or JSON lines by field name, in "
-                       "batches, each one transaction",
+                       "inserts typed records of CSV or JSON lines by field name, all of them "
+                       "in one transaction (a failure leaves the file as it was) unless --batch "
+                       "is given",
                        Import, "IN",
                        "the CSV or JSON-lines file (a byte-order mark is skipped), at most 4 MiB "
                        "to a record");
@@ -1795,7 +2017,24 @@ int Run(int argc, char** argv) {
   imp->add_option("--format", o.format, "csv or jsonl (default: by IN's extension)")
       ->check(CLI::IsMember({"csv", "jsonl"}));
   code_page(imp);
-  batch(imp, "4 MiB of record data");
+  imp->add_option("--input-encoding", o.input_encoding,
+                  std::string("the encoding of IN: utf-8 (default), ") + kCodePageNames +
+                      "; apart from --code-page, the record text's")
+      ->check(
+          CLI::IsMember({"utf-8", "cp1252", "cp437", "cp850", "latin-1", "latin1", "iso-8859-1"}));
+  imp->add_option("--columns", o.columns,
+                  "where columns (CSV) or members (JSON lines) go, by name: 'Item No=Code' puts "
+                  "the column \"Item No\" into the field Code, 'Colour=-' skips the column "
+                  "Colour; entries separated by commas, the others go by their own name");
+  imp->add_flag("--check", o.check,
+                "reads and converts every record and writes nothing; reports the first 20 "
+                "faults (line, field, why); exit code 0 when there are none");
+  imp->add_option_function<int>(
+         "--batch", [&](const int& n) { o.batch = n; },
+         "commits every N records, keeping the parts committed before a failure and saying "
+         "how many (default: one transaction, held in memory to its end: about 0.7 GB for a "
+         "million records of 64 bytes; give --batch for inputs larger than memory allows)")
+      ->check(CLI::Range(1, 1 << 30));
   owner(imp);
 
   CLI::App* load = verb("load",
@@ -1913,9 +2152,10 @@ int Run(int argc, char** argv) {
       o.command = v.app->get_name();
     }
   }
-  // Import and copy size their transactions by bytes unless told a number of records.
-  if ((imp->parsed() || copy->parsed()) && imp->count("--batch") + copy->count("--batch") == 0)
-    o.batch = 0;
+  // Copy sizes its transactions by bytes unless told a number of records; import is one
+  // transaction unless told one.
+  if (copy->parsed() && copy->count("--batch") == 0) o.batch = 0;
+  if (imp->parsed() && imp->count("--batch") == 0) o.batch = -1;
   if (exp->parsed()) {
     if (!o.dict.empty() && o.hex) {
       std::fprintf(stderr, "vastrel: --hex is for exports without --dict\n");

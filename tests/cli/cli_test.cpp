@@ -784,7 +784,20 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
   const Result dup = import(header + "C9,n,1\nB1,n,1\n", "csv");
   EXPECT_EQ(dup.code, 1);
-  EXPECT_NE(dup.err.find("(5)"), std::string::npos) << dup.err;
+  EXPECT_NE(dup.err.find("line 3: Duplicate Key Value (5): " + from +
+                         ": a record with key 0 (Code \"B1\") is already in the file"),
+            std::string::npos)
+      << dup.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
+  // Without --batch the import is one transaction, however many records it holds: a
+  // failure after more than any batch's worth of records leaves the file as it was.
+  std::string many = header;
+  for (int i = 0; i < 70000; ++i) many += "M" + std::to_string(i) + ",n,1\n";
+  const Result whole = import(many + "Z1,n,x\n", "csv");
+  EXPECT_EQ(whole.code, 1);
+  EXPECT_NE(whole.err.find("imported nothing: the run was one transaction and is undone"),
+            std::string::npos)
+      << whole.err;
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 4u);
 
   // Batches of 1: a failure with no batch in work still says what the file kept.
@@ -796,6 +809,72 @@ TEST_F(TypedTool, ImportRefusesBadInputNamingThePlaceAndKeepsOnlyWholeBatches) {
   const Result marked = import("\xEF\xBB\xBF" + header + "E1,n,1\n", "csv");
   EXPECT_EQ(marked.code, 0) << marked.err;
   EXPECT_EQ(CsvRecords(from, "--physical").size(), 8u);
+}
+
+TEST_F(TypedTool, ImportMapsColumnsChecksItsInputAndReadsOtherEncodings) {
+  const std::string from = MakeTyped("items.dat", {});
+  auto import = [&](const std::string& text, std::vector<std::string> more = {}) {
+    std::ofstream(PathOf("in.csv")) << text;
+    return Run(Typed("import", from, PathOf("in.csv"), more));
+  };
+  auto exported = [&] {
+    EXPECT_EQ(Run(Typed("export", from, PathOf("out.csv"))).code, 0);
+    return Slurp(PathOf("out.csv"));
+  };
+  const std::string header = "Code,Colour,Label,Qty\n";
+  const Result unknown = import(header + "A1,red,nut,1\n");
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_NE(unknown.err.find("line 1: the dictionary has no field \"Colour\"; skip the column "
+                             "with --columns 'Colour=-'"),
+            std::string::npos)
+      << unknown.err;
+  const struct {
+    std::string columns, message;
+  } wrong[] = {
+      {"Colour=-,Label=Nome",
+       "the dictionary has no field \"Nome\"; its fields are Code, Name, "
+       "Qty, Price, Ok, Day"},
+      {"Colour=-,Label=Name,Size=-", "--columns names the column \"Size\", which the header"},
+      {"Colour", "\"Colour\" is not COLUMN=FIELD or COLUMN=-"},
+  };
+  for (const auto& w : wrong) {
+    const Result r = import(header + "A1,red,nut,1\n", {"--columns", w.columns});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(w.message), std::string::npos) << r.err;
+  }
+  const Result mapped = import(header + "A1,red,nut,1\n", {"--columns", "Colour=-,Label=Name"});
+  ASSERT_EQ(mapped.code, 0) << mapped.err;
+  EXPECT_NE(exported().find("\"A1\",\"nut\",1,"), std::string::npos);
+  std::ofstream(PathOf("in.jsonl")) << "{\"Code\":\"J1\",\"Colour\":\"red\",\"Label\":\"bolt\"}\n";
+  const Result members =
+      Run(Typed("import", from, PathOf("in.jsonl"), {"--columns", "Colour=-,Label=Name"}));
+  ASSERT_EQ(members.code, 0) << members.err;
+  EXPECT_NE(exported().find("\"J1\",\"bolt\","), std::string::npos);
+
+  // A check reads everything, reports every fault with its place, and writes nothing.
+  const std::string faults = "Code,Name,Qty,Ok\nB1,a,1,true\nB2,b,x,maybe\nB3,c,3\nB4,d,4,false\n";
+  const Result check = import(faults, {"--check"});
+  EXPECT_EQ(check.code, 1);
+  for (const char* m : {"line 3, field Qty: \"x\" is not a whole number",
+                        "line 3, field Ok: \"maybe\" is not true or false",
+                        "line 4: 3 values, the header names 4", "3 errors; nothing was written"}) {
+    EXPECT_NE(check.err.find(m), std::string::npos) << check.err;
+  }
+  const Result clean = import("Code,Qty\nB1,1\nB2,2\n", {"--check"});
+  EXPECT_EQ(clean.code, 0) << clean.err;
+  EXPECT_EQ(CsvRecords(from, "--physical").size(), 2u) << "a check writes nothing";
+
+  // Latin-1 input: refused as UTF-8 with a hint, read with its encoding named.
+  const std::string latin = "Code,Name\nC1,\"caf\xE9\"\n";
+  const Result plain = import(latin);
+  EXPECT_EQ(plain.code, 1);
+  EXPECT_NE(plain.err.find("line 2, field Name: byte 0xE9 is not UTF-8: name the file's "
+                           "encoding with --input-encoding"),
+            std::string::npos)
+      << plain.err;
+  const Result named = import(latin, {"--input-encoding", "latin1"});
+  ASSERT_EQ(named.code, 0) << named.err;
+  EXPECT_NE(exported().find("\"C1\",\"caf\u00e9\""), std::string::npos);
 }
 
 // Inputs from outside are read up to a limit that fits their kind, also when they never
