@@ -22,6 +22,7 @@
 #include "automation/runtime.h"
 #include "automation/vastrel_impl.h"
 #include "automation/vastrel_tlb.h"
+#include "fuzz/fuzz_input.h"
 #include "fuzz/stand_in_engine.h"
 #include "platform/oleauto.h"
 
@@ -34,29 +35,7 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return at_ >= size_; }
-  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  uint16_t Word() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-  uint64_t Bits(int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= uint64_t{Byte()} << (8 * i);
-    return v;
-  }
-  std::string_view Take(size_t n) {
-    n = std::min(n, size_ - std::min(at_, size_));
-    std::string_view out(reinterpret_cast<const char*>(data_ + at_), n);
-    at_ += n;
-    return out;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
+using fuzz_support::Input;
 
 // The kinds an argument takes: those the platform layer knows, then arrays and bogus ones.
 constexpr VARTYPE kKinds[] = {VT_EMPTY,   VT_NULL, VT_I2,   VT_I4,       VT_R4,    VT_R8,

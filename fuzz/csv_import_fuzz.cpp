@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "automation/json.h"
+#include "fuzz/fuzz_input.h"
 #include "hosts/cli/typed_records.h"
 #include "platform/error.h"
 #include "table/btr.h"
@@ -30,23 +31,7 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::string_view Take(size_t n) {
-    n = std::min(n, size_ - std::min(at_, size_));
-    std::string_view out(reinterpret_cast<const char*>(data_ + at_), n);
-    at_ += n;
-    return out;
-  }
-  std::string_view Rest() { return Take(size_); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
+using fuzz_support::Input;
 
 // A value read back, written as the JSON lines export writes it, reads as the same value.
 void RoundTrip(const json::Value& v) {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "mkde/codec/filespec.h"
 #include "mkde/core/blocks.h"
 #include "mkde/core/call.h"
@@ -39,25 +40,7 @@ const bool kNoServer = [] {
   return true;
 }();
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return at_ >= size_; }
-  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  uint16_t Word() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-  // Up to n bytes (fewer at the end of the input).
-  std::string_view Take(size_t n) {
-    n = std::min(n, size_ - std::min(at_, size_));
-    std::string_view out(reinterpret_cast<const char*>(data_ + at_), n);
-    at_ += n;
-    return out;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
+using fuzz_support::Input;
 
 struct FakeClient {
   mkde::core::ClientId id{};
