@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -104,81 +105,78 @@ void WriteCsv(const fs::path& path) {
   if (!out) Fail("cannot write " + path.string());
 }
 
-void CreateVastrelFile(const fs::path& file, const fs::path& ddf) {
+struct FieldDef {
+  const char* name;
+  dictionary::TxFieldType type;
+  int32_t offset, size;
+};
+struct KeyDef {
+  int32_t position, length;
+  bool duplicates;
+  const char* index;  // its name in the dictionary; none when null
+};
+
+// A record file of string keys and its dictionary under `id`.
+void CreateTypedFile(const fs::path& file, const fs::path& ddf, int32_t record_size,
+                     std::initializer_list<KeyDef> keys, std::initializer_list<FieldDef> fields,
+                     const char* id) {
   table::TBtr t;
   t.SetFileName(file.string());
-  t.SetRecordSize(100);
+  t.SetRecordSize(record_size);
   t.SetPageSize(4096);
-  keys::TKey& id = t.Keys().Add();
-  id.SetPosition(1);
-  id.SetLength(10);
-  id.SetKeyType(keys::ktString);
-  keys::TKey& code = t.Keys().Add();
-  code.SetPosition(11);
-  code.SetLength(10);
-  code.SetKeyType(keys::ktString);
-  code.SetAllowDuplicates(true);
+  for (const KeyDef& k : keys) {
+    keys::TKey& key = t.Keys().Add();
+    key.SetPosition(k.position);
+    key.SetLength(k.length);
+    key.SetKeyType(keys::ktString);
+    key.SetAllowDuplicates(k.duplicates);
+  }
   t.CreateFile();
-  struct Def {
-    const char* name;
-    dictionary::TxFieldType type;
-    int32_t offset, size;
-  };
-  for (const Def& d :
-       {Def{"Id", dictionary::ftINTEGER, 0, 10}, Def{"Code", dictionary::ftSTRING, 10, 10},
-        Def{"Name", dictionary::ftSTRING, 20, 60}, Def{"Qty", dictionary::ftINTEGER, 80, 8},
-        Def{"Price", dictionary::ftFLOAT, 88, 11}}) {
+  for (const FieldDef& d : fields) {
     dictionary::TRecordItem& item = t.DDFFields().Add();
     item.SetFieldName(d.name);
     item.SetFieldType(d.type);
     item.SetFieldOffset(d.offset);
     item.SetFieldSize(d.size);
   }
-  t.DDFFields().SaveItems(ddf.string(), true, false, "PARTS");
+  t.DDFFields().SaveItems(ddf.string(), true, false, id);
+  int32_t number = 0;
+  bool named = false;
+  for (const KeyDef& k : keys) {
+    if (k.index) {
+      dictionary::TIndexItem& index = t.DDFIndexes().Add();
+      index.SetIndexName(k.index);
+      index.SetIndexKeyNum(number);
+      named = true;
+    }
+    ++number;
+  }
+  if (named) t.DDFIndexes().SaveItems(ddf.string(), true, true, id);
   if (t.Active()) t.Close();
+}
+
+void CreateVastrelFile(const fs::path& file, const fs::path& ddf) {
+  CreateTypedFile(file, ddf, 100, {{1, 10, false, nullptr}, {11, 10, true, nullptr}},
+                  {{"Id", dictionary::ftINTEGER, 0, 10},
+                   {"Code", dictionary::ftSTRING, 10, 10},
+                   {"Name", dictionary::ftSTRING, 20, 60},
+                   {"Qty", dictionary::ftINTEGER, 80, 8},
+                   {"Price", dictionary::ftFLOAT, 88, 11}},
+                  "PARTS");
 }
 
 // Orders of 64 bytes with two keys: OrderNo (8, key 0, unique) and Customer (20, key 1,
 // duplicates allowed), Status (6), Amount (12), Placed (8) and Qty (8); the dictionary
 // names the keys ByOrder and ByCustomer.
 void CreateOrdersFile(const fs::path& file, const fs::path& ddf) {
-  table::TBtr t;
-  t.SetFileName(file.string());
-  t.SetRecordSize(64);
-  t.SetPageSize(4096);
-  keys::TKey& order = t.Keys().Add();
-  order.SetPosition(1);
-  order.SetLength(8);
-  order.SetKeyType(keys::ktString);
-  keys::TKey& customer = t.Keys().Add();
-  customer.SetPosition(9);
-  customer.SetLength(20);
-  customer.SetKeyType(keys::ktString);
-  customer.SetAllowDuplicates(true);
-  t.CreateFile();
-  struct Def {
-    const char* name;
-    dictionary::TxFieldType type;
-    int32_t offset, size;
-  };
-  for (const Def& d :
-       {Def{"OrderNo", dictionary::ftINTEGER, 0, 8}, Def{"Customer", dictionary::ftSTRING, 8, 20},
-        Def{"Status", dictionary::ftSTRING, 28, 6}, Def{"Amount", dictionary::ftFLOAT, 34, 12},
-        Def{"Placed", dictionary::ftDATE, 46, 8}, Def{"Qty", dictionary::ftINTEGER, 54, 8}}) {
-    dictionary::TRecordItem& item = t.DDFFields().Add();
-    item.SetFieldName(d.name);
-    item.SetFieldType(d.type);
-    item.SetFieldOffset(d.offset);
-    item.SetFieldSize(d.size);
-  }
-  t.DDFFields().SaveItems(ddf.string(), true, false, "ORDERS");
-  for (int k = 0; k < 2; ++k) {
-    dictionary::TIndexItem& index = t.DDFIndexes().Add();
-    index.SetIndexName(k == 0 ? "ByOrder" : "ByCustomer");
-    index.SetIndexKeyNum(k);
-  }
-  t.DDFIndexes().SaveItems(ddf.string(), true, true, "ORDERS");
-  if (t.Active()) t.Close();
+  CreateTypedFile(file, ddf, 64, {{1, 8, false, "ByOrder"}, {9, 20, true, "ByCustomer"}},
+                  {{"OrderNo", dictionary::ftINTEGER, 0, 8},
+                   {"Customer", dictionary::ftSTRING, 8, 20},
+                   {"Status", dictionary::ftSTRING, 28, 6},
+                   {"Amount", dictionary::ftFLOAT, 34, 12},
+                   {"Placed", dictionary::ftDATE, 46, 8},
+                   {"Qty", dictionary::ftINTEGER, 54, 8}},
+                  "ORDERS");
 }
 
 // ---- Import and export ---------------------------------------------------------------------
