@@ -633,7 +633,7 @@ void CreateDictionary(const std::string& ddf, const std::string& id, const json:
   if (!check_only) Store(ddf, d);
 }
 
-CLI::App* AddDictVerb(CLI::App& app, const std::string& footer) {
+CLI::App* AddDictVerb(CLI::App& app, const std::string& footer, OwnerNames& owners) {
   CLI::App* dict = app.add_subcommand(
       "dict",
       "field and index dictionaries (dictionary item files) as JSON: show, create, "
@@ -691,7 +691,9 @@ CLI::App* AddDictVerb(CLI::App& app, const std::string& footer) {
                 "overlaps, indexes of keys the file has, names unique; exit code 1 with problems",
                 true);
   g.check->add_option("RECORDFILE", g.record_file, "the record file")->required();
-  g.check->add_option("--owner", g.owner, "the record file's owner name, for a file that has one");
+  owners.Add(g.check, "--owner", &g.owner, "the record file's owner name, for a file that has one",
+             "the record file's owner name", OwnerNames::Kind::kOpens);
+  g.check->footer(std::string(kOwnerHelp) + footer);
   g.check->add_flag("--overlap", g.overlap, "lets fields overlap");
   return dict;
 }

@@ -18,13 +18,15 @@
 #include <string>
 
 #include "automation/json.h"
+#include "hosts/cli/owner_input.h"
 
 namespace vastrel::cli {
 
 // Registers `dict` and its subcommands; `footer` ends each one's help. After parsing, the
 // returned subcommand is parsed() when one of them was given, and RunDict runs it (errors
-// raise: DataError, vastrel::Exception, Btrexception).
-CLI::App* AddDictVerb(CLI::App& app, const std::string& footer);
+// raise: DataError, vastrel::Exception, Btrexception). `owners` takes the owner name of the
+// record file that check opens, with its ways in that other users cannot see.
+CLI::App* AddDictVerb(CLI::App& app, const std::string& footer, OwnerNames& owners);
 int RunDict();
 
 // The dictionary of one ID as the JSON above. Raises DataError when the file is missing or

@@ -2097,7 +2097,7 @@ int Run(int argc, char** argv) {
                          ShellCommand);
   owner(shell);
 
-  CLI::App* dict = AddDictVerb(app, kExitCodes);
+  CLI::App* dict = AddDictVerb(app, kExitCodes, owners);
 
   std::vector<std::string> help_topic;
   CLI::App* help = app.add_subcommand("help", "this help, or a command's: help dict create");
