@@ -14,7 +14,7 @@ set(VASTREL_PUBLIC_HEADERS
   automation/runtime.h automation/vastrel_impl.h automation/vastrel_tlb.h
   dictionary/btrdictlist.h dictionary/btrfld.h dictionary/field_text.h dictionary/field_type.h
   dictionary/record_host.h
-  engine/btrexception.h engine/engine.h
+  binding/btrexception.h binding/engine.h
   keys/btrkey.h keys/btrklist.h keys/file_flags.h
   platform/calendar.h platform/error.h platform/export.h platform/hooks.h platform/locale.h
   platform/oleauto.h platform/utf8.h
@@ -36,13 +36,24 @@ foreach(h IN LISTS VASTREL_PUBLIC_HEADERS)
   install(FILES ${_header_stage}/${h}
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel/${_dir} COMPONENT dev)
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/mkde/include/wbtrv32.h
+install(FILES ${PROJECT_SOURCE_DIR}/enginecore/include/wbtrv32.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel COMPONENT dev)
+# The binding's headers were once installed as vastrel/engine/: programs written then still
+# compile, through headers there that include the binding's.
+foreach(h btrexception.h engine.h)
+  file(WRITE ${_header_stage}/engine/${h}.new
+       "// Kept for programs written against this path: the header is vastrel/binding/${h}.\n"
+       "#pragma once\n#include \"vastrel/binding/${h}\"\n")
+  configure_file(${_header_stage}/engine/${h}.new ${_header_stage}/engine/${h} COPYONLY)
+  file(REMOVE ${_header_stage}/engine/${h}.new)
+  install(FILES ${_header_stage}/engine/${h}
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vastrel/engine COMPONENT dev)
+endforeach()
 
 target_include_directories(vastrel INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_include_directories(wbtrv32 INTERFACE
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/mkde/include>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/enginecore/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(wbtrv32 PROPERTIES VERSION ${PROJECT_VERSION}
                       SOVERSION ${PROJECT_VERSION_MAJOR})

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "mkde/codec/filespec.h"
-#include "mkde/codec/keycodec.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/codec/keycodec.h"
 
 namespace {
 

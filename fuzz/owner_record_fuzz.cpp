@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "mkde/crypto/owner.h"
+#include "enginecore/crypto/owner.h"
 
 namespace {
 

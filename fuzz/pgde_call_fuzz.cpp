@@ -20,11 +20,11 @@
 #include <string_view>
 #include <vector>
 
+#include "enginecore/blocks.h"
+#include "enginecore/call.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/include/wbtrv32.h"
 #include "fuzz/fuzz_input.h"
-#include "mkde/codec/filespec.h"
-#include "mkde/core/blocks.h"
-#include "mkde/core/call.h"
-#include "mkde/include/wbtrv32.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "automation/persistence.h"
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "platform/error.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/engine.h"
-#include "mkde/codec/filespec.h"
+#include "binding/engine.h"
+#include "enginecore/codec/filespec.h"
 
 namespace fuzz_stand_in {
 

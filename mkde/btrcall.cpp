@@ -7,9 +7,9 @@
 #include <new>
 #include <thread>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"

@@ -13,12 +13,12 @@
 
 #include <sodium.h>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
 

@@ -1,7 +1,7 @@
 // The stored form of a file's counters.
 #include "mkde/counters.h"
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
 
 namespace mkde {
 

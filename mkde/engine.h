@@ -11,16 +11,16 @@
 #include <string>
 #include <thread>
 
-#include "mkde/core/run.h"
+#include "enginecore/run.h"
+#include "enginecore/status.h"
 #include "mkde/engine_lock.h"
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
 #include "mkde/records.h"
-#include "mkde/status.h"
 
 namespace mkde {
 
-// One call: its arguments (mkde/core/call.h), and the client and handle they name.
+// One call: its arguments (enginecore/call.h), and the client and handle they name.
 struct Call : core::CallArgs {
   Client* client = nullptr;
   Handle* handle = nullptr;

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <thread>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 
 namespace mkde {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "mkde/status.h"
+#include "enginecore/status.h"
 
 namespace mkde {
 

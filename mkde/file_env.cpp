@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/companion.h"
 #include "mkde/file_env_internal.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "mkde/codec/filespec.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/crypto/owner.h"
+#include "enginecore/status.h"
 #include "mkde/counters.h"
-#include "mkde/crypto/owner.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"
-#include "mkde/status.h"
 #include "mkde/waits.h"
 
 namespace mkde {

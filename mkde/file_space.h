@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "enginecore/status.h"
 #include "mkde/file_env.h"
-#include "mkde/status.h"
 
 namespace mkde {
 

@@ -1,5 +1,5 @@
 // Clients, open-file handles and the position blocks that name them: what the embedded
-// engine keeps of each, in the tables and blocks both engines share (mkde/core/blocks.h).
+// engine keeps of each, in the tables and blocks both engines share (enginecore/blocks.h).
 #pragma once
 
 #include <lmdb.h>
@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "mkde/core/blocks.h"
-#include "mkde/core/call.h"
+#include "enginecore/blocks.h"
+#include "enginecore/call.h"
 #include "mkde/file_env.h"
 
 namespace mkde {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "enginecore/status.h"
 #include "mkde/fs.h"
-#include "mkde/status.h"
 
 namespace mkde {
 

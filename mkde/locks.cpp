@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/waits.h"
 
 namespace mkde {

@@ -17,9 +17,9 @@
 #include <ctime>
 #include <string>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/notices.h"
 
 namespace mkde {

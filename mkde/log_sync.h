@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "mkde/status.h"
+#include "enginecore/status.h"
 
 namespace mkde {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace mkde {
 

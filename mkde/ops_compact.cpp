@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/redo.h"
 
 namespace mkde {

@@ -1,9 +1,9 @@
 // Opening, closing and creating files; statistics, version, Stop and Reset.
 #include <cstring>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/file_space.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/registry.h"
 

@@ -1,12 +1,12 @@
 // Owner names: Set Owner and Clear Owner, and the owner check of Open. The name itself is
-// never stored; the file keeps an owner record that checks it (mkde/crypto/README.md), and
+// never stored; the file keeps an owner record that checks it (enginecore/crypto/README.md), and
 // at levels 2 and 3 every record is sealed under the file's record key. Setting an
 // encrypting owner writes a sealed copy of the file and renames it into place; clearing one
 // opens every record in one write transaction. Either needs the file to itself throughout.
 #include <cstring>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/records.h"
 #include "mkde/redo.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

@@ -2,8 +2,8 @@
 // client and spans every file it changes; each file's changes wait in an open LMDB write
 // transaction, behind the file's write gate, until End commits them: one file by its own
 // commit, several as one through redo files (redo.h).
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/registry.h"
 

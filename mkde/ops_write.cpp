@@ -3,8 +3,8 @@
 // pages only: see FileEnv::CommitWrite).
 #include <cstring>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

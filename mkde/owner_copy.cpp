@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <functional>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

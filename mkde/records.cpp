@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/crc32c.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

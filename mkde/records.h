@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
+#include "enginecore/status.h"
 #include "mkde/file_env.h"
 #include "mkde/handles.h"
-#include "mkde/status.h"
 
 namespace mkde {
 

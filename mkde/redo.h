@@ -32,8 +32,8 @@
 #include <string_view>
 #include <vector>
 
+#include "enginecore/status.h"
 #include "mkde/log_sync.h"
-#include "mkde/status.h"
 
 namespace mkde {
 

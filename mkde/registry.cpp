@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/companion.h"
 #include "mkde/file_check.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "mkde/codec/filespec.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/status.h"
 #include "mkde/file_env.h"
-#include "mkde/status.h"
 
 namespace mkde {
 

@@ -10,9 +10,9 @@
 #include <map>
 #include <utility>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
+#include "enginecore/crypto/owner.h"
 #include "mkde/crc32c.h"
-#include "mkde/crypto/owner.h"
 
 namespace mkde {
 

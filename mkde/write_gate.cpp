@@ -9,10 +9,10 @@
 #include <cstring>
 #include <thread>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {

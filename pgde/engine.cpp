@@ -19,14 +19,14 @@
 #include <thread>
 #include <vector>
 
-#include "mkde/codec/filespec.h"
-#include "mkde/codec/keycodec.h"
-#include "mkde/coding.h"
-#include "mkde/core/blocks.h"
-#include "mkde/core/call.h"
-#include "mkde/core/run.h"
-#include "mkde/crypto/owner.h"
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/blocks.h"
+#include "enginecore/call.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/codec/keycodec.h"
+#include "enginecore/coding.h"
+#include "enginecore/crypto/owner.h"
+#include "enginecore/include/wbtrv32.h"
+#include "enginecore/run.h"
 #include "pgde/session.h"
 
 namespace pgde {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "platform/error.h"
 #include "platform/hooks.h"
 #include "platform/locale.h"

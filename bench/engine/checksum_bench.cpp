@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/engine/workload.h"
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace {
 

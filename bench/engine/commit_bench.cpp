@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace {
 

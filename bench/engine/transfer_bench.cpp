@@ -33,7 +33,7 @@
 #include <sqlite3.h>
 #include <CLI/CLI.hpp>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace {
 

@@ -12,7 +12,7 @@ namespace vastrel::cli {
 namespace {
 
 // The engine's own operation that rewrites a file into its smallest form (its interface,
-// mkde/include/wbtrv32.h, documents it).
+// enginecore/include/wbtrv32.h, documents it).
 constexpr uint16_t kOpCompact = 98;
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/btrexception.h"
+#include "binding/btrexception.h"
 #include "platform/error.h"
 
 namespace vastrel::cli {

@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "automation/json.h"
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/code_page.h"
 #include "hosts/cli/compact.h"

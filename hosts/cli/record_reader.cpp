@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 
 namespace vastrel::cli {
 namespace {

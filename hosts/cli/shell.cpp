@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/record_text.h"
 #include "keys/btrklist.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <system_error>
 
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "platform/locale.h"
 #include "table/btr.h"
 

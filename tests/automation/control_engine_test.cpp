@@ -7,8 +7,8 @@
 
 #include "automation/persistence.h"
 #include "automation/vastrel_impl.h"
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "platform/locale.h"
 #include "script_host.h"
 #include "tests/support/recording_engine.h"

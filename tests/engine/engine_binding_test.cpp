@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 #include "platform/hooks.h"
 #include "tests/support/recording_engine.h"
 

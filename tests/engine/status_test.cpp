@@ -2,8 +2,8 @@
 // the table that a host is likely to see is checked byte for byte.
 #include <gtest/gtest.h>
 
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 
 namespace vastrel::engine {
 namespace {

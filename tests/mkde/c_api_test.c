@@ -6,7 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 static int failures = 0;
 

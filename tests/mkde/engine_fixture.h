@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace mkde_test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mkde/codec/filespec.h"
+#include "enginecore/codec/filespec.h"
 
 namespace mkde {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mkde/codec/keycodec.h"
+#include "enginecore/codec/keycodec.h"
 
 namespace mkde {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <set>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace crash {
 

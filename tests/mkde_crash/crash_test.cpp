@@ -42,7 +42,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 #include "tests/mkde_crash/crash_files.h"
 #include "tests/mkde_crash/power_cut.h"
 

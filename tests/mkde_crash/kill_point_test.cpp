@@ -15,8 +15,8 @@
 
 #include <sodium.h>
 
+#include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
-#include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
 
 namespace {

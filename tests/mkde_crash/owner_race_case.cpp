@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
 
 namespace {

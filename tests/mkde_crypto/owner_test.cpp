@@ -1,4 +1,4 @@
-#include "mkde/crypto/owner.h"
+#include "enginecore/crypto/owner.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 
 #include "automation/json.h"
 #include "automation/persistence.h"
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "table/btr.h"
 #include "tests/support/recording_engine.h"
 

@@ -3,7 +3,7 @@
 // that one test binary checks either engine with the same expectations.
 #pragma once
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace engine_param {
 // The loaded library's entry points; the process ends with a message when the library or

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 
 namespace vastrel::testing {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "dictionary/btrdictlist.h"
 #include "dictionary/field_text.h"
-#include "engine/btrexception.h"
-#include "engine/engine.h"
 #include "table/btr.h"
 
 namespace vastrel::table {

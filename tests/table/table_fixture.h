@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/btrexception.h"
-#include "engine/engine.h"
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "table/btr.h"
 #include "tests/support/recording_engine.h"
 

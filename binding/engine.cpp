@@ -1,4 +1,4 @@
-#include "engine/engine.h"
+#include "binding/engine.h"
 
 #include <dlfcn.h>
 

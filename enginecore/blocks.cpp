@@ -1,8 +1,8 @@
-#include "mkde/core/blocks.h"
+#include "enginecore/blocks.h"
 
 #include <sodium.h>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
 
 namespace mkde::core {
 

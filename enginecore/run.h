@@ -3,8 +3,8 @@
 // answering what converts to R.
 #pragma once
 
-#include "mkde/include/wbtrv32.h"
-#include "mkde/status.h"
+#include "enginecore/include/wbtrv32.h"
+#include "enginecore/status.h"
 
 namespace mkde::core {
 

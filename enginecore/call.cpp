@@ -1,9 +1,9 @@
-#include "mkde/core/call.h"
+#include "enginecore/call.h"
 
 #include <cstring>
 
-#include "mkde/coding.h"
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/coding.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace mkde::core {
 

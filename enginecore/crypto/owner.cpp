@@ -1,4 +1,4 @@
-#include "mkde/crypto/owner.h"
+#include "enginecore/crypto/owner.h"
 
 #include <sodium.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
 
 namespace mkde {
 

@@ -1,6 +1,6 @@
-#include "engine/btrexception.h"
+#include "binding/btrexception.h"
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 
 namespace vastrel::engine {
 

@@ -1,11 +1,11 @@
-#include "mkde/codec/filespec.h"
+#include "enginecore/codec/filespec.h"
 
 #include <zlib.h>
 
 #include <array>
 #include <cstring>
 
-#include "mkde/coding.h"
+#include "enginecore/coding.h"
 
 // Stored form of a file description (little-endian):
 //   0  u8   format version, 1

@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "mkde/codec/filespec.h"
-#include "mkde/crypto/owner.h"
-#include "mkde/include/wbtrv32.h"
-#include "mkde/status.h"
+#include "enginecore/codec/filespec.h"
+#include "enginecore/crypto/owner.h"
+#include "enginecore/include/wbtrv32.h"
+#include "enginecore/status.h"
 
 namespace mkde::core {
 

@@ -6,7 +6,7 @@
 // name check: a wrong name fails at once, before any record is read. Records of files at
 // levels 2 and 3 are sealed one by one under the record key with XChaCha20-Poly1305; the
 // record's position is bound in, so a sealed record moved to another position does not
-// open. Formats: mkde/crypto/README.md.
+// open. Formats: enginecore/crypto/README.md.
 //
 // Levels: 0 the name is needed for any access; 1 reading is allowed without the name;
 // 2 as 0, records encrypted; 3 as 1, records encrypted. A level 3 file must be readable

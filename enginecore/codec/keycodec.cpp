@@ -1,4 +1,4 @@
-#include "mkde/codec/keycodec.h"
+#include "enginecore/codec/keycodec.h"
 
 #include <array>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <array>
 #include <iterator>
 
-#include "engine/engine.h"
+#include "binding/engine.h"
 
 namespace vastrel::engine {
 namespace {
