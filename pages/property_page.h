@@ -1,4 +1,4 @@
-// The property pages and the frame that hosts them.
+// The property pages, as the frame (property_sheet.h) hosts them.
 //
 // A page edits the control it was handed through IVastrel. The frame calls
 // UpdatePropertyPage when the page is shown and UpdateObject when the user applies; between
@@ -6,16 +6,11 @@
 // A page marks itself dirty when it holds unapplied changes; the frame then enables Apply.
 #pragma once
 
-#include <QDialog>
 #include <QWidget>
-#include <vector>
 
 #include "automation/vastrel_tlb.h"
 #include "pages/control_calls.h"
 #include "pages/export.h"
-
-class QTabWidget;
-class QPushButton;
 
 namespace vastrel::pages {
 
@@ -55,40 +50,6 @@ class VASTREL_PAGES_API PropertyPage : public QWidget {
  private:
   ComPtr<automation::IVastrel> control_;
   bool dirty_ = false;
-};
-
-// The property-sheet frame: one tab per page in the control's order (key page, file-flag
-// page, help page, data dictionary page), and OK, Cancel and Apply. A page's dirty mark
-// enables Apply; Apply and OK run UpdateObject on every dirty page, and OK closes only when
-// every page wrote. Applied() follows every apply that wrote something.
-class VASTREL_PAGES_API PropertySheet : public QDialog {
-  Q_OBJECT
- public:
-  // The frame holds a reference on control while it lives.
-  explicit PropertySheet(automation::IVastrel* control, QWidget* parent = nullptr);
-  ~PropertySheet() override;
-
-  const std::vector<PropertyPage*>& Pages() const { return pages_; }
-  QTabWidget* Tabs() const { return tabs_; }
-  QPushButton* ApplyButton() const { return apply_; }
-  QPushButton* OkButton() const { return ok_; }
-  QPushButton* CancelButton() const { return cancel_; }
-  // Applies every dirty page; false when a page refused.
-  bool Apply();
-
- Q_SIGNALS:
-  void Applied();
-
- private:
-  void PageShown(int index);
-  void UpdateApply();
-
-  ComPtr<automation::IVastrel> control_;
-  QTabWidget* tabs_;
-  QPushButton* ok_;
-  QPushButton* cancel_;
-  QPushButton* apply_;
-  std::vector<PropertyPage*> pages_;
 };
 
 }  // namespace vastrel::pages

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "automation/vastrel_impl.h"
-#include "pages/property_page.h"
+#include "pages/property_sheet.h"
 
 namespace vastrel::designer {
 

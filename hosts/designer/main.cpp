@@ -23,7 +23,7 @@
 #include "pages/help_page.h"
 #include "pages/id_query.h"
 #include "pages/key_page.h"
-#include "pages/property_page.h"
+#include "pages/property_sheet.h"
 #include "pages/services.h"
 
 namespace {

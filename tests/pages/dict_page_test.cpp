@@ -7,7 +7,7 @@
 
 #include "pages/dict_page.h"
 #include "pages/id_query.h"
-#include "pages/property_page.h"
+#include "pages/property_sheet.h"
 #include "pages_fixture.h"
 
 namespace vastrel::testing {

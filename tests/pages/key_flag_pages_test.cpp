@@ -7,7 +7,7 @@
 #include "keys/btrklist.h"
 #include "pages/flag_page.h"
 #include "pages/key_page.h"
-#include "pages/property_page.h"
+#include "pages/property_sheet.h"
 #include "pages_fixture.h"
 
 namespace vastrel::testing {
