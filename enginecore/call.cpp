@@ -66,6 +66,16 @@ Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key) {
   return Status::kOk;
 }
 
+Status UpdateKey(const CallArgs& call, const FileSpec& spec, int standing, bool current, int* key) {
+  int k = call.key_num;
+  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return Status::kInvalidKeyNumber;
+  if (k < 0) k = standing;
+  if (!current) return Status::kPositionNotSet;
+  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  *key = k;
+  return Status::kOk;
+}
+
 Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record) {
   size_t n = 0;
   Status status = RecordLength(call, spec, &n);

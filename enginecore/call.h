@@ -93,6 +93,11 @@ Status RecordLength(const CallArgs& call, const FileSpec& spec, size_t* length);
 // file without keys. 6 for a key the file does not have, 21 for a key buffer short of the
 // key's value.
 Status InsertKey(const CallArgs& call, const FileSpec& spec, int* key);
+// The key path an Update places its block on: the key number, or for a negative one the path
+// the block stands on (`standing`, -1 for none). 6 for a key the file does not have, 8
+// without a current record (`current`: one read whole, not by a Get Key form), 21 for a key
+// buffer short of the key's value.
+Status UpdateKey(const CallArgs& call, const FileSpec& spec, int standing, bool current, int* key);
 
 // The record itself, copied from the data buffer, with the same checks.
 Status RecordFromCaller(const CallArgs& call, const FileSpec& spec, std::string* record);

@@ -21,6 +21,7 @@
 #include "mkde/fs.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 

@@ -24,7 +24,6 @@
 #include "enginecore/status.h"
 #include "mkde/counters.h"
 #include "mkde/log_sync.h"
-#include "mkde/redo.h"
 #include "mkde/waits.h"
 
 namespace mkde {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "mkde/handles.h"
+#include "mkde/lmdb_util.h"
 
 namespace mkde {
 
@@ -20,12 +20,7 @@ inline constexpr size_t kMaxMapStep = size_t{1} << 30;
 // Named databases an environment may hold: meta, records, one per key, and spare.
 inline constexpr unsigned kMaxDbs = 2 + kMaxKeys + 4;
 
-// True for an error of a write or a sync (a system error, or LMDB's own after one): the file
-// is marked failed (FileEnv::MarkFailed).
-inline bool IsWriteFailure(int rc) { return rc > 0 || rc == MDB_PANIC; }
-// True for a system error of a write or a sync that found no room (the disk or the owner's
-// quota full): the call answers 18, whether or not the file is marked failed.
-inline bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+struct Client;
 
 // The client under which the engine itself holds a gate for a checkpoint or a log replay.
 Client& LogClient();

@@ -13,6 +13,8 @@
 
 #include "enginecore/blocks.h"
 #include "enginecore/call.h"
+#include "enginecore/currency.h"
+#include "mkde/change_log.h"
 #include "mkde/file_env.h"
 
 namespace mkde {
@@ -66,28 +68,16 @@ struct Client {
   }
 };
 
-// One open of a file through one position block, with its currency.
-struct Handle {
+// One open of a file through one position block, with its currency. Its index entry is the
+// encoded key, plus the position for keys with duplicates; Next and Previous seek from it
+// in a fresh snapshot.
+struct Handle : core::Currency<uint32_t> {
   uint32_t slot = 0;
   uint64_t generation = 0;
   uint8_t check[16] = {};  // the keyed check value its blocks carry, computed once
   FileEnv* file = nullptr;
   Client* client = nullptr;
   OpenMode mode = OpenMode::kNormal;
-
-  // Logical currency: the key path of the Get that set it and the index entry (encoded
-  // key, plus the position for keys with duplicates) where it stands. Next and Previous
-  // seek from that entry in a fresh snapshot, so they hold while others change the file.
-  int key = -1;
-  std::string entry;
-  // Physical currency: a place in position order.
-  bool physical = false;
-  uint32_t physical_position = 0;
-  // The current record: set by every read that reached a record, cleared by Delete.
-  uint32_t position = 0;
-  bool current = false;
-  bool key_only = false;  // reached by a Get Key form: Update and Delete answer 8
-  uint32_t change = 0;    // the record's change counter when it was read
 
   // Record locks: byte-range locks on the file's gate file through this block's own
   // descriptor, so that they belong to the block, conflict with every other block in any
@@ -105,13 +95,6 @@ struct Handle {
 
   bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
   bool accelerated() const { return mode == OpenMode::kAccelerated; }
-  void ClearCurrency() {
-    key = -1;
-    entry.clear();
-    physical = false;
-    current = false;
-    key_only = false;
-  }
 };
 
 class HandleTable {

@@ -14,6 +14,13 @@
 
 namespace mkde {
 
+// True for an error of a write or a sync (a system error, or LMDB's own after one): the file
+// is marked failed (FileEnv::MarkFailed).
+inline bool IsWriteFailure(int rc) { return rc > 0 || rc == MDB_PANIC; }
+// True for a system error of a write or a sync that found no room (the disk or the owner's
+// quota full): the call answers 18, whether or not the file is marked failed.
+inline bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
 // The one place where LMDB's and the system's error codes become engine results: a full
 // map is a step to run again in a grown map (Retry::kMapFull); every other failure is the
 // status a caller gets.

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "enginecore/include/wbtrv32.h"
-#include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
+#include "mkde/lmdb_util.h"
 #include "mkde/notices.h"
 
 namespace mkde {

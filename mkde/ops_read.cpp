@@ -99,18 +99,9 @@ Status Engine::Deliver(Call& call, MDB_txn* txn, int key, std::string_view entry
     const KeyDef& def = file->spec().keys[key];
     std::string value = ExtractValue(def, record.bytes, record.size);
     std::memcpy(call.key, value.data(), value.size());  // key_len checked by the caller
-    h->key = key;
     h->entry.assign(entry.data(), entry.size());
-  } else {
-    h->key = -1;
-    h->entry.clear();
   }
-  h->physical = true;
-  h->physical_position = position;
-  h->position = position;
-  h->current = true;
-  h->key_only = key_only;
-  h->change = record.change;
+  h->Place(key, position, record.change, key_only);
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/redo.h"
 #include "mkde/registry.h"
 
 namespace mkde {

@@ -6,6 +6,7 @@
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 
@@ -150,17 +151,8 @@ void Engine::PlaceAfterWrite(Handle* h, int key, const std::string& record, uint
     bool null = false;
     IndexEntryInto(h->file->spec().keys[key], reinterpret_cast<const uint8_t*>(record.data()),
                    record.size(), position, &null, &h->entry);
-    h->key = key;
-  } else {
-    h->key = -1;
-    h->entry.clear();
   }
-  h->physical = true;
-  h->physical_position = position;
-  h->position = position;
-  h->current = true;
-  h->key_only = false;
-  h->change = change;
+  h->Place(key, position, change, false);
 }
 
 Result Engine::Insert(Call& call) {
@@ -196,14 +188,12 @@ Result Engine::Insert(Call& call) {
 Result Engine::Update(Call& call) {
   Handle* h = call.handle;
   const FileSpec& spec = h->file->spec();
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return Status::kInvalidKeyNumber;
-  if (k < 0) k = h->key;
-  if (!h->current || h->key_only) return Status::kPositionNotSet;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  int k = -1;
+  Result status = core::UpdateKey(call, spec, h->key, h->current && !h->key_only, &k);
+  if (status != Status::kOk) return status;
   if (!h->writable()) return Status::kAccessDenied;
   std::string sent;
-  Result status = core::RecordFromCaller(call, spec, &sent);
+  status = core::RecordFromCaller(call, spec, &sent);
   if (status == Status::kOk) status = CheckNotLocked(h, h->position);
   if (status != Status::kOk) return status;
   std::string record;

@@ -17,6 +17,7 @@
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 

@@ -13,7 +13,9 @@
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
+#include "mkde/handles.h"
 #include "mkde/lmdb_util.h"
+#include "mkde/redo.h"
 
 namespace mkde {
 

@@ -33,6 +33,7 @@
 #include "enginecore/call.h"
 #include "enginecore/codec/filespec.h"
 #include "enginecore/crypto/owner.h"
+#include "enginecore/currency.h"
 #include "enginecore/run.h"
 #include "enginecore/status.h"
 #include "pgde/session.h"
@@ -79,7 +80,8 @@ struct Client {
   bool waiting = false;           // a call of this client waits on the server for a lock
 };
 
-struct Handle {
+// One open of a file through one position block, with its currency.
+struct Handle : mkde::core::Currency<int64_t> {
   uint32_t slot = 0;
   uint64_t generation = 0;
   uint8_t check[16] = {};
@@ -87,19 +89,9 @@ struct Handle {
   Client* client = nullptr;
   OpenMode mode = OpenMode::kNormal;
   bool owner_read_only = false;
-
-  // Logical currency: the key path and the entry (encoded key, position) where it stands.
-  int key = -1;
-  std::string entry_key;
+  // Beside the entry (the encoded key): the position it stands at among duplicates.
   int64_t entry_pos = 0;
-  // Physical currency.
-  bool physical = false;
-  int64_t physical_pos = 0;
   // The current record, as read.
-  bool current = false;
-  bool key_only = false;
-  int64_t position = 0;
-  int64_t change = 0;
   std::string record;
 
   bool single_locked = false;
@@ -115,13 +107,6 @@ struct Handle {
   bool locks_lost = false;
 
   bool writable() const { return mode != OpenMode::kReadOnly && !owner_read_only; }
-  void ClearCurrency() {
-    key = -1;
-    entry_key.clear();
-    physical = false;
-    current = false;
-    key_only = false;
-  }
 };
 
 // One call: its arguments, and the client and handle they name.

@@ -176,7 +176,7 @@ Status Engine::GetNextPrevious(Call& call, bool key_only) {
   std::string col = Col(k);
   bool next = call.op == BTR_GET_NEXT;
   std::string where;
-  std::vector<Param> params{Param::Bytes(h->entry_key)};
+  std::vector<Param> params{Param::Bytes(h->entry)};
   if (def.duplicates()) {
     where = "(" + col + ", pos) " + (next ? ">" : "<") + " ($1::bytea, $2::bigint) ORDER BY " +
             col + (next ? ", pos" : " DESC, pos DESC");
@@ -205,13 +205,13 @@ Status Engine::Step(Call& call) {
       if (!h->physical) return Status::kPositionNotSet;
       where = "pos > $1::bigint ORDER BY pos";
       name = "snext";
-      params.push_back(Param::Int(h->physical_pos));
+      params.push_back(Param::Int(h->physical_position));
       break;
     default:
       if (!h->physical) return Status::kPositionNotSet;
       where = "pos < $1::bigint ORDER BY pos DESC";
       name = "sprev";
-      params.push_back(Param::Int(h->physical_pos));
+      params.push_back(Param::Int(h->physical_position));
       break;
   }
   return ReadOne(call, -1, name, where, std::move(params), false, Status::kEndOfFile);
@@ -314,19 +314,10 @@ Status Engine::FindPercentage(Call& call) {
 void Engine::Place(Handle* h, int k, std::string record, int64_t pos, int64_t chg, bool key_only) {
   if (k >= 0) {
     bool null = false;
-    h->entry_key = EntryKey(*h->file, k, record, &null);
+    h->entry = EntryKey(*h->file, k, record, &null);
     h->entry_pos = pos;
-    h->key = k;
-  } else {
-    h->key = -1;
-    h->entry_key.clear();
   }
-  h->physical = true;
-  h->physical_pos = pos;
-  h->position = pos;
-  h->current = true;
-  h->key_only = key_only;
-  h->change = chg;
+  h->Place(k, pos, chg, key_only);
   h->record = std::move(record);
 }
 

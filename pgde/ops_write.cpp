@@ -158,14 +158,12 @@ Status Engine::Update(Call& call) {
   const File& f = *h->file;
   if (FileHeldByOther(call.client, f.id)) return Status::kFileInUse;
   const FileSpec& spec = f.spec;
-  int k = call.key_num;
-  if (k >= 0 && static_cast<size_t>(k) >= spec.keys.size()) return Status::kInvalidKeyNumber;
-  if (k < 0) k = h->key;
-  if (!h->current || h->key_only) return Status::kPositionNotSet;
-  if (k >= 0 && call.key_len < spec.keys[k].value_length()) return Status::kKeyBufferShort;
+  int k = -1;
+  Status status = mkde::core::UpdateKey(call, spec, h->key, h->current && !h->key_only, &k);
+  if (status != Status::kOk) return status;
   if (!h->writable()) return Status::kAccessDenied;
   std::string record;
-  Status status = mkde::core::RecordFromCaller(call, spec, &record);
+  status = mkde::core::RecordFromCaller(call, spec, &record);
   if (status != Status::kOk) return status;
   return Rewrite(call, k, record);
 }
