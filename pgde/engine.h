@@ -238,6 +238,9 @@ class Engine {
   // file's (85) when it met the table lock of another client's exclusive transaction (the
   // round's first statement, `holding`, takes this client's), else the record's (84).
   Status WriteBusy(Client* c, const File& f, const RoundResult& r, bool holding);
+  // The status of a write of the record at `pos` that found no row at the change counter it
+  // read: 84 when another session holds the record's lock, else 80 (changed since it was read).
+  Status WriteMissed(Client* c, const File& f, int64_t pos);
   void DropSingleLock(Handle* h);
   void DropLocksOn(Handle* h, int64_t pos);
   bool HeldElsewhere(const Handle* h, int64_t pos) const;

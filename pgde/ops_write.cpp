@@ -153,6 +153,15 @@ Status Engine::Insert(Call& call) {
   return Status::kOk;
 }
 
+Status Engine::WriteMissed(Client* c, const File& f, int64_t pos) {
+  RoundResult r =
+      One(c, {"",
+              "SELECT pg_try_advisory_xact_lock_shared(" + LockKey(f, "$1::bigint") + ")",
+              {Param::Int(pos)}});
+  if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
+  return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
+}
+
 Status Engine::Update(Call& call) {
   Handle* h = call.handle;
   const File& f = *h->file;
@@ -224,13 +233,7 @@ Status Engine::Rewrite(Call& call, int k, const std::string& record) {
   RoundResult r = Round(c, round);
   if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
-  if (PQntuples(r.results.back().get()) != 1) {
-    r = One(c, {"",
-                "SELECT pg_try_advisory_xact_lock_shared(" + LockKey(f, "$1::bigint") + ")",
-                {Param::Int(h->position)}});
-    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
-    return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
-  }
+  if (PQntuples(r.results.back().get()) != 1) return WriteMissed(c, f, h->position);
   int64_t chg = GetInt(r.results.back().get(), 0, 0);
   DropSingleLock(h);
   if (k >= 0 && call.op == BTR_UPDATE) {  // Update checked the key buffer's room (21)
@@ -284,13 +287,7 @@ Status Engine::Delete(Call& call) {
   RoundResult r = Round(c, round);
   if (r.status != RoundStatus::kOk) return WriteBusy(c, f, r, holding);
   if (holding) c->held.push_back(f.id);
-  if (PQntuples(r.results.back().get()) != 1) {
-    r = One(c, {"",
-                "SELECT pg_try_advisory_xact_lock_shared(" + LockKey(f, "$1::bigint") + ")",
-                {Param::Int(h->position)}});
-    if (r.status != RoundStatus::kOk) return FromSql(r, Status::kRecordInUse);
-    return GetBool(r.results[0].get(), 0, 0) ? Status::kConflict : Status::kRecordInUse;
-  }
+  if (PQntuples(r.results.back().get()) != 1) return WriteMissed(c, f, h->position);
   DropLocksOn(h, h->position);
   h->current = false;
   return Status::kOk;
