@@ -75,6 +75,12 @@ Value ToValue(const python::FieldSpec& f, sqlite3_value* value) {
     v.text = reinterpret_cast<const char*>(sqlite3_value_text(value));
     return v;
   }
+  const bool dated =
+      f.kind == FieldKind::kDate || f.kind == FieldKind::kTime || f.kind == FieldKind::kDateTime;
+  if (dated && (type == SQLITE_INTEGER || type == SQLITE_FLOAT))
+    throw Refusal(std::string(python::KindName(f.kind)) + " takes ISO-8601 text, not a number");
+  if (f.kind == FieldKind::kBoolean && (type == SQLITE_FLOAT || type == SQLITE_TEXT))
+    throw Refusal("a boolean field takes 0 or 1");
   switch (type) {
     case SQLITE_NULL:
       return v;
@@ -133,6 +139,9 @@ Value ToValue(const python::FieldSpec& f, sqlite3_value* value) {
             v.number = d;
           }
         }
+        if (v.type == Value::Type::kText)
+          throw Refusal(std::string(python::KindName(f.kind)) +
+                        " takes no text that is not a number");
       }
       return v;
     }

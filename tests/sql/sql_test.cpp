@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -221,6 +222,7 @@ TEST_F(Sql, WritesGoThroughTheDictionaryAndRefuseWhatDoesNotFit) {
       {"UPDATE orders SET Qty = 1.5 WHERE OrderNo = 1001", "field \"Qty\""},
       {"UPDATE orders SET Day = '1 March' WHERE OrderNo = 1001", "date YYYY-MM-DD"},
       {"UPDATE orders SET Paid = 2 WHERE OrderNo = 1001", "0 or 1"},
+      {"UPDATE orders SET Qty = '12 boxes' WHERE OrderNo = 1001", "not a number"},
       {"UPDATE orders SET Customer = x'00' WHERE OrderNo = 1001", "BLOB"},
       {"INSERT INTO orders VALUES (1001, 'Again', 1, 1, NULL, 0)", "Duplicate Key Value (5)"},
       {"INSERT INTO orders (_position, OrderNo) VALUES (99, 1009)", "position"},
@@ -287,6 +289,30 @@ TEST_F(Sql, AnOwnedFileOpensOnlyWithItsOwnerName) {
                  "colour='red')")
                 .find("unknown argument \"colour\""),
             std::string::npos);
+}
+
+TEST_F(Sql, TheToolRunsStatementsOverTheFilesItIsGiven) {
+  ASSERT_NO_FATAL_FAILURE(MakeOrders());
+  const std::string run = std::string(VASTREL_TOOL) + " sql " + Path("orders.dat") + " " +
+                          Path("orders.dat") + " --dict " + Path("orders.ddf") +
+                          " --id ORDERS --id FULL --as o --as f ";
+  auto output = [](const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    char chunk[256];
+    while (size_t n = fread(chunk, 1, sizeof chunk, p)) out.append(chunk, n);
+    out += "exit " + std::to_string(WEXITSTATUS(pclose(p)));
+    return out;
+  };
+  EXPECT_EQ(output(run + "--mode csv -c \"SELECT o.OrderNo, f.Customer FROM o JOIN f USING "
+                         "(OrderNo) WHERE o.Qty > 6 ORDER BY 1\""),
+            "\"OrderNo\",\"Customer\"\n1002,\"Baker\"\n1005,\"Clark\"\nexit 0");
+  EXPECT_EQ(output("echo \"SELECT Customer, Price\n FROM o WHERE OrderNo = 1003;\" | " + run +
+                   "--mode json"),
+            "{\"Customer\": \"Adams\", \"Price\": 199.0}\nexit 0");
+  EXPECT_EQ(output(run + "-c \"UPDATE o SET Qty = 'many'\""),
+            "vastrel: sql: table o: field \"Qty\" can't take many: an integer field takes no text "
+            "that is not a number\nexit 1");
 }
 
 }  // namespace
