@@ -4,9 +4,11 @@
 #include <sqlite3ext.h>
 SQLITE_EXTENSION_INIT3
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/btrexception.h"
+#include "platform/error.h"
 #include "platform/locale.h"
 #include "sql/vtab.h"
 
@@ -53,6 +55,29 @@ bool NotFound(const engine::Btrexception& e) {
          e.Status() == kStatusInvalidPosition;
 }
 
+// A walk that gives SQLite its ORDER BY refuses to go on past a key whose bytes sort
+// otherwise than its characters, rather than give rows out of order.
+void CheckOrder(const Cursor& c, const Table& t) {
+  const auto* key = c.table->KeyBufferBytes();
+  size_t at = 0;
+  for (int i = 0; i < c.plan.equalities + c.plan.ordered; ++i) {
+    const Segment& s = c.key->segments[static_cast<size_t>(i)];
+    const size_t end = std::min(at + static_cast<size_t>(s.length), size_t{table::kKeyBufferSize});
+    if (i >= c.plan.equalities) {
+      for (size_t j = at; j < end; ++j) {
+        if (!t.misordered[key[j]]) continue;
+        const std::string& name = t.fields[static_cast<size_t>(s.column)].name;
+        throw Exception(
+            "the key orders \"" +
+            cli::ToUtf8(std::string_view(reinterpret_cast<const char*>(key) + at, end - at),
+                        t.code_page.value_or(cli::CodePage::kCp1252)) +
+            "\" otherwise than SQL does; ORDER BY +" + name + " sorts in SQLite");
+      }
+    }
+    at = end;
+  }
+}
+
 // Runs a read; false at the end (or past the bound).
 bool Read(Cursor& c, void (table::TBtr::*read)()) {
   c.position_known = false;
@@ -62,6 +87,7 @@ bool Read(Cursor& c, void (table::TBtr::*read)()) {
     if (NotFound(e)) return false;
     throw;
   }
+  if (c.plan.ordered) CheckOrder(c, *static_cast<Table*>(c.pVtab));
   if (c.stop.empty()) return true;
   const int r = CompareKey(c);
   return c.plan.descending ? r >= 0 : r <= 0;
@@ -70,7 +96,8 @@ bool Read(Cursor& c, void (table::TBtr::*read)()) {
 // A bound of a range on a text key segment, as the key holds it: the text in the record's
 // code page, cut or padded with blanks to the segment. Nothing when the value can't bound
 // the walk safely (not text, a character the code page lacks, a control character, which
-// sorts below the blanks that pad the key), so that the walk goes on and SQLite judges.
+// sorts below the blanks that pad the key, a character beyond ASCII in a code page whose
+// bytes sort otherwise than their characters), so that the walk goes on and SQLite judges.
 std::optional<std::string> BoundText(const Table& t, const Segment& s, sqlite3_value* value) {
   if (sqlite3_value_type(value) != SQLITE_TEXT) return std::nullopt;
   const char* p = reinterpret_cast<const char*>(sqlite3_value_text(value));
@@ -84,8 +111,14 @@ std::optional<std::string> BoundText(const Table& t, const Segment& s, sqlite3_v
     text = python::ToSingleByte(utf8);
     if (python::ToUtf8(text) != utf8) return std::nullopt;
   }
-  for (const char ch : text)
-    if (static_cast<unsigned char>(ch) < 0x20) return std::nullopt;
+  // A bound of characters whose bytes sort as they do compares with every record's key as
+  // SQL compares the texts; so does one of ASCII alone against any text.
+  const bool ascii_only =
+      std::any_of(t.misordered.begin(), t.misordered.end(), [](bool b) { return b; });
+  for (const char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b < 0x20 || (ascii_only && b >= 0x80)) return std::nullopt;
+  }
   text.resize(static_cast<size_t>(s.length), ' ');
   return text;
 }

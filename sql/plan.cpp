@@ -20,6 +20,7 @@ constexpr int kEqualityShift = 9;
 constexpr int kLower = 1 << 16;
 constexpr int kUpper = 1 << 17;
 constexpr int kDirect = 1 << 18;
+constexpr int kOrderedShift = 19;
 
 bool Usable(const sqlite3_index_info::sqlite3_index_constraint& c, int column, int op) {
   return c.usable && c.iColumn == column && c.op == op;
@@ -85,6 +86,7 @@ Plan DecodePlan(int idx_num) {
   p.lower = (idx_num & kLower) != 0;
   p.upper = (idx_num & kUpper) != 0;
   p.direct = (idx_num & kDirect) != 0;
+  p.ordered = (idx_num >> kOrderedShift) & 0x7f;
   return p;
 }
 
@@ -151,7 +153,8 @@ int BestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info) {
     c.cost = (eq || lower >= 0 || upper >= 0 ? log_n : 0) + rows * 1.1 +
              (consumed ? 0 : sort_cost(rows));
     c.idx_num = static_cast<int>(k + 1) | (eq << kEqualityShift) | (descending ? kDescending : 0) |
-                (lower >= 0 ? kLower : 0) | (upper >= 0 ? kUpper : 0);
+                (lower >= 0 ? kLower : 0) | (upper >= 0 ? kUpper : 0) |
+                (consumed ? info->nOrderBy << kOrderedShift : 0);
     if (lower >= 0) c.args.push_back(lower);
     if (upper >= 0) c.args.push_back(upper);
     c.consumed = consumed;

@@ -226,6 +226,9 @@ int Create(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vt
         throw Exception("unknown code page \"" + a.code_page + "\"; the code pages are " +
                         cli::kCodePageNames);
     }
+    const bool latin1 = t->code_page == cli::CodePage::kLatin1;
+    const bool cp1252 = !t->code_page || t->code_page == cli::CodePage::kCp1252;
+    for (int b = 0x80; b < 0x100; ++b) t->misordered[b] = !latin1 && (!cp1252 || b < 0xA0);
     std::unique_ptr<table::TBtr> first = OpenTable(*t);
     t->formats.true_text = first->TRUEFormat();
     t->formats.false_text = first->FALSEFormat();

@@ -14,6 +14,7 @@
 
 #include <sqlite3ext.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,6 +64,10 @@ struct Table : sqlite3_vtab {
   std::string file_utf8;  // for messages
   std::string owner;
   std::optional<cli::CodePage> code_page;  // none: the component's own code page
+  // Bytes whose order differs from the order of their characters in UTF-8, which SQL sorts
+  // by: 128 to 159 in Windows-1252 (the component's), every byte from 128 in cp437 and
+  // cp850, none in ISO 8859-1.
+  std::array<bool, 256> misordered{};
   python::Formats formats;
   std::vector<python::FieldSpec> fields;  // the columns, in order; the hidden column follows
   std::vector<Key> keys;
@@ -109,6 +114,7 @@ struct Plan {
   bool lower = false;
   bool upper = false;
   bool direct = false;  // the record at the position in argv[0]
+  int ordered = 0;      // segments after the equalities that give SQLite its ORDER BY
 };
 Plan DecodePlan(int idx_num);
 
