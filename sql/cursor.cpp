@@ -5,6 +5,7 @@
 SQLITE_EXTENSION_INIT3
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "engine/btrexception.h"
@@ -211,16 +212,19 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
   table::TBtr& b = *c.table;
   try {
     b.SetStepType(table::stNormal);
-    if (c.plan.direct) {
-      if (argc < 1 || sqlite3_value_type(argv[0]) != SQLITE_INTEGER) return SQLITE_OK;
-      const sqlite3_int64 position = sqlite3_value_int64(argv[0]);
-      if (position < 1 || position > UINT32_MAX) return SQLITE_OK;
+    // The record at a position; a value that is no whole number is left to a walk.
+    const int type = c.plan.direct ? sqlite3_value_type(argv[0]) : SQLITE_NULL;
+    const double number = type == SQLITE_FLOAT ? sqlite3_value_double(argv[0]) : 0;
+    if (type == SQLITE_INTEGER || (type == SQLITE_FLOAT && number == std::trunc(number))) {
+      const double position =
+          type == SQLITE_INTEGER ? static_cast<double>(sqlite3_value_int64(argv[0])) : number;
+      if (position < 0 || position > UINT32_MAX) return SQLITE_OK;  // no record is there
       b.SetPosition(static_cast<int32_t>(static_cast<uint32_t>(position)));
       b.SetKeyNum(0);
       c.eof = !Read(c, &table::TBtr::GetDirect);
       return SQLITE_OK;
     }
-    if (c.plan.key >= 0 && StartKey(c, t, argv)) return SQLITE_OK;
+    if (!c.plan.direct && c.plan.key >= 0 && StartKey(c, t, argv)) return SQLITE_OK;
     // Physical order: the step operations.
     c.plan = Plan{};
     c.stop.clear();

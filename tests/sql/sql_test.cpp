@@ -138,6 +138,9 @@ TEST_F(Sql, ColumnsAreTypedAsSqlExpectsAndThePositionIsHidden) {
   EXPECT_EQ(Query("SELECT count(*) FROM orders WHERE _position = rowid"), "6");
   const std::string third = Query("SELECT _position FROM orders WHERE OrderNo = 1003");
   EXPECT_EQ(Query("SELECT Customer FROM orders WHERE _position = " + third), "Adams");
+  EXPECT_EQ(Query("SELECT Customer FROM orders WHERE rowid = " + third + ".0"), "Adams");
+  EXPECT_EQ(Query("SELECT Customer FROM orders WHERE rowid = '" + third + "'"), "Adams");
+  EXPECT_EQ(Query("SELECT count(*) FROM orders WHERE rowid IN (0, 99999, 4294967296)"), "0");
   EXPECT_EQ(Query("SELECT sum(Qty), round(sum(Price), 2) FROM orders"), "28|217.75");
 }
 
