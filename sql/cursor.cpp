@@ -124,10 +124,11 @@ std::optional<std::string> BoundText(const Table& t, const Segment& s, sqlite3_v
   return text;
 }
 
-// Sets up the walk of a key plan; false when a value can't be sought, and the walk goes in
-// physical order instead.
-bool StartKey(Cursor& c, const Table& t, sqlite3_value** argv) {
+// Starts the walk of a key plan.
+void StartKey(Cursor& c, const Table& t, sqlite3_value** argv) {
   const Key& key = t.keys[static_cast<size_t>(c.plan.key)];
+  c.key = &key;
+  c.table->SetKeyNum(static_cast<int16_t>(key.number));
   std::string fixed;
   for (int i = 0; i < c.plan.equalities; ++i) {
     const Segment& s = key.segments[static_cast<size_t>(i)];
@@ -135,7 +136,10 @@ bool StartKey(Cursor& c, const Table& t, sqlite3_value** argv) {
     try {
       text = FieldTextOf(t, static_cast<size_t>(s.column), argv[i]);
     } catch (const python::Refusal&) {
-      return false;
+      // A value no field holds is not sought: the whole key is walked, still in the order
+      // SQLite may have been promised, and SQLite judges each row.
+      c.eof = !Read(c, c.plan.descending ? &table::TBtr::Last : &table::TBtr::First);
+      return;
     }
     text.resize(static_cast<size_t>(s.length), ' ');
     fixed += text;
@@ -152,19 +156,16 @@ bool StartKey(Cursor& c, const Table& t, sqlite3_value** argv) {
   for (const Segment& s : key.segments) key_length += static_cast<size_t>(s.length);
   std::string seek = fixed + (c.plan.descending ? upper : lower).value_or("");
   c.stop = fixed + (c.plan.descending ? lower : upper).value_or("");
-  c.key = &key;
   table::TBtr& b = *c.table;
-  b.SetKeyNum(static_cast<int16_t>(key.number));
   if (seek.empty()) {
     c.eof = !Read(c, c.plan.descending ? &table::TBtr::Last : &table::TBtr::First);
-    return true;
+    return;
   }
   seek.resize(std::min(key_length, static_cast<size_t>(table::kKeyBufferSize)),
               c.plan.descending ? '\xff' : '\0');
   b.ClearKeyBuffer();
   std::memcpy(b.KeyBufferBytes(), seek.data(), seek.size());
   c.eof = !Read(c, c.plan.descending ? &table::TBtr::LessEq : &table::TBtr::GreaterEq);
-  return true;
 }
 
 std::string PositionText(Cursor& c) {
@@ -224,7 +225,10 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
       c.eof = !Read(c, &table::TBtr::GetDirect);
       return SQLITE_OK;
     }
-    if (!c.plan.direct && c.plan.key >= 0 && StartKey(c, t, argv)) return SQLITE_OK;
+    if (!c.plan.direct && c.plan.key >= 0) {
+      StartKey(c, t, argv);
+      return SQLITE_OK;
+    }
     // Physical order: the step operations.
     c.plan = Plan{};
     c.stop.clear();

@@ -160,6 +160,9 @@ TEST_F(Sql, KeysServeEqualityRangesAndOrderAlongThemBothWays) {
        "key 1 (Customer >=, Customer <"},
       {"WHERE Customer <= 'Baker' ORDER BY Customer DESC", "1004;1002;1003", "backward"},
       {"WHERE Customer BETWEEN 'B' AND 'Bz' ORDER BY Customer", "1002;1004", "key 1"},
+      // Longer than the field, yet equal under RTRIM: the whole key is walked.
+      {"WHERE Customer = 'Baker' || printf('%30s', '') COLLATE RTRIM", "1002;1004",
+       "key 1 (Customer ="},
       {"ORDER BY Customer DESC", "1006;1001;1005;1004;1002;1003", "key 1 (ordered backward)"},
       // Another collation than the key's order: SQLite's own walk and sort.
       {"WHERE Customer = 'Smith' COLLATE NOCASE ORDER BY OrderNo", "1001;1006", "TEMP B-TREE"},
