@@ -250,12 +250,17 @@ CLI::App* AddSqlVerb(CLI::App& app, const std::string& footer, OwnerNames& owner
       "vastrel); runs -c, or the statements of standard input");
   sql->footer(std::string(kOwnerHelp) + footer);
   sql->add_option("FILE", g.files, "the record files")->required();
+  // Each of these takes one value a time, so that a FILE after it stays a FILE.
   sql->add_option("--dict", g.dicts, "the dictionary item file: once for all, or once per FILE")
-      ->required();
-  sql->add_option("--id", g.ids, "the dictionary's ID, once per FILE")->required();
+      ->required()
+      ->allow_extra_args(false);
+  sql->add_option("--id", g.ids, "the dictionary's ID, once per FILE")
+      ->required()
+      ->allow_extra_args(false);
   sql->add_option("--as", g.names,
                   "the table's name, once per FILE (default: the file's name without its "
-                  "extension)");
+                  "extension)")
+      ->allow_extra_args(false);
   sql->add_option("-c,--command", g.command, "the statements to run (else standard input)");
   sql->add_option("--mode", g.mode, "table (default), csv or json (one object a line)")
       ->check(CLI::IsMember({"table", "csv", "json"}));
