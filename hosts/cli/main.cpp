@@ -9,6 +9,7 @@
 //   vastrel compact FILE                         the file in its smallest form
 //   vastrel shell FILE                           operations call by call
 //   vastrel dict show|create|add|remove|check    field dictionaries as JSON (dict_verb.h)
+//   vastrel sql FILE... --dict DDF --id ID...    SQL over record files (sql_verb.h)
 //   vastrel help [COMMAND], vastrel --version
 //
 // Exit codes: 0 done, 1 a data problem or an engine error, 2 a usage error. Results go to
@@ -42,6 +43,7 @@
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/shell.h"
+#include "hosts/cli/sql_verb.h"
 #include "hosts/cli/typed_records.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
@@ -2098,6 +2100,7 @@ int Run(int argc, char** argv) {
   owner(shell);
 
   CLI::App* dict = AddDictVerb(app, kExitCodes, owners);
+  CLI::App* sql = AddSqlVerb(app, kExitCodes, owners);
 
   std::vector<std::string> help_topic;
   CLI::App* help = app.add_subcommand("help", "this help, or a command's: help dict create");
@@ -2145,6 +2148,7 @@ int Run(int argc, char** argv) {
     return e.ExitCode();
   }
   if (dict->parsed()) return Execute([](const Options&) { return RunDict(); }, o);
+  if (sql->parsed()) return Execute([](const Options&) { return RunSql(); }, o);
   int (*run)(const Options&) = nullptr;
   for (const Verb& v : verbs) {
     if (v.app->parsed()) {
