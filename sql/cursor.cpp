@@ -8,7 +8,7 @@ SQLITE_EXTENSION_INIT3
 #include <cmath>
 #include <cstring>
 
-#include "engine/btrexception.h"
+#include "binding/btrexception.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 #include "sql/vtab.h"

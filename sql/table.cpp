@@ -9,7 +9,7 @@ SQLITE_EXTENSION_INIT3
 #include <string_view>
 #include <vector>
 
-#include "engine/btrexception.h"
+#include "binding/btrexception.h"
 #include "hosts/cli/owner_input.h"
 #include "platform/error.h"
 #include "platform/locale.h"

@@ -14,7 +14,7 @@ SQLITE_EXTENSION_INIT3
 
 #include <cstring>
 
-#include "engine/btrexception.h"
+#include "binding/btrexception.h"
 #include "sql/vtab.h"
 
 namespace vastrel::sql {
