@@ -45,6 +45,7 @@
 #include "hosts/cli/typed_records.h"
 #include "keys/btrklist.h"
 #include "keys/file_flags.h"
+#include "mkde/include/wbtrv32.h"
 #include "mkde/salvage.h"
 #include "platform/locale.h"
 #include "table/btr.h"
@@ -1321,7 +1322,7 @@ int Import(const Options& o) {
       try {
         writer->Insert(t.RecordSize());
       } catch (const Btrexception& e) {
-        if (e.Status() != 5) throw;
+        if (e.Status() != BTR_DUPLICATE_KEY) throw;
         throw DataError(at(this_line, "") + ": " + Printable(e.what()) + ": a record with " +
                         UniqueKeysText(t, fields, PageOf(o)) + " is already in the file");
       }
@@ -1528,8 +1529,8 @@ constexpr uint32_t kIndexMask = (1u << 30) - 1;
 constexpr uint32_t kRecoverBatch = 1000;
 
 // Reads the record at `position` whole (growing the buffer for a long one). False, with
-// the reason, when the engine answers a status.
-bool ReadAt(TBtr& t, int32_t position, std::string* why) {
+// the reason and, when asked, the status, when the engine answers a status.
+bool ReadAt(TBtr& t, int32_t position, std::string* why, int16_t* status = nullptr) {
   t.SetKeyNum(-1);  // by position only: no key path taken up
   for (;;) {
     t.SetPosition(position);
@@ -1538,12 +1539,14 @@ bool ReadAt(TBtr& t, int32_t position, std::string* why) {
     } catch (const Btrexception& e) {
       *why = Printable(e.what());
       why->resize(std::min(why->find('\n'), why->size()));
+      if (status) *status = e.Status();
       return false;
     }
-    if (LastStatus() != 22) return true;
+    if (!t.LastReadCut()) return true;
     const int32_t now = t.DataBufferLength();
     if (now >= kMaxRecordBuffer) {
       *why = "longer than " + std::to_string(kMaxRecordBuffer) + " bytes";
+      if (status) *status = BTR_DATA_LENGTH;
       return false;
     }
     t.SetDataBufferLength(now > kMaxRecordBuffer / 2 ? kMaxRecordBuffer : now * 2);
@@ -1557,7 +1560,6 @@ bool ReadAt(TBtr& t, int32_t position, std::string* why) {
 // from a key), and beyond it while fewer records were met than the statistics count.
 void FindInPhysicalOrder(TBtr& src, const std::string& src_name, int32_t highest,
                          uint32_t counted) {
-  constexpr int16_t kNoRecordThere = 43;
   // Beyond every known position, a run of this many free positions ends the search: the
   // statistics may be damaged too.
   constexpr int32_t kFreeRun = 1 << 16;
@@ -1593,12 +1595,13 @@ void FindInPhysicalOrder(TBtr& src, const std::string& src_name, int32_t highest
       const int32_t p = static_cast<int32_t>(at);
       if (p > highest && (met >= counted || free_run >= kFreeRun)) break;
       std::string why;
-      if (ReadAt(src, p, &why)) {
+      int16_t status = BTR_OK;
+      if (ReadAt(src, p, &why, &status)) {
         resumed = true;  // the walk goes on from this record
         last = p;
         if (seen.insert(p).second) ++met;
         Send(static_cast<uint32_t>(p));
-      } else if (LastStatus() == kNoRecordThere) {
+      } else if (status == BTR_INVALID_ADDRESS) {
         ++free_run;
       } else {
         free_run = 0;
@@ -1666,7 +1669,7 @@ void SalvagePages(const Options& o, const std::vector<int32_t>& positions, std::
           ++sampled;
           std::string ignored;
           if (!ReadAt(src, static_cast<int32_t>(r.position), &ignored)) continue;
-          if (LastDataLength() != r.bytes.size() ||
+          if (src.LastReadLength() != r.bytes.size() ||
               std::memcmp(src.DataBuffer(), r.bytes.data(), r.bytes.size()) != 0) {
             std::fprintf(stderr,
                          "vastrel: %s: the file's pages are not searched for records: the record "
@@ -1849,7 +1852,7 @@ int Recover(const Options& o) {
               Send(kLost | i);
               continue;
             }
-            const uint32_t length = LastDataLength();  // the read's: before any other call
+            const uint32_t length = src.LastReadLength();
             if (in_batch == 0) dst.begintransaction();
             dst.SetDataBufferLength(static_cast<int32_t>(length));
             std::memcpy(dst.DataBuffer(), src.DataBuffer(), length);
@@ -2165,7 +2168,6 @@ int Run(int argc, char** argv) {
   }
   o.operands = {file};
   if (!second.empty()) o.operands.push_back(second);
-  InstallLengthObserver();
   if (run == Check) {
     // A damage the storage cannot survive ends the child that met it, not the tool.
     const int code = InChild([&] { return Execute(run, o); });
