@@ -12,6 +12,7 @@
 
 #include "hosts/python/core.h"
 #include "hosts/python/field_value.h"
+#include "mkde/include/wbtrv32.h"
 #include "platform/locale.h"
 
 namespace vastrel::python {
@@ -69,10 +70,6 @@ int EngineStatus(const Outcome& o) {
   py::object s = StatusOf(o.message);
   return s.is_none() ? -1 : s.cast<int>();
 }
-
-// The engine's answers to a read that found nothing: key not found, end of file.
-constexpr int kStatusKeyNotFound = 4;
-constexpr int kStatusEndOfFile = 9;
 
 // vastrel.Error with a message and details as attributes.
 [[noreturn]] void RaiseDetailed(const std::string& message,
@@ -257,7 +254,8 @@ class Fields {
     const Outcome o = CallById(c_.get(), it->second, DISPATCH_METHOD, nullptr, nullptr);
     if (FAILED(o.hr)) {
       const int status = EngineStatus(o);
-      if (status == kStatusEndOfFile || status == kStatusKeyNotFound) return py::none();
+      // A read that found nothing.
+      if (status == BTR_END_OF_FILE || status == BTR_KEY_NOT_FOUND) return py::none();
       Check(o, operation.c_str());
     }
     if (!stop.is_none()) {
