@@ -21,6 +21,15 @@ using table::TBtr;
 
 namespace {
 
+// Ends an export: the output file closed and checked, the record file closed, the count said.
+int EndExport(std::ofstream& out, const std::string& out_name, TBtr& t, uint64_t count) {
+  out.close();
+  if (!out) throw DataError("writing " + out_name + " failed: " + std::strerror(errno));
+  t.Close();
+  std::fprintf(stderr, "exported %llu records\n", static_cast<unsigned long long>(count));
+  return 0;
+}
+
 // The header line: the description a load needs to create the file again. Every segment
 // goes as its readable fields and as its whole block, the unique-value count cleared, since
 // that belongs to the file's contents and not to its description.
@@ -68,11 +77,7 @@ int ExportRaw(const Options& o) {
     progress.Update(++count);
   }
   progress.Clear();
-  out.close();
-  if (!out) throw DataError("writing " + o.operands[1] + " failed: " + std::strerror(errno));
-  t.Close();
-  std::fprintf(stderr, "exported %llu records\n", static_cast<unsigned long long>(count));
-  return 0;
+  return EndExport(out, o.operands[1], t, count);
 }
 
 int ExportTyped(const Options& o) {
@@ -129,11 +134,7 @@ int ExportTyped(const Options& o) {
     progress.Update(count);
   }
   progress.Clear();
-  out.close();
-  if (!out) throw DataError("writing " + o.operands[1] + " failed: " + std::strerror(errno));
-  t.Close();
-  std::fprintf(stderr, "exported %llu records\n", static_cast<unsigned long long>(count));
-  return 0;
+  return EndExport(out, o.operands[1], t, count);
 }
 
 }  // namespace vastrel::cli

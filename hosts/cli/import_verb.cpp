@@ -172,10 +172,8 @@ constexpr uint64_t kCheckShown = 20;
 
 int Import(const Options& o) {
   const std::string& in_name = o.operands[1];
-  std::ifstream in(in_name, std::ios::binary);
-  if (!in) throw DataError("cannot read " + in_name + ": " + std::strerror(errno));
-  std::error_code ec;
-  const uint64_t in_size = std::filesystem::file_size(in_name, ec);
+  uint64_t in_size = 0;
+  std::ifstream in = OpenInput(in_name, &in_size);
   TBtr t;
   if (o.check) {
     OpenForReading(t, o);  // the check writes nothing

@@ -76,10 +76,8 @@ void DescribeFromHeader(TBtr& t, const json::Object& header) {
 
 int Load(const Options& o) {
   const std::string& in_name = o.operands[1];
-  std::ifstream in(in_name, std::ios::binary);
-  if (!in) throw DataError("cannot read " + in_name + ": " + std::strerror(errno));
-  std::error_code ec;
-  const uint64_t in_size = std::filesystem::file_size(in_name, ec);
+  uint64_t in_size = 0;
+  std::ifstream in = OpenInput(in_name, &in_size);
   std::string line;
   const LineRead header = ReadLine(in, line, kMaxHeaderLineBytes);
   if (header == LineRead::kEnd) throw DataError(in_name + " is empty: no header line");

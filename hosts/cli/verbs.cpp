@@ -1,6 +1,8 @@
 // What several verbs share: see verbs.h.
 #include "hosts/cli/verbs.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "hosts/cli/dict_verb.h"
@@ -35,6 +37,14 @@ std::string FormatOf(const Options& o, const std::string& name) {
   if (o.format == "csv" || o.format == "jsonl") return o.format;
   const std::string ext = std::filesystem::path(name).extension().string();
   return ext == ".jsonl" || ext == ".json" ? "jsonl" : "csv";
+}
+
+std::ifstream OpenInput(const std::string& name, uint64_t* size) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) throw DataError("cannot read " + name + ": " + std::strerror(errno));
+  std::error_code ec;
+  *size = std::filesystem::file_size(name, ec);
+  return in;
 }
 
 }  // namespace vastrel::cli

@@ -5,6 +5,8 @@
 // vastrel::Exception for the component's refusals (execute.h reports them).
 #pragma once
 
+#include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,5 +80,7 @@ CodePage PageOf(const Options& o);
 void LoadDictionary(table::TBtr& t, const Options& o);
 // "csv" or "jsonl": --format, or else by the file name's extension.
 std::string FormatOf(const Options& o, const std::string& name);
+// The input file of load or import, opened; *size receives its size, for the progress bar.
+std::ifstream OpenInput(const std::string& name, uint64_t* size);
 
 }  // namespace vastrel::cli
