@@ -8,6 +8,7 @@
 
 #include "binding/btrexception.h"
 #include "binding/engine.h"
+#include "enginecore/include/wbtrv32.h"
 #include "platform/error.h"
 #include "platform/hooks.h"
 #include "platform/locale.h"
@@ -25,10 +26,6 @@ constexpr int kSpecNumberOfKeys = 4;
 constexpr int kSpecRecordCount = 6;
 constexpr int kSpecFlags = 10;
 constexpr int kSpecUnused = 13;
-
-constexpr int16_t kStatusInvalidFunction = 1;
-constexpr uint16_t kStatusFileNotFound = 12;
-constexpr int16_t kStatusDataLength = 22;
 
 std::string_view Cut(std::string_view text, size_t length) {
   return text.substr(0, std::min(text.size(), length));
@@ -310,8 +307,9 @@ void TBtr::CallBtrieve(uint16_t operation) {
     }
   }
   call_data_length_ = length;
+  last_status_ = status;
   if (status == 0) return;
-  if (status == kStatusDataLength && ignore_small_) {
+  if (status == BTR_DATA_LENGTH && ignore_small_) {
     more_available_ = true;
     return;
   }
@@ -423,7 +421,7 @@ void TBtr::OpenFile() {
     open_ = true;
     opened_here = !active_;
   } catch (const engine::Btrexception& e) {
-    if (e.Status() != kStatusFileNotFound || !auto_create_) throw;
+    if (e.Status() != BTR_FILE_NOT_FOUND || !auto_create_) throw;
     CreateOnOpen();
   }
   try {
@@ -493,8 +491,17 @@ void TBtr::Close() {
 void TBtr::Navigate(uint16_t operation) {
   SetCallArea(CallArea::kDataBuffer, static_cast<uint32_t>(data_buffer_length_));
   more_available_ = false;
-  CallBtrieve(ComposeOperation(operation));
+  ReadRecord(ComposeOperation(operation));
   RecChanged();
+}
+
+// One engine call that reads a record into the data buffer, and what it answered of it.
+void TBtr::ReadRecord(uint16_t code) {
+  last_read_length_ = 0;
+  last_read_cut_ = false;
+  CallBtrieve(code);
+  last_read_length_ = call_data_length_;
+  last_read_cut_ = last_status_ == BTR_DATA_LENGTH;
 }
 
 void TBtr::First() { Navigate(engine::kOpGetFirst); }
@@ -560,7 +567,7 @@ void TBtr::GetDirect() {
                 std::min(sizeof position_, static_cast<size_t>(data_buffer_length_)));
     if (data_buffer_length_ > 4) data_buffer_[4] = 0;
   }
-  CallBtrieve(ComposeOperation(engine::kOpGetDirect));
+  ReadRecord(ComposeOperation(engine::kOpGetDirect));
   RecChanged();
 }
 
@@ -650,7 +657,7 @@ void TBtr::getbypercentage(uint16_t perc) {
                 std::min(sizeof perc, static_cast<size_t>(data_buffer_length_)));
   }
   more_available_ = false;
-  CallBtrieve(engine::kOpGetByPercentage);
+  ReadRecord(engine::kOpGetByPercentage);
   RecChanged();
 }
 
@@ -741,7 +748,7 @@ std::optional<std::array<uint64_t, 8>> TBtr::StorageFigures() {
     try {
       CallBtrieve(engine::kOpStat);
     } catch (const engine::Btrexception& e) {
-      if (e.Status() == kStatusInvalidFunction) return std::nullopt;
+      if (e.Status() == BTR_INVALID_FUNCTION) return std::nullopt;
       throw;
     }
     // An engine without the storage form answers with the statistics, of another length.

@@ -197,6 +197,14 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   void SetIgnoreSmall(bool value) { ignore_small_ = value; }
   // The last read answered status 22 under IgnoreSmall(): the record did not fit.
   bool MoreAvailable() const { return more_available_; }
+  // The data length the engine answered for the table's last read of a record into the
+  // data buffer (navigation, GetDirect, getbypercentage): how many bytes of the record the
+  // buffer holds, which for a variable-length file may be fewer than DataBufferLength().
+  // 0 when that read failed.
+  uint32_t LastReadLength() const { return last_read_length_; }
+  // That read answered status 22 under IgnoreSmall(): the record is longer than
+  // LastReadLength(). Unlike MoreAvailable(), every read sets it, GetDirect too.
+  bool LastReadCut() const { return last_read_cut_; }
   bool StreamCompression() const { return stream_compression_; }
   void SetStreamCompression(bool value) { stream_compression_ = value; }
 
@@ -403,6 +411,7 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   bool Guarded() const { return active_ && !loading_; }
   void SetCallArea(CallArea kind, uint32_t length, uint8_t* own = nullptr);
   void Navigate(uint16_t operation);
+  void ReadRecord(uint16_t code);
   void ReadFirstAfterOpen();
   void OpenFile();
   void CreateOnOpen();
@@ -459,6 +468,11 @@ class VASTREL_API TBtr : public dictionary::RecordHost {
   TOwnerProtection owner_protection_ = opNoAccessNoEncrypt;
   bool ignore_small_ = true;
   bool more_available_ = false;
+  // What the last read of a record answered (LastReadLength, LastReadCut), and the status
+  // of the last engine call, which tells a cut read from a whole one.
+  uint32_t last_read_length_ = 0;
+  bool last_read_cut_ = false;
+  int16_t last_status_ = 0;
   std::string true_format_ = "1";
   std::string false_format_ = "0";
   std::string date_format_ = "YYYYMMDD";

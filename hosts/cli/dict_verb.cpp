@@ -65,6 +65,7 @@ DictOptions g;
 
 // ---- Names ----------------------------------------------------------------------------------
 
+// The names of the field types, for a refusal: "ft_STRING, ft_INTEGER, ...".
 std::string TypeNames() {
   std::string out;
   for (int t = 0; t < dictionary::kFieldTypeCount; ++t) {
@@ -120,6 +121,7 @@ std::string StoredId(const std::string& id) {
 constexpr uintmax_t kMaxItemFile = uintmax_t{1'000'000} * dictionary::kItemRecordSize;
 constexpr uintmax_t kMaxJson = uintmax_t{16} << 20;
 
+// Refuses a file larger than the limit, before it is read.
 void RefuseLarger(const std::string& file, uintmax_t limit) {
   std::error_code ec;
   const uintmax_t size = fs::file_size(file, ec);
@@ -129,6 +131,7 @@ void RefuseLarger(const std::string& file, uintmax_t limit) {
   }
 }
 
+// The records of the item file; none when it is missing and need not exist.
 std::vector<ItemRecord> ReadRecords(const std::string& ddf, bool must_exist) {
   const std::string name = platform::FileNameFromPath(ddf);
   RefuseLarger(ddf, kMaxItemFile);
@@ -140,6 +143,7 @@ std::vector<ItemRecord> ReadRecords(const std::string& ddf, bool must_exist) {
   return dictionary::DecodeItemFile(bytes, name);
 }
 
+// Whether the record is a field or index definition of the ID (letter case ignored).
 bool IsOfId(const ItemRecord& r, const std::string& stored_id) {
   return (r.kind == dictionary::kFieldRecordKind || r.kind == dictionary::kIndexRecordKind) &&
          Locale::EqualNoCase(r.id, stored_id);
@@ -160,6 +164,7 @@ std::string IdsOf(const std::vector<ItemRecord>& records) {
   return out.empty() ? "none" : out;
 }
 
+// The dictionary of the ID among the records: its fields and indexes in file order.
 Dictionary FromRecords(const std::vector<ItemRecord>& records, const std::string& stored_id) {
   Dictionary d;
   d.id = platform::SingleByteToUtf8(stored_id);
@@ -256,6 +261,7 @@ void Store(const std::string& ddf, const Dictionary& d) {
 
 // ---- The checks -------------------------------------------------------------------------------
 
+// A field and its bytes as the problems name them: field "Qty" (bytes 26 to 31).
 std::string FieldLabel(const Field& f) { return "field " + Quoted(f.name); }
 std::string Bytes(const Field& f) {
   return "(bytes " + std::to_string(f.offset) + " to " + std::to_string(f.offset + f.size - 1) +
@@ -346,6 +352,7 @@ void Refuse(const std::string& what, const std::vector<std::string>& problems) {
 
 // ---- JSON -------------------------------------------------------------------------------------
 
+// The dictionary as the JSON that show prints and create reads.
 json::Value ToJson(const Dictionary& d) {
   json::Object out;
   out.Set("id", d.id);
@@ -374,6 +381,7 @@ json::Value ToJson(const Dictionary& d) {
   return out;
 }
 
+// Readers of the JSON input: each refusal names `where` and the member.
 void OnlyMembers(const json::Object& o, std::initializer_list<std::string_view> names,
                  const std::string& where) {
   for (const json::Member& m : o) {
@@ -410,6 +418,7 @@ const json::Array& List(const json::Object& o, const char* name, const std::stri
   return v->AsArray();
 }
 
+// A field type by its name; an unknown one is refused with the names there are.
 int64_t TypeOf(const std::string& name, const std::string& where) {
   const std::optional<int64_t> type = TypeNamed(name);
   if (!type) {
@@ -485,11 +494,13 @@ std::optional<RecordShape> ShapeOfDescription(const json::Object& description) {
 
 // ---- The subcommands --------------------------------------------------------------------------
 
+// A JSON value on standard output, on a line of its own.
 void Print(const json::Value& v) {
   std::fputs(json::Write(v).c_str(), stdout);
   std::fputs("\n", stdout);
 }
 
+// dict show, create, add, remove and check, each on the options parsed into g.
 int Show() {
   if (!g.id.empty()) {
     Print(ToJson(Load(g.ddf, g.id)));

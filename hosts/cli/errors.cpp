@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "binding/engine.h"
+#include "enginecore/include/wbtrv32.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {
@@ -35,18 +36,16 @@ std::string EngineText(std::string_view message) {
 }
 
 std::string HintFor(int16_t status, const std::string& file) {
-  constexpr int16_t kFileNotFound = 12, kCannotCreate = 25, kDirectoryError = 35,
-                    kAccessDenied = 46, kInvalidOwner = 51, kRecordInUse = 84, kFileInUse = 85,
-                    kIncompatibleMode = 88, kPermissionError = 94;
+  constexpr int16_t kDirectoryError = 35;  // Directory Error, which the C header does not name
   if (file.empty()) return {};
   const fs::path folder = FolderOf(file);
   std::error_code ec;
   switch (status) {
-    case kFileNotFound:
-    case kCannotCreate:
+    case BTR_FILE_NOT_FOUND:
+    case BTR_CANNOT_CREATE:
     case kDirectoryError:
-    case kAccessDenied:
-    case kPermissionError: {
+    case BTR_ACCESS_DENIED:
+    case BTR_PERMISSION: {
       // The server engine's file names are names in its catalog, not paths of this machine.
       const std::string engine =
           fs::path(engine::CurrentEngineState().library_path).filename().string();
@@ -55,20 +54,20 @@ std::string HintFor(int16_t status, const std::string& file) {
       if (ec) return {};  // the folder cannot even be looked for: nothing sure to say
       if (!there) return "the folder " + folder.string() + " does not exist";
       if (!fs::is_directory(folder, ec)) return folder.string() + " is not a folder";
-      if (status == kFileNotFound) return {};
+      if (status == BTR_FILE_NOT_FOUND) return {};
       if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return "this user may not write in the folder " + folder.string();
       if (fs::exists(file, ec) && ::access(file.c_str(), R_OK | W_OK) != 0)
         return "this user may not read and write the file";
       return {};
     }
-    case kInvalidOwner:
+    case BTR_INVALID_OWNER:
       return "the file has an owner name, and it was not given or is another: --owner NAME "
              "gives it";
-    case kRecordInUse:
+    case BTR_RECORD_IN_USE:
       return "another program holds a lock on the record; try again once it is done";
-    case kFileInUse:
-    case kIncompatibleMode:
+    case BTR_FILE_IN_USE:
+    case BTR_INCOMPATIBLE_MODE:
       return "another program has the file open in a way that excludes this use (exclusively, "
              "or in a transaction); try again once it is done";
     default:

@@ -1,14 +1,9 @@
 // Whole-record reads for the vastrel tool.
 //
-// The table reports a record that did not fit its data buffer (status 22) but not how
-// long a record it read, which a tool that copies variable-length records needs. The tool
-// therefore puts a thin observer in front of the engine's two entry points: every call
-// passes through unchanged, and the observer keeps the status and the data length of the
-// last one. InstallLengthObserver() must run before the first table call.
-//
 // A RecordWalk reads along one key path, or in physical order, and hands out every
-// record whole: when a record is longer than the data buffer, it takes the record's
-// position, doubles the buffer and reads it again directly, until it fits.
+// record whole: when a record is longer than the data buffer (the table's last read was
+// cut), it takes the record's position, doubles the buffer and reads it again directly,
+// until it fits. The record's length is the one the table's last read answered.
 #pragma once
 
 #include <cstdint>
@@ -17,15 +12,6 @@
 #include "table/btr.h"
 
 namespace vastrel::cli {
-
-// Loads the engine library that the component uses and routes its entry points through
-// the observer. False when the library or its plain entry cannot be found; the component's
-// own binding is then left as it was (and reports the missing engine on the first call).
-bool InstallLengthObserver();
-
-// The status and data length of the engine's last call.
-int16_t LastStatus();
-uint32_t LastDataLength();
 
 // The path the walk takes: a key number from 0, or kPhysicalOrder.
 inline constexpr int kPhysicalOrder = -1;

@@ -16,6 +16,7 @@
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/record_text.h"
 #include "keys/btrklist.h"
+#include "enginecore/include/wbtrv32.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 
@@ -227,7 +228,8 @@ class Shell {
     if (op % 100 == 0 && status == 0) open_ = true;
     if (op % 100 == 1 && status == 0) open_ = false;
     // A failed call leaves the length as it was sent; only an answer has data to show.
-    shown_ = status == 0 || status == 22 ? std::min<size_t>(len, data_.size()) : 0;
+    shown_ =
+        status == BTR_OK || status == BTR_DATA_LENGTH ? std::min<size_t>(len, data_.size()) : 0;
     out_ << op_name << " (" << op << ") key " << key_num_ << ": status " << status << " "
          << engine::StatusText(status) << "\n";
     ShowBuffers();

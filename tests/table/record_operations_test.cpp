@@ -219,21 +219,35 @@ TEST_F(TableTest, CloseSendsNoDataAreaAndAFailedCloseKeepsTheTableOpen) {
 
 // ---- Status handling ----------------------------------------------------------------------------
 
+// The last read's length and cut are its own, where MoreAvailable outlives a GetDirect.
 TEST_F(TableTest, ShortBufferUnderIgnoreSmallSetsMoreAvailableUntilTheNextFittingRead) {
   OpenFile(10);
   engine.Reply(engine::kOpGetNext, RecordingEngine::Text("0123456789", 22));
   table.Next();
   EXPECT_TRUE(table.MoreAvailable());
+  EXPECT_EQ(table.LastReadLength(), 10u);
+  EXPECT_TRUE(table.LastReadCut());
   engine.Reply(engine::kOpGetDirect, RecordingEngine::Text("fits"));
   table.GetDirect();
   EXPECT_TRUE(table.MoreAvailable()) << "GetDirect does not clear it first";
+  EXPECT_EQ(table.LastReadLength(), 5u) << "the text and its zero byte";
+  EXPECT_FALSE(table.LastReadCut());
   table.Next();
   EXPECT_FALSE(table.MoreAvailable());
 
+  engine.Reply(engine::kOpGetByPercentage, RecordingEngine::Text("percent", 22));
+  table.getbypercentage(5000);
+  EXPECT_EQ(table.LastReadLength(), 8u);
+  EXPECT_TRUE(table.LastReadCut());
   engine.Reply(engine::kOpInsert, 22);
   table.Insert();
   EXPECT_TRUE(table.MoreAvailable()) << "status 22 is no failure for any operation";
   EXPECT_EQ(engine.Operations().back(), engine::kOpStat);
+  EXPECT_EQ(table.LastReadLength(), 8u) << "an insert is no read";
+  engine.Reply(engine::kOpGetDirect, 43);
+  EXPECT_EQ(StatusOf([&] { table.GetDirect(); }), 43);
+  EXPECT_EQ(table.LastReadLength(), 0u);
+  EXPECT_FALSE(table.LastReadCut());
 }
 
 TEST_F(TableTest, ShortBufferWithoutIgnoreSmallIsTheDataLengthError) {
