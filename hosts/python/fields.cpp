@@ -12,7 +12,7 @@
 
 #include "hosts/python/core.h"
 #include "hosts/python/field_value.h"
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 #include "platform/locale.h"
 
 namespace vastrel::python {
