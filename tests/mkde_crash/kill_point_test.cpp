@@ -18,6 +18,7 @@
 #include "mkde/fs.h"
 #include "mkde/include/wbtrv32.h"
 #include "tests/mkde_crash/int_key_file.h"
+#include "tests/mkde_crash/kill_at.h"
 
 namespace {
 
@@ -27,17 +28,7 @@ constexpr uint16_t kLength = 40;
 constexpr int kSecondRecords = 25;
 constexpr char kName[] = "Killed1";
 
-// The real file system, ending the process when the engine reaches one named moment.
-class KillAt : public mkde::FileSystem {
- public:
-  explicit KillAt(const char* moment) : moment_(moment) {}
-  void Reached(const char* moment) override {
-    if (std::strcmp(moment, moment_) == 0) raise(SIGKILL);
-  }
-
- private:
-  const char* moment_;
-};
+using crash::KillAt;
 
 // In a child process: from here on the engine dies at `moment`.
 void DieAt(const char* moment) { mkde::InstallFileSystem(new KillAt(moment)); }
