@@ -102,9 +102,10 @@ class KillPoint : public ::testing::Test {
         }
         if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
         // Its slots are freed once its logs are synced (by the engine's own thread while
-        // the process is idle): the next transaction then takes the first slot again.
-        for (int i = 0; i < 500 && (crash::HoldsRedo(Path(0) + "-redo") ||
-                                    crash::HoldsRedo(Path(1) + "-redo"));
+        // the process is idle): the next transaction then takes the first slot again. Only
+        // a hang runs out the bound, however loaded the machine.
+        for (int i = 0; i < 3000 && (crash::HoldsRedo(Path(0) + "-redo") ||
+                                     crash::HoldsRedo(Path(1) + "-redo"));
              ++i) {
           usleep(10000);
         }
