@@ -232,7 +232,7 @@ HRESULT StoreByRef(VARIANT&& value, VARIANT* arg) {
 
 namespace {
 
-class TRecordObject final : public IDispatch {
+class TRecordObject final : public WithoutTypeInfo<IDispatch> {
   VASTREL_REFCOUNTED
  public:
   TRecordObject(const RecordDesc& desc, Variant* fields) : desc_(desc) {
@@ -246,15 +246,6 @@ class TRecordObject final : public IDispatch {
     *out = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(uint32_t, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
   }
   HRESULT GetIDsOfNames(REFIID, const char* const* names, uint32_t count, LCID,
                         DISPID* ids) override {

@@ -590,10 +590,9 @@ constexpr MemberDesc MakeMember(const char* name, DISPID id, MemberKind kind,
 // ---------------------------------------------------------------------------------------
 // Implementation helpers for objects
 
-// IDispatch of a dual interface I answered from I::Desc(). Objects derive from
-// DispatchImpl<I> and implement the typed calls and QueryInterface.
+// The type information calls of a dispatch interface I that has none to give.
 template <class I>
-class DispatchImpl : public I {
+class WithoutTypeInfo : public I {
  public:
   HRESULT GetTypeInfoCount(uint32_t* count) override {
     if (!count) return E_POINTER;
@@ -604,6 +603,13 @@ class DispatchImpl : public I {
     if (info) *info = nullptr;
     return E_NOTIMPL;
   }
+};
+
+// IDispatch of a dual interface I answered from I::Desc(). Objects derive from
+// DispatchImpl<I> and implement the typed calls and QueryInterface.
+template <class I>
+class DispatchImpl : public WithoutTypeInfo<I> {
+ public:
   HRESULT GetIDsOfNames(REFIID, const char* const* names, uint32_t count, LCID,
                         DISPID* ids) override {
     return DescGetIDsOfNames(I::Desc(), names, count, ids);

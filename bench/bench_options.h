@@ -2,8 +2,12 @@
 // argv, in order, for Google Benchmark, which reads them from there afterwards.
 #pragma once
 
+#include <stdlib.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,5 +29,30 @@ inline void ParseOptions(CLI::App& app, int* argc, char** argv) {
   argv[n] = nullptr;
   *argc = n;
 }
+
+// The folder a benchmark keeps its files in: the one *dir names (made when missing), or, when
+// *dir is empty, a fresh one under /var/tmp that Done() removes unless it is to be kept.
+class WorkFolder {
+ public:
+  // False, with the system's message on stderr, when no fresh folder could be made.
+  bool Open(std::string* dir, const std::string& program) {
+    std::error_code ec;
+    if (!dir->empty()) return std::filesystem::create_directories(*dir, ec), true;
+    std::string templ = "/var/tmp/vastrel-" + program + "-XXXXXX";
+    if (!mkdtemp(templ.data())) {
+      std::perror((program + ": mkdtemp").c_str());
+      return false;
+    }
+    *dir = made_ = templ;
+    return true;
+  }
+  void Done(bool keep) {
+    std::error_code ec;
+    if (!made_.empty() && !keep) std::filesystem::remove_all(made_, ec);
+  }
+
+ private:
+  std::string made_;
+};
 
 }  // namespace vastrel::bench

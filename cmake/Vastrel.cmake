@@ -5,6 +5,16 @@ function(vastrel_layer name)
   target_compile_definitions(${name} PRIVATE VASTREL_BUILDING=1)
 endfunction()
 
+# vastrel_fuzz_replay(NAME CORPUS LIBS...): NAME_replay runs fuzz/NAME.cpp's entry function
+# over fuzz/corpus/CORPUS as a test of the normal build.
+function(vastrel_fuzz_replay name corpus)
+  add_executable(${name}_replay ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp
+                 ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+  target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name}_replay PRIVATE ${ARGN})
+  add_test(NAME ${name}_replay COMMAND ${name}_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus/${corpus})
+endfunction()
+
 # vastrel_add_test(NAME SOURCES a.cpp b.cpp [LIBS ...] [ENV VAR=VALUE ...] [TIMEOUT s])
 # One GoogleTest binary per folder of tests, run by CTest as one test; gtest's own
 # precompiled header keeps the builds short on two cores.

@@ -84,6 +84,11 @@ class Waits {
 // The table's size in bytes: a file of another size under its name is not taken up.
 size_t WaitsTableBytes();
 
+// True when a client of process `pid` is published as waiting, false when none is or the
+// table cannot be read: for a test or a tool that must know another client waits before it
+// goes on. It reads the table through a descriptor of its own, so any thread may ask.
+bool ProcessWaits(pid_t pid);
+
 // Puts the table at `path` instead of /dev/shm/vastrel-waits-<uid>: for tests, before
 // the table is first used (or after ForgetAfterFork).
 void SetWaitsTablePath(const std::string& path);

@@ -618,19 +618,8 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   if (!FindBareEntry()) return 1;
 
-  bool made_dir = false;
-  if (g_config.dir.empty()) {
-    char templ[] = "/var/tmp/vastrel-autobench-XXXXXX";
-    if (!mkdtemp(templ)) {
-      std::perror("automation_bench: mkdtemp");
-      return 1;
-    }
-    g_config.dir = templ;
-    made_dir = true;
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(g_config.dir, ec);
-  }
+  WorkFolder folder;
+  if (!folder.Open(&g_config.dir, "automation_bench")) return 1;
   g_path = g_config.dir + "/autobench.dat";
 
   int status = 0;
@@ -692,9 +681,6 @@ int main(int argc, char** argv) {
   g_invoke.control.vastrel = nullptr;
   g_typed.control.vastrel = nullptr;
 
-  if (made_dir && !g_config.keep) {
-    std::error_code ec;
-    std::filesystem::remove_all(g_config.dir, ec);
-  }
+  folder.Done(g_config.keep);
   return status != 0 || g_failures != 0 ? 1 : 0;
 }

@@ -18,9 +18,13 @@
 #include <utility>
 #include <vector>
 
+#include "bench/engine/int_key_file.h"
 #include "enginecore/include/wbtrv32.h"
 
 namespace {
+
+using vastrel::bench::CreateIntKeyFile;
+using vastrel::bench::OpenFile;
 
 constexpr uint16_t kLength = 100;
 constexpr int32_t kRecords = 50000;
@@ -37,12 +41,7 @@ void Check(int status, const char* what) {
 
 std::string Path(int format) { return g_dir + "/f" + std::to_string(format) + ".dat"; }
 
-void Open(uint8_t* pos, const std::string& path) {
-  std::string key = path + '\0';
-  uint32_t len = 0;
-  Check(BTRCALL(BTR_OPEN, pos, nullptr, &len, key.data(), static_cast<uint8_t>(key.size()), 0),
-        "Open");
-}
+void Open(uint8_t* pos, const std::string& path) { Check(OpenFile(pos, path), "Open"); }
 
 void Insert(uint8_t* pos, int32_t id) {
   std::string rec(kLength, 'b');
@@ -53,20 +52,8 @@ void Insert(uint8_t* pos, int32_t id) {
 }
 
 void Make(const std::string& path) {
-  std::string spec(32, '\0');
-  spec[0] = static_cast<char>(kLength);
-  spec[3] = 0x10;
-  spec[4] = 1;
-  spec[16] = 1;
-  spec[18] = 4;
-  spec[21] = 0x01;
-  spec[26] = 1;
-  std::string key = path + '\0';
+  Check(CreateIntKeyFile(path, kLength), "Create");
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {}, none[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(spec.size());
-  Check(
-      BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0),
-      "Create");
   Open(pos, path);
   Check(BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), "Begin");
   for (int32_t id = 1; id <= kRecords; ++id) Insert(pos, id);

@@ -15,9 +15,13 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/engine/int_key_file.h"
 #include "enginecore/include/wbtrv32.h"
 
 namespace {
+
+using vastrel::bench::CreateIntKeyFile;
+using vastrel::bench::OpenFile;
 
 constexpr uint16_t kLength = 100;
 constexpr int kInserts = 10;  // per transaction, over one file or split over two
@@ -32,28 +36,10 @@ void Check(int status, const char* what) {
   }
 }
 
-void Create(const std::string& path) {
-  std::string spec(32, '\0');
-  spec[0] = static_cast<char>(kLength);
-  spec[3] = 0x10;
-  spec[4] = 1;
-  spec[16] = 1;
-  spec[18] = 4;
-  spec[21] = 0x01;
-  spec[26] = 1;
-  std::string key = path + '\0';
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(spec.size());
-  Check(
-      BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0),
-      "Create");
-}
+void Create(const std::string& path) { Check(CreateIntKeyFile(path, kLength), "Create"); }
 
 void Open(uint8_t* pos, const std::string& path, int8_t mode) {
-  std::string key = path + '\0';
-  uint32_t len = 0;
-  Check(BTRCALL(BTR_OPEN, pos, nullptr, &len, key.data(), static_cast<uint8_t>(key.size()), mode),
-        "Open");
+  Check(OpenFile(pos, path, mode), "Open");
 }
 
 void Insert(uint8_t* pos) {

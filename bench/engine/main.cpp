@@ -627,19 +627,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
 
-  bool made_dir = false;
-  if (g_config.dir.empty()) {
-    char templ[] = "/var/tmp/vastrel-bench-XXXXXX";
-    if (!mkdtemp(templ)) {
-      std::perror("engine_bench: mkdtemp");
-      return 1;
-    }
-    g_config.dir = templ;
-    made_dir = true;
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(g_config.dir, ec);
-  }
+  WorkFolder folder;
+  if (!folder.Open(&g_config.dir, "engine_bench")) return 1;
   if (g_config.engine.empty()) g_config.engine = DefaultEngine();
 
   std::string engine_note;
@@ -700,9 +689,6 @@ int main(int argc, char** argv) {
 
   for (Slot& slot : g_slots) slot.store->Close();
   g_slots.clear();
-  if (made_dir && !g_config.keep) {
-    std::error_code ec;
-    std::filesystem::remove_all(g_config.dir, ec);
-  }
+  folder.Done(g_config.keep);
   return disagreements || g_failures ? 1 : 0;
 }

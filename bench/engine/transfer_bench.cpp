@@ -33,6 +33,7 @@
 #include <sqlite3.h>
 #include <CLI/CLI.hpp>
 
+#include "bench/engine/int_key_file.h"
 #include "enginecore/include/wbtrv32.h"
 
 namespace {
@@ -40,28 +41,9 @@ namespace {
 constexpr int kAccounts = 100;
 constexpr uint32_t kLen = 32;
 
-int Create(const std::string& path) {
-  std::string spec(32, '\0');
-  spec[0] = static_cast<char>(kLen);
-  spec[3] = 0x10;  // page size 4096
-  spec[4] = 1;     // one key: a unique 4-byte integer at position 1
-  spec[16] = 1;
-  spec[18] = 4;
-  spec[21] = 0x01;
-  spec[26] = 1;
-  std::string key = path + '\0';
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(spec.size());
-  return BTRCALL(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()),
-                 0);
-}
+int Create(const std::string& path) { return vastrel::bench::CreateIntKeyFile(path, kLen); }
 
-int Open(uint8_t* pos, const std::string& path) {
-  std::string key = path + '\0';
-  char owner[1] = {0};
-  uint32_t len = 1;
-  return BTRCALL(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
-}
+int Open(uint8_t* pos, const std::string& path) { return vastrel::bench::OpenFile(pos, path); }
 
 int Do(int op, uint8_t* pos, char* rec = nullptr, int32_t* key = nullptr) {
   uint32_t len = rec ? kLen : 0;
@@ -229,6 +211,20 @@ void Inserter(Store store, const std::string& dir, int index, int round, std::at
   _exit(0);
 }
 
+// Lets the processes run for `seconds`, then stops them and waits for them: true when one
+// failed.
+bool StopAfter(double seconds, std::atomic<bool>* stop, const std::vector<pid_t>& pids) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop->store(true);
+  bool failed = false;
+  for (pid_t p : pids) {
+    int status = 0;
+    waitpid(p, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
+  }
+  return failed;
+}
+
 // One round of `processes` inserting into the store's files in `dir`, made in round 0.
 long Inserts(Store store, const std::string& dir, int processes, double seconds, int round) {
   if (round == 0) {
@@ -255,14 +251,7 @@ long Inserts(Store store, const std::string& dir, int processes, double seconds,
     if (pid == 0) Inserter(store, dir, i, round, stop, done);
     pids.push_back(pid);
   }
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  stop->store(true);
-  bool failed = false;
-  for (pid_t p : pids) {
-    int status = 0;
-    waitpid(p, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
-  }
+  const bool failed = StopAfter(seconds, stop, pids);
   long n = done->load();
   munmap(shared, 4096);
   return failed ? -1 : n;
@@ -293,14 +282,7 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
   pid_t reader = fork();
   if (reader == 0) Reader(files, stop);
   pids.push_back(reader);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  stop->store(true);
-  bool failed = false;
-  for (pid_t p : pids) {
-    int status = 0;
-    waitpid(p, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = true;
-  }
+  const bool failed = StopAfter(seconds, stop, pids);
   long n = done->load();
   *cycles = deadlocks->load();
   munmap(shared, 4096);

@@ -1,105 +1,84 @@
 #include "hosts/cli/code_page.h"
 
-#include <cstdint>
-#include <unordered_map>
+#include <errno.h>
+#include <iconv.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 
 namespace vastrel::cli {
 namespace {
 
-// The characters of bytes 128 to 255, from the code pages' published tables.
-constexpr char16_t kCp1252[128] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039,
-    0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178, 0x00A0, 0x00A1, 0x00A2, 0x00A3,
-    0x00A4, 0x00A5, 0x00A6, 0x00A7, 0x00A8, 0x00A9, 0x00AA, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x00AF,
-    0x00B0, 0x00B1, 0x00B2, 0x00B3, 0x00B4, 0x00B5, 0x00B6, 0x00B7, 0x00B8, 0x00B9, 0x00BA, 0x00BB,
-    0x00BC, 0x00BD, 0x00BE, 0x00BF, 0x00C0, 0x00C1, 0x00C2, 0x00C3, 0x00C4, 0x00C5, 0x00C6, 0x00C7,
-    0x00C8, 0x00C9, 0x00CA, 0x00CB, 0x00CC, 0x00CD, 0x00CE, 0x00CF, 0x00D0, 0x00D1, 0x00D2, 0x00D3,
-    0x00D4, 0x00D5, 0x00D6, 0x00D7, 0x00D8, 0x00D9, 0x00DA, 0x00DB, 0x00DC, 0x00DD, 0x00DE, 0x00DF,
-    0x00E0, 0x00E1, 0x00E2, 0x00E3, 0x00E4, 0x00E5, 0x00E6, 0x00E7, 0x00E8, 0x00E9, 0x00EA, 0x00EB,
-    0x00EC, 0x00ED, 0x00EE, 0x00EF, 0x00F0, 0x00F1, 0x00F2, 0x00F3, 0x00F4, 0x00F5, 0x00F6, 0x00F7,
-    0x00F8, 0x00F9, 0x00FA, 0x00FB, 0x00FC, 0x00FD, 0x00FE, 0x00FF,
-};
-constexpr char16_t kCp437[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
-    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
-    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
-    0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
-    0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
-    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4,
-    0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
-    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
-};
-constexpr char16_t kCp850[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
-    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
-    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0, 0x00A9, 0x2563, 0x2551, 0x2557,
-    0x255D, 0x00A2, 0x00A5, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4, 0x00F0, 0x00D0, 0x00CA, 0x00CB,
-    0x00C8, 0x0131, 0x00CD, 0x00CE, 0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,
-    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE, 0x00DE, 0x00DA, 0x00DB, 0x00D9,
-    0x00FD, 0x00DD, 0x00AF, 0x00B4, 0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,
-    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
-};
+// The system's names of the code pages, in CodePage's order.
+constexpr std::array<const char*, 4> kSystemNames = {"CP1252", "IBM437", "IBM850", "ISO-8859-1"};
 
-const char16_t* HighHalf(CodePage page) {
-  switch (page) {
-    case CodePage::kCp1252:
-      return kCp1252;
-    case CodePage::kCp437:
-      return kCp437;
-    case CodePage::kCp850:
-      return kCp850;
-    case CodePage::kLatin1:
-      return nullptr;  // byte value = code point
-  }
-  return nullptr;
+// The bytes 1252 leaves undefined: they stand for the C1 controls of the same value.
+bool UndefinedIn1252(unsigned char byte) {
+  return byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
 }
 
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+// One conversion descriptor per page and direction, opened on first use and kept for the
+// life of the thread.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+      throw std::runtime_error(std::string("the system cannot convert between ") + from + " and " +
+                               to + ": " + std::strerror(errno));
+    }
   }
+  ~Converter() { iconv_close(cd_); }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  // `in` converted; where the conversion stops at a sequence it refuses, `stuck` is given
+  // the rest of the input and appends what it stands for, returning how many bytes it took,
+  // or 0 to refuse the whole text.
+  template <class Stuck>
+  std::optional<std::string> Run(std::string_view in, Stuck stuck) {
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // a fresh state
+    std::string out;
+    char buf[1024];
+    char* src = const_cast<char*>(in.data());
+    size_t left = in.size();
+    while (left > 0) {
+      char* dst = buf;
+      size_t room = sizeof buf;
+      const size_t done = iconv(cd_, &src, &left, &dst, &room);
+      const int error = errno;
+      out.append(buf, static_cast<size_t>(dst - buf));
+      if (done != static_cast<size_t>(-1)) continue;
+      if (error == E2BIG) continue;
+      if (error != EILSEQ && error != EINVAL) return std::nullopt;
+      const size_t took = stuck(std::string_view(src, left), out);
+      if (took == 0) return std::nullopt;
+      src += took;
+      left -= took;
+    }
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+Converter& ConverterFor(CodePage page, bool to_utf8) {
+  thread_local std::array<std::array<std::unique_ptr<Converter>, 2>, kSystemNames.size()> all;
+  std::unique_ptr<Converter>& c = all[static_cast<size_t>(page)][to_utf8];
+  const char* name = kSystemNames[static_cast<size_t>(page)];
+  if (!c)
+    c = to_utf8 ? std::make_unique<Converter>("UTF-8", name)
+                : std::make_unique<Converter>(name, "UTF-8");
+  return *c;
 }
 
-// The next code point of UTF-8 text at i, moving i past it; nullopt for a malformed,
-// overlong or surrogate sequence.
-std::optional<uint32_t> NextCodePoint(std::string_view s, size_t& i) {
-  const auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t lead = b(i);
-  size_t n;
-  uint32_t c, min;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    n = 1, c = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    n = 2, c = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    n = 3, c = lead & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
-  for (size_t k = 1; k <= n; ++k) {
-    if (i + k >= s.size() || (b(i + k) & 0xC0) != 0x80) return std::nullopt;
-    c = (c << 6) | (b(i + k) & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-  i += n + 1;
-  return c;
+  return true;
 }
 
 }  // namespace
@@ -112,64 +91,44 @@ std::optional<CodePage> CodePageNamed(std::string_view name) {
   return std::nullopt;
 }
 
-namespace {
-bool IsAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-}  // namespace
-
 std::string ToUtf8(std::string_view bytes, CodePage page) {
   if (IsAscii(bytes)) return std::string(bytes);  // the same in every page and in UTF-8
-  const char16_t* high = HighHalf(page);
-  std::string out;
-  out.reserve(bytes.size());
-  for (char ch : bytes) {
-    const auto byte = static_cast<uint8_t>(ch);
-    AppendUtf8(out, byte < 0x80 || !high ? byte : high[byte - 0x80]);
-  }
-  return out;
+  const std::optional<std::string> out =
+      ConverterFor(page, true).Run(bytes, [&](std::string_view rest, std::string& to) -> size_t {
+        const auto byte = static_cast<unsigned char>(rest[0]);
+        if (page != CodePage::kCp1252 || !UndefinedIn1252(byte)) return 0;
+        to += static_cast<char>(0xC2);  // U+0080 to U+009F
+        to += static_cast<char>(byte);
+        return 1;
+      });
+  // Every byte of every page stands for a character.
+  if (!out) throw std::runtime_error("a byte the code page should hold was refused");
+  return *out;
 }
 
 std::optional<std::string> FromUtf8(std::string_view utf8, CodePage page) {
   if (IsAscii(utf8)) return std::string(utf8);
-  const char16_t* high = HighHalf(page);
-  static const auto reverse = [](const char16_t* table) {
-    std::unordered_map<uint32_t, char> m;
-    for (int i = 0; i < 128; ++i) m.emplace(table[i], static_cast<char>(0x80 + i));
-    return m;
-  };
-  static const std::unordered_map<uint32_t, char> k1252 = reverse(kCp1252);
-  static const std::unordered_map<uint32_t, char> k437 = reverse(kCp437);
-  static const std::unordered_map<uint32_t, char> k850 = reverse(kCp850);
-  const std::unordered_map<uint32_t, char>* back = page == CodePage::kCp1252  ? &k1252
-                                                   : page == CodePage::kCp437 ? &k437
-                                                   : page == CodePage::kCp850 ? &k850
-                                                                              : nullptr;
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    const std::optional<uint32_t> c = NextCodePoint(utf8, i);
-    if (!c) return std::nullopt;
-    if (*c < 0x80 || (!high && *c < 0x100)) {
-      out += static_cast<char>(*c);
-      continue;
+  return ConverterFor(page, false).Run(utf8, [&](std::string_view rest, std::string& to) -> size_t {
+    if (page != CodePage::kCp1252 || rest.size() < 2 ||
+        static_cast<unsigned char>(rest[0]) != 0xC2 ||
+        !UndefinedIn1252(static_cast<unsigned char>(rest[1]))) {
+      return 0;
     }
-    if (!back) return std::nullopt;
-    const auto it = back->find(*c);
-    if (it == back->end()) return std::nullopt;
-    out += it->second;
-  }
-  return out;
+    to += rest[1];
+    return 2;
+  });
 }
 
 size_t Utf8ErrorAt(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    const size_t at = i;
-    if (!NextCodePoint(text, i)) return at;
-  }
-  return std::string_view::npos;
+  if (IsAscii(text)) return std::string_view::npos;
+  // Well-formed UTF-8 converts to UTF-32 whole; the converter stops where it is not.
+  size_t at = std::string_view::npos;
+  static thread_local Converter check("UTF-32LE", "UTF-8");
+  check.Run(text, [&](std::string_view rest, std::string&) -> size_t {
+    at = text.size() - rest.size();
+    return 0;
+  });
+  return at;
 }
 
 }  // namespace vastrel::cli

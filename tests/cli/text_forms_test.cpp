@@ -24,6 +24,8 @@ TEST(CodePage, EveryByteComesBackAndStrangersAreRefused) {
   // Not UTF-8: a lone continuation byte, a cut sequence, an overlong form, a surrogate.
   for (const char* bad : {"\x80", "a\xc3", "\xc0\xaf", "\xed\xa0\x80"})
     EXPECT_EQ(FromUtf8(bad, CodePage::kCp1252), std::nullopt) << bad;
+  EXPECT_EQ(Utf8ErrorAt("a\xc3\xa9\xed\xa0\x80"), 3u) << "where it stops being UTF-8";
+  EXPECT_EQ(Utf8ErrorAt("a\xc3\xa9"), std::string_view::npos);
   EXPECT_EQ(CodePageNamed("cp850"), CodePage::kCp850);
   EXPECT_EQ(CodePageNamed("cp1251"), std::nullopt);
 }

@@ -8,17 +8,7 @@ constexpr uint16_t kLen = 12;
 const uint8_t kOther[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'O', 'T', 'H', 0};
 
 // key 0: integer id (unique, modifiable); key 1: 4-byte group string with duplicates.
-std::string Rec(int32_t id, const char* group = "g") {
-  std::string r(kLen, '\0');
-  std::memcpy(r.data(), &id, 4);
-  std::memcpy(r.data() + 4, group, std::min<size_t>(std::strlen(group), 4));
-  return r;
-}
-int32_t IdOf(const std::string& r) {
-  int32_t v;
-  std::memcpy(&v, r.data(), 4);
-  return v;
-}
+std::string Rec(int32_t id, const char* group = "g") { return Record(kLen, id, group); }
 
 class Currency : public EngineTest {
  protected:

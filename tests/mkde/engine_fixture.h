@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "enginecore/include/wbtrv32.h"
@@ -38,6 +42,51 @@ inline uint32_t GetU32(const std::string& s, size_t at) {
 }
 // A 4-byte integer key value, as the key buffer carries it.
 inline std::string IdKey(int32_t id) { return std::string(reinterpret_cast<char*>(&id), 4); }
+
+// Polls `fact` until it holds: false only when it did not within `bound`, which nothing but
+// a hang reaches. For what a test would otherwise sleep for a while to let happen.
+template <class F>
+bool Eventually(F fact, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!fact()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Runs `body` in a child process; its return value is the child's exit status.
+template <class F>
+pid_t Spawn(F body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+// The exit status of a child, or 100 + the signal that ended it.
+inline int Wait(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Once a client of process `pid` waits for a gate or a record lock that another client
+// holds: true; false when none did within Eventually's bound.
+bool AwaitWaiter(pid_t pid);
+
+// A record of `length` bytes: the 4-byte id, then as much of `text` as fits, then zeros.
+inline std::string Record(uint16_t length, int32_t id, std::string_view text) {
+  std::string r(length, '\0');
+  std::memcpy(r.data(), &id, 4);
+  std::memcpy(r.data() + 4, text.data(), std::min<size_t>(text.size(), length - 4u));
+  return r;
+}
+
+// The 4-byte id a record begins with.
+inline int32_t IdOf(const std::string& record) {
+  int32_t id;
+  std::memcpy(&id, record.data(), 4);
+  return id;
+}
 
 // Client ID blocks of two clients: 12 zero bytes, the ID text, zero bytes.
 inline constexpr uint8_t kClientA[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 0, 0, 0};

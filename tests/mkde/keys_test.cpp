@@ -27,11 +27,6 @@ std::string Rec(int32_t id, const char* all4, uint16_t any1, uint16_t any2, cons
   std::memcpy(r.data() + 12, name, 4);
   return r;
 }
-int32_t IdOf(const std::string& r) {
-  int32_t v;
-  std::memcpy(&v, r.data(), 4);
-  return v;
-}
 
 class Keys : public EngineTest {
  protected:

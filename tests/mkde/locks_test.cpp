@@ -13,12 +13,7 @@ namespace {
 
 constexpr uint16_t kLen = 8;
 
-std::string Rec(int32_t id, const char* text = "rec") {
-  std::string r(kLen, '\0');
-  std::memcpy(r.data(), &id, 4);
-  std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), 4));
-  return r;
-}
+std::string Rec(int32_t id, const char* text = "rec") { return Record(kLen, id, text); }
 
 constexpr uint16_t kSingleWait = 100, kSingleNoWait = 200, kMultiNoWait = 400;
 
@@ -126,7 +121,7 @@ TEST_F(Locks, WaitLockGetsTheRecordWhenAnotherThreadLetsGo) {
   ASSERT_EQ(Read(a_, kSingleNoWait, 1), 0);
   int16_t status = -1;
   std::thread waiter([&] { status = Read(b_, kSingleWait, 1); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(AwaitWaiter(getpid())) << "the other thread waits for the record";
   ASSERT_EQ(a_.Update(Rec(1, "new")), 0);  // ends a's lock; the waiter reads the new record
   waiter.join();
   EXPECT_EQ(status, 0);

@@ -26,11 +26,6 @@ std::string Rec(int32_t id, const std::string& name, int32_t serial = 0) {
   std::memcpy(r.data() + 14, &serial, 4);
   return r;
 }
-int32_t IdOf(const std::string& r) {
-  int32_t v;
-  std::memcpy(&v, r.data(), 4);
-  return v;
-}
 
 class Operations : public EngineTest {
  protected:

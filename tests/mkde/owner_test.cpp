@@ -15,12 +15,7 @@ constexpr uint16_t kLen = 32;
 const char kMarker[] = "MARKER-7f3a9c";
 const char kEarly[] = "EARLY-5d21e8";  // written before the owner was set
 
-std::string Rec(int32_t id, const char* text) {
-  std::string r(kLen, '\0');
-  std::memcpy(r.data(), &id, 4);
-  std::memcpy(r.data() + 4, text, std::min<size_t>(std::strlen(text), kLen - 4));
-  return r;
-}
+std::string Rec(int32_t id, const char* text) { return Record(kLen, id, text); }
 
 class Owner : public EngineTest {
  protected:

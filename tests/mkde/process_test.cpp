@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "mkde/waits.h"
 #include "tests/mkde/engine_fixture.h"
 
 namespace mkde_test {
@@ -20,12 +21,7 @@ namespace {
 
 constexpr uint16_t kLen = 64;
 
-std::string Rec(int32_t id) {
-  std::string r(kLen, '\0');
-  std::memcpy(r.data(), &id, 4);
-  std::snprintf(r.data() + 4, kLen - 4, "record %d", id);
-  return r;
-}
+std::string Rec(int32_t id) { return Record(kLen, id, "record " + std::to_string(id)); }
 
 class Processes : public EngineTest {
  protected:
@@ -34,18 +30,6 @@ class Processes : public EngineTest {
     path_ = Path("shared.dat");
     // id (unique), and a second index on the text, so that every write touches two trees.
     ASSERT_EQ(CreateFile(path_, CreationBuffer(kLen, {{{1, 4, 0, 1}}, {{5, 20, 0x0001, 0}}})), 0);
-  }
-  // Runs `body` in a child process; its return value is the exit status.
-  template <class F>
-  pid_t Spawn(F body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-  }
-  int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
   }
   // Every record is reachable by its id, and the two indexes and the records agree.
   void CheckConsistent(Table& t, const std::set<int32_t>& must_have) {
@@ -110,22 +94,26 @@ TEST_F(Processes, ReadsGoOnWhileTheGateIsHeldAndWritesGiveUp) {
   close(ready[1]);  // a holder that fails ends the read below
   char c;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
+  // A read that waited for the gate would wait seconds, then fail: the reads below answer
+  // at once, or their bound is reached only by such a wait.
+  constexpr auto kNoWait = std::chrono::seconds(3);
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(t.Get(BTR_GET_EQUAL, 0, IdKey(1)), 0);
   Table other;
   ASSERT_EQ(other.Open(path_), 0);
   ASSERT_EQ(other.Step(BTR_STEP_FIRST), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoWait);
   // A writer waiting for the gate holds up no reader of this process meanwhile.
   int16_t blocked = -1;
+  auto writing = std::chrono::steady_clock::now();
   std::thread writer([&] { blocked = t.Insert(Rec(2)); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(AwaitWaiter(getpid())) << "the writer waits for the gate";
   auto reading = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) ASSERT_EQ(other.Get(BTR_GET_FIRST, 0), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - reading, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::steady_clock::now() - reading, kNoWait);
   writer.join();
   EXPECT_EQ(blocked, BTR_FILE_IN_USE);
-  auto waited = std::chrono::steady_clock::now() - start;
+  auto waited = std::chrono::steady_clock::now() - writing;
   EXPECT_GT(waited, std::chrono::seconds(1)) << "it waited for the gate";
   EXPECT_LT(waited, std::chrono::seconds(15)) << "the wait is bounded";
   kill(holder, SIGKILL);
@@ -172,8 +160,7 @@ TEST_F(Processes, IdleReadersLetTheirSnapshotGo) {
     kept = live_readers();
   }
   EXPECT_EQ(kept, 1) << "kept right after the call";
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(live_readers(), 0) << "let go while idle";
+  EXPECT_TRUE(Eventually([&] { return live_readers() == 0; })) << "let go while idle";
   ASSERT_EQ(t.Get(BTR_GET_NEXT, 0), BTR_END_OF_FILE) << "and taken up again by the next call";
 }
 
@@ -256,8 +243,9 @@ TEST_F(Processes, AWaitThatClosesACycleAnswersDeadlock) {
     char r;
     ASSERT_EQ(read(ready[0], &r, 1), 1) << "child ended with " << Wait(child);
     close(ready[0]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the child is waiting
+    ASSERT_TRUE(AwaitWaiter(child)) << "the child waits for what the parent holds";
     EXPECT_EQ(c.record_lock ? mine.Insert(Rec(101)) : theirs.Insert(Rec(101)), BTR_DEADLOCK);
+    EXPECT_FALSE(mkde::ProcessWaits(getpid())) << "the wait that answered 78 left the table";
     // The abort lets go of the gate and of the lock the transaction took.
     ASSERT_EQ(Call(BTR_ABORT_TRANSACTION, mine.pos, nullptr, nullptr, 0), 0);
     EXPECT_EQ(Wait(child), 0) << "the other transaction went through";
@@ -304,7 +292,7 @@ TEST_F(Processes, AGateGoesFirstToATransactionThatWaitsHoldingAnother) {
       return Call(BTR_END_TRANSACTION, wa.pos, nullptr, nullptr, 0) == 0 ? 0 : 5;
     });
     ASSERT_EQ(read(waiting[0], &r, 1), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter sleeps
+    ASSERT_TRUE(AwaitWaiter(waiter)) << "the waiter waits for the second file's gate";
     // The latecomer: the second file first, then the first file, begun as the gate goes.
     ASSERT_EQ(Call(1000 + BTR_BEGIN_TRANSACTION, b.pos, nullptr, nullptr, 0), 0);
     ASSERT_EQ(write(go[1], &r, 1), 1);

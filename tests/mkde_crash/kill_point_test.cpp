@@ -18,6 +18,7 @@
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
 #include "tests/mkde_crash/int_key_file.h"
+#include "tests/mkde_crash/kill_at.h"
 
 namespace {
 
@@ -27,17 +28,7 @@ constexpr uint16_t kLength = 40;
 constexpr int kSecondRecords = 25;
 constexpr char kName[] = "Killed1";
 
-// The real file system, ending the process when the engine reaches one named moment.
-class KillAt : public mkde::FileSystem {
- public:
-  explicit KillAt(const char* moment) : moment_(moment) {}
-  void Reached(const char* moment) override {
-    if (std::strcmp(moment, moment_) == 0) raise(SIGKILL);
-  }
-
- private:
-  const char* moment_;
-};
+using crash::KillAt;
 
 // In a child process: from here on the engine dies at `moment`.
 void DieAt(const char* moment) { mkde::InstallFileSystem(new KillAt(moment)); }
@@ -111,9 +102,10 @@ class KillPoint : public ::testing::Test {
         }
         if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
         // Its slots are freed once its logs are synced (by the engine's own thread while
-        // the process is idle): the next transaction then takes the first slot again.
-        for (int i = 0; i < 500 && (crash::HoldsRedo(Path(0) + "-redo") ||
-                                    crash::HoldsRedo(Path(1) + "-redo"));
+        // the process is idle): the next transaction then takes the first slot again. Only
+        // a hang runs out the bound, however loaded the machine.
+        for (int i = 0; i < 3000 && (crash::HoldsRedo(Path(0) + "-redo") ||
+                                     crash::HoldsRedo(Path(1) + "-redo"));
              ++i) {
           usleep(10000);
         }

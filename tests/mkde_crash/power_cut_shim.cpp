@@ -188,27 +188,20 @@ int OpenCommon(const char* fn, const char* path, int flags, mode_t mode) {
 
 extern "C" {
 
-SHIM_EXPORT int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
+// open and open64: the mode is there only when the flags create a file.
+#define SHIM_OPEN(name)                                    \
+  SHIM_EXPORT int name(const char* path, int flags, ...) { \
+    mode_t mode = 0;                                       \
+    if (flags & (O_CREAT | O_TMPFILE)) {                   \
+      va_list ap;                                          \
+      va_start(ap, flags);                                 \
+      mode = va_arg(ap, mode_t);                           \
+      va_end(ap);                                          \
+    }                                                      \
+    return OpenCommon(#name, path, flags, mode);           \
   }
-  return OpenCommon("open", path, flags, mode);
-}
-
-SHIM_EXPORT int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
-  return OpenCommon("open64", path, flags, mode);
-}
+SHIM_OPEN(open)
+SHIM_OPEN(open64)
 
 SHIM_EXPORT int close(int fd) {
   {

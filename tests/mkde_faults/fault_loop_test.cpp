@@ -18,6 +18,7 @@
 
 #include "mkde/fs.h"
 #include "tests/mkde/engine_fixture.h"
+#include "tests/mkde_crash/kill_at.h"
 
 namespace {
 
@@ -154,17 +155,7 @@ class FailingFs : public mkde::FileSystem {
   bool torn_ = false;
 };
 
-// A file system that ends the process at one named moment of a commit.
-class KillAt : public mkde::FileSystem {
- public:
-  explicit KillAt(const char* moment) : moment_(moment) {}
-  void Reached(const char* moment) override {
-    if (std::strcmp(moment, moment_) == 0) raise(SIGKILL);
-  }
-
- private:
-  const char* moment_;
-};
+using crash::KillAt;
 
 // What a file holds as read back: records by id, or a mark that it is missing, refused or
 // inconsistent (its key paths, physical order and statistics disagree).

@@ -59,26 +59,21 @@ TEST_F(DesignerTest, ClearActsOnTheControlButTheFileWaitsForApply) {
 
 TEST_F(DesignerTest, CancelLeavesTheFileAndOkWritesIt) {
   WriteBag(bag);
-  {
-    designer::BagEditor editor(path);
-    QString error;
-    ASSERT_TRUE(editor.Load(&error));
-    editor.Sheet().show();
-    editor.Sheet().Tabs()->setCurrentIndex(1);
-    auto* flags = static_cast<TFlagProps*>(editor.Sheet().Pages()[1]);
-    Click(flags->Box("ffUseVATs"));
-    Click(editor.Sheet().CancelButton());
+  for (bool ok : {false, true}) {
+    {
+      designer::BagEditor editor(path);
+      QString error;
+      ASSERT_TRUE(editor.Load(&error));
+      editor.Sheet().show();
+      editor.Sheet().Tabs()->setCurrentIndex(1);
+      auto* flags = static_cast<TFlagProps*>(editor.Sheet().Pages()[1]);
+      Click(flags->Box("ffUseVATs"));
+      Click(ok ? editor.Sheet().OkButton() : editor.Sheet().CancelButton());
+    }
+    if (!ok) {
+      EXPECT_EQ(Bag(), bag) << "cancelled";
+    }
   }
-  EXPECT_EQ(Bag(), bag);
-
-  designer::BagEditor editor(path);
-  QString error;
-  ASSERT_TRUE(editor.Load(&error));
-  editor.Sheet().show();
-  editor.Sheet().Tabs()->setCurrentIndex(1);
-  auto* flags = static_cast<TFlagProps*>(editor.Sheet().Pages()[1]);
-  Click(flags->Box("ffUseVATs"));
-  Click(editor.Sheet().OkButton());
   EXPECT_TRUE(Bag().contains("\"ffUseVATs\""));
   EXPECT_TRUE(Bag().contains("PARTNO"));
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "tests/mkde/engine_fixture.h"
 
@@ -20,12 +19,7 @@ constexpr uint16_t kSingleWait = 100;
 constexpr uint16_t kMultipleWait = 300;
 constexpr uint16_t kMultipleNoWait = 400;
 
-std::string Rec(int32_t id, const char* text = "rec") {
-  std::string r(kLen, '\0');
-  std::memcpy(r.data(), &id, 4);
-  std::snprintf(r.data() + 4, kLen - 4, "%s", text);
-  return r;
-}
+std::string Rec(int32_t id, const char* text = "rec") { return Record(kLen, id, text); }
 
 class Clients : public EngineTest {
  protected:
@@ -36,18 +30,6 @@ class Clients : public EngineTest {
     Table t;
     ASSERT_EQ(t.Open(path_), 0);
     for (int32_t id = 1; id <= 3; ++id) ASSERT_EQ(t.Insert(Rec(id)), 0);
-  }
-  // Runs `body` in a child process, a client of its own; its return value is the exit status.
-  template <class F>
-  pid_t Spawn(F body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-  }
-  int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
   }
   // In a child: the status of reading `id` with the lock bias `lock`.
   int ChildRead(int32_t id, uint16_t lock) {
@@ -140,7 +122,7 @@ TEST_F(Clients, WaitLocksThatWaitOnEachOtherAnswerDeadlock) {
   });
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the child is waiting
+  EXPECT_TRUE(AwaitWaiter(child)) << "the child waits for record 1";
   auto start = std::chrono::steady_clock::now();
   int mine = t.Get(BTR_GET_EQUAL + kMultipleWait, 0, IdKey(2));
   if (mine == BTR_DEADLOCK) t.Close();

@@ -4,7 +4,6 @@
 // held could not be taken back. What the server holds of a file with an owner: never the
 // name, never a sealed record in the clear, in its rows or in its files. And a file or the
 // catalog that has used up its positions or ids says so.
-#include <libpq-fe.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "tests/mkde/engine_fixture.h"
+#include "tests/pgde/server_admin.h"
 
 namespace mkde_test {
 namespace {
@@ -28,41 +28,9 @@ std::string Rec(int32_t id) {
   return r;
 }
 
-// A connection of the test's own, beside the engine's, to act on the engine's sessions.
-class Admin {
- public:
-  Admin() : Admin(getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "") {}
-  explicit Admin(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
-    PQsetNoticeProcessor(
-        conn_, [](void*, const char*) {}, nullptr);
-  }
-  ~Admin() { PQfinish(conn_); }
-  bool ok() const { return PQstatus(conn_) == CONNECTION_OK; }
-  // Runs `sql` with text parameters; the first column of the first row, or "" when there is
-  // none.
-  std::string Value(const char* sql, std::vector<std::string> params = {}) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    PGresult* r = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                               nullptr, nullptr, 0);
-    std::string v = PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
-    PQclear(r);
-    return v;
-  }
-
- private:
-  PGconn* conn_;
-};
-
-// The engine's sessions of this process, and no other test's: they carry a name of their own,
-// given before the first call connects (the connection string's overrides the engine's).
-const std::string kAppName = "vastrel-test-" + std::to_string(getpid());
-const bool kNamed = [] {
-  std::string conninfo = getenv("VASTREL_PG") ? getenv("VASTREL_PG") : "";
-  return setenv("VASTREL_PG", (conninfo + " application_name=" + kAppName).c_str(), 1) == 0;
-}();
-const std::string kEngineSessions =
-    "application_name = '" + kAppName + "' AND pid <> pg_backend_pid()";
+// The engine's sessions of this process, and no other test's: named before the first call.
+const bool kNamed = NameEngineSessions();
+const std::string kEngineSessions = EngineSessions();
 
 class ServerEngine : public EngineTest {
  protected:

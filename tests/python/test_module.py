@@ -15,6 +15,17 @@ def new_control():
     return vastrel.Dispatch("VastrelCtrl.Vastrel")
 
 
+def describe_small_file(t, path):
+    """Sets t up for a file of 10-byte records under one 4-byte text key at their start."""
+    t.FileName = str(path)
+    t.RecordSize = 10
+    keys = t.Keys
+    keys.Add()
+    k = keys.Items(0)
+    k.Position, k.Length, k.KeyType = 1, 4, KT_STRING
+    t.Keys = keys
+
+
 def create_people(folder):
     """people.dat: records of text fields, Id (key 0), Name (key 1, duplicates allowed),
     Price, Active and Born; and its dictionary people.ddf under the ID PEOPLE."""
@@ -217,13 +228,7 @@ def test_auto_create_event(tmp_path):
             self.created += 1
 
     t = vastrel.DispatchWithEvents("VastrelCtrl.Vastrel", Handler)
-    t.FileName = str(tmp_path / "new.dat")
-    t.RecordSize = 10
-    keys = t.Keys
-    keys.Add()
-    k = keys.Items(0)
-    k.Position, k.Length, k.KeyType = 1, 4, KT_STRING
-    t.Keys = keys
+    describe_small_file(t, tmp_path / "new.dat")
     t.AutoCreate = True
     t.Open()
     assert t.created == 1 and (tmp_path / "new.dat").exists()
@@ -348,13 +353,7 @@ def test_insert_many_commits_per_batch_and_reports_what_it_kept(people):
 
 def test_a_record_whose_fields_fill_it_keeps_its_last_character(tmp_path):
     t = new_control()
-    t.FileName = str(tmp_path / "tags.dat")
-    t.RecordSize = 10
-    keys = t.Keys
-    keys.Add()
-    k = keys.Items(0)
-    k.Position, k.Length, k.KeyType = 1, 4, KT_STRING
-    t.Keys = keys
+    describe_small_file(t, tmp_path / "tags.dat")
     t.CreateFile()
     fields = t.DDFFields
     fields.Add()
