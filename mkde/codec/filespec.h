@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mkde/codec/keycodec.h"
+#include "mkde/status.h"
 
 namespace mkde {
 
@@ -50,13 +51,13 @@ struct FileSpec {
   bool variable_length() const { return file_flags & kFileVariableLength; }
 };
 
-// Parses and validates a creation buffer of `length` bytes. Returns 0 and fills *out, or
-// the engine status that refuses it: 22 the buffer is shorter than its own counts say;
+// Parses and validates a creation buffer of `length` bytes. Returns kOk and fills *out, or
+// the status that refuses it: 22 the buffer is shorter than its own counts say;
 // 24 page size (a multiple of 512 from 512 to 16384, or 0 for the default 4096);
 // 26 number of keys or segments (over 119); 27 key position (a segment outside the
 // record, or 0); 28 record length (0, or too short to hold the keys); 29 key length;
 // 49 key type; 45 inconsistent key flags.
-int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out);
+Status ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out);
 
 // Writes the Stat reply into buffer (capacity bytes): the file specification with
 // record_count, then each segment's block with its key's unique-value count at offset 6.
