@@ -53,7 +53,8 @@ class [[nodiscard]] StatusCode {
 // The component's own status for a missing engine library or entry point.
 inline constexpr StatusCode kStatusEngineMissing = -9999;
 
-// Engine operation codes that the component sends.
+// Engine operation codes that the component sends: the engine header's, to which engine.cpp
+// holds each at compile time.
 inline constexpr uint16_t kOpOpen = 0;
 inline constexpr uint16_t kOpClose = 1;
 inline constexpr uint16_t kOpInsert = 2;
