@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
+#include "mkde/include/wbtrv32.h"
 #include "platform/hooks.h"
 #include "platform/locale.h"
 
@@ -16,6 +18,29 @@ namespace vastrel::engine {
 namespace {
 
 constexpr const char* kDefaultLibrary = "libwbtrv32.so";
+
+// The binding's public header cannot include the engine's C header (installed, each stands
+// alone), so its operation codes and entry types are held to that header here.
+static_assert(kOpOpen == BTR_OPEN && kOpClose == BTR_CLOSE && kOpInsert == BTR_INSERT &&
+              kOpUpdate == BTR_UPDATE && kOpDelete == BTR_DELETE);
+static_assert(kOpGetEqual == BTR_GET_EQUAL && kOpGetNext == BTR_GET_NEXT &&
+              kOpGetPrevious == BTR_GET_PREVIOUS &&
+              kOpGetGreaterOrEqual == BTR_GET_GREATER_OR_EQUAL &&
+              kOpGetLessOrEqual == BTR_GET_LESS_OR_EQUAL && kOpGetFirst == BTR_GET_FIRST &&
+              kOpGetLast == BTR_GET_LAST);
+static_assert(kOpCreate == BTR_CREATE && kOpStat == BTR_STAT &&
+              kOpBeginTransaction == BTR_BEGIN_TRANSACTION &&
+              kOpEndTransaction == BTR_END_TRANSACTION &&
+              kOpAbortTransaction == BTR_ABORT_TRANSACTION);
+static_assert(kOpGetPosition == BTR_GET_POSITION && kOpGetDirect == BTR_GET_DIRECT &&
+              kOpStepNext == BTR_STEP_NEXT && kOpStepFirst == BTR_STEP_FIRST &&
+              kOpStepLast == BTR_STEP_LAST && kOpStepPrevious == BTR_STEP_PREVIOUS);
+static_assert(kOpStop == BTR_STOP && kOpVersion == BTR_VERSION && kOpUnlock == BTR_UNLOCK &&
+              kOpSetOwner == BTR_SET_OWNER && kOpClearOwner == BTR_CLEAR_OWNER);
+static_assert(kOpGetByPercentage == BTR_GET_BY_PERCENTAGE &&
+              kOpFindPercentage == BTR_FIND_PERCENTAGE && kOpUpdateChunk == BTR_UPDATE_CHUNK);
+static_assert(std::is_same_v<BtrCallFunction, BTRCALL_FN> &&
+              std::is_same_v<BtrCallIdFunction, BTRCALLID_FN>);
 
 // Module-level engine state, shared by every table of the process.
 struct Module {
@@ -63,12 +88,14 @@ void WarmUp(Call&& call) {
   std::array<uint8_t, 256> scratch{};  // both position block and key buffer
   std::array<uint8_t, 15> data{};
   uint32_t length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
+  static_cast<void>(call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(),
+                         uint8_t{0}, int16_t{0}));
   for (int i = 0; i < kWarmUpMessageTurns; ++i) platform::ProcessMessagesOnce();
   scratch.fill(0);
   data.fill(0);
   length = static_cast<uint32_t>(data.size());
-  call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(), uint8_t{0}, int16_t{0});
+  static_cast<void>(call(kOpVersion, scratch.data(), data.data(), &length, scratch.data(),
+                         uint8_t{0}, int16_t{0}));
 }
 
 void ResetState(Module& m) {
@@ -147,7 +174,8 @@ void EndModule(Module& m) {
     }
     for (const std::string& id : ids) {
       length = 0;
-      EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length, scratch.data(), 0, 0, id);
+      static_cast<void>(EngineCallWithID(kOpStop, scratch.data(), scratch.data(), &length,
+                                         scratch.data(), 0, 0, id));
     }
     if (m.handle != nullptr) dlclose(m.handle);
   }

@@ -35,13 +35,26 @@
 
 namespace vastrel::engine {
 
-// A signed 16-bit engine status: 0 is success, anything else a failure.
-using StatusCode = int16_t;
+// A signed 16-bit engine status: 0 is success, anything else a failure. It converts to and
+// from the number both ways, so that it reads and compares as one; what it adds is
+// [[nodiscard]]: a call whose status nobody looks at does not compile, and one whose status
+// is of no interest (a warm-up, a Stop at module end) says so with static_cast<void>.
+class [[nodiscard]] StatusCode {
+ public:
+  constexpr StatusCode() = default;
+  constexpr StatusCode(int16_t code) : code_(code) {}   // NOLINT: implicit, a number is a status
+  constexpr operator int16_t() const { return code_; }  // NOLINT: implicit
+  constexpr bool ok() const { return code_ == 0; }
+
+ private:
+  int16_t code_ = 0;
+};
 
 // The component's own status for a missing engine library or entry point.
 inline constexpr StatusCode kStatusEngineMissing = -9999;
 
-// Engine operation codes that the component sends.
+// Engine operation codes that the component sends: the engine header's, to which engine.cpp
+// holds each at compile time.
 inline constexpr uint16_t kOpOpen = 0;
 inline constexpr uint16_t kOpClose = 1;
 inline constexpr uint16_t kOpInsert = 2;

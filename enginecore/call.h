@@ -40,15 +40,22 @@ struct CallArgs {
 
 // Operations that may carry a lock bias.
 inline bool TakesLock(int op) {
-  return (op >= 5 && op <= 13) || op == 19 || op == 23 || op == 24 || (op >= 33 && op <= 35) ||
-         op == 44 || (op >= 55 && op <= 63);
+  constexpr int kKeyOnly = BTR_GET_KEY_BIAS;
+  return (op >= BTR_GET_EQUAL && op <= BTR_GET_LAST) || op == BTR_BEGIN_TRANSACTION ||
+         op == BTR_GET_DIRECT || op == BTR_STEP_NEXT ||
+         (op >= BTR_STEP_FIRST && op <= BTR_STEP_PREVIOUS) || op == BTR_GET_BY_PERCENTAGE ||
+         (op >= BTR_GET_EQUAL + kKeyOnly && op <= BTR_GET_LAST + kKeyOnly);
 }
 // Operations that work on an open file, and so need a position block that checks out
 // before anything else is looked at.
 inline bool NeedsHandle(int op) {
-  return (op >= 1 && op <= 13) || op == 15 || (op >= 22 && op <= 24) || op == 27 || op == 29 ||
-         op == 30 || (op >= 33 && op <= 35) || op == 44 || op == 45 || op == 53 ||
-         (op >= 55 && op <= 63) || op == BTR_COMPACT;
+  constexpr int kKeyOnly = BTR_GET_KEY_BIAS;
+  return (op >= BTR_CLOSE && op <= BTR_GET_LAST) || op == BTR_STAT ||
+         (op >= BTR_GET_POSITION && op <= BTR_STEP_NEXT) || op == BTR_UNLOCK ||
+         op == BTR_SET_OWNER || op == BTR_CLEAR_OWNER ||
+         (op >= BTR_STEP_FIRST && op <= BTR_STEP_PREVIOUS) || op == BTR_GET_BY_PERCENTAGE ||
+         op == BTR_FIND_PERCENTAGE || op == BTR_UPDATE_CHUNK ||
+         (op >= BTR_GET_EQUAL + kKeyOnly && op <= BTR_GET_LAST + kKeyOnly) || op == BTR_COMPACT;
 }
 
 // Takes a call's operation code apart and makes its lengths safe (inline: every call runs it).

@@ -1,63 +1,65 @@
-// The engine's statuses, as its functions return them. Status is what a call answers (the
-// numbers are those of the public header's BTR_ statuses); Retry names the two outcomes of
-// a step that never reach a caller, because the step runs again; Result carries either.
-// Both are [[nodiscard]]: a result nobody looks at does not compile. LMDB's and the
-// system's error codes become statuses in one place, LmdbResult (lmdb_util.h). Plain C++,
-// no LMDB: the server engine may name its statuses with it too.
+// The engine's statuses, as its functions return them. Status is what a call answers, each
+// one the public header's BTR_ status of that name (the header is where the numbers live);
+// Retry names the two outcomes of a step that never reach a caller, because the step runs
+// again; Result carries either. Both are [[nodiscard]]: a result nobody looks at does not compile.
+// LMDB's and the system's error codes become statuses in one place, LmdbResult (lmdb_util.h). Plain
+// C++, no LMDB: the server engine may name its statuses with it too.
 #pragma once
 
 #include <cstdint>
 
+#include "mkde/include/wbtrv32.h"
+
 namespace mkde {
 
 enum class [[nodiscard]] Status : int16_t{
-    kOk = 0,
-    kInvalidFunction = 1,  // unknown operation, mode or argument
-    kIoError = 2,          // the storage failed or the file is damaged
-    kFileNotOpen = 3,      // the position block does not check out
-    kKeyNotFound = 4,
-    kDuplicateKey = 5,
-    kInvalidKeyNumber = 6,
-    kDifferentKeyNumber = 7,
-    kPositionNotSet = 8,
-    kEndOfFile = 9,
-    kModifiableKey = 10,
-    kInvalidFileName = 11,
-    kFileNotFound = 12,
-    kDiskFull = 18,         // no room: nothing kept, unless a sync failed (final, as any)
-    kManagerInactive = 20,  // the engine is gone: the library is unloading or the process ends
-    kKeyBufferShort = 21,
-    kDataLength = 22,
-    kPosBlockLength = 23,
-    kPageSize = 24,
-    kCannotCreate = 25,
-    kNumberOfKeys = 26,
-    kKeyPosition = 27,
-    kRecordLength = 28,
-    kKeyLength = 29,
-    kNotAFile = 30,
-    kTransactionActive = 37,
-    kTransactionError = 39,
-    kOperationNotAllowed = 41,
-    kInvalidAddress = 43,
-    kInconsistentFlags = 45,
-    kAccessDenied = 46,  // a write on a read-only open or read-only storage
-    kKeyType = 49,
-    kOwnerSet = 50,
-    kInvalidOwner = 51,
-    kFileExists = 59,
-    kBadChunk = 62,
-    kDeadlock = 78,
-    kConflict = 80,          // the record changed since this block read it
-    kLockError = 81,         // nothing of that kind is locked
-    kRecordInUse = 84,       // another client holds the record
-    kFileInUse = 85,         // another client holds the file (its write gate)
-    kIncompatibleMode = 88,  // an exclusive open stands in the way
-    kPermission = 94,
-    kSessionLost = 95,
-    kCommunications = 96,
-    kNoMemory = 101,
-    kChunkOffset = 103,
+    kOk = BTR_OK,
+    kInvalidFunction = BTR_INVALID_FUNCTION,  // unknown operation, mode or argument
+    kIoError = BTR_IO_ERROR,                  // the storage failed or the file is damaged
+    kFileNotOpen = BTR_FILE_NOT_OPEN,         // the position block does not check out
+    kKeyNotFound = BTR_KEY_NOT_FOUND,
+    kDuplicateKey = BTR_DUPLICATE_KEY,
+    kInvalidKeyNumber = BTR_INVALID_KEY_NUMBER,
+    kDifferentKeyNumber = BTR_DIFFERENT_KEY_NUMBER,
+    kPositionNotSet = BTR_POSITION_NOT_SET,
+    kEndOfFile = BTR_END_OF_FILE,
+    kModifiableKey = BTR_MODIFIABLE_KEY,
+    kInvalidFileName = BTR_INVALID_FILE_NAME,
+    kFileNotFound = BTR_FILE_NOT_FOUND,
+    kDiskFull = BTR_DISK_FULL,  // no room: nothing kept, unless a sync failed (final, as any)
+    kManagerInactive = BTR_MANAGER_INACTIVE,  // the library is unloading or the process ends
+    kKeyBufferShort = BTR_KEY_BUFFER_SHORT,
+    kDataLength = BTR_DATA_LENGTH,
+    kPosBlockLength = BTR_POS_BLOCK_LENGTH,
+    kPageSize = BTR_PAGE_SIZE,
+    kCannotCreate = BTR_CANNOT_CREATE,
+    kNumberOfKeys = BTR_NUMBER_OF_KEYS,
+    kKeyPosition = BTR_KEY_POSITION,
+    kRecordLength = BTR_RECORD_LENGTH,
+    kKeyLength = BTR_KEY_LENGTH,
+    kNotAFile = BTR_NOT_A_FILE,
+    kTransactionActive = BTR_TRANSACTION_ACTIVE,
+    kTransactionError = BTR_TRANSACTION_ERROR,
+    kOperationNotAllowed = BTR_OPERATION_NOT_ALLOWED,
+    kInvalidAddress = BTR_INVALID_ADDRESS,
+    kInconsistentFlags = BTR_INCONSISTENT_FLAGS,
+    kAccessDenied = BTR_ACCESS_DENIED,  // a write on a read-only open or read-only storage
+    kKeyType = BTR_KEY_TYPE,
+    kOwnerSet = BTR_OWNER_SET,
+    kInvalidOwner = BTR_INVALID_OWNER,
+    kFileExists = BTR_FILE_EXISTS,
+    kBadChunk = BTR_BAD_CHUNK,
+    kDeadlock = BTR_DEADLOCK,
+    kConflict = BTR_CONFLICT,                   // the record changed since this block read it
+    kLockError = BTR_LOCK_ERROR,                // nothing of that kind is locked
+    kRecordInUse = BTR_RECORD_IN_USE,           // another client holds the record
+    kFileInUse = BTR_FILE_IN_USE,               // another client holds the file (its write gate)
+    kIncompatibleMode = BTR_INCOMPATIBLE_MODE,  // an exclusive open stands in the way
+    kPermission = BTR_PERMISSION,
+    kSessionLost = BTR_SESSION_LOST,
+    kCommunications = BTR_COMMUNICATIONS,
+    kNoMemory = BTR_NO_MEMORY,
+    kChunkOffset = BTR_CHUNK_OFFSET,
 };
 
 // A step that has to run again: never answered to a caller.

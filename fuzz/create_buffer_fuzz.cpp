@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) std::memcpy(input.get(), data, size);
 
   mkde::FileSpec spec;
-  const int16_t status = mkde::ParseCreateBuffer(input.get(), size, &spec);
-  if (status == 0) CheckSpec(spec, input.get(), size);
+  if (mkde::ParseCreateBuffer(input.get(), size, &spec) == mkde::Status::kOk)
+    CheckSpec(spec, input.get(), size);
 
   mkde::FileSpec stored;
   std::string reason;

@@ -38,7 +38,7 @@ inline void Reset(std::string_view create_buffer, std::string_view record,
   s.stat.clear();
   mkde::FileSpec spec;
   if (mkde::ParseCreateBuffer(reinterpret_cast<const uint8_t*>(create_buffer.data()),
-                              create_buffer.size(), &spec) == 0) {
+                              create_buffer.size(), &spec) == mkde::Status::kOk) {
     size_t segments = 0;
     for (const mkde::KeyDef& k : spec.keys) segments += k.segments.size();
     s.stat.resize(mkde::kFileSpecSize + mkde::kKeyBlockSize * segments + 265 * 8);

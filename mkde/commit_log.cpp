@@ -121,7 +121,7 @@ void FileEnv::CloseLog() {
 bool FileEnv::LogAtPath() const {
   struct stat mine, named;
   return log_fd_ >= 0 && Fs().Fstat(log_fd_, &mine) == 0 &&
-         ::stat(log_path().c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+         Fs().Stat(log_path().c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
          mine.st_ino == named.st_ino;
 }
 

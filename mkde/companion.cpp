@@ -11,19 +11,19 @@ namespace mkde {
 
 bool MatchRecordFile(int fd, const struct stat& record) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
+  if (Fs().Fstat(fd, &st) != 0) return false;
   if (st.st_uid != record.st_uid || st.st_gid != record.st_gid) {
     // The owner only as root; the group also as one of its members, so that the others
     // who share the record file through it share its companions too.
-    if (::fchown(fd, record.st_uid, record.st_gid) != 0 &&
+    if (Fs().Fchown(fd, record.st_uid, record.st_gid) != 0 &&
         (errno != EPERM ||
-         (::fchown(fd, static_cast<uid_t>(-1), record.st_gid) != 0 && errno != EPERM))) {
+         (Fs().Fchown(fd, static_cast<uid_t>(-1), record.st_gid) != 0 && errno != EPERM))) {
       return false;
     }
   }
   // After the owner: a change of owner may clear set-id bits, which a companion never has.
   return (st.st_mode & 0777) == CompanionMode(record.st_mode) ||
-         ::fchmod(fd, CompanionMode(record.st_mode)) == 0;
+         Fs().Fchmod(fd, CompanionMode(record.st_mode)) == 0;
 }
 
 int OpenCompanion(const std::string& record, const std::string& path, int flags, bool create,
@@ -41,9 +41,9 @@ int OpenCompanion(const std::string& record, const std::string& path, int flags,
         return -1;
       }
       struct stat rec;
-      if (st.st_uid == ::geteuid() && ::stat(record.c_str(), &rec) == 0 &&
+      if (st.st_uid == ::geteuid() && Fs().Stat(record.c_str(), &rec) == 0 &&
           (st.st_mode & 0777 & ~CompanionMode(rec.st_mode)) != 0) {
-        (void)::fchmod(fd, st.st_mode & 0777 & CompanionMode(rec.st_mode));
+        (void)Fs().Fchmod(fd, st.st_mode & 0777 & CompanionMode(rec.st_mode));
       }
       return fd;
     }
@@ -54,7 +54,7 @@ int OpenCompanion(const std::string& record, const std::string& path, int flags,
       return -1;
     }
     struct stat rec;
-    if (::stat(record.c_str(), &rec) != 0 || !MatchRecordFile(fd, rec)) {
+    if (Fs().Stat(record.c_str(), &rec) != 0 || !MatchRecordFile(fd, rec)) {
       const int err = errno;
       Fs().Close(fd);
       RemoveLeftover(path);

@@ -20,7 +20,7 @@ uint64_t TreePages(const MDB_stat& st) {
 Status ReadFileSpace(FileEnv* file, FileSpace* out) {
   MDB_env* env = file->env();
   struct stat fst;
-  if (::stat(file->path().c_str(), &fst) != 0) return Status::kIoError;
+  if (Fs().Stat(file->path().c_str(), &fst) != 0) return Status::kIoError;
   out->file_bytes = static_cast<uint64_t>(fst.st_size);
   LmdbTxn reader;
   int rc = reader.Begin(env, MDB_RDONLY);

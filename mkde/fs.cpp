@@ -1,10 +1,15 @@
 #include "mkde/fs.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 namespace mkde {
 
@@ -25,6 +30,31 @@ int FileSystem::Ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
 int FileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int FileSystem::Rename(const char* from, const char* to) { return ::rename(from, to); }
 int FileSystem::Unlink(const char* path) { return ::unlink(path); }
+int FileSystem::MakeTemp(char* name) { return ::mkstemp(name); }
+int FileSystem::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int FileSystem::Statfs(const char* path, struct statfs* st) { return ::statfs(path, st); }
+bool FileSystem::RealPath(const char* path, std::string* out) {
+  char* real = ::realpath(path, nullptr);
+  if (real == nullptr) return false;
+  out->assign(real);
+  std::free(real);
+  return true;
+}
+int FileSystem::Fchown(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
+int FileSystem::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int FileSystem::Chown(const char* path, uid_t uid, gid_t gid) { return ::chown(path, uid, gid); }
+int FileSystem::Chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
+int FileSystem::Lock(int fd, int cmd, struct flock* lock) { return ::fcntl(fd, cmd, lock); }
+void* FileSystem::Map(int fd, size_t size) {
+  return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+}
+int FileSystem::Unmap(void* at, size_t size) { return ::munmap(at, size); }
+int FileSystem::FutexWait(uint32_t* word, uint32_t expected, const struct timespec* timeout) {
+  return static_cast<int>(::syscall(SYS_futex, word, FUTEX_WAIT, expected, timeout, nullptr, 0));
+}
+int FileSystem::FutexWake(uint32_t* word) {
+  return static_cast<int>(::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0));
+}
 int FileSystem::EnvOpen(MDB_env* env, const char* path, unsigned flags, mdb_mode_t mode) {
   return mdb_env_open(env, path, flags, mode);
 }

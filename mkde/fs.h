@@ -1,21 +1,27 @@
 // The file-system seam: every open, read, write, sync, rename, unlink and truncate of the
 // engine's own files (the gate file, the commit log, redo files, the data file's meta pages,
-// folder syncs), and every call into LMDB that writes or syncs, goes through the one
-// FileSystem installed in the process. The default passes each call straight on; a test
-// installs one that fails the Nth call, cuts a write short, or ends the process at a named
-// moment.
+// folder syncs), every look at a path (stat, statfs, realpath), every change of a file's
+// owner or mode, every byte-range lock, shared mapping and futex, and every call into LMDB
+// that writes or syncs, goes through the one FileSystem installed in the process. The
+// default passes each call straight on; a test installs one that fails the Nth call, cuts a
+// write short, or ends the process at a named moment.
 //
-// The system calls keep their own conventions (-1 and errno on failure); the LMDB calls
-// return LMDB's error codes. Every result is looked at, but Close's: the descriptor is gone
-// either way, and whatever had to reach the disk was synced before. Not thread-safe to
-// replace: install before the engine runs.
+// The system calls keep their own conventions (-1 and errno on failure; Map answers
+// MAP_FAILED); the LMDB calls return LMDB's error codes. Every result is looked at, but
+// those of Close, Unmap and the futex calls: the descriptor or mapping is gone either way
+// (whatever had to reach the disk was synced before), and every futex wait is a bounded
+// sleep whose caller looks at the word again, however it ended. Not thread-safe to replace:
+// install before the engine runs.
 #pragma once
 
 #include <fcntl.h>
 #include <lmdb.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
+#include <time.h>
 
+#include <cstdint>
 #include <string>
 
 namespace mkde {
@@ -40,6 +46,34 @@ class FileSystem {
   [[nodiscard]] virtual int Fstat(int fd, struct stat* st);
   [[nodiscard]] virtual int Rename(const char* from, const char* to);
   [[nodiscard]] virtual int Unlink(const char* path);
+  // Makes and opens a private file of a fresh name: the last six characters of `name`,
+  // XXXXXX, replaced by the name made (mkstemp).
+  [[nodiscard]] virtual int MakeTemp(char* name);
+
+  // Paths as the caller names them, links followed.
+  [[nodiscard]] virtual int Stat(const char* path, struct stat* st);
+  [[nodiscard]] virtual int Statfs(const char* path, struct statfs* st);
+  // The path made absolute, every link resolved. False with errno set.
+  [[nodiscard]] virtual bool RealPath(const char* path, std::string* out);
+  // Owner and mode: of a companion through its descriptor, of a compact's copy by its path.
+  [[nodiscard]] virtual int Fchown(int fd, uid_t uid, gid_t gid);
+  [[nodiscard]] virtual int Fchmod(int fd, mode_t mode);
+  [[nodiscard]] virtual int Chown(const char* path, uid_t uid, gid_t gid);
+  [[nodiscard]] virtual int Chmod(const char* path, mode_t mode);
+
+  // Open-file-description byte-range locks: `cmd` F_OFD_SETLK or F_OFD_GETLK. Never the
+  // waiting form: the engine's waits are its own, each with a bound. Letting go (F_UNLCK) of
+  // a lock on a descriptor held open is always granted; LetGoLock says so.
+  [[nodiscard]] virtual int Lock(int fd, int cmd, struct flock* lock);
+  // A shared mapping of the first `size` bytes of the file, for reading and writing, and its
+  // end.
+  [[nodiscard]] virtual void* Map(int fd, size_t size);
+  virtual int Unmap(void* at, size_t size);
+  // The futex of a 32-bit word in a shared mapping: Wait sleeps while the word holds
+  // `expected`, at most `timeout`, or until a Wake on it (or for no reason: the caller looks
+  // again); Wake wakes every sleeper on it.
+  virtual int FutexWait(uint32_t* word, uint32_t expected, const struct timespec* timeout);
+  virtual int FutexWake(uint32_t* word);
 
   // LMDB's own writes and syncs.
   [[nodiscard]] virtual int EnvOpen(MDB_env* env, const char* path, unsigned flags,
@@ -81,6 +115,12 @@ inline struct flock ByteLock(short type, off_t byte) {
   fl.l_start = byte;
   fl.l_len = 1;
   return fl;
+}
+
+// Lets go of the lock on one byte of a lock file: always granted (see FileSystem::Lock).
+inline void LetGoLock(int fd, off_t byte) {
+  struct flock fl = ByteLock(F_UNLCK, byte);
+  static_cast<void>(Fs().Lock(fd, F_OFD_SETLK, &fl));
 }
 
 }  // namespace mkde

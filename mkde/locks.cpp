@@ -22,14 +22,13 @@ namespace {
 // F_OFD_SETLK request for a write lock on one record's byte. Returns 0, or errno.
 [[nodiscard]] int LockRecordByte(int fd, uint32_t position) {
   struct flock fl = ByteLock(F_WRLCK, kRecordLockBase + position);
-  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+  return Fs().Lock(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
 }
 
 // Lets go of one record's byte and wakes whoever waits. Letting go of a byte on a
 // descriptor the block holds open is always granted: there is no failure to answer.
 void UnlockRecordByte(int fd, uint32_t position) {
-  struct flock fl = ByteLock(F_UNLCK, kRecordLockBase + position);
-  ::fcntl(fd, F_OFD_SETLK, &fl);
+  LetGoLock(fd, kRecordLockBase + position);
   Waits::Get().Released();
 }
 
@@ -109,7 +108,7 @@ Status Engine::CheckNotLocked(Handle* h, uint32_t position) {
   Status status = EnsureLockFd(h);
   if (status != Status::kOk) return Status::kOk;  // storage nobody can write holds no locks
   struct flock fl = ByteLock(F_WRLCK, kRecordLockBase + position);
-  if (::fcntl(h->lock_fd, F_OFD_GETLK, &fl) != 0) return Status::kIoError;
+  if (Fs().Lock(h->lock_fd, F_OFD_GETLK, &fl) != 0) return Status::kIoError;
   return fl.l_type == F_UNLCK ? Status::kOk : Status::kRecordInUse;
 }
 

@@ -76,14 +76,14 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
   if (gate_fd < 0 || Fs().Fstat(gate_fd, &st) != 0) return nullptr;
   // Growing only: two processes growing it at once both leave a page of zeros.
   if (st.st_size < static_cast<off_t>(kPage) && Fs().Ftruncate(gate_fd, kPage) != 0) return nullptr;
-  void* p = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, gate_fd, 0);
+  void* p = Fs().Map(gate_fd, kPage);
   if (p == MAP_FAILED) return nullptr;
   std::shared_ptr<LogSync> sync(new LogSync);
   sync->shared_ = static_cast<LogShared*>(p);
   // Opened anew rather than duplicated: a duplicate would share the descriptor's locks and
   // keep them alive after the file's close.
   const std::string own = "/proc/self/fd/" + std::to_string(gate_fd);
-  sync->fd_ = ::open(own.c_str(), O_RDWR | O_CLOEXEC);
+  sync->fd_ = Fs().Open(own.c_str(), O_RDWR | O_CLOEXEC);
   LogShared& s = *sync->shared_;
   // A page of zeros (a new gate file) gets its mark; counters from before a restart of the
   // machine are harmless, since a log is begun afresh (StartLog) before any commit uses them.
@@ -93,14 +93,14 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
 }
 
 LogSync::~LogSync() {
-  if (shared_) ::munmap(shared_, kPage);
-  if (fd_ >= 0) ::close(fd_);
+  if (shared_) Fs().Unmap(shared_, kPage);
+  if (fd_ >= 0) Fs().Close(fd_);
 }
 
 void LogSync::Check() {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size >= static_cast<off_t>(kPage)) return;
-  if (::ftruncate(fd_, kPage) == 0) {
+  if (fd_ < 0 || Fs().Fstat(fd_, &st) != 0 || st.st_size >= static_cast<off_t>(kPage)) return;
+  if (Fs().Ftruncate(fd_, kPage) == 0) {
     Notice(
         "a gate file shrank under this process: grown back, the commit log's shared "
         "counters begun again");
@@ -112,8 +112,7 @@ void LogSync::Wake() {
   // the word again in the kernel: a sleeper this read misses finds the word moved on.
   shared_->wake.fetch_add(1);
   if (shared_->sleepers.load() == 0) return;
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared_->wake), FUTEX_WAKE, INT_MAX, nullptr,
-            nullptr, 0);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&shared_->wake));
 }
 
 void LogSync::CoverAll() {
@@ -165,7 +164,7 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
     }
     struct timespec ts = {0, kSliceUs * 1000};
     s.sleepers.fetch_add(1);
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&s.wake), FUTEX_WAIT, wake, &ts, nullptr, 0);
+    Fs().FutexWait(reinterpret_cast<uint32_t*>(&s.wake), wake, &ts);
     s.sleepers.fetch_sub(1);
   }
 }

@@ -19,12 +19,14 @@ namespace {
 // opens a file to more readers, nor hands it to another user. Returns a status.
 Status TakeModeAndOwner(const std::string& file, const std::string& copy) {
   struct stat was, now;
-  if (::stat(file.c_str(), &was) != 0 || ::stat(copy.c_str(), &now) != 0) return Status::kIoError;
+  if (Fs().Stat(file.c_str(), &was) != 0 || Fs().Stat(copy.c_str(), &now) != 0) {
+    return Status::kIoError;
+  }
   if ((was.st_uid != now.st_uid || was.st_gid != now.st_gid) &&
-      ::chown(copy.c_str(), was.st_uid, was.st_gid) != 0) {
+      Fs().Chown(copy.c_str(), was.st_uid, was.st_gid) != 0) {
     return Status::kAccessDenied;
   }
-  return ::chmod(copy.c_str(), was.st_mode & 07777) == 0 ? Status::kOk : Status::kIoError;
+  return Fs().Chmod(copy.c_str(), was.st_mode & 07777) == 0 ? Status::kOk : Status::kIoError;
 }
 
 }  // namespace

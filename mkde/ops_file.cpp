@@ -107,8 +107,7 @@ Status Engine::Create(Call& call) {
   std::string path;
   if (!core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileSpec spec;
-  // The codec answers the engine's statuses by number.
-  Status status = static_cast<Status>(ParseCreateBuffer(call.data, call.data_len, &spec));
+  Status status = ParseCreateBuffer(call.data, call.data_len, &spec);
   if (status != Status::kOk) return status;
   std::string reason;
   status = Registry::Get().Create(path, spec, call.key_num != -1, &reason);

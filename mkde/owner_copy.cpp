@@ -149,7 +149,7 @@ Status FileEnv::Replace(const std::string& temp) {
     return reopened;
   }
   struct stat st;
-  if (::stat(path_.c_str(), &st) == 0) {
+  if (Fs().Stat(path_.c_str(), &st) == 0) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
   }

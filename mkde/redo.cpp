@@ -222,11 +222,11 @@ bool EmptyRedo(const std::string& path) {
 // writer, which finds the transaction in every file and removes it), so it is not one of the
 // writes whose failure a call answers. False when the file could not be written.
 bool ClearRedo(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  int fd = Fs().Open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT;
   const char zeros[sizeof kRedoTag] = {};
-  const bool done = ::pwrite(fd, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros);
-  ::close(fd);
+  const bool done = Fs().Pwrite(fd, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros);
+  Fs().Close(fd);
   return done;
 }
 
@@ -661,11 +661,11 @@ namespace {
 
 // True when the file at `path` holds a redo (or cannot be read: recovery answers that).
 bool HoldsRedo(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno != ENOENT;
   char tag[sizeof kRedoTag] = {};
-  const ssize_t n = ::pread(fd, tag, sizeof tag, 0);
-  ::close(fd);
+  const ssize_t n = Fs().Pread(fd, tag, sizeof tag, 0);
+  Fs().Close(fd);
   return n != 0 && !(n == static_cast<ssize_t>(sizeof tag) && Cleared(tag));
 }
 
@@ -834,7 +834,7 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
     Part p;
     struct stat st;
     FileEnv* file = nullptr;
-    if (::stat(mine.paths[i].c_str(), &st) == 0) {
+    if (Fs().Stat(mine.paths[i].c_str(), &st) == 0) {
       for (FileEnv* f : Gated()) {
         if (f->Is(st.st_dev, st.st_ino)) file = f;
       }

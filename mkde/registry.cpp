@@ -44,8 +44,8 @@ bool HasLmdbHeader(const std::string& path) {
 // network file system, with the reason.
 Status CheckFileSystem(const std::string& path, std::string* reason) {
   struct statfs fs;
-  if (::statfs(path.c_str(), &fs) != 0) {
-    if (::statfs(FolderOf(path).c_str(), &fs) != 0)
+  if (Fs().Statfs(path.c_str(), &fs) != 0) {
+    if (Fs().Statfs(FolderOf(path).c_str(), &fs) != 0)
       return Status::kOk;  // the open or create reports it
   }
   const char* name = nullptr;
@@ -102,7 +102,7 @@ void Registry::ForgetAfterFork() {
 Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
                       std::string* reason) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  if (Fs().Stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return Status::kFileNotFound;
     if (errno == ENAMETOOLONG) return Status::kInvalidFileName;
     return errno == EACCES ? Status::kAccessDenied : Status::kIoError;
@@ -128,9 +128,7 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
 
   std::unique_ptr<FileEnv> file(new FileEnv);
   file->path_ = path;
-  char* real = ::realpath(path.c_str(), nullptr);
-  file->abs_path_ = real ? real : path;
-  std::free(real);
+  if (!Fs().RealPath(path.c_str(), &file->abs_path_)) file->abs_path_ = path;
   // The gate file's locks come first: they keep this open from meeting an owner change in
   // another process half done, and that process's change from starting once this open has
   // begun (byte 1, held from here on).
@@ -149,7 +147,7 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
   status = file->HoldOpen(false);  // another process's exclusive open stands in the way
   if (status != Status::kOk) return status;
   // An owner change that ended just before the locks were taken replaced the file.
-  if (::stat(path.c_str(), &st) != 0) return Status::kFileNotFound;
+  if (Fs().Stat(path.c_str(), &st) != 0) return Status::kFileNotFound;
   if (FileEnv* f = Find(st)) return open_here(f);
   file->dev_ = st.st_dev;
   file->ino_ = st.st_ino;
@@ -240,7 +238,7 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
   Status status = CheckFileSystem(path, reason);
   if (status != Status::kOk) return status;
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
+  if (Fs().Stat(path.c_str(), &st) == 0) {
     if (!replace) return Status::kFileExists;
     if (!S_ISREG(st.st_mode)) return Status::kInvalidFileName;
     for (auto& f : files_) {
@@ -251,9 +249,11 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
     int fd = Fs().Open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0) {
       struct flock fl = ByteLock(F_WRLCK, 0);
-      bool busy = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+      const int looked = Fs().Lock(fd, F_OFD_GETLK, &fl);
       Fs().Close(fd);
-      if (busy) return Status::kFileInUse;
+      // A look that failed cannot tell that nobody has the file open: it stays as it is.
+      if (looked != 0) return Status::kCannotCreate;
+      if (fl.l_type != F_UNLCK) return Status::kFileInUse;
     }
   } else if (errno != ENOENT) {
     return errno == ENAMETOOLONG || errno == ENOTDIR ? Status::kInvalidFileName
@@ -263,7 +263,7 @@ Status Registry::Create(const std::string& path, const FileSpec& spec, bool repl
   // Built under a temporary name and renamed into place, so that a crash never leaves
   // half a file under the caller's name.
   std::string temp = path + ".new-XXXXXX";
-  int fd = ::mkstemp(temp.data());
+  int fd = Fs().MakeTemp(temp.data());
   if (fd < 0) return Status::kCannotCreate;
   Fs().Close(fd);
   std::string temp_lock = temp + "-lock";

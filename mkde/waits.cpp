@@ -138,35 +138,35 @@ bool Waits::Attach() {
   const std::string path = TablePath();
   // Made private, never through a link; one that is there is taken up only when it is a
   // regular file of this user's own, open to nobody else, of the table's size and header.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = Fs().Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   const bool made = fd >= 0;
   if (fd < 0 && errno == EEXIST) {
-    fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd = Fs().Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   }
   if (fd < 0) return Refuse(path, errno == ELOOP ? "is a link" : std::strerror(errno));
   fd_ = fd;
   struct stat st;
-  if (::fstat(fd, &st) != 0) return Refuse(path, std::strerror(errno));
+  if (Fs().Fstat(fd, &st) != 0) return Refuse(path, std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return Refuse(path, "is not a regular file");
   if (st.st_uid != ::geteuid()) return Refuse(path, "belongs to another user");
   if ((st.st_mode & 077) != 0) return Refuse(path, "is open to other users");
   // Grown by the process that made it, or by one that finds it still empty: the new bytes
   // read as zero, which is an empty table.
   if (made || st.st_size == 0) {
-    if (::ftruncate(fd, sizeof(Table)) != 0) return Refuse(path, std::strerror(errno));
+    if (Fs().Ftruncate(fd, sizeof(Table)) != 0) return Refuse(path, std::strerror(errno));
     st.st_size = sizeof(Table);
   }
   if (static_cast<size_t>(st.st_size) != sizeof(Table)) return Refuse(path, "has the wrong size");
-  void* p = ::mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* p = Fs().Map(fd, sizeof(Table));
   if (p == MAP_FAILED) return Refuse(path, std::strerror(errno));
   if (!LockTable()) {
-    ::munmap(p, sizeof(Table));
+    Fs().Unmap(p, sizeof(Table));
     return Refuse(path, "stays locked by another process");
   }
   // Looked at again under the lock: it may have shrunk since.
-  if (::fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) != sizeof(Table)) {
+  if (Fs().Fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) != sizeof(Table)) {
     UnlockTable();
-    ::munmap(p, sizeof(Table));
+    Fs().Unmap(p, sizeof(Table));
     return Refuse(path, "shrank under this process");
   }
   Table* t = T(p);
@@ -176,7 +176,7 @@ bool Waits::Attach() {
     t->magic = kMagic;
   } else if (t->magic != kMagic) {
     UnlockTable();
-    ::munmap(p, sizeof(Table));
+    Fs().Unmap(p, sizeof(Table));
     return Refuse(path, "has a foreign header");
   }
   // Entries of processes that died waiting: a count of waiters that never falls would make
@@ -196,7 +196,7 @@ bool Waits::Attach() {
 bool Waits::Refuse(const std::string& path, const std::string& why) {
   // A table given up after use stays mapped (a sleep of another thread may still name it)
   // but is never touched again.
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) Fs().Close(fd_);
   table_ = nullptr;
   fd_ = -1;
   failed_ = true;
@@ -208,7 +208,7 @@ bool Waits::Refuse(const std::string& path, const std::string& why) {
 
 bool Waits::Usable() {
   struct stat st;
-  if (::fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) return true;
+  if (Fs().Fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) return true;
   // Another process shrank it: its pages past the end would kill this one.
   return Refuse(TablePath(), "shrank under this process");
 }
@@ -219,7 +219,7 @@ bool Waits::LockTable() {
   struct flock fl = ByteLock(F_WRLCK, 0);
   const auto deadline = std::chrono::steady_clock::now() + kTableLockWait;
   auto pause = std::chrono::microseconds(20);
-  while (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+  while (Fs().Lock(fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
@@ -228,10 +228,7 @@ bool Waits::LockTable() {
   return true;
 }
 
-void Waits::UnlockTable() {
-  struct flock fl = ByteLock(F_UNLCK, 0);
-  ::fcntl(fd_, F_OFD_SETLK, &fl);
-}
+void Waits::UnlockTable() { LetGoLock(fd_, 0); }
 
 bool Waits::Enter() {
   if (!LockTable()) {
@@ -247,7 +244,7 @@ void Waits::GiveUpLocked() {
   Table* t = T(table_);
   const uint64_t pid = static_cast<uint64_t>(::getpid());
   struct stat st;
-  if (::fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) {
+  if (Fs().Fstat(fd_, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(Table)) {
     for (Slot& s : t->slots) {
       if (s.client != 0 && (s.client >> 32) == pid) {
         s.client = 0;
@@ -346,8 +343,7 @@ void Waits::Sleep(uint32_t epoch, long timeout_us) {
   struct timespec ts;
   ts.tv_sec = timeout_us / 1000000;
   ts.tv_nsec = (timeout_us % 1000000) * 1000;
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&T(table_)->epoch), FUTEX_WAIT, epoch, &ts,
-            nullptr, 0);
+  Fs().FutexWait(reinterpret_cast<uint32_t*>(&T(table_)->epoch), epoch, &ts);
 }
 
 bool Waits::GateWantedByHolder(const Resource& gate) {
@@ -378,13 +374,12 @@ void Waits::Released() {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (t->waiters.load() == 0) return;
   t->epoch.fetch_add(1);
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&t->epoch), FUTEX_WAKE, INT_MAX, nullptr,
-            nullptr, 0);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&t->epoch));
 }
 
 void Waits::ForgetAfterFork() {
-  if (table_) ::munmap(table_, sizeof(Table));
-  if (fd_ >= 0) ::close(fd_);
+  if (table_) Fs().Unmap(table_, sizeof(Table));
+  if (fd_ >= 0) Fs().Close(fd_);
   table_ = nullptr;
   fd_ = -1;
   failed_ = false;

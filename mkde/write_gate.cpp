@@ -67,7 +67,7 @@ Result FileEnv::TakeGate(Client* client) {
   struct flock fl = ByteLock(F_WRLCK, 0);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
   auto pause = std::chrono::microseconds(20);
-  while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
+  while (Fs().Lock(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
     // Once others queue for a gate, spinning beside them only takes the holder's processor:
     // the wait's sleep ends when the gate is let go. A transaction that holds another gate
@@ -91,8 +91,7 @@ Result FileEnv::TakeGate(Client* client) {
 
 void FileEnv::ReleaseGate(Client* client) {
   if (gate_owner_ != client || --gate_depth_ > 0) return;
-  struct flock fl = ByteLock(F_UNLCK, 0);
-  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
+  LetGoLock(gate_fd_, 0);
   gate_owner_ = nullptr;
   gate_depth_ = 0;
   Waits::Get().Released();
@@ -101,28 +100,30 @@ void FileEnv::ReleaseGate(Client* client) {
 Status FileEnv::HoldOpen(bool exclusive) {
   if (gate_fd_ < 0) return Status::kOk;
   struct flock fl = ByteLock(exclusive ? F_WRLCK : F_RDLCK, kOpenByte);
-  if (::fcntl(gate_fd_, F_OFD_SETLK, &fl) == 0) return Status::kOk;
+  if (Fs().Lock(gate_fd_, F_OFD_SETLK, &fl) == 0) return Status::kOk;
   return errno == EAGAIN || errno == EACCES ? Status::kIncompatibleMode : Status::kIoError;
 }
 
 void FileEnv::ShareOpen() {
   if (gate_fd_ < 0) return;
   struct flock fl = ByteLock(F_RDLCK, kOpenByte);
-  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
+  // A step down from the write lock this descriptor holds: one that fails keeps the write
+  // lock, which keeps others out longer and never lets one in early.
+  static_cast<void>(Fs().Lock(gate_fd_, F_OFD_SETLK, &fl));
 }
 
 bool FileEnv::Alone() const {
   if (gate_fd_ < 0) return false;
   struct flock fl = ByteLock(F_WRLCK, kOpenByte);
   // This process's own lock on the byte is held through gate_fd_ and does not count.
-  return ::fcntl(gate_fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK;
+  return Fs().Lock(gate_fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK;
 }
 
 Status FileEnv::LockByte(off_t byte, short type) {
   if (gate_fd_ < 0) return Status::kOk;
   struct flock fl = ByteLock(type, byte);
   auto deadline = std::chrono::steady_clock::now() + kGateSpin;
-  while (::fcntl(gate_fd_, F_OFD_SETLK, &fl) != 0) {
+  while (Fs().Lock(gate_fd_, F_OFD_SETLK, &fl) != 0) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Status::kIoError;
     if (std::chrono::steady_clock::now() >= deadline) return Status::kIncompatibleMode;
     std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -132,8 +133,7 @@ Status FileEnv::LockByte(off_t byte, short type) {
 
 void FileEnv::UnlockByte(off_t byte) {
   if (gate_fd_ < 0) return;
-  struct flock fl = ByteLock(F_UNLCK, byte);
-  ::fcntl(gate_fd_, F_OFD_SETLK, &fl);
+  LetGoLock(gate_fd_, byte);
 }
 
 // ---- GateHold ----

@@ -119,8 +119,7 @@ Status Engine::Create(Call& call) {
   std::string path;
   if (!mkde::core::PathFromKey(call, &path)) return Status::kInvalidFileName;
   FileSpec spec;
-  // The codec answers the engine's statuses by number.
-  Status status = static_cast<Status>(mkde::ParseCreateBuffer(call.data, call.data_len, &spec));
+  Status status = mkde::ParseCreateBuffer(call.data, call.data_len, &spec);
   if (status != Status::kOk) return status;
   Client* c = call.client;
   bool own_txn = !c->in_transaction;

@@ -154,8 +154,8 @@ class EngineCallPath {
   void Close() {
     if (!c_.open) return;
     c_.length = 0;
-    engine::EngineCall(engine::kOpClose, c_.pos, nullptr, &c_.length, c_.key, table::kKeyBufferSize,
-                       0);
+    static_cast<void>(engine::EngineCall(engine::kOpClose, c_.pos, nullptr, &c_.length, c_.key,
+                                         table::kKeyBufferSize, 0));
     c_.open = false;
   }
   bool First() { return Call(engine::kOpGetFirst) == 0; }

@@ -20,13 +20,6 @@
 namespace mkde {
 namespace {
 
-// The engine's status numbers for a refused creation buffer.
-constexpr int16_t kStatusBufferShort = 22;
-constexpr int16_t kStatusPageSize = 24;
-constexpr int16_t kStatusKeyCount = 26;
-constexpr int16_t kStatusKeyPosition = 27;
-constexpr int16_t kStatusRecordLength = 28;
-
 constexpr uint16_t kDefaultPageSize = 4096;
 constexpr uint8_t kStoredVersion = 1;
 constexpr size_t kStoredHeader = 8;
@@ -105,8 +98,8 @@ bool KeyFlagsConsistent(const KeyDef& key) {
 
 }  // namespace
 
-int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
-  if (buffer == nullptr || length < kFileSpecSize) return kStatusBufferShort;
+Status ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
+  if (buffer == nullptr || length < kFileSpecSize) return Status::kDataLength;
   FileSpec spec;
   spec.record_length = DecodeFixed16(buffer);
   spec.page_size = DecodeFixed16(buffer + 2);
@@ -117,19 +110,19 @@ int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
 
   if (spec.page_size == 0) spec.page_size = kDefaultPageSize;
   if (spec.page_size % 512 != 0 || spec.page_size < 512 || spec.page_size > 16384) {
-    return kStatusPageSize;
+    return Status::kPageSize;
   }
-  if (key_count > kMaxKeys) return kStatusKeyCount;
-  if (spec.record_length == 0) return kStatusRecordLength;
+  if (key_count > kMaxKeys) return Status::kNumberOfKeys;
+  if (spec.record_length == 0) return Status::kRecordLength;
 
   size_t segment_index = 0;
   for (size_t k = 0; k < key_count; ++k) {
     KeyDef key;
     size_t key_length = 0;
     for (;;) {
-      if (segment_index >= kMaxSegments) return kStatusKeyCount;
+      if (segment_index >= kMaxSegments) return Status::kNumberOfKeys;
       const size_t at = kFileSpecSize + kKeyBlockSize * segment_index;
-      if (length < at + kKeyBlockSize) return kStatusBufferShort;
+      if (length < at + kKeyBlockSize) return Status::kDataLength;
       const uint8_t* block = buffer + at;
       const int16_t position = static_cast<int16_t>(DecodeFixed16(block));
       const int16_t seg_length = static_cast<int16_t>(DecodeFixed16(block + 2));
@@ -141,29 +134,29 @@ int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out) {
       s.null_value = block[11];
       if (seg_length <= 0) {
         s.length = 0;
-        if (ValidateSegment(s) == kCodecKeyType) return kCodecKeyType;
-        return kCodecKeyLength;
+        if (ValidateSegment(s) == Status::kKeyType) return Status::kKeyType;
+        return Status::kKeyLength;
       }
       s.length = static_cast<uint16_t>(seg_length);
-      if (const int16_t st = ValidateSegment(s); st != kCodecOk) return st;
+      if (const Status st = ValidateSegment(s); st != Status::kOk) return st;
       // Positions count from 1. A segment that starts outside the record has a bad
       // position; one that starts inside but runs past its end needs a longer record.
-      if (position < 1 || position > spec.record_length) return kStatusKeyPosition;
-      if (size_t(position) - 1 + s.length > spec.record_length) return kStatusRecordLength;
+      if (position < 1 || position > spec.record_length) return Status::kKeyPosition;
+      if (size_t(position) - 1 + s.length > spec.record_length) return Status::kRecordLength;
       s.offset = static_cast<uint16_t>(position - 1);
       key_length += s.length;
-      if (key_length > kMaxKeyLength) return kCodecKeyLength;
+      if (key_length > kMaxKeyLength) return Status::kKeyLength;
       if (key.segments.empty()) key.flags = s.flags;
       key.segments.push_back(s);
       spec.key_blocks.emplace_back(reinterpret_cast<const char*>(block), kKeyBlockSize);
       ++segment_index;
       if (!(s.flags & kFlagSegmented)) break;
     }
-    if (!KeyFlagsConsistent(key)) return kCodecKeyFlags;
+    if (!KeyFlagsConsistent(key)) return Status::kInconsistentFlags;
     spec.keys.push_back(std::move(key));
   }
   if (out != nullptr) *out = std::move(spec);
-  return 0;
+  return Status::kOk;
 }
 
 size_t BuildStatReply(const FileSpec& spec, uint32_t record_count,
@@ -214,9 +207,9 @@ bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::stri
     return fail("file description checksum mismatch");
   }
   FileSpec spec;
-  const int16_t status = ParseCreateBuffer(data + kStoredHeader, body, &spec);
-  if (status != 0) {
-    return fail("file description refused with status " + std::to_string(status));
+  const Status status = ParseCreateBuffer(data + kStoredHeader, body, &spec);
+  if (status != Status::kOk) {
+    return fail("file description refused with status " + std::to_string(Code(status)));
   }
   if (body != kFileSpecSize + kKeyBlockSize * SegmentCount(spec)) {
     return fail("file description body does not match its " + std::to_string(SegmentCount(spec)) +

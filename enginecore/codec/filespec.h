@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "enginecore/codec/keycodec.h"
+#include "enginecore/status.h"
 
 namespace mkde {
 
@@ -50,13 +51,13 @@ struct FileSpec {
   bool variable_length() const { return file_flags & kFileVariableLength; }
 };
 
-// Parses and validates a creation buffer of `length` bytes. Returns 0 and fills *out, or
-// the engine status that refuses it: 22 the buffer is shorter than its own counts say;
+// Parses and validates a creation buffer of `length` bytes. Returns kOk and fills *out, or
+// the status that refuses it: 22 the buffer is shorter than its own counts say;
 // 24 page size (a multiple of 512 from 512 to 16384, or 0 for the default 4096);
 // 26 number of keys or segments (over 119); 27 key position (a segment outside the
 // record, or 0); 28 record length (0, or too short to hold the keys); 29 key length;
 // 49 key type; 45 inconsistent key flags.
-int16_t ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out);
+Status ParseCreateBuffer(const uint8_t* buffer, size_t length, FileSpec* out);
 
 // Writes the Stat reply into buffer (capacity bytes): the file specification with
 // record_count, then each segment's block with its key's unique-value count at offset 6.
@@ -66,8 +67,8 @@ size_t BuildStatReply(const FileSpec& spec, uint32_t record_count,
                       const std::vector<uint32_t>& unique_values, uint8_t* buffer, size_t capacity);
 
 // The description's own stored form inside a record file (see
-// enginecore/codec/file-description-format.md), and its reader: Decode returns false with a reason
-// for anything it cannot trust and never reads past `length`.
+// mkde/codec/file-description-format.md), and its reader: Decode returns false with a reason for
+// anything it cannot trust and never reads past `length`.
 std::string EncodeFileSpec(const FileSpec& spec);
 bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::string* reason);
 

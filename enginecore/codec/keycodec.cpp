@@ -301,7 +301,7 @@ size_t KeyDef::encoded_length() const {
   return n;
 }
 
-int16_t ValidateSegment(const Segment& segment) {
+Status ValidateSegment(const Segment& segment) {
   const uint16_t n = segment.length;
   auto one_of = [n](std::initializer_list<uint16_t> allowed) {
     for (uint16_t a : allowed) {
@@ -347,9 +347,9 @@ int16_t ValidateSegment(const Segment& segment) {
       ok = n >= 2 && n <= 37;
       break;
     default:
-      return kCodecKeyType;
+      return Status::kKeyType;
   }
-  return ok ? kCodecOk : kCodecKeyLength;
+  return ok ? Status::kOk : Status::kKeyLength;
 }
 
 std::string ExtractValue(const KeyDef& key, const uint8_t* record, size_t record_length) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "mkde/status.h"
+
 namespace mkde {
 
 // Key flag bits of a key specification block.
@@ -83,18 +85,9 @@ struct KeyDef {
   size_t encoded_length() const;
 };
 
-// Status codes of validation (the engine's own numbers).
-enum CodecStatus : int16_t {
-  kCodecOk = 0,
-  kCodecKeyLength = 29,  // a length the key's type does not allow, or a key over 255 bytes
-  kCodecKeyType = 49,    // a type code that cannot be a key (12, 13, 16, 18 and up)
-  kCodecKeyFlags = 45,   // flags that contradict each other (e.g. autoincrement with
-                         // duplicates in a multi-segment key)
-};
-
-// Checks one segment's type and length. Returns kCodecOk, kCodecKeyLength or
-// kCodecKeyType.
-int16_t ValidateSegment(const Segment& segment);
+// Checks one segment's type and length. Returns kOk, kKeyLength (a length the key's type
+// does not allow) or kKeyType (a type code that cannot be a key: 12, 13, 16, 18 and up).
+Status ValidateSegment(const Segment& segment);
 
 // The key value as the record holds it: each segment's bytes from the record, back to back
 // (value_length() bytes). REQUIRES: every segment lies within record_length.

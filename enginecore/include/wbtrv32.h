@@ -198,6 +198,7 @@ enum {
   BTR_INVALID_FILE_NAME = 11,
   BTR_FILE_NOT_FOUND = 12,
   BTR_DISK_FULL = 18,        /* the file could not grow; nothing was written */
+  BTR_MANAGER_INACTIVE = 20, /* the engine is gone: the library is unloading or the process ends */
   BTR_KEY_BUFFER_SHORT = 21, /* key_len is smaller than the key */
   BTR_DATA_LENGTH = 22,      /* data_buf too small (reads copy what fits) or too short */
   BTR_POS_BLOCK_LENGTH = 23,
@@ -235,7 +236,8 @@ enum {
                                  taken again, as another client may have locked and changed the
                                  records meanwhile); answered once, by that block's next call */
   BTR_COMMUNICATIONS = 96,    /* the server engine lost its connection or got no answer in time */
-  BTR_CHUNK_OFFSET = 103      /* Update Chunk past the record's end */
+  BTR_NO_MEMORY = 101,   /* memory for the call (or for an owner name's key) could not be had */
+  BTR_CHUNK_OFFSET = 103 /* Update Chunk past the record's end */
 };
 
 /* The plain entry point: a call of the process's default client. */

@@ -28,36 +28,36 @@ struct OperationName {
   const char* name;
 };
 constexpr OperationName kOperations[] = {
-    {0, "Open"},
-    {1, "Close"},
-    {2, "Insert"},
-    {3, "Update"},
-    {4, "Delete"},
-    {5, "GetEqual"},
-    {6, "GetNext"},
-    {7, "GetPrevious"},
-    {8, "GetGreater"},
-    {9, "GetGreaterOrEqual"},
-    {10, "GetLess"},
-    {11, "GetLessOrEqual"},
-    {12, "GetFirst"},
-    {13, "GetLast"},
-    {15, "Stat"},
-    {19, "BeginTransaction"},
-    {20, "EndTransaction"},
-    {21, "AbortTransaction"},
-    {22, "GetPosition"},
-    {23, "GetDirect"},
-    {24, "StepNext"},
-    {26, "Version"},
-    {27, "Unlock"},
-    {29, "SetOwner"},
-    {30, "ClearOwner"},
-    {33, "StepFirst"},
-    {34, "StepLast"},
-    {35, "StepPrevious"},
-    {44, "GetByPercentage"},
-    {45, "FindPercentage"},
+    {BTR_OPEN, "Open"},
+    {BTR_CLOSE, "Close"},
+    {BTR_INSERT, "Insert"},
+    {BTR_UPDATE, "Update"},
+    {BTR_DELETE, "Delete"},
+    {BTR_GET_EQUAL, "GetEqual"},
+    {BTR_GET_NEXT, "GetNext"},
+    {BTR_GET_PREVIOUS, "GetPrevious"},
+    {BTR_GET_GREATER, "GetGreater"},
+    {BTR_GET_GREATER_OR_EQUAL, "GetGreaterOrEqual"},
+    {BTR_GET_LESS, "GetLess"},
+    {BTR_GET_LESS_OR_EQUAL, "GetLessOrEqual"},
+    {BTR_GET_FIRST, "GetFirst"},
+    {BTR_GET_LAST, "GetLast"},
+    {BTR_STAT, "Stat"},
+    {BTR_BEGIN_TRANSACTION, "BeginTransaction"},
+    {BTR_END_TRANSACTION, "EndTransaction"},
+    {BTR_ABORT_TRANSACTION, "AbortTransaction"},
+    {BTR_GET_POSITION, "GetPosition"},
+    {BTR_GET_DIRECT, "GetDirect"},
+    {BTR_STEP_NEXT, "StepNext"},
+    {BTR_VERSION, "Version"},
+    {BTR_UNLOCK, "Unlock"},
+    {BTR_SET_OWNER, "SetOwner"},
+    {BTR_CLEAR_OWNER, "ClearOwner"},
+    {BTR_STEP_FIRST, "StepFirst"},
+    {BTR_STEP_LAST, "StepLast"},
+    {BTR_STEP_PREVIOUS, "StepPrevious"},
+    {BTR_GET_BY_PERCENTAGE, "GetByPercentage"},
+    {BTR_FIND_PERCENTAGE, "FindPercentage"},
 };
 
 constexpr const char* kHelp =
@@ -228,8 +228,7 @@ class Shell {
     if (op % 100 == 0 && status == 0) open_ = true;
     if (op % 100 == 1 && status == 0) open_ = false;
     // A failed call leaves the length as it was sent; only an answer has data to show.
-    shown_ =
-        status == BTR_OK || status == BTR_DATA_LENGTH ? std::min<size_t>(len, data_.size()) : 0;
+    shown_ = status == 0 || status == 22 ? std::min<size_t>(len, data_.size()) : 0;
     out_ << op_name << " (" << op << ") key " << key_num_ << ": status " << status << " "
          << engine::StatusText(status) << "\n";
     ShowBuffers();

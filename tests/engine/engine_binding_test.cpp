@@ -24,11 +24,11 @@ struct Caller {
   std::array<uint8_t, 64> data{};
   uint32_t length = 64;
 
-  StatusCode Plain(uint16_t op, int16_t key_number = 0) {
+  int16_t Plain(uint16_t op, int16_t key_number = 0) {
     length = static_cast<uint32_t>(data.size());
     return EngineCall(op, pos.data(), data.data(), &length, key.data(), 255, key_number);
   }
-  StatusCode WithId(uint16_t op, std::string_view id) {
+  int16_t WithId(uint16_t op, std::string_view id) {
     length = static_cast<uint32_t>(data.size());
     return EngineCallWithID(op, pos.data(), data.data(), &length, key.data(), 255, 0, id);
   }

@@ -65,7 +65,7 @@ int16_t Parse(const Bytes& bytes, FileSpec* out = nullptr) {
   // A fresh block of exactly the buffer's length, even for an empty buffer.
   std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
   if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
-  return ParseCreateBuffer(exact.get(), bytes.size(), out ? out : &ignored);
+  return Code(ParseCreateBuffer(exact.get(), bytes.size(), out ? out : &ignored));
 }
 
 Block Seg(int16_t position, int16_t length, uint8_t type, uint16_t flags = 0) {
@@ -217,7 +217,7 @@ TEST(CreateBuffer, EveryTruncationAnswers22) {
   runs_on.keys = 2;
   runs_on.blocks[2].flags |= kFlagSegmented;
   EXPECT_EQ(Parse(runs_on.Build()), 22) << "a last segment that says another follows";
-  EXPECT_EQ(ParseCreateBuffer(nullptr, 0, nullptr), 22);
+  EXPECT_EQ(Code(ParseCreateBuffer(nullptr, 0, nullptr)), 22);
 }
 
 TEST(CreateBuffer, TrailingCollatingSequencesAreIgnored) {

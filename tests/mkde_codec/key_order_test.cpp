@@ -294,7 +294,7 @@ class ValueMaker {
       s.type = types[Below(std::size(types))];
       for (;;) {
         s.length = static_cast<uint16_t>(1 + Below(Coin() ? 4 : 12));
-        if (ValidateSegment(s) == kCodecOk) break;
+        if (ValidateSegment(s) == Status::kOk) break;
       }
       s.flags = kFlagExtendedType;
       if (Coin()) s.flags |= kFlagDescending;

@@ -33,7 +33,8 @@ RecordingEngine::~RecordingEngine() {
 void RecordingEngine::Wake() {
   uint8_t scratch[256] = {};
   uint32_t length = 0;
-  engine::EngineCall(engine::kOpVersion, scratch, scratch, &length, scratch, 0, 0);
+  static_cast<void>(
+      engine::EngineCall(engine::kOpVersion, scratch, scratch, &length, scratch, 0, 0));
   calls_.clear();
 }
 
