@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 #include "platform/hooks.h"
 #include "platform/locale.h"
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "mkde/include/wbtrv32.h"
+#include "enginecore/include/wbtrv32.h"
 
 namespace mkde {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "mkde/status.h"
+#include "enginecore/status.h"
 
 namespace mkde {
 
