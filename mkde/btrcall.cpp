@@ -1,14 +1,20 @@
 // The two exported entry points, and a call's way to its operation.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
+#include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
@@ -47,6 +53,9 @@ void AfterForkChild() {
 // A kept read snapshot is let go once no call used it for one to two of these.
 constexpr auto kSnapshotIdle = std::chrono::milliseconds(20);
 
+// Bumped to wake the reaper before its round is over (a futex word: safe across fork).
+std::atomic<uint32_t> reaper_calls{0};
+
 }  // namespace
 
 namespace {
@@ -61,6 +70,12 @@ struct GoneMarker {
   ~GoneMarker() { engine_gone.store(true, std::memory_order_release); }
 };
 }  // namespace
+
+void WakeReaper() {
+  reaper_calls.fetch_add(1);
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_calls), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
 
 Engine& Engine::Get() {
   // Destroyed when the library is unloaded or the process exits, closing every file. The
@@ -94,13 +109,42 @@ void Engine::StartReaper() {
 }
 
 void Engine::Reap() {
+  auto last_round = std::chrono::steady_clock::now();
   while (!stopping_.load()) {
-    std::this_thread::sleep_for(kSnapshotIdle);
+    // Woken early by a commit whose log is due a roll (WakeReaper); the round's other work
+    // keeps its own pace.
+    const uint32_t calls = reaper_calls.load();
+    struct timespec ts = {0, std::chrono::nanoseconds(kSnapshotIdle).count()};
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_calls), FUTEX_WAIT_PRIVATE, calls, &ts,
+              nullptr, 0);
+    const bool round = std::chrono::steady_clock::now() - last_round >= kSnapshotIdle;
+    if (round) last_round = std::chrono::steady_clock::now();
     lock_.LockVisit();
+    // Data files whose log is due a roll are synced first with the lock let go: the roll that
+    // follows behind the gate then writes only what the commits meanwhile left.
+    std::vector<std::shared_ptr<LogFd>> presync;
+    if (!stopping_.load() && !forked.load()) presync = Registry::Get().PresyncsDue();
+    if (!presync.empty()) {
+      lock_.unlock();
+      for (const std::shared_ptr<LogFd>& data : presync) {
+        if (Fs().Fdatasync(data->fd) != 0) {
+          // What the sync held is not known to be on disk, and a later sync of the file may
+          // not say otherwise.
+          if (IsDiskFull(errno)) data->full.store(true);
+          data->failed.store(true);
+        }
+      }
+      presync.clear();
+      lock_.LockVisit();
+    }
     std::vector<HeldCommit> held;
     if (!stopping_.load() && !forked.load()) {
-      Registry::Get().ReleaseIdle();
-      held = TakeHeldCommits();
+      if (round) {
+        Registry::Get().ReleaseIdle();
+        held = TakeHeldCommits();
+      } else {
+        Registry::Get().RollDue();
+      }
     }
     lock_.unlock();
     // Commits over several files that no later call of this process freed: their slots

@@ -109,7 +109,10 @@ Status FileEnv::OpenLog(bool create) {
   return Status::kOk;
 }
 
-bool FileEnv::Failed() const { return failed_ || (log_hold_ && log_hold_->failed.load()); }
+bool FileEnv::Failed() const {
+  return failed_ || (log_hold_ && log_hold_->failed.load()) ||
+         (data_fd_ && data_fd_->failed.load());
+}
 
 void FileEnv::CloseLog() {
   if (log_hold_ && log_hold_->failed.load()) failed_ = true;
@@ -334,6 +337,14 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   mdb_env_info(env_, &info);
   const uint64_t freed_limit =
       std::max<uint64_t>(kFreedFloor, (static_cast<uint64_t>(info.me_last_pgno) + 1) / kFreedShare);
+  // A roll syncs the data file and the next log's header: left to the reaper, woken at half
+  // the limits, which rolls the log between calls, its data file synced ahead without the
+  // engine's lock (PresyncDue). At the limits (a reaper that fell behind, or one kept from the
+  // gate by other processes' writers), the committer rolls it itself.
+  if (!roll_due_ && (commits - log_commits_ >= kLogLimitCommits / 2 || freed > freed_limit / 2)) {
+    roll_due_ = true;
+    WakeReaper();
+  }
   if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
       freed > freed_limit) {
     log_commits_ = commits;
@@ -419,6 +430,20 @@ void FileEnv::DropLogReader() {
   mdb_txn_abort(log_reader_);
   log_reader_ = nullptr;
   log_active_ = false;
+  roll_due_ = presynced_ = false;
+}
+
+std::shared_ptr<LogFd> FileEnv::PresyncDue() {
+  if (!roll_due_ || presynced_ || !env_ || Failed()) return nullptr;
+  if (!data_fd_) {
+    mdb_filehandle_t fd;
+    if (mdb_env_get_fd(env_, &fd) != 0) return nullptr;
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return nullptr;
+    data_fd_ = std::make_shared<LogFd>(own);
+  }
+  presynced_ = true;
+  return data_fd_;
 }
 
 bool FileEnv::EmptyLog() {

@@ -41,6 +41,10 @@ FileEnv::~FileEnv() {
 }
 
 int FileEnv::RenewRead(MDB_txn** txn) {
+  // A later commit may be in a new file a compact elsewhere put in place.
+  if (gate_owner_ == nullptr && ReplacedElsewhere() && FollowReplacement(false) != Status::kOk) {
+    return EIO;
+  }
   if (kept_) {
     mdb_txn_reset(read_txn_);
     kept_ = false;
@@ -90,6 +94,7 @@ void FileEnv::ReleaseIdle() {
   // The checkpoint's snapshot of a log that has ended (another process checkpointed it)
   // holds nothing any more.
   if (log_active_ && (s.checkpoint.load() == 0 || s.base.load() != log_base_)) DropLogReader();
+  RollIfDue();
   // A log no commit of any process used since the last look: checkpointed, so that the
   // file on disk is whole again and the checkpoint's snapshot is let go.
   const uint64_t commits = s.commits.load();
@@ -103,6 +108,21 @@ void FileEnv::ReleaseIdle() {
     }
   }
   log_commits_seen_ = commits;
+}
+
+void FileEnv::RollIfDue() {
+  // A roll a commit called for: the log's commits so far synced into the file, the next log
+  // begun on the last of them, between the calls of every client.
+  if (!sync_ || !roll_due_ || !log_active_ || gate_owner_ != nullptr) return;
+  LogShared& s = sync_->shared();
+  GateHold gate;
+  if (gate.Take(this, &LogClient()) != Status::kOk) return;
+  // The log may have ended or rolled in another process meanwhile.
+  if (s.checkpoint.load() != 0 && s.base.load() == log_base_ && s.last_txn.load() == LastCommit()) {
+    // Nothing waits on it: a roll whose write or sync fails has marked the file failed.
+    (void)RollLog(s.last_txn.load());
+  }
+  roll_due_ = presynced_ = false;
 }
 
 void FileEnv::DropSnapshot() {

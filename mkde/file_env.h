@@ -108,8 +108,21 @@ class FileEnv {
   Status WriteCopy(const std::string& temp, const RecordTransform& transform,
                    const std::string* owner_value);
   // Puts the copy at `temp` in the file's place by one rename and takes up the new file.
-  // REQUIRES: no transaction on the file and no other open of it anywhere.
+  // REQUIRES: no transaction on the file; the gate held, and other processes that have the
+  // file open told of the swap (MarkReplacing), or no other open of it anywhere.
   Status Replace(const std::string& temp);
+
+  // After a compact in another process put a new file at the path (LogShared::replaced): the
+  // environment taken up again on the file now there, its snapshots let go. `gate_held`: a
+  // swap still marked under way was cut short by its process's death, and is settled here.
+  // REQUIRES: no transaction or snapshot of this process on the file. Returns a status.
+  Status FollowReplacement(bool gate_held);
+  bool ReplacedElsewhere() const {
+    return sync_ && sync_->shared().replaced.load(std::memory_order_relaxed) != replaced_seen_;
+  }
+  // Marks a swap of the file under way (true) or done (false) for every process. REQUIRES: the
+  // gate and byte 2 of the gate file held.
+  void MarkReplacing(bool begin);
 
   // An owner change needs the file to itself: no other process may have it open, or open
   // it, until EndOwnerChange. Returns 0 or 85.
@@ -150,6 +163,9 @@ class FileEnv {
   // Lets go of a kept snapshot that no call has used since the previous ReleaseIdle, and
   // checkpoints a log no commit has used since then.
   void ReleaseIdle();
+  // Rolls the log when a commit found it due a roll (the gate taken; another process's
+  // writer holding it leaves the roll for a later look).
+  void RollIfDue();
   // Ends the cached snapshot and its cursors for good (before the map moves).
   void DropSnapshot();
   // The cursor on `dbi` inside the active read snapshot (opened once, renewed per snapshot).
@@ -206,6 +222,11 @@ class FileEnv {
   // gate is held. Returns a status.
   Status SyncLog();
   bool log_active() const { return log_active_; }
+  // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
+  // syncs it without the engine's lock, so that the roll it then makes behind the gate finds
+  // few pages left to write); nullptr when no roll is due or the sync was handed out already.
+  // A sync that fails marks the descriptor failed, and with it the file.
+  std::shared_ptr<LogFd> PresyncDue();
   // The shared page of the gate file, mapped when the file is opened for writing.
   void MapLogSync() { sync_ = LogSync::Map(gate_fd_); }
   LogSync* log_sync() const { return sync_.get(); }
@@ -354,6 +375,13 @@ class FileEnv {
   uint64_t log_commits_ = 0;       // LogShared::commits when this process took up the log
   uint64_t log_commits_seen_ = 0;  // LogShared::commits at the previous ReleaseIdle
   MDB_txn* log_reader_ = nullptr;  // the checkpoint's snapshot, held while the log is active
+  // A roll of the log that a limit calls for, left to the reaper (ReleaseIdle) so that its
+  // syncs stay off the committer's path; presynced_: the data file's sync ahead of it was
+  // handed out (PresyncDue). Both end with the log.
+  bool roll_due_ = false;
+  bool presynced_ = false;
+  std::shared_ptr<LogFd> data_fd_;  // a duplicate of LMDB's descriptor of the data file
+  uint64_t replaced_seen_ = 0;      // LogShared::replaced when the environment was last taken up
 };
 
 // Holds a file's write gate for one client, from a successful Acquire or Take until Release

@@ -25,6 +25,9 @@ struct Client;
 // The client under which the engine itself holds a gate for a checkpoint or a log replay.
 Client& LogClient();
 
+// Wakes the engine's reaper thread before its round is over: a log is due a roll.
+void WakeReaper();
+
 // The name of the named database of key `key`'s index entries.
 inline std::string KeyDbName(size_t key) { return "key" + std::to_string(key); }
 

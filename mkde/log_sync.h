@@ -50,6 +50,10 @@ struct LogShared {
   // Pages freed by the log's commits since its checkpoint: LMDB reuses none of them while the
   // checkpoint's snapshot is held, so a checkpoint comes when they pass a share of the file.
   std::atomic<uint64_t> freed;
+  // Bumped by a compact that puts a new file in the record file's place: odd while the swap is
+  // under way (the gate and byte 2 of the gate file held), even once it is done. Each process
+  // follows a count it has not seen to the file now at the path (FileEnv::FollowReplacement).
+  std::atomic<uint64_t> replaced;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

@@ -132,6 +132,8 @@ Status FileEnv::Replace(const std::string& temp) {
   DropSnapshot();
   mdb_env_close(env_);
   env_ = nullptr;
+  failed_ = failed_ || (data_fd_ && data_fd_->failed.load());  // kept past the descriptor
+  data_fd_.reset();
   // The rename is the one step: before it the old file is whole, after it the new one.
   Status status = Status::kOk;
   if (Fs().Rename(temp.c_str(), path_.c_str()) != 0) {

@@ -123,6 +123,11 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
     *out = f;
     return Status::kOk;
   };
+  // A file this process has open that a compact elsewhere replaced is found by its new
+  // identity once it has followed.
+  for (auto& f : files_) {
+    if (f->gate_owner_ == nullptr && f->ReplacedElsewhere()) (void)f->FollowReplacement(false);
+  }
   if (FileEnv* f = Find(st)) return open_here(f);
   if (!HasLmdbHeader(path)) return Status::kNotAFile;
 
@@ -157,6 +162,7 @@ Result Registry::Open(const std::string& path, bool want_write, FileEnv** out,
   GateHold log_gate;  // let go before `file` ends
   bool replay = false;
   file->MapLogSync();
+  if (file->sync_) file->replaced_seen_ = file->sync_->shared().replaced.load();
   // A log that is there but cannot be opened would leave its commits out of the file.
   status = file->OpenLog(false);
   if (status != Status::kOk && status != Status::kFileNotFound) return status;
@@ -206,6 +212,18 @@ FileEnv* Registry::Find(const struct stat& st) const {
 
 void Registry::ReleaseIdle() {
   for (auto& f : files_) f->ReleaseIdle();
+}
+
+void Registry::RollDue() {
+  for (auto& f : files_) f->RollIfDue();
+}
+
+std::vector<std::shared_ptr<LogFd>> Registry::PresyncsDue() {
+  std::vector<std::shared_ptr<LogFd>> due;
+  for (auto& f : files_) {
+    if (std::shared_ptr<LogFd> fd = f->PresyncDue()) due.push_back(std::move(fd));
+  }
+  return due;
 }
 
 void Registry::Release(FileEnv* file) {

@@ -29,6 +29,10 @@ class Registry {
   Status Create(const std::string& path, const FileSpec& spec, bool replace, std::string* reason);
   // Lets go of read snapshots no call has used since the previous ReleaseIdle.
   void ReleaseIdle();
+  // Rolls the logs that are due a roll (FileEnv::RollIfDue).
+  void RollDue();
+  // The data files whose log is due a roll, to sync ahead of it without the engine's lock.
+  std::vector<std::shared_ptr<LogFd>> PresyncsDue();
   // After fork(): the parent's environments must not be touched; forget them.
   void ForgetAfterFork();
   // The file this process has open with the identity `st` names, or nullptr.

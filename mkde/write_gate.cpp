@@ -83,9 +83,18 @@ Result FileEnv::TakeGate(Client* client) {
     // Short pauses: a commit holds the gate for tens of microseconds, its sync comes after.
     pause = std::min(pause * 2, std::chrono::microseconds(50));
   }
+  if (sync_) sync_->Check();  // the writes behind the gate use its page
+  // A compact elsewhere put a new file in place (or died swapping one): writes go to it.
+  if (sync_ && env_ && (ReplacedElsewhere() || (sync_->shared().replaced.load() & 1))) {
+    Status followed = FollowReplacement(true);
+    if (followed != Status::kOk) {
+      struct flock off = ByteLock(F_UNLCK, 0);
+      ::fcntl(gate_fd_, F_OFD_SETLK, &off);
+      return followed;
+    }
+  }
   gate_owner_ = client;
   gate_depth_ = 1;
-  if (sync_) sync_->Check();  // the writes behind the gate use its page
   return Status::kOk;
 }
 

@@ -139,9 +139,10 @@ extern "C" {
  *   keys, counters and owner as they are, without the free pages that deletes and updates
  *   left (later writes reuse those anyway). The copy is built beside the file
  *   ("<path>.compact"), synced, and put in its place by one rename: a crash leaves the old
- *   file or the new one whole. As for Set Owner, the file must be open only through this
- *   block. Statuses: 41 inside a transaction; 46 read-only open; 85 the file is open
- *   elsewhere; 2; 18.
+ *   file or the new one whole. Other blocks and processes may keep the file open: writers
+ *   and new opens wait while it runs, and every one of them goes on in the new file.
+ *   Statuses: 41 inside a transaction; 46 read-only open; 85 another client's transaction
+ *   held the file past the wait; 2; 18.
  */
 enum {
   BTR_OPEN = 0,

@@ -217,7 +217,7 @@ int Run(int argc, char** argv) {
 
   CLI::App* compact = verb("compact",
                            "rewrites the file into its smallest form, giving back the space "
-                           "of deleted records; the file must be open nowhere else",
+                           "of deleted records; other programs may keep the file open",
                            Compact);
   owner(compact);
 

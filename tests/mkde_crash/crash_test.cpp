@@ -12,12 +12,14 @@
 //
 // Usage: mkde_crash_test [--iterations N] [--seconds S] [--seed N] [--max-delay-ms N]
 //                        [--dir DIR] [--keep] [--require-transactions]
-//                        [--no-reader] [--power-cut SHIM] [--verbose]
+//                        [--no-reader] [--power-cut SHIM] [--compact] [--verbose]
 // A reader in the test's own process reads random records while the writer runs (about one a
 // millisecond) and must never see data of a transaction before its End; --no-reader omits it.
 // --power-cut names the power-cut shim (power_cut_shim.cpp): every kill is then a power cut,
 // the files put back to what their last syncs left on disk before they are checked, and
-// every open is durable.
+// every open is durable. --compact runs a third process that compacts the files again and again
+// beside the writer and is killed with it (a kill in the middle of a compact must leave a whole
+// file holding every acknowledged commit).
 // Environment: VASTREL_CRASH_ITERATIONS, VASTREL_CRASH_SECONDS, VASTREL_CRASH_SEED and
 // VASTREL_CRASH_MAX_DELAY_MS give the same knobs (the options win).
 #include <fcntl.h>
@@ -380,6 +382,32 @@ class Writer {
   uint32_t op_number_ = 0;
 };
 
+// Compacts a random file, again and again, until killed: each compact swaps a new file in
+// under the writer, which must follow it with nothing lost. Exit 3 (a message on stderr): a
+// status no compact beside a writer may answer.
+[[noreturn]] void RunCompactor(const std::string& dir, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  for (;;) {
+    const size_t f = rng() % kFiles.size();
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    // 85: kept out by an exclusive transaction of the writer, or its owner change.
+    int s = OpenFile(dir, f, pos, 0);
+    if (s == 0) {
+      uint32_t len = 0;
+      s = BTRCALL(BTR_COMPACT, pos, nullptr, &len, nullptr, 0, 0);
+      BTRCALL(BTR_CLOSE, pos, nullptr, nullptr, nullptr, 0, 0);
+      if (s != 0 && s != BTR_FILE_IN_USE) {
+        std::fprintf(stderr, "compactor: Compact of %s answered %d\n", kFiles[f].name, s);
+        _exit(3);
+      }
+    } else if (s != BTR_FILE_IN_USE && s != BTR_INCOMPATIBLE_MODE) {
+      std::fprintf(stderr, "compactor: Open of %s answered %d\n", kFiles[f].name, s);
+      _exit(3);
+    }
+    usleep(static_cast<useconds_t>(rng() % 3000));
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The test.
 
@@ -396,6 +424,9 @@ struct Options {
   // The power-cut shim: preloaded into the writer, its undone writes rolled back after each
   // kill, so that the files are what a power cut at that moment would leave.
   std::string power_cut;
+  // A third process compacts the files over and over while the writer writes, and is killed
+  // with it.
+  bool compact = false;
 };
 
 struct Figures {
@@ -628,6 +659,23 @@ class CrashTest {
     close(fds[1]);
     const int fd = fds[0];
     reader_.Begin(model_);
+    pid_t compactor = -1;
+    if (o_.compact) {
+      const std::string seed = std::to_string(rng_());
+      compactor = fork();
+      if (compactor < 0) return Failure(iteration, "fork failed");
+      if (compactor == 0) {
+        close(fd);
+        const char* argv[] = {self_.c_str(), "--compactor", dir_.c_str(), seed.c_str(), nullptr};
+        execv("/proc/self/exe", const_cast<char**>(argv));
+        _exit(127);
+      }
+    }
+    // The writer and the compactor die together: a kill may land in the middle of a compact.
+    auto kill_all = [&] {
+      kill(pid, SIGKILL);
+      if (compactor > 0) kill(compactor, SIGKILL);
+    };
 
     std::optional<Clock::time_point> kill_at;
     int commits_before_kill = 0;
@@ -657,11 +705,11 @@ class CrashTest {
     for (;;) {
       const auto now = Clock::now();
       if (!killed && kill_at && now >= *kill_at) {
-        kill(pid, SIGKILL);
+        kill_all();
         killed = true;
       }
       if (!killed && now - last_message > std::chrono::seconds(30)) {
-        kill(pid, SIGKILL);
+        kill_all();
         killed = true;
         failure = "the writer sent nothing for 30 s (hung)";
       }
@@ -737,6 +785,15 @@ class CrashTest {
     close(fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (compactor > 0) {
+      kill(compactor, SIGKILL);  // a writer that ended by itself
+      int compactor_status = 0;
+      while (waitpid(compactor, &compactor_status, 0) < 0 && errno == EINTR) {
+      }
+      if (failure.empty() && !WIFSIGNALED(compactor_status)) {
+        failure = "the compactor failed (wait status " + std::to_string(compactor_status) + ")";
+      }
     }
     if (!buffer.empty()) ++f_.torn_messages;
     if (failure.empty()) reader_.Verify(&failure);
@@ -855,9 +912,17 @@ int main(int argc, char** argv) {
   app.add_flag("--no-reader", no_reader, "no concurrent reader");
   app.add_option("--power-cut", o.power_cut, "the power-cut shim: every kill a power cut");
   app.add_flag("--verbose", o.verbose, "report every kill");
+  // The power-cut shim keeps its journals by name: a file renamed into place under the writer
+  // is not one it can put back.
+  app.add_flag("--compact", o.compact, "a compactor process beside the writer, killed with it")
+      ->excludes("--power-cut");
   app.add_option("--writer", writer)->expected(5)->group("");
+  std::vector<std::string> compactor;
+  app.add_option("--compactor", compactor)->expected(2)->group("");
   CLI11_PARSE(app, argc, argv);
   o.concurrent_reader = !no_reader;
+  if (!compactor.empty())
+    RunCompactor(compactor[0], std::strtoull(compactor[1].c_str(), nullptr, 10));
   if (!writer.empty()) {
     Writer w(writer[0], std::strtoull(writer[1].c_str(), nullptr, 10),
              static_cast<uint32_t>(std::strtoul(writer[2].c_str(), nullptr, 10)),
