@@ -2,8 +2,8 @@
 // the embedded engine, with record files kept in a PostgreSQL database.
 //
 // Storage. A catalog table, vastrel_files, holds one row per record file: the file's name
-// (bytes, as the caller gave them), its stored description (mkde/codec) and its owner
-// record (mkde/crypto), never the owner name. Each file has a table vastrel_r<id> named
+// (bytes, as the caller gave them), its stored description (enginecore/codec) and its owner
+// record (enginecore/crypto), never the owner name. Each file has a table vastrel_r<id> named
 // after its catalog id, never after its name: pos (the record's position, from the
 // sequence vastrel_s<id>, never reused), chg (the change counter that passive concurrency
 // checks), rec (the record; sealed in the library at owner levels 2 and 3) and one column
