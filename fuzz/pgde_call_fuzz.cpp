@@ -2,7 +2,7 @@
 // each an operation code, a 128-byte position block, a data buffer and its length, a key
 // buffer, its length and a key number, and an optional 16-byte client id. Each call goes
 // through the server engine's entry point with the server out of reach, and its arguments
-// through the decoding that the engine runs first (enginecore): the call's code, the path in
+// through the decoding that the engine runs first (enginecore/call.h): the call's code, the path in
 // the key buffer, the open mode, the record length and insert key of a description, the
 // unlock and chunk descriptors, owner names, the Version reply and the position block's
 // check against the handle table.
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mkde::FileSpec spec;
   const bool have_spec =
       mkde::ParseCreateBuffer(reinterpret_cast<const uint8_t*>(spec_bytes.data()),
-                              spec_bytes.size(), &spec) == mkde::Status::kOk;
+                              spec_bytes.size(), &spec) == 0;
 
   // A handle table with a few handles of two clients; their genuine blocks.
   mkde::core::HandleSlots<FakeHandle, FakeClient> slots;
