@@ -261,6 +261,11 @@ int Create(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vt
 }
 
 int Disconnect(sqlite3_vtab* vtab) {
+  // Writes of this table that a rollback to a savepoint would undo can't be undone without it.
+  Session& s = *static_cast<Table*>(vtab)->session;
+  const auto before = s.undo.size();
+  std::erase_if(s.undo, [&](const Undo& u) { return u.table == vtab; });
+  if (s.undo.size() != before) s.doomed = true;
   // Closing may fail (nothing can report it here); the table objects' destructors drop it.
   delete static_cast<Table*>(vtab);
   return SQLITE_OK;

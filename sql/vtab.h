@@ -27,15 +27,28 @@
 
 namespace vastrel::sql {
 
+struct Table;
+
+// A write made while a savepoint is open, and how to undo it: delete the record inserted,
+// put back the record's bytes before the update, insert the deleted record again.
+struct Undo {
+  enum Kind { kInserted, kUpdated, kDeleted } kind;
+  Table* table;
+  uint32_t position;
+  std::string bytes;  // the data buffer before an update or a delete
+};
+
 // One database connection's part: its engine client and its transaction.
 struct Session {
   std::string client_id;
   bool in_transaction = false;
   // A rollback to a savepoint could not undo writes: the transaction may only roll back.
   bool doomed = false;
-  // Writes made in the transaction, and that count at each open savepoint.
+  // Writes made in the transaction.
   int64_t writes = 0;
-  std::vector<int64_t> savepoint_writes;
+  // The undo log's length at each open savepoint, and the log, kept only while one is open.
+  std::vector<size_t> savepoints;
+  std::vector<Undo> undo;
 };
 
 // A key segment as the planner sees it: the column whose field it covers exactly (-1 for

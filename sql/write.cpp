@@ -6,9 +6,11 @@
 // the fields it does not set, and the bytes no field covers, as the record has them.
 //
 // Savepoints: the engine has no partial rollback. A ROLLBACK TO the savepoint that began the
-// transaction rolls the engine transaction back and begins another; one to a later savepoint
-// that would have to undo writes to a record file leaves the transaction unable to commit:
-// COMMIT then rolls it back whole and says so, and every write is refused until it ends.
+// transaction rolls the engine transaction back and begins another. While a later savepoint
+// is open every write is logged with the record's bytes before it, and a ROLLBACK TO it undoes
+// the logged writes, newest first, inside the engine transaction; a record deleted and put
+// back has a new position. When an undo fails, the transaction can't commit: COMMIT then
+// rolls it back whole and says so, and every write is refused until it ends.
 #include <sqlite3ext.h>
 SQLITE_EXTENSION_INIT3
 
@@ -65,6 +67,51 @@ void Store(table::TBtr& w, const std::string& record) {
 
 int Refused(Table& t, const char* what) { return Fail(&t, "table " + t.name + ": " + what); }
 
+// The data buffer's bytes, kept for a rollback to a savepoint when one is open.
+std::string Before(const Session& s, const table::TBtr& w) {
+  if (s.savepoints.empty()) return {};
+  return std::string(reinterpret_cast<const char*>(w.DataBuffer()),
+                     static_cast<size_t>(w.DataBufferLength()));
+}
+
+// Counts a write and, while a savepoint is open, notes how to undo it.
+void Log(Table& t, Undo::Kind kind, uint32_t position, std::string before) {
+  Session& s = *t.session;
+  ++s.writes;
+  if (!s.savepoints.empty()) s.undo.push_back(Undo{kind, &t, position, std::move(before)});
+}
+
+// Undoes the logged writes from the end back to `mark`.
+void UndoTo(Session& s, size_t mark) {
+  while (s.undo.size() > mark) {
+    Undo u = std::move(s.undo.back());
+    s.undo.pop_back();
+    table::TBtr& w = Writer(*u.table);
+    if (u.kind == Undo::kDeleted) {
+      const int32_t length = w.DataBufferLength();
+      w.SetDataBufferLength(length + 1);
+      w.SetDataBufferLength(length);
+      std::memcpy(w.DataBuffer(), u.bytes.data(),
+                  std::min(u.bytes.size(), static_cast<size_t>(length)));
+      w.Insert();
+      w.GetPosition();
+      // The record is back at a new position: earlier entries follow it there.
+      for (Undo& e : s.undo)
+        if (e.table == u.table && e.position == u.position)
+          e.position = static_cast<uint32_t>(w.Position());
+      continue;
+    }
+    ReadAt(w, u.position);
+    if (u.kind == Undo::kInserted) {
+      w.Delete();
+    } else {
+      std::memcpy(w.DataBuffer(), u.bytes.data(),
+                  std::min(u.bytes.size(), static_cast<size_t>(w.DataBufferLength())));
+      w.Post();
+    }
+  }
+}
+
 }  // namespace
 
 int Update(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
@@ -76,10 +123,12 @@ int Update(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* ro
   try {
     table::TBtr& w = Writer(t);
     if (argc == 1) {
-      ReadAt(w, sqlite3_value_int64(argv[0]));
+      const sqlite3_int64 position = sqlite3_value_int64(argv[0]);
+      ReadAt(w, position);
+      std::string before = Before(s, w);
       w.Delete();
       t.record_count = std::max(t.record_count - 1, 0.0);
-      ++s.writes;
+      Log(t, Undo::kDeleted, static_cast<uint32_t>(position), std::move(before));
       return SQLITE_OK;
     }
     sqlite3_value* position = argv[2 + t.fields.size()];
@@ -93,10 +142,10 @@ int Update(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* ro
       w.SetDataBufferLength(length);
       Store(w, record);
       w.Insert();
-      ++s.writes;
       t.record_count += 1;
       w.GetPosition();
       *rowid = static_cast<uint32_t>(w.Position());
+      Log(t, Undo::kInserted, static_cast<uint32_t>(w.Position()), {});
       return SQLITE_OK;
     }
     const sqlite3_int64 old = sqlite3_value_int64(argv[0]);
@@ -106,9 +155,10 @@ int Update(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* ro
       return Refused(t, "a record's position can't be changed");
     ReadAt(w, old);
     const std::string record = PutValues(t, std::string(RecordText(w)), argv, false);
+    std::string before = Before(s, w);
     Store(w, record);
     w.Post();
-    ++s.writes;
+    Log(t, Undo::kUpdated, static_cast<uint32_t>(old), std::move(before));
   } catch (...) {
     return FailCurrent(vtab, "table " + t.name);
   }
@@ -127,7 +177,8 @@ int Begin(sqlite3_vtab* vtab) {
   s.in_transaction = true;
   s.doomed = false;
   s.writes = 0;
-  s.savepoint_writes.clear();
+  s.savepoints.clear();
+  s.undo.clear();
   return SQLITE_OK;
 }
 
@@ -174,18 +225,21 @@ int Rollback(sqlite3_vtab* vtab) {
   return SQLITE_OK;
 }
 
+// A savepoint's mark is taken when SQLite first tells of it; a table that joins the
+// transaction later hears of the same savepoint again, which keeps its mark.
 int Savepoint(sqlite3_vtab* vtab, int n) {
   Session& s = *static_cast<Table*>(vtab)->session;
-  if (n < 0) return SQLITE_OK;
-  s.savepoint_writes.resize(static_cast<size_t>(n) + 1, s.writes);
-  s.savepoint_writes[static_cast<size_t>(n)] = s.writes;
+  if (n >= 0 && static_cast<size_t>(n) >= s.savepoints.size())
+    s.savepoints.resize(static_cast<size_t>(n) + 1, s.undo.size());
   return SQLITE_OK;
 }
 
 int Release(sqlite3_vtab* vtab, int n) {
   Session& s = *static_cast<Table*>(vtab)->session;
-  if (n >= 0 && static_cast<size_t>(n) < s.savepoint_writes.size())
-    s.savepoint_writes.resize(static_cast<size_t>(n));
+  if (n >= 0 && static_cast<size_t>(n) < s.savepoints.size()) {
+    s.savepoints.resize(static_cast<size_t>(n));
+    if (s.savepoints.empty()) s.undo.clear();
+  }
   return SQLITE_OK;
 }
 
@@ -206,16 +260,18 @@ int RollbackTo(sqlite3_vtab* vtab, int n) {
     s.in_transaction = true;
     s.doomed = false;
     s.writes = 0;
-    s.savepoint_writes.clear();
+    s.savepoints.clear();
+    s.undo.clear();
     return SQLITE_OK;
   }
-  if (static_cast<size_t>(n) >= s.savepoint_writes.size()) return SQLITE_OK;
-  if (s.savepoint_writes[static_cast<size_t>(n)] != s.writes) {
+  if (static_cast<size_t>(n) >= s.savepoints.size()) return SQLITE_OK;
+  try {
+    UndoTo(s, s.savepoints[static_cast<size_t>(n)]);
+  } catch (...) {
     s.doomed = true;
-    return Refused(t,
-                   "record files can't roll back to a savepoint after writes; the "
-                   "transaction must be rolled back whole");
+    return FailCurrent(vtab, "table " + t.name + ": rollback to a savepoint");
   }
+  s.savepoints.resize(static_cast<size_t>(n) + 1);
   return SQLITE_OK;
 }
 
