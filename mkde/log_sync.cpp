@@ -2,17 +2,14 @@
 #include "mkde/log_sync.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstddef>
 #include <ctime>
 #include <string>

@@ -1,18 +1,15 @@
 #include "mkde/waits.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <string>
