@@ -20,7 +20,9 @@ void FileEnv::MarkReplacing(bool begin) {
 Status FileEnv::FollowReplacement(bool gate_held) {
   if (!sync_ || !env_) return Status::kOk;
   std::atomic<uint64_t>& replaced = sync_->shared().replaced;
-  uint64_t now = replaced.load();
+  // The count is read before the path: a swap that ends after this read moves it again, and is
+  // followed at the next look, even when this look already found its file.
+  const uint64_t now = replaced.load();
   const bool under_way = (now & 1) != 0;
   // A swap under way holds the gate: until its rename the old file is whole, and the new one
   // holds the same state. Followed once it is done. With the gate held here, the process that
@@ -44,11 +46,18 @@ Status FileEnv::FollowReplacement(bool gate_held) {
       env_ = nullptr;  // every call on the file answers 2 from now on
       return status;
     }
+    // The file the environment has, which a swap after the look above may have made another.
+    mdb_filehandle_t fd;
+    if (mdb_env_get_fd(env_, &fd) == 0 && Fs().Fstat(fd, &st) != 0) return Status::kIoError;
     dev_ = st.st_dev;
     ino_ = st.st_ino;
   }
-  if (under_way) replaced.compare_exchange_strong(now, now + 1);
-  replaced_seen_ = replaced.load();
+  uint64_t seen = now;
+  if (under_way) {
+    uint64_t expected = now;
+    if (replaced.compare_exchange_strong(expected, now + 1)) seen = now + 1;
+  }
+  replaced_seen_ = seen;
   return Status::kOk;
 }
 
