@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mkde::FileSpec spec;
   const bool have_spec =
       mkde::ParseCreateBuffer(reinterpret_cast<const uint8_t*>(spec_bytes.data()),
-                              spec_bytes.size(), &spec) == 0;
+                              spec_bytes.size(), &spec) == mkde::Status::kOk;
 
   // A handle table with a few handles of two clients; their genuine blocks.
   mkde::core::HandleSlots<FakeHandle, FakeClient> slots;
