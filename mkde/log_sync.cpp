@@ -76,14 +76,19 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
   if (gate_fd < 0 || Fs().Fstat(gate_fd, &st) != 0) return nullptr;
   // Growing only: two processes growing it at once both leave a page of zeros.
   if (st.st_size < static_cast<off_t>(kPage) && Fs().Ftruncate(gate_fd, kPage) != 0) return nullptr;
-  void* p = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, gate_fd, 0);
-  if (p == MAP_FAILED) return nullptr;
   std::shared_ptr<LogSync> sync(new LogSync);
-  sync->shared_ = static_cast<LogShared*>(p);
   // Opened anew rather than duplicated: a duplicate would share the descriptor's locks and
-  // keep them alive after the file's close.
+  // keep them alive after the file's close. The page is mapped through it too: a mapping
+  // holds on to the open file it was made from, and with it that file's locks, until it
+  // goes. Mapped through the gate descriptor, a page that outlives the file's close (a
+  // commit still waiting for its sync holds it) would keep the mark of an open and the
+  // write gate of a file closed long since, and every later open would find another one.
   const std::string own = "/proc/self/fd/" + std::to_string(gate_fd);
   sync->fd_ = ::open(own.c_str(), O_RDWR | O_CLOEXEC);
+  void* p = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED,
+                   sync->fd_ >= 0 ? sync->fd_ : gate_fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  sync->shared_ = static_cast<LogShared*>(p);
   LogShared& s = *sync->shared_;
   // A page of zeros (a new gate file) gets its mark; counters from before a restart of the
   // machine are harmless, since a log is begun afresh (StartLog) before any commit uses them.
