@@ -114,6 +114,9 @@ class SlowBackgroundSyncs : public mkde::FileSystem {
     }
     return FileSystem::Fdatasync(fd);
   }
+  void FdatasyncAll(const int* fds, int* errors, size_t n) override {
+    for (size_t i = 0; i < n; ++i) errors[i] = FileSystem::Fdatasync(fds[i]) == 0 ? 0 : errno;
+  }
 
  private:
   std::thread::id main_ = std::this_thread::get_id();

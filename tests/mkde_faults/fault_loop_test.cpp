@@ -101,6 +101,10 @@ class FailingFs : public mkde::FileSystem {
   }
   int Fsync(int fd) override { return Fail(true) ? -1 : FileSystem::Fsync(fd); }
   int Fdatasync(int fd) override { return Fail(true) ? -1 : FileSystem::Fdatasync(fd); }
+  // One after another on this thread, so that each counts as a call and can be the one failed.
+  void FdatasyncAll(const int* fds, int* errors, size_t n) override {
+    for (size_t i = 0; i < n; ++i) errors[i] = Fdatasync(fds[i]) == 0 ? 0 : errno;
+  }
   // Only a head start for a sync: its failure must cost a write nothing.
   int StartWrite(int fd, off_t at, off_t n) override {
     return Fail(false) ? -1 : FileSystem::StartWrite(fd, at, n);
