@@ -1,12 +1,7 @@
 // Transactions of two clients in one process (one thread): isolation, Abort across files,
 // a failing call inside a transaction, and the gate that keeps other writers out.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <thread>
 
-#include "mkde/fs.h"
 #include "tests/mkde/engine_fixture.h"
 
 namespace mkde_test {
@@ -104,28 +99,7 @@ TEST_F(Transactions, AbortUndoesEveryFile) {
   EXPECT_EQ(b1_.Insert(Rec(5)), 0) << "the gate is free again";
 }
 
-// The real file system, but for the syncs of the engine's own thread, which take a while: a
-// commit that waits for its logs then waits for a good while.
-class SlowBackgroundSyncs : public mkde::FileSystem {
- public:
-  int Fdatasync(int fd) override {
-    if (std::this_thread::get_id() != main_) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    return FileSystem::Fdatasync(fd);
-  }
-  void FdatasyncAll(const int* fds, int* errors, size_t n) override {
-    for (size_t i = 0; i < n; ++i) errors[i] = FileSystem::Fdatasync(fds[i]) == 0 ? 0 : errno;
-  }
-
- private:
-  std::thread::id main_ = std::this_thread::get_id();
-};
-
 TEST_F(Transactions, EndCommitsEveryFile) {
-  // Never destroyed: the engine's thread may still be inside a sync when the test ends.
-  static SlowBackgroundSyncs* slow = new SlowBackgroundSyncs;
-  mkde::FileSystem* before = mkde::InstallFileSystem(slow);
   ASSERT_EQ(Txn(1000 + BTR_BEGIN_TRANSACTION, kClientA), 0);
   ASSERT_EQ(a1_.Insert(Rec(5)), 0);
   ASSERT_EQ(a2_.Insert(Rec(6)), 0);
@@ -134,21 +108,6 @@ TEST_F(Transactions, EndCommitsEveryFile) {
   a2_.Close();
   EXPECT_EQ(b1_.Get(BTR_GET_EQUAL, 0, IdKey(5)), 0);
   EXPECT_EQ(b2_.Get(BTR_GET_EQUAL, 0, IdKey(6)), 0);
-  // Closed here for good while the commit still waits for the other file's log: nothing of
-  // the open stays behind (another process would take the file for one in use, and leave a
-  // crash's log and redo slots unfinished).
-  b1_.Close();
-  int gate = ::open(Path("one.dat-gate").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(gate, 0);
-  struct flock open_mark = {};
-  open_mark.l_type = F_WRLCK;
-  open_mark.l_whence = SEEK_SET;
-  open_mark.l_start = 1;
-  open_mark.l_len = 1;
-  EXPECT_EQ(::fcntl(gate, F_OFD_GETLK, &open_mark), 0);
-  EXPECT_EQ(open_mark.l_type, F_UNLCK);
-  ::close(gate);
-  mkde::InstallFileSystem(before);
 }
 
 TEST_F(Transactions, AFailedCallLeavesNoTraceInTheTransaction) {
