@@ -1,9 +1,12 @@
 // The two exported entry points, and a call's way to its operation.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <new>
 #include <thread>
 
@@ -82,6 +85,7 @@ Engine::~Engine() {
   // rather than waiting for a later writer to find their owner gone.
   if (!forked.load()) FinishHeldCommits(TakeHeldCommits());
   stopping_.store(true);
+  WakeReaper();
   if (reaper_) {
     reaper_->join();
     delete reaper_;
@@ -94,19 +98,40 @@ void Engine::StartReaper() {
 }
 
 void Engine::Reap() {
+  auto next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
   while (!stopping_.load()) {
-    std::this_thread::sleep_for(kSnapshotIdle);
+    // Asleep until the next look at idle snapshots, or until a commit over several files
+    // leaves its slots held (WakeReaper).
+    const uint32_t seen = reaper_wake_.load();
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_look) {
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_look - now);
+      struct timespec ts = {static_cast<time_t>(left.count() / 1000000000),
+                            static_cast<long>(left.count() % 1000000000)};
+      ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_wake_), FUTEX_WAIT_PRIVATE, seen,
+                &ts, nullptr, 0);
+    }
+    const bool look = std::chrono::steady_clock::now() >= next_look;
     lock_.LockVisit();
     std::vector<HeldCommit> held;
     if (!stopping_.load() && !forked.load()) {
-      Registry::Get().ReleaseIdle();
+      if (look) Registry::Get().ReleaseIdle();
       held = TakeHeldCommits();
     }
     lock_.unlock();
-    // Commits over several files that no later call of this process freed: their slots
-    // would otherwise stay claimed while the process is idle.
+    if (look) next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
+    // The slots of commits over several files go once their logs are synced: synced here
+    // at once, beside the calls that go on meanwhile, so that the next transaction finds a
+    // slot free rather than syncing them itself behind its gates (and an idle process
+    // keeps none claimed).
     FinishHeldCommits(held);
   }
+}
+
+void Engine::WakeReaper() {
+  reaper_wake_.fetch_add(1);
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_wake_), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
 }
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
@@ -124,6 +149,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       FinishHeldCommits(held);
       lock.lock();
     }
+    if (SlotsHeld()) WakeReaper();
   }
   // Most calls commit nothing through the log.
   if (!TicketsNoted()) return Code(status);
