@@ -82,8 +82,8 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
   // keep them alive after the file's close. The page is mapped through it too: a mapping
   // holds on to the open file it was made from, and with it that file's locks, until it
   // goes. Mapped through the gate descriptor, a page that outlives the file's close (a
-  // commit still waiting for its sync holds it) would keep the mark of an open and the
-  // write gate of a file closed long since, and every later open would find another one.
+  // commit still waiting for its sync holds it) would keep the mark of an open of a file
+  // closed since, and every later open would take the file for one still in use.
   const std::string own = "/proc/self/fd/" + std::to_string(gate_fd);
   sync->fd_ = ::open(own.c_str(), O_RDWR | O_CLOEXEC);
   void* p = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED,
