@@ -1,7 +1,5 @@
 // The two exported entry points, and a call's way to its operation.
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,9 +51,6 @@ void AfterForkChild() {
 // A kept read snapshot is let go once no call used it for one to two of these.
 constexpr auto kSnapshotIdle = std::chrono::milliseconds(20);
 
-// Bumped to wake the reaper before its round is over (a futex word: safe across fork).
-std::atomic<uint32_t> reaper_calls{0};
-
 }  // namespace
 
 namespace {
@@ -72,9 +67,7 @@ struct GoneMarker {
 }  // namespace
 
 void WakeReaper() {
-  reaper_calls.fetch_add(1);
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_calls), FUTEX_WAKE_PRIVATE, 1, nullptr,
-            nullptr, 0);
+  if (!Engine::Gone()) Engine::Get().WakeReaper();
 }
 
 Engine& Engine::Get() {
@@ -97,6 +90,7 @@ Engine::~Engine() {
   // rather than waiting for a later writer to find their owner gone.
   if (!forked.load()) FinishHeldCommits(TakeHeldCommits());
   stopping_.store(true);
+  WakeReaper();
   if (reaper_) {
     reaper_->join();
     delete reaper_;
@@ -109,16 +103,19 @@ void Engine::StartReaper() {
 }
 
 void Engine::Reap() {
-  auto last_round = std::chrono::steady_clock::now();
+  auto next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
   while (!stopping_.load()) {
-    // Woken early by a commit whose log is due a roll (WakeReaper); the round's other work
-    // keeps its own pace.
-    const uint32_t calls = reaper_calls.load();
-    struct timespec ts = {0, std::chrono::nanoseconds(kSnapshotIdle).count()};
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&reaper_calls), FUTEX_WAIT_PRIVATE, calls, &ts,
-              nullptr, 0);
-    const bool round = std::chrono::steady_clock::now() - last_round >= kSnapshotIdle;
-    if (round) last_round = std::chrono::steady_clock::now();
+    // Asleep until the next look at idle snapshots, or until a commit over several files
+    // leaves its slots held (WakeReaper).
+    const uint32_t seen = reaper_wake_.load();
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_look) {
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_look - now);
+      struct timespec ts = {static_cast<time_t>(left.count() / 1000000000),
+                            static_cast<long>(left.count() % 1000000000)};
+      Fs().FutexWait(reinterpret_cast<uint32_t*>(&reaper_wake_), seen, &ts);
+    }
+    const bool look = std::chrono::steady_clock::now() >= next_look;
     lock_.LockVisit();
     // Data files whose log is due a roll are synced first with the lock let go: the roll that
     // follows behind the gate then writes only what the commits meanwhile left.
@@ -139,18 +136,24 @@ void Engine::Reap() {
     }
     std::vector<HeldCommit> held;
     if (!stopping_.load() && !forked.load()) {
-      if (round) {
-        Registry::Get().ReleaseIdle();
-        held = TakeHeldCommits();
-      } else {
-        Registry::Get().RollDue();
-      }
+      if (look) Registry::Get().ReleaseIdle();
+      // Logs due a roll (a commit woke this thread for them) roll here, off the committers' path.
+      Registry::Get().RollDue();
+      held = TakeHeldCommits();
     }
     lock_.unlock();
-    // Commits over several files that no later call of this process freed: their slots
-    // would otherwise stay claimed while the process is idle.
+    if (look) next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
+    // The slots of commits over several files go once their logs are synced: synced here
+    // at once, beside the calls that go on meanwhile, so that the next transaction finds a
+    // slot free rather than syncing them itself behind its gates (and an idle process
+    // keeps none claimed).
     FinishHeldCommits(held);
   }
+}
+
+void Engine::WakeReaper() {
+  reaper_wake_.fetch_add(1);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&reaper_wake_));
 }
 
 int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
@@ -168,6 +171,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       FinishHeldCommits(held);
       lock.lock();
     }
+    if (SlotsHeld()) WakeReaper();
   }
   // Most calls commit nothing through the log.
   if (!TicketsNoted()) return Code(status);

@@ -188,6 +188,10 @@ class Engine {
   HandleTable handles_;
   std::thread* reaper_ = nullptr;  // left behind, not joined, in the child of a fork
   std::atomic<bool> stopping_{false};
+  // Bumped to wake the reaper before its next look (a futex word: no lock that a fork could
+  // leave taken in the child).
+  std::atomic<uint32_t> reaper_wake_{0};
+  void WakeReaper();
 };
 
 }  // namespace mkde

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
@@ -73,14 +74,18 @@ std::shared_ptr<LogSync> LogSync::Map(int gate_fd) {
   if (gate_fd < 0 || Fs().Fstat(gate_fd, &st) != 0) return nullptr;
   // Growing only: two processes growing it at once both leave a page of zeros.
   if (st.st_size < static_cast<off_t>(kPage) && Fs().Ftruncate(gate_fd, kPage) != 0) return nullptr;
-  void* p = Fs().Map(gate_fd, kPage);
-  if (p == MAP_FAILED) return nullptr;
   std::shared_ptr<LogSync> sync(new LogSync);
-  sync->shared_ = static_cast<LogShared*>(p);
   // Opened anew rather than duplicated: a duplicate would share the descriptor's locks and
-  // keep them alive after the file's close.
+  // keep them alive after the file's close. The page is mapped through it too: a mapping
+  // holds on to the open file it was made from, and with it that file's locks, until it
+  // goes. Mapped through the gate descriptor, a page that outlives the file's close (a
+  // commit still waiting for its sync holds it) would keep the mark of an open of a file
+  // closed since, and every later open would take the file for one still in use.
   const std::string own = "/proc/self/fd/" + std::to_string(gate_fd);
   sync->fd_ = Fs().Open(own.c_str(), O_RDWR | O_CLOEXEC);
+  void* p = Fs().Map(sync->fd_ >= 0 ? sync->fd_ : gate_fd, kPage);
+  if (p == MAP_FAILED) return nullptr;
+  sync->shared_ = static_cast<LogShared*>(p);
   LogShared& s = *sync->shared_;
   // A page of zeros (a new gate file) gets its mark; counters from before a restart of the
   // machine are harmless, since a log is begun afresh (StartLog) before any commit uses them.
@@ -177,12 +182,26 @@ std::vector<LogTicket> TakeTickets() {
 }
 
 Status AwaitTickets(const std::vector<LogTicket>& tickets) {
-  Status first = Status::kOk;
-  for (const LogTicket& t : tickets) {
-    Status status = t.sync->Await(*t.log, t.lsn);
-    if (first == Status::kOk) first = status;
+  // The logs of different files are synced side by side: the disk takes them in about the
+  // time of one.
+  std::vector<Status> results(tickets.size(), Status::kOk);
+  auto await = [&tickets, &results](size_t i) {
+    results[i] = tickets[i].sync->Await(*tickets[i].log, tickets[i].lsn);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t i = 1; i < tickets.size(); ++i) {
+    try {
+      helpers.emplace_back(await, i);
+    } catch (...) {
+      await(i);  // no thread to be had: this one's turn comes now
+    }
   }
-  return first;
+  if (!tickets.empty()) await(0);
+  for (std::thread& t : helpers) t.join();
+  for (Status status : results) {
+    if (status != Status::kOk) return status;
+  }
+  return Status::kOk;
 }
 
 }  // namespace mkde

@@ -14,6 +14,7 @@
 
 #include "enginecore/coding.h"
 #include "enginecore/include/wbtrv32.h"
+#include "mkde/byte_reader.h"
 #include "mkde/companion.h"
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
@@ -46,41 +47,6 @@ struct Redo {
   uint64_t after = 0;
   std::vector<std::string> paths;
   std::string changes;
-};
-
-// Reads little-endian integers and byte runs from a buffer, never past its end.
-class Reader {
- public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-  bool U8(uint8_t* v) {
-    if (left() < 1) return false;
-    *v = static_cast<uint8_t>(bytes_[at_++]);
-    return true;
-  }
-  bool U32(uint32_t* v) {
-    if (left() < 4) return false;
-    *v = DecodeFixed32(here());
-    at_ += 4;
-    return true;
-  }
-  bool U64(uint64_t* v) {
-    if (left() < 8) return false;
-    *v = DecodeFixed64(here());
-    at_ += 8;
-    return true;
-  }
-  bool Bytes(size_t n, std::string_view* out) {
-    if (left() < n) return false;
-    *out = bytes_.substr(at_, n);
-    at_ += n;
-    return true;
-  }
-  size_t left() const { return bytes_.size() - at_; }
-
- private:
-  const uint8_t* here() const { return reinterpret_cast<const uint8_t*>(bytes_.data()) + at_; }
-  std::string_view bytes_;
-  size_t at_ = 0;
 };
 
 std::string EncodeRedo(const Redo& r) {
@@ -152,7 +118,7 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
   crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(bytes.data()), body,
                      nullptr, 0);
   if (sodium_memcmp(hash, bytes.data() + body, kHashSize) != 0) return ReadResult::kDamaged;
-  Reader in(std::string_view(bytes.data(), body));
+  ByteReader in(std::string_view(bytes.data(), body));
   std::string_view head, id;
   uint32_t count = 0;
   if (!in.Bytes(sizeof kRedoTag + skip, &head) || !in.Bytes(kIdSize, &id) || !in.U32(&count) ||
@@ -178,7 +144,7 @@ ReadResult ReadRedo(const std::string& path, Redo* r) {
 Status RedoWriteStatus(int err) { return IsDiskFull(err) ? Status::kDiskFull : Status::kIoError; }
 
 // Writes a redo over the file's earlier one and starts its way to the disk, without waiting:
-// SyncRedo then waits for it. *fd: the file, left open for that (-1 when this fails).
+// SyncRedos then waits for it. *fd: the file, left open for that (-1 when this fails).
 // *created: the file is new (as private as the record file `record`), and its folder wants
 // a sync.
 Status WriteRedo(const std::string& record, const std::string& path, const std::string& bytes,
@@ -196,12 +162,21 @@ Status WriteRedo(const std::string& record, const std::string& path, const std::
   return Status::kOk;
 }
 
-// Syncs a redo WriteRedo wrote (in accelerated mode too: a machine crash may lose the
-// transaction, but never keep it in some files only) and closes it. `status`: a failure met
-// before; the file is then only closed.
-Status SyncRedo(int fd, Status status) {
-  if (status == Status::kOk && Fs().Fdatasync(fd) != 0) status = RedoWriteStatus(errno);
-  Fs().Close(fd);
+// Syncs the redo files WriteRedo wrote, all at once (in accelerated mode too: a machine crash
+// may lose the transaction, but never keep it in some files only), and closes them.
+// `status`: a failure met before; the files are then only closed. Returns the first failure.
+Status SyncRedos(const std::vector<int>& fds, Status status) {
+  if (status == Status::kOk) {
+    std::vector<int> errors(fds.size(), 0);
+    Fs().FdatasyncAll(fds.data(), errors.data(), fds.size());
+    for (int err : errors) {
+      if (err != 0) {
+        status = RedoWriteStatus(err);
+        break;
+      }
+    }
+  }
+  for (int fd : fds) Fs().Close(fd);
   return status;
 }
 
@@ -405,35 +380,6 @@ void FreeSlots(const HeldCommit& commit, bool synced) {
 
 }  // namespace
 
-uint64_t LastTxnId(FileEnv* file) {
-  MDB_envinfo info;
-  mdb_env_info(file->env(), &info);
-  return info.me_last_txnid;
-}
-
-Status Replay(FileEnv* file, std::string_view changes) {
-  Result status = Status::kIoError;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    WriteTransaction txn;
-    status = txn.Begin(file);
-    if (status != Status::kOk) return status.Settle();
-    status = ApplyChanges(file, txn.get(), changes);
-    if (status == Retry::kMapFull) {
-      txn.Abort();
-      status = file->GrowMap(changes.size() * 2);
-      if (status != Status::kOk) return status.Settle();
-      status = Status::kDiskFull;
-      continue;
-    }
-    if (status != Status::kOk) return status.Settle();
-    bool retry = false;
-    status = txn.Commit(false, &retry);
-    if (!retry) return status.Settle();
-    status = Status::kDiskFull;
-  }
-  return status.Settle();
-}
-
 namespace {
 
 // The identity under which recovery holds write gates.
@@ -444,69 +390,7 @@ Client& RecoveryClient() {
 
 bool recovering = false;
 
-// One entry written in place: the log grows once, then the bytes go straight in.
-char* PutLe32(char* at, size_t v) {
-  EncodeFixed32(reinterpret_cast<uint8_t*>(at), static_cast<uint32_t>(v));
-  return at + 4;
-}
-
 }  // namespace
-
-void ChangeLog::Put(uint8_t db, const MDB_val& key, const MDB_val& value) {
-  const size_t start = bytes_.size();
-  bytes_.resize(start + 10 + key.mv_size + value.mv_size);
-  char* at = bytes_.data() + start;
-  *at++ = 1;
-  *at++ = static_cast<char>(db);
-  at = PutLe32(at, key.mv_size);
-  std::memcpy(at, key.mv_data, key.mv_size);
-  at = PutLe32(at + key.mv_size, value.mv_size);
-  if (value.mv_size) std::memcpy(at, value.mv_data, value.mv_size);
-}
-
-void ChangeLog::Delete(uint8_t db, const MDB_val& key) {
-  const size_t start = bytes_.size();
-  bytes_.resize(start + 6 + key.mv_size);
-  char* at = bytes_.data() + start;
-  *at++ = 2;
-  *at++ = static_cast<char>(db);
-  at = PutLe32(at, key.mv_size);
-  std::memcpy(at, key.mv_data, key.mv_size);
-}
-
-Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log) {
-  Reader in(log);
-  while (in.left() > 0) {
-    uint8_t kind = 0, db = 0;
-    uint32_t n = 0;
-    std::string_view key, value;
-    if (!in.U8(&kind) || !in.U8(&db) || !in.U32(&n) || !in.Bytes(n, &key)) return Status::kIoError;
-    MDB_dbi dbi;
-    if (db == ChangeLog::kMetaDb) {
-      dbi = file->meta_db();
-    } else if (db == ChangeLog::kRecordsDb) {
-      dbi = file->records_db();
-    } else if (db - 2u < file->key_count()) {
-      dbi = file->key_db(db - 2u);
-    } else {
-      return Status::kIoError;
-    }
-    MDB_val k = Val(key);
-    int rc;
-    if (kind == 1) {
-      if (!in.U32(&n) || !in.Bytes(n, &value)) return Status::kIoError;
-      MDB_val v = Val(value);
-      rc = mdb_put(txn, dbi, &k, &v, 0);
-    } else if (kind == 2) {
-      rc = mdb_del(txn, dbi, &k, nullptr);
-      if (rc == MDB_NOTFOUND) rc = 0;
-    } else {
-      return Status::kIoError;
-    }
-    if (rc != 0) return LmdbResult(rc);
-  }
-  return Status::kOk;
-}
 
 Status CommitAcross(std::vector<FileWrite>& writes) {
   std::vector<FileWrite*> parts;
@@ -546,8 +430,8 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
   // Prepare: every redo file written and synced, with its folder when the file is new, before
   // any commit. The claims say "being prepared" meanwhile: a process killed from here on
   // leaves them for the next writer of the file, which finishes or drops the transaction.
-  // Every file is written before the first sync, so that the disk takes them all at once and
-  // the later syncs find their bytes on the way already.
+  // Every file is written before the syncs, which then run side by side, so that the disk
+  // takes them all at once.
   std::set<std::string> folders;
   std::vector<int> unsynced;
   size_t written = 0;
@@ -564,7 +448,7 @@ Status CommitAcross(std::vector<FileWrite>& writes) {
     if (fd >= 0) unsynced.push_back(fd);
     if (created) folders.insert(FolderOf(claims[written].path));
   }
-  for (int fd : unsynced) status = SyncRedo(fd, status);
+  status = SyncRedos(unsynced, status);
   if (status == Status::kOk) {
     for (const std::string& f : folders) {
       status = SyncFolder(f);

@@ -10,7 +10,12 @@
 // three take turns in short rounds, so that a disk whose sync time drifts (a shared machine's does,
 // by several times within seconds) weighs on each of them alike.
 //
-// Usage: engine_transfer_bench [--seconds=S] [--dir=PATH]   (default 3 s per configuration)
+// With --base-engine LIB, the transfers also run through another build of the engine library,
+// cell by cell beside this one, and the table prints both and their ratios.
+//
+// Usage: engine_transfer_bench [--seconds=S] [--dir=PATH] [--base-engine=LIB]
+//   (default 3 s per configuration)
+#include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -39,15 +44,42 @@
 namespace {
 
 constexpr int kAccounts = 100;
+
+// The engine the processes call: this build's, or the base library's (--base-engine).
+using BtrCall = int16_t (*)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
+BtrCall g_call = BTRCALL;
+
+int16_t Btr(uint16_t op, void* pos, void* data, uint32_t* len, void* key, uint8_t key_len,
+            int8_t key_num) {
+  return g_call(op, pos, data, len, key, key_len, key_num);
+}
 constexpr uint32_t kLen = 32;
 
-int Create(const std::string& path) { return vastrel::bench::CreateIntKeyFile(path, kLen); }
+int Create(const std::string& path) {
+  std::string spec(32, '\0');
+  spec[0] = static_cast<char>(kLen);
+  spec[3] = 0x10;  // page size 4096
+  spec[4] = 1;     // one key: a unique 4-byte integer at position 1
+  spec[16] = 1;
+  spec[18] = 4;
+  spec[21] = 0x01;
+  spec[26] = 1;
+  std::string key = path + '\0';
+  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+  uint32_t len = static_cast<uint32_t>(spec.size());
+  return Btr(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+}
 
-int Open(uint8_t* pos, const std::string& path) { return vastrel::bench::OpenFile(pos, path); }
+int Open(uint8_t* pos, const std::string& path) {
+  std::string key = path + '\0';
+  char owner[1] = {0};
+  uint32_t len = 1;
+  return Btr(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+}
 
 int Do(int op, uint8_t* pos, char* rec = nullptr, int32_t* key = nullptr) {
   uint32_t len = rec ? kLen : 0;
-  return BTRCALL(static_cast<uint16_t>(op), pos, rec, &len, key, key ? 4 : 0, 0);
+  return Btr(static_cast<uint16_t>(op), pos, rec, &len, key, key ? 4 : 0, 0);
 }
 
 int64_t Balance(const char* rec) {
@@ -101,7 +133,7 @@ void Writer(const std::vector<std::string>& files, int lock_bias, unsigned seed,
     if (s == 0) s = Do(BTR_END_TRANSACTION, pa);
     if (s != 0) Do(BTR_ABORT_TRANSACTION, pa);
     // Multiple-record locks last until Unlock.
-    for (auto& p : pos) BTRCALL(BTR_UNLOCK, p.data(), nullptr, nullptr, nullptr, 0, -2);
+    for (auto& p : pos) Btr(BTR_UNLOCK, p.data(), nullptr, nullptr, nullptr, 0, -2);
     if (s == 0) {
       done->fetch_add(1, std::memory_order_relaxed);
       continue;
@@ -268,7 +300,7 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
     Fill(files.back());
   }
   uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
+  Btr(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
   void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   auto* stop = new (shared) std::atomic<bool>(false);
   auto* done = new (static_cast<char*>(shared) + 64) std::atomic<long>(0);
@@ -290,7 +322,7 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
 }
 
 void InsertTable(const std::string& dir, double seconds, int rounds);
-bool TransferTable(const std::string& dir, double seconds, int rounds);
+bool TransferTable(const std::string& dir, double seconds, int rounds, BtrCall base);
 
 }  // namespace
 
@@ -305,12 +337,24 @@ int main(int argc, char** argv) {
   std::string only;
   app.add_option("--only", only, "one table: inserts or transfers")
       ->check(CLI::IsMember({"inserts", "transfers"}));
+  std::string base_engine;
+  app.add_option("--base-engine", base_engine,
+                 "another engine library whose transfers run beside this one's");
   CLI11_PARSE(app, argc, argv);
+  BtrCall base = nullptr;
+  if (!base_engine.empty()) {
+    void* library = dlopen(base_engine.c_str(), RTLD_NOW | RTLD_LOCAL);
+    base = library ? reinterpret_cast<BtrCall>(dlsym(library, "BTRCALL")) : nullptr;
+    if (!base) {
+      std::fprintf(stderr, "%s: no engine library (%s)\n", base_engine.c_str(), dlerror());
+      return 2;
+    }
+  }
   // Every cell runs in rounds of half a second, all the table's cells in turn in each round,
   // so that a slow spell of the machine or its disk falls on every cell alike.
   const int rounds = std::max(1, static_cast<int>(std::lround(seconds / 0.5)));
   if (only != "transfers") InsertTable(dir, seconds, rounds);
-  const bool ok = only == "inserts" || TransferTable(dir, seconds, rounds);
+  const bool ok = only == "inserts" || TransferTable(dir, seconds, rounds, base);
   std::filesystem::remove_all(dir);
   return ok ? 0 : 1;
 }
@@ -348,48 +392,73 @@ void InsertTable(const std::string& dir, double seconds, int rounds) {
               rate[0][0] / rate[0][1]);
 }
 
-// False when a cell failed.
-bool TransferTable(const std::string& dir, double seconds, int rounds) {
+// False when a cell failed. With `base`, every cell runs through that library too, right after
+// this one's in each round.
+bool TransferTable(const std::string& dir, double seconds, int rounds, BtrCall base) {
   std::printf("transfers in %.1f s each (concurrent transactions, one reader summing alongside)\n",
               seconds);
-  std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400", "1 file +300",
-              "2 files +300");
-  long table[2][4] = {};
-  long cycles[2][4] = {};  // attempts that answered 78
+  const int engines = base ? 2 : 1;
+  const BtrCall calls[2] = {BTRCALL, base};
+  long table[2][2][4] = {};
+  long cycles[2][2][4] = {};  // attempts that answered 78
   for (int round = 0; round < rounds; ++round) {
     int row = 0;
     for (int writers : {1, 4}) {
       int col = 0;
       for (int bias : {400, 300}) {
         for (int files : {1, 2}) {
-          long closed = 0;
-          const long n = Run(dir, writers, files, bias, seconds / rounds, &closed);
-          cycles[row][col] += closed;
-          long& cell = table[row][col++];
-          cell = cell < 0 || n < 0 ? -1 : cell + n;
+          for (int e = 0; e < engines; ++e) {
+            g_call = calls[e];
+            long closed = 0;
+            const long n = Run(dir, writers, files, bias, seconds / rounds, &closed);
+            cycles[e][row][col] += closed;
+            long& cell = table[e][row][col];
+            cell = cell < 0 || n < 0 ? -1 : cell + n;
+          }
+          ++col;
         }
       }
       ++row;
     }
   }
-  for (int row = 0; row < 2; ++row) {
-    std::printf("%-8d %14ld %14ld %14ld %14ld\n", row == 0 ? 1 : 4, table[row][0], table[row][1],
-                table[row][2], table[row][3]);
+  g_call = BTRCALL;
+  for (int e = 0; e < engines; ++e) {
+    const auto& t = table[e];
+    const auto& c = cycles[e];
+    std::printf("%s\n", e == 0 ? "engine" : "engine-base");
+    std::printf("%-8s %14s %14s %14s %14s\n", "writers", "1 file +400", "2 files +400",
+                "1 file +300", "2 files +300");
+    for (int row = 0; row < 2; ++row) {
+      std::printf("%-8d %14ld %14ld %14ld %14ld\n", row == 0 ? 1 : 4, t[row][0], t[row][1],
+                  t[row][2], t[row][3]);
+    }
+    std::printf("4:1 ratio %14.2f %14.2f %14.2f %14.2f   (target >= 1.0)\n",
+                double(t[1][0]) / t[0][0], double(t[1][1]) / t[0][1], double(t[1][2]) / t[0][2],
+                double(t[1][3]) / t[0][3]);
+    std::printf("2:1 files, 1 writer %4.2f %14s %14.2f   (target >= 0.8)\n",
+                double(t[0][1]) / t[0][0], "", double(t[0][3]) / t[0][2]);
+    std::printf("wait:no-wait, 4 writers %7.2f %14.2f   (target >= 0.5)\n",
+                double(t[1][2]) / t[1][0], double(t[1][3]) / t[1][1]);
+    // Each 78 is an attempt whose work was lost: the share tells what contention costs.
+    std::printf("%-8s %14.2f %14.2f %14.2f %14.2f   (4 writers: attempts that answered 78)\n",
+                "78s/xfer", double(c[1][0]) / std::max(1L, t[1][0]),
+                double(c[1][1]) / std::max(1L, t[1][1]), double(c[1][2]) / std::max(1L, t[1][2]),
+                double(c[1][3]) / std::max(1L, t[1][3]));
   }
-  std::printf("4:1 ratio %14.2f %14.2f %14.2f %14.2f   (target >= 1.0)\n",
-              double(table[1][0]) / table[0][0], double(table[1][1]) / table[0][1],
-              double(table[1][2]) / table[0][2], double(table[1][3]) / table[0][3]);
-  std::printf("wait:no-wait, 4 writers %7.2f %14.2f   (target >= 0.5)\n",
-              double(table[1][2]) / table[1][0], double(table[1][3]) / table[1][1]);
-  // Each 78 is an attempt whose work was lost: the share tells what contention costs.
-  std::printf("%-8s %14.2f %14.2f %14.2f %14.2f   (4 writers: attempts that answered 78)\n",
-              "78s/xfer", double(cycles[1][0]) / std::max(1L, table[1][0]),
-              double(cycles[1][1]) / std::max(1L, table[1][1]),
-              double(cycles[1][2]) / std::max(1L, table[1][2]),
-              double(cycles[1][3]) / std::max(1L, table[1][3]));
-  for (auto& r : table) {
-    for (long v : r) {
-      if (v < 0) return false;
+  if (base) {
+    std::printf("engine:engine-base");
+    for (int row = 0; row < 2; ++row) {
+      for (int col = 0; col < 4; ++col) {
+        std::printf(" %.2f", double(table[0][row][col]) / std::max(1L, table[1][row][col]));
+      }
+      std::printf(row == 0 ? " |" : "   (1 writer | 4 writers, columns as above)\n");
+    }
+  }
+  for (const auto& t : table) {
+    for (const auto& r : t) {
+      for (long v : r) {
+        if (v < 0) return false;
+      }
     }
   }
   return true;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "mkde/fs.h"
 #include "mkde/waits.h"
 #include "tests/mkde/engine_fixture.h"
 
@@ -95,6 +96,55 @@ class SharedFiles : public EngineTest {
   std::string path_;
   std::string table_;
 };
+
+// The real file system, but for the syncs of the engine's own thread, which take a while: a
+// commit over several files then holds its logs' shared pages for a good while.
+class SlowBackgroundSyncs : public mkde::FileSystem {
+ public:
+  int Fdatasync(int fd) override {
+    if (std::this_thread::get_id() != main_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    return FileSystem::Fdatasync(fd);
+  }
+  void FdatasyncAll(const int* fds, int* errors, size_t n) override {
+    for (size_t i = 0; i < n; ++i) errors[i] = Fdatasync(fds[i]) == 0 ? 0 : errno;
+  }
+
+ private:
+  std::thread::id main_ = std::this_thread::get_id();
+};
+
+// A file closed for good while a commit over it and another file still waits for the other
+// file's log leaves nothing of its open behind: another process would take it for a file in
+// use, and leave a crash's log and redo slots unfinished.
+TEST_F(SharedFiles, AClosedFileLeavesNoMarkOfItsOpenWhileACommitWaits) {
+  // Never destroyed: the engine's thread may still be inside a sync when the test ends.
+  static SlowBackgroundSyncs* slow = new SlowBackgroundSyncs;
+  mkde::FileSystem* before = mkde::InstallFileSystem(slow);
+  const std::string other = Path("g.dat");
+  ASSERT_EQ(CreateFile(other, CreationBuffer(kLen, {{{1, 4, 0, 1}}})), 0);
+  Table f, g;
+  ASSERT_EQ(f.Open(path_), 0);
+  ASSERT_EQ(g.Open(other), 0);
+  uint8_t none[128] = {};
+  ASSERT_EQ(BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  ASSERT_EQ(f.Insert(Rec(1)), 0);
+  ASSERT_EQ(g.Insert(Rec(1)), 0);
+  ASSERT_EQ(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
+  f.Close();
+  int gate = ::open((path_ + "-gate").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(gate, 0);
+  struct flock open_mark = {};
+  open_mark.l_type = F_WRLCK;
+  open_mark.l_whence = SEEK_SET;
+  open_mark.l_start = 1;
+  open_mark.l_len = 1;
+  EXPECT_EQ(::fcntl(gate, F_OFD_GETLK, &open_mark), 0);
+  EXPECT_EQ(open_mark.l_type, F_UNLCK);
+  ::close(gate);
+  mkde::InstallFileSystem(before);
+}
 
 TEST_F(SharedFiles, TheWaitsTableIsTakenUpOnlyWhenItIsPrivateOursAndWhole) {
   // A link planted under the table's name, to a private file of the user's: the file stays

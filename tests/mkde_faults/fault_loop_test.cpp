@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -103,6 +105,10 @@ class FailingFs : public mkde::FileSystem {
   }
   int Fsync(int fd) override { return Fail(true) ? -1 : FileSystem::Fsync(fd); }
   int Fdatasync(int fd) override { return Fail(true) ? -1 : FileSystem::Fdatasync(fd); }
+  // One after another on this thread, so that each counts as a call and can be the one failed.
+  void FdatasyncAll(const int* fds, int* errors, size_t n) override {
+    for (size_t i = 0; i < n; ++i) errors[i] = Fdatasync(fds[i]) == 0 ? 0 : errno;
+  }
   // Only a head start for a sync: its failure must cost a write nothing.
   int StartWrite(int fd, off_t at, off_t n) override {
     return Fail(false) ? -1 : FileSystem::StartWrite(fd, at, n);
@@ -616,6 +622,67 @@ TEST_F(FaultLoop, ATransactionWhoseRedoFindsNoRoomAnswers18AndTheFilesGoOn) {
       EXPECT_EQ(ReadBack(Work("b.dat")), after);
     }
   }
+}
+
+// The real file system, but every sync of the second file's redo slots fails, on whichever
+// thread it runs: the redo files of a transaction are synced side by side, and a failure on
+// any of their threads must reach the call.
+class FailingRedoSyncOfB : public mkde::FileSystem {
+ public:
+  int Open(const char* path, int flags, mode_t mode) override {
+    const int fd = FileSystem::Open(path, flags, mode);
+    if (fd >= 0 && std::string_view(path).find("b.dat-redo") != std::string_view::npos) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      redo_.insert(fd);
+    }
+    return fd;
+  }
+  int Close(int fd) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      redo_.erase(fd);
+    }
+    return FileSystem::Close(fd);
+  }
+  int Fdatasync(int fd) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (redo_.count(fd) != 0) {
+        errno = EIO;
+        return -1;
+      }
+    }
+    return FileSystem::Fdatasync(fd);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<int> redo_;
+};
+
+TEST_F(FaultLoop, ATransactionWhoseRedoSyncFailsOnAnyThreadAnswers2AndKeepsNothing) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  pid_t pid = fork();
+  if (pid == 0) {
+    FailingRedoSyncOfB failing;
+    mkde::InstallFileSystem(&failing);
+    Table a, b;
+    uint8_t none[128] = {};
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(1);
+    BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+    if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(2);
+    if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != BTR_IO_ERROR) {
+      _exit(3);
+    }
+    raise(SIGKILL);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+  const FileState before{0, false, true, BaseRecords()};
+  EXPECT_EQ(ReadBack(Base("a.dat")), before);
+  EXPECT_EQ(ReadBack(Base("b.dat")), before);
 }
 
 TEST_F(FaultLoop, SetOwnerWithEncryption) {
