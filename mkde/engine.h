@@ -83,6 +83,10 @@ class Engine {
   int16_t Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* data_len, void* key,
                    uint8_t key_len, int8_t key_num, void* client_id);
 
+  // Wakes the engine's thread before its next look: a log is due a roll, or a commit over
+  // several files left its slots held.
+  void WakeReaper();
+
  private:
   template <class R, class E, class C>
   friend R core::RunOperation(E& e, C& call);
@@ -191,7 +195,6 @@ class Engine {
   // Bumped to wake the reaper before its next look (a futex word: no lock that a fork could
   // leave taken in the child).
   std::atomic<uint32_t> reaper_wake_{0};
-  void WakeReaper();
 };
 
 }  // namespace mkde
