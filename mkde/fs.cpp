@@ -79,9 +79,11 @@ void FileSystem::Reached(const char*) {}
 
 namespace {
 
+// Never destroyed: the engine's destructor (library unload, process exit) still syncs, closes
+// and wakes its thread through it, after statics made later than the engine are gone.
 FileSystem& Default() {
-  static FileSystem fs;
-  return fs;
+  static FileSystem* fs = new FileSystem;
+  return *fs;
 }
 
 FileSystem* installed = nullptr;
