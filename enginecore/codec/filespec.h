@@ -67,8 +67,8 @@ size_t BuildStatReply(const FileSpec& spec, uint32_t record_count,
                       const std::vector<uint32_t>& unique_values, uint8_t* buffer, size_t capacity);
 
 // The description's own stored form inside a record file (see
-// enginecore/codec/file-description-format.md), and its reader: Decode returns false with a reason for
-// anything it cannot trust and never reads past `length`.
+// enginecore/codec/file-description-format.md), and its reader: Decode returns false with a reason
+// for anything it cannot trust and never reads past `length`.
 std::string EncodeFileSpec(const FileSpec& spec);
 bool DecodeFileSpec(const uint8_t* data, size_t length, FileSpec* out, std::string* reason);
 

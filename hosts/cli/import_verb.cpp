@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/btrexception.h"
+#include "enginecore/include/wbtrv32.h"
 #include "hosts/cli/batch_writer.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/description.h"
@@ -18,7 +19,6 @@
 #include "hosts/cli/progress.h"
 #include "hosts/cli/typed_records.h"
 #include "hosts/cli/verbs.h"
-#include "enginecore/include/wbtrv32.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "binding/btrexception.h"
+#include "enginecore/include/wbtrv32.h"
 #include "hosts/cli/child.h"
 #include "hosts/cli/description.h"
 #include "hosts/cli/errors.h"
 #include "hosts/cli/progress.h"
 #include "hosts/cli/record_reader.h"
 #include "hosts/cli/verbs.h"
-#include "enginecore/include/wbtrv32.h"
 #include "mkde/salvage.h"
 #include "platform/locale.h"
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "binding/engine.h"
+#include "enginecore/include/wbtrv32.h"
 #include "hosts/cli/bounded_read.h"
 #include "hosts/cli/record_text.h"
 #include "keys/btrklist.h"
-#include "enginecore/include/wbtrv32.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 

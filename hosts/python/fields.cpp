@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "enginecore/include/wbtrv32.h"
 #include "hosts/python/core.h"
 #include "hosts/python/field_value.h"
-#include "enginecore/include/wbtrv32.h"
 #include "platform/locale.h"
 
 namespace vastrel::python {

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "binding/btrexception.h"
+#include "binding/engine.h"
 #include "dictionary/btrdictlist.h"
 #include "dictionary/btrfld.h"
 #include "dictionary/field_text.h"
-#include "binding/btrexception.h"
-#include "binding/engine.h"
 #include "table/btr.h"
 
 namespace vastrel::table {
