@@ -1,4 +1,6 @@
 // The changes of one file's write transaction as the redo files carry them, and their replay.
+#include "mkde/change_log.h"
+
 #include <cstring>
 #include <string_view>
 
@@ -6,7 +8,6 @@
 #include "mkde/byte_reader.h"
 #include "mkde/file_env.h"
 #include "mkde/lmdb_util.h"
-#include "mkde/redo.h"
 
 namespace mkde {
 

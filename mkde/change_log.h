@@ -1,6 +1,5 @@
 // A write transaction's changes to one file, in the form a transaction over several files
-// writes into its redo file (redo.h). Put and Delete live with the redo file's reader, in
-// redo.cpp.
+// writes into its redo file (redo.h), and their replay.
 #pragma once
 
 #include <lmdb.h>
@@ -9,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "enginecore/status.h"
 
 namespace mkde {
 
@@ -32,5 +34,17 @@ class ChangeLog {
  private:
   std::string bytes_;
 };
+
+class FileEnv;
+
+// The id of the file's last committed LMDB transaction.
+uint64_t LastTxnId(FileEnv* file);
+// Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
+// Returns an engine status.
+Status Replay(FileEnv* file, std::string_view changes);
+
+// Applies a change log to `txn` of `file`. Returns an engine status (Retry::kMapFull when the
+// map filled up); a log that does not parse, or names a database the file lacks, answers 2.
+Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
 
 }  // namespace mkde

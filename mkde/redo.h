@@ -41,16 +41,6 @@ namespace mkde {
 class FileEnv;
 struct FileWrite;
 
-// The id of the file's last committed LMDB transaction.
-uint64_t LastTxnId(FileEnv* file);
-// Runs `changes` in a write transaction of its own, synced. REQUIRES: the gate is held.
-// Returns an engine status.
-Status Replay(FileEnv* file, std::string_view changes);
-
-// Applies a change log to `txn` of `file`. Returns an engine status (Retry::kMapFull when the
-// map filled up); a log that does not parse, or names a database the file lacks, answers 2.
-Result ApplyChanges(FileEnv* file, MDB_txn* txn, std::string_view log);
-
 // End of a transaction that changed at least two files: claims a redo slot in each, writes
 // the redo files and commits each file's write transaction. Every write's gate is held by the
 // caller and stays held. On a refusal before the decision nothing is committed and every
