@@ -21,7 +21,6 @@
 #include "mkde/handles.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
-#include "mkde/registry.h"
 
 namespace mkde {
 
@@ -389,6 +388,7 @@ Client& RecoveryClient() {
 }
 
 bool recovering = false;
+PartnerFiles partners{};
 
 }  // namespace
 
@@ -706,7 +706,7 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
   auto finish = [&](Result status) {
     for (Part& p : parts) {
       p.gate.Release();
-      if (p.opened) Registry::Get().Release(p.file);
+      if (p.opened) partners.release(p.file);
     }
     Gated().resize(known);
     Entered().pop_back();
@@ -727,7 +727,8 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
     if (file) {
       p.file = file;  // gated by this recovery already (an open in progress among them)
     } else {
-      Result status = Registry::Get().Open(mine.paths[i], true, &file, nullptr);
+      if (!partners.open) return finish(Status::kIoError);
+      Result status = partners.open(mine.paths[i], &file);
       if (status == Status::kOk) {
         p.file = file;
         ++file->open_count;
@@ -796,6 +797,8 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
 }
 
 }  // namespace
+
+void SetPartnerFiles(PartnerFiles files) { partners = files; }
 
 Result RecoverPending(FileEnv* self) {
   if (recovering) return Status::kOk;

@@ -101,4 +101,13 @@ void DropClearedRedo(const FileEnv& file);
 // progress). Returns an engine status.
 Result RecoverPending(FileEnv* file);
 
+// How recovery reaches a transaction's other files: through the registry of open files, which
+// stands above the redo files and hands these in when it is made. Open answers an engine status
+// and a file to Release once recovery is done with it.
+struct PartnerFiles {
+  Result (*open)(const std::string& path, FileEnv** out);
+  void (*release)(FileEnv* file);
+};
+void SetPartnerFiles(PartnerFiles files);
+
 }  // namespace mkde

@@ -79,8 +79,18 @@ bool IsNetworkFileSystem(long magic, const char** name) {
   return false;
 }
 
+namespace {
+// Recovery of a transaction over several files opens its other files here (redo.h).
+Result OpenPartner(const std::string& path, FileEnv** out) {
+  return Registry::Get().Open(path, true, out, nullptr);
+}
+void ReleasePartner(FileEnv* file) { Registry::Get().Release(file); }
+}  // namespace
+
 Registry& Registry::Get() {
   static Registry registry;
+  static const bool partners = (SetPartnerFiles({&OpenPartner, &ReleasePartner}), true);
+  (void)partners;
   return registry;
 }
 
