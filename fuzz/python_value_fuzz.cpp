@@ -1,5 +1,5 @@
 // Fuzz target for the Python module's conversion of values into field text and back
-// (hosts/python/field_value.h): whatever the field, the value and the table's format
+// (hosts/common/field_value.h): whatever the field, the value and the table's format
 // settings, the conversion answers a text or refuses with a Refusal, and a text it answers
 // fits the field, holds no NUL and reads back as the value, also once put into a record
 // whose other characters it leaves as they were; reading any record text answers a value
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "dictionary/field_text.h"
-#include "hosts/python/field_value.h"
+#include "hosts/common/field_value.h"
 
 using namespace vastrel::python;
 

@@ -2,11 +2,11 @@
 #include <filesystem>
 #include <string>
 
-#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/description.h"
 #include "hosts/cli/dict_verb.h"
 #include "hosts/cli/errors.h"
 #include "hosts/cli/verbs.h"
+#include "hosts/common/bounded_read.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "automation/json.h"
-#include "hosts/cli/owner_input.h"
+#include "hosts/common/owner_input.h"
 
 namespace vastrel::cli {
 

@@ -13,12 +13,12 @@
 #include "binding/btrexception.h"
 #include "enginecore/include/wbtrv32.h"
 #include "hosts/cli/batch_writer.h"
-#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/description.h"
 #include "hosts/cli/errors.h"
 #include "hosts/cli/progress.h"
 #include "hosts/cli/typed_records.h"
 #include "hosts/cli/verbs.h"
+#include "hosts/common/bounded_read.h"
 #include "platform/locale.h"
 
 namespace vastrel::cli {

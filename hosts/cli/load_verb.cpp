@@ -7,11 +7,11 @@
 #include <string>
 
 #include "automation/json.h"
-#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/errors.h"
 #include "hosts/cli/progress.h"
 #include "hosts/cli/record_text.h"
 #include "hosts/cli/verbs.h"
+#include "hosts/common/bounded_read.h"
 #include "keys/file_flags.h"
 #include "platform/locale.h"
 

@@ -22,14 +22,14 @@
 #include <vector>
 
 #include "hosts/cli/child.h"
-#include "hosts/cli/code_page.h"
 #include "hosts/cli/compact.h"
 #include "hosts/cli/dict_verb.h"
 #include "hosts/cli/execute.h"
-#include "hosts/cli/owner_input.h"
 #include "hosts/cli/shell.h"
 #include "hosts/cli/sql_verb.h"
 #include "hosts/cli/verbs.h"
+#include "hosts/common/code_page.h"
+#include "hosts/common/owner_input.h"
 #include "platform/locale.h"
 #include "table/btr.h"
 

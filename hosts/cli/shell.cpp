@@ -14,8 +14,8 @@
 
 #include "binding/engine.h"
 #include "enginecore/include/wbtrv32.h"
-#include "hosts/cli/bounded_read.h"
 #include "hosts/cli/record_text.h"
+#include "hosts/common/bounded_read.h"
 #include "keys/btrklist.h"
 #include "platform/error.h"
 #include "platform/locale.h"

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "hosts/cli/code_page.h"
 #include "hosts/cli/errors.h"
-#include "sql/module.h"
+#include "hosts/common/code_page.h"
+#include "hosts/sql/module.h"
 
 namespace vastrel::cli {
 namespace {

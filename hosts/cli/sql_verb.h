@@ -13,7 +13,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "hosts/cli/owner_input.h"
+#include "hosts/common/owner_input.h"
 
 namespace vastrel::cli {
 

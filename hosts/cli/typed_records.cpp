@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "dictionary/field_text.h"
-#include "hosts/cli/bounded_read.h"
+#include "hosts/common/bounded_read.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 #include "platform/oleauto.h"

@@ -16,8 +16,8 @@
 
 #include "automation/json.h"
 #include "dictionary/btrfld.h"
-#include "hosts/cli/bounded_read.h"
-#include "hosts/cli/code_page.h"
+#include "hosts/common/bounded_read.h"
+#include "hosts/common/code_page.h"
 #include "table/btr.h"
 
 namespace vastrel::cli {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "hosts/cli/code_page.h"
+#include "hosts/common/code_page.h"
 #include "table/btr.h"
 
 namespace vastrel::cli {

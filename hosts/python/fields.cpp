@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "enginecore/include/wbtrv32.h"
+#include "hosts/common/field_value.h"
 #include "hosts/python/core.h"
-#include "hosts/python/field_value.h"
 #include "platform/locale.h"
 
 namespace vastrel::python {

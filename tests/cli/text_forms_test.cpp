@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "hosts/cli/code_page.h"
 #include "hosts/cli/typed_records.h"
+#include "hosts/common/code_page.h"
 
 namespace vastrel::cli {
 namespace {

@@ -7,8 +7,8 @@ SQLITE_EXTENSION_INIT1
 #include <atomic>
 #include <string>
 
-#include "sql/module.h"
-#include "sql/vtab.h"
+#include "hosts/sql/module.h"
+#include "hosts/sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "hosts/cli/code_page.h"
-#include "hosts/python/field_value.h"
+#include "hosts/common/code_page.h"
+#include "hosts/common/field_value.h"
 #include "table/btr.h"
 
 namespace vastrel::sql {

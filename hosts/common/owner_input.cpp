@@ -1,4 +1,4 @@
-#include "hosts/cli/owner_input.h"
+#include "hosts/common/owner_input.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hosts/cli/bounded_read.h"
+#include "hosts/common/bounded_read.h"
 
 namespace vastrel::cli {
 namespace {

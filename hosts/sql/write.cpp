@@ -17,7 +17,7 @@ SQLITE_EXTENSION_INIT3
 #include <cstring>
 
 #include "binding/btrexception.h"
-#include "sql/vtab.h"
+#include "hosts/sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

@@ -1,4 +1,4 @@
-#include "hosts/cli/code_page.h"
+#include "hosts/common/code_page.h"
 
 #include <errno.h>
 #include <iconv.h>

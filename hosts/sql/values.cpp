@@ -13,7 +13,7 @@ SQLITE_EXTENSION_INIT3
 #include <limits>
 
 #include "dictionary/field_text.h"
-#include "sql/vtab.h"
+#include "hosts/sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

@@ -10,7 +10,7 @@ SQLITE_EXTENSION_INIT3
 #include <string>
 #include <vector>
 
-#include "sql/vtab.h"
+#include "hosts/sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

@@ -10,10 +10,10 @@ SQLITE_EXTENSION_INIT3
 #include <vector>
 
 #include "binding/btrexception.h"
-#include "hosts/cli/owner_input.h"
+#include "hosts/common/owner_input.h"
+#include "hosts/sql/vtab.h"
 #include "platform/error.h"
 #include "platform/locale.h"
-#include "sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

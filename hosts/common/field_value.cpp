@@ -1,4 +1,4 @@
-#include "hosts/python/field_value.h"
+#include "hosts/common/field_value.h"
 
 #include <algorithm>
 #include <cmath>

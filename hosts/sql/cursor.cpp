@@ -9,9 +9,9 @@ SQLITE_EXTENSION_INIT3
 #include <cstring>
 
 #include "binding/btrexception.h"
+#include "hosts/sql/vtab.h"
 #include "platform/error.h"
 #include "platform/locale.h"
-#include "sql/vtab.h"
 
 namespace vastrel::sql {
 namespace {

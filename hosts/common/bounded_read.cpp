@@ -1,4 +1,4 @@
-#include "hosts/cli/bounded_read.h"
+#include "hosts/common/bounded_read.h"
 
 #include <fcntl.h>
 #include <unistd.h>
