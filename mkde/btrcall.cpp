@@ -105,8 +105,8 @@ void Engine::StartReaper() {
 void Engine::Reap() {
   auto next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
   while (!stopping_.load()) {
-    // Asleep until the next look at idle snapshots, or until a commit over several files
-    // leaves its slots held (WakeReaper).
+    // Asleep until the next look at idle snapshots and held commits, or until a commit finds
+    // its log due a roll (WakeReaper).
     const uint32_t seen = reaper_wake_.load();
     const auto now = std::chrono::steady_clock::now();
     if (now < next_look) {
@@ -136,17 +136,17 @@ void Engine::Reap() {
     }
     std::vector<HeldCommit> held;
     if (!stopping_.load() && !forked.load()) {
-      if (look) Registry::Get().ReleaseIdle();
       // Logs due a roll (a commit woke this thread for them) roll here, off the committers' path.
       Registry::Get().RollDue();
-      held = TakeHeldCommits();
+      if (look) {
+        Registry::Get().ReleaseIdle();
+        held = TakeHeldCommits();
+      }
     }
     lock_.unlock();
     if (look) next_look = std::chrono::steady_clock::now() + kSnapshotIdle;
-    // The slots of commits over several files go once their logs are synced: synced here
-    // at once, beside the calls that go on meanwhile, so that the next transaction finds a
-    // slot free rather than syncing them itself behind its gates (and an idle process
-    // keeps none claimed).
+    // Commits over several files that no later call of this process freed: their slots
+    // would otherwise stay claimed while the process is idle.
     FinishHeldCommits(held);
   }
 }
@@ -171,7 +171,6 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
       FinishHeldCommits(held);
       lock.lock();
     }
-    if (SlotsHeld()) WakeReaper();
   }
   // Most calls commit nothing through the log.
   if (!TicketsNoted()) return Code(status);

@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 namespace mkde {
@@ -26,17 +25,7 @@ ssize_t FileSystem::Pwrite(int fd, const void* buf, size_t n, off_t at) {
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
 int FileSystem::Fdatasync(int fd) { return ::fdatasync(fd); }
 void FileSystem::FdatasyncAll(const int* fds, int* errors, size_t n) {
-  auto sync = [this, fds, errors](size_t i) { errors[i] = Fdatasync(fds[i]) == 0 ? 0 : errno; };
-  std::vector<std::thread> helpers;
-  for (size_t i = 1; i < n; ++i) {
-    try {
-      helpers.emplace_back(sync, i);
-    } catch (...) {
-      sync(i);  // no thread to be had: this one's turn comes now
-    }
-  }
-  if (n > 0) sync(0);
-  for (std::thread& t : helpers) t.join();
+  for (size_t i = 0; i < n; ++i) errors[i] = Fdatasync(fds[i]) == 0 ? 0 : errno;
 }
 int FileSystem::StartWrite(int fd, off_t at, off_t n) {
   return ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE);

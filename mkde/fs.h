@@ -38,10 +38,9 @@ class FileSystem {
   [[nodiscard]] virtual ssize_t Pwrite(int fd, const void* buf, size_t n, off_t at);
   [[nodiscard]] virtual int Fsync(int fd);
   [[nodiscard]] virtual int Fdatasync(int fd);
-  // Fdatasync of each of `n` files at once, so that their syncs overlap rather than follow one
-  // another (the disk then takes them in about the time of one). errors[i]: 0, or the errno
-  // of fds[i]'s failed sync. The default syncs the first on the calling thread and each other
-  // on a thread of its own, through Fdatasync.
+  // Fdatasync of each of `n` files, every one tried whatever the others answer. errors[i]: 0,
+  // or the errno of fds[i]'s failed sync. The default syncs them in turn through Fdatasync:
+  // syncs run side by side made this disk flush more often, not sooner.
   virtual void FdatasyncAll(const int* fds, int* errors, size_t n);
   // Starts writing the file's bytes [at, at + n) to the disk and returns without waiting:
   // no promise that they got there (only a sync makes one), just a head start for the sync

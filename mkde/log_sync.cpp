@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
-#include <thread>
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
@@ -182,26 +181,14 @@ std::vector<LogTicket> TakeTickets() {
 }
 
 Status AwaitTickets(const std::vector<LogTicket>& tickets) {
-  // The logs of different files are synced side by side: the disk takes them in about the
-  // time of one.
-  std::vector<Status> results(tickets.size(), Status::kOk);
-  auto await = [&tickets, &results](size_t i) {
-    results[i] = tickets[i].sync->Await(*tickets[i].log, tickets[i].lsn);
-  };
-  std::vector<std::thread> helpers;
-  for (size_t i = 1; i < tickets.size(); ++i) {
-    try {
-      helpers.emplace_back(await, i);
-    } catch (...) {
-      await(i);  // no thread to be had: this one's turn comes now
-    }
+  // One after the other: a log synced while another file's sync runs makes the disk flush
+  // twice where, in turn, the second sync often finds its log already covered by a group.
+  Status first = Status::kOk;
+  for (const LogTicket& t : tickets) {
+    Status status = t.sync->Await(*t.log, t.lsn);
+    if (first == Status::kOk) first = status;
   }
-  if (!tickets.empty()) await(0);
-  for (std::thread& t : helpers) t.join();
-  for (Status status : results) {
-    if (status != Status::kOk) return status;
-  }
-  return Status::kOk;
+  return first;
 }
 
 }  // namespace mkde

@@ -46,8 +46,7 @@ namespace {
 constexpr int kAccounts = 100;
 
 // The engine the processes call: this build's, or the base library's (--base-engine).
-using BtrCall = int16_t (*)(uint16_t, void*, void*, uint32_t*, void*, uint8_t, int8_t);
-BtrCall g_call = BTRCALL;
+vastrel::bench::BtrCallFunction g_call = BTRCALL;
 
 int16_t Btr(uint16_t op, void* pos, void* data, uint32_t* len, void* key, uint8_t key_len,
             int8_t key_num) {
@@ -55,26 +54,10 @@ int16_t Btr(uint16_t op, void* pos, void* data, uint32_t* len, void* key, uint8_
 }
 constexpr uint32_t kLen = 32;
 
-int Create(const std::string& path) {
-  std::string spec(32, '\0');
-  spec[0] = static_cast<char>(kLen);
-  spec[3] = 0x10;  // page size 4096
-  spec[4] = 1;     // one key: a unique 4-byte integer at position 1
-  spec[16] = 1;
-  spec[18] = 4;
-  spec[21] = 0x01;
-  spec[26] = 1;
-  std::string key = path + '\0';
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
-  uint32_t len = static_cast<uint32_t>(spec.size());
-  return Btr(BTR_CREATE, pos, spec.data(), &len, key.data(), static_cast<uint8_t>(key.size()), 0);
-}
+int Create(const std::string& path) { return vastrel::bench::CreateIntKeyFile(path, kLen, g_call); }
 
 int Open(uint8_t* pos, const std::string& path) {
-  std::string key = path + '\0';
-  char owner[1] = {0};
-  uint32_t len = 1;
-  return Btr(BTR_OPEN, pos, owner, &len, key.data(), static_cast<uint8_t>(key.size()), 0);
+  return vastrel::bench::OpenFile(pos, path, 0, g_call);
 }
 
 int Do(int op, uint8_t* pos, char* rec = nullptr, int32_t* key = nullptr) {
@@ -322,7 +305,8 @@ long Run(const std::string& dir, int writers, int file_count, int lock_bias, dou
 }
 
 void InsertTable(const std::string& dir, double seconds, int rounds);
-bool TransferTable(const std::string& dir, double seconds, int rounds, BtrCall base);
+bool TransferTable(const std::string& dir, double seconds, int rounds,
+                   vastrel::bench::BtrCallFunction base);
 
 }  // namespace
 
@@ -341,10 +325,11 @@ int main(int argc, char** argv) {
   app.add_option("--base-engine", base_engine,
                  "another engine library whose transfers run beside this one's");
   CLI11_PARSE(app, argc, argv);
-  BtrCall base = nullptr;
+  vastrel::bench::BtrCallFunction base = nullptr;
   if (!base_engine.empty()) {
     void* library = dlopen(base_engine.c_str(), RTLD_NOW | RTLD_LOCAL);
-    base = library ? reinterpret_cast<BtrCall>(dlsym(library, "BTRCALL")) : nullptr;
+    base = library ? reinterpret_cast<vastrel::bench::BtrCallFunction>(dlsym(library, "BTRCALL"))
+                   : nullptr;
     if (!base) {
       std::fprintf(stderr, "%s: no engine library (%s)\n", base_engine.c_str(), dlerror());
       return 2;
@@ -394,11 +379,12 @@ void InsertTable(const std::string& dir, double seconds, int rounds) {
 
 // False when a cell failed. With `base`, every cell runs through that library too, right after
 // this one's in each round.
-bool TransferTable(const std::string& dir, double seconds, int rounds, BtrCall base) {
+bool TransferTable(const std::string& dir, double seconds, int rounds,
+                   vastrel::bench::BtrCallFunction base) {
   std::printf("transfers in %.1f s each (concurrent transactions, one reader summing alongside)\n",
               seconds);
   const int engines = base ? 2 : 1;
-  const BtrCall calls[2] = {BTRCALL, base};
+  const vastrel::bench::BtrCallFunction calls[2] = {BTRCALL, base};
   long table[2][2][4] = {};
   long cycles[2][2][4] = {};  // attempts that answered 78
   for (int round = 0; round < rounds; ++round) {
