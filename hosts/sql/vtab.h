@@ -49,6 +49,15 @@ struct Session {
   // The undo log's length at each open savepoint, and the log, kept only while one is open.
   std::vector<size_t> savepoints;
   std::vector<Undo> undo;
+
+  // An engine transaction has just begun: nothing written, nothing to undo.
+  void Began() {
+    in_transaction = true;
+    doomed = false;
+    writes = 0;
+    savepoints.clear();
+    undo.clear();
+  }
 };
 
 // A key segment as the planner sees it: the column whose field it covers exactly (-1 for

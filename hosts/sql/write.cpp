@@ -174,11 +174,7 @@ int Begin(sqlite3_vtab* vtab) {
   } catch (...) {
     return FailCurrent(vtab, "table " + t.name + ": begin transaction");
   }
-  s.in_transaction = true;
-  s.doomed = false;
-  s.writes = 0;
-  s.savepoints.clear();
-  s.undo.clear();
+  s.Began();
   return SQLITE_OK;
 }
 
@@ -257,11 +253,7 @@ int RollbackTo(sqlite3_vtab* vtab, int n) {
     } catch (...) {
       return FailCurrent(vtab, "table " + t.name + ": rollback");
     }
-    s.in_transaction = true;
-    s.doomed = false;
-    s.writes = 0;
-    s.savepoints.clear();
-    s.undo.clear();
+    s.Began();
     return SQLITE_OK;
   }
   if (static_cast<size_t>(n) >= s.savepoints.size()) return SQLITE_OK;
