@@ -19,6 +19,7 @@
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
+#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"
@@ -451,29 +452,33 @@ bool FileEnv::EmptyLog() {
   return WriteAt(log_fd_, std::string(sizeof kLogTag, '\0'), 0) && Fs().Fdatasync(log_fd_) == 0;
 }
 
-Status FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
-                              size_t* size) const {
-  std::string bytes(24, '\0');
+Status FileEnv::ReadHeader(LogHeader* header, size_t* size) const {
   if (log_fd_ < 0) return Status::kIoError;
+  std::string bytes(24, '\0');
   if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return Status::kNotAFile;
   }
-  const bool keyed = std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) == 0;
-  if (!keyed && std::memcmp(bytes.data(), kLogTagUnkeyed, sizeof kLogTagUnkeyed) != 0) {
-    return Status::kNotAFile;
-  }
-  const uint64_t psize = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()) + 16);
-  if (psize == 0 || psize > (1u << 20)) return Status::kNotAFile;
-  const size_t whole = 24 + 2 * psize + (keyed ? kLogKey : 0) + kLogHash;
-  bytes.resize(whole);
-  if (Fs().Pread(log_fd_, bytes.data(), whole, 0) != static_cast<ssize_t>(whole) ||
-      LogHash(std::string_view(bytes).substr(0, whole - kLogHash)) !=
-          std::string_view(bytes).substr(whole - kLogHash, kLogHash)) {
-    return Status::kNotAFile;
-  }
-  *checkpoint = DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
-  metas->assign(bytes, 24, 2 * psize);
-  key->assign(bytes, 24 + 2 * psize, keyed ? kLogKey : 0);
+  const size_t limit = LogHeaderLimit(bytes);
+  if (limit == 0) return Status::kNotAFile;
+  bytes.resize(limit);
+  const ssize_t n = Fs().Pread(log_fd_, bytes.data(), limit, 0);
+  if (n < 0) return Status::kNotAFile;
+  bytes.resize(static_cast<size_t>(n));
+  const size_t whole = DecodeLogHeader(bytes, header);
+  if (whole == 0) return Status::kNotAFile;
+  *size = whole;
+  return Status::kOk;
+}
+
+Status FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                              size_t* size) const {
+  LogHeader header;
+  size_t whole = 0;
+  Status status = ReadHeader(&header, &whole);
+  if (status != Status::kOk) return status;
+  *checkpoint = header.checkpoint;
+  *metas = std::move(header.metas);
+  *key = std::move(header.key);
   if (size) *size = whole;
   return Status::kOk;
 }
@@ -498,33 +503,35 @@ Status FileEnv::RestoreFromLog(bool* replay) {
   return Status::kOk;
 }
 
-Status FileEnv::ReplayLog() {
-  uint64_t checkpoint = 0;
-  std::string metas, key, bytes;
+Result FileEnv::ReplayLog() {
+  LogHeader header;
+  std::string bytes;
   size_t at = 0;
-  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != Status::kOk || !ReadAll(log_fd_, &bytes)) {
+  if (ReadHeader(&header, &at) != Status::kOk || !ReadAll(log_fd_, &bytes)) {
     return Status::kIoError;
   }
   LmdbTxn reader;
   if (reader.Begin(env_, MDB_RDONLY) != 0) return Status::kIoError;
-  Status status = mdb_txn_id(reader.get()) == checkpoint ? Status::kOk : Status::kIoError;
-  // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
-  // was never acknowledged.
-  // The log stays whole until every entry is in: a crash meanwhile starts over from the
-  // checkpoint, which `reader` keeps intact on disk.
+  Result status = mdb_txn_id(reader.get()) == header.checkpoint ? Status::kOk : Status::kIoError;
+  // Every whole entry, up to the first that is not: a torn last entry was never acknowledged.
+  std::vector<LogEntry> entries;
+  LogEntry entry;
+  while (DecodeLogEntry(bytes, at, header.version, header.key, &entry)) {
+    at = entry.end;
+    entries.push_back(std::move(entry));
+  }
+  // Linked entries are replayed only when decided, as every other participant sees it; the
+  // participants are settled first, while this log still stands.
+  size_t decided = entries.size();
+  if (status == Status::kOk) status = SettleLinked(this, header, entries, &decided);
+  // Each entry in turn, as long as it makes the next transaction. The log stays whole until
+  // every entry is in: a crash meanwhile starts over from the checkpoint, which `reader`
+  // keeps intact on disk.
   replaying_ = true;
-  while (status == Status::kOk && at + 4 <= bytes.size()) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
-    uint64_t length = DecodeFixed32(p);
-    if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
-    std::string_view whole(bytes.data() + at, 4 + length);
-    if (LogHash(whole, key) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
-    uint64_t id = DecodeFixed64(p + 4);
-    uint64_t last = LastTxnId(this);
-    if (id != last + 1) break;
-    status = Replay(this, whole.substr(12));
-    if (status == Status::kOk && LastTxnId(this) != id) status = Status::kIoError;
-    at += 4 + length + kLogHash;
+  for (size_t i = 0; i < decided && status == Status::kOk; ++i) {
+    if (entries[i].id != LastTxnId(this) + 1) break;
+    status = Replay(this, entries[i].changes);
+    if (status == Status::kOk && LastTxnId(this) != entries[i].id) status = Status::kIoError;
   }
   replaying_ = false;
   if (status == Status::kOk && Fs().EnvSync(env_, 1) != 0) status = Status::kIoError;

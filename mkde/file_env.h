@@ -29,6 +29,7 @@
 namespace mkde {
 
 struct Client;
+struct LogHeader;
 
 // The first byte of the gate file that stands for a record lock: 2^32 + position.
 inline constexpr off_t kRecordLockBase = off_t{1} << 32;
@@ -359,10 +360,12 @@ class FileEnv {
   // hashes use and its size. Status::kNotAFile when no header checks (no log in use).
   Status ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
                        size_t* size = nullptr) const;
+  // The whole header, partners included, and its size. Status::kNotAFile: none checks.
+  Status ReadHeader(LogHeader* header, size_t* size) const;
   bool EmptyLog();  // the header spoilt and synced: no log in use
   Status RestoreFromLog(bool* replay);
   void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
-  Status ReplayLog();
+  Result ReplayLog();
   int log_fd_ = -1;                  // log_hold_'s descriptor
   uint64_t log_size_ = 0;            // the log file's size as last seen (it only grows)
   std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync

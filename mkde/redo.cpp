@@ -799,6 +799,7 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
 }  // namespace
 
 void SetPartnerFiles(PartnerFiles files) { partners = files; }
+const PartnerFiles& Partners() { return partners; }
 
 Result RecoverPending(FileEnv* self) {
   if (recovering) return Status::kOk;
