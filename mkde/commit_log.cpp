@@ -192,13 +192,23 @@ Status FileEnv::StartLog(uint64_t last) {
   // on never checks under this one.
   std::string key(kLogKey, '\0');
   randombytes_buf(key.data(), key.size());
-  std::string header(kLogTag, sizeof kLogTag);
-  PutFixed64(&header, checkpoint);
-  PutFixed32(&header, st.ms_psize);
-  PutFixed32(&header, 0);
-  header += metas;
-  header += key;
-  header += LogHash(header);
+  std::string header;
+  if (kLogVersion == 3) {
+    LogHeader h;
+    h.checkpoint = checkpoint;
+    h.page_size = st.ms_psize;
+    h.metas = metas;
+    h.key = key;
+    header = EncodeLogHeader(h);
+  } else {
+    header.assign(kLogTag, sizeof kLogTag);
+    PutFixed64(&header, checkpoint);
+    PutFixed32(&header, st.ms_psize);
+    PutFixed32(&header, 0);
+    header += metas;
+    header += key;
+    header += LogHash(header);
+  }
   // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
   // entries, and whatever of them reaches the disk is undone through this header. Entries
   // follow it over what the file held before.
@@ -256,10 +266,18 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
-  PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
-  PutFixed64(&entry, id);
-  entry += changes;
-  entry += LogHash(entry, std::string_view(reinterpret_cast<const char*>(s.key), kLogKey));
+  const std::string_view key(reinterpret_cast<const char*>(s.key), kLogKey);
+  if (kLogVersion == 3) {
+    LogEntry plain;
+    plain.id = id;
+    plain.changes = changes;
+    entry = EncodeLogEntry(plain, kLogVersion, key);
+  } else {
+    PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
+    PutFixed64(&entry, id);
+    entry += changes;
+    entry += LogHash(entry, key);
+  }
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
   // Past the file's end the log first grows by a run of zeros (an end of entries to a

@@ -30,6 +30,7 @@ namespace mkde {
 
 struct Client;
 struct LogHeader;
+struct LogEntry;
 
 // The first byte of the gate file that stands for a record lock: 2^32 + position.
 inline constexpr off_t kRecordLockBase = off_t{1} << 32;
@@ -222,6 +223,16 @@ class FileEnv {
   // so that a recovery after a crash reaches at least the file's last commit. REQUIRES: the
   // gate is held. Returns a status.
   Status SyncLog();
+  // One file's part of a transaction over several durable files, in two steps behind the
+  // gate: WriteLinked joins the log (or begins it), writes the linked entry after its last one
+  // and starts it on its way, nothing committed (*at, *size: where it went); once every
+  // participant's entry is written, CommitLinked commits `txn` unsynced behind it and notes
+  // the ticket its sync answers, or DropLinked spoils it. Return a status; WriteLinked leaves
+  // the log as it was when it fails.
+  bool LinkedCommits() const { return sync_ && !read_only_storage_; }
+  Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size);
+  Status CommitLinked(MDB_txn* txn, uint64_t at, size_t size);
+  void DropLinked(uint64_t at);
   bool log_active() const { return log_active_; }
   // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
   // syncs it without the engine's lock, so that the roll it then makes behind the gate finds
@@ -440,6 +451,8 @@ class WriteTransaction {
   void Abort() noexcept;
   // Forgets it without ending it: after fork(), where it is the parent's.
   void Forget() noexcept { txn_ = nullptr; }
+  // Hands the open transaction to the caller, who ends it (FileEnv::CommitLinked).
+  MDB_txn* Release() noexcept { return std::exchange(txn_, nullptr); }
   // The open transaction, or nullptr.
   MDB_txn* get() const { return txn_; }
 

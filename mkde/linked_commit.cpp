@@ -1,0 +1,173 @@
+// A transaction over several durable files committed through their logs: one linked entry in
+// each participant's log, each file committed unsynced behind its entry, and the logs' syncs
+// shared with every other committer of those files (linked_log.h).
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "enginecore/include/wbtrv32.h"
+#include "mkde/file_env.h"
+#include "mkde/fs.h"
+#include "mkde/handles.h"
+#include "mkde/linked_log.h"
+#include "mkde/lmdb_util.h"
+#include "mkde/log_sync.h"
+
+namespace mkde {
+
+namespace {
+
+// A log past this many bytes is not joined: the commit checkpoints and begins it again.
+constexpr uint64_t kJoinLimit = uint64_t{8} << 20;
+constexpr uint64_t kGrowth = uint64_t{256} << 10;
+
+// Zeroes the length of an entry that is not committed and syncs the log: whatever of it
+// reached the disk never checks as an entry.
+bool Spoil(int fd, uint64_t at) {
+  const char zeros[4] = {};
+  return WriteAllAt(fd, zeros, sizeof zeros, static_cast<off_t>(at)) && Fs().Fdatasync(fd) == 0;
+}
+
+}  // namespace
+
+Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, size_t* size) {
+  if (Failed() || !sync_) return Status::kIoError;
+  LogShared& s = sync_->shared();
+  const uint64_t id = mdb_txn_id(txn);
+  bool joins = s.checkpoint.load() != 0 && s.last_txn.load() == id - 1 &&
+               s.appended.load() - s.base.load() < kJoinLimit &&
+               CheckpointHeld(s.checkpoint.load());
+  if (joins && log_base_ != s.base.load()) {
+    if (OpenLog(true) != Status::kOk) joins = false;
+    if (joins && !LogAtPath()) {
+      CloseLog();
+      joins = OpenLog(true) == Status::kOk && LogAtPath();
+    }
+    if (joins) {
+      log_base_ = s.base.load();
+      log_commits_ = s.commits.load();
+    }
+  }
+  if (!joins) {
+    Status status = Checkpoint();
+    if (status == Status::kOk) status = StartLog(id - 1);
+    if (status != Status::kOk) return status;
+  }
+  const std::string entry = EncodeLogEntry(
+      linked, kLogVersion, std::string_view(reinterpret_cast<const char*>(s.key), sizeof s.key));
+  const uint64_t offset = s.appended.load() - s.base.load();
+  if (offset + entry.size() > log_size_) {
+    struct stat st;
+    if (Fs().Fstat(log_fd_, &st) != 0) return Status::kIoError;
+    log_size_ = static_cast<uint64_t>(st.st_size);
+  }
+  if (offset + entry.size() > log_size_) {
+    const uint64_t from = log_size_;
+    const std::string zeros(offset + entry.size() - from + kGrowth, '\0');
+    if (!WriteAllAt(log_fd_, zeros.data(), zeros.size(), static_cast<off_t>(from))) {
+      const bool full = IsDiskFull(errno);
+      if (!full) failed_ = true;
+      return full ? Status::kDiskFull : Status::kIoError;
+    }
+    log_size_ = from + zeros.size();
+  }
+  if (!WriteAllAt(log_fd_, entry.data(), entry.size(), static_cast<off_t>(offset))) {
+    const bool full = IsDiskFull(errno);
+    if (!full || !Spoil(log_fd_, offset)) failed_ = true;
+    return full ? Status::kDiskFull : Status::kIoError;
+  }
+  if (s.syncing.load() == 0) {
+    (void)Fs().StartWrite(log_fd_, static_cast<off_t>(offset), static_cast<off_t>(entry.size()));
+  }
+  *at = offset;
+  *size = entry.size();
+  return Status::kOk;
+}
+
+void FileEnv::DropLinked(uint64_t at) {
+  if (log_fd_ < 0 || !Spoil(log_fd_, at)) failed_ = true;
+}
+
+Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size) {
+  if (txn == write_txn_) ForgetWriteCursors();
+  LogShared& s = sync_->shared();
+  const uint64_t id = mdb_txn_id(txn);
+  mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
+  mdb_env_set_flags(env_, MDB_NOSYNC, 1);
+  const int rc = Fs().TxnCommit(txn);
+  mdb_env_set_flags(env_, MDB_NOSYNC, 0);
+  if (rc != 0) {
+    // The other participants may have committed their parts already: this file's entry stays,
+    // and with the file marked failed the next open recovers it from the log.
+    failed_ = true;
+    return LmdbStatus(rc);
+  }
+  const uint64_t end = s.base.load() + at + size;
+  s.last_txn.store(id);
+  s.appended.store(end);
+  s.commits.fetch_add(1);
+  NoteTicket(LogTicket{sync_, log_hold_, end});
+  return Status::kOk;
+}
+
+Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
+  std::vector<FileWrite*> parts;
+  for (FileWrite& w : writes) {
+    if (w.changes.empty()) {
+      w.txn.Abort();
+    } else {
+      parts.push_back(&w);
+    }
+  }
+  auto abort_all = [&](Status status) {
+    for (FileWrite* w : parts) w->txn.Abort();
+    return status;
+  };
+  std::string identity(kLinkedIdSize, '\0');
+  randombytes_buf(identity.data(), identity.size());
+  std::vector<LinkedPart> list;
+  for (FileWrite* w : parts) list.push_back({w->file->abs_path(), mdb_txn_id(w->txn.get())});
+  // Each file notes the transaction for every other one: what decides its entry there once
+  // this file's log has been checkpointed.
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FileWrite* w = parts[i];
+    for (size_t j = 0; j < parts.size(); ++j) {
+      if (j == i) continue;
+      const std::string key = LinkedNoteKey(list[j].path);
+      const std::string value = EncodeLinkedNote(list[j].after, identity);
+      MDB_val k = Val(key), v = Val(value);
+      const int rc = mdb_put(w->txn.get(), w->file->meta_db(), &k, &v, 0);
+      if (rc != 0) return abort_all(rc == MDB_MAP_FULL ? Status::kDiskFull : LmdbStatus(rc));
+      w->changes.Put(ChangeLog::kMetaDb, k, v);
+    }
+  }
+  // Every entry written before any commit: a writer killed meanwhile leaves no file with the
+  // transaction committed.
+  std::vector<uint64_t> at(parts.size());
+  std::vector<size_t> size(parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    LogEntry e;
+    e.id = list[i].after;
+    e.linked = true;
+    e.identity = identity;
+    e.parts = list;
+    e.index = static_cast<uint32_t>(i);
+    e.changes = parts[i]->changes.bytes();
+    Status status = parts[i]->file->WriteLinked(parts[i]->txn.get(), e, &at[i], &size[i]);
+    if (status != Status::kOk) {
+      for (size_t k = 0; k < i; ++k) parts[k]->file->DropLinked(at[k]);
+      return abort_all(status);
+    }
+  }
+  Fs().Reached("linked-written");
+  Status first = Status::kOk;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), at[i], size[i]);
+    if (first == Status::kOk) first = status;
+  }
+  return first;
+}
+
+}  // namespace mkde
