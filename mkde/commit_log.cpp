@@ -531,13 +531,9 @@ Result FileEnv::ReplayLog() {
   LmdbTxn reader;
   if (reader.Begin(env_, MDB_RDONLY) != 0) return Status::kIoError;
   Result status = mdb_txn_id(reader.get()) == header.checkpoint ? Status::kOk : Status::kIoError;
-  // Every whole entry, up to the first that is not: a torn last entry was never acknowledged.
-  std::vector<LogEntry> entries;
-  LogEntry entry;
-  while (DecodeLogEntry(bytes, at, header.version, header.key, &entry)) {
-    at = entry.end;
-    entries.push_back(std::move(entry));
-  }
+  // Every whole entry, each making the next transaction, up to the first that is not: a torn
+  // last entry was never acknowledged.
+  const std::vector<LogEntry> entries = WholeEntries(bytes, at, header);
   // Linked entries are replayed only when decided, as every other participant sees it; the
   // participants are settled first, while this log still stands.
   size_t decided = entries.size();

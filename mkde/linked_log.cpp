@@ -173,8 +173,23 @@ bool DecodeLogEntry(std::string_view log, size_t at, int version, std::string_vi
   return true;
 }
 
-bool PartnerLog::Holds(std::string_view identity) const {
-  return std::find(linked.begin(), linked.end(), identity) != linked.end();
+long PartnerLog::Find(std::string_view identity) const {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].linked && entries[i].identity == identity) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+std::vector<LogEntry> WholeEntries(std::string_view bytes, size_t at, const LogHeader& header) {
+  std::vector<LogEntry> entries;
+  LogEntry e;
+  uint64_t last = header.checkpoint;
+  while (DecodeLogEntry(bytes, at, header.version, header.key, &e) && e.id == last + 1) {
+    at = e.end;
+    last = e.id;
+    entries.push_back(std::move(e));
+  }
+  return entries;
 }
 
 Status ReadPartnerLog(const std::string& record, PartnerLog* out) {
@@ -203,23 +218,50 @@ Status ReadPartnerLog(const std::string& record, PartnerLog* out) {
   Fs().Close(fd);
   if (!read) return Status::kIoError;
   LogHeader header;
-  size_t at = DecodeLogHeader(bytes, &header);
+  const size_t at = DecodeLogHeader(bytes, &header);
   if (at == 0) return Status::kOk;
   out->found = true;
-  LogEntry e;
-  while (DecodeLogEntry(bytes, at, header.version, header.key, &e)) {
-    if (e.linked) out->linked.push_back(e.identity);
-    at = e.end;
-  }
+  out->entries = WholeEntries(bytes, at, header);
   return Status::kOk;
 }
 
-bool LinkedDecided(const LogEntry& entry, const std::vector<PartnerLog>& logs,
-                   const std::function<bool(size_t)>& noted) {
-  if (logs.size() != entry.parts.size()) return false;
-  for (size_t i = 0; i < entry.parts.size(); ++i) {
-    if (i == entry.index) continue;
-    if (!logs[i].Holds(entry.identity) && !noted(i)) return false;
+size_t LinkedDecision::Replayable(const std::string& path) {
+  auto it = logs_.find(path);
+  if (it == logs_.end()) return 0;
+  Prefix(path, it->second.entries.size());
+  return state_[path].prefix;
+}
+
+bool LinkedDecision::Prefix(const std::string& path, size_t n) {
+  State& st = state_[path];
+  if (n <= st.prefix) return true;
+  auto it = logs_.find(path);
+  // Transactions come in the same order in every file they share (each holds every
+  // participant's gate from its first change to its commit), so an entry never waits on a
+  // later one of its own log: a loop is a log that does not hold what it claims, decided no.
+  if (it == logs_.end() || st.stopped || st.busy || n > it->second.entries.size()) return false;
+  st.busy = true;
+  while (st.prefix < n) {
+    const LogEntry& e = it->second.entries[st.prefix];
+    if (e.linked && !Decided(path, e)) {
+      st.stopped = true;
+      break;
+    }
+    ++st.prefix;
+  }
+  st.busy = false;
+  return n <= st.prefix;
+}
+
+bool LinkedDecision::Decided(const std::string& path, const LogEntry& e) {
+  for (size_t i = 0; i < e.parts.size(); ++i) {
+    if (i == e.index) continue;
+    const std::string& other = e.parts[i].path;
+    auto it = logs_.find(other);
+    const long at = it == logs_.end() ? -1 : it->second.Find(e.identity);
+    if (at >= 0 && Prefix(other, static_cast<size_t>(at))) continue;
+    if (noted_ && noted_(other, path, e.id)) continue;
+    return false;
   }
   return true;
 }

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,12 +84,14 @@ std::string EncodeLogEntry(const LogEntry& entry, int version, std::string_view 
 bool DecodeLogEntry(std::string_view log, size_t at, int version, std::string_view key,
                     LogEntry* entry);
 
-// What one participant holds of linked transactions: the identities of the whole linked
-// entries in its log, when it has one whose header checks.
+// A participant's log as recovery reads it: the whole entries that follow its header, as long as
+// each makes the transaction after the one before (from the checkpoint on), which is as far as
+// its own replay could go.
 struct PartnerLog {
   bool found = false;  // a log whose header checks
-  std::vector<std::string> linked;
-  bool Holds(std::string_view identity) const;
+  std::vector<LogEntry> entries;
+  // The place of the linked entry of `identity` among the entries, or -1.
+  long Find(std::string_view identity) const;
 };
 
 // Reads the log of the record file `record` (`record` + "-log"), opened without following a
@@ -96,13 +99,40 @@ struct PartnerLog {
 // holds no header that checks, is found empty. Returns an engine status: 2 when it is there
 // but cannot be read, or is not a regular file, or is too large.
 Status ReadPartnerLog(const std::string& record, PartnerLog* out);
+// The entries of a log whose header is `header` and which starts at `at` of `bytes`, cut as
+// PartnerLog says.
+std::vector<LogEntry> WholeEntries(std::string_view bytes, size_t at, const LogHeader& header);
 
-// True when every participant of `entry` other than its own file holds its part: `logs[i]`
-// (one per participant, the own file's ignored) holds a whole entry of the identity, or
-// `noted(i)` says the participant's settled state notes the transaction. Asked only for the
-// participants the logs do not answer for.
-bool LinkedDecided(const LogEntry& entry, const std::vector<PartnerLog>& logs,
-                   const std::function<bool(size_t)>& noted);
+// Decides, over the logs of a set of files read as they stand before any of them is
+// recovered, how many leading entries of each may be replayed. A linked entry may be when
+// every other participant would replay its own entry of the transaction (it holds one whole,
+// and every entry before it there may be replayed), or that participant's settled state notes
+// the transaction (`noted(file, partner, partner_after)`: `file` notes a transaction shared
+// with `partner` whose commit there made `partner_after`). So a transaction is replayed in all
+// of its files or in none, also when an earlier transaction of one of them was not decided:
+// its replay stops there, and so does every other file's at the transaction after it.
+class LinkedDecision {
+ public:
+  using Noted = std::function<bool(const std::string& file, const std::string& partner,
+                                   uint64_t partner_after)>;
+  LinkedDecision(std::map<std::string, PartnerLog> logs, Noted noted)
+      : logs_(std::move(logs)), noted_(std::move(noted)) {}
+  // How many leading entries of the log of `path` (one of the logs given) may be replayed.
+  size_t Replayable(const std::string& path);
+
+ private:
+  struct State {
+    size_t prefix = 0;  // entries known to be replayable
+    bool stopped = false;
+    bool busy = false;
+  };
+  // True when the first `n` entries of the log of `path` may be replayed.
+  bool Prefix(const std::string& path, size_t n);
+  bool Decided(const std::string& path, const LogEntry& entry);
+  std::map<std::string, PartnerLog> logs_;
+  std::map<std::string, State> state_;
+  Noted noted_;
+};
 
 class FileEnv;
 struct FileWrite;

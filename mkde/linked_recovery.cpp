@@ -15,6 +15,9 @@ namespace mkde {
 
 namespace {
 
+// A recovery follows linked entries through at most this many files.
+constexpr size_t kMaxLinkedFiles = 64;
+
 // The files whose log recovery is under way in this thread, the first one outermost.
 std::vector<FileEnv*>& Chain() {
   static std::vector<FileEnv*> chain;
@@ -50,30 +53,38 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
   const bool linked =
       std::any_of(entries.begin(), entries.end(), [](const LogEntry& e) { return e.linked; });
   if (!linked && header.partners.empty()) return Status::kOk;
-  // The other participants, by the paths the entries and the header name.
-  std::vector<std::string> paths = header.partners;
-  for (const LogEntry& e : entries) {
-    for (size_t i = 0; i < e.parts.size(); ++i) {
-      if (i != e.index) paths.push_back(e.parts[i].path);
-    }
-  }
-  std::sort(paths.begin(), paths.end());
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-  std::erase_if(paths, [&](const std::string& p) {
-    struct stat st;
-    return p == self->abs_path() ||
-           (Fs().Stat(p.c_str(), &st) == 0 && self->Is(st.st_dev, st.st_ino));
-  });
-  // Their logs as they stand, before any of them is recovered: a log that is there but cannot
-  // be read may hold a decided transaction's part, and this log stays for the next open.
+  // Every file reached through linked entries, from this log on, its log read as it stands
+  // before any of them is recovered: a transaction after an undecided one in another file
+  // depends on that file's log too. A log that is there but cannot be read may hold a decided
+  // transaction's part: this log then stays for the next open.
   std::map<std::string, PartnerLog> logs;
-  for (const std::string& p : paths) {
+  PartnerLog& own = logs[self->abs_path()];
+  own.found = true;
+  own.entries = entries;
+  std::vector<std::string> paths, queue = header.partners;
+  auto reach = [&](const std::vector<LogEntry>& from) {
+    for (const LogEntry& e : from) {
+      for (const LinkedPart& p : e.parts) queue.push_back(p.path);
+    }
+  };
+  reach(entries);
+  while (!queue.empty()) {
+    const std::string p = std::move(queue.back());
+    queue.pop_back();
+    struct stat st;
+    if (logs.count(p) || (Fs().Stat(p.c_str(), &st) == 0 && self->Is(st.st_dev, st.st_ino))) {
+      continue;
+    }
+    if (logs.size() > kMaxLinkedFiles) return Status::kIoError;
     Status status = ReadPartnerLog(p, &logs[p]);
     if (status != Status::kOk) return status;
+    paths.push_back(p);
+    reach(logs[p].entries);
   }
-  // Each one opened: its own recovery runs now, while this log still stands.
+  // Each of them opened: its own recovery runs now, while this log still stands.
   Chain().push_back(self);
   std::map<std::string, FileEnv*> files;
+  files[self->abs_path()] = self;
   std::vector<FileEnv*> opened;
   Result status = Status::kOk;
   for (const std::string& p : paths) {
@@ -96,22 +107,13 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
     }
     files[p] = file;
   }
-  for (size_t i = 0; i < entries.size() && status == Status::kOk; ++i) {
-    const LogEntry& e = entries[i];
-    if (!e.linked) continue;
-    std::vector<PartnerLog> seen(e.parts.size());
-    for (size_t k = 0; k < e.parts.size(); ++k) {
-      auto it = logs.find(e.parts[k].path);
-      if (it != logs.end()) seen[k] = it->second;
-    }
-    const bool whole = LinkedDecided(e, seen, [&](size_t k) {
-      auto it = files.find(e.parts[k].path);
-      return it != files.end() && it->second && Noted(it->second, self->abs_path(), e.id);
-    });
-    if (!whole) {
-      *decided = i;
-      break;
-    }
+  if (status == Status::kOk) {
+    LinkedDecision decision(
+        std::move(logs), [&](const std::string& file, const std::string& partner, uint64_t after) {
+          auto it = files.find(file);
+          return it != files.end() && it->second && Noted(it->second, partner, after);
+        });
+    *decided = decision.Replayable(self->abs_path());
   }
   for (FileEnv* f : opened) Partners().release(f);
   Chain().pop_back();

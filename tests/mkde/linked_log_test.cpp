@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 
 #include "mkde/change_log.h"
 #include "mkde/linked_log.h"
@@ -87,27 +89,50 @@ TEST(LinkedLogFormat, RoundTripsAndRefusesDamage) {
   EXPECT_FALSE(mkde::DecodeLogEntry(one, 0, 3, kKey, &e));
 }
 
-TEST(LinkedLogFormat, DecidedOnlyWhenEveryOtherParticipantHoldsItsPart) {
+// File f's entry of transaction `t` over `files` (each file's commit making `after[k]`).
+LogEntry Part(const std::string& t, std::vector<std::string> files, std::vector<uint64_t> after,
+              uint32_t f) {
   LogEntry e;
-  e.id = 10;
   e.linked = true;
-  e.identity = kId;
-  e.parts = {{"/a", 10}, {"/b", 5}, {"/c", 8}};
-  std::vector<mkde::PartnerLog> logs(3);
-  std::vector<bool> noted(3, false);
-  auto decided = [&] {
-    return mkde::LinkedDecided(e, logs, [&](size_t i) { return static_cast<bool>(noted[i]); });
+  e.identity = std::string(16, t[0]);
+  for (size_t k = 0; k < files.size(); ++k) e.parts.push_back({files[k], after[k]});
+  e.index = f;
+  e.id = after[f];
+  return e;
+}
+
+TEST(LinkedLogFormat, ATransactionIsReplayedInAllItsFilesOrInNone) {
+  std::set<std::pair<std::string, uint64_t>> noted;  // (file, the partner's transaction id)
+  auto decide = [&](std::map<std::string, mkde::PartnerLog> logs) {
+    for (auto& [path, log] : logs) log.found = true;
+    mkde::LinkedDecision d(std::move(logs),
+                           [&](const std::string& file, const std::string&, uint64_t after) {
+                             return noted.count({file, after}) > 0;
+                           });
+    return std::vector<size_t>{d.Replayable("/a"), d.Replayable("/b"), d.Replayable("/c")};
   };
-  logs[0].linked = {kId};  // its own log says nothing for the others
-  EXPECT_FALSE(decided());
-  logs[1].linked = {kId};
-  EXPECT_FALSE(decided()) << "/c holds nothing";
-  logs[2].linked = {std::string(16, 'U')};
-  EXPECT_FALSE(decided()) << "/c holds another transaction";
-  noted[2] = true;
-  EXPECT_TRUE(decided()) << "/c's state notes it";
-  logs[1].linked.clear();
-  EXPECT_FALSE(decided());
+  // T1 over a and c, then T2 over a and b; c's entry of T1 never reached its disk.
+  const LogEntry t1a = Part("1", {"/a", "/c"}, {5, 9}, 0), t1c = Part("1", {"/a", "/c"}, {5, 9}, 1);
+  const LogEntry t2a = Part("2", {"/a", "/b"}, {6, 3}, 0), t2b = Part("2", {"/a", "/b"}, {6, 3}, 1);
+  std::map<std::string, mkde::PartnerLog> logs;
+  logs["/a"].entries = {t1a, t2a};
+  logs["/b"].entries = {t2b};
+  logs["/c"].entries = {};
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0}))
+      << "a stops at T1, so b must not replay T2 although a's log holds it whole";
+  logs["/c"].entries = {t1c};
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{2, 1, 1}));
+  // c's log ended by a checkpoint, its state noting T1 (by a's transaction id).
+  logs["/c"].entries = {};
+  noted.insert({"/c", 5});
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{2, 1, 0}));
+  noted.clear();
+  noted.insert({"/c", 4});
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0})) << "a note of an earlier one only";
+  // Logs that claim two transactions in opposite orders decide nothing rather than loop.
+  logs["/b"].entries = {Part("2", {"/a", "/b"}, {6, 3}, 1), Part("1", {"/a", "/b"}, {5, 4}, 1)};
+  logs["/a"].entries = {Part("1", {"/a", "/b"}, {5, 4}, 0), Part("2", {"/a", "/b"}, {6, 3}, 0)};
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0}));
 
   // A note covers the transaction it names and every earlier one with that partner.
   const std::string note = mkde::EncodeLinkedNote(10, kId);
