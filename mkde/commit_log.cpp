@@ -221,6 +221,7 @@ Status FileEnv::StartLog(uint64_t last) {
     return full ? Status::kDiskFull : Status::kIoError;
   }
   LogShared& s = sync_->shared();
+  sync_->ClearAllLinked();
   std::memcpy(s.key, key.data(), kLogKey);
   const uint64_t base = std::max(s.appended.load(), s.synced.load()) + 1;
   s.base.store(base);
@@ -377,6 +378,10 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
 
 Status FileEnv::RollLog(uint64_t last) {
   if (Failed()) return Status::kIoError;
+  // Every linked entry decided first: the sync below makes this file's part permanent.
+  if (Status linked = sync_->AwaitLinked(*log_hold_, UINT64_MAX); linked != Status::kOk) {
+    return linked;
+  }
   // LMDB's file synced whole, the commits of every process that used the log among it: a
   // waiter's commit is on disk from here on, whichever header a crash leaves.
   if (Fs().EnvSync(env_, 1) != 0) {
@@ -417,6 +422,11 @@ Status FileEnv::Checkpoint() {
   std::string metas, key;
   if (ReadLogHeader(&checkpoint, &metas, &key) == Status::kOk ||
       (sync_ && sync_->shared().checkpoint.load() != 0)) {
+    // Every linked entry decided first: the sync below makes this file's part permanent.
+    if (sync_ && log_hold_) {
+      Status linked = sync_->AwaitLinked(*log_hold_, UINT64_MAX);
+      if (linked != Status::kOk) return linked;
+    }
     // LMDB's file synced whole, the commits of every process that used the log among it;
     // only then may the log, and the checkpoint's snapshot, go.
     if (Fs().EnvSync(env_, 1) != 0 || !EmptyLog()) {

@@ -227,12 +227,13 @@ class FileEnv {
   // gate: WriteLinked joins the log (or begins it), writes the linked entry after its last one
   // and starts it on its way, nothing committed (*at, *size: where it went); once every
   // participant's entry is written, CommitLinked commits `txn` unsynced behind it and notes
-  // the ticket its sync answers, or DropLinked spoils it. Return a status; WriteLinked leaves
-  // the log as it was when it fails.
+  // the ticket its sync answers, or DropLinked spoils it. The entry is marked undecided
+  // (LogShared::linked_end, *mark) from its write until every participant's log has it on disk.
+  // Return a status; WriteLinked leaves the log as it was when it fails.
   bool LinkedCommits() const { return sync_ && !read_only_storage_; }
-  Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size);
-  Status CommitLinked(MDB_txn* txn, uint64_t at, size_t size);
-  void DropLinked(uint64_t at);
+  Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size, int* mark);
+  Status CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark);
+  void DropLinked(uint64_t at, size_t size, int mark);
   bool log_active() const { return log_active_; }
   // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
   // syncs it without the engine's lock, so that the roll it then makes behind the gate finds

@@ -32,7 +32,8 @@ bool Spoil(int fd, uint64_t at) {
 
 }  // namespace
 
-Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, size_t* size) {
+Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, size_t* size,
+                            int* mark) {
   if (Failed() || !sync_) return Status::kIoError;
   LogShared& s = sync_->shared();
   const uint64_t id = mdb_txn_id(txn);
@@ -81,16 +82,25 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
   if (s.syncing.load() == 0) {
     (void)Fs().StartWrite(log_fd_, static_cast<off_t>(offset), static_cast<off_t>(entry.size()));
   }
+  // Marked undecided before any participant commits: a commit after it in this log answers,
+  // and a checkpoint goes on, only once every participant's entry is on disk.
+  const uint64_t base = s.base.load();
+  *mark = sync_->MarkLinked(*log_hold_, base + offset, base + offset + entry.size());
+  if (*mark < 0) {
+    if (!Spoil(log_fd_, offset)) failed_ = true;
+    return Status::kIoError;
+  }
   *at = offset;
   *size = entry.size();
   return Status::kOk;
 }
 
-void FileEnv::DropLinked(uint64_t at) {
+void FileEnv::DropLinked(uint64_t at, size_t size, int mark) {
   if (log_fd_ < 0 || !Spoil(log_fd_, at)) failed_ = true;
+  sync_->ClearLinked(mark, sync_->shared().base.load() + at + size);
 }
 
-Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size) {
+Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark) {
   if (txn == write_txn_) ForgetWriteCursors();
   LogShared& s = sync_->shared();
   const uint64_t id = mdb_txn_id(txn);
@@ -108,7 +118,7 @@ Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size) {
   s.last_txn.store(id);
   s.appended.store(end);
   s.commits.fetch_add(1);
-  NoteTicket(LogTicket{sync_, log_hold_, end});
+  NoteTicket(LogTicket{sync_, log_hold_, end, mark});
   return Status::kOk;
 }
 
@@ -147,6 +157,7 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
   // transaction committed.
   std::vector<uint64_t> at(parts.size());
   std::vector<size_t> size(parts.size());
+  std::vector<int> marks(parts.size(), -1);
   for (size_t i = 0; i < parts.size(); ++i) {
     LogEntry e;
     e.id = list[i].after;
@@ -155,16 +166,17 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
     e.parts = list;
     e.index = static_cast<uint32_t>(i);
     e.changes = parts[i]->changes.bytes();
-    Status status = parts[i]->file->WriteLinked(parts[i]->txn.get(), e, &at[i], &size[i]);
+    Status status =
+        parts[i]->file->WriteLinked(parts[i]->txn.get(), e, &at[i], &size[i], &marks[i]);
     if (status != Status::kOk) {
-      for (size_t k = 0; k < i; ++k) parts[k]->file->DropLinked(at[k]);
+      for (size_t k = 0; k < i; ++k) parts[k]->file->DropLinked(at[k], size[k], marks[k]);
       return abort_all(status);
     }
   }
   Fs().Reached("linked-written");
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
-    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), at[i], size[i]);
+    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), at[i], size[i], marks[i]);
     if (first == Status::kOk) first = status;
   }
   return first;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -18,6 +19,7 @@
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
+#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/notices.h"
 
@@ -123,6 +125,103 @@ void LogSync::CoverAll() {
   Wake();
 }
 
+namespace {
+
+// A mark whose owner lives is waited for this long before it is settled here.
+constexpr auto kLinkedTakeOver = std::chrono::seconds(1);
+
+// Syncs the log of the record file `record` (opened by its path, never through a link, and
+// only a regular file): whatever entry it holds is then on disk. A log that is not there was
+// ended by a checkpoint, which synced its file first. Returns an engine status.
+Status SyncPartnerLog(const std::string& record) {
+  const std::string path = record + "-log";
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? Status::kOk : Status::kIoError;
+  struct stat st;
+  const bool done = Fs().Fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Fs().Fdatasync(fd) == 0;
+  Fs().Close(fd);
+  return done ? Status::kOk : Status::kIoError;
+}
+
+}  // namespace
+
+int LogSync::MarkLinked(const LogFd& log, uint64_t at, uint64_t end) {
+  LogShared& s = *shared_;
+  for (;;) {
+    uint64_t oldest = UINT64_MAX;
+    for (int m = 0; m < kLinkedMarks; ++m) {
+      const uint64_t e = s.linked_end[m].load();
+      if (e == 0) {
+        s.linked_at[m].store(at);
+        s.linked_owner[m].store(OwnPid());
+        s.linked_end[m].store(end);
+        return m;
+      }
+      oldest = std::min(oldest, e);
+    }
+    if (AwaitLinked(log, oldest) != Status::kOk) return -1;
+  }
+}
+
+void LogSync::ClearLinked(int m, uint64_t end) {
+  LogShared& s = *shared_;
+  uint64_t expected = end;
+  if (m < 0 || !s.linked_end[m].compare_exchange_strong(expected, 0)) return;
+  s.linked_wake.fetch_add(1);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&s.linked_wake));
+}
+
+void LogSync::ClearAllLinked() {
+  for (auto& end : shared_->linked_end) end.store(0);
+  shared_->linked_wake.fetch_add(1);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&shared_->linked_wake));
+}
+
+Status LogSync::AwaitLinked(const LogFd& log, uint64_t lsn, int own) {
+  LogShared& s = *shared_;
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    Check();
+    const uint32_t wake = s.linked_wake.load();
+    int found = -1;
+    uint64_t end = 0;
+    for (int m = 0; m < kLinkedMarks && found < 0; ++m) {
+      end = s.linked_end[m].load();
+      if (end != 0 && end <= lsn && m != own) found = m;
+    }
+    if (found < 0) return Status::kOk;
+    const uint32_t owner = s.linked_owner[found].load();
+    if (Alive(owner) && std::chrono::steady_clock::now() - start < kLinkedTakeOver) {
+      struct timespec ts = {0, kSliceUs * 1000};
+      Fs().FutexWait(reinterpret_cast<uint32_t*>(&s.linked_wake), wake, &ts);
+      continue;
+    }
+    // Its owner died or is slow: the entry read back from the log, and every other
+    // participant's log synced here. A mark of an earlier log, or an entry written over since
+    // (its writer died before its commit), holds nothing to settle.
+    const uint64_t at = s.linked_at[found].load();
+    const uint64_t base = s.base.load();
+    LogEntry entry;
+    if (at >= base && end > at && end - at <= kMaxLogRead) {
+      std::string bytes(end - at, '\0');
+      const std::string_view key(reinterpret_cast<const char*>(s.key), sizeof s.key);
+      if (Fs().Pread(log.fd, bytes.data(), bytes.size(), static_cast<off_t>(at - base)) ==
+              static_cast<ssize_t>(bytes.size()) &&
+          DecodeLogEntry(bytes, 0, 3, key, &entry) && entry.linked) {
+        for (size_t i = 0; i < entry.parts.size(); ++i) {
+          if (i == entry.index) continue;
+          Status status = SyncPartnerLog(entry.parts[i].path);
+          if (status != Status::kOk) return status;
+        }
+        // What the transaction stands on in those files (entries of earlier transactions
+        // over other files, written before its own) goes to disk with everything else.
+        ::sync();
+      }
+    }
+    ClearLinked(found, end);
+  }
+}
+
 Status LogSync::Await(const LogFd& log, uint64_t lsn) {
   LogShared& s = *shared_;
   const uint32_t me = OwnPid();
@@ -182,6 +281,25 @@ std::vector<LogTicket> TakeTickets() {
   return taken;
 }
 
+namespace {
+
+// Once every ticket of a call is on disk, it answers only once every linked entry before its
+// commits is decided too (what it stands on); only then are its own linked entries decided
+// (their marks go): a recovery replays a transaction only where everything before it in its
+// files is replayed as well.
+Status SettleTickets(const std::vector<LogTicket>& tickets, Status first) {
+  for (const LogTicket& t : tickets) {
+    if (first != Status::kOk) break;
+    first = t.sync->AwaitLinked(*t.log, t.lsn, t.mark);
+  }
+  if (first == Status::kOk) {
+    for (const LogTicket& t : tickets) t.sync->ClearLinked(t.mark, t.lsn);
+  }
+  return first;
+}
+
+}  // namespace
+
 Status AwaitTickets(const std::vector<LogTicket>& tickets, bool together) {
   Status first = Status::kOk;
   if (together && tickets.size() > 1) {
@@ -196,7 +314,7 @@ Status AwaitTickets(const std::vector<LogTicket>& tickets, bool together) {
     for (Status s : got) {
       if (first == Status::kOk) first = s;
     }
-    return first;
+    return SettleTickets(tickets, first);
   }
   // One after the other: a log synced while another file's sync runs makes the disk flush
   // twice where, in turn, the second sync often finds its log already covered by a group.
@@ -204,7 +322,7 @@ Status AwaitTickets(const std::vector<LogTicket>& tickets, bool together) {
     Status status = t.sync->Await(*t.log, t.lsn);
     if (first == Status::kOk) first = status;
   }
-  return first;
+  return SettleTickets(tickets, first);
 }
 
 }  // namespace mkde

@@ -19,6 +19,8 @@ namespace mkde {
 
 // The redo slots a file has for transactions over several files (redo.h).
 constexpr int kRedoSlots = 4;
+// The linked entries of a file's log not yet known to be decided (linked_log.h).
+constexpr int kLinkedMarks = 8;
 
 // What the writers of one file share about its log. Positions in the log are counted as
 // sequence numbers that only grow: `base` is the number of the log's offset 0, so that a
@@ -54,6 +56,16 @@ struct LogShared {
   // under way (the gate and byte 2 of the gate file held), even once it is done. Each process
   // follows a count it has not seen to the file now at the path (FileEnv::FollowReplacement).
   std::atomic<uint64_t> replaced;
+  // Linked entries of the log whose transaction is not known to be decided yet: the start and
+  // the end of the entry (positions, as `appended`; end 0: the mark is free) and the process
+  // that wrote it. A commit later in the log answers only once every such mark before it is
+  // gone, and a checkpoint waits for them likewise: the mark's owner clears it once every
+  // participant's log holds its entry on disk, and a waiter whose owner died or is slow syncs
+  // the participants' logs itself. `linked_wake` is bumped when a mark goes.
+  std::atomic<uint64_t> linked_at[kLinkedMarks];
+  std::atomic<uint64_t> linked_end[kLinkedMarks];
+  std::atomic<uint32_t> linked_owner[kLinkedMarks];
+  std::atomic<uint32_t> linked_wake;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
@@ -96,6 +108,20 @@ class LogSync {
   // After the log was emptied with everything it held synced into the record file: every
   // waiter is covered.
   void CoverAll();
+  // Returns once no mark of a linked entry of `log` that ends at or before `lsn` (every one:
+  // UINT64_MAX) is left but `own`: each is waited for while its owner lives, for a second at
+  // most, and otherwise settled here (every other participant's log synced). Returns an
+  // engine status.
+  Status AwaitLinked(const LogFd& log, uint64_t lsn, int own = -1);
+  // Claims a free mark for a linked entry at [at, end) (settling the oldest when none is free);
+  // -1 when none could be had. REQUIRES: the gate is held.
+  int MarkLinked(const LogFd& log, uint64_t at, uint64_t end);
+  // Clears mark `m` when it still marks the entry ending at `end`.
+  void ClearLinked(int m, uint64_t end);
+  // Clears every mark: when a log begins (the old one's entries were all decided before its
+  // checkpoint), and at an open no other process shares (their owners are gone, and the
+  // recovery of the log decides their entries).
+  void ClearAllLinked();
 
  private:
   LogSync() = default;
@@ -111,6 +137,7 @@ struct LogTicket {
   std::shared_ptr<LogSync> sync;
   std::shared_ptr<LogFd> log;
   uint64_t lsn = 0;
+  int mark = -1;  // a linked entry's mark, cleared once every ticket of the call is on disk
 };
 
 // The tickets of the current call: noted by a commit through the log, taken by the engine

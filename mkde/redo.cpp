@@ -620,6 +620,7 @@ void ResetRedoSlots(FileEnv& file) {
   LogSync* sync = file.log_sync();
   if (!sync) return;
   for (auto& slot : sync->shared().slot) slot.store(0);
+  sync->ClearAllLinked();
 }
 
 void DropClearedRedo(const FileEnv& file) {
