@@ -14,7 +14,6 @@
 #include "mkde/engine.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
-#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"
@@ -180,7 +179,7 @@ int16_t Engine::Dispatch(uint16_t op, void* pos_block, void* data, uint32_t* dat
   // A commit through the log is on disk once a sync of the log covers it: waited for with
   // the engine's lock let go, so that the process's other clients commit meanwhile and
   // share the sync.
-  Status synced = AwaitTickets(tickets, kLinkedCommits);
+  Status synced = AwaitTickets(tickets);
   if (status == Status::kOk) status = synced;
   return Code(status);
 }

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "enginecore/include/wbtrv32.h"
@@ -300,22 +299,8 @@ Status SettleTickets(const std::vector<LogTicket>& tickets, Status first) {
 
 }  // namespace
 
-Status AwaitTickets(const std::vector<LogTicket>& tickets, bool together) {
+Status AwaitTickets(const std::vector<LogTicket>& tickets) {
   Status first = Status::kOk;
-  if (together && tickets.size() > 1) {
-    std::vector<Status> got(tickets.size(), Status::kOk);
-    std::vector<std::thread> others;
-    for (size_t i = 1; i < tickets.size(); ++i) {
-      others.emplace_back(
-          [&, i] { got[i] = tickets[i].sync->Await(*tickets[i].log, tickets[i].lsn); });
-    }
-    got[0] = tickets[0].sync->Await(*tickets[0].log, tickets[0].lsn);
-    for (std::thread& t : others) t.join();
-    for (Status s : got) {
-      if (first == Status::kOk) first = s;
-    }
-    return SettleTickets(tickets, first);
-  }
   // One after the other: a log synced while another file's sync runs makes the disk flush
   // twice where, in turn, the second sync often finds its log already covered by a group.
   for (const LogTicket& t : tickets) {

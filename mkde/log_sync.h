@@ -148,9 +148,7 @@ void NoteTicket(LogTicket ticket);
 // True when the current call noted a ticket: most calls commit nothing through the log.
 bool TicketsNoted();
 std::vector<LogTicket> TakeTickets();
-// `together`: the tickets' logs are synced side by side, each by its own group (the linked
-// entries of a transaction over several files), rather than in turn.
-Status AwaitTickets(const std::vector<LogTicket>& tickets, bool together = false);
+Status AwaitTickets(const std::vector<LogTicket>& tickets);
 
 // True when process `pid` may still be running.
 bool Alive(uint32_t pid);
