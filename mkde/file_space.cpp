@@ -3,7 +3,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "mkde/lmdb_util.h"
 
@@ -15,7 +19,72 @@ uint64_t TreePages(const MDB_stat& st) {
   return st.ms_branch_pages + st.ms_leaf_pages + st.ms_overflow_pages;
 }
 
+// The oldest transaction id a reader of LMDB's reader table holds, from its listing (a line a
+// reader: process, thread, transaction id or "-" when idle).
+int NoteReader(const char* line, void* ctx) {
+  int pid = 0;
+  unsigned long long thread = 0, txn = 0;
+  if (std::sscanf(line, "%d %llx %llu", &pid, &thread, &txn) == 3) {
+    auto* oldest = static_cast<uint64_t*>(ctx);
+    *oldest = std::min<uint64_t>(*oldest, txn);
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::vector<uint64_t> PagesToGiveBack(FileEnv* file) {
+  MDB_env* env = file->env();
+  std::vector<uint64_t> pages;
+  LmdbTxn reader;
+  if (reader.Begin(env, MDB_RDONLY) != 0) return pages;
+  const uint64_t last = mdb_txn_id(reader.get());
+  uint64_t oldest = last;
+  if (mdb_reader_list(env, NoteReader, &oldest) < 0) return pages;
+  // A commit t frees pages that the snapshots before t read: those of commits up to `limit`
+  // are read by none. The older meta page names the pages the last commit freed, but it is
+  // never taken while the newer one is whole (LMDB takes the newer; an open refuses a file
+  // whose newer one is damaged), and both are on disk.
+  const uint64_t limit = std::min(oldest, last);
+  MDB_cursor* cursor = nullptr;
+  if (mdb_cursor_open(reader.get(), 0, &cursor) != 0) return pages;
+  MDB_val key, value;
+  for (int rc = mdb_cursor_get(cursor, &key, &value, MDB_FIRST); rc == 0;
+       rc = mdb_cursor_get(cursor, &key, &value, MDB_NEXT)) {
+    size_t txn = 0, count = 0;
+    if (key.mv_size != sizeof txn || value.mv_size < sizeof count) break;
+    std::memcpy(&txn, key.mv_data, sizeof txn);
+    if (txn > limit) break;  // in the order of the commits that freed them
+    std::memcpy(&count, value.mv_data, sizeof count);
+    if (count > value.mv_size / sizeof count - 1) break;
+    for (size_t i = 1; i <= count; ++i) {
+      size_t page = 0;
+      std::memcpy(&page, static_cast<const char*>(value.mv_data) + i * sizeof page, sizeof page);
+      pages.push_back(page);
+    }
+  }
+  mdb_cursor_close(cursor);
+  std::sort(pages.begin(), pages.end());
+  return pages;
+}
+
+void GiveBack(FileEnv* file, const std::vector<uint64_t>& pages) {
+  int fd = -1;
+  MDB_stat st;
+  if (mdb_env_get_fd(file->env(), &fd) != 0 || mdb_env_stat(file->env(), &st) != 0) return;
+  const off_t size = st.ms_psize;
+  for (size_t i = 0; i < pages.size();) {
+    size_t j = i + 1;
+    while (j < pages.size() && pages[j] == pages[j - 1] + 1) ++j;
+    // Pages 0 and 1 are the meta pages, never free; a failure (a file system without holes)
+    // ends the work with the pages as they were.
+    if (pages[i] < 2 || Fs().PunchHole(fd, static_cast<off_t>(pages[i]) * size,
+                                       static_cast<off_t>(j - i) * size) != 0) {
+      return;
+    }
+    i = j;
+  }
+}
 
 Status ReadFileSpace(FileEnv* file, FileSpace* out) {
   MDB_env* env = file->env();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "enginecore/status.h"
 #include "mkde/file_env.h"
@@ -26,6 +27,18 @@ inline constexpr uint32_t kFileSpaceReply = 64;
 // Reads the figures from a snapshot of its own (LMDB's free list is not readable inside a
 // write transaction). Returns an engine status.
 Status ReadFileSpace(FileEnv* file, FileSpace* out);
+// At the last close, with the write gate held, no other process on the file and no commit log
+// left to replay onto a checkpoint: the pages in LMDB's free list that no snapshot can read,
+// those freed by commits up to the last and the oldest reader's, in order. Empty when they
+// cannot be read.
+std::vector<uint64_t> PagesToGiveBack(FileEnv* file);
+// Gives their blocks back to the file system, the file keeping its length: LMDB writes a free
+// page whole before it uses it again. So a file that commits grew takes on disk about what its
+// records need. REQUIRES: both meta pages on disk (a machine crash must not bring back an
+// older one than the newest). Nothing is lost when it fails or the file system cannot do it:
+// the pages stay as they are.
+void GiveBack(FileEnv* file, const std::vector<uint64_t>& pages);
+
 // Lays them out as the reply; `room` at least kFileSpaceReply bytes.
 void PutFileSpace(const FileSpace& space, uint8_t* room);
 

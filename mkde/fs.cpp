@@ -31,6 +31,9 @@ int FileSystem::StartWrite(int fd, off_t at, off_t n) {
   return ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE);
 }
 int FileSystem::Ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int FileSystem::PunchHole(int fd, off_t at, off_t n) {
+  return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, n);
+}
 int FileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int FileSystem::Rename(const char* from, const char* to) { return ::rename(from, to); }
 int FileSystem::Unlink(const char* path) { return ::unlink(path); }

@@ -47,6 +47,9 @@ class FileSystem {
   // that follows.
   [[nodiscard]] virtual int StartWrite(int fd, off_t at, off_t n);
   [[nodiscard]] virtual int Ftruncate(int fd, off_t size);
+  // Gives the blocks of the file's bytes [at, at + n) back to the file system, the file's
+  // length kept: they read as zeros until written again.
+  [[nodiscard]] virtual int PunchHole(int fd, off_t at, off_t n);
   [[nodiscard]] virtual int Fstat(int fd, struct stat* st);
   [[nodiscard]] virtual int Rename(const char* from, const char* to);
   [[nodiscard]] virtual int Unlink(const char* path);

@@ -225,7 +225,8 @@ uint64_t FileBytes(std::initializer_list<std::string> paths) {
   uint64_t total = 0;
   for (const std::string& path : paths) {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
+    // What the file system holds for the file: a file's length counts blocks given back.
+    if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_blocks) * 512;
   }
   return total;
 }

@@ -1,4 +1,6 @@
 // vastrel info: the file's description, record count, engine version and storage.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -38,12 +40,20 @@ std::string KeyFlagNames(const keys::TKey& k) {
 }
 
 // How the file uses its space, from the engine's storage figures (TBtr::StorageFigures).
-json::Object StorageJson(const std::array<uint64_t, 8>& f) {
+// The blocks the file system holds for the file: its length but for the free pages' blocks
+// that a last close gave back. 0 when the file cannot be looked at.
+uint64_t BlocksHeld(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+json::Object StorageJson(const std::array<uint64_t, 8>& f, uint64_t held) {
   // Sizes of a file stay far below INT64_MAX; a figure above it is clamped, never wrapped.
   auto whole = [](uint64_t v) { return static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)); };
   const uint64_t page = f[1];
   json::Object out;
   out.Set("file_bytes", whole(f[0]));
+  out.Set("disk_bytes", whole(held));
   out.Set("page_size", whole(page));
   out.Set("pages_in_use", whole(f[2]));
   out.Set("map_bytes", whole(f[3]));
@@ -56,15 +66,16 @@ json::Object StorageJson(const std::array<uint64_t, 8>& f) {
 }
 
 // How the file uses its space, as lines of text.
-void PrintStorage(const std::array<uint64_t, 8>& f) {
+void PrintStorage(const std::array<uint64_t, 8>& f, uint64_t held) {
   const uint64_t page = f[1];
   auto pages = [page](uint64_t n) {
     return std::to_string(n) + " page" + (n == 1 ? "" : "s") + " (" + std::to_string(n * page) +
            " bytes)";
   };
-  std::printf("size on disk: %llu bytes (%llu pages of %llu bytes in use)\n",
-              static_cast<unsigned long long>(f[0]), static_cast<unsigned long long>(f[2]),
-              static_cast<unsigned long long>(page));
+  std::printf(
+      "size on disk: %llu bytes, file length %llu bytes (%llu pages of %llu bytes in use)\n",
+      static_cast<unsigned long long>(held), static_cast<unsigned long long>(f[0]),
+      static_cast<unsigned long long>(f[2]), static_cast<unsigned long long>(page));
   std::printf("  records: %s\n", pages(f[4]).c_str());
   std::printf("  keys: %s\n", pages(f[5]).c_str());
   std::printf("  other: %s\n", pages(f[6]).c_str());
@@ -90,7 +101,8 @@ int Info(const Options& o) {
     json::Array& keys_out = out.Find("keys")->AsArray();
     for (size_t k = 0; k < starts.size() && k < keys_out.size(); ++k)
       keys_out[k].AsObject().Set("unique_values", list[starts[k]].KeyValues());
-    if (const auto figures = t.StorageFigures()) out.Set("storage", StorageJson(*figures));
+    if (const auto figures = t.StorageFigures())
+      out.Set("storage", StorageJson(*figures, BlocksHeld(t.FileName())));
     std::printf("%s\n", json::Write(out).c_str());
     t.Close();
     return 0;
@@ -117,7 +129,7 @@ int Info(const Options& o) {
     }
   }
   if (const auto figures = t.StorageFigures()) {
-    PrintStorage(*figures);
+    PrintStorage(*figures, BlocksHeld(t.FileName()));
   } else {
     std::printf("size on disk: not reported by this engine\n");
   }

@@ -2,6 +2,7 @@
 // random moments (every acknowledged End whole, no file holding part of a transaction,
 // every index agreeing with the records). MKDE_CRASH_ITERATIONS sets the number of kills.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -107,7 +108,7 @@ TEST_F(EngineTest, SingleCommitsLeaveTheFileNearItsBulkSize) {
     std::memcpy(&v, reply.data() + 8 * i, 8);
     return v;
   };
-  uint64_t record_pages = 0;
+  uint64_t record_pages = 0, pages_needed = 0;
   for (const std::string& path : {bulk, single}) {
     ASSERT_EQ(t.Open(path, -2), 0);
     reply.assign(63, '\0');
@@ -123,8 +124,26 @@ TEST_F(EngineTest, SingleCommitsLeaveTheFileNearItsBulkSize) {
       EXPECT_EQ(figure(4), record_pages);
     }
     record_pages = figure(4);
+    pages_needed = (figure(2) - figure(7) + 64) * figure(1);
     ASSERT_EQ(t.Close(), 0);
   }
+
+  // The last close gave the free pages' blocks back to the file system; they come into use
+  // again whole, and every record reads back.
+  struct stat st;
+  ASSERT_EQ(::stat(single.c_str(), &st), 0);
+  EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, pages_needed);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, single_size) << "nothing given back";
+  ASSERT_EQ(t.Open(single), 0);
+  for (uint32_t i = kRecords; i < kRecords * 2; ++i) ASSERT_EQ(t.Insert(record(i)), 0) << i;
+  ASSERT_EQ(t.Close(), 0);
+  ASSERT_EQ(t.Open(single), 0);
+  uint32_t n = 0;
+  for (int16_t s = t.Get(BTR_GET_FIRST, 0); s == 0; s = t.Get(BTR_GET_NEXT, 0), ++n) {
+    ASSERT_EQ(t.data.size(), 64u);
+  }
+  EXPECT_EQ(n, kRecords * 2);
+  ASSERT_EQ(t.Close(), 0);
 }
 
 // The child's report of one transaction: what it does in each file before End, then (on a

@@ -19,13 +19,15 @@
 // the files put back to what their last syncs left on disk before they are checked, and
 // every open is durable. --compact runs a third process that compacts the files again and again
 // beside the writer and is killed with it (a kill in the middle of a compact must leave a whole
-// file holding every acknowledged commit).
+// file holding every acknowledged commit; with --power-cut the compactor's unsynced writes are
+// undone too, and a cut before, in or after a swap must leave the same).
 // Environment: VASTREL_CRASH_ITERATIONS, VASTREL_CRASH_SECONDS, VASTREL_CRASH_SEED and
 // VASTREL_CRASH_MAX_DELAY_MS give the same knobs (the options win).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +94,7 @@ struct Figures {
   uint64_t kills_timed = 0, kills_at_commit = 0, kills_at_start = 0;
   uint64_t transaction_runs = 0, single_write_runs = 0, accelerated_runs = 0;
   uint64_t writes_undone = 0;  // by the power cuts
+  uint64_t swaps = 0;          // record files found put in place by another file (compacts)
 };
 
 enum class KillPlan { kTimed, kAtCommit, kAtStart };
@@ -238,6 +241,7 @@ class CrashTest {
                 f_.accelerated_runs, f_.kills_timed, f_.kills_at_commit, f_.kills_at_start,
                 f_.in_doubt_present, f_.in_doubt_absent, f_.torn_messages, model_[0].size(),
                 model_[1].size(), model_[2].size(), reader_.reads(), f_.writes_undone);
+    if (o_.compact) std::printf("  %" PRIu64 " files swapped by compacts\n", f_.swaps);
     // Files the engine left beside the record files and their two companions.
     std::set<std::string> known;
     for (const FileDef& def : kFiles) {
@@ -260,6 +264,29 @@ class CrashTest {
  private:
   static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+  // The record files' inodes: a compact puts a new one in place.
+  std::vector<ino_t> Inodes() const {
+    std::vector<ino_t> inodes;
+    for (size_t f = 0; f < kFiles.size(); ++f) {
+      struct stat st;
+      inodes.push_back(::stat(FilePath(dir_, f).c_str(), &st) == 0 ? st.st_ino : 0);
+    }
+    return inodes;
+  }
+
+  // In a child about to run the writer or the compactor: the power-cut shim preloaded, when
+  // every kill is a power cut.
+  void UnderShim() const {
+    if (o_.power_cut.empty()) return;
+    setenv("LD_PRELOAD", o_.power_cut.c_str(), 1);
+    setenv("VASTREL_CUT_DIR", dir_.c_str(), 1);
+    // Under the sanitizers their runtime is then no longer the first library loaded.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string options = std::string(asan && *asan ? asan : "") +
+                                (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+  }
+
   int Error(const std::string& what) {
     std::printf("crash test: %s\n", what.c_str());
     return 1;
@@ -280,6 +307,7 @@ class CrashTest {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return Failure(iteration, "pipe failed");
     BTRCALL(BTR_STOP, stop_pos_, nullptr, nullptr, nullptr, 0, 0);
+    const std::vector<ino_t> inodes = Inodes();
     const auto forked = Clock::now();
     const pid_t pid = fork();
     if (pid < 0) return Failure(iteration, "fork failed");
@@ -297,15 +325,7 @@ class CrashTest {
       char* argv[8];
       for (int i = 0; i < 7; ++i) argv[i] = const_cast<char*>(args[i].c_str());
       argv[7] = nullptr;
-      if (!o_.power_cut.empty()) {
-        setenv("LD_PRELOAD", o_.power_cut.c_str(), 1);
-        setenv("VASTREL_CUT_DIR", dir_.c_str(), 1);
-        // Under the sanitizers their runtime is then no longer the first library loaded.
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(asan && *asan ? asan : "") +
-                                    (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-      }
+      UnderShim();
       execv("/proc/self/exe", argv);
       _exit(127);
     }
@@ -319,6 +339,7 @@ class CrashTest {
       if (compactor < 0) return Failure(iteration, "fork failed");
       if (compactor == 0) {
         close(fd);
+        UnderShim();  // its unsynced writes are lost in a cut too
         const char* argv[] = {self_.c_str(), "--compactor", dir_.c_str(), seed.c_str(), nullptr};
         execv("/proc/self/exe", const_cast<char**>(argv));
         _exit(127);
@@ -457,6 +478,10 @@ class CrashTest {
       if (undone > 0) f_.writes_undone += static_cast<uint64_t>(undone);
     }
     if (!failure.empty()) return Failure(iteration, failure);
+    const std::vector<ino_t> now = Inodes();
+    for (size_t f = 0; f < kFiles.size(); ++f) {
+      if (kFiles[f].owner_level < 0 && now[f] != inodes[f]) ++f_.swaps;
+    }
     if (!killed || !WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL) {
       return Failure(iteration,
                      "the writer ended by itself (wait status " + std::to_string(status) + ")");
@@ -565,10 +590,7 @@ int main(int argc, char** argv) {
   app.add_flag("--no-reader", no_reader, "no concurrent reader");
   app.add_option("--power-cut", o.power_cut, "the power-cut shim: every kill a power cut");
   app.add_flag("--verbose", o.verbose, "report every kill");
-  // The power-cut shim keeps its journals by name: a file renamed into place under the writer
-  // is not one it can put back.
-  app.add_flag("--compact", o.compact, "a compactor process beside the writer, killed with it")
-      ->excludes("--power-cut");
+  app.add_flag("--compact", o.compact, "a compactor process beside the writer, killed with it");
   app.add_option("--writer", writer)->expected(5)->group("");
   std::vector<std::string> compactor;
   app.add_option("--compactor", compactor)->expected(2)->group("");

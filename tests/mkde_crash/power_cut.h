@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,12 +42,21 @@ inline std::string EncodeUndo(uint64_t offset, uint64_t size, const std::string&
   return r;
 }
 
-// Puts every file of `dir` with a journal back to its last sync and removes the journals.
-// Returns the number of writes undone, or -1 when a journal or a file could not be used.
+// Puts every file of `dir` with a journal back to its last sync and removes the journals. A
+// journal is named after its file's device and inode (`<device>-<inode>`); one whose file no
+// name of `dir` reaches any more is dropped. Returns the number of writes undone, or -1 when
+// a journal or a file could not be used.
 inline long RollBack(const std::string& dir) {
   namespace fs = std::filesystem;
   const fs::path journals = fs::path(dir) / ".cut";
   if (!fs::exists(journals)) return 0;
+  std::map<std::string, fs::path> files;  // "<device>-<inode>" -> the file's name
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    struct stat st;
+    if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      files[std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino)] = entry.path();
+    }
+  }
   long undone = 0;
   for (const auto& entry : fs::directory_iterator(journals)) {
     std::ifstream in(entry.path(), std::ios::binary);
@@ -61,9 +72,9 @@ inline long RollBack(const std::string& dir) {
       undo.push_back({Get(j, at, 8), Get(j, at + 8, 8), j.substr(at + 24, length)});
       at += 24 + length + 4;
     }
-    const fs::path file = fs::path(dir) / entry.path().filename();
-    if (!undo.empty() && fs::exists(file)) {
-      int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    const auto file = files.find(entry.path().filename().string());
+    if (!undo.empty() && file != files.end()) {
+      int fd = ::open(file->second.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
       if (fd < 0) return -1;
       for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
         if (!it->old.empty() &&

@@ -116,6 +116,10 @@ class FailingFs : public mkde::FileSystem {
   int Ftruncate(int fd, off_t size) override {
     return Fail(true) ? -1 : FileSystem::Ftruncate(fd, size);
   }
+  // Giving a free page's blocks back may fail: the page then stays as it was.
+  int PunchHole(int fd, off_t at, off_t n) override {
+    return Fail(false) ? -1 : FileSystem::PunchHole(fd, at, n);
+  }
   int Fstat(int fd, struct stat* st) override {
     return Fail(false) ? -1 : FileSystem::Fstat(fd, st);
   }
