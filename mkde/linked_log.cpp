@@ -242,8 +242,7 @@ bool LinkedDecision::Prefix(const std::string& path, size_t n) {
   if (it == logs_.end() || st.stopped || st.busy || n > it->second.entries.size()) return false;
   st.busy = true;
   while (st.prefix < n) {
-    const LogEntry& e = it->second.entries[st.prefix];
-    if (e.linked && !Decided(path, e)) {
+    if (it->second.entries[st.prefix].linked && !Decided(path, st.prefix)) {
       st.stopped = true;
       break;
     }
@@ -253,15 +252,23 @@ bool LinkedDecision::Prefix(const std::string& path, size_t n) {
   return n <= st.prefix;
 }
 
-bool LinkedDecision::Decided(const std::string& path, const LogEntry& e) {
+bool LinkedDecision::Decided(const std::string& path, size_t at) {
+  const std::vector<LogEntry>& own = logs_.at(path).entries;
+  const LogEntry& e = own[at];
   for (size_t i = 0; i < e.parts.size(); ++i) {
     if (i == e.index) continue;
     const std::string& other = e.parts[i].path;
     auto it = logs_.find(other);
-    const long at = it == logs_.end() ? -1 : it->second.Find(e.identity);
-    if (at >= 0 && Prefix(other, static_cast<size_t>(at))) continue;
-    if (noted_ && noted_(other, path, e.id)) continue;
-    return false;
+    const long found = it == logs_.end() ? -1 : it->second.Find(e.identity);
+    if (found >= 0 && Prefix(other, static_cast<size_t>(found))) continue;
+    // The other file's note names this transaction or a later one of this log: the two share
+    // their transactions in the same order, so its state holds this one too.
+    const std::string note = noted_ ? noted_(other, path) : std::string();
+    bool covered = false;
+    for (size_t k = at; k < own.size() && !note.empty() && !covered; ++k) {
+      covered = own[k].linked && own[k].identity == note;
+    }
+    if (!covered) return false;
   }
   return true;
 }
@@ -286,9 +293,9 @@ std::string EncodeLinkedNote(uint64_t partner_after, std::string_view identity) 
   return out;
 }
 
-bool NoteCovers(std::string_view value, uint64_t partner_after) {
-  if (value.size() != 8 + kLinkedIdSize) return false;
-  return DecodeFixed64(reinterpret_cast<const uint8_t*>(value.data())) >= partner_after;
+std::string NoteIdentity(std::string_view value) {
+  if (value.size() != 8 + kLinkedIdSize) return "";
+  return std::string(value.substr(8));
 }
 
 }  // namespace mkde

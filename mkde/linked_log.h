@@ -11,9 +11,11 @@
 // same identity in its log, or its own settled state notes the transaction (a participant
 // whose log was cut by a checkpoint, which comes only after its linked entries were decided).
 // That note is a record in the participant's `meta` database, one per other participant: the
-// transaction id the other participant's commit made in the last transaction the two shared.
-// Transaction ids are the other participant's, so that a participant whose own ids start again
-// (a copy put in its place) still compares them rightly.
+// identity of the last transaction the two shared (and the transaction id the other
+// participant's commit made in it). It decides an entry of that transaction, or one that comes
+// before it in the other participant's log. Identities, not transaction ids, are compared:
+// the ids of a file start again in a copy put in its place (an owner change, a compact), so a
+// note of the file it replaced may name a higher id than any of the copy's.
 #pragma once
 
 #include <cstddef>
@@ -107,14 +109,14 @@ std::vector<LogEntry> WholeEntries(std::string_view bytes, size_t at, const LogH
 // recovered, how many leading entries of each may be replayed. A linked entry may be when
 // every other participant would replay its own entry of the transaction (it holds one whole,
 // and every entry before it there may be replayed), or that participant's settled state notes
-// the transaction (`noted(file, partner, partner_after)`: `file` notes a transaction shared
-// with `partner` whose commit there made `partner_after`). So a transaction is replayed in all
-// of its files or in none, also when an earlier transaction of one of them was not decided:
-// its replay stops there, and so does every other file's at the transaction after it.
+// the transaction: `noted(file, partner)`, the identity of the last transaction `file` shared
+// with `partner` ("" when none), is this one's or that of one after it in this log. So a
+// transaction is replayed in all of its files or in none, also when an earlier transaction of
+// one of them was not decided: its replay stops there, and so does every other file's at the
+// transaction after it.
 class LinkedDecision {
  public:
-  using Noted = std::function<bool(const std::string& file, const std::string& partner,
-                                   uint64_t partner_after)>;
+  using Noted = std::function<std::string(const std::string& file, const std::string& partner)>;
   LinkedDecision(std::map<std::string, PartnerLog> logs, Noted noted)
       : logs_(std::move(logs)), noted_(std::move(noted)) {}
   // How many leading entries of the log of `path` (one of the logs given) may be replayed.
@@ -128,7 +130,8 @@ class LinkedDecision {
   };
   // True when the first `n` entries of the log of `path` may be replayed.
   bool Prefix(const std::string& path, size_t n);
-  bool Decided(const std::string& path, const LogEntry& entry);
+  // The entry at `at` of the log of `path`.
+  bool Decided(const std::string& path, size_t at);
   std::map<std::string, PartnerLog> logs_;
   std::map<std::string, State> state_;
   Noted noted_;
@@ -161,8 +164,7 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
 // the identity.
 std::string LinkedNoteKey(std::string_view partner);
 std::string EncodeLinkedNote(uint64_t partner_after, std::string_view identity);
-// True when a note `value` covers a transaction whose commit in the partner made
-// `partner_after`: the last transaction the two shared came at or after it.
-bool NoteCovers(std::string_view value, uint64_t partner_after);
+// The identity a note `value` holds, or "" when it is not a note.
+std::string NoteIdentity(std::string_view value);
 
 }  // namespace mkde

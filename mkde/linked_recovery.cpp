@@ -33,16 +33,16 @@ FileEnv* InChain(const std::string& path) {
   return nullptr;
 }
 
-// True when `file`'s state notes a transaction shared with the file at `partner` whose commit
-// there made `after`, or a later one.
-bool Noted(FileEnv* file, const std::string& partner, uint64_t after) {
-  if (!file->env()) return false;
+// The identity of the last transaction `file`'s state notes it shared with the file at
+// `partner`, or "".
+std::string Noted(FileEnv* file, const std::string& partner) {
+  if (!file->env()) return "";
   LmdbTxn txn;
-  if (txn.Begin(file->env(), MDB_RDONLY) != 0) return false;
+  if (txn.Begin(file->env(), MDB_RDONLY) != 0) return "";
   const std::string key = LinkedNoteKey(partner);
   MDB_val k = Val(key), v;
-  if (mdb_get(txn.get(), file->meta_db(), &k, &v) != 0) return false;
-  return NoteCovers(std::string_view(static_cast<const char*>(v.mv_data), v.mv_size), after);
+  if (mdb_get(txn.get(), file->meta_db(), &k, &v) != 0) return "";
+  return NoteIdentity(std::string_view(static_cast<const char*>(v.mv_data), v.mv_size));
 }
 
 }  // namespace
@@ -109,9 +109,9 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
   }
   if (status == Status::kOk) {
     LinkedDecision decision(
-        std::move(logs), [&](const std::string& file, const std::string& partner, uint64_t after) {
+        std::move(logs), [&](const std::string& file, const std::string& partner) {
           auto it = files.find(file);
-          return it != files.end() && it->second && Noted(it->second, partner, after);
+          return it != files.end() && it->second ? Noted(it->second, partner) : std::string();
         });
     *decided = decision.Replayable(self->abs_path());
   }

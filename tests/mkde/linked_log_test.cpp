@@ -102,13 +102,12 @@ LogEntry Part(const std::string& t, std::vector<std::string> files, std::vector<
 }
 
 TEST(LinkedLogFormat, ATransactionIsReplayedInAllItsFilesOrInNone) {
-  std::set<std::pair<std::string, uint64_t>> noted;  // (file, the partner's transaction id)
+  std::map<std::string, std::string> noted;  // file -> the identity its state notes
   auto decide = [&](std::map<std::string, mkde::PartnerLog> logs) {
     for (auto& [path, log] : logs) log.found = true;
-    mkde::LinkedDecision d(std::move(logs),
-                           [&](const std::string& file, const std::string&, uint64_t after) {
-                             return noted.count({file, after}) > 0;
-                           });
+    mkde::LinkedDecision d(std::move(logs), [&](const std::string& file, const std::string&) {
+      return noted.count(file) ? noted[file] : std::string();
+    });
     return std::vector<size_t>{d.Replayable("/a"), d.Replayable("/b"), d.Replayable("/c")};
   };
   // T1 over a and c, then T2 over a and b; c's entry of T1 never reached its disk.
@@ -122,24 +121,24 @@ TEST(LinkedLogFormat, ATransactionIsReplayedInAllItsFilesOrInNone) {
       << "a stops at T1, so b must not replay T2 although a's log holds it whole";
   logs["/c"].entries = {t1c};
   EXPECT_EQ(decide(logs), (std::vector<size_t>{2, 1, 1}));
-  // c's log ended by a checkpoint, its state noting T1 (by a's transaction id).
+  // c's log ended by a checkpoint, its state noting T1, or T3 after it in a's log.
   logs["/c"].entries = {};
-  noted.insert({"/c", 5});
+  noted["/c"] = t1a.identity;
   EXPECT_EQ(decide(logs), (std::vector<size_t>{2, 1, 0}));
-  noted.clear();
-  noted.insert({"/c", 4});
-  EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0})) << "a note of an earlier one only";
+  logs["/a"].entries.push_back(Part("3", {"/a", "/c"}, {7, 10}, 0));
+  noted["/c"] = std::string(16, '3');
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{3, 1, 0}));
+  // A note of one that a's log does not hold after T1: an earlier transaction, or one of the
+  // file a copy replaced at a's path, whose transaction ids there ran higher than the copy's.
+  logs["/a"].entries.pop_back();
+  EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0}));
   // Logs that claim two transactions in opposite orders decide nothing rather than loop.
   logs["/b"].entries = {Part("2", {"/a", "/b"}, {6, 3}, 1), Part("1", {"/a", "/b"}, {5, 4}, 1)};
   logs["/a"].entries = {Part("1", {"/a", "/b"}, {5, 4}, 0), Part("2", {"/a", "/b"}, {6, 3}, 0)};
   EXPECT_EQ(decide(logs), (std::vector<size_t>{0, 0, 0}));
 
-  // A note covers the transaction it names and every earlier one with that partner.
-  const std::string note = mkde::EncodeLinkedNote(10, kId);
-  EXPECT_TRUE(mkde::NoteCovers(note, 10));
-  EXPECT_TRUE(mkde::NoteCovers(note, 9));
-  EXPECT_FALSE(mkde::NoteCovers(note, 11));
-  EXPECT_FALSE(mkde::NoteCovers(note.substr(1), 1));
+  EXPECT_EQ(mkde::NoteIdentity(mkde::EncodeLinkedNote(10, kId)), kId);
+  EXPECT_EQ(mkde::NoteIdentity(mkde::EncodeLinkedNote(10, kId).substr(1)), "");
   EXPECT_NE(mkde::LinkedNoteKey("/a"), mkde::LinkedNoteKey("/b"));
 }
 
@@ -313,14 +312,14 @@ TEST_F(LinkedRecovery, ANoteInTheOtherFileDecidesIt) {
     const uint64_t a = LastId(0);
     mkde::ChangeLog note;
     const std::string key = mkde::LinkedNoteKey(abs_[0]);
-    const std::string value = mkde::EncodeLinkedNote(noted ? a : a - 1, kId);
+    const std::string value = mkde::EncodeLinkedNote(a, noted ? kId : std::string(16, 'E'));
     note.Put(mkde::ChangeLog::kMetaDb, MDB_val{key.size(), const_cast<char*>(key.data())},
              MDB_val{value.size(), const_cast<char*>(value.data())});
     const uint64_t b = LastId(1);
     Rewrite(1, false, note.bytes());
     Rewrite(0, true, "", b);
     // The other file recovered, its log ended, its state noting the transaction (or only
-    // the one before it).
+    // another one, which the log does not hold).
     EXPECT_EQ(Records(1), (std::set<int32_t>{1, 2}));
     EXPECT_EQ(Records(0), (noted ? std::set<int32_t>{1, 2} : std::set<int32_t>{1}));
   }
