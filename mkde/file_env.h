@@ -234,6 +234,12 @@ class FileEnv {
   Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size, int* mark);
   Status CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark);
   void DropLinked(uint64_t at, size_t size, int mark);
+  // A linked entry right after the log's last commit, making the next transaction, whose
+  // writer died before this file's commit (it held the gate until every participant's
+  // commit): committed from the entry when every participant's entry was written (the last
+  // one's log, or its state, holds it), else spoilt, before this gate's holder writes over
+  // it. REQUIRES: the gate is held. Returns an engine status.
+  Result FinishLinked();
   bool log_active() const { return log_active_; }
   // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
   // syncs it without the engine's lock, so that the roll it then makes behind the gate finds

@@ -7,7 +7,9 @@
 
 #include <cstring>
 
+#include "enginecore/coding.h"
 #include "enginecore/include/wbtrv32.h"
+#include "mkde/change_log.h"
 #include "mkde/file_env.h"
 #include "mkde/fs.h"
 #include "mkde/handles.h"
@@ -122,6 +124,56 @@ Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark) {
   return Status::kOk;
 }
 
+Result FileEnv::FinishLinked() {
+  if (!kLinkedCommits || !LinkedCommits() || Failed() || !env_) return Status::kOk;
+  LogShared& s = sync_->shared();
+  if (s.checkpoint.load() == 0) return Status::kOk;  // no log: nothing after its end
+  if (log_fd_ < 0 || log_base_ != s.base.load()) {
+    if (OpenLog(true) != Status::kOk || !LogAtPath()) return Status::kIoError;
+    log_base_ = s.base.load();
+    log_commits_ = s.commits.load();
+  }
+  const uint64_t base = s.base.load(), last = s.last_txn.load();
+  const uint64_t at = s.appended.load() - base;
+  uint8_t head[4];
+  if (Fs().Pread(log_fd_, head, sizeof head, static_cast<off_t>(at)) != 4) return Status::kOk;
+  const uint64_t length = DecodeFixed32(head);
+  if (length < 8 || length > kMaxLogRead) return Status::kOk;
+  std::string bytes(4 + length + 16, '\0');
+  if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), static_cast<off_t>(at)) !=
+      static_cast<ssize_t>(bytes.size())) {
+    return Status::kOk;
+  }
+  LogEntry e;
+  const std::string_view key(reinterpret_cast<const char*>(s.key), sizeof s.key);
+  if (!DecodeLogEntry(bytes, 0, kLogVersion, key, &e) || !e.linked || e.id != last + 1) {
+    return Status::kOk;
+  }
+  // The writer may also have died after this file's commit, before the log's place moved on.
+  const uint64_t committed = LastTxnId(this);
+  if (committed != last && committed != e.id) return Status::kOk;
+  if (committed == last) {
+    bool written = false;
+    Result status = LinkedWritten(this, e, &written);
+    if (status != Status::kOk) return status;
+    if (!written) {
+      // Killed before every entry was written: no participant committed it.
+      if (!Spoil(log_fd_, at)) failed_ = true;
+      return failed_ ? Status::kIoError : Status::kOk;
+    }
+    replaying_ = true;
+    status = Replay(this, e.changes);
+    replaying_ = false;
+    if (status != Status::kOk) return status;
+  }
+  // Committed now, or by the writer before it died: the log's place moves past the entry.
+  if (LastTxnId(this) != e.id) return Status::kIoError;
+  s.last_txn.store(e.id);
+  s.appended.store(base + at + e.end);
+  s.commits.fetch_add(1);
+  return Status::kOk;
+}
+
 Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
   std::vector<FileWrite*> parts;
   for (FileWrite& w : writes) {
@@ -172,12 +224,14 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
       for (size_t k = 0; k < i; ++k) parts[k]->file->DropLinked(at[k], size[k], marks[k]);
       return abort_all(status);
     }
+    if (i == 0) Fs().Reached("linked-entry-1");
   }
   Fs().Reached("linked-written");
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
     Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), at[i], size[i], marks[i]);
     if (first == Status::kOk) first = status;
+    if (i == 0) Fs().Reached("linked-committed-1");
   }
   return first;
 }

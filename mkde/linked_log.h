@@ -31,9 +31,9 @@
 namespace mkde {
 
 // Transactions over durable files commit through linked log entries instead of redo files.
-// Off until the commit path is whole: the waits of later commits and checkpoints for an
-// undecided entry, and the finishing of one whose writer was killed, are still missing.
-// While off, logs are written in the second form and the third is only read.
+// Off until the commit path is proven under faults: a full disk and a failed sync at each of
+// its steps are still to be tried. While off, logs are written in the second form and the
+// third is only read.
 constexpr bool kLinkedCommits = false;
 constexpr int kLogVersion = kLinkedCommits ? 3 : 2;
 
@@ -158,6 +158,12 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes);
 // elsewhere), with nothing replayed.
 Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<LogEntry>& entries,
                     size_t* decided);
+
+// Sets *written when every participant's entry of the linked entry `entry` of `self`'s log
+// was written: `self` is the last participant, whose entry is written last, or the last one's
+// log holds its entry, or its state notes the transaction (its log checkpointed since).
+// Returns an engine status.
+Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool* written);
 
 // The `meta` record a participant keeps about the last transaction it shared with the file at
 // `partner` (absolute path), and its value: the transaction id the partner's commit made, then

@@ -120,4 +120,24 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
   return status;
 }
 
+Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool* written) {
+  *written = entry.index + 1 == entry.parts.size();
+  if (*written) return Status::kOk;
+  const std::string& last = entry.parts.back().path;
+  PartnerLog log;
+  Status status = ReadPartnerLog(last, &log);
+  if (status != Status::kOk) return status;
+  *written = log.Find(entry.identity) >= 0;
+  if (*written) return Status::kOk;
+  if (!Partners().open) return Status::kIoError;
+  FileEnv* file = nullptr;
+  Result r = Partners().open(last, &file);
+  if (r == Status::kFileNotFound) return Status::kOk;  // gone: it holds nothing
+  if (r != Status::kOk) return r;
+  ++file->open_count;
+  *written = Noted(file, self->abs_path()) == entry.identity;
+  Partners().release(file);
+  return Status::kOk;
+}
+
 }  // namespace mkde

@@ -17,6 +17,7 @@
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
+#include "mkde/linked_log.h"
 #include "tests/mkde_crash/int_key_file.h"
 #include "tests/mkde_crash/kill_at.h"
 
@@ -219,6 +220,33 @@ TEST_F(KillPoint, AWriterKilledBeforeWritingItsRedoLeavesNothingBehind) {
   EXPECT_EQ(Get(a, 100), "");
   EXPECT_EQ(Get(b, 100), "");
   EXPECT_FALSE(RedoLeft());
+}
+
+// A writer of linked entries killed while other processes keep the files open: the next
+// writer of a file whose entry it left uncommitted finishes the transaction there when every
+// participant's entry was written, and drops it when not, before it writes over the entry.
+TEST_F(KillPoint, AKilledLinkedCommitIsFinishedOrDroppedByTheNextWriter) {
+  if (!mkde::kLinkedCommits) GTEST_SKIP() << "transactions over several files use redo files";
+  uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(a, Path(0)), 0);  // kept open: the child's open is no first one
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  // a.dat committed, b.dat not: b.dat's next write finishes it.
+  ASSERT_EQ(RunKilled("linked-committed-1", 100, 0, true), SIGKILL);
+  EXPECT_EQ(Insert(b, 7), 0);
+  EXPECT_EQ(Insert(a, 7), 0);
+  EXPECT_NE(Get(a, 100), "");
+  for (int i = 0; i < kSecondRecords; ++i) EXPECT_NE(Get(b, 100 + i), "") << i;
+  // Only a.dat's entry written: each file's next write drops it.
+  ASSERT_EQ(RunKilled("linked-entry-1", 200, 0, true), SIGKILL);
+  EXPECT_EQ(Insert(a, 8), 0);
+  EXPECT_EQ(Insert(b, 8), 0);
+  EXPECT_EQ(Get(a, 200), "");
+  EXPECT_EQ(Get(b, 200), "");
+  // Every later commit in either file stands: the first open after the last close recovers
+  // both logs to what they answered.
+  Stop();
+  EXPECT_EQ(Count(0), 3);
+  EXPECT_EQ(Count(1), kSecondRecords + 2);
 }
 
 TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {
