@@ -422,6 +422,9 @@ Status FileEnv::Checkpoint() {
   std::string metas, key;
   if (ReadLogHeader(&checkpoint, &metas, &key) == Status::kOk ||
       (sync_ && sync_->shared().checkpoint.load() != 0)) {
+    // A part a killed writer left uncommitted after the log's end is finished or dropped
+    // first: the log, which holds it, goes below.
+    if (FinishLinked(false) != Status::kOk) return Status::kIoError;
     // Every linked entry decided first: the sync below makes this file's part permanent.
     if (sync_ && log_hold_) {
       Status linked = sync_->AwaitLinked(*log_hold_, UINT64_MAX);

@@ -238,8 +238,10 @@ class FileEnv {
   // writer died before this file's commit (it held the gate until every participant's
   // commit): committed from the entry when every participant's entry was written (the last
   // one's log, or its state, holds it), else spoilt, before this gate's holder writes over
-  // it. REQUIRES: the gate is held. Returns an engine status.
-  Result FinishLinked();
+  // it. Without `may_open` (a checkpoint or roll between calls, which may run over the
+  // registry's files) a decision that needs the last participant opened answers 2, the
+  // entry left as it was. REQUIRES: the gate is held. Returns an engine status.
+  Result FinishLinked(bool may_open);
   bool log_active() const { return log_active_; }
   // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
   // syncs it without the engine's lock, so that the roll it then makes behind the gate finds

@@ -124,8 +124,9 @@ Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark) {
   return Status::kOk;
 }
 
-Result FileEnv::FinishLinked() {
-  if (!kLinkedCommits || !LinkedCommits() || Failed() || !env_) return Status::kOk;
+Result FileEnv::FinishLinked(bool may_open) {
+  // Not within its own commit of the entry (a map grown meanwhile checkpoints first).
+  if (!kLinkedCommits || !LinkedCommits() || Failed() || !env_ || replaying_) return Status::kOk;
   LogShared& s = sync_->shared();
   if (s.checkpoint.load() == 0) return Status::kOk;  // no log: nothing after its end
   if (log_fd_ < 0 || log_base_ != s.base.load()) {
@@ -154,7 +155,7 @@ Result FileEnv::FinishLinked() {
   if (committed != last && committed != e.id) return Status::kOk;
   if (committed == last) {
     bool written = false;
-    Result status = LinkedWritten(this, e, &written);
+    Result status = LinkedWritten(this, e, may_open, &written);
     if (status != Status::kOk) return status;
     if (!written) {
       // Killed before every entry was written: no participant committed it.

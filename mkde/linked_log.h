@@ -161,9 +161,10 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
 
 // Sets *written when every participant's entry of the linked entry `entry` of `self`'s log
 // was written: `self` is the last participant, whose entry is written last, or the last one's
-// log holds its entry, or its state notes the transaction (its log checkpointed since).
-// Returns an engine status.
-Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool* written);
+// log holds its entry, or its state notes the transaction (its log checkpointed since; that
+// file is opened to look, only with `may_open`, else the answer is 2). Returns an engine
+// status.
+Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool may_open, bool* written);
 
 // The `meta` record a participant keeps about the last transaction it shared with the file at
 // `partner` (absolute path), and its value: the transaction id the partner's commit made, then

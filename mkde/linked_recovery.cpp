@@ -120,7 +120,7 @@ Result SettleLinked(FileEnv* self, const LogHeader& header, const std::vector<Lo
   return status;
 }
 
-Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool* written) {
+Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool may_open, bool* written) {
   *written = entry.index + 1 == entry.parts.size();
   if (*written) return Status::kOk;
   const std::string& last = entry.parts.back().path;
@@ -129,7 +129,7 @@ Result LinkedWritten(FileEnv* self, const LogEntry& entry, bool* written) {
   if (status != Status::kOk) return status;
   *written = log.Find(entry.identity) >= 0;
   if (*written) return Status::kOk;
-  if (!Partners().open) return Status::kIoError;
+  if (!may_open || !Partners().open) return Status::kIoError;
   FileEnv* file = nullptr;
   Result r = Partners().open(last, &file);
   if (r == Status::kFileNotFound) return Status::kOk;  // gone: it holds nothing

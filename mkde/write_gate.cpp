@@ -40,7 +40,7 @@ Result FileEnv::AcquireGate(Client* client) {
   for (int round = 0;; ++round) {
     Result status = TakeGate(client);
     if (status != Status::kOk || gate_depth_ > 1) return status;
-    status = FinishLinked();
+    status = FinishLinked(true);
     if (status != Status::kOk) {
       ReleaseGate(client);
       return status;
