@@ -232,7 +232,10 @@ class FileEnv {
   // Return a status; WriteLinked leaves the log as it was when it fails.
   bool LinkedCommits() const { return sync_ && !read_only_storage_; }
   Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size, int* mark);
-  Status CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark);
+  // `first`: no participant has committed yet, and a failure leaves the entry to be dropped;
+  // a later participant's commit that fails is made again from `changes`.
+  Status CommitLinked(MDB_txn* txn, std::string_view changes, bool first, uint64_t at,
+                      size_t size, int mark);
   void DropLinked(uint64_t at, size_t size, int mark);
   // A linked entry right after the log's last commit, making the next transaction, whose
   // writer died before this file's commit (it held the gate until every participant's

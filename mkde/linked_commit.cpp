@@ -5,6 +5,7 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "enginecore/coding.h"
@@ -76,9 +77,11 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
     }
     log_size_ = from + zeros.size();
   }
+  s.linked_writer.store(OwnPid());
   if (!WriteAllAt(log_fd_, entry.data(), entry.size(), static_cast<off_t>(offset))) {
     const bool full = IsDiskFull(errno);
     if (!full || !Spoil(log_fd_, offset)) failed_ = true;
+    if (!failed_) s.linked_writer.store(0);
     return full ? Status::kDiskFull : Status::kIoError;
   }
   if (s.syncing.load() == 0) {
@@ -90,6 +93,7 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
   *mark = sync_->MarkLinked(*log_hold_, base + offset, base + offset + entry.size());
   if (*mark < 0) {
     if (!Spoil(log_fd_, offset)) failed_ = true;
+    if (!failed_) s.linked_writer.store(0);
     return Status::kIoError;
   }
   *at = offset;
@@ -99,27 +103,45 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
 
 void FileEnv::DropLinked(uint64_t at, size_t size, int mark) {
   if (log_fd_ < 0 || !Spoil(log_fd_, at)) failed_ = true;
+  if (!failed_) sync_->shared().linked_writer.store(0);
   sync_->ClearLinked(mark, sync_->shared().base.load() + at + size);
 }
 
-Status FileEnv::CommitLinked(MDB_txn* txn, uint64_t at, size_t size, int mark) {
+Status FileEnv::CommitLinked(MDB_txn* txn, std::string_view changes, bool first, uint64_t at,
+                             size_t size, int mark) {
   if (txn == write_txn_) ForgetWriteCursors();
   LogShared& s = sync_->shared();
   const uint64_t id = mdb_txn_id(txn);
   mdb_env_set_flags(env_, MDB_NOMETASYNC, 0);
   mdb_env_set_flags(env_, MDB_NOSYNC, 1);
-  const int rc = Fs().TxnCommit(txn);
+  int rc = Fs().TxnCommit(txn);
+  if (!first && (rc == ENOSPC || rc == EDQUOT || rc == MDB_MAP_FULL)) {
+    // The participants before this one have committed their parts: the transaction stands.
+    // Out of room, its part here is committed once more from the entry, in a transaction of
+    // its own that makes the same id (LMDB kept nothing of the failed one); other room may
+    // have come free meanwhile.
+    MDB_txn* again = nullptr;
+    if (mdb_txn_begin(env_, nullptr, 0, &again) == 0) {
+      if (mdb_txn_id(again) == id && ApplyChanges(this, again, changes) == Status::kOk) {
+        rc = Fs().TxnCommit(again);
+      } else {
+        mdb_txn_abort(again);
+      }
+    }
+  }
   mdb_env_set_flags(env_, MDB_NOSYNC, 0);
   if (rc != 0) {
-    // The other participants may have committed their parts already: this file's entry stays,
-    // and with the file marked failed the next open recovers it from the log.
-    failed_ = true;
-    return LmdbStatus(rc);
+    // The first participant's failure leaves nothing committed: the caller drops every entry.
+    // A later one's leaves the file marked failed, and its next open recovers its part from
+    // the entry, which stays.
+    if (!first || IsWriteFailure(rc)) failed_ = true;
+    return rc == MDB_MAP_FULL ? Status::kDiskFull : LmdbStatus(rc);
   }
   const uint64_t end = s.base.load() + at + size;
   s.last_txn.store(id);
   s.appended.store(end);
   s.commits.fetch_add(1);
+  s.linked_writer.store(0);
   NoteTicket(LogTicket{sync_, log_hold_, end, mark});
   return Status::kOk;
 }
@@ -129,6 +151,13 @@ Result FileEnv::FinishLinked(bool may_open) {
   if (!kLinkedCommits || !LinkedCommits() || Failed() || !env_ || replaying_) return Status::kOk;
   LogShared& s = sync_->shared();
   if (s.checkpoint.load() == 0) return Status::kOk;  // no log: nothing after its end
+  // Nobody was between writing an entry and committing behind it: nothing to look for.
+  if (s.linked_writer.load() == 0) return Status::kOk;
+  // Whatever is found after the log's end is settled here (or the file marked failed).
+  auto settled = [&s]() -> Result {
+    s.linked_writer.store(0);
+    return Status::kOk;
+  };
   if (log_fd_ < 0 || log_base_ != s.base.load()) {
     if (OpenLog(true) != Status::kOk || !LogAtPath()) return Status::kIoError;
     log_base_ = s.base.load();
@@ -137,22 +166,22 @@ Result FileEnv::FinishLinked(bool may_open) {
   const uint64_t base = s.base.load(), last = s.last_txn.load();
   const uint64_t at = s.appended.load() - base;
   uint8_t head[4];
-  if (Fs().Pread(log_fd_, head, sizeof head, static_cast<off_t>(at)) != 4) return Status::kOk;
+  if (Fs().Pread(log_fd_, head, sizeof head, static_cast<off_t>(at)) != 4) return settled();
   const uint64_t length = DecodeFixed32(head);
-  if (length < 8 || length > kMaxLogRead) return Status::kOk;
+  if (length < 8 || length > kMaxLogRead) return settled();
   std::string bytes(4 + length + 16, '\0');
   if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), static_cast<off_t>(at)) !=
       static_cast<ssize_t>(bytes.size())) {
-    return Status::kOk;
+    return settled();
   }
   LogEntry e;
   const std::string_view key(reinterpret_cast<const char*>(s.key), sizeof s.key);
   if (!DecodeLogEntry(bytes, 0, kLogVersion, key, &e) || !e.linked || e.id != last + 1) {
-    return Status::kOk;
+    return settled();
   }
   // The writer may also have died after this file's commit, before the log's place moved on.
   const uint64_t committed = LastTxnId(this);
-  if (committed != last && committed != e.id) return Status::kOk;
+  if (committed != last && committed != e.id) return settled();
   if (committed == last) {
     bool written = false;
     Result status = LinkedWritten(this, e, may_open, &written);
@@ -160,7 +189,7 @@ Result FileEnv::FinishLinked(bool may_open) {
     if (!written) {
       // Killed before every entry was written: no participant committed it.
       if (!Spoil(log_fd_, at)) failed_ = true;
-      return failed_ ? Status::kIoError : Status::kOk;
+      return failed_ ? Result(Status::kIoError) : settled();
     }
     replaying_ = true;
     status = Replay(this, e.changes);
@@ -172,7 +201,7 @@ Result FileEnv::FinishLinked(bool may_open) {
   s.last_txn.store(e.id);
   s.appended.store(base + at + e.end);
   s.commits.fetch_add(1);
-  return Status::kOk;
+  return settled();
 }
 
 Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
@@ -230,10 +259,20 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
   Fs().Reached("linked-written");
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
-    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), at[i], size[i], marks[i]);
+    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(),
+                                                 parts[i]->changes.bytes(), i == 0, at[i],
+                                                 size[i], marks[i]);
+    if (i == 0 && status != Status::kOk) {
+      // Nothing committed anywhere: not decided.
+      for (size_t k = 0; k < parts.size(); ++k) {
+        parts[k]->file->DropLinked(at[k], size[k], marks[k]);
+      }
+      return abort_all(status);
+    }
     if (first == Status::kOk) first = status;
     if (i == 0) Fs().Reached("linked-committed-1");
   }
+  Fs().Reached("linked-committed");
   return first;
 }
 

@@ -30,11 +30,11 @@
 
 namespace mkde {
 
-// Transactions over durable files commit through linked log entries instead of redo files.
-// Off until the commit path is proven under faults: a full disk and a failed sync at each of
-// its steps are still to be tried. While off, logs are written in the second form and the
-// third is only read.
-constexpr bool kLinkedCommits = false;
+// Transactions over durable files commit through linked log entries instead of redo files
+// (one with an accelerated participant still goes through redo files). Off, logs are written
+// in the second form, the third only read, and every transaction over several files goes
+// through redo files.
+constexpr bool kLinkedCommits = true;
 constexpr int kLogVersion = kLinkedCommits ? 3 : 2;
 
 constexpr size_t kLinkedIdSize = 16;

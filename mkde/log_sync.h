@@ -66,6 +66,10 @@ struct LogShared {
   std::atomic<uint64_t> linked_end[kLinkedMarks];
   std::atomic<uint32_t> linked_owner[kLinkedMarks];
   std::atomic<uint32_t> linked_wake;
+  // Set (to the writer's process id) while a linked entry of this log is written but not yet
+  // committed behind it, by the gate's holder: a gate taken while it is set may find the part
+  // of a writer that died in between (FileEnv::FinishLinked), and need not look otherwise.
+  std::atomic<uint32_t> linked_writer;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may

@@ -1,7 +1,8 @@
 // Transactions: Begin (exclusive or concurrent), End and Abort. A transaction belongs to a
 // client and spans every file it changes; each file's changes wait in an open LMDB write
 // transaction, behind the file's write gate, until End commits them: one file by its own
-// commit, several as one through redo files (redo.h).
+// commit, several durable files as one through linked entries in their logs (linked_log.h),
+// several with an accelerated one among them through redo files (redo.h).
 #include <algorithm>
 
 #include "enginecore/include/wbtrv32.h"
