@@ -234,8 +234,8 @@ class FileEnv {
   Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size, int* mark);
   // `first`: no participant has committed yet, and a failure leaves the entry to be dropped;
   // a later participant's commit that fails is made again from `changes`.
-  Status CommitLinked(MDB_txn* txn, std::string_view changes, bool first, uint64_t at,
-                      size_t size, int mark);
+  Status CommitLinked(MDB_txn* txn, std::string_view changes, bool first, uint64_t at, size_t size,
+                      int mark);
   void DropLinked(uint64_t at, size_t size, int mark);
   // A linked entry right after the log's last commit, making the next transaction, whose
   // writer died before this file's commit (it held the gate until every participant's

@@ -259,9 +259,8 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
   Fs().Reached("linked-written");
   Status first = Status::kOk;
   for (size_t i = 0; i < parts.size(); ++i) {
-    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(),
-                                                 parts[i]->changes.bytes(), i == 0, at[i],
-                                                 size[i], marks[i]);
+    Status status = parts[i]->file->CommitLinked(parts[i]->txn.Release(), parts[i]->changes.bytes(),
+                                                 i == 0, at[i], size[i], marks[i]);
     if (i == 0 && status != Status::kOk) {
       // Nothing committed anywhere: not decided.
       for (size_t k = 0; k < parts.size(); ++k) {

@@ -562,7 +562,8 @@ TEST_F(FaultLoop, TransactionOverTwoFiles) {
         [&] {
           return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
         },
-        {base, base}, {after, after}, /*made_good=*/true);  // a decided part, by a commit of its own
+        {base, base}, {after, after},
+        /*made_good=*/true);  // a decided part, by a commit of its own
   }
 }
 
@@ -606,45 +607,45 @@ TEST_F(FaultLoop, ATransactionWhoseEntryOrRedoFindsNoRoomAnswers18AndTheFilesGoO
   MakeFile("a.dat");
   MakeFile("b.dat");
   for (const char* kind : {"-log", "-redo"}) {
-  for (int skip : {0, 1}) {
-    for (bool torn : {false, true}) {
-      SCOPED_TRACE(testing::Message() << kind << " " << skip << (torn ? ", torn" : ""));
-      const bool redo = std::string_view(kind) == "-redo";
-      Stop();
-      fs::remove_all(work_);
-      fs::copy(base_, work_, fs::copy_options::recursive);
-      pid_t pid = fork();
-      if (pid == 0) {
-        Table a, b;
-        uint8_t none[128] = {};
-        auto both = [&](int32_t id) {
-          BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-          if (a.Insert(Record(id, 't')) != 0 || b.Insert(Record(id, 't')) != 0) _exit(3);
-        };
-        if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat"), redo ? -1 : 0) != 0) _exit(1);
-        both(99);  // every slot file made, every log begun
-        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(2);
-        both(100);
-        fs_.ArmWrite(kind, ENOSPC, skip, torn);
-        const int16_t full = BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-        const bool hit = fs_.hit();
-        fs_.Disarm();
-        if (!hit || full != BTR_DISK_FULL) _exit(4);
-        if (a.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) _exit(5);
-        both(101);
-        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(6);
-        raise(SIGKILL);
+    for (int skip : {0, 1}) {
+      for (bool torn : {false, true}) {
+        SCOPED_TRACE(testing::Message() << kind << " " << skip << (torn ? ", torn" : ""));
+        const bool redo = std::string_view(kind) == "-redo";
+        Stop();
+        fs::remove_all(work_);
+        fs::copy(base_, work_, fs::copy_options::recursive);
+        pid_t pid = fork();
+        if (pid == 0) {
+          Table a, b;
+          uint8_t none[128] = {};
+          auto both = [&](int32_t id) {
+            BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+            if (a.Insert(Record(id, 't')) != 0 || b.Insert(Record(id, 't')) != 0) _exit(3);
+          };
+          if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat"), redo ? -1 : 0) != 0) _exit(1);
+          both(99);  // every slot file made, every log begun
+          if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(2);
+          both(100);
+          fs_.ArmWrite(kind, ENOSPC, skip, torn);
+          const int16_t full = BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+          const bool hit = fs_.hit();
+          fs_.Disarm();
+          if (!hit || full != BTR_DISK_FULL) _exit(4);
+          if (a.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) _exit(5);
+          both(101);
+          if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(6);
+          raise(SIGKILL);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+        FileState after{0, false, true, BaseRecords()};
+        after.records[99] = Record(99, 't');
+        after.records[101] = Record(101, 't');
+        EXPECT_EQ(ReadBack(Work("a.dat")), after);
+        EXPECT_EQ(ReadBack(Work("b.dat")), after);
       }
-      int wstatus = 0;
-      waitpid(pid, &wstatus, 0);
-      ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
-      FileState after{0, false, true, BaseRecords()};
-      after.records[99] = Record(99, 't');
-      after.records[101] = Record(101, 't');
-      EXPECT_EQ(ReadBack(Work("a.dat")), after);
-      EXPECT_EQ(ReadBack(Work("b.dat")), after);
     }
-  }
   }
 }
 
