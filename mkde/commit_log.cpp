@@ -282,8 +282,10 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
   // Past the file's end the log first grows by a run of zeros (an end of entries to a
-  // replay), synced with the entry. The file only ever grows while it is at the log's path
-  // (any process may grow it), so a size seen once still holds.
+  // replay), synced at once: the log's size and blocks are on disk before any entry lands in
+  // them, so that an entry is on disk as soon as its bytes are and a flush of the disk's cache
+  // has followed, whichever file's sync made it (AwaitTickets). The file only ever grows while
+  // it is at the log's path (any process may grow it), so a size seen once still holds.
   if (at + entry.size() > log_size_) {
     struct stat st;
     if (Fs().Fstat(log_fd_, &st) != 0) {
@@ -303,6 +305,13 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
       if (full) return Status::kDiskFull;
       failed_ = true;
       return Status::kIoError;
+    }
+    if (Fs().Fdatasync(log_fd_) != 0) {
+      // As final as any failed sync: what of the zeros reached the disk is not known.
+      const bool full = IsDiskFull(errno);
+      mdb_txn_abort(txn);
+      failed_ = true;
+      return full ? Status::kDiskFull : Status::kIoError;
     }
     log_size_ = from + zeros.size();
   }

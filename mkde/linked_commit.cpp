@@ -75,6 +75,12 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
       if (!full) failed_ = true;
       return full ? Status::kDiskFull : Status::kIoError;
     }
+    // Synced at once, as a single commit's growth is (CommitLogged).
+    if (Fs().Fdatasync(log_fd_) != 0) {
+      const bool full = IsDiskFull(errno);
+      failed_ = true;
+      return full ? Status::kDiskFull : Status::kIoError;
+    }
     log_size_ = from + zeros.size();
   }
   s.linked_writer.store(OwnPid());

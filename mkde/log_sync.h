@@ -75,11 +75,17 @@ struct LogShared {
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
 // outlive the close of its file.
 struct LogFd {
-  explicit LogFd(int d) : fd(d) {}
+  explicit LogFd(int d);
   ~LogFd();
   LogFd(const LogFd&) = delete;
   LogFd& operator=(const LogFd&) = delete;
   int fd;
+  // The disk the log is on, and whether its file system writes a file's bytes over its own
+  // blocks (ext4 without data journaling, XFS): a log whose size and blocks are on disk
+  // (every growth is synced at once) then has bytes on disk once they were written back and
+  // a flush of that disk followed, whichever file's sync made it.
+  dev_t dev = 0;
+  bool in_place = false;
   // A sync of the log failed: what it held is not known to be on disk, and no later sync may
   // say otherwise. Every commit waiting on it answers 2, or 18 when the sync failed for want
   // of room (`full`, set before `failed`); every later one answers 2.
@@ -108,7 +114,11 @@ class LogSync {
   // Returns once a finished sync of `log` covers `lsn`: this thread's own when no other
   // sync is under way, else the one under way (and its own after it, if that did not
   // cover it). Returns an engine status.
-  Status Await(const LogFd& log, uint64_t lsn);
+  // *flushed (when given): this thread's own sync covered it, begun within the call.
+  Status Await(const LogFd& log, uint64_t lsn, bool* flushed = nullptr);
+  // Counts the log synced up to `lsn`, its bytes so far having been written back and a flush
+  // of their disk made since (AwaitTickets), and wakes its waiters.
+  void Covered(uint64_t lsn);
   // After the log was emptied with everything it held synced into the record file: every
   // waiter is covered.
   void CoverAll();

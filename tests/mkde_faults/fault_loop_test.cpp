@@ -113,6 +113,8 @@ class FailingFs : public mkde::FileSystem {
   int StartWrite(int fd, off_t at, off_t n) override {
     return Fail(false) ? -1 : FileSystem::StartWrite(fd, at, n);
   }
+  // A write-back that one flush makes stable stands for a sync: its failure is final.
+  int WriteBack(int fd) override { return Fail(true) ? -1 : FileSystem::WriteBack(fd); }
   int Ftruncate(int fd, off_t size) override {
     return Fail(true) ? -1 : FileSystem::Ftruncate(fd, size);
   }
