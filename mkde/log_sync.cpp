@@ -362,22 +362,25 @@ Status SettleTickets(const std::vector<LogTicket>& tickets, Status first) {
 Status AwaitTickets(const std::vector<LogTicket>& tickets) {
   Status first = Status::kOk;
   // A call's logs on one disk that writes in place share one flush: the others' bytes are
-  // written back first (waiting until the disk took them), then the first log is synced,
+  // written back first (waiting until the disk took them), then the lead's log is synced,
   // whose flush of the disk's cache makes them stable too. Their sizes and blocks are on disk
-  // already (a log's growth is synced at once). Credited only when this thread's own sync of
-  // the first log ran, begun after the write-backs; otherwise each log is synced in turn, as
-  // always: a log synced while another file's sync runs makes the disk flush twice where, in
-  // turn, the second sync often finds its log already covered by a group.
+  // already (a log's growth is synced at once). The lead is the last ticket, whose entry was
+  // written last: the others' writes, started as they were written, have had the longest to
+  // reach the disk. Credited only when this thread's own sync of the lead ran, begun after the
+  // write-backs; otherwise each log is synced in turn, as always: a log synced while another
+  // file's sync runs makes the disk flush twice where, in turn, the second sync often finds
+  // its log already covered by a group.
   struct Rider {
     const LogTicket* ticket;
     uint64_t end;  // appended before its write-back: what the flush covers
   };
   std::vector<Rider> riders;
-  const LogFd& lead = *tickets.front().log;
-  for (size_t i = 1; i < tickets.size() && lead.in_place; ++i) {
+  const size_t lead = tickets.size() - 1;
+  const LogFd& lead_log = *tickets[lead].log;
+  for (size_t i = 0; i < lead && lead_log.in_place; ++i) {
     const LogTicket& t = tickets[i];
     LogShared& s = t.sync->shared();
-    if (!t.log->in_place || t.log->dev != lead.dev || s.synced.load() >= t.lsn) continue;
+    if (!t.log->in_place || t.log->dev != lead_log.dev || s.synced.load() >= t.lsn) continue;
     const uint64_t end = s.appended.load();
     if (t.log->failed.load() || Fs().WriteBack(t.log->fd) != 0) {
       // A write-back's error is reported once: the log's own sync would not see it again.
@@ -389,12 +392,13 @@ Status AwaitTickets(const std::vector<LogTicket>& tickets) {
     }
     riders.push_back({&t, end});
   }
-  for (size_t i = 0; i < tickets.size(); ++i) {
+  for (size_t n = 0; n < tickets.size(); ++n) {
+    const size_t i = n == 0 ? lead : n - 1;  // the lead first, then the others in turn
     const LogTicket& t = tickets[i];
     bool flushed = false;
-    Status status = t.sync->Await(*t.log, t.lsn, i == 0 ? &flushed : nullptr);
+    Status status = t.sync->Await(*t.log, t.lsn, i == lead ? &flushed : nullptr);
     if (first == Status::kOk) first = status;
-    if (i == 0 && flushed) {
+    if (i == lead && flushed) {
       for (const Rider& r : riders) r.ticket->sync->Covered(r.end);
     }
   }
