@@ -19,6 +19,7 @@
 #include "mkde/file_env.h"
 #include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
+#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/log_sync.h"
 #include "mkde/redo.h"
@@ -191,13 +192,23 @@ Status FileEnv::StartLog(uint64_t last) {
   // on never checks under this one.
   std::string key(kLogKey, '\0');
   randombytes_buf(key.data(), key.size());
-  std::string header(kLogTag, sizeof kLogTag);
-  PutFixed64(&header, checkpoint);
-  PutFixed32(&header, st.ms_psize);
-  PutFixed32(&header, 0);
-  header += metas;
-  header += key;
-  header += LogHash(header);
+  std::string header;
+  if (kLogVersion == 3) {
+    LogHeader h;
+    h.checkpoint = checkpoint;
+    h.page_size = st.ms_psize;
+    h.metas = metas;
+    h.key = key;
+    header = EncodeLogHeader(h);
+  } else {
+    header.assign(kLogTag, sizeof kLogTag);
+    PutFixed64(&header, checkpoint);
+    PutFixed32(&header, st.ms_psize);
+    PutFixed32(&header, 0);
+    header += metas;
+    header += key;
+    header += LogHash(header);
+  }
   // On disk before any commit that stands on it: LMDB commits ahead of the sync of their
   // entries, and whatever of them reaches the disk is undone through this header. Entries
   // follow it over what the file held before.
@@ -210,6 +221,7 @@ Status FileEnv::StartLog(uint64_t last) {
     return full ? Status::kDiskFull : Status::kIoError;
   }
   LogShared& s = sync_->shared();
+  sync_->ClearAllLinked();
   std::memcpy(s.key, key.data(), kLogKey);
   const uint64_t base = std::max(s.appended.load(), s.synced.load()) + 1;
   s.base.store(base);
@@ -255,15 +267,25 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
-  PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
-  PutFixed64(&entry, id);
-  entry += changes;
-  entry += LogHash(entry, std::string_view(reinterpret_cast<const char*>(s.key), kLogKey));
+  const std::string_view key(reinterpret_cast<const char*>(s.key), kLogKey);
+  if (kLogVersion == 3) {
+    LogEntry plain;
+    plain.id = id;
+    plain.changes = changes;
+    entry = EncodeLogEntry(plain, kLogVersion, key);
+  } else {
+    PutFixed32(&entry, static_cast<uint32_t>(8 + changes.size()));
+    PutFixed64(&entry, id);
+    entry += changes;
+    entry += LogHash(entry, key);
+  }
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
   // Past the file's end the log first grows by a run of zeros (an end of entries to a
-  // replay), synced with the entry. The file only ever grows while it is at the log's path
-  // (any process may grow it), so a size seen once still holds.
+  // replay), synced at once: the log's size and blocks are on disk before any entry lands in
+  // them, so that an entry is on disk as soon as its bytes are and a flush of the disk's cache
+  // has followed, whichever file's sync made it (AwaitTickets). The file only ever grows while
+  // it is at the log's path (any process may grow it), so a size seen once still holds.
   if (at + entry.size() > log_size_) {
     struct stat st;
     if (Fs().Fstat(log_fd_, &st) != 0) {
@@ -283,6 +305,13 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
       if (full) return Status::kDiskFull;
       failed_ = true;
       return Status::kIoError;
+    }
+    if (Fs().Fdatasync(log_fd_) != 0) {
+      // As final as any failed sync: what of the zeros reached the disk is not known.
+      const bool full = IsDiskFull(errno);
+      mdb_txn_abort(txn);
+      failed_ = true;
+      return full ? Status::kDiskFull : Status::kIoError;
     }
     log_size_ = from + zeros.size();
   }
@@ -358,6 +387,10 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
 
 Status FileEnv::RollLog(uint64_t last) {
   if (Failed()) return Status::kIoError;
+  // Every linked entry decided first: the sync below makes this file's part permanent.
+  if (Status linked = sync_->AwaitLinked(*log_hold_, UINT64_MAX); linked != Status::kOk) {
+    return linked;
+  }
   // LMDB's file synced whole, the commits of every process that used the log among it: a
   // waiter's commit is on disk from here on, whichever header a crash leaves.
   if (Fs().EnvSync(env_, 1) != 0) {
@@ -398,6 +431,14 @@ Status FileEnv::Checkpoint() {
   std::string metas, key;
   if (ReadLogHeader(&checkpoint, &metas, &key) == Status::kOk ||
       (sync_ && sync_->shared().checkpoint.load() != 0)) {
+    // A part a killed writer left uncommitted after the log's end is finished or dropped
+    // first: the log, which holds it, goes below.
+    if (FinishLinked(false) != Status::kOk) return Status::kIoError;
+    // Every linked entry decided first: the sync below makes this file's part permanent.
+    if (sync_ && log_hold_) {
+      Status linked = sync_->AwaitLinked(*log_hold_, UINT64_MAX);
+      if (linked != Status::kOk) return linked;
+    }
     // LMDB's file synced whole, the commits of every process that used the log among it;
     // only then may the log, and the checkpoint's snapshot, go.
     if (Fs().EnvSync(env_, 1) != 0 || !EmptyLog()) {
@@ -451,29 +492,33 @@ bool FileEnv::EmptyLog() {
   return WriteAt(log_fd_, std::string(sizeof kLogTag, '\0'), 0) && Fs().Fdatasync(log_fd_) == 0;
 }
 
-Status FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
-                              size_t* size) const {
-  std::string bytes(24, '\0');
+Status FileEnv::ReadHeader(LogHeader* header, size_t* size) const {
   if (log_fd_ < 0) return Status::kIoError;
+  std::string bytes(24, '\0');
   if (Fs().Pread(log_fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return Status::kNotAFile;
   }
-  const bool keyed = std::memcmp(bytes.data(), kLogTag, sizeof kLogTag) == 0;
-  if (!keyed && std::memcmp(bytes.data(), kLogTagUnkeyed, sizeof kLogTagUnkeyed) != 0) {
-    return Status::kNotAFile;
-  }
-  const uint64_t psize = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()) + 16);
-  if (psize == 0 || psize > (1u << 20)) return Status::kNotAFile;
-  const size_t whole = 24 + 2 * psize + (keyed ? kLogKey : 0) + kLogHash;
-  bytes.resize(whole);
-  if (Fs().Pread(log_fd_, bytes.data(), whole, 0) != static_cast<ssize_t>(whole) ||
-      LogHash(std::string_view(bytes).substr(0, whole - kLogHash)) !=
-          std::string_view(bytes).substr(whole - kLogHash, kLogHash)) {
-    return Status::kNotAFile;
-  }
-  *checkpoint = DecodeFixed64(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
-  metas->assign(bytes, 24, 2 * psize);
-  key->assign(bytes, 24 + 2 * psize, keyed ? kLogKey : 0);
+  const size_t limit = LogHeaderLimit(bytes);
+  if (limit == 0) return Status::kNotAFile;
+  bytes.resize(limit);
+  const ssize_t n = Fs().Pread(log_fd_, bytes.data(), limit, 0);
+  if (n < 0) return Status::kNotAFile;
+  bytes.resize(static_cast<size_t>(n));
+  const size_t whole = DecodeLogHeader(bytes, header);
+  if (whole == 0) return Status::kNotAFile;
+  *size = whole;
+  return Status::kOk;
+}
+
+Status FileEnv::ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
+                              size_t* size) const {
+  LogHeader header;
+  size_t whole = 0;
+  Status status = ReadHeader(&header, &whole);
+  if (status != Status::kOk) return status;
+  *checkpoint = header.checkpoint;
+  *metas = std::move(header.metas);
+  *key = std::move(header.key);
   if (size) *size = whole;
   return Status::kOk;
 }
@@ -498,33 +543,31 @@ Status FileEnv::RestoreFromLog(bool* replay) {
   return Status::kOk;
 }
 
-Status FileEnv::ReplayLog() {
-  uint64_t checkpoint = 0;
-  std::string metas, key, bytes;
+Result FileEnv::ReplayLog() {
+  LogHeader header;
+  std::string bytes;
   size_t at = 0;
-  if (ReadLogHeader(&checkpoint, &metas, &key, &at) != Status::kOk || !ReadAll(log_fd_, &bytes)) {
+  if (ReadHeader(&header, &at) != Status::kOk || !ReadAll(log_fd_, &bytes)) {
     return Status::kIoError;
   }
   LmdbTxn reader;
   if (reader.Begin(env_, MDB_RDONLY) != 0) return Status::kIoError;
-  Status status = mdb_txn_id(reader.get()) == checkpoint ? Status::kOk : Status::kIoError;
-  // Each whole entry in turn, as long as it makes the next transaction: a torn last entry
-  // was never acknowledged.
-  // The log stays whole until every entry is in: a crash meanwhile starts over from the
-  // checkpoint, which `reader` keeps intact on disk.
+  Result status = mdb_txn_id(reader.get()) == header.checkpoint ? Status::kOk : Status::kIoError;
+  // Every whole entry, each making the next transaction, up to the first that is not: a torn
+  // last entry was never acknowledged.
+  const std::vector<LogEntry> entries = WholeEntries(bytes, at, header);
+  // Linked entries are replayed only when decided, as every other participant sees it; the
+  // participants are settled first, while this log still stands.
+  size_t decided = entries.size();
+  if (status == Status::kOk) status = SettleLinked(this, header, entries, &decided);
+  // Each entry in turn, as long as it makes the next transaction. The log stays whole until
+  // every entry is in: a crash meanwhile starts over from the checkpoint, which `reader`
+  // keeps intact on disk.
   replaying_ = true;
-  while (status == Status::kOk && at + 4 <= bytes.size()) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
-    uint64_t length = DecodeFixed32(p);
-    if (length < 8 || at + 4 + length + kLogHash > bytes.size()) break;
-    std::string_view whole(bytes.data() + at, 4 + length);
-    if (LogHash(whole, key) != std::string_view(bytes).substr(at + 4 + length, kLogHash)) break;
-    uint64_t id = DecodeFixed64(p + 4);
-    uint64_t last = LastTxnId(this);
-    if (id != last + 1) break;
-    status = Replay(this, whole.substr(12));
-    if (status == Status::kOk && LastTxnId(this) != id) status = Status::kIoError;
-    at += 4 + length + kLogHash;
+  for (size_t i = 0; i < decided && status == Status::kOk; ++i) {
+    if (entries[i].id != LastTxnId(this) + 1) break;
+    status = Replay(this, entries[i].changes);
+    if (status == Status::kOk && LastTxnId(this) != entries[i].id) status = Status::kIoError;
   }
   replaying_ = false;
   if (status == Status::kOk && Fs().EnvSync(env_, 1) != 0) status = Status::kIoError;

@@ -117,6 +117,8 @@ void FileEnv::RollIfDue() {
   LogShared& s = sync_->shared();
   GateHold gate;
   if (gate.Take(this, &LogClient()) != Status::kOk) return;
+  // A part a killed writer left after the log's end is finished first, or the log kept.
+  if (FinishLinked(false) != Status::kOk) return;
   // The log may have ended or rolled in another process meanwhile.
   if (s.checkpoint.load() != 0 && s.base.load() == log_base_ && s.last_txn.load() == LastCommit()) {
     // Nothing waits on it: a roll whose write or sync fails has marked the file failed.

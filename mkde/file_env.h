@@ -29,6 +29,8 @@
 namespace mkde {
 
 struct Client;
+struct LogHeader;
+struct LogEntry;
 
 // The first byte of the gate file that stands for a record lock: 2^32 + position.
 inline constexpr off_t kRecordLockBase = off_t{1} << 32;
@@ -221,6 +223,28 @@ class FileEnv {
   // so that a recovery after a crash reaches at least the file's last commit. REQUIRES: the
   // gate is held. Returns a status.
   Status SyncLog();
+  // One file's part of a transaction over several durable files, in two steps behind the
+  // gate: WriteLinked joins the log (or begins it), writes the linked entry after its last one
+  // and starts it on its way, nothing committed (*at, *size: where it went); once every
+  // participant's entry is written, CommitLinked commits `txn` unsynced behind it and notes
+  // the ticket its sync answers, or DropLinked spoils it. The entry is marked undecided
+  // (LogShared::linked_end, *mark) from its write until every participant's log has it on disk.
+  // Return a status; WriteLinked leaves the log as it was when it fails.
+  bool LinkedCommits() const { return sync_ && !read_only_storage_; }
+  Status WriteLinked(MDB_txn* txn, const LogEntry& entry, uint64_t* at, size_t* size, int* mark);
+  // `first`: no participant has committed yet, and a failure leaves the entry to be dropped;
+  // a later participant's commit that fails is made again from `changes`.
+  Status CommitLinked(MDB_txn* txn, std::string_view changes, bool first, uint64_t at, size_t size,
+                      int mark);
+  void DropLinked(uint64_t at, size_t size, int mark);
+  // A linked entry right after the log's last commit, making the next transaction, whose
+  // writer died before this file's commit (it held the gate until every participant's
+  // commit): committed from the entry when every participant's entry was written (the last
+  // one's log, or its state, holds it), else spoilt, before this gate's holder writes over
+  // it. Without `may_open` (a checkpoint or roll between calls, which may run over the
+  // registry's files) a decision that needs the last participant opened answers 2, the
+  // entry left as it was. REQUIRES: the gate is held. Returns an engine status.
+  Result FinishLinked(bool may_open);
   bool log_active() const { return log_active_; }
   // The data file's descriptor for a sync ahead of a roll of the log that is due (the reaper
   // syncs it without the engine's lock, so that the roll it then makes behind the gate finds
@@ -359,10 +383,12 @@ class FileEnv {
   // hashes use and its size. Status::kNotAFile when no header checks (no log in use).
   Status ReadLogHeader(uint64_t* checkpoint, std::string* metas, std::string* key,
                        size_t* size = nullptr) const;
+  // The whole header, partners included, and its size. Status::kNotAFile: none checks.
+  Status ReadHeader(LogHeader* header, size_t* size) const;
   bool EmptyLog();  // the header spoilt and synced: no log in use
   Status RestoreFromLog(bool* replay);
   void DropLogReader();  // lets go of the checkpoint's snapshot, when held here
-  Status ReplayLog();
+  Result ReplayLog();
   int log_fd_ = -1;                  // log_hold_'s descriptor
   uint64_t log_size_ = 0;            // the log file's size as last seen (it only grows)
   std::shared_ptr<LogFd> log_hold_;  // shared with the commits waiting for their sync
@@ -437,6 +463,8 @@ class WriteTransaction {
   void Abort() noexcept;
   // Forgets it without ending it: after fork(), where it is the parent's.
   void Forget() noexcept { txn_ = nullptr; }
+  // Hands the open transaction to the caller, who ends it (FileEnv::CommitLinked).
+  MDB_txn* Release() noexcept { return std::exchange(txn_, nullptr); }
   // The open transaction, or nullptr.
   MDB_txn* get() const { return txn_; }
 

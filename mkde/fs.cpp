@@ -30,6 +30,10 @@ void FileSystem::FdatasyncAll(const int* fds, int* errors, size_t n) {
 int FileSystem::StartWrite(int fd, off_t at, off_t n) {
   return ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE);
 }
+int FileSystem::WriteBack(int fd) {
+  return ::sync_file_range(
+      fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
 int FileSystem::Ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
 int FileSystem::PunchHole(int fd, off_t at, off_t n) {
   return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, n);

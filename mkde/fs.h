@@ -46,6 +46,10 @@ class FileSystem {
   // no promise that they got there (only a sync makes one), just a head start for the sync
   // that follows.
   [[nodiscard]] virtual int StartWrite(int fd, off_t at, off_t n);
+  // Writes every changed byte of the file to the disk and waits until the disk took them,
+  // without a flush of the disk's cache and without the file's metadata (a sync of any file
+  // on the same disk flushes them to stable storage after it).
+  [[nodiscard]] virtual int WriteBack(int fd);
   [[nodiscard]] virtual int Ftruncate(int fd, off_t size);
   // Gives the blocks of the file's bytes [at, at + n) back to the file system, the file's
   // length kept: they read as zeros until written again.

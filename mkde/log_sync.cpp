@@ -6,16 +6,25 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <ctime>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
+#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/notices.h"
 
@@ -62,6 +71,54 @@ uint32_t OwnPid() {
   pid = static_cast<uint32_t>(::getpid());
   own_pid.store(pid, std::memory_order_relaxed);
   return pid;
+}
+
+namespace {
+
+// True when the file system of `st` (a file on it) writes a file's bytes over its own blocks:
+// ext4 mounted without data journaling, or XFS. Asked once per disk.
+bool InPlace(int fd, const struct stat& st) {
+  static std::mutex mutex;
+  static std::map<dev_t, bool> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = known.find(st.st_dev);
+  if (it != known.end()) return it->second;
+  struct statfs fs;
+  bool in_place = false;
+  if (::fstatfs(fd, &fs) == 0) {
+    constexpr unsigned long kExt4 = 0xEF53, kXfs = 0x58465342;
+    const auto type = static_cast<unsigned long>(fs.f_type);
+    in_place = type == kXfs;
+    if (type == kExt4) {
+      // The mount's options tell data journaling: every line of the disk is looked at (bind
+      // mounts repeat it), and one that cannot be read leaves the answer no.
+      std::ifstream info("/proc/self/mountinfo");
+      const std::string id =
+          std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+      std::string line;
+      bool seen = false, journaled = false;
+      for (int n = 0; n < 100000 && std::getline(info, line); ++n) {
+        std::istringstream fields(line);
+        std::string mount_id, parent, dev;
+        if (!(fields >> mount_id >> parent >> dev) || dev != id) continue;
+        seen = true;
+        if (line.find("data=journal") != std::string::npos) journaled = true;
+      }
+      in_place = seen && !journaled && !info.bad();
+    }
+  }
+  known[st.st_dev] = in_place;
+  return in_place;
+}
+
+}  // namespace
+
+LogFd::LogFd(int d) : fd(d) {
+  struct stat st;
+  if (fd >= 0 && Fs().Fstat(fd, &st) == 0) {
+    dev = st.st_dev;
+    in_place = InPlace(fd, st);
+  }
 }
 
 LogFd::~LogFd() {
@@ -121,7 +178,109 @@ void LogSync::CoverAll() {
   Wake();
 }
 
-Status LogSync::Await(const LogFd& log, uint64_t lsn) {
+namespace {
+
+// A mark whose owner lives is waited for this long before it is settled here.
+constexpr auto kLinkedTakeOver = std::chrono::seconds(1);
+
+// Syncs the log of the record file `record` (opened by its path, never through a link, and
+// only a regular file): whatever entry it holds is then on disk. A log that is not there was
+// ended by a checkpoint, which synced its file first. Returns an engine status.
+Status SyncPartnerLog(const std::string& record) {
+  const std::string path = record + "-log";
+  int fd = Fs().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? Status::kOk : Status::kIoError;
+  struct stat st;
+  const bool done = Fs().Fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Fs().Fdatasync(fd) == 0;
+  Fs().Close(fd);
+  return done ? Status::kOk : Status::kIoError;
+}
+
+}  // namespace
+
+int LogSync::MarkLinked(const LogFd& log, uint64_t at, uint64_t end) {
+  LogShared& s = *shared_;
+  for (;;) {
+    uint64_t oldest = UINT64_MAX;
+    for (int m = 0; m < kLinkedMarks; ++m) {
+      const uint64_t e = s.linked_end[m].load();
+      if (e == 0) {
+        s.linked_at[m].store(at);
+        s.linked_owner[m].store(OwnPid());
+        s.linked_end[m].store(end);
+        return m;
+      }
+      oldest = std::min(oldest, e);
+    }
+    if (AwaitLinked(log, oldest) != Status::kOk) return -1;
+  }
+}
+
+void LogSync::ClearLinked(int m, uint64_t end) {
+  LogShared& s = *shared_;
+  uint64_t expected = end;
+  if (m < 0 || !s.linked_end[m].compare_exchange_strong(expected, 0)) return;
+  s.linked_wake.fetch_add(1);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&s.linked_wake));
+}
+
+void LogSync::ClearAllLinked() {
+  for (auto& end : shared_->linked_end) end.store(0);
+  shared_->linked_wake.fetch_add(1);
+  Fs().FutexWake(reinterpret_cast<uint32_t*>(&shared_->linked_wake));
+}
+
+Status LogSync::AwaitLinked(const LogFd& log, uint64_t lsn, int own) {
+  LogShared& s = *shared_;
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    Check();
+    const uint32_t wake = s.linked_wake.load();
+    int found = -1;
+    uint64_t end = 0;
+    for (int m = 0; m < kLinkedMarks && found < 0; ++m) {
+      end = s.linked_end[m].load();
+      if (end != 0 && end <= lsn && m != own) found = m;
+    }
+    if (found < 0) return Status::kOk;
+    const uint32_t owner = s.linked_owner[found].load();
+    if (Alive(owner) && std::chrono::steady_clock::now() - start < kLinkedTakeOver) {
+      struct timespec ts = {0, kSliceUs * 1000};
+      Fs().FutexWait(reinterpret_cast<uint32_t*>(&s.linked_wake), wake, &ts);
+      continue;
+    }
+    // Its owner died or is slow: the entry read back from the log, and every other
+    // participant's log synced here. A mark of an earlier log, or an entry written over since
+    // (its writer died before its commit), holds nothing to settle.
+    const uint64_t at = s.linked_at[found].load();
+    const uint64_t base = s.base.load();
+    LogEntry entry;
+    if (at >= base && end > at && end - at <= kMaxLogRead) {
+      std::string bytes(end - at, '\0');
+      const std::string_view key(reinterpret_cast<const char*>(s.key), sizeof s.key);
+      if (Fs().Pread(log.fd, bytes.data(), bytes.size(), static_cast<off_t>(at - base)) ==
+              static_cast<ssize_t>(bytes.size()) &&
+          DecodeLogEntry(bytes, 0, 3, key, &entry) && entry.linked) {
+        for (size_t i = 0; i < entry.parts.size(); ++i) {
+          if (i == entry.index) continue;
+          Status status = SyncPartnerLog(entry.parts[i].path);
+          if (status != Status::kOk) return status;
+        }
+        // What the transaction stands on in those files (entries of earlier transactions
+        // over other files, written before its own) goes to disk with everything else.
+        ::sync();
+      }
+    }
+    ClearLinked(found, end);
+  }
+}
+
+void LogSync::Covered(uint64_t lsn) {
+  AtLeast(shared_->synced, lsn);
+  Wake();
+}
+
+Status LogSync::Await(const LogFd& log, uint64_t lsn, bool* flushed) {
   LogShared& s = *shared_;
   const uint32_t me = OwnPid();
   auto waiting_since = std::chrono::steady_clock::now();
@@ -153,6 +312,7 @@ Status LogSync::Await(const LogFd& log, uint64_t lsn) {
       if (rc == 0) AtLeast(s.synced, target);
       Wake();
       if (rc != 0) return log.full.load() ? Status::kDiskFull : Status::kIoError;
+      if (flushed) *flushed = true;
       // This commit's entry was written before its wait began: a sync of its own covers it,
       // whatever the shared counters say (a gate file shrunk and grown back holds zeros).
       return Status::kOk;
@@ -180,15 +340,69 @@ std::vector<LogTicket> TakeTickets() {
   return taken;
 }
 
-Status AwaitTickets(const std::vector<LogTicket>& tickets) {
-  // One after the other: a log synced while another file's sync runs makes the disk flush
-  // twice where, in turn, the second sync often finds its log already covered by a group.
-  Status first = Status::kOk;
+namespace {
+
+// Once every ticket of a call is on disk, it answers only once every linked entry before its
+// commits is decided too (what it stands on); only then are its own linked entries decided
+// (their marks go): a recovery replays a transaction only where everything before it in its
+// files is replayed as well.
+Status SettleTickets(const std::vector<LogTicket>& tickets, Status first) {
   for (const LogTicket& t : tickets) {
-    Status status = t.sync->Await(*t.log, t.lsn);
-    if (first == Status::kOk) first = status;
+    if (first != Status::kOk) break;
+    first = t.sync->AwaitLinked(*t.log, t.lsn, t.mark);
+  }
+  if (first == Status::kOk) {
+    for (const LogTicket& t : tickets) t.sync->ClearLinked(t.mark, t.lsn);
   }
   return first;
+}
+
+}  // namespace
+
+Status AwaitTickets(const std::vector<LogTicket>& tickets) {
+  Status first = Status::kOk;
+  // A call's logs on one disk that writes in place share one flush: the others' bytes are
+  // written back first (waiting until the disk took them), then the lead's log is synced,
+  // whose flush of the disk's cache makes them stable too. Their sizes and blocks are on disk
+  // already (a log's growth is synced at once). The lead is the last ticket, whose entry was
+  // written last: the others' writes, started as they were written, have had the longest to
+  // reach the disk. Credited only when this thread's own sync of the lead ran, begun after the
+  // write-backs; otherwise each log is synced in turn, as always: a log synced while another
+  // file's sync runs makes the disk flush twice where, in turn, the second sync often finds
+  // its log already covered by a group.
+  struct Rider {
+    const LogTicket* ticket;
+    uint64_t end;  // appended before its write-back: what the flush covers
+  };
+  std::vector<Rider> riders;
+  const size_t lead = tickets.size() - 1;
+  const LogFd& lead_log = *tickets[lead].log;
+  for (size_t i = 0; i < lead && lead_log.in_place; ++i) {
+    const LogTicket& t = tickets[i];
+    LogShared& s = t.sync->shared();
+    if (!t.log->in_place || t.log->dev != lead_log.dev || s.synced.load() >= t.lsn) continue;
+    const uint64_t end = s.appended.load();
+    if (t.log->failed.load() || Fs().WriteBack(t.log->fd) != 0) {
+      // A write-back's error is reported once: the log's own sync would not see it again.
+      if (!t.log->failed.load()) {
+        if (IsDiskFull(errno)) t.log->full.store(true);
+        t.log->failed.store(true);
+      }
+      continue;
+    }
+    riders.push_back({&t, end});
+  }
+  for (size_t n = 0; n < tickets.size(); ++n) {
+    const size_t i = n == 0 ? lead : n - 1;  // the lead first, then the others in turn
+    const LogTicket& t = tickets[i];
+    bool flushed = false;
+    Status status = t.sync->Await(*t.log, t.lsn, i == lead ? &flushed : nullptr);
+    if (first == Status::kOk) first = status;
+    if (i == lead && flushed) {
+      for (const Rider& r : riders) r.ticket->sync->Covered(r.end);
+    }
+  }
+  return SettleTickets(tickets, first);
 }
 
 }  // namespace mkde

@@ -19,6 +19,8 @@ namespace mkde {
 
 // The redo slots a file has for transactions over several files (redo.h).
 constexpr int kRedoSlots = 4;
+// The linked entries of a file's log not yet known to be decided (linked_log.h).
+constexpr int kLinkedMarks = 8;
 
 // What the writers of one file share about its log. Positions in the log are counted as
 // sequence numbers that only grow: `base` is the number of the log's offset 0, so that a
@@ -54,16 +56,36 @@ struct LogShared {
   // under way (the gate and byte 2 of the gate file held), even once it is done. Each process
   // follows a count it has not seen to the file now at the path (FileEnv::FollowReplacement).
   std::atomic<uint64_t> replaced;
+  // Linked entries of the log whose transaction is not known to be decided yet: the start and
+  // the end of the entry (positions, as `appended`; end 0: the mark is free) and the process
+  // that wrote it. A commit later in the log answers only once every such mark before it is
+  // gone, and a checkpoint waits for them likewise: the mark's owner clears it once every
+  // participant's log holds its entry on disk, and a waiter whose owner died or is slow syncs
+  // the participants' logs itself. `linked_wake` is bumped when a mark goes.
+  std::atomic<uint64_t> linked_at[kLinkedMarks];
+  std::atomic<uint64_t> linked_end[kLinkedMarks];
+  std::atomic<uint32_t> linked_owner[kLinkedMarks];
+  std::atomic<uint32_t> linked_wake;
+  // Set (to the writer's process id) while a linked entry of this log is written but not yet
+  // committed behind it, by the gate's holder: a gate taken while it is set may find the part
+  // of a writer that died in between (FileEnv::FinishLinked), and need not look otherwise.
+  std::atomic<uint32_t> linked_writer;
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
 // outlive the close of its file.
 struct LogFd {
-  explicit LogFd(int d) : fd(d) {}
+  explicit LogFd(int d);
   ~LogFd();
   LogFd(const LogFd&) = delete;
   LogFd& operator=(const LogFd&) = delete;
   int fd;
+  // The disk the log is on, and whether its file system writes a file's bytes over its own
+  // blocks (ext4 without data journaling, XFS): a log whose size and blocks are on disk
+  // (every growth is synced at once) then has bytes on disk once they were written back and
+  // a flush of that disk followed, whichever file's sync made it.
+  dev_t dev = 0;
+  bool in_place = false;
   // A sync of the log failed: what it held is not known to be on disk, and no later sync may
   // say otherwise. Every commit waiting on it answers 2, or 18 when the sync failed for want
   // of room (`full`, set before `failed`); every later one answers 2.
@@ -92,10 +114,28 @@ class LogSync {
   // Returns once a finished sync of `log` covers `lsn`: this thread's own when no other
   // sync is under way, else the one under way (and its own after it, if that did not
   // cover it). Returns an engine status.
-  Status Await(const LogFd& log, uint64_t lsn);
+  // *flushed (when given): this thread's own sync covered it, begun within the call.
+  Status Await(const LogFd& log, uint64_t lsn, bool* flushed = nullptr);
+  // Counts the log synced up to `lsn`, its bytes so far having been written back and a flush
+  // of their disk made since (AwaitTickets), and wakes its waiters.
+  void Covered(uint64_t lsn);
   // After the log was emptied with everything it held synced into the record file: every
   // waiter is covered.
   void CoverAll();
+  // Returns once no mark of a linked entry of `log` that ends at or before `lsn` (every one:
+  // UINT64_MAX) is left but `own`: each is waited for while its owner lives, for a second at
+  // most, and otherwise settled here (every other participant's log synced). Returns an
+  // engine status.
+  Status AwaitLinked(const LogFd& log, uint64_t lsn, int own = -1);
+  // Claims a free mark for a linked entry at [at, end) (settling the oldest when none is free);
+  // -1 when none could be had. REQUIRES: the gate is held.
+  int MarkLinked(const LogFd& log, uint64_t at, uint64_t end);
+  // Clears mark `m` when it still marks the entry ending at `end`.
+  void ClearLinked(int m, uint64_t end);
+  // Clears every mark: when a log begins (the old one's entries were all decided before its
+  // checkpoint), and at an open no other process shares (their owners are gone, and the
+  // recovery of the log decides their entries).
+  void ClearAllLinked();
 
  private:
   LogSync() = default;
@@ -111,6 +151,7 @@ struct LogTicket {
   std::shared_ptr<LogSync> sync;
   std::shared_ptr<LogFd> log;
   uint64_t lsn = 0;
+  int mark = -1;  // a linked entry's mark, cleared once every ticket of the call is on disk
 };
 
 // The tickets of the current call: noted by a commit through the log, taken by the engine

@@ -1,9 +1,13 @@
 // Transactions: Begin (exclusive or concurrent), End and Abort. A transaction belongs to a
 // client and spans every file it changes; each file's changes wait in an open LMDB write
 // transaction, behind the file's write gate, until End commits them: one file by its own
-// commit, several as one through redo files (redo.h).
+// commit, several durable files as one through linked entries in their logs (linked_log.h),
+// several with an accelerated one among them through redo files (redo.h).
+#include <algorithm>
+
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/engine.h"
+#include "mkde/linked_log.h"
 #include "mkde/lmdb_util.h"
 #include "mkde/redo.h"
 #include "mkde/registry.h"
@@ -29,7 +33,14 @@ Status Engine::CommitTransaction(Client* client) {
     }
     if (!w.changes.empty()) ++changed;
   }
-  if (first == Status::kOk && changed > 1) {
+  const bool linked =
+      kLinkedCommits &&
+      std::all_of(client->writes.begin(), client->writes.end(),
+                  [](const FileWrite& w) { return !w.accelerated && w.file->LinkedCommits(); });
+  if (first == Status::kOk && changed > 1 && linked) {
+    // Several durable files: committed as one through linked entries in their logs.
+    first = CommitLinkedAcross(client->writes);
+  } else if (first == Status::kOk && changed > 1) {
     // Several files: committed as one through their redo files.
     first = CommitAcross(client->writes);
   } else {

@@ -620,6 +620,7 @@ void ResetRedoSlots(FileEnv& file) {
   LogSync* sync = file.log_sync();
   if (!sync) return;
   for (auto& slot : sync->shared().slot) slot.store(0);
+  sync->ClearAllLinked();
 }
 
 void DropClearedRedo(const FileEnv& file) {
@@ -799,6 +800,7 @@ Result RecoverSlot(FileEnv* self, Part& own, int depth) {
 }  // namespace
 
 void SetPartnerFiles(PartnerFiles files) { partners = files; }
+const PartnerFiles& Partners() { return partners; }
 
 Result RecoverPending(FileEnv* self) {
   if (recovering) return Status::kOk;

@@ -109,5 +109,6 @@ struct PartnerFiles {
   void (*release)(FileEnv* file);
 };
 void SetPartnerFiles(PartnerFiles files);
+const PartnerFiles& Partners();
 
 }  // namespace mkde

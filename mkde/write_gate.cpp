@@ -39,7 +39,13 @@ Client& LogClient() {
 Result FileEnv::AcquireGate(Client* client) {
   for (int round = 0;; ++round) {
     Result status = TakeGate(client);
-    if (status != Status::kOk || gate_depth_ > 1 || !RedoMarked(*this)) return status;
+    if (status != Status::kOk || gate_depth_ > 1) return status;
+    status = FinishLinked(true);
+    if (status != Status::kOk) {
+      ReleaseGate(client);
+      return status;
+    }
+    if (!RedoMarked(*this)) return status;
     // A transaction over several files that a crash interrupted: finished (or dropped)
     // before this write, which would otherwise build on a file missing its part.
     ReleaseGate(client);

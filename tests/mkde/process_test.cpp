@@ -316,7 +316,7 @@ TEST_F(Processes, WritersShareTheCommitLog) {
   auto log_in_use = [&] {
     char tag[8] = {};
     int fd = ::open(log.c_str(), O_RDONLY);
-    bool used = fd >= 0 && ::pread(fd, tag, 8, 0) == 8 && std::memcmp(tag, "vstlog02", 8) == 0;
+    bool used = fd >= 0 && ::pread(fd, tag, 8, 0) == 8 && std::memcmp(tag, "vstlog0", 7) == 0;
     if (fd >= 0) ::close(fd);
     return used;
   };

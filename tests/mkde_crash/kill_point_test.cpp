@@ -52,8 +52,8 @@ class KillPoint : public ::testing::Test {
     BTRCALL(BTR_STOP, pos, nullptr, nullptr, nullptr, 0, 0);
   }
 
-  static int Open(uint8_t* pos, const std::string& path) {
-    return crash::OpenWithName(pos, path, kName);
+  int Open(uint8_t* pos, const std::string& path) const {
+    return crash::OpenWithName(pos, path, kName, mode_);
   }
   static int Insert(uint8_t* pos, int32_t id, char fill = 'r') {
     std::string rec(kLength, fill);
@@ -134,10 +134,41 @@ class KillPoint : public ::testing::Test {
     return false;
   }
 
+  // Committers killed at `step`, after their commits and before their log syncs.
+  void KillCommitters(const char* step);
+
   std::string dir_;
+  // Accelerated (-1): a transaction over the files goes through redo files, which are also
+  // what an earlier version left behind.
+  int8_t mode_ = 0;
 };
 
+// Killed at each step of a commit over two durable files: the transaction is in both files
+// once every entry was written, and in neither before, whichever file is opened first.
 TEST_F(KillPoint, EveryCrashDuringACommitOverTwoFilesLeavesItWhole) {
+  struct Step {
+    const char* name;
+    bool kept;
+  };
+  int32_t base = 100;
+  int committed = 0;
+  for (const Step& step : {Step{"linked-entry-1", false}, Step{"linked-written", true},
+                           Step{"linked-committed-1", true}, Step{"linked-committed", true}}) {
+    SCOPED_TRACE(step.name);
+    ASSERT_EQ(RunKilled(step.name, base), SIGKILL);
+    uint8_t pos[BTR_POS_BLOCK_SIZE] = {};
+    ASSERT_EQ(Open(pos, Path((base / 100) % 2)), 0);
+    EXPECT_EQ(Get(pos, base) != "", step.kept);
+    Stop();
+    base += 100;
+    committed += step.kept ? 1 : 0;
+    EXPECT_EQ(Count(0), committed);
+    EXPECT_EQ(Count(1), committed * kSecondRecords);
+  }
+}
+
+TEST_F(KillPoint, EveryCrashDuringACommitThroughRedoFilesLeavesItWhole) {
+  mode_ = -1;
   int32_t base = 100;
   for (const char* step : {"prepared", "committed-1", "committed", "released"}) {
     SCOPED_TRACE(step);
@@ -160,6 +191,17 @@ TEST_F(KillPoint, EveryCrashDuringACommitOverTwoFilesLeavesItWhole) {
 // theirs recovers them): a later transaction takes over a dead one's slot when none is free,
 // and every transaction is in both files.
 TEST_F(KillPoint, CommittersKilledBeforeTheirLogSyncsHoldUpNobody) {
+  for (int8_t mode : {0, -1}) {
+    SCOPED_TRACE(mode == 0 ? "linked entries" : "redo files");
+    mode_ = mode;
+    Stop();
+    for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+    for (int f = 0; f < 2; ++f) ASSERT_EQ(crash::CreateIntKeyFile(Path(f), kLength), 0);
+    KillCommitters(mode == 0 ? "linked-committed" : "released");
+  }
+}
+
+void KillPoint::KillCommitters(const char* step) {
   uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
   ASSERT_EQ(Open(a, Path(0)), 0);
   ASSERT_EQ(Open(b, Path(1)), 0);
@@ -174,7 +216,7 @@ TEST_F(KillPoint, CommittersKilledBeforeTheirLogSyncsHoldUpNobody) {
       if (Open(ca, Path(0)) != 0 || Open(cb, Path(1)) != 0) _exit(3);
       char c;
       if (read(go[k][0], &c, 1) != 1) _exit(3);
-      DieAt("released");
+      DieAt(step);
       if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(3);
       if (Insert(ca, 100 * (k + 1)) != 0) _exit(3);
       for (int i = 0; i < kSecondRecords; ++i) {
@@ -188,7 +230,12 @@ TEST_F(KillPoint, CommittersKilledBeforeTheirLogSyncsHoldUpNobody) {
     ASSERT_EQ(write(go[k][1], "x", 1), 1);
     int status = 0;
     waitpid(pids[k], &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << k;
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    for (int j = k + 1; j < kKilled && !killed; ++j) {
+      kill(pids[j], SIGKILL);  // the others wait for their turn: none is left behind
+      waitpid(pids[j], nullptr, 0);
+    }
+    ASSERT_TRUE(killed) << k;
   }
   ASSERT_EQ(BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0), 0);
   ASSERT_EQ(Insert(a, 7), 0);
@@ -210,6 +257,7 @@ TEST_F(KillPoint, CommittersKilledBeforeTheirLogSyncsHoldUpNobody) {
 // Killed between claiming its slots and writing them, a writer leaves them claimed: the next
 // writer of the file finds nothing to finish and goes on.
 TEST_F(KillPoint, AWriterKilledBeforeWritingItsRedoLeavesNothingBehind) {
+  mode_ = -1;
   uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {};
   ASSERT_EQ(Open(a, Path(0)), 0);  // kept open: the child's open is no first one
   ASSERT_EQ(Open(b, Path(1)), 0);
@@ -221,7 +269,37 @@ TEST_F(KillPoint, AWriterKilledBeforeWritingItsRedoLeavesNothingBehind) {
   EXPECT_FALSE(RedoLeft());
 }
 
+// A writer of linked entries killed while other processes keep the files open: the next
+// writer of a file whose entry it left uncommitted finishes the transaction there when every
+// participant's entry was written, and drops it when not, before it writes over the entry.
+TEST_F(KillPoint, AKilledLinkedCommitIsFinishedOrDroppedByTheNextWriter) {
+  uint8_t a[BTR_POS_BLOCK_SIZE] = {}, b[BTR_POS_BLOCK_SIZE] = {};
+  ASSERT_EQ(Open(a, Path(0)), 0);  // kept open: the child's open is no first one
+  ASSERT_EQ(Open(b, Path(1)), 0);
+  // a.dat committed, b.dat not: finished before this process's engine thread checkpoints
+  // b.dat's idle log, or by its next write.
+  ASSERT_EQ(RunKilled("linked-committed-1", 100, 0, true), SIGKILL);
+  usleep(300000);
+  EXPECT_NE(Get(b, 100), "");
+  EXPECT_EQ(Insert(b, 7), 0);
+  EXPECT_EQ(Insert(a, 7), 0);
+  EXPECT_NE(Get(a, 100), "");
+  for (int i = 0; i < kSecondRecords; ++i) EXPECT_NE(Get(b, 100 + i), "") << i;
+  // Only a.dat's entry written: each file's next write drops it.
+  ASSERT_EQ(RunKilled("linked-entry-1", 200, 0, true), SIGKILL);
+  EXPECT_EQ(Insert(a, 8), 0);
+  EXPECT_EQ(Insert(b, 8), 0);
+  EXPECT_EQ(Get(a, 200), "");
+  EXPECT_EQ(Get(b, 200), "");
+  // Every later commit in either file stands: the first open after the last close recovers
+  // both logs to what they answered.
+  Stop();
+  EXPECT_EQ(Count(0), 3);
+  EXPECT_EQ(Count(1), kSecondRecords + 2);
+}
+
 TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {
+  mode_ = -1;
   ASSERT_EQ(RunKilled("prepared", 100), SIGKILL);
   // b.dat's redo file cut short: the transaction was never decided.
   const std::string redo = Path(1) + "-redo";
@@ -237,6 +315,7 @@ TEST_F(KillPoint, AnUndecidedTransactionIsDroppedFromBothFiles) {
 // A redo file is kept from one transaction to the next and written over in place: a shorter
 // redo over a longer one is read to its own end, not the file's.
 TEST_F(KillPoint, ARedoWrittenOverALongerOneStillFinishesTheTransaction) {
+  mode_ = -1;
   ASSERT_EQ(RunKilled("prepared", 100, 200), SIGKILL);
   EXPECT_GT(fs::file_size(Path(1) + "-redo"), 200u * kLength);
   ASSERT_TRUE(RedoLeft());
@@ -252,6 +331,7 @@ TEST_F(KillPoint, ARedoWrittenOverALongerOneStillFinishesTheTransaction) {
 // Redo files an earlier version left (tag vstredo1: no length, the hash ends the file) are
 // still finished.
 TEST_F(KillPoint, ARedoFileOfTheFirstFormatIsStillFinished) {
+  mode_ = -1;
   ASSERT_EQ(RunKilled("committed-1", 100), SIGKILL);
   for (int f = 0; f < 2; ++f) {
     const std::string path = Path(f) + "-redo";
@@ -278,6 +358,7 @@ TEST_F(KillPoint, ARedoFileOfTheFirstFormatIsStillFinished) {
 }
 
 TEST_F(KillPoint, AStaleRedoFileNeverUndoesLaterChanges) {
+  mode_ = -1;
   ASSERT_EQ(RunKilled("committed-1", 100), SIGKILL);
   const std::string saved = dir_ + "/saved";
   fs::create_directory(saved);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +33,12 @@ inline uint64_t Get(const std::string& s, size_t at, int n) {
   return v;
 }
 
+// A write-back record, offset all ones: the journal's length before the write-back (in the
+// size's place) and, as its bytes, the moment it ended. The moments syncs began go to
+// `.cut/flushes`, 8 bytes each.
+inline constexpr uint64_t kWrittenBack = ~uint64_t{0};
+inline constexpr char kFlushes[] = "flushes";
+
 inline std::string EncodeUndo(uint64_t offset, uint64_t size, const std::string& old) {
   std::string r;
   Put(&r, offset, 8);
@@ -40,6 +47,12 @@ inline std::string EncodeUndo(uint64_t offset, uint64_t size, const std::string&
   r += old;
   Put(&r, kTag, 4);
   return r;
+}
+
+inline std::string EncodeWrittenBack(uint64_t length, uint64_t ended) {
+  std::string moment;
+  Put(&moment, ended, 8);
+  return EncodeUndo(kWrittenBack, length, moment);
 }
 
 // Puts every file of `dir` with a journal back to its last sync and removes the journals. A
@@ -57,19 +70,39 @@ inline long RollBack(const std::string& dir) {
       files[std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino)] = entry.path();
     }
   }
+  // The last sync's beginning: every write-back that ended before it was flushed.
+  uint64_t flushed = 0;
+  {
+    std::ifstream in(journals / kFlushes, std::ios::binary);
+    std::string f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t at = 0; at + 8 <= f.size(); at += 8) flushed = std::max(flushed, Get(f, at, 8));
+  }
   long undone = 0;
   for (const auto& entry : fs::directory_iterator(journals)) {
+    if (entry.path().filename() == kFlushes) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::string j((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     struct Undo {
       uint64_t offset, size;
       std::string old;
+      size_t at;  // where its record begins in the journal
     };
     std::vector<Undo> undo;
     for (size_t at = 0; at + 24 <= j.size();) {
       uint64_t length = Get(j, at + 16, 8);
       if (at + 24 + length + 4 > j.size() || Get(j, at + 24 + length, 4) != kTag) break;
-      undo.push_back({Get(j, at, 8), Get(j, at + 8, 8), j.substr(at + 24, length)});
+      const uint64_t offset = Get(j, at, 8), size = Get(j, at + 8, 8);
+      if (offset == kWrittenBack) {
+        if (length == 8 && Get(j, at + 24, 8) < flushed) {
+          std::vector<Undo> kept;
+          for (Undo& u : undo) {
+            if (u.at >= size || u.offset + u.old.size() >= u.size) kept.push_back(std::move(u));
+          }
+          undo.swap(kept);
+        }
+      } else {
+        undo.push_back({offset, size, j.substr(at + 24, length), at});
+      }
       at += 24 + length + 4;
     }
     const auto file = files.find(entry.path().filename().string());
@@ -93,6 +126,7 @@ inline long RollBack(const std::string& dir) {
     }
     fs::remove(entry.path());
   }
+  fs::remove(journals / kFlushes);
   fs::remove(journals);
   return undone;
 }

@@ -14,6 +14,14 @@
 // a rename or an unlink removes goes with it, and a write to a file no name reaches any more
 // is not journaled: no cut can bring it back.
 //
+// A disk's flush: a sync_file_range() of a whole file that waits for its write-back marks the
+// journal's records so far as taken by the disk (a note `.cut/<device>-<inode>.<pid>-<n>.wb`
+// holding the journal's length before the call; a sync of the file itself drops its notes);
+// the next sync of any tracked file flushes them, and a marker record
+// appended to each such journal says that the records before that length are on disk, all but
+// those that reached or changed the file's end (a size or blocks need the file's own sync).
+// Only write-backs noted before the sync began count.
+//
 // Cuts at chosen steps: with VASTREL_CUT_AT=k, once the process has called powercut_arm()
 // (found with dlsym by the test's writer), the k-th write, truncation or sync of a tracked
 // file, or sync of every file system, after the arming is followed at once by SIGKILL to the
@@ -28,6 +36,7 @@
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,6 +45,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -60,6 +70,7 @@ using TruncateFn = int (*)(int, off_t);
 using RenameFn = int (*)(const char*, const char*);
 using UnlinkFn = int (*)(const char*);
 using SyncAllFn = void (*)();
+using SyncRangeFn = int (*)(int, off64_t, off64_t, unsigned int);
 
 using FileId = std::pair<dev_t, ino_t>;
 
@@ -199,12 +210,31 @@ void Remember(const Tracked& t, int fd, off_t offset, size_t length) {
   WriteAll(Journal(t.id), record.data(), record.size());
 }
 
+uint64_t Now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// A flush of the disk that began at `began`, noted for the roll-back.
+void Flushed(uint64_t began) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  const std::string path = Dir() + "/.cut/" + powercut::kFlushes;
+  int fd = Next<OpenFn>("open")(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  std::string record;
+  powercut::Put(&record, began, 8);
+  WriteAll(fd, record.data(), record.size());
+  Next<CloseFn>("close")(fd);
+}
+
 // A sync of the file behind `fd`; false when it is not one of the test's.
 bool Synced(int fd) {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
   auto it = Fds().find(fd);
   if (it == Fds().end()) return false;
-  if (::truncate(JournalPath(it->second.id).c_str(), 0) != 0 && errno != ENOENT) std::abort();
+  const std::string journal = JournalPath(it->second.id);
+  if (::truncate(journal.c_str(), 0) != 0 && errno != ENOENT) std::abort();
   return true;
 }
 
@@ -213,8 +243,32 @@ void SyncedAll() {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(Dir() + "/.cut", ec)) {
+    if (entry.path().filename() == powercut::kFlushes) continue;
     if (::truncate(entry.path().c_str(), 0) != 0 && errno != ENOENT) std::abort();
   }
+}
+
+// Before a write-back of the whole file behind `fd`: the length of its journal, or -1 when it
+// is not one of the test's files.
+long BeforeWriteBack(int fd) {
+  if (inside) return -1;
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  auto it = Fds().find(fd);
+  if (it == Fds().end()) return -1;
+  struct stat st;
+  inside = true;
+  const int journal = Journal(it->second.id);
+  inside = false;
+  return fstat(journal, &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+// After it: its record in the journal, with the moment the disk had taken the bytes.
+void WrittenBack(int fd, long length) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  auto it = Fds().find(fd);
+  if (it == Fds().end()) return;
+  const std::string record = powercut::EncodeWrittenBack(static_cast<uint64_t>(length), Now());
+  WriteAll(Journal(it->second.id), record.data(), record.size());
 }
 
 int Opened(int fd, const char* path, int flags) {
@@ -368,13 +422,29 @@ SHIM_EXPORT int ftruncate64(int fd, off_t length) {
 }
 
 SHIM_EXPORT int fsync(int fd) {
+  const uint64_t began = Now();
   const int rc = Next<SyncFn>("fsync")(fd);
-  return Count(rc == 0 && Synced(fd), rc);
+  const bool tracked = rc == 0 && Synced(fd);
+  if (tracked) Flushed(began);
+  return Count(tracked, rc);
 }
 
 SHIM_EXPORT int fdatasync(int fd) {
+  const uint64_t began = Now();
   const int rc = Next<SyncFn>("fdatasync")(fd);
-  return Count(rc == 0 && Synced(fd), rc);
+  const bool tracked = rc == 0 && Synced(fd);
+  if (tracked) Flushed(began);
+  return Count(tracked, rc);
+}
+
+// Only a write-back of the whole file that waits for the disk is noted.
+SHIM_EXPORT int sync_file_range(int fd, off64_t offset, off64_t n, unsigned int flags) {
+  constexpr unsigned kAll =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  const long length = offset == 0 && n == 0 && (flags & kAll) == kAll ? BeforeWriteBack(fd) : -1;
+  const int rc = Next<SyncRangeFn>("sync_file_range")(fd, offset, n, flags);
+  if (rc == 0 && length >= 0) WrittenBack(fd, length);
+  return Count(length >= 0, rc);
 }
 
 SHIM_EXPORT void sync() {

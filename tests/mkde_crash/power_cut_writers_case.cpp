@@ -17,10 +17,11 @@
 // step of a commit over several files is cut, whatever the steps are; then a new round
 // begins on new files, alternating two and three files.
 //
-// Then one cut after an owner change: a transaction over two files, the second file's owner
-// set (which replaces it by a copy, whose transaction ids start again), the cut. The cut
-// undoes the clearing of the transaction's redo slots, which must not be replayed onto the
-// new file.
+// Then cuts after an owner change: transactions over two files, one file's owner set (which
+// replaces it by a copy, whose transaction ids start again), and the cut at every call of the
+// next transaction's End. The cut may undo the clearing of the last transaction's redo slots,
+// which must not be replayed onto the new file; and what the other file keeps about the
+// transactions it shared with the one replaced must not decide one of the copy's.
 //
 // Usage: mkde_power_cut_writers_case SHIM [cuts]   (default 30)
 //        mkde_power_cut_writers_case SHIM --sweep CUTS   (whole rounds until CUTS cuts)
@@ -110,32 +111,46 @@ int Insert(uint8_t* pos, int32_t id) {
 }
 
 constexpr char kOwner[] = "Cut0wn";
+// Transactions over both files before the owner change: the owned file's transaction ids then
+// stand well above those its copy starts again from.
+constexpr int32_t kBeforeOwner = 20;
 
-// One transaction over both files, then the second file's owner set; says so on `fd` and
-// waits to be killed.
-[[noreturn]] void OwnerWriter(const std::string& path, const std::string& other, int fd) {
-  uint8_t pos[BTR_POS_BLOCK_SIZE] = {}, pos2[BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
-  if (crash::OpenWithName(pos, path, "") != 0 || crash::OpenWithName(pos2, other, "") != 0) {
+// kBeforeOwner transactions over both files, the owner of `owned` (one of them) set, which
+// replaces it by a copy, then one more transaction whose End arms the shim (VASTREL_CUT_AT).
+// Writes each acknowledged id to `fd`, then waits to be killed.
+[[noreturn]] void OwnerWriter(const std::string& path, const std::string& other, int owned,
+                              int fd) {
+  using ArmFn = void (*)();
+  const auto arm = reinterpret_cast<ArmFn>(dlsym(RTLD_DEFAULT, "powercut_arm"));
+  uint8_t pos[2][BTR_POS_BLOCK_SIZE] = {}, none[128] = {};
+  if (!arm || crash::OpenWithName(pos[0], path, "") != 0 ||
+      crash::OpenWithName(pos[1], other, "") != 0) {
     _exit(3);
   }
-  if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0 ||
-      Insert(pos, 1) != 0 || Insert(pos2, 1) != 0 ||
-      BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) {
-    _exit(4);
+  for (int32_t id = 1; id <= kBeforeOwner + 1; ++id) {
+    if (id == kBeforeOwner + 1) {
+      char name[sizeof kOwner];
+      std::memcpy(name, kOwner, sizeof name);
+      uint32_t len = sizeof name;
+      if (BTRCALL(BTR_SET_OWNER, pos[owned], name, &len, name, sizeof name, 2) != 0) _exit(5);
+    }
+    if (BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0 ||
+        Insert(pos[0], id) != 0 || Insert(pos[1], id) != 0) {
+      _exit(4);
+    }
+    if (id == kBeforeOwner + 1) arm();
+    if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(4);
+    if (write(fd, &id, 4) != 4) _exit(6);
   }
-  char name[sizeof kOwner];
-  std::memcpy(name, kOwner, sizeof name);
-  uint32_t len = sizeof name;
-  if (BTRCALL(BTR_SET_OWNER, pos2, name, &len, name, sizeof name, 2) != 0) _exit(5);
-  if (write(fd, "k", 1) != 1) _exit(6);
   for (;;) pause();
 }
 
-// A log in use begins with its tag; a checkpoint spoils it.
+// A log in use begins with its tag (either form a commit writes); a checkpoint spoils it.
 bool LogInUse(const std::string& log) {
   char tag[8] = {};
   int fd = ::open(log.c_str(), O_RDONLY);
-  bool used = fd >= 0 && ::pread(fd, tag, 8, 0) == 8 && std::memcmp(tag, "vstlog02", 8) == 0;
+  bool used = fd >= 0 && ::pread(fd, tag, 8, 0) == 8 &&
+              (std::memcmp(tag, "vstlog02", 8) == 0 || std::memcmp(tag, "vstlog03", 8) == 0);
   if (fd >= 0) ::close(fd);
   return used;
 }
@@ -197,33 +212,58 @@ std::string Check(const std::string& path, const std::set<int32_t>& want, std::s
   _exit(6);
 }
 
-// The cut after an owner change (see the top). Returns a description of the fault, or "".
-std::string OwnerChangeCut(const std::string& shim, const char* self, const std::string& dir) {
-  const std::string path = dir + "/before.dat", other = dir + "/owned.dat";
-  if (crash::CreateIntKeyFile(path, kRecordLength) != 0 ||
-      crash::CreateIntKeyFile(other, kRecordLength) != 0) {
-    return "cannot create the files";
+// The cuts after an owner change (see the top), at every call of the End that follows it,
+// with the owner set on either file. Returns a description of the first fault, or "".
+std::string OwnerChangeCuts(const std::string& shim, const char* self, const std::string& dir) {
+  for (int owned = 0; owned < 2; ++owned) {
+    bool past = false;
+    for (long k = 1; !past; ++k) {
+      if (k > 1000) return "the count never passed the commit";
+      const std::string folder = dir + "/" + std::to_string(owned) + "-" + std::to_string(k);
+      std::filesystem::create_directories(folder);
+      const std::string files[2] = {folder + "/before.dat", folder + "/owned.dat"};
+      // The owner goes on files[1], the writer's first file or its second (`owned`): each
+      // transaction changes them in that order.
+      if (crash::CreateIntKeyFile(files[0], kRecordLength) != 0 ||
+          crash::CreateIntKeyFile(files[1], kRecordLength) != 0) {
+        return "cannot create the files";
+      }
+      int fds[2];
+      if (pipe(fds) != 0) return "no pipe";
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(fds[0]);
+        setenv("VASTREL_CUT_AT", std::to_string(k).c_str(), 1);
+        ExecUnderShim(shim, folder,
+                      {self, "--owner-writer", files[owned ? 0 : 1], files[owned ? 1 : 0],
+                       std::to_string(owned), std::to_string(fds[1])});
+      }
+      close(fds[1]);
+      int32_t id = 0, last = 0;
+      while (last <= kBeforeOwner && read(fds[0], &id, 4) == 4) last = id;
+      past = last > kBeforeOwner;
+      kill(pid, SIGKILL);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      close(fds[0]);
+      const std::string at = "owner on the writer's file " + std::to_string(owned + 1) +
+                             ", cut at call " + std::to_string(k) + ": ";
+      if (last < kBeforeOwner || !WIFSIGNALED(status)) {
+        return at + "the writer stopped (wait status " + std::to_string(status) + ")";
+      }
+      if (powercut::RollBack(folder) < 0) return at + "the journals could not be applied";
+      std::set<int32_t> want, keyed[2];
+      for (int32_t i = 1; i <= last; ++i) want.insert(i);
+      std::string fault = Check(files[1], want, &keyed[1], kOwner);
+      if (fault.empty()) fault = Check(files[0], want, &keyed[0]);
+      if (fault.empty() && keyed[0] != keyed[1]) {
+        fault = "the transaction after the owner change is in one file only";
+      }
+      if (!fault.empty()) return at + fault;
+      std::filesystem::remove_all(folder);
+    }
   }
-  int fds[2];
-  if (pipe(fds) != 0) return "no pipe";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    ExecUnderShim(shim, dir, {self, "--owner-writer", path, other, std::to_string(fds[1])});
-  }
-  close(fds[1]);
-  char c = 0;
-  const bool done = read(fds[0], &c, 1) == 1;
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(fds[0]);
-  if (!done) return "the writer stopped (wait status " + std::to_string(status) + ")";
-  if (powercut::RollBack(dir) < 0) return "the journals could not be applied";
-  std::set<int32_t> keyed[2];
-  std::string fault = Check(other, {1}, &keyed[0], kOwner);
-  if (fault.empty()) fault = Check(path, {1}, &keyed[1]);
-  return fault;
+  return "";
 }
 
 // The cuts of one run, on three files of one folder.
@@ -427,8 +467,8 @@ std::string Sweep(const std::string& shim, const char* self, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 4 && std::strcmp(argv[1], "--owner-writer") == 0) {
-    OwnerWriter(argv[2], argv[3], std::atoi(argv[4]));
+  if (argc > 5 && std::strcmp(argv[1], "--owner-writer") == 0) {
+    OwnerWriter(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }
   if (argc > 5 && std::strcmp(argv[1], "--writer") == 0) {
     Writer(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
@@ -470,8 +510,8 @@ int main(int argc, char** argv) {
   if (fault.empty()) {
     const std::string owned = dir + "/owner-change";
     std::filesystem::create_directory(owned);
-    fault = OwnerChangeCut(shim, argv[0], owned);
-    if (!fault.empty()) std::printf("the cut after an owner change: %s\n", fault.c_str());
+    fault = OwnerChangeCuts(shim, argv[0], owned);
+    if (!fault.empty()) std::printf("the cuts after an owner change: %s\n", fault.c_str());
   }
   if (fault.empty()) std::filesystem::remove_all(dir);
   return fault.empty() ? 0 : 1;

@@ -113,6 +113,8 @@ class FailingFs : public mkde::FileSystem {
   int StartWrite(int fd, off_t at, off_t n) override {
     return Fail(false) ? -1 : FileSystem::StartWrite(fd, at, n);
   }
+  // A write-back that one flush makes stable stands for a sync: its failure is final.
+  int WriteBack(int fd) override { return Fail(true) ? -1 : FileSystem::WriteBack(fd); }
   int Ftruncate(int fd, off_t size) override {
     return Fail(true) ? -1 : FileSystem::Ftruncate(fd, size);
   }
@@ -360,16 +362,23 @@ class FaultLoop : public mkde_test::EngineTest {
   }
 
   // Two files and a writer killed inside a transaction over both, after the first file's
-  // commit, with the redo files of both left behind.
-  void InterruptAfterFirstCommit() {
+  // commit: with `redo` (b.dat accelerated), the redo files of both left behind, else both
+  // linked entries with the second file's not committed. The files name each other by path:
+  // with `in_work` the transaction runs in the working folder, whose copies Loop puts back.
+  void InterruptAfterFirstCommit(bool redo, bool in_work = false) {
     MakeFile("a.dat");
     MakeFile("b.dat");
+    auto Base = [&](const char* name) { return in_work ? Work(name) : this->Base(name); };
+    if (in_work) {
+      fs::remove_all(work_);
+      fs::copy(base_, work_, fs::copy_options::recursive);
+    }
     pid_t pid = fork();
     if (pid == 0) {
-      mkde::InstallFileSystem(new KillAt("committed-1"));
+      mkde::InstallFileSystem(new KillAt(redo ? "committed-1" : "linked-committed-1"));
       Table a, b;
       uint8_t none[128] = {};
-      if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(3);
+      if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat"), redo ? -1 : 0) != 0) _exit(3);
       BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
       if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
       BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
@@ -378,7 +387,11 @@ class FaultLoop : public mkde_test::EngineTest {
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     ASSERT_TRUE(WIFSIGNALED(wstatus));
-    ASSERT_TRUE(fs::exists(Base("b.dat-redo")));
+    ASSERT_EQ(fs::exists(Base("b.dat-redo")), redo);
+    if (in_work) {
+      fs::remove_all(base_);
+      fs::copy(work_, base_, fs::copy_options::recursive);
+    }
   }
 
   FailingFs fs_;
@@ -522,36 +535,43 @@ TEST_F(FaultLoop, ACheckpointWhoseSyncFailedKeepsTheLogForTheNextOpen) {
   EXPECT_EQ(state.records[100], Record(100, 'n'));
 }
 
+// Through linked log entries, and through redo files when one file is accelerated.
 TEST_F(FaultLoop, TransactionOverTwoFiles) {
   MakeFile("a.dat");
   MakeFile("b.dat");
   const FileState base{0, false, true, BaseRecords()};
   FileState after = base;
   after.records[100] = Record(100, 't');
-  Loop(
-      [&] {
-        Table a, b;
-        if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat")) != 0) return int16_t{-1};
-        Go();
-        uint8_t none[128] = {};
-        int16_t s = BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-        if (s == 0) s = a.Insert(Record(100, 't'));
-        if (s == 0) s = b.Insert(Record(100, 't'));
-        if (s == 0)
-          return Done(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0));
-        Done(s);
-        BTRCALL(BTR_ABORT_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-        return s;
-      },
-      [&] {
-        return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
-      },
-      {base, base}, {after, after}, /*made_good=*/true);  // a decided part, by a commit of its own
+  for (int8_t b_mode : {0, -1}) {
+    SCOPED_TRACE(b_mode == 0 ? "linked entries" : "redo files");
+    Loop(
+        [&] {
+          Table a, b;
+          if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat"), b_mode) != 0) {
+            return int16_t{-1};
+          }
+          Go();
+          uint8_t none[128] = {};
+          int16_t s = BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+          if (s == 0) s = a.Insert(Record(100, 't'));
+          if (s == 0) s = b.Insert(Record(100, 't'));
+          if (s == 0)
+            return Done(BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0));
+          Done(s);
+          BTRCALL(BTR_ABORT_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+          return s;
+        },
+        [&] {
+          return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
+        },
+        {base, base}, {after, after},
+        /*made_good=*/true);  // a decided part, by a commit of its own
+  }
 }
 
-// Once its redo files are written, a transaction over two files is decided: when the log of
-// the first file finds no room for its entry, the file gets its part by a commit of its own,
-// and the call answers success that a kill afterwards keeps.
+// Once its redo files are written, a transaction over two files (one of them accelerated) is
+// decided: when the log of the first file finds no room for its entry, the file gets its part
+// by a commit of its own, and the call answers success that a kill afterwards keeps.
 TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
   MakeFile("a.dat");
   MakeFile("b.dat");
@@ -559,8 +579,8 @@ TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
   if (pid == 0) {
     Table a, b;
     uint8_t none[128] = {};
-    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(1);
-    // Both logs begun, so that the first write to a log at the transaction's end is an entry.
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat"), -1) != 0) _exit(1);
+    // The log begun, so that the first write to a log at the transaction's end is an entry.
     if (a.Insert(Record(99, 'n')) != 0 || b.Insert(Record(99, 'n')) != 0) _exit(2);
     BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
     if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(3);
@@ -582,60 +602,65 @@ TEST_F(FaultLoop, ADecidedTransactionWhoseLogWriteFindsNoRoomStillCommits) {
   EXPECT_EQ(ReadBack(Base("b.dat")), after);
 }
 
-// A transaction over two files whose redo finds no room (in the first file's slot or the
-// second's, nothing or half of it written) answers 18 and keeps nothing; both files go on at
-// once, and a kill afterwards leaves neither with a part of it.
-TEST_F(FaultLoop, ATransactionWhoseRedoFindsNoRoomAnswers18AndTheFilesGoOn) {
+// A transaction over two files whose linked entry or redo (one file accelerated) finds no room
+// (in the first file or the second, nothing or half of it written) answers 18 and keeps
+// nothing; both files go on at once, and a kill afterwards leaves neither with a part of it.
+TEST_F(FaultLoop, ATransactionWhoseEntryOrRedoFindsNoRoomAnswers18AndTheFilesGoOn) {
   MakeFile("a.dat");
   MakeFile("b.dat");
-  for (int skip : {0, 1}) {
-    for (bool torn : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "redo " << skip << (torn ? ", torn" : ""));
-      Stop();
-      fs::remove_all(work_);
-      fs::copy(base_, work_, fs::copy_options::recursive);
-      pid_t pid = fork();
-      if (pid == 0) {
-        Table a, b;
-        uint8_t none[128] = {};
-        auto both = [&](int32_t id) {
-          BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-          if (a.Insert(Record(id, 't')) != 0 || b.Insert(Record(id, 't')) != 0) _exit(3);
-        };
-        if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat")) != 0) _exit(1);
-        both(99);  // every slot file made
-        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(2);
-        both(100);
-        fs_.ArmWrite("-redo", ENOSPC, skip, torn);
-        const int16_t full = BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
-        const bool hit = fs_.hit();
-        fs_.Disarm();
-        if (!hit || full != BTR_DISK_FULL) _exit(4);
-        if (a.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) _exit(5);
-        both(101);
-        if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(6);
-        raise(SIGKILL);
+  for (const char* kind : {"-log", "-redo"}) {
+    for (int skip : {0, 1}) {
+      for (bool torn : {false, true}) {
+        SCOPED_TRACE(testing::Message() << kind << " " << skip << (torn ? ", torn" : ""));
+        const bool redo = std::string_view(kind) == "-redo";
+        Stop();
+        fs::remove_all(work_);
+        fs::copy(base_, work_, fs::copy_options::recursive);
+        pid_t pid = fork();
+        if (pid == 0) {
+          Table a, b;
+          uint8_t none[128] = {};
+          auto both = [&](int32_t id) {
+            BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+            if (a.Insert(Record(id, 't')) != 0 || b.Insert(Record(id, 't')) != 0) _exit(3);
+          };
+          if (a.Open(Work("a.dat")) != 0 || b.Open(Work("b.dat"), redo ? -1 : 0) != 0) _exit(1);
+          both(99);  // every slot file made, every log begun
+          if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(2);
+          both(100);
+          fs_.ArmWrite(kind, ENOSPC, skip, torn);
+          const int16_t full = BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+          const bool hit = fs_.hit();
+          fs_.Disarm();
+          if (!hit || full != BTR_DISK_FULL) _exit(4);
+          if (a.Get(BTR_GET_EQUAL, 0, mkde_test::IdKey(100)) != BTR_KEY_NOT_FOUND) _exit(5);
+          both(101);
+          if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != 0) _exit(6);
+          raise(SIGKILL);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+        FileState after{0, false, true, BaseRecords()};
+        after.records[99] = Record(99, 't');
+        after.records[101] = Record(101, 't');
+        EXPECT_EQ(ReadBack(Work("a.dat")), after);
+        EXPECT_EQ(ReadBack(Work("b.dat")), after);
       }
-      int wstatus = 0;
-      waitpid(pid, &wstatus, 0);
-      ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
-      FileState after{0, false, true, BaseRecords()};
-      after.records[99] = Record(99, 't');
-      after.records[101] = Record(101, 't');
-      EXPECT_EQ(ReadBack(Work("a.dat")), after);
-      EXPECT_EQ(ReadBack(Work("b.dat")), after);
     }
   }
 }
 
-// The real file system, but every sync of the second file's redo slots fails, on whichever
-// thread it runs: the redo files of a transaction are synced side by side, and a failure on
-// any of their threads must reach the call.
-class FailingRedoSyncOfB : public mkde::FileSystem {
+// The real file system, but every sync of a file whose path holds `name` fails, on whichever
+// thread it runs: the redo files of a transaction are synced side by side, and the logs by
+// whichever committer leads the group, and a failure on any of their threads must reach the
+// call.
+class FailingSyncOf : public mkde::FileSystem {
  public:
+  explicit FailingSyncOf(std::string name) : name_(std::move(name)) {}
   int Open(const char* path, int flags, mode_t mode) override {
     const int fd = FileSystem::Open(path, flags, mode);
-    if (fd >= 0 && std::string_view(path).find("b.dat-redo") != std::string_view::npos) {
+    if (fd >= 0 && std::string_view(path).find(name_) != std::string_view::npos) {
       std::lock_guard<std::mutex> lock(mutex_);
       redo_.insert(fd);
     }
@@ -660,6 +685,7 @@ class FailingRedoSyncOfB : public mkde::FileSystem {
   }
 
  private:
+  const std::string name_;
   std::mutex mutex_;
   std::set<int> redo_;
 };
@@ -669,11 +695,11 @@ TEST_F(FaultLoop, ATransactionWhoseRedoSyncFailsOnAnyThreadAnswers2AndKeepsNothi
   MakeFile("b.dat");
   pid_t pid = fork();
   if (pid == 0) {
-    FailingRedoSyncOfB failing;
+    FailingSyncOf failing("b.dat-redo");
     mkde::InstallFileSystem(&failing);
     Table a, b;
     uint8_t none[128] = {};
-    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(1);
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat"), -1) != 0) _exit(1);
     BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
     if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(2);
     if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != BTR_IO_ERROR) {
@@ -687,6 +713,36 @@ TEST_F(FaultLoop, ATransactionWhoseRedoSyncFailsOnAnyThreadAnswers2AndKeepsNothi
   const FileState before{0, false, true, BaseRecords()};
   EXPECT_EQ(ReadBack(Base("a.dat")), before);
   EXPECT_EQ(ReadBack(Base("b.dat")), before);
+}
+
+// A failed sync of a participant's log, after every file committed its part: the call answers
+// 2, neither file takes another write, and the next opens find the transaction in both files
+// or in neither.
+TEST_F(FaultLoop, ATransactionWhoseLogSyncFailsAnswers2AndStaysWholeOrAbsent) {
+  MakeFile("a.dat");
+  MakeFile("b.dat");
+  pid_t pid = fork();
+  if (pid == 0) {
+    FailingSyncOf failing("b.dat-log");
+    mkde::InstallFileSystem(&failing);
+    Table a, b;
+    uint8_t none[128] = {};
+    if (a.Open(Base("a.dat")) != 0 || b.Open(Base("b.dat")) != 0) _exit(1);
+    BTRCALL(BTR_BEGIN_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0);
+    if (a.Insert(Record(100, 't')) != 0 || b.Insert(Record(100, 't')) != 0) _exit(2);
+    if (BTRCALL(BTR_END_TRANSACTION, none, nullptr, nullptr, nullptr, 0, 0) != BTR_IO_ERROR) {
+      _exit(3);
+    }
+    if (b.Insert(Record(101, 'n')) != BTR_IO_ERROR) _exit(4);
+    raise(SIGKILL);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "step " << WEXITSTATUS(wstatus);
+  const FileState a = ReadBack(Base("a.dat")), b = ReadBack(Base("b.dat"));
+  EXPECT_TRUE(a.consistent && b.consistent);
+  EXPECT_EQ(a.records, b.records);
+  EXPECT_EQ(b.records.count(101), 0u);
 }
 
 TEST_F(FaultLoop, SetOwnerWithEncryption) {
@@ -757,7 +813,7 @@ TEST_F(FaultLoop, ACreateThatCannotTellWhetherTheFileIsInUseReplacesNothing) {
 // A redo file that cannot be read (an I/O error) may hold a decided transaction: the open
 // answers 2 and keeps it, and the next open finishes the transaction in both files.
 TEST_F(FaultLoop, ARedoFileThatCannotBeReadIsKept) {
-  InterruptAfterFirstCommit();
+  InterruptAfterFirstCommit(true);
   FileState after{0, false, true, BaseRecords()};
   after.records[100] = Record(100, 't');
   fs_.ArmAt("Read", EIO);  // the open's first read is of b's redo file
@@ -773,20 +829,26 @@ TEST_F(FaultLoop, ARedoFileThatCannotBeReadIsKept) {
 }
 
 TEST_F(FaultLoop, OpenThatFinishesAnInterruptedTransaction) {
-  InterruptAfterFirstCommit();
-  // The transaction was decided: whichever open finishes it, both files hold it.
-  FileState after{0, false, true, BaseRecords()};
-  after.records[100] = Record(100, 't');
-  Loop(
-      [&] {
-        Table b;
-        Go();
-        return Done(b.Open(Work("b.dat")));
-      },
-      [&] {
-        return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
-      },
-      {after, after}, {after, after});
+  for (bool redo : {false, true}) {
+    SCOPED_TRACE(redo ? "redo files" : "linked entries");
+    Stop();
+    fs::remove_all(base_);
+    fs::create_directory(base_);
+    InterruptAfterFirstCommit(redo, /*in_work=*/true);
+    // The transaction was decided: whichever open finishes it, both files hold it.
+    FileState after{0, false, true, BaseRecords()};
+    after.records[100] = Record(100, 't');
+    Loop(
+        [&] {
+          Table b;
+          Go();
+          return Done(b.Open(Work("b.dat")));
+        },
+        [&] {
+          return std::vector<FileState>{ReadBack(Work("a.dat")), ReadBack(Work("b.dat"))};
+        },
+        {after, after}, {after, after});
+  }
 }
 
 }  // namespace
