@@ -236,13 +236,12 @@ Status FileEnv::StartLog(uint64_t last) {
   return Status::kOk;
 }
 
-Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
+Status FileEnv::JoinLog(uint64_t id) {
   LogShared& s = sync_->shared();
-  const uint64_t id = mdb_txn_id(txn);
-  // The log this commit joins: begun on the state this commit stands on, kept by a live
-  // reader of its checkpoint, and the file named by the log's path. Anything else (no log,
-  // a log whose last commit died before LMDB had it, a checkpoint whose reader's process
-  // is gone) is checkpointed and the log begun again here.
+  // The log a commit joins: begun on the state the commit stands on, kept by a live reader of
+  // its checkpoint, and the file named by the log's path. Anything else (no log, a log whose
+  // last commit died before LMDB had it, a checkpoint whose reader's process is gone) is
+  // checkpointed and the log begun again here.
   bool joins = s.checkpoint.load() != 0 && s.last_txn.load() == id - 1 &&
                s.appended.load() - s.base.load() < kLogLimitBytes &&
                CheckpointHeld(s.checkpoint.load());
@@ -257,13 +256,49 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
       log_commits_ = s.commits.load();
     }
   }
-  if (!joins) {
-    Status status = Checkpoint();
-    if (status == Status::kOk) status = StartLog(id - 1);
-    if (status != Status::kOk) {
-      mdb_txn_abort(txn);
-      return status;
-    }
+  if (joins) return Status::kOk;
+  Status status = Checkpoint();
+  return status == Status::kOk ? StartLog(id - 1) : status;
+}
+
+Status FileEnv::MakeRoom(uint64_t at, size_t n) {
+  // Past the file's end the log first grows by a run of zeros (an end of entries to a
+  // replay), synced at once: the log's size and blocks are on disk before any entry lands in
+  // them, so that an entry is on disk as soon as its bytes are and a flush of the disk's cache
+  // has followed, whichever file's sync made it (AwaitTickets). The file only ever grows while
+  // it is at the log's path (any process may grow it), so a size seen once still holds.
+  if (at + n > log_size_) {
+    struct stat st;
+    if (Fs().Fstat(log_fd_, &st) != 0) return Status::kIoError;
+    log_size_ = static_cast<uint64_t>(st.st_size);
+  }
+  if (at + n <= log_size_) return Status::kOk;
+  const uint64_t from = log_size_;
+  const std::string zeros(at + n - from + kLogGrowth, '\0');
+  if (!WriteAt(log_fd_, zeros, from)) {
+    // Out of room, the log is as sound as before: whatever zeros got written end a replay
+    // just as the file's end does.
+    const bool full = IsDiskFull(errno);
+    if (!full) failed_ = true;
+    return full ? Status::kDiskFull : Status::kIoError;
+  }
+  if (Fs().Fdatasync(log_fd_) != 0) {
+    // As final as any failed sync: what of the zeros reached the disk is not known.
+    const bool full = IsDiskFull(errno);
+    failed_ = true;
+    return full ? Status::kDiskFull : Status::kIoError;
+  }
+  log_size_ = from + zeros.size();
+  return Status::kOk;
+}
+
+Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry) {
+  LogShared& s = sync_->shared();
+  const uint64_t id = mdb_txn_id(txn);
+  Status status = JoinLog(id);
+  if (status != Status::kOk) {
+    mdb_txn_abort(txn);
+    return status;
   }
   // The entry: u32 length, u64 the transaction id this commit makes, the changes, a hash.
   std::string entry;
@@ -281,39 +316,10 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   }
   const uint64_t base = s.base.load();
   const uint64_t at = s.appended.load() - base;
-  // Past the file's end the log first grows by a run of zeros (an end of entries to a
-  // replay), synced at once: the log's size and blocks are on disk before any entry lands in
-  // them, so that an entry is on disk as soon as its bytes are and a flush of the disk's cache
-  // has followed, whichever file's sync made it (AwaitTickets). The file only ever grows while
-  // it is at the log's path (any process may grow it), so a size seen once still holds.
-  if (at + entry.size() > log_size_) {
-    struct stat st;
-    if (Fs().Fstat(log_fd_, &st) != 0) {
-      mdb_txn_abort(txn);
-      return Status::kIoError;
-    }
-    log_size_ = static_cast<uint64_t>(st.st_size);
-  }
-  if (at + entry.size() > log_size_) {
-    const uint64_t from = log_size_;
-    const std::string zeros(at + entry.size() - from + kLogGrowth, '\0');
-    if (!WriteAt(log_fd_, zeros, from)) {
-      // Out of room, the log is as sound as before: whatever zeros got written end a replay
-      // just as the file's end does.
-      const bool full = IsDiskFull(errno);
-      mdb_txn_abort(txn);
-      if (full) return Status::kDiskFull;
-      failed_ = true;
-      return Status::kIoError;
-    }
-    if (Fs().Fdatasync(log_fd_) != 0) {
-      // As final as any failed sync: what of the zeros reached the disk is not known.
-      const bool full = IsDiskFull(errno);
-      mdb_txn_abort(txn);
-      failed_ = true;
-      return full ? Status::kDiskFull : Status::kIoError;
-    }
-    log_size_ = from + zeros.size();
+  status = MakeRoom(at, entry.size());
+  if (status != Status::kOk) {
+    mdb_txn_abort(txn);
+    return status;
   }
   // Written behind whatever the last commit appended (a commit that failed or died left
   // nothing that counts beyond it), and committed to LMDB unsynced. The sync, shared with

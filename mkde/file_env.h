@@ -372,6 +372,12 @@ class FileEnv {
   bool CheckpointHeld(uint64_t checkpoint);
   // Begins the log on the last commit, `last`, with the gate held. Returns a status.
   Status StartLog(uint64_t last);
+  // Joins the log for a commit that makes transaction `id`, or checkpoints and begins it
+  // again; then makes room for an entry of `n` bytes at offset `at`, the log grown by a synced
+  // run of zeros when it is too short. Return a status (a failure leaves the log as sound as
+  // before; a failed sync marks the file failed). REQUIRES: the gate is held.
+  Status JoinLog(uint64_t id);
+  Status MakeRoom(uint64_t at, size_t n);
   Status CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
   // A checkpoint that begins the next log on `last` (the last commit) at once, its header
   // written over the old one: one sync fewer than a checkpoint and a start. Returns a status.

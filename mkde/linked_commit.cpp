@@ -22,10 +22,6 @@ namespace mkde {
 
 namespace {
 
-// A log past this many bytes is not joined: the commit checkpoints and begins it again.
-constexpr uint64_t kJoinLimit = uint64_t{8} << 20;
-constexpr uint64_t kGrowth = uint64_t{256} << 10;
-
 // Zeroes the length of an entry that is not committed and syncs the log: whatever of it
 // reached the disk never checks as an entry.
 bool Spoil(int fd, uint64_t at) {
@@ -40,49 +36,13 @@ Status FileEnv::WriteLinked(MDB_txn* txn, const LogEntry& linked, uint64_t* at, 
   if (Failed() || !sync_) return Status::kIoError;
   LogShared& s = sync_->shared();
   const uint64_t id = mdb_txn_id(txn);
-  bool joins = s.checkpoint.load() != 0 && s.last_txn.load() == id - 1 &&
-               s.appended.load() - s.base.load() < kJoinLimit &&
-               CheckpointHeld(s.checkpoint.load());
-  if (joins && log_base_ != s.base.load()) {
-    if (OpenLog(true) != Status::kOk) joins = false;
-    if (joins && !LogAtPath()) {
-      CloseLog();
-      joins = OpenLog(true) == Status::kOk && LogAtPath();
-    }
-    if (joins) {
-      log_base_ = s.base.load();
-      log_commits_ = s.commits.load();
-    }
-  }
-  if (!joins) {
-    Status status = Checkpoint();
-    if (status == Status::kOk) status = StartLog(id - 1);
-    if (status != Status::kOk) return status;
-  }
+  Status status = JoinLog(id);
+  if (status != Status::kOk) return status;
   const std::string entry = EncodeLogEntry(
       linked, kLogVersion, std::string_view(reinterpret_cast<const char*>(s.key), sizeof s.key));
   const uint64_t offset = s.appended.load() - s.base.load();
-  if (offset + entry.size() > log_size_) {
-    struct stat st;
-    if (Fs().Fstat(log_fd_, &st) != 0) return Status::kIoError;
-    log_size_ = static_cast<uint64_t>(st.st_size);
-  }
-  if (offset + entry.size() > log_size_) {
-    const uint64_t from = log_size_;
-    const std::string zeros(offset + entry.size() - from + kGrowth, '\0');
-    if (!WriteAllAt(log_fd_, zeros.data(), zeros.size(), static_cast<off_t>(from))) {
-      const bool full = IsDiskFull(errno);
-      if (!full) failed_ = true;
-      return full ? Status::kDiskFull : Status::kIoError;
-    }
-    // Synced at once, as a single commit's growth is (CommitLogged).
-    if (Fs().Fdatasync(log_fd_) != 0) {
-      const bool full = IsDiskFull(errno);
-      failed_ = true;
-      return full ? Status::kDiskFull : Status::kIoError;
-    }
-    log_size_ = from + zeros.size();
-  }
+  status = MakeRoom(offset, entry.size());
+  if (status != Status::kOk) return status;
   s.linked_writer.store(OwnPid());
   if (!WriteAllAt(log_fd_, entry.data(), entry.size(), static_cast<off_t>(offset))) {
     const bool full = IsDiskFull(errno);
