@@ -16,8 +16,6 @@
 #include <cstddef>
 #include <ctime>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -76,13 +74,16 @@ uint32_t OwnPid() {
 namespace {
 
 // True when the file system of `st` (a file on it) writes a file's bytes over its own blocks:
-// ext4 mounted without data journaling, or XFS. Asked once per disk.
+// ext4 mounted without data journaling, or XFS. The last disk's answer is kept (its device
+// number shifted left by one, the answer in bit 0; no lock, which a fork could leave held):
+// most processes keep their files on one.
 bool InPlace(int fd, const struct stat& st) {
-  static std::mutex mutex;
-  static std::map<dev_t, bool> known;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = known.find(st.st_dev);
-  if (it != known.end()) return it->second;
+  static std::atomic<uint64_t> last{~uint64_t{0}};
+  const uint64_t known = last.load(std::memory_order_relaxed);
+  if (known != ~uint64_t{0} &&
+      (known >> 1) == (static_cast<uint64_t>(st.st_dev) & (~uint64_t{0} >> 1))) {
+    return (known & 1) != 0;
+  }
   struct statfs fs;
   bool in_place = false;
   if (::fstatfs(fd, &fs) == 0) {
@@ -107,7 +108,8 @@ bool InPlace(int fd, const struct stat& st) {
       in_place = seen && !journaled && !info.bad();
     }
   }
-  known[st.st_dev] = in_place;
+  last.store((static_cast<uint64_t>(st.st_dev) << 1) | (in_place ? 1 : 0),
+             std::memory_order_relaxed);
   return in_place;
 }
 
