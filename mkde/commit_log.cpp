@@ -361,19 +361,8 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   const uint64_t end = base + at + entry.size();
   s.last_txn.store(id);
   s.appended.store(end);
-  NoteTicket(LogTicket{sync_, log_hold_, end});
-  if (CountCommit(id, at + entry.size())) {
-    // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
-    // sync fails has marked the file failed (later writes answer 2), and one that could not
-    // begin is tried again by a later commit or the last close.
-    (void)RollLog(id);
-  }
-  return Status::kOk;
-}
-
-bool FileEnv::CountCommit(uint64_t id, uint64_t log_end) {
-  LogShared& s = sync_->shared();
   const uint64_t commits = s.commits.fetch_add(1) + 1;
+  NoteTicket(LogTicket{sync_, log_hold_, end});
   // The limits count the commits and freed pages of every process: were each to count its
   // own, writers that commit side by side would reach them together, and the log would hold
   // as many times more.
@@ -391,12 +380,15 @@ bool FileEnv::CountCommit(uint64_t id, uint64_t log_end) {
     roll_due_ = true;
     WakeReaper();
   }
-  if (log_end > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
+  if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
       freed > freed_limit) {
     log_commits_ = commits;
-    return true;
+    // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
+    // sync fails has marked the file failed (later writes answer 2), and one that could not
+    // begin is tried again by a later commit or the last close.
+    (void)RollLog(id);
   }
-  return false;
+  return Status::kOk;
 }
 
 Status FileEnv::RollLog(uint64_t last) {
