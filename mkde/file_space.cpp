@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "mkde/fs.h"
 #include "mkde/lmdb_util.h"
 
 namespace mkde {
@@ -30,6 +31,22 @@ int NoteReader(const char* line, void* ctx) {
   return 0;
 }
 
+// The newest transaction id either meta page in the file names (LMDB's 64-bit layout: the id
+// at byte 144 of each of the first two pages), or 0 when they cannot be read.
+uint64_t NewestMetaTxn(MDB_env* env) {
+  mdb_filehandle_t fd;
+  MDB_stat st;
+  if (mdb_env_get_fd(env, &fd) != 0 || mdb_env_stat(env, &st) != 0) return 0;
+  uint64_t newest = 0;
+  for (off_t page = 0; page < 2; ++page) {
+    uint64_t txn = 0;
+    const off_t at = page * static_cast<off_t>(st.ms_psize) + 144;
+    if (Fs().Pread(fd, &txn, sizeof txn, at) != static_cast<ssize_t>(sizeof txn)) return 0;
+    newest = std::max(newest, txn);
+  }
+  return newest;
+}
+
 }  // namespace
 
 std::vector<uint64_t> PagesToGiveBack(FileEnv* file) {
@@ -38,6 +55,10 @@ std::vector<uint64_t> PagesToGiveBack(FileEnv* file) {
   LmdbTxn reader;
   if (reader.Begin(env, MDB_RDONLY) != 0) return pages;
   const uint64_t last = mdb_txn_id(reader.get());
+  // A writer killed between its meta page and the lock file's count of commits leaves a
+  // newer state in the file than readers are shown while the lock file lives on: its pages
+  // look free here, and the next fresh open takes that state. Nothing is given back then.
+  if (NewestMetaTxn(env) != last) return pages;
   uint64_t oldest = last;
   if (mdb_reader_list(env, NoteReader, &oldest) < 0) return pages;
   // A commit t frees pages that the snapshots before t read: those of commits up to `limit`
