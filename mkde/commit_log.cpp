@@ -361,8 +361,19 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
   const uint64_t end = base + at + entry.size();
   s.last_txn.store(id);
   s.appended.store(end);
-  const uint64_t commits = s.commits.fetch_add(1) + 1;
   NoteTicket(LogTicket{sync_, log_hold_, end});
+  if (CountCommit(id, at + entry.size())) {
+    // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
+    // sync fails has marked the file failed (later writes answer 2), and one that could not
+    // begin is tried again by a later commit or the last close.
+    (void)RollLog(id);
+  }
+  return Status::kOk;
+}
+
+bool FileEnv::CountCommit(uint64_t id, uint64_t log_end) {
+  LogShared& s = sync_->shared();
+  const uint64_t commits = s.commits.fetch_add(1) + 1;
   // The limits count the commits and freed pages of every process: were each to count its
   // own, writers that commit side by side would reach them together, and the log would hold
   // as many times more.
@@ -380,15 +391,12 @@ Status FileEnv::CommitLogged(MDB_txn* txn, const std::string& changes, bool* ret
     roll_due_ = true;
     WakeReaper();
   }
-  if (at + entry.size() > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
+  if (log_end > kLogLimitBytes || commits - log_commits_ >= kLogLimitCommits ||
       freed > freed_limit) {
     log_commits_ = commits;
-    // The commit stands, in the log, whatever comes of this: a checkpoint whose write or
-    // sync fails has marked the file failed (later writes answer 2), and one that could not
-    // begin is tried again by a later commit or the last close.
-    (void)RollLog(id);
+    return true;
   }
-  return Status::kOk;
+  return false;
 }
 
 Status FileEnv::RollLog(uint64_t last) {

@@ -379,6 +379,11 @@ class FileEnv {
   Status JoinLog(uint64_t id);
   Status MakeRoom(uint64_t at, size_t n);
   Status CommitLogged(MDB_txn* txn, const std::string& changes, bool* retry);
+  // Counts a commit through the log (transaction `id`, its entry ending at `log_end` in the
+  // log) against the log's limits of commits, freed pages and bytes, which keep the file near
+  // its size and a recovery short: at half of them the reaper is woken to roll the log
+  // between calls; true at the limits themselves, where the committer rolls it.
+  bool CountCommit(uint64_t id, uint64_t log_end);
   // A checkpoint that begins the next log on `last` (the last commit) at once, its header
   // written over the old one: one sync fewer than a checkpoint and a start. Returns a status.
   Status RollLog(uint64_t last);

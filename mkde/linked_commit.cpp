@@ -12,6 +12,7 @@
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/change_log.h"
 #include "mkde/file_env.h"
+#include "mkde/file_env_internal.h"
 #include "mkde/fs.h"
 #include "mkde/handles.h"
 #include "mkde/linked_log.h"
@@ -106,9 +107,16 @@ Status FileEnv::CommitLinked(MDB_txn* txn, std::string_view changes, bool first,
   const uint64_t end = s.base.load() + at + size;
   s.last_txn.store(id);
   s.appended.store(end);
-  s.commits.fetch_add(1);
   s.linked_writer.store(0);
   NoteTicket(LogTicket{sync_, log_hold_, end, mark});
+  // Counted against the log's limits as a single commit is, or the log would never roll and
+  // LMDB could not reuse a page freed since its checkpoint. Not rolled here at the limits:
+  // a roll waits for every linked entry in the log to be decided, this one's too; the
+  // reaper rolls it between calls.
+  if (CountCommit(id, at + size)) {
+    roll_due_ = true;
+    WakeReaper();
+  }
   return Status::kOk;
 }
 

@@ -146,6 +146,38 @@ TEST_F(EngineTest, SingleCommitsLeaveTheFileNearItsBulkSize) {
   ASSERT_EQ(t.Close(), 0);
 }
 
+// Transactions over two durable files commit through linked entries in both logs: they count
+// against the logs' limits as single commits do, so the logs roll and the pages the
+// transactions free come back into use.
+TEST_F(EngineTest, TransactionsOverTwoFilesKeepTheFilesNearTheirSize) {
+  constexpr int32_t kAccounts = 100;
+  const std::string paths[2] = {Path("ledger0.dat"), Path("ledger1.dat")};
+  Table t[2];
+  for (int f = 0; f < 2; ++f) {
+    ASSERT_EQ(CreateFile(paths[f], CreationBuffer(64, {{{1, 4, 0, 14}}})), 0);
+    ASSERT_EQ(t[f].Open(paths[f]), 0);
+    for (int32_t id = 0; id < kAccounts; ++id) {
+      std::string r(64, 'a');
+      std::memcpy(r.data(), &id, 4);
+      ASSERT_EQ(t[f].Insert(r), 0);
+    }
+  }
+  uint8_t pos[128] = {};
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(Call(BTR_BEGIN_TRANSACTION, pos, nullptr, nullptr, 0), 0);
+    for (int f = 0; f < 2; ++f) {
+      ASSERT_EQ(t[f].Get(BTR_GET_EQUAL, 0, IdKey((i * 7 + f) % kAccounts)), 0);
+      t[f].data[8] = static_cast<char>('a' + i % 26);
+      ASSERT_EQ(t[f].Update(t[f].data), 0) << i;
+    }
+    ASSERT_EQ(Call(BTR_END_TRANSACTION, pos, nullptr, nullptr, 0), 0) << i;
+  }
+  for (int f = 0; f < 2; ++f) {
+    ASSERT_EQ(t[f].Close(), 0);
+    EXPECT_LE(std::filesystem::file_size(paths[f]), 2u << 20) << paths[f];
+  }
+}
+
 // The child's report of one transaction: what it does in each file before End, then (on a
 // second message) that End answered 0.
 constexpr int kFiles = 3;
