@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "enginecore/coding.h"
 #include "enginecore/include/wbtrv32.h"
@@ -22,6 +23,25 @@
 namespace mkde {
 
 namespace {
+
+// A transaction's identity: 16 bytes drawn at random once in a process (again in a child after
+// a fork), the count of the process's transactions over several files added to the last 8, so
+// that no commit waits for a call to the system's random source.
+std::string NewIdentity() {
+  static std::mutex mutex;
+  static uint32_t drawn_by = 0;
+  static unsigned char base[kLinkedIdSize];
+  static uint64_t count = 0;
+  std::lock_guard<std::mutex> hold(mutex);
+  if (drawn_by != OwnPid()) {
+    randombytes_buf(base, sizeof base);
+    drawn_by = OwnPid();
+  }
+  unsigned char identity[kLinkedIdSize];
+  std::memcpy(identity, base, sizeof identity);
+  EncodeFixed64(identity + 8, DecodeFixed64(base + 8) + ++count);
+  return std::string(reinterpret_cast<const char*>(identity), sizeof identity);
+}
 
 // Zeroes the length of an entry that is not committed and syncs the log: whatever of it
 // reached the disk never checks as an entry.
@@ -191,8 +211,7 @@ Status CommitLinkedAcross(std::vector<FileWrite>& writes) {
     for (FileWrite* w : parts) w->txn.Abort();
     return status;
   };
-  std::string identity(kLinkedIdSize, '\0');
-  randombytes_buf(identity.data(), identity.size());
+  const std::string identity = NewIdentity();
   std::vector<LinkedPart> list;
   for (FileWrite* w : parts) list.push_back({w->file->abs_path(), mdb_txn_id(w->txn.get())});
   // Each file notes the transaction for every other one: what decides its entry there once

@@ -222,21 +222,29 @@ void LogSync::ClearLinked(int m, uint64_t end) {
   LogShared& s = *shared_;
   uint64_t expected = end;
   if (m < 0 || !s.linked_end[m].compare_exchange_strong(expected, 0)) return;
-  s.linked_wake.fetch_add(1);
-  Fs().FutexWake(reinterpret_cast<uint32_t*>(&s.linked_wake));
+  WakeLinked();
 }
 
 void LogSync::ClearAllLinked() {
   for (auto& end : shared_->linked_end) end.store(0);
+  WakeLinked();
+}
+
+void LogSync::WakeLinked() {
+  // As Wake: bumped before the count of sleepers is read, counted by a sleeper before the
+  // kernel reads the word again.
   shared_->linked_wake.fetch_add(1);
+  if (shared_->linked_sleepers.load() == 0) return;
   Fs().FutexWake(reinterpret_cast<uint32_t*>(&shared_->linked_wake));
 }
 
 Status LogSync::AwaitLinked(const LogFd& log, uint64_t lsn, int own) {
   LogShared& s = *shared_;
   const auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    Check();
+  // The page was checked by the caller (behind the gate, or by the wait for the log's sync just
+  // before): again only after a sleep.
+  for (bool slept = false;; slept = true) {
+    if (slept) Check();
     const uint32_t wake = s.linked_wake.load();
     int found = -1;
     uint64_t end = 0;
@@ -248,7 +256,9 @@ Status LogSync::AwaitLinked(const LogFd& log, uint64_t lsn, int own) {
     const uint32_t owner = s.linked_owner[found].load();
     if (Alive(owner) && std::chrono::steady_clock::now() - start < kLinkedTakeOver) {
       struct timespec ts = {0, kSliceUs * 1000};
+      s.linked_sleepers.fetch_add(1);
       Fs().FutexWait(reinterpret_cast<uint32_t*>(&s.linked_wake), wake, &ts);
+      s.linked_sleepers.fetch_sub(1);
       continue;
     }
     // Its owner died or is slow: the entry read back from the log, and every other

@@ -70,6 +70,7 @@ struct LogShared {
   // committed behind it, by the gate's holder: a gate taken while it is set may find the part
   // of a writer that died in between (FileEnv::FinishLinked), and need not look otherwise.
   std::atomic<uint32_t> linked_writer;
+  std::atomic<uint32_t> linked_sleepers;  // waiters asleep on `linked_wake`
 };
 
 // A descriptor of the log, closed when the last holder lets it go: a commit's wait may
@@ -140,6 +141,7 @@ class LogSync {
  private:
   LogSync() = default;
   void Wake();
+  void WakeLinked();
   LogShared* shared_ = nullptr;
   // A descriptor of the gate file of its own (no locks are ever taken through it, so its
   // close lets none go): the page may outlive the file's close. -1 when none could be had.
