@@ -10,6 +10,7 @@
 #include "enginecore/coding.h"
 #include "enginecore/include/wbtrv32.h"
 #include "mkde/fs.h"
+#include "mkde/lmdb_util.h"
 
 namespace mkde {
 
@@ -54,7 +55,7 @@ Meta Decode(const uint8_t* p) {
     m.db[i].root = DecodeFixed64(d + 40);
   }
   m.last_pg = DecodeFixed64(p + 136);
-  m.txnid = DecodeFixed64(p + 144);
+  m.txnid = DecodeFixed64(p + kMetaTxnOffset);
   return m;
 }
 

@@ -31,8 +31,7 @@ int NoteReader(const char* line, void* ctx) {
   return 0;
 }
 
-// The newest transaction id either meta page in the file names (LMDB's 64-bit layout: the id
-// at byte 144 of each of the first two pages), or 0 when they cannot be read.
+// The newest transaction id either meta page in the file names, or 0 when they cannot be read.
 uint64_t NewestMetaTxn(MDB_env* env) {
   mdb_filehandle_t fd;
   MDB_stat st;
@@ -40,7 +39,7 @@ uint64_t NewestMetaTxn(MDB_env* env) {
   uint64_t newest = 0;
   for (off_t page = 0; page < 2; ++page) {
     uint64_t txn = 0;
-    const off_t at = page * static_cast<off_t>(st.ms_psize) + 144;
+    const off_t at = page * static_cast<off_t>(st.ms_psize) + kMetaTxnOffset;
     if (Fs().Pread(fd, &txn, sizeof txn, at) != static_cast<ssize_t>(sizeof txn)) return 0;
     newest = std::max(newest, txn);
   }

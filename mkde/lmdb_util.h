@@ -45,6 +45,10 @@ inline Result LmdbResult(int rc) {
 // The same where nothing runs again (a read, an open): a full map there is a full disk.
 inline Status LmdbStatus(int rc) { return LmdbResult(rc).Settle(); }
 
+// Where LMDB's 64-bit meta page (the first two pages of a file) keeps the transaction id of
+// the state it names.
+constexpr size_t kMetaTxnOffset = 144;
+
 inline MDB_val Val(const void* data, size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 inline std::string_view View(const MDB_val& v) {
